@@ -1,0 +1,59 @@
+// The root of every exception the program raises.
+//
+// Each class knows its own name and the names of its ancestors, because the
+// crash reporter matches exception filters against them and prints the class
+// in its reports. Declare descendants with PINMARK_EXCEPTION_CLASS so that the
+// name and the ancestry can never drift from the C++ class tree.
+#pragma once
+
+#include <exception>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class Exception : public std::exception {
+ public:
+  Exception() = default;
+  explicit Exception(std::string message) : message_(std::move(message)) {}
+  ~Exception() override = default;
+
+  const std::string& Message() const noexcept { return message_; }
+  void SetMessage(std::string message) { message_ = std::move(message); }
+  const char* what() const noexcept override { return message_.c_str(); }
+
+  virtual const char* ClassName() const noexcept { return "Exception"; }
+  // The class's own name first, then each ancestor up to "Exception".
+  std::vector<std::string> ClassAncestry() const;
+  // True when this class or one of its ancestors has the name (case ignored).
+  bool InheritsFrom(std::string_view className) const;
+
+ protected:
+  virtual void CollectAncestry(std::vector<std::string>& names) const { names.emplace_back("Exception"); }
+
+ private:
+  std::string message_;
+};
+
+#define PINMARK_EXCEPTION_CLASS(Name, Base)                                              \
+  class Name : public Base {                                                             \
+   public:                                                                               \
+    using Base::Base;                                                                    \
+    const char* ClassName() const noexcept override { return #Name; }                    \
+                                                                                         \
+   protected:                                                                            \
+    void CollectAncestry(std::vector<std::string>& names) const override {               \
+      names.emplace_back(#Name);                                                         \
+      Base::CollectAncestry(names);                                                      \
+    }                                                                                    \
+  }
+
+// Text that does not convert to a number.
+PINMARK_EXCEPTION_CLASS(EConvertError, Exception);
+// Raised by Assert; the message reads "<text> (<unit>, line <n>)".
+PINMARK_EXCEPTION_CLASS(EAssertionFailed, Exception);
+// The input mask of an edit refused the text typed into it.
+PINMARK_EXCEPTION_CLASS(EDBEditError, Exception);
+
+// Raises EAssertionFailed with "<message> (<unit>, line <line>)" when the
+// condition is false; an empty message reads "Assertion failure".
+void Assert(bool condition, std::string_view message, std::string_view unit, int line);

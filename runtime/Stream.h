@@ -1,0 +1,93 @@
+// Byte streams: the abstract TStream, an in-memory stream (TMemoryStream,
+// with TStringStream giving its bytes as text) and a file stream.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "runtime/Exception.h"
+
+PINMARK_EXCEPTION_CLASS(EStreamError, Exception);
+PINMARK_EXCEPTION_CLASS(EReadError, EStreamError);
+PINMARK_EXCEPTION_CLASS(EWriteError, EStreamError);
+PINMARK_EXCEPTION_CLASS(EFCreateError, EStreamError);
+PINMARK_EXCEPTION_CLASS(EFOpenError, EStreamError);
+
+enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
+
+class TStream {
+ public:
+  virtual ~TStream() = default;
+
+  // Reads up to count bytes; returns how many were read (0 at the end).
+  virtual int64_t Read(void* buffer, int64_t count) = 0;
+  // Writes count bytes; returns how many were written.
+  virtual int64_t Write(const void* buffer, int64_t count) = 0;
+  // Returns the new position.
+  virtual int64_t Seek(int64_t offset, TSeekOrigin origin) = 0;
+  // Grows or cuts the stream; the position is kept unless it lies past the new end.
+  virtual void SetSize(int64_t size) = 0;
+  virtual int64_t Size();
+
+  int64_t Position() { return Seek(0, TSeekOrigin::soCurrent); }
+  void SetPosition(int64_t pos) { Seek(pos, TSeekOrigin::soBeginning); }
+
+  // Exactly count bytes or EReadError "Stream read error" / EWriteError
+  // "Stream write error".
+  void ReadBuffer(void* buffer, int64_t count);
+  void WriteBuffer(const void* buffer, int64_t count);
+  void WriteText(std::string_view text) { WriteBuffer(text.data(), static_cast<int64_t>(text.size())); }
+  // Copies count bytes from source's position (0 = the whole source from its
+  // start); returns the count copied.
+  int64_t CopyFrom(TStream& source, int64_t count);
+};
+
+class TMemoryStream : public TStream {
+ public:
+  TMemoryStream() = default;
+  explicit TMemoryStream(std::string data) : data_(std::move(data)) {}
+
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void* buffer, int64_t count) override;
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+  void SetSize(int64_t size) override;
+  int64_t Size() override { return static_cast<int64_t>(data_.size()); }
+
+  const char* Memory() const { return data_.data(); }
+  void Clear();
+
+ protected:
+  std::string data_;
+  int64_t position_ = 0;
+};
+
+// An in-memory stream whose bytes are read back as text, one byte per character.
+class TStringStream : public TMemoryStream {
+ public:
+  TStringStream() = default;
+  explicit TStringStream(std::string text) : TMemoryStream(std::move(text)) {}
+  const std::string& DataString() const { return data_; }
+};
+
+class TFileStream : public TStream {
+ public:
+  enum Mode { fmOpenRead, fmOpenWrite, fmOpenReadWrite, fmCreate };
+  // Raises EFOpenError "Cannot open file <path>" or EFCreateError
+  // "Cannot create file <path>" with the system's reason appended.
+  TFileStream(const std::string& path, Mode mode);
+  ~TFileStream() override;
+  TFileStream(const TFileStream&) = delete;
+  TFileStream& operator=(const TFileStream&) = delete;
+
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void* buffer, int64_t count) override;
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+  void SetSize(int64_t size) override;
+  const std::string& FileName() const { return path_; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};

@@ -1,0 +1,27 @@
+# Shared by scripts/test and scripts/run: install what is missing, configure and build.
+# Sourced, not run.
+
+PINMARK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+PINMARK_BUILD="${PINMARK_BUILD:-$PINMARK_ROOT/build}"
+
+pinmark_install_deps() {
+  local missing=() pkg
+  while read -r pkg; do
+    [[ -z "$pkg" || "$pkg" == \#* ]] && continue
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+  done < "$PINMARK_ROOT/scripts/deps"
+  [[ ${#missing[@]} -eq 0 ]] && return 0
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "missing Debian packages: ${missing[*]} (run as root to install them)" >&2
+    return 1
+  fi
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+pinmark_build() {
+  cmake -S "$PINMARK_ROOT" -B "$PINMARK_BUILD" "$@" >/dev/null
+  cmake --build "$PINMARK_BUILD" --parallel "$(nproc)"
+}
