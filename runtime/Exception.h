@@ -34,17 +34,26 @@ class Exception : public std::exception {
   std::string message_;
 };
 
-#define PINMARK_EXCEPTION_CLASS(Name, Base)                                              \
-  class Name : public Base {                                                             \
-   public:                                                                               \
-    using Base::Base;                                                                    \
-    const char* ClassName() const noexcept override { return #Name; }                    \
+// Gives a hand-written exception class its name and ancestry; put it in the
+// class body of classes that carry data of their own.
+#define PINMARK_EXCEPTION_IDENTITY(Name, Base)                                           \
+ public:                                                                                 \
+  const char* ClassName() const noexcept override { return #Name; }                      \
                                                                                          \
-   protected:                                                                            \
-    void CollectAncestry(std::vector<std::string>& names) const override {               \
-      names.emplace_back(#Name);                                                         \
-      Base::CollectAncestry(names);                                                      \
-    }                                                                                    \
+ protected:                                                                              \
+  void CollectAncestry(std::vector<std::string>& names) const override {                 \
+    names.emplace_back(#Name);                                                           \
+    Base::CollectAncestry(names);                                                        \
+  }                                                                                      \
+                                                                                         \
+ public:
+
+// Declares an exception class that adds nothing but its name.
+#define PINMARK_EXCEPTION_CLASS(Name, Base) \
+  class Name : public Base {                \
+   public:                                  \
+    using Base::Base;                       \
+    PINMARK_EXCEPTION_IDENTITY(Name, Base)  \
   }
 
 // Text that does not convert to a number.
