@@ -342,10 +342,12 @@ TEST_F(IOHandlerPeer, WriteFromStreamVariants) {
 
 TEST_F(IOHandlerPeer, WritingToAResetPeerRaisesInsteadOfKillingTheProcess) {
   ScriptedPeer peer([](int fd) {
+    testpeer::RecvExactly(fd, 1, 3000);  // reset only once the client is surely connected
     linger hard{1, 0};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
   });
   Connect(peer);
+  io().WriteText("x");
   peer.Join();
   Pause(100);
   TIdBytes big(1 << 20, 'q');
