@@ -1,0 +1,70 @@
+// pinmark-service: the reference check-in service for the demo and tests.
+//
+//   pinmark-service [--host H] [--port P] [--account NAME:DIGEST]... [--accounts FILE]
+//
+// Prints "listening on H:P" once it accepts connections and logs every
+// check-in to standard output.
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "service/CheckInService.h"
+
+namespace {
+TCheckInService* running = nullptr;
+
+void OnSignal(int) {
+  if (running) running->Stop();
+}
+
+int Usage() {
+  std::cerr << "usage: pinmark-service [--host HOST] [--port PORT] [--account NAME:DIGEST]... [--accounts FILE]\n";
+  return 2;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  TCheckInService service;
+  std::string host = "127.0.0.1";
+  int port = 0;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto value = [&](std::string& out) {
+      if (i + 1 >= argc) return false;
+      out = argv[++i];
+      return true;
+    };
+    std::string v;
+    if (arg == "--host" && value(v)) {
+      host = v;
+    } else if (arg == "--port" && value(v)) {
+      port = std::atoi(v.c_str());
+    } else if (arg == "--account" && value(v)) {
+      std::size_t colon = v.find(':');
+      if (colon == std::string::npos || v.size() - colon - 1 != 32) return Usage();
+      service.AddAccount(v.substr(0, colon), v.substr(colon + 1));
+    } else if (arg == "--accounts" && value(v)) {
+      std::string error;
+      if (!service.LoadAccounts(v, error)) {
+        std::cerr << "pinmark-service: " << error << "\n";
+        return 1;
+      }
+    } else {
+      return Usage();
+    }
+  }
+  service.OnLog = [](const std::string& line) { std::cout << line << std::endl; };
+  int bound = service.Bind(host, port);
+  if (bound < 0) {
+    std::cerr << "pinmark-service: cannot listen on " << host << ":" << port << "\n";
+    return 1;
+  }
+  running = &service;
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  std::cout << "listening on " << host << ":" << bound << std::endl;
+  service.Serve();
+  return 0;
+}

@@ -1,0 +1,75 @@
+#include "settings/uPinmarkIni.h"
+
+#include "runtime/StringList.h"
+#include "runtime/SysUtils.h"
+
+#ifndef PINMARK_SERVICE_HOST
+#error "PINMARK_SERVICE_HOST must be set by the build"
+#endif
+
+namespace {
+const char kUnknown[] = "UNKNOWN";
+}  // namespace
+
+std::string DefaultServiceURL() { return std::string("http://") + PINMARK_SERVICE_HOST + "/includes/r_update.php"; }
+
+std::string ServiceHomePage() { return std::string("http://") + PINMARK_SERVICE_HOST + "/"; }
+
+TIniPinmark::TIniPinmark(const std::string& exePath) : TIniFile(ChangeFileExt(exePath, ".ini")) {
+  AfterConstruction();
+}
+
+void TIniPinmark::AfterConstruction() {
+  SetIPAddress(kUnknown);
+  // Rewrites the stamp in the current locale's form; unreadable text becomes the zero date-time.
+  SetRefreshTime(ReadDateTime("Temp", "Refresh", 0));
+  Refresh = ReadInteger("Program", "Refresh", 60);
+  URL = ReadString("Program", "URL", DefaultServiceURL());
+  Computer = ReadString("User", "Computer", "");
+  Name = ReadString("User", "Name", "");
+  Password = ReadString("User", "Password", "");
+}
+
+void TIniPinmark::SetDefaults() {
+  SetIPAddress(kUnknown);
+  Refresh = 60;
+  URL = DefaultServiceURL();
+}
+
+void TIniPinmark::Save() {
+  WriteInteger("Program", "Refresh", Refresh);
+  WriteString("Program", "URL", URL);
+  WriteString("User", "Computer", Computer);
+  WriteString("User", "Name", Name);
+  WriteString("User", "Password", Password);
+}
+
+std::string TIniPinmark::GetRequest() {
+  std::string request =
+      Format("%s?userid=%s&enc=%s&node=%s", URL.c_str(), Name.c_str(), Password.c_str(), Computer.c_str());
+  WriteString("Temp", "HTTPRequest", request);
+  return ReadString("Temp", "HTTPRequest", "");
+}
+
+void TIniPinmark::SetResponse(const std::string& answer) { WriteString("Temp", "HTTPResponse", answer); }
+
+std::string TIniPinmark::GetIPAddress() {
+  std::string result = kUnknown;
+  TStringList parts;
+  parts.Delimiter = '.';
+  parts.SetDelimitedText(ReadString("Temp", "HTTPResponse", ""));
+  if (parts.Count() == 4) {
+    bool valid = true;
+    for (const std::string& part : parts.Items()) {
+      int32_t n = StrToIntDef(part, -1);
+      if (n < 0 || n > 255) valid = false;
+    }
+    if (valid) result = parts[0] + "." + parts[1] + "." + parts[2] + "." + parts[3];
+  }
+  SetIPAddress(result);
+  return result;
+}
+
+void TIniPinmark::SetIPAddress(const std::string& address) { WriteString("Temp", "IPAddress", address); }
+
+void TIniPinmark::SetRefreshTime(TDateTime when) { WriteDateTime("Temp", "Refresh", when); }

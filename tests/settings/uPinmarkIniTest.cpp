@@ -1,0 +1,173 @@
+#include "settings/uPinmarkIni.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <clocale>
+
+#include "runtime/DateTime.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+class SettingsStore : public ::testing::Test {
+ protected:
+  TempDir dir;
+  std::string exe = dir.File("Pinmark");
+  std::string ini = dir.File("Pinmark.ini");
+
+  std::string AddressFor(const std::string& answer) {
+    TIniPinmark s(exe);
+    s.SetResponse(answer);
+    std::string address = s.GetIPAddress();
+    EXPECT_EQ(s.ReadString("Temp", "IPAddress", ""), address);
+    return address;
+  }
+};
+}  // namespace
+
+TEST_F(SettingsStore, FirstRunWritesOnlyTheTempSection) {
+  TIniPinmark s(exe);
+  EXPECT_EQ(s.FileName(), ini);
+  EXPECT_EQ(TempDir::Read(ini), "[Temp]\nIPAddress=UNKNOWN\nRefresh=" + DateTimeToStr(0) + "\n");
+  EXPECT_EQ(s.Refresh, 60);
+  EXPECT_EQ(s.URL, DefaultServiceURL());
+  EXPECT_EQ(s.URL, "http://pinmark.example/includes/r_update.php");
+  EXPECT_EQ(ServiceHomePage(), "http://pinmark.example/");
+  EXPECT_EQ(s.Computer, "");
+  EXPECT_EQ(s.Name, "");
+  EXPECT_EQ(s.Password, "");
+}
+
+TEST_F(SettingsStore, ExecutableWithAnExtensionKeepsItsNameBeforeIni) {
+  TIniPinmark s(dir.File("Pinmark.exe"));
+  EXPECT_EQ(s.FileName(), ini);
+}
+
+TEST_F(SettingsStore, ConstructionRewritesTheStampAndLoadsTheFields) {
+  TempDir::Write(ini,
+                 "[Program]\nRefresh=0x3C\nURL=http://svc/u.php\n[User]\nComputer=box\nName=ann\n"
+                 "Password=d41d8cd98f00b204e9800998ecf8427e\n[Temp]\nRefresh=garbage\nIPAddress=1.2.3.4\n");
+  TIniPinmark s(exe);
+  EXPECT_EQ(s.Refresh, 60);
+  EXPECT_EQ(s.URL, "http://svc/u.php");
+  EXPECT_EQ(s.Computer, "box");
+  EXPECT_EQ(s.Name, "ann");
+  EXPECT_EQ(s.Password, "d41d8cd98f00b204e9800998ecf8427e");
+  EXPECT_EQ(s.ReadString("Temp", "Refresh", ""), DateTimeToStr(0));
+  EXPECT_EQ(s.ReadString("Temp", "IPAddress", ""), "UNKNOWN");
+
+  TDateTime when = EncodeDate(2026, 3, 4) + EncodeTime(5, 6, 7, 0);
+  s.SetRefreshTime(when);
+  TIniPinmark again(exe);
+  EXPECT_NEAR(again.ReadDateTime("Temp", "Refresh", -1), when, 1e-9);
+}
+
+TEST_F(SettingsStore, RefreshPeriodReads) {
+  struct Case {
+    const char* text;
+    int32_t expected;
+  } cases[] = {{"0x3C", 60}, {"$3C", 60}, {"abc", 60}, {"-5", -5}, {"0", 0}};
+  for (const Case& c : cases) {
+    TempDir::Write(ini, std::string("[Program]\nRefresh=") + c.text + "\n");
+    EXPECT_EQ(TIniPinmark(exe).Refresh, c.expected) << c.text;
+  }
+}
+
+TEST_F(SettingsStore, AddressDerivation) {
+  struct Case {
+    std::string answer, address;
+  } cases[] = {
+      {"203.0.113.7", "203.0.113.7"},
+      {"203.0.113.7\r\n", "203.0.113.7"},
+      {"  203.0.113.7  ", "203.0.113.7"},
+      {"001.002.003.004", "001.002.003.004"},
+      {"\"1\".2.3.4", "1.2.3.4"},
+      {"0.0.0.0", "0.0.0.0"},
+      {"255.255.255.255", "255.255.255.255"},
+      {"1.2.3", "UNKNOWN"},
+      {"1.2.3.4.5", "UNKNOWN"},
+      {"1.2.3.4 x", "UNKNOWN"},
+      {"a.b.c.d", "UNKNOWN"},
+      {"1.2.3.", "UNKNOWN"},
+      {"256.1.1.1", "UNKNOWN"},
+      {"-1.2.3.4", "UNKNOWN"},
+      {"", "UNKNOWN"},
+      {"Access denied", "UNKNOWN"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(AddressFor(c.answer), c.address) << c.answer;
+}
+
+TEST_F(SettingsStore, RequestIsComposedRecordedAndReadBack) {
+  TIniPinmark s(exe);
+  s.URL = "http://svc/u.php";
+  s.Name = "a b&c=d";
+  s.Password = "d41d8cd98f00b204e9800998ecf8427e";
+  s.Computer = "node";
+  std::string request = s.GetRequest();
+  EXPECT_EQ(request, "http://svc/u.php?userid=a b&c=d&enc=d41d8cd98f00b204e9800998ecf8427e&node=node");
+  EXPECT_EQ(s.ReadString("Temp", "HTTPRequest", ""), request);
+
+  s.Name = std::string(3000, 'n');
+  EXPECT_EQ(s.GetRequest().size(), 2047u);
+}
+
+TEST_F(SettingsStore, EmptyAccountStillComposesARequest) {
+  TIniPinmark s(exe);
+  s.URL = "http://h/x.php";
+  EXPECT_EQ(s.GetRequest(), "http://h/x.php?userid=&enc=&node=");
+}
+
+TEST_F(SettingsStore, SetDefaultsTouchesOnlyTheAddressInTheFile) {
+  {
+    TIniPinmark s(exe);
+    s.Refresh = 15;
+    s.URL = "http://other/x.php";
+    s.Save();
+    s.SetResponse("1.2.3.4");
+    s.GetIPAddress();
+  }
+  TIniPinmark s(exe);
+  s.SetResponse("1.2.3.4");
+  EXPECT_EQ(s.GetIPAddress(), "1.2.3.4");
+  s.SetDefaults();
+  EXPECT_EQ(s.Refresh, 60);
+  EXPECT_EQ(s.URL, DefaultServiceURL());
+  EXPECT_EQ(s.ReadString("Temp", "IPAddress", ""), "UNKNOWN");
+  EXPECT_EQ(s.ReadString("Program", "Refresh", ""), "15");
+  EXPECT_EQ(s.ReadString("Program", "URL", ""), "http://other/x.php");
+}
+
+TEST_F(SettingsStore, SaveWritesProgramAndUserSections) {
+  TIniPinmark s(exe);
+  s.Refresh = 5;
+  s.Name = "ann";
+  s.Password = "900150983cd24fb0d6963f7d28e17f72";
+  s.Computer = "box";
+  s.Save();
+  std::string text = TempDir::Read(ini);
+  EXPECT_NE(text.find("[Program]\nRefresh=5\nURL=http://pinmark.example/includes/r_update.php\n"), std::string::npos);
+  EXPECT_NE(text.find("[User]\nComputer=box\nName=ann\nPassword=900150983cd24fb0d6963f7d28e17f72\n"),
+            std::string::npos);
+}
+
+// Neither a typed name nor a service answer may add lines to the file.
+TEST_F(SettingsStore, LineBreaksNeverReachTheFile) {
+  TIniPinmark s(exe);
+  s.Name = "ann\n[Program]\nURL=http://evil/";
+  s.Save();
+  s.SetResponse("6.6.6.6\r\nIPAddress=1.1.1.1");
+  EXPECT_EQ(s.GetIPAddress(), "6.6.6.6");
+  TIniPinmark again(exe);
+  EXPECT_EQ(again.Name, "ann");
+  EXPECT_EQ(again.URL, DefaultServiceURL());
+}
+
+TEST_F(SettingsStore, UnwritableFileFailsAtConstruction) {
+  std::string bad = dir.File("missing/Pinmark");
+  try {
+    TIniPinmark s(bad);
+    FAIL();
+  } catch (const EIniFileException& e) {
+    EXPECT_EQ(e.Message(), "Unable to write to " + dir.File("missing/Pinmark.ini"));
+  }
+}
