@@ -55,7 +55,13 @@ std::string ExceptionMessage(std::exception_ptr error) {
 
 // ---------------------------------------------------------------------------
 
-TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) { Application = this; }
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
+  Application = this;
+  // The program ends when its main form closes, not when the last visible
+  // window does: with the main form hidden in the tray, closing a message box
+  // must not end it.
+  setQuitOnLastWindowClosed(false);
+}
 
 TApplication::~TApplication() {
   if (Application == this) Application = nullptr;
@@ -99,6 +105,14 @@ bool TApplication::eventFilter(QObject* watched, QEvent* event) {
   if (watched == mainForm_ && event->type() == QEvent::WindowStateChange && mainForm_->isMinimized() &&
       !minimized_) {
     CallHandler(this, [this] { Minimize(); });
+  }
+  // Closing the main form ends the program, once the close went through.
+  if (watched == mainForm_ && event->type() == QEvent::Close) {
+    QMetaObject::invokeMethod(
+        this, [this] {
+          if (mainForm_ == nullptr || !mainForm_->isVisible()) quit();
+        },
+        Qt::QueuedConnection);
   }
   return QApplication::eventFilter(watched, event);
 }
@@ -270,7 +284,11 @@ void TLabeledEdit::SetLabelCaption(std::string_view caption) {
   PlaceLabel();
 }
 
-void TLabeledEdit::SetBounds(int left, int top, int width, int height) { setGeometry(left, top, width, height); }
+void TLabeledEdit::SetBounds(int left, int top, int width, int height) {
+  setGeometry(left, top, width, height);
+  // A hidden edit gets its move and resize events only when shown.
+  PlaceLabel();
+}
 
 std::string TLabeledEdit::Text() const { return FromQString(text()); }
 
@@ -294,6 +312,7 @@ void TLabeledEdit::resizeEvent(QResizeEvent* event) {
 
 void TLabeledEdit::showEvent(QShowEvent* event) {
   QLineEdit::showEvent(event);
+  PlaceLabel();
   if (label_) label_->show();
 }
 
