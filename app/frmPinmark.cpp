@@ -48,6 +48,7 @@ TFormMain::TFormMain(std::string exePath) : exePath_(std::move(exePath)) {
 
   // The window keeps its size: the menu bar above a fixed client area.
   layout()->setSizeConstraint(QLayout::SetFixedSize);
+  layout()->activate();
 
   Timer = new TTimer(this);
   Timer->SetOnTimer([this](QObject* sender) { TimerTimer(sender); });

@@ -7,6 +7,7 @@
 #include "runtime/Resources.h"
 #include "runtime/SysUtils.h"
 #include "runtime/VersionInfo.h"
+#include "tests/support/ScopedVersionTable.h"
 
 namespace {
 // Reads the whole version information of the running program, as a caller would.
@@ -28,20 +29,6 @@ bool Query(const std::vector<char>& block, const std::string& path, std::string&
   return true;
 }
 
-// Replaces the program's table for one test.
-class ScopedTable {
- public:
-  explicit ScopedTable(std::string text)
-      : text_(std::move(text)), previous_(FindResource(kVersionResourceType, kVersionResourceName)) {
-    RegisterResource(kVersionResourceType, kVersionResourceName, reinterpret_cast<const uint8_t*>(text_.data()),
-                     text_.size());
-  }
-  ~ScopedTable() { RegisterResource(kVersionResourceType, kVersionResourceName, previous_.data(), previous_.size()); }
-
- private:
-  std::string text_;
-  std::span<const uint8_t> previous_;
-};
 }  // namespace
 
 TEST(VersionInfo, TheProgramsTableHoldsItsVersionStrings) {
@@ -71,7 +58,7 @@ TEST(VersionInfo, TheProgramsTableHoldsItsVersionStrings) {
 }
 
 TEST(VersionInfo, PathsMatchWithoutCaseAndOnlyUnderTheirTable) {
-  ScopedTable table(
+  ScopedVersionTable table(
       "; comment\r\n"
       "\r\n"
       "[StringFileInfo\\0C0904E4]\r\n"
@@ -110,7 +97,7 @@ TEST(VersionInfo, OtherFilesAndMissingTablesHaveNoInformation) {
   char buffer[64] = {};
   EXPECT_FALSE(GetFileVersionInfo("/bin/sh", sizeof buffer, buffer));
   {
-    ScopedTable empty("; nothing but a comment\n");
+    ScopedVersionTable empty("; nothing but a comment\n");
     EXPECT_EQ(0u, GetFileVersionInfoSize(ApplicationExeName()));
   }
 }
