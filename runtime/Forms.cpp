@@ -411,3 +411,9 @@ QRect WorkArea() {
   const QScreen* screen = QGuiApplication::primaryScreen();
   return screen ? screen->availableGeometry() : QRect();
 }
+
+#if defined(__SANITIZE_ADDRESS__)
+// Qt's font database keeps fontconfig's configuration for the life of the
+// process and never frees it; that is no leak of ours.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+#endif

@@ -2,6 +2,8 @@
 // answered without a screen, and modal windows closed from inside their loop.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QObject>
 #include <QTest>
@@ -16,6 +18,8 @@
 #include "runtime/Forms.h"
 
 // The application, created once per test program and titled like the real one.
+// A watchdog closes any modal window that stays up for ten seconds and fails
+// the test, so that a window nobody answers can never hang the suite.
 inline TApplication& App() {
   static int argc = 1;
   static char name[] = "app_tests";
@@ -23,6 +27,22 @@ inline TApplication& App() {
   static TApplication* app = [] {
     auto* a = new TApplication(argc, argv);
     a->SetTitle("Pinmark");
+    auto* watchdog = new QTimer(a);
+    watchdog->setInterval(1000);
+    QObject::connect(watchdog, &QTimer::timeout, [] {
+      static QWidget* seen = nullptr;
+      static int seconds = 0;
+      QWidget* modal = QApplication::activeModalWidget();
+      seconds = (modal != nullptr && modal == seen) ? seconds + 1 : 0;
+      seen = modal;
+      if (modal != nullptr && seconds >= 10) {
+        ADD_FAILURE() << "a modal window was left waiting";
+        modal->close();
+        seen = nullptr;
+        seconds = 0;
+      }
+    });
+    watchdog->start();
     return a;
   }();
   return *app;
