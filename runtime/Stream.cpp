@@ -1,6 +1,7 @@
 #include "runtime/Stream.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -129,6 +130,9 @@ int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
 }
 
 void TFileStream::SetSize(int64_t size) {
+  // A device or a pipe (say /dev/null or a terminal) has no size to set.
+  struct stat st {};
+  if (fstat(fd_, &st) == 0 && !S_ISREG(st.st_mode)) return;
   if (::ftruncate(fd_, size) != 0) throw EWriteError("Stream write error");
   if (Position() > size) SetPosition(size);
 }

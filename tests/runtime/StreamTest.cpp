@@ -55,3 +55,10 @@ TEST(Stream, FileStreamRoundTripAndErrors) {
   EXPECT_THROW(TFileStream((dir / "no/such/dir").string(), TFileStream::fmCreate), EFCreateError);
   std::filesystem::remove_all(dir);
 }
+
+TEST(Stream, FileStreamOnADeviceIgnoresSizeChanges) {
+  TFileStream null("/dev/null", TFileStream::fmCreate);
+  null.SetSize(1 << 20);
+  null.WriteText("discarded");
+  null.SetSize(0);
+}
