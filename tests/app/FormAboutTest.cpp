@@ -73,18 +73,6 @@ TEST(AboutBox, LabelsFollowTheIconsRightEdge) {
   }
 }
 
-TEST(AboutBox, TheWindowStandsAsLaidOut) {
-  App();
-  TFormAbout about;
-  EXPECT_EQ(QSize(298, 213), about.size());
-  EXPECT_EQ(QRect(8, 8, 281, 161), about.pnlAbout->geometry());
-  EXPECT_EQ(QRect(6, 6, 64, 64), about.imgProgramIcon->geometry());
-  EXPECT_EQ(about.pnlAbout, about.imgProgramIcon->parentWidget());
-  EXPECT_EQ(QRect(111, 180, 75, 25), about.btnOK->geometry());
-  EXPECT_TRUE(about.btnOK->isDefault());
-  EXPECT_EQ("About", about.windowTitle().toStdString());
-}
-
 TEST(AboutBox, TwoLineBreakMarkersGiveThreeWrappedLines) {
   App();
   ScopedVersionTable table(kTable);

@@ -118,14 +118,6 @@ TEST(Application, AnUnhookedBoxWhereNobodyCanSeeItIsWrittenOutAndAnsweredByItsDe
   EXPECT_NE(std::string::npos, err.find("Pinmark"));
 }
 
-TEST(Application, AHookAnswersInsteadOfTheUser) {
-  BoxRecorder boxes;
-  App().MessageBoxHook = [](const TMessageBoxRequest&) { return IDCANCEL; };
-  EXPECT_EQ(IDCANCEL, App().MessageBox("x", "y", MB_OKCANCEL));
-}
-
-// --- minimise and restore ----------------------------------------------------
-
 TEST(Application, MinimisingTheMainFormMinimisesTheApplicationOnce) {
   TApplication& app = App();
   QWidget form;
