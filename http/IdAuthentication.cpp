@@ -102,6 +102,17 @@ TIdAuthWhatsNext TIdBasicAuthentication::DecideStep() {
 
 std::string TIdBasicAuthentication::HeaderValue() { return "Basic " + EncodeBase64(Username() + ":" + Password()); }
 
+void TIdAuthenticationManager::AddAuthentication(const TIdAuthentication& authentication, const TIdURI& uri) {
+  std::string url;
+  try {
+    url = uri.ComposeText();
+  } catch (const EIdURIException&) {
+    // A target without protocol or host is still worth remembering by path.
+    url = uri.Directory + uri.DocumentName + uri.Query;
+  }
+  items_.push_back({std::move(url), authentication.ClassName(), authentication.SchemeParams.Items()});
+}
+
 std::string EncodeBase64(std::string_view data) {
   static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;

@@ -7,8 +7,11 @@
 #include <string>
 #include <string_view>
 
+#include <vector>
+
 #include "http/IdException.h"
 #include "http/IdHeaderList.h"
+#include "http/IdURI.h"
 
 class TIdAuthentication;
 
@@ -86,6 +89,25 @@ class TIdBasicAuthentication : public TIdAuthentication {
 
   // The realm of the last challenge, without its quotes.
   std::string Realm;
+};
+
+// Keeps what finished authentications knew (the URL they were made for, the
+// scheme and its parameters), so that an exchange that attaches a manager
+// can look them up later.
+class TIdAuthenticationManager {
+ public:
+  struct TIdAuthenticationItem {
+    std::string URL;  // without user information and fragment
+    std::string SchemeClassName;
+    std::vector<std::string> Params;  // the scheme's parameter lines
+  };
+
+  virtual ~TIdAuthenticationManager() = default;
+  virtual void AddAuthentication(const TIdAuthentication& authentication, const TIdURI& uri);
+  const std::vector<TIdAuthenticationItem>& Items() const { return items_; }
+
+ private:
+  std::vector<TIdAuthenticationItem> items_;
 };
 
 // Standard base64 (the "+/" alphabet with "=" padding, no line breaks).

@@ -110,3 +110,13 @@ void AttachCookies(TIdHTTPContext& context, const TIdURI& uri) {
   std::string text = context.CookieManager->CookieHeaderFor(uri, context.IsTls);
   if (!text.empty()) context.Request.RawHeaders.SetValue("Cookie", text);
 }
+
+void AfterDisconnect(TIdHTTPContext& context, const TIdURI& uri) {
+  std::unique_ptr<TIdAuthentication>& request = context.Request.Authentication;
+  if (request && request->CurrentStep >= request->StepCount()) {
+    if (context.AuthenticationManager) context.AuthenticationManager->AddAuthentication(*request, uri);
+    request.reset();
+  }
+  std::unique_ptr<TIdAuthentication>& proxy = context.ProxyParams.Authentication;
+  if (proxy && proxy->CurrentStep >= proxy->StepCount()) proxy->ResetSteps();
+}

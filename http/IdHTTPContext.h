@@ -43,6 +43,7 @@ struct TIdHTTPContext {
   std::unique_ptr<TIdCookieManager>& OwnedCookieManager;
 
   TIdCustomHTTP* Sender = nullptr;
+  TIdAuthenticationManager* AuthenticationManager = nullptr;  // none unless the exchange attaches one
   bool AllowCookies = true;
   std::string Host{};  // the current target's host; cookies are stored for it
   bool IsTls = false;  // the connection is TLS: secure cookies may be sent
@@ -68,6 +69,11 @@ bool RequestProxyCredentials(TIdHTTPContext& context);
 // "Set-cookie2" value for the current host. A "Set-cookie2" port list that is
 // not numeric raises EConvertError.
 void StoreCookies(TIdHTTPContext& context);
+// When the connection closes: a request authentication that has gone
+// through all its steps is handed to the authentication manager (when there
+// is one) and freed; a finished proxy authentication is reset. A Basic
+// authentication never finishes, so it stays with the request.
+void AfterDisconnect(TIdHTTPContext& context, const TIdURI& uri);
 // Before every request head is written (after BuildHeaders): sets the
 // request's "Cookie" line from the manager's cookies for the URL.
 void AttachCookies(TIdHTTPContext& context, const TIdURI& uri);

@@ -14,10 +14,17 @@ std::string TrimRightBlanks(std::string_view s) {
 }
 }  // namespace
 
+std::string TIdHeaderList::NameEnd() const {
+  std::string end = TrimRight(NameSeparator);
+  return end.empty() ? std::string(":") : end;
+}
+
+std::size_t TIdHeaderList::FindNameEnd(const std::string& line) const { return line.find(NameEnd()); }
+
 std::string TIdHeaderList::NameAt(int index) const {
   if (index < 0 || index >= Count()) return {};
   const std::string& line = Get(index);
-  std::size_t colon = line.find(':');
+  std::size_t colon = FindNameEnd(line);
   if (colon == std::string::npos) return {};
   std::string name = line.substr(0, colon);
   return MatchCase ? name : UpperCase(name);
@@ -34,10 +41,17 @@ std::string TIdHeaderList::ValueAt(int index) const {
   const std::string& line = Get(index);
   // The value starts after the name and its ":"; for a line without a name
   // that skips its first character, which is the blank of a continuation.
-  std::size_t start = NameAt(index).size() + 1;
+  std::size_t start = NameAt(index).size() + NameEnd().size();
   std::string value = start < line.size() ? line.substr(start) : std::string();
   if (UnfoldOnRead) {
-    for (int i = index + 1; IsContinuation(i); ++i) value = Trim(value) + " " + Trim(Get(i));
+    // Each continuation joins the trimmed value with one blank. Trimming in
+    // place keeps this linear however many continuation lines follow.
+    value = Trim(value);
+    for (int i = index + 1; IsContinuation(i); ++i) {
+      while (!value.empty() && static_cast<unsigned char>(value.back()) <= ' ') value.pop_back();
+      value += ' ';
+      value += Trim(Get(i));
+    }
   }
   return Trim(value);
 }
@@ -45,7 +59,7 @@ std::string TIdHeaderList::ValueAt(int index) const {
 int TIdHeaderList::IndexOfHeader(std::string_view name) const {
   for (int i = 0; i < Count(); ++i) {
     const std::string& line = Get(i);
-    std::size_t colon = line.find(':');
+    std::size_t colon = FindNameEnd(line);
     if (colon == std::string::npos) {
       if (name.empty()) return i;
       continue;
@@ -66,7 +80,7 @@ void TIdHeaderList::SetValue(std::string_view name, std::string_view value) {
   int index = IndexOfHeader(name);
   if (!value.empty()) {
     if (index < 0) index = Add(std::string());
-    std::string line = std::string(name) + ": " + std::string(value);
+    std::string line = std::string(name) + NameSeparator + std::string(value);
     if (FoldOnWrite) {
       DeleteContinuations(index);
       std::vector<std::string> pieces = FoldValue(line);
@@ -85,7 +99,7 @@ void TIdHeaderList::CollectValues(std::string_view name, TStringList* destinatio
   if (!destination) return;
   for (int i = 0; i < Count(); ++i) {
     const std::string& line = Get(i);
-    std::size_t colon = line.find(':');
+    std::size_t colon = FindNameEnd(line);
     if (colon == std::string::npos) continue;
     std::string_view lineName(line.data(), colon);
     if (MatchCase ? lineName == name : SameText(lineName, name)) destination->Add(ValueAt(i));

@@ -15,6 +15,8 @@ class TIdHeaderList : public TStringList {
   // line of ours is ever folded.
   explicit TIdHeaderList(int foldWidth = 78) : FoldWidth(foldWidth) {}
 
+  // Written between name and value; its right-trimmed form (":") ends a
+  // name when reading.
   std::string NameSeparator = ": ";
   bool MatchCase = false;
   bool UnfoldOnRead = true;
@@ -42,6 +44,9 @@ class TIdHeaderList : public TStringList {
   std::vector<std::string> FoldValue(std::string_view text) const;
 
  private:
+  std::string NameEnd() const;
+  // The position of the name's end in the line, or npos.
+  std::size_t FindNameEnd(const std::string& line) const;
   bool IsContinuation(int index) const;
   void DeleteContinuations(int index);
 };

@@ -35,6 +35,12 @@ class TOtherScheme : public TIdBasicAuthentication {
   static constexpr const char* kClassName = "TOtherScheme";
   const char* ClassName() const override { return kClassName; }
 };
+
+// A scheme that is finished at once.
+class TOneShotScheme : public TIdBasicAuthentication {
+ public:
+  uint32_t StepCount() const override { return 0; }
+};
 }  // namespace
 
 TEST(IdHTTPContext, ServerCredentialsComeFromTheRequestForARegisteredScheme) {
@@ -216,4 +222,26 @@ TEST(IdHTTPContext, CookieManagerIsMadeOnlyWhenAllowedAndNoneIsThere) {
   x.Respond({"Set-Cookie2: b=2; Port=\"eighty\""});
   EXPECT_THROW(StoreCookies(x.context), EConvertError);
   EXPECT_EQ(external.CookieCollection().Count(), 1);
+}
+
+TEST(IdHTTPContext, FinishedAuthenticationsLeaveAtDisconnect) {
+  TIdURI target("http://user:pw@host/x?q#f");
+  Exchange x;
+  x.request.Authentication = std::make_unique<TIdBasicAuthentication>();
+  AfterDisconnect(x.context, target);
+  EXPECT_NE(x.request.Authentication, nullptr);  // Basic never finishes
+
+  TIdAuthenticationManager manager;
+  x.context.AuthenticationManager = &manager;
+  x.request.Authentication = std::make_unique<TOneShotScheme>();
+  x.request.Authentication->SetUsername("user");
+  x.proxy.Authentication = std::make_unique<TOneShotScheme>();
+  x.proxy.Authentication->CurrentStep = 3;
+  AfterDisconnect(x.context, target);
+  EXPECT_EQ(x.request.Authentication, nullptr);
+  ASSERT_EQ(manager.Items().size(), 1u);
+  EXPECT_EQ(manager.Items()[0].URL, "http://host/x?q");
+  EXPECT_EQ(manager.Items()[0].Params, (Lines{"Username: user"}));
+  ASSERT_NE(x.proxy.Authentication, nullptr);
+  EXPECT_EQ(x.proxy.Authentication->CurrentStep, 0u);
 }

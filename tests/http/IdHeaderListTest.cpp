@@ -100,3 +100,13 @@ TEST(IdHeaderList, FoldedValuesReadBackAsSet) {
     EXPECT_EQ(list.Items(), (Lines{"X-Long: short"}));
   }
 }
+
+TEST(IdHeaderList, AnotherSeparatorIsWrittenAndRead) {
+  TIdHeaderList list;
+  list.NameSeparator = "=";
+  list.SetValue("realm", "\"x\"");
+  list.Add("Other: y");
+  EXPECT_EQ(list.Items(), (Lines{"realm=\"x\"", "Other: y"}));
+  EXPECT_EQ(list.ValueOf("REALM"), "\"x\"");
+  EXPECT_EQ(list.IndexOfHeader("Other"), -1);
+}
