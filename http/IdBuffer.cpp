@@ -27,11 +27,13 @@ void TIdBuffer::AppendBytes(const uint8_t* data, std::size_t count) {
   if (kMaxQueued - static_cast<int64_t>(count) < byteCount_) throw EIdTooMuchDataInBuffer(RSTooMuchDataInBuffer);
   if (count == 0) return;
   if (byteCount_ == 0) {
+    // As with an array handed over: the store is exactly the new bytes.
     headOffset_ = 0;
-    store_.clear();
-  } else {
-    Compact(false);
+    store_.assign(data, data + count);
+    byteCount_ = static_cast<int32_t>(count);
+    return;
   }
+  Compact(false);
   auto n = static_cast<int64_t>(count);
   if (static_cast<int64_t>(store_.size()) - byteCount_ < n) {
     int64_t wanted = std::min<int64_t>(byteCount_ + n + GrowthSlack, kMaxQueued);

@@ -39,8 +39,8 @@ class TIdBuffer {
   int32_t Size() const { return byteCount_; }
   int32_t HeadOffset() const { return headOffset_; }
   int32_t Capacity() const { return static_cast<int32_t>(store_.size()); }
-  // The unread byte at index (0 = the first); no range check beyond an assertion in debug builds.
-  uint8_t PeekByte(int32_t index) const { return store_[static_cast<std::size_t>(headOffset_ + index)]; }
+  // The first unread byte; Size() bytes are readable from here until the queue changes.
+  const uint8_t* Data() const { return store_.data() + headOffset_; }
 
   // Appends the bytes; an empty queue takes the array over without copying.
   // Raises EIdTooMuchDataInBuffer when the queue would pass 2147483647 bytes.

@@ -154,6 +154,7 @@ int64_t TIdIOHandler::ReadInt64() {
 }
 
 void TIdIOHandler::ReadIntoStream(TStream& stream, int64_t count, bool untilDisconnect) {
+  if (!pendingInput_) throw EIdException(RSNotConnected);
   if (count == -1 && !untilDisconnect) count = Use64BitLengths ? ReadInt64() : ReadInt32();
   if (count < 0) count = 0;
   if (!untilDisconnect && count > 0) {

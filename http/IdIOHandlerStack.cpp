@@ -85,7 +85,14 @@ void TIdIOHandlerStack::EstablishSocket() {
   binding.Port = BoundPort;
   binding.ClientPortMin = BoundRangeLow;
   binding.ClientPortMax = BoundRangeHigh;
-  binding.BindLocal();
+  // With no local address, port or port range asked for, the connect binds
+  // the socket to any address and a system port by itself. Binding to port 0
+  // first gives the same socket, but makes the system search for a port that
+  // no socket uses, lingering closed ones included: after a few thousand
+  // short connections that search costs milliseconds per connect.
+  const bool anyLocal = binding.IP.empty() && binding.Port == 0 &&
+                        (binding.ClientPortMin == 0 || binding.ClientPortMax == 0);
+  if (!anyLocal) binding.BindLocal();
   ApplyNagle();
   if (OnAfterBind) OnAfterBind(*this);
 

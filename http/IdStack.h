@@ -17,7 +17,7 @@
 #include "http/IdException.h"
 #include "http/IdGlobal.h"
 
-enum TIdIPVersion : int32_t { Id_IPv4 = 0, Id_IPv6 = 1 };
+#include "http/IdIPVersion.h"
 
 using TIdStackSocketHandle = int;
 inline constexpr TIdStackSocketHandle Id_INVALID_SOCKET = -1;

@@ -173,6 +173,14 @@ int64_t StrToInt64Def(std::string_view s, int64_t def) {
   return TryStrToInt64(s, v) ? v : def;
 }
 
+bool TryDecimalToInt64(std::string_view s, int64_t& value) {
+  std::size_t i = !s.empty() && (s[0] == '+' || s[0] == '-') ? 1 : 0;
+  if (i >= s.size()) return false;
+  for (std::size_t j = i; j < s.size(); ++j)
+    if (s[j] < '0' || s[j] > '9') return false;
+  return TryStrToInt64(s, value);
+}
+
 std::string IntToStr(int64_t value) { return std::to_string(value); }
 
 std::string IntToHex(uint64_t value, int digits) {

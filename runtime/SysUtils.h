@@ -38,6 +38,10 @@ bool TryStrToInt64(std::string_view s, int64_t& value);
 int32_t StrToInt(std::string_view s);
 int64_t StrToInt64(std::string_view s);
 int32_t StrToIntDef(std::string_view s, int32_t def);
+// Strictly decimal: an optional sign and digits, nothing else (no blanks, no
+// hexadecimal prefix), within the signed 64-bit range. For numbers that come
+// from protocol text, where "$10" or "0x10" must not pass as a number.
+bool TryDecimalToInt64(std::string_view s, int64_t& value);
 int64_t StrToInt64Def(std::string_view s, int64_t def);
 
 std::string IntToStr(int64_t value);

@@ -65,3 +65,24 @@ TEST(SysUtils, FileNames) {
   EXPECT_EQ(IntToHex(0xbeef, 8), "0000BEEF");
   EXPECT_EQ(Format("%s/%d", "x", 5), "x/5");
 }
+
+TEST(SysUtils, DecimalConversionRefusesEverythingButDigits) {
+  struct Case {
+    const char* text;
+    bool ok;
+    int64_t value;
+  } cases[] = {
+      {"0", true, 0},       {"12", true, 12},       {"-1", true, -1},     {"+60", true, 60},
+      {"9223372036854775807", true, INT64_MAX},     {"-9223372036854775808", true, INT64_MIN},
+      {"9223372036854775808", false, 0},            {"$10", false, 0},    {"0x10", false, 0},
+      {" 12", false, 0},    {"12 ", false, 0},      {"", false, 0},       {"-", false, 0},
+      {"1e3", false, 0},
+  };
+  for (const Case& c : cases) {
+    int64_t v = 0;
+    EXPECT_EQ(TryDecimalToInt64(c.text, v), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(v, c.value) << c.text;
+    }
+  }
+}

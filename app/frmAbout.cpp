@@ -1,0 +1,121 @@
+#include "app/frmAbout.h"
+
+#include <QLabel>
+#include <QPushButton>
+
+#include <algorithm>
+#include <vector>
+
+#include "runtime/Exception.h"
+#include "runtime/StringList.h"
+#include "runtime/SysUtils.h"
+#include "runtime/VersionInfo.h"
+
+namespace {
+constexpr const char* kStringTable = "\\StringFileInfo\\0C0904E4\\";
+
+QLabel* MakeLabel(QWidget* parent, int top) {
+  auto* l = new QLabel(parent);
+  l->setGeometry(82, top, 187, 13);
+  l->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+  l->setTextFormat(Qt::PlainText);
+  return l;
+}
+}  // namespace
+
+TFormAbout::TFormAbout(QWidget* parent) : TDialogForm(parent) {
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowCloseButtonHint);
+  setFont(FormFont("MS Sans Serif", 11));
+  setWindowTitle(QStringLiteral("About"));
+  SetClientSize(kClientWidth, kClientHeight);
+
+  pnlAbout = new TPanel(this);
+  pnlAbout->setGeometry(8, 8, 281, 161);
+  pnlAbout->BevelOuter = TBevelCut::bvLowered;
+  pnlAbout->BevelInner = TBevelCut::bvRaised;
+  pnlAbout->setBackgroundRole(QPalette::Base);
+  pnlAbout->setAutoFillBackground(true);
+
+  imgProgramIcon = new QLabel(pnlAbout);
+  imgProgramIcon->setGeometry(6, 6, 64, 64);
+  imgProgramIcon->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  const QPixmap icon = ResourcePixmap("MAINICON");
+  if (!icon.isNull())
+    imgProgramIcon->setPixmap(icon.scaled(imgProgramIcon->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+
+  lblProductName = MakeLabel(pnlAbout, 6);
+  lblVersion = MakeLabel(pnlAbout, 25);
+  lblCopyright = MakeLabel(pnlAbout, 44);
+  lblComments = MakeLabel(pnlAbout, 82);
+  lblComments->setGeometry(12, 82, 257, 13);
+  lblComments->setWordWrap(true);
+
+  btnOK = new QPushButton(QStringLiteral("OK"), this);
+  btnOK->setGeometry(111, 180, 75, 25);
+  btnOK->setDefault(true);
+  connect(btnOK, &QPushButton::clicked, this, [this] { done(mrOk); });
+
+  lblCompanyName = MakeLabel(pnlAbout, 63);
+}
+
+const std::string& TFormAbout::Caption(const QLabel* label) const {
+  static const std::string none;
+  const QLabel* labels[] = {lblProductName, lblVersion, lblCopyright, lblCompanyName, lblComments};
+  for (int i = 0; i < 5; ++i)
+    if (labels[i] == label) return captions_[i];
+  return none;
+}
+
+void TFormAbout::SetCaption(QLabel* label, std::string text) {
+  const QLabel* labels[] = {lblProductName, lblVersion, lblCopyright, lblCompanyName, lblComments};
+  for (int i = 0; i < 5; ++i)
+    if (labels[i] == label) captions_[i] = text;
+  label->setText(MultiLineText(text));
+}
+
+int TFormAbout::ShowModal() {
+  const int inner = imgProgramIcon->x() + imgProgramIcon->width();
+  const int columnLeft = inner + 12;
+  // Each label is placed before its caption is set, in this order; a version
+  // table without a proper file version stops here with the labels above it done.
+  struct Row {
+    QLabel* label;
+    const char* key;
+  };
+  for (const Row& row : {Row{lblProductName, "OriginalFileName"}, Row{lblVersion, nullptr},
+                         Row{lblCopyright, "LegalCopyright"}, Row{lblCompanyName, "CompanyName"}}) {
+    row.label->setGeometry(columnLeft, row.label->y(), pnlAbout->width() - inner - 24, row.label->height());
+    SetCaption(row.label, row.key ? GetVersionValue(row.key) : GetVersionText());
+  }
+
+  lblComments->setGeometry(12, lblComments->y(), pnlAbout->width() - 24, lblComments->height());
+  SetCaption(lblComments, GetVersionValue("Comments"));
+  // The comments grow downward to fit their text.
+  lblComments->resize(lblComments->width(), std::max(lblComments->heightForWidth(lblComments->width()), 0));
+
+  setWindowTitle(ToQString("About " + Caption(lblProductName)));
+  return TDialogForm::ShowModal();
+}
+
+std::string TFormAbout::GetVersionValue(std::string_view key) {
+  const std::string exe = ApplicationExeName();
+  const uint32_t size = GetFileVersionInfoSize(exe);
+  if (size == 0) return std::string();
+  // The block is released on every way out.
+  std::vector<char> block(size, 0);
+  GetFileVersionInfo(exe, size, block.data());
+  const char* value = nullptr;
+  uint32_t length = 0;
+  if (!VerQueryValue(block.data(), std::string(kStringTable) + std::string(key), value, length)) return std::string();
+  return ReplaceAll(value, "<br>", "\n\r");
+}
+
+std::string TFormAbout::GetVersionText() {
+  const std::string product = GetVersionValue("ProductVersion");
+  TStringList parts;
+  parts.Delimiter = '.';
+  parts.SetDelimitedText(GetVersionValue("FileVersion"));
+  Assert(parts.Count() == 4, "", "frmAbout", 52);
+  return Format("%s/%s", product.c_str(), parts[3].c_str());
+}

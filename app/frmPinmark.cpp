@@ -1,0 +1,154 @@
+#include "app/frmPinmark.h"
+
+#include <QDesktopServices>
+#include <QLayout>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QSystemTrayIcon>
+#include <QUrl>
+
+#include "app/frmAbout.h"
+#include "app/frmOptions.h"
+
+namespace {
+constexpr const char* kIconName = "MAINICON";
+}
+
+TFormMain::TFormMain(std::string exePath) : exePath_(std::move(exePath)) {
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  setFont(FormFont("Tahoma", 11));
+  setWindowIcon(ResourceIcon(kIconName));
+
+  auto* client = new QWidget(this);
+  client->setFixedSize(kClientWidth, kClientHeight);
+  setCentralWidget(client);
+
+  btnPinmark = new QPushButton(QStringLiteral("&Pin-Mark"), client);
+  btnPinmark->setGeometry(62, 12, 75, 25);
+  btnPinmark->setAutoDefault(false);
+
+  MainMenu = new QMenuBar(this);
+  setMenuBar(MainMenu);
+  File1 = MainMenu->addMenu(QStringLiteral("&File"));
+  miOptions = File1->addAction(QStringLiteral("&Options"));
+  miHelp = MainMenu->addMenu(QStringLiteral("&Help"));
+  miAbout = miHelp->addAction(QStringLiteral("&About"));
+
+  TrayIcon = new QSystemTrayIcon(this);
+  TrayIcon->setIcon(ResourceIcon(kIconName));
+
+  edtIPAddress = new QLineEdit(client);
+  edtIPAddress->setGeometry(50, 49, 100, 21);
+  edtIPAddress->setReadOnly(true);
+  setTabOrder(btnPinmark, edtIPAddress);
+
+  // The window keeps its size: the menu bar above a fixed client area.
+  layout()->setSizeConstraint(QLayout::SetFixedSize);
+  layout()->activate();
+
+  Timer = new TTimer(this);
+  Timer->SetOnTimer([this](QObject* sender) { TimerTimer(sender); });
+
+  // btnPinmark is not connected: the check-in operation is not part of the program yet.
+  connect(miOptions, &QAction::triggered, this, [this] { CallHandler(miOptions, [this] { miOptionsClick(miOptions); }); });
+  connect(miAbout, &QAction::triggered, this, [this] { CallHandler(miAbout, [this] { AboutClick(miAbout); }); });
+  connect(TrayIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+    if (reason == QSystemTrayIcon::DoubleClick) CallHandler(TrayIcon, [this] { TrayIconDblClick(TrayIcon); });
+  });
+
+  FormCreate(this);
+  AfterConstruction();
+  TrayIcon->show();
+}
+
+TFormMain::~TFormMain() {
+  // The minimise event points at this window; it must not outlive it.
+  if (Application != nullptr) {
+    Application->OnMinimize = nullptr;
+    if (Application->MainForm() == this) Application->SetMainForm(nullptr);
+  }
+}
+
+void TFormMain::FormCreate(QObject*) { Settings = std::make_unique<TIniPinmark>(exePath_); }
+
+void TFormMain::AfterConstruction() {
+  SetRefreshPeriod(Settings->Refresh);
+  if (Application != nullptr) Application->OnMinimize = [this](QObject* sender) { ApplicationMinimize(sender); };
+  UpdateTrayHint();
+}
+
+void TFormMain::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  // A window coming back from the task bar is no new showing.
+  if (!event->spontaneous()) CallHandler(this, [this] { FormShow(this); });
+}
+
+void TFormMain::FormShow(QObject*) {
+  setWindowTitle(ToQString(Application ? Application->Title() : std::string()));
+  // Only the work area's size counts, not its origin.
+  const QRect area = WorkArea();
+  const QSize outer = frameGeometry().size();
+  move(area.width() - outer.width(), area.height() - outer.height());
+  edtIPAddress->setText(ToQString(Settings->GetIPAddress()));
+  CheckAccount();
+}
+
+void TFormMain::CheckAccount() {
+  if (!Trim(Settings->Name).empty() && !Trim(Settings->Password).empty()) return;
+  const std::string homePage = ServiceHomePage();
+  const std::string title = Application ? Application->Title() : std::string();
+  const std::string text = "To use Pinmark you must first register for a free account at " + homePage +
+                           " then configure your name and password in Pinmark.";
+  if (Application != nullptr) Application->MessageBox(text, title, MB_OK);
+  // Whether a browser came up is not ours to judge; the dialog follows regardless.
+  QDesktopServices::openUrl(QUrl(ToQString(homePage)));
+  miOptionsClick(this);
+}
+
+void TFormMain::TrayIconDblClick(QObject*) {
+  if (!isVisible()) {
+    show();
+    if (Application != nullptr) Application->Restore();
+  }
+  if (Application != nullptr) Application->BringToFront();
+}
+
+void TFormMain::miOptionsClick(QObject*) {
+  auto form = std::make_unique<TFormOptions>();
+  form->Settings = Settings.get();
+  form->ShowModal();
+  SetRefreshPeriod(Settings->Refresh);
+}
+
+void TFormMain::AboutClick(QObject*) {
+  auto form = std::make_unique<TFormAbout>();
+  form->ShowModal();
+}
+
+void TFormMain::TimerTimer(QObject*) {
+  // Disabled while a run lasts, so that runs never overlap; enabling it again
+  // starts a full period from the end of this run, also when the run raised.
+  Timer->SetEnabled(false);
+  struct Reenable {
+    TTimer* timer;
+    ~Reenable() { timer->SetEnabled(true); }
+  } reenable{Timer};
+  // The check-in operation is not part of the program yet; it will run here.
+}
+
+void TFormMain::ApplicationMinimize(QObject*) { hide(); }
+
+void TFormMain::SetRefreshPeriod(int32_t Value) {
+  const uint32_t ms = static_cast<uint32_t>(Value) * 60u * 1000u;
+  Timer->SetInterval(ms);
+}
+
+void TFormMain::UpdateTrayHint() {
+  std::string hint = Format("%s - %s", Application ? Application->Title().c_str() : "", Settings->GetIPAddress().c_str());
+  if (hint.size() > kMaxTrayHint) hint.resize(kMaxTrayHint);
+  TrayIcon->setToolTip(ToQString(hint));
+}

@@ -1,0 +1,73 @@
+// The main window: the check-in button, the last known address, the menu, the
+// tray icon with the address in its tooltip, and the timer of the periodic
+// check-in. It owns the one settings object and lends it to the dialogs.
+#pragma once
+
+#include <QMainWindow>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "runtime/Forms.h"
+#include "runtime/SysUtils.h"
+#include "settings/uPinmarkIni.h"
+
+class QAction;
+class QLineEdit;
+class QMenu;
+class QMenuBar;
+class QPushButton;
+class QSystemTrayIcon;
+
+class TFormMain : public QMainWindow {
+ public:
+  // Creates the window and its settings object from exePath (the settings
+  // file is that path with the extension ".ini"). Raises what the settings
+  // object raises when its file cannot be written; no window exists then.
+  explicit TFormMain(std::string exePath = ApplicationExeName());
+  ~TFormMain() override;
+
+  QPushButton* btnPinmark;
+  QMenuBar* MainMenu;
+  QMenu* miHelp;
+  QAction* miAbout;
+  QSystemTrayIcon* TrayIcon;
+  QMenu* File1;
+  QAction* miOptions;
+  QLineEdit* edtIPAddress;
+  TTimer* Timer;
+
+  void AboutClick(QObject* Sender);
+  void FormShow(QObject* Sender);
+  void TrayIconDblClick(QObject* Sender);
+  void miOptionsClick(QObject* Sender);
+  void FormCreate(QObject* Sender);
+  void TimerTimer(QObject* Sender);
+
+  // An incomplete account (no name or no password digest) is explained in a
+  // message box, the service's home page is opened in the browser, and the
+  // settings dialog comes up.
+  void CheckAccount();
+  // Installed as the application's minimise event: the program lives on in the tray.
+  void ApplicationMinimize(QObject* Sender);
+  // minutes × 60 000 ms, wrapping in 32 bits; 0 stops the periodic check-in.
+  void SetRefreshPeriod(int32_t Value);
+  // "<title> - <address>", cut to the 127 characters a tray tooltip holds.
+  void UpdateTrayHint();
+
+  TIniPinmark* GetSettings() const { return Settings.get(); }
+
+  static constexpr int kClientWidth = 202;
+  static constexpr int kClientHeight = 81;
+  static constexpr std::size_t kMaxTrayHint = 127;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void AfterConstruction();
+
+  std::string exePath_;
+  std::unique_ptr<TIniPinmark> Settings;
+};

@@ -1,0 +1,57 @@
+// Pinmark: keeps a web service told where this computer is on the internet,
+// from the notification area.
+#include <QThread>
+
+#include <cstdio>
+#include <exception>
+#include <memory>
+
+#include "app/frmPinmark.h"
+#include "crash/CDMessageBox.h"
+#include "crash/FileCrc.h"
+#include "crash/ICDSettings.h"
+#include "runtime/Forms.h"
+
+namespace {
+// The crash reporter's boxes, shown as the application's own. A box asked
+// for from another thread cannot be a window; it goes to standard error.
+void InstallCrashMessageBoxes(TApplication& app) {
+  SetCDMessageBoxHook([&app](const std::string& caption, const std::string& text, TCDMsgIcon icon) {
+    if (QThread::currentThread() != app.thread()) {
+      std::fprintf(stderr, "[%s] %s\n", caption.c_str(), text.c_str());
+      return;
+    }
+    uint32_t flags = MB_OK;
+    switch (icon) {
+      case TCDMsgIcon::Error: flags |= MB_ICONERROR; break;
+      case TCDMsgIcon::Warning: flags |= MB_ICONWARNING; break;
+      case TCDMsgIcon::Information: flags |= MB_ICONINFORMATION; break;
+      case TCDMsgIcon::None: break;
+    }
+    app.MessageBox(text, caption, flags);
+  });
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  TApplication app(argc, argv);
+  InstallCrashMessageBoxes(app);
+  // A damaged executable says so and ends before it touches anything.
+  CheckFileCrc();
+  InitMainModuleSettings();
+
+  app.SetTitle("Pinmark");
+  app.setWindowIcon(ResourceIcon("MAINICON"));
+
+  std::unique_ptr<TFormMain> form;
+  try {
+    form = std::make_unique<TFormMain>();
+  } catch (...) {
+    // Without its settings file the window has nothing to work with: say why and end.
+    app.HandleException(nullptr, std::current_exception());
+    return 1;
+  }
+  app.SetMainForm(form.get());
+  form->show();
+  return app.exec();
+}

@@ -1,0 +1,24 @@
+# Build pieces of the crash reporter for executables.
+#
+# pinmark_add_crash_settings(<executable>)
+#   Embeds the crash reporter's settings stream (built from
+#   crash/CrashReporter.txt) as the resource RCDATA/TCRASHREPORTER.
+#
+# pinmark_stamp_checksum(<executable>)
+#   After every link, writes the file's checksum into the executable so that
+#   CheckFileCrc() can recognise a damaged copy. Call it after any other
+#   POST_BUILD step that changes the file; the executable must link
+#   pinmark_crash and call CheckFileCrc().
+
+function(pinmark_add_crash_settings target)
+  pinmark_add_resource(${target} TYPE RCDATA NAME TCRASHREPORTER FILE "${PINMARK_CRASH_SETTINGS_STREAM}")
+  add_dependencies(${target} pinmark_crash_settings)
+endfunction()
+
+function(pinmark_stamp_checksum target)
+  add_dependencies(${target} pinmark_stampchecksum)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND pinmark_stampchecksum "$<TARGET_FILE:${target}>"
+    COMMENT "Stamping the file checksum into ${target}"
+    VERBATIM)
+endfunction()

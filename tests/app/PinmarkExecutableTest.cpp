@@ -1,0 +1,96 @@
+// The built program as a whole: it refuses to run from a damaged file.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "crash/FileCrc.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+struct Outcome {
+  bool exited = false;
+  int code = -1;
+  std::string err;
+};
+
+// Runs the program offscreen; kills it once `stop` answers true or after 20 s.
+Outcome RunProgram(const std::string& exe, const std::function<bool()>& stop) {
+  std::string errFile = exe + ".stderr";
+  pid_t pid = fork();
+  if (pid == 0) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    freopen(errFile.c_str(), "w", stderr);
+    execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  Outcome out;
+  int status = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (stop() || std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  out.exited = WIFEXITED(status);
+  out.code = out.exited ? WEXITSTATUS(status) : -1;
+  out.err = TempDir::Read(errFile);
+  return out;
+}
+
+std::string CopyProgram(const TempDir& dir) {
+  std::string copy = dir.File("Pinmark");
+  std::filesystem::copy_file(PINMARK_EXE, copy);
+  std::filesystem::permissions(copy, std::filesystem::perms::owner_all);
+  return copy;
+}
+
+// Flips one byte of a section the program never loads, so the damage can
+// only be noticed by the checksum.
+void FlipByteOf(const std::string& file, const char* section) {
+  std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+  auto size = static_cast<uint64_t>(std::filesystem::file_size(file));
+  TCDReadAt read = [&](uint64_t offset, void* buffer, std::size_t n) {
+    f.seekg(static_cast<std::streamoff>(offset));
+    return static_cast<bool>(f.read(static_cast<char*>(buffer), static_cast<std::streamsize>(n)));
+  };
+  auto found = FindElfSection(read, size, section);
+  ASSERT_TRUE(found.has_value()) << section;
+  char byte = 0;
+  f.seekg(static_cast<std::streamoff>(found->Offset));
+  f.read(&byte, 1);
+  byte = static_cast<char>(byte ^ 0x20);
+  f.seekp(static_cast<std::streamoff>(found->Offset));
+  f.write(&byte, 1);
+}
+}  // namespace
+
+TEST(PinmarkExecutable, ADamagedCopySaysSoAndEndsWithoutTouchingItsFiles) {
+  TempDir dir;
+  std::string exe = CopyProgram(dir);
+  FlipByteOf(exe, ".comment");
+  Outcome out = RunProgram(exe, [] { return false; });
+  EXPECT_TRUE(out.exited);
+  EXPECT_EQ(out.code, 0);
+  EXPECT_NE(out.err.find("The file \"Pinmark\" seems to be corrupt!"), std::string::npos) << out.err;
+  EXPECT_FALSE(std::filesystem::exists(dir.File("Pinmark.ini")));
+}
+
+TEST(PinmarkExecutable, TheUntouchedProgramStartsAndWritesItsSettings) {
+  TempDir dir;
+  std::string exe = CopyProgram(dir);
+  const std::string ini = dir.File("Pinmark.ini");
+  Outcome out = RunProgram(exe, [&] { return std::filesystem::exists(ini); });
+  EXPECT_FALSE(out.exited) << "it ran until stopped; stderr: " << out.err;
+  ASSERT_TRUE(std::filesystem::exists(ini));
+  EXPECT_NE(TempDir::Read(ini).find("IPAddress=UNKNOWN"), std::string::npos);
+}
