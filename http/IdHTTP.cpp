@@ -59,7 +59,7 @@ TIdHTTPContext TIdCustomHTTP::Context() {
   const bool tls = Request().ConnectionKind == ckTls || Request().ConnectionKind == ckTlsProxy;
   return TIdHTTPContext{Request(),          Response(),     ProxyParams,
                         authRetries_,       authProxyRetries_, cookieManager_,
-                        ownedCookieManager_, this,          AllowCookies,
+                        ownedCookieManager_, this,          AuthenticationManager, AllowCookies,
                         uri_.Host,          tls,            OnSelectAuthorization,
                         OnSelectProxyAuthorization, OnAuthorization, OnProxyAuthorization};
 }
@@ -489,12 +489,6 @@ void TIdCustomHTTP::AttachCookies() {
 
 void TIdCustomHTTP::DoOnDisconnected() {
   TIdTCPClientCustom::DoOnDisconnected();
-  TIdHTTPRequest& request = Request();
-  // No authentication manager collects finished schemes here; a finished one is dropped.
-  if (request.Authentication && request.Authentication->StepCount() > 0 &&
-      request.Authentication->CurrentStep >= request.Authentication->StepCount())
-    request.Authentication.reset();
-  if (ProxyParams.Authentication && ProxyParams.Authentication->StepCount() > 0 &&
-      ProxyParams.Authentication->CurrentStep >= ProxyParams.Authentication->StepCount())
-    ProxyParams.Authentication->ResetSteps();
+  TIdHTTPContext context = Context();
+  AfterDisconnect(context, uri_);
 }

@@ -103,6 +103,8 @@ class TIdCustomHTTP : public TIdTCPClientCustom {
   TIdCookieManager* CookieManager() const { return cookieManager_; }
   void SetCookieManager(TIdCookieManager* manager);
   TIdZLibCompressorBase* Compressor = nullptr;  // not owned
+  // Collects finished authentications when they end with a connection; none by default.
+  TIdAuthenticationManager* AuthenticationManager = nullptr;  // not owned
 
   TIdHTTPOnHeadersAvailable OnHeadersAvailable;
   TIdHTTPOnRedirectEvent OnRedirect;
@@ -151,7 +153,7 @@ class TIdCustomHTTP : public TIdTCPClientCustom {
 
   // Closes the connection and drops what was received but not read.
   void Disconnect();
-  // After the handler is closed: a finished authentication is dropped.
+  // After the handler is closed: a finished authentication goes to the manager.
   void DoOnDisconnected() override;
 
  private:
