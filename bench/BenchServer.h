@@ -1,0 +1,101 @@
+// The loopback server both clients talk to in the benchmarks: one
+// connection at a time, answers chosen by path, bodies sent from one
+// prepared block so the server costs as little as possible.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+class BenchServer {
+ public:
+  static constexpr int64_t kBigBody = 256ll << 20;
+
+  BenchServer() : block_(1 << 20, 'x') {
+    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(listenFd_, 128);
+    socklen_t len = sizeof a;
+    ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~BenchServer() {
+    stop_ = true;
+    thread_.join();
+    ::close(listenFd_);
+  }
+
+  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+
+ private:
+  void Run() {
+    while (!stop_) {
+      pollfd p{listenFd_, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      Serve(fd);
+      ::close(fd);
+    }
+  }
+
+  void Serve(int fd) {
+    std::string head;
+    char buf[4096];
+    while (head.find("\r\n\r\n") == std::string::npos) {
+      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) return;
+      head.append(buf, static_cast<std::size_t>(n));
+    }
+    std::size_t sp = head.find(' ');
+    std::string path = head.substr(sp + 1, head.find(' ', sp + 1) - sp - 1);
+    if (path.rfind("/big", 0) == 0) {
+      Send(fd, "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+                   std::to_string(kBigBody) + "\r\nConnection: close\r\n\r\n");
+      for (int64_t sent = 0; sent < kBigBody; sent += static_cast<int64_t>(block_.size()))
+        if (!Send(fd, block_)) return;
+    } else if (path.rfind("/chunked", 0) == 0) {
+      Send(fd, "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nTransfer-Encoding: chunked\r\n"
+               "Connection: close\r\n\r\n");
+      const std::string size = "100000\r\n";  // 1 MiB in hexadecimal
+      for (int64_t sent = 0; sent < kBigBody; sent += static_cast<int64_t>(block_.size()))
+        if (!Send(fd, size) || !Send(fd, block_) || !Send(fd, "\r\n")) return;
+      Send(fd, "0\r\n\r\n");
+    } else if (path.rfind("/small", 0) == 0) {
+      Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n\r\nsmall");
+    } else {
+      Send(fd, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 9\r\n\r\n127.0.0.1");
+    }
+    // Let the client close first, as a server does after its answer.
+    pollfd p{fd, POLLIN, 0};
+    ::poll(&p, 1, 1000);
+  }
+
+  static bool Send(int fd, const std::string& data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+      ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      done += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  std::string block_;
+  int listenFd_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+};

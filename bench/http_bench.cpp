@@ -1,0 +1,170 @@
+// Our HTTP client side by side with libcurl against the same in-process
+// loopback server; the summary at the end gives ours / libcurl as ratios.
+//
+//   build-bench/bin/http_bench
+#include <benchmark/benchmark.h>
+#include <curl/curl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "bench/BenchServer.h"
+#include "http/IdHTTP.h"
+
+namespace {
+BenchServer* server = nullptr;
+
+// Counts what it is given and keeps nothing.
+class TDiscardStream : public TStream {
+ public:
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Write(const void*, int64_t count) override {
+    position_ += count;
+    return count;
+  }
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+    position_ = origin == TSeekOrigin::soBeginning ? offset : position_ + offset;
+    return position_;
+  }
+  void SetSize(int64_t) override {}
+  int64_t Size() override { return position_; }
+
+ private:
+  int64_t position_ = 0;
+};
+
+size_t CurlDiscard(char*, size_t size, size_t n, void* total) {
+  *static_cast<int64_t*>(total) += static_cast<int64_t>(size * n);
+  return size * n;
+}
+
+size_t CurlCollect(char* data, size_t size, size_t n, void* out) {
+  static_cast<std::string*>(out)->append(data, size * n);
+  return size * n;
+}
+
+// (a) The program's check-in: a fresh client and a new connection per request.
+void BM_CheckIn_Pinmark(benchmark::State& state) {
+  const std::string url = server->Url("/includes/r_update.php?userid=u&enc=d41d8cd98f00b204e9800998ecf8427e&node=n");
+  for (auto _ : state) {
+    TIdHTTP http;
+    std::string body = http.PostFormText(url, nullptr);
+    if (body != "127.0.0.1") state.SkipWithError("wrong answer");
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_CheckIn_Curl(benchmark::State& state) {
+  const std::string url = server->Url("/includes/r_update.php?userid=u&enc=d41d8cd98f00b204e9800998ecf8427e&node=n");
+  for (auto _ : state) {
+    CURL* curl = curl_easy_init();
+    std::string body;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, "");
+    curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_0);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CurlCollect);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+    if (curl_easy_perform(curl) != CURLE_OK || body != "127.0.0.1") state.SkipWithError("curl failed");
+    curl_easy_cleanup(curl);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// (b) and (c): 256 MiB by length and chunked, into a stream that discards it.
+void Download_Pinmark(benchmark::State& state, const char* path) {
+  for (auto _ : state) {
+    TIdHTTP http;
+    TDiscardStream sink;
+    http.Get(server->Url(path), sink);
+    if (sink.Size() != BenchServer::kBigBody) state.SkipWithError("short body");
+  }
+  state.SetBytesProcessed(state.iterations() * BenchServer::kBigBody);
+}
+
+void Download_Curl(benchmark::State& state, const char* path) {
+  for (auto _ : state) {
+    CURL* curl = curl_easy_init();
+    int64_t total = 0;
+    curl_easy_setopt(curl, CURLOPT_URL, server->Url(path).c_str());
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CurlDiscard);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &total);
+    if (curl_easy_perform(curl) != CURLE_OK || total != BenchServer::kBigBody) state.SkipWithError("curl failed");
+    curl_easy_cleanup(curl);
+  }
+  state.SetBytesProcessed(state.iterations() * BenchServer::kBigBody);
+}
+
+void BM_Length_Pinmark(benchmark::State& state) { Download_Pinmark(state, "/big"); }
+void BM_Length_Curl(benchmark::State& state) { Download_Curl(state, "/big"); }
+void BM_Chunked_Pinmark(benchmark::State& state) { Download_Pinmark(state, "/chunked"); }
+void BM_Chunked_Curl(benchmark::State& state) { Download_Curl(state, "/chunked"); }
+
+BENCHMARK(BM_CheckIn_Pinmark)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_CheckIn_Curl)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_Length_Pinmark)->Iterations(6)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Length_Curl)->Iterations(6)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Chunked_Pinmark)->Iterations(6)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Chunked_Curl)->Iterations(6)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Keeps each run's rate for the summary.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      for (const char* key : {"items_per_second", "bytes_per_second"}) {
+        auto it = run.counters.find(key);
+        if (it != run.counters.end()) rates[run.benchmark_name()] = it->second.value;
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  std::map<std::string, double> rates;
+};
+
+// (d) Peak resident memory of a child process, in KiB.
+long PeakKiB(const std::vector<std::string>& argv) {
+  std::fflush(stdout);
+  pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    freopen("/dev/null", "w", stdout);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? usage.ru_maxrss : -1;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  BenchServer benchServer;
+  server = &benchServer;
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+
+  std::printf("\nours / libcurl (above 1 means ours is faster):\n");
+  for (const char* name : {"CheckIn", "Length", "Chunked"}) {
+    double ours = reporter.rates["BM_" + std::string(name) + "_Pinmark"];
+    double theirs = reporter.rates["BM_" + std::string(name) + "_Curl"];
+    if (ours > 0 && theirs > 0) std::printf("  %-8s %.2f\n", name, ours / theirs);
+  }
+
+  const std::string idpost = IDPOST_PATH;
+  long baseline = PeakKiB({idpost, "--get", "-o", "/dev/null", server->Url("/small")});
+  long big = PeakKiB({idpost, "--get", "-o", "/dev/null", server->Url("/big")});
+  std::printf("\nidpost -o of 256 MiB: peak %ld KiB, baseline %ld KiB, %.1f MiB above the baseline\n", big, baseline,
+              (big - baseline) / 1024.0);
+  server = nullptr;
+  curl_global_cleanup();
+  return 0;
+}
