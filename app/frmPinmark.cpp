@@ -12,6 +12,7 @@
 
 #include "app/frmAbout.h"
 #include "app/frmOptions.h"
+#include "http/IdHTTP.h"
 
 namespace {
 constexpr const char* kIconName = "MAINICON";
@@ -53,7 +54,7 @@ TFormMain::TFormMain(std::string exePath) : exePath_(std::move(exePath)) {
   Timer = new TTimer(this);
   Timer->SetOnTimer([this](QObject* sender) { TimerTimer(sender); });
 
-  // btnPinmark is not connected: the check-in operation is not part of the program yet.
+  connect(btnPinmark, &QPushButton::clicked, this, [this] { CallHandler(btnPinmark, [this] { btnPinmarkClick(btnPinmark); }); });
   connect(miOptions, &QAction::triggered, this, [this] { CallHandler(miOptions, [this] { miOptionsClick(miOptions); }); });
   connect(miAbout, &QAction::triggered, this, [this] { CallHandler(miAbout, [this] { AboutClick(miAbout); }); });
   connect(TrayIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
@@ -137,7 +138,19 @@ void TFormMain::TimerTimer(QObject*) {
     TTimer* timer;
     ~Reenable() { timer->SetEnabled(true); }
   } reenable{Timer};
-  // The check-in operation is not part of the program yet; it will run here.
+  btnPinmarkClick(Timer);
+}
+
+void TFormMain::btnPinmarkClick(QObject*) {
+  // A new client for every run; it closes its connection when it goes, also when the run raises.
+  auto http = std::make_unique<TIdHTTP>();
+  const std::string request = Settings->GetRequest();
+  const std::string answer = http->PostFormText(request, nullptr);
+  Settings->SetResponse(answer);
+  edtIPAddress->setText(ToQString(Settings->GetIPAddress()));
+  // The moment of the last answered exchange, valid address or not.
+  Settings->SetRefreshTime(Now());
+  UpdateTrayHint();
 }
 
 void TFormMain::ApplicationMinimize(QObject*) { hide(); }

@@ -38,6 +38,10 @@ class TFormMain : public QMainWindow {
   QLineEdit* edtIPAddress;
   TTimer* Timer;
 
+  // The check-in: sends the request composed from the settings, records the
+  // answer and the address derived from it, shows the address and stamps the
+  // time. A failure raises; the previous address stays in place.
+  void btnPinmarkClick(QObject* Sender);
   void AboutClick(QObject* Sender);
   void FormShow(QObject* Sender);
   void TrayIconDblClick(QObject* Sender);

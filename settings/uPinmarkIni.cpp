@@ -9,6 +9,27 @@
 
 namespace {
 const char kUnknown[] = "UNKNOWN";
+
+// Letters, digits and "-._~" stay; every other byte becomes %XX, so a blank,
+// "&", "=" or "#" in a name can neither end the request line nor add a
+// parameter of its own.
+std::string PercentEncode(std::string_view value) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (char ch : value) {
+    const auto c = static_cast<unsigned char>(ch);
+    const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                            c == '-' || c == '.' || c == '_' || c == '~';
+    if (unreserved) {
+      out += ch;
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
 }  // namespace
 
 std::string DefaultServiceURL() { return std::string("http://") + PINMARK_SERVICE_HOST + "/includes/r_update.php"; }
@@ -45,8 +66,8 @@ void TIniPinmark::Save() {
 }
 
 std::string TIniPinmark::GetRequest() {
-  std::string request =
-      Format("%s?userid=%s&enc=%s&node=%s", URL.c_str(), Name.c_str(), Password.c_str(), Computer.c_str());
+  std::string request = Format("%s?userid=%s&enc=%s&node=%s", URL.c_str(), PercentEncode(Name).c_str(),
+                               PercentEncode(Password).c_str(), PercentEncode(Computer).c_str());
   WriteString("Temp", "HTTPRequest", request);
   return ReadString("Temp", "HTTPRequest", "");
 }

@@ -100,15 +100,25 @@ TEST_F(SettingsStore, AddressDerivation) {
 TEST_F(SettingsStore, RequestIsComposedRecordedAndReadBack) {
   TIniPinmark s(exe);
   s.URL = "http://svc/u.php";
-  s.Name = "a b&c=d";
+  s.Name = "ann-1.x_y~z";
   s.Password = "d41d8cd98f00b204e9800998ecf8427e";
   s.Computer = "node";
   std::string request = s.GetRequest();
-  EXPECT_EQ(request, "http://svc/u.php?userid=a b&c=d&enc=d41d8cd98f00b204e9800998ecf8427e&node=node");
+  EXPECT_EQ(request, "http://svc/u.php?userid=ann-1.x_y~z&enc=d41d8cd98f00b204e9800998ecf8427e&node=node");
   EXPECT_EQ(s.ReadString("Temp", "HTTPRequest", ""), request);
 
   s.Name = std::string(3000, 'n');
   EXPECT_EQ(s.GetRequest().size(), 2047u);
+}
+
+// Names may hold what would otherwise break the request line or add parameters.
+TEST_F(SettingsStore, RequestValuesArePercentEncoded) {
+  TIniPinmark s(exe);
+  s.URL = "http://svc/u.php";
+  s.Name = "a b&c=d#e";
+  s.Password = "plain%";
+  s.Computer = "n\xe4/\r\n";
+  EXPECT_EQ(s.GetRequest(), "http://svc/u.php?userid=a%20b%26c%3Dd%23e&enc=plain%25&node=n%E4%2F%0D%0A");
 }
 
 TEST_F(SettingsStore, EmptyAccountStillComposesARequest) {
