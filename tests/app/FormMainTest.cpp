@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTest>
@@ -11,6 +12,7 @@
 #include "runtime/PrivateProfile.h"
 #include "settings/md5.h"
 #include "tests/app/AppTestSupport.h"
+#include "tests/support/HttpTestPeer.h"
 #include "tests/support/ScopedVersionTable.h"
 
 namespace {
@@ -246,7 +248,11 @@ TEST_F(MainWindow, DefaultThenCancelSetsTheTimerToSixtyMinutesWithoutTouchingThe
 }
 
 TEST_F(MainWindow, TheTimerHandlerLeavesTheTimerEnabledWithAFreshPeriod) {
+  HttpTestPeer service([](const std::string&, int) {
+    return HttpTestPeer::Reply{"HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\n1.2.3.4"};
+  });
   CompleteAccount();
+  Write("Program", "URL", service.Url("/includes/r_update.php"));
   Create();
   const qint64 before = form->Timer->Deadline().deadlineNSecs();
   QTest::qWait(5);
@@ -254,6 +260,7 @@ TEST_F(MainWindow, TheTimerHandlerLeavesTheTimerEnabledWithAFreshPeriod) {
   EXPECT_TRUE(form->Timer->Enabled());
   EXPECT_TRUE(form->Timer->Running());
   EXPECT_GT(form->Timer->Deadline().deadlineNSecs(), before);
+  EXPECT_EQ(form->edtIPAddress->text().toStdString(), "1.2.3.4") << "the timer ran the check-in";
 }
 
 TEST_F(MainWindow, AnUnwritableSettingsFileFailsCreation) {
