@@ -22,6 +22,6 @@ pinmark_install_deps() {
 }
 
 pinmark_build() {
-  cmake -S "$PINMARK_ROOT" -B "$PINMARK_BUILD" "$@" >/dev/null
+  cmake -S "$PINMARK_ROOT" -B "$PINMARK_BUILD" -DPINMARK_BENCH=ON "$@" >/dev/null
   cmake --build "$PINMARK_BUILD" --parallel "$(nproc)"
 }
