@@ -153,9 +153,15 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
 
   std::printf("\nours / libcurl (above 1 means ours is faster):\n");
+  // Run names carry their arguments ("BM_Length_Curl/iterations:6/real_time").
+  auto rate = [&](const std::string& prefix) {
+    for (const auto& [name, value] : reporter.rates)
+      if (name.rfind(prefix + "/", 0) == 0 || name == prefix) return value;
+    return 0.0;
+  };
   for (const char* name : {"CheckIn", "Length", "Chunked"}) {
-    double ours = reporter.rates["BM_" + std::string(name) + "_Pinmark"];
-    double theirs = reporter.rates["BM_" + std::string(name) + "_Curl"];
+    double ours = rate("BM_" + std::string(name) + "_Pinmark");
+    double theirs = rate("BM_" + std::string(name) + "_Curl");
     if (ours > 0 && theirs > 0) std::printf("  %-8s %.2f\n", name, ours / theirs);
   }
 
