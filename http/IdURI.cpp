@@ -1,5 +1,7 @@
 #include "http/IdURI.h"
 
+#include "runtime/SysUtils.h"
+
 namespace {
 constexpr std::size_t npos = std::string::npos;
 
@@ -115,21 +117,10 @@ std::string TIdURI::ProxyTarget() {
 }
 
 std::string TIdURI::EncodeParamValue(std::string_view text) {
-  static constexpr std::string_view kUnsafe = "*#%<> []";
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size());
-  for (char ch : text) {
-    auto c = static_cast<unsigned char>(ch);
-    if (c >= 33 && c <= 128 && kUnsafe.find(ch) == std::string_view::npos) {
-      out += ch;
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
+  return PercentEncode(text, [](unsigned char c) {
+    static constexpr std::string_view kUnsafe = "*#%<> []";
+    return c >= 33 && c <= 128 && kUnsafe.find(static_cast<char>(c)) == std::string_view::npos;
+  });
 }
 
 std::string MergePath(std::string_view base, std::string_view relative, char delimiter) {

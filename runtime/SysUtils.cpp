@@ -142,6 +142,23 @@ std::string ReplaceAll(std::string_view s, std::string_view from, std::string_vi
   return out;
 }
 
+std::string PercentEncode(std::string_view text, bool (*keep)(unsigned char)) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (keep(c)) {
+      out += ch;
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
 bool TryStrToInt(std::string_view s, int32_t& value) {
   int64_t v = 0;
   if (!ParseInteger(s, 32, v)) return false;

@@ -28,6 +28,10 @@ std::size_t FindText(std::string_view haystack, std::string_view needle);
 // ASCII case.
 std::string ReplaceAll(std::string_view s, std::string_view from, std::string_view to, bool ignoreCase = false);
 
+// Copies the bytes for which keep answers true and writes every other byte
+// as "%" and two upper-case hexadecimal digits.
+std::string PercentEncode(std::string_view text, bool (*keep)(unsigned char));
+
 // Integer conversion: optional leading blanks, an optional sign, then decimal
 // digits, or hexadecimal digits after a "$" or "0x"/"0X" prefix. Nothing may
 // follow the digits. Decimal values must fit the signed range; hexadecimal

@@ -13,22 +13,9 @@ const char kUnknown[] = "UNKNOWN";
 // Letters, digits and "-._~" stay; every other byte becomes %XX, so a blank,
 // "&", "=" or "#" in a name can neither end the request line nor add a
 // parameter of its own.
-std::string PercentEncode(std::string_view value) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (char ch : value) {
-    const auto c = static_cast<unsigned char>(ch);
-    const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                            c == '-' || c == '.' || c == '_' || c == '~';
-    if (unreserved) {
-      out += ch;
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
+bool IsUnreserved(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+         c == '_' || c == '~';
 }
 }  // namespace
 
@@ -66,8 +53,8 @@ void TIniPinmark::Save() {
 }
 
 std::string TIniPinmark::GetRequest() {
-  std::string request = Format("%s?userid=%s&enc=%s&node=%s", URL.c_str(), PercentEncode(Name).c_str(),
-                               PercentEncode(Password).c_str(), PercentEncode(Computer).c_str());
+  std::string request = Format("%s?userid=%s&enc=%s&node=%s", URL.c_str(), PercentEncode(Name, IsUnreserved).c_str(),
+                               PercentEncode(Password, IsUnreserved).c_str(), PercentEncode(Computer, IsUnreserved).c_str());
   WriteString("Temp", "HTTPRequest", request);
   return ReadString("Temp", "HTTPRequest", "");
 }
