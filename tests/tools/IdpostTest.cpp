@@ -1,0 +1,78 @@
+// idpost as a user runs it: exit codes, the body byte for byte, -o.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/HttpTestPeer.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+struct Result {
+  int code = -1;
+  std::string out, err;
+};
+
+Result RunIdpost(const std::vector<std::string>& args) {
+  TempDir dir;
+  const std::string out = dir.File("out"), err = dir.File("err");
+  pid_t pid = fork();
+  if (pid == 0) {
+    freopen(out.c_str(), "w", stdout);
+    freopen(err.c_str(), "w", stderr);
+    std::vector<char*> argv{const_cast<char*>(IDPOST_PATH)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(IDPOST_PATH, argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return Result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, TempDir::Read(out), TempDir::Read(err)};
+}
+}  // namespace
+
+TEST(Idpost, SendsTheProgramsRequestAndWritesTheBodyByteForByte) {
+  const std::string body("1.2.3.4\0\xff\r\n", 11);
+  HttpTestPeer peer([&](const std::string&, int) {
+    return HttpTestPeer::Reply{"HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n" + body};
+  });
+  Result r = RunIdpost({peer.Url("/u.php?a=1")});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, body);
+  ASSERT_EQ(peer.Requests().size(), 1u);
+  EXPECT_EQ(peer.Requests()[0].substr(0, 30), "POST /u.php?a=1 HTTP/1.0\r\nConn");
+}
+
+TEST(Idpost, WritesToAFileAndSendsFieldsAndGets) {
+  HttpTestPeer peer([](const std::string& request, int) {
+    std::string echo = request.substr(0, request.find(' '));
+    return HttpTestPeer::Reply{"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(echo.size()) + "\r\n\r\n" + echo};
+  });
+  TempDir dir;
+  Result r = RunIdpost({"-o", dir.File("body"), "--field", "k=v w", peer.Url("/x")});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(TempDir::Read(dir.File("body")), "POST");
+  EXPECT_NE(peer.Requests()[0].find("\r\n\r\nk=v%20w"), std::string::npos);
+  Result get = RunIdpost({"--get", peer.Url("/x")});
+  EXPECT_EQ(get.out, "GET");
+}
+
+TEST(Idpost, ErrorsExitWithOneAndUsageWithTwo) {
+  HttpTestPeer peer([](const std::string&, int) {
+    return HttpTestPeer::Reply{"HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n\r\ngone"};
+  });
+  Result refused = RunIdpost({peer.Url("/x")});
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_EQ(refused.err, "EIdHTTPProtocolException: HTTP/1.1 404 Not Found\nreply code: 404\ngone\n");
+  Result unknown = RunIdpost({"ftp://127.0.0.1/x"});
+  EXPECT_EQ(unknown.code, 1);
+  EXPECT_EQ(unknown.err, "EIdUnknownProtocol: Unknown Protocol\n");
+  EXPECT_EQ(RunIdpost({}).code, 2);
+  EXPECT_EQ(RunIdpost({"--bogus", "http://x/"}).code, 2);
+  EXPECT_EQ(RunIdpost({"--socks5", "nohostport", "http://x/"}).code, 2);
+  EXPECT_EQ(RunIdpost({"http://a/", "http://b/"}).code, 2);
+}
