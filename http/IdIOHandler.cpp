@@ -170,25 +170,27 @@ void TIdIOHandler::ReadIntoStream(TStream& stream, int64_t count, bool untilDisc
       remaining -= take;
     }
     while (remaining > 0 && IsConnected()) {
-      auto chunk = static_cast<int32_t>(std::min<int64_t>(remaining, std::max(RecvBufferSize, 1)));
       try {
-        // Wait for the whole chunk, then move it straight from the queue into the stream.
-        while (pendingInput_->Size() < chunk) {
+        if (pendingInput_->Size() == 0) {
           FillPendingInput(false, -1, true);
           CheckDisconnected(true, true);
         }
       } catch (const EIdConnClosedGracefully&) {
-        auto take = std::min(chunk, pendingInput_->Size());
+        auto take = static_cast<int32_t>(std::min<int64_t>(remaining, pendingInput_->Size()));
         pendingInput_->MoveToStream(stream, take);
         remaining -= take;
         if (untilDisconnect) break;
         throw;
       } catch (...) {
-        if (pendingInput_) pendingInput_->MoveToStream(stream, std::min(chunk, pendingInput_->Size()));
+        if (pendingInput_)
+          pendingInput_->MoveToStream(stream, static_cast<int32_t>(std::min<int64_t>(remaining, pendingInput_->Size())));
         throw;
       }
-      pendingInput_->MoveToStream(stream, chunk);
-      remaining -= chunk;
+      // Each receive goes on at once: the queue is empty again before the next
+      // one, so the buffer takes the received area over instead of copying it.
+      auto take = static_cast<int32_t>(std::min<int64_t>(remaining, pendingInput_->Size()));
+      pendingInput_->MoveToStream(stream, take);
+      remaining -= take;
     }
     // A connection that was already found closed ends the loop above without a
     // read failing; a counted read that came up short has still failed.
