@@ -144,6 +144,8 @@ int main(int argc, char** argv) {
       socks->Password = socksPass;
       if (!socksUser.empty() && socksVersion == svSocks5) socks->Authentication = saUsernamePassword;
       auto handler = std::make_unique<TIdIOHandlerStack>();
+      // A handler the client did not make itself does not get its status event on its own.
+      handler->OnStatus = http.OnStatus;
       handler->SetTransparentProxy(socks.get());
       http.SetIOHandler(std::move(handler));
     }
