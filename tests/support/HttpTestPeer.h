@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/http/IdStackTestPeer.h"
+
 class HttpTestPeer {
  public:
   struct Reply {
@@ -28,15 +30,7 @@ class HttpTestPeer {
   using Handler = std::function<Reply(const std::string& request, int index)>;
 
   explicit HttpTestPeer(Handler handler) : handler_(std::move(handler)) {
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(listenFd_, 16);
-    socklen_t len = sizeof a;
-    ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    listenFd_ = testpeer::ListenLoopback(16, &port_);
     thread_ = std::thread([this] { Run(); });
   }
   ~HttpTestPeer() {
