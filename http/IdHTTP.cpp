@@ -201,28 +201,17 @@ void TIdCustomHTTP::ResolveTarget() {
 void TIdCustomHTTP::ConnectForRequest() {
   TIdHTTPRequest& request = Request();
   const bool https = SameText(uri_.Protocol, "HTTPS");
-  if (ProxyParams.ProxyServer().empty()) {
-    if (SocketHandler() && SocketHandler()->IPVersion != uri_.IPVersion && IsConnected()) Disconnect();
-    const int32_t port = StrToIntDef(uri_.Port, 80);
-    if ((!SameText(Host(), uri_.Host) || Port() != port) && IsConnected()) Disconnect();
-    if (https) {
-      if (!dynamic_cast<TIdSSLIOHandlerSocketBase*>(IOHandler()))
-        throw EIdIOHandlerPropInvalid(IdHTTPStrings::RSIOHandlerPropInvalid);
-      request.ConnectionKind = ckTls;
-    } else {
-      request.ConnectionKind = ckDirect;
-    }
-    SetHost(uri_.Host);
-    SetPort(port);
-  } else {
-    if ((!SameText(Host(), ProxyParams.ProxyServer()) || Port() != ProxyParams.ProxyPort()) && IsConnected())
-      Disconnect();
-    if (https && !dynamic_cast<TIdSSLIOHandlerSocketBase*>(IOHandler()))
-      throw EIdIOHandlerPropInvalid(IdHTTPStrings::RSIOHandlerPropInvalid);
-    request.ConnectionKind = https ? ckTlsProxy : ckProxy;
-    SetHost(ProxyParams.ProxyServer());
-    SetPort(ProxyParams.ProxyPort());
-  }
+  // Without a proxy the connection goes to the target itself, else to the proxy.
+  const bool direct = ProxyParams.ProxyServer().empty();
+  if (direct && SocketHandler() && SocketHandler()->IPVersion != uri_.IPVersion && IsConnected()) Disconnect();
+  const std::string host = direct ? uri_.Host : ProxyParams.ProxyServer();
+  const int32_t port = direct ? StrToIntDef(uri_.Port, 80) : ProxyParams.ProxyPort();
+  if ((!SameText(Host(), host) || Port() != port) && IsConnected()) Disconnect();
+  if (https && !dynamic_cast<TIdSSLIOHandlerSocketBase*>(IOHandler()))
+    throw EIdIOHandlerPropInvalid(IdHTTPStrings::RSIOHandlerPropInvalid);
+  request.ConnectionKind = direct ? (https ? ckTls : ckDirect) : (https ? ckTlsProxy : ckProxy);
+  SetHost(host);
+  SetPort(port);
 
   if (request.ConnectionKind == ckProxy) request.RequestTarget = uri_.ProxyTarget();
 

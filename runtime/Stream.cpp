@@ -95,6 +95,8 @@ TFileStream::TFileStream(const std::string& path, Mode mode) : path_(path) {
     if (mode == fmCreate) throw EFCreateError(Format("Cannot create file %s. %s", path.c_str(), reason.c_str()));
     throw EFOpenError(Format("Cannot open file %s. %s", path.c_str(), reason.c_str()));
   }
+  struct stat st {};
+  sizable_ = fstat(fd_, &st) != 0 || S_ISREG(st.st_mode);
 }
 
 TFileStream::~TFileStream() {
@@ -131,8 +133,7 @@ int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
 
 void TFileStream::SetSize(int64_t size) {
   // A device or a pipe (say /dev/null or a terminal) has no size to set.
-  struct stat st {};
-  if (fstat(fd_, &st) == 0 && !S_ISREG(st.st_mode)) return;
+  if (!sizable_) return;
   if (::ftruncate(fd_, size) != 0) throw EWriteError("Stream write error");
   if (Position() > size) SetPosition(size);
 }

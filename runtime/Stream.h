@@ -90,4 +90,5 @@ class TFileStream : public TStream {
  private:
   std::string path_;
   int fd_ = -1;
+  bool sizable_ = true;  // a regular file; a device or a pipe has no size to set
 };
