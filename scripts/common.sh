@@ -22,6 +22,9 @@ pinmark_install_deps() {
 }
 
 pinmark_build() {
-  cmake -S "$PINMARK_ROOT" -B "$PINMARK_BUILD" -DPINMARK_BENCH=ON "$@" >/dev/null
+  # Reuse earlier compilations when ccache is there (several checkouts share one cache).
+  local launcher=()
+  command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  cmake -S "$PINMARK_ROOT" -B "$PINMARK_BUILD" -DPINMARK_BENCH=ON "${launcher[@]}" "$@" >/dev/null
   cmake --build "$PINMARK_BUILD" --parallel "$(nproc)"
 }
