@@ -7,9 +7,9 @@
 #include <memory>
 
 #include "app/frmPinmark.h"
-#include "crash/CDMessageBox.h"
-#include "crash/FileCrc.h"
-#include "crash/ICDSettings.h"
+#include "crash/settings/CDMessageBox.h"
+#include "crash/sys/FileCrc.h"
+#include "crash/settings/ICDSettings.h"
 #include "runtime/Forms.h"
 
 namespace {

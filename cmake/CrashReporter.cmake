@@ -2,7 +2,7 @@
 #
 # pinmark_add_crash_settings(<executable>)
 #   Embeds the crash reporter's settings stream (built from
-#   crash/CrashReporter.txt) as the resource RCDATA/TCRASHREPORTER.
+#   crash/settings/CrashReporter.txt) as the resource RCDATA/TCRASHREPORTER.
 #
 # pinmark_stamp_checksum(<executable>)
 #   After every link, writes the file's checksum into the executable so that

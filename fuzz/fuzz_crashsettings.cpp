@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <span>
 
-#include "crash/CDMessageBox.h"
-#include "crash/ICDSettings.h"
+#include "crash/settings/CDMessageBox.h"
+#include "crash/settings/ICDSettings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool quiet = (SetCDMessageBoxHook([](const std::string&, const std::string&, TCDMsgIcon) {}), true);

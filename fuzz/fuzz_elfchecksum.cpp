@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "crash/FileCrc.h"
+#include "crash/sys/FileCrc.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TCDReadAt read = [data, size](uint64_t offset, void* buffer, std::size_t n) {

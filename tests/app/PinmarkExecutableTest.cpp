@@ -10,7 +10,7 @@
 #include <functional>
 #include <thread>
 
-#include "crash/FileCrc.h"
+#include "crash/sys/FileCrc.h"
 #include "tests/support/TempDir.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "crash/CDPropertyTable.h"
+#include "crash/settings/CDPropertyTable.h"
 
 namespace {
 

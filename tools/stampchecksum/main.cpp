@@ -4,7 +4,7 @@
 // that the program can recognise a damaged copy of itself at start-up.
 #include <cstdio>
 
-#include "crash/FileCrc.h"
+#include "crash/sys/FileCrc.h"
 
 int main(int argc, char** argv) {
   if (argc != 2) {

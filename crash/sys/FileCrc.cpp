@@ -1,4 +1,4 @@
-#include "crash/FileCrc.h"
+#include "crash/sys/FileCrc.h"
 
 #include <elf.h>
 #include <fcntl.h>
@@ -11,8 +11,8 @@
 #include <cstring>
 #include <vector>
 
-#include "crash/CDMessageBox.h"
-#include "crash/ICDSettings.h"
+#include "crash/settings/CDMessageBox.h"
+#include "crash/settings/ICDSettings.h"
 
 namespace {
 

@@ -1,14 +1,14 @@
-#include "crash/ICDSettings.h"
+#include "crash/settings/ICDSettings.h"
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <variant>
 
-#include "crash/CDMessageBox.h"
+#include "crash/settings/CDMessageBox.h"
 #include "runtime/Resources.h"
 #include "runtime/SysUtils.h"
-#include "tests/crash/StreamBuilder.h"
+#include "tests/crash/settings/StreamBuilder.h"
 
 namespace {
 

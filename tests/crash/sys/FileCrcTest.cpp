@@ -1,4 +1,4 @@
-#include "crash/FileCrc.h"
+#include "crash/sys/FileCrc.h"
 
 #include <elf.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "crash/CDPropertyTable.h"
+#include "crash/settings/CDPropertyTable.h"
 
 #include "runtime/SysUtils.h"
 

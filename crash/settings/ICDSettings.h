@@ -21,8 +21,8 @@
 #include <string_view>
 #include <vector>
 
-#include "crash/CDModule.h"
-#include "crash/CDPropertyTable.h"
+#include "crash/sys/CDModule.h"
+#include "crash/settings/CDPropertyTable.h"
 #include "runtime/DateTime.h"
 
 // Every setting with its type, in a fixed order: B Boolean, I integer,

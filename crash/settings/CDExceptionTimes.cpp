@@ -1,4 +1,4 @@
-#include "crash/CDExceptionTimes.h"
+#include "crash/settings/CDExceptionTimes.h"
 
 #include <time.h>
 

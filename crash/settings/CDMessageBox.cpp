@@ -1,4 +1,4 @@
-#include "crash/CDMessageBox.h"
+#include "crash/settings/CDMessageBox.h"
 
 #include <cstdio>
 #include <mutex>

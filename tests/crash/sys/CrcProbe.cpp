@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "crash/FileCrc.h"
+#include "crash/sys/FileCrc.h"
 #include "runtime/SysUtils.h"
 
 int main() {

@@ -1,4 +1,4 @@
-#include "crash/CDPropertyTable.h"
+#include "crash/settings/CDPropertyTable.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "runtime/Resources.h"
-#include "tests/crash/StreamBuilder.h"
+#include "tests/crash/settings/StreamBuilder.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "crash/ICDSettings.h"
+#include "crash/settings/ICDSettings.h"
 
 #include <cxxabi.h>
 #include <sys/uio.h>
@@ -10,8 +10,8 @@
 #include <mutex>
 #include <typeinfo>
 
-#include "crash/CDExceptionTimes.h"
-#include "crash/CDMessageBox.h"
+#include "crash/settings/CDExceptionTimes.h"
+#include "crash/settings/CDMessageBox.h"
 #include "runtime/Resources.h"
 #include "runtime/SysUtils.h"
 

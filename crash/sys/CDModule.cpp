@@ -1,4 +1,4 @@
-#include "crash/CDModule.h"
+#include "crash/sys/CDModule.h"
 
 #include <link.h>
 
