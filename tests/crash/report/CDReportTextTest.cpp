@@ -1,6 +1,7 @@
 // The report's name/content lists and their rendering into the report text.
 #include <gtest/gtest.h>
 
+#include "crash/report/CDReport.h"
 #include "crash/report/CDReportText.h"
 #include "crash/report/ICDFields.h"
 
@@ -64,6 +65,31 @@ TEST(CDReportText, AnEmptyReportIsEmptyAndAHeaderEndsWithoutABreak) {
   using Fields = std::vector<TCDField>;
   EXPECT_EQ(RenderBugReport(Fields{}, Fields{}), "");
   EXPECT_EQ(RenderBugReport(Fields{{"a", "1"}}, Fields{}), "a : 1");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CDReport, KeepsNoTextOlderThanItsListsAndCompletesOnce) {
+  TCDReport r;
+  int changes = 0, completions = 0;
+  r.OnChange([&] { ++changes; });
+  r.Header.Set("date/time", "now");
+  EXPECT_EQ(r.Text(), "date/time : now");
+  r.Sections.Set("main thread", ">> stack will be calculated soon");
+  EXPECT_EQ(r.Text(), "date/time : now\r\n\r\nmain thread:\r\n>> stack will be calculated soon");
+  EXPECT_EQ(changes, 2);
+
+  r.OnComplete([&] { ++completions; });
+  r.SetOutstanding(2);
+  r.SectionDone();
+  EXPECT_FALSE(r.WaitComplete(0));
+  r.SectionDone();
+  EXPECT_TRUE(r.WaitComplete(0));
+  r.MarkComplete();
+  r.OnComplete([&] { ++completions; });  // already complete: runs at once
+  EXPECT_EQ(completions, 2);
 }
 
 }  // namespace
