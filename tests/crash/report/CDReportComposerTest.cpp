@@ -1,0 +1,201 @@
+// Whole reports of this test process: the crashed thread's known call chain,
+// a parked worker's section with its creation site, the main thread beside
+// a crashed worker, and the completion on a thread of its own.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "crash/report/CDPluginRegistry.h"
+#include "crash/report/CDReportComposer.h"
+#include "crash/report/CDReportFormat.h"
+#include "runtime/SysUtils.h"
+#include "tests/crash/report/CDCallChain.h"
+#include "tests/support/ThreadStopper.h"
+
+namespace {
+
+class TFixedRegistry : public ICDThreadRegistryView {
+ public:
+  std::vector<TCDThreadRegEntry> Entries;
+  bool Locked = true;
+  bool Snapshot(std::chrono::milliseconds, std::vector<TCDThreadRegEntry>& entries) const override {
+    entries = Entries;
+    return Locked;
+  }
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find("\r\n", start);
+    out.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (end == std::string::npos) break;
+    start = end + 2;
+  }
+  return out;
+}
+
+// The line of a call stack that names the function, or "".
+std::string LineWith(const std::string& section, const std::string& function) {
+  for (const std::string& l : Lines(section))
+    if (l.find(" " + function) != std::string::npos && l.find(">>") != 0) return l;
+  return std::string();
+}
+
+// The call-stack columns of one line: module, unit, line, relative line, function.
+void ExpectFrame(const std::string& section, const std::string& function, int line) {
+  std::string l = LineWith(section, function);
+  ASSERT_FALSE(l.empty()) << function << " missing in:\n" << section;
+  EXPECT_NE(l.find(" CDCallChain "), std::string::npos) << l;
+  EXPECT_NE(l.find(" " + std::to_string(line) + " "), std::string::npos) << "line " << line << " in: " << l;
+}
+
+TCDReportInput BaseInput() {
+  TCDReportInput in;
+  in.Plugins = "";
+  in.ExceptionClass = "EAccessViolation";
+  in.ExceptionMessage = "Access violation at address 0";
+  in.ExceptionNumber = 1;
+  return in;
+}
+
+}  // namespace
+
+TEST(CDReportComposer, AKnownCallChainAppearsInTheCrashedThreadWithUnitsFunctionsAndLines) {
+  TCDReport report;
+  TCDChainLines lines;
+  std::unique_ptr<TCDReportComposer> composer;
+  ChainOuter(
+      [&](const TCDContext& context) {
+        TCDReportInput in = BaseInput();
+        in.Context = context;
+        in.ExceptionAddress = context.Rip;
+        in.StackPointer = context.Rsp;
+        in.ListThreads = false;
+        composer = StartBugReport(report, std::move(in), false);
+      },
+      lines);
+  ASSERT_TRUE(report.Complete());
+  std::vector<TCDField> sections = report.Sections.Items();
+  ASSERT_FALSE(sections.empty());
+  EXPECT_EQ(sections[0].Name, "main thread ($" + Format("%x", getpid()) + "):");
+  const std::string& stack = sections[0].Content;
+  ExpectFrame(stack, "ChainInner(", lines.Inner);
+  ExpectFrame(stack, "ChainMiddle(", lines.Middle);
+  ExpectFrame(stack, "ChainOuter(", lines.Outer);
+  // The test's own frames follow beyond the signal frame.
+  EXPECT_NE(stack.find("CDReportComposer_AKnownCallChain"), std::string::npos) << stack;
+  // Innermost first.
+  EXPECT_LT(stack.find("ChainInner("), stack.find("ChainMiddle("));
+  EXPECT_LT(stack.find("ChainMiddle("), stack.find("ChainOuter("));
+  // The exception location is the first line.
+  EXPECT_EQ(Lines(stack)[0], LineWith(stack, "ChainInner("));
+
+  std::string text = report.Text();
+  EXPECT_NE(text.find("\r\n\r\ncpu registers:\r\nrax = "), std::string::npos);
+  EXPECT_NE(text.find("\r\n\r\nstack dump:\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\r\n\r\ndisassembling:\r\n"), std::string::npos);
+  std::string crc = report.Header.Get("callstack crc");
+  EXPECT_EQ(crc.size(), 31u) << crc;
+  EXPECT_EQ(report.Header.Get("exception class"), "EAccessViolation");
+  EXPECT_EQ(report.Outstanding(), 0);
+}
+
+TEST(CDReportComposer, AWorkerSectionShowsItsChainAndWhoCreatedItWhere) {
+  std::atomic<bool> release{false};
+  std::atomic<pid_t> worker{0};
+  TCDChainLines parked;
+  const uint64_t creationSite = reinterpret_cast<uint64_t>(&ChainOuter) + 4;
+  std::thread t([&] { ParkOuter(release, worker, parked); });
+  while (worker == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+  auto registry = std::make_shared<TFixedRegistry>();
+  registry->Entries.push_back(TCDThreadRegEntry{worker, "parked worker", "", getpid(), creationSite, false});
+  TCDReport report;
+  TCDReportInput in = BaseInput();
+  in.Threads = registry;
+  in.Contexts = std::make_shared<TThreadStopper>();
+  auto composer = StartBugReport(report, std::move(in), false);
+  release = true;
+  t.join();
+
+  const std::string name = "parked worker ($" + Format("%x", worker.load()) + "):";
+  ASSERT_TRUE(report.Sections.Has(name)) << report.Text();
+  const std::string stack = report.Sections.Get(name);
+  ExpectFrame(stack, "ParkInner(", parked.Inner);
+  ExpectFrame(stack, "ParkOuter(", parked.Outer);
+  std::vector<std::string> l = Lines(stack);
+  ASSERT_GE(l.size(), 3u);
+  EXPECT_EQ(l[l.size() - 2], ">> created by main thread ($" + Format("%x", getpid()) + ") at:");
+  EXPECT_NE(l.back().find(" ChainOuter("), std::string::npos) << l.back();
+  EXPECT_EQ(l.back().find(HexAddress(creationSite)), 0u) << l.back();
+}
+
+TEST(CDReportComposer, TheMainThreadFollowsACrashedWorkerAndCompletionRunsOnItsOwnThread) {
+  std::atomic<bool> release{false};
+  std::atomic<pid_t> worker{0};
+  TCDChainLines parked;
+  std::thread t([&] { ParkOuter(release, worker, parked); });
+  while (worker == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+  auto stopper = std::make_shared<TThreadStopper>();
+  TCDReport report;
+  TCDReportInput in = BaseInput();
+  in.CrashedThreadId = worker;
+  in.Contexts = stopper;
+  in.Plugins = "modules|nosuchplugin";
+  TCDPluginRegistry plugins;
+  RegisterSystemListPlugins(plugins);
+  in.PluginRegistry = &plugins;
+  std::atomic<int> changes{0}, completions{0}, lastOverall{-1};
+  std::atomic<bool> progressRose{true};
+  in.Progress = [&](const TCDReportProgress& p) {
+    if (p.Overall < lastOverall) progressRose = false;
+    lastOverall = p.Overall;
+  };
+  report.OnChange([&] { ++changes; });
+  report.OnComplete([&] { ++completions; });
+  auto composer = StartBugReport(report, std::move(in), true);
+  EXPECT_TRUE(composer->CompleteNow({}, 10000));
+  release = true;
+  t.join();
+
+  std::vector<TCDField> sections = report.Sections.Items();
+  ASSERT_GE(sections.size(), 3u);
+  EXPECT_EQ(sections[0].Name, "thread $" + Format("%x", worker.load()) + ":");
+  EXPECT_EQ(sections[1].Name, "main thread ($" + Format("%x", getpid()) + "):");
+  ExpectFrame(sections[0].Content, "ParkOuter(", parked.Outer);
+  // The test's own frames sit below where the main thread was stopped.
+  EXPECT_NE(sections[1].Content.find("CDReportComposer_TheMainThreadFollows"), std::string::npos)
+      << sections[1].Content;
+  EXPECT_TRUE(report.Sections.Has("modules"));
+  EXPECT_FALSE(report.Sections.Has("nosuchplugin"));
+  EXPECT_NE(report.Header.Get("callstack crc"), "will be calculated soon");
+  EXPECT_EQ(completions, 1);
+  EXPECT_GT(changes, 4);
+  EXPECT_TRUE(progressRose);
+  EXPECT_EQ(lastOverall, 1000);
+}
+
+TEST(CDReportComposer, AWorkerThatCannotBeStoppedKeepsItsSectionAsNotAccessible) {
+  std::atomic<bool> release{false};
+  std::atomic<pid_t> worker{0};
+  TCDChainLines parked;
+  std::thread t([&] { ParkOuter(release, worker, parked); });
+  while (worker == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  auto registry = std::make_shared<TFixedRegistry>();
+  registry->Locked = false;  // the registry's lock is held elsewhere: names fall back to ids
+  TCDReport report;
+  TCDReportInput in = BaseInput();
+  in.Threads = registry;
+  auto composer = StartBugReport(report, std::move(in), false);
+  release = true;
+  t.join();
+  EXPECT_EQ(report.Sections.Get("thread $" + Format("%x", worker.load()) + ":"), ">> stack not accessible");
+  EXPECT_TRUE(report.Sections.Has("thread $" + Format("%x", getpid()) + ":"));
+}
