@@ -1,5 +1,7 @@
 #include "crash/report/CDCallDecoder.h"
 
+#include <algorithm>
+
 namespace {
 
 bool IsRex(uint8_t b) { return (b & 0xF0) == 0x40; }
@@ -58,7 +60,8 @@ TCDCallSite CallBefore(const uint8_t* before, std::size_t count, uint64_t return
     site.Target = returnAddress + static_cast<uint64_t>(static_cast<int64_t>(rel));
     return site;
   }
-  for (std::size_t length = 2; length <= count && length <= CDMaxCallLength; ++length) {
+  // The longest reading takes in the prefixes that belong to the call.
+  for (std::size_t length = std::min(count, CDMaxCallLength); length >= 2; --length) {
     if (IndirectCallAt(before + count - length, length)) {
       site.Length = static_cast<int>(length);
       return site;

@@ -25,5 +25,5 @@ inline constexpr std::size_t CDMaxCallLength = 10;
 
 // `before` holds the `count` bytes that end right before `returnAddress`
 // (before[count - 1] is the byte at returnAddress - 1). Prefers the direct
-// call when both readings fit.
+// call when both readings fit, and of the indirect readings the longest.
 TCDCallSite CallBefore(const uint8_t* before, std::size_t count, uint64_t returnAddress);
