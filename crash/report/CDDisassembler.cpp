@@ -16,6 +16,8 @@ namespace {
 constexpr uint64_t kWindowBefore = 64, kWindowAfter = 48;
 // A symbol bigger than this is not trusted to be one function.
 constexpr uint64_t kMaxFunctionSize = 256 * 1024;
+// At most this many instructions are listed on either side of the fault.
+constexpr std::size_t kMaxAround = 400;
 
 struct TInsn {
   uint64_t Address = 0;
@@ -125,6 +127,15 @@ std::string DisassemblyText(uint64_t fault, TCDSymbolizer& symbols, const TCDRea
   }
   if (at == SIZE_MAX) return std::string();
 
+  // Lines are looked up near the fault only: a huge function needs no
+  // lines far from where it failed.
+  if (insns.size() > 2 * kMaxAround + 1) {
+    const std::size_t first = at > kMaxAround ? at - kMaxAround : 0;
+    const std::size_t last = std::min(insns.size(), at + kMaxAround + 1);
+    insns = std::vector<TInsn>(insns.begin() + static_cast<std::ptrdiff_t>(first),
+                               insns.begin() + static_cast<std::ptrdiff_t>(last));
+    at -= first;
+  }
   bool lines = false;
   for (TInsn& insn : insns) {
     insn.Line = symbols.LineOf(insn.Address);

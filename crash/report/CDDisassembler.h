@@ -7,7 +7,7 @@
 // function a call or jump leads to. `limit` (LimitDisAsm) is how many source
 // lines before and after the faulting one are shown, or three times as many
 // instructions where there is no line information; 0 or less shows the whole
-// function. `format` (FormatDisAsm) adds the instruction bytes and aligns the
+// function (up to 400 instructions on either side of the fault). `format` (FormatDisAsm) adds the instruction bytes and aligns the
 // operands. Code is read through checked reads; unreadable code ends the
 // listing early.
 #pragma once

@@ -239,11 +239,8 @@ void TCDReportComposer::CompleteThread(TThread& t, int area) {
   std::vector<TCDStackEntry> entries;
   std::string text;
   try {
-    TCDStackTracer tracer(
-        space_, ReadOwnMemoryPartly, [this](uint64_t address) {
-          TCDSymbol s = symbols_->Resolve(address);
-          return s.HasStart ? s.FunctionStart : 0;
-        });
+    TCDStackTracer tracer(space_, ReadOwnMemoryPartly,
+                          [this](uint64_t address) { return symbols_->FunctionStartOf(address); });
     entries = tracer.Trace(t.Capture, [&](int position) { ReportProgress(area, position); });
   } catch (const ECDTraceError& e) {
     text = InternalErrorText(e.Message());

@@ -5,7 +5,9 @@
 //
 // Built on elfutils libdw over the process's own modules, read afresh for
 // each report (libraries come and go). Symbols come from the modules' symbol
-// tables, units and lines from their debug information where they carry it.
+// tables (and those of installed debug files); units and lines from the
+// debug information of the program's own modules: the executable and the
+// libraries in its folder.
 // An address inside code that the compiler inlined is given as the line of
 // the call in the real function, so module, unit, function and line always
 // describe the same frame. Debug information is never fetched from the
@@ -41,16 +43,20 @@ class TCDSymbolizer {
 
   // For a return address the unit and line are those of the call before it.
   TCDSymbol Resolve(uint64_t address, bool returnAddress = false);
-  // The source line of an address (no cache; for the disassembly), 0 unknown.
+  // The source line of an exact address (for the disassembly), 0 unknown.
   int LineOf(uint64_t address);
+  // Start of the function that holds the address, 0 unknown; cached.
+  uint64_t FunctionStartOf(uint64_t address);
 
  private:
   struct TState;
-  TCDSymbol Lookup(uint64_t address, bool returnAddress);
+  enum TPart { kAll, kLine, kStart };
+  TCDSymbol Lookup(uint64_t address, bool returnAddress, TPart part);
 
   std::mutex lock_;
   std::unique_ptr<TState> state_;
   std::unordered_map<uint64_t, TCDSymbol> cache_[2];
+  std::unordered_map<uint64_t, uint64_t> starts_;
 };
 
 // Demangles a C++ symbol name; other names come back as they are.
