@@ -323,6 +323,21 @@ bool SaveBugReportFile(const std::string& path, std::string_view report, const T
   return writer.Commit();
 }
 
+bool RemoveSentBugReports(const std::string& path, std::string_view sent) {
+  if (sent.empty()) return false;
+  struct stat named {};
+  if (::stat(path.c_str(), &named) != 0) return false;
+  TFd lock(OpenLocked(path));
+  if (lock.fd < 0) return false;
+  struct stat st {};
+  std::string content;
+  if (::fstat(lock.fd, &st) != 0 || static_cast<std::size_t>(st.st_size) > kMaxMergedFile ||
+      !ReadAll(lock.fd, content, static_cast<std::size_t>(st.st_size)) || !content.starts_with(sent))
+    return false;
+  if (content.size() == sent.size()) return ::unlink(path.c_str()) == 0;
+  return WriteFileAtomically(path, std::string_view(content).substr(sent.size()));
+}
+
 bool SaveBugReport(ICDException& exception, std::string_view report, const std::string& fileName) {
   const TICDSettings& settings = exception.Settings();
   std::string configured = BugRepPathBesideExecutable(ConfiguredBugRepFile(settings));

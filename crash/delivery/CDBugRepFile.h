@@ -73,6 +73,13 @@ std::string BugRepPathBesideExecutable(std::string_view name);
 // is then unchanged.
 bool SaveBugReportFile(const std::string& path, std::string_view report, const TCDSaveRules& rules);
 
+// Takes reports that went out by mail out of the file: sent is the file's
+// content as it was copied for the mail. When the file still starts with it,
+// that part goes (the whole file when nothing was added since); anything
+// else is left alone, so a report saved meanwhile is never lost. True when
+// something was removed.
+bool RemoveSentBugReports(const std::string& path, std::string_view sent);
+
 // Saves without asking anyone: fileName, or when empty the configured name,
 // a relative name being taken in the executable's folder. A save into the
 // configured file marks the exception as saved. Returns success.
