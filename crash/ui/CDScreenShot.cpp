@@ -42,7 +42,7 @@ std::string TakeCDScreenShot(int depth, bool appOnly, const std::string& folder,
   if (appOnly) {
     QRect area;
     for (QWidget* w : QApplication::topLevelWidgets())
-      if (w->isVisible() && w != except && !w->isMinimized()) area |= w->frameGeometry();
+      if (w->isVisible() && w != except && !w->isMinimized()) area |= w->geometry();
     if (!area.isEmpty()) image = ComposeWindows(area, except);
   } else {
     image = screen->grabWindow(0).toImage();
