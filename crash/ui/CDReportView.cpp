@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <atomic>
 
 #include "crash/report/CDReport.h"
@@ -224,7 +225,10 @@ std::vector<TCDReportTab> CDReportTabs(const std::vector<TCDField>& header, cons
   general.Title = "general";
   general.Columns = {"description", "value"};
   for (const TCDField& f : header) {
-    general.Rows.push_back(Row({f.Name, f.Content}));
+    // A header value is one line, as in the report text.
+    std::string value = f.Content;
+    std::replace_if(value.begin(), value.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+    general.Rows.push_back(Row({f.Name, value}));
     general.Text += (general.Text.empty() ? "" : "\r\n") + f.Name + ": " + f.Content;
   }
   tabs.push_back(std::move(general));

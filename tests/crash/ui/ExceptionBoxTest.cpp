@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QBuffer>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QStyle>
@@ -11,6 +12,7 @@
 
 #include "crash/ui/CDPresenter.h"
 #include "crash/ui/CDReportView.h"
+#include "runtime/Resources.h"
 #include "runtime/SysUtils.h"
 #include "tests/crash/FakeCDException.h"
 #include "tests/support/QtApp.h"
@@ -135,6 +137,25 @@ TEST_F(ExceptionBox, OneEndingButtonOrNoReportButtonsMakeOneRow) {
     ExpectNoOverlaps(box);
     box.DoAction(TCDAction::Continue);
   }
+}
+
+TEST_F(ExceptionBox, TheProgramsBigIconMovesTheMessageRight) {
+  static QByteArray png;
+  QImage image(64, 64, QImage::Format_RGB32);
+  image.fill(Qt::red);
+  QBuffer buffer(&png);
+  buffer.open(QIODevice::WriteOnly);
+  image.save(&buffer, "PNG");
+  RegisterResource("BITMAP", "CDIBIG", reinterpret_cast<const uint8_t*>(png.constData()),
+                   static_cast<std::size_t>(png.size()));
+  TExceptionBox box(e, 0);
+  RegisterResource("BITMAP", "CDIBIG", nullptr, 0);
+  box.show();
+  ASSERT_NE(box.IconLabel(), nullptr);
+  EXPECT_EQ(box.IconLabel()->geometry(), QRect(10, 9, 32, 32));
+  EXPECT_EQ(box.MessageLabel()->x(), 50);
+  ExpectNoOverlaps(box);
+  box.DoAction(TCDAction::Continue);
 }
 
 TEST_F(ExceptionBox, ALongMessageWrapsWithinTheWrapWidth) {
