@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "crash/delivery/CDAttachments.h"
+#include "crash/delivery/ICDAttachments.h"
 #include "crash/delivery/CDBugRepFile.h"
 #include "crash/delivery/CDMailHandOver.h"
 #include "crash/handling/ICDException.h"

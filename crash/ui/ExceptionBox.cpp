@@ -16,7 +16,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "crash/delivery/CDAttachments.h"
+#include "crash/delivery/ICDAttachments.h"
 #include "crash/delivery/CDBugRepFile.h"
 #include "crash/delivery/CDSendReport.h"
 #include "crash/ui/CDAssistantForm.h"

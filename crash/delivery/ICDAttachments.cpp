@@ -1,4 +1,4 @@
-#include "crash/delivery/CDAttachments.h"
+#include "crash/delivery/ICDAttachments.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
