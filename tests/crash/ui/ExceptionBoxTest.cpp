@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QBuffer>
+#include <QFileDialog>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QStyle>
@@ -330,6 +331,40 @@ TEST_F(ExceptionBox, SavingToAConfiguredPathWritesTheFileAndRemovesTheButton) {
   EXPECT_EQ(e.completions, 1);
   EXPECT_TRUE(box.Button(TCDAction::Save)->isHidden());
   ExpectNoOverlaps(box);
+  box.DoAction(TCDAction::Continue);
+}
+
+TEST_F(ExceptionBox, ARelativeNameIsSavedWhereTheSaveDialogSays) {
+  TempDir dir;
+  e.Settings().SetSaveBtnVis(true);
+  e.Settings().SetSaveAssis("");
+  std::string title;
+  bool cancel = false;
+  ModalDriver driver([&](QWidget* modal) {
+    auto* dialog = dynamic_cast<QFileDialog*>(modal);
+    ASSERT_NE(dialog, nullptr);
+    title = dialog->windowTitle().toStdString();
+    EXPECT_TRUE(dialog->selectedFiles().value(0).endsWith("/bugreport.txt"));
+    if (cancel) {
+      dialog->reject();
+      return;
+    }
+    dialog->selectFile(ToQString(dir.File("chosen.txt")));
+    static_cast<QDialog*>(dialog)->accept();
+  });
+  TExceptionBox box(e, 0);
+  box.show();
+  box.DoAction(TCDAction::Save);
+  EXPECT_EQ(title, "save bug report");
+  EXPECT_TRUE(std::filesystem::exists(dir.File("chosen.txt")));
+  EXPECT_FALSE(e.Saved());  // not the configured file
+  EXPECT_FALSE(box.Button(TCDAction::Save)->isHidden());
+
+  cancel = true;
+  std::filesystem::remove(dir.File("chosen.txt"));
+  box.DoAction(TCDAction::Save);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("chosen.txt")));
+  EXPECT_EQ(driver.seen(), 2);
   box.DoAction(TCDAction::Continue);
 }
 
