@@ -1,13 +1,10 @@
 #include "runtime/PrivateProfile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <memory>
 
+#include "runtime/AtomicFile.h"
 #include "runtime/SysUtils.h"
 
 namespace {
@@ -116,32 +113,10 @@ std::string GetPrivateProfileString(std::string_view section, std::string_view k
 
 bool WritePrivateProfileString(std::string_view section, std::string_view key, std::string_view value,
                                const std::string& fileName) {
-  std::string dir = ExtractFilePath(fileName);
-  std::string tmpl = (dir.empty() ? std::string("./") : dir) + "." + ExtractFileName(fileName) + ".XXXXXX";
-  int fd = mkstemp(tmpl.data());
-  if (fd < 0) return false;
-  const std::string tmpName = tmpl;
-  FilePtr out(fdopen(fd, "wb"));
-  if (!out) {
-    int saved = errno;
-    ::close(fd);
-    ::unlink(tmpName.c_str());
-    errno = saved;
-    return false;
-  }
-
-  // Keep the old file's permissions; a new file gets the usual ones.
-  struct stat st {};
-  mode_t mode = 0666;
+  TAtomicFileWriter writer;
+  if (!writer.Open(fileName)) return false;
+  FILE* out = writer.File();
   FilePtr in(std::fopen(fileName.c_str(), "rb"));
-  if (in && fstat(fileno(in.get()), &st) == 0) {
-    mode = st.st_mode & 07777;
-  } else {
-    mode_t mask = umask(0);
-    umask(mask);
-    mode &= ~mask;
-  }
-  fchmod(fileno(out.get()), mode);
 
   const std::string entry = std::string(key) + "=" + std::string(value) + "\n";
   bool ok = true, done = false, inSection = false;
@@ -152,14 +127,14 @@ bool WritePrivateProfileString(std::string_view section, std::string_view key, s
     while (ok && reader.Next(line)) {
       if (SectionOf(line, name)) {
         if (inSection && !done) {
-          ok = WriteAll(out.get(), entry);
+          ok = WriteAll(out, entry);
           done = true;
         }
         inSection = !done && SameText(name, section);
       } else if (inSection && !done) {
         std::size_t valueStart = 0;
         if (KeyOf(line, k, valueStart) && SameText(k, key)) {
-          ok = reader.FinishLine(nullptr) && WriteAll(out.get(), pendingBlanks) && WriteAll(out.get(), entry);
+          ok = reader.FinishLine(nullptr) && WriteAll(out, pendingBlanks) && WriteAll(out, entry);
           pendingBlanks.clear();
           done = true;
           continue;
@@ -169,37 +144,20 @@ bool WritePrivateProfileString(std::string_view section, std::string_view key, s
           continue;
         }
       }
-      ok = ok && WriteAll(out.get(), pendingBlanks) && WriteAll(out.get(), line) &&
-           reader.FinishLine(out.get()) && std::fputc('\n', out.get()) != EOF;
+      ok = ok && WriteAll(out, pendingBlanks) && WriteAll(out, line) && reader.FinishLine(out) &&
+           std::fputc('\n', out) != EOF;
       pendingBlanks.clear();
     }
     if (std::ferror(in.get())) ok = false;
   }
   if (ok && !done) {
-    if (!inSection) ok = WriteAll(out.get(), "[" + std::string(section) + "]\n");
-    ok = ok && WriteAll(out.get(), entry);
+    if (!inSection) ok = WriteAll(out, "[" + std::string(section) + "]\n");
+    ok = ok && WriteAll(out, entry);
   }
-  ok = ok && WriteAll(out.get(), pendingBlanks);
-  ok = ok && std::fflush(out.get()) == 0 && fsync(fileno(out.get())) == 0;
-  int saved = errno;
-  if (std::fclose(out.release()) != 0 && ok) {
-    ok = false;
-    saved = errno;
-  }
-  if (ok && std::rename(tmpName.c_str(), fileName.c_str()) != 0) {
-    ok = false;
-    saved = errno;
-  }
+  ok = ok && WriteAll(out, pendingBlanks);
   if (!ok) {
-    ::unlink(tmpName.c_str());
-    errno = saved;
+    writer.Cancel();
     return false;
   }
-  // Make the rename itself durable.
-  int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    fsync(dfd);
-    ::close(dfd);
-  }
-  return true;
+  return writer.Commit();
 }

@@ -26,5 +26,8 @@ pinmark_build() {
   local launcher=()
   command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   cmake -S "$PINMARK_ROOT" -B "$PINMARK_BUILD" -DPINMARK_BENCH=ON "${launcher[@]}" "$@" >/dev/null
-  cmake --build "$PINMARK_BUILD" --parallel "$(nproc)"
+  # PINMARK_TARGETS (blank-separated) builds only those targets; empty builds everything.
+  local targets=()
+  [[ -n "${PINMARK_TARGETS:-}" ]] && read -r -a targets <<< "$PINMARK_TARGETS"
+  cmake --build "$PINMARK_BUILD" --parallel "$(nproc)" ${targets[@]+--target "${targets[@]}"}
 }

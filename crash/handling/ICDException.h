@@ -50,6 +50,15 @@ class ICDException {
   // Path of the screenshot taken for this exception, empty when none.
   virtual std::string ScreenShotFile() const = 0;
 
+  // Whether a screenshot is wanted for this exception (its filter did not
+  // switch it off and ScrShotDepth is above 0).
+  virtual bool ScreenShotWanted() const { return Settings().GetScrShotDepth() > 0; }
+  // The assistant its filter names for show mode 1; empty when none.
+  virtual std::string AssistantName() const { return std::string(); }
+  // True when the process is blocked (a thread holds the loader's or the
+  // allocator's lock): nothing may then start programs or show dialogs.
+  virtual bool ProcessBlocked() const { return false; }
+
   virtual bool Sent() const = 0;
   virtual void SetSent(bool sent) = 0;
   virtual bool Saved() const = 0;

@@ -1,0 +1,353 @@
+#include "crash/delivery/CDBugRepFile.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <limits>
+#include <mutex>
+#include <thread>
+
+#include "crash/handling/ICDException.h"
+#include "crash/report/CDReportText.h"
+#include "crash/settings/ICDSettings.h"
+#include "runtime/AtomicFile.h"
+#include "runtime/SysUtils.h"
+
+namespace {
+
+constexpr std::string_view kCrLf = "\r\n";
+constexpr std::string_view kDateTime = "date/time";
+constexpr std::string_view kBoundary = "\r\ndate/time";
+constexpr std::string_view kSeparator = "\r\n\r\n";
+constexpr std::size_t npos = std::string_view::npos;
+
+// A file larger than this is not read into memory: the report is appended to
+// a copy of it without duplicate search or cut.
+constexpr std::size_t kMaxMergedFile = 64u << 20;
+// How long a save waits for another one to finish with the same file.
+constexpr int kLockWaitMs = 10000;
+
+std::mutex& HookLock() {
+  static std::mutex lock;
+  return lock;
+}
+std::function<void()>& BeforeReplaceHook() {
+  static std::function<void()> hook;
+  return hook;
+}
+
+// The header of a report: everything before the first empty line.
+std::string_view HeaderOf(std::string_view report) { return report.substr(0, report.find(kSeparator)); }
+
+// Start of the report that holds position `at`: the last boundary at or
+// before it, or the file's first "date/time"; npos when there is none.
+std::size_t ReportStartBefore(std::string_view file, std::size_t at) {
+  std::size_t b = file.rfind(kBoundary, at);
+  if (b != npos) return b + kCrLf.size();
+  std::size_t first = file.find(kDateTime);
+  return first != npos && first <= at ? first : npos;
+}
+
+// Where the report that starts at `start` ends: at the next report's
+// "date/time" (so the empty line between them goes with it), or at the end.
+std::size_t ReportEndAfter(std::string_view file, std::size_t start) {
+  std::size_t next = file.find(kBoundary, start);
+  return next == npos ? file.size() : next + kCrLf.size();
+}
+
+// Reports that count as the same failure: the same program, module, class
+// and version (without a version, the same file dates).
+bool SameSource(std::string_view earlier, std::string_view report) {
+  for (std::string_view label : {"executable", "current module", "exception class", "version"})
+    if (BugReportValue(earlier, label) != BugReportValue(report, label)) return false;
+  if (BugReportValue(report, "version").empty())
+    for (std::string_view label : {"exec. date/time", "module date/time"})
+      if (BugReportValue(earlier, label) != BugReportValue(report, label)) return false;
+  return true;
+}
+
+// The count an earlier report carries: 1 when it has none or an unreadable one.
+uint64_t CountOf(std::string_view earlier) {
+  std::string text = Trim(BugReportValue(earlier, "count"));
+  uint64_t value = 0;
+  if (text.empty() || text.size() > 19) return 1;
+  for (char c : text) {
+    if (c < '0' || c > '9') return 1;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return value == 0 ? 1 : value;
+}
+
+// The report with a "count" line after its "callstack crc" line, aligned
+// with it; without that line, at the end of the header.
+std::string WithCount(std::string_view report, uint64_t count) {
+  std::string_view header = HeaderOf(report);
+  std::size_t line = npos;
+  if (StartsText("callstack crc", header))
+    line = 0;
+  else if (std::size_t at = header.find("\r\ncallstack crc"); at != npos)
+    line = at + kCrLf.size();
+  std::size_t width = std::string_view("count").size() + 1;
+  std::size_t insertAt = header.size();
+  if (line != npos) {
+    std::size_t lineEnd = header.find(kCrLf, line);
+    if (lineEnd == npos) lineEnd = header.size();
+    std::size_t colon = header.find(':', line);
+    if (colon != npos && colon < lineEnd) width = colon - line;
+    insertAt = lineEnd;
+  }
+  std::string out(report.substr(0, insertAt));
+  out += kCrLf;
+  out += RenderHeaderLine("count", std::to_string(count), width);
+  out += report.substr(insertAt);
+  return out;
+}
+
+// Searches the file backwards for an earlier report of the same failure.
+bool FindDuplicate(std::string_view file, std::string_view report, const std::string& key, std::size_t& start,
+                   std::size_t& end) {
+  const std::string needle = ": " + key;
+  std::size_t from = file.size();
+  while (from != npos) {
+    std::size_t hit = file.rfind(needle, from);
+    if (hit == npos) return false;
+    std::size_t s = ReportStartBefore(file, hit);
+    if (s != npos) {
+      std::size_t e = ReportEndAfter(file, s);
+      std::string_view earlier = file.substr(s, e - s);
+      if (SameSource(earlier, report)) {
+        start = s;
+        end = e;
+        return true;
+      }
+      // Every other hit inside this report gives the same answer.
+      hit = s;
+    }
+    from = hit == 0 ? npos : hit - 1;
+  }
+  return false;
+}
+
+// Bytes to drop from the front so that what remains is smaller than three
+// quarters of the limit, starting at a report; 0 when no report boundary
+// allows that.
+std::size_t CutForLimit(std::string_view file, int64_t limit) {
+  if (limit <= 0 || file.size() <= static_cast<uint64_t>(limit)) return 0;
+  const uint64_t keep = static_cast<uint64_t>(limit - limit / 4);
+  for (std::size_t b = file.find(kBoundary); b != npos; b = file.find(kBoundary, b + 1)) {
+    std::size_t from = b + kCrLf.size();
+    if (file.size() - from < keep) return from;
+  }
+  return 0;
+}
+
+// A file descriptor that closes itself.
+struct TFd {
+  int fd = -1;
+  explicit TFd(int f) : fd(f) {}
+  ~TFd() {
+    if (fd >= 0) ::close(fd);
+  }
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+};
+
+bool ReadAll(int fd, std::string& out, std::size_t size) {
+  out.resize(size);
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::pread(fd, out.data() + done, size - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  out.resize(done);
+  return true;
+}
+
+bool CopyAll(int fd, TAtomicFileWriter& writer) {
+  char buffer[65536];
+  off_t at = 0;
+  while (true) {
+    ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    if (!writer.Write(std::string_view(buffer, static_cast<std::size_t>(n)))) return false;
+    at += n;
+  }
+}
+
+// Opens and locks the file that is at path now. A save that replaced the
+// file while we waited leaves us with the old one, so the lock is taken
+// again on whatever the path names then.
+int OpenLocked(const std::string& path) {
+  for (int waited = 0; waited <= kLockWaitMs;) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return -1;
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK && errno != EINTR) {
+        ::close(fd);
+        return -1;
+      }
+      if (waited > kLockWaitMs) {
+        ::close(fd);
+        return -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      waited += 10;
+    }
+    struct stat held {}, named {};
+    if (::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino)
+      return fd;
+    ::close(fd);
+  }
+  return -1;
+}
+
+}  // namespace
+
+std::string BugReportValue(std::string_view report, std::string_view label) {
+  if (label.empty()) return std::string();
+  std::string_view header = HeaderOf(report);
+  for (std::size_t at = header.find(kCrLf); at != npos; at = header.find(kCrLf, at + 1)) {
+    std::size_t p = at + kCrLf.size();
+    if (header.compare(p, label.size(), label) != 0) continue;
+    p += label.size();
+    while (p < header.size() && header[p] == ' ') ++p;
+    if (header.compare(p, 2, ": ") != 0) continue;
+    p += 2;
+    std::size_t end = header.find_first_of("\r\n", p);
+    return std::string(header.substr(p, end == npos ? npos : end - p));
+  }
+  return std::string();
+}
+
+TCDMergeResult MergeBugReport(std::string_view file, std::string_view report, const TCDSaveRules& rules) {
+  TCDMergeResult result;
+  if (!rules.Append) {
+    result.Text.reserve(report.size() + kSeparator.size());
+    result.Text.append(report).append(kSeparator);
+    return result;
+  }
+
+  std::string kept;
+  std::string_view rest = file;
+  std::string entry(report);
+  std::size_t dupStart = npos, dupEnd = npos;
+  if (!file.empty() && !rules.DuplicateKey.empty() &&
+      FindDuplicate(file, report, rules.DuplicateKey, dupStart, dupEnd)) {
+    uint64_t earlier = CountOf(file.substr(dupStart, dupEnd - dupStart));
+    result.Count = earlier == std::numeric_limits<uint64_t>::max() ? earlier : earlier + 1;
+    result.DuplicateStart = dupStart;
+    result.DuplicateEnd = dupEnd;
+    entry = WithCount(report, result.Count);
+    kept.reserve(file.size() - (dupEnd - dupStart));
+    kept.append(file.substr(0, dupStart)).append(file.substr(dupEnd));
+    rest = kept;
+  }
+
+  result.CutBytes = CutForLimit(rest, rules.SizeLimit);
+  rest.remove_prefix(result.CutBytes);
+
+  result.Text.reserve(rest.size() + kCrLf.size() + entry.size() + kSeparator.size());
+  result.Text.append(rest);
+  // The next report must start on a line of its own to be found again.
+  if (!rest.empty() && !rest.ends_with(kCrLf)) result.Text.append(kCrLf);
+  result.Text.append(entry).append(kSeparator);
+  return result;
+}
+
+TCDSaveRules BugReportSaveRules(std::string_view report, const ICDSettings& settings) {
+  TCDSaveRules rules;
+  rules.Append = settings.GetAppendBugReps();
+  rules.SizeLimit = settings.GetBugRepFileSize();
+  std::string crc = BugReportValue(report, "callstack crc");
+  if (crc.size() != 31) return rules;
+  bool exception = !BugReportValue(report, "exception class").empty();
+  bool noDup = exception ? settings.GetNoDupExcepts() : settings.GetNoDupFreezes();
+  if (!noDup) return rules;
+  int length = exception ? settings.DupExceptKeyLength() : settings.DupFreezeKeyLength();
+  rules.DuplicateKey = crc.substr(0, static_cast<std::size_t>(length));
+  return rules;
+}
+
+std::string ConfiguredBugRepFile(const ICDSettings& settings) { return settings.GetBugRepFile(); }
+
+bool IsRelativeBugRepName(std::string_view name) { return !name.starts_with('/'); }
+
+std::string BugRepPathBesideExecutable(std::string_view name) {
+  if (!IsRelativeBugRepName(name)) return std::string(name);
+  return ExtractFilePath(ApplicationExeName()) + std::string(name);
+}
+
+bool SaveBugReportFile(const std::string& path, std::string_view report, const TCDSaveRules& rules) {
+  std::string dir = ExtractFilePath(path);
+  if (!dir.empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+  }
+  TFd lock(OpenLocked(path));
+  if (lock.fd < 0) return false;
+  struct stat st {};
+  if (::fstat(lock.fd, &st) != 0) return false;
+
+  TAtomicFileWriter writer;
+  if (!writer.Open(path)) return false;
+  const auto size = static_cast<std::size_t>(st.st_size);
+  bool ok;
+  if (rules.Append && size > kMaxMergedFile) {
+    // Too large to search: keep all of it and add the report.
+    std::string tail(2, '\0');
+    ok = CopyAll(lock.fd, writer) && ::pread(lock.fd, tail.data(), 2, st.st_size - 2) == 2 &&
+         (tail == kCrLf || writer.Write(kCrLf)) && writer.Write(report) && writer.Write(kSeparator);
+  } else {
+    std::string old;
+    ok = (!rules.Append || ReadAll(lock.fd, old, size)) &&
+         writer.Write(MergeBugReport(old, report, rules).Text);
+  }
+  if (!ok) return false;
+  {
+    std::function<void()> hook;
+    {
+      std::lock_guard<std::mutex> guard(HookLock());
+      hook = BeforeReplaceHook();
+    }
+    if (hook) hook();
+  }
+  return writer.Commit();
+}
+
+bool RemoveSentBugReports(const std::string& path, std::string_view sent) {
+  if (sent.empty()) return false;
+  struct stat named {};
+  if (::stat(path.c_str(), &named) != 0) return false;
+  TFd lock(OpenLocked(path));
+  if (lock.fd < 0) return false;
+  struct stat st {};
+  std::string content;
+  if (::fstat(lock.fd, &st) != 0 || static_cast<std::size_t>(st.st_size) > kMaxMergedFile ||
+      !ReadAll(lock.fd, content, static_cast<std::size_t>(st.st_size)) || !content.starts_with(sent))
+    return false;
+  if (content.size() == sent.size()) return ::unlink(path.c_str()) == 0;
+  return WriteFileAtomically(path, std::string_view(content).substr(sent.size()));
+}
+
+bool SaveBugReport(ICDException& exception, std::string_view report, const std::string& fileName) {
+  const TICDSettings& settings = exception.Settings();
+  std::string configured = BugRepPathBesideExecutable(ConfiguredBugRepFile(settings));
+  std::string path = fileName.empty() ? configured : BugRepPathBesideExecutable(fileName);
+  if (!SaveBugReportFile(path, report, BugReportSaveRules(report, settings))) return false;
+  if (path == configured) exception.SetSaved(true);
+  return true;
+}
+
+void SetBugRepBeforeReplaceHook(std::function<void()> hook) {
+  std::lock_guard<std::mutex> guard(HookLock());
+  BeforeReplaceHook() = std::move(hook);
+}
