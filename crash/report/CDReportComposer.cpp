@@ -95,6 +95,14 @@ TCDReportComposer::~TCDReportComposer() {
 }
 
 void TCDReportComposer::BuildHeader() {
+  try {
+    FillHeader();
+  } catch (...) {
+    report_.Header.Set("bug report", InternalErrorText("BuildHeader"));
+  }
+}
+
+void TCDReportComposer::FillHeader() {
   TCDHeaderInput in;
   in.Time = input_.Time != 0 ? input_.Time : Now();
   try {
@@ -121,7 +129,12 @@ void TCDReportComposer::BuildHeader() {
 void TCDReportComposer::ListThreads() {
   std::vector<TCDThreadRegEntry> entries;
   bool locked = true;
-  if (input_.Threads) locked = input_.Threads->Snapshot(kRegistryWait, entries);
+  try {
+    if (input_.Threads) locked = input_.Threads->Snapshot(kRegistryWait, entries);
+  } catch (...) {
+    locked = false;  // as if its lock could not be had
+    entries.clear();
+  }
   std::map<pid_t, TCDThreadRegEntry> registry;
   for (TCDThreadRegEntry& e : entries) registry[e.ThreadId] = std::move(e);
   auto find = [&](pid_t id) -> const TCDThreadRegEntry* {
@@ -175,19 +188,26 @@ void TCDReportComposer::CaptureThread(TThread& t, pid_t self) {
   } else if (t.Id == self) {
     c.Context = OwnContext();
   }
-  if (!c.Context.Valid && t.Id != self && input_.Contexts) {
-    TCDContext context;
-    if (input_.Contexts->Stop(t.Id, context)) {
-      c.Context = context;
-      stopped = true;
-    }
-  }
   try {
+    if (!c.Context.Valid && t.Id != self && input_.Contexts) {
+      TCDContext context;
+      if (input_.Contexts->Stop(t.Id, context)) {
+        c.Context = context;
+        stopped = true;
+      }
+    }
     if (c.Context.Valid || c.StackPointer != 0) PrepareCapture(c, space_, kMaxStackCopy);
   } catch (...) {
     c.Stack.clear();
+    c.Unwound.clear();
   }
-  if (stopped) input_.Contexts->Resume(t.Id);
+  if (stopped) {
+    try {
+      input_.Contexts->Resume(t.Id);
+    } catch (...) {
+      // Nothing more to do for it here.
+    }
+  }
   t.Accessible = c.Accessible() || c.FirstAddress != 0;
   t.Weight = std::max<uint64_t>(c.Stack.size(), 1) * 100;
 }
@@ -290,6 +310,37 @@ void TCDReportComposer::FinishChecksum() {
 }
 
 void TCDReportComposer::StartSections(bool background) {
+  try {
+    PrepareSections();
+  } catch (...) {
+    // Nothing half-made is completed: the report says where it failed.
+    steps_.clear();
+    report_.Sections.Set("bug report", InternalErrorText("StartSections"));
+    report_.SetOutstanding(0);
+    return;
+  }
+  if (!background) {
+    RunSteps(false);
+    return;
+  }
+  completerDone_ = false;
+  try {
+    completer_ = std::thread([this] {
+      TReportThreadMark mark;
+      completerId_ = CurrentThreadId();
+      // Above the program's own threads, so the box shows a complete report soon.
+      ::setpriority(PRIO_PROCESS, static_cast<id_t>(completerId_.load()), -5);
+      RunSteps(true);
+      completerDone_ = true;
+    });
+  } catch (...) {
+    // No thread to be had: complete the report here.
+    completerDone_ = true;
+    RunSteps(false);
+  }
+}
+
+void TCDReportComposer::PrepareSections() {
   const pid_t self = CurrentThreadId();
   space_ = TCDAddressSpace::OfThisProcess();
   symbols_ = std::make_unique<TCDSymbolizer>();
@@ -356,20 +407,6 @@ void TCDReportComposer::StartSections(bool background) {
   // The checksum needs every thread's stack; it completes the report.
   steps_.push_back([this] { FinishChecksum(); });
   report_.SetOutstanding(outstanding + 1);
-
-  if (!background) {
-    RunSteps(false);
-    return;
-  }
-  completerDone_ = false;
-  completer_ = std::thread([this] {
-    TReportThreadMark mark;
-    completerId_ = CurrentThreadId();
-    // Above the program's own threads, so the box shows a complete report soon.
-    ::setpriority(PRIO_PROCESS, static_cast<id_t>(completerId_.load()), -5);
-    RunSteps(true);
-    completerDone_ = true;
-  });
 }
 
 void TCDReportComposer::RunSteps(bool honourAbort) {
@@ -382,7 +419,14 @@ void TCDReportComposer::RunSteps(bool honourAbort) {
       step = std::move(steps_.front());
       steps_.pop_front();
     }
-    step();
+    try {
+      step();
+    } catch (...) {
+      // Each step guards its own work; what escapes is its very last
+      // change (memory ran out): the section counts as done all the same,
+      // so that the report still completes.
+      report_.SectionDone();
+    }
   }
 }
 

@@ -73,6 +73,8 @@ class TCDReportComposer {
     TCDThreadCrc Crc;
   };
 
+  void FillHeader();
+  void PrepareSections();
   void ListThreads();
   void CaptureThread(TThread& t, pid_t self);
   void WritePlaceholders();

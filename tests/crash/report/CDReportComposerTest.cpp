@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 
 #include "crash/report/CDPluginRegistry.h"
@@ -198,4 +199,64 @@ TEST(CDReportComposer, AWorkerThatCannotBeStoppedKeepsItsSectionAsNotAccessible)
   t.join();
   EXPECT_EQ(report.Sections.Get("thread $" + Format("%x", worker.load()) + ":"), ">> stack not accessible");
   EXPECT_TRUE(report.Sections.Has("thread $" + Format("%x", getpid()) + ":"));
+}
+
+TEST(CDReportComposer, FailuresOfPluginsRegistryAndContextSourceStayInsideTheReport) {
+  struct TThrowingRegistry : ICDThreadRegistryView {
+    bool Snapshot(std::chrono::milliseconds, std::vector<TCDThreadRegEntry>&) const override {
+      throw std::runtime_error("registry");
+    }
+  };
+  struct TThrowingContexts : ICDThreadContextSource {
+    bool Stop(pid_t, TCDContext&) override { throw std::runtime_error("stop"); }
+    void Resume(pid_t) override {}
+  };
+  std::atomic<bool> release{false};
+  std::atomic<pid_t> worker{0};
+  TCDChainLines parked;
+  std::thread t([&] { ParkOuter(release, worker, parked); });
+  while (worker == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+  TCDPluginRegistry plugins;
+  plugins.Register(TCDPlugin{"broken", "throws", []() -> std::string { throw std::runtime_error("x"); }, true});
+  plugins.Register(TCDPlugin{"line", "header line", []() -> std::string { throw 42; }, false});
+  TCDReport report;
+  TCDReportInput in = BaseInput();
+  in.Plugins = "broken|line";
+  in.PluginRegistry = &plugins;
+  in.Threads = std::make_shared<TThrowingRegistry>();
+  in.Contexts = std::make_shared<TThrowingContexts>();
+  auto composer = StartBugReport(report, std::move(in), true);
+  EXPECT_TRUE(composer->CompleteNow({}, 10000));
+  release = true;
+  t.join();
+  EXPECT_EQ(report.Sections.Get("broken"), ">> internal error in plugin");
+  EXPECT_EQ(report.Header.Get("line"), ">> internal error in plugin");
+  EXPECT_EQ(report.Sections.Get("thread $" + Format("%x", worker.load()) + ":"), ">> stack not accessible");
+  // The crashed thread (this one) is still traced.
+  EXPECT_NE(report.Sections.Get("thread $" + Format("%x", getpid()) + ":").find("TestBody"), std::string::npos);
+}
+
+TEST(CDReportComposer, AnAbortedCompletionIsFinishedByWhoeverNeedsTheReport) {
+  TCDPluginRegistry plugins;
+  std::atomic<bool> entered{false}, proceed{false};
+  plugins.Register(TCDPlugin{"slow", "waits", [&]() -> std::string {
+                               entered = true;
+                               while (!proceed) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                               return "done";
+                             },
+                             true});
+  TCDReport report;
+  TCDReportInput in = BaseInput();
+  in.Plugins = "slow";
+  in.PluginRegistry = &plugins;
+  in.ListThreads = false;
+  auto composer = StartBugReport(report, std::move(in), true);
+  while (!entered) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  composer->Abort();
+  proceed = true;
+  int pumps = 0;
+  EXPECT_TRUE(composer->CompleteNow([&] { ++pumps; }, 10000));
+  EXPECT_EQ(report.Sections.Get("slow"), "done");
+  EXPECT_NE(report.Header.Get("callstack crc"), "will be calculated soon");
 }
