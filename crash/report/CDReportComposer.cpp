@@ -15,6 +15,7 @@
 #include "crash/report/CDRegisters.h"
 #include "crash/report/CDReportFormat.h"
 #include "crash/report/CDReportHeader.h"
+#include "crash/report/CDStepGuard.h"
 #include "crash/sys/CDMemory.h"
 #include "crash/sys/CDModuleList.h"
 #include "crash/sys/CDProcessList.h"
@@ -254,46 +255,75 @@ void TCDReportComposer::ReportProgress(int area, int position) {
   input_.Progress(p);
 }
 
+std::string TCDReportComposer::FaultText(const TCDStepFault& fault, bool original) {
+  // The step left the symbol session in an unknown state (its locks may be
+  // held): it is abandoned, not destroyed, and a new one serves from here.
+  (void)symbols_.release();
+  symbols_ = std::make_unique<TCDSymbolizer>();
+  const TCDCallStackOptions options{input_.ShowRelAddrs, input_.ShowRelLines};
+  std::string text = InternalErrorText(*fault.Step ? fault.Step : "plugin",
+                                       SingleLineForm(fault.Address, symbols_->Resolve(fault.Address), options));
+  if (original && input_.ExceptionAddress != 0)
+    text += "\r\n>> original exception location:\r\n" +
+            SingleLineForm(input_.ExceptionAddress, symbols_->Resolve(input_.ExceptionAddress), options);
+  return text;
+}
+
 void TCDReportComposer::CompleteThread(TThread& t, int area) {
   const TCDCallStackOptions options{input_.ShowRelAddrs, input_.ShowRelLines};
   std::vector<TCDStackEntry> entries;
-  std::string text;
-  try {
-    TCDStackTracer tracer(space_, ReadOwnMemoryPartly,
-                          [this](uint64_t address) { return symbols_->FunctionStartOf(address); });
-    entries = tracer.Trace(t.Capture, [&](int position) { ReportProgress(area, position); });
-  } catch (const ECDTraceError& e) {
-    text = InternalErrorText(e.Message());
-  } catch (...) {
-    text = InternalErrorText("CollectPossibleStackItems");
-  }
   std::vector<TCDStackLine> lines;
-  if (text.empty()) {
-    text = Guarded("FillFinalOutput", [&] {
-      for (std::size_t i = 0; i < entries.size(); ++i) {
-        TCDSymbol s = symbols_->Resolve(entries[i].Address, !entries[i].Exact);
-        // Entries without a line say little; leave them out when asked, but
-        // keep where the thread stands and where it was created.
-        if (input_.HideUglyItems && s.Line <= 0 && i > 0 && !entries[i].CreationSite) continue;
-        lines.push_back(TCDStackLine{entries[i].Address, std::move(s)});
-      }
-      return std::string();
-    });
-  }
-  if (text.empty()) {
-    const bool created = !entries.empty() && entries.back().CreationSite;
-    text = Guarded("ComposeResult", [&] {
-      return FormatCallStack(lines, options, created ? std::string_view(t.CreatorName) : std::string_view());
-    });
-    std::vector<TCDCrcEntry> crc;
-    for (const TCDStackLine& l : lines)
-      crc.push_back(TCDCrcEntry{l.Address, l.Symbol.Known && l.Symbol.HasStart && !l.Symbol.Function.empty(),
-                                l.Symbol.FunctionStart, l.Symbol.Module, l.Symbol.Unit, l.Symbol.Function,
-                                l.Symbol.Line > 0});
-    t.Crc = ThreadCrc(crc);
-  }
+  std::string text;
+  TCDStepFault fault;
+  const bool ran = RunFaultGuarded(
+      [&] {
+        try {
+          TCDStackTracer tracer(space_, ReadOwnMemoryPartly,
+                                [this](uint64_t address) { return symbols_->FunctionStartOf(address); });
+          entries = tracer.Trace(t.Capture, [&](int position) { ReportProgress(area, position); });
+        } catch (const ECDTraceError& e) {
+          text = InternalErrorText(e.Message());
+          return;
+        } catch (...) {
+          text = InternalErrorText("CollectPossibleStackItems");
+          return;
+        }
+        TCDStepName fill("FillFinalOutput");
+        text = Guarded("FillFinalOutput", [&] {
+          for (std::size_t i = 0; i < entries.size(); ++i) {
+            TCDSymbol s = symbols_->Resolve(entries[i].Address, !entries[i].Exact);
+            // Entries without a line say little; leave them out when asked,
+            // but keep where the thread stands and where it was created.
+            if (input_.HideUglyItems && s.Line <= 0 && i > 0 && !entries[i].CreationSite) continue;
+            lines.push_back(TCDStackLine{entries[i].Address, std::move(s)});
+          }
+          return std::string();
+        });
+        if (!text.empty()) return;
+        TCDStepName compose("ComposeResult");
+        const bool created = !entries.empty() && entries.back().CreationSite;
+        text = Guarded("ComposeResult", [&] {
+          return FormatCallStack(lines, options, created ? std::string_view(t.CreatorName) : std::string_view());
+        });
+        std::vector<TCDCrcEntry> crc;
+        for (const TCDStackLine& l : lines)
+          crc.push_back(TCDCrcEntry{l.Address, l.Symbol.Known && l.Symbol.HasStart && !l.Symbol.Function.empty(),
+                                    l.Symbol.FunctionStart, l.Symbol.Module, l.Symbol.Unit, l.Symbol.Function,
+                                    l.Symbol.Line > 0});
+        t.Crc = ThreadCrc(crc);
+      },
+      fault);
+  if (!ran) text = FaultText(fault, t.Crashed);
   if (text.empty()) text = kNotAccessible;
   SetSection(t.SectionName, text);
+}
+
+std::string TCDReportComposer::GuardedStep(const char* name, const std::function<std::string()>& step) {
+  std::string text;
+  TCDStepFault fault;
+  TCDStepName named(name);
+  if (!RunFaultGuarded([&] { text = Guarded(name, step); }, fault)) text = FaultText(fault, false);
+  return text;
 }
 
 void TCDReportComposer::FinishChecksum() {
@@ -372,12 +402,14 @@ void TCDReportComposer::PrepareSections() {
   const TCDContext& context = input_.Context;
   if (input_.CpuRegs && context.Valid) {
     report_.Sections.Set("cpu registers", kSoon);
-    add([this] { SetSection("cpu registers", Guarded("cpu registers", [&] { return CpuRegistersText(input_.Context); })); });
+    add([this] {
+      SetSection("cpu registers", GuardedStep("cpu registers", [&] { return CpuRegistersText(input_.Context); }));
+    });
   }
   if (input_.StackDump && context.Valid) {
     report_.Sections.Set("stack dump", kSoon);
     add([this] {
-      SetSection("stack dump", Guarded("stack dump", [&] {
+      SetSection("stack dump", GuardedStep("stack dump", [&] {
                    const TCDMapping* m = space_.Find(input_.Context.Rsp);
                    std::string text =
                        m ? StackDumpText(input_.Context.Rsp, m->End, ReadOwnMemoryPartly) : std::string();
@@ -388,7 +420,7 @@ void TCDReportComposer::PrepareSections() {
   if (input_.ShowDisAsm && input_.ExceptionAddress != 0) {
     report_.Sections.Set("disassembling", kSoon);
     add([this] {
-      SetSection("disassembling", Guarded("disassembling", [&] {
+      SetSection("disassembling", GuardedStep("disassembling", [&] {
                    std::string text = DisassemblyText(input_.ExceptionAddress, *symbols_, ReadOwnMemoryPartly,
                                                       input_.FormatDisAsm, input_.LimitDisAsm);
                    return text.empty() ? std::string(">> code not accessible") : text;
@@ -400,7 +432,7 @@ void TCDReportComposer::PrepareSections() {
     TCDPlugin plugin;
     if (name.empty() || !registry.Find(name, plugin) || !plugin.OwnSection) continue;
     report_.Sections.Set(plugin.Name, kSoon);
-    add([this, plugin] { SetSection(plugin.Name, Guarded("plugin", [&] { return plugin.Procedure(); })); });
+    add([this, plugin] { SetSection(plugin.Name, GuardedStep("plugin", [&] { return plugin.Procedure(); })); });
   }
   for (TThread& t : threads_)
     if (!t.Crashed && t.Accessible) add([this, &t, a = areas[t.Id]] { CompleteThread(t, a); });

@@ -13,7 +13,9 @@
 // the report complete. Every change fires the report's change event.
 //
 // Nothing raises out of here: a step that fails writes ">> internal error
-// in " and its name into its section. Abort (or the report's Abort) stops the
+// in " and its name into its section; a step that faults does the same with
+// the faulting address, when the crash reporter's signal handlers offer the
+// fault to CDRecoverGuardedFault first. Abort (or the report's Abort) stops the
 // completing thread between steps; CompleteNow finishes whatever is left.
 // The composer must outlive its completing thread: destroy it before the
 // report, which it references.
@@ -34,6 +36,7 @@
 #include "crash/report/CDReport.h"
 #include "crash/report/CDReportInput.h"
 #include "crash/report/CDStackTracer.h"
+#include "crash/report/CDStepGuard.h"
 #include "crash/report/CDSymbols.h"
 #include "crash/sys/CDAddressSpace.h"
 
@@ -79,6 +82,11 @@ class TCDReportComposer {
   void CaptureThread(TThread& t, pid_t self);
   void WritePlaceholders();
   void CompleteThread(TThread& t, int area);
+  // Runs a section's step under the fault guard; its text, or the error note.
+  std::string GuardedStep(const char* name, const std::function<std::string()>& step);
+  // The note for a fault inside a step, with the report's exception location
+  // when `original`.
+  std::string FaultText(const TCDStepFault& fault, bool original);
   void ReportProgress(int area, int position);
   void SetSection(const std::string& name, const std::string& text);
   void FinishChecksum();

@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "crash/report/CDCallDecoder.h"
+#include "crash/report/CDStepGuard.h"
 #include "crash/sys/CDMemory.h"
 
 namespace {
@@ -32,6 +33,7 @@ void AppendCollapsing(std::vector<T>& out, T item, Same same) {
 
 template <typename F>
 auto Step(const char* name, F f) -> decltype(f()) {
+  TCDStepName step(name);
   try {
     return f();
   } catch (...) {

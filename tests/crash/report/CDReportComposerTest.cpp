@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <memory>
 #include <stdexcept>
@@ -259,4 +260,71 @@ TEST(CDReportComposer, AnAbortedCompletionIsFinishedByWhoeverNeedsTheReport) {
   EXPECT_TRUE(composer->CompleteNow([&] { ++pumps; }, 10000));
   EXPECT_EQ(report.Sections.Get("slow"), "done");
   EXPECT_NE(report.Header.Get("callstack crc"), "will be calculated soon");
+}
+
+namespace {
+
+volatile bool gTrapInPlugin = true;
+
+// What the crash reporter's handler of synchronous faults does first.
+void OfferFault(int signal, siginfo_t* info, void* context) {
+  CDRecoverGuardedFault(signal, info, context);
+  std::signal(signal, SIG_DFL);  // not ours: fail the way it would have
+}
+
+class TFaultHandler {
+ public:
+  TFaultHandler() {
+    struct sigaction sa {};
+    sa.sa_sigaction = OfferFault;
+    sa.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGILL, &sa, &old_);
+  }
+  ~TFaultHandler() { sigaction(SIGILL, &old_, nullptr); }
+
+ private:
+  struct sigaction old_ {};
+};
+
+[[gnu::noinline]] std::string TrappingList() {
+  if (gTrapInPlugin) __builtin_trap();
+  return "never";
+}
+
+}  // namespace
+
+TEST(CDStepGuard, AFaultInsideAGuardedStepReturnsWithItsAddressAndStep) {
+  TFaultHandler handler;
+  TCDStepFault fault;
+  bool innerRan = false;
+  EXPECT_TRUE(RunFaultGuarded([&] { innerRan = true; }, fault));
+  EXPECT_TRUE(innerRan);
+  EXPECT_FALSE(RunFaultGuarded(
+      [] {
+        TCDStepName step("InDeepChecks");
+        TCDStepFault unused;
+        RunFaultGuarded([] { TrappingList(); }, unused);  // nested: the outer guard takes it
+      },
+      fault));
+  EXPECT_EQ(fault.Signal, SIGILL);
+  EXPECT_STREQ(fault.Step, "InDeepChecks");
+  TCDSymbolizer symbols;
+  EXPECT_NE(symbols.Resolve(fault.Address).Function.find("TrappingList"), std::string::npos);
+}
+
+TEST(CDReportComposer, APluginThatFaultsLeavesAnInternalErrorWithTheFaultingAddress) {
+  TFaultHandler handler;
+  TCDPluginRegistry plugins;
+  plugins.Register(TCDPlugin{"trapping", "faults", TrappingList, true});
+  TCDReport report;
+  TCDReportInput in = BaseInput();
+  in.Plugins = "trapping";
+  in.PluginRegistry = &plugins;
+  in.ListThreads = false;
+  auto composer = StartBugReport(report, std::move(in), true);
+  EXPECT_TRUE(composer->CompleteNow({}, 10000));
+  const std::string text = report.Sections.Get("trapping");
+  EXPECT_EQ(text.rfind(">> internal error in plugin:\r\n", 0), 0u) << text;
+  EXPECT_NE(text.find("TrappingList"), std::string::npos) << text;
 }
