@@ -463,23 +463,34 @@ void TCDReportComposer::RunSteps(bool honourAbort) {
 }
 
 bool TCDReportComposer::CompleteNow(const std::function<void()>& pump, int timeoutMs) {
-  if (pid_t id = completerId_.load(); id != 0 && !completerDone_)
-    ::setpriority(PRIO_PROCESS, static_cast<id_t>(id), -20);
+  const pid_t completer = completerId_.load();
+  if (completer != 0 && !completerDone_) ::setpriority(PRIO_PROCESS, static_cast<id_t>(completer), -20);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  auto timeLeft = [&] {
+    if (timeoutMs < 0) return 50;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::clamp<int64_t>(left.count(), 0, 50));
+  };
   while (!report_.Complete()) {
     if (completerDone_) {
       // Stopped by an abort (or never started): finish here.
       RunSteps(false);
       break;
     }
-    int wait = 50;
-    if (timeoutMs >= 0) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) break;
-      wait = static_cast<int>(std::min<int64_t>(50, left.count()));
-    }
+    const int wait = timeLeft();
+    if (wait == 0) return false;
     report_.WaitComplete(wait);
     if (pump) pump();
+  }
+  // The completion callbacks run on the completing thread right after the
+  // report turned complete; whoever needs the report also sees them done.
+  // (A callback that asks for the report itself must not wait for itself.)
+  if (CurrentThreadId() != completer) {
+    while (!completerDone_) {
+      const int wait = timeLeft();
+      if (wait == 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::min(wait, 1)));
+    }
   }
   return report_.Complete();
 }

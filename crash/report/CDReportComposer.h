@@ -54,9 +54,10 @@ class TCDReportComposer {
   // returns. Call once.
   void StartSections(bool background);
   // Raises the completing thread to the highest priority and waits until
-  // the report is complete, finishing what an abort left undone; `pump`
-  // runs every 50 ms meanwhile (the please-wait box). A negative timeout
-  // waits without limit. True when the report is complete.
+  // the report is complete and its completion callbacks have run, finishing
+  // what an abort left undone; `pump` runs every 50 ms meanwhile (the
+  // please-wait box). A negative timeout waits without limit. True when the
+  // report is complete.
   bool CompleteNow(const std::function<void()>& pump = {}, int timeoutMs = -1);
   // Stops the completing thread after its current step.
   void Abort();

@@ -38,3 +38,16 @@ std::string ReadProcLink(const std::string& path) {
   if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer) return std::string();
   return std::string(buffer, static_cast<std::size_t>(n));
 }
+
+std::vector<std::string_view> SplitWords(std::string_view text, std::string_view blanks) {
+  std::vector<std::string_view> words;
+  while (!text.empty()) {
+    std::size_t start = text.find_first_not_of(blanks);
+    if (start == std::string_view::npos) break;
+    text.remove_prefix(start);
+    std::size_t end = text.find_first_of(blanks);
+    words.push_back(text.substr(0, end));
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end);
+  }
+  return words;
+}

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The whole file, or its first `limit` bytes; empty when it cannot be read.
 // Works for files whose size the system does not know (/proc).
@@ -16,6 +17,9 @@ std::string ReadProcFile(const std::string& path, std::size_t limit = 4u << 20);
 
 // The target of a symbolic link (/proc/<pid>/exe), empty when unreadable.
 std::string ReadProcLink(const std::string& path);
+
+// The words of a text: the runs between any of the `blanks` characters.
+std::vector<std::string_view> SplitWords(std::string_view text, std::string_view blanks = " ");
 
 // Lines of a text, without their line breaks; the last line needs none.
 // Calls f(line) for each line in order.

@@ -47,16 +47,8 @@ bool ParseProcStat(std::string_view text, TCDProcStat& stat) {
   TCDProcStat s;
   if (!ParseSigned(Trim(text.substr(0, open)), s.Pid)) return false;
   s.Comm = std::string(text.substr(open + 1, close - open - 1));
-  std::vector<std::string_view> fields;  // fields[0] is field 3 (state)
-  std::string_view rest = text.substr(close + 1);
-  while (!rest.empty()) {
-    std::size_t start = rest.find_first_not_of(" \n");
-    if (start == std::string_view::npos) break;
-    rest.remove_prefix(start);
-    std::size_t end = rest.find_first_of(" \n");
-    fields.push_back(rest.substr(0, end));
-    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end);
-  }
+  // fields[0] is field 3 (state).
+  const std::vector<std::string_view> fields = SplitWords(text.substr(close + 1), " \n");
   auto field = [&](std::size_t number) { return fields[number - 3]; };
   if (fields.size() < 22 - 2 || field(3).size() != 1) return false;
   s.State = field(3)[0];

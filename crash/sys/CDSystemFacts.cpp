@@ -74,19 +74,6 @@ std::string UndoMountEscapes(std::string_view s) {
   return out;
 }
 
-std::vector<std::string_view> Words(std::string_view line) {
-  std::vector<std::string_view> words;
-  while (!line.empty()) {
-    std::size_t start = line.find_first_not_of(' ');
-    if (start == std::string_view::npos) break;
-    line.remove_prefix(start);
-    std::size_t end = line.find(' ');
-    words.push_back(line.substr(0, end));
-    line.remove_prefix(end == std::string_view::npos ? line.size() : end);
-  }
-  return words;
-}
-
 struct TLanguage {
   const char* Code;
   const char* Name;
@@ -218,7 +205,7 @@ TCDMemInfo ParseMemInfo(std::string_view text) {
 std::vector<TCDMount> ParseMountInfo(std::string_view text) {
   std::vector<TCDMount> mounts;
   ForEachLine(text, [&](std::string_view line) {
-    std::vector<std::string_view> w = Words(line);
+    std::vector<std::string_view> w = SplitWords(line);
     // id parent major:minor root mount-point options [optional...] - type source super-options
     auto dash = std::find(w.begin(), w.end(), std::string_view("-"));
     if (w.size() < 6 || dash == w.end() || dash - w.begin() < 6 || w.end() - dash < 2) return;
@@ -288,7 +275,7 @@ TCDSystemFacts GatherSystemFacts() {
     f.KernelRelease = u.release;
   }
   if (const char* ssh = std::getenv("SSH_CLIENT")) {
-    std::vector<std::string_view> w = Words(ssh);
+    std::vector<std::string_view> w = SplitWords(ssh);
     if (!w.empty()) f.RemoteClient = std::string(w.front());
   }
   f.UserName = UserName();

@@ -57,6 +57,27 @@ void ExpectFrame(const std::string& section, const std::string& function, int li
   EXPECT_NE(l.find(" " + std::to_string(line) + " "), std::string::npos) << "line " << line << " in: " << l;
 }
 
+// A worker thread parked in ParkOuter -> ParkInner for the length of a test.
+class TParkedWorker {
+ public:
+  TParkedWorker() : thread_([this] { ParkOuter(release_, id_, Lines); }) {
+    while (id_ == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ~TParkedWorker() {
+    release_ = true;
+    thread_.join();
+  }
+  pid_t Id() const { return id_; }
+  std::string HexId() const { return Format("%x", id_.load()); }
+
+  TCDChainLines Lines;
+
+ private:
+  std::atomic<bool> release_{false};
+  std::atomic<pid_t> id_{0};
+  std::thread thread_;
+};
+
 TCDReportInput BaseInput() {
   TCDReportInput in;
   in.Plugins = "";
@@ -109,28 +130,22 @@ TEST(CDReportComposer, AKnownCallChainAppearsInTheCrashedThreadWithUnitsFunction
 }
 
 TEST(CDReportComposer, AWorkerSectionShowsItsChainAndWhoCreatedItWhere) {
-  std::atomic<bool> release{false};
-  std::atomic<pid_t> worker{0};
-  TCDChainLines parked;
   const uint64_t creationSite = reinterpret_cast<uint64_t>(&ChainOuter) + 4;
-  std::thread t([&] { ParkOuter(release, worker, parked); });
-  while (worker == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  TParkedWorker worker;
 
   auto registry = std::make_shared<TFixedRegistry>();
-  registry->Entries.push_back(TCDThreadRegEntry{worker, "parked worker", "", getpid(), creationSite, false});
+  registry->Entries.push_back(TCDThreadRegEntry{worker.Id(), "parked worker", "", getpid(), creationSite, false});
   TCDReport report;
   TCDReportInput in = BaseInput();
   in.Threads = registry;
   in.Contexts = std::make_shared<TThreadStopper>();
   auto composer = StartBugReport(report, std::move(in), false);
-  release = true;
-  t.join();
 
-  const std::string name = "parked worker ($" + Format("%x", worker.load()) + "):";
+  const std::string name = "parked worker ($" + worker.HexId() + "):";
   ASSERT_TRUE(report.Sections.Has(name)) << report.Text();
   const std::string stack = report.Sections.Get(name);
-  ExpectFrame(stack, "ParkInner(", parked.Inner);
-  ExpectFrame(stack, "ParkOuter(", parked.Outer);
+  ExpectFrame(stack, "ParkInner(", worker.Lines.Inner);
+  ExpectFrame(stack, "ParkOuter(", worker.Lines.Outer);
   std::vector<std::string> l = Lines(stack);
   ASSERT_GE(l.size(), 3u);
   EXPECT_EQ(l[l.size() - 2], ">> created by main thread ($" + Format("%x", getpid()) + ") at:");
@@ -139,16 +154,12 @@ TEST(CDReportComposer, AWorkerSectionShowsItsChainAndWhoCreatedItWhere) {
 }
 
 TEST(CDReportComposer, TheMainThreadFollowsACrashedWorkerAndCompletionRunsOnItsOwnThread) {
-  std::atomic<bool> release{false};
-  std::atomic<pid_t> worker{0};
-  TCDChainLines parked;
-  std::thread t([&] { ParkOuter(release, worker, parked); });
-  while (worker == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  TParkedWorker worker;
 
   auto stopper = std::make_shared<TThreadStopper>();
   TCDReport report;
   TCDReportInput in = BaseInput();
-  in.CrashedThreadId = worker;
+  in.CrashedThreadId = worker.Id();
   in.Contexts = stopper;
   in.Plugins = "modules|nosuchplugin";
   TCDPluginRegistry plugins;
@@ -164,14 +175,12 @@ TEST(CDReportComposer, TheMainThreadFollowsACrashedWorkerAndCompletionRunsOnItsO
   report.OnComplete([&] { ++completions; });
   auto composer = StartBugReport(report, std::move(in), true);
   EXPECT_TRUE(composer->CompleteNow({}, 10000));
-  release = true;
-  t.join();
 
   std::vector<TCDField> sections = report.Sections.Items();
   ASSERT_GE(sections.size(), 3u);
-  EXPECT_EQ(sections[0].Name, "thread $" + Format("%x", worker.load()) + ":");
+  EXPECT_EQ(sections[0].Name, "thread $" + worker.HexId() + ":");
   EXPECT_EQ(sections[1].Name, "main thread ($" + Format("%x", getpid()) + "):");
-  ExpectFrame(sections[0].Content, "ParkOuter(", parked.Outer);
+  ExpectFrame(sections[0].Content, "ParkOuter(", worker.Lines.Outer);
   // The test's own frames sit below where the main thread was stopped.
   EXPECT_NE(sections[1].Content.find("CDReportComposer_TheMainThreadFollows"), std::string::npos)
       << sections[1].Content;
@@ -185,20 +194,14 @@ TEST(CDReportComposer, TheMainThreadFollowsACrashedWorkerAndCompletionRunsOnItsO
 }
 
 TEST(CDReportComposer, AWorkerThatCannotBeStoppedKeepsItsSectionAsNotAccessible) {
-  std::atomic<bool> release{false};
-  std::atomic<pid_t> worker{0};
-  TCDChainLines parked;
-  std::thread t([&] { ParkOuter(release, worker, parked); });
-  while (worker == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  TParkedWorker worker;
   auto registry = std::make_shared<TFixedRegistry>();
   registry->Locked = false;  // the registry's lock is held elsewhere: names fall back to ids
   TCDReport report;
   TCDReportInput in = BaseInput();
   in.Threads = registry;
   auto composer = StartBugReport(report, std::move(in), false);
-  release = true;
-  t.join();
-  EXPECT_EQ(report.Sections.Get("thread $" + Format("%x", worker.load()) + ":"), ">> stack not accessible");
+  EXPECT_EQ(report.Sections.Get("thread $" + worker.HexId() + ":"), ">> stack not accessible");
   EXPECT_TRUE(report.Sections.Has("thread $" + Format("%x", getpid()) + ":"));
 }
 
@@ -212,11 +215,7 @@ TEST(CDReportComposer, FailuresOfPluginsRegistryAndContextSourceStayInsideTheRep
     bool Stop(pid_t, TCDContext&) override { throw std::runtime_error("stop"); }
     void Resume(pid_t) override {}
   };
-  std::atomic<bool> release{false};
-  std::atomic<pid_t> worker{0};
-  TCDChainLines parked;
-  std::thread t([&] { ParkOuter(release, worker, parked); });
-  while (worker == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  TParkedWorker worker;
 
   TCDPluginRegistry plugins;
   plugins.Register(TCDPlugin{"broken", "throws", []() -> std::string { throw std::runtime_error("x"); }, true});
@@ -229,11 +228,9 @@ TEST(CDReportComposer, FailuresOfPluginsRegistryAndContextSourceStayInsideTheRep
   in.Contexts = std::make_shared<TThrowingContexts>();
   auto composer = StartBugReport(report, std::move(in), true);
   EXPECT_TRUE(composer->CompleteNow({}, 10000));
-  release = true;
-  t.join();
   EXPECT_EQ(report.Sections.Get("broken"), ">> internal error in plugin");
   EXPECT_EQ(report.Header.Get("line"), ">> internal error in plugin");
-  EXPECT_EQ(report.Sections.Get("thread $" + Format("%x", worker.load()) + ":"), ">> stack not accessible");
+  EXPECT_EQ(report.Sections.Get("thread $" + worker.HexId() + ":"), ">> stack not accessible");
   // The crashed thread (this one) is still traced.
   EXPECT_NE(report.Sections.Get("thread $" + Format("%x", getpid()) + ":").find("TestBody"), std::string::npos);
 }
