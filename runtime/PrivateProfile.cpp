@@ -1,10 +1,12 @@
 #include "runtime/PrivateProfile.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <memory>
 
@@ -14,6 +16,10 @@ namespace {
 // Lines are handled in pieces of at most this size, so a file with an
 // enormous line costs no more memory than an ordinary one.
 constexpr std::size_t kLineHead = 65536;
+// Links followed before giving up on a chain (the system's own limit).
+constexpr int kMaxLinkHops = 40;
+// Times a writer looks again when the file it locked was replaced meanwhile.
+constexpr int kMaxLockAttempts = 1000;
 
 struct FileCloser {
   void operator()(FILE* f) const {
@@ -92,11 +98,111 @@ std::string Cut(std::string_view s, std::size_t bufferSize) {
 bool WriteAll(FILE* out, std::string_view text) {
   return text.empty() || std::fwrite(text.data(), 1, text.size(), out) == text.size();
 }
+
+// The file a chain of symbolic links ends at, so that a write replaces the
+// file a link names and leaves the link in place. A dangling link gives the
+// path its target would have; a loop is left for the open to report (ELOOP).
+std::string FollowLinks(const std::string& fileName) {
+  std::string path = fileName;
+  for (int hops = 0; hops < kMaxLinkHops; ++hops) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buf) return path;
+    const std::string target(buf, static_cast<std::size_t>(n));
+    path = target.front() == '/' ? target : ExtractFilePath(path) + target;
+  }
+  return path;
+}
+
+// Opens a regular file for reading, without waiting: a FIFO in the file's
+// place would otherwise block the open until someone writes to it. Anything
+// that is not a regular file fails (EISDIR, EINVAL).
+int OpenRegularFile(const std::string& path, int flags, struct stat& st) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags, 0666);
+  if (fd < 0) return -1;
+  int saved = 0;
+  if (::fstat(fd, &st) != 0)
+    saved = errno;
+  else if (S_ISREG(st.st_mode))
+    return fd;
+  else
+    saved = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  ::close(fd);
+  errno = saved;
+  return -1;
+}
+
+FilePtr AsFile(int fd) {
+  if (fd < 0) return nullptr;
+  if (FILE* f = ::fdopen(fd, "rb")) return FilePtr(f);
+  const int saved = errno;
+  ::close(fd);
+  errno = saved;
+  return nullptr;
+}
+
+// Opens the file for reading and takes the exclusive advisory lock that every
+// writer holds for its read-modify-write, so that two writers (in one process
+// or in several) never start from the same old file and drop each other's
+// key. Only a file that does not exist is created (empty) here; any other
+// failure to open it fails the write, so a file that is there but cannot be
+// read is never taken for an absent one and replaced.
+//
+// Writers replace the file by renaming, so the file locked may have been
+// replaced while we waited for it: then the new one is opened and locked.
+FilePtr OpenLocked(const std::string& path, struct stat& st) {
+  for (int attempt = 0; attempt < kMaxLockAttempts; ++attempt) {
+    int fd = OpenRegularFile(path, 0, st);
+    if (fd < 0 && errno == ENOENT) fd = OpenRegularFile(path, O_CREAT, st);
+    if (fd < 0) return nullptr;
+    int rc;
+    while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    struct stat now {};
+    if (rc == 0 && ::fstat(fd, &st) == 0 && ::stat(path.c_str(), &now) == 0 && now.st_dev == st.st_dev &&
+        now.st_ino == st.st_ino)
+      return AsFile(fd);
+    const int saved = errno;
+    ::close(fd);
+    if (rc != 0) {
+      errno = saved;
+      return nullptr;
+    }
+    // Replaced (or removed) while we waited: take the current one.
+  }
+  errno = EAGAIN;
+  return nullptr;
+}
+
+// A file without any write permission is meant to be kept as it is, and is
+// refused even where the permission check would let the caller through (root);
+// otherwise the caller must be allowed to write it. Replacing goes through the
+// folder, so the file's own mode would not be consulted otherwise.
+bool MayReplace(const std::string& path, const struct stat& st) {
+  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+    errno = EACCES;
+    return false;
+  }
+  return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+// The new file takes the old one's owner and group where the system lets us
+// (another user's file can only change hands), then its permissions; the
+// order matters because a change of owner clears set-id bits.
+bool KeepOwnerAndMode(int fd, const struct stat& st) {
+  if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) {
+    if (::fchown(fd, st.st_uid, st.st_gid) != 0) (void)::fchown(fd, static_cast<uid_t>(-1), st.st_gid);
+  }
+  return ::fchmod(fd, st.st_mode & 07777) == 0;
+}
 }  // namespace
 
 std::string GetPrivateProfileString(std::string_view section, std::string_view key, std::string_view def,
                                     const std::string& fileName, std::size_t bufferSize) {
-  FilePtr f(std::fopen(fileName.c_str(), "rb"));
+  struct stat st {};
+  FilePtr f = AsFile(OpenRegularFile(fileName, 0, st));
   if (!f) return Cut(def, bufferSize);
   LineReader reader(f.get());
   std::string line, name, k;
@@ -116,9 +222,14 @@ std::string GetPrivateProfileString(std::string_view section, std::string_view k
 
 bool WritePrivateProfileString(std::string_view section, std::string_view key, std::string_view value,
                                const std::string& fileName) {
-  std::string dir = ExtractFilePath(fileName);
-  std::string tmpl = (dir.empty() ? std::string("./") : dir) + "." + ExtractFileName(fileName) + ".XXXXXX";
-  int fd = mkstemp(tmpl.data());
+  const std::string target = FollowLinks(fileName);
+  struct stat st {};
+  FilePtr in = OpenLocked(target, st);
+  if (!in || !MayReplace(target, st)) return false;
+
+  const std::string dir = ExtractFilePath(target);
+  std::string tmpl = (dir.empty() ? std::string("./") : dir) + "." + ExtractFileName(target) + ".XXXXXX";
+  int fd = mkostemp(tmpl.data(), O_CLOEXEC);
   if (fd < 0) return false;
   const std::string tmpName = tmpl;
   FilePtr out(fdopen(fd, "wb"));
@@ -130,50 +241,39 @@ bool WritePrivateProfileString(std::string_view section, std::string_view key, s
     return false;
   }
 
-  // Keep the old file's permissions; a new file gets the usual ones.
-  struct stat st {};
-  mode_t mode = 0666;
-  FilePtr in(std::fopen(fileName.c_str(), "rb"));
-  if (in && fstat(fileno(in.get()), &st) == 0) {
-    mode = st.st_mode & 07777;
-  } else {
-    mode_t mask = umask(0);
-    umask(mask);
-    mode &= ~mask;
-  }
-  fchmod(fileno(out.get()), mode);
-
+  bool ok = KeepOwnerAndMode(fileno(out.get()), st);
   const std::string entry = std::string(key) + "=" + std::string(value) + "\n";
-  bool ok = true, done = false, inSection = false;
+  bool done = false, inSection = false;
   std::string pendingBlanks;  // blank lines held back so a new key joins its section's last line
-  if (in) {
-    LineReader reader(in.get());
-    std::string line, name, k;
-    while (ok && reader.Next(line)) {
-      if (SectionOf(line, name)) {
-        if (inSection && !done) {
-          ok = WriteAll(out.get(), entry);
-          done = true;
-        }
-        inSection = !done && SameText(name, section);
-      } else if (inSection && !done) {
-        std::size_t valueStart = 0;
-        if (KeyOf(line, k, valueStart) && SameText(k, key)) {
-          ok = reader.FinishLine(nullptr) && WriteAll(out.get(), pendingBlanks) && WriteAll(out.get(), entry);
-          pendingBlanks.clear();
-          done = true;
-          continue;
-        }
-        if (Trim(line).empty()) {
-          pendingBlanks += line + "\n";
-          continue;
-        }
+  LineReader reader(in.get());
+  std::string line, name, k;
+  while (ok && reader.Next(line)) {
+    if (SectionOf(line, name)) {
+      if (inSection && !done) {
+        ok = WriteAll(out.get(), entry);
+        done = true;
       }
-      ok = ok && WriteAll(out.get(), pendingBlanks) && WriteAll(out.get(), line) &&
-           reader.FinishLine(out.get()) && std::fputc('\n', out.get()) != EOF;
-      pendingBlanks.clear();
+      inSection = !done && SameText(name, section);
+    } else if (inSection && !done) {
+      std::size_t valueStart = 0;
+      if (KeyOf(line, k, valueStart) && SameText(k, key)) {
+        ok = reader.FinishLine(nullptr) && WriteAll(out.get(), pendingBlanks) && WriteAll(out.get(), entry);
+        pendingBlanks.clear();
+        done = true;
+        continue;
+      }
+      if (Trim(line).empty()) {
+        pendingBlanks += line + "\n";
+        continue;
+      }
     }
-    if (std::ferror(in.get())) ok = false;
+    ok = ok && WriteAll(out.get(), pendingBlanks) && WriteAll(out.get(), line) && reader.FinishLine(out.get()) &&
+         std::fputc('\n', out.get()) != EOF;
+    pendingBlanks.clear();
+  }
+  if (ok && std::ferror(in.get())) {
+    ok = false;
+    errno = EIO;
   }
   if (ok && !done) {
     if (!inSection) ok = WriteAll(out.get(), "[" + std::string(section) + "]\n");
@@ -186,7 +286,8 @@ bool WritePrivateProfileString(std::string_view section, std::string_view key, s
     ok = false;
     saved = errno;
   }
-  if (ok && std::rename(tmpName.c_str(), fileName.c_str()) != 0) {
+  // The old file stays locked until the new one has taken its place.
+  if (ok && std::rename(tmpName.c_str(), target.c_str()) != 0) {
     ok = false;
     saved = errno;
   }
