@@ -78,6 +78,11 @@ TEST(IdHTTP, TargetsThatCannotBeReached) {
     const char* message;
   } cases[] = {{"https://127.0.0.1/x", "EIdIOHandlerPropInvalid", "IOHandler value is not valid"},
                {"ftp://127.0.0.1/x", "EIdUnknownProtocol", "Unknown Protocol"},
+               {"http://127.0.0.1:-5/x", "EIdInvalidPortRange", "Invalid port -5 (allowed 1 to 65535)"},
+               {"http://127.0.0.1:65536/x", "EIdInvalidPortRange", "Invalid port 65536 (allowed 1 to 65535)"},
+               {"http://127.0.0.1:99999999999/x", "EIdInvalidPortRange",
+                "Invalid port 99999999999 (allowed 1 to 65535)"},
+               {"http://127.0.0.1:8o/x", "EIdInvalidPortRange", "Invalid port 8o (allowed 1 to 65535)"},
                {"127.0.0.1/x", "EIdUnknownProtocol", "Unknown Protocol"}};
   for (const Case& c : cases) {
     TIdHTTP http;
