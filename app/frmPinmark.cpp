@@ -13,6 +13,7 @@
 #include "app/frmAbout.h"
 #include "app/frmOptions.h"
 #include "http/IdHTTP.h"
+#include "runtime/Stream.h"
 
 namespace {
 constexpr const char* kIconName = "MAINICON";
