@@ -13,10 +13,25 @@
 #include "app/frmAbout.h"
 #include "app/frmOptions.h"
 #include "http/IdHTTP.h"
+#include "runtime/Stream.h"
 
 namespace {
 constexpr const char* kIconName = "MAINICON";
+
+// Posts the check-in request and returns the answer's body, of which at most
+// TFormMain::kMaxAnswer bytes are read: an endless answer must not make us
+// allocate without bound. The head of an answer cut there is what the
+// address is derived from, as it would be from all of it.
+std::string PostForAnswer(TIdHTTP& http, const std::string& request) {
+  TLimitedStringStream answer(TFormMain::kMaxAnswer);
+  try {
+    http.PostFormStream(request, nullptr, answer);
+  } catch (const EStreamLimitExceeded&) {
+    // The rest is not read; the connection goes with the client.
+  }
+  return answer.DataString();
 }
+}  // namespace
 
 TFormMain::TFormMain(std::string exePath) : exePath_(std::move(exePath)) {
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -144,8 +159,12 @@ void TFormMain::TimerTimer(QObject*) {
 void TFormMain::btnPinmarkClick(QObject*) {
   // A new client for every run; it closes its connection when it goes, also when the run raises.
   auto http = std::make_unique<TIdHTTP>();
+  // Without limits a service that accepts the connection and never answers
+  // would hold the window, and a timer-started run the timer, for ever.
+  http->SetConnectTimeout(CheckInTimeout);
+  http->SetReadTimeout(CheckInTimeout);
   const std::string request = Settings->GetRequest();
-  const std::string answer = http->PostFormText(request, nullptr);
+  const std::string answer = PostForAnswer(*http, request);
   Settings->SetResponse(answer);
   edtIPAddress->setText(ToQString(Settings->GetIPAddress()));
   // The moment of the last answered exchange, valid address or not.

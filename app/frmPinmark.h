@@ -40,7 +40,10 @@ class TFormMain : public QMainWindow {
 
   // The check-in: sends the request composed from the settings, records the
   // answer and the address derived from it, shows the address and stamps the
-  // time. A failure raises; the previous address stays in place.
+  // time. A failure raises; the previous address stays in place. It blocks
+  // the window while it lasts, but always ends: connecting and every wait
+  // for the service's answer are limited to CheckInTimeout, and at most
+  // kMaxAnswer bytes of the answer are read.
   void btnPinmarkClick(QObject* Sender);
   void AboutClick(QObject* Sender);
   void FormShow(QObject* Sender);
@@ -61,6 +64,14 @@ class TFormMain : public QMainWindow {
   void UpdateTrayHint();
 
   TIniPinmark* GetSettings() const { return Settings.get(); }
+
+  // Milliseconds allowed for the connect and for each wait on the service's
+  // answer during a check-in.
+  int32_t CheckInTimeout = kCheckInTimeout;
+  static constexpr int32_t kCheckInTimeout = 30000;
+  // The most of an answer that a check-in reads: an address is a few bytes,
+  // and a longer answer (which cannot be one) is not read further.
+  static constexpr int64_t kMaxAnswer = 64 * 1024;
 
   static constexpr int kClientWidth = 202;
   static constexpr int kClientHeight = 81;

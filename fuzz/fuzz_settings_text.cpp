@@ -1,5 +1,7 @@
 // Arbitrary text through the settings store's text rules: the service's
-// answer split into an address, integers and locale date-times.
+// answer split into an address, integers and locale date-times (in a locale
+// picked by the first byte, among some whose own forms needed mending).
+#include <clocale>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -9,6 +11,9 @@
 #include "runtime/SysUtils.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const char* const kLocales[] = {"C",          "en_US.UTF-8", "fa_IR",       "ms_MY.UTF-8",
+                                         "nb_NO.UTF-8", "gd_GB.UTF-8", "lzh_TW",      "ja_JP.UTF-8"};
+  if (size > 0) setlocale(LC_ALL, kLocales[data[0] % (sizeof kLocales / sizeof kLocales[0])]);
   std::string text(reinterpret_cast<const char*>(data), size);
   TStringList parts;
   parts.Delimiter = '.';

@@ -205,7 +205,11 @@ void TIdCustomHTTP::ConnectForRequest() {
   const bool direct = ProxyParams.ProxyServer().empty();
   if (direct && SocketHandler() && SocketHandler()->IPVersion != uri_.IPVersion && IsConnected()) Disconnect();
   const std::string host = direct ? uri_.Host : ProxyParams.ProxyServer();
-  const int32_t port = direct ? StrToIntDef(uri_.Port, 80) : ProxyParams.ProxyPort();
+  // A URL's port that is no number, or none that fits, must not quietly become 80.
+  int64_t urlPort = 0;
+  if (direct && (!TryDecimalToInt64(uri_.Port, urlPort) || urlPort < 1 || urlPort > 65535))
+    throw EIdInvalidPortRange(Format(IdTCPClientStrings::RSInvalidPort, uri_.Port.c_str()));
+  const int32_t port = direct ? static_cast<int32_t>(urlPort) : ProxyParams.ProxyPort();
   if ((!SameText(Host(), host) || Port() != port) && IsConnected()) Disconnect();
   if (https && !dynamic_cast<TIdSSLIOHandlerSocketBase*>(IOHandler()))
     throw EIdIOHandlerPropInvalid(IdHTTPStrings::RSIOHandlerPropInvalid);

@@ -10,6 +10,7 @@ std::string FirstWord(const std::string& line) { return line.substr(0, line.find
 bool DecideCredentials(TIdHTTPContext& context, TIdAuthentication& authentication, const TIdOnAuthorization& handler,
                        const std::string& username, const std::string& password,
                        const std::function<void()>& giveBack) {
+  bool asked = false;
   while (true) {
     switch (authentication.DecideStep()) {
       case auSendRequest:
@@ -17,9 +18,11 @@ bool DecideCredentials(TIdHTTPContext& context, TIdAuthentication& authenticatio
       case auFail:
         return false;
       case auAskProgram:
-        // Nobody to ask: asking the scheme again would give the same answer
+        // Nobody to ask, or the handler's answer (say, no user name) left the
+        // scheme asking again: asking once more would give the same answer
         // for ever.
-        if (!handler) return false;
+        if (!handler || asked) return false;
+        asked = true;
         authentication.SetUsername(username);
         authentication.SetPassword(password);
         bool handled = false;

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "runtime/SysUtils.h"
+
 using namespace IdTCPClientStrings;
 
 // ------------------------------------------------------ TIdTCPClientCustom
@@ -83,6 +85,8 @@ void TIdTCPClientCustom::ConnectToHost() {
   if (IsConnected()) throw EIdAlreadyConnected(RSAlreadyConnected);
   if (host_.empty()) throw EIdHostRequired("");
   if (port_ == 0) throw EIdPortRequired("");
+  // A handler opened with such a port would make no socket and still report "Connected.".
+  if (port_ < 0 || port_ > 65535) throw EIdInvalidPortRange(Format(RSInvalidPort, IntToStr(port_).c_str()));
   if (!IOHandler()) {
     std::unique_ptr<TIdIOHandler> handler = TIdIOHandler::MakeDefaultIOHandler();
     handler->OnStatus = OnStatus;

@@ -13,6 +13,7 @@
 
 namespace IdTCPClientStrings {
 inline constexpr const char* RSAlreadyConnected = "Already connected.";
+inline constexpr const char* RSInvalidPort = "Invalid port %s (allowed 1 to 65535)";
 }
 
 class TIdTCPClientCustom : public TIdTCPConnection {
@@ -50,8 +51,9 @@ class TIdTCPClientCustom : public TIdTCPConnection {
   TIdNotifyEvent OnAfterBind;
 
   // Connects to Host:Port. Raises "Already connected." on a live connection,
-  // EIdHostRequired / EIdPortRequired for a missing target, and any failure of
-  // the connect itself after closing the handler (an owned one is freed).
+  // EIdHostRequired / EIdPortRequired for a missing target, EIdInvalidPortRange
+  // for a port outside 1 to 65535 (before anything is opened), and any failure
+  // of the connect itself after closing the handler (an owned one is freed).
   void ConnectToHost();
 
  protected:

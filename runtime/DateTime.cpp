@@ -3,10 +3,13 @@
 #include <langinfo.h>
 #include <sys/time.h>
 
+#include <cctype>
+#include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "runtime/SysUtils.h"
 
@@ -43,25 +46,82 @@ void Split(TDateTime value, int64_t& days, int64_t& msecs) {
   if (msecs >= MSecsPerDay) msecs = MSecsPerDay - 1;
 }
 
-// The locale's short date with the year widened to four digits.
-std::string ShortDateFormat() {
-  std::string f = nl_langinfo(D_FMT);
+// The text form of a date-time in the current locale: its short date and
+// long time, made lossless. Some locales' own forms do not read back: a
+// two-digit or alternative-digit year loses the century, a time without
+// seconds loses them, a 12-hour clock whose AM and PM texts are empty loses
+// the afternoon, and some names do not parse. The rules below mend the known
+// cases; a form that still fails a probe falls back to the 24-hour clock and
+// then to numbers only, so every locale reads back what it wrote.
+struct TStampFormat {
+  std::string date, time;
+};
+
+// Drops the E (era) and O (alternative digits) modifiers: plain digits and
+// Gregorian years are what strptime reads back reliably.
+std::string PlainConversions(std::string_view f) {
+  std::string out;
+  for (std::size_t i = 0; i < f.size(); ++i) {
+    out += f[i];
+    if (f[i] != '%' || i + 1 >= f.size()) continue;
+    ++i;
+    if ((f[i] == 'E' || f[i] == 'O') && i + 1 < f.size()) ++i;
+    out += f[i];
+  }
+  return out;
+}
+
+// Removes a conversion and one blank next to it.
+std::string DropConversion(std::string f, std::string_view conversion) {
+  std::size_t at;
+  while ((at = f.find(conversion)) != std::string::npos) {
+    std::size_t from = at, to = at + conversion.size();
+    if (to < f.size() && f[to] == ' ')
+      ++to;
+    else if (from > 0 && f[from - 1] == ' ')
+      --from;
+    f.erase(from, to - from);
+  }
+  return Trim(f);
+}
+
+std::string LocaleDateFormat() {
+  std::string f = PlainConversions(nl_langinfo(D_FMT));
   if (f.empty()) f = "%m/%d/%Y";
   f = ReplaceAll(f, "%D", "%m/%d/%y");
-  f = ReplaceAll(f, "%y", "%Y");
-  f = ReplaceAll(f, "%Ey", "%Y");
+  f = ReplaceAll(f, "%C%y", "%Y");
+  return ReplaceAll(f, "%y", "%Y");
+}
+
+std::string LocaleTimeFormat() {
+  std::string f = PlainConversions(nl_langinfo(T_FMT));
+  if (f.empty()) f = "%H:%M:%S";
+  std::string ampm = PlainConversions(nl_langinfo(T_FMT_AMPM));
+  f = ReplaceAll(f, "%r", ampm.empty() ? "%I:%M:%S %p" : ampm);
+  f = ReplaceAll(f, "%T", "%H:%M:%S");
+  f = ReplaceAll(f, "%R", "%H:%M");
+  // The value is local time without a zone; a zone text would only mislead.
+  f = DropConversion(DropConversion(f, "%z"), "%Z");
+  const std::string am = nl_langinfo(AM_STR), pm = nl_langinfo(PM_STR);
+  const bool twelveHour = f.find("%I") != std::string::npos || f.find("%l") != std::string::npos;
+  if (twelveHour && (am.empty() || pm.empty() || am == pm || f.find("%p") == std::string::npos)) {
+    f = DropConversion(DropConversion(f, "%p"), "%P");
+    f = ReplaceAll(ReplaceAll(f, "%I", "%H"), "%l", "%H");
+  }
+  const std::size_t minute = f.find("%M");
+  if (f.find("%S") == std::string::npos && minute != std::string::npos) {
+    // Seconds follow the minutes with the separator that leads to them.
+    const char before = minute > 0 ? f[minute - 1] : ':';
+    const bool separator = before != ' ' && std::ispunct(static_cast<unsigned char>(before));
+    f.insert(minute + 2, std::string(1, separator ? before : ':') + "%S");
+  }
   return f;
 }
 
-std::string LongTimeFormat() {
-  std::string f = nl_langinfo(T_FMT);
-  return f.empty() ? std::string("%H:%M:%S") : f;
-}
-
 std::string FormatTm(const std::string& format, const std::tm& tm) {
-  char buf[256];
+  char buf[512];
   std::size_t n = std::strftime(buf, sizeof buf, format.c_str(), &tm);
-  return std::string(buf, n);
+  return Trim(std::string_view(buf, n));
 }
 
 // Parses all of text with the format; true only when nothing but blanks is left.
@@ -72,6 +132,72 @@ bool ParseAll(const std::string& text, const std::string& format, std::tm& tm) {
   if (!rest) return false;
   while (*rest == ' ') ++rest;
   return *rest == '\0';
+}
+
+std::string FormatStamp(TDateTime value, const TStampFormat& f) {
+  TDateParts d = DecodeDate(value);
+  TTimeParts t = DecodeTime(value);
+  std::tm tm{};
+  tm.tm_year = d.Year - 1900;
+  tm.tm_mon = d.Month - 1;
+  tm.tm_mday = d.Day;
+  tm.tm_hour = t.Hour;
+  tm.tm_min = t.Minute;
+  tm.tm_sec = t.Second;
+  tm.tm_wday = DayOfWeek(value) - 1;
+  tm.tm_yday = static_cast<int>(std::trunc(value) - EncodeDate(d.Year, 1, 1));
+  std::string text = FormatTm(f.date, tm);
+  if (t.Hour != 0 || t.Minute != 0 || t.Second != 0) text += ' ' + FormatTm(f.time, tm);
+  return text;
+}
+
+bool ParseStamp(std::string_view text, const TStampFormat& f, TDateTime& value) {
+  std::string s = Trim(text);
+  if (s.empty()) return false;
+  std::tm tm{};
+  bool ok = ParseAll(s, f.date + " " + f.time, tm);
+  if (!ok) {
+    ok = ParseAll(s, f.date, tm);
+    tm.tm_hour = tm.tm_min = tm.tm_sec = 0;
+  }
+  if (!ok) return false;
+  TDateTime date = 0, time = 0;
+  if (!TryEncodeDate(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, date)) return false;
+  if (!TryEncodeTime(tm.tm_hour, tm.tm_min, tm.tm_sec, 0, time)) return false;
+  value = date < 0 ? date - time : date + time;
+  return true;
+}
+
+// Every month (for the names), both halves of the day, the zero date-time
+// and a midnight: what a form must carry through a round trip.
+bool ReadsBack(const TStampFormat& f) {
+  std::vector<TDateTime> probes = {0, EncodeDate(1999, 1, 2), EncodeDate(2026, 7, 1) + EncodeTime(12, 0, 0, 0),
+                                   EncodeDate(2026, 7, 1) + EncodeTime(0, 30, 0, 0),
+                                   EncodeDate(2100, 12, 31) + EncodeTime(23, 59, 59, 0)};
+  for (int m = 1; m <= 12; ++m)
+    probes.push_back(EncodeDate(2026, m, m + 9) + EncodeTime(m * 2 - 1, m * 4, m * 3 + 1, 0));
+  for (TDateTime v : probes) {
+    TDateTime back = -1;
+    if (!ParseStamp(FormatStamp(v, f), f, back) || back != v) return false;
+  }
+  return true;
+}
+
+// The form for the current locale, worked out once per locale and thread.
+const TStampFormat& StampFormat() {
+  thread_local std::string locale;
+  thread_local TStampFormat format;
+  const char* current = setlocale(LC_TIME, nullptr);
+  const std::string name = current ? current : "";
+  if (name == locale && !format.date.empty()) return format;
+  locale = name;
+  const std::string date = LocaleDateFormat();
+  const TStampFormat candidates[] = {{date, LocaleTimeFormat()}, {date, "%H:%M:%S"}, {"%Y-%m-%d", "%H:%M:%S"}};
+  for (const TStampFormat& candidate : candidates) {
+    format = candidate;
+    if (ReadsBack(format)) break;
+  }
+  return format;
 }
 }  // namespace
 
@@ -168,38 +294,9 @@ std::string TimeWithMsText(TDateTime value) {
   return buffer;
 }
 
-std::string DateTimeToStr(TDateTime value) {
-  TDateParts d = DecodeDate(value);
-  TTimeParts t = DecodeTime(value);
-  std::tm tm{};
-  tm.tm_year = d.Year - 1900;
-  tm.tm_mon = d.Month - 1;
-  tm.tm_mday = d.Day;
-  tm.tm_hour = t.Hour;
-  tm.tm_min = t.Minute;
-  tm.tm_sec = t.Second;
-  tm.tm_wday = DayOfWeek(value) - 1;
-  std::string text = FormatTm(ShortDateFormat(), tm);
-  if (t.Hour != 0 || t.Minute != 0 || t.Second != 0) text += ' ' + FormatTm(LongTimeFormat(), tm);
-  return text;
-}
+std::string DateTimeToStr(TDateTime value) { return FormatStamp(value, StampFormat()); }
 
-bool TryStrToDateTime(std::string_view text, TDateTime& value) {
-  std::string s = Trim(text);
-  if (s.empty()) return false;
-  std::tm tm{};
-  bool ok = ParseAll(s, ShortDateFormat() + " " + LongTimeFormat(), tm);
-  if (!ok) {
-    ok = ParseAll(s, ShortDateFormat(), tm);
-    tm.tm_hour = tm.tm_min = tm.tm_sec = 0;
-  }
-  if (!ok) return false;
-  TDateTime date = 0, time = 0;
-  if (!TryEncodeDate(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, date)) return false;
-  if (!TryEncodeTime(tm.tm_hour, tm.tm_min, tm.tm_sec, 0, time)) return false;
-  value = date < 0 ? date - time : date + time;
-  return true;
-}
+bool TryStrToDateTime(std::string_view text, TDateTime& value) { return ParseStamp(text, StampFormat(), value); }
 
 TDateTime StrToDateTime(std::string_view text) {
   TDateTime v = 0;

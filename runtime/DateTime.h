@@ -42,8 +42,12 @@ std::string TimeWithMsText(TDateTime value);
 
 // The user's locale (the C library's LC_TIME data): the short date with a
 // four-digit year, then a blank and the long time unless the time of day is
-// 0:00:00 (milliseconds not counted). StrToDateTime reads that form back and
-// raises EConvertError "'<s>' is not a valid date and time" otherwise.
+// 0:00:00 (milliseconds not counted). Both are the locale's forms made
+// lossless (plain digits, seconds, a 24-hour clock where the locale has no
+// AM/PM texts; numbers only where its names do not read back), so every
+// locale reads back what it wrote, to the second. StrToDateTime reads that
+// form back and raises EConvertError "'<s>' is not a valid date and time"
+// otherwise.
 std::string DateTimeToStr(TDateTime value);
 TDateTime StrToDateTime(std::string_view text);
 bool TryStrToDateTime(std::string_view text, TDateTime& value);

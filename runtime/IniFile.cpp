@@ -27,13 +27,22 @@ void TCustomIniFile::WriteDateTime(std::string_view section, std::string_view id
   WriteString(section, ident, DateTimeToStr(value));
 }
 
+namespace {
+std::string_view FirstLine(std::string_view value) { return value.substr(0, value.find_first_of("\r\n")); }
+}  // namespace
+
+std::string TIniFile::ValueAsRead(std::string_view value) {
+  std::string line = Trim(FirstLine(value));
+  if (line.size() > MaxValueLength) line.resize(MaxValueLength);
+  return line;
+}
+
 std::string TIniFile::ReadString(std::string_view section, std::string_view ident, std::string_view def) {
-  return GetPrivateProfileString(section, ident, def, FileName(), 2048);
+  return GetPrivateProfileString(section, ident, def, FileName(), MaxValueLength + 1);
 }
 
 void TIniFile::WriteString(std::string_view section, std::string_view ident, std::string_view value) {
-  std::size_t lineBreak = value.find_first_of("\r\n");
-  if (lineBreak != std::string_view::npos) value = value.substr(0, lineBreak);
+  value = FirstLine(value);
   if (!WritePrivateProfileString(section, ident, value, FileName()))
     throw EIniFileException(Format("Unable to write to %s", FileName().c_str()));
 }

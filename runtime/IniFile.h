@@ -38,7 +38,14 @@ class TIniFile : public TCustomIniFile {
  public:
   using TCustomIniFile::TCustomIniFile;
 
-  // At most 2047 characters come back.
+  // The most characters a read gives back.
+  static constexpr std::size_t MaxValueLength = 2047;
+  // The value as a later read would give it back: its first line, trimmed,
+  // cut to MaxValueLength. Writing that instead keeps a long value from
+  // being stored (and copied on every later write) for nothing.
+  static std::string ValueAsRead(std::string_view value);
+
+  // At most MaxValueLength characters come back.
   std::string ReadString(std::string_view section, std::string_view ident, std::string_view def) override;
   // A value holding a line break is cut at the first CR or LF: what follows
   // would otherwise land in the file as keys of its own. Raises

@@ -1,5 +1,8 @@
 #include "runtime/PrivateProfile.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -89,11 +92,22 @@ std::string Cut(std::string_view s, std::size_t bufferSize) {
 bool WriteAll(FILE* out, std::string_view text) {
   return text.empty() || std::fwrite(text.data(), 1, text.size(), out) == text.size();
 }
+
+FilePtr AsFile(int fd) {
+  if (fd < 0) return nullptr;
+  if (FILE* f = ::fdopen(fd, "rb")) return FilePtr(f);
+  const int saved = errno;
+  ::close(fd);
+  errno = saved;
+  return nullptr;
+}
+
 }  // namespace
 
 std::string GetPrivateProfileString(std::string_view section, std::string_view key, std::string_view def,
                                     const std::string& fileName, std::size_t bufferSize) {
-  FilePtr f(std::fopen(fileName.c_str(), "rb"));
+  struct stat st {};
+  FilePtr f = AsFile(OpenRegularFile(fileName, st));
   if (!f) return Cut(def, bufferSize);
   LineReader reader(f.get());
   std::string line, name, k;
@@ -113,42 +127,46 @@ std::string GetPrivateProfileString(std::string_view section, std::string_view k
 
 bool WritePrivateProfileString(std::string_view section, std::string_view key, std::string_view value,
                                const std::string& fileName) {
+  const std::string target = FollowLinks(fileName);
+  struct stat st {};
+  FilePtr in = AsFile(OpenLockedForReplace(target, -1, st));
+  if (!in || !MayReplace(target, st)) return false;
   TAtomicFileWriter writer;
-  if (!writer.Open(fileName)) return false;
+  if (!writer.Open(target)) return false;
   FILE* out = writer.File();
-  FilePtr in(std::fopen(fileName.c_str(), "rb"));
 
   const std::string entry = std::string(key) + "=" + std::string(value) + "\n";
   bool ok = true, done = false, inSection = false;
   std::string pendingBlanks;  // blank lines held back so a new key joins its section's last line
-  if (in) {
-    LineReader reader(in.get());
-    std::string line, name, k;
-    while (ok && reader.Next(line)) {
-      if (SectionOf(line, name)) {
-        if (inSection && !done) {
-          ok = WriteAll(out, entry);
-          done = true;
-        }
-        inSection = !done && SameText(name, section);
-      } else if (inSection && !done) {
-        std::size_t valueStart = 0;
-        if (KeyOf(line, k, valueStart) && SameText(k, key)) {
-          ok = reader.FinishLine(nullptr) && WriteAll(out, pendingBlanks) && WriteAll(out, entry);
-          pendingBlanks.clear();
-          done = true;
-          continue;
-        }
-        if (Trim(line).empty()) {
-          pendingBlanks += line + "\n";
-          continue;
-        }
+  LineReader reader(in.get());
+  std::string line, name, k;
+  while (ok && reader.Next(line)) {
+    if (SectionOf(line, name)) {
+      if (inSection && !done) {
+        ok = WriteAll(out, entry);
+        done = true;
       }
-      ok = ok && WriteAll(out, pendingBlanks) && WriteAll(out, line) && reader.FinishLine(out) &&
-           std::fputc('\n', out) != EOF;
-      pendingBlanks.clear();
+      inSection = !done && SameText(name, section);
+    } else if (inSection && !done) {
+      std::size_t valueStart = 0;
+      if (KeyOf(line, k, valueStart) && SameText(k, key)) {
+        ok = reader.FinishLine(nullptr) && WriteAll(out, pendingBlanks) && WriteAll(out, entry);
+        pendingBlanks.clear();
+        done = true;
+        continue;
+      }
+      if (Trim(line).empty()) {
+        pendingBlanks += line + "\n";
+        continue;
+      }
     }
-    if (std::ferror(in.get())) ok = false;
+    ok = ok && WriteAll(out, pendingBlanks) && WriteAll(out, line) && reader.FinishLine(out) &&
+         std::fputc('\n', out) != EOF;
+    pendingBlanks.clear();
+  }
+  if (ok && std::ferror(in.get())) {
+    ok = false;
+    errno = EIO;
   }
   if (ok && !done) {
     if (!inSection) ok = WriteAll(out, "[" + std::string(section) + "]\n");
@@ -159,5 +177,6 @@ bool WritePrivateProfileString(std::string_view section, std::string_view key, s
     writer.Cancel();
     return false;
   }
+  // The old file stays locked until the new one has taken its place.
   return writer.Commit();
 }

@@ -14,6 +14,7 @@ PINMARK_EXCEPTION_CLASS(EReadError, EStreamError);
 PINMARK_EXCEPTION_CLASS(EWriteError, EStreamError);
 PINMARK_EXCEPTION_CLASS(EFCreateError, EStreamError);
 PINMARK_EXCEPTION_CLASS(EFOpenError, EStreamError);
+PINMARK_EXCEPTION_CLASS(EStreamLimitExceeded, EWriteError);
 
 enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
 
@@ -69,6 +70,23 @@ class TStringStream : public TMemoryStream {
   TStringStream() = default;
   explicit TStringStream(std::string text) : TMemoryStream(std::move(text)) {}
   const std::string& DataString() const { return data_; }
+};
+
+// A text stream that holds at most `limit` bytes, for filling from outside
+// (a peer, a file) where more than that is of no use. A write that would pass
+// the limit keeps what fits and raises EStreamLimitExceeded "Stream limit of
+// <limit> bytes exceeded", so the reader filling it stops there; a size asked
+// for beyond the limit is held to it.
+class TLimitedStringStream : public TStringStream {
+ public:
+  explicit TLimitedStringStream(int64_t limit) : limit_(limit < 0 ? 0 : limit) {}
+  int64_t Limit() const { return limit_; }
+
+  int64_t Write(const void* buffer, int64_t count) override;
+  void SetSize(int64_t size) override;
+
+ private:
+  int64_t limit_;
 };
 
 class TFileStream : public TStream {

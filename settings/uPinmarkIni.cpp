@@ -59,7 +59,11 @@ std::string TIniPinmark::GetRequest() {
   return ReadString("Temp", "HTTPRequest", "");
 }
 
-void TIniPinmark::SetResponse(const std::string& answer) { WriteString("Temp", "HTTPResponse", answer); }
+void TIniPinmark::SetResponse(const std::string& answer) {
+  // Only what a read gives back is kept: a long answer would otherwise sit in
+  // the file whole and be copied with every later write.
+  WriteString("Temp", "HTTPResponse", ValueAsRead(answer));
+}
 
 std::string TIniPinmark::GetIPAddress() {
   std::string result = kUnknown;

@@ -32,6 +32,8 @@ class TIniPinmark : public TIniFile {
   void Save();
   // Composes the request, records it in Temp/HTTPRequest and returns it as read back.
   std::string GetRequest();
+  // Records the answer as a read gives it back (first line, trimmed, at most
+  // MaxValueLength characters), which is all the address is derived from.
   void SetResponse(const std::string& answer);
   // Derives the dotted-quad address (or "UNKNOWN") from Temp/HTTPResponse,
   // records it in Temp/IPAddress and returns it.

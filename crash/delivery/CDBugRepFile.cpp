@@ -1,14 +1,12 @@
 #include "crash/delivery/CDBugRepFile.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <limits>
 #include <mutex>
-#include <thread>
 
 #include "crash/handling/ICDException.h"
 #include "crash/report/CDReportText.h"
@@ -182,34 +180,6 @@ bool CopyAll(int fd, TAtomicFileWriter& writer) {
   }
 }
 
-// Opens and locks the file that is at path now. A save that replaced the
-// file while we waited leaves us with the old one, so the lock is taken
-// again on whatever the path names then.
-int OpenLocked(const std::string& path) {
-  for (int waited = 0; waited <= kLockWaitMs;) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return -1;
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      if (errno != EWOULDBLOCK && errno != EINTR) {
-        ::close(fd);
-        return -1;
-      }
-      if (waited > kLockWaitMs) {
-        ::close(fd);
-        return -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      waited += 10;
-    }
-    struct stat held {}, named {};
-    if (::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
-        held.st_ino == named.st_ino)
-      return fd;
-    ::close(fd);
-  }
-  return -1;
-}
-
 }  // namespace
 
 std::string BugReportValue(std::string_view report, std::string_view label) {
@@ -292,13 +262,13 @@ bool SaveBugReportFile(const std::string& path, std::string_view report, const T
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
   }
-  TFd lock(OpenLocked(path));
-  if (lock.fd < 0) return false;
+  const std::string target = FollowLinks(path);
   struct stat st {};
-  if (::fstat(lock.fd, &st) != 0) return false;
+  TFd lock(OpenLockedForReplace(target, kLockWaitMs, st));
+  if (lock.fd < 0 || !MayReplace(target, st)) return false;
 
   TAtomicFileWriter writer;
-  if (!writer.Open(path)) return false;
+  if (!writer.Open(target)) return false;
   const auto size = static_cast<std::size_t>(st.st_size);
   bool ok;
   if (rules.Append && size > kMaxMergedFile) {
@@ -325,17 +295,17 @@ bool SaveBugReportFile(const std::string& path, std::string_view report, const T
 
 bool RemoveSentBugReports(const std::string& path, std::string_view sent) {
   if (sent.empty()) return false;
-  struct stat named {};
-  if (::stat(path.c_str(), &named) != 0) return false;
-  TFd lock(OpenLocked(path));
-  if (lock.fd < 0) return false;
   struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  const std::string target = FollowLinks(path);
+  TFd lock(OpenLockedForReplace(target, kLockWaitMs, st));
+  if (lock.fd < 0) return false;
   std::string content;
-  if (::fstat(lock.fd, &st) != 0 || static_cast<std::size_t>(st.st_size) > kMaxMergedFile ||
+  if (static_cast<std::size_t>(st.st_size) > kMaxMergedFile ||
       !ReadAll(lock.fd, content, static_cast<std::size_t>(st.st_size)) || !content.starts_with(sent))
     return false;
-  if (content.size() == sent.size()) return ::unlink(path.c_str()) == 0;
-  return WriteFileAtomically(path, std::string_view(content).substr(sent.size()));
+  if (content.size() == sent.size()) return ::unlink(target.c_str()) == 0;
+  return WriteFileAtomically(target, std::string_view(content).substr(sent.size()));
 }
 
 bool SaveBugReport(ICDException& exception, std::string_view report, const std::string& fileName) {

@@ -102,6 +102,18 @@ TEST(IdBuffer, FindBytesRules) {
   EXPECT_EQ(buffer.FindText("\r\n", 7), -1);
   EXPECT_EQ(buffer.FindText("yy\r\nzz"), -1);
   EXPECT_EQ(buffer.FindText("ab\r\nyy\r\nTOO-LONG"), -1);
+  // A pattern that ends the queue, or is all of it: a line break that
+  // arrives in a receive of its own must be found.
+  struct Case {
+    std::string queued, pattern;
+    int32_t start, at;
+  } ends[] = {{"\n", "\n", 0, 0}, {"abc\n", "\n", 0, 3}, {"abc\n", "\n", 3, 3}, {"\r\n", "\r\n", 0, 0},
+              {"abc\r\n", "\r\n", 1, 3}, {"abc", "abc", 0, 0},   {"abc", "bc", 1, 1}};
+  for (const Case& c : ends) {
+    TIdBuffer queue;
+    queue.AppendText(c.queued);
+    EXPECT_EQ(queue.FindText(c.pattern, c.start), c.at) << c.queued;
+  }
   try {
     buffer.FindText("");
     FAIL();

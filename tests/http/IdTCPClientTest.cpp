@@ -36,6 +36,24 @@ TEST_F(TCPClient, TargetChecksComeFirst) {
   EXPECT_EQ(client_.IOHandler(), nullptr);
 }
 
+// A port no socket can have is refused before anything is opened, instead of
+// a handler without a socket reporting "Connected.".
+TEST_F(TCPClient, PortsOutsideTheRangeAreRefusedBeforeConnecting) {
+  RecordStatusTexts();
+  client_.SetHost("127.0.0.1");
+  for (int32_t port : {-5, -65535, 65536, 70000}) {
+    client_.SetPort(port);
+    try {
+      client_.ConnectToHost();
+      ADD_FAILURE() << port;
+    } catch (const EIdInvalidPortRange& e) {
+      EXPECT_EQ(e.Message(), "Invalid port " + std::to_string(port) + " (allowed 1 to 65535)");
+    }
+    EXPECT_EQ(client_.IOHandler(), nullptr) << port;
+  }
+  EXPECT_TRUE(status_.empty());
+}
+
 TEST_F(TCPClient, StatusSequenceForANameAndSecondConnectRefused) {
   ScriptedPeer peer([](int fd) { testpeer::RecvUntilClosed(fd, 3000); });
   RecordStatusTexts();

@@ -25,6 +25,25 @@ TEST(Stream, MemoryStreamReadsWritesSeeksAndResizes) {
   EXPECT_EQ(s.Size(), 101);
 }
 
+TEST(Stream, ALimitedStreamKeepsWhatFitsAndRaisesPastItsLimit) {
+  TLimitedStringStream s(8);
+  s.WriteText("1234");
+  s.SetSize(1 << 20);  // a reader's size hint stays within the limit
+  EXPECT_EQ(s.Size(), 8);
+  s.SetSize(4);
+  s.WriteText("5678");
+  EXPECT_EQ(s.DataString(), "12345678");
+  try {
+    s.WriteText("9");
+    FAIL();
+  } catch (const EStreamLimitExceeded& e) {
+    EXPECT_EQ(e.Message(), "Stream limit of 8 bytes exceeded");
+  }
+  s.SetPosition(6);
+  EXPECT_THROW(s.WriteText("abc"), EWriteError);
+  EXPECT_EQ(s.DataString(), "123456ab");
+}
+
 TEST(Stream, CopyFromZeroCopiesTheWholeSource) {
   TStringStream src("abcdef");
   src.SetPosition(3);

@@ -1,6 +1,7 @@
 #include "settings/uPinmarkIni.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <clocale>
@@ -172,12 +173,42 @@ TEST_F(SettingsStore, LineBreaksNeverReachTheFile) {
   EXPECT_EQ(again.URL, DefaultServiceURL());
 }
 
+// Construction writes, so a file that may not be written fails at start-up
+// and keeps what it holds.
 TEST_F(SettingsStore, UnwritableFileFailsAtConstruction) {
-  std::string bad = dir.File("missing/Pinmark");
-  try {
-    TIniPinmark s(bad);
-    FAIL();
-  } catch (const EIniFileException& e) {
-    EXPECT_EQ(e.Message(), "Unable to write to " + dir.File("missing/Pinmark.ini"));
+  const std::string kept = "[User]\nName=ann\n";
+  TempDir::Write(ini, kept);
+  ASSERT_EQ(::chmod(ini.c_str(), 0444), 0);
+  struct Case {
+    std::string exe, ini;
+  } cases[] = {{dir.File("missing/Pinmark"), dir.File("missing/Pinmark.ini")}, {exe, ini}};
+  for (const Case& c : cases) {
+    try {
+      TIniPinmark s(c.exe);
+      ADD_FAILURE() << c.ini;
+    } catch (const EIniFileException& e) {
+      EXPECT_EQ(e.Message(), "Unable to write to " + c.ini);
+    }
+  }
+  EXPECT_EQ(TempDir::Read(ini), kept);
+}
+
+// An answer is kept only as far as a read gives it back, so a huge answer
+// never makes a huge file; the address comes out as it would from all of it.
+TEST_F(SettingsStore, LongAnswersAreStoredAsAReadGivesThemBack) {
+  const std::string huge(5 << 20, 'x');
+  struct Case {
+    std::string answer, stored, address;
+  } cases[] = {
+      {huge, huge.substr(0, 2047), "UNKNOWN"},
+      {"203.0.113.7\r\n" + huge, "203.0.113.7", "203.0.113.7"},
+      {std::string(3000, ' ') + "203.0.113.7", "203.0.113.7", "203.0.113.7"},
+  };
+  for (const Case& c : cases) {
+    TIniPinmark s(exe);
+    s.SetResponse(c.answer);
+    EXPECT_EQ(s.ReadString("Temp", "HTTPResponse", ""), c.stored);
+    EXPECT_EQ(s.GetIPAddress(), c.address);
+    EXPECT_LT(TempDir::Read(ini).size(), 4096u);
   }
 }
