@@ -49,6 +49,15 @@ class TReportThreadMark {
   pid_t id_;
 };
 
+// Symbol sessions that a faulting step left in an unknown state: kept, never
+// used or freed again.
+void AbandonSession(std::unique_ptr<TCDSymbolizer> session) {
+  static std::mutex lock;
+  static auto* sessions = new std::vector<TCDSymbolizer*>;
+  std::lock_guard<std::mutex> guard(lock);
+  sessions->push_back(session.release());
+}
+
 std::string HexId(pid_t id) { return DollarHex(static_cast<uint32_t>(id)); }
 
 // "name ($id)", or "thread $id" with the class of its thread object.
@@ -258,7 +267,7 @@ void TCDReportComposer::ReportProgress(int area, int position) {
 std::string TCDReportComposer::FaultText(const TCDStepFault& fault, bool original) {
   // The step left the symbol session in an unknown state (its locks may be
   // held): it is abandoned, not destroyed, and a new one serves from here.
-  (void)symbols_.release();
+  AbandonSession(std::move(symbols_));
   symbols_ = std::make_unique<TCDSymbolizer>();
   const TCDCallStackOptions options{input_.ShowRelAddrs, input_.ShowRelLines};
   std::string text = InternalErrorText(*fault.Step ? fault.Step : "plugin",
