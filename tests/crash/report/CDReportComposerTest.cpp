@@ -2,6 +2,7 @@
 // a parked worker's section with its creation site, the main thread beside
 // a crashed worker, and the completion on a thread of its own.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -324,4 +325,41 @@ TEST(CDReportComposer, APluginThatFaultsLeavesAnInternalErrorWithTheFaultingAddr
   const std::string text = report.Sections.Get("trapping");
   EXPECT_EQ(text.rfind(">> internal error in plugin:\r\n", 0), 0u) << text;
   EXPECT_NE(text.find("TrappingList"), std::string::npos) << text;
+}
+
+TEST(CDReportComposer, SectionNamesCarryClassSuspensionAndPriority) {
+  TParkedWorker named, plain;
+  ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(plain.Id()), 5), 0);
+  auto registry = std::make_shared<TFixedRegistry>();
+  registry->Entries.push_back(TCDThreadRegEntry{named.Id(), "poller", "TPollThread", 0, 0, true});
+  registry->Entries.push_back(TCDThreadRegEntry{plain.Id(), "", "TWorkerThread", 0, 0, false});
+  TCDReport report;
+  TCDReportInput in = BaseInput();
+  in.Threads = registry;
+  auto composer = StartBugReport(report, std::move(in), false);
+  EXPECT_TRUE(report.Sections.Has("poller ($" + named.HexId() + "): <suspended>"));
+  EXPECT_TRUE(report.Sections.Has("thread $" + plain.HexId() + " (TWorkerThread): <priority:-5>"));
+}
+
+TEST(CDReportComposer, HidingUglyItemsKeepsOnlyLinesWithSourceLines) {
+  TCDReport report;
+  TCDChainLines lines;
+  std::unique_ptr<TCDReportComposer> composer;
+  ChainOuter(
+      [&](const TCDContext& context) {
+        TCDReportInput in = BaseInput();
+        in.Context = context;
+        in.ExceptionAddress = context.Rip;
+        in.StackPointer = context.Rsp;
+        in.ListThreads = false;
+        in.HideUglyItems = true;
+        in.ShowRelAddrs = false;
+        in.ShowRelLines = false;
+        composer = StartBugReport(report, std::move(in), false);
+      },
+      lines);
+  const std::string stack = report.Sections.Items().at(0).Content;
+  ExpectFrame(stack, "ChainMiddle(", lines.Middle);
+  EXPECT_EQ(stack.find("libc.so.6"), std::string::npos) << stack;
+  EXPECT_EQ(stack.find(" +"), std::string::npos) << stack;  // neither relative column
 }
