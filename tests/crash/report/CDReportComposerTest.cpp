@@ -88,11 +88,10 @@ TCDReportInput BaseInput() {
   return in;
 }
 
-}  // namespace
-
-TEST(CDReportComposer, AKnownCallChainAppearsInTheCrashedThreadWithUnitsFunctionsAndLines) {
-  TCDReport report;
-  TCDChainLines lines;
+// Composes the report of this thread at the fault in ChainInner, at once,
+// with the input adjusted first.
+std::unique_ptr<TCDReportComposer> ComposeAtFault(TCDReport& report, TCDChainLines& lines,
+                                                  const std::function<void(TCDReportInput&)>& adjust = {}) {
   std::unique_ptr<TCDReportComposer> composer;
   ChainOuter(
       [&](const TCDContext& context) {
@@ -101,9 +100,19 @@ TEST(CDReportComposer, AKnownCallChainAppearsInTheCrashedThreadWithUnitsFunction
         in.ExceptionAddress = context.Rip;
         in.StackPointer = context.Rsp;
         in.ListThreads = false;
+        if (adjust) adjust(in);
         composer = StartBugReport(report, std::move(in), false);
       },
       lines);
+  return composer;
+}
+
+}  // namespace
+
+TEST(CDReportComposer, AKnownCallChainAppearsInTheCrashedThreadWithUnitsFunctionsAndLines) {
+  TCDReport report;
+  TCDChainLines lines;
+  auto composer = ComposeAtFault(report, lines);
   ASSERT_TRUE(report.Complete());
   std::vector<TCDField> sections = report.Sections.Items();
   ASSERT_FALSE(sections.empty());
@@ -344,20 +353,11 @@ TEST(CDReportComposer, SectionNamesCarryClassSuspensionAndPriority) {
 TEST(CDReportComposer, HidingUglyItemsKeepsOnlyLinesWithSourceLines) {
   TCDReport report;
   TCDChainLines lines;
-  std::unique_ptr<TCDReportComposer> composer;
-  ChainOuter(
-      [&](const TCDContext& context) {
-        TCDReportInput in = BaseInput();
-        in.Context = context;
-        in.ExceptionAddress = context.Rip;
-        in.StackPointer = context.Rsp;
-        in.ListThreads = false;
-        in.HideUglyItems = true;
-        in.ShowRelAddrs = false;
-        in.ShowRelLines = false;
-        composer = StartBugReport(report, std::move(in), false);
-      },
-      lines);
+  auto composer = ComposeAtFault(report, lines, [](TCDReportInput& in) {
+    in.HideUglyItems = true;
+    in.ShowRelAddrs = false;
+    in.ShowRelLines = false;
+  });
   const std::string stack = report.Sections.Items().at(0).Content;
   ExpectFrame(stack, "ChainMiddle(", lines.Middle);
   EXPECT_EQ(stack.find("libc.so.6"), std::string::npos) << stack;
