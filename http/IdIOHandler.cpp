@@ -169,22 +169,18 @@ void TIdIOHandler::ReadIntoStream(TStream& stream, int64_t count, bool untilDisc
       pendingInput_->MoveToStream(stream, take);
       remaining -= take;
     }
-    while (remaining > 0 && IsConnected()) {
-      try {
-        if (pendingInput_->Size() == 0) {
+    // Each receive is asked for directly rather than through IsConnected,
+    // which takes a reset connection for a closed one: a reset must fail the
+    // read even where a close ends it.
+    while (remaining > 0) {
+      if (pendingInput_->Size() == 0) {
+        try {
           FillPendingInput(false, -1, true);
           CheckDisconnected(true, true);
+        } catch (const EIdConnClosedGracefully&) {
+          if (untilDisconnect) break;
+          throw;
         }
-      } catch (const EIdConnClosedGracefully&) {
-        auto take = static_cast<int32_t>(std::min<int64_t>(remaining, pendingInput_->Size()));
-        pendingInput_->MoveToStream(stream, take);
-        remaining -= take;
-        if (untilDisconnect) break;
-        throw;
-      } catch (...) {
-        if (pendingInput_)
-          pendingInput_->MoveToStream(stream, static_cast<int32_t>(std::min<int64_t>(remaining, pendingInput_->Size())));
-        throw;
       }
       // Each receive goes on at once: the queue is empty again before the next
       // one, so the buffer takes the received area over instead of copying it.
@@ -192,9 +188,6 @@ void TIdIOHandler::ReadIntoStream(TStream& stream, int64_t count, bool untilDisc
       pendingInput_->MoveToStream(stream, take);
       remaining -= take;
     }
-    // A connection that was already found closed ends the loop above without a
-    // read failing; a counted read that came up short has still failed.
-    if (!untilDisconnect && remaining > 0) throw EIdConnClosedGracefully(RSConnectionClosedGracefully);
   } catch (...) {
     FinishWorkCount(wmRead);
     if (stream.Size() > stream.Position()) stream.SetSize(stream.Position());
