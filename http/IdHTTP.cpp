@@ -328,6 +328,10 @@ void TIdCustomHTTP::ConnectForRequest() {
   if (request.AcceptEncoding.find("identity") == std::string::npos) request.AcceptEncoding += "identity";
 
   if (!ComputeKeepAlive()) Disconnect();
+  // Bytes that arrived before this request was sent cannot be its answer: a
+  // server that sent more than its last answer is not talked to again on
+  // that connection.
+  if (IsConnected() && IOHandler()->PendingInput() && IOHandler()->PendingInput()->Size() > 0) Disconnect();
   CheckPeerClosed(false);
   if (!IsConnected()) {
     SetIPVersion(uri_.IPVersion);

@@ -259,6 +259,12 @@ TEST(HostilePeer, RedirectsAreFollowedOnlyWhereTheyLead) {
       {"201 Created with its Location is a success", firstThen("201 Created", "Location: /made\r\n"), Body("page"), 1,
        "", kPost},
       {"200 with a Location is a success", firstThen("200 OK", "Location: /else\r\n"), Body("page"), 1, "", kPost},
+      {"bytes after a redirect are not taken for the next answer",
+       [moved](const std::string&, int i) {
+         if (i > 0) return Answer(Ok("ok"));
+         return Script{Send(Head(moved, "Location: /y\r\nContent-Length: 0\r\n") + Ok("forged"))};
+       },
+       Body("ok"), 2},
       {"a huge redirect page is not read to its end",
        [moved](const std::string&, int i) {
          if (i > 0) return Answer(Ok("ok"));
