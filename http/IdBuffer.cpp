@@ -124,6 +124,11 @@ int32_t TIdBuffer::Find(const uint8_t* pattern, std::size_t length, int32_t star
   if (start < 0 || start >= byteCount_) throw EIdException(RSBufferInvalidStartPos);
   if (length > static_cast<std::size_t>(byteCount_)) return -1;
   const uint8_t* base = store_.data() + headOffset_;
+  if (length == 1) {
+    // A line terminator: one memchr finds it.
+    const void* hit = std::memchr(base + start, pattern[0], static_cast<std::size_t>(byteCount_ - start));
+    return hit ? static_cast<int32_t>(static_cast<const uint8_t*>(hit) - base) : -1;
+  }
   const int32_t last = byteCount_ - static_cast<int32_t>(length);
   int32_t p = start;
   while (p <= last) {

@@ -89,7 +89,10 @@ std::string TIdIOHandler::ReadLine(const std::string& terminatorIn, int32_t time
   lineTimedOut_ = false;
   int32_t found = -1;
   int32_t searched = 0;
-  const uint32_t started = GetTickCount();
+  // Read only once there is something to wait for: a line already queued
+  // needs no clock, and a body of many tiny chunks reads two lines per chunk.
+  uint32_t started = 0;
+  bool clockStarted = false;
   auto tooLong = [&]() -> std::string {
     if (MaxLineAction == maException) RaiseMaxLineLength();
     lineWasSplit_ = true;
@@ -110,6 +113,10 @@ std::string TIdIOHandler::ReadLine(const std::string& terminatorIn, int32_t time
     if (found == -1) {
       if (maxLength > 0 && searched > maxLength) return tooLong();
       CheckDisconnected(true, true);
+      if (timeout >= 0 && !clockStarted) {
+        started = GetTickCount();
+        clockStarted = true;
+      }
       if (FillPendingInput(true, timeout, false) == -1) lineTimedOut_ = true;
       if (!lineTimedOut_ && timeout >= 0 && GetTickCount() - started >= static_cast<uint32_t>(timeout))
         lineTimedOut_ = true;
