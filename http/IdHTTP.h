@@ -2,6 +2,14 @@
 // request, writes the request line and header block, reads the status line,
 // header block and body, and follows the rules for redirects, authentication
 // challenges and errors. Every operation blocks until the exchange has ended.
+//
+// A failed transfer is never reported as a success: an operation that returns
+// normally has delivered the whole body of a 2xx answer exactly as its head
+// framed it. A head or body cut short, a reset, a malformed length or chunk,
+// a read time-out, a refused or unanswerable answer each raise, and nothing of
+// a partial body is left as the result. Memory stays bounded by the body the
+// caller asked for: refusals keep at most MaxErrorBody bytes of theirs and
+// redirect pages are never kept.
 #pragma once
 
 #include <cstdint>
@@ -119,7 +127,8 @@ class TIdCustomHTTP : public TIdTCPClientCustom {
   TIdOnAuthorization OnAuthorization;
   TIdOnAuthorization OnProxyAuthorization;
 
-  // The most header lines read per response head.
+  // The most header lines a response head (or a chunked body's trailer) may
+  // have; one with more is refused with EIdHTTPMalformedResponse.
   int32_t HeaderLineLimit = 255;
 
   // Bodies of refused answers are kept up to this size for
