@@ -6,6 +6,8 @@
 #include <ctime>
 #include <fstream>
 
+#include "runtime/SysUtils.h"
+
 namespace {
 const char kUpdatePath[] = "/includes/r_update.php";
 
@@ -105,19 +107,7 @@ TCheckInService::TCheckInService() : server_(std::make_unique<httplib::Server>()
 }
 
 std::string TCheckInService::LogValue(const std::string& value) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (char ch : value) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c > ' ' && c < 0x7F && c != '%') {
-      out += ch;
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
+  return PercentEncode(value, [](unsigned char c) { return c > ' ' && c < 0x7F && c != '%'; });
 }
 
 TCheckInService::~TCheckInService() { Stop(); }

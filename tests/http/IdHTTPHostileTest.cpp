@@ -9,7 +9,7 @@
 #include "http/IdCookieManager.h"
 #include "http/IdHTTP.h"
 #include "http/IdSocksInfo.h"
-#include "tests/http/HostilePeer.h"
+#include "tests/support/HttpTestPeer.h"
 
 using namespace hostile;
 
