@@ -505,7 +505,7 @@ void TIdCustomHTTP::DiscardResponseBody() {
   ReadBoundedBody(discarded);
 }
 
-bool TIdCustomHTTP::ReadBoundedBody(std::string& body) {
+void TIdCustomHTTP::ReadBoundedBody(std::string& body) {
   TBoundedStringStream bounded(MaxErrorBody);
   // What came is handed out also when the read fails.
   struct HandOver {
@@ -520,9 +520,7 @@ bool TIdCustomHTTP::ReadBoundedBody(std::string& body) {
     if (!bounded.Full()) throw;
     // The rest is left unread, so the connection cannot carry another answer.
     Disconnect();
-    return false;
   }
-  return true;
 }
 
 void TIdCustomHTTP::ReadResponseBody() {

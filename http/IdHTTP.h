@@ -187,10 +187,10 @@ class TIdCustomHTTP : public TIdTCPClientCustom {
   // Reads the redirect page to nowhere within the caller's read time-out (4 s
   // when there is none); a page that cannot be read costs the connection only.
   void DiscardRedirectBody();
-  // Reads the body keeping at most MaxErrorBody bytes in `body`; the rest of
-  // a longer one is left unread and the connection dropped. Answers whether
-  // the body was read whole.
-  bool ReadBoundedBody(std::string& body);
+  // Reads the body keeping at most MaxErrorBody bytes in `body` (also when
+  // the read fails); the rest of a longer one is left unread and the
+  // connection dropped.
+  void ReadBoundedBody(std::string& body);
   void ReadBodyInto(TStream& stream);
   void ReadChunkedBody(TStream& stream);
 
