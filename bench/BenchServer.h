@@ -16,8 +16,12 @@
 class BenchServer {
  public:
   static constexpr int64_t kBigBody = 256ll << 20;
+  static constexpr int kTinyChunks = 1000000;
 
   BenchServer() : block_(1 << 20, 'x') {
+    tinyChunks_.reserve(kTinyChunks * 6 + 5);
+    for (int i = 0; i < kTinyChunks; ++i) tinyChunks_ += "1\r\nx\r\n";
+    tinyChunks_ += "0\r\n\r\n";
     listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -73,6 +77,17 @@ class BenchServer {
       for (int64_t sent = 0; sent < kBigBody; sent += static_cast<int64_t>(block_.size()))
         if (!Send(fd, size) || !Send(fd, block_) || !Send(fd, "\r\n")) return;
       Send(fd, "0\r\n\r\n");
+    } else if (path.rfind("/tinychunks", 0) == 0) {
+      // One million chunks of one byte each: the framing costs far more than the data.
+      Send(fd, "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nTransfer-Encoding: chunked\r\n"
+               "Connection: close\r\n\r\n");
+      Send(fd, tinyChunks_);
+    } else if (path.rfind("/refused", 0) == 0) {
+      // A refusal with a body as large as a download: what the client keeps of it must stay small.
+      Send(fd, "HTTP/1.1 500 Internal Server Error\r\nContent-Length: " + std::to_string(2 * kBigBody) +
+                   "\r\nConnection: close\r\n\r\n");
+      for (int64_t sent = 0; sent < 2 * kBigBody; sent += static_cast<int64_t>(block_.size()))
+        if (!Send(fd, block_)) return;
     } else if (path.rfind("/small", 0) == 0) {
       Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n\r\nsmall");
     } else {
@@ -94,6 +109,7 @@ class BenchServer {
   }
 
   std::string block_;
+  std::string tinyChunks_;
   int listenFd_ = -1;
   int port_ = 0;
   std::thread thread_;

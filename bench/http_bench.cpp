@@ -98,6 +98,30 @@ void Download_Curl(benchmark::State& state, const char* path) {
   state.SetBytesProcessed(state.iterations() * BenchServer::kBigBody);
 }
 
+// (e) A body of one million one-byte chunks, into a string as the program's PostFormText reads it.
+void BM_TinyChunks_Pinmark(benchmark::State& state) {
+  for (auto _ : state) {
+    TIdHTTP http;
+    TStringStream out;
+    http.Get(server->Url("/tinychunks"), out);
+    if (out.Size() != BenchServer::kTinyChunks) state.SkipWithError("short body");
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_TinyChunks_Curl(benchmark::State& state) {
+  for (auto _ : state) {
+    CURL* curl = curl_easy_init();
+    std::string body;
+    curl_easy_setopt(curl, CURLOPT_URL, server->Url("/tinychunks").c_str());
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CurlCollect);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+    if (curl_easy_perform(curl) != CURLE_OK || body.size() != BenchServer::kTinyChunks) state.SkipWithError("curl failed");
+    curl_easy_cleanup(curl);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
 void BM_Length_Pinmark(benchmark::State& state) { Download_Pinmark(state, "/big"); }
 void BM_Length_Curl(benchmark::State& state) { Download_Curl(state, "/big"); }
 void BM_Chunked_Pinmark(benchmark::State& state) { Download_Pinmark(state, "/chunked"); }
@@ -109,6 +133,8 @@ BENCHMARK(BM_Length_Pinmark)->Iterations(6)->Unit(benchmark::kMillisecond)->UseR
 BENCHMARK(BM_Length_Curl)->Iterations(6)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Chunked_Pinmark)->Iterations(6)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Chunked_Curl)->Iterations(6)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_TinyChunks_Pinmark)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_TinyChunks_Curl)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Keeps each run's rate for the summary.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -125,8 +151,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
   std::map<std::string, double> rates;
 };
 
-// (d) Peak resident memory of a child process, in KiB.
-long PeakKiB(const std::vector<std::string>& argv) {
+// (d) Peak resident memory of a child process, in KiB; -1 when it did not
+// end with the expected exit code.
+long PeakKiB(const std::vector<std::string>& argv, int expectedExit = 0) {
   std::fflush(stdout);
   pid_t pid = fork();
   if (pid == 0) {
@@ -134,13 +161,14 @@ long PeakKiB(const std::vector<std::string>& argv) {
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     freopen("/dev/null", "w", stdout);
+    freopen("/dev/null", "w", stderr);
     execv(args[0], args.data());
     _exit(127);
   }
   int status = 0;
   rusage usage{};
   wait4(pid, &status, 0, &usage);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? usage.ru_maxrss : -1;
+  return WIFEXITED(status) && WEXITSTATUS(status) == expectedExit ? usage.ru_maxrss : -1;
 }
 }  // namespace
 
@@ -159,10 +187,10 @@ int main(int argc, char** argv) {
       if (name.rfind(prefix + "/", 0) == 0 || name == prefix) return value;
     return 0.0;
   };
-  for (const char* name : {"CheckIn", "Length", "Chunked"}) {
+  for (const char* name : {"CheckIn", "Length", "Chunked", "TinyChunks"}) {
     double ours = rate("BM_" + std::string(name) + "_Pinmark");
     double theirs = rate("BM_" + std::string(name) + "_Curl");
-    if (ours > 0 && theirs > 0) std::printf("  %-8s %.2f\n", name, ours / theirs);
+    if (ours > 0 && theirs > 0) std::printf("  %-10s %.2f\n", name, ours / theirs);
   }
 
   const std::string idpost = IDPOST_PATH;
@@ -170,6 +198,10 @@ int main(int argc, char** argv) {
   long big = PeakKiB({idpost, "--get", "-o", "/dev/null", server->Url("/big")});
   std::printf("\nidpost -o of 256 MiB: peak %ld KiB, baseline %ld KiB, %.1f MiB above the baseline\n", big, baseline,
               (big - baseline) / 1024.0);
+  // idpost prints the refusal's body, so its output goes nowhere.
+  long refused = PeakKiB({idpost, "--get", server->Url("/refused")}, 1);
+  std::printf("idpost refused with a 512 MiB body: peak %ld KiB, %.1f MiB above the baseline\n", refused,
+              (refused - baseline) / 1024.0);
   server = nullptr;
   curl_global_cleanup();
   return 0;

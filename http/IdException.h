@@ -95,6 +95,11 @@ PINMARK_EXCEPTION_CLASS(EIdAlreadyRegisteredAuthenticationMethod, EIdException);
 
 // HTTP exchange.
 PINMARK_EXCEPTION_CLASS(EIdUnknownProtocol, EIdException);
+// An answer whose framing cannot be trusted: its head or body cut short, a
+// length or chunk size that is not a plain number, more head lines than the
+// client reads. The message says what was wrong; nothing of the body is
+// handed out as a result.
+PINMARK_EXCEPTION_CLASS(EIdHTTPMalformedResponse, EIdException);
 class EIdReplyError : public EIdException {
  public:
   using EIdException::EIdException;

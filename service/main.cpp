@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <mutex>
 #include <string>
 
 #include "service/CheckInService.h"
@@ -55,7 +56,12 @@ int main(int argc, char** argv) {
       return Usage();
     }
   }
-  service.OnLog = [](const std::string& line) { std::cout << line << std::endl; };
+  // Workers log from their own threads; one line must never break into another.
+  std::mutex logLock;
+  service.OnLog = [&logLock](const std::string& line) {
+    std::lock_guard<std::mutex> guard(logLock);
+    std::cout << line << std::endl;
+  };
   int bound = service.Bind(host, port);
   if (bound < 0) {
     std::cerr << "pinmark-service: cannot listen on " << host << ":" << port << "\n";

@@ -5,11 +5,8 @@
 //
 // Without options it sends exactly the program's check-in request (a POST
 // with no form fields on a fresh client) and writes the body to standard
-// output byte for byte.
-#include <unistd.h>
+// output byte for byte. It exits 0 only when the whole body was written.
 
-#include <cstdio>
-#include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -17,15 +14,15 @@
 
 #include "http/IdHTTP.h"
 #include "http/IdSocksInfo.h"
-#include "runtime/Stream.h"
 #include "runtime/SysUtils.h"
+#include "tools/idpost/BodyOutput.h"
 
 namespace {
 const char kUsage[] =
     "usage: idpost [options] URL\n"
     "  --get                  GET instead of the program's POST\n"
     "  --field NAME=VALUE     add a form field (repeatable)\n"
-    "  -o FILE                write the body to FILE as it arrives\n"
+    "  -o FILE                write the body to FILE (as FILE.part until it is complete)\n"
     "  --handle-redirects     follow redirects\n"
     "  --keep-protocol        keep HTTP/1.1 for POST\n"
     "  --connect-timeout MS   give up connecting after MS milliseconds\n"
@@ -33,40 +30,16 @@ const char kUsage[] =
     "  --socks4 HOST:PORT     connect through a SOCKS 4 proxy (also --socks4a, --socks5)\n"
     "  --socks-user USER      SOCKS user name\n"
     "  --socks-pass PASSWORD  SOCKS 5 password\n"
-    "  --status               print status texts to standard error\n";
+    "  --status               print status texts to standard error\n"
+    "Exit status 0 means the whole body was written; 1 means the exchange or\n"
+    "the writing failed (a failed -o FILE leaves no FILE.part behind and an\n"
+    "existing FILE untouched); 2 means the command line was wrong.\n";
 
 int Usage(const std::string& problem) {
   if (!problem.empty()) std::cerr << "idpost: " << problem << "\n";
   std::cerr << kUsage;
   return 2;
 }
-
-// Writes straight to standard output as the body arrives.
-class TStdoutStream : public TStream {
- public:
-  int64_t Read(void*, int64_t) override { return 0; }
-  int64_t Write(const void* buffer, int64_t count) override {
-    int64_t done = 0;
-    while (done < count) {
-      ssize_t n = ::write(1, static_cast<const char*>(buffer) + done, static_cast<std::size_t>(count - done));
-      if (n <= 0) break;
-      done += n;
-    }
-    position_ += done;
-    return done;
-  }
-  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
-    // Only the position bookkeeping the exchange asks for; stdout cannot rewind.
-    if (origin == TSeekOrigin::soBeginning) position_ = offset;
-    if (origin == TSeekOrigin::soCurrent) position_ += offset;
-    return position_;
-  }
-  void SetSize(int64_t) override {}
-  int64_t Size() override { return position_; }
-
- private:
-  int64_t position_ = 0;
-};
 
 bool ParseHostPort(const std::string& text, std::string& host, int32_t& port) {
   std::size_t colon = text.rfind(':');
@@ -154,19 +127,14 @@ int main(int argc, char** argv) {
     for (const std::string& f : fields) fieldList.Add(f);
     TStringList* formFields = fields.empty() ? nullptr : &fieldList;
 
-    std::unique_ptr<TStream> out;
-    if (!outFile.empty())
-      out = std::make_unique<TFileStream>(outFile, TFileStream::fmCreate);
-    if (get) {
-      if (!out) out = std::make_unique<TStdoutStream>();
+    std::unique_ptr<TBodyOutput> out =
+        outFile.empty() ? std::make_unique<TBodyOutput>() : std::make_unique<TBodyOutput>(outFile);
+    // PostFormStream sends the same request as the program's PostFormText.
+    if (get)
       http.Get(url, *out);
-    } else if (out) {
+    else
       http.PostFormStream(url, formFields, *out);
-    } else {
-      std::string body = http.PostFormText(url, formFields);
-      std::fwrite(body.data(), 1, body.size(), stdout);
-    }
-    std::fflush(stdout);
+    out->Finish();
     return 0;
   } catch (const EIdHTTPProtocolException& e) {
     std::cerr << e.ClassName() << ": " << e.Message() << "\n" << "reply code: " << e.ReplyCode << "\n" << e.ErrorBody;
