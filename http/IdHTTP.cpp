@@ -11,6 +11,9 @@ namespace {
 const char* const kProtocolVersionText[] = {"1.0", "1.1"};
 // How long a redirect page may take to arrive when the caller set no read time-out.
 constexpr int32_t kRedirectBodyTimeout = 4000;
+// A server sends one "100 Continue" before its answer; one that keeps sending
+// them would keep the exchange going for ever.
+constexpr int kMaxInterimResponses = 16;
 
 bool IsWebScheme(std::string_view scheme) { return SameText(scheme, "http") || SameText(scheme, "https"); }
 
@@ -196,11 +199,14 @@ void TIdCustomHTTP::RunExchange(const std::string& method, const std::string& ur
     for (;;) {
       ResolveTarget();
       ConnectForRequest();
-      do {
+      for (int interim = 0;; ++interim) {
+        if (interim > kMaxInterimResponses)
+          throw EIdHTTPMalformedResponse(Format(RSHTTPTooManyInterim, kMaxInterimResponses));
         Response().StatusLine = ReadProtocolLine();
         ReadResponseHead();
         StoreCookies();
-      } while (Response().StatusCode() == 100);
+        if (Response().StatusCode() != 100) break;
+      }
 
       TIdHTTPWhatsNext next = DecideNextStep(accepted);
       if (next == nxFollow) {

@@ -47,6 +47,7 @@ inline constexpr const char* RSHTTPTooManyTrailerLines = "Chunked body has more 
 inline constexpr const char* RSHTTPBodyCutShort = "Connection closed after %lld of %lld body bytes.";
 inline constexpr const char* RSHTTPChunkedBodyCutShort = "Connection closed inside a chunked body after %lld bytes.";
 inline constexpr const char* RSHTTPChunkNotTerminated = "Chunk data is not followed by a line break.";
+inline constexpr const char* RSHTTPTooManyInterim = "More than %d interim (100 Continue) responses.";
 }  // namespace IdHTTPStrings
 
 // Marks an I/O handler that can carry TLS; "https" targets need one.

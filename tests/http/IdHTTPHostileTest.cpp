@@ -214,9 +214,13 @@ TEST(HostilePeer, HeadsLongerThanTheLineLimitAreRefused) {
     for (int i = 0; i < lines - 1; ++i) headers += "X-" + std::to_string(i) + ": v\r\n";
     return Answer(Head("200 OK", headers + "Content-Length: 2\r\n") + "ok");
   };
+  std::string interim;
+  for (int i = 0; i < 17; ++i) interim += "HTTP/1.1 100 Continue\r\n\r\n";
   CheckAll({
       {"255 header lines", headOf(255), Body("ok")},
       {"256 header lines", headOf(256), Fails(kMalformed, "more than 255 header lines")},
+      {"one 100 Continue before the answer", Answer("HTTP/1.1 100 Continue\r\n\r\n" + Ok("ok")), Body("ok")},
+      {"endless 100 Continue heads", Answer(interim + interim), Fails(kMalformed, "interim")},
   });
 }
 
