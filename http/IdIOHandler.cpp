@@ -193,8 +193,16 @@ void TIdIOHandler::ReadIntoStream(TStream& stream, int64_t count, bool untilDisc
       remaining -= take;
     }
     // A connection that was already found closed ends the loop above without a
-    // read failing; a counted read that came up short has still failed.
-    if (!untilDisconnect && remaining > 0) throw EIdConnClosedGracefully(RSConnectionClosedGracefully);
+    // read failing. The handler tells how it ended: only a graceful close ends
+    // a read until close, and a counted read that came up short has failed.
+    if (remaining > 0) {
+      try {
+        CheckDisconnected(true, true);
+      } catch (const EIdConnClosedGracefully&) {
+        if (!untilDisconnect) throw;
+      }
+      if (!untilDisconnect) throw EIdConnClosedGracefully(RSConnectionClosedGracefully);
+    }
   } catch (...) {
     FinishWorkCount(wmRead);
     if (stream.Size() > stream.Position()) stream.SetSize(stream.Position());
