@@ -207,8 +207,14 @@ void TIdCustomHTTP::ConnectForRequest() {
   const std::string host = direct ? uri_.Host : ProxyParams.ProxyServer();
   const int32_t port = direct ? StrToIntDef(uri_.Port, 80) : ProxyParams.ProxyPort();
   if ((!SameText(Host(), host) || Port() != port) && IsConnected()) Disconnect();
-  if (https && !dynamic_cast<TIdSSLIOHandlerSocketBase*>(IOHandler()))
-    throw EIdIOHandlerPropInvalid(IdHTTPStrings::RSIOHandlerPropInvalid);
+  auto* tls = dynamic_cast<TIdSSLIOHandlerSocketBase*>(IOHandler());
+  if (https && !tls) throw EIdIOHandlerPropInvalid(IdHTTPStrings::RSIOHandlerPropInvalid);
+  // A TLS-capable handler carries "http" targets in clear text; a live
+  // connection of the other kind is never reused.
+  if (tls && tls->PassThrough == https) {
+    if (IsConnected()) Disconnect();
+    tls->PassThrough = !https;
+  }
   request.ConnectionKind = direct ? (https ? ckTls : ckDirect) : (https ? ckTlsProxy : ckProxy);
   SetHost(host);
   SetPort(port);

@@ -13,6 +13,7 @@
 #include "http/IdHTTPContext.h"
 #include "http/IdHeaderInfo.h"
 #include "http/IdIOHandlerStack.h"
+#include "http/IdSSLIOHandlerSocketBase.h"
 #include "http/IdTCPClient.h"
 #include "http/IdURI.h"
 #include "runtime/Stream.h"
@@ -34,12 +35,6 @@ inline constexpr const char* RSHTTPMethodRequiresVersion = "Request method requi
 inline constexpr const char* RSIOHandlerPropInvalid = "IOHandler value is not valid";
 inline constexpr const char* RSHTTPChunkStarted = "Chunk Started";
 }  // namespace IdHTTPStrings
-
-// Marks an I/O handler that can carry TLS; "https" targets need one.
-class TIdSSLIOHandlerSocketBase : public TIdIOHandlerStack {
- public:
-  const char* ClassName() const override { return "TIdSSLIOHandlerSocketBase"; }
-};
 
 // A body decompressor that can be attached to the client; none is by default.
 class TIdZLibCompressorBase {
