@@ -43,6 +43,18 @@ const char kHomePage[] =
 
 TCheckInService::TCheckInService() : server_(std::make_unique<httplib::Server>()) { Route(); }
 
+TCheckInService::TCheckInService(const std::string& certFile, const std::string& keyFile)
+    : tls_(true), server_(std::make_unique<httplib::SSLServer>(certFile.c_str(), keyFile.c_str())) {
+  if (Valid()) SSL_CTX_set_min_proto_version(static_cast<httplib::SSLServer&>(*server_).ssl_context(), TLS1_2_VERSION);
+  Route();
+}
+
+bool TCheckInService::Valid() const {
+  if (!tls_) return true;
+  auto& tls = static_cast<httplib::SSLServer&>(*server_);
+  return tls.is_valid() && SSL_CTX_check_private_key(tls.ssl_context()) == 1;
+}
+
 TCheckInService::~TCheckInService() { Stop(); }
 
 void TCheckInService::AddAccount(const std::string& name, const std::string& digest) {

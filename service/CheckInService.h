@@ -18,6 +18,9 @@ class Server;
 class TCheckInService {
  public:
   TCheckInService();
+  // Serves HTTPS (TLS 1.2 or newer) with the certificate chain and private
+  // key of these PEM files; Valid() says whether they could be used.
+  TCheckInService(const std::string& certFile, const std::string& keyFile);
   ~TCheckInService();
   TCheckInService(const TCheckInService&) = delete;
   TCheckInService& operator=(const TCheckInService&) = delete;
@@ -32,6 +35,10 @@ class TCheckInService {
   // Where each check-in is logged ("<time> node=<node> user=<name> address=<address>").
   std::function<void(const std::string&)> OnLog;
 
+  // False when a TLS certificate or key could not be read, or do not belong together.
+  bool Valid() const;
+  bool Tls() const { return tls_; }
+
   // Binds to host:port (port 0 picks a free one) and returns the port, or -1.
   int Bind(const std::string& host, int port);
   // Serves until Stop; blocks.
@@ -43,6 +50,7 @@ class TCheckInService {
 
  private:
   void Route();
+  bool tls_ = false;
   std::unique_ptr<httplib::Server> server_;
   std::map<std::string, std::string> accounts_;
   std::mutex lock_;
