@@ -13,6 +13,7 @@
 #include "app/frmAbout.h"
 #include "app/frmOptions.h"
 #include "http/IdHTTP.h"
+#include "http/IdTlsIOHandler.h"
 
 namespace {
 constexpr const char* kIconName = "MAINICON";
@@ -145,6 +146,8 @@ void TFormMain::btnPinmarkClick(QObject*) {
   // A new client for every run; it closes its connection when it goes, also when the run raises.
   auto http = std::make_unique<TIdHTTP>();
   const std::string request = Settings->GetRequest();
+  // An https service gets a TLS handler, owned and freed by the client.
+  if (StartsText("https", request)) http->SetIOHandler(std::make_unique<TIdTlsIOHandler>());
   const std::string answer = http->PostFormText(request, nullptr);
   Settings->SetResponse(answer);
   edtIPAddress->setText(ToQString(Settings->GetIPAddress()));
