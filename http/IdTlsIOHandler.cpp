@@ -158,7 +158,7 @@ void TIdTlsIOHandler::Handshake(const std::optional<Clock::time_point>& connectD
   transportSawEnd_ = false;
   ERR_clear_error();
   const int rc = SSL_do_handshake(ssl);
-  if (rc != 1) RaiseHandshakeFailure(SSL_get_error(ssl, rc));
+  if (rc != 1) RaiseHandshakeFailure();
   connectDeadline_.reset();
   ERR_clear_error();
   // Verification cannot be switched off, but a session without a verified
@@ -167,7 +167,7 @@ void TIdTlsIOHandler::Handshake(const std::optional<Clock::time_point>& connectD
     throw EIdTlsCertificateUntrusted(Format(RSTlsCertificateUntrusted, "no certificate was verified"));
 }
 
-void TIdTlsIOHandler::RaiseHandshakeFailure(int /*error*/) {
+void TIdTlsIOHandler::RaiseHandshakeFailure() {
   SSL* ssl = session_.get();
   if (transportError_) std::rethrow_exception(transportError_);
   if (transportTimedOut_) {

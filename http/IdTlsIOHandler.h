@@ -73,14 +73,15 @@ class TIdTlsIOHandler : public TIdSSLIOHandlerSocketBase {
   int TransportWrite(const char* data, int size);
   void StartTls(Clock::time_point connectStarted);
   void Handshake(const std::optional<Clock::time_point>& connectDeadline);
-  [[noreturn]] void RaiseHandshakeFailure(int error);
+  // Says why the handshake failed: the transport's error or time-out, the certificate, or OpenSSL's reason.
+  [[noreturn]] void RaiseHandshakeFailure();
   // The exception for a failed read or write of the session.
   std::exception_ptr SessionFailure(int error);
   // Decrypts what arrives within timeout into PendingInput: the byte count,
   // 0 when the session has ended, -1 when nothing came in time.
   int32_t ReadSession(int32_t timeout);
   void DropSession();
-  // How long the transport may wait for the peer now: -1 without limit.
+  // How long the transport may wait for the peer now: -1 without limit, 0 not at all.
   int WaitBudgetMs() const;
 
   std::unique_ptr<ssl_st, SessionDeleter> session_;
@@ -91,9 +92,9 @@ class TIdTlsIOHandler : public TIdSSLIOHandlerSocketBase {
   std::exception_ptr transportError_;
   bool transportTimedOut_ = false;
   bool transportSawEnd_ = false;
-  // Limits of the current wait: per wait in ms (-1 none, 0 none at all) and for the whole connect.
+  // Limits of the transport's waits: each wait in ms (-1 without limit, 0 no
+  // waiting), and the deadline of the whole connect while it lasts.
   int32_t waitLimitMs_ = -1;
   std::optional<Clock::time_point> connectDeadline_;
-  bool connectDeadlinePassed_ = false;
   bool sendWithoutWaiting_ = false;
 };
