@@ -106,6 +106,10 @@ struct CachedContext {
 }  // namespace
 
 TIdTlsContext::Handle TIdTlsContext::ClientContext(const std::string& caFile) {
+  // OpenSSL cleans up after itself at exit. Started before the cache exists,
+  // its clean-up runs after the cache is gone, so no context outlives it.
+  static const bool started = OPENSSL_init_ssl(0, nullptr) == 1;
+  if (!started) RaiseSetupFailed(OpenSSLReason("OpenSSL did not start"));
   static std::mutex lock;
   static std::map<std::string, CachedContext> cache;
 

@@ -82,9 +82,11 @@ void SetPeerName(SSL* ssl, std::string name) {
 
 void TIdTlsIOHandler::SessionDeleter::operator()(ssl_st* ssl) const { SSL_free(ssl); }
 
-TIdTlsIOHandler::TIdTlsIOHandler() = default;
+TIdTlsIOHandler::TIdTlsIOHandler() { SetUseNagle(false); }
 
 TIdTlsIOHandler::~TIdTlsIOHandler() = default;
+
+bool TIdTlsIOHandler::TlsActive() const { return session_ && SSL_is_init_finished(session_.get()); }
 
 std::string TIdTlsIOHandler::ProtocolName() const { return TlsActive() ? SSL_get_version(session_.get()) : ""; }
 

@@ -33,6 +33,8 @@ struct ssl_st;
 
 class TIdTlsIOHandler : public TIdSSLIOHandlerSocketBase {
  public:
+  // Leaves Nagle off (TCP_NODELAY): TLS writes whole records, and holding the
+  // request back behind the handshake's last flight only costs a round trip.
   TIdTlsIOHandler();
   ~TIdTlsIOHandler() override;
   const char* ClassName() const override { return "TIdTlsIOHandler"; }
@@ -40,8 +42,8 @@ class TIdTlsIOHandler : public TIdSSLIOHandlerSocketBase {
   // A PEM file of trust anchors used besides the system's, or empty.
   std::string CACertFile;
 
-  // True while a connection carries TLS (the handshake is done and it has not been closed).
-  bool TlsActive() const { return session_ != nullptr && !PassThrough; }
+  // True while a connection carries TLS: the handshake is done and the connection not closed.
+  bool TlsActive() const;
   // The protocol and cipher of the current connection ("TLSv1.3", ...), empty without TLS.
   std::string ProtocolName() const;
   std::string CipherName() const;
