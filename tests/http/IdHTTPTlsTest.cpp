@@ -13,6 +13,7 @@
 #include "http/IdHTTP.h"
 #include "http/IdSocksInfo.h"
 #include "http/IdTlsIOHandler.h"
+#include "tests/support/HttpTestContent.h"
 #include "tests/support/HttpTestPeer.h"
 #include "tests/support/MicroSocks.h"
 #include "tests/support/TlsTestAuthority.h"
@@ -24,22 +25,12 @@ using testpeer::RecvExactly;
 using testpeer::ScriptedPeer;
 using testpeer::SendAll;
 
-TlsTestAuthority& Authority() {
-  static TlsTestAuthority authority;
-  return authority;
-}
-
-const TlsTestAuthority::Issued& LocalhostCert() {
-  static const TlsTestAuthority::Issued cert = Authority().Localhost();
-  return cert;
-}
-
 // A client with a TLS handler that trusts the test authority; reads are bounded.
 struct TlsHttp {
   TlsHttp() {
     auto owned = std::make_unique<TIdTlsIOHandler>();
     handler = owned.get();
-    handler->CACertFile = Authority().CertFile();
+    handler->CACertFile = SharedTestAuthority().CertFile();
     http.SetIOHandler(std::move(owned));
     http.SetReadTimeout(5000);
   }
@@ -66,7 +57,7 @@ std::string FailureClass(Fn&& fn) {
 class HttpsServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    server = std::make_unique<httplib::SSLServer>(LocalhostCert().certFile.c_str(), LocalhostCert().keyFile.c_str());
+    server = std::make_unique<httplib::SSLServer>(SharedLocalhostCert().certFile.c_str(), SharedLocalhostCert().keyFile.c_str());
     ASSERT_TRUE(server->is_valid());
     server->Get("/plain", [](const httplib::Request&, httplib::Response& res) { res.set_content("plain body", "text/plain"); });
     server->Post("/echo", [](const httplib::Request& req, httplib::Response& res) {
@@ -74,15 +65,7 @@ class HttpsServer : public ::testing::Test {
                       "text/plain");
     });
     server->Get("/chunked", [](const httplib::Request&, httplib::Response& res) {
-      res.set_chunked_content_provider("text/plain", [](size_t offset, httplib::DataSink& sink) {
-        if (offset >= 100000) {
-          sink.done();
-          return true;
-        }
-        std::string piece(1000, static_cast<char>('a' + offset / 1000 % 26));
-        sink.write(piece.data(), piece.size());
-        return true;
-      });
+      res.set_chunked_content_provider("text/plain", LetterChunks(100000, 1000));
     });
     server->Get("/big", [](const httplib::Request&, httplib::Response& res) { res.set_content(Big(), "application/octet-stream"); });
     server->Get("/who", [this](const httplib::Request& req, httplib::Response& res) {
@@ -181,28 +164,27 @@ TEST_F(HttpsServer, KeepAliveReusesOneTlsConnection) {
 }
 
 TEST_F(HttpsServer, HttpsThroughSocks4And4AAnd5ReachesTheServer) {
+  // Fetches /plain through the proxy of that version on that port.
+  auto through = [&](TSocksVersion version, int proxyPort) {
+    TIdSocksInfo socks;
+    socks.Version = version;
+    socks.Host = "127.0.0.1";
+    socks.Port = proxyPort;
+    TlsHttp client;
+    client.handler->SetTransparentProxy(&socks);
+    const std::string body = client.Get(Url("/plain"));
+    client.http.CloseConnection();
+    return body;
+  };
   {
     MicroSocks socks5;
     if (!socks5.Running()) GTEST_SKIP() << "microsocks is not installed (apt-get install microsocks)";
-    TIdSocksInfo socks;
-    socks.Version = svSocks5;
-    socks.Host = "127.0.0.1";
-    socks.Port = socks5.Port();
-    TlsHttp client;
-    client.handler->SetTransparentProxy(&socks);
-    EXPECT_EQ(client.Get(Url("/plain")), "plain body") << "SOCKS 5, the proxy resolving localhost";
+    EXPECT_EQ(through(svSocks5, socks5.Port()), "plain body") << "SOCKS 5, the proxy resolving localhost";
   }
   for (TSocksVersion version : {svSocks4, svSocks4A}) {
     std::string asked;
     ScriptedPeer relay([&](int fd) { Socks4Relay(fd, port, asked); });
-    TIdSocksInfo socks;
-    socks.Version = version;
-    socks.Host = "127.0.0.1";
-    socks.Port = relay.Port();
-    TlsHttp client;
-    client.handler->SetTransparentProxy(&socks);
-    EXPECT_EQ(client.Get(Url("/plain")), "plain body");
-    client.http.CloseConnection();
+    EXPECT_EQ(through(version, relay.Port()), "plain body");
     relay.Join();
     EXPECT_EQ(asked, (version == svSocks4 ? "127.0.0.1:" : "localhost:") + std::to_string(port));
   }
@@ -224,7 +206,7 @@ TEST(HttpsExchange, AServerStoppingMidBodyIsAnErrorAndNoBodyComesBack) {
       {"the head, cut", "HTTP/1.1 200 OK\r\nContent-Le", false, "EIdTlsTruncated"},
   };
   for (const auto& c : cases) {
-    auto context = tlspeer::ServerContext(LocalhostCert());
+    auto context = tlspeer::ServerContext(SharedLocalhostCert());
     tlspeer::TlsScriptedPeer peer(context.get(), [&](SSL* ssl, int) {
       tlspeer::ReadHead(ssl);
       tlspeer::WriteAll(ssl, c.answer);

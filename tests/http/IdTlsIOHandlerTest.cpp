@@ -27,23 +27,13 @@ using testpeer::ScriptedPeer;
 using testpeer::SendAll;
 using tlspeer::TlsScriptedPeer;
 
-TlsTestAuthority& Authority() {
-  static TlsTestAuthority authority;
-  return authority;
-}
-
-const TlsTestAuthority::Issued& LocalhostCert() {
-  static const TlsTestAuthority::Issued cert = Authority().Localhost();
-  return cert;
-}
-
 // A TCP client whose TLS handler trusts the test authority; every wait is
 // bounded so that a regression fails instead of hanging.
 struct TlsClient {
   explicit TlsClient(int port, const std::string& host = "localhost", int32_t readTimeout = 5000) {
     auto owned = std::make_unique<TIdTlsIOHandler>();
     handler = owned.get();
-    handler->CACertFile = Authority().CertFile();
+    handler->CACertFile = SharedTestAuthority().CertFile();
     client.SetIOHandler(std::move(owned));
     client.SetHost(host);
     client.SetPort(port);
@@ -110,7 +100,7 @@ TEST(TlsIOHandler, AHandshakeCarriesLinesBothWaysAndSendsSniOnlyForNames) {
     const char* sni;
   } cases[] = {{"localhost", "localhost"}, {"127.0.0.1", ""}};
   for (const auto& c : cases) {
-    auto context = tlspeer::ServerContext(LocalhostCert());
+    auto context = tlspeer::ServerContext(SharedLocalhostCert());
     std::atomic<bool> clientSaidGoodbye{false};
     TlsScriptedPeer peer(context.get(), [&](SSL* ssl, int) {
       std::string line = ReadExactly(ssl, 6);
@@ -140,21 +130,21 @@ TEST(TlsIOHandler, CertificatesThatCannotBeTrustedEndTheConnectBeforeAnyData) {
     const char* host;
     std::string expected;
   } cases[] = {
-      {"expired", Authority().Issue("localhost", "DNS:localhost", -30, -1), "localhost",
+      {"expired", SharedTestAuthority().Issue("localhost", "DNS:localhost", -30, -1), "localhost",
        "EIdTlsCertificateUntrusted: The server's certificate is not trusted: certificate has expired"},
-      {"not yet valid", Authority().Issue("localhost", "DNS:localhost", 2, 30), "localhost",
+      {"not yet valid", SharedTestAuthority().Issue("localhost", "DNS:localhost", 2, 30), "localhost",
        "EIdTlsCertificateUntrusted: The server's certificate is not trusted: certificate is not yet valid"},
       {"unknown authority", other.Localhost(), "localhost",
        "EIdTlsCertificateUntrusted: The server's certificate is not trusted: unable to get local issuer certificate"},
-      {"self-signed", Authority().SelfSigned("localhost", "DNS:localhost"), "localhost",
+      {"self-signed", SharedTestAuthority().SelfSigned("localhost", "DNS:localhost"), "localhost",
        "EIdTlsCertificateUntrusted: The server's certificate is not trusted: self-signed certificate"},
-      {"another name", Authority().Issue("other.example", "DNS:other.example,IP:127.0.0.2"), "localhost",
+      {"another name", SharedTestAuthority().Issue("other.example", "DNS:other.example,IP:127.0.0.2"), "localhost",
        "EIdTlsHostNameMismatch: The server's certificate does not match the host name localhost"},
-      {"a name only, asked by address", Authority().Issue("localhost", "DNS:localhost"), "127.0.0.1",
+      {"a name only, asked by address", SharedTestAuthority().Issue("localhost", "DNS:localhost"), "127.0.0.1",
        "EIdTlsHostNameMismatch: The server's certificate does not match the host name 127.0.0.1"},
-      {"another address", Authority().Issue("x", "IP:127.0.0.2"), "127.0.0.1",
+      {"another address", SharedTestAuthority().Issue("x", "IP:127.0.0.2"), "127.0.0.1",
        "EIdTlsHostNameMismatch: The server's certificate does not match the host name 127.0.0.1"},
-      {"a partial wildcard", Authority().Issue("x", "DNS:local*"), "localhost",
+      {"a partial wildcard", SharedTestAuthority().Issue("x", "DNS:local*"), "localhost",
        "EIdTlsHostNameMismatch: The server's certificate does not match the host name localhost"},
   };
   for (const auto& c : cases) {
@@ -172,7 +162,7 @@ TEST(TlsIOHandler, CertificatesThatCannotBeTrustedEndTheConnectBeforeAnyData) {
 TEST(TlsIOHandler, TrustComesFromTheSystemStoreItsEnvironmentAndCACertFile) {
   TempDir dir;
   // A hashed folder as c_rehash makes it, holding the test authority.
-  std::FILE* f = std::fopen(Authority().CertFile().c_str(), "r");
+  std::FILE* f = std::fopen(SharedTestAuthority().CertFile().c_str(), "r");
   ASSERT_NE(f, nullptr);
   X509* ca = PEM_read_X509(f, nullptr, nullptr, nullptr);
   std::fclose(f);
@@ -180,10 +170,10 @@ TEST(TlsIOHandler, TrustComesFromTheSystemStoreItsEnvironmentAndCACertFile) {
   char hashed[32];
   std::snprintf(hashed, sizeof hashed, "%08lx.0", X509_NAME_hash_ex(X509_get_subject_name(ca), nullptr, nullptr, nullptr));
   X509_free(ca);
-  std::filesystem::copy_file(Authority().CertFile(), dir.File(hashed));
+  std::filesystem::copy_file(SharedTestAuthority().CertFile(), dir.File(hashed));
 
   auto connect = [](const std::string& caFile) {
-    auto context = tlspeer::ServerContext(LocalhostCert());
+    auto context = tlspeer::ServerContext(SharedLocalhostCert());
     TlsScriptedPeer peer(context.get(), [](SSL*, int) {});
     TlsClient client(peer.Port());
     client.handler->CACertFile = caFile;
@@ -192,9 +182,9 @@ TEST(TlsIOHandler, TrustComesFromTheSystemStoreItsEnvironmentAndCACertFile) {
   const std::string untrusted =
       "EIdTlsCertificateUntrusted: The server's certificate is not trusted: unable to get local issuer certificate";
   EXPECT_EQ(connect(""), untrusted) << "the test authority is in no system store";
-  EXPECT_EQ(connect(Authority().CertFile()), "no exception");
+  EXPECT_EQ(connect(SharedTestAuthority().CertFile()), "no exception");
   {
-    ScopedEnv file("SSL_CERT_FILE", Authority().CertFile());
+    ScopedEnv file("SSL_CERT_FILE", SharedTestAuthority().CertFile());
     EXPECT_EQ(connect(""), "no exception") << "SSL_CERT_FILE is read at the next connect";
   }
   EXPECT_EQ(connect(""), untrusted) << "and forgotten when it goes";
@@ -212,7 +202,7 @@ TEST(TlsIOHandler, TrustComesFromTheSystemStoreItsEnvironmentAndCACertFile) {
 }
 
 TEST(TlsIOHandler, APeerOfferingOnlyTls11IsRefused) {
-  auto context = tlspeer::ServerContext(LocalhostCert());
+  auto context = tlspeer::ServerContext(SharedLocalhostCert());
   SSL_CTX_set_security_level(context.get(), 0);
   SSL_CTX_set_cipher_list(context.get(), "DEFAULT:@SECLEVEL=0");
   SSL_CTX_set_min_proto_version(context.get(), TLS1_1_VERSION);
@@ -238,7 +228,7 @@ TEST(TlsIOHandler, OnlyCloseNotifyEndsAStreamGracefully) {
       {"a line", false, "EIdTlsTruncated", 0},
   };
   for (const auto& c : cases) {
-    auto context = tlspeer::ServerContext(LocalhostCert());
+    auto context = tlspeer::ServerContext(SharedLocalhostCert());
     TlsScriptedPeer peer(context.get(), [&](SSL* ssl, int) {
       tlspeer::WriteAll(ssl, std::string(100, 'x'));
       if (c.closeNotify) SSL_shutdown(ssl);
@@ -280,7 +270,7 @@ TEST(TlsIOHandler, ASilentPeerRunsIntoTheReadOrConnectTimeoutDuringTheHandshake)
 
 TEST(TlsIOHandler, AReadTimeoutHoldsAfterTheHandshakeEvenInsideARecord) {
   for (bool halfARecord : {false, true}) {
-    auto context = tlspeer::ServerContext(LocalhostCert());
+    auto context = tlspeer::ServerContext(SharedLocalhostCert());
     TlsScriptedPeer peer(context.get(), [&](SSL*, int fd) {
       // The header of a 64-byte application record and a few bytes of it, then nothing.
       if (halfARecord) SendAll(fd, std::string("\x17\x03\x03\x00\x40", 5) + "0123456789");
@@ -360,7 +350,7 @@ TEST(TlsIOHandler, AnythingAPeerSendsDuringTheHandshakeEndsInAClearFailure) {
 }
 
 TEST(TlsIOHandler, BytesThatAreNoRecordAfterTheHandshakeBreakTheStream) {
-  auto context = tlspeer::ServerContext(LocalhostCert());
+  auto context = tlspeer::ServerContext(SharedLocalhostCert());
   TlsScriptedPeer peer(context.get(), [](SSL*, int fd) {
     SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");
     RecvExactly(fd, 1 << 20, 3000);

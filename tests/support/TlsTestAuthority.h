@@ -126,3 +126,14 @@ class TlsTestAuthority {
   std::string certFile_;
   int issued_ = 0;
 };
+
+// One authority and one localhost certificate for a whole test program, made on first use.
+inline TlsTestAuthority& SharedTestAuthority() {
+  static TlsTestAuthority authority;
+  return authority;
+}
+
+inline const TlsTestAuthority::Issued& SharedLocalhostCert() {
+  static const TlsTestAuthority::Issued cert = SharedTestAuthority().Localhost();
+  return cert;
+}
