@@ -4,17 +4,12 @@
 //   2  as the answer inside a real session (then 3: the same, ended by close_notify).
 // Whatever arrives, the exchange must end in an exception of ours within its
 // read time-out, and it can only succeed when the bytes came inside a session.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
@@ -23,47 +18,19 @@
 
 #include "http/IdHTTP.h"
 #include "http/IdTlsIOHandler.h"
+#include "tests/http/IdStackTestPeer.h"
 #include "tests/support/TlsTestAuthority.h"
+#include "tests/support/TlsTestPeer.h"
 
 namespace {
 
-void SendAll(int fd, const std::string& data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
-}
-
-std::string Receive(int fd, std::size_t count) {
-  std::string out;
-  char buf[4096];
-  while (out.size() < count) {
-    ssize_t n = ::recv(fd, buf, std::min(sizeof buf, count - out.size()), 0);
-    if (n <= 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-  return out;
-}
+using testpeer::RecvExactly;
+using testpeer::SendAll;
 
 class HostilePeer {
  public:
   HostilePeer() {
-    ::signal(SIGPIPE, SIG_IGN);
-    const TlsTestAuthority::Issued cert = authority_.Localhost();
-    context_ = SSL_CTX_new(TLS_server_method());
-    SSL_CTX_use_certificate_chain_file(context_, cert.certFile.c_str());
-    SSL_CTX_use_PrivateKey_file(context_, cert.keyFile.c_str(), SSL_FILETYPE_PEM);
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(listenFd_, 64);
-    socklen_t len = sizeof a;
-    ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    listenFd_ = testpeer::ListenLoopback(64, &port_);
     std::thread([this] { Run(); }).detach();
   }
   void Set(uint8_t mode, std::string bytes) {
@@ -90,11 +57,11 @@ class HostilePeer {
         bytes = bytes_;
       }
       if (mode == 0) {
-        const std::string header = Receive(fd, 5);
-        if (header.size() == 5) Receive(fd, (uint8_t(header[3]) << 8) | uint8_t(header[4]));
+        const std::string header = RecvExactly(fd, 5, 2000);
+        if (header.size() == 5) RecvExactly(fd, (uint8_t(header[3]) << 8) | uint8_t(header[4]), 2000);
         SendAll(fd, bytes);
       } else {
-        SSL* ssl = SSL_new(context_);
+        SSL* ssl = SSL_new(context_.get());
         SSL_set_fd(ssl, fd);
         if (SSL_accept(ssl) == 1) {
           std::string head;
@@ -116,16 +83,13 @@ class HostilePeer {
       }
       // The end of the stream, whatever the client still has to say.
       ::shutdown(fd, SHUT_WR);
-      pollfd p{fd, POLLIN, 0};
-      char sink[4096];
-      while (::poll(&p, 1, 500) > 0 && ::recv(fd, sink, sizeof sink, 0) > 0) {
-      }
+      testpeer::RecvUntilClosed(fd, 500);
       ::close(fd);
     }
   }
 
   TlsTestAuthority authority_;
-  SSL_CTX* context_ = nullptr;
+  tlspeer::ContextPtr context_ = tlspeer::ServerContext(authority_.Localhost());
   int listenFd_ = -1;
   int port_ = 0;
   std::mutex lock_;
