@@ -154,7 +154,7 @@ void TIdTlsIOHandler::StartTls(Clock::time_point connectStarted) {
 void TIdTlsIOHandler::Handshake(const std::optional<Clock::time_point>& connectDeadline) {
   SSL* ssl = session_.get();
   connectDeadline_ = connectDeadline;
-  waitLimitMs_ = ReadTimeout > 0 ? ReadTimeout : -1;
+  SetReadLimit(ReadTimeout > 0 ? ReadTimeout : -1);
   transportError_ = nullptr;
   transportTimedOut_ = false;
   transportSawEnd_ = false;
@@ -190,10 +190,18 @@ void TIdTlsIOHandler::RaiseHandshakeFailure() {
   RaiseHandshake(reason.c_str());
 }
 
+void TIdTlsIOHandler::SetReadLimit(int32_t timeout) {
+  noWait_ = timeout == 0;
+  readDeadline_.reset();
+  if (timeout > 0) readDeadline_ = Clock::now() + std::chrono::milliseconds(timeout);
+}
+
 int TIdTlsIOHandler::WaitBudgetMs() const {
-  int budget = waitLimitMs_;
-  if (connectDeadline_) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*connectDeadline_ - Clock::now()).count();
+  if (noWait_) return 0;
+  int budget = -1;
+  for (const std::optional<Clock::time_point>& deadline : {readDeadline_, connectDeadline_}) {
+    if (!deadline) continue;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
     if (left <= 0) return 0;
     if (budget < 0 || left < budget) budget = static_cast<int>(left);
   }
@@ -245,7 +253,7 @@ int32_t TIdTlsIOHandler::ReadSession(int32_t timeout) {
   SSL* ssl = session_.get();
   TIdBytes area(static_cast<std::size_t>(std::max(RecvBufferSize, 1)));
   std::size_t got = 0;
-  waitLimitMs_ = timeout < 0 ? -1 : timeout;
+  SetReadLimit(timeout);
   while (got < area.size()) {
     transportError_ = nullptr;
     transportTimedOut_ = false;
@@ -256,7 +264,7 @@ int32_t TIdTlsIOHandler::ReadSession(int32_t timeout) {
     if (rc == 1) {
       got += n;
       // More is taken only when it has arrived already.
-      waitLimitMs_ = 0;
+      noWait_ = true;
       continue;
     }
     const int error = SSL_get_error(ssl, rc);
@@ -315,6 +323,8 @@ int32_t TIdTlsIOHandler::WriteDataToTarget(const TIdBytes& bytes, int32_t offset
   transportError_ = nullptr;
   transportTimedOut_ = false;
   transportSawEnd_ = false;
+  // A write waits for room as a plain send does; should it need to read, it may wait as long.
+  SetReadLimit(-1);
   ERR_clear_error();
   std::size_t written = 0;
   const int rc = SSL_write_ex(session_.get(), bytes.data() + offset, static_cast<std::size_t>(count), &written);

@@ -11,9 +11,10 @@
 //   Any failure ends the connect with an EIdTls* exception saying why; after
 //   the TCP connect nothing is ever sent or taken in clear text, unless
 //   PassThrough asked for a plain connection before it was made.
-// - ReadTimeout bounds every wait for the peer, in the handshake too and in
-//   the middle of a record; ConnectTimeout bounds the whole connect, the
-//   handshake included.
+// - ReadTimeout bounds each read: one that gets no data within it fails,
+//   whatever else (half records, session tickets) the peer sends meanwhile,
+//   and the handshake counts as one read; ConnectTimeout bounds the whole
+//   connect, the handshake included.
 // - The peer's close_notify is a graceful close: a read until close ends
 //   there. A stream that ends without it, or that breaks, raises
 //   EIdTlsTruncated or EIdTlsProtocolError (or the socket error) from the
@@ -83,6 +84,8 @@ class TIdTlsIOHandler : public TIdSSLIOHandlerSocketBase {
   // 0 when the session has ended, -1 when nothing came in time.
   int32_t ReadSession(int32_t timeout);
   void DropSession();
+  // The current read may wait timeout ms for the peer (negative: without limit, 0: not at all).
+  void SetReadLimit(int32_t timeout);
   // How long the transport may wait for the peer now: -1 without limit, 0 not at all.
   int WaitBudgetMs() const;
 
@@ -94,9 +97,10 @@ class TIdTlsIOHandler : public TIdSSLIOHandlerSocketBase {
   std::exception_ptr transportError_;
   bool transportTimedOut_ = false;
   bool transportSawEnd_ = false;
-  // Limits of the transport's waits: each wait in ms (-1 without limit, 0 no
-  // waiting), and the deadline of the whole connect while it lasts.
-  int32_t waitLimitMs_ = -1;
+  // Limits of the transport's waits for the peer: the current read's deadline
+  // (none: no limit) or no waiting at all, and the whole connect's deadline while it lasts.
+  std::optional<Clock::time_point> readDeadline_;
+  bool noWait_ = false;
   std::optional<Clock::time_point> connectDeadline_;
   bool sendWithoutWaiting_ = false;
 };

@@ -268,20 +268,33 @@ TEST(TlsIOHandler, ASilentPeerRunsIntoTheReadOrConnectTimeoutDuringTheHandshake)
   }
 }
 
-TEST(TlsIOHandler, AReadTimeoutHoldsAfterTheHandshakeEvenInsideARecord) {
-  for (bool halfARecord : {false, true}) {
+TEST(TlsIOHandler, AReadTimeoutHoldsAfterTheHandshakeWhateverElseThePeerSends) {
+  enum Meanwhile { kNothing, kHalfARecord, kSessionTickets };
+  for (Meanwhile meanwhile : {kNothing, kHalfARecord, kSessionTickets}) {
     auto context = tlspeer::ServerContext(SharedLocalhostCert());
-    TlsScriptedPeer peer(context.get(), [&](SSL*, int fd) {
+    std::atomic<bool> stop{false};
+    TlsScriptedPeer peer(context.get(), [&](SSL* ssl, int fd) {
       // The header of a 64-byte application record and a few bytes of it, then nothing.
-      if (halfARecord) SendAll(fd, std::string("\x17\x03\x03\x00\x40", 5) + "0123456789");
+      if (meanwhile == kHalfARecord) SendAll(fd, std::string("\x17\x03\x03\x00\x40", 5) + "0123456789");
+      // Records that carry no data, one every 50 ms, while the client waits;
+      // a client that waits for them all gets a line afterwards.
+      if (meanwhile == kSessionTickets) {
+        for (int i = 0; !stop && i < 60; ++i) {
+          SSL_new_session_ticket(ssl);
+          SSL_do_handshake(ssl);
+          testpeer::Pause(50);
+        }
+        if (!stop) tlspeer::WriteAll(ssl, "late\n");
+      }
       RecvExactly(fd, 1 << 20, 3000);
     });
     TlsClient client(peer.Port(), "localhost", 300);
     client.client.ConnectToHost();
-    EXPECT_EQ(client.handler->ReadLine(), "");
-    EXPECT_TRUE(client.handler->LineTimedOut());
+    EXPECT_EQ(client.handler->ReadLine(), "") << meanwhile;
+    EXPECT_TRUE(client.handler->LineTimedOut()) << meanwhile;
     TIdBytes block;
-    EXPECT_EQ(Failure([&] { client.handler->ReadBlock(block, 1); }), "EIdReadTimeout: Read Timeout");
+    EXPECT_EQ(Failure([&] { client.handler->ReadBlock(block, 1); }), "EIdReadTimeout: Read Timeout") << meanwhile;
+    stop = true;
     client.client.CloseConnection();
   }
 }
