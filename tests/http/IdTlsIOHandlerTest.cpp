@@ -401,13 +401,3 @@ TEST(TlsIOHandler, ClearTextAProxyLetsThroughBeforeTheHandshakeIsRefused) {
             "EIdTlsHandshakeFailed: TLS handshake failed: the peer sent data before the handshake");
   EXPECT_FALSE(client.client.IsConnected());
 }
-
-TEST(TlsIOHandler, PassThroughKeepsAConnectionInClearText) {
-  ScriptedPeer plain([](int fd) { SendAll(fd, "echo:" + RecvExactly(fd, 6, 3000)); });
-  TlsClient client(plain.Port());
-  client.handler->PassThrough = true;
-  client.client.ConnectToHost();
-  EXPECT_FALSE(client.handler->TlsActive());
-  client.handler->WriteLine("ping");
-  EXPECT_EQ(client.handler->ReadLine(), "echo:ping");
-}

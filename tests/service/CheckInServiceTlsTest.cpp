@@ -1,5 +1,5 @@
-// The reference service over HTTPS: in process, and as pinmark-service is
-// started with --tls-cert and --tls-key.
+// The reference service over HTTPS: which certificates it takes, and
+// pinmark-service started with --tls-cert and --tls-key as a user starts it.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -84,27 +84,6 @@ class ServiceProcess {
   std::string output_;
 };
 }  // namespace
-
-TEST(ServiceTls, AnswersTheCheckInOverHttpsAndNothingInClearText) {
-  TlsTestAuthority authority;
-  const TlsTestAuthority::Issued cert = authority.Localhost();
-  TCheckInService service(cert.certFile, cert.keyFile);
-  ASSERT_TRUE(service.Valid());
-  service.AddAccount("demo", kDigest);
-  const int port = service.Bind("127.0.0.1", 0);
-  ASSERT_GT(port, 0);
-  service.Start();
-  EXPECT_EQ(CheckIn(authority, port), "127.0.0.1");
-  EXPECT_EQ(service.CheckIns(), 1);
-
-  TIdHTTP plain;
-  plain.SetReadTimeout(5000);
-  EXPECT_THROW(plain.PostFormText("http://127.0.0.1:" + std::to_string(port) + "/includes/r_update.php?userid=demo&enc=" +
-                                      kDigest,
-                                  nullptr),
-               EIdException);
-  EXPECT_EQ(service.CheckIns(), 1);
-}
 
 TEST(ServiceTls, ACertificateAndKeyThatDoNotBelongTogetherAreRefused) {
   TlsTestAuthority authority;
