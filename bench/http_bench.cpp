@@ -144,8 +144,18 @@ BENCHMARK(BM_Chunked_Curl)->Iterations(6)->Unit(benchmark::kMillisecond)->UseRea
 // run in shuffled order, a machine that gets busier halfway slows both alike.
 BENCHMARK(BM_CheckInTls_Pinmark)->MinTime(0.5)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime();
 BENCHMARK(BM_CheckInTls_Curl)->MinTime(0.5)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime();
-BENCHMARK(BM_LengthTls_Pinmark)->Iterations(2)->Repetitions(5)->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_LengthTls_Curl)->Iterations(2)->Repetitions(5)->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_LengthTls_Pinmark)
+    ->Iterations(2)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_LengthTls_Curl)
+    ->Iterations(2)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // Keeps each run's rate for the summary.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -228,9 +238,10 @@ int main(int argc, char** argv) {
               (big - baseline) / 1024.0);
   long tlsBaseline = PeakKiB({idpost, "--cacert", caFile, "--get", "-o", "/dev/null", tlsServer->Url("/small")});
   long tlsBig = PeakKiB({idpost, "--cacert", caFile, "--get", "-o", "/dev/null", tlsServer->Url("/big")});
-  std::printf("idpost -o of 256 MiB over HTTPS: peak %ld KiB, baseline %ld KiB, %.1f MiB above the baseline, "
-              "%.1f MiB above the plain download\n",
-              tlsBig, tlsBaseline, (tlsBig - tlsBaseline) / 1024.0, (tlsBig - big) / 1024.0);
+  std::printf(
+      "idpost -o of 256 MiB over HTTPS: peak %ld KiB, baseline %ld KiB, %.1f MiB above the baseline, "
+      "%.1f MiB above the plain download\n",
+      tlsBig, tlsBaseline, (tlsBig - tlsBaseline) / 1024.0, (tlsBig - big) / 1024.0);
   tlsServer = nullptr;
   server = nullptr;
   curl_global_cleanup();

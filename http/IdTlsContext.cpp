@@ -47,8 +47,8 @@ struct FileStamp {
 FileStamp StampOf(const std::string& path) {
   struct stat st {};
   if (path.empty() || ::stat(path.c_str(), &st) != 0) return {};
-  return FileStamp{true, st.st_dev, st.st_ino, st.st_size, static_cast<long long>(st.st_mtim.tv_sec),
-                   st.st_mtim.tv_nsec};
+  return FileStamp{
+      true, st.st_dev, st.st_ino, st.st_size, static_cast<long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec};
 }
 
 std::string FromEnvironment(const char* name, const char* fallback) {

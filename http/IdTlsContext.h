@@ -26,7 +26,8 @@ inline constexpr const char* RSTlsInvalidHostName = "invalid host name";
 inline constexpr const char* RSTlsCertificateUntrusted = "The server's certificate is not trusted: %s";
 inline constexpr const char* RSTlsHostNameMismatch = "The server's certificate does not match the host name %s";
 inline constexpr const char* RSTlsProtocolError = "TLS protocol error: %s";
-inline constexpr const char* RSTlsTruncated = "TLS stream truncated: the peer closed the connection without close_notify";
+inline constexpr const char* RSTlsTruncated =
+    "TLS stream truncated: the peer closed the connection without close_notify";
 inline constexpr const char* RSTlsConnected = "%s connection, cipher %s.";
 
 // The reason of the oldest error in this thread's OpenSSL error queue, or

@@ -229,8 +229,8 @@ int TIdTlsIOHandler::TransportRead(char* data, int size) {
 
 int TIdTlsIOHandler::TransportWrite(const char* data, int size) {
   try {
-    const int32_t n = GStack()->SendBuffer(binding_->OsSocket(), reinterpret_cast<const uint8_t*>(data), size,
-                                           !sendWithoutWaiting_);
+    const int32_t n =
+        GStack()->SendBuffer(binding_->OsSocket(), reinterpret_cast<const uint8_t*>(data), size, !sendWithoutWaiting_);
     if (n < 0) transportTimedOut_ = true;
     return n;
   } catch (...) {

@@ -57,17 +57,22 @@ std::string FailureClass(Fn&& fn) {
 class HttpsServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    server = std::make_unique<httplib::SSLServer>(SharedLocalhostCert().certFile.c_str(), SharedLocalhostCert().keyFile.c_str());
+    server = std::make_unique<httplib::SSLServer>(SharedLocalhostCert().certFile.c_str(),
+                                                  SharedLocalhostCert().keyFile.c_str());
     ASSERT_TRUE(server->is_valid());
-    server->Get("/plain", [](const httplib::Request&, httplib::Response& res) { res.set_content("plain body", "text/plain"); });
+    server->Get("/plain",
+                [](const httplib::Request&, httplib::Response& res) { res.set_content("plain body", "text/plain"); });
     server->Post("/echo", [](const httplib::Request& req, httplib::Response& res) {
-      res.set_content(req.method + " " + req.get_param_value("a") + " [" + req.body + "] " + req.get_header_value("Host"),
-                      "text/plain");
+      res.set_content(
+          req.method + " " + req.get_param_value("a") + " [" + req.body + "] " + req.get_header_value("Host"),
+          "text/plain");
     });
     server->Get("/chunked", [](const httplib::Request&, httplib::Response& res) {
       res.set_chunked_content_provider("text/plain", LetterChunks(100000, 1000));
     });
-    server->Get("/big", [](const httplib::Request&, httplib::Response& res) { res.set_content(Big(), "application/octet-stream"); });
+    server->Get("/big", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(Big(), "application/octet-stream");
+    });
     server->Get("/who", [this](const httplib::Request& req, httplib::Response& res) {
       std::lock_guard<std::mutex> g(lock);
       ports.insert(req.remote_port);
@@ -133,8 +138,10 @@ void Socks4Relay(int fd, int targetPort, std::string& asked) {
     for (int i = 0; i < 2; ++i) {
       if (!both[i].revents) continue;
       ssize_t n = ::recv(both[i].fd, buf, sizeof buf, 0);
-      if (n <= 0) open = false;
-      else SendAll(both[1 - i].fd, std::string(buf, static_cast<std::size_t>(n)));
+      if (n <= 0)
+        open = false;
+      else
+        SendAll(both[1 - i].fd, std::string(buf, static_cast<std::size_t>(n)));
     }
   }
   ::close(target);
@@ -199,8 +206,9 @@ TEST(HttpsExchange, AServerStoppingMidBodyIsAnErrorAndNoBodyComesBack) {
   } cases[] = {
       {"by length, cut", "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + std::string(100, 'x'), false,
        "EIdTlsTruncated"},
-      {"chunked, cut inside a chunk", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3e8\r\n" + std::string(100, 'x'),
-       false, "EIdTlsTruncated"},
+      {"chunked, cut inside a chunk",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3e8\r\n" + std::string(100, 'x'), false,
+       "EIdTlsTruncated"},
       {"until close, cut", "HTTP/1.0 200 OK\r\n\r\n" + std::string(100, 'x'), false, "EIdTlsTruncated"},
       {"until close, with close_notify", "HTTP/1.0 200 OK\r\n\r\n" + std::string(100, 'x'), true, ""},
       {"the head, cut", "HTTP/1.1 200 OK\r\nContent-Le", false, "EIdTlsTruncated"},
@@ -214,9 +222,8 @@ TEST(HttpsExchange, AServerStoppingMidBodyIsAnErrorAndNoBodyComesBack) {
     });
     TlsHttp client;
     std::string body = "<none>";
-    const std::string failure = FailureClass([&] {
-      body = client.http.PostFormText("https://localhost:" + std::to_string(peer.Port()) + "/x", nullptr);
-    });
+    const std::string failure = FailureClass(
+        [&] { body = client.http.PostFormText("https://localhost:" + std::to_string(peer.Port()) + "/x", nullptr); });
     EXPECT_EQ(failure, c.expected) << c.what;
     EXPECT_EQ(body, *c.expected ? "<none>" : std::string(100, 'x')) << c.what;
   }

@@ -174,7 +174,8 @@ TEST(TlsIOHandler, TrustComesFromTheSystemStoreItsEnvironmentAndCACertFile) {
   std::fclose(f);
   ASSERT_NE(ca, nullptr);
   char hashed[32];
-  std::snprintf(hashed, sizeof hashed, "%08lx.0", X509_NAME_hash_ex(X509_get_subject_name(ca), nullptr, nullptr, nullptr));
+  std::snprintf(hashed, sizeof hashed, "%08lx.0",
+                X509_NAME_hash_ex(X509_get_subject_name(ca), nullptr, nullptr, nullptr));
   X509_free(ca);
   std::filesystem::copy_file(SharedTestAuthority().CertFile(), dir.File(hashed));
 

@@ -27,9 +27,9 @@ std::string CheckIn(const TlsTestAuthority& authority, int port) {
   handler->CACertFile = authority.CertFile();
   http.SetIOHandler(std::move(handler));
   http.SetReadTimeout(5000);
-  return http.PostFormText("https://localhost:" + std::to_string(port) + "/includes/r_update.php?userid=demo&enc=" +
-                               kDigest + "&node=box",
-                           nullptr);
+  return http.PostFormText(
+      "https://localhost:" + std::to_string(port) + "/includes/r_update.php?userid=demo&enc=" + kDigest + "&node=box",
+      nullptr);
 }
 
 // pinmark-service started with the arguments; its standard output is read

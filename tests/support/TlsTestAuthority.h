@@ -75,7 +75,7 @@ class TlsTestAuthority {
 
   // issuer nullptr: the certificate signs itself.
   static CertPtr Make(const std::string& commonName, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey,
-                    const std::string& altNames, bool ca, int fromDays, int toDays) {
+                      const std::string& altNames, bool ca, int fromDays, int toDays) {
     CertPtr cert(X509_new());
     X509_set_version(cert.get(), 2);
     uint64_t serial = 0;
@@ -85,8 +85,8 @@ class TlsTestAuthority {
     X509_gmtime_adj(X509_getm_notAfter(cert.get()), toDays * 86400L);
     X509_set_pubkey(cert.get(), key);
     X509_NAME* name = X509_get_subject_name(cert.get());
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName.c_str()),
-                               -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName.c_str()), -1,
+                               -1, 0);
     X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name);
     X509V3_CTX ctx;
     X509V3_set_ctx_nodb(&ctx);

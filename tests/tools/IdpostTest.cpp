@@ -99,8 +99,9 @@ TEST(Idpost, HttpsTrustsTheSystemStoreAndCacertAndRefusesOthersWithAClearError) 
 
   Result refused = run({});
   EXPECT_EQ(refused.code, 1);
-  EXPECT_EQ(refused.err,
-            "EIdTlsCertificateUntrusted: The server's certificate is not trusted: unable to get local issuer certificate\n");
+  EXPECT_EQ(
+      refused.err,
+      "EIdTlsCertificateUntrusted: The server's certificate is not trusted: unable to get local issuer certificate\n");
   EXPECT_EQ(refused.out, "");
 
   ::setenv("SSL_CERT_FILE", authority.CertFile().c_str(), 1);
@@ -110,8 +111,9 @@ TEST(Idpost, HttpsTrustsTheSystemStoreAndCacertAndRefusesOthersWithAClearError) 
 
   Result missing = run({"--cacert", "/nonexistent/ca.pem"});
   EXPECT_EQ(missing.code, 1);
-  EXPECT_EQ(missing.err.rfind("EIdTlsSetupError: Cannot set up TLS: cannot read trust anchors from /nonexistent/ca.pem (", 0),
-            0u)
+  EXPECT_EQ(
+      missing.err.rfind("EIdTlsSetupError: Cannot set up TLS: cannot read trust anchors from /nonexistent/ca.pem (", 0),
+      0u)
       << missing.err;
   EXPECT_EQ(RunIdpost({"https://localhost/", "--cacert"}).code, 2);
 }
