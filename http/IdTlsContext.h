@@ -19,16 +19,6 @@ struct ssl_ctx_st;
 namespace IdTlsStrings {
 inline constexpr const char* RSTlsSetupFailed = "Cannot set up TLS: %s";
 inline constexpr const char* RSTlsCannotReadAnchors = "cannot read trust anchors from %s (%s)";
-inline constexpr const char* RSTlsHandshakeFailed = "TLS handshake failed: %s";
-inline constexpr const char* RSTlsPeerLeft = "the peer closed the connection";
-inline constexpr const char* RSTlsDataBeforeHandshake = "the peer sent data before the handshake";
-inline constexpr const char* RSTlsInvalidHostName = "invalid host name";
-inline constexpr const char* RSTlsCertificateUntrusted = "The server's certificate is not trusted: %s";
-inline constexpr const char* RSTlsHostNameMismatch = "The server's certificate does not match the host name %s";
-inline constexpr const char* RSTlsProtocolError = "TLS protocol error: %s";
-inline constexpr const char* RSTlsTruncated =
-    "TLS stream truncated: the peer closed the connection without close_notify";
-inline constexpr const char* RSTlsConnected = "%s connection, cipher %s.";
 
 // The reason of the oldest error in this thread's OpenSSL error queue, or
 // fallback when the queue is empty. The queue is emptied.

@@ -32,6 +32,20 @@
 
 struct ssl_st;
 
+namespace IdTlsStrings {
+inline constexpr const char* RSTlsHandshakeFailed = "TLS handshake failed: %s";
+inline constexpr const char* RSTlsPeerLeft = "the peer closed the connection";
+inline constexpr const char* RSTlsDataBeforeHandshake = "the peer sent data before the handshake";
+inline constexpr const char* RSTlsInvalidHostName = "invalid host name";
+inline constexpr const char* RSTlsCertificateUntrusted = "The server's certificate is not trusted: %s";
+inline constexpr const char* RSTlsHostNameMismatch = "The server's certificate does not match the host name %s";
+inline constexpr const char* RSTlsProtocolError = "TLS protocol error: %s";
+inline constexpr const char* RSTlsTruncated =
+    "TLS stream truncated: the peer closed the connection without close_notify";
+// The status text after a handshake: protocol and cipher.
+inline constexpr const char* RSTlsConnected = "%s connection, cipher %s.";
+}  // namespace IdTlsStrings
+
 class TIdTlsIOHandler : public TIdSSLIOHandlerSocketBase {
  public:
   // Leaves Nagle off (TCP_NODELAY): TLS writes whole records, and holding the
