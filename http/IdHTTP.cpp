@@ -311,8 +311,14 @@ void TIdCustomHTTP::ConnectForRequest() {
     throw EIdInvalidPortRange(Format(IdTCPClientStrings::RSInvalidPort, uri_.Port.c_str()));
   const int32_t port = direct ? static_cast<int32_t>(urlPort) : ProxyParams.ProxyPort();
   if ((!SameText(Host(), host) || Port() != port) && IsConnected()) Disconnect();
-  if (https && !dynamic_cast<TIdSSLIOHandlerSocketBase*>(IOHandler()))
-    throw EIdIOHandlerPropInvalid(RSIOHandlerPropInvalid);
+  auto* tls = dynamic_cast<TIdSSLIOHandlerSocketBase*>(IOHandler());
+  if (https && !tls) throw EIdIOHandlerPropInvalid(RSIOHandlerPropInvalid);
+  // A TLS-capable handler carries "http" targets in clear text; a live
+  // connection of the other kind is never reused.
+  if (tls && tls->PassThrough == https) {
+    if (IsConnected()) Disconnect();
+    tls->PassThrough = !https;
+  }
   request.ConnectionKind = direct ? (https ? ckTls : ckDirect) : (https ? ckTlsProxy : ckProxy);
   SetHost(host);
   SetPort(port);

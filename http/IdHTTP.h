@@ -21,6 +21,7 @@
 #include "http/IdHTTPContext.h"
 #include "http/IdHeaderInfo.h"
 #include "http/IdIOHandlerStack.h"
+#include "http/IdSSLIOHandlerSocketBase.h"
 #include "http/IdTCPClient.h"
 #include "http/IdURI.h"
 #include "runtime/Stream.h"
@@ -49,12 +50,6 @@ inline constexpr const char* RSHTTPChunkedBodyCutShort = "Connection closed insi
 inline constexpr const char* RSHTTPChunkNotTerminated = "Chunk data is not followed by a line break.";
 inline constexpr const char* RSHTTPTooManyInterim = "More than %d interim (100 Continue) responses.";
 }  // namespace IdHTTPStrings
-
-// Marks an I/O handler that can carry TLS; "https" targets need one.
-class TIdSSLIOHandlerSocketBase : public TIdIOHandlerStack {
- public:
-  const char* ClassName() const override { return "TIdSSLIOHandlerSocketBase"; }
-};
 
 // A body decompressor that can be attached to the client; none is by default.
 class TIdZLibCompressorBase {

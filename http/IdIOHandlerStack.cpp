@@ -8,7 +8,6 @@ using namespace IdIOHandlerStrings;
 
 namespace {
 constexpr int32_t kConnectStepMs = 125;
-constexpr const char* RSConnectTimeout = "Connect timed out.";
 }  // namespace
 
 int32_t TIdIOHandlerStack::FillPendingInput(bool raise, int32_t timeout, bool raiseOnTimeout) {

@@ -84,7 +84,15 @@ const char kHomePage[] =
     "</body></html>\n";
 }  // namespace
 
-TCheckInService::TCheckInService() : server_(std::make_unique<httplib::Server>()) {
+TCheckInService::TCheckInService() : server_(std::make_unique<httplib::Server>()) { Configure(); }
+
+TCheckInService::TCheckInService(const std::string& certFile, const std::string& keyFile)
+    : tls_(true), server_(std::make_unique<httplib::SSLServer>(certFile.c_str(), keyFile.c_str())) {
+  if (Valid()) SSL_CTX_set_min_proto_version(static_cast<httplib::SSLServer&>(*server_).ssl_context(), TLS1_2_VERSION);
+  Configure();
+}
+
+void TCheckInService::Configure() {
   // The library's pool has as many workers as the machine has cores, and a
   // connection that sends nothing holds one for the whole keep-alive wait: a
   // few dozen idle connections would stall every check-in behind them.
@@ -108,6 +116,12 @@ TCheckInService::TCheckInService() : server_(std::make_unique<httplib::Server>()
 
 std::string TCheckInService::LogValue(const std::string& value) {
   return PercentEncode(value, [](unsigned char c) { return c > ' ' && c < 0x7F && c != '%'; });
+}
+
+bool TCheckInService::Valid() const {
+  if (!tls_) return true;
+  auto& tls = static_cast<httplib::SSLServer&>(*server_);
+  return tls.is_valid() && SSL_CTX_check_private_key(tls.ssl_context()) == 1;
 }
 
 TCheckInService::~TCheckInService() { Stop(); }

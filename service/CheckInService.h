@@ -34,6 +34,9 @@ class TCheckInService {
   static constexpr int ListenBacklog = 1024;
 
   TCheckInService();
+  // Serves HTTPS (TLS 1.2 or newer) with the certificate chain and private
+  // key of these PEM files; Valid() says whether they could be used.
+  TCheckInService(const std::string& certFile, const std::string& keyFile);
   ~TCheckInService();
   TCheckInService(const TCheckInService&) = delete;
   TCheckInService& operator=(const TCheckInService&) = delete;
@@ -53,6 +56,9 @@ class TCheckInService {
   // A value as it goes into the log: every byte outside printable ASCII, and
   // the blank and "%" that would make a line ambiguous, as %XX.
   static std::string LogValue(const std::string& value);
+  // False when a TLS certificate or key could not be read, or do not belong together.
+  bool Valid() const;
+  bool Tls() const { return tls_; }
 
   // Binds to host:port (port 0 picks a free one) and returns the port, or -1.
   int Bind(const std::string& host, int port);
@@ -64,7 +70,10 @@ class TCheckInService {
   int CheckIns() const { return checkIns_; }
 
  private:
+  // Limits, workers, socket options and routes, the same for plain and TLS.
+  void Configure();
   void Route();
+  bool tls_ = false;
   std::unique_ptr<httplib::Server> server_;
   std::map<std::string, std::string> accounts_;
   std::mutex lock_;

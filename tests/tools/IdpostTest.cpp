@@ -9,6 +9,8 @@
 
 #include "tests/support/HttpTestPeer.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TlsTestAuthority.h"
+#include "tests/support/TlsTestPeer.h"
 
 namespace {
 struct Result {
@@ -117,4 +119,43 @@ TEST(Idpost, OutputThatCannotBeWrittenExitsWithOne) {
   Result nowhere = RunIdpost({"-o", "/nonexistent-dir/body", peer.Url("/x")});
   EXPECT_EQ(nowhere.code, 1);
   EXPECT_EQ(nowhere.err.rfind("EFCreateError: Cannot create file /nonexistent-dir/body.part.", 0), 0u) << nowhere.err;
+}
+
+TEST(Idpost, HttpsTrustsTheSystemStoreAndCacertAndRefusesOthersWithAClearError) {
+  TlsTestAuthority authority;
+  const TlsTestAuthority::Issued cert = authority.Localhost();
+  // One TLS peer per run, answering the request with a fixed body.
+  auto run = [&](std::vector<std::string> args) {
+    auto context = tlspeer::ServerContext(cert);
+    tlspeer::TlsScriptedPeer peer(context.get(), [](SSL* ssl, int) {
+      tlspeer::ReadHead(ssl);
+      tlspeer::WriteAll(ssl, "HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\n1.2.3.4");
+      SSL_shutdown(ssl);
+    });
+    args.push_back("https://localhost:" + std::to_string(peer.Port()) + "/u.php?a=1");
+    return RunIdpost(args);
+  };
+  Result trusted = run({"--cacert", authority.CertFile()});
+  EXPECT_EQ(trusted.code, 0) << trusted.err;
+  EXPECT_EQ(trusted.out, "1.2.3.4");
+
+  Result refused = run({});
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_EQ(
+      refused.err,
+      "EIdTlsCertificateUntrusted: The server's certificate is not trusted: unable to get local issuer certificate\n");
+  EXPECT_EQ(refused.out, "");
+
+  ::setenv("SSL_CERT_FILE", authority.CertFile().c_str(), 1);
+  Result fromEnvironment = run({});
+  ::unsetenv("SSL_CERT_FILE");
+  EXPECT_EQ(fromEnvironment.code, 0) << fromEnvironment.err;
+
+  Result missing = run({"--cacert", "/nonexistent/ca.pem"});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_EQ(
+      missing.err.rfind("EIdTlsSetupError: Cannot set up TLS: cannot read trust anchors from /nonexistent/ca.pem (", 0),
+      0u)
+      << missing.err;
+  EXPECT_EQ(RunIdpost({"https://localhost/", "--cacert"}).code, 2);
 }

@@ -14,6 +14,8 @@
 
 #include "http/IdHTTP.h"
 #include "http/IdSocksInfo.h"
+#include "http/IdTlsIOHandler.h"
+#include "runtime/Stream.h"
 #include "runtime/SysUtils.h"
 #include "tools/idpost/BodyOutput.h"
 
@@ -30,6 +32,7 @@ const char kUsage[] =
     "  --socks4 HOST:PORT     connect through a SOCKS 4 proxy (also --socks4a, --socks5)\n"
     "  --socks-user USER      SOCKS user name\n"
     "  --socks-pass PASSWORD  SOCKS 5 password\n"
+    "  --cacert FILE          trust the certificates in FILE (PEM) besides the system's\n"
     "  --status               print status texts to standard error\n"
     "Exit status 0 means the whole body was written; 1 means the exchange or\n"
     "the writing failed (a failed -o FILE leaves no FILE.part behind and an\n"
@@ -52,7 +55,7 @@ bool ParseHostPort(const std::string& text, std::string& host, int32_t& port) {
 int main(int argc, char** argv) {
   bool get = false, redirects = false, keepProtocol = false, status = false;
   std::vector<std::string> fields;
-  std::string outFile, url, socksHost, socksUser, socksPass;
+  std::string outFile, url, socksHost, socksUser, socksPass, caFile;
   int32_t socksPort = 0, connectTimeout = 0, readTimeout = -1;
   TSocksVersion socksVersion = svNoSocks;
 
@@ -88,6 +91,8 @@ int main(int argc, char** argv) {
       socksUser = v;
     } else if (arg == "--socks-pass" && next(v)) {
       socksPass = v;
+    } else if (arg == "--cacert" && next(v)) {
+      caFile = v;
     } else if (!arg.empty() && arg[0] == '-') {
       return Usage("unknown or incomplete option " + arg);
     } else if (url.empty()) {
@@ -107,6 +112,12 @@ int main(int argc, char** argv) {
     if (status)
       http.OnStatus = [](TIdComponent&, TIdStatus, const std::string& text) { std::cerr << text << "\n"; };
 
+    // A TLS handler carries https targets and lets http ones through in clear
+    // text, so a redirect from one to the other works too.
+    auto handler = std::make_unique<TIdTlsIOHandler>();
+    handler->CACertFile = caFile;
+    // A handler the client did not make itself does not get its status event on its own.
+    handler->OnStatus = http.OnStatus;
     std::unique_ptr<TIdSocksInfo> socks;
     if (socksVersion != svNoSocks) {
       socks = std::make_unique<TIdSocksInfo>();
@@ -116,12 +127,9 @@ int main(int argc, char** argv) {
       socks->Username = socksUser;
       socks->Password = socksPass;
       if (!socksUser.empty() && socksVersion == svSocks5) socks->Authentication = saUsernamePassword;
-      auto handler = std::make_unique<TIdIOHandlerStack>();
-      // A handler the client did not make itself does not get its status event on its own.
-      handler->OnStatus = http.OnStatus;
       handler->SetTransparentProxy(socks.get());
-      http.SetIOHandler(std::move(handler));
     }
+    http.SetIOHandler(std::move(handler));
 
     TStringList fieldList;
     for (const std::string& f : fields) fieldList.Add(f);
