@@ -211,6 +211,8 @@ TEST(HttpsExchange, AServerStoppingMidBodyIsAnErrorAndNoBodyComesBack) {
        "EIdTlsTruncated"},
       {"until close, cut", "HTTP/1.0 200 OK\r\n\r\n" + std::string(100, 'x'), false, "EIdTlsTruncated"},
       {"until close, with close_notify", "HTTP/1.0 200 OK\r\n\r\n" + std::string(100, 'x'), true, ""},
+      {"by length, closed cleanly too early", "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + std::string(100, 'x'),
+       true, "EIdHTTPMalformedResponse"},
       {"the head, cut", "HTTP/1.1 200 OK\r\nContent-Le", false, "EIdTlsTruncated"},
   };
   for (const auto& c : cases) {
