@@ -13,6 +13,7 @@
 #include "app/frmAbout.h"
 #include "app/frmOptions.h"
 #include "http/IdHTTP.h"
+#include "http/IdTlsIOHandler.h"
 #include "runtime/Stream.h"
 
 namespace {
@@ -164,6 +165,8 @@ void TFormMain::btnPinmarkClick(QObject*) {
   http->SetConnectTimeout(CheckInTimeout);
   http->SetReadTimeout(CheckInTimeout);
   const std::string request = Settings->GetRequest();
+  // An https service gets a TLS handler, owned and freed by the client.
+  if (StartsText("https", request)) http->SetIOHandler(std::make_unique<TIdTlsIOHandler>());
   const std::string answer = PostForAnswer(*http, request);
   Settings->SetResponse(answer);
   edtIPAddress->setText(ToQString(Settings->GetIPAddress()));

@@ -1,5 +1,6 @@
 // Our HTTP client side by side with libcurl against the same in-process
-// loopback server; the summary at the end gives ours / libcurl as ratios.
+// loopback server, in clear text and over HTTPS (both clients on the same
+// OpenSSL); the summary at the end gives ours / libcurl as ratios.
 //
 //   build-bench/bin/http_bench
 #include <benchmark/benchmark.h>
@@ -14,9 +15,26 @@
 
 #include "bench/BenchServer.h"
 #include "http/IdHTTP.h"
+#include "http/IdTlsIOHandler.h"
+#include "tests/support/TlsTestAuthority.h"
 
 namespace {
 BenchServer* server = nullptr;
+// The same answers over HTTPS, with a certificate of a throw-away authority.
+BenchServer* tlsServer = nullptr;
+std::string caFile;
+
+// For an https server, the TLS handler the program attaches, trusting the authority.
+void UseServer(TIdHTTP& http, const BenchServer& at) {
+  if (!at.Tls()) return;
+  auto handler = std::make_unique<TIdTlsIOHandler>();
+  handler->CACertFile = caFile;
+  http.SetIOHandler(std::move(handler));
+}
+
+void UseServer(CURL* curl, const BenchServer& at) {
+  if (at.Tls()) curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
+}
 
 // Counts what it is given and keeps nothing.
 class TDiscardStream : public TStream {
@@ -48,18 +66,21 @@ size_t CurlCollect(char* data, size_t size, size_t n, void* out) {
 }
 
 // (a) The program's check-in: a fresh client and a new connection per request.
-void BM_CheckIn_Pinmark(benchmark::State& state) {
-  const std::string url = server->Url("/includes/r_update.php?userid=u&enc=d41d8cd98f00b204e9800998ecf8427e&node=n");
+const char kCheckInPath[] = "/includes/r_update.php?userid=u&enc=d41d8cd98f00b204e9800998ecf8427e&node=n";
+
+void CheckIn_Pinmark(benchmark::State& state, const BenchServer& at) {
+  const std::string url = at.Url(kCheckInPath);
   for (auto _ : state) {
     TIdHTTP http;
+    UseServer(http, at);
     std::string body = http.PostFormText(url, nullptr);
     if (body != "127.0.0.1") state.SkipWithError("wrong answer");
   }
   state.SetItemsProcessed(state.iterations());
 }
 
-void BM_CheckIn_Curl(benchmark::State& state) {
-  const std::string url = server->Url("/includes/r_update.php?userid=u&enc=d41d8cd98f00b204e9800998ecf8427e&node=n");
+void CheckIn_Curl(benchmark::State& state, const BenchServer& at) {
+  const std::string url = at.Url(kCheckInPath);
   for (auto _ : state) {
     CURL* curl = curl_easy_init();
     std::string body;
@@ -68,6 +89,7 @@ void BM_CheckIn_Curl(benchmark::State& state) {
     curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_0);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CurlCollect);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+    UseServer(curl, at);
     if (curl_easy_perform(curl) != CURLE_OK || body != "127.0.0.1") state.SkipWithError("curl failed");
     curl_easy_cleanup(curl);
   }
@@ -75,33 +97,66 @@ void BM_CheckIn_Curl(benchmark::State& state) {
 }
 
 // (b) and (c): 256 MiB by length and chunked, into a stream that discards it.
-void Download_Pinmark(benchmark::State& state, const char* path) {
+void Download_Pinmark(benchmark::State& state, const BenchServer& at, const char* path) {
   for (auto _ : state) {
     TIdHTTP http;
+    UseServer(http, at);
     TDiscardStream sink;
-    http.Get(server->Url(path), sink);
+    http.Get(at.Url(path), sink);
     if (sink.Size() != BenchServer::kBigBody) state.SkipWithError("short body");
   }
   state.SetBytesProcessed(state.iterations() * BenchServer::kBigBody);
 }
 
-void Download_Curl(benchmark::State& state, const char* path) {
+void Download_Curl(benchmark::State& state, const BenchServer& at, const char* path) {
   for (auto _ : state) {
     CURL* curl = curl_easy_init();
     int64_t total = 0;
-    curl_easy_setopt(curl, CURLOPT_URL, server->Url(path).c_str());
+    curl_easy_setopt(curl, CURLOPT_URL, at.Url(path).c_str());
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CurlDiscard);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &total);
+    UseServer(curl, at);
     if (curl_easy_perform(curl) != CURLE_OK || total != BenchServer::kBigBody) state.SkipWithError("curl failed");
     curl_easy_cleanup(curl);
   }
   state.SetBytesProcessed(state.iterations() * BenchServer::kBigBody);
 }
 
-void BM_Length_Pinmark(benchmark::State& state) { Download_Pinmark(state, "/big"); }
-void BM_Length_Curl(benchmark::State& state) { Download_Curl(state, "/big"); }
-void BM_Chunked_Pinmark(benchmark::State& state) { Download_Pinmark(state, "/chunked"); }
-void BM_Chunked_Curl(benchmark::State& state) { Download_Curl(state, "/chunked"); }
+// (e) A body of one million one-byte chunks, into a string as the program's PostFormText reads it.
+void BM_TinyChunks_Pinmark(benchmark::State& state) {
+  for (auto _ : state) {
+    TIdHTTP http;
+    TStringStream out;
+    http.Get(server->Url("/tinychunks"), out);
+    if (out.Size() != BenchServer::kTinyChunks) state.SkipWithError("short body");
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_TinyChunks_Curl(benchmark::State& state) {
+  for (auto _ : state) {
+    CURL* curl = curl_easy_init();
+    std::string body;
+    curl_easy_setopt(curl, CURLOPT_URL, server->Url("/tinychunks").c_str());
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CurlCollect);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+    if (curl_easy_perform(curl) != CURLE_OK || body.size() != BenchServer::kTinyChunks) state.SkipWithError("curl failed");
+    curl_easy_cleanup(curl);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_CheckIn_Pinmark(benchmark::State& state) { CheckIn_Pinmark(state, *server); }
+void BM_CheckIn_Curl(benchmark::State& state) { CheckIn_Curl(state, *server); }
+void BM_Length_Pinmark(benchmark::State& state) { Download_Pinmark(state, *server, "/big"); }
+void BM_Length_Curl(benchmark::State& state) { Download_Curl(state, *server, "/big"); }
+void BM_Chunked_Pinmark(benchmark::State& state) { Download_Pinmark(state, *server, "/chunked"); }
+void BM_Chunked_Curl(benchmark::State& state) { Download_Curl(state, *server, "/chunked"); }
+// (e) and (f): the check-in and 256 MiB by length over HTTPS, a new handshake per request.
+void BM_CheckInTls_Pinmark(benchmark::State& state) { CheckIn_Pinmark(state, *tlsServer); }
+void BM_CheckInTls_Curl(benchmark::State& state) { CheckIn_Curl(state, *tlsServer); }
+void BM_LengthTls_Pinmark(benchmark::State& state) { Download_Pinmark(state, *tlsServer, "/big"); }
+void BM_LengthTls_Curl(benchmark::State& state) { Download_Curl(state, *tlsServer, "/big"); }
 
 BENCHMARK(BM_CheckIn_Pinmark)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_CheckIn_Curl)->MinTime(2.0)->UseRealTime();
@@ -109,6 +164,24 @@ BENCHMARK(BM_Length_Pinmark)->Iterations(6)->Unit(benchmark::kMillisecond)->UseR
 BENCHMARK(BM_Length_Curl)->Iterations(6)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Chunked_Pinmark)->Iterations(6)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Chunked_Curl)->Iterations(6)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_TinyChunks_Pinmark)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_TinyChunks_Curl)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
+// Repeated and counted by their medians: with the repetitions of both clients
+// run in shuffled order, a machine that gets busier halfway slows both alike.
+BENCHMARK(BM_CheckInTls_Pinmark)->MinTime(0.5)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime();
+BENCHMARK(BM_CheckInTls_Curl)->MinTime(0.5)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime();
+BENCHMARK(BM_LengthTls_Pinmark)
+    ->Iterations(2)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_LengthTls_Curl)
+    ->Iterations(2)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // Keeps each run's rate for the summary.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -125,8 +198,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
   std::map<std::string, double> rates;
 };
 
-// (d) Peak resident memory of a child process, in KiB.
-long PeakKiB(const std::vector<std::string>& argv) {
+// (d) Peak resident memory of a child process, in KiB; -1 when it did not
+// end with the expected exit code.
+long PeakKiB(const std::vector<std::string>& argv, int expectedExit = 0) {
   std::fflush(stdout);
   pid_t pid = fork();
   if (pid == 0) {
@@ -134,13 +208,14 @@ long PeakKiB(const std::vector<std::string>& argv) {
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     freopen("/dev/null", "w", stdout);
+    freopen("/dev/null", "w", stderr);
     execv(args[0], args.data());
     _exit(127);
   }
   int status = 0;
   rusage usage{};
   wait4(pid, &status, 0, &usage);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? usage.ru_maxrss : -1;
+  return WIFEXITED(status) && WEXITSTATUS(status) == expectedExit ? usage.ru_maxrss : -1;
 }
 }  // namespace
 
@@ -148,21 +223,40 @@ int main(int argc, char** argv) {
   curl_global_init(CURL_GLOBAL_DEFAULT);
   BenchServer benchServer;
   server = &benchServer;
-  benchmark::Initialize(&argc, argv);
+  TlsTestAuthority authority("Pinmark Bench CA");
+  const TlsTestAuthority::Issued cert = authority.Localhost();
+  caFile = authority.CertFile();
+  std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> tls(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
+  if (SSL_CTX_use_certificate_chain_file(tls.get(), cert.certFile.c_str()) != 1 ||
+      SSL_CTX_use_PrivateKey_file(tls.get(), cert.keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+    std::fprintf(stderr, "cannot load the benchmark's certificate\n");
+    return 1;
+  }
+  BenchServer tlsBenchServer(tls.get());
+  tlsServer = &tlsBenchServer;
+  // Repetitions run in shuffled order unless the command line says otherwise.
+  std::vector<char*> args(argv, argv + argc);
+  char interleave[] = "--benchmark_enable_random_interleaving=true";
+  args.insert(args.begin() + 1, interleave);
+  int count = static_cast<int>(args.size());
+  benchmark::Initialize(&count, args.data());
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
 
   std::printf("\nours / libcurl (above 1 means ours is faster):\n");
   // Run names carry their arguments ("BM_Length_Curl/iterations:6/real_time").
   auto rate = [&](const std::string& prefix) {
+    // A repeated case counts by its median.
+    for (const auto& [name, value] : reporter.rates)
+      if (name.rfind(prefix + "/", 0) == 0 && name.ends_with("_median")) return value;
     for (const auto& [name, value] : reporter.rates)
       if (name.rfind(prefix + "/", 0) == 0 || name == prefix) return value;
     return 0.0;
   };
-  for (const char* name : {"CheckIn", "Length", "Chunked"}) {
+  for (const char* name : {"CheckIn", "Length", "Chunked", "TinyChunks", "CheckInTls", "LengthTls"}) {
     double ours = rate("BM_" + std::string(name) + "_Pinmark");
     double theirs = rate("BM_" + std::string(name) + "_Curl");
-    if (ours > 0 && theirs > 0) std::printf("  %-8s %.2f\n", name, ours / theirs);
+    if (ours > 0 && theirs > 0) std::printf("  %-10s %.2f\n", name, ours / theirs);
   }
 
   const std::string idpost = IDPOST_PATH;
@@ -170,6 +264,17 @@ int main(int argc, char** argv) {
   long big = PeakKiB({idpost, "--get", "-o", "/dev/null", server->Url("/big")});
   std::printf("\nidpost -o of 256 MiB: peak %ld KiB, baseline %ld KiB, %.1f MiB above the baseline\n", big, baseline,
               (big - baseline) / 1024.0);
+  // idpost prints the refusal's body, so its output goes nowhere.
+  long refused = PeakKiB({idpost, "--get", server->Url("/refused")}, 1);
+  std::printf("idpost refused with a 512 MiB body: peak %ld KiB, %.1f MiB above the baseline\n", refused,
+              (refused - baseline) / 1024.0);
+  long tlsBaseline = PeakKiB({idpost, "--cacert", caFile, "--get", "-o", "/dev/null", tlsServer->Url("/small")});
+  long tlsBig = PeakKiB({idpost, "--cacert", caFile, "--get", "-o", "/dev/null", tlsServer->Url("/big")});
+  std::printf(
+      "idpost -o of 256 MiB over HTTPS: peak %ld KiB, baseline %ld KiB, %.1f MiB above the baseline, "
+      "%.1f MiB above the plain download\n",
+      tlsBig, tlsBaseline, (tlsBig - tlsBaseline) / 1024.0, (tlsBig - big) / 1024.0);
+  tlsServer = nullptr;
   server = nullptr;
   curl_global_cleanup();
   return 0;

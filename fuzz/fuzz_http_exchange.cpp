@@ -2,6 +2,11 @@
 // reads each request head, sends the input and closes. The first byte picks
 // the client's settings so redirects, in-process authentication and GET are
 // reached too.
+//
+// Besides staying sanitizer-clean, the exchange must keep its promise: when
+// it returns normally, the result is exactly the body that the answer's
+// final 2xx head frames, read here by a reference reader of its own; when it
+// fails, the caller's stream holds nothing.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -10,11 +15,16 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "http/IdHTTP.h"
+#include "runtime/SysUtils.h"
 
 namespace {
 class AnswerPeer {
@@ -71,27 +81,143 @@ class AnswerPeer {
   std::mutex lock_;
   std::string answer_;
 };
+// The answer read line by line and block by block, as the wire delivers it.
+class AnswerReader {
+ public:
+  explicit AnswerReader(std::string_view answer) : rest_(answer) {}
+  // A line up to LF, one CR before it dropped; false when no LF is left.
+  bool Line(std::string& line) {
+    const std::size_t lf = rest_.find('\n');
+    if (lf == std::string_view::npos) return false;
+    line.assign(rest_.substr(0, lf > 0 && rest_[lf - 1] == '\r' ? lf - 1 : lf));
+    rest_.remove_prefix(lf + 1);
+    return true;
+  }
+  bool Block(uint64_t count, std::string& into) {
+    if (count > rest_.size()) return false;
+    into.append(rest_.substr(0, count));
+    rest_.remove_prefix(count);
+    return true;
+  }
+  std::string_view Rest() const { return rest_; }
+
+ private:
+  std::string_view rest_;
+};
+
+std::string_view Blanks(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+// The elements of every line with that name, comma-separated, blanks trimmed.
+std::vector<std::string> Elements(const TIdHeaderList& head, std::string_view name) {
+  std::vector<std::string> out;
+  for (int i = 0; i < head.Count(); ++i) {
+    if (head.NameAt(i) != name) continue;
+    const std::string value = head.ValueAt(i);
+    std::size_t start = 0;
+    for (std::size_t comma; (comma = value.find(',', start)) != std::string::npos; start = comma + 1)
+      out.emplace_back(Blanks(std::string_view(value).substr(start, comma - start)));
+    out.emplace_back(Blanks(std::string_view(value).substr(start)));
+  }
+  return out;
+}
+
+constexpr int kLineLimit = 255;
+
+// The body of the answer's final head as its framing delimits it, or nothing
+// when that answer cannot be taken whole: cut short, framed wrongly, or not 2xx.
+std::optional<std::string> FramedBody(std::string_view answer) {
+  AnswerReader in(answer);
+  TIdHTTPResponse response;
+  TIdHeaderList head;
+  do {
+    if (!in.Line(response.StatusLine)) return std::nullopt;
+    head.Clear();
+    for (std::string line;;) {
+      if (!in.Line(line)) return std::nullopt;
+      if (line.empty()) break;
+      if (head.Count() == kLineLimit) return std::nullopt;
+      head.Add(line);
+    }
+  } while (response.StatusCode() == 100);
+  const int32_t code = response.StatusCode();
+  if (code / 100 != 2) return std::nullopt;
+  if (code == 204) return std::string();
+
+  std::string body;
+  const std::vector<std::string> codings = Elements(head, "TRANSFER-ENCODING");
+  if (!codings.empty()) {
+    std::string last;
+    for (const std::string& c : codings)
+      if (!c.empty()) last = c;
+    if (!SameText(Blanks(std::string_view(last).substr(0, last.find(';'))), "chunked")) return std::string(in.Rest());
+    std::string line;
+    for (;;) {
+      if (!in.Line(line)) return std::nullopt;
+      const std::string_view digits = Blanks(std::string_view(line).substr(0, line.find(';')));
+      if (digits.empty() || digits.size() > 16 || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos)
+        return std::nullopt;
+      const uint64_t chunk = std::stoull(std::string(digits), nullptr, 16);
+      if (chunk > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
+      if (chunk == 0) break;
+      if (!in.Block(chunk, body) || !in.Line(line) || !line.empty()) return std::nullopt;
+    }
+    for (int trailers = 0;; ++trailers) {
+      if (!in.Line(line)) return std::nullopt;
+      if (line.empty()) return body;
+      if (trailers == kLineLimit) return std::nullopt;
+    }
+  }
+  const std::vector<std::string> lengths = Elements(head, "CONTENT-LENGTH");
+  if (lengths.empty()) return std::string(in.Rest());
+  uint64_t length = 0;
+  for (std::size_t i = 0; i < lengths.size(); ++i) {
+    const std::string& text = lengths[i];
+    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+    const uint64_t value = std::stoull(text);
+    if (value > static_cast<uint64_t>(INT64_MAX) || (i > 0 && value != length)) return std::nullopt;
+    length = value;
+  }
+  if (!in.Block(length, body)) return std::nullopt;
+  return body;
+}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static AnswerPeer* peer = new AnswerPeer();
   if (size == 0) return 0;
   const uint8_t mode = data[0];
-  peer->SetAnswer(std::string(reinterpret_cast<const char*>(data + 1), size - 1));
+  const std::string answer(reinterpret_cast<const char*>(data + 1), size - 1);
+  peer->SetAnswer(answer);
   const std::string url = "http://user:pw@127.0.0.1:" + std::to_string(peer->Port()) + "/x.php?a=1";
+  TStringStream out;
+  std::string body;
+  bool succeeded = false;
   try {
     TIdHTTP http;
     http.HandleRedirects = mode & 1;
     if (mode & 2) http.HTTPOptions |= hoInProcessAuth;
     http.SetReadTimeout(2000);
     if (mode & 4) {
-      TStringStream out;
       http.Get(url, out);
+      body = out.DataString();
     } else {
-      (void)http.PostFormText(url, nullptr);
+      body = http.PostFormText(url, nullptr);
     }
+    succeeded = true;
   } catch (const Exception&) {
-    // Refused answers, closed connections and conversion errors are expected.
+    // Refused answers, broken frames and closed connections are expected.
   }
+  if (!succeeded) {
+    if (out.Size() != 0) std::abort();  // a failed exchange left a partial body behind
+    return 0;
+  }
+  // Every connection gets the same answer, so whatever was followed or
+  // retried, a success can only be the final head of this answer.
+  const std::optional<std::string> framed = FramedBody(answer);
+  if (!framed || *framed != body) std::abort();
   return 0;
 }

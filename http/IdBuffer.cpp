@@ -65,8 +65,11 @@ void TIdBuffer::Compact(bool mayShrink) {
     headOffset_ = 0;
   }
   if (mayShrink && static_cast<int64_t>(store_.size()) - byteCount_ > GrowthSlack) {
-    store_.resize(static_cast<std::size_t>(byteCount_) + static_cast<std::size_t>(std::max(GrowthSlack, 0)));
-    store_.shrink_to_fit();
+    // A fresh store and one memcpy: shrink_to_fit would copy byte by byte
+    // through the allocator's construct.
+    TIdBytes smaller(static_cast<std::size_t>(byteCount_) + static_cast<std::size_t>(std::max(GrowthSlack, 0)));
+    if (byteCount_ > 0) std::memcpy(smaller.data(), store_.data(), static_cast<std::size_t>(byteCount_));
+    store_.swap(smaller);
   }
 }
 
@@ -107,9 +110,11 @@ std::string TIdBuffer::ExtractText(int32_t count) {
 void TIdBuffer::MoveToStream(TStream& stream, int32_t count) {
   if (count == -1) count = byteCount_;
   if (count <= 0) return;
-  Compact(true);
   CheckEnough(count);
-  stream.WriteBuffer(store_.data(), count);
+  // Written from where the unread bytes start: compacting first would move
+  // the whole rest of the queue for every small read, as a body of many tiny
+  // chunks makes. Discard compacts once enough consumed bytes pile up.
+  stream.WriteBuffer(store_.data() + headOffset_, count);
   Discard(count);
 }
 
@@ -119,6 +124,11 @@ int32_t TIdBuffer::Find(const uint8_t* pattern, std::size_t length, int32_t star
   if (start < 0 || start >= byteCount_) throw EIdException(RSBufferInvalidStartPos);
   if (length > static_cast<std::size_t>(byteCount_)) return -1;
   const uint8_t* base = store_.data() + headOffset_;
+  if (length == 1) {
+    // A line terminator: one memchr finds it.
+    const void* hit = std::memchr(base + start, pattern[0], static_cast<std::size_t>(byteCount_ - start));
+    return hit ? static_cast<int32_t>(static_cast<const uint8_t*>(hit) - base) : -1;
+  }
   const int32_t last = byteCount_ - static_cast<int32_t>(length);
   int32_t p = start;
   while (p <= last) {

@@ -13,7 +13,17 @@ TDateTime NowUTC() {
   return UnixToDateTime(static_cast<int64_t>(seconds));
 }
 
+constexpr const char* RSInvalidPort = "'%s' is not a valid port";
+constexpr const char* RSInvalidPortList = "'%s' is not a valid port list";
+
 bool HasFlag(const TStringList& attributes, std::string_view name) { return attributes.IndexOf(name) >= 0; }
+
+// A port of a "Port" list: decimal, 1 to 65535.
+int32_t PortNumber(const std::string& text) {
+  int64_t port = 0;
+  if (!TryDecimalToInt64(text, port) || port < 1 || port > 65535) throw EConvertError(Format(RSInvalidPort, text.c_str()));
+  return static_cast<int32_t>(port);
+}
 }  // namespace
 
 void TIdNetscapeCookie::SetCookieText(std::string_view text) {
@@ -98,10 +108,12 @@ void TIdCookieRFC2965::LoadAttributes(const TStringList& attributes) {
       while (pos <= inner.size()) {
         std::size_t comma = inner.find(',', pos);
         std::string part = Trim(inner.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
-        PortList.push_back(StrToInt(part));
+        PortList.push_back(PortNumber(part));
         pos = comma == std::string::npos ? inner.size() + 1 : comma + 1;
       }
     }
+  } else if (port.front() == '"') {
+    throw EConvertError(Format(RSInvalidPortList, port.c_str()));
   }
 }
 

@@ -60,9 +60,10 @@ class TIdCookieRFC2965 : public TIdCookieRFC2109 {
 
   std::string CommentURL;
   bool Discard = false;
-  // From "Port": a quoted comma list of numbers; [80] when absent or an empty
-  // quoted list; empty when not quoted. A part that is not a number raises
-  // EConvertError.
+  // From "Port": a quoted comma list of ports; [80] when absent or an empty
+  // quoted list; empty when not quoted. A part that is not a decimal port
+  // from 1 to 65535, or an opening quote without its closing one, raises
+  // EConvertError (the cookie manager then drops the cookie).
   std::vector<int32_t> PortList;
 
   void AssignFrom(const TIdNetscapeCookie& other) override;

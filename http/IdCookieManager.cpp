@@ -201,7 +201,13 @@ TIdCookieManager::~TIdCookieManager() {
 
 void TIdCookieManager::AddCookie(std::unique_ptr<TIdNetscapeCookie> cookie, std::string_view text,
                                  std::string_view host) {
-  cookie->SetCookieText(text);
+  try {
+    cookie->SetCookieText(text);
+  } catch (const EConvertError&) {
+    // A cookie whose attributes cannot be read is dropped; the answer that
+    // carried it goes on.
+    return;
+  }
   if (cookie->Domain.empty()) cookie->Domain = std::string(host);
   if (!DomainValidFor(cookie->Domain, host)) return;
   bool accept = true;

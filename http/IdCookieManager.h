@@ -106,7 +106,8 @@ class TIdCookieManager {
 
   // A "Set-cookie" value sent by host. The cookie is kept only when its
   // domain is the host or a domain the host lies in; a cookie without a
-  // domain belongs to the host.
+  // domain belongs to the host. A cookie whose attributes cannot be read (a
+  // broken "Port" list) is dropped without an error.
   void AddServerCookie(std::string_view text, std::string_view host);
   // The same for a "Set-cookie2" value.
   void AddServerCookie2(std::string_view text, std::string_view host);

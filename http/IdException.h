@@ -88,6 +88,21 @@ PINMARK_EXCEPTION_CLASS(EIdSocksServerAddressError, EIdSocksError);
 // A SOCKS 5 target name that does not fit the connect request.
 PINMARK_EXCEPTION_CLASS(EIdSocksHostNameTooLong, EIdSocksError);
 
+// TLS. Nothing is ever sent or read in clear text after one of these.
+PINMARK_EXCEPTION_CLASS(EIdTlsError, EIdException);
+// The TLS library could not be set up (for example trust anchors that cannot be read).
+PINMARK_EXCEPTION_CLASS(EIdTlsSetupError, EIdTlsError);
+// The handshake did not complete: an alert, no common protocol, a peer that is not TLS, a peer that left.
+PINMARK_EXCEPTION_CLASS(EIdTlsHandshakeFailed, EIdTlsError);
+// The peer's certificate chain does not verify against the trust anchors.
+PINMARK_EXCEPTION_CLASS(EIdTlsCertificateUntrusted, EIdTlsError);
+// The certificate is trusted but issued for another host name or address.
+PINMARK_EXCEPTION_CLASS(EIdTlsHostNameMismatch, EIdTlsError);
+// The TLS stream broke after the handshake.
+PINMARK_EXCEPTION_CLASS(EIdTlsProtocolError, EIdTlsError);
+// The connection ended without the peer's close_notify: what came last may be missing.
+PINMARK_EXCEPTION_CLASS(EIdTlsTruncated, EIdTlsProtocolError);
+
 // URI, headers, authentication.
 PINMARK_EXCEPTION_CLASS(EIdURIException, EIdException);
 PINMARK_EXCEPTION_CLASS(EIdFailedToRetreiveTimeZoneInfo, EIdException);
@@ -95,6 +110,11 @@ PINMARK_EXCEPTION_CLASS(EIdAlreadyRegisteredAuthenticationMethod, EIdException);
 
 // HTTP exchange.
 PINMARK_EXCEPTION_CLASS(EIdUnknownProtocol, EIdException);
+// An answer whose framing cannot be trusted: its head or body cut short, a
+// length or chunk size that is not a plain number, more head lines than the
+// client reads. The message says what was wrong; nothing of the body is
+// handed out as a result.
+PINMARK_EXCEPTION_CLASS(EIdHTTPMalformedResponse, EIdException);
 class EIdReplyError : public EIdException {
  public:
   using EIdException::EIdException;

@@ -2,10 +2,83 @@
 
 #include <algorithm>
 
+#include "http/IdHTTPBodyFraming.h"
 #include "runtime/SysUtils.h"
+
+using namespace IdHTTPStrings;
 
 namespace {
 const char* const kProtocolVersionText[] = {"1.0", "1.1"};
+// How long a redirect page may take to arrive when the caller set no read time-out.
+constexpr int32_t kRedirectBodyTimeout = 4000;
+// A server sends one "100 Continue" before its answer; one that keeps sending
+// them would keep the exchange going for ever.
+constexpr int kMaxInterimResponses = 16;
+
+bool IsWebScheme(std::string_view scheme) { return SameText(scheme, "http") || SameText(scheme, "https"); }
+
+// Control characters would end the request line or start a header of their
+// own; percent-encoded they are only odd characters of the path.
+bool KeepInRequestLine(unsigned char c) { return c >= 0x20 && c != 0x7F; }
+// A Location is a server's text: a blank would split the request line too.
+bool KeepInLocation(unsigned char c) { return c > 0x20 && c < 0x7F; }
+
+// The request-target as it goes on the wire: the fragment is the client's
+// own and never sent.
+std::string WireTarget(std::string_view target) {
+  return PercentEncode(target.substr(0, target.find('#')), KeepInRequestLine);
+}
+
+// The scheme of an absolute reference ("scheme:..."), empty for a relative one.
+std::string_view SchemeOf(std::string_view reference) {
+  static constexpr std::string_view kSchemeChars =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.";
+  const std::size_t end = reference.find_first_not_of(kSchemeChars);
+  if (end == std::string_view::npos || end == 0 || reference[end] != ':') return {};
+  const char first = reference[0];
+  if (!((first >= 'a' && first <= 'z') || (first >= 'A' && first <= 'Z'))) return {};
+  return reference.substr(0, end);
+}
+
+// A Location as the next request's target, or empty when there is nothing to
+// follow. Blanks and control characters are percent-encoded and the fragment
+// dropped; a scheme-relative "//host/path" takes the current scheme; a
+// scheme other than http or https raises "Unknown Protocol" instead of being
+// fetched over HTTP from the previous host.
+std::string RedirectTarget(std::string_view location, std::string_view currentProtocol) {
+  std::string target = PercentEncode(Trim(location), KeepInLocation);
+  target.resize(std::min(target.find('#'), target.size()));
+  if (target.rfind("//", 0) == 0) target = (SameText(currentProtocol, "https") ? "https:" : "http:") + target;
+  const std::string_view scheme = SchemeOf(target);
+  if (scheme.empty()) return target;
+  if (!IsWebScheme(scheme)) throw EIdUnknownProtocol(RSHTTPUnknownProtocol);
+  // "http:x" or "http:///x" names no host, and an empty host would quietly
+  // mean the previous one.
+  if (target.compare(scheme.size(), 3, "://") != 0 || TIdURI(target).Host.empty()) return {};
+  return target;
+}
+
+// Keeps at most its limit; a write past it stores what fits and answers
+// short, which WriteBuffer turns into EWriteError, so a reader stops there.
+class TBoundedStringStream : public TStringStream {
+ public:
+  explicit TBoundedStringStream(int64_t limit) : limit_(limit) {}
+  int64_t Write(const void* buffer, int64_t count) override {
+    const int64_t room = std::max<int64_t>(0, limit_ - Position());
+    if (count > room) {
+      full_ = true;
+      count = room;
+    }
+    return TStringStream::Write(buffer, count);
+  }
+  bool Full() const { return full_; }
+  // Hands the bytes over without copying; the stream is empty afterwards.
+  std::string Take() noexcept { return std::move(data_); }
+
+ private:
+  int64_t limit_;
+  bool full_ = false;
+};
 
 bool Contains(std::span<const int16_t> codes, int32_t code) {
   return std::find(codes.begin(), codes.end(), code) != codes.end();
@@ -126,11 +199,14 @@ void TIdCustomHTTP::RunExchange(const std::string& method, const std::string& ur
     for (;;) {
       ResolveTarget();
       ConnectForRequest();
-      do {
-        Response().StatusLine = IOHandler()->ReadLine();
+      for (int interim = 0;; ++interim) {
+        if (interim > kMaxInterimResponses)
+          throw EIdHTTPMalformedResponse(Format(RSHTTPTooManyInterim, kMaxInterimResponses));
+        Response().StatusLine = ReadProtocolLine();
         ReadResponseHead();
         StoreCookies();
-      } while (Response().StatusCode() == 100);
+        if (Response().StatusCode() != 100) break;
+      }
 
       TIdHTTPWhatsNext next = DecideNextStep(accepted);
       if (next == nxFollow) {
@@ -148,11 +224,33 @@ void TIdCustomHTTP::RunExchange(const std::string& method, const std::string& ur
       }
       break;
     }
-  } catch (...) {
+  } catch (const EIdHTTPProtocolException&) {
+    // A refused answer whose body was read as far as it goes: the connection
+    // is as good as after an accepted one.
     endOfExchange();
+    throw;
+  } catch (...) {
+    // Anything else stopped the exchange at an unknown point of the answer,
+    // so neither the connection nor what reached the stream can be used.
+    Disconnect();
+    if (response) {
+      try {
+        response->SetSize(startPosition);
+        response->SetPosition(startPosition);
+      } catch (const Exception&) {
+        // A stream that cannot be cut back must not hide why the exchange failed.
+      }
+    }
     throw;
   }
   endOfExchange();
+}
+
+std::string TIdCustomHTTP::ReadProtocolLine() {
+  TIdIOHandler& io = *IOHandler();
+  std::string line = io.ReadLine();
+  if (io.LineTimedOut()) throw EIdReadTimeout(IdIOHandlerStrings::RSReadTimeout);
+  return line;
 }
 
 void TIdCustomHTTP::ResolveTarget() {
@@ -170,6 +268,8 @@ void TIdCustomHTTP::ResolveTarget() {
   uri_.Query = parsed.Query;
   if (!parsed.Host.empty()) uri_.Host = parsed.Host;
 
+  // A scheme we do not speak is not fetched over HTTP in its place.
+  if (!parsed.Protocol.empty() && !IsWebScheme(parsed.Protocol)) throw EIdUnknownProtocol(RSHTTPUnknownProtocol);
   if (!parsed.Protocol.empty())
     uri_.Protocol = parsed.Protocol;
   else
@@ -182,9 +282,9 @@ void TIdCustomHTTP::ResolveTarget() {
   else if (SameText(parsed.Protocol, "https"))
     uri_.Port = "443";
   else if (uri_.Port.empty())
-    throw EIdUnknownProtocol(IdHTTPStrings::RSHTTPUnknownProtocol);
+    throw EIdUnknownProtocol(RSHTTPUnknownProtocol);
 
-  request.RequestTarget = uri_.Directory + uri_.DocumentName + uri_.Query;
+  request.RequestTarget = WireTarget(uri_.Directory + uri_.DocumentName + uri_.Query);
   if (request.RequestMethod == "OPTIONS" && parsed.DocumentName == "*") request.RequestTarget = "*";
 
   request.IPVersion = parsed.IPVersion;
@@ -192,7 +292,7 @@ void TIdCustomHTTP::ResolveTarget() {
 
   const std::string& m = request.RequestMethod;
   if ((m == "TRACE" || m == "PUT" || m == "OPTIONS" || m == "DELETE") && ProtocolVersion != pv1_1)
-    throw EIdException(IdHTTPStrings::RSHTTPMethodRequiresVersion);
+    throw EIdException(RSHTTPMethodRequiresVersion);
 
   request.SetContentLength(request.BodySource ? request.BodySource->Size() : -1);
   request.Host = uri_.Port == "80" ? uri_.Host : uri_.Host + ":" + uri_.Port;
@@ -211,8 +311,14 @@ void TIdCustomHTTP::ConnectForRequest() {
     throw EIdInvalidPortRange(Format(IdTCPClientStrings::RSInvalidPort, uri_.Port.c_str()));
   const int32_t port = direct ? static_cast<int32_t>(urlPort) : ProxyParams.ProxyPort();
   if ((!SameText(Host(), host) || Port() != port) && IsConnected()) Disconnect();
-  if (https && !dynamic_cast<TIdSSLIOHandlerSocketBase*>(IOHandler()))
-    throw EIdIOHandlerPropInvalid(IdHTTPStrings::RSIOHandlerPropInvalid);
+  auto* tls = dynamic_cast<TIdSSLIOHandlerSocketBase*>(IOHandler());
+  if (https && !tls) throw EIdIOHandlerPropInvalid(RSIOHandlerPropInvalid);
+  // A TLS-capable handler carries "http" targets in clear text; a live
+  // connection of the other kind is never reused.
+  if (tls && tls->PassThrough == https) {
+    if (IsConnected()) Disconnect();
+    tls->PassThrough = !https;
+  }
   request.ConnectionKind = direct ? (https ? ckTls : ckDirect) : (https ? ckTlsProxy : ckProxy);
   SetHost(host);
   SetPort(port);
@@ -238,6 +344,10 @@ void TIdCustomHTTP::ConnectForRequest() {
   if (request.AcceptEncoding.find("identity") == std::string::npos) request.AcceptEncoding += "identity";
 
   if (!ComputeKeepAlive()) Disconnect();
+  // Bytes that arrived before this request was sent cannot be its answer: a
+  // server that sent more than its last answer is not talked to again on
+  // that connection.
+  if (IsConnected() && IOHandler()->PendingInput() && IOHandler()->PendingInput()->Size() > 0) Disconnect();
   CheckPeerClosed(false);
   if (!IsConnected()) {
     SetIPVersion(uri_.IPVersion);
@@ -274,14 +384,14 @@ void TIdCustomHTTP::ReadResponseHead() {
   TIdHTTPResponse& response = Response();
   response.RawHeaders.Clear();
   try {
-    std::string line = IOHandler()->ReadLine();
-    while (!line.empty() && response.RawHeaders.Count() < HeaderLineLimit) {
+    for (std::string line = ReadProtocolLine(); !line.empty(); line = ReadProtocolLine()) {
+      // Lines past the limit would otherwise be taken for the body.
+      if (response.RawHeaders.Count() >= HeaderLineLimit)
+        throw EIdHTTPMalformedResponse(Format(RSHTTPTooManyHeadLines, HeaderLineLimit));
       response.RawHeaders.Add(line);
-      line = IOHandler()->ReadLine();
     }
   } catch (const EIdConnClosedGracefully&) {
-    // The headers read so far stand.
-    Disconnect();
+    throw EIdHTTPMalformedResponse(RSHTTPHeadCutShort);
   }
   response.ParseHeaders();
 }
@@ -301,77 +411,86 @@ TIdHTTPWhatsNext TIdCustomHTTP::DecideNextStep(std::span<const int16_t> accepted
 
   const int32_t code = response.StatusCode();
   const int32_t responseClass = code / 100;
-  TIdHTTPWhatsNext next = nxDone;
-  bool retryWithCredentials = false;
+  // Only a 3xx redirects: a Location on a 2xx (201 Created) names what was made.
+  if (responseClass == 3 && code != 304) return DecideRedirect(code, accepted);
 
-  if ((responseClass == 3 && code != 304) || !response.Location.empty()) {
-    ++redirectCount_;
-    std::string target = response.Location;
-    std::string method = request.RequestMethod;
-    if (HandleRedirects && redirectCount_ < RedirectMaximum) {
-      if (!ConfirmRedirect(target, method, redirectCount_)) {
-        RaiseProtocolError(accepted);
-        return nxDone;
-      }
-      next = nxFollow;
-      request.RequestTarget = target;
-      if (code == 302 || code == 303) {
-        request.BodySource = nullptr;
-        request.RequestMethod = "GET";
-      } else {
-        request.RequestMethod = method;
-      }
-    } else {
-      if (!ConfirmRedirect(target, method, redirectCount_)) {
-        RaiseProtocolError(accepted);
-        return nxDone;
-      }
-      next = nxDone;
-      response.Location = target;
+  if (code == 401 || code == 407) {
+    TIdHTTPContext context = Context();
+    const bool answerable = code == 401
+                                ? authRetries_ < MaxAuthRetries && RequestServerCredentials(context)
+                                : authProxyRetries_ < MaxAuthRetries && RequestProxyCredentials(context);
+    if (!answerable) {
+      std::unique_ptr<TIdAuthentication>& authentication =
+          code == 401 ? request.Authentication : ProxyParams.Authentication;
+      if (authentication) authentication->ResetSteps();
     }
-    if (IsConnected()) {
-      TIdIOHandler& io = *IOHandler();
-      const int32_t savedTimeout = io.ReadTimeout;
-      io.ReadTimeout = 4000;
-      try {
-        DiscardResponseBody();
-      } catch (...) {
-        // A redirect page that cannot be read costs nothing.
-      }
-      io.ReadTimeout = savedTimeout;
-    }
-    return next;
-  }
-
-  if (responseClass != 2) {
-    if (code == 401) {
-      TIdHTTPContext context = Context();
-      if (authRetries_ >= MaxAuthRetries || !RequestServerCredentials(context)) {
-        if (request.Authentication) request.Authentication->ResetSteps();
-        RaiseProtocolError(accepted);
-        return nxDone;
-      }
-      retryWithCredentials = (HTTPOptions & hoInProcessAuth) != 0;
-    } else if (code == 407) {
-      TIdHTTPContext context = Context();
-      if (authProxyRetries_ >= MaxAuthRetries || !RequestProxyCredentials(context)) {
-        if (ProxyParams.Authentication) ProxyParams.Authentication->ResetSteps();
-        RaiseProtocolError(accepted);
-        return nxDone;
-      }
-      retryWithCredentials = (HTTPOptions & hoInProcessAuth) != 0;
-    } else {
+    // A challenge that is not answered here ends the exchange as refused:
+    // its page is never the result.
+    if (!answerable || !(HTTPOptions & hoInProcessAuth)) {
       RaiseProtocolError(accepted);
       return nxDone;
     }
-  }
-
-  if (retryWithCredentials) {
     DiscardResponseBody();
     return nxRetryAuth;
   }
-  if (code != 204 && response.BodyStream) ReadResponseBody();
+  if (responseClass != 2) {
+    RaiseProtocolError(accepted);
+    return nxDone;
+  }
+  // Answers to HEAD carry no body whatever their head announces.
+  if (code != 204 && request.RequestMethod != "HEAD" && response.BodyStream) ReadResponseBody();
   return nxDone;
+}
+
+TIdHTTPWhatsNext TIdCustomHTTP::DecideRedirect(int32_t code, std::span<const int16_t> accepted) {
+  TIdHTTPRequest& request = Request();
+  TIdHTTPResponse& response = Response();
+  ++redirectCount_;
+  // The last redirect allowed is refused like any answer we cannot take.
+  if (HandleRedirects && redirectCount_ >= RedirectMaximum) {
+    RaiseProtocolError(accepted);
+    return nxDone;
+  }
+  std::string target = response.Location;
+  std::string method = request.RequestMethod;
+  if (!ConfirmRedirect(target, method, redirectCount_)) {
+    RaiseProtocolError(accepted);
+    return nxDone;
+  }
+  if (!HandleRedirects) {
+    // Handled by the caller, who takes the Location from the response.
+    response.Location = target;
+    DiscardRedirectBody();
+    return nxDone;
+  }
+  const std::string next = RedirectTarget(target, uri_.Protocol);
+  if (next.empty()) {
+    RaiseProtocolError(accepted);
+    return nxDone;
+  }
+  DiscardRedirectBody();
+  request.RequestTarget = next;
+  if (code == 302 || code == 303) {
+    request.BodySource = nullptr;
+    request.RequestMethod = "GET";
+  } else {
+    request.RequestMethod = method;
+  }
+  return nxFollow;
+}
+
+void TIdCustomHTTP::DiscardRedirectBody() {
+  if (!IsConnected()) return;
+  TIdIOHandler& io = *IOHandler();
+  const int32_t saved = io.ReadTimeout;
+  if (saved == -1 || saved == 0) io.ReadTimeout = kRedirectBodyTimeout;
+  try {
+    DiscardResponseBody();
+  } catch (const Exception&) {
+    // A redirect page that cannot be read costs the connection, nothing more.
+    Disconnect();
+  }
+  io.ReadTimeout = saved;
 }
 
 bool TIdCustomHTTP::ConfirmRedirect(std::string& target, std::string& method, int32_t count) {
@@ -381,20 +500,43 @@ bool TIdCustomHTTP::ConfirmRedirect(std::string& target, std::string& method, in
 }
 
 void TIdCustomHTTP::RaiseProtocolError(std::span<const int16_t> accepted) {
-  TStringStream errorBody;
-  {
-    BodyStreamSwap swap(Response(), &errorBody);
-    ReadResponseBody();
-  }
   const int32_t code = Response().StatusCode();
-  if (Contains(accepted, code)) return;
-  throw EIdHTTPProtocolException(code, Response().StatusLine, errorBody.DataString());
+  std::string errorBody;
+  if (Contains(accepted, code)) {
+    // Accepted answers drop their body, but it must still end where framed.
+    ReadBoundedBody(errorBody);
+    return;
+  }
+  try {
+    ReadBoundedBody(errorBody);
+  } catch (const EIdException&) {
+    // The refusal is the news; a body that breaks off is kept as far as it came.
+    Disconnect();
+  }
+  throw EIdHTTPProtocolException(code, Response().StatusLine, errorBody);
 }
 
 void TIdCustomHTTP::DiscardResponseBody() {
-  TStringStream discarded;
-  BodyStreamSwap swap(Response(), &discarded);
-  ReadResponseBody();
+  std::string discarded;
+  ReadBoundedBody(discarded);
+}
+
+void TIdCustomHTTP::ReadBoundedBody(std::string& body) {
+  TBoundedStringStream bounded(MaxErrorBody);
+  // What came is handed out also when the read fails.
+  struct HandOver {
+    std::string& body;
+    TBoundedStringStream& bounded;
+    ~HandOver() { body = bounded.Take(); }
+  } handOver{body, bounded};
+  BodyStreamSwap swap(Response(), &bounded);
+  try {
+    ReadResponseBody();
+  } catch (const EWriteError&) {
+    if (!bounded.Full()) throw;
+    // The rest is left unread, so the connection cannot carry another answer.
+    Disconnect();
+  }
 }
 
 void TIdCustomHTTP::ReadResponseBody() {
@@ -416,37 +558,48 @@ void TIdCustomHTTP::ReadResponseBody() {
 }
 
 void TIdCustomHTTP::ReadBodyInto(TStream& stream) {
-  TIdHTTPResponse& response = Response();
+  const TIdHTTPBodyFraming framing = TIdHTTPBodyFraming::FromHeaders(Response().RawHeaders);
   TIdIOHandler& io = *IOHandler();
-  if (response.RawHeaders.ValueOf("Transfer-Encoding").find("chunked") != std::string::npos) {
-    ReportStatus(hsStatusText, IdHTTPStrings::RSHTTPChunkStarted);
-    for (int64_t size = ReadChunkSize(); size > 0; size = ReadChunkSize()) {
-      io.ReadIntoStream(stream, size);
-      io.ReadLine();  // the line break after the chunk's data
+  switch (framing.Kind) {
+    case bkChunked:
+      ReadChunkedBody(stream);
+      return;
+    case bkLength: {
+      const int64_t start = stream.Position();
+      try {
+        io.ReadIntoStream(stream, framing.Length);
+      } catch (const EIdConnClosedGracefully&) {
+        throw EIdHTTPMalformedResponse(Format(RSHTTPBodyCutShort, static_cast<long long>(stream.Position() - start),
+                                              static_cast<long long>(framing.Length)));
+      }
+      return;
     }
-    io.ReadLine();  // the empty line after the last chunk; trailers are not supported
-    return;
+    case bkUntilClose:
+      io.ReadIntoStream(stream, -1, true);
+      return;
   }
-  if (response.ContentLength() > 0) {
-    try {
-      io.ReadIntoStream(stream, response.ContentLength());
-    } catch (const EIdConnClosedGracefully&) {
-      // A body the server cut short is kept as far as it came.
-    }
-    return;
-  }
-  if (!response.ContentLengthKnown) io.ReadIntoStream(stream, -1, true);
 }
 
-int64_t TIdCustomHTTP::ReadChunkSize() {
-  std::string line = IOHandler()->ReadLine();
-  // The size ends at a blank or at the ";" of a chunk extension, which we ignore.
-  std::size_t end = line.find_first_of(" ;");
-  if (end != std::string::npos) line.resize(end);
-  int64_t size = 0;
-  if (!TryStrToInt64("$" + Trim(line), size)) return 0;
-  return size;
+void TIdCustomHTTP::ReadChunkedBody(TStream& stream) {
+  TIdIOHandler& io = *IOHandler();
+  ReportStatus(hsStatusText, RSHTTPChunkStarted);
+  const int64_t start = stream.Position();
+  try {
+    for (int64_t size = ReadChunkSize(); size > 0; size = ReadChunkSize()) {
+      io.ReadIntoStream(stream, size);
+      if (!ReadProtocolLine().empty()) throw EIdHTTPMalformedResponse(RSHTTPChunkNotTerminated);
+    }
+    // Trailer lines up to the empty line that ends the body; none is used,
+    // but all must be read so that the next answer starts where it should.
+    for (int lines = 0; !ReadProtocolLine().empty();)
+      if (++lines > HeaderLineLimit) throw EIdHTTPMalformedResponse(Format(RSHTTPTooManyTrailerLines, HeaderLineLimit));
+  } catch (const EIdConnClosedGracefully&) {
+    throw EIdHTTPMalformedResponse(
+        Format(RSHTTPChunkedBodyCutShort, static_cast<long long>(stream.Position() - start)));
+  }
 }
+
+int64_t TIdCustomHTTP::ReadChunkSize() { return ParseChunkSizeLine(ReadProtocolLine()); }
 
 bool TIdCustomHTTP::ComputeKeepAlive() {
   TIdHTTPResponse& response = Response();

@@ -2,6 +2,14 @@
 // request, writes the request line and header block, reads the status line,
 // header block and body, and follows the rules for redirects, authentication
 // challenges and errors. Every operation blocks until the exchange has ended.
+//
+// A failed transfer is never reported as a success: an operation that returns
+// normally has delivered the whole body of a 2xx answer exactly as its head
+// framed it. A head or body cut short, a reset, a malformed length or chunk,
+// a read time-out, a refused or unanswerable answer each raise, and nothing of
+// a partial body is left as the result. Memory stays bounded by the body the
+// caller asked for: refusals keep at most MaxErrorBody bytes of theirs and
+// redirect pages are never kept.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +21,7 @@
 #include "http/IdHTTPContext.h"
 #include "http/IdHeaderInfo.h"
 #include "http/IdIOHandlerStack.h"
+#include "http/IdSSLIOHandlerSocketBase.h"
 #include "http/IdTCPClient.h"
 #include "http/IdURI.h"
 #include "runtime/Stream.h"
@@ -33,13 +42,14 @@ inline constexpr const char* RSHTTPUnknownProtocol = "Unknown Protocol";
 inline constexpr const char* RSHTTPMethodRequiresVersion = "Request method requires HTTP version 1.1";
 inline constexpr const char* RSIOHandlerPropInvalid = "IOHandler value is not valid";
 inline constexpr const char* RSHTTPChunkStarted = "Chunk Started";
+inline constexpr const char* RSHTTPHeadCutShort = "Connection closed before the end of the response head.";
+inline constexpr const char* RSHTTPTooManyHeadLines = "Response head has more than %d header lines.";
+inline constexpr const char* RSHTTPTooManyTrailerLines = "Chunked body has more than %d trailer lines.";
+inline constexpr const char* RSHTTPBodyCutShort = "Connection closed after %lld of %lld body bytes.";
+inline constexpr const char* RSHTTPChunkedBodyCutShort = "Connection closed inside a chunked body after %lld bytes.";
+inline constexpr const char* RSHTTPChunkNotTerminated = "Chunk data is not followed by a line break.";
+inline constexpr const char* RSHTTPTooManyInterim = "More than %d interim (100 Continue) responses.";
 }  // namespace IdHTTPStrings
-
-// Marks an I/O handler that can carry TLS; "https" targets need one.
-class TIdSSLIOHandlerSocketBase : public TIdIOHandlerStack {
- public:
-  const char* ClassName() const override { return "TIdSSLIOHandlerSocketBase"; }
-};
 
 // A body decompressor that can be attached to the client; none is by default.
 class TIdZLibCompressorBase {
@@ -113,8 +123,14 @@ class TIdCustomHTTP : public TIdTCPClientCustom {
   TIdOnAuthorization OnAuthorization;
   TIdOnAuthorization OnProxyAuthorization;
 
-  // The most header lines read per response head.
+  // The most header lines a response head (or a chunked body's trailer) may
+  // have; one with more is refused with EIdHTTPMalformedResponse.
   int32_t HeaderLineLimit = 255;
+
+  // Bodies of refused answers are kept up to this size for
+  // EIdHTTPProtocolException; a longer one is cut there and its connection
+  // dropped, as is a redirect page longer than this, which is never kept.
+  static constexpr int64_t MaxErrorBody = 1 << 20;
 
   // POSTs the form fields (may be null) to the URL on a new connection and
   // returns the body of an accepted answer as text, byte for byte.
@@ -127,7 +143,9 @@ class TIdCustomHTTP : public TIdTCPClientCustom {
   void Get(const std::string& url, TStream& response);
   // The exchange loop. Answers whose status is among `accepted` end without
   // error (their body is dropped); every other answer outside 2xx raises
-  // EIdHTTPProtocolException.
+  // EIdHTTPProtocolException. Returning normally means the whole body as its
+  // head framed it is in the stream; when anything fails, the stream is cut
+  // back to where it stood, so no partial body is ever left as a result.
   void RunExchange(const std::string& method, const std::string& url, TStream* body, TStream* response,
                    std::span<const int16_t> accepted = {});
 
@@ -158,7 +176,19 @@ class TIdCustomHTTP : public TIdTCPClientCustom {
 
  private:
   TIdHTTPContext Context();
+  // A line of the response; a read time-out raises EIdReadTimeout instead of
+  // passing for an empty line.
+  std::string ReadProtocolLine();
+  TIdHTTPWhatsNext DecideRedirect(int32_t code, std::span<const int16_t> accepted);
+  // Reads the redirect page to nowhere within the caller's read time-out (4 s
+  // when there is none); a page that cannot be read costs the connection only.
+  void DiscardRedirectBody();
+  // Reads the body keeping at most MaxErrorBody bytes in `body` (also when
+  // the read fails); the rest of a longer one is left unread and the
+  // connection dropped.
+  void ReadBoundedBody(std::string& body);
   void ReadBodyInto(TStream& stream);
+  void ReadChunkedBody(TStream& stream);
 
   std::unique_ptr<TIdHTTPProtocol> protocol_;
   TIdURI uri_;

@@ -66,8 +66,8 @@ bool RequestServerCredentials(TIdHTTPContext& context);
 bool RequestProxyCredentials(TIdHTTPContext& context);
 // After every response head: creates an owned cookie manager when there is
 // none and AllowCookies is on, then stores every "Set-cookie" and
-// "Set-cookie2" value for the current host. A "Set-cookie2" port list that is
-// not numeric raises EConvertError.
+// "Set-cookie2" value for the current host. A cookie that cannot be read is
+// dropped; storing cookies never fails the exchange.
 void StoreCookies(TIdHTTPContext& context);
 // When the connection closes: a request authentication that has gone
 // through all its steps is handed to the authentication manager (when there

@@ -79,8 +79,9 @@ void TIdEntityHeaderInfo::ParseHeaders() {
   ContentLanguage = RawHeaders.ValueOf("Content-Language");
   ContentType = RawHeaders.ValueOf("Content-Type");
 
-  int32_t length = -1;
-  SetContentLength(TryDecimal32(Trim(RawHeaders.ValueOf("Content-Length")), length) ? length : -1);
+  // 64 bits: downloads of 2 GiB and more announce their real length.
+  int64_t length = -1;
+  SetContentLength(TryDecimalToInt64(Trim(RawHeaders.ValueOf("Content-Length")), length) && length >= 0 ? length : -1);
 
   ContentRangeStart = 0;
   ContentRangeEnd = 0;

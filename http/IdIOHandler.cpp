@@ -89,7 +89,10 @@ std::string TIdIOHandler::ReadLine(const std::string& terminatorIn, int32_t time
   lineTimedOut_ = false;
   int32_t found = -1;
   int32_t searched = 0;
-  const uint32_t started = GetTickCount();
+  // Read only once there is something to wait for: a line already queued
+  // needs no clock, and a body of many tiny chunks reads two lines per chunk.
+  uint32_t started = 0;
+  bool clockStarted = false;
   auto tooLong = [&]() -> std::string {
     if (MaxLineAction == maException) RaiseMaxLineLength();
     lineWasSplit_ = true;
@@ -110,6 +113,10 @@ std::string TIdIOHandler::ReadLine(const std::string& terminatorIn, int32_t time
     if (found == -1) {
       if (maxLength > 0 && searched > maxLength) return tooLong();
       CheckDisconnected(true, true);
+      if (timeout >= 0 && !clockStarted) {
+        started = GetTickCount();
+        clockStarted = true;
+      }
       if (FillPendingInput(true, timeout, false) == -1) lineTimedOut_ = true;
       if (!lineTimedOut_ && timeout >= 0 && GetTickCount() - started >= static_cast<uint32_t>(timeout))
         lineTimedOut_ = true;
@@ -169,22 +176,18 @@ void TIdIOHandler::ReadIntoStream(TStream& stream, int64_t count, bool untilDisc
       pendingInput_->MoveToStream(stream, take);
       remaining -= take;
     }
-    while (remaining > 0 && IsConnected()) {
-      try {
-        if (pendingInput_->Size() == 0) {
+    // Each receive is asked for directly rather than through IsConnected,
+    // which takes a reset connection for a closed one: a reset must fail the
+    // read even where a close ends it.
+    while (remaining > 0) {
+      if (pendingInput_->Size() == 0) {
+        try {
           FillPendingInput(false, -1, true);
           CheckDisconnected(true, true);
+        } catch (const EIdConnClosedGracefully&) {
+          if (untilDisconnect) break;
+          throw;
         }
-      } catch (const EIdConnClosedGracefully&) {
-        auto take = static_cast<int32_t>(std::min<int64_t>(remaining, pendingInput_->Size()));
-        pendingInput_->MoveToStream(stream, take);
-        remaining -= take;
-        if (untilDisconnect) break;
-        throw;
-      } catch (...) {
-        if (pendingInput_)
-          pendingInput_->MoveToStream(stream, static_cast<int32_t>(std::min<int64_t>(remaining, pendingInput_->Size())));
-        throw;
       }
       // Each receive goes on at once: the queue is empty again before the next
       // one, so the buffer takes the received area over instead of copying it.
@@ -192,9 +195,6 @@ void TIdIOHandler::ReadIntoStream(TStream& stream, int64_t count, bool untilDisc
       pendingInput_->MoveToStream(stream, take);
       remaining -= take;
     }
-    // A connection that was already found closed ends the loop above without a
-    // read failing; a counted read that came up short has still failed.
-    if (!untilDisconnect && remaining > 0) throw EIdConnClosedGracefully(RSConnectionClosedGracefully);
   } catch (...) {
     FinishWorkCount(wmRead);
     if (stream.Size() > stream.Position()) stream.SetSize(stream.Position());

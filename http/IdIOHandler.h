@@ -25,6 +25,7 @@ inline constexpr const char* RSReadLnMaxLineLengthExceeded = "Max line length ex
 inline constexpr const char* RSStatusDisconnected = "Disconnected.";
 inline constexpr const char* RSConnectionClosedGracefully = "Connection Closed Gracefully.";
 inline constexpr const char* RSNoDataToRead = "No data to read.";
+inline constexpr const char* RSConnectTimeout = "Connect timed out.";
 }  // namespace IdIOHandlerStrings
 
 // Hook points for a component that sees (and may rewrite) what passes through

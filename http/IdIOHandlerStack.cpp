@@ -2,16 +2,26 @@
 
 #include "http/IdCustomTransparentProxy.h"
 #include "http/IdTCPClient.h"
+#include "runtime/SysUtils.h"
 
 using namespace IdIOHandlerStrings;
 
 namespace {
 constexpr int32_t kConnectStepMs = 125;
-constexpr const char* RSConnectTimeout = "Connect timed out.";
 }  // namespace
 
 int32_t TIdIOHandlerStack::FillPendingInput(bool raise, int32_t timeout, bool raiseOnTimeout) {
   if (timeout == -1) timeout = (ReadTimeout == -1 || ReadTimeout == 0) ? -2 : ReadTimeout;
+  bool deadlineBounds = false;
+  if (negotiating_) {
+    // The wrapping difference of tick counts is the time left, negative once passed.
+    const auto left = static_cast<int32_t>(negotiationDeadline_ - GetTickCount());
+    if (left <= 0) throw EIdConnectTimeout(RSConnectTimeout);
+    if (timeout < 0 || timeout >= left) {
+      timeout = left;
+      deadlineBounds = true;
+    }
+  }
   CheckDisconnected(raise, false);
   if (!SocketAllocated()) {
     if (raise) throw EIdException(RSNotConnected);
@@ -20,6 +30,7 @@ int32_t TIdIOHandlerStack::FillPendingInput(bool raise, int32_t timeout, bool ra
   int32_t count;
   do {
     if (!WaitReadable(timeout)) {
+      if (deadlineBounds) throw EIdConnectTimeout(RSConnectTimeout);
       if (raiseOnTimeout) throw EIdReadTimeout(RSReadTimeout);
       return -1;
     }
@@ -120,12 +131,27 @@ void TIdIOHandlerStack::EstablishSocket() {
   binding.SetPeer(address, port, version);
   ReportStatus(hsConnecting, binding.RemoteIP);
 
+  const uint32_t started = GetTickCount();
   if (ConnectTimeout != 0) {
     ConnectWithTimeout(ConnectTimeout);
   } else {
     binding.ConnectToPeer();
   }
-  if (throughProxy) proxy->ProxyConnect(*this, Host, Port, IPVersion);
+  if (throughProxy) NegotiateThroughProxy(*proxy, started);
+}
+
+void TIdIOHandlerStack::NegotiateThroughProxy(TIdCustomTransparentProxy& proxy, uint32_t started) {
+  if (ConnectTimeout <= 0) {
+    proxy.ProxyConnect(*this, Host, Port, IPVersion);
+    return;
+  }
+  negotiationDeadline_ = started + static_cast<uint32_t>(ConnectTimeout);
+  negotiating_ = true;
+  struct EndNegotiation {
+    bool& negotiating;
+    ~EndNegotiation() { negotiating = false; }
+  } end{negotiating_};
+  proxy.ProxyConnect(*this, Host, Port, IPVersion);
 }
 
 void TIdIOHandlerStack::ConnectWithTimeout(int32_t timeout) {

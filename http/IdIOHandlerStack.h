@@ -20,4 +20,14 @@ class TIdIOHandlerStack : public TIdIOHandlerSocket {
   // Connects on a TIdConnectThread and gives up after timeout ms (-1, -2 and
   // other negatives wait without limit), in steps of 125 ms.
   void ConnectWithTimeout(int32_t timeout);
+
+ private:
+  // Talks the proxy's protocol within what is left of a positive
+  // ConnectTimeout counted from `started`: a proxy that accepts and then
+  // never answers fails with "Connect timed out." like a target that never
+  // accepts.
+  void NegotiateThroughProxy(TIdCustomTransparentProxy& proxy, uint32_t started);
+
+  bool negotiating_ = false;
+  uint32_t negotiationDeadline_ = 0;  // a tick count, while negotiating_
 };

@@ -33,6 +33,9 @@ TIdBytes ReadReply(TIdIOHandler& handler, int32_t count) {
   TIdBytes reply;
   try {
     handler.ReadBlock(reply, count, false);
+  } catch (const EIdConnectTimeout&) {
+    // The connect's own time limit ran out while the server kept silent.
+    throw;
   } catch (const EIdException&) {
     throw EIdSocksServerRespondError(RSSocksServerRespondError);
   }

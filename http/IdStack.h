@@ -89,6 +89,12 @@ class TIdStack {
   virtual int32_t ReceiveData(TIdStackSocketHandle socket, TIdBytes& area) = 0;
   // Sends what the socket takes of count bytes from offset (-1 = to the end).
   virtual int32_t SendData(TIdStackSocketHandle socket, const TIdBytes& bytes, int32_t offset, int32_t count = -1) = 0;
+  // Receives up to size bytes into data without waiting: the count, 0 when
+  // the peer closed, -1 when nothing has arrived.
+  virtual int32_t ReceiveAvailable(TIdStackSocketHandle socket, uint8_t* data, int32_t size) = 0;
+  // Sends what the socket takes of size bytes at data; without wait, -1 when
+  // the socket has no room at the moment.
+  virtual int32_t SendBuffer(TIdStackSocketHandle socket, const uint8_t* data, int32_t size, bool wait = true) = 0;
   // Never fails.
   virtual void CloseSocketHandle(TIdStackSocketHandle socket) = 0;
   virtual void LocalEndpoint(TIdStackSocketHandle socket, std::string& ip, int32_t& port) = 0;

@@ -258,25 +258,56 @@ void TIdStackPosix::ConnectSocket(TIdStackSocketHandle socket, const std::string
   if (error != 0) RaiseSocketError(TranslateErrno(error));
 }
 
+namespace {
+
+// recv and send, started again when a signal interrupts them; -1 leaves errno set.
+ssize_t Receive(int socket, void* data, std::size_t size, int flags) {
+  for (;;) {
+    ssize_t n = ::recv(socket, data, size, flags);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+ssize_t Send(int socket, const void* data, std::size_t size, int flags) {
+  for (;;) {
+    ssize_t n = ::send(socket, data, size, flags | MSG_NOSIGNAL);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+}  // namespace
+
 int32_t TIdStackPosix::ReceiveData(TIdStackSocketHandle socket, TIdBytes& area) {
   if (area.empty()) RaiseSocketError(10022);
-  for (;;) {
-    ssize_t n = ::recv(socket, area.data(), area.size(), 0);
-    if (n >= 0) return static_cast<int32_t>(n);
-    if (errno != EINTR) RaiseLastSocketError();
-  }
+  ssize_t n = Receive(socket, area.data(), area.size(), 0);
+  if (n < 0) RaiseLastSocketError();
+  return static_cast<int32_t>(n);
+}
+
+int32_t TIdStackPosix::ReceiveAvailable(TIdStackSocketHandle socket, uint8_t* data, int32_t size) {
+  if (size <= 0) RaiseSocketError(10022);
+  ssize_t n = Receive(socket, data, static_cast<std::size_t>(size), MSG_DONTWAIT);
+  if (n >= 0) return static_cast<int32_t>(n);
+  if (WouldBlock(errno)) return -1;
+  RaiseLastSocketError();
 }
 
 int32_t TIdStackPosix::SendData(TIdStackSocketHandle socket, const TIdBytes& bytes, int32_t offset, int32_t count) {
   auto size = static_cast<int64_t>(bytes.size());
   if (offset < 0 || offset > size) RaiseSocketError(10022);
   if (count < 0 || count > size - offset) count = static_cast<int32_t>(size - offset);
-  if (count == 0) return 0;
-  for (;;) {
-    ssize_t n = ::send(socket, bytes.data() + offset, static_cast<std::size_t>(count), MSG_NOSIGNAL);
-    if (n >= 0) return static_cast<int32_t>(n);
-    if (errno != EINTR) RaiseLastSocketError();
-  }
+  return SendBuffer(socket, bytes.data() + offset, count);
+}
+
+int32_t TIdStackPosix::SendBuffer(TIdStackSocketHandle socket, const uint8_t* data, int32_t size, bool wait) {
+  if (size < 0) RaiseSocketError(10022);
+  if (size == 0) return 0;
+  ssize_t n = Send(socket, data, static_cast<std::size_t>(size), wait ? 0 : MSG_DONTWAIT);
+  if (n >= 0) return static_cast<int32_t>(n);
+  if (!wait && WouldBlock(errno)) return -1;
+  RaiseLastSocketError();
 }
 
 void TIdStackPosix::CloseSocketHandle(TIdStackSocketHandle socket) {

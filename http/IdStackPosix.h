@@ -22,6 +22,8 @@ class TIdStackPosix : public TIdStackBSDBase {
                      int cancelFd = -1) override;
   int32_t ReceiveData(TIdStackSocketHandle socket, TIdBytes& area) override;
   int32_t SendData(TIdStackSocketHandle socket, const TIdBytes& bytes, int32_t offset, int32_t count = -1) override;
+  int32_t ReceiveAvailable(TIdStackSocketHandle socket, uint8_t* data, int32_t size) override;
+  int32_t SendBuffer(TIdStackSocketHandle socket, const uint8_t* data, int32_t size, bool wait = true) override;
   void CloseSocketHandle(TIdStackSocketHandle socket) override;
   void LocalEndpoint(TIdStackSocketHandle socket, std::string& ip, int32_t& port) override;
   void PeerEndpoint(TIdStackSocketHandle socket, std::string& ip, int32_t& port) override;

@@ -81,15 +81,24 @@ void TMemoryStream::Clear() {
   position_ = 0;
 }
 
+void TLimitedStringStream::RaiseExceeded() const {
+  throw EStreamLimitExceeded(Format("Stream limit of %lld bytes exceeded", static_cast<long long>(limit_)));
+}
+
 int64_t TLimitedStringStream::Write(const void* buffer, int64_t count) {
+  if (exceeded_) RaiseExceeded();
   if (count <= 0) return 0;
   const int64_t room = std::max<int64_t>(0, limit_ - position_);
   if (count <= room) return TMemoryStream::Write(buffer, count);
   TMemoryStream::Write(buffer, room);
-  throw EStreamLimitExceeded(Format("Stream limit of %lld bytes exceeded", static_cast<long long>(limit_)));
+  exceeded_ = true;
+  RaiseExceeded();
 }
 
-void TLimitedStringStream::SetSize(int64_t size) { TMemoryStream::SetSize(std::min(size, limit_)); }
+void TLimitedStringStream::SetSize(int64_t size) {
+  if (exceeded_) RaiseExceeded();
+  TMemoryStream::SetSize(std::min(size, limit_));
+}
 
 TFileStream::TFileStream(const std::string& path, Mode mode) : path_(path) {
   int flags = O_CLOEXEC;

@@ -76,7 +76,9 @@ class TStringStream : public TMemoryStream {
 // (a peer, a file) where more than that is of no use. A write that would pass
 // the limit keeps what fits and raises EStreamLimitExceeded "Stream limit of
 // <limit> bytes exceeded", so the reader filling it stops there; a size asked
-// for beyond the limit is held to it.
+// for beyond the limit is held to it. Once the limit was exceeded the stream
+// keeps the head it holds: further writes and size changes raise the same
+// exception, so a reader that gives up on a failed transfer cannot empty it.
 class TLimitedStringStream : public TStringStream {
  public:
   explicit TLimitedStringStream(int64_t limit) : limit_(limit < 0 ? 0 : limit) {}
@@ -86,7 +88,10 @@ class TLimitedStringStream : public TStringStream {
   void SetSize(int64_t size) override;
 
  private:
+  [[noreturn]] void RaiseExceeded() const;
+
   int64_t limit_;
+  bool exceeded_ = false;
 };
 
 class TFileStream : public TStream {

@@ -23,6 +23,7 @@
 #include "settings/md5.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/support/HttpTestPeer.h"
+#include "tests/support/TlsTestAuthority.h"
 
 namespace {
 const std::string kDigest = DigestToHex(MD5OfString("secret"));
@@ -289,4 +290,43 @@ TEST_F(CheckIn, AnEndlessAnswerIsCutAndMemoryStaysBounded) {
     form.reset();
     EXPECT_LT(peer.Sent(), int64_t{32} << 20) << c.what;
   }
+}
+
+TEST_F(CheckIn, AnHttpsServiceTrustedByTheSystemStoreAnswersAsOverHttp) {
+  TlsTestAuthority authority;
+  const TlsTestAuthority::Issued cert = authority.Localhost();
+  TCheckInService service(cert.certFile, cert.keyFile);
+  ASSERT_TRUE(service.Valid());
+  service.AddAccount("alice", kDigest);
+  const int port = service.Bind("127.0.0.1", 0);
+  ASSERT_GT(port, 0);
+  service.Start();
+  const std::string url = "https://localhost:" + std::to_string(port) + "/includes/r_update.php";
+  const std::string request = url + "?userid=alice&enc=" + kDigest + "&node=office%20pc";
+
+  // Pinmark trusts what the system trusts; SSL_CERT_FILE points OpenSSL at the test authority.
+  ::setenv("SSL_CERT_FILE", authority.CertFile().c_str(), 1);
+  CreateAfterEarlierAnswer(url);
+  Press();
+  ::unsetenv("SSL_CERT_FILE");
+  EXPECT_TRUE(errors.empty());
+  EXPECT_EQ(Field(), "127.0.0.1");
+  EXPECT_EQ(Tooltip(), "Pinmark - 127.0.0.1");
+  EXPECT_EQ(Ini("HTTPRequest"), request);
+  EXPECT_EQ(Ini("HTTPResponse"), "127.0.0.1");
+  EXPECT_EQ(Ini("IPAddress"), "127.0.0.1");
+  EXPECT_GT(Stamp(), kOldStamp + 1);
+  EXPECT_EQ(service.CheckIns(), 1);
+  form.reset();
+
+  // Without the authority the service is refused before anything is sent.
+  CreateAfterEarlierAnswer(url);
+  Press();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(ClassOf(errors[0]), "EIdTlsCertificateUntrusted");
+  EXPECT_EQ(Ini("HTTPRequest"), request);
+  EXPECT_EQ(Ini("HTTPResponse"), "198.51.100.1");
+  EXPECT_EQ(Field(), "198.51.100.1");
+  EXPECT_NEAR(Stamp(), kOldStamp, 1e-6);
+  EXPECT_EQ(service.CheckIns(), 1);
 }

@@ -89,8 +89,12 @@ TEST(PinmarkExecutable, TheUntouchedProgramStartsAndWritesItsSettings) {
   TempDir dir;
   std::string exe = CopyProgram(dir);
   const std::string ini = dir.File("Pinmark.ini");
-  Outcome out = RunProgram(exe, [&] { return std::filesystem::exists(ini); });
+  // The writer creates the file empty under its lock before the first key
+  // takes its place, so wait for the key itself.
+  const auto written = [&] {
+    return std::filesystem::exists(ini) && TempDir::Read(ini).find("IPAddress=UNKNOWN") != std::string::npos;
+  };
+  Outcome out = RunProgram(exe, written);
   EXPECT_FALSE(out.exited) << "it ran until stopped; stderr: " << out.err;
-  ASSERT_TRUE(std::filesystem::exists(ini));
-  EXPECT_NE(TempDir::Read(ini).find("IPAddress=UNKNOWN"), std::string::npos);
+  EXPECT_TRUE(written());
 }

@@ -92,7 +92,8 @@ TEST(IdCookie, Rfc2965ReadsCommentUrlDiscardAndPorts) {
     EXPECT_EQ(cookie.CommentURL, c.commentUrl) << c.text;
     EXPECT_EQ(cookie.Style, 0) << c.text;  // no expiry given
   }
-  for (const char* text : {"a=1; Port=\"80,x\"", "a=1; Port=\"80,,81\""}) {
+  for (const char* text : {"a=1; Port=\"80,x\"", "a=1; Port=\"80,,81\"", "a=1; Port=\"0\"", "a=1; Port=\"65536\"",
+                           "a=1; Port=\"$50\"", "a=1; Port=\"80"}) {
     TIdCookieRFC2965 cookie;
     EXPECT_THROW(cookie.SetCookieText(text), EConvertError) << text;
   }

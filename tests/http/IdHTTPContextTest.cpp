@@ -239,10 +239,11 @@ TEST(IdHTTPContext, CookieManagerIsMadeOnlyWhenAllowedAndNoneIsThere) {
   EXPECT_EQ(x.ownedCookieManager, nullptr);
   EXPECT_EQ(external.CookieCollection().Count(), 1);
 
-  // A port list that is not numeric fails the step.
-  x.Respond({"Set-Cookie2: b=2; Port=\"eighty\""});
-  EXPECT_THROW(StoreCookies(x.context), EConvertError);
-  EXPECT_EQ(external.CookieCollection().Count(), 1);
+  // A port list that is not numeric drops that cookie and nothing else.
+  x.Respond({"Set-Cookie2: b=2; Port=\"eighty\"", "Set-Cookie2: c=3"});
+  StoreCookies(x.context);
+  EXPECT_EQ(external.CookieCollection().Count(), 2);
+  EXPECT_EQ(external.CookieCollection().FindCookie("host", "b"), nullptr);
 }
 
 TEST(IdHTTPContext, FinishedAuthenticationsLeaveAtDisconnect) {

@@ -7,6 +7,7 @@
 
 #include "http/IdCookieManager.h"
 #include "http/IdHTTP.h"
+#include "tests/support/HttpTestContent.h"
 
 namespace {
 class RealServer : public ::testing::Test {
@@ -17,15 +18,7 @@ class RealServer : public ::testing::Test {
       res.set_content(req.method + " " + req.get_param_value("a") + " [" + req.body + "]", "text/plain");
     });
     server.Get("/chunked", [](const httplib::Request&, httplib::Response& res) {
-      res.set_chunked_content_provider("text/plain", [](size_t offset, httplib::DataSink& sink) {
-        if (offset >= 100000) {
-          sink.done();
-          return true;
-        }
-        std::string piece(1000, static_cast<char>('a' + offset / 1000 % 26));
-        sink.write(piece.data(), piece.size());
-        return true;
-      });
+      res.set_chunked_content_provider("text/plain", LetterChunks(100000, 1000));
     });
     server.Get("/who", [this](const httplib::Request& req, httplib::Response& res) {
       std::lock_guard<std::mutex> g(lock);

@@ -105,8 +105,9 @@ TEST(IdHeaderInfo, ContentLengthAndRangeReadOnlyDecimalNumbers) {
   struct LengthCase {
     std::string value;
     int64_t length;
-  } lengths[] = {{"0", 0}, {" 7 ", 7}, {"2147483647", 2147483647}, {"3000000000", -1}, {"abc", -1},
-                 {"$10", -1}, {"0x10", -1}, {"-5", -5}, {"", -1}};
+  } lengths[] = {{"0", 0}, {" 7 ", 7}, {"2147483647", 2147483647}, {"3000000000", 3000000000},
+                 {"9223372036854775807", INT64_MAX}, {"9223372036854775808", -1}, {"abc", -1},
+                 {"$10", -1}, {"0x10", -1}, {"-5", -1}, {"", -1}};
   for (const LengthCase& c : lengths) {
     TIdResponseHeaderInfo response;
     ParseLines(response, {"Content-Length: " + c.value});

@@ -3,17 +3,13 @@
 #include "http/IdSocksInfo.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <chrono>
 
 #include "http/IdIOHandlerStack.h"
 #include "http/IdTCPClient.h"
 #include "tests/http/IdStackTestPeer.h"
-
-extern char** environ;
+#include "tests/support/MicroSocks.h"
 
 namespace {
 
@@ -361,56 +357,6 @@ TEST(SocksSettings, DefaultsAssignAndRefusals) {
 }
 
 // --- a real SOCKS 5 server
-
-class MicroSocks {
- public:
-  static constexpr const char* kPath = "/usr/bin/microsocks";
-
-  explicit MicroSocks(const std::vector<std::string>& extra = {}) {
-    for (int attempt = 0; attempt < 5 && pid_ <= 0; ++attempt) {
-      port_ = testpeer::FreePort();
-      std::vector<std::string> args = {kPath, "-i", "127.0.0.1", "-p", std::to_string(port_)};
-      args.insert(args.end(), extra.begin(), extra.end());
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      pid_t pid = 0;
-      if (posix_spawn(&pid, kPath, nullptr, nullptr, argv.data(), environ) != 0) return;
-      if (WaitListening()) {
-        pid_ = pid;
-      } else {
-        kill(pid, SIGTERM);
-        waitpid(pid, nullptr, 0);
-      }
-    }
-  }
-  ~MicroSocks() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  bool Running() const { return pid_ > 0; }
-  int Port() const { return port_; }
-
- private:
-  bool WaitListening() {
-    for (int i = 0; i < 60; ++i) {
-      int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(static_cast<uint16_t>(port_));
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-      ::close(fd);
-      if (ok) return true;
-      testpeer::Pause(50);
-    }
-    return false;
-  }
-  pid_t pid_ = 0;
-  int port_ = 0;
-};
 
 class RealSocks5 : public ::testing::Test {
  protected:

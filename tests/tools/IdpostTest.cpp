@@ -3,11 +3,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "tests/support/HttpTestPeer.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TlsTestAuthority.h"
+#include "tests/support/TlsTestPeer.h"
 
 namespace {
 struct Result {
@@ -15,9 +18,10 @@ struct Result {
   std::string out, err;
 };
 
-Result RunIdpost(const std::vector<std::string>& args) {
+// Runs idpost with its standard output in a file (or at stdoutPath).
+Result RunIdpost(const std::vector<std::string>& args, const std::string& stdoutPath = "") {
   TempDir dir;
-  const std::string out = dir.File("out"), err = dir.File("err");
+  const std::string out = stdoutPath.empty() ? dir.File("out") : stdoutPath, err = dir.File("err");
   pid_t pid = fork();
   if (pid == 0) {
     freopen(out.c_str(), "w", stdout);
@@ -30,7 +34,8 @@ Result RunIdpost(const std::vector<std::string>& args) {
   }
   int status = 0;
   waitpid(pid, &status, 0);
-  return Result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, TempDir::Read(out), TempDir::Read(err)};
+  return Result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, stdoutPath.empty() ? TempDir::Read(out) : "",
+                TempDir::Read(err)};
 }
 }  // namespace
 
@@ -75,4 +80,82 @@ TEST(Idpost, ErrorsExitWithOneAndUsageWithTwo) {
   EXPECT_EQ(RunIdpost({"--bogus", "http://x/"}).code, 2);
   EXPECT_EQ(RunIdpost({"--socks5", "nohostport", "http://x/"}).code, 2);
   EXPECT_EQ(RunIdpost({"http://a/", "http://b/"}).code, 2);
+}
+
+TEST(Idpost, AFailedTransferLeavesNoBodyThatLooksComplete) {
+  // The body stops 6 bytes short of its length.
+  HttpTestPeer peer([](const std::string&, int) {
+    return HttpTestPeer::Reply{"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n1234"};
+  });
+  TempDir dir;
+  const std::string file = dir.File("body");
+  Result toStdout = RunIdpost({"--get", peer.Url("/x")});
+  EXPECT_EQ(toStdout.code, 1);
+  EXPECT_EQ(toStdout.out, "") << "nothing of the partial body is printed";
+  EXPECT_EQ(toStdout.err, "EIdHTTPMalformedResponse: Connection closed after 4 of 10 body bytes.\n");
+
+  Result fresh = RunIdpost({"-o", file, peer.Url("/x")});
+  EXPECT_EQ(fresh.code, 1);
+  EXPECT_FALSE(std::filesystem::exists(file));
+  EXPECT_FALSE(std::filesystem::exists(file + ".part"));
+
+  TempDir::Write(file, "an earlier complete body");
+  Result over = RunIdpost({"--get", "-o", file, peer.Url("/x")});
+  EXPECT_EQ(over.code, 1);
+  EXPECT_EQ(TempDir::Read(file), "an earlier complete body");
+  EXPECT_FALSE(std::filesystem::exists(file + ".part"));
+}
+
+TEST(Idpost, OutputThatCannotBeWrittenExitsWithOne) {
+  HttpTestPeer peer([](const std::string&, int) {
+    return HttpTestPeer::Reply{"HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\n1.2.3.4"};
+  });
+  Result full = RunIdpost({peer.Url("/x")}, "/dev/full");
+  EXPECT_EQ(full.code, 1);
+  EXPECT_EQ(full.err, "EWriteError: Cannot write the body to standard output: No space left on device\n");
+  Result device = RunIdpost({"-o", "/dev/full", peer.Url("/x")});
+  EXPECT_EQ(device.code, 1);
+  EXPECT_EQ(device.err, "EWriteError: Cannot write the body to /dev/full: No space left on device\n");
+  Result nowhere = RunIdpost({"-o", "/nonexistent-dir/body", peer.Url("/x")});
+  EXPECT_EQ(nowhere.code, 1);
+  EXPECT_EQ(nowhere.err.rfind("EFCreateError: Cannot create file /nonexistent-dir/body.part.", 0), 0u) << nowhere.err;
+}
+
+TEST(Idpost, HttpsTrustsTheSystemStoreAndCacertAndRefusesOthersWithAClearError) {
+  TlsTestAuthority authority;
+  const TlsTestAuthority::Issued cert = authority.Localhost();
+  // One TLS peer per run, answering the request with a fixed body.
+  auto run = [&](std::vector<std::string> args) {
+    auto context = tlspeer::ServerContext(cert);
+    tlspeer::TlsScriptedPeer peer(context.get(), [](SSL* ssl, int) {
+      tlspeer::ReadHead(ssl);
+      tlspeer::WriteAll(ssl, "HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\n1.2.3.4");
+      SSL_shutdown(ssl);
+    });
+    args.push_back("https://localhost:" + std::to_string(peer.Port()) + "/u.php?a=1");
+    return RunIdpost(args);
+  };
+  Result trusted = run({"--cacert", authority.CertFile()});
+  EXPECT_EQ(trusted.code, 0) << trusted.err;
+  EXPECT_EQ(trusted.out, "1.2.3.4");
+
+  Result refused = run({});
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_EQ(
+      refused.err,
+      "EIdTlsCertificateUntrusted: The server's certificate is not trusted: unable to get local issuer certificate\n");
+  EXPECT_EQ(refused.out, "");
+
+  ::setenv("SSL_CERT_FILE", authority.CertFile().c_str(), 1);
+  Result fromEnvironment = run({});
+  ::unsetenv("SSL_CERT_FILE");
+  EXPECT_EQ(fromEnvironment.code, 0) << fromEnvironment.err;
+
+  Result missing = run({"--cacert", "/nonexistent/ca.pem"});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_EQ(
+      missing.err.rfind("EIdTlsSetupError: Cannot set up TLS: cannot read trust anchors from /nonexistent/ca.pem (", 0),
+      0u)
+      << missing.err;
+  EXPECT_EQ(RunIdpost({"https://localhost/", "--cacert"}).code, 2);
 }

@@ -5,11 +5,8 @@
 //
 // Without options it sends exactly the program's check-in request (a POST
 // with no form fields on a fresh client) and writes the body to standard
-// output byte for byte.
-#include <unistd.h>
+// output byte for byte. It exits 0 only when the whole body was written.
 
-#include <cstdio>
-#include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -17,15 +14,17 @@
 
 #include "http/IdHTTP.h"
 #include "http/IdSocksInfo.h"
+#include "http/IdTlsIOHandler.h"
 #include "runtime/Stream.h"
 #include "runtime/SysUtils.h"
+#include "tools/idpost/BodyOutput.h"
 
 namespace {
 const char kUsage[] =
     "usage: idpost [options] URL\n"
     "  --get                  GET instead of the program's POST\n"
     "  --field NAME=VALUE     add a form field (repeatable)\n"
-    "  -o FILE                write the body to FILE as it arrives\n"
+    "  -o FILE                write the body to FILE (as FILE.part until it is complete)\n"
     "  --handle-redirects     follow redirects\n"
     "  --keep-protocol        keep HTTP/1.1 for POST\n"
     "  --connect-timeout MS   give up connecting after MS milliseconds\n"
@@ -33,40 +32,17 @@ const char kUsage[] =
     "  --socks4 HOST:PORT     connect through a SOCKS 4 proxy (also --socks4a, --socks5)\n"
     "  --socks-user USER      SOCKS user name\n"
     "  --socks-pass PASSWORD  SOCKS 5 password\n"
-    "  --status               print status texts to standard error\n";
+    "  --cacert FILE          trust the certificates in FILE (PEM) besides the system's\n"
+    "  --status               print status texts to standard error\n"
+    "Exit status 0 means the whole body was written; 1 means the exchange or\n"
+    "the writing failed (a failed -o FILE leaves no FILE.part behind and an\n"
+    "existing FILE untouched); 2 means the command line was wrong.\n";
 
 int Usage(const std::string& problem) {
   if (!problem.empty()) std::cerr << "idpost: " << problem << "\n";
   std::cerr << kUsage;
   return 2;
 }
-
-// Writes straight to standard output as the body arrives.
-class TStdoutStream : public TStream {
- public:
-  int64_t Read(void*, int64_t) override { return 0; }
-  int64_t Write(const void* buffer, int64_t count) override {
-    int64_t done = 0;
-    while (done < count) {
-      ssize_t n = ::write(1, static_cast<const char*>(buffer) + done, static_cast<std::size_t>(count - done));
-      if (n <= 0) break;
-      done += n;
-    }
-    position_ += done;
-    return done;
-  }
-  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
-    // Only the position bookkeeping the exchange asks for; stdout cannot rewind.
-    if (origin == TSeekOrigin::soBeginning) position_ = offset;
-    if (origin == TSeekOrigin::soCurrent) position_ += offset;
-    return position_;
-  }
-  void SetSize(int64_t) override {}
-  int64_t Size() override { return position_; }
-
- private:
-  int64_t position_ = 0;
-};
 
 bool ParseHostPort(const std::string& text, std::string& host, int32_t& port) {
   std::size_t colon = text.rfind(':');
@@ -79,7 +55,7 @@ bool ParseHostPort(const std::string& text, std::string& host, int32_t& port) {
 int main(int argc, char** argv) {
   bool get = false, redirects = false, keepProtocol = false, status = false;
   std::vector<std::string> fields;
-  std::string outFile, url, socksHost, socksUser, socksPass;
+  std::string outFile, url, socksHost, socksUser, socksPass, caFile;
   int32_t socksPort = 0, connectTimeout = 0, readTimeout = -1;
   TSocksVersion socksVersion = svNoSocks;
 
@@ -115,6 +91,8 @@ int main(int argc, char** argv) {
       socksUser = v;
     } else if (arg == "--socks-pass" && next(v)) {
       socksPass = v;
+    } else if (arg == "--cacert" && next(v)) {
+      caFile = v;
     } else if (!arg.empty() && arg[0] == '-') {
       return Usage("unknown or incomplete option " + arg);
     } else if (url.empty()) {
@@ -134,6 +112,12 @@ int main(int argc, char** argv) {
     if (status)
       http.OnStatus = [](TIdComponent&, TIdStatus, const std::string& text) { std::cerr << text << "\n"; };
 
+    // A TLS handler carries https targets and lets http ones through in clear
+    // text, so a redirect from one to the other works too.
+    auto handler = std::make_unique<TIdTlsIOHandler>();
+    handler->CACertFile = caFile;
+    // A handler the client did not make itself does not get its status event on its own.
+    handler->OnStatus = http.OnStatus;
     std::unique_ptr<TIdSocksInfo> socks;
     if (socksVersion != svNoSocks) {
       socks = std::make_unique<TIdSocksInfo>();
@@ -143,30 +127,22 @@ int main(int argc, char** argv) {
       socks->Username = socksUser;
       socks->Password = socksPass;
       if (!socksUser.empty() && socksVersion == svSocks5) socks->Authentication = saUsernamePassword;
-      auto handler = std::make_unique<TIdIOHandlerStack>();
-      // A handler the client did not make itself does not get its status event on its own.
-      handler->OnStatus = http.OnStatus;
       handler->SetTransparentProxy(socks.get());
-      http.SetIOHandler(std::move(handler));
     }
+    http.SetIOHandler(std::move(handler));
 
     TStringList fieldList;
     for (const std::string& f : fields) fieldList.Add(f);
     TStringList* formFields = fields.empty() ? nullptr : &fieldList;
 
-    std::unique_ptr<TStream> out;
-    if (!outFile.empty())
-      out = std::make_unique<TFileStream>(outFile, TFileStream::fmCreate);
-    if (get) {
-      if (!out) out = std::make_unique<TStdoutStream>();
+    std::unique_ptr<TBodyOutput> out =
+        outFile.empty() ? std::make_unique<TBodyOutput>() : std::make_unique<TBodyOutput>(outFile);
+    // PostFormStream sends the same request as the program's PostFormText.
+    if (get)
       http.Get(url, *out);
-    } else if (out) {
+    else
       http.PostFormStream(url, formFields, *out);
-    } else {
-      std::string body = http.PostFormText(url, formFields);
-      std::fwrite(body.data(), 1, body.size(), stdout);
-    }
-    std::fflush(stdout);
+    out->Finish();
     return 0;
   } catch (const EIdHTTPProtocolException& e) {
     std::cerr << e.ClassName() << ": " << e.Message() << "\n" << "reply code: " << e.ReplyCode << "\n" << e.ErrorBody;
