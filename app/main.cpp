@@ -1,5 +1,7 @@
 // Pinmark: keeps a web service told where this computer is on the internet,
 // from the notification area.
+#include <QGuiApplication>
+#include <QScreen>
 #include <QThread>
 
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include "crash/settings/CDMessageBox.h"
 #include "crash/sys/FileCrc.h"
 #include "crash/settings/ICDSettings.h"
+#include "crash/sys/CDSystemFacts.h"
 #include "runtime/Forms.h"
 
 namespace {
@@ -31,6 +34,25 @@ void InstallCrashMessageBoxes(TApplication& app) {
     app.MessageBox(text, caption, flags);
   });
 }
+
+// The crash reporter has no user interface of its own: it learns the screen's
+// mode here, and again whenever it changes, so that a report made on any
+// thread can name it without asking the toolkit.
+void TellCrashReporterTheScreen(TApplication& app) {
+  auto update = [] {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen) return;
+    const QSize pixels = screen->geometry().size() * screen->devicePixelRatio();
+    SetCDDisplayMode(pixels.width(), pixels.height(), screen->depth());
+  };
+  update();
+  QObject::connect(&app, &QGuiApplication::primaryScreenChanged, &app, [update](QScreen* screen) {
+    update();
+    if (screen) QObject::connect(screen, &QScreen::geometryChanged, screen, update);
+  });
+  if (QScreen* screen = QGuiApplication::primaryScreen())
+    QObject::connect(screen, &QScreen::geometryChanged, screen, update);
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -39,6 +61,7 @@ int main(int argc, char** argv) {
   // A damaged executable says so and ends before it touches anything.
   CheckFileCrc();
   InitMainModuleSettings();
+  TellCrashReporterTheScreen(app);
 
   app.SetTitle("Pinmark");
   app.setWindowIcon(ResourceIcon("MAINICON"));

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <clocale>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -277,6 +278,20 @@ TDateTime UnixToDateTime(int64_t seconds) {
 
 int64_t DateTimeToUnix(TDateTime value) {
   return std::llround((value - static_cast<double>(kEpochDelta)) * SecsPerDay);
+}
+
+std::string IsoDateText(TDateTime value) {
+  TDateParts d = DecodeDate(value);
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d", d.Year, d.Month, d.Day);
+  return buffer;
+}
+
+std::string TimeWithMsText(TDateTime value) {
+  TTimeParts t = DecodeTime(value);
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d, %dms", t.Hour, t.Minute, t.Second, t.MSec);
+  return buffer;
 }
 
 std::string DateTimeToStr(TDateTime value) { return FormatStamp(value, StampFormat()); }

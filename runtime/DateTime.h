@@ -35,6 +35,11 @@ TDateTime Now();
 TDateTime UnixToDateTime(int64_t seconds);
 int64_t DateTimeToUnix(TDateTime value);
 
+// Fixed forms, independent of the locale: "2026-12-08" and
+// "14:03:07, 5ms" (milliseconds without leading zeros).
+std::string IsoDateText(TDateTime value);
+std::string TimeWithMsText(TDateTime value);
+
 // The user's locale (the C library's LC_TIME data): the short date with a
 // four-digit year, then a blank and the long time unless the time of day is
 // 0:00:00 (milliseconds not counted). Both are the locale's forms made

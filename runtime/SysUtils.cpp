@@ -204,6 +204,19 @@ std::string IntToHex(uint64_t value, int digits) {
   return Format("%0*llX", digits, static_cast<unsigned long long>(value));
 }
 
+std::vector<std::string> SplitItems(std::string_view text, char separator) {
+  std::vector<std::string> items;
+  if (text.empty()) return items;
+  std::size_t start = 0;
+  while (true) {
+    std::size_t end = text.find(separator, start);
+    items.push_back(Trim(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start)));
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
+  return items;
+}
+
 std::string ExtractFileName(std::string_view path) {
   std::size_t slash = path.rfind('/');
   return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));

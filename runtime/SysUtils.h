@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "runtime/Exception.h"
 
@@ -23,6 +24,10 @@ bool SameText(std::string_view a, std::string_view b);
 bool StartsText(std::string_view prefix, std::string_view s);
 // Position of needle in haystack ignoring case, or npos.
 std::size_t FindText(std::string_view haystack, std::string_view needle);
+
+// The items of a text separated by `separator`, each trimmed; an empty text
+// has no items, a separator at the end adds an empty one.
+std::vector<std::string> SplitItems(std::string_view text, char separator);
 
 // Replaces every occurrence of from by to; with ignoreCase the search ignores
 // ASCII case.

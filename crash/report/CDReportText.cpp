@@ -18,8 +18,10 @@ std::string OneLine(std::string_view content) {
 
 void AppendSection(std::string& out, const TCDField& section) {
   out += "\r\n\r\n";
-  out += section.Name;
-  if (section.Name.find(':') == std::string::npos) out += ':';
+  // A name is one line, whatever text it was given.
+  const std::string name = OneLine(section.Name);
+  out += name;
+  if (name.find(':') == std::string::npos) out += ':';
   std::string_view rest = section.Content;
   while (true) {
     std::size_t end = rest.find_first_of("\r\n");
@@ -40,7 +42,7 @@ void AppendSection(std::string& out, const TCDField& section) {
 }  // namespace
 
 std::string RenderHeaderLine(std::string_view label, std::string_view content, std::size_t width) {
-  std::string line(label);
+  std::string line = OneLine(label);
   if (line.size() < width) line.append(width - line.size(), ' ');
   line += ": ";
   line += OneLine(content);
@@ -49,7 +51,7 @@ std::string RenderHeaderLine(std::string_view label, std::string_view content, s
 
 std::string RenderBugReport(const std::vector<TCDField>& header, const std::vector<TCDField>& sections) {
   std::size_t width = 0;
-  for (const TCDField& f : header) width = std::max(width, f.Name.size());
+  for (const TCDField& f : header) width = std::max(width, OneLine(f.Name).size());
   ++width;
   std::string out;
   for (std::size_t i = 0; i < header.size(); ++i) {

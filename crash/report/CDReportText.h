@@ -3,7 +3,9 @@
 //
 // Header: each label padded with blanks to the longest label plus one, then
 // ": " and the content with its line breaks turned into blanks and runs of
-// blanks collapsed; lines joined by CR LF, no break after the last.
+// blanks collapsed; lines joined by CR LF, no break after the last. Labels
+// and section names get the same treatment, so no text can break the
+// report's layout.
 // Sections: CR LF CR LF, the name (":" added when it has none), then every
 // content line after a CR LF, with trailing blanks removed and an empty line
 // written as "." so that blank lines only ever separate sections.

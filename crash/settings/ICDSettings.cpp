@@ -81,21 +81,6 @@ TDateTime ReadClock() {
 
 // ---- text helpers ----
 
-std::vector<std::string> SplitItems(std::string_view text, char separator) {
-  std::vector<std::string> items;
-  if (text.empty()) return items;
-  std::size_t start = 0;
-  while (true) {
-    std::size_t end = text.find(separator, start);
-    items.push_back(Trim(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start)));
-    if (end == std::string_view::npos) break;
-    start = end + 1;
-  }
-  return items;
-}
-
-std::string Two(int v) { return Format("%02d", v); }
-
 std::string NameWithoutExt(const std::string& fileName) { return ChangeFileExt(fileName, ""); }
 
 // ---- reading our own memory without risking a fault ----
@@ -314,8 +299,7 @@ std::string TICDSettings::ExpandVars(std::string_view text) const {
   // "%date%", say) is never expanded a second time.
   std::string appName, modName;
   bool haveNames = false, haveClock = false;
-  TDateParts d;
-  TTimeParts t;
+  TDateTime now = 0;
   auto names = [&] {
     if (!haveNames) {
       appName = ExtractFileName(ApplicationExeName());
@@ -325,16 +309,12 @@ std::string TICDSettings::ExpandVars(std::string_view text) const {
   };
   auto clock = [&] {
     if (!haveClock) {
-      TDateTime now = ReadClock();
-      d = DecodeDate(now);
-      t = DecodeTime(now);
+      now = ReadClock();
       haveClock = true;
     }
   };
-  auto date = [&] { return Format("%04d", d.Year) + "-" + Two(d.Month) + "-" + Two(d.Day); };
-  auto time = [&] {
-    return Two(t.Hour) + ":" + Two(t.Minute) + ":" + Two(t.Second) + ", " + IntToStr(t.MSec) + "ms";
-  };
+  auto date = [&] { return IsoDateText(now); };
+  auto time = [&] { return TimeWithMsText(now); };
 
   std::string out;
   out.reserve(text.size());

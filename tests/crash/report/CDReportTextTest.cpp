@@ -93,3 +93,18 @@ TEST(CDReport, KeepsNoTextOlderThanItsListsAndCompletesOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CDReportText, LineBreaksInLabelsAndSectionNamesCannotBreakTheLayout) {
+  std::vector<TCDField> header{{"contact\r\nname", "Ann"}, {"a", "1"}};
+  std::vector<TCDField> sections{{"error\r\n\r\ndetails", "x"}};
+  EXPECT_EQ(RenderBugReport(header, sections),
+            "contact name : Ann\r\n"
+            "a            : 1\r\n"
+            "\r\n"
+            "error details:\r\n"
+            "x");
+}
+
+}  // namespace

@@ -1,0 +1,222 @@
+// A complete bug report (all sections, every stack symbolised, the three
+// system lists) for a process with 20 threads, side by side in one run with
+// gdb's "thread apply all bt" on the same kind of process: our time from the
+// request to "complete", gdb's whole run, and the peak memory the report
+// needs on top of what the process already used.
+//
+//   build/bin/crashreport_bench [runs]
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "crash/report/CDPluginRegistry.h"
+#include "crash/report/CDReportComposer.h"
+#include "tests/support/ThreadStopper.h"
+
+namespace {
+
+constexpr int kThreads = 20;
+volatile int gSink = 0;
+std::atomic<bool> gRelease{false};
+
+// Every thread parks a few calls deep, as a program's threads wait in their
+// loops.
+[[gnu::noinline]] void ParkLevel(int depth) {
+  if (depth > 0) {
+    ParkLevel(depth - 1);
+  } else {
+    while (!gRelease) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  gSink = gSink + 1;
+}
+
+std::vector<std::thread> StartParkedThreads(std::vector<pid_t>& ids) {
+  std::atomic<int> ready{0};
+  ids.assign(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i)
+    threads.emplace_back([&ids, &ready, i] {
+      ids[i] = gettid();
+      ++ready;
+      ParkLevel(4 + i % 5);
+    });
+  while (ready < kThreads) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return threads;
+}
+
+class TNamedThreads : public ICDThreadRegistryView {
+ public:
+  std::vector<TCDThreadRegEntry> Entries;
+  bool Snapshot(std::chrono::milliseconds, std::vector<TCDThreadRegEntry>& entries) const override {
+    entries = Entries;
+    return true;
+  }
+};
+
+long StatusKiB(const char* key) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + std::string(key).size());
+  return -1;
+}
+
+struct TOurRun {
+  double Ms = 0;
+  long ExtraKiB = 0;
+  std::size_t Bytes = 0;
+};
+
+[[gnu::noinline]] TOurRun OurReport(const std::shared_ptr<const ICDThreadRegistryView>& names,
+                                    const std::shared_ptr<ICDThreadContextSource>& stopper) {
+  ucontext_t uc;
+  getcontext(&uc);
+  TCDReportInput in;
+  in.Context = ContextFromUcontext(uc);
+  in.ExceptionAddress = in.Context.Rip;
+  in.StackPointer = in.Context.Rsp;
+  in.ExceptionClass = "EAccessViolation";
+  in.ExceptionMessage = "Access violation";
+  in.ExceptionNumber = 1;
+  in.Plugins = "modules|processes|hardware";
+  in.Threads = names;
+  in.Contexts = stopper;
+
+  // The peak resident size starts again from the present one.
+  { std::ofstream("/proc/self/clear_refs") << "5"; }
+  const long before = StatusKiB("VmRSS:");
+  TOurRun run;
+  TCDReport report;
+  auto start = std::chrono::steady_clock::now();
+  std::unique_ptr<TCDReportComposer> composer = StartBugReport(report, std::move(in), true);
+  composer->CompleteNow();
+  run.Ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  run.ExtraKiB = StatusKiB("VmHWM:") - before;
+  run.Bytes = report.Text().size();
+  return run;
+}
+
+// The same kind of process for gdb: 20 parked threads; it says "ready" and
+// lives until its standard input closes.
+int ParkedProcess() {
+  std::vector<pid_t> ids;
+  std::vector<std::thread> threads = StartParkedThreads(ids);
+  std::printf("ready\n");
+  std::fflush(stdout);
+  char c;
+  while (read(0, &c, 1) > 0) {
+  }
+  gRelease = true;
+  for (std::thread& t : threads) t.join();
+  return 0;
+}
+
+// Milliseconds of one whole gdb run against the process, -1 when it failed.
+double GdbRun(pid_t target, std::size_t& threadsSeen) {
+  int out[2];
+  if (pipe(out) != 0) return -1;
+  auto start = std::chrono::steady_clock::now();
+  pid_t gdb = fork();
+  if (gdb == 0) {
+    dup2(out[1], 1);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 2);
+    close(out[0]);
+    const std::string pid = std::to_string(target);
+    execlp("gdb", "gdb", "-batch", "-nx", "-p", pid.c_str(), "-ex", "thread apply all bt", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  std::string text;
+  char buffer[65536];
+  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+  close(out[0]);
+  int status = 0;
+  waitpid(gdb, &status, 0);
+  double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  threadsSeen = 0;
+  for (std::size_t at = text.find("\nThread "); at != std::string::npos; at = text.find("\nThread ", at + 1))
+    ++threadsSeen;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 && threadsSeen > 0 ? ms : -1;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--parked") return ParkedProcess();
+  const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+
+  // Ours: this process, 20 parked threads and the main thread.
+  std::vector<pid_t> ids;
+  std::vector<std::thread> threads = StartParkedThreads(ids);
+  auto names = std::make_shared<TNamedThreads>();
+  for (int i = 0; i < kThreads; ++i)
+    names->Entries.push_back(TCDThreadRegEntry{ids[i], "worker " + std::to_string(i), "", getpid(), 0, false});
+  auto stopper = std::make_shared<TThreadStopper>();
+  RegisterSystemListPlugins();
+  std::vector<double> ours;
+  long extraKiB = 0;
+  std::size_t bytes = 0;
+  for (int i = 0; i < runs; ++i) {
+    TOurRun r = OurReport(names, stopper);
+    ours.push_back(r.Ms);
+    extraKiB = std::max(extraKiB, r.ExtraKiB);
+    bytes = r.Bytes;
+  }
+  gRelease = true;
+  for (std::thread& t : threads) t.join();
+
+  // gdb: a process of the same kind, attached to, walked and left again.
+  int in[2], out[2];
+  if (pipe(in) != 0 || pipe(out) != 0) return 1;
+  pid_t parked = fork();
+  if (parked == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    close(in[1]);
+    close(out[0]);
+    execl("/proc/self/exe", argv[0], "--parked", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  char ready[16] = {};
+  if (read(out[0], ready, sizeof ready - 1) <= 0) return 1;
+  std::vector<double> gdbs;
+  std::size_t gdbThreads = 0;
+  for (int i = 0; i < runs; ++i) {
+    double ms = GdbRun(parked, gdbThreads);
+    if (ms >= 0) gdbs.push_back(ms);
+  }
+  close(in[1]);
+  waitpid(parked, nullptr, 0);
+
+  std::printf("complete report, %d threads + main, %d runs (median):\n", kThreads, runs);
+  std::printf("  ours: %8.1f ms  (first %.1f ms, %zu bytes of report)\n", Median(ours), ours.front(), bytes);
+  if (gdbs.empty()) {
+    std::printf("  gdb:  did not run (is gdb installed, and may this user attach to processes?)\n");
+  } else {
+    std::printf("  gdb:  %8.1f ms  (%zu threads listed)\n", Median(gdbs), gdbThreads);
+    std::printf("  gdb / ours: %.1f (above 1 means ours is faster)\n", Median(gdbs) / Median(ours));
+  }
+  std::printf("peak extra memory of building the report: %ld KiB\n", extraKiB);
+  return 0;
+}

@@ -1,0 +1,517 @@
+#include "crash/report/CDReportComposer.h"
+
+#include <sys/resource.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <set>
+
+#include "crash/report/CDCallStackText.h"
+#include "crash/report/CDDisassembler.h"
+#include "crash/report/CDPluginRegistry.h"
+#include "crash/report/CDRegisters.h"
+#include "crash/report/CDReportFormat.h"
+#include "crash/report/CDReportHeader.h"
+#include "crash/report/CDStepGuard.h"
+#include "crash/sys/CDMemory.h"
+#include "crash/sys/CDModuleList.h"
+#include "crash/sys/CDProcessList.h"
+#include "runtime/SysUtils.h"
+
+namespace {
+
+constexpr auto kRegistryWait = std::chrono::milliseconds(50);
+// A stack is copied up to this size; deeper recursion than fits is cut.
+constexpr std::size_t kMaxStackCopy = 8u << 20;
+constexpr char kSoon[] = ">> will be calculated soon";
+constexpr char kNotAccessible[] = ">> stack not accessible";
+
+std::mutex gReportThreadsLock;
+std::set<pid_t> gReportThreads;
+
+class TReportThreadMark {
+ public:
+  TReportThreadMark() : id_(CurrentThreadId()) {
+    std::lock_guard<std::mutex> guard(gReportThreadsLock);
+    gReportThreads.insert(id_);
+  }
+  ~TReportThreadMark() {
+    std::lock_guard<std::mutex> guard(gReportThreadsLock);
+    gReportThreads.erase(id_);
+  }
+  TReportThreadMark(const TReportThreadMark&) = delete;
+  TReportThreadMark& operator=(const TReportThreadMark&) = delete;
+
+ private:
+  pid_t id_;
+};
+
+// Symbol sessions that a faulting step left in an unknown state: kept, never
+// used or freed again.
+void AbandonSession(std::unique_ptr<TCDSymbolizer> session) {
+  static std::mutex lock;
+  static auto* sessions = new std::vector<TCDSymbolizer*>;
+  std::lock_guard<std::mutex> guard(lock);
+  sessions->push_back(session.release());
+}
+
+std::string HexId(pid_t id) { return DollarHex(static_cast<uint32_t>(id)); }
+
+// "name ($id)", or "thread $id" with the class of its thread object.
+std::string ThreadName(pid_t id, const TCDThreadRegEntry* entry, bool registryLocked, pid_t mainId) {
+  if (!registryLocked) return "thread " + HexId(id);
+  if (entry && !entry->Name.empty()) return entry->Name + " (" + HexId(id) + ")";
+  if (id == mainId) return "main thread (" + HexId(id) + ")";
+  std::string name = "thread " + HexId(id);
+  if (entry && !entry->ClassName.empty()) name += " (" + entry->ClassName + ")";
+  return name;
+}
+
+TCDContext OwnContext() {
+  ucontext_t uc;
+  if (getcontext(&uc) != 0) return TCDContext{};
+  return ContextFromUcontext(uc);
+}
+
+template <typename F>
+std::string Guarded(const char* step, F f) {
+  try {
+    return f();
+  } catch (...) {
+    return InternalErrorText(step);
+  }
+}
+
+}  // namespace
+
+bool TCDReportComposer::IsReportThread(pid_t threadId) {
+  std::lock_guard<std::mutex> guard(gReportThreadsLock);
+  return gReportThreads.count(threadId) != 0;
+}
+
+TCDReportComposer::TCDReportComposer(TCDReport& report, TCDReportInput input)
+    : report_(report), input_(std::move(input)) {
+  if (input_.MainThreadId == 0) input_.MainThreadId = static_cast<pid_t>(::getpid());
+  if (input_.CrashedThreadId == 0) input_.CrashedThreadId = CurrentThreadId();
+  if (input_.Freeze) input_.CrashedThreadId = input_.MainThreadId;
+}
+
+TCDReportComposer::~TCDReportComposer() {
+  stop_ = true;
+  if (completer_.joinable()) completer_.join();
+}
+
+void TCDReportComposer::BuildHeader() {
+  try {
+    FillHeader();
+  } catch (...) {
+    report_.Header.Set("bug report", InternalErrorText("BuildHeader"));
+  }
+}
+
+void TCDReportComposer::FillHeader() {
+  TCDHeaderInput in;
+  in.Time = input_.Time != 0 ? input_.Time : Now();
+  try {
+    in.Facts = GatherSystemFacts();
+  } catch (...) {
+    // Whatever could not be gathered stays out of the header.
+  }
+  in.Version = !input_.VersionVar.empty() ? input_.VersionVar : ExecutableFileVersion();
+  const TCDPluginRegistry& registry = input_.PluginRegistry ? *input_.PluginRegistry : TCDPluginRegistry::Global();
+  for (const std::string& name : SplitItems(input_.Plugins, '|')) {
+    TCDPlugin plugin;
+    if (name.empty() || !registry.Find(name, plugin) || plugin.OwnSection) continue;
+    in.PluginLines.emplace_back(plugin.Name, Guarded("plugin", [&] { return plugin.Procedure(); }));
+  }
+  in.ExceptionNumber = input_.ExceptionNumber;
+  in.Freeze = input_.Freeze;
+  in.ExceptionClass = input_.ExceptionClass;
+  in.ExceptionMessage = input_.ExceptionMessage;
+  in.FrozenMsg = input_.FrozenMsg;
+  in.DecimalSeparator = LocaleDecimalSeparator();
+  FillReportHeader(report_.Header, in);
+}
+
+void TCDReportComposer::ListThreads() {
+  std::vector<TCDThreadRegEntry> entries;
+  bool locked = true;
+  try {
+    if (input_.Threads) locked = input_.Threads->Snapshot(kRegistryWait, entries);
+  } catch (...) {
+    locked = false;  // as if its lock could not be had
+    entries.clear();
+  }
+  std::map<pid_t, TCDThreadRegEntry> registry;
+  for (TCDThreadRegEntry& e : entries) registry[e.ThreadId] = std::move(e);
+  auto find = [&](pid_t id) -> const TCDThreadRegEntry* {
+    auto it = registry.find(id);
+    return it == registry.end() ? nullptr : &it->second;
+  };
+  const pid_t self = CurrentThreadId();
+
+  std::vector<pid_t> order{input_.CrashedThreadId};
+  if (input_.MainThreadId != input_.CrashedThreadId) order.push_back(input_.MainThreadId);
+  if (input_.ListThreads) {
+    for (pid_t id : ListThreadIds()) {
+      if (std::find(order.begin(), order.end(), id) != order.end()) continue;
+      if (id == self || IsReportThread(id)) continue;
+      if (std::find(input_.OwnThreads.begin(), input_.OwnThreads.end(), id) != input_.OwnThreads.end()) continue;
+      if (const TCDThreadRegEntry* e = find(id); e && e->Name == "-") continue;
+      order.push_back(id);
+    }
+  }
+
+  for (pid_t id : order) {
+    TThread t;
+    t.Id = id;
+    t.Crashed = id == input_.CrashedThreadId;
+    const TCDThreadRegEntry* e = find(id);
+    t.SectionName = ThreadName(id, e, locked, input_.MainThreadId) + ":";
+    if (e && e->Suspended && id != self) t.SectionName += " <suspended>";
+    TCDProcStat stat;
+    if (ReadThreadStat(id, stat) && stat.Nice != 0) t.SectionName += " <priority:" + std::to_string(-stat.Nice) + ">";
+    if (e && e->CreationSite != 0) {
+      t.Capture.CreationSite = e->CreationSite;
+      t.CreatorName = e->CreatorId != 0 ? ThreadName(e->CreatorId, find(e->CreatorId), locked, input_.MainThreadId)
+                                        : std::string("thread ") + HexId(0);
+    }
+    threads_.push_back(std::move(t));
+  }
+}
+
+void TCDReportComposer::CaptureThread(TThread& t, pid_t self) {
+  TCDThreadCapture& c = t.Capture;
+  c.ThreadId = t.Id;
+  bool stopped = false;
+  if (t.Crashed) {
+    c.FirstAddress = input_.ExceptionAddress;
+    c.StackPointer = input_.StackPointer;
+    c.FramePointer = input_.FramePointer;
+    if (input_.Context.Valid)
+      c.Context = input_.Context;  // the crashed thread waits for the handling
+    else if (t.Id == self)
+      c.Context = OwnContext();
+  } else if (t.Id == self) {
+    c.Context = OwnContext();
+  }
+  try {
+    if (!c.Context.Valid && t.Id != self && input_.Contexts) {
+      TCDContext context;
+      if (input_.Contexts->Stop(t.Id, context)) {
+        c.Context = context;
+        stopped = true;
+      }
+    }
+    if (c.Context.Valid || c.StackPointer != 0) PrepareCapture(c, space_, kMaxStackCopy);
+  } catch (...) {
+    c.Stack.clear();
+    c.Unwound.clear();
+  }
+  if (stopped) {
+    try {
+      input_.Contexts->Resume(t.Id);
+    } catch (...) {
+      // Nothing more to do for it here.
+    }
+  }
+  t.Accessible = c.Accessible() || c.FirstAddress != 0;
+  t.Weight = std::max<uint64_t>(c.Stack.size(), 1) * 100;
+}
+
+void TCDReportComposer::WritePlaceholders() {
+  const TCDCallStackOptions options{input_.ShowRelAddrs, input_.ShowRelLines};
+  for (TThread& t : threads_) {
+    std::string text;
+    if (t.Accessible) {
+      const uint64_t at = t.Capture.FirstAddress;
+      text = (at ? SingleLineForm(at, symbols_->Resolve(at), options) + "\r\n" : std::string()) + ">> stack " +
+             "will be calculated soon";
+    } else {
+      text = kNotAccessible;
+      if (t.Crashed && input_.ExceptionAddress != 0)
+        text += ", exception location:\r\n" +
+                SingleLineForm(input_.ExceptionAddress, symbols_->Resolve(input_.ExceptionAddress), options);
+    }
+    report_.Sections.Set(t.SectionName, text);
+  }
+}
+
+void TCDReportComposer::SetSection(const std::string& name, const std::string& text) {
+  report_.Sections.Set(name, text);
+  report_.SectionDone();
+}
+
+void TCDReportComposer::ReportProgress(int area, int position) {
+  if (!input_.Progress) return;
+  TCDReportProgress p;
+  p.Areas = 0;
+  uint64_t start = 0, weight = 0;
+  for (const TThread& t : threads_) {
+    if (!t.Accessible) continue;
+    if (p.Areas < area) start += t.Weight;
+    if (p.Areas == area) weight = t.Weight;
+    ++p.Areas;
+  }
+  p.Area = area;
+  p.Position = std::clamp(position, 0, 1000);
+  p.Overall = totalWeight_ ? static_cast<int>((start + weight * static_cast<uint64_t>(p.Position) / 1000) * 1000 /
+                                              totalWeight_)
+                           : p.Position;
+  input_.Progress(p);
+}
+
+std::string TCDReportComposer::FaultText(const TCDStepFault& fault, bool original) {
+  // The step left the symbol session in an unknown state (its locks may be
+  // held): it is abandoned, not destroyed, and a new one serves from here.
+  AbandonSession(std::move(symbols_));
+  symbols_ = std::make_unique<TCDSymbolizer>();
+  const TCDCallStackOptions options{input_.ShowRelAddrs, input_.ShowRelLines};
+  std::string text = InternalErrorText(*fault.Step ? fault.Step : "plugin",
+                                       SingleLineForm(fault.Address, symbols_->Resolve(fault.Address), options));
+  if (original && input_.ExceptionAddress != 0)
+    text += "\r\n>> original exception location:\r\n" +
+            SingleLineForm(input_.ExceptionAddress, symbols_->Resolve(input_.ExceptionAddress), options);
+  return text;
+}
+
+void TCDReportComposer::CompleteThread(TThread& t, int area) {
+  const TCDCallStackOptions options{input_.ShowRelAddrs, input_.ShowRelLines};
+  std::vector<TCDStackEntry> entries;
+  std::vector<TCDStackLine> lines;
+  std::string text;
+  TCDStepFault fault;
+  const bool ran = RunFaultGuarded(
+      [&] {
+        try {
+          TCDStackTracer tracer(space_, ReadOwnMemoryPartly,
+                                [this](uint64_t address) { return symbols_->FunctionStartOf(address); });
+          entries = tracer.Trace(t.Capture, [&](int position) { ReportProgress(area, position); });
+        } catch (const ECDTraceError& e) {
+          text = InternalErrorText(e.Message());
+          return;
+        } catch (...) {
+          text = InternalErrorText("CollectPossibleStackItems");
+          return;
+        }
+        TCDStepName fill("FillFinalOutput");
+        text = Guarded("FillFinalOutput", [&] {
+          for (std::size_t i = 0; i < entries.size(); ++i) {
+            TCDSymbol s = symbols_->Resolve(entries[i].Address, !entries[i].Exact);
+            // Entries without a line say little; leave them out when asked,
+            // but keep where the thread stands and where it was created.
+            if (input_.HideUglyItems && s.Line <= 0 && i > 0 && !entries[i].CreationSite) continue;
+            lines.push_back(TCDStackLine{entries[i].Address, std::move(s)});
+          }
+          return std::string();
+        });
+        if (!text.empty()) return;
+        TCDStepName compose("ComposeResult");
+        const bool created = !entries.empty() && entries.back().CreationSite;
+        text = Guarded("ComposeResult", [&] {
+          return FormatCallStack(lines, options, created ? std::string_view(t.CreatorName) : std::string_view());
+        });
+        std::vector<TCDCrcEntry> crc;
+        for (const TCDStackLine& l : lines)
+          crc.push_back(TCDCrcEntry{l.Address, l.Symbol.Known && l.Symbol.HasStart && !l.Symbol.Function.empty(),
+                                    l.Symbol.FunctionStart, l.Symbol.Module, l.Symbol.Unit, l.Symbol.Function,
+                                    l.Symbol.Line > 0});
+        t.Crc = ThreadCrc(crc);
+      },
+      fault);
+  if (!ran) text = FaultText(fault, t.Crashed);
+  if (text.empty()) text = kNotAccessible;
+  SetSection(t.SectionName, text);
+}
+
+std::string TCDReportComposer::GuardedStep(const char* name, const std::function<std::string()>& step) {
+  std::string text;
+  TCDStepFault fault;
+  TCDStepName named(name);
+  if (!RunFaultGuarded([&] { text = Guarded(name, step); }, fault)) text = FaultText(fault, false);
+  return text;
+}
+
+void TCDReportComposer::FinishChecksum() {
+  TCDThreadCrc crashed;
+  std::vector<TCDThreadCrc> others;
+  for (const TThread& t : threads_) {
+    if (t.Crashed)
+      crashed = t.Crc;
+    else
+      others.push_back(t.Crc);
+  }
+  report_.Header.Set(CDCallstackCrcLabel, CallstackCrcText(crashed, others));
+  report_.SectionDone();
+}
+
+void TCDReportComposer::StartSections(bool background) {
+  try {
+    PrepareSections();
+  } catch (...) {
+    // Nothing half-made is completed: the report says where it failed.
+    steps_.clear();
+    report_.Sections.Set("bug report", InternalErrorText("StartSections"));
+    report_.SetOutstanding(0);
+    return;
+  }
+  if (!background) {
+    RunSteps(false);
+    return;
+  }
+  completerDone_ = false;
+  try {
+    completer_ = std::thread([this] {
+      TReportThreadMark mark;
+      completerId_ = CurrentThreadId();
+      // Above the program's own threads, so the box shows a complete report soon.
+      ::setpriority(PRIO_PROCESS, static_cast<id_t>(completerId_.load()), -5);
+      RunSteps(true);
+      completerDone_ = true;
+    });
+  } catch (...) {
+    // No thread to be had: complete the report here.
+    completerDone_ = true;
+    RunSteps(false);
+  }
+}
+
+void TCDReportComposer::PrepareSections() {
+  const pid_t self = CurrentThreadId();
+  space_ = TCDAddressSpace::OfThisProcess();
+  symbols_ = std::make_unique<TCDSymbolizer>();
+  try {
+    ListThreads();
+  } catch (...) {
+    threads_.clear();
+  }
+  for (TThread& t : threads_) CaptureThread(t, self);
+  for (const TThread& t : threads_)
+    if (t.Accessible) totalWeight_ += t.Weight;
+  WritePlaceholders();
+
+  // Which sections there are, each with its completing step, in the order of
+  // completion: the crashed thread, registers, dump, disassembly, plug-ins,
+  // the other threads.
+  int outstanding = 0;
+  int area = 0;
+  std::map<pid_t, int> areas;
+  for (const TThread& t : threads_)
+    if (t.Accessible) areas[t.Id] = area++;
+  auto add = [&](std::function<void()> step) {
+    steps_.push_back(std::move(step));
+    ++outstanding;
+  };
+  for (TThread& t : threads_)
+    if (t.Crashed && t.Accessible) add([this, &t, a = areas[t.Id]] { CompleteThread(t, a); });
+
+  const TCDContext& context = input_.Context;
+  if (input_.CpuRegs && context.Valid) {
+    report_.Sections.Set("cpu registers", kSoon);
+    add([this] {
+      SetSection("cpu registers", GuardedStep("cpu registers", [&] { return CpuRegistersText(input_.Context); }));
+    });
+  }
+  if (input_.StackDump && context.Valid) {
+    report_.Sections.Set("stack dump", kSoon);
+    add([this] {
+      SetSection("stack dump", GuardedStep("stack dump", [&] {
+                   const TCDMapping* m = space_.Find(input_.Context.Rsp);
+                   std::string text =
+                       m ? StackDumpText(input_.Context.Rsp, m->End, ReadOwnMemoryPartly) : std::string();
+                   return text.empty() ? std::string(kNotAccessible) : text;
+                 }));
+    });
+  }
+  if (input_.ShowDisAsm && input_.ExceptionAddress != 0) {
+    report_.Sections.Set("disassembling", kSoon);
+    add([this] {
+      SetSection("disassembling", GuardedStep("disassembling", [&] {
+                   std::string text = DisassemblyText(input_.ExceptionAddress, *symbols_, ReadOwnMemoryPartly,
+                                                      input_.FormatDisAsm, input_.LimitDisAsm);
+                   return text.empty() ? std::string(">> code not accessible") : text;
+                 }));
+    });
+  }
+  const TCDPluginRegistry& registry = input_.PluginRegistry ? *input_.PluginRegistry : TCDPluginRegistry::Global();
+  for (const std::string& name : SplitItems(input_.Plugins, '|')) {
+    TCDPlugin plugin;
+    if (name.empty() || !registry.Find(name, plugin) || !plugin.OwnSection) continue;
+    report_.Sections.Set(plugin.Name, kSoon);
+    add([this, plugin] { SetSection(plugin.Name, GuardedStep("plugin", [&] { return plugin.Procedure(); })); });
+  }
+  for (TThread& t : threads_)
+    if (!t.Crashed && t.Accessible) add([this, &t, a = areas[t.Id]] { CompleteThread(t, a); });
+  // The checksum needs every thread's stack; it completes the report.
+  steps_.push_back([this] { FinishChecksum(); });
+  report_.SetOutstanding(outstanding + 1);
+}
+
+void TCDReportComposer::RunSteps(bool honourAbort) {
+  while (true) {
+    if (honourAbort && (stop_ || report_.Aborted())) return;
+    std::function<void()> step;
+    {
+      std::lock_guard<std::mutex> guard(stepsLock_);
+      if (steps_.empty()) return;
+      step = std::move(steps_.front());
+      steps_.pop_front();
+    }
+    try {
+      step();
+    } catch (...) {
+      // Each step guards its own work; what escapes is its very last
+      // change (memory ran out): the section counts as done all the same,
+      // so that the report still completes.
+      report_.SectionDone();
+    }
+  }
+}
+
+bool TCDReportComposer::CompleteNow(const std::function<void()>& pump, int timeoutMs) {
+  const pid_t completer = completerId_.load();
+  if (completer != 0 && !completerDone_) ::setpriority(PRIO_PROCESS, static_cast<id_t>(completer), -20);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  auto timeLeft = [&] {
+    if (timeoutMs < 0) return 50;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::clamp<int64_t>(left.count(), 0, 50));
+  };
+  while (!report_.Complete()) {
+    if (completerDone_) {
+      // Stopped by an abort (or never started): finish here.
+      RunSteps(false);
+      break;
+    }
+    const int wait = timeLeft();
+    if (wait == 0) return false;
+    report_.WaitComplete(wait);
+    if (pump) pump();
+  }
+  // The completion callbacks run on the completing thread right after the
+  // report turned complete; whoever needs the report also sees them done.
+  // (A callback that asks for the report itself must not wait for itself.)
+  if (CurrentThreadId() != completer) {
+    while (!completerDone_) {
+      const int wait = timeLeft();
+      if (wait == 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::min(wait, 1)));
+    }
+  }
+  return report_.Complete();
+}
+
+void TCDReportComposer::Abort() {
+  stop_ = true;
+  report_.Abort();
+}
+
+std::unique_ptr<TCDReportComposer> StartBugReport(TCDReport& report, TCDReportInput input, bool background) {
+  auto composer = std::make_unique<TCDReportComposer>(report, std::move(input));
+  composer->BuildHeader();
+  composer->StartSections(background);
+  return composer;
+}

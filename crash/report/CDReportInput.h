@@ -1,0 +1,96 @@
+// What the handling hands to the bug report: the exception, the settings the
+// report reads, and views of the process's threads. Plain values and two
+// small interfaces, so that the report never depends on the handling, and
+// tests build inputs by hand.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "crash/capture/CDContext.h"
+#include "crash/settings/ICDSettings.h"
+#include "runtime/DateTime.h"
+
+class TCDPluginRegistry;
+
+// One thread as the thread registry knows it.
+struct TCDThreadRegEntry {
+  pid_t ThreadId = 0;
+  std::string Name;       // "main thread", a name the program gave, "-" (hidden), or empty
+  std::string ClassName;  // of the thread object that runs it, or empty
+  pid_t CreatorId = 0;    // 0: unknown
+  uint64_t CreationSite = 0;  // code address that created it; 0: unknown
+  bool Suspended = false;     // paused for the handling of the exception
+};
+
+class ICDThreadRegistryView {
+ public:
+  virtual ~ICDThreadRegistryView() = default;
+  // Copies the registry, waiting at most maxWait for its lock; false when the
+  // lock could not be had in time.
+  virtual bool Snapshot(std::chrono::milliseconds maxWait, std::vector<TCDThreadRegEntry>& entries) const = 0;
+};
+
+class ICDThreadContextSource {
+ public:
+  virtual ~ICDThreadContextSource() = default;
+  // Stops another thread of the process where it stands and copies its
+  // context; the thread waits until Resume. False when it cannot be stopped
+  // (it ended, or did not answer in time); then no Resume is needed.
+  virtual bool Stop(pid_t threadId, TCDContext& context) = 0;
+  virtual void Resume(pid_t threadId) = 0;
+};
+
+// Where the completion of the report stands, for the please-wait box: one
+// area per thread whose stack is analysed, weighted by the size of that
+// stack.
+struct TCDReportProgress {
+  int Area = 0, Areas = 0;
+  int Position = 0;  // within the area, 0 to 1000 (0-25 scan, 25-650 checks, 650-1000 chain)
+  int Overall = 0;   // 0 to 1000 over all areas
+};
+
+struct TCDReportInput {
+  // The exception.
+  bool Freeze = false;
+  std::string ExceptionClass;  // empty: none ("Unknown")
+  std::string ExceptionMessage;
+  uint64_t ExceptionAddress = 0;
+  TCDContext Context;  // the processor context of the exception, when there is one
+  // Where the handling holds the crashed thread: frames below this stack
+  // pointer are the handling's own. 0 when the context says it all.
+  uint64_t StackPointer = 0, FramePointer = 0;
+  pid_t CrashedThreadId = 0;
+  pid_t MainThreadId = 0;
+  uint64_t ExceptionNumber = 0;
+  TDateTime Time = 0;  // of the exception; 0: when the header is made
+
+  // The settings the report reads (see FromSettings).
+  bool ListThreads = true, CpuRegs = true, StackDump = true, ShowDisAsm = true;
+  bool HideUglyItems = false, ShowRelAddrs = true, ShowRelLines = true, FormatDisAsm = false;
+  int32_t LimitDisAsm = 5;
+  std::string Plugins;  // "|"-separated plug-in names
+  std::string VersionVar;
+  std::string FrozenMsg;
+
+  // The process's threads. Without a registry, threads have no names but the
+  // main thread's; without a context source, other threads' stacks are not
+  // accessible.
+  std::shared_ptr<const ICDThreadRegistryView> Threads;
+  std::shared_ptr<ICDThreadContextSource> Contexts;
+  const TCDPluginRegistry* PluginRegistry = nullptr;  // null: the process's registry
+  // Threads of the crash reporter itself, left out like those named "-".
+  std::vector<pid_t> OwnThreads;
+  // Called on the completing thread as the stack analysis proceeds.
+  std::function<void(const TCDReportProgress&)> Progress;
+
+  // Takes the report settings of an exception (or a module), the version
+  // variable's text among them.
+  void FromSettings(const TICDSettings& settings);
+};

@@ -1,0 +1,63 @@
+// Code addresses to what a reader of a bug report wants to see: the module
+// (file name), the unit (source file name without extension), the function
+// (demangled), where the function starts, the line and the function's own
+// first line.
+//
+// Built on elfutils libdw over the process's own modules, read afresh for
+// each report (libraries come and go). Symbols come from the modules' symbol
+// tables (and those of installed debug files); units and lines from the
+// debug information of the program's own modules: the executable and the
+// libraries in its folder.
+// An address inside code that the compiler inlined is given as the line of
+// the call in the real function, so module, unit, function and line always
+// describe the same frame. Debug information is never fetched from the
+// network (DEBUGINFOD_URLS is cleared first).
+//
+// Thread-safe (one lock per symbolizer); results are cached per address.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+struct TCDSymbol {
+  bool Known = false;     // the address lies in a module
+  std::string Module;     // file name without folder
+  std::string Unit;       // source file name without extension, or empty
+  std::string Function;   // demangled, or empty
+  bool HasStart = false;  // FunctionStart is known
+  uint64_t FunctionStart = 0;
+  uint64_t FunctionSize = 0;
+  int Line = 0;          // 0: unknown
+  int FunctionLine = 0;  // the function's first line; 0: unknown
+};
+
+class TCDSymbolizer {
+ public:
+  TCDSymbolizer();
+  ~TCDSymbolizer();
+  TCDSymbolizer(const TCDSymbolizer&) = delete;
+  TCDSymbolizer& operator=(const TCDSymbolizer&) = delete;
+
+  // For a return address the unit and line are those of the call before it.
+  TCDSymbol Resolve(uint64_t address, bool returnAddress = false);
+  // The source line of an exact address (for the disassembly), 0 unknown.
+  int LineOf(uint64_t address);
+  // Start of the function that holds the address, 0 unknown; cached.
+  uint64_t FunctionStartOf(uint64_t address);
+
+ private:
+  struct TState;
+  enum TPart { kAll, kLine, kStart };
+  TCDSymbol Lookup(uint64_t address, bool returnAddress, TPart part);
+
+  std::mutex lock_;
+  std::unique_ptr<TState> state_;
+  std::unordered_map<uint64_t, TCDSymbol> cache_[2];
+  std::unordered_map<uint64_t, uint64_t> starts_;
+};
+
+// Demangles a C++ symbol name; other names come back as they are.
+std::string DemangleSymbol(const char* name);

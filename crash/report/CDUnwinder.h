@@ -1,0 +1,29 @@
+// Unwinding a thread's stack by the call-frame information of its code
+// (libunwind), starting from a processor context that was copied while the
+// thread stood still: the first frame is the context itself, each further
+// frame a caller.
+//
+// The context must stay valid and the thread's stack must not change while
+// this runs; with a context taken in a signal handler the first address is
+// exact (not a return address). Every frame's stack pointer lies in readable
+// memory and rises (except across a signal frame); the walk stops at the
+// first frame that breaks this, at an address outside the process's code or
+// after maxFrames. Not for signal handlers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "crash/capture/CDContext.h"
+#include "crash/sys/CDAddressSpace.h"
+
+struct TCDFrame {
+  uint64_t Ip = 0;
+  uint64_t Sp = 0;     // the frame's stack pointer (for callers: the value after the return)
+  bool Exact = false;  // Ip is where the frame stood (the context, or a frame a signal interrupted),
+                       // not a return address
+};
+
+std::vector<TCDFrame> UnwindFromContext(const TCDContext& context, const TCDAddressSpace& space,
+                                        std::size_t maxFrames);
