@@ -30,14 +30,16 @@ class TIniPinmark : public TIniFile {
   void SetDefaults();
   // Writes Program/Refresh, Program/URL, User/Computer, User/Name, User/Password.
   void Save();
-  // Composes the request, records it in Temp/HTTPRequest and returns it as read back.
+  // The record of the last exchange, each value written the moment it is
+  // known and read from the file whenever it is needed.
+  void SetRequest(const std::string& request);
+  // The recorded request as a read gives it back (at most MaxValueLength
+  // characters): what is sent.
   std::string GetRequest();
   // Records the answer as a read gives it back (first line, trimmed, at most
   // MaxValueLength characters), which is all the address is derived from.
   void SetResponse(const std::string& answer);
-  // Derives the dotted-quad address (or "UNKNOWN") from Temp/HTTPResponse,
-  // records it in Temp/IPAddress and returns it.
-  std::string GetIPAddress();
+  std::string GetResponse();
   void SetIPAddress(const std::string& address);
   void SetRefreshTime(TDateTime when);
 

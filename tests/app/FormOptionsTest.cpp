@@ -190,8 +190,7 @@ TEST_F(OptionsDialog, DefaultThenCancelKeepsTheDefaultsInMemoryOnly) {
     prior.Save();
   }
   Open();
-  settings->SetResponse("203.0.113.7");
-  settings->GetIPAddress();
+  settings->SetIPAddress("203.0.113.7");
   QTest::mouseClick(form->btnDefault, Qt::LeftButton);
   EXPECT_EQ("UNKNOWN", Ini("Temp", "IPAddress"));
   EXPECT_EQ("15", form->lbledtProgramTimer->Text());  // the edits keep what they showed
