@@ -12,6 +12,7 @@
 
 #include "app/frmAbout.h"
 #include "app/frmOptions.h"
+#include "runtime/UserFiles.h"
 
 namespace {
 constexpr const char* kIconName = "MAINICON";
@@ -73,7 +74,13 @@ TFormMain::~TFormMain() {
   }
 }
 
-void TFormMain::FormCreate(QObject*) { Settings = std::make_unique<TIniPinmark>(exePath_); }
+void TFormMain::FormCreate(QObject*) {
+  // An installed copy keeps its settings in the user's configuration folder,
+  // made here on first use; a folder that cannot be made shows as the
+  // settings file that cannot be written.
+  TUserFiles::Current().CreateFolder();
+  Settings = std::make_unique<TIniPinmark>(SettingsFileOf(exePath_));
+}
 
 void TFormMain::AfterConstruction() {
   SetRefreshPeriod(Settings->Refresh);
@@ -126,6 +133,7 @@ void TFormMain::miOptionsClick(QObject*) {
 
 void TFormMain::AboutClick(QObject*) {
   auto form = std::make_unique<TFormAbout>();
+  form->SettingsFile = Settings->FileName();
   form->ShowModal();
 }
 

@@ -1,6 +1,7 @@
 #include "settings/uPinmarkIni.h"
 
 #include "runtime/SysUtils.h"
+#include "runtime/UserFiles.h"
 
 #ifndef PINMARK_SERVICE_HOST
 #error "PINMARK_SERVICE_HOST must be set by the build"
@@ -14,15 +15,21 @@ std::string DefaultServiceURL() { return std::string("http://") + PINMARK_SERVIC
 
 std::string ServiceHomePage() { return std::string("http://") + PINMARK_SERVICE_HOST + "/"; }
 
-TIniPinmark::TIniPinmark(const std::string& exePath) : TIniFile(ChangeFileExt(exePath, ".ini")) {
-  AfterConstruction();
+std::string SettingsFileOf(std::string_view exePath) {
+  const std::string beside = ChangeFileExt(exePath, ".ini");
+  const TUserFiles& files = TUserFiles::Current();
+  return files.BesideExecutable() ? beside : files.File(ExtractFileName(beside));
 }
+
+int32_t ReadRefreshPeriod(TCustomIniFile& ini) { return ini.ReadInteger("Program", "Refresh", 60); }
+
+TIniPinmark::TIniPinmark(std::string fileName) : TIniFile(std::move(fileName)) { AfterConstruction(); }
 
 void TIniPinmark::AfterConstruction() {
   SetIPAddress(kUnknown);
   // Rewrites the stamp in the current locale's form; unreadable text becomes the zero date-time.
   SetRefreshTime(ReadDateTime("Temp", "Refresh", 0));
-  Refresh = ReadInteger("Program", "Refresh", 60);
+  Refresh = ReadRefreshPeriod(*this);
   URL = ReadString("Program", "URL", DefaultServiceURL());
   Computer = ReadString("User", "Computer", "");
   Name = ReadString("User", "Name", "");

@@ -13,13 +13,12 @@ namespace {
 class SettingsStore : public ::testing::Test {
  protected:
   TempDir dir;
-  std::string exe = dir.File("Pinmark");
   std::string ini = dir.File("Pinmark.ini");
 };
 }  // namespace
 
 TEST_F(SettingsStore, FirstRunWritesOnlyTheTempSection) {
-  TIniPinmark s(exe);
+  TIniPinmark s(ini);
   EXPECT_EQ(s.FileName(), ini);
   EXPECT_EQ(TempDir::Read(ini), "[Temp]\nIPAddress=UNKNOWN\nRefresh=" + DateTimeToStr(0) + "\n");
   EXPECT_EQ(s.Refresh, 60);
@@ -31,16 +30,17 @@ TEST_F(SettingsStore, FirstRunWritesOnlyTheTempSection) {
   EXPECT_EQ(s.Password, "");
 }
 
-TEST_F(SettingsStore, ExecutableWithAnExtensionKeepsItsNameBeforeIni) {
-  TIniPinmark s(dir.File("Pinmark.exe"));
-  EXPECT_EQ(s.FileName(), ini);
+// The test program's folder is writable, so its files stay beside the executable.
+TEST_F(SettingsStore, TheSettingsFileIsNamedAfterTheExecutable) {
+  EXPECT_EQ(SettingsFileOf(dir.File("Pinmark")), ini);
+  EXPECT_EQ(SettingsFileOf(dir.File("Pinmark.exe")), ini);
 }
 
 TEST_F(SettingsStore, ConstructionRewritesTheStampAndLoadsTheFields) {
   TempDir::Write(ini,
                  "[Program]\nRefresh=0x3C\nURL=http://svc/u.php\n[User]\nComputer=box\nName=ann\n"
                  "Password=d41d8cd98f00b204e9800998ecf8427e\n[Temp]\nRefresh=garbage\nIPAddress=1.2.3.4\n");
-  TIniPinmark s(exe);
+  TIniPinmark s(ini);
   EXPECT_EQ(s.Refresh, 60);
   EXPECT_EQ(s.URL, "http://svc/u.php");
   EXPECT_EQ(s.Computer, "box");
@@ -51,7 +51,7 @@ TEST_F(SettingsStore, ConstructionRewritesTheStampAndLoadsTheFields) {
 
   TDateTime when = EncodeDate(2026, 3, 4) + EncodeTime(5, 6, 7, 0);
   s.SetRefreshTime(when);
-  TIniPinmark again(exe);
+  TIniPinmark again(ini);
   EXPECT_NEAR(again.ReadDateTime("Temp", "Refresh", -1), when, 1e-9);
 }
 
@@ -62,18 +62,18 @@ TEST_F(SettingsStore, RefreshPeriodReads) {
   } cases[] = {{"0x3C", 60}, {"$3C", 60}, {"abc", 60}, {"-5", -5}, {"0", 0}};
   for (const Case& c : cases) {
     TempDir::Write(ini, std::string("[Program]\nRefresh=") + c.text + "\n");
-    EXPECT_EQ(TIniPinmark(exe).Refresh, c.expected) << c.text;
+    EXPECT_EQ(TIniPinmark(ini).Refresh, c.expected) << c.text;
   }
 }
 
 // The record of the last exchange goes to the file at once and comes back
 // from it as a read gives it back.
 TEST_F(SettingsStore, TheExchangeIsRecordedAndReadBack) {
-  TIniPinmark s(exe);
+  TIniPinmark s(ini);
   s.SetRequest("http://svc/u.php?userid=ann&enc=d41d8cd98f00b204e9800998ecf8427e&node=node");
   s.SetResponse(" 203.0.113.7\r\n");
   s.SetIPAddress("203.0.113.7");
-  TIniPinmark again(exe);
+  TIniPinmark again(ini);
   EXPECT_EQ(again.GetRequest(), "http://svc/u.php?userid=ann&enc=d41d8cd98f00b204e9800998ecf8427e&node=node");
   EXPECT_EQ(again.GetResponse(), "203.0.113.7");
   EXPECT_EQ(again.ReadString("Temp", "IPAddress", ""), "UNKNOWN");  // construction starts it afresh
@@ -84,12 +84,12 @@ TEST_F(SettingsStore, TheExchangeIsRecordedAndReadBack) {
 
 TEST_F(SettingsStore, SetDefaultsTouchesOnlyTheAddressInTheFile) {
   {
-    TIniPinmark s(exe);
+    TIniPinmark s(ini);
     s.Refresh = 15;
     s.URL = "http://other/x.php";
     s.Save();
   }
-  TIniPinmark s(exe);
+  TIniPinmark s(ini);
   s.SetIPAddress("1.2.3.4");
   s.SetDefaults();
   EXPECT_EQ(s.Refresh, 60);
@@ -100,7 +100,7 @@ TEST_F(SettingsStore, SetDefaultsTouchesOnlyTheAddressInTheFile) {
 }
 
 TEST_F(SettingsStore, SaveWritesProgramAndUserSections) {
-  TIniPinmark s(exe);
+  TIniPinmark s(ini);
   s.Refresh = 5;
   s.Name = "ann";
   s.Password = "900150983cd24fb0d6963f7d28e17f72";
@@ -114,12 +114,12 @@ TEST_F(SettingsStore, SaveWritesProgramAndUserSections) {
 
 // Neither a typed name nor a service answer may add lines to the file.
 TEST_F(SettingsStore, LineBreaksNeverReachTheFile) {
-  TIniPinmark s(exe);
+  TIniPinmark s(ini);
   s.Name = "ann\n[Program]\nURL=http://evil/";
   s.Save();
   s.SetResponse("6.6.6.6\r\nIPAddress=1.1.1.1");
   EXPECT_EQ(s.GetResponse(), "6.6.6.6");
-  TIniPinmark again(exe);
+  TIniPinmark again(ini);
   EXPECT_EQ(again.ReadString("Temp", "IPAddress", ""), "UNKNOWN");
   EXPECT_EQ(again.Name, "ann");
   EXPECT_EQ(again.URL, DefaultServiceURL());
@@ -131,15 +131,12 @@ TEST_F(SettingsStore, UnwritableFileFailsAtConstruction) {
   const std::string kept = "[User]\nName=ann\n";
   TempDir::Write(ini, kept);
   ASSERT_EQ(::chmod(ini.c_str(), 0444), 0);
-  struct Case {
-    std::string exe, ini;
-  } cases[] = {{dir.File("missing/Pinmark"), dir.File("missing/Pinmark.ini")}, {exe, ini}};
-  for (const Case& c : cases) {
+  for (const std::string& file : {dir.File("missing/Pinmark.ini"), ini}) {
     try {
-      TIniPinmark s(c.exe);
-      ADD_FAILURE() << c.ini;
+      TIniPinmark s(file);
+      ADD_FAILURE() << file;
     } catch (const EIniFileException& e) {
-      EXPECT_EQ(e.Message(), "Unable to write to " + c.ini);
+      EXPECT_EQ(e.Message(), "Unable to write to " + file);
     }
   }
   EXPECT_EQ(TempDir::Read(ini), kept);
@@ -157,7 +154,7 @@ TEST_F(SettingsStore, LongAnswersAreStoredAsAReadGivesThemBack) {
       {std::string(3000, ' ') + "203.0.113.7", "203.0.113.7"},
   };
   for (const Case& c : cases) {
-    TIniPinmark s(exe);
+    TIniPinmark s(ini);
     s.SetResponse(c.answer);
     EXPECT_EQ(s.GetResponse(), c.stored);
     EXPECT_LT(TempDir::Read(ini).size(), 4096u);
