@@ -11,6 +11,7 @@
 #include "crash/sys/FileCrc.h"
 #include "crash/settings/ICDSettings.h"
 #include "runtime/Forms.h"
+#include "runtime/UserFiles.h"
 
 namespace {
 // The crash reporter's boxes, shown as the application's own. A box asked
@@ -39,6 +40,9 @@ int main(int argc, char** argv) {
   // A damaged executable says so and ends before it touches anything.
   CheckFileCrc();
   InitMainModuleSettings();
+  // Where the settings and bug reports live is decided once, here, before
+  // anything may name or write one of them.
+  TUserFiles::Current();
 
   app.SetTitle("Pinmark");
   app.setWindowIcon(ResourceIcon("MAINICON"));
