@@ -49,6 +49,8 @@ std::string AddressFromAnswer(std::string_view answer) {
   return parts[0] + "." + parts[1] + "." + parts[2] + "." + parts[3];
 }
 
+uint32_t RefreshIntervalMs(int32_t minutes) { return static_cast<uint32_t>(minutes) * 60u * 1000u; }
+
 std::string RecordAddressFromAnswer(TIniPinmark& settings) {
   const std::string address = AddressFromAnswer(settings.GetResponse());
   settings.SetIPAddress(address);

@@ -32,6 +32,10 @@ std::string CheckInRequest(std::string_view url, std::string_view name, std::str
 // taken without them. Anything else is "UNKNOWN".
 std::string AddressFromAnswer(std::string_view answer);
 
+// The time between two periodic check-ins for a refresh period in minutes:
+// minutes × 60 000 ms, wrapping in 32 bits; 0 means none.
+uint32_t RefreshIntervalMs(int32_t minutes);
+
 // The address derived from the answer recorded in Temp/HTTPResponse, recorded
 // in Temp/IPAddress and returned. The address always follows the recorded
 // answer, so this is what the window shows whenever it shows the address.

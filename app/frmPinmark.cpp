@@ -158,10 +158,7 @@ void TFormMain::btnPinmarkClick(QObject*) {
 
 void TFormMain::ApplicationMinimize(QObject*) { hide(); }
 
-void TFormMain::SetRefreshPeriod(int32_t Value) {
-  const uint32_t ms = static_cast<uint32_t>(Value) * 60u * 1000u;
-  Timer->SetInterval(ms);
-}
+void TFormMain::SetRefreshPeriod(int32_t Value) { Timer->SetInterval(RefreshIntervalMs(Value)); }
 
 void TFormMain::UpdateTrayHint() {
   const std::string address = RecordAddressFromAnswer(*Settings);
