@@ -19,7 +19,8 @@
 
 class ChildProcess {
  public:
-  // Starts program with args; env entries are set (an empty value unsets).
+  // Starts program (a path, or a name looked up in PATH) with args; env
+  // entries are set (an empty value unsets).
   ChildProcess(const std::string& program, const std::vector<std::string>& args,
                const std::map<std::string, std::string>& env = {}) {
     out_ = dir_.File("stdout");
@@ -35,7 +36,7 @@ class ChildProcess {
       std::vector<char*> argv{const_cast<char*>(program.c_str())};
       for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
-      ::execv(program.c_str(), argv.data());
+      ::execvp(program.c_str(), argv.data());
       ::_exit(127);
     }
   }
