@@ -15,11 +15,11 @@
 #include "app/frmPinmark.h"
 #include "runtime/DateTime.h"
 #include "runtime/PrivateProfile.h"
-#include "service/CheckInService.h"
 #include "settings/md5.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/HttpTestPeer.h"
+#include "tests/support/ReferenceService.h"
 
 namespace {
 const std::string kDigest = DigestToHex(MD5OfString("secret"));
@@ -61,12 +61,9 @@ class PinmarkCheckin : public testing::Test {
 }  // namespace
 
 TEST_F(PinmarkCheckin, RecordsTheSameAsTheWindowAgainstTheReferenceService) {
-  TCheckInService service;
-  service.AddAccount("alice", kDigest);
-  const int port = service.Bind("127.0.0.1", 0);
-  ASSERT_GT(port, 0);
-  service.Start();
-  const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/includes/r_update.php";
+  ReferenceService service("alice", kDigest);
+  ASSERT_GT(service.Port(), 0);
+  const std::string url = service.Url();
 
   const std::string fromWindow = CheckInFromTheWindow(url);
   TempDir::Write(ini, Account(url));

@@ -14,9 +14,9 @@
 
 #include "crash/sys/FileCrc.h"
 #include "runtime/PrivateProfile.h"
-#include "service/CheckInService.h"
 #include "settings/md5.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ReferenceService.h"
 #include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -177,12 +177,9 @@ TEST(Install, AStagedCopyInAReadOnlyFolderKeepsItsSettingsInTheUsersConfiguratio
   }
   EXPECT_EQ(ModeOf(config + "/pinmark"), 0700u);
 
-  TCheckInService service;
-  service.AddAccount("alice", kDigest);
-  const int port = service.Bind("127.0.0.1", 0);
-  ASSERT_GT(port, 0);
-  service.Start();
-  const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/includes/r_update.php";
+  ReferenceService service("alice", kDigest);
+  ASSERT_GT(service.Port(), 0);
+  const std::string url = service.Url();
   TempDir::Write(ini, Account(url));
 
   // pinmark-checkin finds the same file and records its check-in there.
