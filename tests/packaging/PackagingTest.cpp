@@ -57,8 +57,8 @@ std::set<std::string> FilesBelow(const fs::path& root) {
 
 // Runs a command to its end (at most limit) and returns its exit code.
 int RunToEnd(const std::string& program, const std::vector<std::string>& args,
-        const std::map<std::string, std::string>& env = {}, std::string* out = nullptr,
-        std::chrono::milliseconds limit = seconds(90)) {
+             const std::map<std::string, std::string>& env = {}, std::string* out = nullptr,
+             std::chrono::milliseconds limit = seconds(90)) {
   ChildProcess child(program, args, env);
   const int code = child.Wait(limit);
   if (out) *out = child.Out();
@@ -132,18 +132,20 @@ TEST(Install, UnderAPrefixItLaysOutEveryFileWithUnitsSystemdAccepts) {
   TempDir::Write(config + "/pinmark/Pinmark.ini", "[Program]\nRefresh=15\n");
   const std::map<std::string, std::string> env = {{"XDG_CONFIG_HOME", config}, {"XDG_RUNTIME_DIR", runtime}};
   ASSERT_EQ(RunToEnd((prefix / "lib/systemd/user-generators/pinmark-checkin-timer").string(),
-                {generated, generated + "-early", generated + "-late"}, env),
+                     {generated, generated + "-early", generated + "-late"}, env),
             0);
-  EXPECT_EQ(TempDir::Read(generated + "/pinmark-checkin.timer.d/refresh.conf"),
-            "# From Refresh in " + config + "/pinmark/Pinmark.ini\n[Timer]\nOnUnitActiveSec=\nOnUnitActiveSec=900000ms\n");
+  EXPECT_EQ(
+      TempDir::Read(generated + "/pinmark-checkin.timer.d/refresh.conf"),
+      "# From Refresh in " + config + "/pinmark/Pinmark.ini\n[Timer]\nOnUnitActiveSec=\nOnUnitActiveSec=900000ms\n");
   EXPECT_FALSE(fs::exists(prefix / "bin/Pinmark.ini"));
 
   // systemd loads the units with the generated drop-in; the trailing colon
   // keeps its own folders in the search path.
   std::map<std::string, std::string> systemd = env;
   systemd["SYSTEMD_UNIT_PATH"] = generated + ":" + (prefix / "lib/systemd/user").string() + ":";
-  EXPECT_EQ(RunToEnd("systemd-analyze", {"verify", "--user", "pinmark-checkin.timer", "pinmark-checkin.service"}, systemd),
-            0);
+  EXPECT_EQ(
+      RunToEnd("systemd-analyze", {"verify", "--user", "pinmark-checkin.timer", "pinmark-checkin.service"}, systemd),
+      0);
   fs::permissions(prefix / "bin", fs::perms::owner_all, fs::perm_options::add);
 }
 
@@ -153,7 +155,7 @@ TEST(Install, AStagedCopyInAReadOnlyFolderKeepsItsSettingsInTheUsersConfiguratio
   const fs::path bin = stage / "usr/bin";
   // Stripping changes the files; the install stamps them again.
   ASSERT_EQ(RunToEnd(CMAKE_COMMAND, {"--install", PINMARK_BUILD_DIR, "--prefix", "/usr", "--strip"},
-                {{"DESTDIR", stage.string()}}),
+                     {{"DESTDIR", stage.string()}}),
             0);
   for (const char* program : kPrograms) {
     EXPECT_FALSE(HasSection(stage / "usr" / program, ".symtab")) << program << " was not stripped";
@@ -164,10 +166,8 @@ TEST(Install, AStagedCopyInAReadOnlyFolderKeepsItsSettingsInTheUsersConfiguratio
 
   const std::string config = dir.File("config");
   const std::string ini = config + "/pinmark/Pinmark.ini";
-  std::map<std::string, std::string> env = {{"XDG_CONFIG_HOME", config},
-                                            {"HOME", dir.File("home")},
-                                            {"QT_QPA_PLATFORM", "offscreen"},
-                                            {"BROWSER", "true"}};
+  std::map<std::string, std::string> env = {
+      {"XDG_CONFIG_HOME", config}, {"HOME", dir.File("home")}, {"QT_QPA_PLATFORM", "offscreen"}, {"BROWSER", "true"}};
   {
     // The window makes the folder and its settings file there on its first start.
     ChildProcess window((bin / "Pinmark").string(), {}, env);
@@ -206,9 +206,10 @@ TEST(Install, AStagedCopyInAReadOnlyFolderKeepsItsSettingsInTheUsersConfiguratio
 
 TEST(Package, TheDebianPackageHoldsTheInstalledFilesAndDependsOnWhatTheBinariesLink) {
   TempDir dir;
-  ASSERT_EQ(RunToEnd(CPACK_COMMAND, {"-G", "DEB", "--config", PINMARK_BUILD_DIR "/CPackConfig.cmake", "-B", dir.File("out")},
-                {}, nullptr, seconds(100)),
-            0);
+  ASSERT_EQ(
+      RunToEnd(CPACK_COMMAND, {"-G", "DEB", "--config", PINMARK_BUILD_DIR "/CPackConfig.cmake", "-B", dir.File("out")},
+               {}, nullptr, seconds(100)),
+      0);
   std::vector<fs::path> debs;
   for (const auto& entry : fs::directory_iterator(dir.File("out")))
     if (entry.path().extension() == ".deb") debs.push_back(entry.path());
@@ -223,8 +224,8 @@ TEST(Package, TheDebianPackageHoldsTheInstalledFilesAndDependsOnWhatTheBinariesL
   std::string depends;
   RunToEnd("dpkg-deb", {"-f", deb, "Depends"}, {}, &depends);
   // Computed from what the binaries link, with the versions their symbols need.
-  for (const char* library : {"libc6 (>= ", "libstdc++6 (>= ", "libqt6core6 (>= ", "libqt6gui6 (>= ",
-                              "libqt6widgets6 (>= "})
+  for (const char* library :
+       {"libc6 (>= ", "libstdc++6 (>= ", "libqt6core6 (>= ", "libqt6gui6 (>= ", "libqt6widgets6 (>= "})
     EXPECT_NE(depends.find(library), std::string::npos) << library << " in " << depends;
   EXPECT_EQ(depends.find("-dev"), std::string::npos) << depends;
 
@@ -237,7 +238,8 @@ TEST(Package, TheDebianPackageHoldsTheInstalledFilesAndDependsOnWhatTheBinariesL
     EXPECT_TRUE(StampIsValid(root / "usr" / program)) << program;
     EXPECT_TRUE(HasSection(root / "usr" / program, ".symtab")) << program << ": reports need its symbols";
   }
-  EXPECT_NE(TempDir::Read(root / "usr/lib/systemd/user/pinmark-checkin.service").find("\nExecStart=/usr/bin/pinmark-checkin\n"),
+  EXPECT_NE(TempDir::Read(root / "usr/lib/systemd/user/pinmark-checkin.service")
+                .find("\nExecStart=/usr/bin/pinmark-checkin\n"),
             std::string::npos);
   EXPECT_NE(TempDir::Read(root / "usr/share/applications/pinmark.desktop").find("\nExec=/usr/bin/Pinmark\n"),
             std::string::npos);
