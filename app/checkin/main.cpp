@@ -145,8 +145,11 @@ bool WaitForStop(const sigset_t& stops, Clock::time_point until) {
 bool RunOnce(TCheckIn& checkIn) {
   try {
     const std::string address = checkIn.Run();
-    std::printf("%s\n", address.c_str());
-    std::fflush(stdout);
+    // An address that could not be written out is no success for the caller.
+    if (std::printf("%s\n", address.c_str()) < 0 || std::fflush(stdout) != 0) {
+      std::fprintf(stderr, "pinmark-checkin: cannot write the address to standard output\n");
+      return false;
+    }
     return true;
   } catch (...) {
     PrintFailure(std::current_exception());

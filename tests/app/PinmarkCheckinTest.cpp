@@ -114,6 +114,15 @@ TEST_F(PinmarkCheckin, FailuresPrintClassAndMessageAndExitWithOne) {
     EXPECT_EQ(GetPrivateProfileString("Temp", "HTTPResponse", "", ini), "198.51.100.1") << c.what;
   }
 
+  // An address that cannot be written out is no success.
+  HttpTestPeer answering([](const std::string&, int) {
+    return HttpTestPeer::Reply{"HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\n1.2.3.4"};
+  });
+  TempDir::Write(ini, Account(answering.Url("/u.php")));
+  ChildProcess full("sh", {"-c", std::string("exec \"$0\" --ini \"$1\" >/dev/full"), PINMARK_CHECKIN_EXE, ini});
+  EXPECT_EQ(full.Wait(), 1);
+  EXPECT_EQ(full.Err(), "pinmark-checkin: cannot write the address to standard output\n");
+
   // A settings file that cannot be written names itself.
   ChildProcess unwritable = Checkin({"--ini", dir.File("missing/Pinmark.ini")});
   EXPECT_EQ(unwritable.Wait(), 1);

@@ -71,11 +71,3 @@ TEST(UserFiles, TheConfigurationFolderIsMadeForTheUserAlone) {
   EXPECT_TRUE(beside.CreateFolder());
   EXPECT_FALSE(std::filesystem::exists(dir.File("nowhere")));
 }
-
-// The test program's own folder (the build) is writable: its files stay beside it.
-TEST(UserFiles, TheRunningBuildKeepsItsFilesBesideIt) {
-  const TUserFiles& files = TUserFiles::Current();
-  EXPECT_TRUE(files.BesideExecutable());
-  EXPECT_EQ(files.Folder(), std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/");
-  EXPECT_EQ(&files, &TUserFiles::Current());
-}
