@@ -64,34 +64,31 @@ void PrintUsage(std::FILE* to) {
                DefaultSettingsFile().c_str());
 }
 
-int Usage(const std::string& problem) {
-  std::fprintf(stderr, "pinmark-checkin: %s\n", problem.c_str());
-  PrintUsage(stderr);
-  return 2;
-}
-
-// Nullopt with the exit code of bad usage in code.
-std::optional<TOptions> ParseArguments(int argc, char** argv, int& code) {
+// Nullopt for bad usage, with what was wrong in problem.
+std::optional<TOptions> ParseArguments(int argc, char** argv, std::string& problem) {
   TOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
     if (arg == "--ini" && hasValue) {
       options.Ini = argv[++i];
-      if (options.Ini.empty()) return code = Usage("--ini takes a file name"), std::nullopt;
+      if (options.Ini.empty()) problem = "--ini takes a file name";
     } else if (arg == "--every" && hasValue) {
       if (!TryDecimalToInt64(argv[++i], options.Every) || options.Every <= 0 || options.Every > kMaxEvery)
-        return code = Usage("--every takes whole minutes from 1 to " + std::to_string(kMaxEvery)), std::nullopt;
+        problem = "--every takes whole minutes from 1 to " + std::to_string(kMaxEvery);
     } else if (arg == "--timer-period") {
       options.TimerPeriod = true;
     } else if (arg == "--help") {
       options.Help = true;
     } else {
-      return code = Usage("unknown or incomplete argument " + arg), std::nullopt;
+      problem = "unknown or incomplete argument " + arg;
     }
+    if (!problem.empty()) return std::nullopt;
   }
-  if (options.TimerPeriod && options.Every > 0)
-    return code = Usage("--timer-period and --every do not go together"), std::nullopt;
+  if (options.TimerPeriod && options.Every > 0) {
+    problem = "--timer-period and --every do not go together";
+    return std::nullopt;
+  }
   return options;
 }
 
@@ -171,9 +168,13 @@ int main(int argc, char** argv) {
   // Where the settings and bug reports live is decided once, here.
   const TUserFiles& userFiles = TUserFiles::Current();
 
-  int code = 0;
-  const std::optional<TOptions> options = ParseArguments(argc, argv, code);
-  if (!options) return code;
+  std::string problem;
+  const std::optional<TOptions> options = ParseArguments(argc, argv, problem);
+  if (!options) {
+    std::fprintf(stderr, "pinmark-checkin: %s\n", problem.c_str());
+    PrintUsage(stderr);
+    return 2;
+  }
   if (options->Help) {
     PrintUsage(stdout);
     return 0;
