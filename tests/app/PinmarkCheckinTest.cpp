@@ -7,8 +7,8 @@
 
 #include <atomic>
 #include <filesystem>
-#include <regex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -31,7 +31,16 @@ std::string Account(const std::string& url) {
 // The file with the time stamp's value left out: the one thing two runs
 // cannot share.
 std::string WithoutStamp(const std::string& text) {
-  return std::regex_replace(text, std::regex("\nRefresh=[^\n]*"), "\nRefresh=<stamp>");
+  std::string result;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    end = end == std::string::npos ? text.size() : end + 1;
+    const std::string_view line(text.data() + start, end - start);
+    result += line.starts_with("Refresh=") ? std::string_view("Refresh=<stamp>\n") : line;
+    start = end;
+  }
+  return result;
 }
 
 ChildProcess Checkin(const std::vector<std::string>& args) { return ChildProcess(PINMARK_CHECKIN_EXE, args); }
