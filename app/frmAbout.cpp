@@ -1,5 +1,6 @@
 #include "app/frmAbout.h"
 
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QPushButton>
 
@@ -13,6 +14,28 @@
 
 namespace {
 constexpr const char* kStringTable = "\\StringFileInfo\\0C0904E4\\";
+
+// A long path keeps its start and its file name with "..." between them.
+// Measured as drawn, since the label clips what does not fit.
+std::string CutInTheMiddle(const std::string& text, const QFont& font, int width) {
+  const QFontMetricsF metrics(font);
+  const auto cut = [&](std::size_t keep) {
+    const std::size_t head = (keep + 1) / 2;
+    return text.substr(0, head) + "..." + text.substr(text.size() - (keep - head));
+  };
+  const auto fits = [&](const std::string& t) { return metrics.horizontalAdvance(ToQString(t)) <= width; };
+  if (fits(text)) return text;
+  // The most characters that still fit, found by halving.
+  std::size_t low = 0, high = text.size();
+  while (low < high) {
+    const std::size_t mid = (low + high + 1) / 2;
+    if (fits(cut(mid)))
+      low = mid;
+    else
+      high = mid - 1;
+  }
+  return cut(low);
+}
 
 QLabel* MakeLabel(QWidget* parent, int top) {
   auto* l = new QLabel(parent);
@@ -57,6 +80,9 @@ TFormAbout::TFormAbout(QWidget* parent) : TDialogForm(parent) {
   connect(btnOK, &QPushButton::clicked, this, [this] { done(mrOk); });
 
   lblCompanyName = MakeLabel(pnlAbout, 63);
+
+  lblSettingsFile = MakeLabel(pnlAbout, 140);
+  lblSettingsFile->setGeometry(12, 140, 257, 13);
 }
 
 const std::string& TFormAbout::Caption(const QLabel* label) const {
@@ -93,6 +119,12 @@ int TFormAbout::ShowModal() {
   SetCaption(lblComments, GetVersionValue("Comments"));
   // The comments grow downward to fit their text.
   lblComments->resize(lblComments->width(), std::max(lblComments->heightForWidth(lblComments->width()), 0));
+
+  if (!SettingsFile.empty()) {
+    const std::string text = "Settings: " + SettingsFile;
+    lblSettingsFile->setText(ToQString(CutInTheMiddle(text, lblSettingsFile->font(), lblSettingsFile->width())));
+    lblSettingsFile->setToolTip(ToQString(text));
+  }
 
   setWindowTitle(ToQString("About " + Caption(lblProductName)));
   return TDialogForm::ShowModal();

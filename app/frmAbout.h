@@ -1,5 +1,6 @@
 // The About box: the program icon and the texts of the executable's version
-// table, laid out beside the icon just before the box is shown.
+// table, laid out beside the icon just before the box is shown, and below
+// them the settings file the program uses.
 #pragma once
 
 #include <string>
@@ -22,6 +23,11 @@ class TFormAbout : public TDialogForm {
   QLabel* lblComments;
   QPushButton* btnOK;
   QLabel* lblCompanyName;
+  // "Settings: <file>", cut in the middle to fit, the whole path in its tooltip.
+  QLabel* lblSettingsFile;
+
+  // The settings file to name; empty names none.
+  std::string SettingsFile;
 
   // Fills and lays out the labels beside the icon, sets the caption, then
   // shows the box modally. Raises EAssertionFailed, before anything is

@@ -12,26 +12,10 @@
 
 #include "app/frmAbout.h"
 #include "app/frmOptions.h"
-#include "http/IdHTTP.h"
-#include "http/IdTlsIOHandler.h"
-#include "runtime/Stream.h"
+#include "runtime/UserFiles.h"
 
 namespace {
 constexpr const char* kIconName = "MAINICON";
-
-// Posts the check-in request and returns the answer's body, of which at most
-// TFormMain::kMaxAnswer bytes are read: an endless answer must not make us
-// allocate without bound. The head of an answer cut there is what the
-// address is derived from, as it would be from all of it.
-std::string PostForAnswer(TIdHTTP& http, const std::string& request) {
-  TLimitedStringStream answer(TFormMain::kMaxAnswer);
-  try {
-    http.PostFormStream(request, nullptr, answer);
-  } catch (const EStreamLimitExceeded&) {
-    // The rest is not read; the connection goes with the client.
-  }
-  return answer.DataString();
-}
 }  // namespace
 
 TFormMain::TFormMain(std::string exePath) : exePath_(std::move(exePath)) {
@@ -90,7 +74,13 @@ TFormMain::~TFormMain() {
   }
 }
 
-void TFormMain::FormCreate(QObject*) { Settings = std::make_unique<TIniPinmark>(exePath_); }
+void TFormMain::FormCreate(QObject*) {
+  // An installed copy keeps its settings in the user's configuration folder,
+  // made here on first use; a folder that cannot be made shows as the
+  // settings file that cannot be written.
+  TUserFiles::Current().CreateFolder();
+  Settings = std::make_unique<TIniPinmark>(SettingsFileOf(exePath_));
+}
 
 void TFormMain::AfterConstruction() {
   SetRefreshPeriod(Settings->Refresh);
@@ -110,7 +100,7 @@ void TFormMain::FormShow(QObject*) {
   const QRect area = WorkArea();
   const QSize outer = frameGeometry().size();
   move(area.width() - outer.width(), area.height() - outer.height());
-  edtIPAddress->setText(ToQString(Settings->GetIPAddress()));
+  edtIPAddress->setText(ToQString(RecordAddressFromAnswer(*Settings)));
   CheckAccount();
 }
 
@@ -143,6 +133,7 @@ void TFormMain::miOptionsClick(QObject*) {
 
 void TFormMain::AboutClick(QObject*) {
   auto form = std::make_unique<TFormAbout>();
+  form->SettingsFile = Settings->FileName();
   form->ShowModal();
 }
 
@@ -158,32 +149,20 @@ void TFormMain::TimerTimer(QObject*) {
 }
 
 void TFormMain::btnPinmarkClick(QObject*) {
-  // A new client for every run; it closes its connection when it goes, also when the run raises.
-  auto http = std::make_unique<TIdHTTP>();
-  // Without limits a service that accepts the connection and never answers
-  // would hold the window, and a timer-started run the timer, for ever.
-  http->SetConnectTimeout(CheckInTimeout);
-  http->SetReadTimeout(CheckInTimeout);
-  const std::string request = Settings->GetRequest();
-  // An https service gets a TLS handler, owned and freed by the client.
-  if (StartsText("https", request)) http->SetIOHandler(std::make_unique<TIdTlsIOHandler>());
-  const std::string answer = PostForAnswer(*http, request);
-  Settings->SetResponse(answer);
-  edtIPAddress->setText(ToQString(Settings->GetIPAddress()));
-  // The moment of the last answered exchange, valid address or not.
-  Settings->SetRefreshTime(Now());
+  TCheckIn checkIn(*Settings);
+  checkIn.Timeout = CheckInTimeout;
+  checkIn.OnAddress = [this](const std::string& address) { edtIPAddress->setText(ToQString(address)); };
+  checkIn.Run();
   UpdateTrayHint();
 }
 
 void TFormMain::ApplicationMinimize(QObject*) { hide(); }
 
-void TFormMain::SetRefreshPeriod(int32_t Value) {
-  const uint32_t ms = static_cast<uint32_t>(Value) * 60u * 1000u;
-  Timer->SetInterval(ms);
-}
+void TFormMain::SetRefreshPeriod(int32_t Value) { Timer->SetInterval(RefreshIntervalMs(Value)); }
 
 void TFormMain::UpdateTrayHint() {
-  std::string hint = Format("%s - %s", Application ? Application->Title().c_str() : "", Settings->GetIPAddress().c_str());
+  const std::string address = RecordAddressFromAnswer(*Settings);
+  std::string hint = Format("%s - %s", Application ? Application->Title().c_str() : "", address.c_str());
   if (hint.size() > kMaxTrayHint) hint.resize(kMaxTrayHint);
   TrayIcon->setToolTip(ToQString(hint));
 }

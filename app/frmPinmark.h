@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "app/CheckIn.h"
 #include "runtime/Forms.h"
 #include "runtime/SysUtils.h"
 #include "settings/uPinmarkIni.h"
@@ -22,9 +23,11 @@ class QSystemTrayIcon;
 
 class TFormMain : public QMainWindow {
  public:
-  // Creates the window and its settings object from exePath (the settings
-  // file is that path with the extension ".ini"). Raises what the settings
-  // object raises when its file cannot be written; no window exists then.
+  // Creates the window and its settings object for the program at exePath
+  // (the settings file is named after it with the extension ".ini", beside
+  // it or in the user's configuration folder: SettingsFileOf). Raises what
+  // the settings object raises when its file cannot be written; no window
+  // exists then.
   explicit TFormMain(std::string exePath = ApplicationExeName());
   ~TFormMain() override;
 
@@ -38,12 +41,11 @@ class TFormMain : public QMainWindow {
   QLineEdit* edtIPAddress;
   TTimer* Timer;
 
-  // The check-in: sends the request composed from the settings, records the
-  // answer and the address derived from it, shows the address and stamps the
-  // time. A failure raises; the previous address stays in place. It blocks
-  // the window while it lasts, but always ends: connecting and every wait
-  // for the service's answer are limited to CheckInTimeout, and at most
-  // kMaxAnswer bytes of the answer are read.
+  // The check-in (TCheckIn): sends the request composed from the settings,
+  // records the answer and the address derived from it, shows the address
+  // and stamps the time. A failure raises; the previous address stays in
+  // place. It blocks the window while it lasts, but always ends: connecting
+  // and every wait for the service's answer are limited to CheckInTimeout.
   void btnPinmarkClick(QObject* Sender);
   void AboutClick(QObject* Sender);
   void FormShow(QObject* Sender);
@@ -67,11 +69,7 @@ class TFormMain : public QMainWindow {
 
   // Milliseconds allowed for the connect and for each wait on the service's
   // answer during a check-in.
-  int32_t CheckInTimeout = kCheckInTimeout;
-  static constexpr int32_t kCheckInTimeout = 30000;
-  // The most of an answer that a check-in reads: an address is a few bytes,
-  // and a longer answer (which cannot be one) is not read further.
-  static constexpr int64_t kMaxAnswer = 64 * 1024;
+  int32_t CheckInTimeout = TCheckIn::kTimeout;
 
   static constexpr int kClientWidth = 202;
   static constexpr int kClientHeight = 81;

@@ -14,6 +14,7 @@
 #include "crash/settings/ICDSettings.h"
 #include "crash/sys/CDSystemFacts.h"
 #include "runtime/Forms.h"
+#include "runtime/UserFiles.h"
 
 namespace {
 // The crash reporter's boxes, shown as the application's own. A box asked
@@ -61,6 +62,9 @@ int main(int argc, char** argv) {
   // A damaged executable says so and ends before it touches anything.
   CheckFileCrc();
   InitMainModuleSettings();
+  // Where the settings and bug reports live is decided once, here, before
+  // anything may name or write one of them.
+  TUserFiles::Current();
   TellCrashReporterTheScreen(app);
 
   app.SetTitle("Pinmark");

@@ -9,6 +9,12 @@
 #   CheckFileCrc() can recognise a damaged copy. Call it after any other
 #   POST_BUILD step that changes the file; the executable must link
 #   pinmark_crash and call CheckFileCrc().
+#
+# pinmark_install_stamped(<executable> DESTINATION <dir below the prefix>)
+#   Installs the executable and stamps the installed file again, so that an
+#   install that changes the file (cmake --install --strip, a stripping
+#   package build) still leaves one that CheckFileCrc() accepts. An unchanged
+#   file gets the same stamp it had.
 
 function(pinmark_add_crash_settings target)
   pinmark_add_resource(${target} TYPE RCDATA NAME TCRASHREPORTER FILE "${PINMARK_CRASH_SETTINGS_STREAM}")
@@ -21,4 +27,17 @@ function(pinmark_stamp_checksum target)
     COMMAND pinmark_stampchecksum "$<TARGET_FILE:${target}>"
     COMMENT "Stamping the file checksum into ${target}"
     VERBATIM)
+endfunction()
+
+function(pinmark_install_stamped target)
+  cmake_parse_arguments(I "" "DESTINATION" "" ${ARGN})
+  install(TARGETS ${target} RUNTIME DESTINATION "${I_DESTINATION}")
+  install(CODE "
+    set(_installed \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${I_DESTINATION}/$<TARGET_FILE_NAME:${target}>\")
+    execute_process(COMMAND \"$<TARGET_FILE:pinmark_stampchecksum>\" \"\${_installed}\"
+                    RESULT_VARIABLE _result OUTPUT_QUIET)
+    if(NOT _result EQUAL 0)
+      message(FATAL_ERROR \"Could not stamp the checksum into \${_installed}\")
+    endif()
+  ")
 endfunction()

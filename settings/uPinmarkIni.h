@@ -1,9 +1,11 @@
 // The settings store: the user's settings and the record of the last
-// exchange with the check-in service, in the INI file beside the executable.
+// exchange with the check-in service, in the program's INI file (beside the
+// executable, or in the user's configuration folder for an installed copy).
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "runtime/DateTime.h"
 #include "runtime/IniFile.h"
@@ -13,12 +15,20 @@ std::string DefaultServiceURL();
 // "http://<service host>/".
 std::string ServiceHomePage();
 
+// The settings file of the program at exePath: its name with the extension
+// ".ini", beside it or in the user's configuration folder, wherever the
+// program keeps its per-user files (TUserFiles).
+std::string SettingsFileOf(std::string_view exePath);
+
+// Program/Refresh as the store reads it: the period in minutes, 60 when it is
+// absent or no number. Only reads.
+int32_t ReadRefreshPeriod(TCustomIniFile& ini);
+
 class TIniPinmark : public TIniFile {
  public:
-  // Takes the executable's full path; the file is that path with its
-  // extension replaced by ".ini". Writes the Temp section at once, so an
+  // The settings in fileName. Writes the Temp section at once, so an
   // unwritable file raises EIniFileException here.
-  explicit TIniPinmark(const std::string& exePath);
+  explicit TIniPinmark(std::string fileName);
 
   int32_t Refresh = 60;  // minutes
   std::string URL;
@@ -30,14 +40,16 @@ class TIniPinmark : public TIniFile {
   void SetDefaults();
   // Writes Program/Refresh, Program/URL, User/Computer, User/Name, User/Password.
   void Save();
-  // Composes the request, records it in Temp/HTTPRequest and returns it as read back.
+  // The record of the last exchange, each value written the moment it is
+  // known and read from the file whenever it is needed.
+  void SetRequest(const std::string& request);
+  // The recorded request as a read gives it back (at most MaxValueLength
+  // characters): what is sent.
   std::string GetRequest();
   // Records the answer as a read gives it back (first line, trimmed, at most
   // MaxValueLength characters), which is all the address is derived from.
   void SetResponse(const std::string& answer);
-  // Derives the dotted-quad address (or "UNKNOWN") from Temp/HTTPResponse,
-  // records it in Temp/IPAddress and returns it.
-  std::string GetIPAddress();
+  std::string GetResponse();
   void SetIPAddress(const std::string& address);
   void SetRefreshTime(TDateTime when);
 

@@ -13,6 +13,7 @@
 #include "crash/settings/ICDSettings.h"
 #include "runtime/AtomicFile.h"
 #include "runtime/SysUtils.h"
+#include "runtime/UserFiles.h"
 
 namespace {
 
@@ -253,7 +254,7 @@ bool IsRelativeBugRepName(std::string_view name) { return !name.starts_with('/')
 
 std::string BugRepPathBesideExecutable(std::string_view name) {
   if (!IsRelativeBugRepName(name)) return std::string(name);
-  return ExtractFilePath(ApplicationExeName()) + std::string(name);
+  return TUserFiles::Current().File(name);
 }
 
 bool SaveBugReportFile(const std::string& path, std::string_view report, const TCDSaveRules& rules) {

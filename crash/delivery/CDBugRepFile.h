@@ -64,7 +64,9 @@ TCDSaveRules BugReportSaveRules(std::string_view report, const ICDSettings& sett
 std::string ConfiguredBugRepFile(const ICDSettings& settings);
 // Anything that does not start with "/" is taken relative to a folder.
 bool IsRelativeBugRepName(std::string_view name);
-// A relative name made absolute in the executable's folder.
+// A relative name made absolute in the folder of the program's per-user files:
+// beside the executable, or the user's configuration folder for an installed
+// copy (TUserFiles).
 std::string BugRepPathBesideExecutable(std::string_view name);
 
 // Saves report into the file at path (folders created as needed) by the

@@ -451,10 +451,11 @@ void TExceptionBox::Save() {
       QApplication::beep();
       return;
     }
-    QFileDialog dialog(this, ToQString(s.GetSaveBtnTxt()), ToQString(ExtractFilePath(ApplicationExeName())),
+    const std::string proposed = BugRepPathBesideExecutable(name);
+    QFileDialog dialog(this, ToQString(s.GetSaveBtnTxt()), ToQString(ExtractFilePath(proposed)),
                        QStringLiteral("*.txt"));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.selectFile(ToQString(ExtractFilePath(ApplicationExeName()) + name));
+    dialog.selectFile(ToQString(proposed));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
     path = FromQString(dialog.selectedFiles().front());
   }

@@ -138,3 +138,24 @@ TEST(AboutBox, MissingKeysLeaveTheirLabelsEmpty) {
     EXPECT_EQ("", about.lblCompanyName->text().toStdString());
   });
 }
+
+// The whole path is in the tooltip; the label keeps both ends of a long one.
+TEST(AboutBox, NamesTheSettingsFileCutInTheMiddleWhenLong) {
+  App();
+  ScopedVersionTable table(kTable);
+  const std::string shortPath = "/home/ann/.config/pinmark/Pinmark.ini";
+  const std::string longPath = "/home/" + std::string(200, 'n') + "/.config/pinmark/Pinmark.ini";
+  for (const std::string& path : {shortPath, longPath}) {
+    TFormAbout about;
+    about.SettingsFile = path;
+    ShowAndInspect(about, [] {});
+    const std::string text = about.lblSettingsFile->text().toStdString();
+    EXPECT_EQ("Settings: " + path, about.lblSettingsFile->toolTip().toStdString());
+    EXPECT_LE(QFontMetricsF(about.lblSettingsFile->font()).horizontalAdvance(about.lblSettingsFile->text()), 257.0);
+    EXPECT_TRUE(text.starts_with("Settings: /home/")) << text;
+    EXPECT_TRUE(text.ends_with("Pinmark.ini")) << text;
+  }
+  TFormAbout none;
+  ShowAndInspect(none, [] {});
+  EXPECT_EQ("", none.lblSettingsFile->text().toStdString());
+}

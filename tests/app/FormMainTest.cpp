@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "app/frmAbout.h"
 #include "app/frmOptions.h"
 #include "app/frmPinmark.h"
 #include "runtime/PrivateProfile.h"
@@ -285,4 +286,20 @@ TEST_F(MainWindow, AFailingAboutBoxReachesTheApplicationsExceptionHandling) {
   ASSERT_EQ(1u, boxes.boxes.size());
   EXPECT_EQ("Assertion failure (frmAbout, line 52)", boxes.boxes[0].Text);
   EXPECT_EQ(0, driver.seen());
+}
+
+TEST_F(MainWindow, TheAboutBoxNamesTheSettingsFileInUse) {
+  ScopedVersionTable table("[StringFileInfo\\0C0904E4]\nFileVersion=1.0.0.2\n");
+  CompleteAccount();
+  Create();
+  std::string named;
+  ModalDriver driver([&](QWidget* modal) {
+    auto* about = dynamic_cast<TFormAbout*>(modal);
+    ASSERT_NE(nullptr, about);
+    named = about->lblSettingsFile->toolTip().toStdString();
+    QTest::mouseClick(about->btnOK, Qt::LeftButton);
+  });
+  form->miAbout->trigger();
+  EXPECT_EQ(1, driver.seen());
+  EXPECT_EQ("Settings: " + files.ini, named);
 }

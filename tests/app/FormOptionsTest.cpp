@@ -20,7 +20,7 @@ class OptionsDialog : public testing::Test {
   void SetUp() override { App(); }
 
   void Open() {
-    settings = std::make_unique<TIniPinmark>(files.exe);
+    settings = std::make_unique<TIniPinmark>(files.ini);
     form = std::make_unique<TFormOptions>();
     form->Settings = settings.get();
     form->show();
@@ -92,7 +92,7 @@ TEST_F(OptionsDialog, LeavingThePasswordFieldReplacesTypedTextByItsDigestOnce) {
 
 TEST_F(OptionsDialog, TheStoredDigestIsLeftAsItIs) {
   {
-    TIniPinmark prior(files.exe);
+    TIniPinmark prior(files.ini);
     prior.Name = "alice";
     prior.Password = Md5Hex("secret");
     prior.Save();
@@ -184,14 +184,13 @@ TEST_F(OptionsDialog, EnterAndEscDoNothing) {
 
 TEST_F(OptionsDialog, DefaultThenCancelKeepsTheDefaultsInMemoryOnly) {
   {
-    TIniPinmark prior(files.exe);
+    TIniPinmark prior(files.ini);
     prior.Refresh = 15;
     prior.URL = "http://elsewhere.example/u.php";
     prior.Save();
   }
   Open();
-  settings->SetResponse("203.0.113.7");
-  settings->GetIPAddress();
+  settings->SetIPAddress("203.0.113.7");
   QTest::mouseClick(form->btnDefault, Qt::LeftButton);
   EXPECT_EQ("UNKNOWN", Ini("Temp", "IPAddress"));
   EXPECT_EQ("15", form->lbledtProgramTimer->Text());  // the edits keep what they showed
@@ -206,7 +205,7 @@ TEST_F(OptionsDialog, DefaultThenCancelKeepsTheDefaultsInMemoryOnly) {
 
 TEST_F(OptionsDialog, DefaultThenSaveStoresWhatTheEditsShow) {
   {
-    TIniPinmark prior(files.exe);
+    TIniPinmark prior(files.ini);
     prior.Refresh = 15;
     prior.URL = "http://elsewhere.example/u.php";
     prior.Save();
@@ -229,7 +228,7 @@ TEST_F(OptionsDialog, ClosingByTheCloseBoxChangesNothing) {
 }
 
 TEST_F(OptionsDialog, ShowModalReturnsTheButtonsResult) {
-  settings = std::make_unique<TIniPinmark>(files.exe);
+  settings = std::make_unique<TIniPinmark>(files.ini);
   for (bool save : {true, false}) {
     TFormOptions dialog;
     dialog.Settings = settings.get();

@@ -254,10 +254,13 @@ TEST(HttpsExchange, APlainServerOnTheHttpsPortFailsTheHandshakeAndGetsNoRequest)
 }
 
 TEST_F(HttpsServer, HttpTargetsPassThroughAndARedirectToHttpsIsFollowed) {
+  // The peer closes after each answer and says so, so that the client never
+  // races the close with a second request on the same connection.
   HttpTestPeer plain([&](const std::string& request, int) {
     if (request.rfind("GET /hello", 0) == 0)
-      return HttpTestPeer::Reply{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"};
-    return HttpTestPeer::Reply{"HTTP/1.1 302 Found\r\nLocation: " + Url("/plain") + "\r\nContent-Length: 0\r\n\r\n"};
+      return HttpTestPeer::Reply{"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 5\r\n\r\nhello"};
+    return HttpTestPeer::Reply{"HTTP/1.1 302 Found\r\nConnection: close\r\nLocation: " + Url("/plain") +
+                               "\r\nContent-Length: 0\r\n\r\n"};
   });
   TlsHttp client;
   client.http.HandleRedirects = true;

@@ -1,0 +1,221 @@
+// pinmark-checkin as servers, cron and systemd run it, held against the
+// window's check-in: the same request bytes, the same records in the file.
+#include <gtest/gtest.h>
+
+#include <QPushButton>
+#include <QTest>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "app/frmPinmark.h"
+#include "runtime/DateTime.h"
+#include "runtime/PrivateProfile.h"
+#include "settings/md5.h"
+#include "tests/app/AppTestSupport.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/HttpTestPeer.h"
+#include "tests/support/ReferenceService.h"
+
+namespace {
+const std::string kDigest = DigestToHex(MD5OfString("secret"));
+
+std::string Account(const std::string& url) {
+  return "[Program]\nURL=" + url + "\n[User]\nName=alice\nPassword=" + kDigest + "\nComputer=office pc\n";
+}
+
+// The file with the time stamp's value left out: the one thing two runs
+// cannot share.
+std::string WithoutStamp(const std::string& text) {
+  std::string result;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    end = end == std::string::npos ? text.size() : end + 1;
+    const std::string_view line(text.data() + start, end - start);
+    result += line.starts_with("Refresh=") ? std::string_view("Refresh=<stamp>\n") : line;
+    start = end;
+  }
+  return result;
+}
+
+ChildProcess Checkin(const std::vector<std::string>& args) { return ChildProcess(PINMARK_CHECKIN_EXE, args); }
+
+class PinmarkCheckin : public testing::Test {
+ protected:
+  void SetUp() override { App(); }
+  void TearDown() override { App().SetMainForm(nullptr); }
+
+  // One check-in from the window's button, its settings file beside the
+  // program `window`; returns the file as the run left it.
+  std::string CheckInFromTheWindow(const std::string& url) {
+    TempDir::Write(window.ini, Account(url));
+    {
+      TFormMain form(window.exe);
+      App().SetMainForm(&form);
+      QTest::mouseClick(form.btnPinmark, Qt::LeftButton);
+      App().SetMainForm(nullptr);
+    }
+    return TempDir::Read(window.ini);
+  }
+
+  ExeInTemp window;
+  TempDir dir;
+  std::string ini = dir.File("Pinmark.ini");
+};
+}  // namespace
+
+TEST_F(PinmarkCheckin, RecordsTheSameAsTheWindowAgainstTheReferenceService) {
+  ReferenceService service("alice", kDigest);
+  ASSERT_GT(service.Port(), 0);
+  const std::string url = service.Url();
+
+  const std::string fromWindow = CheckInFromTheWindow(url);
+  TempDir::Write(ini, Account(url));
+  ChildProcess run = Checkin({"--ini", ini});
+  EXPECT_EQ(run.Wait(), 0) << run.Err();
+  EXPECT_EQ(run.Out(), "127.0.0.1\n");
+  EXPECT_EQ(run.Err(), "");
+  EXPECT_EQ(service.CheckIns(), 2);
+  EXPECT_NE(fromWindow.find("\nIPAddress=127.0.0.1\n"), std::string::npos) << fromWindow;
+  EXPECT_EQ(WithoutStamp(TempDir::Read(ini)), WithoutStamp(fromWindow));
+  EXPECT_NE(GetPrivateProfileString("Temp", "Refresh", "", ini), DateTimeToStr(0)) << "stamped";
+}
+
+TEST_F(PinmarkCheckin, SendsTheWindowsRequestByteForByte) {
+  HttpTestPeer peer([](const std::string&, int) {
+    return HttpTestPeer::Reply{"HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n203.0.113.7"};
+  });
+  CheckInFromTheWindow(peer.Url("/includes/r_update.php"));
+  TempDir::Write(ini, Account(peer.Url("/includes/r_update.php")));
+  ChildProcess run = Checkin({"--ini", ini});
+  EXPECT_EQ(run.Wait(), 0) << run.Err();
+  EXPECT_EQ(run.Out(), "203.0.113.7\n");
+  ASSERT_EQ(peer.Requests().size(), 2u);
+  EXPECT_EQ(peer.Requests()[1], peer.Requests()[0]);
+}
+
+TEST_F(PinmarkCheckin, FailuresPrintClassAndMessageAndExitWithOne) {
+  HttpTestPeer refusing([](const std::string&, int) {
+    return HttpTestPeer::Reply{"HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n\r\ngone"};
+  });
+  struct Case {
+    std::string what, url, err;
+  } cases[] = {
+      {"refused", refusing.Url("/u.php"), "EIdHTTPProtocolException: HTTP/1.1 404 Not Found\n"},
+      {"unreachable", "http://127.0.0.1:1/u.php", "EIdSocketError: Socket Error # 10061\r\nConnection refused.\n"},
+      {"not http", "ftp://127.0.0.1/u.php", "EIdUnknownProtocol: Unknown Protocol\n"},
+  };
+  for (const Case& c : cases) {
+    TempDir::Write(ini, Account(c.url) + "[Temp]\nHTTPResponse=198.51.100.1\n");
+    ChildProcess run = Checkin({"--ini", ini});
+    EXPECT_EQ(run.Wait(), 1) << c.what;
+    EXPECT_EQ(run.Out(), "") << c.what;
+    EXPECT_EQ(run.Err(), c.err) << c.what;
+    // As from the window: only the request is new.
+    EXPECT_EQ(GetPrivateProfileString("Temp", "HTTPRequest", "", ini),
+              c.url + "?userid=alice&enc=" + kDigest + "&node=office%20pc")
+        << c.what;
+    EXPECT_EQ(GetPrivateProfileString("Temp", "HTTPResponse", "", ini), "198.51.100.1") << c.what;
+  }
+
+  // An address that cannot be written out is no success.
+  HttpTestPeer answering([](const std::string&, int) {
+    return HttpTestPeer::Reply{"HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\n1.2.3.4"};
+  });
+  TempDir::Write(ini, Account(answering.Url("/u.php")));
+  ChildProcess full("sh", {"-c", std::string("exec \"$0\" --ini \"$1\" >/dev/full"), PINMARK_CHECKIN_EXE, ini});
+  EXPECT_EQ(full.Wait(), 1);
+  EXPECT_EQ(full.Err(), "pinmark-checkin: cannot write the address to standard output\n");
+
+  // A settings file that cannot be written names itself.
+  ChildProcess unwritable = Checkin({"--ini", dir.File("missing/Pinmark.ini")});
+  EXPECT_EQ(unwritable.Wait(), 1);
+  EXPECT_EQ(unwritable.Err(), "EIniFileException: Unable to write to " + dir.File("missing/Pinmark.ini") + "\n");
+}
+
+TEST_F(PinmarkCheckin, BadUsageExitsWithTwoAndChangesNothing) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--bogus"}, {"--ini"}, {"--ini", ""}, {"--every"}, {"--every", "0"}, {"--every", "-5"}, {"--every", "x"},
+      {"--every", "1.5"}, {"--every", "525601"}, {"--every", "1", "--timer-period"}, {"extra"},
+  };
+  for (const auto& args : cases) {
+    std::vector<std::string> withIni = {"--ini", ini};
+    withIni.insert(withIni.end(), args.begin(), args.end());
+    ChildProcess run = Checkin(withIni);
+    EXPECT_EQ(run.Wait(), 2) << args[0];
+    EXPECT_NE(run.Err().find("usage: pinmark-checkin"), std::string::npos) << args[0];
+  }
+  EXPECT_FALSE(std::filesystem::exists(ini));
+  ChildProcess help = Checkin({"--help"});
+  EXPECT_EQ(help.Wait(), 0);
+  EXPECT_NE(help.Out().find("--every MINUTES"), std::string::npos);
+}
+
+// The timer's period follows Refresh as the window's timer does, read
+// without writing anything.
+TEST_F(PinmarkCheckin, TheTimerPeriodIsRefreshAndReadingItWritesNothing) {
+  struct Case {
+    const char* refresh;  // nullptr: no file at all
+    std::string period;
+  } cases[] = {
+      {nullptr, "OnUnitActiveSec=3600000ms\n"},
+      {"15", "OnUnitActiveSec=900000ms\n"},
+      {"0x3C", "OnUnitActiveSec=3600000ms\n"},
+      {"abc", "OnUnitActiveSec=3600000ms\n"},
+      {"0", ""},
+      {"-5", "OnUnitActiveSec=4294667296ms\n"},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(ini);
+    if (c.refresh) TempDir::Write(ini, std::string("[Program]\nRefresh=") + c.refresh + "\n");
+    const std::string before = TempDir::Read(ini);
+    ChildProcess run = Checkin({"--ini", ini, "--timer-period"});
+    EXPECT_EQ(run.Wait(), 0) << run.Err();
+    EXPECT_EQ(run.Out(), "# From Refresh in " + ini + "\n[Timer]\nOnUnitActiveSec=\n" + c.period);
+    EXPECT_EQ(std::filesystem::exists(ini), c.refresh != nullptr);
+    EXPECT_EQ(TempDir::Read(ini), before);
+  }
+}
+
+// A stop between runs ends it at once; a stop during a run lets that run
+// finish with all of its records first.
+TEST_F(PinmarkCheckin, SigtermEndsRepeatedRunsCleanlyBetweenRuns) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    HttpTestPeer peer([](const std::string&, int) {
+      return HttpTestPeer::Reply{"HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n203.0.113.7"};
+    });
+    TempDir::Write(ini, Account(peer.Url("/u.php")));
+    ChildProcess run = Checkin({"--ini", ini, "--every", "1"});
+    ASSERT_TRUE(run.WaitUntil([&] { return run.Out() == "203.0.113.7\n"; })) << run.Err();
+    run.Signal(sig);
+    EXPECT_EQ(run.Wait(), 0) << sig;
+    EXPECT_EQ(peer.Requests().size(), 1u);
+  }
+}
+
+TEST_F(PinmarkCheckin, SigtermDuringARunLetsItFinishFirst) {
+  std::atomic<bool> stopSent{false};
+  std::atomic<bool> requested{false};
+  HttpTestPeer peer([&](const std::string&, int) {
+    requested = true;
+    // The answer comes only once the stop was sent, so the stop falls inside the run.
+    for (int i = 0; i < 2000 && !stopSent; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return HttpTestPeer::Reply{"HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n203.0.113.7"};
+  });
+  TempDir::Write(ini, Account(peer.Url("/u.php")));
+  ChildProcess run = Checkin({"--ini", ini, "--every", "1"});
+  ASSERT_TRUE(run.WaitUntil([&] { return requested.load(); }));
+  run.Signal(SIGTERM);
+  stopSent = true;
+  EXPECT_EQ(run.Wait(), 0) << run.Err();
+  EXPECT_EQ(run.Out(), "203.0.113.7\n");
+  EXPECT_EQ(GetPrivateProfileString("Temp", "HTTPResponse", "", ini), "203.0.113.7");
+  EXPECT_EQ(GetPrivateProfileString("Temp", "IPAddress", "", ini), "203.0.113.7");
+  EXPECT_NE(GetPrivateProfileString("Temp", "Refresh", "", ini), DateTimeToStr(0));
+  EXPECT_EQ(peer.Requests().size(), 1u);
+}
