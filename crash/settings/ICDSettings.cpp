@@ -60,6 +60,13 @@ void TICDSettings::MakeOwnCopy() {
   ownCopy_ = true;
 }
 
+std::vector<TCDProperty> TICDSettings::OwnEntries() const {
+  std::vector<TCDProperty> entries;
+  if (!ownCopy_ || !table_) return entries;
+  for (int i = 0; i < table_->Count(); ++i) entries.push_back((*table_)[i]);
+  return entries;
+}
+
 const TCDProperty* TICDSettings::Lookup(std::string_view name) const {
   if (table_)
     if (const TCDProperty* p = table_->Find(name)) return p;

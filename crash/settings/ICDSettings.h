@@ -144,6 +144,9 @@ class TICDSettings : public ICDSettings {
   // From now on this object reads and writes a private copy of its table, so
   // that its setters change nothing for anyone else.
   void MakeOwnCopy();
+  // The entries of the private copy (empty without one): what this object
+  // holds for itself, to be handed on to another process.
+  std::vector<TCDProperty> OwnEntries() const;
 
   // Expands the variables that can be known at read time; "%exceptMsg%" and
   // "%bugReport%" are left for whoever knows them.

@@ -1,0 +1,27 @@
+#include "crash/sys/CDTempFolder.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+std::string CDTempFolder() {
+  const char* base = std::getenv("TMPDIR");
+  std::string folder = (base != nullptr && *base != '\0') ? base : "/tmp";
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder + "/crashDesk-" + std::to_string(getpid());
+}
+
+bool ClearCDTempFolder() {
+  std::error_code ec;
+  const std::filesystem::path folder = CDTempFolder();
+  std::filesystem::create_directories(folder, ec);
+  if (!std::filesystem::is_directory(folder, ec)) return false;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) std::filesystem::remove_all(entry.path(), ec);
+  return true;
+}
+
+void RemoveCDTempFolder() {
+  std::error_code ec;
+  std::filesystem::remove_all(CDTempFolder(), ec);
+}
