@@ -1,44 +1,21 @@
 // Pinmark: keeps a web service told where this computer is on the internet,
 // from the notification area.
-#include <QThread>
-
-#include <cstdio>
 #include <exception>
 #include <memory>
 
 #include "app/frmPinmark.h"
-#include "crash/settings/CDMessageBox.h"
-#include "crash/sys/FileCrc.h"
-#include "crash/settings/ICDSettings.h"
+#include "crash/ui/CDHelperProcess.h"
+#include "crash/ui/CrashReporter.h"
 #include "runtime/Forms.h"
 
-namespace {
-// The crash reporter's boxes, shown as the application's own. A box asked
-// for from another thread cannot be a window; it goes to standard error.
-void InstallCrashMessageBoxes(TApplication& app) {
-  SetCDMessageBoxHook([&app](const std::string& caption, const std::string& text, TCDMsgIcon icon) {
-    if (QThread::currentThread() != app.thread()) {
-      std::fprintf(stderr, "[%s] %s\n", caption.c_str(), text.c_str());
-      return;
-    }
-    uint32_t flags = MB_OK;
-    switch (icon) {
-      case TCDMsgIcon::Error: flags |= MB_ICONERROR; break;
-      case TCDMsgIcon::Warning: flags |= MB_ICONWARNING; break;
-      case TCDMsgIcon::Information: flags |= MB_ICONINFORMATION; break;
-      case TCDMsgIcon::None: break;
-    }
-    app.MessageBox(text, caption, flags);
-  });
-}
-}  // namespace
-
 int main(int argc, char** argv) {
-  TApplication app(argc, argv);
-  InstallCrashMessageBoxes(app);
+  // Started again by a crashed Pinmark to show its box: nothing else runs.
+  if (IsCrashHelperProcess()) return RunCrashHelperProcess(argc, argv);
+  // The crash reporter comes first: from here on every failure is reported.
   // A damaged executable says so and ends before it touches anything.
-  CheckFileCrc();
-  InitMainModuleSettings();
+  TCrashReporter crashReporter;
+  TApplication app(argc, argv);
+  crashReporter.AttachApplication(app);
 
   app.SetTitle("Pinmark");
   app.setWindowIcon(ResourceIcon("MAINICON"));
@@ -53,5 +30,7 @@ int main(int argc, char** argv) {
   }
   app.SetMainForm(form.get());
   form->show();
-  return app.exec();
+  const int code = app.exec();
+  crashReporter.DetachApplication();
+  return code;
 }

@@ -13,7 +13,12 @@ TCDQtBridge::TCDQtBridge() : receiver_(new QObject()) {
 }
 
 TCDQtBridge::~TCDQtBridge() {
-  if (receiver_) receiver_->deleteLater();
+  if (!receiver_) return;
+  // Jobs still queued for it go with it.
+  if (QCoreApplication::instance() == nullptr || IsGuiThread())
+    delete receiver_.data();
+  else
+    receiver_->deleteLater();
 }
 
 bool TCDQtBridge::IsGuiThread() const {

@@ -76,7 +76,11 @@ void TCDSimpleBox::ShowReport() {
   report_ = new QPlainTextEdit(this);
   report_->setReadOnly(true);
   report_->setLineWrapMode(QPlainTextEdit::NoWrap);
-  report_->setFont(FormFont("Courier New", 11));
+  QFont font = FormFont("Courier New", 11);
+  // Where there is no Courier New, any font whose letters are equally wide.
+  font.setStyleHint(QFont::TypeWriter);
+  font.setFixedPitch(true);
+  report_->setFont(font);
   report_->setMinimumSize(600, 300);
   layout()->addWidget(report_);
   if (show_ != nullptr) show_->hide();

@@ -89,10 +89,10 @@ void TCrashReporter::AttachApplication(TApplication& app) {
 }
 
 void TCrashReporter::DetachApplication() {
-  if (app_ == nullptr) return;
-  app_->OnException = nullptr;
   SetCDGuiBridge(nullptr);
   bridge_.reset();
+  if (app_ == nullptr) return;
+  app_->OnException = nullptr;
   SetCDMessageBoxHook(nullptr);
   app_ = nullptr;
 }

@@ -11,6 +11,8 @@
 // another with SetCDPresenter).
 #pragma once
 
+#include <QPointer>
+
 #include <memory>
 
 #include "runtime/Forms.h"
@@ -37,6 +39,6 @@ class TCrashReporter {
   static void InstallMessageBoxes(TApplication& app);
 
  private:
-  TApplication* app_ = nullptr;
+  QPointer<TApplication> app_;
   std::unique_ptr<TCDQtBridge> bridge_;
 };
