@@ -15,12 +15,15 @@
 #include "crash/capture/CDProcessStart.h"
 
 namespace {
-void Put64(uint8_t* at, uint64_t v) {
-  for (int i = 0; i < 8; ++i) at[i] = static_cast<uint8_t>(v >> (8 * i));
+constexpr std::size_t kTimesAt = 8;
+static_assert(kTimesAt + 8 * CDExceptionTimeCount == CDRestartBlockSize);
+
+void Put(uint8_t* at, uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) at[i] = static_cast<uint8_t>(v >> (8 * i));
 }
-uint64_t Get64(const uint8_t* at) {
+uint64_t Get(const uint8_t* at, int bytes) {
   uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v |= static_cast<uint64_t>(at[i]) << (8 * i);
+  for (int i = 0; i < bytes; ++i) v |= static_cast<uint64_t>(at[i]) << (8 * i);
   return v;
 }
 
@@ -52,21 +55,21 @@ void RestartBlockName(pid_t newProcessId, TCDSafeText& name, bool withSlash) {
 }
 
 void EncodeRestartBlock(const TCDRestartHandover& h, uint8_t (&bytes)[CDRestartBlockSize]) {
-  Put64(bytes, static_cast<uint64_t>(h.OldProcessId));
-  Put64(bytes + 8, CDRestartBlockCheck);
-  for (int i = 0; i < CDExceptionTimeCount; ++i) Put64(bytes + 16 + 8 * i, h.Times[static_cast<std::size_t>(i)]);
+  Put(bytes, static_cast<uint32_t>(h.OldProcessId), 4);
+  Put(bytes + 4, CDRestartBlockCheck, 4);
+  for (int i = 0; i < CDExceptionTimeCount; ++i) Put(bytes + kTimesAt + 8 * i, h.Times[static_cast<std::size_t>(i)], 8);
 }
 
 std::optional<TCDRestartHandover> ParseRestartBlock(std::span<const uint8_t> bytes, pid_t ownProcessId) {
   if (bytes.size() < CDRestartBlockSize) return std::nullopt;
-  if (Get64(bytes.data() + 8) != CDRestartBlockCheck) return std::nullopt;
-  const uint64_t old = Get64(bytes.data());
+  if (Get(bytes.data() + 4, 4) != CDRestartBlockCheck) return std::nullopt;
+  const uint64_t old = Get(bytes.data(), 4);
   if (old == 0 || old > static_cast<uint64_t>(INT32_MAX) || static_cast<pid_t>(old) == ownProcessId)
     return std::nullopt;
   TCDRestartHandover h;
   h.OldProcessId = static_cast<pid_t>(old);
   for (int i = 0; i < CDExceptionTimeCount; ++i) {
-    const uint64_t t = Get64(bytes.data() + 16 + 8 * i);
+    const uint64_t t = Get(bytes.data() + kTimesAt + 8 * i, 8);
     h.Times[static_cast<std::size_t>(i)] = t > UINT32_MAX ? 0 : static_cast<uint32_t>(t);
   }
   return h;

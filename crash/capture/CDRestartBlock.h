@@ -5,8 +5,8 @@
 // the old process has ended, takes the times over (so that the automatic
 // restart and close thresholds count across restarts) and removes the block.
 //
-// Layout, 88 bytes, little-endian: the old process id (8 bytes), a check
-// word (8 bytes), the ten times newest first (8 bytes each).
+// Layout, 88 bytes, little-endian: the old process id (4 bytes), a check
+// word (4 bytes), the ten times newest first (8 bytes each).
 #pragma once
 
 #include <sys/types.h>
@@ -20,7 +20,7 @@
 #include "crash/settings/CDExceptionTimes.h"
 
 inline constexpr std::size_t CDRestartBlockSize = 88;
-inline constexpr uint64_t CDRestartBlockCheck = 0x314B534448534152ull;  // "RASHDSK1"
+inline constexpr uint32_t CDRestartBlockCheck = 0x31424443u;  // "CDB1"
 
 struct TCDRestartHandover {
   pid_t OldProcessId = 0;

@@ -4,7 +4,11 @@
 
 #include <atomic>
 #include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <typeinfo>
+#include <vector>
 
 #include "crash/capture/CDBlockedProbe.h"
 #include "crash/capture/CDEvent.h"
@@ -29,6 +33,40 @@ namespace {
 
 std::terminate_handler previousTerminate = nullptr;
 bool installed = false;
+
+// A request whose thread does not wait for it: it owns what the request
+// points at until the handling thread is done with it.
+struct TDetachedRequest {
+  TCDEvent Done;
+  TCDExceptionObject Object;
+  std::optional<TCDContext> Context;
+  TCDPreparedStack Stack;
+  bool HasStack = false;
+};
+std::mutex detachedLock;
+std::vector<std::unique_ptr<TDetachedRequest>> detached;
+
+// The GUI thread raised while it shows the box of an earlier exception:
+// waiting here would keep that box from ever returning, because its loop
+// lies below this wait. The request is queued behind the shown one and the
+// thread goes on at once; the new box comes up once the first has closed.
+void SubmitDetached(TCDExceptionRequest request, const TCDEntryArgs& a, const TCDPreparedStack* stack) {
+  auto d = std::make_unique<TDetachedRequest>();
+  if (a.Object != nullptr) d->Object.Error = a.Object->Error;
+  if (a.Context != nullptr) d->Context = *a.Context;
+  if (stack != nullptr) {
+    d->Stack = *stack;
+    d->HasStack = true;
+  }
+  request.Event = reinterpret_cast<uintptr_t>(&d->Done);
+  request.Object = reinterpret_cast<uintptr_t>(&d->Object);
+  request.Context = d->Context ? reinterpret_cast<uintptr_t>(&*d->Context) : 0;
+  request.PreparedStack = d->HasStack ? reinterpret_cast<uintptr_t>(&d->Stack) : 0;
+  request.ReportOut = 0;
+  std::lock_guard<std::mutex> guard(detachedLock);
+  std::erase_if(detached, [](const std::unique_ptr<TDetachedRequest>& r) { return r->Done.IsSet(); });
+  if (TCDHandlingThread::Submit(request)) detached.push_back(std::move(d));
+}
 
 // Asked of the runtime's own type matching, without rethrowing (which would
 // allocate, and the allocator may be what the process is blocked on).
@@ -162,6 +200,12 @@ void CDHandleException(const TCDEntryArgs& a) {
 
   // 6. A blocked process is handled right here; the process then ends.
   TCDFreezeWatchdog::Pause();
+  if (TCDProcessing::IsPresentingThread(self) && a.Source != TCDExceptionSource::SystemException) {
+    SubmitDetached(request, a, prepared ? &stack : nullptr);
+    TCDFreezeWatchdog::Resume();
+    TCDMemoryReserve::Take();
+    return;
+  }
   if (TCDBlockedProbe::ProcessIsBlocked()) {
     TCDBlockedInput in;
     in.Type = static_cast<int32_t>(a.Type);
@@ -176,7 +220,7 @@ void CDHandleException(const TCDEntryArgs& a) {
   TCDEvent done;
   request.Event = reinterpret_cast<uintptr_t>(&done);
   if (TCDHandlingThread::Submit(request)) {
-    ICDGuiBridge* bridge = CDGuiBridge();
+    const std::shared_ptr<ICDGuiBridge> bridge = CDGuiBridge();
     // A thread that a fatal signal stopped runs no event loop.
     if (bridge != nullptr && a.Source != TCDExceptionSource::SystemException && bridge->IsGuiThread())
       bridge->WaitDispatching(done);

@@ -36,7 +36,7 @@ void* Run(void*) {
     TCDProcessing::Run(request);
     current.store(nullptr);
     reinterpret_cast<TCDEvent*>(request.Event)->Set();
-    if (ICDGuiBridge* bridge = CDGuiBridge()) bridge->Wake();
+    if (std::shared_ptr<ICDGuiBridge> bridge = CDGuiBridge()) bridge->Wake();
   }
   handlingThreadId.store(0);
   ended.Set();

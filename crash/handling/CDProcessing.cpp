@@ -133,7 +133,7 @@ void PresentOnConsole(TICDException& e) {
 }
 
 // Where the exception is shown, and what the user chose there.
-std::optional<TCDEnding> Present(TICDException& e, ICDGuiBridge* bridge) {
+std::optional<TCDEnding> Present(TICDException& e, const std::shared_ptr<ICDGuiBridge>& bridge) {
   const int showMode = e.ShowMode();
   if (bridge != nullptr && !FatalOrFrozen(e))
     if (std::optional<TCDEnding> ending = PresentOnGuiThread(e, showMode, *bridge)) return ending;
@@ -164,7 +164,7 @@ void Finish(TICDException& e, TPausedThreads& paused) {
 void Process(const TCDExceptionRequest& request) {
   ClearCDTempFolder();
   auto e = std::make_unique<TICDException>(FactsFromRequest(request));
-  ICDGuiBridge* bridge = CDGuiBridge();
+  const std::shared_ptr<ICDGuiBridge> bridge = CDGuiBridge();
   // A process that a fatal signal may have corrupted gets no window of ours.
   if (bridge != nullptr && e->GetPlWaitBox() && !FatalOrFrozen(*e))
     e->SetProgressAlert(bridge->CreateProgressAlert(e->GetPlWaitTitle()));

@@ -28,7 +28,7 @@ std::unique_ptr<TCDThreadScope> mainThread;
 // A GUI thread that runs the question answers it; without one there is
 // nothing that could freeze.
 void PingGuiThread(std::function<void()> answer) {
-  if (ICDGuiBridge* bridge = CDGuiBridge())
+  if (std::shared_ptr<ICDGuiBridge> bridge = CDGuiBridge())
     bridge->Post(std::move(answer));
   else
     answer();

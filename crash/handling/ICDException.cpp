@@ -103,7 +103,7 @@ std::string TICDException::ExceptionMessage() const {
 
 void WaitForCompleteReport(TCDReport& report, IProgressAlert* progress, bool showBox) {
   if (report.Complete()) return;
-  ICDGuiBridge* bridge = CDGuiBridge();
+  const std::shared_ptr<ICDGuiBridge> bridge = CDGuiBridge();
   const bool onGui = bridge != nullptr && bridge->IsGuiThread();
   showBox = showBox && progress != nullptr;
   // Someone who asked (a button of the box) sees the box in front of them;

@@ -38,7 +38,8 @@ class ICDGuiBridge {
   virtual void CopyToClipboard(const std::string& text) = 0;
 };
 
-// The installed bridge, or null. The installer keeps it alive until it
-// installs null again.
-void SetCDGuiBridge(ICDGuiBridge* bridge);
-ICDGuiBridge* CDGuiBridge();
+// The installed bridge, or null. Whoever holds a bridge keeps it alive, so
+// that a thread still at work when the program uninstalls it finds it
+// harmless (a bridge without its application does nothing) rather than gone.
+void SetCDGuiBridge(std::shared_ptr<ICDGuiBridge> bridge);
+std::shared_ptr<ICDGuiBridge> CDGuiBridge();

@@ -35,9 +35,9 @@ int RunCrashHelperProcess(int& argc, char** argv) {
   TCDRemoteException& e = session.Exception();
   app.SetTitle(ChangeFileExt(ExtractFileName(ApplicationExeName()), ""));
 
-  TCDQtBridge bridge;
-  SetCDGuiBridge(&bridge);
-  if (e.GetPlWaitBox()) e.SetProgressAlert(bridge.CreateProgressAlert(e.GetPlWaitTitle()));
+  auto bridge = std::make_shared<TCDQtBridge>();
+  SetCDGuiBridge(bridge);
+  if (e.GetPlWaitBox()) e.SetProgressAlert(bridge->CreateProgressAlert(e.GetPlWaitTitle()));
   TCDEnding ending = e.CanContinue() ? TCDEnding::Continue : TCDEnding::Close;
   try {
     ending = CDPresent(e, e.ShowMode());

@@ -56,7 +56,7 @@ void TCDQtBridge::Wake() {
 void TCDQtBridge::ProcessEvents() { QCoreApplication::processEvents(QEventLoop::AllEvents, 50); }
 
 std::unique_ptr<IProgressAlert> TCDQtBridge::CreateProgressAlert(const std::string& title) {
-  return std::make_unique<TCDProgressProxy>(*this, title);
+  return std::make_unique<TCDProgressProxy>(shared_from_this(), title);
 }
 
 void TCDQtBridge::CopyToClipboard(const std::string& text) {

@@ -3,20 +3,22 @@
 // the GUI thread runs nested event loops until its event is set; the
 // please-wait box and the clipboard are driven from any thread.
 //
-// Create it on the GUI thread after the application object, install it with
-// SetCDGuiBridge, and uninstall it before the application object goes.
+// Create it (as a shared object) on the GUI thread after the application
+// object and install it with SetCDGuiBridge. Once the application object is
+// gone a bridge that someone still holds does nothing.
 #pragma once
 
 #include <QObject>
 #include <QPointer>
 
+#include <memory>
 #include <vector>
 
 #include "crash/handling/ICDGuiBridge.h"
 
 class QEventLoop;
 
-class TCDQtBridge : public ICDGuiBridge {
+class TCDQtBridge : public ICDGuiBridge, public std::enable_shared_from_this<TCDQtBridge> {
  public:
   TCDQtBridge();
   ~TCDQtBridge() override;

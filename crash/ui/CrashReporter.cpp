@@ -35,7 +35,7 @@ void ShowEarlyBox(const std::string& caption, const std::string& text, TCDMsgIco
 }
 }  // namespace
 
-TCrashReporter::TCrashReporter() {
+TCrashReporter::TCrashReporter(bool withHelper) {
   if (!CDHasPresenter()) SetCDPresenter(PresentInSimpleBox);
   SetCDMessageBoxHook([](const std::string& caption, const std::string& text, TCDMsgIcon icon) {
     if (QCoreApplication::instance() == nullptr)
@@ -43,7 +43,7 @@ TCrashReporter::TCrashReporter() {
     else
       std::fprintf(stderr, "[%s] %s\n", caption.c_str(), text.c_str());
   });
-  SetHelperAvailable(true);
+  SetHelperAvailable(withHelper);
   TCDStartup::Start();
 }
 
@@ -75,8 +75,8 @@ void TCrashReporter::AttachApplication(TApplication& app) {
   DetachApplication();
   app_ = &app;
   InstallMessageBoxes(app);
-  bridge_ = std::make_unique<TCDQtBridge>();
-  SetCDGuiBridge(bridge_.get());
+  bridge_ = std::make_shared<TCDQtBridge>();
+  SetCDGuiBridge(bridge_);
   app.OnException = [](QObject* sender, std::exception_ptr error) {
     // A button held down or a menu open would keep the mouse from the box.
     if (QWidget* grabber = QWidget::mouseGrabber()) grabber->releaseMouse();

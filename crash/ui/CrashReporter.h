@@ -21,7 +21,10 @@ class TCDQtBridge;
 
 class TCrashReporter {
  public:
-  TCrashReporter();
+  // withHelper: fatal signals and freezes are shown by this program started
+  // again as its helper (main must check IsCrashHelperProcess first). A
+  // program without that entry passes false and gets the console instead.
+  explicit TCrashReporter(bool withHelper = true);
   ~TCrashReporter();
   TCrashReporter(const TCrashReporter&) = delete;
   TCrashReporter& operator=(const TCrashReporter&) = delete;
@@ -40,5 +43,5 @@ class TCrashReporter {
 
  private:
   QPointer<TApplication> app_;
-  std::unique_ptr<TCDQtBridge> bridge_;
+  std::shared_ptr<TCDQtBridge> bridge_;
 };

@@ -80,8 +80,8 @@ void TProgressAlert::CloseAlert() {
 
 // ---- TCDProgressProxy ----
 
-TCDProgressProxy::TCDProgressProxy(ICDGuiBridge& bridge, const std::string& title)
-    : bridge_(bridge), state_(std::make_shared<TState>()) {
+TCDProgressProxy::TCDProgressProxy(std::shared_ptr<ICDGuiBridge> bridge, const std::string& title)
+    : bridge_(std::move(bridge)), state_(std::make_shared<TState>()) {
   state_->Title = title;
 }
 
@@ -91,17 +91,17 @@ TCDProgressProxy::~TCDProgressProxy() {
 }
 
 void TCDProgressProxy::OnGui(std::function<void(TState&)> job, bool dispatch) {
-  if (bridge_.IsGuiThread()) {
+  if (bridge_->IsGuiThread()) {
     job(*state_);
-    if (dispatch) bridge_.ProcessEvents();
+    if (dispatch) bridge_->ProcessEvents();
     return;
   }
-  bridge_.Post([state = state_, job = std::move(job)] { job(*state); });
+  bridge_->Post([state = state_, job = std::move(job)] { job(*state); });
 }
 
 void TCDProgressProxy::Refresh() {
   // From another thread one pending refresh is enough: it reads the newest state.
-  if (!bridge_.IsGuiThread() && state_->RefreshPosted.exchange(true)) return;
+  if (!bridge_->IsGuiThread() && state_->RefreshPosted.exchange(true)) return;
   OnGui(
       [](TState& s) {
         s.RefreshPosted.store(false);

@@ -50,7 +50,7 @@ class TProgressAlert : public QWidget {
 
 class TCDProgressProxy : public IProgressAlert {
  public:
-  TCDProgressProxy(ICDGuiBridge& bridge, const std::string& title);
+  TCDProgressProxy(std::shared_ptr<ICDGuiBridge> bridge, const std::string& title);
   ~TCDProgressProxy() override;
 
   int AddArea(int64_t weight, const std::string& text) override;
@@ -72,6 +72,6 @@ class TCDProgressProxy : public IProgressAlert {
   void OnGui(std::function<void(TState&)> job, bool dispatch);
   void Refresh();
 
-  ICDGuiBridge& bridge_;
+  std::shared_ptr<ICDGuiBridge> bridge_;
   std::shared_ptr<TState> state_;
 };
