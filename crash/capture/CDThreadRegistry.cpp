@@ -9,7 +9,7 @@
 namespace {
 void CopyText(char (&to)[CDThreadTextSize], std::string_view from) {
   const std::size_t n = std::min(from.size(), CDThreadTextSize - 1);
-  std::memcpy(to, from.data(), n);
+  if (n > 0) std::memcpy(to, from.data(), n);
   to[n] = '\0';
 }
 

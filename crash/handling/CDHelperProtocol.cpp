@@ -5,7 +5,8 @@
 // ---- encoding ----
 
 void TCDWireWriter::Put(const void* bytes, std::size_t n) {
-  if (overflow_) return;
+  // An empty text may come without any storage at all.
+  if (overflow_ || n == 0) return;
   if (data_ != nullptr) {
     if (n > capacity_ - size_) {
       overflow_ = true;

@@ -87,6 +87,7 @@ TICDException::TICDException(TCDExceptionFacts facts)
 TICDException::~TICDException() {
   // The completing thread may still be at work on the report; it must stop.
   report_.Abort();
+  if (OnDestroy) OnDestroy();
   if (progress_) progress_->Close();
 }
 

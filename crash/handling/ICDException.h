@@ -140,6 +140,9 @@ class TICDException : public TICDSettings, public ICDException {
   // Called when someone starts waiting for the complete report, so that the
   // completing thread can hurry (raise its priority).
   std::function<void()> OnCompletionWanted;
+  // Called first when the exception goes, after the report was told to
+  // abort: whoever completes the report must be done with it on return.
+  std::function<void()> OnDestroy;
 
   void SetScreenShotFile(std::string file) { screenShot_ = std::move(file); }
 

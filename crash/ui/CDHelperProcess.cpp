@@ -10,6 +10,7 @@
 #include "crash/handling/CDRemoteException.h"
 #include "crash/settings/CDSettingsRegistry.h"
 #include "crash/ui/CDQtBridge.h"
+#include "crash/ui/CDSimpleBox.h"
 #include "crash/ui/CrashReporter.h"
 #include "runtime/Forms.h"
 #include "runtime/SysUtils.h"
@@ -25,6 +26,8 @@ int RunCrashHelperProcess(int& argc, char** argv) {
 
   TApplication app(argc, argv);
   InitMainModuleSettings();
+  // The program's own box when it installed one before, else the interim box.
+  if (!CDHasPresenter()) SetCDPresenter(PresentInSimpleBox);
   TCrashReporter::InstallMessageBoxes(app);
   TCDHelperSession session(fd);
   std::string error;

@@ -53,8 +53,12 @@ PINMARK_EXCEPTION_CLASS(EDemoMaskError, EDBEditError);
 
 // ---- what goes wrong ----
 
+// The faults are the point: a sanitizer build must let them happen rather
+// than report the undefined behaviour first.
+#define CRASHDEMO_REAL_FAULT __attribute__((no_sanitize("undefined")))
+
 // Through a volatile pointer, so that the compiler keeps the write.
-void WriteNull() {
+CRASHDEMO_REAL_FAULT void WriteNull() {
   volatile int* volatile target = nullptr;
   *target = 1;
 }
@@ -106,19 +110,20 @@ void FaultWhileIteratingModules() {
       nullptr);
 }
 
+CRASHDEMO_REAL_FAULT void DivideByZero() {
+  // Both operands unknown to the compiler, so that a real division runs.
+  volatile int seven = 7, zero = 0;
+  volatile int x = seven / zero;
+  (void)x;
+}
+
 void GoWrong(const std::string& kind) {
   if (kind == "exception") throw EDemoError("The demo button raised an exception.");
   if (kind == "thread-exception") return StartThread(ThreadRaises);
   if (kind == "segv") return WriteNull();
   if (kind == "thread-segv") return StartThread(ThreadWritesNull);
   if (kind == "abort") std::abort();
-  if (kind == "fpe") {
-    // Both operands unknown to the compiler, so that a real division runs.
-    volatile int seven = 7, zero = 0;
-    volatile int x = seven / zero;
-    (void)x;
-    return;
-  }
+  if (kind == "fpe") return DivideByZero();
   if (kind == "stack-overflow") {
     (void)Recurse(0);
     return;

@@ -7,10 +7,12 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "crash/capture/CDThreadStopper.h"
 #include "crash/handling/CDPresenter.h"
 #include "crash/ui/CDQtBridge.h"
 #include "crash/ui/CDSimpleBox.h"
@@ -19,6 +21,7 @@
 #include "crash/settings/ICDSettings.h"
 #include "runtime/Exception.h"
 #include "tests/support/QtApp.h"
+#include "runtime/ThreadName.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -137,6 +140,36 @@ TEST_F(CrashReporterUi, ThePleaseWaitBoxFollowsAnotherThreadAndGivesItsOwnerBack
   alert->Close();
   EXPECT_FALSE(window->isVisible());
   EXPECT_TRUE(owner.isEnabled());
+}
+
+TEST_F(CrashReporterUi, WithPauseThreadsTheProgramsOtherThreadsStandStillWhileTheBoxIsShown) {
+  TestWindow w;
+  std::atomic<bool> stop{false};
+  std::atomic<pid_t> worker{0};
+  std::atomic<uint64_t> laps{0};
+  std::thread thread([&] {
+    worker = CurrentThreadId();
+    while (!stop) laps.fetch_add(1);
+  });
+  while (worker == 0) std::this_thread::yield();
+  TICDSettings().SetPauseThreads(true);
+  bool stoppedWhileShown = false, lapsStood = false;
+  SetCDPresenter([&](ICDException&, int) {
+    stoppedWhileShown = TCDThreadStopper::IsStopped(worker);
+    const uint64_t before = laps;
+    QTest::qWait(50);
+    lapsStood = laps == before;
+    return TCDEnding::Continue;
+  });
+  QTest::mouseClick(w.raise, Qt::LeftButton);
+  TICDSettings().SetPauseThreads(false);
+  EXPECT_TRUE(stoppedWhileShown);
+  EXPECT_TRUE(lapsStood);
+  // Resumed once the handling was over.
+  const uint64_t after = laps;
+  EXPECT_TRUE(QTest::qWaitFor([&] { return laps > after; }, 5000));
+  stop = true;
+  thread.join();
 }
 
 }  // namespace
