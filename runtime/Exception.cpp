@@ -1,17 +1,13 @@
 #include "runtime/Exception.h"
 
 #include <cstdio>
-#include <mutex>
 
+#include "runtime/ReplaceableHook.h"
 #include "runtime/SysUtils.h"
 
 namespace {
-std::mutex& ShowHookLock() {
-  static std::mutex lock;
-  return lock;
-}
-TShowExceptionHook& ShowHook() {
-  static TShowExceptionHook hook;
+TReplaceableHook<void(std::exception_ptr)>& ShowHook() {
+  static TReplaceableHook<void(std::exception_ptr)> hook;
   return hook;
 }
 }  // namespace
@@ -36,29 +32,31 @@ void Assert(bool condition, std::string_view message, std::string_view unit, int
 
 void Abort() { throw EAbort(); }
 
-TShowExceptionHook SetShowExceptionHook(TShowExceptionHook hook) {
-  std::lock_guard<std::mutex> guard(ShowHookLock());
-  TShowExceptionHook previous = std::move(ShowHook());
-  ShowHook() = std::move(hook);
-  return previous;
-}
+TShowExceptionHook SetShowExceptionHook(TShowExceptionHook hook) { return ShowHook().Set(std::move(hook)); }
 
 void ShowException(std::exception_ptr error) {
   if (!error) return;
-  TShowExceptionHook hook;
-  {
-    std::lock_guard<std::mutex> guard(ShowHookLock());
-    hook = ShowHook();
-  }
+  const TShowExceptionHook hook = ShowHook().Get();
   try {
     if (hook) {
       hook(error);
       return;
     }
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
   } catch (...) {
-    std::fprintf(stderr, "Exception of unknown type\n");
+    // The hook failed: what it was given is still shown below.
+  }
+  std::fprintf(stderr, "%s\n", ExceptionMessage(error).c_str());
+}
+
+std::string ExceptionMessage(std::exception_ptr error) {
+  if (!error) return std::string();
+  try {
+    std::rethrow_exception(error);
+  } catch (const Exception& e) {
+    return e.Message();
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Exception of unknown type";
   }
 }

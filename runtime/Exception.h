@@ -82,6 +82,10 @@ using TShowExceptionHook = std::function<void(std::exception_ptr error)>;
 TShowExceptionHook SetShowExceptionHook(TShowExceptionHook hook);
 void ShowException(std::exception_ptr error);
 
+// The message of any exception: Message() of ours, what() of a standard
+// one, a fixed text for anything else; empty for none.
+std::string ExceptionMessage(std::exception_ptr error);
+
 // Raises EAssertionFailed with "<message> (<unit>, line <line>)" when the
 // condition is false; an empty message reads "Assertion failure".
 void Assert(bool condition, std::string_view message, std::string_view unit, int line);

@@ -1,5 +1,6 @@
 #include "crash/capture/CDSafeText.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -67,16 +68,27 @@ TCDSafeText& TCDSafeText::PadTo(std::size_t column) {
   return *this;
 }
 
-bool CDWriteAll(int fd, const void* data, std::size_t size) {
+namespace {
+template <typename Write>
+bool WriteLoop(const void* data, std::size_t size, Write&& write) {
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
-    const ssize_t n = ::write(fd, p, size);
+    const ssize_t n = write(p, size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;
     size -= static_cast<std::size_t>(n);
   }
   return true;
+}
+}  // namespace
+
+bool CDWriteAll(int fd, const void* data, std::size_t size) {
+  return WriteLoop(data, size, [fd](const char* p, std::size_t n) { return ::write(fd, p, n); });
+}
+
+bool CDSendAll(int fd, const void* data, std::size_t size) {
+  return WriteLoop(data, size, [fd](const char* p, std::size_t n) { return ::send(fd, p, n, MSG_NOSIGNAL); });
 }
 
 bool CDReadAll(int fd, void* data, std::size_t size) {

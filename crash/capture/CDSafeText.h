@@ -61,6 +61,9 @@ class TCDSafeTextBuffer : public TCDSafeText {
 // Writes all bytes, retrying after interruptions. False on any failure.
 // Signal-safe.
 bool CDWriteAll(int fd, const void* data, std::size_t size);
+// Writes all bytes to a socket without ever raising SIGPIPE (the other end
+// may be gone). Signal-safe.
+bool CDSendAll(int fd, const void* data, std::size_t size);
 // Reads exactly size bytes; false at end of file or on failure. Signal-safe.
 bool CDReadAll(int fd, void* data, std::size_t size);
 // The length of a zero-terminated text, at most max. Signal-safe.

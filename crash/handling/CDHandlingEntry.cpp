@@ -136,7 +136,7 @@ std::string RuntimeErrorText() {
   const std::exception_ptr active = std::current_exception();
   if (!active) return std::string();
   std::string text = "terminate called after throwing an instance of '" + ExceptionClassName(active) + "'";
-  const std::string message = ExceptionObjectMessage(active);
+  const std::string message = ExceptionMessage(active);
   if (!message.empty()) text += ": " + message;
   return text;
 }
@@ -242,7 +242,7 @@ void HandleShownException(std::exception_ptr error) {
 
 void HandleHiddenException(std::exception_ptr error) {
   if (!error || !HiddenExceptionHandlersRegistered()) return;
-  if (ExceptionObjectMessage(error).empty()) return;
+  if (ExceptionMessage(error).empty()) return;
   HandleError(std::move(error), TCDExceptionSource::Hidden, true, 0, TCDExceptionType::Hidden);
 }
 

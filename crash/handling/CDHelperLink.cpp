@@ -10,26 +10,14 @@
 
 #include "crash/capture/CDProcessStart.h"
 #include "crash/capture/CDSafeText.h"
+#include "crash/sys/CDFd.h"
 
 namespace {
 
 std::atomic<bool> helperAvailable{false};
 
-// Socket writes that never raise SIGPIPE when the helper is gone.
-// Signal-safe.
-bool SendAll(int fd, const void* data, std::size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = send(fd, p, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool SendAll(int fd, const std::string& bytes) { return SendAll(fd, bytes.data(), bytes.size()); }
+bool SendAll(int fd, const void* data, std::size_t size) { return CDSendAll(fd, data, size); }
+bool SendAll(int fd, const std::string& bytes) { return CDSendAll(fd, bytes.data(), bytes.size()); }
 
 // Starts the helper; returns our end of the socket pair or -1. Signal-safe.
 int StartHelper() {
@@ -58,20 +46,6 @@ bool SendFrame(int fd, uint8_t* buffer, std::size_t capacity, F&& encode) {
   return !w.Overflow() && SendAll(fd, buffer, w.Size());
 }
 
-class TFd {
- public:
-  explicit TFd(int fd) : fd_(fd) {}
-  ~TFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  int Get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 }  // namespace
 
 void SetHelperAvailable(bool available) { helperAvailable.store(available); }
@@ -79,7 +53,7 @@ bool HelperAvailable() { return helperAvailable.load(); }
 
 TCDHelperOutcome PresentInHelper(TICDException& e, int showMode) {
   TCDHelperOutcome outcome;
-  TFd fd(StartHelper());
+  TCDFd fd(StartHelper());
   if (fd.Get() < 0) return outcome;
 
   uint8_t small[64];

@@ -1,36 +1,20 @@
 #include "crash/handling/CDPresenter.h"
 
-#include <mutex>
+#include "runtime/ReplaceableHook.h"
 
 namespace {
-std::mutex& Lock() {
-  static std::mutex lock;
-  return lock;
-}
-TCDPresenter& Presenter() {
-  static TCDPresenter presenter;
+TReplaceableHook<TCDEnding(ICDException&, int)>& Presenter() {
+  static TReplaceableHook<TCDEnding(ICDException&, int)> presenter;
   return presenter;
 }
 }  // namespace
 
-TCDPresenter SetCDPresenter(TCDPresenter presenter) {
-  std::lock_guard<std::mutex> guard(Lock());
-  TCDPresenter previous = std::move(Presenter());
-  Presenter() = std::move(presenter);
-  return previous;
-}
+TCDPresenter SetCDPresenter(TCDPresenter presenter) { return Presenter().Set(std::move(presenter)); }
 
-bool CDHasPresenter() {
-  std::lock_guard<std::mutex> guard(Lock());
-  return static_cast<bool>(Presenter());
-}
+bool CDHasPresenter() { return static_cast<bool>(Presenter()); }
 
 TCDEnding CDPresent(ICDException& exception, int showMode) {
-  TCDPresenter presenter;
-  {
-    std::lock_guard<std::mutex> guard(Lock());
-    presenter = Presenter();
-  }
+  const TCDPresenter presenter = Presenter().Get();
   if (!presenter) return exception.CanContinue() ? TCDEnding::Continue : TCDEnding::Close;
   return presenter(exception, showMode);
 }

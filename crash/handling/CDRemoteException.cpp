@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "crash/capture/CDEvent.h"
+#include "crash/capture/CDSafeText.h"
 #include "crash/capture/CDThreadRegistry.h"
 #include "runtime/SysUtils.h"
 #include "runtime/ThreadName.h"
@@ -133,16 +134,7 @@ void TCDHelperSession::Follow() {
 
 bool TCDHelperSession::Send(const std::string& bytes) {
   std::lock_guard<std::mutex> guard(sendLock_);
-  const char* p = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    const ssize_t n = send(fd_, p, left, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return true;
+  return CDSendAll(fd_, bytes.data(), bytes.size());
 }
 
 bool TCDHelperSession::AskActionHandlers(TCDAction action) {

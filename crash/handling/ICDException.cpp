@@ -62,25 +62,12 @@ std::exception_ptr MakeSignalException(const TCDSignalFacts& facts) {
   return MakeExternal<EExternalException>(message, facts);
 }
 
-std::string ExceptionObjectMessage(const std::exception_ptr& error) {
-  if (!error) return std::string();
-  try {
-    std::rethrow_exception(error);
-  } catch (const Exception& e) {
-    return e.Message();
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return std::string();
-  }
-}
-
 TICDException::TICDException(TCDExceptionFacts facts)
     : TICDSettings(facts.Module != 0 ? facts.Module : MainModuleHandle()), facts_(std::move(facts)) {
   // Whatever the handlers or the box change is this exception's own.
   MakeOwnCopy();
   classNames_ = ExceptionClassNames(facts_.Error);
-  message_ = ExceptionObjectMessage(facts_.Error);
+  message_ = ::ExceptionMessage(facts_.Error);
   flags_ = EvaluateExceptionFilters(classNames_);
 }
 

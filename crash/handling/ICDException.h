@@ -103,10 +103,6 @@ TCDExceptionFacts FactsFromRequest(const TCDExceptionRequest& request);
 // EStackOverflow, ...), with the message the signal's facts give.
 std::exception_ptr MakeSignalException(const TCDSignalFacts& facts);
 
-// The message of an exception object: Message() of ours, what() of any
-// other std::exception, empty for anything else.
-std::string ExceptionObjectMessage(const std::exception_ptr& error);
-
 // Waits until the report is complete. On the GUI thread its events keep
 // flowing; with showBox the please-wait box stands meanwhile (in front when
 // the GUI thread itself waits, quietly in a corner otherwise).

@@ -1,31 +1,17 @@
 #include "crash/settings/CDClock.h"
 
-#include <mutex>
+#include "runtime/ReplaceableHook.h"
 
 namespace {
-std::mutex& ClockLock() {
-  static std::mutex lock;
-  return lock;
-}
-TCDClock& Clock() {
-  static TCDClock clock;
+TReplaceableHook<TDateTime()>& Clock() {
+  static TReplaceableHook<TDateTime()> clock;
   return clock;
 }
 }  // namespace
 
-TCDClock SetCDClock(TCDClock clock) {
-  std::lock_guard<std::mutex> guard(ClockLock());
-  TCDClock previous = std::move(Clock());
-  Clock() = std::move(clock);
-  return previous;
-}
+TCDClock SetCDClock(TCDClock clock) { return Clock().Set(std::move(clock)); }
 
 TDateTime CDNow() {
-  TCDClock clock;
-  {
-    // Called outside the lock: a test clock may take its time.
-    std::lock_guard<std::mutex> guard(ClockLock());
-    clock = Clock();
-  }
+  const TCDClock clock = Clock().Get();
   return clock ? clock() : Now();
 }
