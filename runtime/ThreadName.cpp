@@ -1,7 +1,7 @@
 #include "runtime/ThreadName.h"
 
 #include <fcntl.h>
-#include <pthread.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,7 +19,7 @@ void NameThreadForDebugging(std::string_view name, pid_t threadId) {
   const pid_t target = threadId == -1 ? CurrentThreadId() : threadId;
   const std::string shortName(name.substr(0, kSystemNameLength));
   if (target == CurrentThreadId()) {
-    pthread_setname_np(pthread_self(), shortName.c_str());
+    prctl(PR_SET_NAME, shortName.c_str(), 0, 0, 0);
   } else {
     // Another thread is known by its id only; the kernel takes its name here.
     const std::string path = "/proc/self/task/" + std::to_string(target) + "/comm";
