@@ -56,7 +56,13 @@ void* RunWrapped(void* p) {
 }  // namespace
 
 void SetThreadExceptionHook(TCDThreadExceptionHook hook) { exceptionHook.store(hook); }
-void EnableThreadHook(bool enabled) { hookEnabled.store(enabled); }
+
+void EnableThreadHook(bool enabled) {
+  hookEnabled.store(enabled);
+  // Names given through the runtime's naming call reach the registry in full.
+  SetThreadNameHook(enabled ? [](pid_t id, std::string_view name) { TCDThreadRegistry::Instance().SetName(id, name); }
+                            : TThreadNameHook{nullptr});
+}
 bool ThreadHookEnabled() { return hookEnabled.load(); }
 
 bool CurrentThreadStack(uintptr_t& low, uintptr_t& high) {

@@ -4,8 +4,8 @@
 // signal stack, an entry in the thread registry with its creator, and an
 // exception frame around its function. An exception that leaves the
 // function is handed to the crash reporter; afterwards the thread ends with
-// exit code 0 (a null result). The interposed pthread_setname_np enters
-// every thread name into the registry as well.
+// exit code 0 (a null result). The interposed pthread_setname_np and the
+// runtime's naming call enter every thread name into the registry as well.
 //
 // Until EnableThreadHook(true) both interposed calls pass straight through.
 // None of this is signal-safe; it runs at thread start and end.

@@ -154,8 +154,6 @@ std::string RuntimeErrorText() {
   CloseProcess();
 }
 
-void OnThreadName(pid_t threadId, std::string_view name) { TCDThreadRegistry::Instance().SetName(threadId, name); }
-
 }  // namespace
 
 void CDHandleException(const TCDEntryArgs& a) {
@@ -266,7 +264,6 @@ void InstallInterceptionPoints() {
   InstallFatalSignalHandlers(OnFatalSignal);
   previousTerminate = std::set_terminate(OnTerminate);
   SetThreadExceptionHook(OnThreadException);
-  SetThreadNameHook(OnThreadName);
   SetShowExceptionHook([](std::exception_ptr error) { HandleShownException(std::move(error)); });
   EnableThrowTrace(true);
   EnableThreadHook(true);
@@ -278,7 +275,6 @@ void RemoveInterceptionPoints() {
   EnableThreadHook(false);
   EnableThrowTrace(false);
   SetShowExceptionHook(nullptr);
-  SetThreadNameHook(nullptr);
   SetThreadExceptionHook(nullptr);
   std::set_terminate(previousTerminate);
   RemoveFatalSignalHandlers();

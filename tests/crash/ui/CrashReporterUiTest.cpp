@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "crash/capture/CDThreadStopper.h"
+#include "crash/handling/CDHandlers.h"
 #include "crash/handling/CDPresenter.h"
 #include "crash/ui/CDQtBridge.h"
 #include "crash/ui/CDSimpleBox.h"
@@ -140,6 +141,39 @@ TEST_F(CrashReporterUi, ThePleaseWaitBoxFollowsAnotherThreadAndGivesItsOwnerBack
   alert->Close();
   EXPECT_FALSE(window->isVisible());
   EXPECT_TRUE(owner.isEnabled());
+}
+
+TEST_F(CrashReporterUi, HandlersSeeEveryPhaseAndOneThatHandlesTheExceptionKeepsTheBoxAway) {
+  std::vector<int> phases;
+  bool handle = true;
+  const TCDHandlerId id = RegisterExceptionHandler([&](ICDException&, int phase, bool& handled) {
+    phases.push_back(phase);
+    if (phase == 1) handled = handle;
+  });
+  int shown = 0;
+  SetCDPresenter([&](ICDException&, int) {
+    ++shown;
+    return TCDEnding::Continue;
+  });
+  TestWindow w;
+  QTest::mouseClick(w.raise, Qt::LeftButton);
+  EXPECT_EQ(phases, (std::vector<int>{1, 2, 3, 4}));
+  EXPECT_EQ(shown, 0);
+  handle = false;
+  phases.clear();
+  QTest::mouseClick(w.raise, Qt::LeftButton);
+  EXPECT_EQ(shown, 1);
+  // Input-mask refusals go to nobody's handlers and to the small OK box.
+  phases.clear();
+  int mode = -1;
+  SetCDPresenter([&](ICDException&, int showMode) {
+    mode = showMode;
+    return TCDEnding::Continue;
+  });
+  CallHandler(w.raise, [] { throw EDBEditError("'12x' is not a valid input"); });
+  EXPECT_TRUE(phases.empty());
+  EXPECT_EQ(mode, 3);
+  UnregisterHandler(id);
 }
 
 TEST_F(CrashReporterUi, WithPauseThreadsTheProgramsOtherThreadsStandStillWhileTheBoxIsShown) {
