@@ -11,6 +11,7 @@
 class TCDAltStack {
  public:
   TCDAltStack() = default;
+  // Removes the stack if it is still installed. Not signal-safe.
   ~TCDAltStack();
   TCDAltStack(const TCDAltStack&) = delete;
   TCDAltStack& operator=(const TCDAltStack&) = delete;
@@ -23,7 +24,8 @@ class TCDAltStack {
   // installed it. Not signal-safe.
   void Remove();
 
-  // The usable size of every alternate stack.
+  // The usable size of every alternate stack. Not signal-safe (it asks
+  // sysconf).
   static std::size_t Size();
 
  private:

@@ -14,8 +14,10 @@ class TCDBlockedProbe {
 
   // Starts the probe thread. Not signal-safe.
   static void Start();
-  // Lets the probe thread end (at process end it is simply left).
+  // Lets the probe thread end (at process end it is simply left). Not
+  // signal-safe.
   static void Stop();
+  // Signal-safe.
   static bool Started();
 
   // Asks the probe and waits at most budgetMs. Without a probe thread the

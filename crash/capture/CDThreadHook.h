@@ -23,9 +23,12 @@
 // when the exception has been handled.
 using TCDThreadExceptionHook = void (*)(std::exception_ptr error);
 
+// Not signal-safe.
 void SetThreadExceptionHook(TCDThreadExceptionHook hook);
-// From now on new threads are wrapped (true) or not (false).
+// From now on new threads are wrapped (true) or not (false). Not
+// signal-safe.
 void EnableThreadHook(bool enabled);
+// Signal-safe.
 bool ThreadHookEnabled();
 
 // What a wrapped thread gets, for threads that exist already (the main
@@ -33,8 +36,9 @@ bool ThreadHookEnabled();
 // registry entry, both removed again when the scope ends.
 class TCDThreadScope {
  public:
-  // creatorAddress and creatorThreadId 0: not known.
+  // creatorAddress and creatorThreadId 0: not known. Not signal-safe.
   TCDThreadScope(uintptr_t startAddress, uintptr_t creatorAddress, pid_t creatorThreadId);
+  // Not signal-safe.
   ~TCDThreadScope();
   TCDThreadScope(const TCDThreadScope&) = delete;
   TCDThreadScope& operator=(const TCDThreadScope&) = delete;

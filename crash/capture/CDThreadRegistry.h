@@ -39,6 +39,8 @@ enum class TCDRegistryLookup { Found, NotRegistered, Busy };
 
 class TCDThreadRegistry {
  public:
+  // The registry of the process. Signal-safe once it exists: the crash
+  // reporter makes it at start-up.
   static TCDThreadRegistry& Instance();
 
   // Enters (or replaces) a thread. Not signal-safe.

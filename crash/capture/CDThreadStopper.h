@@ -33,9 +33,12 @@ class TCDThreadStopper {
  public:
   // Reserves the signal and installs its handler. Not signal-safe.
   static void Install();
+  // Releases every stopped thread and puts the old handler back. Not
+  // signal-safe.
   static void Remove();
+  // Signal-safe.
   static bool Installed();
-  // The reserved signal number.
+  // The reserved signal number. Signal-safe.
   static int Signal();
 
   // Stops a thread of this process and waits until it has stopped, at most
@@ -46,6 +49,7 @@ class TCDThreadStopper {
   // A copy of a stopped thread's context; false when it is not stopped.
   // Signal-safe.
   static bool Read(pid_t threadId, TCDStoppedThread& thread);
+  // Signal-safe.
   static bool IsStopped(pid_t threadId);
   // Lets a stopped thread go on. Signal-safe.
   static void Release(pid_t threadId);

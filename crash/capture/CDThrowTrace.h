@@ -25,6 +25,7 @@ struct TCDPreparedStack {
   uintptr_t Frames[CDMaxPreparedFrames] = {};
 };
 
+// Signal-safe.
 void EnableThrowTrace(bool enabled);
 
 // The throw record of this exception object on the calling thread; false
