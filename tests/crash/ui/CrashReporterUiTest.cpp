@@ -8,12 +8,14 @@
 #include <QWidget>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "crash/capture/CDThreadStopper.h"
 #include "crash/handling/CDHandlers.h"
+#include "crash/handling/CDHandlingEntry.h"
 #include "crash/handling/CDPresenter.h"
 #include "crash/ui/CDQtBridge.h"
 #include "crash/ui/CDSimpleBox.h"
@@ -141,6 +143,34 @@ TEST_F(CrashReporterUi, ThePleaseWaitBoxFollowsAnotherThreadAndGivesItsOwnerBack
   alert->Close();
   EXPECT_FALSE(window->isVisible());
   EXPECT_TRUE(owner.isEnabled());
+}
+
+// The GUI thread is busy when a worker fails: after two seconds the box goes
+// elsewhere (here, with no helper, nowhere), and the job left queued for the
+// GUI thread does nothing when the thread finally gets to it.
+TEST_F(CrashReporterUi, AGuiThreadThatDoesNotTakeTheBoxInTimeIsPassedOverForGood) {
+  int shown = 0;
+  SetCDPresenter([&](ICDException&, int) {
+    ++shown;
+    return TCDEnding::Continue;
+  });
+  std::atomic<bool> workerDone{false};
+  std::thread worker([&] {
+    try {
+      throw ETestFailure("worker failed");
+    } catch (...) {
+      HandleApplicationException(std::current_exception(), 0);
+    }
+    workerDone = true;
+  });
+  // The GUI thread is stuck for longer than the crash reporter waits for it.
+  const auto busyUntil = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (std::chrono::steady_clock::now() < busyUntil) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  worker.join();
+  EXPECT_TRUE(workerDone);
+  QTest::qWait(100);  // the stale job comes up now
+  EXPECT_EQ(shown, 0);
+  EXPECT_NE(TempDir::Read(dir_.File("bugreport.txt")).find("worker failed"), std::string::npos);
 }
 
 TEST_F(CrashReporterUi, HandlersSeeEveryPhaseAndOneThatHandlesTheExceptionKeepsTheBoxAway) {
