@@ -10,6 +10,22 @@
 
 namespace {
 
+TCDHelperException Facts() {
+  TCDHelperException e;
+  e.Type = 0;
+  e.Source = 14;
+  e.CanContinue = false;
+  e.ShowMode = 0;
+  e.ClassName = "EAccessViolation";
+  e.Message = "Access violation at address 0000000000401234.";
+  TCDProperty p;
+  p.Name = "BugRepFile";
+  p.Kind = TCDPropKind::Text;
+  p.TextValue = "/tmp/elsewhere.txt";
+  e.Settings.push_back(p);
+  return e;
+}
+
 // The crashed process's end of the pipe, written and read by hand.
 class CrashedSide {
  public:
@@ -31,6 +47,11 @@ class CrashedSide {
     encode(w);
     Send(std::string(reinterpret_cast<char*>(buffer), w.Size()));
   }
+  // What every crashed process sends first.
+  void Greet() {
+    SendSmall([](TCDWireWriter& w) { EncodeHello(w, {CDHelperProtocolVersion, 1234}); });
+    Send(EncodeExceptionFrame(Facts()));
+  }
   TCDRawFrame Receive() {
     TCDRawFrame frame;
     char buffer[256];
@@ -48,26 +69,9 @@ class CrashedSide {
   TCDFrameReader reader_;
 };
 
-TCDHelperException Facts() {
-  TCDHelperException e;
-  e.Type = 0;
-  e.Source = 14;
-  e.CanContinue = false;
-  e.ShowMode = 0;
-  e.ClassName = "EAccessViolation";
-  e.Message = "Access violation at address 0000000000401234.";
-  TCDProperty p;
-  p.Name = "BugRepFile";
-  p.Kind = TCDPropKind::Text;
-  p.TextValue = "/tmp/elsewhere.txt";
-  e.Settings.push_back(p);
-  return e;
-}
-
 TEST(HelperSession, TheBoxSeesTheCrashedProcessesExceptionWithItsOwnSettingsAndTheReportAsItGrows) {
   CrashedSide crashed;
-  crashed.SendSmall([](TCDWireWriter& w) { EncodeHello(w, {CDHelperProtocolVersion, 1234}); });
-  crashed.Send(EncodeExceptionFrame(Facts()));
+  crashed.Greet();
   crashed.Send(EncodeReportFrame({{"exception class", "EAccessViolation"}, {"callstack crc", "will be calculated soon"}},
                                  {{"main thread ($4d2):", ">> stack will be calculated soon"}}, false));
   TCDHelperSession session(crashed.helperFd);
@@ -90,8 +94,7 @@ TEST(HelperSession, TheBoxSeesTheCrashedProcessesExceptionWithItsOwnSettingsAndT
 
 TEST(HelperSession, ActionsAreAskedOfTheCrashedProcessAndTheAnswerCarriesTheEndingAndTheDeliveryState) {
   CrashedSide crashed;
-  crashed.SendSmall([](TCDWireWriter& w) { EncodeHello(w, {CDHelperProtocolVersion, 1234}); });
-  crashed.Send(EncodeExceptionFrame(Facts()));
+  crashed.Greet();
   TCDHelperSession session(crashed.helperFd);
   std::string error;
   ASSERT_TRUE(session.Open(error, 5000)) << error;
@@ -118,8 +121,7 @@ TEST(HelperSession, ActionsAreAskedOfTheCrashedProcessAndTheAnswerCarriesTheEndi
 
 TEST(HelperSession, ACrashedProcessThatGoesAwayEndsEveryWaitOfTheBox) {
   CrashedSide crashed;
-  crashed.SendSmall([](TCDWireWriter& w) { EncodeHello(w, {CDHelperProtocolVersion, 1234}); });
-  crashed.Send(EncodeExceptionFrame(Facts()));
+  crashed.Greet();
   TCDHelperSession session(crashed.helperFd);
   std::string error;
   ASSERT_TRUE(session.Open(error, 5000)) << error;
