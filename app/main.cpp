@@ -2,40 +2,18 @@
 // from the notification area.
 #include <QGuiApplication>
 #include <QScreen>
-#include <QThread>
 
-#include <cstdio>
 #include <exception>
 #include <memory>
 
 #include "app/frmPinmark.h"
-#include "crash/settings/CDMessageBox.h"
-#include "crash/sys/FileCrc.h"
-#include "crash/settings/ICDSettings.h"
 #include "crash/sys/CDSystemFacts.h"
+#include "crash/ui/CDHelperProcess.h"
+#include "crash/ui/CrashReporter.h"
 #include "runtime/Forms.h"
 #include "runtime/UserFiles.h"
 
 namespace {
-// The crash reporter's boxes, shown as the application's own. A box asked
-// for from another thread cannot be a window; it goes to standard error.
-void InstallCrashMessageBoxes(TApplication& app) {
-  SetCDMessageBoxHook([&app](const std::string& caption, const std::string& text, TCDMsgIcon icon) {
-    if (QThread::currentThread() != app.thread()) {
-      std::fprintf(stderr, "[%s] %s\n", caption.c_str(), text.c_str());
-      return;
-    }
-    uint32_t flags = MB_OK;
-    switch (icon) {
-      case TCDMsgIcon::Error: flags |= MB_ICONERROR; break;
-      case TCDMsgIcon::Warning: flags |= MB_ICONWARNING; break;
-      case TCDMsgIcon::Information: flags |= MB_ICONINFORMATION; break;
-      case TCDMsgIcon::None: break;
-    }
-    app.MessageBox(text, caption, flags);
-  });
-}
-
 // The crash reporter has no user interface of its own: it learns the screen's
 // mode here, and again whenever it changes, so that a report made on any
 // thread can name it without asking the toolkit.
@@ -57,14 +35,16 @@ void TellCrashReporterTheScreen(TApplication& app) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  TApplication app(argc, argv);
-  InstallCrashMessageBoxes(app);
+  // Started again by a crashed Pinmark to show its box: nothing else runs.
+  if (IsCrashHelperProcess()) return RunCrashHelperProcess(argc, argv);
+  // The crash reporter comes first: from here on every failure is reported.
   // A damaged executable says so and ends before it touches anything.
-  CheckFileCrc();
-  InitMainModuleSettings();
+  TCrashReporter crashReporter;
   // Where the settings and bug reports live is decided once, here, before
   // anything may name or write one of them.
   TUserFiles::Current();
+  TApplication app(argc, argv);
+  crashReporter.AttachApplication(app);
   TellCrashReporterTheScreen(app);
 
   app.SetTitle("Pinmark");
@@ -80,5 +60,7 @@ int main(int argc, char** argv) {
   }
   app.SetMainForm(form.get());
   form->show();
-  return app.exec();
+  const int code = app.exec();
+  crashReporter.DetachApplication();
+  return code;
 }

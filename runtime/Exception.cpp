@@ -1,6 +1,16 @@
 #include "runtime/Exception.h"
 
+#include <cstdio>
+
+#include "runtime/ReplaceableHook.h"
 #include "runtime/SysUtils.h"
+
+namespace {
+TReplaceableHook<void(std::exception_ptr)>& ShowHook() {
+  static TReplaceableHook<void(std::exception_ptr)> hook;
+  return hook;
+}
+}  // namespace
 
 std::vector<std::string> Exception::ClassAncestry() const {
   std::vector<std::string> names;
@@ -18,4 +28,35 @@ void Assert(bool condition, std::string_view message, std::string_view unit, int
   if (condition) return;
   std::string text = message.empty() ? std::string("Assertion failure") : std::string(message);
   throw EAssertionFailed(Format("%s (%s, line %d)", text.c_str(), std::string(unit).c_str(), line));
+}
+
+void Abort() { throw EAbort(); }
+
+TShowExceptionHook SetShowExceptionHook(TShowExceptionHook hook) { return ShowHook().Set(std::move(hook)); }
+
+void ShowException(std::exception_ptr error) {
+  if (!error) return;
+  const TShowExceptionHook hook = ShowHook().Get();
+  try {
+    if (hook) {
+      hook(error);
+      return;
+    }
+  } catch (...) {
+    // The hook failed: what it was given is still shown below.
+  }
+  std::fprintf(stderr, "%s\n", ExceptionMessage(error).c_str());
+}
+
+std::string ExceptionMessage(std::exception_ptr error) {
+  if (!error) return std::string();
+  try {
+    std::rethrow_exception(error);
+  } catch (const Exception& e) {
+    return e.Message();
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Exception of unknown type";
+  }
 }

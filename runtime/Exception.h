@@ -7,6 +7,7 @@
 #pragma once
 
 #include <exception>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,6 +63,28 @@ PINMARK_EXCEPTION_CLASS(EConvertError, Exception);
 PINMARK_EXCEPTION_CLASS(EAssertionFailed, Exception);
 // The input mask of an edit refused the text typed into it.
 PINMARK_EXCEPTION_CLASS(EDBEditError, Exception);
+
+// Ends an operation quietly: it unwinds like any exception, but nobody shows
+// or reports it. Abort() raises it.
+class EAbort : public Exception {
+ public:
+  EAbort() : Exception("Operation aborted") {}
+  using Exception::Exception;
+  PINMARK_EXCEPTION_IDENTITY(EAbort, Exception)
+};
+[[noreturn]] void Abort();
+
+// The runtime's routine that shows an exception to the user. Without a hook
+// it writes the message to standard error; the crash reporter installs
+// itself here. Never raises.
+using TShowExceptionHook = std::function<void(std::exception_ptr error)>;
+// Returns the previous hook; an empty function restores the default.
+TShowExceptionHook SetShowExceptionHook(TShowExceptionHook hook);
+void ShowException(std::exception_ptr error);
+
+// The message of any exception: Message() of ours, what() of a standard
+// one, a fixed text for anything else; empty for none.
+std::string ExceptionMessage(std::exception_ptr error);
 
 // Raises EAssertionFailed with "<message> (<unit>, line <line>)" when the
 // condition is false; an empty message reads "Assertion failure".

@@ -40,19 +40,6 @@ TMessageBoxRequest DescribeMessageBox(std::string_view text, std::string_view ca
   return r;
 }
 
-std::string ExceptionMessage(std::exception_ptr error) {
-  if (!error) return std::string();
-  try {
-    std::rethrow_exception(error);
-  } catch (const Exception& e) {
-    return e.Message();
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "Exception of unknown type";
-  }
-}
-
 // ---------------------------------------------------------------------------
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {

@@ -27,6 +27,8 @@
 #include <string_view>
 #include <vector>
 
+#include "runtime/Exception.h"
+
 // ---------------------------------------------------------------------------
 // Message boxes: the buttons, icons and answers of the classic message-box
 // call, so that callers say what they mean in one flags word.
@@ -74,10 +76,6 @@ using TExceptionEvent = std::function<void(QObject* sender, std::exception_ptr e
 
 // The buttons of a flags word, in screen order, and the answer of its default button.
 TMessageBoxRequest DescribeMessageBox(std::string_view text, std::string_view caption, uint32_t flags);
-
-// The message of any exception: Message() of ours, what() of a standard
-// one, a fixed text for anything else.
-std::string ExceptionMessage(std::exception_ptr error);
 
 // ---------------------------------------------------------------------------
 

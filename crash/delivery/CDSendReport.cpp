@@ -114,7 +114,7 @@ bool PrepareBugReport(const TSendJob& job, const std::string& folder, std::strin
 // Sends in the calling thread. Returns the result and whether the mail
 // carried the bug-report file's earlier reports.
 TCDSendResult SendNow(const TSendJob& job) {
-  std::string folder = CDTempFolder() + "send-" + std::to_string(++sendCounter) + "/";
+  std::string folder = CDTempFolder() + "/send-" + std::to_string(++sendCounter) + "/";
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
 

@@ -37,11 +37,3 @@ std::vector<std::string> TICDAttachments::Prepare(const std::string& folder) con
   return paths;
 }
 
-std::string CDTempFolder() {
-  const char* base = std::getenv("TMPDIR");
-  std::string root = base && *base ? base : "/tmp";
-  if (!root.ends_with('/')) root += '/';
-  std::string folder = root + "crashDesk-" + std::to_string(getuid()) + "-" + std::to_string(getpid()) + "/";
-  ::mkdir(folder.c_str(), 0700);
-  return folder;
-}

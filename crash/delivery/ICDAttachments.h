@@ -6,6 +6,8 @@
 // archive name are sent as they are: this program packs none.
 #pragma once
 
+#include "crash/sys/CDTempFolder.h"
+
 #include <string>
 #include <vector>
 
@@ -29,10 +31,6 @@ class TICDAttachments {
  private:
   std::vector<TCDAttachment> items_;
 };
-
-// The crash reporter's temporary folder, private to this process (created
-// with owner-only access when first asked for). Ends with '/'.
-std::string CDTempFolder();
 
 // Copies a file; false when the source cannot be read or the target written.
 bool CopyFileContent(const std::string& from, const std::string& to);

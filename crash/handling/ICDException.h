@@ -2,14 +2,32 @@
 // exception: its settings (the module's, with this exception's filter
 // applied), the facts shown in the box, its report and its delivery state.
 //
+// TICDException is the handling's own: made from an exception request on the
+// exception-handling thread, it keeps a copy of everything the request
+// pointed at, so it outlives the faulting thread's wait.
+//
 // The handling creates the object for each exception it processes and keeps
-// it alive until the handling of that exception has ended.
+// it alive until the handling of that exception has ended. Not for signal
+// handlers.
 #pragma once
 
-#include <cstdint>
-#include <string>
+#include <sys/types.h>
 
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "crash/capture/CDContext.h"
+#include "crash/capture/CDSignalHandler.h"
+#include "crash/capture/CDThrowTrace.h"
+#include "crash/handling/CDRequest.h"
 #include "crash/report/CDReport.h"
+#include "crash/report/IProgressAlert.h"
 #include "crash/settings/ICDSettings.h"
 
 enum class TCDExceptionType : int32_t { Exception = 0, Freeze = 1, Hidden = 2 };
@@ -63,4 +81,107 @@ class ICDException {
   virtual void SetSent(bool sent) = 0;
   virtual bool Saved() const = 0;
   virtual void SetSaved(bool saved) = 0;
+
+  // Where the exception was intercepted (TCDExceptionSource); 0 when not known.
+  virtual int32_t ExceptionSource() const { return 0; }
+};
+
+// Everything the handling knows of one exception, copied out of its request.
+struct TCDExceptionFacts {
+  TCDExceptionType Type = TCDExceptionType::Exception;
+  TCDExceptionSource Source = TCDExceptionSource::AppHandleException;
+  bool CanContinue = true;
+  pid_t ThreadId = 0;  // the crashed thread
+  uintptr_t Address = 0;
+  uintptr_t StackPointer = 0;
+  uintptr_t FramePointer = 0;
+  std::optional<TCDContext> Context;
+  uintptr_t RelatedObject = 0;
+  TCDModuleHandle Module = 0;
+  std::optional<TCDPreparedStack> PreparedStack;
+  // The exception object; for a fatal signal the exception it became.
+  std::exception_ptr Error;
+  std::optional<TCDSignalFacts> Signal;
+  std::string* ReportOut = nullptr;
+};
+
+// Reads a request: copies what its pointers point at.
+TCDExceptionFacts FactsFromRequest(const TCDExceptionRequest& request);
+
+// The exception object a fatal signal becomes (EAccessViolation,
+// EStackOverflow, ...), with the message the signal's facts give.
+std::exception_ptr MakeSignalException(const TCDSignalFacts& facts);
+
+// Waits until the report is complete. On the GUI thread its events keep
+// flowing; with showBox the please-wait box stands meanwhile (in front when
+// the GUI thread itself waits, quietly in a corner otherwise).
+void WaitForCompleteReport(TCDReport& report, IProgressAlert* progress, bool showBox);
+
+class TICDException : public TICDSettings, public ICDException {
+ public:
+  // Takes the module's settings (as a private copy) and applies the
+  // exception filters.
+  explicit TICDException(TCDExceptionFacts facts);
+  ~TICDException() override;
+
+  const TCDExceptionFacts& Facts() const { return facts_; }
+  // The class and its ancestors, as the filters saw them.
+  const std::vector<std::string>& ClassNames() const { return classNames_; }
+  const TCDExceptionFlags& Flags() const { return flags_; }
+  TCDExceptionFlags& Flags() { return flags_; }
+
+  int Phase() const { return phase_.load(); }
+  void SetPhase(int phase) { phase_.store(phase); }
+
+  // 1 for the first report of the process, then counting up; 0 until a
+  // report is started.
+  uint64_t ExceptionNumber() const { return exceptionNumber_; }
+  void SetExceptionNumber(uint64_t number) { exceptionNumber_ = number; }
+
+  // The please-wait box shown while someone waits for the complete report;
+  // null when there is none.
+  void SetProgressAlert(std::unique_ptr<IProgressAlert> alert);
+  IProgressAlert* ProgressAlert() const { return progress_.get(); }
+  // Called when someone starts waiting for the complete report, so that the
+  // completing thread can hurry (raise its priority).
+  std::function<void()> OnCompletionWanted;
+  // Called first when the exception goes, after the report was told to
+  // abort: whoever completes the report must be done with it on return.
+  std::function<void()> OnDestroy;
+
+  void SetScreenShotFile(std::string file) { screenShot_ = std::move(file); }
+
+  // ICDException
+  const TICDSettings& Settings() const override { return *this; }
+  TICDSettings& Settings() override { return *this; }
+  TCDExceptionType ExceptionType() const override { return facts_.Type; }
+  std::string ExceptionClass() const override;
+  std::string ExceptionMessage() const override;
+  bool CanContinue() const override { return facts_.CanContinue; }
+  int32_t ShowMode() const override { return flags_.ShowMode; }
+  TCDReport& Report() override { return report_; }
+  void CompleteReport() override;
+  bool CallActionHandlers(TCDAction action) override;
+  std::string ScreenShotFile() const override { return screenShot_; }
+  bool Sent() const override { return sent_.load(); }
+  void SetSent(bool sent) override { sent_.store(sent); }
+  bool Saved() const override { return saved_.load(); }
+  void SetSaved(bool saved) override { saved_.store(saved); }
+  int32_t ExceptionSource() const override { return static_cast<int32_t>(facts_.Source); }
+
+ protected:
+  bool WillCreateScreenShot() const override { return flags_.CreateScreenShot; }
+
+ private:
+  TCDExceptionFacts facts_;
+  std::vector<std::string> classNames_;
+  std::string message_;
+  TCDExceptionFlags flags_;
+  std::atomic<int> phase_{1};
+  uint64_t exceptionNumber_ = 0;
+  TCDReport report_;
+  std::unique_ptr<IProgressAlert> progress_;
+  std::string screenShot_;
+  std::atomic<bool> sent_{false};
+  std::atomic<bool> saved_{false};
 };

@@ -10,10 +10,28 @@ uint32_t CDSecondsNow() {
   return std::max<uint32_t>(1, static_cast<uint32_t>(ts.tv_sec));
 }
 
-void TCDExceptionTimes::Record(uint32_t now) {
-  std::lock_guard<std::mutex> guard(lock_);
+void TCDExceptionTimes::Shift(uint32_t now) {
   std::move_backward(times_.begin(), times_.end() - 1, times_.end());
   times_[0] = now;
+}
+
+void TCDExceptionTimes::Record(uint32_t now) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Shift(now);
+}
+
+bool TCDExceptionTimes::TryRecord(uint32_t now) {
+  std::unique_lock<std::mutex> guard(lock_, std::try_to_lock);
+  if (!guard.owns_lock()) return false;
+  Shift(now);
+  return true;
+}
+
+bool TCDExceptionTimes::TryTimes(TCDExceptionTimeList& times) const {
+  std::unique_lock<std::mutex> guard(lock_, std::try_to_lock);
+  if (!guard.owns_lock()) return false;
+  times = times_;
+  return true;
 }
 
 TCDExceptionTimeList TCDExceptionTimes::Times() const {

@@ -23,8 +23,13 @@ class TCDExceptionTimes {
   TCDExceptionTimeList Times() const;
   // Takes over the times of the process that restarted this one.
   void SetTimes(const TCDExceptionTimeList& times);
+  // Record and Times for a thread that must not wait (a signal handler):
+  // false, and nothing done, when the list is busy.
+  bool TryRecord(uint32_t now);
+  bool TryTimes(TCDExceptionTimeList& times) const;
 
  private:
+  void Shift(uint32_t now);  // lock held
   mutable std::mutex lock_;
   TCDExceptionTimeList times_{};
 };

@@ -1,15 +1,12 @@
 #include "crash/settings/CDMessageBox.h"
 
 #include <cstdio>
-#include <mutex>
+
+#include "runtime/ReplaceableHook.h"
 
 namespace {
-std::mutex& HookLock() {
-  static std::mutex lock;
-  return lock;
-}
-TCDMessageBoxHook& Hook() {
-  static TCDMessageBoxHook hook;
+TReplaceableHook<void(const std::string&, const std::string&, TCDMsgIcon)>& Hook() {
+  static TReplaceableHook<void(const std::string&, const std::string&, TCDMsgIcon)> hook;
   return hook;
 }
 
@@ -23,20 +20,11 @@ void WriteToStandardError(const std::string& caption, const std::string& text, T
 }
 }  // namespace
 
-TCDMessageBoxHook SetCDMessageBoxHook(TCDMessageBoxHook hook) {
-  std::lock_guard<std::mutex> guard(HookLock());
-  TCDMessageBoxHook previous = std::move(Hook());
-  Hook() = std::move(hook);
-  return previous;
-}
+TCDMessageBoxHook SetCDMessageBoxHook(TCDMessageBoxHook hook) { return Hook().Set(std::move(hook)); }
 
 void CDMessageBox(const std::string& caption, const std::string& text, TCDMsgIcon icon) {
-  TCDMessageBoxHook hook;
-  {
-    // Called outside the lock: a box may block for as long as the user likes.
-    std::lock_guard<std::mutex> guard(HookLock());
-    hook = Hook();
-  }
+  // Called outside the lock: a box may block for as long as the user likes.
+  const TCDMessageBoxHook hook = Hook().Get();
   if (hook)
     hook(caption, text, icon);
   else

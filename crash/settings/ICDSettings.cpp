@@ -1,151 +1,21 @@
 #include "crash/settings/ICDSettings.h"
 
-#include <cxxabi.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <typeinfo>
 
 #include "crash/settings/CDExceptionTimes.h"
-#include "crash/settings/CDMessageBox.h"
-#include "runtime/Resources.h"
+#include "crash/sys/CDMemory.h"
 #include "runtime/SysUtils.h"
 
 namespace {
-
-// ---- the process-wide list of module tables ----
-
-struct TModuleEntry {
-  TCDModuleHandle Module = 0;
-  std::shared_ptr<TCDPropertyTable> Table;  // null: the module has no settings
-};
-
-struct TModuleList {
-  std::mutex Lock;
-  std::vector<TModuleEntry> Entries;
-
-  TModuleEntry* Find(TCDModuleHandle module) {
-    for (auto& e : Entries)
-      if (e.Module == module) return &e;
-    return nullptr;
-  }
-  void Set(TCDModuleHandle module, std::shared_ptr<TCDPropertyTable> table) {
-    if (TModuleEntry* e = Find(module))
-      e->Table = std::move(table);
-    else
-      Entries.push_back({module, std::move(table)});
-  }
-};
-
-TModuleList& Modules() {
-  static TModuleList list;
-  return list;
-}
-
-// Parses a stream into a new table; null when the stream is not a settings
-// stream. The box text for a damaged stream goes to boxText.
-std::shared_ptr<TCDPropertyTable> BuildTable(std::span<const uint8_t> stream, std::string& boxText) {
-  auto table = std::make_shared<TCDPropertyTable>();
-  TCDStreamResult result = table->LoadFromStream(stream);
-  boxText = InvalidSettingsResourceText(result);
-  if (result.Status == TCDStreamStatus::NoHeader) return nullptr;
-  return table;
-}
-
-void ShowInvalidResource(const std::string& boxText) {
-  if (!boxText.empty()) CDMessageBox(std::string(CDStreamObjectName), boxText, TCDMsgIcon::Error);
-}
-
-// ---- the clock ----
-
-std::mutex& ClockLock() {
-  static std::mutex lock;
-  return lock;
-}
-TCDClock& Clock() {
-  static TCDClock clock;
-  return clock;
-}
-TDateTime ReadClock() {
-  TCDClock clock;
-  {
-    std::lock_guard<std::mutex> guard(ClockLock());
-    clock = Clock();
-  }
-  return clock ? clock() : Now();
-}
 
 // ---- text helpers ----
 
 std::string NameWithoutExt(const std::string& fileName) { return ChangeFileExt(fileName, ""); }
 
-// ---- reading our own memory without risking a fault ----
-
-// Copies from an address of this process; fewer bytes (or none) come back
-// where the memory cannot be read. Reads stay within one page at a time, so
-// that a readable start is never lost to an unreadable end.
-std::size_t ReadOwnMemory(uintptr_t address, void* buffer, std::size_t size) {
-  static const std::size_t pageSize = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  std::size_t done = 0;
-  while (done < size) {
-    uintptr_t at = address + done;
-    if (at < address) break;  // wrapped round
-    std::size_t chunk = std::min(size - done, pageSize - at % pageSize);
-    iovec local{static_cast<char*>(buffer) + done, chunk};
-    iovec remote{reinterpret_cast<void*>(at), chunk};
-    ssize_t n = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
-    if (n != static_cast<ssize_t>(chunk)) break;
-    done += chunk;
-  }
-  return done;
-}
-
 constexpr std::size_t kMaxVersionText = 1024;
 
 }  // namespace
-
-// ---- module list operations ----
-
-bool LoadModuleSettings(TCDModuleHandle module, std::span<const uint8_t> stream) {
-  std::string boxText;
-  std::shared_ptr<TCDPropertyTable> table = BuildTable(stream, boxText);
-  bool valid = table != nullptr;
-  {
-    std::lock_guard<std::mutex> guard(Modules().Lock);
-    Modules().Set(module, std::move(table));
-  }
-  // Outside the lock: the box may stay open for a long time.
-  ShowInvalidResource(boxText);
-  return valid;
-}
-
-void InitMainModuleSettings() {
-  std::string boxText;
-  {
-    std::lock_guard<std::mutex> guard(Modules().Lock);
-    if (Modules().Find(MainModuleHandle())) return;
-    Modules().Set(MainModuleHandle(), BuildTable(FindResource("RCDATA", "TCRASHREPORTER"), boxText));
-  }
-  ShowInvalidResource(boxText);
-}
-
-void ReleaseModuleSettings(TCDModuleHandle module) {
-  std::lock_guard<std::mutex> guard(Modules().Lock);
-  auto& entries = Modules().Entries;
-  entries.erase(std::remove_if(entries.begin(), entries.end(), [&](const TModuleEntry& e) { return e.Module == module; }),
-                entries.end());
-}
-
-TCDClock SetCDClock(TCDClock clock) {
-  std::lock_guard<std::mutex> guard(ClockLock());
-  TCDClock previous = std::move(Clock());
-  Clock() = std::move(clock);
-  return previous;
-}
 
 int CallstackCrcKeyLength(int32_t definition) {
   switch (definition) {
@@ -158,37 +28,28 @@ int CallstackCrcKeyLength(int32_t definition) {
   }
 }
 
-std::vector<std::string> ExceptionClassNames(const std::exception& e) {
-  if (const auto* own = dynamic_cast<const Exception*>(&e)) return own->ClassAncestry();
-  const char* mangled = typeid(e).name();
-  int status = 0;
-  char* demangled = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
-  std::string name = status == 0 && demangled ? demangled : mangled;
-  std::free(demangled);
-  return {name};
-}
-
 // ---- TICDSettings ----
 
 TICDSettings::TICDSettings() : TICDSettings(MainModuleHandle()) {}
 
 TICDSettings::TICDSettings(TCDModuleHandle module) : module_(module) {
-  const TCDModuleHandle main = MainModuleHandle();
-  InitMainModuleSettings();
-  {
-    std::lock_guard<std::mutex> guard(Modules().Lock);
-    if (TModuleEntry* own = Modules().Find(module_)) table_ = own->Table;
-    if (module_ != main)
-      if (TModuleEntry* exe = Modules().Find(main)) fallback_ = exe->Table;
-  }
+  TCDModuleTables tables = TCDSettingsRegistry::Instance().Tables(module_);
+  table_ = std::move(tables.Own);
+  fallback_ = std::move(tables.Fallback);
   ReadVersionVar();
 }
 
 void TICDSettings::MakeOwnCopy() {
   if (ownCopy_) return;
-  std::lock_guard<std::mutex> guard(Modules().Lock);
-  table_ = table_ ? std::make_shared<TCDPropertyTable>(*table_) : std::make_shared<TCDPropertyTable>();
+  table_ = TCDSettingsRegistry::Instance().Copy(table_);
   ownCopy_ = true;
+}
+
+std::vector<TCDProperty> TICDSettings::OwnEntries() const {
+  std::vector<TCDProperty> entries;
+  if (!ownCopy_ || !table_) return entries;
+  for (int i = 0; i < table_->Count(); ++i) entries.push_back((*table_)[i]);
+  return entries;
 }
 
 const TCDProperty* TICDSettings::Lookup(std::string_view name) const {
@@ -259,14 +120,7 @@ void TICDSettings::Put(std::string_view name, const TCDProperty& value) {
     table_->Put(name, value);
     return;
   }
-  std::lock_guard<std::mutex> guard(Modules().Lock);
-  if (!table_) {
-    // The module had no settings: it gets a table of its own that every
-    // later TICDSettings of the module shares.
-    table_ = std::make_shared<TCDPropertyTable>();
-    Modules().Set(module_, table_);
-  }
-  table_->Put(name, value);
+  TCDSettingsRegistry::Instance().Put(module_, table_, name, value);
 }
 
 void TICDSettings::SetBool(std::string_view name, bool value) {
@@ -309,7 +163,7 @@ std::string TICDSettings::ExpandVars(std::string_view text) const {
   };
   auto clock = [&] {
     if (!haveClock) {
-      now = ReadClock();
+      now = CDNow();
       haveClock = true;
     }
   };
@@ -478,11 +332,11 @@ void TICDSettings::ReadVersionVar() {
   // points to the version text. A wrong offset must not cost the program its
   // life, so both reads go through the checked copy.
   uintptr_t pointer = 0;
-  if (ReadOwnMemory(module_ + static_cast<uintptr_t>(offset), &pointer, sizeof pointer) != sizeof pointer ||
+  if (!ReadOwnMemory(module_ + static_cast<uintptr_t>(offset), &pointer, sizeof pointer) ||
       pointer == 0)
     return;
   char buffer[kMaxVersionText];
-  std::size_t got = ReadOwnMemory(pointer, buffer, sizeof buffer);
+  std::size_t got = ReadOwnMemoryPartly(pointer, buffer, sizeof buffer);
   const void* end = std::memchr(buffer, 0, got);
   // Without a terminator within reach the text is not trusted at all.
   if (!end) return;

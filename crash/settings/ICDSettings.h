@@ -1,9 +1,11 @@
 // Typed access to one module's crash-report settings.
 //
 // Every module that carries a settings stream has its own property table, kept
-// in one process-wide list. A TICDSettings reads through its module's table
-// and falls back to the executable's settings for properties that its own
-// table lacks. Each handled exception derives from TICDSettings and may change
+// in the process-wide settings registry. A TICDSettings reads through its
+// module's table and falls back to the executable's settings for properties
+// that its own table lacks. Every setting of the key table can be read by its
+// key (Get(CDKey::AutoSave)), by its named accessor (GetAutoSave()) or by its
+// name (GetBool("AutoSave")); all three read the same entry. Each handled exception derives from TICDSettings and may change
 // some values for itself only (see MakeOwnCopy).
 //
 // Reads take no lock: they happen while an exception is being handled, when
@@ -13,51 +15,17 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
-#include <functional>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "crash/sys/CDModule.h"
+#include "crash/settings/CDClock.h"
 #include "crash/settings/CDPropertyTable.h"
-#include "runtime/DateTime.h"
-
-// Every setting with its type, in a fixed order: B Boolean, I integer,
-// T text, F a file name (a text whose %appname% and %modname% become the
-// file names without extension).
-#define PINMARK_CD_SETTINGS(B, I, T, F)                                                                      \
-  /* activation and behaviour */                                                                             \
-  B(Enabled) B(NoSettings) B(CheckFileCrc) B(CheckFreeze) I(FreezeTimeout) B(AutoSave) B(AutoSaveIfNotSent) \
-  B(AutoSend) B(AutoSendBox) B(AutoClip) B(PauseThreads) B(PlWaitBox) B(AutoContinue) I(AutoRestart)        \
-  I(AutoClose) I(AutoDelay)                                                                                  \
-  /* exception box buttons */                                                                                \
-  B(SendBtnVis) B(SaveBtnVis) B(PrintBtnVis) B(ShowBtnVis) B(ContinueBtnVis) B(RestartBtnVis)                \
-  B(CloseBtnVis) I(FocusedBtn) T(SendAssis) T(SaveAssis) T(PrintAssis) B(AutoShowBugRep) B(UglyBtns)        \
-  /* mail and upload */                                                                                      \
-  T(MailAddr) T(MailFrom) B(SendInBackgr) B(MailAsSmtpServer) B(MailAsSmtpClient) B(UploadViaHttp)          \
-  B(MailViaMapi) B(MailViaMailto) T(SmtpServer) T(SmtpAccount) T(SmtpPassword) I(SmtpPort) T(HttpServer)    \
-  T(HttpAccount) T(HttpPassword) I(HttpPort) T(MailSubj) T(MailBody)                                         \
-  /* attachments */                                                                                          \
-  B(AttachBugRep) B(AttachBugRepFile) B(DelBugRepFile) T(BugRepSendAs) T(BugRepZip) I(ScrShotDepth)         \
-  B(ScrShotAppOnly) T(ScrShotSendAs) T(ScrShotZip) T(AddAttachs) T(AddFields)                                \
-  /* bug-report file */                                                                                      \
-  F(BugRepFile) B(AppendBugReps) I(BugRepFileSize) B(NoDupExcepts) B(NoDupFreezes) I(DupExceptDef)         \
-  I(DupFreezeDef)                                                                                            \
-  /* report contents */                                                                                      \
-  B(ListThreads) B(CpuRegs) B(StackDump) B(ShowDisAsm) B(HideUglyItems) B(ShowRelAddrs) B(ShowRelLines)     \
-  B(FormatDisAsm) I(LimitDisAsm) T(Plugins) T(MinDebugInfo) T(VersionVar)                                    \
-  /* exception filters */                                                                                    \
-  T(F1Classes) B(F1NoBugRep) B(F1NoScrShot) B(F1NoHandlers) B(F1NoSuspend) I(F1ShowCfg) T(F1Assis)          \
-  T(F2Classes) B(F2NoBugRep) B(F2NoScrShot) B(F2NoHandlers) B(F2NoSuspend) I(F2ShowCfg) T(F2Assis)          \
-  B(GnNoBugRep) B(GnNoScrShot) B(GnNoHandlers) B(GnNoSuspend) I(GnShowCfg) T(GnAssis)                       \
-  /* texts */                                                                                                \
-  T(TitleBar) T(ExceptMsg) T(FrozenMsg) T(BitFaultMsg) T(SendBtnTxt) T(SaveBtnTxt) T(PrintBtnTxt)           \
-  T(ShowBtnTxt) T(ContinueBtnTxt) T(RestartBtnTxt) T(CloseBtnTxt) T(OkBtnTxt) T(DetailsBtnTxt)              \
-  T(PlWaitTitle) T(PlWaitText) T(SendBoxTitle) T(PrepAttMsg) T(MxLookMsg) T(ConnMsg) T(AuthMsg)             \
-  T(SendMailMsg) T(FieldMsg) T(SendAttMsg) T(SendFinalMsg) T(SendFailMsg)
+#include "crash/settings/CDSettingKeys.h"
+#include "crash/settings/CDSettingsRegistry.h"
+#include "crash/sys/CDModule.h"
 
 // An additional attachment: file, the name it has in the mail, the archive
 // it is packed into (empty: none) and the field name of an upload.
@@ -91,25 +59,40 @@ class ICDSettings {
  public:
   virtual ~ICDSettings() = default;
 
-#define PINMARK_CD_DECLARE_B(Name) \
-  virtual bool Get##Name() const = 0; \
-  virtual void Set##Name(bool value) = 0;
-#define PINMARK_CD_DECLARE_I(Name)       \
-  virtual int32_t Get##Name() const = 0; \
-  virtual void Set##Name(int32_t value) = 0;
-#define PINMARK_CD_DECLARE_T(Name)           \
-  virtual std::string Get##Name() const = 0; \
-  virtual void Set##Name(const std::string& value) = 0;
-  PINMARK_CD_SETTINGS(PINMARK_CD_DECLARE_B, PINMARK_CD_DECLARE_I, PINMARK_CD_DECLARE_T, PINMARK_CD_DECLARE_T)
-#undef PINMARK_CD_DECLARE_B
-#undef PINMARK_CD_DECLARE_I
-#undef PINMARK_CD_DECLARE_T
+  // Typed access by key.
+  bool Get(TCDBoolKey key) const { return GetBool(key.Name()); }
+  int32_t Get(TCDIntKey key) const { return GetInt(key.Name()); }
+  std::string Get(TCDTextKey key) const { return GetStr(key.Name()); }
+  std::string Get(TCDFileNameKey key) const { return GetFileName(key.Name()); }
+  void Set(TCDBoolKey key, bool value) { SetBool(key.Name(), value); }
+  void Set(TCDIntKey key, int32_t value) { SetInt(key.Name(), value); }
+  void Set(TCDTextKey key, const std::string& value) { SetStr(key.Name(), value); }
+  void Set(TCDFileNameKey key, const std::string& value) { SetStr(key.Name(), value); }
+
+  // One named getter and setter per setting of the key table.
+#define PINMARK_CD_ACCESSORS_B(Name)                        \
+  bool Get##Name() const { return Get(CDKey::Name); }       \
+  void Set##Name(bool value) { Set(CDKey::Name, value); }
+#define PINMARK_CD_ACCESSORS_I(Name)                        \
+  int32_t Get##Name() const { return Get(CDKey::Name); }    \
+  void Set##Name(int32_t value) { Set(CDKey::Name, value); }
+#define PINMARK_CD_ACCESSORS_T(Name)                                   \
+  std::string Get##Name() const { return Get(CDKey::Name); }           \
+  void Set##Name(const std::string& value) { Set(CDKey::Name, value); }
+  PINMARK_CD_SETTINGS(PINMARK_CD_ACCESSORS_B, PINMARK_CD_ACCESSORS_I, PINMARK_CD_ACCESSORS_T,
+                      PINMARK_CD_ACCESSORS_T)
+#undef PINMARK_CD_ACCESSORS_B
+#undef PINMARK_CD_ACCESSORS_I
+#undef PINMARK_CD_ACCESSORS_T
 
   // By name. Texts come back with their variables expanded.
   virtual bool GetBool(std::string_view name) const = 0;
   virtual int32_t GetInt(std::string_view name) const = 0;
   virtual uint32_t GetDword(std::string_view name) const = 0;
   virtual std::string GetStr(std::string_view name) const = 0;
+  // A file name: the text with "%appname%" and "%modname%" turned into the
+  // file names without extension, then its variables expanded.
+  virtual std::string GetFileName(std::string_view name) const = 0;
   virtual void SetBool(std::string_view name, bool value) = 0;
   virtual void SetInt(std::string_view name, int32_t value) = 0;
   virtual void SetDword(std::string_view name, uint32_t value) = 0;
@@ -161,34 +144,19 @@ class TICDSettings : public ICDSettings {
   // From now on this object reads and writes a private copy of its table, so
   // that its setters change nothing for anyone else.
   void MakeOwnCopy();
+  // The entries of the private copy (empty without one): what this object
+  // holds for itself, to be handed on to another process.
+  std::vector<TCDProperty> OwnEntries() const;
 
   // Expands the variables that can be known at read time; "%exceptMsg%" and
   // "%bugReport%" are left for whoever knows them.
   std::string ExpandVars(std::string_view text) const;
 
-#define PINMARK_CD_IMPLEMENT_B(Name)                                   \
-  bool Get##Name() const override { return GetBool(#Name); }          \
-  void Set##Name(bool value) override { SetBool(#Name, value); }
-#define PINMARK_CD_IMPLEMENT_I(Name)                                   \
-  int32_t Get##Name() const override { return GetInt(#Name); }        \
-  void Set##Name(int32_t value) override { SetInt(#Name, value); }
-#define PINMARK_CD_IMPLEMENT_T(Name)                                           \
-  std::string Get##Name() const override { return GetStr(#Name); }            \
-  void Set##Name(const std::string& value) override { SetStr(#Name, value); }
-#define PINMARK_CD_IMPLEMENT_F(Name)                                           \
-  std::string Get##Name() const override { return GetFileName(#Name); }       \
-  void Set##Name(const std::string& value) override { SetStr(#Name, value); }
-  PINMARK_CD_SETTINGS(PINMARK_CD_IMPLEMENT_B, PINMARK_CD_IMPLEMENT_I, PINMARK_CD_IMPLEMENT_T,
-                      PINMARK_CD_IMPLEMENT_F)
-#undef PINMARK_CD_IMPLEMENT_B
-#undef PINMARK_CD_IMPLEMENT_I
-#undef PINMARK_CD_IMPLEMENT_T
-#undef PINMARK_CD_IMPLEMENT_F
-
   bool GetBool(std::string_view name) const override;
   int32_t GetInt(std::string_view name) const override;
   uint32_t GetDword(std::string_view name) const override;
   std::string GetStr(std::string_view name) const override;
+  std::string GetFileName(std::string_view name) const override;
   void SetBool(std::string_view name, bool value) override;
   void SetInt(std::string_view name, int32_t value) override;
   void SetDword(std::string_view name, uint32_t value) override;
@@ -214,7 +182,6 @@ class TICDSettings : public ICDSettings {
  private:
   const TCDProperty* Lookup(std::string_view name) const;
   std::string GetRawStr(std::string_view name) const;
-  std::string GetFileName(std::string_view name) const;
   void Put(std::string_view name, const TCDProperty& value);
   void ReadVersionVar();
 
@@ -227,28 +194,7 @@ class TICDSettings : public ICDSettings {
   std::string versionVar_;
 };
 
-// (Re)builds a module's table from a settings stream under the settings lock.
-// A damaged stream is reported in a box captioned "crashDesk"; a stream
-// without the header leaves the module without a table. Returns whether the
-// module has a table now. Objects made earlier keep the table they had.
-bool LoadModuleSettings(TCDModuleHandle module, std::span<const uint8_t> stream);
-// Builds the executable's table from its "TCRASHREPORTER" resource, unless
-// that was done already; call it before the first exception can be handled.
-void InitMainModuleSettings();
-// Forgets a module's table (a library being unloaded).
-void ReleaseModuleSettings(TCDModuleHandle module);
-
-// The local clock used for %date%, %time% and %datetime%; replaceable so that
-// tests can fix the time. An empty function restores the real clock. Returns
-// the previous clock (empty for the real one).
-using TCDClock = std::function<TDateTime()>;
-TCDClock SetCDClock(TCDClock clock);
-
 // Characters of the callstack checksum text compared for a duplicate
 // definition: 0 the first value (9), 1 the first two (20), 2 all three (31);
 // any other definition compares all three.
 int CallstackCrcKeyLength(int32_t definition);
-
-// The class names the filters see: for a program exception its class and
-// every ancestor, for anything else its own (demangled) type name.
-std::vector<std::string> ExceptionClassNames(const std::exception& e);

@@ -69,3 +69,18 @@ std::size_t ReadOwnMemoryPartly(uint64_t address, void* buffer, std::size_t size
 bool ReadOwnMemory(uint64_t address, void* buffer, std::size_t size) {
   return ReadOwnMemoryPartly(address, buffer, size) == size;
 }
+
+std::size_t ReadOwnMemoryInHandler(uint64_t address, void* buffer, std::size_t size) {
+  // Reads never cross this boundary, so a readable start is never lost to an
+  // unreadable end. Every page size of the machine is a multiple of it.
+  constexpr std::size_t kStep = 4096;
+  std::size_t done = 0;
+  while (done < size) {
+    const uint64_t at = address + done;
+    if (at < address) break;  // wrapped round
+    const std::size_t chunk = std::min(size - done, kStep - static_cast<std::size_t>(at % kStep));
+    if (VmRead(at, static_cast<char*>(buffer) + done, chunk) != static_cast<ssize_t>(chunk)) break;
+    done += chunk;
+  }
+  return done;
+}

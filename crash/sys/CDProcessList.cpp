@@ -143,4 +143,3 @@ bool ReadThreadStat(pid_t tid, TCDProcStat& stat) {
   return ParseProcStat(ReadProcFile("/proc/self/task/" + std::to_string(tid) + "/stat", 4096), stat);
 }
 
-pid_t CurrentThreadId() { return ::gettid(); }

@@ -10,6 +10,8 @@
 // nothing is raised.
 #pragma once
 
+#include "runtime/ThreadName.h"
+
 #include <sys/types.h>
 
 #include <cstdint>
@@ -70,5 +72,3 @@ std::string ListProcesses();
 std::vector<pid_t> ListThreadIds();
 // The stat of one of this process's threads; false when it has ended.
 bool ReadThreadStat(pid_t tid, TCDProcStat& stat);
-// The calling thread's id.
-pid_t CurrentThreadId();

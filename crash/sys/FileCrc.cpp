@@ -13,6 +13,7 @@
 
 #include "crash/settings/CDMessageBox.h"
 #include "crash/settings/ICDSettings.h"
+#include "crash/sys/CDFd.h"
 
 namespace {
 
@@ -20,26 +21,6 @@ namespace {
 // find it through the section headers; volatile, because its value changes
 // after the compiler has seen it.
 [[gnu::used, gnu::section(".pinmark.checksum"), gnu::aligned(4)]] const volatile uint32_t kFileChecksum = 0;
-
-class TFd {
- public:
-  explicit TFd(int fd) : fd_(fd) {}
-  ~TFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  int Get() const { return fd_; }
-  // Closes now and says whether that worked (a write's last chance to fail).
-  bool Close() {
-    int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 TCDReadAt FileReader(int fd) {
   return [fd](uint64_t offset, void* buffer, std::size_t size) {
@@ -146,7 +127,7 @@ uint32_t FileChecksum(std::span<const uint8_t> data, std::optional<uint64_t> ski
 uint32_t StoredFileChecksum() { return kFileChecksum; }
 
 TCDFileCrcResult VerifyFileChecksum(const std::string& path, uint32_t stored) {
-  TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  TCDFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st {};
   if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0) return TCDFileCrcResult::Unreadable;
   const auto size = static_cast<uint64_t>(st.st_size);
@@ -159,7 +140,7 @@ TCDFileCrcResult VerifyFileChecksum(const std::string& path, uint32_t stored) {
 }
 
 uint32_t StampFileChecksum(const std::string& path) {
-  TFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+  TCDFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
   struct stat st {};
   if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0)
     throw EFileCrcError(path + ": cannot open the file: " + std::strerror(errno));

@@ -422,7 +422,7 @@ void TExceptionBox::Send() {
   if (!RunCDAssistant(e_, s.GetSendAssis(), screenShot_, this)) return;
   if (hadScreenShot && screenShot_.empty()) screenShotDropped_ = true;
   if (screenShot_.empty() && e_.ScreenShotWanted() && !screenShotDropped_)
-    screenShot_ = TakeCDScreenShot(s.GetScrShotDepth(), s.GetScrShotAppOnly(), CDTempFolder(), this);
+    screenShot_ = TakeCDScreenShot(s.GetScrShotDepth(), s.GetScrShotAppOnly(), CDTempFolder() + "/", this);
   QApplication::setOverrideCursor(Qt::WaitCursor);
   std::string report = ReportText();
   // The mail program's window must be able to come up above the box.

@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "crash/settings/CDMessageBox.h"
+#include "crash/sys/CDClassNames.h"
 #include "runtime/Resources.h"
 #include "runtime/SysUtils.h"
 #include "tests/crash/settings/StreamBuilder.h"
@@ -110,6 +111,34 @@ TEST_F(CrashSettings, TheEmbeddedStreamReadsBackEveryValueWithItsType) {
   }
   for (const char* notStored : {"AutoDelay", "MailFrom", "AddFields", "MinDebugInfo", "VersionVar", "Assistant4"})
     EXPECT_EQ(table.Find(notStored), nullptr) << notStored;
+}
+
+TEST_F(CrashSettings, TheKeyTableKnowsEveryStoredSettingWithTheTypeItIsStoredAs) {
+  TICDSettings s;
+  for (const Expected& e : kStored) {
+    std::optional<TCDSetting> key = FindCDSetting(LowerCase(e.name));
+    if (StartsText("Assistant", e.name)) {
+      EXPECT_FALSE(key) << e.name;  // numbered without end: read by name
+      continue;
+    }
+    ASSERT_TRUE(key) << e.name;
+    const TCDSettingInfo& info = CDSettingInfo(*key);
+    EXPECT_EQ(info.Name, e.name);
+    if (std::holds_alternative<bool>(e.value)) {
+      EXPECT_EQ(info.Type, TCDSettingType::Bool) << e.name;
+    } else if (std::holds_alternative<int32_t>(e.value)) {
+      EXPECT_EQ(info.Type, TCDSettingType::Int) << e.name;
+    } else {
+      EXPECT_TRUE(info.Type == TCDSettingType::Text || info.Type == TCDSettingType::FileName) << e.name;
+    }
+  }
+  EXPECT_FALSE(FindCDSetting("NoSuchSetting"));
+  // Key, named accessor and name read the same entry.
+  EXPECT_EQ(s.Get(CDKey::LimitDisAsm), 5);
+  s.MakeOwnCopy();
+  s.Set(CDKey::BugRepFile, "%appname%.log");
+  EXPECT_EQ(s.GetBugRepFile(), ChangeFileExt(ExtractFileName(ApplicationExeName()), "") + ".log");
+  EXPECT_EQ(s.GetStr("BugRepFile"), ExtractFileName(ApplicationExeName()) + ".log");
 }
 
 TEST_F(CrashSettings, TypedGettersReadTheExecutablesSettings) {

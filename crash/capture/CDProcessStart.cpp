@@ -1,0 +1,108 @@
+#include "crash/capture/CDProcessStart.h"
+
+#include <fcntl.h>
+#include <linux/close_range.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "crash/capture/CDSafeText.h"
+
+extern char** environ;
+
+namespace {
+constexpr int kMaxArguments = 256;
+constexpr int kMaxEnvironment = 1024;
+char* arguments[kMaxArguments + 1];
+int argumentCount = 0;
+char exePath[4096];
+const char* const kSelf = "/proc/self/exe";
+
+bool SameName(const char* a, const char* b) {
+  while (*a != '\0' && *a != '=' && *a == *b) {
+    ++a;
+    ++b;
+  }
+  return *a == '=' && *b == '=';
+}
+
+[[noreturn]] void RunChild(const TCDStartOptions& o) {
+  if (o.GateOtherEnd >= 0) close(o.GateOtherEnd);
+  if (o.GateFd >= 0) {
+    char byte;
+    while (read(o.GateFd, &byte, 1) < 0 && errno == EINTR) {
+    }
+    close(o.GateFd);
+  }
+  // Nothing of ours leaks into the new program but the descriptor it needs.
+  if (o.KeepFd > 3) syscall(SYS_close_range, 3u, static_cast<unsigned>(o.KeepFd - 1), CLOSE_RANGE_CLOEXEC);
+  syscall(SYS_close_range, static_cast<unsigned>(o.KeepFd >= 3 ? o.KeepFd + 1 : 3), ~0u, CLOSE_RANGE_CLOEXEC);
+  if (o.KeepFd >= 0) fcntl(o.KeepFd, F_SETFD, 0);
+
+  const char* env[kMaxEnvironment + 1];
+  int n = 0;
+  if (o.ExtraEnvironment != nullptr)
+    for (const char* const* e = o.ExtraEnvironment; *e != nullptr && n < kMaxEnvironment; ++e) env[n++] = *e;
+  const int extras = n;
+  for (char** e = environ; e != nullptr && *e != nullptr && n < kMaxEnvironment; ++e) {
+    bool replaced = false;
+    for (int i = 0; i < extras && !replaced; ++i) replaced = SameName(env[i], *e);
+    if (!replaced) env[n++] = *e;
+  }
+  env[n] = nullptr;
+
+  char* fallbackArgs[] = {const_cast<char*>(kSelf), nullptr};
+  char* const* args = argumentCount > 0 ? arguments : fallbackArgs;
+  const char* path = (o.SameImage || exePath[0] == '\0') ? kSelf : exePath;
+  execve(path, args, const_cast<char* const*>(env));
+  _exit(127);
+}
+}  // namespace
+
+void RememberCommandLine() {
+  if (argumentCount > 0) return;
+  const ssize_t len = readlink(kSelf, exePath, sizeof exePath - 1);
+  exePath[len > 0 ? len : 0] = '\0';
+  // A replaced executable shows as "<path> (deleted)": start the one we run.
+  constexpr char kDeleted[] = " (deleted)";
+  const std::size_t n = std::strlen(exePath);
+  if (n >= sizeof kDeleted - 1 && std::strcmp(exePath + n - (sizeof kDeleted - 1), kDeleted) == 0) exePath[0] = '\0';
+
+  const int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  std::size_t size = 0, capacity = 4096;
+  // Kept for the life of the process.
+  char* text = static_cast<char*>(std::malloc(capacity + 1));
+  while (text != nullptr) {
+    const ssize_t got = read(fd, text + size, capacity - size);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    size += static_cast<std::size_t>(got);
+    if (size == capacity) {
+      char* bigger = static_cast<char*>(std::realloc(text, capacity * 2 + 1));
+      if (bigger == nullptr) break;
+      text = bigger;
+      capacity *= 2;
+    }
+  }
+  close(fd);
+  if (text == nullptr) return;
+  text[size] = '\0';
+  for (std::size_t i = 0; i < size && argumentCount < kMaxArguments;) {
+    arguments[argumentCount++] = text + i;
+    i += std::strlen(text + i) + 1;
+  }
+  arguments[argumentCount] = nullptr;
+}
+
+char* const* RememberedArguments() { return arguments; }
+int RememberedArgumentCount() { return argumentCount; }
+
+pid_t StartOwnProgram(const TCDStartOptions& options) {
+  const pid_t child = _Fork();
+  if (child == 0) RunChild(options);
+  return child < 0 ? -1 : child;
+}

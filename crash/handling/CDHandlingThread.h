@@ -1,0 +1,30 @@
+// The exception-handling thread: reads exception requests from its pipe one
+// after the other, processes each (TCDProcessing) and then sets the
+// request's event and wakes the requesting GUI thread. A request with no
+// event ends the thread. Exactly one exception is processed at a time; a
+// second one waits in the pipe until the first is done.
+#pragma once
+
+#include <sys/types.h>
+
+#include "crash/handling/CDRequest.h"
+
+class TCDHandlingThread {
+ public:
+  // Creates the pipe and starts the thread (highest priority it can get,
+  // registered as "-"). Not signal-safe.
+  static bool Start();
+  // Writes the stop request and waits for the thread at most waitMs; a
+  // thread that does not end in time is left to the process's end. Not
+  // signal-safe.
+  static void Stop(int waitMs = 500);
+  // Signal-safe.
+  static bool Running();
+  // Whether the thread is the handling thread. Signal-safe.
+  static bool IsHandlingThread(pid_t threadId);
+  // Writes a request in one piece; false when the whole record could not be
+  // written (the request is then not processed). Signal-safe.
+  static bool Submit(const TCDExceptionRequest& request);
+  // The request being processed, or null. Signal-safe.
+  static const TCDExceptionRequest* CurrentRequest();
+};

@@ -1,0 +1,258 @@
+#include "crash/handling/CDProcessing.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "crash/capture/CDEvent.h"
+#include "crash/capture/CDRestartBlock.h"
+#include "crash/capture/CDThreadRegistry.h"
+#include "crash/capture/CDThreadStopper.h"
+#include "crash/handling/CDBlockedHandling.h"
+#include "crash/handling/CDDelivery.h"
+#include "crash/handling/CDEndDecision.h"
+#include "crash/handling/CDFreezeWatchdog.h"
+#include "crash/handling/CDHandlers.h"
+#include "crash/handling/CDHelperLink.h"
+#include "crash/handling/CDInterimReport.h"
+#include "crash/handling/CDPresenter.h"
+#include "crash/handling/ICDGuiBridge.h"
+#include "crash/settings/CDExceptionTimes.h"
+#include "crash/sys/CDTempFolder.h"
+#include "runtime/SysUtils.h"
+#include "runtime/ThreadName.h"
+
+namespace {
+
+std::atomic<pid_t> presentingThread{0};
+
+std::mutex& ComposerLock() {
+  static std::mutex lock;
+  return lock;
+}
+std::function<void(TICDException&)>& Composer() {
+  static std::function<void(TICDException&)> composer = ComposeInterimReport;
+  return composer;
+}
+
+// Threads of the toolkit and the desktop libraries that the box and the
+// program's windows need; pausing them would freeze the box.
+bool ToolkitThread(pid_t threadId) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/task/%d/comm", static_cast<int>(threadId));
+  char name[32] = {};
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const ssize_t n = ::read(fd, name, sizeof name - 1);
+  ::close(fd);
+  if (n <= 0) return false;
+  for (const char* prefix : {"QXcb", "QDBus", "gmain", "gdbus", "dconf", "QQmlThread"})
+    if (StartsText(prefix, name)) return true;
+  return false;
+}
+
+// The program's threads stopped for the time of the handling; resumed when
+// this goes, whichever way the processing ends.
+class TPausedThreads {
+ public:
+  ~TPausedThreads() { ResumeAll(); }
+  void PauseAllBut(const std::vector<pid_t>& keep) {
+    std::vector<TCDThreadInfo> threads;
+    if (!TCDThreadRegistry::Instance().Snapshot(threads)) return;
+    for (const TCDThreadInfo& t : threads) {
+      if (t.Own || std::find(keep.begin(), keep.end(), t.ThreadId) != keep.end()) continue;
+      if (ToolkitThread(t.ThreadId)) continue;
+      if (TCDThreadStopper::Stop(t.ThreadId)) stopped_.push_back(t.ThreadId);
+    }
+  }
+  void ResumeAll() {
+    for (pid_t id : stopped_) TCDThreadStopper::Release(id);
+    stopped_.clear();
+  }
+
+ private:
+  std::vector<pid_t> stopped_;
+};
+
+bool FatalOrFrozen(const TICDException& e) {
+  return e.Facts().Signal.has_value() || e.ExceptionType() == TCDExceptionType::Freeze;
+}
+
+// Shows the exception on the GUI thread: from its event loop, or from the
+// nested loop in which it waits for its own request. Nothing when the GUI
+// thread has not taken the job within the time allowed; the job then does
+// nothing when it comes up later.
+std::optional<TCDEnding> PresentOnGuiThread(TICDException& e, int showMode, ICDGuiBridge& bridge) {
+  struct TJob {
+    std::atomic<int> State{0};  // 0 waiting, 1 taken, 2 given up
+    TCDEvent Taken, Done;
+    TCDEnding Ending = TCDEnding::Continue;
+  };
+  auto job = std::make_shared<TJob>();
+  bridge.Post([job, &e, showMode] {
+    int waiting = 0;
+    if (!job->State.compare_exchange_strong(waiting, 1)) return;
+    job->Taken.Set();
+    presentingThread.store(CurrentThreadId());
+    try {
+      job->Ending = CDPresent(e, showMode);
+    } catch (...) {
+      job->Ending = e.CanContinue() ? TCDEnding::Continue : TCDEnding::Close;
+    }
+    presentingThread.store(0);
+    job->Done.Set();
+  });
+  if (!job->Taken.Wait(TCDProcessing::kGuiAnswerMs)) {
+    int waiting = 0;
+    if (job->State.compare_exchange_strong(waiting, 2)) return std::nullopt;
+  }
+  job->Done.Wait();
+  return job->Ending;
+}
+
+// A console or service process: the message and, when the settings want the
+// report shown, the complete report on standard output; the report also goes
+// to the caller's report text when it asked for one.
+void PresentOnConsole(TICDException& e) {
+  e.CompleteReport();
+  const std::string report = e.Report().Text();
+  if (e.Facts().ReportOut != nullptr) *e.Facts().ReportOut = report;
+  std::string message = e.ExceptionType() == TCDExceptionType::Freeze ? e.GetFrozenMsg() : e.GetExceptMsg();
+  const std::string exceptMsg = e.ExceptionMessage().empty() ? std::string("Unknown") : e.ExceptionMessage();
+  message = ReplaceAll(message, "%exceptMsg%", exceptMsg, true);
+  std::string out = message + "\n";
+  if ((e.GetAutoShowBugRep() || e.GetShowBtnVis()) && e.Flags().CreateBugReport) out += "\n" + report + "\n";
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  std::fflush(stdout);
+}
+
+// Where the exception is shown, and what the user chose there.
+std::optional<TCDEnding> Present(TICDException& e, const std::shared_ptr<ICDGuiBridge>& bridge) {
+  const int showMode = e.ShowMode();
+  if (bridge != nullptr && !FatalOrFrozen(e))
+    if (std::optional<TCDEnding> ending = PresentOnGuiThread(e, showMode, *bridge)) return ending;
+  // A fatal signal or a freeze, or a GUI thread that does not answer.
+  if (HelperAvailable()) {
+    const TCDHelperOutcome outcome = PresentInHelper(e, showMode);
+    if (outcome.Answered) {
+      if (outcome.Answer.Sent) e.SetSent(true);
+      if (outcome.Answer.Saved) e.SetSaved(true);
+      return static_cast<TCDEnding>(outcome.Answer.Ending);
+    }
+  }
+  if (bridge == nullptr) {
+    PresentOnConsole(e);
+    return std::nullopt;
+  }
+  // Nobody could show the box: the exception ends as Esc would have ended it.
+  return e.CanContinue() ? TCDEnding::Continue : TCDEnding::Close;
+}
+
+void Finish(TICDException& e, TPausedThreads& paused) {
+  if (e.Flags().CreateBugReport && e.GetAutoSave() && !(e.GetAutoSaveIfNotSent() && e.Sent()))
+    if (!e.CallActionHandlers(TCDAction::Save)) CDDelivery().Save(e);
+  paused.ResumeAll();
+  TCDFreezeWatchdog::ResetCounter();
+}
+
+void Process(const TCDExceptionRequest& request) {
+  ClearCDTempFolder();
+  auto e = std::make_unique<TICDException>(FactsFromRequest(request));
+  const std::shared_ptr<ICDGuiBridge> bridge = CDGuiBridge();
+  // A process that a fatal signal may have corrupted gets no window of ours.
+  if (bridge != nullptr && e->GetPlWaitBox() && !FatalOrFrozen(*e))
+    e->SetProgressAlert(bridge->CreateProgressAlert(e->GetPlWaitTitle()));
+  TPausedThreads paused;
+
+  // Phase 1.
+  if (e->ExceptionType() == TCDExceptionType::Hidden) {
+    CallHiddenExceptionHandlers(*e, 1);
+    return;
+  }
+  ProcessExceptionTimes().Record(CDSecondsNow());
+  const bool callHandlers = e->Flags().CallHandlers;
+  bool handled = callHandlers && CallExceptionHandlers(*e, 1);
+
+  // Phase 2.
+  e->SetPhase(2);
+  if (e->Flags().PauseThreads && e->ExceptionType() != TCDExceptionType::Freeze) {
+    std::vector<pid_t> keep{e->Facts().ThreadId, CurrentThreadId()};
+    // The box shows on the GUI thread unless the signal rules it out.
+    if (bridge != nullptr && !FatalOrFrozen(*e)) keep.push_back(getpid());
+    paused.PauseAllBut(keep);
+  }
+  if (e->Flags().CreateBugReport) {
+    e->SetExceptionNumber(NextExceptionNumber());
+    std::function<void(TICDException&)> compose;
+    {
+      std::lock_guard<std::mutex> guard(ComposerLock());
+      compose = Composer();
+    }
+    try {
+      compose(*e);
+    } catch (...) {
+      // A report that cannot be made must not hold up the rest.
+      e->Report().MarkComplete();
+    }
+  } else {
+    e->Report().MarkComplete();
+  }
+  if (callHandlers) handled = CallExceptionHandlers(*e, 2) || handled;
+
+  // Phase 3.
+  e->SetPhase(3);
+  if (callHandlers) handled = CallExceptionHandlers(*e, 3) || handled;
+  TICDException* raw = e.get();
+  e->Report().OnComplete([raw, callHandlers] {
+    if (raw->Phase() != 3) return;
+    raw->SetPhase(4);
+    if (callHandlers) CallExceptionHandlers(*raw, 4);
+  });
+  if (handled && e->CanContinue()) {
+    Finish(*e, paused);
+    return;
+  }
+
+  if (e->GetAutoSend() || e->GetAutoClip()) {
+    const bool clip = e->GetAutoClip() && bridge != nullptr && !FatalOrFrozen(*e);
+    e->Report().OnComplete([raw, bridge, clip] {
+      if (raw->GetAutoSend() && !raw->CallActionHandlers(TCDAction::Send)) CDDelivery().SendHidden(*raw);
+      if (clip) bridge->CopyToClipboard(raw->Report().Text());
+    });
+  }
+
+  const std::optional<TCDEnding> boxEnding = Present(*e, bridge);
+  const TCDEndDecision end = DecideEnding(TCDEndInputs{bridge != nullptr, e->CanContinue(), boxEnding,
+                                                       e->AutoClosePasses(), e->AutoRestartPasses()});
+  if (end.CallActionHandlers) e->CallActionHandlers(static_cast<TCDAction>(end.Ending));
+  Finish(*e, paused);
+  if (end.Ending == TCDEnding::Continue) return;
+  CDDelivery().WaitForSends();
+  if (end.Ending == TCDEnding::Restart) RestartProcess(ProcessExceptionTimes().Times());
+  CloseProcess();
+}
+
+}  // namespace
+
+void TCDProcessing::Run(const TCDExceptionRequest& request) {
+  try {
+    Process(request);
+  } catch (...) {
+    // The request ends here; its thread is released by the caller.
+  }
+}
+
+void TCDProcessing::SetReportComposer(std::function<void(TICDException&)> composer) {
+  std::lock_guard<std::mutex> guard(ComposerLock());
+  Composer() = composer ? std::move(composer) : std::function<void(TICDException&)>(ComposeInterimReport);
+}
+
+bool TCDProcessing::IsPresentingThread(pid_t threadId) {
+  return threadId != 0 && presentingThread.load() == threadId;
+}

@@ -1,0 +1,83 @@
+#include "crash/handling/CDStartup.h"
+
+#include <memory>
+
+#include "crash/capture/CDBlockedProbe.h"
+#include "crash/capture/CDMemoryReserve.h"
+#include "crash/capture/CDProcessStart.h"
+#include "crash/capture/CDRestartBlock.h"
+#include "crash/capture/CDThreadHook.h"
+#include "crash/capture/CDThreadStopper.h"
+#include "crash/handling/CDBlockedHandling.h"
+#include "crash/handling/CDFreezeWatchdog.h"
+#include "crash/handling/CDHandlingEntry.h"
+#include "crash/handling/CDHandlingThread.h"
+#include "crash/handling/ICDGuiBridge.h"
+#include "crash/settings/CDExceptionTimes.h"
+#include "crash/settings/ICDSettings.h"
+#include "crash/sys/CDModule.h"
+#include "crash/sys/CDTempFolder.h"
+#include "crash/sys/FileCrc.h"
+#include "runtime/ThreadName.h"
+
+namespace {
+bool started = false;
+// The main thread's alternate stack and registry entry.
+std::unique_ptr<TCDThreadScope> mainThread;
+
+// A GUI thread that runs the question answers it; without one there is
+// nothing that could freeze.
+void PingGuiThread(std::function<void()> answer) {
+  if (std::shared_ptr<ICDGuiBridge> bridge = CDGuiBridge())
+    bridge->Post(std::move(answer));
+  else
+    answer();
+}
+
+// The report plug-ins belong to the report's composition; they are
+// registered here, in the order hardware, processes, modules.
+void RegisterReportPlugins() {}
+void UnregisterReportPlugins() {}
+}  // namespace
+
+void TCDStartup::Start() {
+  if (started) return;
+  started = true;
+  if (std::optional<TCDRestartHandover> handover = TakeRestartBlock())
+    ProcessExceptionTimes().SetTimes(handover->Times);
+  ClearCDTempFolder();
+  InitMainModuleSettings();
+  CheckFileCrc();
+  TICDSettings settings;
+
+  // What a process in trouble can no longer find out for itself.
+  (void)MainModuleHandle();
+  RememberCommandLine();
+  CaptureBlockedHandlingSettings();
+
+  mainThread = std::make_unique<TCDThreadScope>(0, 0, 0);
+  NameThreadForDebugging("main thread");
+  InstallInterceptionPoints();
+  TCDThreadStopper::Install();
+  TCDBlockedProbe::Start();
+  TCDHandlingThread::Start();
+  TCDMemoryReserve::Take();
+  if (settings.GetCheckFreeze()) TCDFreezeWatchdog::Start(settings.GetFreezeTimeout(), PingGuiThread, HandleFreeze);
+  RegisterReportPlugins();
+}
+
+void TCDStartup::Stop() {
+  if (!started) return;
+  started = false;
+  TCDFreezeWatchdog::Stop();
+  TCDHandlingThread::Stop(500);
+  UnregisterReportPlugins();
+  TCDBlockedProbe::Stop();
+  RemoveInterceptionPoints();
+  TCDThreadStopper::Remove();
+  TCDMemoryReserve::Release();
+  RemoveCDTempFolder();
+  mainThread.reset();
+}
+
+bool TCDStartup::Started() { return started; }

@@ -1,0 +1,20 @@
+// Starting and stopping the crash reporter, before the program's own
+// initialisation and after its end. Start, in this order: takes over the
+// exception times of a process that restarted this one, clears the
+// temporary folder, reads the settings, checks the executable's checksum,
+// names the calling thread "main thread", installs every interception point
+// and the thread-creation hook, starts the exception-handling thread (and
+// what the blocked-process test and thread stopping need), the freeze
+// watchdog when CheckFreeze is on, and registers the report plug-ins
+// "hardware", "processes" and "modules". Stop undoes it: the handling thread
+// gets its stop request (at most 500 ms), the plug-ins are unregistered.
+//
+// Not signal-safe. Call Start on the main thread, first thing in main.
+#pragma once
+
+class TCDStartup {
+ public:
+  static void Start();
+  static void Stop();
+  static bool Started();
+};

@@ -1,0 +1,56 @@
+#include "crash/ui/CDHelperProcess.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "crash/handling/CDDelivery.h"
+#include "crash/handling/CDHelperLink.h"
+#include "crash/handling/CDPresenter.h"
+#include "crash/handling/CDRemoteException.h"
+#include "crash/settings/CDSettingsRegistry.h"
+#include "crash/ui/CDQtBridge.h"
+#include "crash/ui/CDSimpleBox.h"
+#include "crash/ui/CrashReporter.h"
+#include "runtime/Forms.h"
+#include "runtime/SysUtils.h"
+
+bool IsCrashHelperProcess() { return std::getenv(CDHelperEnvName) != nullptr; }
+
+int RunCrashHelperProcess(int& argc, char** argv) {
+  int32_t fd = -1;
+  const bool named = TryStrToInt(std::getenv(CDHelperEnvName), fd) && fd >= 0;
+  // Whatever this process starts (a mail program, a restarted program) is no helper.
+  unsetenv(CDHelperEnvName);
+  if (!named) return 3;
+
+  TApplication app(argc, argv);
+  InitMainModuleSettings();
+  // The program's own box when it installed one before, else the interim box.
+  if (!CDHasPresenter()) SetCDPresenter(PresentInSimpleBox);
+  TCrashReporter::InstallMessageBoxes(app);
+  TCDHelperSession session(fd);
+  std::string error;
+  if (!session.Open(error)) {
+    std::fprintf(stderr, "crash helper: %s\n", error.c_str());
+    return 3;
+  }
+  TCDRemoteException& e = session.Exception();
+  app.SetTitle(ChangeFileExt(ExtractFileName(ApplicationExeName()), ""));
+
+  auto bridge = std::make_shared<TCDQtBridge>();
+  SetCDGuiBridge(bridge);
+  if (e.GetPlWaitBox()) e.SetProgressAlert(bridge->CreateProgressAlert(e.GetPlWaitTitle()));
+  TCDEnding ending = e.CanContinue() ? TCDEnding::Continue : TCDEnding::Close;
+  try {
+    ending = CDPresent(e, e.ShowMode());
+  } catch (...) {
+    // The box failed: the crashed process ends as Esc would have ended it.
+  }
+  if (e.FinishHere() && e.GetAutoSave() && !(e.GetAutoSaveIfNotSent() && e.Sent())) CDDelivery().Save(e);
+  // Sends started from the box finish before this process goes.
+  CDDelivery().WaitForSends();
+  session.Answer(ending);
+  SetCDGuiBridge(nullptr);
+  return 0;
+}

@@ -1,0 +1,47 @@
+// The program's one door to the crash reporter. main runs, in this order:
+//
+//   if (IsCrashHelperProcess()) return RunCrashHelperProcess(argc, argv);
+//   TCrashReporter crashReporter;          // starts it; stops it when main ends
+//   TApplication app(argc, argv);
+//   crashReporter.AttachApplication(app);  // the GUI thread, app exceptions, boxes
+//
+// From then on every exception the program does not handle, in any thread,
+// and every fatal signal goes to the crash reporter, which shows the box
+// through the presenter (the interim box unless the program installed
+// another with SetCDPresenter).
+#pragma once
+
+#include <QPointer>
+
+#include <memory>
+
+#include "runtime/Forms.h"
+
+class TCDQtBridge;
+
+class TCrashReporter {
+ public:
+  // withHelper: fatal signals and freezes are shown by this program started
+  // again as its helper (main must check IsCrashHelperProcess first). A
+  // program without that entry passes false and gets the console instead.
+  explicit TCrashReporter(bool withHelper = true);
+  ~TCrashReporter();
+  TCrashReporter(const TCrashReporter&) = delete;
+  TCrashReporter& operator=(const TCrashReporter&) = delete;
+
+  // Hands the application object's exceptions to the crash reporter
+  // (after cancelling any mouse capture), lets it reach the GUI thread and
+  // shows its message boxes as the application's own.
+  void AttachApplication(TApplication& app);
+  // Undone by the destructor; call it earlier when the application object
+  // goes first.
+  void DetachApplication();
+
+  // The crash reporter's message boxes as the application's boxes; a box
+  // asked for from another thread goes to standard error.
+  static void InstallMessageBoxes(TApplication& app);
+
+ private:
+  QPointer<TApplication> app_;
+  std::shared_ptr<TCDQtBridge> bridge_;
+};

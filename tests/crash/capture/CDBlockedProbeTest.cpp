@@ -1,0 +1,63 @@
+#include "crash/capture/CDBlockedProbe.h"
+
+#include <gtest/gtest.h>
+#include <link.h>
+
+#include <atomic>
+#include <thread>
+
+#include "crash/capture/CDEvent.h"
+#include "crash/capture/CDMemoryReserve.h"
+
+namespace {
+
+// A thread that holds the loader's lock until it is let go, as a thread
+// that faulted inside a dl_iterate_phdr callback would.
+struct LoaderLockHolder {
+  TCDEvent holding, letGo;
+  std::thread thread;
+  LoaderLockHolder() {
+    thread = std::thread([this] {
+      dl_iterate_phdr(
+          [](dl_phdr_info*, size_t, void* self) -> int {
+            auto* h = static_cast<LoaderLockHolder*>(self);
+            h->holding.Set();
+            h->letGo.Wait(10000);
+            return 1;
+          },
+          this);
+    });
+    holding.Wait(10000);
+  }
+  ~LoaderLockHolder() {
+    letGo.Set();
+    thread.join();
+  }
+};
+
+TEST(BlockedProbe, TellsABlockedLoaderFromAFreeOneAndAnswersBlockedWhileTheProbeIsStuck) {
+  TCDBlockedProbe::Start();
+  EXPECT_FALSE(TCDBlockedProbe::ProcessIsBlocked());
+  {
+    LoaderLockHolder holder;
+    EXPECT_TRUE(TCDBlockedProbe::ProcessIsBlocked());
+    // The probe is still stuck on the lock: the next question does not wait
+    // for it longer than its budget and gets the same answer.
+    EXPECT_TRUE(TCDBlockedProbe::ProcessIsBlocked(50));
+  }
+  // Let go, the stuck probe comes back and is free for the next question.
+  bool free = false;
+  for (int i = 0; i < 100 && !free; ++i) free = !TCDBlockedProbe::ProcessIsBlocked();
+  EXPECT_TRUE(free);
+}
+
+TEST(MemoryReserve, IsHeldWhileNothingIsHandledAndGivenBackForAHandling) {
+  TCDMemoryReserve::Take();
+  EXPECT_EQ(TCDMemoryReserve::Held(), TCDMemoryReserve::kReservedCount + TCDMemoryReserve::kCommittedCount);
+  TCDMemoryReserve::Take();  // taking again takes nothing twice
+  EXPECT_EQ(TCDMemoryReserve::Held(), 8);
+  TCDMemoryReserve::Release();
+  EXPECT_EQ(TCDMemoryReserve::Held(), 0);
+}
+
+}  // namespace

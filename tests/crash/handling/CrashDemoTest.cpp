@@ -1,0 +1,213 @@
+// The crash reporter end to end: crashdemo goes wrong in each of its ways in
+// a child process, and what reached the box (its recording presenter), the
+// bug-report file and the exit code are checked.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "tests/crash/handling/CrashDemoRun.h"
+
+namespace {
+
+std::string Describe(const DemoRun& run) {
+  std::string text = "exit " + std::to_string(run.ExitCode) + (run.Hung ? " (hung)" : "") + "\n";
+  for (const DemoLine& l : run.Lines) {
+    text += l.Kind;
+    for (const auto& [k, v] : l.Fields) text += " " + k + "=" + v;
+    text += "\n";
+  }
+  return text;
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+
+struct Case {
+  const char* kind;
+  int source;
+  bool canContinue;
+  const char* cls;
+  const char* message;  // how the message starts
+  bool byHelper;        // shown by the helper process rather than crashdemo itself
+  int exitCode;
+  int showMode;
+  bool reported;        // a report reached the bug-report file
+};
+
+const Case kCases[] = {
+    {"exception", 5, true, "EDemoError", "The demo button raised an exception.", false, 0, 0, true},
+    {"thread-exception", 13, true, "EDemoError", "The demo thread raised an exception.", false, 0, 0, true},
+    {"segv", 14, false, "EAccessViolation", "Access violation at address ", true, 1, 0, true},
+    {"thread-segv", 14, false, "EAccessViolation", "Access violation at address ", true, 1, 0, true},
+    {"abort", 14, false, "EExternalException", "Abnormal program termination (abort)", true, 1, 0, true},
+    {"fpe", 14, false, "EDivByZero", "Division by zero at address ", true, 1, 0, true},
+    {"stack-overflow", 14, false, "EStackOverflow", "Stack overflow at address ", true, 1, 0, true},
+    {"terminate", 11, false, "Exception", "Runtime error", false, 1, 0, true},
+    // Input-mask refusals are the user's typing: the small OK box, no report.
+    {"dbedit", 5, true, "EDemoMaskError", "'12x' is not a valid input", false, 0, 3, false},
+};
+
+class EachCase : public ::testing::TestWithParam<Case> {};
+
+TEST_P(EachCase, ReachesTheBoxWithItsSourceClassAndMessageAndEndsAsTheRulesSay) {
+  const Case& c = GetParam();
+  const DemoRun run = RunCrashDemo(c.kind);
+  ASSERT_FALSE(run.Hung) << Describe(run);
+  const auto starts = run.Of("start");
+  const auto shown = run.Of("present");
+  ASSERT_EQ(starts.size(), 1u) << Describe(run);
+  ASSERT_EQ(shown.size(), 1u) << Describe(run);
+  const DemoLine& box = shown[0];
+  EXPECT_EQ(box["source"], std::to_string(c.source)) << Describe(run);
+  EXPECT_EQ(box["continue"], c.canContinue ? "1" : "0");
+  EXPECT_EQ(box["class"], c.cls);
+  EXPECT_TRUE(StartsWith(box["message"], c.message)) << box["message"];
+  EXPECT_EQ(box["mode"], std::to_string(c.showMode));
+  EXPECT_EQ(box["pid"] != starts[0]["pid"], c.byHelper) << "shown by " << box["pid"];
+  // The box answered "continue": what can continue goes on (and --exit ends
+  // it with 0); what cannot, closes with 1.
+  EXPECT_EQ(run.ExitCode, c.exitCode) << Describe(run);
+  EXPECT_EQ(run.Reports(), c.reported ? 1 : 0) << run.BugReport;
+  if (c.reported) {
+    EXPECT_NE(run.BugReport.find("exception class   : " + std::string(c.cls)), std::string::npos) << run.BugReport;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Crashdemo, EachCase, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                           std::string name = info.param.kind;
+                           for (char& ch : name)
+                             if (ch == '-') ch = '_';
+                           return name;
+                         });
+
+TEST(Crashdemo, AnAccessViolationNamesTheWrittenAddress) {
+  const DemoRun run = RunCrashDemo("segv");
+  ASSERT_EQ(run.Of("present").size(), 1u) << Describe(run);
+  EXPECT_NE(run.Of("present")[0]["message"].find(". Write of address 0000000000000000"), std::string::npos);
+}
+
+TEST(Crashdemo, EAbortProducesNoBoxAndNoReport) {
+  const DemoRun run = RunCrashDemo("eabort");
+  ASSERT_FALSE(run.Hung);
+  EXPECT_EQ(run.ExitCode, 0);
+  EXPECT_TRUE(run.Of("present").empty()) << Describe(run);
+  EXPECT_FALSE(run.BugReportExists);
+}
+
+TEST(Crashdemo, AHiddenExceptionReachesOnlyTheHiddenHandlers) {
+  const DemoRun run = RunCrashDemo("hidden");
+  ASSERT_FALSE(run.Hung);
+  EXPECT_EQ(run.ExitCode, 0);
+  ASSERT_EQ(run.Of("hidden").size(), 1u) << Describe(run);
+  EXPECT_EQ(run.Of("hidden")[0]["source"], "15");
+  EXPECT_EQ(run.Of("hidden")[0]["message"], "The demo handled this exception itself.");
+  EXPECT_TRUE(run.Of("present").empty());
+  EXPECT_FALSE(run.BugReportExists);
+}
+
+TEST(Crashdemo, TenThreadsRaisingAtOnceAreHandledOneAfterTheOtherNoneLost) {
+  const DemoRun run = RunCrashDemo("many");
+  ASSERT_FALSE(run.Hung) << Describe(run);
+  EXPECT_EQ(run.ExitCode, 0);
+  const auto shown = run.Of("present");
+  ASSERT_EQ(shown.size(), 10u) << Describe(run);
+  std::set<std::string> messages;
+  for (std::size_t i = 0; i < shown.size(); ++i) {
+    EXPECT_EQ(shown[i]["source"], "13");
+    messages.insert(shown[i]["message"]);
+    // Each one was recorded before the next was shown.
+    EXPECT_EQ(shown[i]["times"], std::to_string(i + 1));
+  }
+  EXPECT_EQ(messages.size(), 10u);
+  EXPECT_EQ(run.Reports(), 10);
+}
+
+TEST(Crashdemo, AFreezeOfTheMainThreadIsShownByTheHelperProcess) {
+  DemoOptions options;
+  options.Env = {"CRASHDEMO_FREEZE_TIMEOUT=500"};
+  options.Answers = "close";
+  const DemoRun run = RunCrashDemo("freeze", options);
+  ASSERT_FALSE(run.Hung) << Describe(run);
+  const auto shown = run.Of("present");
+  ASSERT_EQ(shown.size(), 1u) << Describe(run);
+  EXPECT_EQ(shown[0]["source"], "1");
+  EXPECT_EQ(shown[0]["type"], "1");
+  EXPECT_EQ(shown[0]["continue"], "1");
+  EXPECT_EQ(shown[0]["message"], "The application seems to be frozen.");
+  EXPECT_NE(shown[0]["pid"], run.Of("start")[0]["pid"]);
+  EXPECT_EQ(run.ExitCode, 1);
+  EXPECT_NE(run.BugReport.find("exception message : The application seems to be frozen."), std::string::npos);
+}
+
+TEST(Crashdemo, ACrashInsideTheHandlingThreadEndsWithAReportInsteadOfHanging) {
+  const DemoRun run = RunCrashDemo("handler-crash", DemoOptions{"close", {}, 40, true});
+  ASSERT_FALSE(run.Hung) << Describe(run);
+  const auto shown = run.Of("present");
+  ASSERT_EQ(shown.size(), 1u) << Describe(run);
+  EXPECT_EQ(shown[0]["class"], "EAccessViolation");
+  EXPECT_EQ(run.ExitCode, 1);
+  EXPECT_EQ(run.Reports(), 1);
+}
+
+struct BlockedCase {
+  const char* kind;
+  const char* cls;
+};
+
+class BlockedProcess : public ::testing::TestWithParam<BlockedCase> {};
+
+// The faulting thread holds the allocator's lock (a double free caught under
+// the arena's lock) or the loader's (a fault inside dl_iterate_phdr): the
+// handling must do without them, get the report out and end the process.
+TEST_P(BlockedProcess, EndsWithAReportAndNeverHangs) {
+#if defined(__SANITIZE_ADDRESS__)
+  if (std::string(GetParam().kind) == "blocked-malloc") GTEST_SKIP() << "the sanitizer's allocator catches it first";
+#endif
+  const DemoRun run = RunCrashDemo(GetParam().kind, DemoOptions{"close", {}, 40, true});
+  ASSERT_FALSE(run.Hung) << Describe(run);
+  const auto shown = run.Of("present");
+  ASSERT_EQ(shown.size(), 1u) << Describe(run);
+  EXPECT_EQ(shown[0]["class"], GetParam().cls);
+  EXPECT_EQ(shown[0]["source"], "14");
+  EXPECT_EQ(run.ExitCode, 1);
+  // The helper saved what the faulting thread could write.
+  EXPECT_EQ(run.Reports(), 1) << run.BugReport;
+  EXPECT_NE(run.BugReport.find("exception class   : " + std::string(GetParam().cls)), std::string::npos);
+  EXPECT_NE(run.BugReport.find("cpu registers:"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Crashdemo, BlockedProcess,
+                         ::testing::Values(BlockedCase{"blocked-malloc", "EExternalException"},
+                                           BlockedCase{"blocked-loader", "EAccessViolation"}),
+                         [](const ::testing::TestParamInfo<BlockedCase>& info) {
+                           return std::string(info.param.kind) == "blocked-malloc" ? "AllocatorLock" : "LoaderLock";
+                         });
+
+TEST(Crashdemo, CloseEndsWithExitCodeOneAfterSavingTheReport) {
+  const DemoRun run = RunCrashDemo("exception", DemoOptions{"close", {}, 40, false});
+  ASSERT_FALSE(run.Hung) << Describe(run);
+  EXPECT_EQ(run.ExitCode, 1);
+  EXPECT_EQ(run.Reports(), 1);
+}
+
+// A restart starts crashdemo again with its own command line; the new one
+// inherits the exception times (it goes wrong again at once and is closed).
+TEST(Crashdemo, RestartEndsWithExitCodeTwoAndTheExceptionTimesSurviveIt) {
+  for (const char* kind : {"exception", "segv"}) {
+    const DemoRun run = RunCrashDemo(kind, DemoOptions{"restart,close", {}, 60, false});
+    ASSERT_FALSE(run.Hung) << kind << "\n" << Describe(run);
+    EXPECT_EQ(run.ExitCode, 2) << kind;
+    const auto starts = run.Of("start");
+    ASSERT_EQ(starts.size(), 2u) << Describe(run);
+    EXPECT_EQ(starts[0]["times"], "0");
+    EXPECT_EQ(starts[1]["times"], "1") << "the restarted process took the times over";
+    EXPECT_EQ(run.ExitCodeOf(starts[1]), 1) << "the restarted one was closed";
+    const auto shown = run.Of("present");
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0]["answer"], "restart");
+    EXPECT_EQ(shown[1]["answer"], "close");
+    EXPECT_EQ(run.Reports(), 2);
+  }
+}
+
+}  // namespace

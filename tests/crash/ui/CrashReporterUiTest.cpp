@@ -1,0 +1,239 @@
+// The crash reporter inside a running program, offscreen: the box comes up
+// from the GUI thread's nested loop while the program's own events go on.
+#include <gtest/gtest.h>
+
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <QWidget>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "crash/capture/CDThreadStopper.h"
+#include "crash/handling/CDHandlers.h"
+#include "crash/handling/CDHandlingEntry.h"
+#include "crash/handling/CDPresenter.h"
+#include "crash/ui/CDQtBridge.h"
+#include "crash/ui/CDSimpleBox.h"
+#include "crash/ui/CrashReporter.h"
+#include "crash/ui/ProgressAlert.h"
+#include "crash/settings/ICDSettings.h"
+#include "runtime/Exception.h"
+#include "tests/support/QtApp.h"
+#include "runtime/ThreadName.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+PINMARK_EXCEPTION_CLASS(ETestFailure, Exception);
+
+// A window whose button raises, with a clock that shows whether its events run.
+struct TestWindow {
+  QWidget window;
+  QPushButton* raise = new QPushButton("raise", &window);
+  QTimer clock;
+  int ticks = 0;
+  int raised = 0;
+  TestWindow() {
+    QObject::connect(raise, &QPushButton::clicked, raise, [this] {
+      CallHandler(raise, [this] {
+        ++raised;
+        throw ETestFailure("button " + std::to_string(raised) + " failed");
+      });
+    });
+    QObject::connect(&clock, &QTimer::timeout, &window, [this] { ++ticks; });
+    clock.start(10);
+    window.show();
+  }
+};
+
+class CrashReporterUi : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    App();
+    // Reports go to this test's own folder.
+    InitMainModuleSettings();
+    TICDSettings().SetBugRepFile(dir_.File("bugreport.txt"));
+    reporter_ = std::make_unique<TCrashReporter>(false);
+    reporter_->AttachApplication(App());
+  }
+  void TearDown() override {
+    SetCDPresenter(PresentInSimpleBox);
+    reporter_.reset();
+  }
+  TempDir dir_;
+  std::unique_ptr<TCrashReporter> reporter_;
+};
+
+TEST_F(CrashReporterUi, AnExceptionInAButtonHandlerShowsTheBoxWhileTheWindowsEventsGoOn) {
+  TestWindow w;
+  int ticksWhileShown = -1;
+  std::string title, message;
+  ModalDriver driver([&](QWidget* modal) {
+    auto* box = dynamic_cast<TCDSimpleBox*>(modal);
+    ASSERT_NE(box, nullptr);
+    title = box->windowTitle().toStdString();
+    const int before = w.ticks;
+    QTest::qWait(200);  // the user reads the box
+    ticksWhileShown = w.ticks - before;
+    ASSERT_NE(box->ContinueButton(), nullptr);
+    EXPECT_EQ(box->ContinueButton()->text().toStdString(), "continue application");
+    QTest::mouseClick(box->ContinueButton(), Qt::LeftButton);
+  });
+  QTest::mouseClick(w.raise, Qt::LeftButton);
+  EXPECT_EQ(driver.seen(), 1);
+  EXPECT_FALSE(driver.leftOpen());
+  EXPECT_GT(ticksWhileShown, 5) << "the window's clock stood still behind the box";
+  EXPECT_EQ(title, "crash_ui_tests");
+  // Continued: the window works as before and a second failure is shown too.
+  QTest::mouseClick(w.raise, Qt::LeftButton);
+  EXPECT_EQ(w.raised, 2);
+  EXPECT_EQ(driver.seen(), 2);
+}
+
+TEST_F(CrashReporterUi, AnExceptionRaisedWhileTheBoxIsShownWaitsUntilTheFirstIsFinished) {
+  TestWindow w;
+  std::vector<std::string> events;
+  SetCDPresenter([&](ICDException& e, int) {
+    events.push_back("show " + e.ExceptionMessage());
+    if (events.size() == 1) {
+      // A timer of the program fails while the first box stands.
+      QTest::mouseClick(w.raise, Qt::LeftButton);
+      QTest::qWait(100);
+    }
+    events.push_back("close " + e.ExceptionMessage());
+    return TCDEnding::Continue;
+  });
+  QTest::mouseClick(w.raise, Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return events.size() == 4; }, 10000)) << events.size();
+  EXPECT_EQ(events, (std::vector<std::string>{"show button 1 failed", "close button 1 failed", "show button 2 failed",
+                                              "close button 2 failed"}));
+}
+
+TEST_F(CrashReporterUi, ThePleaseWaitBoxFollowsAnotherThreadAndGivesItsOwnerBackWhenClosed) {
+  auto bridge = std::make_shared<TCDQtBridge>();
+  QWidget owner;
+  owner.show();
+  owner.activateWindow();
+  QApplication::setActiveWindow(&owner);
+  std::unique_ptr<IProgressAlert> alert = bridge->CreateProgressAlert("Information");
+  alert->Show(true);
+  std::thread worker([&] {
+    const int area = alert->AddArea(100, "Please wait a moment...");
+    alert->AddArea(100, "second");
+    alert->SetArea(area);
+    alert->SetPosition(500);
+  });
+  worker.join();
+  TProgressAlert* window = nullptr;
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] {
+        for (QWidget* top : QApplication::topLevelWidgets())
+          if (auto* a = dynamic_cast<TProgressAlert*>(top); a != nullptr && a->isVisible()) window = a;
+        return window != nullptr && window->Bar()->value() == 250;
+      },
+      5000));
+  EXPECT_EQ(window->windowTitle().toStdString(), "Information");
+  EXPECT_EQ(window->Text()->text().toStdString(), "Please wait a moment...");
+  EXPECT_FALSE(owner.isEnabled());
+  alert->Close();
+  EXPECT_FALSE(window->isVisible());
+  EXPECT_TRUE(owner.isEnabled());
+}
+
+// The GUI thread is busy when a worker fails: after two seconds the box goes
+// elsewhere (here, with no helper, nowhere), and the job left queued for the
+// GUI thread does nothing when the thread finally gets to it.
+TEST_F(CrashReporterUi, AGuiThreadThatDoesNotTakeTheBoxInTimeIsPassedOverForGood) {
+  int shown = 0;
+  SetCDPresenter([&](ICDException&, int) {
+    ++shown;
+    return TCDEnding::Continue;
+  });
+  std::atomic<bool> workerDone{false};
+  std::thread worker([&] {
+    try {
+      throw ETestFailure("worker failed");
+    } catch (...) {
+      HandleApplicationException(std::current_exception(), 0);
+    }
+    workerDone = true;
+  });
+  // The GUI thread is stuck for longer than the crash reporter waits for it.
+  const auto busyUntil = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (std::chrono::steady_clock::now() < busyUntil) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  worker.join();
+  EXPECT_TRUE(workerDone);
+  QTest::qWait(100);  // the stale job comes up now
+  EXPECT_EQ(shown, 0);
+  EXPECT_NE(TempDir::Read(dir_.File("bugreport.txt")).find("worker failed"), std::string::npos);
+}
+
+TEST_F(CrashReporterUi, HandlersSeeEveryPhaseAndOneThatHandlesTheExceptionKeepsTheBoxAway) {
+  std::vector<int> phases;
+  bool handle = true;
+  const TCDHandlerId id = RegisterExceptionHandler([&](ICDException&, int phase, bool& handled) {
+    phases.push_back(phase);
+    if (phase == 1) handled = handle;
+  });
+  int shown = 0;
+  SetCDPresenter([&](ICDException&, int) {
+    ++shown;
+    return TCDEnding::Continue;
+  });
+  TestWindow w;
+  QTest::mouseClick(w.raise, Qt::LeftButton);
+  EXPECT_EQ(phases, (std::vector<int>{1, 2, 3, 4}));
+  EXPECT_EQ(shown, 0);
+  handle = false;
+  phases.clear();
+  QTest::mouseClick(w.raise, Qt::LeftButton);
+  EXPECT_EQ(shown, 1);
+  // Input-mask refusals go to nobody's handlers and to the small OK box.
+  phases.clear();
+  int mode = -1;
+  SetCDPresenter([&](ICDException&, int showMode) {
+    mode = showMode;
+    return TCDEnding::Continue;
+  });
+  CallHandler(w.raise, [] { throw EDBEditError("'12x' is not a valid input"); });
+  EXPECT_TRUE(phases.empty());
+  EXPECT_EQ(mode, 3);
+  UnregisterHandler(id);
+}
+
+TEST_F(CrashReporterUi, WithPauseThreadsTheProgramsOtherThreadsStandStillWhileTheBoxIsShown) {
+  TestWindow w;
+  std::atomic<bool> stop{false};
+  std::atomic<pid_t> worker{0};
+  std::atomic<uint64_t> laps{0};
+  std::thread thread([&] {
+    worker = CurrentThreadId();
+    while (!stop) laps.fetch_add(1);
+  });
+  while (worker == 0) std::this_thread::yield();
+  TICDSettings().SetPauseThreads(true);
+  bool stoppedWhileShown = false, lapsStood = false;
+  SetCDPresenter([&](ICDException&, int) {
+    stoppedWhileShown = TCDThreadStopper::IsStopped(worker);
+    const uint64_t before = laps;
+    QTest::qWait(50);
+    lapsStood = laps == before;
+    return TCDEnding::Continue;
+  });
+  QTest::mouseClick(w.raise, Qt::LeftButton);
+  TICDSettings().SetPauseThreads(false);
+  EXPECT_TRUE(stoppedWhileShown);
+  EXPECT_TRUE(lapsStood);
+  // Resumed once the handling was over.
+  const uint64_t after = laps;
+  EXPECT_TRUE(QTest::qWaitFor([&] { return laps > after; }, 5000));
+  stop = true;
+  thread.join();
+}
+
+}  // namespace

@@ -1,0 +1,297 @@
+// crashdemo: a small program with the crash reporter wired in exactly as
+// Pinmark has it, whose one argument chooses what goes wrong when its button
+// is pressed (at once with --now). It is the crash reporter's subject in the
+// end-to-end tests and a demonstration of each way a program can fail.
+//
+//   crashdemo <case> [--now] [--exit]
+//
+// --exit ends the program with exit code 0 once the case has returned (a
+// case the crash reporter let continue). The window is titled after the case
+// ("crashdemo: segv"), so that it is never taken for the exception box.
+//
+// For tests, CRASHDEMO_RECORD names a file that gets one line per start and
+// per exception shown (in place of the box), CRASHDEMO_ANSWERS the endings
+// the box answers in turn ("continue,restart,close"; they count across
+// restarts through the record), and CRASHDEMO_BUGREPORT the bug-report file.
+#include <link.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWidget>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "crash/handling/CDHandlers.h"
+#include "crash/handling/CDHandlingEntry.h"
+#include "crash/handling/CDPresenter.h"
+#include "crash/settings/CDExceptionTimes.h"
+#include "crash/settings/ICDSettings.h"
+#include "crash/ui/CDHelperProcess.h"
+#include "crash/ui/CrashReporter.h"
+#include "runtime/Exception.h"
+#include "runtime/Forms.h"
+#include "runtime/SysUtils.h"
+#include "runtime/ThreadName.h"
+
+namespace {
+
+PINMARK_EXCEPTION_CLASS(EDemoError, Exception);
+PINMARK_EXCEPTION_CLASS(EDemoMaskError, EDBEditError);
+
+// ---- what goes wrong ----
+
+// The faults are the point: a sanitizer build must let them happen rather
+// than report the undefined behaviour first.
+#define CRASHDEMO_REAL_FAULT __attribute__((no_sanitize("undefined")))
+
+// Through a volatile pointer, so that the compiler keeps the write.
+CRASHDEMO_REAL_FAULT void WriteNull() {
+  volatile int* volatile target = nullptr;
+  *target = 1;
+}
+
+void* ThreadRaises(void*) { throw EDemoError("The demo thread raised an exception."); }
+
+void* ThreadWritesNull(void*) {
+  WriteNull();
+  return nullptr;
+}
+
+pthread_barrier_t manyBarrier;
+void* ThreadRaisesTogether(void* index) {
+  pthread_barrier_wait(&manyBarrier);
+  throw EDemoError("Demo thread " + IntToStr(reinterpret_cast<intptr_t>(index)) + " raised an exception.");
+}
+
+void StartThread(void* (*function)(void*), void* arg = nullptr) {
+  pthread_t thread;
+  if (pthread_create(&thread, nullptr, function, arg) == 0) pthread_detach(thread);
+}
+
+volatile bool endRecursion = false;
+int Recurse(int depth) {
+  volatile char frame[512];
+  frame[0] = static_cast<char>(depth);
+  if (endRecursion) return frame[0];
+  return Recurse(depth + 1) + frame[0];
+}
+
+// Holds the allocator's lock when it aborts: the second free of a block
+// that is neither small nor mapped is caught under the arena's lock.
+void* ThreadDoubleFrees(void*) {
+  // Volatile, so that the compiler cannot see through the pair and drop it.
+  void* volatile block = std::malloc(64 * 1024);
+  void* volatile guard = std::malloc(64);
+  std::free(block);
+  std::free(block);
+  std::free(guard);
+  return nullptr;
+}
+
+void FaultWhileIteratingModules() {
+  dl_iterate_phdr(
+      [](dl_phdr_info*, size_t, void*) -> int {
+        WriteNull();
+        return 1;
+      },
+      nullptr);
+}
+
+CRASHDEMO_REAL_FAULT void DivideByZero() {
+  // Both operands unknown to the compiler, so that a real division runs.
+  volatile int seven = 7, zero = 0;
+  volatile int x = seven / zero;
+  (void)x;
+}
+
+void GoWrong(const std::string& kind) {
+  if (kind == "exception") throw EDemoError("The demo button raised an exception.");
+  if (kind == "thread-exception") return StartThread(ThreadRaises);
+  if (kind == "segv") return WriteNull();
+  if (kind == "thread-segv") return StartThread(ThreadWritesNull);
+  if (kind == "abort") std::abort();
+  if (kind == "fpe") return DivideByZero();
+  if (kind == "stack-overflow") {
+    (void)Recurse(0);
+    return;
+  }
+  if (kind == "terminate") std::terminate();
+  if (kind == "eabort") Abort();
+  if (kind == "dbedit") throw EDemoMaskError("'12x' is not a valid input for this field.");
+  if (kind == "hidden") {
+    try {
+      throw EDemoError("The demo handled this exception itself.");
+    } catch (...) {
+      HandleHiddenException(std::current_exception());
+    }
+    return;
+  }
+  if (kind == "many") {
+    pthread_barrier_init(&manyBarrier, nullptr, 10);
+    for (intptr_t i = 1; i <= 10; ++i) StartThread(ThreadRaisesTogether, reinterpret_cast<void*>(i));
+    return;
+  }
+  if (kind == "freeze") {
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  if (kind == "blocked-malloc") return StartThread(ThreadDoubleFrees);
+  if (kind == "blocked-loader") return FaultWhileIteratingModules();
+  if (kind == "handler-crash") {
+    RegisterExceptionHandler([](ICDException&, int, bool&) { WriteNull(); });
+    throw EDemoError("An exception whose handler crashes.");
+  }
+  throw EConvertError("'" + kind + "' is no crashdemo case");
+}
+
+const char* const kCases[] = {"exception", "thread-exception", "segv",   "thread-segv",    "abort",
+                              "fpe",       "stack-overflow",   "terminate", "eabort",      "dbedit",
+                              "hidden",    "many",             "freeze", "blocked-malloc", "blocked-loader",
+                              "handler-crash"};
+
+// ---- the test presenter ----
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v != nullptr ? v : "";
+}
+
+void Record(const std::string& line) {
+  const std::string file = Env("CRASHDEMO_RECORD");
+  if (file.empty()) return;
+  // One write per line, appended: several processes write to the one file.
+  FILE* f = std::fopen(file.c_str(), "a");
+  if (f == nullptr) return;
+  const std::string text = line + "\n";
+  std::fwrite(text.data(), 1, text.size(), f);
+  std::fclose(f);
+}
+
+int CountRecorded(const std::string& prefix) {
+  std::ifstream in(Env("CRASHDEMO_RECORD"));
+  int n = 0;
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(prefix, 0) == 0) ++n;
+  return n;
+}
+
+std::string TimesText() {
+  int n = 0;
+  for (uint32_t t : ProcessExceptionTimes().Times())
+    if (t != 0) ++n;
+  return IntToStr(n);
+}
+
+std::string OneLine(std::string text) {
+  for (char& c : text)
+    if (c == '\r' || c == '\n' || c == '|') c = ' ';
+  return text;
+}
+
+TCDEnding RecordingPresenter(ICDException& e, int showMode) {
+  std::vector<std::string> answers;
+  std::stringstream list(Env("CRASHDEMO_ANSWERS"));
+  for (std::string a; std::getline(list, a, ',');) answers.push_back(a);
+  const int index = CountRecorded("present ");
+  const std::string answer = index < static_cast<int>(answers.size()) ? answers[index] : "continue";
+  Record("present pid=" + IntToStr(getpid()) + "|source=" + IntToStr(e.ExceptionSource()) +
+         "|type=" + IntToStr(static_cast<int>(e.ExceptionType())) + "|continue=" + (e.CanContinue() ? "1" : "0") +
+         "|mode=" + IntToStr(showMode) + "|class=" + e.ExceptionClass() + "|message=" + OneLine(e.ExceptionMessage()) +
+         "|times=" + TimesText() + "|answer=" + answer);
+  if (answer == "restart") return TCDEnding::Restart;
+  if (answer == "close") return TCDEnding::Close;
+  return TCDEnding::Continue;
+}
+
+void InstallTestMode(const std::string& kind) {
+  if (Env("CRASHDEMO_RECORD").empty()) return;
+  SetCDPresenter(RecordingPresenter);
+  if (kind == "hidden")
+    RegisterHiddenExceptionHandler([](ICDException& e, int, bool&) {
+      Record("hidden pid=" + IntToStr(getpid()) + "|source=" + IntToStr(e.ExceptionSource()) +
+             "|class=" + e.ExceptionClass() + "|message=" + OneLine(e.ExceptionMessage()));
+    });
+}
+
+// Settings the demo changes before the crash reporter starts.
+void AdjustSettings(const std::string& kind) {
+  InitMainModuleSettings();
+  TICDSettings settings;
+  if (kind == "freeze") {
+    settings.SetCheckFreeze(true);
+    const std::string timeout = Env("CRASHDEMO_FREEZE_TIMEOUT");
+    settings.SetFreezeTimeout(timeout.empty() ? 5000 : StrToIntDef(timeout, 5000));
+  }
+  const std::string bugReport = Env("CRASHDEMO_BUGREPORT");
+  if (!bugReport.empty()) settings.SetBugRepFile(bugReport);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string kind = argc > 1 ? argv[1] : "";
+  InstallTestMode(kind);
+  if (IsCrashHelperProcess()) return RunCrashHelperProcess(argc, argv);
+
+  bool now = false, exitAfter = false;
+  for (int i = 2; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--now") == 0) now = true;
+    if (std::strcmp(argv[i], "--exit") == 0) exitAfter = true;
+  }
+  bool known = false;
+  for (const char* c : kCases) known = known || kind == c;
+  if (!known) {
+    std::fprintf(stderr, "usage: crashdemo <case> [--now] [--exit]\ncases:");
+    for (const char* c : kCases) std::fprintf(stderr, " %s", c);
+    std::fprintf(stderr, "\n");
+    return 2;
+  }
+
+  AdjustSettings(kind);
+  TCrashReporter crashReporter;
+  TApplication app(argc, argv);
+  crashReporter.AttachApplication(app);
+  app.SetTitle("crashdemo");
+  Record("start pid=" + IntToStr(getpid()) + "|times=" + TimesText());
+
+  QWidget window;
+  window.setWindowTitle(ToQString("crashdemo: " + kind));
+  auto* layout = new QVBoxLayout(&window);
+  layout->addWidget(new QLabel(ToQString("Pressing the button makes this happen: " + kind), &window));
+  auto* button = new QPushButton(QStringLiteral("&Go wrong"), &window);
+  layout->addWidget(button);
+  auto* ticks = new QLabel(QStringLiteral("0"), &window);
+  layout->addWidget(ticks);
+  // Shows that the window keeps running while a box stands.
+  QTimer alive;
+  QObject::connect(&alive, &QTimer::timeout, ticks, [ticks] { ticks->setNum(ticks->text().toInt() + 1); });
+  alive.start(100);
+
+  auto run = [kind, exitAfter, button] {
+    CallHandler(button, [&] { GoWrong(kind); });
+    if (exitAfter) {
+      // Threads that go wrong need a moment to reach the crash reporter.
+      const int settleMs = (kind == "many" || kind.rfind("thread", 0) == 0 || kind.rfind("blocked", 0) == 0) ? 1500 : 0;
+      QTimer::singleShot(settleMs, [] { QCoreApplication::exit(0); });
+    }
+  };
+  QObject::connect(button, &QPushButton::clicked, button, run);
+  app.SetMainForm(&window);
+  window.show();
+  if (now) QTimer::singleShot(0, button, run);
+  const int code = app.exec();
+  crashReporter.DetachApplication();
+  return code;
+}
