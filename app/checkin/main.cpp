@@ -25,7 +25,7 @@
 
 #include "app/CheckIn.h"
 #include "crash/settings/ICDSettings.h"
-#include "crash/sys/FileCrc.h"
+#include "crash/handling/CDStartup.h"
 #include "runtime/Exception.h"
 #include "runtime/IniFile.h"
 #include "runtime/SysUtils.h"

@@ -1,5 +1,8 @@
 #include "crash/handling/CDStartup.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <memory>
 
 #include "crash/capture/CDBlockedProbe.h"
@@ -14,6 +17,7 @@
 #include "crash/handling/CDHandlingThread.h"
 #include "crash/handling/ICDGuiBridge.h"
 #include "crash/settings/CDExceptionTimes.h"
+#include "crash/settings/CDMessageBox.h"
 #include "crash/settings/ICDSettings.h"
 #include "crash/sys/CDModule.h"
 #include "crash/sys/CDTempFolder.h"
@@ -39,6 +43,19 @@ void PingGuiThread(std::function<void()> answer) {
 void RegisterReportPlugins() {}
 void UnregisterReportPlugins() {}
 }  // namespace
+
+void CheckFileCrc() {
+  const uint32_t stored = StoredFileChecksum();
+  if (stored == 0) return;
+  TICDSettings settings;
+  if (!settings.GetCheckFileCrc()) return;
+  // A file that cannot be read proves nothing either way; only a file that
+  // reads differently from what was stamped is taken as damaged.
+  if (VerifyFileChecksum("/proc/self/exe", stored) != TCDFileCrcResult::Mismatch) return;
+  CDMessageBox("Error", settings.GetBitFaultMsg(), TCDMsgIcon::Error);
+  std::fflush(nullptr);
+  ::_exit(0);
+}
 
 void TCDStartup::Start() {
   if (started) return;

@@ -12,6 +12,13 @@
 // Not signal-safe. Call Start on the main thread, first thing in main.
 #pragma once
 
+// Call first thing in main() (Start does it too). With a stamped executable
+// and the setting CheckFileCrc on, compares the checksum of the running
+// executable's file with the stamp; on a mismatch shows BitFaultMsg
+// (variables expanded) in an error box and ends the process with exit code
+// 0. A stamp of 0 skips the check.
+void CheckFileCrc();
+
 class TCDStartup {
  public:
   static void Start();

@@ -25,6 +25,7 @@
 #include "crash/capture/CDContext.h"
 #include "crash/capture/CDSignalHandler.h"
 #include "crash/capture/CDThrowTrace.h"
+#include "crash/delivery/ICDDeliverable.h"
 #include "crash/handling/CDRequest.h"
 #include "crash/report/CDReport.h"
 #include "crash/report/IProgressAlert.h"
@@ -38,15 +39,8 @@ enum class TCDAction : int32_t { Send = 0, Save = 1, Print = 2, Show = 3, Contin
 // How the presentation of an exception ends.
 enum class TCDEnding : int32_t { Continue = 4, Restart = 5, Close = 6 };
 
-class ICDException {
+class ICDException : public ICDDeliverable {
  public:
-  virtual ~ICDException() = default;
-
-  // The settings this exception is handled with. Changes made through the
-  // mutable form concern this exception only.
-  virtual const TICDSettings& Settings() const = 0;
-  virtual TICDSettings& Settings() = 0;
-
   virtual TCDExceptionType ExceptionType() const = 0;
   // Class name of the exception object; empty when there is none.
   virtual std::string ExceptionClass() const = 0;
@@ -73,14 +67,6 @@ class ICDException {
   virtual bool ScreenShotWanted() const { return Settings().GetScrShotDepth() > 0; }
   // The assistant its filter names for show mode 1; empty when none.
   virtual std::string AssistantName() const { return std::string(); }
-  // True when the process is blocked (a thread holds the loader's or the
-  // allocator's lock): nothing may then start programs or show dialogs.
-  virtual bool ProcessBlocked() const { return false; }
-
-  virtual bool Sent() const = 0;
-  virtual void SetSent(bool sent) = 0;
-  virtual bool Saved() const = 0;
-  virtual void SetSaved(bool saved) = 0;
 
   // Where the exception was intercepted (TCDExceptionSource); 0 when not known.
   virtual int32_t ExceptionSource() const { return 0; }
