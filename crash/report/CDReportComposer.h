@@ -83,6 +83,8 @@ class TCDReportComposer {
   void CaptureThread(TThread& t, pid_t self);
   void WritePlaceholders();
   void CompleteThread(TThread& t, int area);
+  // The crashed thread's entries from the stack recorded at the throw.
+  std::vector<TCDStackEntry> ThrowStackEntries(const TCDThreadCapture& c) const;
   // Runs a section's step under the fault guard; its text, or the error note.
   std::string GuardedStep(const char* name, const std::function<std::string()>& step);
   // The note for a fault inside a step, with the report's exception location
@@ -100,6 +102,7 @@ class TCDReportComposer {
   std::unique_ptr<TCDSymbolizer> symbols_;
   std::vector<TThread> threads_;
   uint64_t totalWeight_ = 0;
+  int progressArea_ = -1;  // the please-wait box's current area
 
   std::mutex stepsLock_;
   std::deque<std::function<void()>> steps_;
