@@ -15,6 +15,7 @@
 #include "crash/capture/CDThreadRegistry.h"
 #include "crash/capture/CDThrowTrace.h"
 #include "crash/delivery/CDBugRepFile.h"
+#include "crash/handling/CDConsoleReport.h"
 #include "crash/handling/CDHelperLink.h"
 #include "crash/report/CDRegisters.h"
 #include "crash/report/CDReportFormat.h"
@@ -229,13 +230,9 @@ void HandleInFaultingThread(const TCDBlockedInput& in) {
     }
     for (std::size_t i = 0; i < sectionCount; ++i)
       consoleText.Add("\r\n\r\n").Add(sections[i].Name).Add("\r\n").Add(sections[i].Content);
-    CDWriteAll(STDOUT_FILENO, freeze ? settings.FrozenMsg : settings.ExceptMsg,
-               CDStrLen(freeze ? settings.FrozenMsg : settings.ExceptMsg));
-    if (settings.ShowReportOnConsole) {
-      CDWriteAll(STDOUT_FILENO, "\n\n", 2);
-      CDWriteAll(STDOUT_FILENO, consoleText.CStr(), consoleText.Size());
-    }
-    CDWriteAll(STDOUT_FILENO, "\n", 1);
+    const char* message = freeze ? settings.FrozenMsg : settings.ExceptMsg;
+    WriteConsoleReport(std::string_view(message, CDStrLen(message)),
+                       settings.ShowReportOnConsole ? consoleText.View() : std::string_view());
     SaveHere(consoleText.View());
     CloseProcess();
   }

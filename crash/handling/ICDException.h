@@ -28,6 +28,7 @@
 #include "crash/delivery/ICDDeliverable.h"
 #include "crash/handling/CDRequest.h"
 #include "crash/report/CDReport.h"
+#include "crash/report/CDReportComposer.h"
 #include "crash/report/IProgressAlert.h"
 #include "crash/settings/ICDSettings.h"
 
@@ -98,10 +99,12 @@ TCDExceptionFacts FactsFromRequest(const TCDExceptionRequest& request);
 // EStackOverflow, ...), with the message the signal's facts give.
 std::exception_ptr MakeSignalException(const TCDSignalFacts& facts);
 
-// Waits until the report is complete. On the GUI thread its events keep
+// Waits until a report is complete: complete(pump) returns once it is,
+// calling pump every 50 ms meanwhile. On the GUI thread its events keep
 // flowing; with showBox the please-wait box stands meanwhile (in front when
 // the GUI thread itself waits, quietly in a corner otherwise).
-void WaitForCompleteReport(TCDReport& report, IProgressAlert* progress, bool showBox);
+void WaitForCompleteReport(IProgressAlert* progress, bool showBox,
+                           const std::function<void(const std::function<void()>& pump)>& complete);
 
 class TICDException : public TICDSettings, public ICDException {
  public:
@@ -125,17 +128,21 @@ class TICDException : public TICDSettings, public ICDException {
   void SetExceptionNumber(uint64_t number) { exceptionNumber_ = number; }
 
   // The please-wait box shown while someone waits for the complete report;
-  // null when there is none.
+  // null when there is none. Set it before the report starts.
   void SetProgressAlert(std::unique_ptr<IProgressAlert> alert);
   IProgressAlert* ProgressAlert() const { return progress_.get(); }
-  // Called when someone starts waiting for the complete report, so that the
-  // completing thread can hurry (raise its priority).
-  std::function<void()> OnCompletionWanted;
-  // Called first when the exception goes, after the report was told to
-  // abort: whoever completes the report must be done with it on return.
-  std::function<void()> OnDestroy;
+
+  // Starts the bug report: the header at once, the sections completed on a
+  // thread of their own when `background`, else before this returns.
+  // suspended: the threads paused for this exception. Call once.
+  void StartReport(const std::vector<pid_t>& suspended, bool background);
 
   void SetScreenShotFile(std::string file) { screenShot_ = std::move(file); }
+
+  // What the report and the box need of the exception that the request
+  // pointed at: where it was thrown, its return addresses innermost first;
+  // empty when its stack was not recorded.
+  std::vector<uint64_t> ThrowStack() const;
 
   // ICDException
   const TICDSettings& Settings() const override { return *this; }
@@ -149,6 +156,8 @@ class TICDException : public TICDSettings, public ICDException {
   void CompleteReport() override;
   bool CallActionHandlers(TCDAction action) override;
   std::string ScreenShotFile() const override { return screenShot_; }
+  bool ScreenShotWanted() const override { return flags_.CreateScreenShot; }
+  std::string AssistantName() const override { return flags_.Assistant; }
   bool Sent() const override { return sent_.load(); }
   void SetSent(bool sent) override { sent_.store(sent); }
   bool Saved() const override { return saved_.load(); }
@@ -170,4 +179,7 @@ class TICDException : public TICDSettings, public ICDException {
   std::string screenShot_;
   std::atomic<bool> sent_{false};
   std::atomic<bool> saved_{false};
+  // Completes report_ and drives progress_: declared after them, so that it
+  // goes first.
+  std::unique_ptr<TCDReportComposer> composer_;
 };

@@ -18,7 +18,8 @@
 #include "crash/handling/CDHandlingEntry.h"
 #include "crash/handling/CDPresenter.h"
 #include "crash/ui/CDQtBridge.h"
-#include "crash/ui/CDSimpleBox.h"
+#include "crash/ui/CDPresentException.h"
+#include "crash/ui/ExceptionBox.h"
 #include "crash/ui/CrashReporter.h"
 #include "crash/ui/ProgressAlert.h"
 #include "crash/settings/ICDSettings.h"
@@ -62,7 +63,7 @@ class CrashReporterUi : public ::testing::Test {
     reporter_->AttachApplication(App());
   }
   void TearDown() override {
-    SetCDPresenter(PresentInSimpleBox);
+    SetCDPresenter(CDPresentException);
     reporter_.reset();
   }
   TempDir dir_;
@@ -74,15 +75,16 @@ TEST_F(CrashReporterUi, AnExceptionInAButtonHandlerShowsTheBoxWhileTheWindowsEve
   int ticksWhileShown = -1;
   std::string title, message;
   ModalDriver driver([&](QWidget* modal) {
-    auto* box = dynamic_cast<TCDSimpleBox*>(modal);
+    auto* box = dynamic_cast<TExceptionBox*>(modal);
     ASSERT_NE(box, nullptr);
     title = box->windowTitle().toStdString();
     const int before = w.ticks;
     QTest::qWait(200);  // the user reads the box
     ticksWhileShown = w.ticks - before;
-    ASSERT_NE(box->ContinueButton(), nullptr);
-    EXPECT_EQ(box->ContinueButton()->text().toStdString(), "continue application");
-    QTest::mouseClick(box->ContinueButton(), Qt::LeftButton);
+    QPushButton* go = box->Button(TCDAction::Continue);
+    ASSERT_NE(go, nullptr);
+    EXPECT_EQ(go->text().toStdString(), "continue application");
+    QTest::mouseClick(go, Qt::LeftButton);
   });
   QTest::mouseClick(w.raise, Qt::LeftButton);
   EXPECT_EQ(driver.seen(), 1);
