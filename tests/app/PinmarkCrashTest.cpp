@@ -4,31 +4,17 @@
 // works, and the bug-report file beside it holds the complete report, a
 // second identical failure merged into it as "count" 2.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <string>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/RefusedPort.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/XDisplay.h"
 
 namespace {
-
-// A port on this machine where nobody listens.
-int RefusedPort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t n = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-  close(s);
-  return ntohs(a.sin_port);
-}
 
 int Count(const std::string& text, const std::string& what) {
   int n = 0;
