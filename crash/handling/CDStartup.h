@@ -8,6 +8,8 @@
 // watchdog when CheckFreeze is on, and registers the report plug-ins
 // "hardware", "processes" and "modules". Stop undoes it: the handling thread
 // gets its stop request (at most 500 ms), the plug-ins are unregistered.
+// A program without windows starts it this way alone (its crashes are then
+// written to its console); a program with windows uses TCrashReporter.
 //
 // Not signal-safe. Call Start on the main thread, first thing in main.
 #pragma once

@@ -4,7 +4,11 @@
 //
 // TICDException is the handling's own: made from an exception request on the
 // exception-handling thread, it keeps a copy of everything the request
-// pointed at, so it outlives the faulting thread's wait.
+// pointed at, so it outlives the faulting thread's wait. It owns its bug
+// report's composition: the report completes on a thread of its own while
+// the box shows it, and whoever needs it whole (saving, sending) waits in
+// CompleteReport. When it goes, the completion stops and sends still running
+// in background forget it.
 //
 // The handling creates the object for each exception it processes and keeps
 // it alive until the handling of that exception has ended. Not for signal
