@@ -58,6 +58,7 @@ class CrashReporterUi : public ::testing::Test {
     App();
     // Reports go to this test's own folder.
     InitMainModuleSettings();
+    bugRepFile_ = TICDSettings().GetBugRepFile();
     TICDSettings().SetBugRepFile(dir_.File("bugreport.txt"));
     reporter_ = std::make_unique<TCrashReporter>(false);
     reporter_->AttachApplication(App());
@@ -65,8 +66,10 @@ class CrashReporterUi : public ::testing::Test {
   void TearDown() override {
     SetCDPresenter(CDPresentException);
     reporter_.reset();
+    TICDSettings().SetBugRepFile(bugRepFile_);
   }
   TempDir dir_;
+  std::string bugRepFile_;
   std::unique_ptr<TCrashReporter> reporter_;
 };
 
