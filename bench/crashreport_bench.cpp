@@ -24,7 +24,7 @@
 
 #include "crash/report/CDPluginRegistry.h"
 #include "crash/report/CDReportComposer.h"
-#include "tests/support/ThreadStopper.h"
+#include "crash/handling/CDThreadContextSource.h"
 
 namespace {
 
@@ -170,7 +170,7 @@ int main(int argc, char** argv) {
   auto names = std::make_shared<TNamedThreads>();
   for (int i = 0; i < kThreads; ++i)
     names->Entries.push_back(TCDThreadRegEntry{ids[i], "worker " + std::to_string(i), "", getpid(), 0, false});
-  auto stopper = std::make_shared<TThreadStopper>();
+  auto stopper = std::make_shared<TCDThreadContextSource>();
   RegisterSystemListPlugins();
   std::vector<double> ours;
   long extraKiB = 0;

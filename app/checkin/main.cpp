@@ -13,6 +13,7 @@
 // never in the middle of a write to the settings file), with exit code 0.
 #include <cxxabi.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -24,8 +25,7 @@
 #include <typeinfo>
 
 #include "app/CheckIn.h"
-#include "crash/settings/ICDSettings.h"
-#include "crash/sys/FileCrc.h"
+#include "crash/handling/CDStartup.h"
 #include "runtime/Exception.h"
 #include "runtime/IniFile.h"
 #include "runtime/SysUtils.h"
@@ -92,13 +92,20 @@ std::optional<TOptions> ParseArguments(int argc, char** argv, std::string& probl
   return options;
 }
 
-// The crash reporter's start-up. Today: the damaged-file check and its
-// settings. Its console path (a report on standard error, appended to the
-// bug-report file, no window) starts here as well once it exists.
-void StartCrashReporter() {
-  CheckFileCrc();
-  InitMainModuleSettings();
-}
+// The crash reporter, without windows: a crash (a fatal signal, an exception
+// that leaves a thread, std::terminate) is reported on standard error, where
+// a script reading the address from standard output does not take it for
+// one, and appended to the bug-report file. Its threads are made here, so
+// they inherit the blocked stop signals.
+void StartCrashReporter() { TCDStartup::Start(TCDStartupOptions{.ConsoleOutput = STDERR_FILENO}); }
+
+// Stops the crash reporter when main returns, whichever way.
+struct TCrashReporterStop {
+  TCrashReporterStop() = default;
+  TCrashReporterStop(const TCrashReporterStop&) = delete;
+  TCrashReporterStop& operator=(const TCrashReporterStop&) = delete;
+  ~TCrashReporterStop() { TCDStartup::Stop(); }
+};
 
 // "Class: message" on standard error; our exceptions name their class, any
 // other one is named by its type.
@@ -165,6 +172,7 @@ int main(int argc, char** argv) {
   ::pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 
   StartCrashReporter();
+  const TCrashReporterStop stopCrashReporter;
   // Where the settings and bug reports live is decided once, here.
   const TUserFiles& userFiles = TUserFiles::Current();
 

@@ -8,7 +8,7 @@
 #include <limits>
 #include <mutex>
 
-#include "crash/handling/ICDException.h"
+#include "crash/delivery/ICDDeliverable.h"
 #include "crash/report/CDReportText.h"
 #include "crash/settings/ICDSettings.h"
 #include "runtime/AtomicFile.h"
@@ -309,7 +309,7 @@ bool RemoveSentBugReports(const std::string& path, std::string_view sent) {
   return WriteFileAtomically(target, std::string_view(content).substr(sent.size()));
 }
 
-bool SaveBugReport(ICDException& exception, std::string_view report, const std::string& fileName) {
+bool SaveBugReport(ICDDeliverable& exception, std::string_view report, const std::string& fileName) {
   const TICDSettings& settings = exception.Settings();
   std::string configured = BugRepPathBesideExecutable(ConfiguredBugRepFile(settings));
   std::string path = fileName.empty() ? configured : BugRepPathBesideExecutable(fileName);

@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-class ICDException;
+class ICDDeliverable;
 class ICDSettings;
 
 // How a report goes into the file.
@@ -85,7 +85,7 @@ bool RemoveSentBugReports(const std::string& path, std::string_view sent);
 // Saves without asking anyone: fileName, or when empty the configured name,
 // a relative name being taken in the executable's folder. A save into the
 // configured file marks the exception as saved. Returns success.
-bool SaveBugReport(ICDException& exception, std::string_view report, const std::string& fileName = std::string());
+bool SaveBugReport(ICDDeliverable& exception, std::string_view report, const std::string& fileName = std::string());
 
 // Test seam: runs after the new content was written to the temporary file
 // and before it replaces the old file. Empty = nothing.

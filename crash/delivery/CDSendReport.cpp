@@ -13,7 +13,7 @@
 #include "crash/delivery/ICDAttachments.h"
 #include "crash/delivery/CDBugRepFile.h"
 #include "crash/delivery/CDMailHandOver.h"
-#include "crash/handling/ICDException.h"
+#include "crash/delivery/ICDDeliverable.h"
 #include "crash/settings/CDMessageBox.h"
 #include "runtime/SysUtils.h"
 #include "crash/settings/ICDSettings.h"
@@ -42,8 +42,8 @@ struct TSendJob {
 // that is alive.
 struct TRunningSend {
   std::thread Thread;
-  const ICDException* Exception = nullptr;
-  ICDException* Target = nullptr;
+  const ICDDeliverable* Exception = nullptr;
+  ICDDeliverable* Target = nullptr;
   std::atomic<bool> Done{false};
 };
 
@@ -59,7 +59,7 @@ TSendRegistry& Registry() {
 
 std::atomic<int> sendCounter{0};
 
-TSendJob MakeJob(ICDException& e, const std::string& report, const std::string& screenShot,
+TSendJob MakeJob(ICDDeliverable& e, const std::string& report, const std::string& screenShot,
                  const TCDSendOptions& options) {
   const TICDSettings& s = e.Settings();
   TSendJob job;
@@ -208,7 +208,7 @@ std::string ExpandExceptionVars(std::string_view text, std::string_view exceptMs
   return out;
 }
 
-TCDSendResult SendBugReport(ICDException& exception, const std::string& report, const std::string& screenShot,
+TCDSendResult SendBugReport(ICDDeliverable& exception, const std::string& report, const std::string& screenShot,
                             const TCDSendOptions& options) {
   TSendJob job = MakeJob(exception, report, screenShot, options);
   if (!options.Background || job.Blocked) {
@@ -243,7 +243,7 @@ void WaitForRunningSends() {
     if (s->Thread.joinable()) s->Thread.join();
 }
 
-void ForgetSendsOf(const ICDException& exception) {
+void ForgetSendsOf(const ICDDeliverable& exception) {
   std::lock_guard<std::mutex> guard(Registry().Lock);
   for (auto& s : Registry().Sends)
     if (s->Exception == &exception) s->Target = nullptr;

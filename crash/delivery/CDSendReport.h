@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-class ICDException;
+class ICDDeliverable;
 
 enum class TCDSendResult { Failed = 0, Sent = 1, Cancelled = 2 };
 
@@ -29,13 +29,13 @@ struct TCDSendOptions {
 };
 
 // Sends report (with the screenshot file, when not empty) for the exception.
-TCDSendResult SendBugReport(ICDException& exception, const std::string& report, const std::string& screenShot,
+TCDSendResult SendBugReport(ICDDeliverable& exception, const std::string& report, const std::string& screenShot,
                             const TCDSendOptions& options);
 
 // Blocks until every send started in background has ended.
 void WaitForRunningSends();
 // Sends in background no longer touch this exception (it is about to go).
-void ForgetSendsOf(const ICDException& exception);
+void ForgetSendsOf(const ICDDeliverable& exception);
 
 // Expands the variables only the exception knows: "%exceptMsg%" (the message,
 // "Unknown" when empty) and "%bugReport%" (the report), ignoring case, in one

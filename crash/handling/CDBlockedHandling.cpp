@@ -14,8 +14,11 @@
 #include "crash/capture/CDSafeText.h"
 #include "crash/capture/CDThreadRegistry.h"
 #include "crash/capture/CDThrowTrace.h"
+#include "crash/delivery/CDBugRepFile.h"
+#include "crash/handling/CDConsoleReport.h"
 #include "crash/handling/CDHelperLink.h"
-#include "crash/handling/CDInterimSave.h"
+#include "crash/report/CDRegisters.h"
+#include "crash/report/CDReportFormat.h"
 #include "crash/settings/CDExceptionTimes.h"
 #include "crash/settings/ICDSettings.h"
 #include "crash/sys/CDMemory.h"
@@ -122,61 +125,6 @@ void DescribeObject(const TCDExceptionObject* object, std::string_view& classNam
   if (typeid(std::exception).__do_catch(type, &asStd, 1)) message.Add(static_cast<const std::exception*>(asStd)->what());
 }
 
-void MessageLine(std::string_view raw, std::string_view className, TCDSafeText& out) {
-  // Control characters go, blanks at both ends go, and trailing "." and "!"
-  // become one ".", as in every report.
-  std::size_t b = 0, e = raw.size();
-  while (b < e && static_cast<unsigned char>(raw[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(raw[e - 1]) <= ' ') --e;
-  bool stop = false;
-  std::size_t end = e;
-  while (end > b && (raw[end - 1] == '.' || raw[end - 1] == '!')) {
-    --end;
-    stop = true;
-  }
-  if (b == e) {
-    out.Add("Unknown");
-    return;
-  }
-  for (std::size_t i = b; i < end; ++i)
-    if (static_cast<unsigned char>(raw[i]) >= ' ' || raw[i] == '\r' || raw[i] == '\n') out.Add(raw[i]);
-  if (stop) out.Add('.');
-  if (out.View() == className) out.Clear();
-}
-
-void Registers(const TCDContext& c, TCDSafeText& t) {
-  const struct {
-    const char* Name;
-    uint64_t Value;
-  } regs[] = {{"rax", c.Rax}, {"rbx", c.Rbx}, {"rcx", c.Rcx}, {"rdx", c.Rdx}, {"rsi", c.Rsi},
-              {"rdi", c.Rdi}, {"rip", c.Rip}, {"rsp", c.Rsp}, {"rbp", c.Rbp}};
-  for (const auto& r : regs) {
-    if (t.Size() > 0) t.Add("\r\n");
-    t.Add(r.Name).Add(" = ").Hex(r.Value, 16);
-  }
-}
-
-void StackDump(uintptr_t sp, TCDSafeText& t) {
-  for (int line = 0; line < 20; ++line) {
-    const uintptr_t at = sp + static_cast<uintptr_t>(line) * 16;
-    uint8_t bytes[16];
-    const std::size_t got = ReadOwnMemoryInHandler(at, bytes, sizeof bytes);
-    if (got == 0) break;
-    if (t.Size() > 0) t.Add("\r\n");
-    t.Hex(at, 16).Add("  ");
-    for (std::size_t i = 0; i < 16; ++i) {
-      if (i == 8) t.Add(i < got ? "- " : "  ");
-      if (i < got)
-        t.Hex(bytes[i], 2).Add(' ');
-      else
-        t.Add("   ");
-    }
-    t.Add(' ');
-    for (std::size_t i = 0; i < got; ++i) t.Add(bytes[i] >= 33 && bytes[i] <= 126 ? static_cast<char>(bytes[i]) : '.');
-    if (got < 16) break;
-  }
-}
-
 void SaveHere(std::string_view report) {
   if (!settings.AutoSave || settings.BugReportPath[0] == '\0') return;
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (settings.AppendBugReps ? O_APPEND : O_TRUNC);
@@ -196,7 +144,7 @@ void CaptureBlockedHandlingSettings() {
   TICDSettings s;
   Copy(settings.ExceptMsg, sizeof settings.ExceptMsg, s.GetExceptMsg());
   Copy(settings.FrozenMsg, sizeof settings.FrozenMsg, s.GetFrozenMsg());
-  Copy(settings.BugReportPath, sizeof settings.BugReportPath, InterimBugReportPath(s));
+  Copy(settings.BugReportPath, sizeof settings.BugReportPath, BugRepPathBesideExecutable(ConfiguredBugRepFile(s)));
   Copy(settings.Executable, sizeof settings.Executable, ExtractFileName(ApplicationExeName()));
   settings.AutoSave = s.GetAutoSave();
   settings.AppendBugReps = s.GetAppendBugReps();
@@ -229,7 +177,7 @@ void HandleInFaultingThread(const TCDBlockedInput& in) {
   if (freeze)
     messageValue.Add(settings.FrozenMsg);
   else
-    MessageLine(rawMessage.View(), className, messageValue);
+    CleanExceptionMessage(rawMessage.View(), className, messageValue);
 
   TCDFieldView header[6];
   std::size_t headerCount = 0;
@@ -253,8 +201,10 @@ void HandleInFaultingThread(const TCDBlockedInput& in) {
   std::size_t sectionCount = 0;
   sections[sectionCount++] = {threadName.View(), threadSection.View()};
   if (in.Context != nullptr) {
-    Registers(*in.Context, registers);
-    StackDump(in.Context->Rsp, stackDump);
+    WriteCpuRegisters(*in.Context, registers);
+    // A reader without allocation: a plain function is kept in place.
+    const TCDReadMemory read(ReadOwnMemoryInHandler);
+    WriteStackDump(in.Context->Rsp, UINT64_MAX, read, stackDump);
     sections[sectionCount++] = {"cpu registers", registers.View()};
     if (stackDump.Size() > 0) sections[sectionCount++] = {"stack dump", stackDump.View()};
   }
@@ -280,13 +230,9 @@ void HandleInFaultingThread(const TCDBlockedInput& in) {
     }
     for (std::size_t i = 0; i < sectionCount; ++i)
       consoleText.Add("\r\n\r\n").Add(sections[i].Name).Add("\r\n").Add(sections[i].Content);
-    CDWriteAll(STDOUT_FILENO, freeze ? settings.FrozenMsg : settings.ExceptMsg,
-               CDStrLen(freeze ? settings.FrozenMsg : settings.ExceptMsg));
-    if (settings.ShowReportOnConsole) {
-      CDWriteAll(STDOUT_FILENO, "\n\n", 2);
-      CDWriteAll(STDOUT_FILENO, consoleText.CStr(), consoleText.Size());
-    }
-    CDWriteAll(STDOUT_FILENO, "\n", 1);
+    const char* message = freeze ? settings.FrozenMsg : settings.ExceptMsg;
+    WriteConsoleReport(std::string_view(message, CDStrLen(message)),
+                       settings.ShowReportOnConsole ? consoleText.View() : std::string_view());
     SaveHere(consoleText.View());
     CloseProcess();
   }

@@ -6,7 +6,8 @@
 // lines that identify the exception, the crashed thread's location, its
 // registers and stack dump) goes to the helper process, which shows the box
 // and saves the report; without a helper the message and report go to
-// standard output and the report is appended to the bug-report file here.
+// the console (CDConsoleReport) and the report is appended to the
+// bug-report file here.
 // The process then ends: exit code 2 for a restart, 1 otherwise.
 #pragma once
 

@@ -13,7 +13,10 @@
 #include <cstdint>
 #include <functional>
 
-#include "crash/handling/ICDException.h"
+// The handlers see the exception only by reference: the exception itself
+// calls the action handlers.
+class ICDException;
+enum class TCDAction : int32_t;
 
 // Phases of a handled exception: 1 created, 2 threads paused and report
 // started, 3 ready to be shown, 4 report complete.

@@ -1,5 +1,6 @@
 #include "crash/handling/CDHandlingEntry.h"
 
+#include <fenv.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -24,6 +25,7 @@
 #include "crash/handling/CDHandlingThread.h"
 #include "crash/handling/CDProcessing.h"
 #include "crash/handling/ICDGuiBridge.h"
+#include "crash/report/CDStepGuard.h"
 #include "crash/sys/CDClassNames.h"
 #include "crash/sys/CDModule.h"
 #include "runtime/Exception.h"
@@ -86,6 +88,10 @@ bool PartOfTheHandling(pid_t threadId) {
 }
 
 void OnFatalSignal(int signal, siginfo_t* info, ucontext_t* context) {
+  // A fault inside a step of a report being made costs that step, not the
+  // process: it does not come back when it was one.
+  if (signal == SIGSEGV || signal == SIGBUS || signal == SIGILL || signal == SIGFPE)
+    CDRecoverGuardedFault(signal, info, context);
   const pid_t self = CurrentThreadId();
   uintptr_t low = 0, high = 0;
   TCDThreadRegistry::Instance().StackOf(self, low, high);
@@ -215,6 +221,10 @@ void CDHandleException(const TCDEntryArgs& a) {
     in.Object = a.Object;
     HandleInFaultingThread(in);
   }
+  // The handling (a nested event loop, a handler of the program) may leave
+  // the floating-point unit otherwise than this thread had it.
+  fenv_t floatingPoint;
+  const bool keptFloatingPoint = fegetenv(&floatingPoint) == 0;
   TCDEvent done;
   request.Event = reinterpret_cast<uintptr_t>(&done);
   if (TCDHandlingThread::Submit(request)) {
@@ -227,6 +237,7 @@ void CDHandleException(const TCDEntryArgs& a) {
   }
   TCDFreezeWatchdog::Resume();
   // 8.
+  if (keptFloatingPoint) fesetenv(&floatingPoint);
   TCDMemoryReserve::Take();
 }
 

@@ -73,14 +73,17 @@ TCDHelperOutcome PresentInHelper(TICDException& e, int showMode) {
   e.Report().OnChange([changed] { changed->store(true); });
   e.Report().OnComplete([changed] { changed->store(true); });
   bool sentComplete = false;
+  // A send fails when the helper has gone, or is going right after its
+  // answer: the answer may still wait to be read, so reading goes on to the
+  // end of the stream.
+  bool canSend = true;
 
   TCDFrameReader reader;
   char buffer[4096];
   while (true) {
-    if (changed->exchange(false) && !sentComplete) {
+    if (canSend && changed->exchange(false) && !sentComplete) {
       const bool complete = e.Report().Complete();
-      if (!SendAll(fd.Get(), EncodeReportFrame(e.Report().Header.Items(), e.Report().Sections.Items(), complete)))
-        return outcome;
+      canSend = SendAll(fd.Get(), EncodeReportFrame(e.Report().Header.Items(), e.Report().Sections.Items(), complete));
       sentComplete = complete;
     }
     pollfd p{fd.Get(), POLLIN, 0};
@@ -96,8 +99,8 @@ TCDHelperOutcome PresentInHelper(TICDException& e, int showMode) {
       if (frame.Kind == static_cast<uint32_t>(TCDHelperFrame::Action)) {
         const std::optional<int32_t> action = DecodeAction(frame.Payload);
         const bool handled = action && e.CallActionHandlers(static_cast<TCDAction>(*action));
-        if (!SendFrame(fd.Get(), small, sizeof small, [&](TCDWireWriter& w) { EncodeActionResult(w, handled); }))
-          return outcome;
+        canSend = canSend &&
+                  SendFrame(fd.Get(), small, sizeof small, [&](TCDWireWriter& w) { EncodeActionResult(w, handled); });
       } else if (frame.Kind == static_cast<uint32_t>(TCDHelperFrame::Answer)) {
         const std::optional<TCDHelperAnswer> answer = DecodeAnswer(frame.Payload);
         if (!answer) return outcome;

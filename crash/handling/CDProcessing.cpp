@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -14,13 +13,14 @@
 #include "crash/capture/CDRestartBlock.h"
 #include "crash/capture/CDThreadRegistry.h"
 #include "crash/capture/CDThreadStopper.h"
+#include "crash/delivery/CDBugRepFile.h"
+#include "crash/delivery/CDSendReport.h"
 #include "crash/handling/CDBlockedHandling.h"
-#include "crash/handling/CDDelivery.h"
+#include "crash/handling/CDConsoleReport.h"
 #include "crash/handling/CDEndDecision.h"
 #include "crash/handling/CDFreezeWatchdog.h"
 #include "crash/handling/CDHandlers.h"
 #include "crash/handling/CDHelperLink.h"
-#include "crash/handling/CDInterimReport.h"
 #include "crash/handling/CDPresenter.h"
 #include "crash/handling/ICDGuiBridge.h"
 #include "crash/settings/CDExceptionTimes.h"
@@ -31,15 +31,6 @@
 namespace {
 
 std::atomic<pid_t> presentingThread{0};
-
-std::mutex& ComposerLock() {
-  static std::mutex lock;
-  return lock;
-}
-std::function<void(TICDException&)>& Composer() {
-  static std::function<void(TICDException&)> composer = ComposeInterimReport;
-  return composer;
-}
 
 // Threads of the toolkit and the desktop libraries that the box and the
 // program's windows need; pausing them would freeze the box.
@@ -75,6 +66,7 @@ class TPausedThreads {
     for (pid_t id : stopped_) TCDThreadStopper::Release(id);
     stopped_.clear();
   }
+  const std::vector<pid_t>& Ids() const { return stopped_; }
 
  private:
   std::vector<pid_t> stopped_;
@@ -84,52 +76,65 @@ bool FatalOrFrozen(const TICDException& e) {
   return e.Facts().Signal.has_value() || e.ExceptionType() == TCDExceptionType::Freeze;
 }
 
-// Shows the exception on the GUI thread: from its event loop, or from the
-// nested loop in which it waits for its own request. Nothing when the GUI
-// thread has not taken the job within the time allowed; the job then does
-// nothing when it comes up later.
-std::optional<TCDEnding> PresentOnGuiThread(TICDException& e, int showMode, ICDGuiBridge& bridge) {
+// Runs job on the GUI thread: from its event loop, or from the nested loop
+// in which it waits for its own request. Nothing when the GUI thread has not
+// taken the job within the time allowed; the job then does nothing when it
+// comes up later. While it runs, its thread counts as presenting.
+template <typename T>
+std::optional<T> RunOnGuiThread(ICDGuiBridge& bridge, std::function<T()> job) {
   struct TJob {
     std::atomic<int> State{0};  // 0 waiting, 1 taken, 2 given up
     TCDEvent Taken, Done;
-    TCDEnding Ending = TCDEnding::Continue;
+    std::optional<T> Result;
   };
-  auto job = std::make_shared<TJob>();
-  bridge.Post([job, &e, showMode] {
+  auto shared = std::make_shared<TJob>();
+  bridge.Post([shared, job = std::move(job)] {
     int waiting = 0;
-    if (!job->State.compare_exchange_strong(waiting, 1)) return;
-    job->Taken.Set();
+    if (!shared->State.compare_exchange_strong(waiting, 1)) return;
+    shared->Taken.Set();
     presentingThread.store(CurrentThreadId());
     try {
-      job->Ending = CDPresent(e, showMode);
+      shared->Result = job();
     } catch (...) {
-      job->Ending = e.CanContinue() ? TCDEnding::Continue : TCDEnding::Close;
+      // No result: the caller decides as if nobody had taken the job.
     }
     presentingThread.store(0);
-    job->Done.Set();
+    shared->Done.Set();
   });
-  if (!job->Taken.Wait(TCDProcessing::kGuiAnswerMs)) {
+  if (!shared->Taken.Wait(TCDProcessing::kGuiAnswerMs)) {
     int waiting = 0;
-    if (job->State.compare_exchange_strong(waiting, 2)) return std::nullopt;
+    if (shared->State.compare_exchange_strong(waiting, 2)) return std::nullopt;
   }
-  job->Done.Wait();
-  return job->Ending;
+  shared->Done.Wait();
+  return shared->Result;
+}
+
+// Shows the exception on the GUI thread; nothing when it did not answer in
+// time.
+std::optional<TCDEnding> PresentOnGuiThread(TICDException& e, int showMode, ICDGuiBridge& bridge) {
+  std::optional<std::optional<TCDEnding>> ending = RunOnGuiThread<std::optional<TCDEnding>>(
+      bridge, [&e, showMode]() -> std::optional<TCDEnding> {
+        try {
+          return CDPresent(e, showMode);
+        } catch (...) {
+          return e.CanContinue() ? TCDEnding::Continue : TCDEnding::Close;
+        }
+      });
+  if (!ending) return std::nullopt;
+  return *ending;
 }
 
 // A console or service process: the message and, when the settings want the
-// report shown, the complete report on standard output; the report also goes
-// to the caller's report text when it asked for one.
+// report shown, the complete report on the console; the report also goes to
+// the caller's report text when it asked for one.
 void PresentOnConsole(TICDException& e) {
   e.CompleteReport();
   const std::string report = e.Report().Text();
   if (e.Facts().ReportOut != nullptr) *e.Facts().ReportOut = report;
   std::string message = e.ExceptionType() == TCDExceptionType::Freeze ? e.GetFrozenMsg() : e.GetExceptMsg();
-  const std::string exceptMsg = e.ExceptionMessage().empty() ? std::string("Unknown") : e.ExceptionMessage();
-  message = ReplaceAll(message, "%exceptMsg%", exceptMsg, true);
-  std::string out = message + "\n";
-  if ((e.GetAutoShowBugRep() || e.GetShowBtnVis()) && e.Flags().CreateBugReport) out += "\n" + report + "\n";
-  std::fwrite(out.data(), 1, out.size(), stdout);
-  std::fflush(stdout);
+  message = ExpandExceptionVars(message, e.ExceptionMessage(), report);
+  const bool withReport = (e.GetAutoShowBugRep() || e.GetShowBtnVis()) && e.Flags().CreateBugReport;
+  WriteConsoleReport(message, withReport ? report : std::string());
 }
 
 // Where the exception is shown, and what the user chose there.
@@ -154,11 +159,31 @@ std::optional<TCDEnding> Present(TICDException& e, const std::shared_ptr<ICDGuiB
   return e.CanContinue() ? TCDEnding::Continue : TCDEnding::Close;
 }
 
+// Appends the complete report to the bug-report file, unless the box saved
+// it there already (a second save would count it as a second failure).
+void AutoSave(TICDException& e) {
+  if (!e.Flags().CreateBugReport || !e.GetAutoSave()) return;
+  if ((e.GetAutoSaveIfNotSent() && e.Sent()) || e.Saved()) return;
+  if (e.CallActionHandlers(TCDAction::Save)) return;
+  e.CompleteReport();
+  SaveBugReport(e, e.Report().Text());
+}
+
 void Finish(TICDException& e, TPausedThreads& paused) {
-  if (e.Flags().CreateBugReport && e.GetAutoSave() && !(e.GetAutoSaveIfNotSent() && e.Sent()))
-    if (!e.CallActionHandlers(TCDAction::Save)) CDDelivery().Save(e);
+  AutoSave(e);
   paused.ResumeAll();
   TCDFreezeWatchdog::ResetCounter();
+}
+
+// The screenshot of the program as the exception found it, taken on the GUI
+// thread before the box covers anything.
+void TakeScreenShot(TICDException& e, ICDGuiBridge& bridge) {
+  const int depth = e.GetScrShotDepth();
+  const bool appOnly = e.GetScrShotAppOnly();
+  const std::string folder = CDTempFolder() + "/";
+  std::optional<std::string> file =
+      RunOnGuiThread<std::string>(bridge, [&] { return bridge.TakeScreenShot(depth, appOnly, folder); });
+  if (file) e.SetScreenShotFile(*file);
 }
 
 void Process(const TCDExceptionRequest& request) {
@@ -187,15 +212,11 @@ void Process(const TCDExceptionRequest& request) {
     if (bridge != nullptr && !FatalOrFrozen(*e)) keep.push_back(getpid());
     paused.PauseAllBut(keep);
   }
+  if (e->Flags().CreateScreenShot && bridge != nullptr && !FatalOrFrozen(*e)) TakeScreenShot(*e, *bridge);
   if (e->Flags().CreateBugReport) {
     e->SetExceptionNumber(NextExceptionNumber());
-    std::function<void(TICDException&)> compose;
-    {
-      std::lock_guard<std::mutex> guard(ComposerLock());
-      compose = Composer();
-    }
     try {
-      compose(*e);
+      e->StartReport(paused.Ids(), true);
     } catch (...) {
       // A report that cannot be made must not hold up the rest.
       e->Report().MarkComplete();
@@ -222,7 +243,12 @@ void Process(const TCDExceptionRequest& request) {
   if (e->GetAutoSend() || e->GetAutoClip()) {
     const bool clip = e->GetAutoClip() && bridge != nullptr && !FatalOrFrozen(*e);
     e->Report().OnComplete([raw, bridge, clip] {
-      if (raw->GetAutoSend() && !raw->CallActionHandlers(TCDAction::Send)) CDDelivery().SendHidden(*raw);
+      if (raw->GetAutoSend() && !raw->CallActionHandlers(TCDAction::Send)) {
+        TCDSendOptions options;
+        options.Background = true;
+        options.Hidden = true;
+        SendBugReport(*raw, raw->Report().Text(), raw->ScreenShotFile(), options);
+      }
       if (clip) bridge->CopyToClipboard(raw->Report().Text());
     });
   }
@@ -233,7 +259,7 @@ void Process(const TCDExceptionRequest& request) {
   if (end.CallActionHandlers) e->CallActionHandlers(static_cast<TCDAction>(end.Ending));
   Finish(*e, paused);
   if (end.Ending == TCDEnding::Continue) return;
-  CDDelivery().WaitForSends();
+  WaitForRunningSends();
   if (end.Ending == TCDEnding::Restart) RestartProcess(ProcessExceptionTimes().Times());
   CloseProcess();
 }
@@ -246,11 +272,6 @@ void TCDProcessing::Run(const TCDExceptionRequest& request) {
   } catch (...) {
     // The request ends here; its thread is released by the caller.
   }
-}
-
-void TCDProcessing::SetReportComposer(std::function<void(TICDException&)> composer) {
-  std::lock_guard<std::mutex> guard(ComposerLock());
-  Composer() = composer ? std::move(composer) : std::function<void(TICDException&)>(ComposeInterimReport);
 }
 
 bool TCDProcessing::IsPresentingThread(pid_t threadId) {

@@ -1,6 +1,7 @@
 // The processing of one exception request, on the exception-handling thread:
 // the exception object with its settings and filters; the handler phases;
-// the exception times; pausing the program's threads; starting the report;
+// the exception times; pausing the program's threads; the screenshot;
+// starting the report;
 // the completion callbacks; presenting the exception (on the GUI thread, in
 // the helper process, or on the console); deciding the end; and finishing
 // (auto-save, resuming threads, the freeze counter), before the process
@@ -12,8 +13,6 @@
 
 #include <sys/types.h>
 
-#include <functional>
-
 #include "crash/handling/CDRequest.h"
 #include "crash/handling/ICDException.h"
 
@@ -21,10 +20,6 @@ class TCDProcessing {
  public:
   // Processes one request. Never raises.
   static void Run(const TCDExceptionRequest& request);
-
-  // The report's start; until the full composition is plugged in, the
-  // interim composition. Replaceable (tests, the integration).
-  static void SetReportComposer(std::function<void(TICDException&)> composer);
 
   // The thread running a presenter job for the handling right now (a crash
   // there must not wait for the handling it is part of). Signal-safe.

@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "crash/capture/CDEvent.h"
+#include "crash/delivery/CDSendReport.h"
 #include "crash/capture/CDSafeText.h"
 #include "crash/capture/CDThreadRegistry.h"
 #include "runtime/SysUtils.h"
@@ -41,6 +42,8 @@ TCDRemoteException::TCDRemoteException(const TCDHelperException& facts, std::fun
 }
 
 TCDRemoteException::~TCDRemoteException() {
+  // A send still running in background must not mark a gone exception.
+  ForgetSendsOf(*this);
   if (progress_) progress_->Close();
 }
 
@@ -55,7 +58,12 @@ void TCDRemoteException::PeerGone() {
   report_.MarkComplete();
 }
 
-void TCDRemoteException::CompleteReport() { WaitForCompleteReport(report_, progress_.get(), GetPlWaitBox()); }
+void TCDRemoteException::CompleteReport() {
+  if (report_.Complete()) return;
+  WaitForCompleteReport(progress_.get(), GetPlWaitBox(), [this](const std::function<void()>& pump) {
+    while (!report_.WaitComplete(50)) pump();
+  });
+}
 
 // ---- TCDHelperSession ----
 

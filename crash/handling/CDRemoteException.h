@@ -50,6 +50,10 @@ class TCDRemoteException : public TICDSettings, public ICDException {
   void CompleteReport() override;
   bool CallActionHandlers(TCDAction action) override { return askActionHandlers_(action); }
   std::string ScreenShotFile() const override { return screenShot_; }
+  bool ScreenShotWanted() const override { return facts_.CreateScreenShot; }
+  std::string AssistantName() const override { return facts_.Assistant; }
+  // The crashed process could not finish the handling itself: it is blocked.
+  bool ProcessBlocked() const override { return facts_.FinishHere; }
   bool Sent() const override { return sent_; }
   void SetSent(bool sent) override { sent_ = sent; }
   bool Saved() const override { return saved_; }

@@ -1,5 +1,8 @@
 #include "crash/handling/CDStartup.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <memory>
 
 #include "crash/capture/CDBlockedProbe.h"
@@ -9,13 +12,17 @@
 #include "crash/capture/CDThreadHook.h"
 #include "crash/capture/CDThreadStopper.h"
 #include "crash/handling/CDBlockedHandling.h"
+#include "crash/handling/CDConsoleReport.h"
 #include "crash/handling/CDFreezeWatchdog.h"
 #include "crash/handling/CDHandlingEntry.h"
 #include "crash/handling/CDHandlingThread.h"
 #include "crash/handling/ICDGuiBridge.h"
+#include "crash/report/CDPluginRegistry.h"
 #include "crash/settings/CDExceptionTimes.h"
+#include "crash/settings/CDMessageBox.h"
 #include "crash/settings/ICDSettings.h"
 #include "crash/sys/CDModule.h"
+#include "crash/sys/CDSystemFacts.h"
 #include "crash/sys/CDTempFolder.h"
 #include "crash/sys/FileCrc.h"
 #include "runtime/ThreadName.h"
@@ -34,15 +41,26 @@ void PingGuiThread(std::function<void()> answer) {
     answer();
 }
 
-// The report plug-ins belong to the report's composition; they are
-// registered here, in the order hardware, processes, modules.
-void RegisterReportPlugins() {}
-void UnregisterReportPlugins() {}
 }  // namespace
 
-void TCDStartup::Start() {
+void CheckFileCrc() {
+  const uint32_t stored = StoredFileChecksum();
+  if (stored == 0) return;
+  TICDSettings settings;
+  if (!settings.GetCheckFileCrc()) return;
+  // A file that cannot be read proves nothing either way; only a file that
+  // reads differently from what was stamped is taken as damaged.
+  if (VerifyFileChecksum("/proc/self/exe", stored) != TCDFileCrcResult::Mismatch) return;
+  CDMessageBox("Error", settings.GetBitFaultMsg(), TCDMsgIcon::Error);
+  std::fflush(nullptr);
+  ::_exit(0);
+}
+
+void TCDStartup::Start(const TCDStartupOptions& options) {
   if (started) return;
   started = true;
+  MarkCrashReporterStart();
+  SetCDConsoleOutput(options.ConsoleOutput);
   if (std::optional<TCDRestartHandover> handover = TakeRestartBlock())
     ProcessExceptionTimes().SetTimes(handover->Times);
   ClearCDTempFolder();
@@ -63,7 +81,7 @@ void TCDStartup::Start() {
   TCDHandlingThread::Start();
   TCDMemoryReserve::Take();
   if (settings.GetCheckFreeze()) TCDFreezeWatchdog::Start(settings.GetFreezeTimeout(), PingGuiThread, HandleFreeze);
-  RegisterReportPlugins();
+  RegisterSystemListPlugins();
 }
 
 void TCDStartup::Stop() {
@@ -71,7 +89,7 @@ void TCDStartup::Stop() {
   started = false;
   TCDFreezeWatchdog::Stop();
   TCDHandlingThread::Stop(500);
-  UnregisterReportPlugins();
+  UnregisterSystemListPlugins();
   TCDBlockedProbe::Stop();
   RemoveInterceptionPoints();
   TCDThreadStopper::Remove();

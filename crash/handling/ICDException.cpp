@@ -1,9 +1,14 @@
 #include "crash/handling/ICDException.h"
 
+#include <unistd.h>
+
 #include <cstring>
 
 #include "crash/capture/CDSafeText.h"
+#include "crash/delivery/CDSendReport.h"
 #include "crash/handling/CDHandlers.h"
+#include "crash/handling/CDThreadContextSource.h"
+#include "crash/handling/CDThreadRegistryView.h"
 #include "crash/handling/ICDGuiBridge.h"
 #include "crash/sys/CDClassNames.h"
 #include "runtime/ExternalException.h"
@@ -72,9 +77,12 @@ TICDException::TICDException(TCDExceptionFacts facts)
 }
 
 TICDException::~TICDException() {
-  // The completing thread may still be at work on the report; it must stop.
+  // A send still running in background must not mark a gone exception.
+  ForgetSendsOf(*this);
+  // The completing thread may still be at work on the report; it stops
+  // after its current step, and is done with the report once it is gone.
   report_.Abort();
-  if (OnDestroy) OnDestroy();
+  composer_.reset();
   if (progress_) progress_->Close();
 }
 
@@ -89,23 +97,62 @@ std::string TICDException::ExceptionMessage() const {
   return message_;
 }
 
-void WaitForCompleteReport(TCDReport& report, IProgressAlert* progress, bool showBox) {
-  if (report.Complete()) return;
+void WaitForCompleteReport(IProgressAlert* progress, bool showBox,
+                           const std::function<void(const std::function<void()>& pump)>& complete) {
   const std::shared_ptr<ICDGuiBridge> bridge = CDGuiBridge();
   const bool onGui = bridge != nullptr && bridge->IsGuiThread();
   showBox = showBox && progress != nullptr;
   // Someone who asked (a button of the box) sees the box in front of them;
   // a wait of the handling itself shows it quietly in a corner.
   if (showBox) progress->Show(onGui);
-  while (!report.WaitComplete(50))
+  complete([&] {
     if (onGui) bridge->ProcessEvents();
+  });
   if (showBox) progress->Close();
 }
 
+std::vector<uint64_t> TICDException::ThrowStack() const {
+  std::vector<uint64_t> frames;
+  if (!facts_.PreparedStack) return frames;
+  const TCDPreparedStack& s = *facts_.PreparedStack;
+  for (uint32_t i = 0; i < s.Count && i < CDMaxPreparedFrames; ++i) frames.push_back(s.Frames[i]);
+  return frames;
+}
+
+void TICDException::StartReport(const std::vector<pid_t>& suspended, bool background) {
+  if (composer_) return;
+  TCDReportInput in;
+  in.FromSettings(*this);
+  in.Freeze = facts_.Type == TCDExceptionType::Freeze;
+  in.ExceptionClass = ExceptionClass();
+  in.ExceptionMessage = message_;
+  in.ExceptionAddress = facts_.Address;
+  if (facts_.Context) in.Context = *facts_.Context;
+  in.StackPointer = facts_.StackPointer;
+  in.FramePointer = facts_.FramePointer;
+  in.CrashedThreadId = facts_.ThreadId;
+  in.MainThreadId = getpid();
+  in.ExceptionNumber = exceptionNumber_;
+  in.ThrowStack = ThrowStack();
+  in.Threads = std::make_shared<TCDThreadRegistryView>(suspended);
+  in.Contexts = std::make_shared<TCDThreadContextSource>();
+  in.ProgressAlert = progress_.get();
+  composer_ = StartBugReport(report_, std::move(in), background);
+}
+
 void TICDException::CompleteReport() {
-  if (report_.Complete()) return;
-  if (OnCompletionWanted) OnCompletionWanted();
-  WaitForCompleteReport(report_, progress_.get(), GetPlWaitBox());
+  if (!composer_) {
+    // No report was started: there is nothing that could complete it.
+    report_.MarkComplete();
+    return;
+  }
+  if (report_.Complete()) {
+    // Only its completion callbacks may still be running: no box for that.
+    composer_->CompleteNow({}, -1);
+    return;
+  }
+  WaitForCompleteReport(progress_.get(), GetPlWaitBox(),
+                        [this](const std::function<void()>& pump) { composer_->CompleteNow(pump, -1); });
 }
 
 bool TICDException::CallActionHandlers(TCDAction action) { return CallActionHandlersFor(*this, action); }

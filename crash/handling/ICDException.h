@@ -4,7 +4,11 @@
 //
 // TICDException is the handling's own: made from an exception request on the
 // exception-handling thread, it keeps a copy of everything the request
-// pointed at, so it outlives the faulting thread's wait.
+// pointed at, so it outlives the faulting thread's wait. It owns its bug
+// report's composition: the report completes on a thread of its own while
+// the box shows it, and whoever needs it whole (saving, sending) waits in
+// CompleteReport. When it goes, the completion stops and sends still running
+// in background forget it.
 //
 // The handling creates the object for each exception it processes and keeps
 // it alive until the handling of that exception has ended. Not for signal
@@ -25,8 +29,10 @@
 #include "crash/capture/CDContext.h"
 #include "crash/capture/CDSignalHandler.h"
 #include "crash/capture/CDThrowTrace.h"
+#include "crash/delivery/ICDDeliverable.h"
 #include "crash/handling/CDRequest.h"
 #include "crash/report/CDReport.h"
+#include "crash/report/CDReportComposer.h"
 #include "crash/report/IProgressAlert.h"
 #include "crash/settings/ICDSettings.h"
 
@@ -38,15 +44,8 @@ enum class TCDAction : int32_t { Send = 0, Save = 1, Print = 2, Show = 3, Contin
 // How the presentation of an exception ends.
 enum class TCDEnding : int32_t { Continue = 4, Restart = 5, Close = 6 };
 
-class ICDException {
+class ICDException : public ICDDeliverable {
  public:
-  virtual ~ICDException() = default;
-
-  // The settings this exception is handled with. Changes made through the
-  // mutable form concern this exception only.
-  virtual const TICDSettings& Settings() const = 0;
-  virtual TICDSettings& Settings() = 0;
-
   virtual TCDExceptionType ExceptionType() const = 0;
   // Class name of the exception object; empty when there is none.
   virtual std::string ExceptionClass() const = 0;
@@ -73,14 +72,6 @@ class ICDException {
   virtual bool ScreenShotWanted() const { return Settings().GetScrShotDepth() > 0; }
   // The assistant its filter names for show mode 1; empty when none.
   virtual std::string AssistantName() const { return std::string(); }
-  // True when the process is blocked (a thread holds the loader's or the
-  // allocator's lock): nothing may then start programs or show dialogs.
-  virtual bool ProcessBlocked() const { return false; }
-
-  virtual bool Sent() const = 0;
-  virtual void SetSent(bool sent) = 0;
-  virtual bool Saved() const = 0;
-  virtual void SetSaved(bool saved) = 0;
 
   // Where the exception was intercepted (TCDExceptionSource); 0 when not known.
   virtual int32_t ExceptionSource() const { return 0; }
@@ -112,10 +103,12 @@ TCDExceptionFacts FactsFromRequest(const TCDExceptionRequest& request);
 // EStackOverflow, ...), with the message the signal's facts give.
 std::exception_ptr MakeSignalException(const TCDSignalFacts& facts);
 
-// Waits until the report is complete. On the GUI thread its events keep
+// Waits until a report is complete: complete(pump) returns once it is,
+// calling pump every 50 ms meanwhile. On the GUI thread its events keep
 // flowing; with showBox the please-wait box stands meanwhile (in front when
 // the GUI thread itself waits, quietly in a corner otherwise).
-void WaitForCompleteReport(TCDReport& report, IProgressAlert* progress, bool showBox);
+void WaitForCompleteReport(IProgressAlert* progress, bool showBox,
+                           const std::function<void(const std::function<void()>& pump)>& complete);
 
 class TICDException : public TICDSettings, public ICDException {
  public:
@@ -139,17 +132,21 @@ class TICDException : public TICDSettings, public ICDException {
   void SetExceptionNumber(uint64_t number) { exceptionNumber_ = number; }
 
   // The please-wait box shown while someone waits for the complete report;
-  // null when there is none.
+  // null when there is none. Set it before the report starts.
   void SetProgressAlert(std::unique_ptr<IProgressAlert> alert);
   IProgressAlert* ProgressAlert() const { return progress_.get(); }
-  // Called when someone starts waiting for the complete report, so that the
-  // completing thread can hurry (raise its priority).
-  std::function<void()> OnCompletionWanted;
-  // Called first when the exception goes, after the report was told to
-  // abort: whoever completes the report must be done with it on return.
-  std::function<void()> OnDestroy;
+
+  // Starts the bug report: the header at once, the sections completed on a
+  // thread of their own when `background`, else before this returns.
+  // suspended: the threads paused for this exception. Call once.
+  void StartReport(const std::vector<pid_t>& suspended, bool background);
 
   void SetScreenShotFile(std::string file) { screenShot_ = std::move(file); }
+
+  // What the report and the box need of the exception that the request
+  // pointed at: where it was thrown, its return addresses innermost first;
+  // empty when its stack was not recorded.
+  std::vector<uint64_t> ThrowStack() const;
 
   // ICDException
   const TICDSettings& Settings() const override { return *this; }
@@ -163,6 +160,8 @@ class TICDException : public TICDSettings, public ICDException {
   void CompleteReport() override;
   bool CallActionHandlers(TCDAction action) override;
   std::string ScreenShotFile() const override { return screenShot_; }
+  bool ScreenShotWanted() const override { return flags_.CreateScreenShot; }
+  std::string AssistantName() const override { return flags_.Assistant; }
   bool Sent() const override { return sent_.load(); }
   void SetSent(bool sent) override { sent_.store(sent); }
   bool Saved() const override { return saved_.load(); }
@@ -184,4 +183,7 @@ class TICDException : public TICDSettings, public ICDException {
   std::string screenShot_;
   std::atomic<bool> sent_{false};
   std::atomic<bool> saved_{false};
+  // Completes report_ and drives progress_: declared after them, so that it
+  // goes first.
+  std::unique_ptr<TCDReportComposer> composer_;
 };

@@ -1,7 +1,8 @@
 // The way from the crash reporter, which knows no windowing toolkit, to the
 // program's GUI thread: running a job there (from its event loop or from the
 // nested loop in which it waits for its own request), waiting on that thread
-// while its events keep flowing, the please-wait box and the clipboard.
+// while its events keep flowing, the please-wait box, the clipboard and the
+// screenshot.
 // The toolkit's side installs one bridge when the application object exists;
 // without a bridge the process counts as a console program.
 //
@@ -36,6 +37,10 @@ class ICDGuiBridge {
   virtual std::unique_ptr<IProgressAlert> CreateProgressAlert(const std::string& title) = 0;
   // Any thread.
   virtual void CopyToClipboard(const std::string& text) = 0;
+  // On the GUI thread: the screenshot the settings ask for (colour depth,
+  // the program's own windows only), saved into folder (ending in '/');
+  // its path, or empty when none could be taken.
+  virtual std::string TakeScreenShot(int depth, bool appOnly, const std::string& folder) = 0;
 };
 
 // The installed bridge, or null. Whoever holds a bridge keeps it alive, so

@@ -187,6 +187,14 @@ void TCDReportComposer::CaptureThread(TThread& t, pid_t self) {
   TCDThreadCapture& c = t.Capture;
   c.ThreadId = t.Id;
   bool stopped = false;
+  if (t.Crashed && !input_.ThrowStack.empty()) {
+    // The stack at the throw says where it went wrong; what the thread does
+    // now is the handling's wait.
+    c.FirstAddress = input_.ExceptionAddress;
+    t.Accessible = c.FirstAddress != 0;
+    t.Weight = 100;
+    return;
+  }
   if (t.Crashed) {
     c.FirstAddress = input_.ExceptionAddress;
     c.StackPointer = input_.StackPointer;
@@ -246,6 +254,13 @@ void TCDReportComposer::SetSection(const std::string& name, const std::string& t
 }
 
 void TCDReportComposer::ReportProgress(int area, int position) {
+  if (IProgressAlert* alert = input_.ProgressAlert) {
+    if (area != progressArea_) {
+      alert->SetArea(area);
+      progressArea_ = area;
+    }
+    alert->SetPosition(std::clamp(position, 0, 1000));
+  }
   if (!input_.Progress) return;
   TCDReportProgress p;
   p.Areas = 0;
@@ -287,9 +302,14 @@ void TCDReportComposer::CompleteThread(TThread& t, int area) {
   const bool ran = RunFaultGuarded(
       [&] {
         try {
-          TCDStackTracer tracer(space_, ReadOwnMemoryPartly,
-                                [this](uint64_t address) { return symbols_->FunctionStartOf(address); });
-          entries = tracer.Trace(t.Capture, [&](int position) { ReportProgress(area, position); });
+          if (t.Crashed && !input_.ThrowStack.empty()) {
+            entries = ThrowStackEntries(t.Capture);
+            ReportProgress(area, 1000);
+          } else {
+            TCDStackTracer tracer(space_, ReadOwnMemoryPartly,
+                                  [this](uint64_t address) { return symbols_->FunctionStartOf(address); });
+            entries = tracer.Trace(t.Capture, [&](int position) { ReportProgress(area, position); });
+          }
         } catch (const ECDTraceError& e) {
           text = InternalErrorText(e.Message());
           return;
@@ -325,6 +345,19 @@ void TCDReportComposer::CompleteThread(TThread& t, int area) {
   if (!ran) text = FaultText(fault, t.Crashed);
   if (text.empty()) text = kNotAccessible;
   SetSection(t.SectionName, text);
+}
+
+std::vector<TCDStackEntry> TCDReportComposer::ThrowStackEntries(const TCDThreadCapture& c) const {
+  // The exception address is where the throwing call returns to, as every
+  // recorded frame is a return address; the walk's first frame is that call
+  // itself.
+  std::vector<TCDStackEntry> entries{TCDStackEntry{input_.ExceptionAddress, false, true, false}};
+  for (uint64_t frame : input_.ThrowStack)
+    if (frame != 0 && !(entries.size() == 1 && frame == input_.ExceptionAddress))
+      entries.push_back(TCDStackEntry{frame, false, true, false});
+  TCDStackTracer::RemoveRecursiveAreas(entries);
+  if (c.CreationSite != 0) entries.push_back(TCDStackEntry{c.CreationSite, false, true, true});
+  return entries;
 }
 
 std::string TCDReportComposer::GuardedStep(const char* name, const std::function<std::string()>& step) {
@@ -390,7 +423,10 @@ void TCDReportComposer::PrepareSections() {
   }
   for (TThread& t : threads_) CaptureThread(t, self);
   for (const TThread& t : threads_)
-    if (t.Accessible) totalWeight_ += t.Weight;
+    if (t.Accessible) {
+      totalWeight_ += t.Weight;
+      if (input_.ProgressAlert) input_.ProgressAlert->AddArea(static_cast<int64_t>(t.Weight), input_.PlWaitText);
+    }
   WritePlaceholders();
 
   // Which sections there are, each with its completing step, in the order of

@@ -3,14 +3,17 @@
 // The header is filled at once (BuildHeader). StartSections then lists the
 // threads (the crashed one, the main one, the others in the order the system
 // gives), stops each briefly to take its capture (context, unwound frames,
-// a copy of its stack), and writes placeholders for every section: thread
+// a copy of its stack; for an exception whose throw was recorded the
+// crashed thread's stack at the throw takes the place of its own), and
+// writes placeholders for every section: thread
 // sections, plug-in sections, "cpu registers", "stack dump" and
 // "disassembling". The sections are then completed one by one, on a
 // completing thread of raised priority or at once in the calling thread:
 // the crashed thread, the register, dump and disassembly sections, the
 // plug-ins, the other threads; each finished section counts the report's
 // outstanding sections down, the callstack checksum comes last and marks
-// the report complete. Every change fires the report's change event.
+// the report complete. Every change fires the report's change event; the
+// stack analysis moves the please-wait box, when the input names one.
 //
 // Nothing raises out of here: a step that fails writes ">> internal error
 // in " and its name into its section; a step that faults does the same with
@@ -83,6 +86,8 @@ class TCDReportComposer {
   void CaptureThread(TThread& t, pid_t self);
   void WritePlaceholders();
   void CompleteThread(TThread& t, int area);
+  // The crashed thread's entries from the stack recorded at the throw.
+  std::vector<TCDStackEntry> ThrowStackEntries(const TCDThreadCapture& c) const;
   // Runs a section's step under the fault guard; its text, or the error note.
   std::string GuardedStep(const char* name, const std::function<std::string()>& step);
   // The note for a fault inside a step, with the report's exception location
@@ -100,6 +105,7 @@ class TCDReportComposer {
   std::unique_ptr<TCDSymbolizer> symbols_;
   std::vector<TThread> threads_;
   uint64_t totalWeight_ = 0;
+  int progressArea_ = -1;  // the please-wait box's current area
 
   std::mutex stepsLock_;
   std::deque<std::function<void()>> steps_;

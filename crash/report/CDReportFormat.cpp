@@ -75,15 +75,47 @@ std::string FormatFileDateTime(int64_t unixSeconds) {
   return Format("%04d-%02d-%02d %02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min);
 }
 
+namespace {
+bool KeptInMessage(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return (u >= 32 && u != 127) || c == '\r' || c == '\n';
+}
+bool Blank(char c) { return static_cast<unsigned char>(c) <= ' '; }
+}  // namespace
+
+void CleanExceptionMessage(std::string_view message, std::string_view className, TCDSafeText& out) {
+  // Works on the message in place: what is kept of it, trimmed, lies between
+  // the first and the last kept character that is not blank.
+  std::size_t first = message.size(), last = 0;
+  for (std::size_t i = 0; i < message.size(); ++i)
+    if (KeptInMessage(message[i]) && !Blank(message[i])) {
+      if (first == message.size()) first = i;
+      last = i;
+    }
+  if (first == message.size()) {
+    if (className != "Unknown") out.Add("Unknown");
+    return;
+  }
+  // Equal to the class name, character by character of what is kept.
+  std::size_t matched = 0;
+  bool same = true;
+  for (std::size_t i = first; i <= last && same; ++i) {
+    if (!KeptInMessage(message[i])) continue;
+    same = matched < className.size() && className[matched] == message[i];
+    ++matched;
+  }
+  if (same && matched == className.size()) return;
+  // Trailing full stops and exclamation marks become one full stop.
+  std::size_t end = last + 1;
+  while (end > first && (!KeptInMessage(message[end - 1]) || message[end - 1] == '.' || message[end - 1] == '!')) --end;
+  for (std::size_t i = first; i < end; ++i)
+    if (KeptInMessage(message[i])) out.Add(message[i]);
+  if (end <= last) out.Add('.');
+}
+
 std::string CleanExceptionMessage(std::string_view message, std::string_view className) {
-  std::string kept;
-  kept.reserve(message.size());
-  for (char c : message)
-    if ((static_cast<unsigned char>(c) >= 32 && c != 127) || c == '\r' || c == '\n') kept += c;
-  std::string text = Trim(kept);
-  if (text.empty()) text = "Unknown";
-  if (text == className) return std::string();
-  std::size_t end = text.find_last_not_of(".!");
-  if (end + 1 < text.size()) text = text.substr(0, end + 1) + ".";
-  return text;
+  std::string buffer(message.size() + 16, '\0');
+  TCDSafeText text(buffer.data(), buffer.size());
+  CleanExceptionMessage(message, className, text);
+  return std::string(text.View());
 }

@@ -2,13 +2,15 @@
 // sizes, the header's date forms and the cleaned exception message.
 //
 // Hexadecimal digits are lower case; an address is 16 digits (the machine's
-// width). Pure functions on plain values; safe on any thread.
+// width). Pure functions on plain values; safe on any thread. Only the
+// message rule's TCDSafeText form is also safe in a signal handler.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "crash/capture/CDSafeText.h"
 #include "runtime/DateTime.h"
 
 // 16 hexadecimal digits.
@@ -41,3 +43,6 @@ std::string FormatFileDateTime(int64_t unixSeconds);
 // one "."; empty (no line) when it equals the class name before that last
 // step.
 std::string CleanExceptionMessage(std::string_view message, std::string_view className);
+// The same into a fixed buffer, for a process that may not allocate.
+// Signal-safe.
+void CleanExceptionMessage(std::string_view message, std::string_view className, TCDSafeText& out);

@@ -12,5 +12,6 @@ void TCDReportInput::FromSettings(const TICDSettings& s) {
   LimitDisAsm = s.GetLimitDisAsm();
   Plugins = s.GetPlugins();
   FrozenMsg = s.GetFrozenMsg();
+  PlWaitText = s.GetPlWaitText();
   VersionVar = s.VersionVarText();
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "crash/capture/CDContext.h"
+#include "crash/report/IProgressAlert.h"
 #include "crash/settings/ICDSettings.h"
 #include "runtime/DateTime.h"
 
@@ -70,6 +71,12 @@ struct TCDReportInput {
   pid_t MainThreadId = 0;
   uint64_t ExceptionNumber = 0;
   TDateTime Time = 0;  // of the exception; 0: when the header is made
+  // Where the exception was thrown: the return addresses of the throwing
+  // thread's stack at the throw, innermost first. By the time the report is
+  // made the throwing frames are gone (the exception was caught), so the
+  // crashed thread's section lists these after the exception address in
+  // place of the catching stack. Empty: the crashed thread's stack is traced.
+  std::vector<uint64_t> ThrowStack;
 
   // The settings the report reads (see FromSettings).
   bool ListThreads = true, CpuRegs = true, StackDump = true, ShowDisAsm = true;
@@ -89,6 +96,11 @@ struct TCDReportInput {
   std::vector<pid_t> OwnThreads;
   // Called on the completing thread as the stack analysis proceeds.
   std::function<void(const TCDReportProgress&)> Progress;
+  // The please-wait box, told the same: one area per thread whose stack is
+  // analysed, weighted by its stack size and labelled PlWaitText. Null when
+  // there is none; it must outlive the report's completion.
+  IProgressAlert* ProgressAlert = nullptr;
+  std::string PlWaitText;
 
   // Takes the report settings of an exception (or a module), the version
   // variable's text among them.

@@ -7,12 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
-#include "crash/settings/CDMessageBox.h"
-#include "crash/settings/ICDSettings.h"
 #include "crash/sys/CDFd.h"
 
 namespace {
@@ -156,17 +153,4 @@ uint32_t StampFileChecksum(const std::string& path) {
       ::fsync(fd.Get()) != 0 || !fd.Close())
     throw EFileCrcError(path + ": cannot write the checksum: " + std::strerror(errno));
   return *sum;
-}
-
-void CheckFileCrc() {
-  const uint32_t stored = StoredFileChecksum();
-  if (stored == 0) return;
-  TICDSettings settings;
-  if (!settings.GetCheckFileCrc()) return;
-  // A file that cannot be read proves nothing either way; only a file that
-  // reads differently from what was stamped is taken as damaged.
-  if (VerifyFileChecksum("/proc/self/exe", stored) != TCDFileCrcResult::Mismatch) return;
-  CDMessageBox("Error", settings.GetBitFaultMsg(), TCDMsgIcon::Error);
-  std::fflush(nullptr);
-  ::_exit(0);
 }

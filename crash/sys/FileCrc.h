@@ -3,7 +3,8 @@
 // section of its own that the build fills in after linking. At start-up the
 // program sums its file again; a difference means the file was damaged on
 // disk or in transfer, and the program refuses to run rather than crash at
-// some later, less obvious point.
+// some later, less obvious point. The check itself belongs to the crash
+// reporter's start-up (CheckFileCrc), which knows its settings.
 #pragma once
 
 #include <cstddef>
@@ -55,10 +56,3 @@ TCDFileCrcResult VerifyFileChecksum(const std::string& path, uint32_t stored);
 // checksum field. Returns the value; raises EFileCrcError when the file has
 // no checksum field or cannot be read or written.
 uint32_t StampFileChecksum(const std::string& path);
-
-// Call first thing in main(). With a stamped executable and the setting
-// CheckFileCrc on, compares the checksum of the running executable's file
-// with the stamp; on a mismatch shows BitFaultMsg (variables expanded) in an
-// error box and ends the process with exit code 0. A stamp of 0 skips the
-// check.
-void CheckFileCrc();

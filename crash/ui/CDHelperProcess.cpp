@@ -4,13 +4,14 @@
 #include <cstdlib>
 #include <string>
 
-#include "crash/handling/CDDelivery.h"
+#include "crash/delivery/CDBugRepFile.h"
+#include "crash/delivery/CDSendReport.h"
 #include "crash/handling/CDHelperLink.h"
 #include "crash/handling/CDPresenter.h"
 #include "crash/handling/CDRemoteException.h"
 #include "crash/settings/CDSettingsRegistry.h"
 #include "crash/ui/CDQtBridge.h"
-#include "crash/ui/CDSimpleBox.h"
+#include "crash/ui/CDPresentException.h"
 #include "crash/ui/CrashReporter.h"
 #include "runtime/Forms.h"
 #include "runtime/SysUtils.h"
@@ -26,8 +27,8 @@ int RunCrashHelperProcess(int& argc, char** argv) {
 
   TApplication app(argc, argv);
   InitMainModuleSettings();
-  // The program's own box when it installed one before, else the interim box.
-  if (!CDHasPresenter()) SetCDPresenter(PresentInSimpleBox);
+  // The program's own presenter when it installed one before, else the box.
+  if (!CDHasPresenter()) SetCDPresenter(CDPresentException);
   TCrashReporter::InstallMessageBoxes(app);
   TCDHelperSession session(fd);
   std::string error;
@@ -47,9 +48,14 @@ int RunCrashHelperProcess(int& argc, char** argv) {
   } catch (...) {
     // The box failed: the crashed process ends as Esc would have ended it.
   }
-  if (e.FinishHere() && e.GetAutoSave() && !(e.GetAutoSaveIfNotSent() && e.Sent())) CDDelivery().Save(e);
+  // The crashed process cannot save what it could not finish itself; a
+  // report the box saved already is not saved twice.
+  if (e.FinishHere() && e.GetAutoSave() && !(e.GetAutoSaveIfNotSent() && e.Sent()) && !e.Saved()) {
+    e.CompleteReport();
+    SaveBugReport(e, e.Report().Text());
+  }
   // Sends started from the box finish before this process goes.
-  CDDelivery().WaitForSends();
+  WaitForRunningSends();
   session.Answer(ending);
   SetCDGuiBridge(nullptr);
   return 0;

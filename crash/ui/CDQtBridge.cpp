@@ -5,6 +5,7 @@
 #include <QEventLoop>
 #include <QThread>
 
+#include "crash/ui/CDScreenShot.h"
 #include "crash/ui/ProgressAlert.h"
 #include "runtime/Forms.h"
 
@@ -63,4 +64,8 @@ void TCDQtBridge::CopyToClipboard(const std::string& text) {
   Post([text] {
     if (QClipboard* clipboard = QGuiApplication::clipboard()) clipboard->setText(ToQString(text));
   });
+}
+
+std::string TCDQtBridge::TakeScreenShot(int depth, bool appOnly, const std::string& folder) {
+  return TakeCDScreenShot(depth, appOnly, folder);
 }

@@ -30,6 +30,7 @@ class TCDQtBridge : public ICDGuiBridge, public std::enable_shared_from_this<TCD
   void ProcessEvents() override;
   std::unique_ptr<IProgressAlert> CreateProgressAlert(const std::string& title) override;
   void CopyToClipboard(const std::string& text) override;
+  std::string TakeScreenShot(int depth, bool appOnly, const std::string& folder) override;
 
  private:
   struct TWait {

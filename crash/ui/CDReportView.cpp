@@ -74,24 +74,72 @@ bool Unfinished(const std::string& content) {
          content.find(">> internal error") != std::string::npos;
 }
 
-// A call-stack line: address, relative address, module, unit, line,
-// relative line, function, each followed by an empty separator column.
-bool StackRow(const std::string& line, QStringList& row) {
-  std::vector<std::string> t = Tokens(line);
-  if (t.empty()) return false;
-  if (StartsText(">>", t[0])) {
-    row = QStringList{ToQString(Trim(line))};
-    return true;
+// Where a non-blank run starting at `at` ends (at itself when there is none).
+std::size_t RunEnd(const std::string& line, std::size_t at) {
+  if (at >= line.size()) return at;
+  const std::size_t end = line.find(' ', at);
+  return end == std::string::npos ? line.size() : end;
+}
+
+// A thread's call stack: address, relative address, module, unit, line,
+// relative line, function, each followed by an empty separator column. The
+// columns are found from all of the section's lines, as each is padded to
+// its longest entry: a line without a unit or a line number is then told
+// apart from the function that follows. Notes (">> created by ...") take a
+// row of their own. False when a line does not fit the layout.
+bool FillStackRows(TCDReportTab& tab, const std::string& content) {
+  struct TLine {
+    std::string Text;
+    bool Note = false;
+    std::size_t ModuleAt = 0;
+    std::string Address, Relative;
+  };
+  std::vector<TLine> lines;
+  std::size_t unitAt = 0;
+  for (const std::string& text : LinesOf(content)) {
+    if (Trim(text).empty() || Trim(text) == ".") continue;
+    TLine l;
+    l.Text = text;
+    if (StartsText(">>", Trim(text))) {
+      l.Note = true;
+      lines.push_back(std::move(l));
+      continue;
+    }
+    std::size_t at = RunEnd(text, 0);
+    l.Address = text.substr(0, at);
+    if (!IsHex(l.Address) || l.Address.size() < 8 || at >= text.size()) return false;
+    ++at;
+    if (text[at] == '+') {
+      const std::size_t end = RunEnd(text, at);
+      l.Relative = text.substr(at, end - at);
+      if (!IsHex(l.Relative.substr(1))) return false;
+      at = end + 1;
+    }
+    l.ModuleAt = at;
+    unitAt = std::max(unitAt, RunEnd(text, at) + 1);
+    lines.push_back(std::move(l));
   }
-  if (!IsHex(t[0]) || t[0].size() < 8) return false;
-  std::string rel, module, unit, number, relLine;
-  std::size_t i = 1;
-  if (i < t.size() && t[i].size() > 1 && t[i][0] == '+' && IsHex(t[i].substr(1))) rel = t[i++];
-  if (i < t.size()) module = t[i++];
-  if (i < t.size() && !IsDigits(t[i]) && t[i][0] != '+' && i + 1 < t.size()) unit = t[i++];
-  if (i < t.size() && IsDigits(t[i])) number = t[i++];
-  if (i < t.size() && t[i].size() > 1 && t[i][0] == '+' && IsDigits(t[i].substr(1))) relLine = t[i++];
-  row = Row({t[0], "", rel, "", module, "", unit, "", number, "", relLine, "", Joined(t, i)});
+  std::size_t unitWidth = 0;
+  for (const TLine& l : lines)
+    if (!l.Note) unitWidth = std::max(unitWidth, RunEnd(l.Text, unitAt) - std::min(unitAt, l.Text.size()));
+  const std::size_t lineAt = unitAt + unitWidth + 1;
+  for (const TLine& l : lines) {
+    if (l.Note) {
+      tab.Rows.push_back(QStringList{ToQString(Trim(l.Text))});
+      continue;
+    }
+    const std::string& t = l.Text;
+    const std::string module = t.size() > l.ModuleAt ? Trim(t.substr(l.ModuleAt, unitAt - l.ModuleAt)) : std::string();
+    const std::string unit = unitAt < t.size() ? Trim(t.substr(unitAt, unitWidth)) : std::string();
+    std::vector<std::string> rest = Tokens(lineAt < t.size() ? std::string_view(t).substr(lineAt) : std::string_view());
+    std::size_t i = 0;
+    std::string number, relLine;
+    if (i < rest.size() && IsDigits(rest[i])) number = rest[i++];
+    if (i < rest.size() && ((rest[i].size() > 1 && rest[i][0] == '+' && IsDigits(rest[i].substr(1))) ||
+                            (!number.empty() && IsDigits(rest[i]))))
+      relLine = rest[i++];
+    tab.Rows.push_back(Row({l.Address, "", l.Relative, "", module, "", unit, "", number, "", relLine, "", Joined(rest, i)}));
+  }
   return true;
 }
 
@@ -176,7 +224,7 @@ TCDReportTab StackTab(const std::vector<TCDField>& threads) {
     tab.Text += (i ? "\r\n\r\n" : "") + t.Name + (t.Name.find(':') == std::string::npos ? ":" : "") + "\r\n" + t.Content;
     if (plain) continue;
     tab.Rows.push_back(QStringList{ToQString(t.Name)});
-    if (Unfinished(t.Content) || !FillRows(tab, t.Content, StackRow)) plain = true;
+    if (Unfinished(t.Content) || !FillStackRows(tab, t.Content)) plain = true;
   }
   if (plain)
     tab.Rows.clear();

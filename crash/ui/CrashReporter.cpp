@@ -13,7 +13,7 @@
 #include "crash/handling/CDStartup.h"
 #include "crash/settings/CDMessageBox.h"
 #include "crash/ui/CDQtBridge.h"
-#include "crash/ui/CDSimpleBox.h"
+#include "crash/ui/CDPresentException.h"
 
 namespace {
 // Before the application object exists (a damaged executable is noticed
@@ -36,7 +36,7 @@ void ShowEarlyBox(const std::string& caption, const std::string& text, TCDMsgIco
 }  // namespace
 
 TCrashReporter::TCrashReporter(bool withHelper) {
-  if (!CDHasPresenter()) SetCDPresenter(PresentInSimpleBox);
+  if (!CDHasPresenter()) SetCDPresenter(CDPresentException);
   SetCDMessageBoxHook([](const std::string& caption, const std::string& text, TCDMsgIcon icon) {
     if (QCoreApplication::instance() == nullptr)
       ShowEarlyBox(caption, text, icon);

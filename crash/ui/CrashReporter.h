@@ -7,8 +7,8 @@
 //
 // From then on every exception the program does not handle, in any thread,
 // and every fatal signal goes to the crash reporter, which shows the box
-// through the presenter (the interim box unless the program installed
-// another with SetCDPresenter).
+// through the presenter (the exception box, CDPresentException, unless the
+// program installed another with SetCDPresenter before).
 #pragma once
 
 #include <QPointer>

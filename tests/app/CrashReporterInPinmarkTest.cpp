@@ -2,8 +2,6 @@
 // the crash reporter shows its box, and "continue application" gives back a
 // Pinmark that works as before.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QLineEdit>
@@ -17,21 +15,9 @@
 #include "crash/ui/CrashReporter.h"
 #include "runtime/PrivateProfile.h"
 #include "tests/app/AppTestSupport.h"
+#include "tests/support/RefusedPort.h"
 
 namespace {
-
-// A port on this machine where nobody listens.
-int RefusedPort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t n = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-  close(s);
-  return ntohs(a.sin_port);
-}
 
 QPushButton* ButtonLabelled(QWidget* window, const char* text) {
   for (QPushButton* b : window->findChildren<QPushButton*>())

@@ -1,6 +1,9 @@
 // pinmark-checkin as servers, cron and systemd run it, held against the
 // window's check-in: the same request bytes, the same records in the file.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <QPushButton>
 #include <QTest>
@@ -218,4 +221,33 @@ TEST_F(PinmarkCheckin, SigtermDuringARunLetsItFinishFirst) {
   EXPECT_EQ(GetPrivateProfileString("Temp", "IPAddress", "", ini), "203.0.113.7");
   EXPECT_NE(GetPrivateProfileString("Temp", "Refresh", "", ini), DateTimeToStr(0));
   EXPECT_EQ(peer.Requests().size(), 1u);
+}
+
+// A crash takes the crash reporter's console way: the message and the
+// complete report on standard error, where a script reading the address
+// does not take them for one, the report appended to the bug-report file
+// beside the program, no window, exit code 1.
+TEST_F(PinmarkCheckin, ACrashIsReportedOnStandardErrorAndAppendedToTheBugReportFile) {
+  HttpTestPeer peer([](const std::string&, int) {
+    return HttpTestPeer::Reply{"HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n203.0.113.7"};
+  });
+  // A copy of its own, so that its bug-report file lands in this test's folder.
+  const std::string program = dir.File("pinmark-checkin");
+  std::filesystem::copy_file(PINMARK_CHECKIN_EXE, program);
+  TempDir::Write(ini, Account(peer.Url("/u.php")));
+  ChildProcess run(program, {"--ini", ini, "--every", "1"}, {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}});
+  ASSERT_TRUE(run.WaitUntil([&] { return run.Out() == "203.0.113.7\n"; })) << run.Err();
+  // A fault of the main thread while it waits for the next run.
+  ASSERT_EQ(::syscall(SYS_tgkill, run.Pid(), run.Pid(), SIGSEGV), 0);
+  EXPECT_EQ(run.Wait(), 1);
+  EXPECT_EQ(run.Out(), "203.0.113.7\n");
+  const std::string err = run.Err();
+  EXPECT_EQ(err.rfind("An error occurred in the application.\n\ndate/time ", 0), 0u) << err;
+  const std::string report = TempDir::Read(dir.File("bugreport.txt"));
+  for (const std::string& text : {err, report}) {
+    EXPECT_NE(text.find("exception class   : EAccessViolation"), std::string::npos) << text;
+    EXPECT_NE(text.find("\r\n\r\nmain thread ($"), std::string::npos) << text;
+    EXPECT_NE(text.find("\r\n\r\nmodules:\r\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("will be calculated soon"), std::string::npos) << text;
+  }
 }

@@ -50,6 +50,7 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   void Signal(int sig) const { ::kill(pid_, sig); }
+  pid_t Pid() const { return pid_; }
 
   // Polls until done() answers true or the program ends, at most limit;
   // true when done() did.

@@ -13,10 +13,13 @@
 // per exception shown (in place of the box), CRASHDEMO_ANSWERS the endings
 // the box answers in turn ("continue,restart,close"; they count across
 // restarts through the record), and CRASHDEMO_BUGREPORT the bug-report file.
+// With CRASHDEMO_BOX set the real exception box is shown and its button of
+// the answer ("restart application", ...) pressed.
 #include <link.h>
 #include <pthread.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
@@ -40,11 +43,14 @@
 #include "crash/settings/CDExceptionTimes.h"
 #include "crash/settings/ICDSettings.h"
 #include "crash/ui/CDHelperProcess.h"
+#include "crash/ui/CDPresentException.h"
+#include "crash/ui/ExceptionBox.h"
 #include "crash/ui/CrashReporter.h"
 #include "runtime/Exception.h"
 #include "runtime/Forms.h"
 #include "runtime/SysUtils.h"
 #include "runtime/ThreadName.h"
+#include "tools/crashdemo/DemoChain.h"
 
 namespace {
 
@@ -63,10 +69,16 @@ CRASHDEMO_REAL_FAULT void WriteNull() {
   *target = 1;
 }
 
-void* ThreadRaises(void*) { throw EDemoError("The demo thread raised an exception."); }
+void RaiseFromButton() { throw EDemoError("The demo button raised an exception."); }
+void RaiseFromThread() { throw EDemoError("The demo thread raised an exception."); }
+
+void* ThreadRaises(void*) {
+  DemoChainOuter(RaiseFromThread);
+  return nullptr;
+}
 
 void* ThreadWritesNull(void*) {
-  WriteNull();
+  DemoChainOuter(WriteNull);
   return nullptr;
 }
 
@@ -118,9 +130,9 @@ CRASHDEMO_REAL_FAULT void DivideByZero() {
 }
 
 void GoWrong(const std::string& kind) {
-  if (kind == "exception") throw EDemoError("The demo button raised an exception.");
+  if (kind == "exception") return DemoChainOuter(RaiseFromButton);
   if (kind == "thread-exception") return StartThread(ThreadRaises);
-  if (kind == "segv") return WriteNull();
+  if (kind == "segv") return DemoChainOuter(WriteNull);
   if (kind == "thread-segv") return StartThread(ThreadWritesNull);
   if (kind == "abort") std::abort();
   if (kind == "fpe") return DivideByZero();
@@ -200,6 +212,26 @@ std::string OneLine(std::string text) {
   return text;
 }
 
+// Shows the real box and presses its button labelled `button` as soon as it
+// stands and the button may be pressed.
+TCDEnding PressInBox(ICDException& e, int showMode, const std::string& button) {
+  QTimer press;
+  QObject::connect(&press, &QTimer::timeout, [&press, text = ToQString(button)] {
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+      auto* box = dynamic_cast<TExceptionBox*>(top);
+      if (box == nullptr || !box->isVisible()) continue;
+      for (QPushButton* b : box->findChildren<QPushButton*>())
+        if (b->text() == text && b->isVisible() && b->isEnabled()) {
+          press.stop();
+          b->click();
+          return;
+        }
+    }
+  });
+  press.start(50);
+  return CDPresentException(e, showMode);
+}
+
 TCDEnding RecordingPresenter(ICDException& e, int showMode) {
   std::vector<std::string> answers;
   std::stringstream list(Env("CRASHDEMO_ANSWERS"));
@@ -210,6 +242,7 @@ TCDEnding RecordingPresenter(ICDException& e, int showMode) {
          "|type=" + IntToStr(static_cast<int>(e.ExceptionType())) + "|continue=" + (e.CanContinue() ? "1" : "0") +
          "|mode=" + IntToStr(showMode) + "|class=" + e.ExceptionClass() + "|message=" + OneLine(e.ExceptionMessage()) +
          "|times=" + TimesText() + "|answer=" + answer);
+  if (!Env("CRASHDEMO_BOX").empty()) return PressInBox(e, showMode, answer + " application");
   if (answer == "restart") return TCDEnding::Restart;
   if (answer == "close") return TCDEnding::Close;
   return TCDEnding::Continue;

@@ -51,9 +51,26 @@ struct DemoRun {
     auto it = ExitCodes.find(static_cast<pid_t>(std::stoi(line["pid"])));
     return it == ExitCodes.end() ? -2 : it->second;
   }
-  int Reports() const {
+  // Failures the file records: a report merged with earlier ones of the same
+  // failure counts them all ("count").
+  int Failures() const {
     int n = 0;
-    for (std::size_t at = BugReport.find("date/time"); at != std::string::npos; at = BugReport.find("date/time", at + 1))
+    std::size_t start = 0;
+    while (start < BugReport.size()) {
+      std::size_t end = BugReport.find("\r\ndate/time ", start);
+      if (end == std::string::npos) end = BugReport.size();
+      const std::string report = BugReport.substr(start, end - start);
+      const std::size_t count = report.find("\r\ncount ");
+      n += count == std::string::npos ? 1 : std::stoi(report.substr(report.find(": ", count) + 2));
+      start = end + 2;
+    }
+    return n;
+  }
+  // Each report begins with its "date/time" line.
+  int Reports() const {
+    int n = BugReport.rfind("date/time ", 0) == 0 ? 1 : 0;
+    for (std::size_t at = BugReport.find("\r\ndate/time "); at != std::string::npos;
+         at = BugReport.find("\r\ndate/time ", at + 1))
       ++n;
     return n;
   }

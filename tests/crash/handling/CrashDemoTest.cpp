@@ -3,7 +3,11 @@
 // bug-report file and the exit code are checked.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <map>
 #include <set>
+#include <sstream>
+#include <vector>
 
 #include "tests/crash/handling/CrashDemoRun.h"
 
@@ -20,6 +24,60 @@ std::string Describe(const DemoRun& run) {
 }
 
 bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+
+// A complete report: every section completed, the checksum calculated, the
+// sections of the system lists there.
+void ExpectComplete(const std::string& report) {
+  EXPECT_EQ(report.find("will be calculated soon"), std::string::npos) << report;
+  EXPECT_EQ(report.find(">> internal error"), std::string::npos) << report;
+  for (const char* section : {"\r\n\r\nmodules:\r\n", "\r\n\r\nprocesses:\r\n", "\r\n\r\nhardware:"})
+    EXPECT_NE(report.find(section), std::string::npos) << section << " missing in\n" << report;
+  const std::size_t crc = report.find("callstack crc     : $");
+  ASSERT_NE(crc, std::string::npos) << report;
+  EXPECT_EQ(report.substr(crc + 20, 31).size(), 31u);
+}
+
+// The lines of a section, by name ("main thread ($1f):").
+std::vector<std::string> SectionLines(const std::string& report, const std::string& namePrefix) {
+  std::vector<std::string> lines;
+  const std::size_t start = report.find("\r\n\r\n" + namePrefix);
+  if (start == std::string::npos) return lines;
+  const std::size_t end = report.find("\r\n\r\n", start + 4);
+  std::istringstream in(report.substr(start + 4, end == std::string::npos ? std::string::npos : end - start - 4));
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// The lines of crashdemo's known call chain, found by their marks.
+std::map<std::string, int> ChainLines() {
+  std::map<std::string, int> lines;
+  std::istringstream in(TempDir::Read(CRASHDEMO_CHAIN_SOURCE));
+  int number = 0;
+  for (std::string line; std::getline(in, line);) {
+    ++number;
+    const std::size_t mark = line.find("// chain: ");
+    if (mark != std::string::npos) lines[line.substr(mark + 10)] = number;
+  }
+  return lines;
+}
+
+// The call-stack line of the function: in crashdemo, its unit, at its line.
+void ExpectChainFrame(const std::vector<std::string>& section, const std::string& function, int line) {
+  for (const std::string& l : section)
+    if (l.find(" " + function + "(") != std::string::npos) {
+      std::istringstream columns(l);
+      std::string address, offset, module, unit, number;
+      columns >> address >> offset >> module >> unit >> number;
+      EXPECT_EQ(module, "crashdemo") << l;
+      EXPECT_EQ(unit, "DemoChain") << l;
+      EXPECT_EQ(number, std::to_string(line)) << l;
+      return;
+    }
+  ADD_FAILURE() << function << " missing";
+}
 
 struct Case {
   const char* kind;
@@ -69,6 +127,7 @@ TEST_P(EachCase, ReachesTheBoxWithItsSourceClassAndMessageAndEndsAsTheRulesSay) 
   EXPECT_EQ(run.Reports(), c.reported ? 1 : 0) << run.BugReport;
   if (c.reported) {
     EXPECT_NE(run.BugReport.find("exception class   : " + std::string(c.cls)), std::string::npos) << run.BugReport;
+    ExpectComplete(run.BugReport);
   }
 }
 
@@ -119,7 +178,8 @@ TEST(Crashdemo, TenThreadsRaisingAtOnceAreHandledOneAfterTheOtherNoneLost) {
     EXPECT_EQ(shown[i]["times"], std::to_string(i + 1));
   }
   EXPECT_EQ(messages.size(), 10u);
-  EXPECT_EQ(run.Reports(), 10);
+  // The ten are one failure of one place: merged, and counted.
+  EXPECT_EQ(run.Failures(), 10) << run.BugReport;
 }
 
 TEST(Crashdemo, AFreezeOfTheMainThreadIsShownByTheHelperProcess) {
@@ -184,7 +244,7 @@ INSTANTIATE_TEST_SUITE_P(Crashdemo, BlockedProcess,
                          });
 
 TEST(Crashdemo, CloseEndsWithExitCodeOneAfterSavingTheReport) {
-  const DemoRun run = RunCrashDemo("exception", DemoOptions{"close", {}, 40, false});
+  const DemoRun run = RunCrashDemo("exception", DemoOptions{"close", {"CRASHDEMO_BOX=1"}, 40, false});
   ASSERT_FALSE(run.Hung) << Describe(run);
   EXPECT_EQ(run.ExitCode, 1);
   EXPECT_EQ(run.Reports(), 1);
@@ -192,9 +252,11 @@ TEST(Crashdemo, CloseEndsWithExitCodeOneAfterSavingTheReport) {
 
 // A restart starts crashdemo again with its own command line; the new one
 // inherits the exception times (it goes wrong again at once and is closed).
+// The real box answers: in crashdemo itself for an exception, in the helper
+// process for a fatal signal.
 TEST(Crashdemo, RestartEndsWithExitCodeTwoAndTheExceptionTimesSurviveIt) {
   for (const char* kind : {"exception", "segv"}) {
-    const DemoRun run = RunCrashDemo(kind, DemoOptions{"restart,close", {}, 60, false});
+    const DemoRun run = RunCrashDemo(kind, DemoOptions{"restart,close", {"CRASHDEMO_BOX=1"}, 60, false});
     ASSERT_FALSE(run.Hung) << kind << "\n" << Describe(run);
     EXPECT_EQ(run.ExitCode, 2) << kind;
     const auto starts = run.Of("start");
@@ -206,7 +268,62 @@ TEST(Crashdemo, RestartEndsWithExitCodeTwoAndTheExceptionTimesSurviveIt) {
     ASSERT_EQ(shown.size(), 2u);
     EXPECT_EQ(shown[0]["answer"], "restart");
     EXPECT_EQ(shown[1]["answer"], "close");
-    EXPECT_EQ(run.Reports(), 2);
+    EXPECT_EQ(run.Failures(), 2) << run.BugReport;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// What goes wrong three calls deep shows those calls, innermost first, with
+// unit, function and line: from the fault's context for a signal, from the
+// stack recorded at the throw for an exception.
+TEST(CrashdemoReport, TheKnownCallChainAppearsInTheCrashedThreadsSection) {
+  const std::map<std::string, int> chain = ChainLines();
+  ASSERT_EQ(chain.size(), 3u);
+  for (const char* kind : {"segv", "exception", "thread-segv", "thread-exception"}) {
+    const DemoRun run = RunCrashDemo(kind, DemoOptions{"close", {}, 40, true});
+    ASSERT_FALSE(run.Hung) << kind;
+    const bool inWorker = std::string(kind).rfind("thread-", 0) == 0;
+    // The crashed thread's section comes first.
+    const std::size_t first = run.BugReport.find("\r\n\r\n");
+    ASSERT_NE(first, std::string::npos) << run.BugReport;
+    const std::string name = run.BugReport.substr(first + 4, run.BugReport.find("\r\n", first + 4) - first - 4);
+    EXPECT_EQ(name.rfind(inWorker ? "thread $" : "main thread ($", 0), 0u) << kind << ": " << name;
+    const std::vector<std::string> section = SectionLines(run.BugReport, name);
+    ExpectChainFrame(section, "DemoChainInner", chain.at("inner"));
+    ExpectChainFrame(section, "DemoChainMiddle", chain.at("middle"));
+    ExpectChainFrame(section, "DemoChainOuter", chain.at("outer"));
+    std::string text;
+    for (const std::string& l : section) text += l + "\n";
+    EXPECT_LT(text.find("DemoChainInner("), text.find("DemoChainMiddle(")) << text;
+    EXPECT_LT(text.find("DemoChainMiddle("), text.find("DemoChainOuter(")) << text;
+  }
+}
+
+// A worker's failure: its section says who created it and where, and the
+// main thread's section follows it.
+TEST(CrashdemoReport, AWorkersSectionNamesItsCreatorAndTheMainThreadFollows) {
+  for (const char* kind : {"thread-segv", "thread-exception"}) {
+    const DemoRun run = RunCrashDemo(kind, DemoOptions{"close", {}, 40, true});
+    ASSERT_FALSE(run.Hung) << kind;
+    const std::size_t first = run.BugReport.find("\r\n\r\nthread $");
+    ASSERT_NE(first, std::string::npos) << run.BugReport;
+    const std::string name = run.BugReport.substr(first + 4, run.BugReport.find("\r\n", first + 4) - first - 4);
+    const std::vector<std::string> worker = SectionLines(run.BugReport, name);
+    ASSERT_GE(worker.size(), 3u);
+    const std::string pid = run.Of("start")[0]["pid"];
+    char hexPid[16];
+    std::snprintf(hexPid, sizeof hexPid, "%x", std::stoi(pid));
+    const std::string creator = std::string(">> created by main thread ($") + hexPid + ") at:";
+    EXPECT_EQ(worker[worker.size() - 2], creator) << kind;
+    // The creation site: where crashdemo started the thread.
+    EXPECT_NE(worker.back().find(" crashdemo "), std::string::npos) << worker.back();
+    // The main thread's section comes right after the crashed worker's.
+    const std::string main = std::string("main thread ($") + hexPid + "):";
+    EXPECT_EQ(run.BugReport.find("\r\n\r\n" + main), run.BugReport.find("\r\n\r\n", first + 4)) << kind;
+    EXPECT_GE(SectionLines(run.BugReport, main).size(), 2u);
   }
 }
 

@@ -17,7 +17,7 @@
 #include "crash/report/CDReportFormat.h"
 #include "runtime/SysUtils.h"
 #include "tests/crash/report/CDCallChain.h"
-#include "tests/support/ThreadStopper.h"
+#include "crash/handling/CDThreadContextSource.h"
 
 namespace {
 
@@ -148,7 +148,7 @@ TEST(CDReportComposer, AWorkerSectionShowsItsChainAndWhoCreatedItWhere) {
   TCDReport report;
   TCDReportInput in = BaseInput();
   in.Threads = registry;
-  in.Contexts = std::make_shared<TThreadStopper>();
+  in.Contexts = std::make_shared<TCDThreadContextSource>();
   auto composer = StartBugReport(report, std::move(in), false);
 
   const std::string name = "parked worker ($" + worker.HexId() + "):";
@@ -166,7 +166,7 @@ TEST(CDReportComposer, AWorkerSectionShowsItsChainAndWhoCreatedItWhere) {
 TEST(CDReportComposer, TheMainThreadFollowsACrashedWorkerAndCompletionRunsOnItsOwnThread) {
   TParkedWorker worker;
 
-  auto stopper = std::make_shared<TThreadStopper>();
+  auto stopper = std::make_shared<TCDThreadContextSource>();
   TCDReport report;
   TCDReportInput in = BaseInput();
   in.CrashedThreadId = worker.Id();

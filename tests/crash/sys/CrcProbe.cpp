@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "crash/sys/FileCrc.h"
+#include "crash/handling/CDStartup.h"
 #include "runtime/SysUtils.h"
 
 int main() {

@@ -12,16 +12,37 @@
 #include "crash/report/CDReport.h"
 #include "crash/ui/CDPrintReport.h"
 #include "crash/ui/CDScreenShot.h"
+#include "crash/report/CDCallStackText.h"
 #include "tests/support/QtApp.h"
 #include "tests/support/TempDir.h"
 
 namespace {
 
-const char* const kStack =
-    "0000000000401000 +0012 Pinmark frmPinmark 120 +3 TFormMain::btnPinmarkClick\r\n"
-    "0000000000402000 +0000 libQt6Core.so.6 ???\r\n"
-    ">> created by main thread ($1) at:\r\n"
-    "0000000000403000 +0004 Pinmark main 20 +2 main";
+// A call stack as the report lays it out: a line with unit and lines, one
+// of a library without either, an unknown address, the creation site.
+const std::string kStack = [] {
+  auto symbol = [](std::string module, std::string unit, std::string function, int line, int first) {
+    TCDSymbol s;
+    s.Known = true;
+    s.Module = std::move(module);
+    s.Unit = std::move(unit);
+    s.Function = std::move(function);
+    s.HasStart = true;
+    s.Line = line;
+    s.FunctionLine = first;
+    return s;
+  };
+  std::vector<TCDStackLine> lines = {
+      {0x401012, symbol("Pinmark", "frmPinmark", "TFormMain::btnPinmarkClick", 120, 117)},
+      {0x7f0000402000, symbol("libQt6Core.so.6", "", "QObject::event(QEvent*)", 0, 0)},
+      {0x403000, TCDSymbol{}},
+      {0x404004, symbol("Pinmark", "main", "main", 20, 18)},
+  };
+  lines[0].Symbol.FunctionStart = 0x401000;
+  lines[1].Symbol.FunctionStart = 0x7f0000402000;
+  lines[3].Symbol.FunctionStart = 0x404000;
+  return FormatCallStack(lines, TCDCallStackOptions{}, "main thread ($1)");
+}();
 
 std::vector<TCDField> Sections() {
   return {{"main thread ($1):", kStack},
@@ -49,13 +70,18 @@ TEST(ReportTabs, EachPartGetsItsTabAndItsColumns) {
   EXPECT_EQ(stacks.Columns[0], "address");
   EXPECT_EQ(stacks.Columns[1], "");
   EXPECT_EQ(stacks.Columns[12], "function");
-  ASSERT_EQ(stacks.Rows.size(), 7u);
+  ASSERT_EQ(stacks.Rows.size(), 8u) << kStack;
   EXPECT_EQ(stacks.Rows[0], QStringList{"main thread ($1):"});
-  EXPECT_EQ(stacks.Rows[1], (QStringList{"0000000000401000", "", "+0012", "", "Pinmark", "", "frmPinmark", "", "120", "",
+  EXPECT_EQ(stacks.Rows[1], (QStringList{"0000000000401012", "", "+12", "", "Pinmark", "", "frmPinmark", "", "120", "",
                                          "+3", "", "TFormMain::btnPinmarkClick"}));
-  EXPECT_EQ(stacks.Rows[2][4], "libQt6Core.so.6");
-  EXPECT_EQ(stacks.Rows[2][12], "???");
-  EXPECT_EQ(stacks.Rows[3], QStringList{">> created by main thread ($1) at:"});
+  // Neither unit nor line: the function stays whole in its own column.
+  EXPECT_EQ(stacks.Rows[2], (QStringList{"00007f0000402000", "", "+00", "", "libQt6Core.so.6", "", "", "", "", "", "",
+                                         "", "QObject::event(QEvent*)"}));
+  EXPECT_EQ(stacks.Rows[3][4], "");
+  EXPECT_EQ(stacks.Rows[3][12], "???");
+  EXPECT_EQ(stacks.Rows[4], QStringList{">> created by main thread ($1) at:"});
+  EXPECT_EQ(stacks.Rows[5][6], "main");
+  EXPECT_EQ(stacks.Rows[5][8], "20");
 
   EXPECT_EQ(tabs[2].Rows[0], (QStringList{"0000000000400000", "Pinmark", "1.0.0.2", "/opt/pinmark/"}));
   EXPECT_EQ(tabs[2].Rows[1], (QStringList{"00007f0000000000", "libc.so.6", "", "/usr/lib/"}));

@@ -8,17 +8,21 @@
 #include <QWidget>
 
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "crash/capture/CDThreadStopper.h"
+#include "crash/delivery/CDSendReport.h"
 #include "crash/handling/CDHandlers.h"
 #include "crash/handling/CDHandlingEntry.h"
 #include "crash/handling/CDPresenter.h"
 #include "crash/ui/CDQtBridge.h"
-#include "crash/ui/CDSimpleBox.h"
+#include "crash/ui/CDPresentException.h"
+#include "crash/ui/ExceptionBox.h"
 #include "crash/ui/CrashReporter.h"
 #include "crash/ui/ProgressAlert.h"
 #include "crash/settings/ICDSettings.h"
@@ -57,15 +61,18 @@ class CrashReporterUi : public ::testing::Test {
     App();
     // Reports go to this test's own folder.
     InitMainModuleSettings();
+    bugRepFile_ = TICDSettings().GetBugRepFile();
     TICDSettings().SetBugRepFile(dir_.File("bugreport.txt"));
     reporter_ = std::make_unique<TCrashReporter>(false);
     reporter_->AttachApplication(App());
   }
   void TearDown() override {
-    SetCDPresenter(PresentInSimpleBox);
+    SetCDPresenter(CDPresentException);
     reporter_.reset();
+    TICDSettings().SetBugRepFile(bugRepFile_);
   }
   TempDir dir_;
+  std::string bugRepFile_;
   std::unique_ptr<TCrashReporter> reporter_;
 };
 
@@ -74,15 +81,16 @@ TEST_F(CrashReporterUi, AnExceptionInAButtonHandlerShowsTheBoxWhileTheWindowsEve
   int ticksWhileShown = -1;
   std::string title, message;
   ModalDriver driver([&](QWidget* modal) {
-    auto* box = dynamic_cast<TCDSimpleBox*>(modal);
+    auto* box = dynamic_cast<TExceptionBox*>(modal);
     ASSERT_NE(box, nullptr);
     title = box->windowTitle().toStdString();
     const int before = w.ticks;
     QTest::qWait(200);  // the user reads the box
     ticksWhileShown = w.ticks - before;
-    ASSERT_NE(box->ContinueButton(), nullptr);
-    EXPECT_EQ(box->ContinueButton()->text().toStdString(), "continue application");
-    QTest::mouseClick(box->ContinueButton(), Qt::LeftButton);
+    QPushButton* go = box->Button(TCDAction::Continue);
+    ASSERT_NE(go, nullptr);
+    EXPECT_EQ(go->text().toStdString(), "continue application");
+    QTest::mouseClick(go, Qt::LeftButton);
   });
   QTest::mouseClick(w.raise, Qt::LeftButton);
   EXPECT_EQ(driver.seen(), 1);
@@ -234,6 +242,56 @@ TEST_F(CrashReporterUi, WithPauseThreadsTheProgramsOtherThreadsStandStillWhileTh
   EXPECT_TRUE(QTest::qWaitFor([&] { return laps > after; }, 5000));
   stop = true;
   thread.join();
+}
+
+// A filter that wants a screenshot gets it taken on the GUI thread before the
+// box covers anything; the box finds it with the exception.
+TEST_F(CrashReporterUi, AScreenshotIsTakenBeforeTheBoxWhenTheSettingsAskForOne) {
+  TestWindow w;
+  TICDSettings().SetScrShotDepth(24);
+  std::string file;
+  bool existed = false;
+  SetCDPresenter([&](ICDException& e, int) {
+    file = e.ScreenShotFile();
+    existed = !file.empty() && std::filesystem::exists(file);
+    return TCDEnding::Continue;
+  });
+  QTest::mouseClick(w.raise, Qt::LeftButton);
+  TICDSettings().SetScrShotDepth(0);
+  EXPECT_TRUE(file.ends_with("/screenShot.png")) << file;
+  EXPECT_TRUE(existed);
+}
+
+// AutoSend: the complete report goes out hidden and in background, through
+// the mail program alone (a hidden send tries no mailto link).
+TEST_F(CrashReporterUi, AutoSendHandsTheCompleteReportToTheMailProgramHidden) {
+  TempDir bin;
+  for (const char* program : {"xdg-email", "xdg-open"}) {
+    const std::string script = bin.File(program);
+    TempDir::Write(script, "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"" + bin.File(program) +
+                               ".args.part\"\ncat \"$6\" > \"" + bin.File(program) + ".report\" 2>/dev/null\nmv \"" +
+                               bin.File(program) + ".args.part\" \"" + bin.File(program) + ".args\"\n");
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+  }
+  const std::string oldPath = std::getenv("PATH");
+  setenv("PATH", (bin.Path().string() + ":" + oldPath).c_str(), 1);
+  TICDSettings().SetAutoSend(true);
+  SetCDPresenter([](ICDException&, int) { return TCDEnding::Continue; });
+  TestWindow w;
+  QTest::mouseClick(w.raise, Qt::LeftButton);
+  const bool ran = QTest::qWaitFor([&] { return std::filesystem::exists(bin.File("xdg-email.args")); }, 10000);
+  WaitForRunningSends();
+  TICDSettings().SetAutoSend(false);
+  setenv("PATH", oldPath.c_str(), 1);
+  ASSERT_TRUE(ran);
+  const std::string args = TempDir::Read(bin.File("xdg-email.args"));
+  EXPECT_EQ(args.rfind("--subject\nbug report\n--body\nplease find the bug report attached\n--attach\n", 0), 0u)
+      << args;
+  const std::string sent = TempDir::Read(bin.File("xdg-email.report"));
+  EXPECT_NE(sent.find("exception message : button 1 failed\r\n"), std::string::npos) << sent;
+  EXPECT_NE(sent.find("callstack crc     : $"), std::string::npos) << sent;
+  EXPECT_EQ(sent.find("will be calculated soon"), std::string::npos) << sent;
+  EXPECT_FALSE(std::filesystem::exists(bin.File("xdg-open.args")));
 }
 
 }  // namespace

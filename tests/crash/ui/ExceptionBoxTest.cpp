@@ -11,7 +11,7 @@
 
 #include <filesystem>
 
-#include "crash/ui/CDPresenter.h"
+#include "crash/ui/CDPresentException.h"
 #include "crash/ui/CDReportView.h"
 #include "runtime/Resources.h"
 #include "runtime/SysUtils.h"

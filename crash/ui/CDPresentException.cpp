@@ -1,4 +1,4 @@
-#include "crash/ui/CDPresenter.h"
+#include "crash/ui/CDPresentException.h"
 
 #include "crash/ui/CDAssistantForm.h"
 #include "crash/ui/ExceptionBox.h"
