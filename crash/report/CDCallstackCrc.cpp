@@ -37,8 +37,10 @@ uint32_t Crc32Fold(uint32_t crc, uint32_t value) {
 }
 
 uint32_t StackEntryCrc(const TCDCrcEntry& e) {
-  if (!e.Resolved || e.Module.empty() || e.Function.empty() || e.Address < e.FunctionStart)
-    return static_cast<uint32_t>(e.Address);
+  if (!e.Resolved || e.Module.empty() || e.Function.empty() || e.Address < e.FunctionStart) {
+    if (e.Module.empty() || e.Address < e.ModuleBase) return static_cast<uint32_t>(e.Address);
+    return UpdateText(static_cast<uint32_t>(e.Address - e.ModuleBase), e.Module);
+  }
   uint32_t crc = static_cast<uint32_t>(e.Address - e.FunctionStart);
   crc = UpdateText(crc, e.Module);
   crc = UpdateText(crc, e.Unit);

@@ -4,7 +4,11 @@
 //
 // Each listed stack entry gets a value: the offset of its address within its
 // function, folded with the CRC-32 of its lower-case module name, unit name
-// and function name when those are known; otherwise the address itself. A
+// and function name when those are known. Without a function, an address in
+// a known module counts as its offset in the module folded with the module's
+// name, because modules load at other addresses in every run and the same
+// failure must give the same value again; only an address outside every
+// module counts as itself. A
 // thread's value A is its first entry's value, B folds every following entry
 // into A. The report's values are A and B of the crashed thread, and that B
 // folded with the B of every other listed thread that has an entry with a
@@ -28,6 +32,7 @@ struct TCDCrcEntry {
   uint64_t FunctionStart = 0;
   std::string Module, Unit, Function;
   bool HasLine = false;
+  uint64_t ModuleBase = 0;  // with Module: where it is loaded
 };
 
 uint32_t StackEntryCrc(const TCDCrcEntry& entry);

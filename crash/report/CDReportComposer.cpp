@@ -338,7 +338,7 @@ void TCDReportComposer::CompleteThread(TThread& t, int area) {
         for (const TCDStackLine& l : lines)
           crc.push_back(TCDCrcEntry{l.Address, l.Symbol.Known && l.Symbol.HasStart && !l.Symbol.Function.empty(),
                                     l.Symbol.FunctionStart, l.Symbol.Module, l.Symbol.Unit, l.Symbol.Function,
-                                    l.Symbol.Line > 0});
+                                    l.Symbol.Line > 0, l.Symbol.ModuleBase});
         t.Crc = ThreadCrc(crc);
       },
       fault);

@@ -232,10 +232,12 @@ TCDSymbol TCDSymbolizer::Lookup(uint64_t address, bool returnAddress, TPart part
   const uint64_t at = returnAddress ? address - 1 : address;
   Dwfl_Module* mod = dwfl_addrmodule(state_->Session, at);
   if (!mod) return s;
-  const char* path = dwfl_module_info(mod, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+  Dwarf_Addr base = 0;
+  const char* path = dwfl_module_info(mod, nullptr, &base, nullptr, nullptr, nullptr, nullptr, nullptr);
   if (!path) return s;
   s.Known = true;
   s.Module = ExtractFileName(path);
+  s.ModuleBase = base;
 
   GElf_Off offset = 0;
   GElf_Sym sym{};

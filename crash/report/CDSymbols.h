@@ -25,6 +25,7 @@
 struct TCDSymbol {
   bool Known = false;     // the address lies in a module
   std::string Module;     // file name without folder
+  uint64_t ModuleBase = 0;  // where the module is loaded
   std::string Unit;       // source file name without extension, or empty
   std::string Function;   // demangled, or empty
   bool HasStart = false;  // FunctionStart is known

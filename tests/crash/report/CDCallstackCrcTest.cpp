@@ -63,3 +63,11 @@ TEST(CDCallstackCrc, EntriesFoldOffsetAndLowerCaseNamesAndThreadsFoldInSectionOr
   EXPECT_EQ(CallstackCrcText(crashed, {withoutLines, withLines}), want);
   EXPECT_EQ(std::string(want).size(), 31u);
 }
+
+TEST(CDCallstackCrc, AnEntryWithoutAFunctionCountsByItsOffsetInItsModuleSoRunsAtOtherAddressesAgree) {
+  // The same place in libc, loaded at two addresses in two runs.
+  const TCDCrcEntry run1{0x7f1111123456, false, 0, "libc.so.6", "", "", false, 0x7f1111100000};
+  const TCDCrcEntry run2{0x7f2222223456, false, 0, "libc.so.6", "", "", false, 0x7f2222200000};
+  EXPECT_EQ(StackEntryCrc(run1), ReferenceCrc(0x23456, "libc.so.6"));
+  EXPECT_EQ(StackEntryCrc(run1), StackEntryCrc(run2));
+}
