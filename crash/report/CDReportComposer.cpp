@@ -165,6 +165,11 @@ void TCDReportComposer::ListThreads() {
     }
   }
 
+  // A thread's priority counts from the process's, which is the main
+  // thread's: in a process started with a nice value its threads are not all
+  // of a different priority.
+  TCDProcStat mainStat;
+  const int64_t baseNice = ReadThreadStat(input_.MainThreadId, mainStat) ? mainStat.Nice : 0;
   for (pid_t id : order) {
     TThread t;
     t.Id = id;
@@ -173,7 +178,8 @@ void TCDReportComposer::ListThreads() {
     t.SectionName = ThreadName(id, e, locked, input_.MainThreadId) + ":";
     if (e && e->Suspended && id != self) t.SectionName += " <suspended>";
     TCDProcStat stat;
-    if (ReadThreadStat(id, stat) && stat.Nice != 0) t.SectionName += " <priority:" + std::to_string(-stat.Nice) + ">";
+    if (ReadThreadStat(id, stat) && stat.Nice != baseNice)
+      t.SectionName += " <priority:" + std::to_string(baseNice - stat.Nice) + ">";
     if (e && e->CreationSite != 0) {
       t.Capture.CreationSite = e->CreationSite;
       t.CreatorName = e->CreatorId != 0 ? ThreadName(e->CreatorId, find(e->CreatorId), locked, input_.MainThreadId)
