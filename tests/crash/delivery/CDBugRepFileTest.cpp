@@ -14,7 +14,7 @@
 
 namespace {
 
-struct ReportSpec {
+struct ReportFacts {
   std::string crc = "$11111111, $22222222, $33333333";
   std::string cls = "EIdSocketError";
   std::string version = "1.0.0.2";
@@ -24,7 +24,7 @@ struct ReportSpec {
   std::string body = "0000000000401000 Pinmark frmPinmark 12 TFormMain::btnClick";
 };
 
-std::string MakeReport(const ReportSpec& s) {
+std::string MakeReport(const ReportFacts& s) {
   std::vector<TCDField> header = {{"date/time", s.stamp},        {"computer name", "box"},
                                   {"executable", s.exe},         {"exec. date/time", s.execDate},
                                   {"version", s.version},        {"callstack crc", s.crc},
@@ -69,7 +69,7 @@ TEST_F(BugRepFile, AFirstReportCreatesTheFoldersAndIsFollowedByAnEmptyLine) {
 }
 
 TEST_F(BugRepFile, TheSameFailureAgainReplacesTheEarlierReportAndCountsUp) {
-  ReportSpec first, second, third;
+  ReportFacts first, second, third;
   second.stamp = "2024-05-06, 08:00:00, 1ms";
   third.stamp = "2024-05-06, 09:00:00, 2ms";
   third.crc = Crc("11111111", "22222222", "ffffffff");  // only the third value differs
@@ -93,28 +93,28 @@ TEST_F(BugRepFile, TheSameFailureAgainReplacesTheEarlierReportAndCountsUp) {
 TEST_F(BugRepFile, ReportsOfOtherFailuresAreAppendedAndKept) {
   struct Case {
     const char* what;
-    ReportSpec spec;
+    ReportFacts facts;
   };
   std::vector<Case> cases(5);
   cases[0] = {"another second checksum value", {}};
-  cases[0].spec.crc = Crc("11111111", "aaaaaaaa", "33333333");
+  cases[0].facts.crc = Crc("11111111", "aaaaaaaa", "33333333");
   cases[1] = {"another class", {}};
-  cases[1].spec.cls = "EIdHTTPProtocolException";
+  cases[1].facts.cls = "EIdHTTPProtocolException";
   cases[2] = {"another version", {}};
-  cases[2].spec.version = "1.0.0.3";
+  cases[2].facts.version = "1.0.0.3";
   cases[3] = {"another executable", {}};
-  cases[3].spec.exe = "crashdemo";
+  cases[3].facts.exe = "crashdemo";
   cases[4] = {"a checksum that is not complete yet", {}};
-  cases[4].spec.crc = "will be calculated soon";
+  cases[4].facts.crc = "will be calculated soon";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::filesystem::remove(file);
     ASSERT_TRUE(Save(MakeReport({})));
-    ASSERT_TRUE(Save(MakeReport(c.spec)));
-    ASSERT_TRUE(Save(MakeReport(c.spec)));  // an exact repeat does merge, unless the key is incomplete
+    ASSERT_TRUE(Save(MakeReport(c.facts)));
+    ASSERT_TRUE(Save(MakeReport(c.facts)));  // an exact repeat does merge, unless the key is incomplete
     std::string text = Content();
     EXPECT_TRUE(text.starts_with(MakeReport({}) + "\r\n\r\n"));
-    int expectedReports = c.spec.crc.size() == 31 ? 2 : 3;
+    int expectedReports = c.facts.crc.size() == 31 ? 2 : 3;
     EXPECT_EQ(Occurrences(text, "exception number"), expectedReports);
   }
 }
@@ -135,7 +135,7 @@ TEST_F(BugRepFile, TheDuplicateDefinitionSetsHowMuchOfTheChecksumMustAgree) {
     SCOPED_TRACE(c.crc);
     std::filesystem::remove(file);
     e.Settings().SetDupExceptDef(c.definition);
-    ReportSpec later;
+    ReportFacts later;
     later.crc = c.crc;
     ASSERT_TRUE(Save(MakeReport({})));
     ASSERT_TRUE(Save(MakeReport(later)));
@@ -144,9 +144,9 @@ TEST_F(BugRepFile, TheDuplicateDefinitionSetsHowMuchOfTheChecksumMustAgree) {
 }
 
 TEST_F(BugRepFile, FreezesUseTheirOwnDefinitionAndSwitch) {
-  ReportSpec freeze;
+  ReportFacts freeze;
   freeze.cls = "";  // a freeze report has no exception class line
-  ReportSpec nearly = freeze;
+  ReportFacts nearly = freeze;
   nearly.crc = Crc("11111111", "22222222", "99999999");
   ASSERT_TRUE(Save(MakeReport(freeze)));
   ASSERT_TRUE(Save(MakeReport(nearly)));  // freezes compare all three values
@@ -160,9 +160,9 @@ TEST_F(BugRepFile, FreezesUseTheirOwnDefinitionAndSwitch) {
 }
 
 TEST_F(BugRepFile, WithoutAVersionTheFileDatesMustAgreeToo) {
-  ReportSpec a;
+  ReportFacts a;
   a.version = "";
-  ReportSpec b = a;
+  ReportFacts b = a;
   b.execDate = "2024-05-02 12:00";
   ASSERT_TRUE(Save(MakeReport(a)));
   ASSERT_TRUE(Save(MakeReport(b)));
@@ -176,7 +176,7 @@ TEST_F(BugRepFile, ALargeFileLosesItsOldestReportsBeforeTheNewOneIsAppended) {
   std::string old;
   int n = 0;
   while (old.size() < 120000) {
-    ReportSpec s;
+    ReportFacts s;
     s.crc = Crc(IntToHex(static_cast<uint64_t>(n), 8), "00000000", "00000000");
     s.stamp = "report " + std::to_string(n++);
     std::string r = MakeReport(s) + "\r\n\r\n";
@@ -197,7 +197,7 @@ TEST_F(BugRepFile, ALargeFileLosesItsOldestReportsBeforeTheNewOneIsAppended) {
 TEST_F(BugRepFile, WithoutAppendingTheFileHoldsOnlyTheNewestReport) {
   e.Settings().SetAppendBugReps(false);
   TempDir::Write(file, std::string(5000, 'o'));
-  ReportSpec s;
+  ReportFacts s;
   s.stamp = "newest";
   ASSERT_TRUE(Save(MakeReport({})));
   ASSERT_TRUE(Save(MakeReport(s)));
@@ -251,7 +251,7 @@ TEST_F(BugRepFile, AProcessKilledWhileSavingLeavesThePreviousFileIntact) {
       (void)!write(ready[1], &c, 1);
       pause();
     });
-    ReportSpec other;
+    ReportFacts other;
     other.crc = Crc("99999999", "99999999", "99999999");
     SaveBugReport(e, MakeReport(other));
     _exit(0);
@@ -278,7 +278,7 @@ TEST_F(BugRepFile, ProcessesSavingAtOnceTakeTurnsAndLoseNothing) {
     if (child == 0) {
       bool ok = true;
       for (int i = 0; i < kReports; ++i) {
-        ReportSpec s;
+        ReportFacts s;
         s.crc = Crc(IntToHex(static_cast<uint64_t>(p * 100 + i), 8), "00000000", "00000000");
         ok = SaveBugReport(e, MakeReport(s)) && ok;
       }
