@@ -41,6 +41,8 @@ void AppendSection(std::string& out, const TCDField& section) {
 
 }  // namespace
 
+std::string HeaderValueText(std::string_view content) { return OneLine(content); }
+
 std::string RenderHeaderLine(std::string_view label, std::string_view content, std::size_t width) {
   std::string line = OneLine(label);
   if (line.size() < width) line.append(width - line.size(), ' ');

@@ -21,6 +21,10 @@
 std::string RenderBugReport(const std::vector<TCDField>& header, const std::vector<TCDField>& sections);
 std::string RenderBugReport(const TICDFields& header, const TICDFields& sections);
 
+// A header value as the report text shows it: line breaks turned into blanks
+// and runs of blanks collapsed to one.
+std::string HeaderValueText(std::string_view content);
+
 // One header line as the renderer writes it, for a label padded to `width`
 // characters (the longest label plus one).
 std::string RenderHeaderLine(std::string_view label, std::string_view content, std::size_t width);

@@ -10,6 +10,7 @@
 #include <atomic>
 
 #include "crash/report/CDReport.h"
+#include "crash/report/CDReportText.h"
 #include "runtime/Forms.h"
 #include "runtime/SysUtils.h"
 
@@ -274,9 +275,7 @@ std::vector<TCDReportTab> CDReportTabs(const std::vector<TCDField>& header, cons
   general.Columns = {"description", "value"};
   for (const TCDField& f : header) {
     // A header value is one line, as in the report text.
-    std::string value = f.Content;
-    std::replace_if(value.begin(), value.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
-    general.Rows.push_back(Row({f.Name, value}));
+    general.Rows.push_back(Row({f.Name, HeaderValueText(f.Content)}));
     general.Text += (general.Text.empty() ? "" : "\r\n") + f.Name + ": " + f.Content;
   }
   tabs.push_back(std::move(general));

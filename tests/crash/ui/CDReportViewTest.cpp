@@ -57,13 +57,15 @@ std::vector<TCDField> Sections() {
 }
 
 TEST(ReportTabs, EachPartGetsItsTabAndItsColumns) {
-  std::vector<TCDReportTab> tabs = CDReportTabs({{"date/time", "now"}, {"executable", "Pinmark"}}, Sections());
+  std::vector<TCDReportTab> tabs =
+      CDReportTabs({{"date/time", "now"}, {"executable", "Pinmark"}, {"user name", "root  <admin>"}}, Sections());
   std::vector<std::string> titles;
   for (const auto& t : tabs) titles.push_back(t.Title);
   EXPECT_EQ(titles, (std::vector<std::string>{"general", "call stacks", "modules", "processes", "hardware", "cpu regs",
                                               "stack dump", "disasm"}));
   EXPECT_EQ(tabs[0].Columns, (QStringList{"description", "value"}));
   EXPECT_EQ(tabs[0].Rows[1], (QStringList{"executable", "Pinmark"}));
+  EXPECT_EQ(tabs[0].Rows[2], (QStringList{"user name", "root <admin>"}));  // as the report text writes it
 
   const TCDReportTab& stacks = tabs[1];
   ASSERT_EQ(stacks.Columns.size(), 13);
