@@ -12,8 +12,8 @@
 
 #include "app/frmAbout.h"
 #include "app/frmOptions.h"
-#include "http/IdHTTP.h"
-#include "http/IdTlsIOHandler.h"
+#include "http/exchange/IdHTTP.h"
+#include "http/tls/IdTlsIOHandler.h"
 #include "runtime/Stream.h"
 
 namespace {

@@ -14,8 +14,8 @@
 #include <string>
 
 #include "bench/BenchServer.h"
-#include "http/IdHTTP.h"
-#include "http/IdTlsIOHandler.h"
+#include "http/exchange/IdHTTP.h"
+#include "http/tls/IdTlsIOHandler.h"
 #include "tests/support/TlsTestAuthority.h"
 
 namespace {

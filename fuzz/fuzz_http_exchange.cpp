@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "http/IdHTTP.h"
+#include "http/exchange/IdHTTP.h"
 #include "runtime/SysUtils.h"
 
 namespace {

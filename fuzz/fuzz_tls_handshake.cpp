@@ -16,9 +16,9 @@
 #include <string>
 #include <thread>
 
-#include "http/IdHTTP.h"
-#include "http/IdTlsIOHandler.h"
-#include "tests/http/IdStackTestPeer.h"
+#include "http/exchange/IdHTTP.h"
+#include "http/tls/IdTlsIOHandler.h"
+#include "tests/support/LoopbackPeer.h"
 #include "tests/support/TlsTestAuthority.h"
 #include "tests/support/TlsTestPeer.h"
 

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/http/IdStackTestPeer.h"
+#include "tests/support/LoopbackPeer.h"
 
 namespace hostile {
 

@@ -21,7 +21,7 @@
 #include <string>
 #include <string_view>
 
-#include "tests/http/IdStackTestPeer.h"
+#include "tests/support/LoopbackPeer.h"
 #include "tests/support/TlsTestAuthority.h"
 
 namespace tlspeer {

@@ -1,0 +1,168 @@
+#include "http/transport/IdTCPClient.h"
+
+#include <chrono>
+
+#include "runtime/SysUtils.h"
+
+using namespace IdTCPClientStrings;
+
+// ------------------------------------------------------ TIdTCPClientCustom
+
+TIdTCPClientCustom::TIdTCPClientCustom() = default;
+
+TIdTCPClientCustom::~TIdTCPClientCustom() = default;
+
+void TIdTCPClientCustom::SetHost(const std::string& value) {
+  host_ = value;
+  if (IOHandler()) IOHandler()->Host = value;
+}
+
+void TIdTCPClientCustom::SetPort(int32_t value) {
+  port_ = value;
+  if (IOHandler()) IOHandler()->Port = value;
+}
+
+void TIdTCPClientCustom::SetConnectTimeout(int32_t value) {
+  connectTimeout_ = value;
+  if (IOHandler()) IOHandler()->ConnectTimeout = value;
+}
+
+int32_t TIdTCPClientCustom::ReadTimeout() const { return IOHandler() ? IOHandler()->ReadTimeout : readTimeout_; }
+
+void TIdTCPClientCustom::SetReadTimeout(int32_t value) {
+  readTimeout_ = value;
+  if (IOHandler()) IOHandler()->ReadTimeout = value;
+}
+
+void TIdTCPClientCustom::SetIPVersion(TIdIPVersion value) {
+  ipVersion_ = value;
+  if (SocketHandler()) SocketHandler()->IPVersion = value;
+}
+
+void TIdTCPClientCustom::SetBoundIP(const std::string& value) {
+  boundIP_ = value;
+  if (SocketHandler()) SocketHandler()->BoundIP = value;
+}
+
+void TIdTCPClientCustom::SetBoundPort(int32_t value) {
+  boundPort_ = value;
+  if (SocketHandler()) SocketHandler()->BoundPort = value;
+}
+
+void TIdTCPClientCustom::SetBoundRangeLow(int32_t value) {
+  boundRangeLow_ = value;
+  if (SocketHandler()) SocketHandler()->BoundRangeLow = value;
+}
+
+void TIdTCPClientCustom::SetBoundRangeHigh(int32_t value) {
+  boundRangeHigh_ = value;
+  if (SocketHandler()) SocketHandler()->BoundRangeHigh = value;
+}
+
+void TIdTCPClientCustom::CopySettingsTo(TIdIOHandler& handler) {
+  handler.Port = port_;
+  handler.Host = host_;
+  handler.ConnectTimeout = connectTimeout_;
+  handler.ReadTimeout = readTimeout_;
+  if (auto* socket = dynamic_cast<TIdIOHandlerSocket*>(&handler)) {
+    socket->BoundIP = boundIP_;
+    socket->BoundPort = boundPort_;
+    socket->BoundRangeLow = boundRangeLow_;
+    socket->BoundRangeHigh = boundRangeHigh_;
+    socket->IPVersion = ipVersion_;
+    socket->OnBeforeBind = OnBeforeBind;
+    socket->OnAfterBind = OnAfterBind;
+  }
+}
+
+void TIdTCPClientCustom::IOHandlerAssigned(TIdIOHandler& handler) { CopySettingsTo(handler); }
+
+void TIdTCPClientCustom::DoOnConnected() {
+  if (OnConnected) OnConnected(*this);
+}
+
+void TIdTCPClientCustom::ConnectToHost() {
+  if (IsConnected()) throw EIdAlreadyConnected(RSAlreadyConnected);
+  if (host_.empty()) throw EIdHostRequired("");
+  if (port_ == 0) throw EIdPortRequired("");
+  // A handler opened with such a port would make no socket and still report "Connected.".
+  if (port_ < 0 || port_ > 65535) throw EIdInvalidPortRange(Format(RSInvalidPort, IntToStr(port_).c_str()));
+  if (!IOHandler()) {
+    std::unique_ptr<TIdIOHandler> handler = TIdIOHandler::MakeDefaultIOHandler();
+    handler->OnStatus = OnStatus;
+    SetIOHandler(std::move(handler));
+  }
+  try {
+    TIdIOHandler& handler = *IOHandler();
+    CopySettingsTo(handler);
+    handler.OpenHandler();
+    if (handler.Intercept) handler.Intercept->Connect(*this);
+    ReportStatus(hsConnected, host_);
+    DoOnConnected();
+  } catch (...) {
+    try {
+      if (IOHandler()) IOHandler()->CloseHandler();
+    } catch (...) {
+      // The connect's own failure is the one worth reporting.
+    }
+    if (OwnsHandler()) SetIOHandler(nullptr);
+    throw;
+  }
+}
+
+// ---------------------------------------------------------- TIdConnectThread
+
+TIdConnectThread::TIdConnectThread(TIdSocketHandle& binding) : binding_(binding) {}
+
+TIdConnectThread::~TIdConnectThread() { WaitFor(); }
+
+void TIdConnectThread::Start() { thread_ = std::thread([this] { Execute(); }); }
+
+void TIdConnectThread::Execute() {
+  std::string failureText;
+  int32_t failureCode = 0;
+  try {
+    binding_.ConnectToPeer();
+  } catch (const EIdSocketError& e) {
+    // 10009 and 10038 mean the socket was released under the connect: abandoned, not failed.
+    if (e.SocketErrorCode != Id_WSAEBADF && e.SocketErrorCode != Id_WSAENOTSOCK) {
+      failureText = e.Message();
+      failureCode = e.SocketErrorCode;
+    }
+  } catch (const Exception& e) {
+    failureText = e.Message();
+  } catch (const std::exception& e) {
+    failureText = e.what();
+  } catch (...) {
+    failureText = "Connect failed.";
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  FailureText = std::move(failureText);
+  FailureCode = failureCode;
+  terminated_ = true;
+  ended_.notify_all();
+}
+
+void TIdConnectThread::Terminate() {
+  std::lock_guard<std::mutex> guard(lock_);
+  terminateRequested_ = true;
+}
+
+bool TIdConnectThread::TerminateRequested() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return terminateRequested_;
+}
+
+bool TIdConnectThread::Terminated() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return terminated_;
+}
+
+bool TIdConnectThread::WaitTerminated(int32_t ms) {
+  std::unique_lock<std::mutex> guard(lock_);
+  return ended_.wait_for(guard, std::chrono::milliseconds(ms > 0 ? ms : 0), [this] { return terminated_; });
+}
+
+void TIdConnectThread::WaitFor() {
+  if (thread_.joinable()) thread_.join();
+}
