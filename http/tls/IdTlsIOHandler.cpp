@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "http/transport/IdStackRegistry.h"
 #include "runtime/SysUtils.h"
 
 using namespace IdIOHandlerStrings;

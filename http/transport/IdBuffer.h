@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "http/IdGlobal.h"
-#include "http/transport/IdStack.h"
+#include "http/transport/IdStackRegistry.h"
 #include "runtime/Stream.h"
 
 namespace IdBufferStrings {

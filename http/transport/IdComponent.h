@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "http/transport/IdStack.h"
+#include "http/transport/IdStackRegistry.h"
 
 enum TIdStatus {
   hsResolving,

@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <limits>
-#include <mutex>
 
-#include "http/transport/IdIOHandlerStack.h"
 #include "runtime/SysUtils.h"
 
 using namespace IdIOHandlerStrings;
@@ -15,32 +13,7 @@ namespace {
 // pre-sized by at most this much and grows as the bytes really arrive.
 constexpr int64_t kMaxPreSize = 1 << 20;
 
-std::mutex& DefaultClassLock() {
-  static std::mutex lock;
-  return lock;
-}
-
-TIdIOHandler::TIdIOHandlerFactory& DefaultClass() {
-  static TIdIOHandler::TIdIOHandlerFactory factory;
-  return factory;
-}
-
 }  // namespace
-
-void TIdIOHandler::SetDefaultClass(TIdIOHandlerFactory factory) {
-  std::lock_guard<std::mutex> guard(DefaultClassLock());
-  DefaultClass() = std::move(factory);
-}
-
-std::unique_ptr<TIdIOHandler> TIdIOHandler::MakeDefaultIOHandler() {
-  TIdIOHandlerFactory factory;
-  {
-    std::lock_guard<std::mutex> guard(DefaultClassLock());
-    factory = DefaultClass();
-  }
-  if (factory) return factory();
-  return std::make_unique<TIdIOHandlerStack>();
-}
 
 TIdIOHandler::TIdIOHandler() = default;
 

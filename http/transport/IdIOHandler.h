@@ -7,7 +7,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -118,11 +117,6 @@ class TIdIOHandler : public TIdComponent {
   void ClearWriteBuffer();
   void CancelWriteBuffering();
   bool WriteBufferingActive() const { return writeQueue_ != nullptr; }
-
-  // Makes the handler a ConnectToHost creates when it has none.
-  using TIdIOHandlerFactory = std::function<std::unique_ptr<TIdIOHandler>()>;
-  static void SetDefaultClass(TIdIOHandlerFactory factory);
-  static std::unique_ptr<TIdIOHandler> MakeDefaultIOHandler();
 
  protected:
   // Sends what the connection takes of count bytes from offset; 0 means the peer closed.

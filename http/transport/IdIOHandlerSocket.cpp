@@ -1,6 +1,7 @@
 #include "http/transport/IdIOHandlerSocket.h"
 
 #include "http/transport/IdCustomTransparentProxy.h"
+#include "http/transport/IdStackRegistry.h"
 
 TIdIOHandlerSocket::TIdIOHandlerSocket() = default;
 

@@ -1,7 +1,8 @@
 #include "http/transport/IdIOHandlerStack.h"
 
+#include "http/transport/IdConnectThread.h"
 #include "http/transport/IdCustomTransparentProxy.h"
-#include "http/transport/IdTCPClient.h"
+#include "http/transport/IdStackRegistry.h"
 #include "runtime/SysUtils.h"
 
 using namespace IdIOHandlerStrings;

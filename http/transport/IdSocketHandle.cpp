@@ -3,6 +3,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include "http/transport/IdStackRegistry.h"
 #include "runtime/SysUtils.h"
 
 using namespace IdStackStrings;

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "http/transport/IdSocketList.h"
-#include "http/transport/IdStack.h"
+#include "http/transport/IdStackRegistry.h"
 
 class TIdSocketHandle {
  public:

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <chrono>
 
+#include "http/transport/IdStackRegistry.h"
+
 using namespace IdStackStrings;
 
 void TIdSocketList::Add(TIdStackSocketHandle socket) {

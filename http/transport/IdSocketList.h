@@ -6,7 +6,7 @@
 #include <memory>
 #include <mutex>
 
-#include "http/transport/IdStack.h"
+#include "http/transport/IdStackRegistry.h"
 
 // The whole set as one value, for copying in and out.
 struct TIdFDSet {

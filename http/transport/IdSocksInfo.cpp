@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "http/transport/IdStackRegistry.h"
 #include "runtime/SysUtils.h"
 
 using namespace IdSocksStrings;

@@ -2,9 +2,6 @@
 
 #include <arpa/inet.h>
 
-#include <mutex>
-
-#include "http/transport/IdStackPosix.h"
 #include "runtime/SysUtils.h"
 
 namespace IdStackStrings {
@@ -99,16 +96,18 @@ bool TIdStack::IsIPv4Text(const std::string& text) {
   return ParseQuad(text, bytes);
 }
 
-std::string TIdStack::ResolveHostAddress(const std::string& host, TIdIPVersion version) {
+int32_t TIdStack::StartLibrary() { return 0; }
+
+std::string TIdStack::LiteralHostAddress(const std::string& host, TIdIPVersion version) {
   switch (version) {
     case Id_IPv4:
       if (SameText(host, "LOCALHOST")) return "127.0.0.1";
       if (IsIPv4Text(host)) return host;
-      return LookupHostAddress(host, Id_IPv4);
+      return {};
     case Id_IPv6: {
-      std::string literal = NormalizeIPv6Address(host);
-      if (!literal.empty()) return literal;
-      return LookupHostAddress(host, Id_IPv6);
+      uint8_t bytes[16];
+      if (!TIdStackBSDBase::IPv6TextToBytes(host, bytes)) return {};
+      return TIdStackBSDBase::IPv6BytesToText(bytes);
     }
   }
   throw EIdIPVersionUnsupported(RSIPVersionUnsupported);
@@ -122,11 +121,6 @@ std::string TIdStack::SocketErrorText(int32_t code) {
 void TIdStack::RaiseSocketError(int32_t code) {
   if (code == Id_WSAENOTSOCK) throw EIdNotASocket(code, SocketErrorText(code));
   throw EIdSocketError(code, SocketErrorText(code));
-}
-
-int32_t TIdStack::CheckSocketResult(int32_t result) {
-  if (result == Id_SOCKET_ERROR) RaiseLastSocketError();
-  return result;
 }
 
 // ---------------------------------------------------------- TIdStackBSDBase
@@ -152,82 +146,4 @@ bool TIdStackBSDBase::IPv6TextToBytes(const std::string& text, uint8_t out[16]) 
   return !t.empty() && inet_pton(AF_INET6, t.c_str(), out) == 1;
 }
 
-std::string TIdStackBSDBase::NormalizeIPv6Address(const std::string& text) {
-  uint8_t bytes[16];
-  if (!IPv6TextToBytes(text, bytes)) return {};
-  return IPv6BytesToText(bytes);
-}
-
-// ------------------------------------------------------- stack lifetime
-
-namespace {
-
-struct StackState {
-  std::mutex lock;
-  int32_t count = 0;
-  bool started = false;
-  std::unique_ptr<TIdStack> owned;
-  std::atomic<TIdStack*> current{nullptr};
-  TIdStackFactory factory = [] { return std::unique_ptr<TIdStack>(new TIdStackPosix()); };
-};
-
-StackState& State() {
-  static StackState state;
-  return state;
-}
-
-}  // namespace
-
-void SetStackClass(TIdStackFactory factory) {
-  StackState& s = State();
-  std::lock_guard<std::mutex> guard(s.lock);
-  s.factory = std::move(factory);
-}
-
-void AcquireStack() {
-  StackState& s = State();
-  std::lock_guard<std::mutex> guard(s.lock);
-  if (s.count++ > 0) return;
-  try {
-    if (!s.factory) throw EIdException(RSStackClassUndefined);
-    if (s.owned) throw EIdException(RSStackAlreadyCreated);
-    std::unique_ptr<TIdStack> stack = s.factory();
-    if (!stack) throw EIdException(RSStackClassUndefined);
-    if (!s.started) {
-      if (stack->StartLibrary() != 0) throw EIdStackInitializationFailed(RSStackInitializationFailed);
-      s.started = true;
-    }
-    s.owned = std::move(stack);
-    s.current.store(s.owned.get());
-  } catch (...) {
-    // No stack exists, so the count must not claim one: a later call tries again.
-    --s.count;
-    throw;
-  }
-}
-
-void ReleaseStack() {
-  StackState& s = State();
-  std::unique_ptr<TIdStack> doomed;
-  {
-    std::lock_guard<std::mutex> guard(s.lock);
-    if (s.count <= 0) return;
-    if (--s.count > 0) return;
-    s.current.store(nullptr);
-    doomed = std::move(s.owned);
-  }
-}
-
-TIdStack* GStack() { return State().current.load(); }
-
-int32_t StackUsageCount() {
-  StackState& s = State();
-  std::lock_guard<std::mutex> guard(s.lock);
-  return s.count;
-}
-
-bool StackStarted() {
-  StackState& s = State();
-  std::lock_guard<std::mutex> guard(s.lock);
-  return s.started;
-}
+std::string TIdStackBSDBase::NormalizeIPv6Address(const std::string& text) { return LiteralHostAddress(text, Id_IPv6); }

@@ -1,16 +1,11 @@
-// The socket stack: one process-wide object that owns every call into the
+// The socket stack's interface: one object that owns every call into the
 // operating system's socket interface, turns failures into numbered
 // EIdSocketError exceptions and converts between addresses and their text.
-//
-// Network components count the stack up and down (AcquireStack in their
-// constructor, ReleaseStack in their destructor); the stack object exists
-// exactly while the count is above zero.
+// Which stack exists, and when, is the registry's business
+// (http/transport/IdStackRegistry.h); nothing here knows a concrete stack.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -67,13 +62,17 @@ class TIdStack {
   std::string LocalHostName;
 
   // Runs once per process, before the first stack is used; 0 means started.
-  virtual int32_t StartLibrary() { return 0; }
+  virtual int32_t StartLibrary();
 
   // A dotted quad of four numbers 0..255 (blanks around a part are allowed).
   static bool IsIPv4Text(const std::string& text);
-  // "localhost" and addresses pass unchanged (localhost as 127.0.0.1); a name
-  // is looked up. Raises EIdSocketError 11001 for an unknown host.
-  virtual std::string ResolveHostAddress(const std::string& host, TIdIPVersion version);
+  // What a host needs no lookup for: "localhost" (any case) as 127.0.0.1 and
+  // a dotted quad unchanged for IPv4, the full form of a literal for IPv6;
+  // empty text for a name. Raises EIdIPVersionUnsupported for another version.
+  static std::string LiteralHostAddress(const std::string& host, TIdIPVersion version);
+  // The host's address: a literal as above, else looked up. Raises
+  // EIdSocketError 11001 for an unknown host.
+  virtual std::string ResolveHostAddress(const std::string& host, TIdIPVersion version) = 0;
   // Name service lookup only.
   virtual std::string LookupHostAddress(const std::string& host, TIdIPVersion version) = 0;
   // The full form of an IPv6 literal, or empty text for anything else.
@@ -106,13 +105,12 @@ class TIdStack {
 
   // The code of the last failing call on this thread.
   virtual int32_t LastSocketError() = 0;
+  // Raises the error of the last failing call on this thread.
+  [[noreturn]] virtual void RaiseLastSocketError() = 0;
   // "Socket Error # <code>\r\n<text>".
   virtual std::string SocketErrorText(int32_t code);
   // EIdNotASocket for 10038, EIdSocketError for every other code.
   [[noreturn]] void RaiseSocketError(int32_t code);
-  [[noreturn]] void RaiseLastSocketError() { RaiseSocketError(LastSocketError()); }
-  // Passes the result through; -1 raises the last error.
-  int32_t CheckSocketResult(int32_t result);
 };
 
 // Stack over a BSD-style interface: address text conversions.
@@ -125,25 +123,4 @@ class TIdStackBSDBase : public TIdStack {
   static std::string IPv6BytesToText(const uint8_t in[16]);
   std::string NormalizeIPv6Address(const std::string& text) override;
   static bool IPv6TextToBytes(const std::string& text, uint8_t out[16]);
-};
-
-using TIdStackFactory = std::function<std::unique_ptr<TIdStack>()>;
-
-// The class the next stack is made from; an empty factory leaves none
-// registered. The platform's own stack is registered when the process starts.
-void SetStackClass(TIdStackFactory factory);
-void AcquireStack();
-void ReleaseStack();
-// The one stack while any network component lives, else nullptr.
-TIdStack* GStack();
-int32_t StackUsageCount();
-bool StackStarted();
-
-// Holds the stack for the lifetime of the owner.
-class TIdStackUser {
- public:
-  TIdStackUser() { AcquireStack(); }
-  ~TIdStackUser() { ReleaseStack(); }
-  TIdStackUser(const TIdStackUser&) = delete;
-  TIdStackUser& operator=(const TIdStackUser&) = delete;
 };

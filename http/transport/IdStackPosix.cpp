@@ -147,6 +147,18 @@ int32_t TIdStackPosix::TranslateResolverError(int result, int systemError) {
 
 int32_t TIdStackPosix::LastSocketError() { return TranslateErrno(errno); }
 
+void TIdStackPosix::RaiseLastSocketError() { RaiseSocketError(LastSocketError()); }
+
+int32_t TIdStackPosix::CheckSocketResult(int32_t result) {
+  if (result == Id_SOCKET_ERROR) RaiseLastSocketError();
+  return result;
+}
+
+std::string TIdStackPosix::ResolveHostAddress(const std::string& host, TIdIPVersion version) {
+  std::string literal = LiteralHostAddress(host, version);
+  return literal.empty() ? LookupHostAddress(host, version) : literal;
+}
+
 std::string TIdStackPosix::LookupHostAddress(const std::string& host, TIdIPVersion version) {
   addrinfo hints{};
   hints.ai_family = FamilyOf(version);

@@ -3,6 +3,10 @@
 // callers see one set of numbered errors on every platform.
 #pragma once
 
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "http/transport/IdStack.h"
 
 class TIdStackPosix : public TIdStackBSDBase {
@@ -15,6 +19,7 @@ class TIdStackPosix : public TIdStackBSDBase {
   // of the call, used for EAI_SYSTEM).
   static int32_t TranslateResolverError(int result, int systemError);
 
+  std::string ResolveHostAddress(const std::string& host, TIdIPVersion version) override;
   std::string LookupHostAddress(const std::string& host, TIdIPVersion version) override;
   TIdStackSocketHandle CreateSocket(int32_t type, int32_t protocol, bool overlapped, TIdIPVersion version) override;
   void BindSocket(TIdStackSocketHandle socket, const std::string& ip, TIdIPVersion version, int32_t port) override;
@@ -31,6 +36,9 @@ class TIdStackPosix : public TIdStackBSDBase {
   int32_t GetSocketOption(TIdStackSocketHandle socket, int32_t level, int32_t option) override;
   const std::vector<std::string>& LocalAddresses() override;
   int32_t LastSocketError() override;
+  [[noreturn]] void RaiseLastSocketError() final;
+  // Passes the result of a socket call through; -1 raises the last error.
+  int32_t CheckSocketResult(int32_t result);
 
  private:
   std::unique_ptr<std::vector<std::string>> localAddresses_;

@@ -1,14 +1,11 @@
 // The TCP client: target and connect settings, and the connect sequence that
-// creates a handler when none is given, opens it and reports status.
+// opens the I/O handler (a socket stack handler of its own when none was
+// given), copies the settings into it and reports status.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
-#include <thread>
 
-#include "http/transport/IdSocketHandle.h"
 #include "http/transport/IdTCPConnection.h"
 
 namespace IdTCPClientStrings {
@@ -78,40 +75,4 @@ class TIdTCPClientCustom : public TIdTCPConnection {
 class TIdTCPClient : public TIdTCPClientCustom {
  public:
   const char* ClassName() const override { return "TIdTCPClient"; }
-};
-
-// Runs one blocking connect of a binding for the timed connect. The caller
-// waits for it, may release the binding's socket to abandon the attempt, and
-// always waits for the thread to end before it goes.
-class TIdConnectThread {
- public:
-  explicit TIdConnectThread(TIdSocketHandle& binding);
-  ~TIdConnectThread();
-  TIdConnectThread(const TIdConnectThread&) = delete;
-  TIdConnectThread& operator=(const TIdConnectThread&) = delete;
-
-  void Start();
-  // Asks the thread to stop; the connect itself ends when the socket is released.
-  void Terminate();
-  bool TerminateRequested() const;
-  // True once the connect has ended, whichever way.
-  bool Terminated() const;
-  // Waits up to ms milliseconds for the end; answers Terminated().
-  bool WaitTerminated(int32_t ms);
-  void WaitFor();
-
-  // How the connect failed: empty text when it did not, or was abandoned.
-  std::string FailureText;
-  int32_t FailureCode = 0;
-
- private:
-  void Execute();
-
-  TIdStackUser stackUser_;
-  TIdSocketHandle& binding_;
-  std::thread thread_;
-  mutable std::mutex lock_;
-  std::condition_variable ended_;
-  bool terminated_ = false;
-  bool terminateRequested_ = false;
 };

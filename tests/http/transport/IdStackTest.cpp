@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "http/transport/IdStackPosix.h"
+#include "http/transport/IdStackRegistry.h"
 
 namespace {
 
@@ -83,7 +84,7 @@ TEST_F(StackHeld, ErrorMessagesCarryCodeAndText) {
     EXPECT_STREQ(e.ClassName(), "EIdSocketError");
     EXPECT_EQ(e.Message(), "Socket Error # 10054\r\nConnection reset by peer.");
   }
-  EXPECT_EQ(stack_.CheckSocketResult(5), 5);
+  EXPECT_EQ(dynamic_cast<TIdStackPosix&>(stack_).CheckSocketResult(5), 5);
 }
 
 TEST_F(StackHeld, ResolveLeavesAddressesAndLocalhostAlone) {
