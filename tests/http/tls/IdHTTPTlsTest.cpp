@@ -254,10 +254,13 @@ TEST(HttpsExchange, APlainServerOnTheHttpsPortFailsTheHandshakeAndGetsNoRequest)
 }
 
 TEST_F(HttpsServer, HttpTargetsPassThroughAndARedirectToHttpsIsFollowed) {
+  // The plain peer keeps its connection, as the client's HTTP/1.1 expects: one
+  // that closed right after its answer could be reused before its close arrives.
   HttpTestPeer plain([&](const std::string& request, int) {
     if (request.rfind("GET /hello", 0) == 0)
-      return HttpTestPeer::Reply{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"};
-    return HttpTestPeer::Reply{"HTTP/1.1 302 Found\r\nLocation: " + Url("/plain") + "\r\nContent-Length: 0\r\n\r\n"};
+      return HttpTestPeer::Reply{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", false};
+    return HttpTestPeer::Reply{"HTTP/1.1 302 Found\r\nLocation: " + Url("/plain") + "\r\nContent-Length: 0\r\n\r\n",
+                               false};
   });
   TlsHttp client;
   client.http.HandleRedirects = true;
