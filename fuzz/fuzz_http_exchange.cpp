@@ -131,10 +131,12 @@ constexpr int kLineLimit = 255;
 // when that answer cannot be taken whole: cut short, framed wrongly, or not 2xx.
 std::optional<std::string> FramedBody(std::string_view answer) {
   AnswerReader in(answer);
-  TIdHTTPResponse response;
+  TIdHTTPStatusLine status;
   TIdHeaderList head;
   do {
-    if (!in.Line(response.StatusLine)) return std::nullopt;
+    std::string first;
+    if (!in.Line(first)) return std::nullopt;
+    status = TIdHTTPStatusLine::Parse(first);
     head.Clear();
     for (std::string line;;) {
       if (!in.Line(line)) return std::nullopt;
@@ -142,8 +144,8 @@ std::optional<std::string> FramedBody(std::string_view answer) {
       if (head.Count() == kLineLimit) return std::nullopt;
       head.Add(line);
     }
-  } while (response.StatusCode() == 100);
-  const int32_t code = response.StatusCode();
+  } while (status.Code == 100);
+  const int32_t code = status.Code;
   if (code / 100 != 2) return std::nullopt;
   if (code == 204) return std::string();
 

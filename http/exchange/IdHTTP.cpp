@@ -8,7 +8,6 @@
 using namespace IdHTTPStrings;
 
 namespace {
-const char* const kProtocolVersionText[] = {"1.0", "1.1"};
 // How long a redirect page may take to arrive when the caller set no read time-out.
 constexpr int32_t kRedirectBodyTimeout = 4000;
 // A server sends one "100 Continue" before its answer; one that keeps sending
@@ -99,15 +98,6 @@ class BodyStreamSwap {
   TStream* saved_;
 };
 }  // namespace
-
-int32_t TIdHTTPResponse::StatusCode() const {
-  std::size_t space = StatusLine.find(' ');
-  if (space == std::string::npos) return -1;
-  std::string rest = Trim(std::string_view(StatusLine).substr(space + 1));
-  std::size_t end = rest.find(' ');
-  if (end != std::string::npos) rest.resize(end);
-  return StrToIntDef(rest, -1);
-}
 
 TIdCustomHTTP::TIdCustomHTTP() : protocol_(std::make_unique<TIdHTTPProtocol>()) {}
 
@@ -202,7 +192,7 @@ void TIdCustomHTTP::RunExchange(const std::string& method, const std::string& ur
       for (int interim = 0;; ++interim) {
         if (interim > kMaxInterimResponses)
           throw EIdHTTPMalformedResponse(Format(RSHTTPTooManyInterim, kMaxInterimResponses));
-        Response().StatusLine = ReadProtocolLine();
+        Response().SetStatusLine(ReadProtocolLine());
         ReadResponseHead();
         StoreCookies();
         if (Response().StatusCode() != 100) break;
@@ -369,7 +359,7 @@ void TIdCustomHTTP::SendRequestHead() {
   TIdIOHandler& io = *IOHandler();
   io.BeginWriteBuffering(-1);
   try {
-    io.WriteLine(request.RequestMethod + " " + request.RequestTarget + " HTTP/" + kProtocolVersionText[ProtocolVersion]);
+    io.WriteLine(request.RequestMethod + " " + request.RequestTarget + " HTTP/" + HTTPVersionText(ProtocolVersion));
     for (const std::string& line : request.RawHeaders.Items())
       if (!line.empty()) io.WriteLine(line);
     io.WriteLine(std::string());
@@ -513,7 +503,7 @@ void TIdCustomHTTP::RaiseProtocolError(std::span<const int16_t> accepted) {
     // The refusal is the news; a body that breaks off is kept as far as it came.
     Disconnect();
   }
-  throw EIdHTTPProtocolException(code, Response().StatusLine, errorBody);
+  throw EIdHTTPProtocolException(code, Response().StatusLine(), errorBody);
 }
 
 void TIdCustomHTTP::DiscardResponseBody() {
@@ -603,11 +593,7 @@ int64_t TIdCustomHTTP::ReadChunkSize() { return ParseChunkSizeLine(ReadProtocolL
 
 bool TIdCustomHTTP::ComputeKeepAlive() {
   TIdHTTPResponse& response = Response();
-  if (response.StatusLine.size() >= 6) {
-    std::string version = response.StatusLine.substr(5, 3);
-    for (uint8_t i = 0; i < 2; ++i)
-      if (SameText(version, kProtocolVersionText[i])) response.ReplyVersion = i;
-  }
+  if (response.Status().Version) response.ReplyVersion = *response.Status().Version;
   bool connected = IsConnected();
   if (connected) {
     IOHandler()->CheckDisconnected(false, false);

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "http/protocol/IdHTTPContext.h"
+#include "http/protocol/IdHTTPStatusLine.h"
 #include "http/protocol/IdHeaderInfo.h"
 #include "http/protocol/IdURI.h"
 #include "http/transport/IdIOHandlerStack.h"
@@ -26,8 +27,6 @@
 #include "http/transport/IdTCPClient.h"
 #include "runtime/Stream.h"
 #include "runtime/StringList.h"
-
-enum TIdHTTPProtocolVersion : uint8_t { pv1_0, pv1_1 };
 
 enum TIdHTTPOption : uint8_t { hoInProcessAuth = 1, hoKeepOrigProtocol = 2, hoForceEncodeParams = 4 };
 using TIdHTTPOptions = uint8_t;  // a set of TIdHTTPOption bits
@@ -72,13 +71,21 @@ class TIdHTTPRequest : public TIdRequestHeaderInfo {
 class TIdHTTPResponse : public TIdResponseHeaderInfo {
  public:
   // The first line of the response as read, e.g. "HTTP/1.1 404 Not Found".
-  std::string StatusLine;
-  // Parsed from StatusLine each time: the word after the first blank, -1 when
-  // it is not a number.
-  int32_t StatusCode() const;
+  const std::string& StatusLine() const { return status_.Text; }
+  // The word after the first blank, -1 when it is not a number.
+  int32_t StatusCode() const { return status_.Code; }
+  const TIdHTTPStatusLine& Status() const { return status_; }
+  // Takes a newly read first line; it is parsed here and nowhere else.
+  void SetStatusLine(std::string line) { status_ = TIdHTTPStatusLine::Parse(std::move(line)); }
+
   bool KeepConnection = false;
   TStream* BodyStream = nullptr;  // not owned
-  uint8_t ReplyVersion = pv1_1;   // 0 for "1.0", 1 for "1.1"
+  // 0 for "1.0", 1 for "1.1": the version of the last status line that named
+  // one, taken when the exchange decides whether to keep the connection.
+  uint8_t ReplyVersion = pv1_1;
+
+ private:
+  TIdHTTPStatusLine status_;
 };
 
 class TIdHTTPProtocol {
