@@ -575,7 +575,11 @@ void TIdCustomHTTP::ReadChunkedBody(TStream& stream) {
   ReportStatus(hsStatusText, RSHTTPChunkStarted);
   const int64_t start = stream.Position();
   try {
-    for (int64_t size = ReadChunkSize(); size > 0; size = ReadChunkSize()) {
+    for (;;) {
+      ReadWholeChunks(stream);
+      // A chunk still arriving, a line too long to be taken whole, or the last chunk.
+      const int64_t size = ReadChunkSize();
+      if (size == 0) break;
       io.ReadIntoStream(stream, size);
       if (!ReadProtocolLine().empty()) throw EIdHTTPMalformedResponse(RSHTTPChunkNotTerminated);
     }
@@ -586,6 +590,34 @@ void TIdCustomHTTP::ReadChunkedBody(TStream& stream) {
   } catch (const EIdConnClosedGracefully&) {
     throw EIdHTTPMalformedResponse(
         Format(RSHTTPChunkedBodyCutShort, static_cast<long long>(stream.Position() - start)));
+  }
+}
+
+void TIdCustomHTTP::ReadWholeChunks(TStream& stream) {
+  TIdIOHandler& io = *IOHandler();
+  TIdBuffer& received = *io.PendingInput();
+  // The chunks taken are dropped from the queue together at the end, outside
+  // any chunk's progress count, as the reads of their lines are.
+  std::size_t taken = 0;
+  struct DropTaken {
+    TIdBuffer& received;
+    std::size_t& taken;
+    ~DropTaken() { received.Discard(static_cast<int32_t>(taken)); }
+  } drop{received, taken};
+  for (;;) {
+    const std::string_view rest(reinterpret_cast<const char*>(received.Data()) + taken, received.Size() - taken);
+    const std::optional<TIdHTTPChunk> chunk = FindWholeChunk(rest, io.MaxLineLength);
+    if (!chunk || chunk->Size == 0) return;
+    // Counted as a read of the chunk's data alone, as ReadIntoStream counts it.
+    io.StartWorkCount(wmRead, chunk->Size);
+    struct FinishCount {
+      TIdIOHandler& io;
+      ~FinishCount() { io.FinishWorkCount(wmRead); }
+    } finish{io};
+    stream.WriteBuffer(rest.data() + chunk->DataStart, chunk->Size);
+    io.AddWorkCount(wmRead, chunk->Size);
+    if (!chunk->Terminated) throw EIdHTTPMalformedResponse(RSHTTPChunkNotTerminated);
+    taken += chunk->Length;
   }
 }
 

@@ -196,6 +196,10 @@ class TIdCustomHTTP : public TIdTCPClientCustom {
   void ReadBoundedBody(std::string& body);
   void ReadBodyInto(TStream& stream);
   void ReadChunkedBody(TStream& stream);
+  // Reads every chunk that has arrived whole, with its lines, straight from
+  // the received bytes; stops before the last chunk and before one that is
+  // not all there yet, which ReadChunkedBody then reads line by line.
+  void ReadWholeChunks(TStream& stream);
 
   std::unique_ptr<TIdHTTPProtocol> protocol_;
   TIdURI uri_;

@@ -51,6 +51,15 @@ bool IsChunkedLast(const std::vector<std::string>& codings) {
 bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 int HexValue(char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; }
+
+// The end of the line at the start of bytes (the position of its LF), or
+// npos when it has not all arrived or is longer than maxLine.
+std::size_t WholeLineEnd(std::string_view bytes, int32_t maxLine) {
+  const std::size_t lf = bytes.find('\n');
+  if (lf == std::string_view::npos || (maxLine > 0 && lf > static_cast<std::size_t>(maxLine)))
+    return std::string_view::npos;
+  return lf;
+}
 }  // namespace
 
 TIdHTTPBodyFraming TIdHTTPBodyFraming::FromHeaders(const TIdHeaderList& headers) {
@@ -87,6 +96,28 @@ int64_t ParseChunkSizeLine(std::string_view line) {
   if (!valid || value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
     throw EIdHTTPMalformedResponse(Format(RSHTTPInvalidChunkSize, QuotedPeerText(line).c_str()));
   return static_cast<int64_t>(value);
+}
+
+std::optional<TIdHTTPChunk> FindWholeChunk(std::string_view bytes, int32_t maxLine) {
+  const std::size_t sizeEnd = WholeLineEnd(bytes, maxLine);
+  if (sizeEnd == std::string_view::npos) return std::nullopt;
+  std::string_view sizeLine = bytes.substr(0, sizeEnd);
+  if (!sizeLine.empty() && sizeLine.back() == '\r') sizeLine.remove_suffix(1);
+  TIdHTTPChunk chunk;
+  chunk.Size = ParseChunkSizeLine(sizeLine);
+  chunk.DataStart = sizeEnd + 1;
+  if (chunk.Size == 0) {
+    chunk.Length = chunk.DataStart;
+    chunk.Terminated = true;
+    return chunk;
+  }
+  if (bytes.size() - chunk.DataStart <= static_cast<uint64_t>(chunk.Size)) return std::nullopt;
+  const std::string_view after = bytes.substr(chunk.DataStart + static_cast<std::size_t>(chunk.Size));
+  const std::size_t afterEnd = WholeLineEnd(after, maxLine);
+  if (afterEnd == std::string_view::npos) return std::nullopt;
+  chunk.Terminated = afterEnd == 0 || (afterEnd == 1 && after[0] == '\r');
+  chunk.Length = chunk.DataStart + static_cast<std::size_t>(chunk.Size) + afterEnd + 1;
+  return chunk;
 }
 
 std::string QuotedPeerText(std::string_view text) {

@@ -8,7 +8,9 @@
 // wrong; none of these functions reads from a connection.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -35,6 +37,23 @@ struct TIdHTTPBodyFraming {
 // ("1a", " 1A ", "1a;name=value"). Anything else raises: an empty line, "zz",
 // "-5", "0x5", seventeen digits.
 int64_t ParseChunkSizeLine(std::string_view line);
+
+// A chunk that lies whole at the start of some received bytes: its size
+// line, its data and the line break after the data.
+struct TIdHTTPChunk {
+  int64_t Size = 0;
+  std::size_t DataStart = 0;  // where the data begins, just after the size line
+  std::size_t Length = 0;     // every byte of the chunk, through the line after its data
+  bool Terminated = false;    // the line after the data is empty, as it must be
+};
+
+// The chunk at the start of bytes when it is all there, its lines ending in
+// LF (a CR before it dropped) and none longer than maxLine (0 or less: no
+// limit); nothing when more must be read first or a line is too long, which
+// a reader then takes the slow way. A last chunk (size 0) ends with its size
+// line. Raises as ParseChunkSizeLine does for a size line that is complete
+// but invalid.
+std::optional<TIdHTTPChunk> FindWholeChunk(std::string_view bytes, int32_t maxLine);
 
 // Peer text fit for an error message: at most 40 characters, every byte
 // outside printable ASCII written as \xHH, in double quotes.

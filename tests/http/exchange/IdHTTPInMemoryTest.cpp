@@ -31,9 +31,11 @@ std::ostream& operator<<(std::ostream& out, const Outcome& o) {
   return out << (o.error.empty() ? "body \"" + o.body + "\"" : o.error + " \"" + o.message + "\" \"" + o.body + "\"");
 }
 
-Outcome Post(ScriptedAnswer answer) {
+// maxLine other than 0 replaces the handler's longest line.
+Outcome Post(ScriptedAnswer answer, int32_t maxLine = 0) {
   auto owned = std::make_unique<ScriptedIOHandler>(std::move(answer));
   ScriptedIOHandler& io = *owned;
+  if (maxLine != 0) io.MaxLineLength = maxLine;
   Outcome outcome;
   {
     TIdHTTP http;
@@ -63,6 +65,7 @@ TEST(InMemoryExchange, AnAnswerEndsTheSameWhereverItIsCut) {
     const char* name;
     std::string answer;
     ScriptedAnswer::End end = ScriptedAnswer::kClose;
+    int32_t maxLine = 0;  // other than 0: the longest line the handler takes
   };
   const std::vector<Case> cases = {
       {"a body by length", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"},
@@ -79,16 +82,23 @@ TEST(InMemoryExchange, AnAnswerEndsTheSameWhereverItIsCut) {
       {"a chunk without its line break", Chunked("5\r\nhelloXY0\r\n\r\n")},
       {"an invalid chunk size", Chunked("5\r\nhello\r\nzz\r\n")},
       {"a head cut off", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n"},
+      // With lines of at most 32 bytes before their LF, CR included (the head's longest has 27).
+      {"a chunk-size line as long as a line may be", Chunked("5;" + std::string(29, 'x') + "\r\nhello\r\n0\r\n\r\n"),
+       ScriptedAnswer::kClose, 32},
+      {"a chunk-size line longer than a line may be",
+       Chunked("5\r\nhello\r\n5;" + std::string(30, 'x') + "\r\nworld\r\n0\r\n\r\n"), ScriptedAnswer::kClose, 32},
+      {"a line after chunk data longer than a line may be",
+       Chunked("5\r\nhello\r\n5\r\nworld" + std::string(32, ' ') + "\r\n0\r\n\r\n"), ScriptedAnswer::kClose, 32},
       {"a reset after part of the body", "HTTP/1.1 200 OK\r\n\r\nabc", ScriptedAnswer::kReset},
       {"silence after part of the body", "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nabc",
        ScriptedAnswer::kSilence},
   };
   for (const Case& c : cases) {
-    const Outcome whole = Post(ScriptedAnswer{c.answer, {}, c.end});
+    const Outcome whole = Post(ScriptedAnswer{c.answer, {}, c.end}, c.maxLine);
     ASSERT_EQ(whole.sent.size(), 1u) << c.name;
     for (std::size_t cut = 1; cut < c.answer.size(); ++cut)
-      EXPECT_EQ(Post(ScriptedAnswer{c.answer, {cut}, c.end}), whole) << c.name << ", cut after " << cut;
-    EXPECT_EQ(Post(ScriptedAnswer::InPieces(c.answer, 1, c.end)), whole) << c.name << ", byte by byte";
+      EXPECT_EQ(Post(ScriptedAnswer{c.answer, {cut}, c.end}, c.maxLine), whole) << c.name << ", cut after " << cut;
+    EXPECT_EQ(Post(ScriptedAnswer::InPieces(c.answer, 1, c.end), c.maxLine), whole) << c.name << ", byte by byte";
   }
 }
 
@@ -96,6 +106,7 @@ TEST(InMemoryExchange, WholeAnswersGiveTheirBodyOrTheirError) {
   struct Case {
     std::string answer;
     Outcome expect;
+    int32_t maxLine = 0;
   };
   const Case cases[] = {
       {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", Body("hello")},
@@ -106,9 +117,16 @@ TEST(InMemoryExchange, WholeAnswersGiveTheirBodyOrTheirError) {
        Fails("EIdHTTPMalformedResponse", "Connection closed after 4 of 10 body bytes.")},
       {Chunked("5\r\nhello\r\n5\r\nwor"),
        Fails("EIdHTTPMalformedResponse", "Connection closed inside a chunked body after 8 bytes.")},
+      {Chunked("5;" + std::string(29, 'x') + "\r\nhello\r\n0\r\n\r\n"), Body("hello"), 32},
+      {Chunked("5;" + std::string(30, 'x') + "\r\nhello\r\n0\r\n\r\n"),
+       Fails("EIdReadLnMaxLineLengthExceeded", "Max line length exceeded."), 32},
+      {Chunked("5\r\nhello" + std::string(32, ' ') + "\r\n0\r\n\r\n"),
+       Fails("EIdReadLnMaxLineLengthExceeded", "Max line length exceeded."), 32},
+      {Chunked("5\r\nhelloXY\r\n0\r\n\r\n"),
+       Fails("EIdHTTPMalformedResponse", "Chunk data is not followed by a line break.")},
   };
   for (const Case& c : cases) {
-    Outcome got = Post(ScriptedAnswer{c.answer});
+    Outcome got = Post(ScriptedAnswer{c.answer}, c.maxLine);
     EXPECT_EQ(got.sent.size(), 1u);
     got.sent.clear();
     EXPECT_EQ(got, c.expect) << c.answer;
