@@ -1,5 +1,7 @@
 #include "http/protocol/IdHeaderList.h"
 
+#include <cstring>
+
 #include "runtime/SysUtils.h"
 
 namespace {
@@ -14,9 +16,15 @@ std::string TrimRightBlanks(std::string_view s) {
 }
 }  // namespace
 
-std::string TIdHeaderList::NameEnd() const {
-  std::string end = TrimRight(NameSeparator);
-  return end.empty() ? std::string(":") : end;
+bool TIdHeaderList::FitsOneLine(std::string_view line) const {
+  const bool fits = FoldWidth <= 0 || line.size() <= static_cast<std::size_t>(FoldWidth);
+  return fits && !std::memchr(line.data(), '\r', line.size()) && !std::memchr(line.data(), '\n', line.size());
+}
+
+std::string_view TIdHeaderList::NameEnd() const {
+  std::string_view end = NameSeparator;
+  while (!end.empty() && static_cast<unsigned char>(end.back()) <= ' ') end.remove_suffix(1);
+  return end.empty() ? std::string_view(":") : end;
 }
 
 std::size_t TIdHeaderList::FindNameEnd(const std::string& line) const { return line.find(NameEnd()); }
@@ -41,7 +49,9 @@ std::string TIdHeaderList::ValueAt(int index) const {
   const std::string& line = Get(index);
   // The value starts after the name and its ":"; for a line without a name
   // that skips its first character, which is the blank of a continuation.
-  std::size_t start = NameAt(index).size() + NameEnd().size();
+  const std::string_view end = NameEnd();
+  const std::size_t nameEnd = line.find(end);
+  std::size_t start = (nameEnd == std::string::npos ? 0 : nameEnd) + end.size();
   std::string value = start < line.size() ? line.substr(start) : std::string();
   if (UnfoldOnRead) {
     // Each continuation joins the trimmed value with one blank. Trimming in
@@ -57,9 +67,10 @@ std::string TIdHeaderList::ValueAt(int index) const {
 }
 
 int TIdHeaderList::IndexOfHeader(std::string_view name) const {
+  const std::string_view end = NameEnd();
   for (int i = 0; i < Count(); ++i) {
     const std::string& line = Get(i);
-    std::size_t colon = FindNameEnd(line);
+    std::size_t colon = line.find(end);
     if (colon == std::string::npos) {
       if (name.empty()) return i;
       continue;
@@ -81,7 +92,12 @@ void TIdHeaderList::SetValue(std::string_view name, std::string_view value) {
   if (!value.empty()) {
     if (index < 0) index = Add(std::string());
     std::string line = std::string(name) + NameSeparator + std::string(value);
-    if (FoldOnWrite) {
+    if (FoldOnWrite && FitsOneLine(line)) {
+      // What folding would leave of a line that needs none: the line without the blanks at its end.
+      DeleteContinuations(index);
+      while (!line.empty() && IsFoldBlank(line.back())) line.pop_back();
+      Put(index, std::move(line));
+    } else if (FoldOnWrite) {
       DeleteContinuations(index);
       std::vector<std::string> pieces = FoldValue(line);
       Put(index, pieces[0]);
@@ -97,9 +113,10 @@ void TIdHeaderList::SetValue(std::string_view name, std::string_view value) {
 
 void TIdHeaderList::CollectValues(std::string_view name, TStringList* destination) const {
   if (!destination) return;
+  const std::string_view end = NameEnd();
   for (int i = 0; i < Count(); ++i) {
     const std::string& line = Get(i);
-    std::size_t colon = FindNameEnd(line);
+    std::size_t colon = line.find(end);
     if (colon == std::string::npos) continue;
     std::string_view lineName(line.data(), colon);
     if (MatchCase ? lineName == name : SameText(lineName, name)) destination->Add(ValueAt(i));

@@ -44,9 +44,12 @@ class TIdHeaderList : public TStringList {
   std::vector<std::string> FoldValue(std::string_view text) const;
 
  private:
-  std::string NameEnd() const;
+  // NameSeparator without the blanks at its end, ":" when nothing is left.
+  std::string_view NameEnd() const;
   // The position of the name's end in the line, or npos.
   std::size_t FindNameEnd(const std::string& line) const;
+  // Folding would keep the line whole: no wider than FoldWidth, no line break in it.
+  bool FitsOneLine(std::string_view line) const;
   bool IsContinuation(int index) const;
   void DeleteContinuations(int index);
 };

@@ -54,6 +54,27 @@ TEST(IdHeaderList, SetValueKeepsThePlaceOfAnExistingHeader) {
   EXPECT_EQ(list.Count(), 4);
 }
 
+TEST(IdHeaderList, SetValueWritesWhatFoldingLeaves) {
+  // A line that needs no folding loses only its trailing blanks; one with a
+  // line break of its own goes on a continuation line, never a header of its own.
+  struct Case {
+    std::string value;
+    Lines lines;
+  };
+  const Case cases[] = {
+      {"v", {"X: v"}},
+      {"v \t ", {"X: v"}},
+      {std::string(13, 'v'), {"X: " + std::string(13, 'v')}},  // exactly the width
+      {"a\r\nInjected: 1", {"X: a", " Injected: 1"}},
+      {"a\nb", {"X: a", " b"}},
+  };
+  for (const Case& c : cases) {
+    TIdHeaderList list(16);
+    list.SetValue("X", c.value);
+    EXPECT_EQ(list.Items(), c.lines) << c.value;
+  }
+}
+
 TEST(IdHeaderList, CollectValuesGathersEveryLineOfTheName) {
   TIdHeaderList list = ListOf({"WWW-Authenticate: Basic realm=\"a\"", "Other: x", "www-authenticate: Digest",
                                " nonce=1"});
