@@ -356,13 +356,17 @@ void TIdCustomHTTP::SendRequestHead() {
     ProxyParams.BuildProxyHeaders(request.RawHeaders);
   AttachCookies();
 
+  // The head is composed first and queued as one piece: it goes out in one
+  // send when the buffering ends, as line by line writes would.
+  std::string head = request.RequestMethod + " " + request.RequestTarget + " HTTP/" + HTTPVersionText(ProtocolVersion);
+  head += "\r\n";
+  for (const std::string& line : request.RawHeaders.Items())
+    if (!line.empty()) head.append(line).append("\r\n");
+  head += "\r\n";
   TIdIOHandler& io = *IOHandler();
   io.BeginWriteBuffering(-1);
   try {
-    io.WriteLine(request.RequestMethod + " " + request.RequestTarget + " HTTP/" + HTTPVersionText(ProtocolVersion));
-    for (const std::string& line : request.RawHeaders.Items())
-      if (!line.empty()) io.WriteLine(line);
-    io.WriteLine(std::string());
+    io.WriteText(head);
     io.EndWriteBuffering();
   } catch (...) {
     if (io.WriteBufferingActive()) io.CancelWriteBuffering();
