@@ -13,6 +13,7 @@
 // head: a request line with one target and no line break inside any line.
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -141,12 +142,18 @@ bool WellFormedRequest(std::string_view sent) {
   const std::size_t lastBlank = requestLine.rfind(' ');
   if (blank == std::string_view::npos || blank == lastBlank || !requestLine.substr(lastBlank).starts_with(" HTTP/1."))
     return false;
-  for (std::size_t at = 0; at < head.size(); at = lineEnd + 2) {
-    lineEnd = head.find("\r\n", at);
-    const std::string_view line = head.substr(at, lineEnd - at);
-    if (line.find_first_of("\r\n") != std::string_view::npos) return false;
+  // The head's lines are separated by CR LF; any other CR or LF split a line.
+  std::size_t breaks = 0;
+  for (const char* at = head.data(); (at = static_cast<const char*>(std::memchr(at, '\n', head.data() + head.size() - at)));
+       ++at) {
+    if (at == head.data() || at[-1] != '\r') return false;
+    ++breaks;
   }
-  return true;
+  std::size_t returns = 0;
+  for (const char* at = head.data(); (at = static_cast<const char*>(std::memchr(at, '\r', head.data() + head.size() - at)));
+       ++at)
+    ++returns;
+  return breaks == returns;
 }
 }  // namespace
 

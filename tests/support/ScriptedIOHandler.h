@@ -116,11 +116,16 @@ class ScriptedIOHandler : public TIdIOHandler {
     std::size_t end = answer_->bytes.size();
     while (nextCut_ < answer_->cuts.size() && answer_->cuts[nextCut_] <= delivered_) ++nextCut_;
     if (nextCut_ < answer_->cuts.size()) end = std::min(end, answer_->cuts[nextCut_]);
-    TIdBytes piece(answer_->bytes.begin() + static_cast<std::ptrdiff_t>(delivered_),
-                   answer_->bytes.begin() + static_cast<std::ptrdiff_t>(end));
+    const auto* from = reinterpret_cast<const uint8_t*>(answer_->bytes.data()) + delivered_;
+    auto count = static_cast<int32_t>(end - delivered_);
     delivered_ = end;
-    if (Intercept) Intercept->Receive(piece);
-    const auto count = static_cast<int32_t>(piece.size());
+    if (!Intercept) {
+      pendingInput_->AppendBytes(from, static_cast<std::size_t>(count));
+      return count;
+    }
+    TIdBytes piece(from, from + count);
+    Intercept->Receive(piece);
+    count = static_cast<int32_t>(piece.size());
     pendingInput_->AppendBytes(std::move(piece));
     return count;
   }
