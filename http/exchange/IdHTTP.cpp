@@ -608,10 +608,11 @@ void TIdCustomHTTP::ReadWholeChunks(TStream& stream) {
     std::size_t& taken;
     ~DropTaken() { received.Discard(static_cast<int32_t>(taken)); }
   } drop{received, taken};
+  bool wrote = false;
   for (;;) {
     const std::string_view rest(reinterpret_cast<const char*>(received.Data()) + taken, received.Size() - taken);
     const std::optional<TIdHTTPChunk> chunk = FindWholeChunk(rest, io.MaxLineLength);
-    if (!chunk || chunk->Size == 0) return;
+    if (!chunk || chunk->Size == 0) break;
     // Counted as a read of the chunk's data alone, as ReadIntoStream counts it.
     io.StartWorkCount(wmRead, chunk->Size);
     struct FinishCount {
@@ -620,9 +621,12 @@ void TIdCustomHTTP::ReadWholeChunks(TStream& stream) {
     } finish{io};
     stream.WriteBuffer(rest.data() + chunk->DataStart, chunk->Size);
     io.AddWorkCount(wmRead, chunk->Size);
+    wrote = true;
     if (!chunk->Terminated) throw EIdHTTPMalformedResponse(RSHTTPChunkNotTerminated);
     taken += chunk->Length;
   }
+  // As ReadIntoStream leaves it: a stream that held more ends where the body does so far.
+  if (wrote && stream.Size() > stream.Position()) stream.SetSize(stream.Position());
 }
 
 int64_t TIdCustomHTTP::ReadChunkSize() { return ParseChunkSizeLine(ReadProtocolLine()); }

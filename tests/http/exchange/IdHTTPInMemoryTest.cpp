@@ -149,3 +149,21 @@ TEST(InMemoryExchange, TheReplyVersionIsTheLastOneAnAnswerNamed) {
   http.PostFormText(url, nullptr);
   EXPECT_EQ(http.Response().ReplyVersion, pv1_1);
 }
+
+TEST(InMemoryExchange, AStreamThatHeldMoreEndsWhereTheBodyEnds) {
+  // The body is written from the stream's position on, and nothing that stood after it stays.
+  const std::string chunked = Chunked("2\r\nhe\r\n3\r\nllo\r\n0\r\n\r\n");
+  const ScriptedAnswer answers[] = {
+      ScriptedAnswer("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"),
+      ScriptedAnswer(chunked),
+      ScriptedAnswer::InPieces(chunked, 1),
+  };
+  for (const ScriptedAnswer& answer : answers) {
+    TIdHTTP http;
+    http.SetIOHandler(std::make_unique<ScriptedIOHandler>(answer));
+    TStringStream stream("XXXXXXXXXXXX");
+    stream.SetPosition(2);
+    http.Get("http://127.0.0.1/x", stream);
+    EXPECT_EQ(stream.DataString(), "XXhello") << answer.bytes;
+  }
+}
