@@ -92,7 +92,9 @@ inline std::string RecvExactly(int fd, std::size_t count, int timeoutMs = 5000) 
 }
 
 // Everything until the peer closes (or the time runs out).
-inline std::string RecvUntilClosed(int fd, int timeoutMs = 5000) { return RecvExactly(fd, std::string::npos / 2, timeoutMs); }
+inline std::string RecvUntilClosed(int fd, int timeoutMs = 5000) {
+  return RecvExactly(fd, std::string::npos / 2, timeoutMs);
+}
 
 inline void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -295,11 +297,12 @@ class ScriptedPeer {
   using Script = std::function<void(int fd)>;
 
   explicit ScriptedPeer(Script script)
-      : peer_([this, script = std::move(script)](Channel& channel) {
-          script(channel.Fd());
-          done_ = true;
-        },
-              LoopbackPeer::Options{.connections = 1}) {}
+      : peer_(
+            [this, script = std::move(script)](Channel& channel) {
+              script(channel.Fd());
+              done_ = true;
+            },
+            LoopbackPeer::Options{.connections = 1}) {}
   ~ScriptedPeer() { Join(); }
   ScriptedPeer(const ScriptedPeer&) = delete;
   ScriptedPeer& operator=(const ScriptedPeer&) = delete;

@@ -49,7 +49,8 @@ class ScriptedIOHandler : public TIdIOHandler {
   explicit ScriptedIOHandler(std::vector<ScriptedAnswer> answers) : answers_(std::move(answers)) {
     if (answers_.empty()) answers_.push_back(ScriptedAnswer{});
   }
-  explicit ScriptedIOHandler(ScriptedAnswer answer) : ScriptedIOHandler(std::vector<ScriptedAnswer>{std::move(answer)}) {}
+  explicit ScriptedIOHandler(ScriptedAnswer answer)
+      : ScriptedIOHandler(std::vector<ScriptedAnswer>{std::move(answer)}) {}
   const char* ClassName() const override { return "ScriptedIOHandler"; }
 
   // What the client sent, one text per connection opened.
@@ -92,7 +93,9 @@ class ScriptedIOHandler : public TIdIOHandler {
       throw EIdConnClosedGracefully(IdIOHandlerStrings::RSConnectionClosedGracefully);
   }
 
-  bool WaitReadable(int32_t /*timeout*/) override { return Answered() && (Left() > 0 || answer_->end != ScriptedAnswer::kSilence); }
+  bool WaitReadable(int32_t /*timeout*/) override {
+    return Answered() && (Left() > 0 || answer_->end != ScriptedAnswer::kSilence);
+  }
 
   int32_t FillPendingInput(bool raise = true, int32_t /*timeout*/ = -1, bool raiseOnTimeout = true) override {
     CheckDisconnected(raise, false);
@@ -107,7 +110,8 @@ class ScriptedIOHandler : public TIdIOHandler {
     if (Left() == 0) {
       if (answer_->end == ScriptedAnswer::kReset) {
         constexpr int32_t kReset = Id_WSAECONNRESET;
-        throw EIdSocketError(kReset, Format(IdStackStrings::RSStackError, kReset, IdStackStrings::SocketErrorCodeText(kReset)));
+        throw EIdSocketError(kReset,
+                             Format(IdStackStrings::RSStackError, kReset, IdStackStrings::SocketErrorCodeText(kReset)));
       }
       peerClosed_ = true;
       CheckDisconnected(raise, false);

@@ -74,8 +74,7 @@ TEST(InMemoryExchange, AnAnswerEndsTheSameWhereverItIsCut) {
       {"a chunked body with an extension and a trailer",
        Chunked("5;name=value\r\nhello\r\n6\r\n world\r\n0\r\nTrailer: t\r\n\r\n")},
       {"many tiny chunks", Chunked(tinyChunks + "0\r\n\r\n")},
-      {"an interim answer first",
-       "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"},
+      {"an interim answer first", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"},
       {"a refusal with its body", "HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n\r\ngone"},
       {"a body cut short", "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n1234"},
       {"a chunk cut off in its data", Chunked("5\r\nhello\r\n5\r\nwor")},
@@ -90,8 +89,7 @@ TEST(InMemoryExchange, AnAnswerEndsTheSameWhereverItIsCut) {
       {"a line after chunk data longer than a line may be",
        Chunked("5\r\nhello\r\n5\r\nworld" + std::string(32, ' ') + "\r\n0\r\n\r\n"), ScriptedAnswer::kClose, 32},
       {"a reset after part of the body", "HTTP/1.1 200 OK\r\n\r\nabc", ScriptedAnswer::kReset},
-      {"silence after part of the body", "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nabc",
-       ScriptedAnswer::kSilence},
+      {"silence after part of the body", "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nabc", ScriptedAnswer::kSilence},
   };
   for (const Case& c : cases) {
     const Outcome whole = Post(ScriptedAnswer{c.answer, {}, c.end}, c.maxLine);
