@@ -103,7 +103,8 @@ std::optional<std::string> FramedBody(std::string_view answer) {
     for (;;) {
       if (!in.Line(line)) return std::nullopt;
       const std::string_view digits = Blanks(std::string_view(line).substr(0, line.find(';')));
-      if (digits.empty() || digits.size() > 16 || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos)
+      if (digits.empty() || digits.size() > 16 ||
+          digits.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos)
         return std::nullopt;
       const uint64_t chunk = std::stoull(std::string(digits), nullptr, 16);
       if (chunk > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
@@ -121,7 +122,8 @@ std::optional<std::string> FramedBody(std::string_view answer) {
   uint64_t length = 0;
   for (std::size_t i = 0; i < lengths.size(); ++i) {
     const std::string& text = lengths[i];
-    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos)
+      return std::nullopt;
     const uint64_t value = std::stoull(text);
     if (value > static_cast<uint64_t>(INT64_MAX) || (i > 0 && value != length)) return std::nullopt;
     length = value;
@@ -144,14 +146,14 @@ bool WellFormedRequest(std::string_view sent) {
     return false;
   // The head's lines are separated by CR LF; any other CR or LF split a line.
   std::size_t breaks = 0;
-  for (const char* at = head.data(); (at = static_cast<const char*>(std::memchr(at, '\n', head.data() + head.size() - at)));
-       ++at) {
+  for (const char* at = head.data();
+       (at = static_cast<const char*>(std::memchr(at, '\n', head.data() + head.size() - at))); ++at) {
     if (at == head.data() || at[-1] != '\r') return false;
     ++breaks;
   }
   std::size_t returns = 0;
-  for (const char* at = head.data(); (at = static_cast<const char*>(std::memchr(at, '\r', head.data() + head.size() - at)));
-       ++at)
+  for (const char* at = head.data();
+       (at = static_cast<const char*>(std::memchr(at, '\r', head.data() + head.size() - at))); ++at)
     ++returns;
   return breaks == returns;
 }
@@ -163,8 +165,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const uint8_t mode = data[0];
   const std::string answer(reinterpret_cast<const char*>(data + 1), size - 1);
-  static constexpr std::size_t kPieces[] = {0, 1, 2, 3, 5, 16, 100, 1000};
-  const auto end = (mode & 0x40) ? ScriptedAnswer::kReset : (mode & 0x80) ? ScriptedAnswer::kSilence : ScriptedAnswer::kClose;
+  static constexpr std::size_t kPieces[] = {0, 0, 0, 0, 1, 3, 16, 256};
+  const auto end = (mode & 0x40)   ? ScriptedAnswer::kReset
+                   : (mode & 0x80) ? ScriptedAnswer::kSilence
+                                   : ScriptedAnswer::kClose;
   auto owned = std::make_unique<ScriptedIOHandler>(ScriptedAnswer::InPieces(answer, kPieces[(mode >> 3) & 7], end));
   ScriptedIOHandler& io = *owned;
   const std::string url = "http://user:pw@127.0.0.1:8080/x.php?a=1";
