@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "http/IdHTTP.h"
-#include "http/IdTlsIOHandler.h"
+#include "http/exchange/IdHTTP.h"
+#include "http/tls/IdTlsIOHandler.h"
 #include "runtime/DateTime.h"
 #include "runtime/Stream.h"
 #include "runtime/StringList.h"

@@ -1,21 +1,27 @@
 // Our HTTP client side by side with libcurl against the same in-process
 // loopback server, in clear text and over HTTPS (both clients on the same
-// OpenSSL); the summary at the end gives ours / libcurl as ratios.
+// OpenSSL). Each pair runs five times, ours and libcurl's runs alternating
+// (ours first in odd rounds, libcurl's in even ones), so that a machine that
+// gets busier or quieter meanwhile weighs on both alike; the summary gives
+// the median of the five ratios ours / libcurl for each pair.
 //
-//   build-bench/bin/http_bench
+//   build/bin/http_bench                  every pair, then the memory figures
+//   build/bin/http_bench Chunked Length   only the pairs named
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "bench/BenchServer.h"
-#include "http/IdHTTP.h"
-#include "http/IdTlsIOHandler.h"
+#include "http/exchange/IdHTTP.h"
+#include "http/tls/IdTlsIOHandler.h"
 #include "tests/support/TlsTestAuthority.h"
 
 namespace {
@@ -158,45 +164,58 @@ void BM_CheckInTls_Curl(benchmark::State& state) { CheckIn_Curl(state, *tlsServe
 void BM_LengthTls_Pinmark(benchmark::State& state) { Download_Pinmark(state, *tlsServer, "/big"); }
 void BM_LengthTls_Curl(benchmark::State& state) { Download_Curl(state, *tlsServer, "/big"); }
 
-BENCHMARK(BM_CheckIn_Pinmark)->MinTime(2.0)->UseRealTime();
-BENCHMARK(BM_CheckIn_Curl)->MinTime(2.0)->UseRealTime();
-BENCHMARK(BM_Length_Pinmark)->Iterations(6)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_Length_Curl)->Iterations(6)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_Chunked_Pinmark)->Iterations(6)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_Chunked_Curl)->Iterations(6)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_TinyChunks_Pinmark)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_TinyChunks_Curl)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
-// Repeated and counted by their medians: with the repetitions of both clients
-// run in shuffled order, a machine that gets busier halfway slows both alike.
-BENCHMARK(BM_CheckInTls_Pinmark)->MinTime(0.5)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime();
-BENCHMARK(BM_CheckInTls_Curl)->MinTime(0.5)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime();
-BENCHMARK(BM_LengthTls_Pinmark)
-    ->Iterations(2)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
-BENCHMARK(BM_LengthTls_Curl)
-    ->Iterations(2)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
+// Each registration is one run of a pair; the rounds in main repeat them.
+BENCHMARK(BM_CheckIn_Pinmark)->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_CheckIn_Curl)->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_Length_Pinmark)->Iterations(4)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Length_Curl)->Iterations(4)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Chunked_Pinmark)->Iterations(4)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Chunked_Curl)->Iterations(4)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_TinyChunks_Pinmark)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_TinyChunks_Curl)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CheckInTls_Pinmark)->MinTime(0.5)->UseRealTime();
+BENCHMARK(BM_CheckInTls_Curl)->MinTime(0.5)->UseRealTime();
+BENCHMARK(BM_LengthTls_Pinmark)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_LengthTls_Curl)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Keeps each run's rate for the summary.
-class RatioReporter : public benchmark::ConsoleReporter {
+constexpr const char* kPairs[] = {"CheckIn", "Length", "Chunked", "TinyChunks", "CheckInTls", "LengthTls"};
+constexpr int kRounds = 5;
+
+// Prints every run, the table's head once, and keeps the rate of the last run.
+class RateReporter : public benchmark::ConsoleReporter {
  public:
+  bool ReportContext(const Context& context) override {
+    if (contextShown_) return true;
+    contextShown_ = true;
+    return ConsoleReporter::ReportContext(context);
+  }
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
+      rate = 0;
       for (const char* key : {"items_per_second", "bytes_per_second"}) {
         auto it = run.counters.find(key);
-        if (it != run.counters.end()) rates[run.benchmark_name()] = it->second.value;
+        if (it != run.counters.end() && !run.error_occurred) rate = it->second.value;
       }
     }
     ConsoleReporter::ReportRuns(runs);
   }
-  std::map<std::string, double> rates;
+  double rate = 0;
+
+ private:
+  bool contextShown_ = false;
 };
+
+// One run of one benchmark: its rate, 0 when it failed.
+double RunOnce(RateReporter& reporter, const std::string& name) {
+  reporter.rate = 0;
+  benchmark::RunSpecifiedBenchmarks(&reporter, "^" + name + "(/|$)");
+  return reporter.rate;
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
 
 // (d) Peak resident memory of a child process, in KiB; -1 when it did not
 // end with the expected exit code.
@@ -234,30 +253,42 @@ int main(int argc, char** argv) {
   }
   BenchServer tlsBenchServer(tls.get());
   tlsServer = &tlsBenchServer;
-  // Repetitions run in shuffled order unless the command line says otherwise.
-  std::vector<char*> args(argv, argv + argc);
-  char interleave[] = "--benchmark_enable_random_interleaving=true";
-  args.insert(args.begin() + 1, interleave);
-  int count = static_cast<int>(args.size());
-  benchmark::Initialize(&count, args.data());
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-
-  std::printf("\nours / libcurl (above 1 means ours is faster):\n");
-  // Run names carry their arguments ("BM_Length_Curl/iterations:6/real_time").
-  auto rate = [&](const std::string& prefix) {
-    // A repeated case counts by its median.
-    for (const auto& [name, value] : reporter.rates)
-      if (name.rfind(prefix + "/", 0) == 0 && name.ends_with("_median")) return value;
-    for (const auto& [name, value] : reporter.rates)
-      if (name.rfind(prefix + "/", 0) == 0 || name == prefix) return value;
-    return 0.0;
-  };
-  for (const char* name : {"CheckIn", "Length", "Chunked", "TinyChunks", "CheckInTls", "LengthTls"}) {
-    double ours = rate("BM_" + std::string(name) + "_Pinmark");
-    double theirs = rate("BM_" + std::string(name) + "_Curl");
-    if (ours > 0 && theirs > 0) std::printf("  %-10s %.2f\n", name, ours / theirs);
+  int count = argc;
+  benchmark::Initialize(&count, argv);
+  // What the benchmark library left of the command line names the pairs to run.
+  std::vector<std::string> pairs(argv + 1, argv + count);
+  const bool all = pairs.empty();
+  if (all) pairs.assign(std::begin(kPairs), std::end(kPairs));
+  RateReporter reporter;
+  std::vector<std::pair<std::string, std::vector<double>>> ratios;
+  for (const std::string& pair : pairs) {
+    const std::string ours = "BM_" + pair + "_Pinmark", theirs = "BM_" + pair + "_Curl";
+    std::vector<double> runs;
+    for (int round = 0; round < kRounds; ++round) {
+      double oursRate = 0, theirsRate = 0;
+      if (round % 2 == 0) {
+        oursRate = RunOnce(reporter, ours);
+        theirsRate = RunOnce(reporter, theirs);
+      } else {
+        theirsRate = RunOnce(reporter, theirs);
+        oursRate = RunOnce(reporter, ours);
+      }
+      if (oursRate > 0 && theirsRate > 0) runs.push_back(oursRate / theirsRate);
+    }
+    ratios.emplace_back(pair, std::move(runs));
   }
+
+  std::printf("\nours / libcurl, the median of %d alternating runs (above 1 means ours is faster):\n", kRounds);
+  for (const auto& [pair, runs] : ratios) {
+    if (runs.size() < static_cast<std::size_t>(kRounds)) {
+      std::printf("  %-10s failed (%zu of %d runs)\n", pair.c_str(), runs.size(), kRounds);
+      continue;
+    }
+    std::printf("  %-10s %.2f   (runs:", pair.c_str(), Median(runs));
+    for (double r : runs) std::printf(" %.2f", r);
+    std::printf(")\n");
+  }
+  if (!all) return 0;
 
   const std::string idpost = IDPOST_PATH;
   long baseline = PeakKiB({idpost, "--get", "-o", "/dev/null", server->Url("/small")});

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "http/IdCookieManager.h"
+#include "http/protocol/IdCookieManager.h"
 #include "runtime/Exception.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

@@ -6,8 +6,8 @@
 #include <ctime>
 #include <string>
 
-#include "http/IdHeaderInfo.h"
-#include "http/IdHeaderList.h"
+#include "http/protocol/IdHeaderInfo.h"
+#include "http/protocol/IdHeaderList.h"
 
 namespace {
 bool HasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }

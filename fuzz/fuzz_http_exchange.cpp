@@ -1,86 +1,29 @@
-// Arbitrary bytes as a server's whole answer to an exchange: a loopback peer
-// reads each request head, sends the input and closes. The first byte picks
-// the client's settings so redirects, in-process authentication and GET are
-// reached too.
+// Arbitrary bytes as a server's whole answer to an exchange, played by an
+// in-memory I/O handler: no sockets, so each input costs only the client's
+// own work. The first byte picks the client's settings (so redirects,
+// in-process authentication and GET are reached too) and how the answer
+// arrives: in one piece or cut into pieces of a few bytes, ended by a close,
+// a reset or silence.
 //
-// Besides staying sanitizer-clean, the exchange must keep its promise: when
+// Besides staying sanitizer-clean, the exchange must keep its promises: when
 // it returns normally, the result is exactly the body that the answer's
 // final 2xx head frames, read here by a reference reader of its own; when it
-// fails, the caller's stream holds nothing.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
+// fails, the caller's stream holds nothing; and whatever the answer said
+// (a Location to follow, say), every request the client sent is a well-formed
+// head: a request line with one target and no line break inside any line.
 #include <cstdint>
 #include <cstdlib>
-#include <mutex>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
-#include "http/IdHTTP.h"
+#include "http/exchange/IdHTTP.h"
 #include "runtime/SysUtils.h"
+#include "tests/support/ScriptedIOHandler.h"
 
 namespace {
-class AnswerPeer {
- public:
-  AnswerPeer() {
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(listenFd_, 64);
-    socklen_t len = sizeof a;
-    ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    std::thread([this] { Run(); }).detach();
-  }
-  void SetAnswer(std::string answer) {
-    std::lock_guard<std::mutex> g(lock_);
-    answer_ = std::move(answer);
-  }
-  int Port() const { return port_; }
-
- private:
-  void Run() {
-    for (;;) {
-      int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      std::string head;
-      char buf[4096];
-      while (head.find("\r\n\r\n") == std::string::npos) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 2000) <= 0) break;
-        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        head.append(buf, static_cast<std::size_t>(n));
-      }
-      std::string answer;
-      {
-        std::lock_guard<std::mutex> g(lock_);
-        answer = answer_;
-      }
-      std::size_t done = 0;
-      while (done < answer.size()) {
-        ssize_t n = ::send(fd, answer.data() + done, answer.size() - done, MSG_NOSIGNAL);
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-      }
-      ::shutdown(fd, SHUT_WR);
-      ::close(fd);
-    }
-  }
-  int listenFd_ = -1;
-  int port_ = 0;
-  std::mutex lock_;
-  std::string answer_;
-};
 // The answer read line by line and block by block, as the wire delivers it.
 class AnswerReader {
  public:
@@ -131,10 +74,12 @@ constexpr int kLineLimit = 255;
 // when that answer cannot be taken whole: cut short, framed wrongly, or not 2xx.
 std::optional<std::string> FramedBody(std::string_view answer) {
   AnswerReader in(answer);
-  TIdHTTPResponse response;
+  TIdHTTPStatusLine status;
   TIdHeaderList head;
   do {
-    if (!in.Line(response.StatusLine)) return std::nullopt;
+    std::string first;
+    if (!in.Line(first)) return std::nullopt;
+    status = TIdHTTPStatusLine::Parse(first);
     head.Clear();
     for (std::string line;;) {
       if (!in.Line(line)) return std::nullopt;
@@ -142,8 +87,8 @@ std::optional<std::string> FramedBody(std::string_view answer) {
       if (head.Count() == kLineLimit) return std::nullopt;
       head.Add(line);
     }
-  } while (response.StatusCode() == 100);
-  const int32_t code = response.StatusCode();
+  } while (status.Code == 100);
+  const int32_t code = status.Code;
   if (code / 100 != 2) return std::nullopt;
   if (code == 204) return std::string();
 
@@ -158,7 +103,8 @@ std::optional<std::string> FramedBody(std::string_view answer) {
     for (;;) {
       if (!in.Line(line)) return std::nullopt;
       const std::string_view digits = Blanks(std::string_view(line).substr(0, line.find(';')));
-      if (digits.empty() || digits.size() > 16 || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos)
+      if (digits.empty() || digits.size() > 16 ||
+          digits.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos)
         return std::nullopt;
       const uint64_t chunk = std::stoull(std::string(digits), nullptr, 16);
       if (chunk > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
@@ -176,7 +122,8 @@ std::optional<std::string> FramedBody(std::string_view answer) {
   uint64_t length = 0;
   for (std::size_t i = 0; i < lengths.size(); ++i) {
     const std::string& text = lengths[i];
-    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos)
+      return std::nullopt;
     const uint64_t value = std::stoull(text);
     if (value > static_cast<uint64_t>(INT64_MAX) || (i > 0 && value != length)) return std::nullopt;
     length = value;
@@ -184,32 +131,68 @@ std::optional<std::string> FramedBody(std::string_view answer) {
   if (!in.Block(length, body)) return std::nullopt;
   return body;
 }
+
+// Every request head ends in an empty line, and its lines hold no CR or LF of
+// their own; the request line is a method, one target without blanks and the version.
+bool WellFormedRequest(std::string_view sent) {
+  const std::size_t end = sent.find("\r\n\r\n");
+  if (end == std::string_view::npos) return false;
+  const std::string_view head = sent.substr(0, end + 2);
+  std::size_t lineEnd = head.find("\r\n");
+  const std::string_view requestLine = head.substr(0, lineEnd);
+  const std::size_t blank = requestLine.find(' ');
+  const std::size_t lastBlank = requestLine.rfind(' ');
+  if (blank == std::string_view::npos || blank == lastBlank || !requestLine.substr(lastBlank).starts_with(" HTTP/1."))
+    return false;
+  // The head's lines are separated by CR LF; any other CR or LF split a line.
+  std::size_t breaks = 0;
+  for (const char* at = head.data();
+       (at = static_cast<const char*>(std::memchr(at, '\n', head.data() + head.size() - at))); ++at) {
+    if (at == head.data() || at[-1] != '\r') return false;
+    ++breaks;
+  }
+  std::size_t returns = 0;
+  for (const char* at = head.data();
+       (at = static_cast<const char*>(std::memchr(at, '\r', head.data() + head.size() - at))); ++at)
+    ++returns;
+  return breaks == returns;
+}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static AnswerPeer* peer = new AnswerPeer();
+  // Held for the whole run, so that no input pays for making the socket stack.
+  static TIdStackUser stack;
   if (size == 0) return 0;
   const uint8_t mode = data[0];
   const std::string answer(reinterpret_cast<const char*>(data + 1), size - 1);
-  peer->SetAnswer(answer);
-  const std::string url = "http://user:pw@127.0.0.1:" + std::to_string(peer->Port()) + "/x.php?a=1";
+  static constexpr std::size_t kPieces[] = {0, 0, 0, 0, 1, 3, 16, 256};
+  const auto end = (mode & 0x40)   ? ScriptedAnswer::kReset
+                   : (mode & 0x80) ? ScriptedAnswer::kSilence
+                                   : ScriptedAnswer::kClose;
+  auto owned = std::make_unique<ScriptedIOHandler>(ScriptedAnswer::InPieces(answer, kPieces[(mode >> 3) & 7], end));
+  ScriptedIOHandler& io = *owned;
+  const std::string url = "http://user:pw@127.0.0.1:8080/x.php?a=1";
   TStringStream out;
   std::string body;
   bool succeeded = false;
-  try {
+  {
     TIdHTTP http;
+    http.SetIOHandler(std::move(owned));
     http.HandleRedirects = mode & 1;
     if (mode & 2) http.HTTPOptions |= hoInProcessAuth;
-    http.SetReadTimeout(2000);
-    if (mode & 4) {
-      http.Get(url, out);
-      body = out.DataString();
-    } else {
-      body = http.PostFormText(url, nullptr);
+    try {
+      if (mode & 4) {
+        http.Get(url, out);
+        body = out.DataString();
+      } else {
+        body = http.PostFormText(url, nullptr);
+      }
+      succeeded = true;
+    } catch (const Exception&) {
+      // Refused answers, broken frames and closed connections are expected.
     }
-    succeeded = true;
-  } catch (const Exception&) {
-    // Refused answers, broken frames and closed connections are expected.
+    for (const std::string& sent : io.Sent())
+      if (!WellFormedRequest(sent)) std::abort();  // the answer put something into a request
   }
   if (!succeeded) {
     if (out.Size() != 0) std::abort();  // a failed exchange left a partial body behind

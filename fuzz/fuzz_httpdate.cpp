@@ -6,7 +6,7 @@
 #include <ctime>
 #include <string>
 
-#include "http/IdHttpDate.h"
+#include "http/protocol/IdHttpDate.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);

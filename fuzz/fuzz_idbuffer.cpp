@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "http/IdBuffer.h"
+#include "http/transport/IdBuffer.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "http/IdIOHandler.h"
+#include "http/transport/IdIOHandler.h"
 
 namespace {
 

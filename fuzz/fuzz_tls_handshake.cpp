@@ -4,97 +4,86 @@
 //   2  as the answer inside a real session (then 3: the same, ended by close_notify).
 // Whatever arrives, the exchange must end in an exception of ours within its
 // read time-out, and it can only succeed when the bytes came inside a session.
-#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
 #include <string>
-#include <thread>
+#include <utility>
 
-#include "http/IdHTTP.h"
-#include "http/IdTlsIOHandler.h"
-#include "tests/http/IdStackTestPeer.h"
+#include "http/exchange/IdHTTP.h"
+#include "http/tls/IdTlsIOHandler.h"
+#include "tests/support/LoopbackPeer.h"
 #include "tests/support/TlsTestAuthority.h"
 #include "tests/support/TlsTestPeer.h"
 
 namespace {
 
+using testpeer::Channel;
+using testpeer::LoopbackPeer;
 using testpeer::RecvExactly;
 using testpeer::SendAll;
 
+// Two loopback peers, one speaking clear text and one completing a real
+// handshake first; each sends the current input where its mode says.
 class HostilePeer {
  public:
-  HostilePeer() {
-    listenFd_ = testpeer::ListenLoopback(64, &port_);
-    std::thread([this] { Run(); }).detach();
-  }
   void Set(uint8_t mode, std::string bytes) {
     std::lock_guard<std::mutex> g(lock_);
     mode_ = mode;
     bytes_ = std::move(bytes);
   }
-  int Port() const { return port_; }
+  int Port(uint8_t mode) const { return mode == 0 ? clear_.Port() : session_.Port(); }
   const std::string& CaFile() const { return authority_.CertFile(); }
 
  private:
-  void Run() {
-    for (;;) {
-      int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      timeval limit{2, 0};
-      ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-      uint8_t mode;
-      std::string bytes;
-      {
-        std::lock_guard<std::mutex> g(lock_);
-        mode = mode_;
-        bytes = bytes_;
-      }
-      if (mode == 0) {
-        const std::string header = RecvExactly(fd, 5, 2000);
-        if (header.size() == 5) RecvExactly(fd, (uint8_t(header[3]) << 8) | uint8_t(header[4]), 2000);
-        SendAll(fd, bytes);
-      } else {
-        SSL* ssl = SSL_new(context_.get());
-        SSL_set_fd(ssl, fd);
-        if (SSL_accept(ssl) == 1) {
-          std::string head;
-          char buf[4096];
-          while (head.find("\r\n\r\n") == std::string::npos) {
-            int n = SSL_read(ssl, buf, sizeof buf);
-            if (n <= 0) break;
-            head.append(buf, static_cast<std::size_t>(n));
-          }
-          if (mode == 1) {
-            SendAll(fd, bytes);
-          } else {
-            SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size()));
-            if (mode == 3) SSL_shutdown(ssl);
-          }
-        }
-        SSL_free(ssl);
-        ERR_clear_error();
-      }
-      // The end of the stream, whatever the client still has to say.
-      ::shutdown(fd, SHUT_WR);
-      testpeer::RecvUntilClosed(fd, 500);
-      ::close(fd);
+  std::pair<uint8_t, std::string> Current() {
+    std::lock_guard<std::mutex> g(lock_);
+    return {mode_, bytes_};
+  }
+
+  // In place of the server's side of the handshake: after the client's first record.
+  void ServeClear(Channel& channel) {
+    const std::string bytes = Current().second;
+    const std::string header = RecvExactly(channel.Fd(), 5, 2000);
+    if (header.size() == 5) RecvExactly(channel.Fd(), (uint8_t(header[3]) << 8) | uint8_t(header[4]), 2000);
+    SendAll(channel.Fd(), bytes);
+    EndStream(channel);
+  }
+
+  // After a real handshake and the request head: in clear where records
+  // belong (mode 1), or as the answer inside the session (2; 3 ends it with
+  // close_notify).
+  void ServeSession(Channel& channel) {
+    const auto [mode, bytes] = Current();
+    std::string head;
+    while (head.find("\r\n\r\n") == std::string::npos)
+      if (!channel.Receive(head)) break;
+    if (mode == 1) {
+      SendAll(channel.Fd(), bytes);
+    } else {
+      SSL_write(channel.Ssl(), bytes.data(), static_cast<int>(bytes.size()));
+      if (mode == 3) SSL_shutdown(channel.Ssl());
     }
+    EndStream(channel);
+  }
+
+  // The end of the stream, whatever the client still has to say.
+  static void EndStream(Channel& channel) {
+    ::shutdown(channel.Fd(), SHUT_WR);
+    testpeer::RecvUntilClosed(channel.Fd(), 500);
   }
 
   TlsTestAuthority authority_;
   tlspeer::ContextPtr context_ = tlspeer::ServerContext(authority_.Localhost());
-  int listenFd_ = -1;
-  int port_ = 0;
   std::mutex lock_;
   uint8_t mode_ = 0;
   std::string bytes_;
+  LoopbackPeer clear_{[this](Channel& c) { ServeClear(c); }, LoopbackPeer::Options{.oneAtATime = true}};
+  LoopbackPeer session_{[this](Channel& c) { ServeSession(c); },
+                        LoopbackPeer::Options{.tls = context_.get(), .oneAtATime = true}};
 };
 
 }  // namespace
@@ -112,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     http.SetIOHandler(std::move(handler));
     http.SetReadTimeout(1000);
     TStringStream out;
-    http.Get("https://localhost:" + std::to_string(peer->Port()) + "/x", out);
+    http.Get("https://localhost:" + std::to_string(peer->Port(mode)) + "/x", out);
     succeeded = true;
   } catch (const Exception&) {
     // Every refusal and broken stream is one of ours.

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "http/IdURI.h"
+#include "http/protocol/IdURI.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);

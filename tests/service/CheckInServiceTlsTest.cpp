@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "http/IdHTTP.h"
-#include "http/IdTlsIOHandler.h"
+#include "http/exchange/IdHTTP.h"
+#include "http/tls/IdTlsIOHandler.h"
 #include "service/CheckInService.h"
 #include "tests/support/TlsTestAuthority.h"
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/http/IdStackTestPeer.h"
+#include "tests/support/LoopbackPeer.h"
 
 namespace {
 const char kDigest[] = "fe01ce2a7fbac8fafaed7c982a04e229";  // MD5 of "demo"

@@ -1,30 +1,25 @@
-// Scripted HTTP peers on 127.0.0.1 (port chosen by the system) for the
-// exchange tests.
+// Scripted HTTP peers on the loopback peer (tests/support/LoopbackPeer.h)
+// for the exchange tests and the benchmarks.
 //
-// hostile::Peer serves every connection on a thread of its own, reads each
-// request head (and a body of the announced Content-Length) and plays a
-// script against the client: bytes, pauses, a close, a reset, or holding the
-// connection silent. A script that ends without closing waits for the next
-// request on the same connection. Scripts are values, so tests can write each
-// case as one row of a table; "{port}" in the bytes of a step is replaced by
-// the peer's port.
+// hostile::Peer serves every connection, reads each request head (and a body
+// of the announced Content-Length) and plays a script against the client:
+// bytes, pauses, a close, a reset, or holding the connection silent. A
+// script that ends without closing waits for the next request on the same
+// connection. Scripts are values, so tests can write each case as one row of
+// a table; "{port}" in the bytes of a step is replaced by the peer's port.
 //
 // HttpTestPeer is the plain case: each request is answered with the bytes the
 // handler returns, and the connection is closed after them or kept. Both see
 // every request raw, so tests can compare request bytes exactly.
 #pragma once
 
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "tests/http/IdStackTestPeer.h"
+#include "tests/support/LoopbackPeer.h"
 
 namespace hostile {
 
@@ -38,7 +33,7 @@ using Script = std::vector<Step>;
 
 inline Step Send(std::string bytes, int64_t repeat = 1) { return Step{Step::kSend, std::move(bytes), repeat, 0}; }
 inline Step Pause(int ms) { return Step{Step::kPause, {}, 1, ms}; }
-// An orderly close (FIN).
+// An orderly close (FIN; in a TLS session close_notify first).
 inline Step Close() { return Step{Step::kClose, {}, 1, 0}; }
 // An abortive close: the client sees "connection reset".
 inline Step Reset() { return Step{Step::kReset, {}, 1, 0}; }
@@ -50,150 +45,82 @@ using Scripter = std::function<Script(const std::string& request, int index)>;
 
 class Peer {
  public:
-  explicit Peer(Scripter scripter) : scripter_(std::move(scripter)) {
-    listenFd_ = testpeer::ListenLoopback(64, &port_);
-    acceptor_ = std::thread([this] { Accept(); });
-  }
+  // Given a TLS server context, the same scripts are played inside TLS sessions.
+  explicit Peer(Scripter scripter, testpeer::LoopbackPeer::Options options = {})
+      : scripter_(std::move(scripter)), peer_([this](testpeer::Channel& channel) { Serve(channel); }, options) {}
   // The same script for every request.
   explicit Peer(Script script) : Peer([script](const std::string&, int) { return script; }) {}
-  ~Peer() {
-    stop_ = true;
-    acceptor_.join();
-    std::vector<std::thread> threads;
-    {
-      std::lock_guard<std::mutex> g(lock_);
-      threads.swap(threads_);
-    }
-    for (std::thread& t : threads) t.join();
-    ::close(listenFd_);
-  }
   Peer(const Peer&) = delete;
   Peer& operator=(const Peer&) = delete;
 
-  int Port() const { return port_; }
-  std::string Url(const std::string& path = "/") const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+  int Port() const { return peer_.Port(); }
+  std::string Url(const std::string& path = "/") const { return "http://127.0.0.1:" + std::to_string(Port()) + path; }
   std::vector<std::string> Requests() {
     std::lock_guard<std::mutex> g(lock_);
     return requests_;
   }
-  int Connections() const { return connections_; }
+  int Connections() const { return peer_.Connections(); }
 
  private:
-  void Accept() {
-    while (!stop_) {
-      pollfd p{listenFd_, POLLIN, 0};
-      if (::poll(&p, 1, 20) <= 0) continue;
-      int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      ++connections_;
-      std::lock_guard<std::mutex> g(lock_);
-      threads_.emplace_back([this, fd] { Serve(fd); });
-    }
-  }
-
-  void Serve(int fd) {
+  void Serve(testpeer::Channel& channel) {
     std::string pending;
-    bool open = true;
-    while (open && !stop_) {
+    for (;;) {
       std::string request;
-      if (!ReadRequest(fd, pending, request)) break;
+      if (!ReadRequest(channel, pending, request)) return;
       int index;
       {
         std::lock_guard<std::mutex> g(lock_);
         requests_.push_back(request);
         index = static_cast<int>(requests_.size()) - 1;
       }
-      for (const Step& step : scripter_(request, index)) {
-        if (!Play(fd, step)) {
-          open = false;
-          break;
-        }
-      }
+      for (const Step& step : scripter_(request, index))
+        if (!Play(channel, step)) return;
     }
-    if (fd >= 0) ::close(fd);
   }
 
   // Answers false once the connection is gone (closed, reset, or the client left).
-  bool Play(int& fd, const Step& step) {
+  bool Play(testpeer::Channel& channel, const Step& step) {
     switch (step.kind) {
       case Step::kSend: {
-        std::string bytes = step.bytes;
-        for (std::size_t at; (at = bytes.find("{port}")) != std::string::npos;)
-          bytes.replace(at, 6, std::to_string(port_));
-        for (int64_t i = 0; i < step.repeat && !stop_; ++i)
-          if (!SendAll(fd, bytes)) return false;
+        std::string filled;
+        const bool templated = step.bytes.find("{port}") != std::string::npos;
+        if (templated) {
+          filled = step.bytes;
+          for (std::size_t at; (at = filled.find("{port}")) != std::string::npos;)
+            filled.replace(at, 6, std::to_string(Port()));
+        }
+        const std::string& bytes = templated ? filled : step.bytes;
+        for (int64_t i = 0; i < step.repeat; ++i)
+          if (!channel.Send(bytes)) return false;
         return true;
       }
       case Step::kPause:
-        for (int waited = 0; waited < step.ms && !stop_; waited += 10) testpeer::Pause(10);
+        for (int waited = 0; waited < step.ms && !channel.Stopping(); waited += 10) testpeer::Pause(10);
         return true;
       case Step::kClose:
-        ::shutdown(fd, SHUT_WR);
-        Drain(fd);
+        channel.Close();
         return false;
-      case Step::kReset: {
-        linger l{1, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-        ::close(fd);
-        fd = -1;
+      case Step::kReset:
+        channel.Reset();
         return false;
-      }
       case Step::kHold:
-        Drain(fd);
+        channel.Drain();
         return false;
     }
     return false;
   }
 
-  // Reads until the client closes (or the peer stops), throwing the bytes away.
-  void Drain(int fd) {
-    char buf[4096];
-    while (!stop_) {
-      pollfd p{fd, POLLIN, 0};
-      int r = ::poll(&p, 1, 20);
-      if (r < 0) return;
-      if (r == 0) continue;
-      if (::recv(fd, buf, sizeof buf, 0) <= 0) return;
-    }
-  }
-
-  bool SendAll(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size() && !stop_) {
-      pollfd p{fd, POLLOUT, 0};
-      if (::poll(&p, 1, 20) <= 0) continue;
-      ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      done += static_cast<std::size_t>(n);
-    }
-    return done == data.size();
-  }
-
-  bool ReadRequest(int fd, std::string& pending, std::string& request) {
+  // A request head and a body of its announced Content-Length.
+  static bool ReadRequest(testpeer::Channel& channel, std::string& pending, std::string& request) {
     std::size_t headEnd;
     while ((headEnd = pending.find("\r\n\r\n")) == std::string::npos)
-      if (!Receive(fd, pending)) return false;
+      if (!channel.Receive(pending)) return false;
     std::size_t total = headEnd + 4 + ContentLength(pending.substr(0, headEnd));
     while (pending.size() < total)
-      if (!Receive(fd, pending)) return false;
+      if (!channel.Receive(pending)) return false;
     request = pending.substr(0, total);
     pending.erase(0, total);
     return true;
-  }
-
-  bool Receive(int fd, std::string& into) {
-    while (!stop_) {
-      pollfd p{fd, POLLIN, 0};
-      int r = ::poll(&p, 1, 20);
-      if (r < 0) return false;
-      if (r == 0) continue;
-      char buf[65536];
-      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-      if (n <= 0) return false;
-      into.append(buf, static_cast<std::size_t>(n));
-      return true;
-    }
-    return false;
   }
 
   static std::size_t ContentLength(const std::string& head) {
@@ -202,14 +129,9 @@ class Peer {
   }
 
   Scripter scripter_;
-  int listenFd_ = -1;
-  int port_ = 0;
-  std::thread acceptor_;
-  std::atomic<bool> stop_{false};
-  std::atomic<int> connections_{0};
   std::mutex lock_;
-  std::vector<std::thread> threads_;
   std::vector<std::string> requests_;
+  testpeer::LoopbackPeer peer_;  // last: it serves until it is destroyed
 };
 
 }  // namespace hostile

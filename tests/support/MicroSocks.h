@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/http/IdStackTestPeer.h"
+#include "tests/support/LoopbackPeer.h"
 
 extern char** environ;
 

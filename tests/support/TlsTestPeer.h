@@ -1,5 +1,5 @@
 // A TLS server peer on 127.0.0.1 for the transport and exchange tests. It
-// accepts one connection (a testpeer::ScriptedPeer), completes the server
+// accepts one connection (on a testpeer::LoopbackPeer), completes the server
 // side of the handshake with the given context and runs the script on the
 // session. When the script returns the socket is closed without
 // close_notify; a script that wants a graceful end calls SSL_shutdown. Every
@@ -21,7 +21,7 @@
 #include <string>
 #include <string_view>
 
-#include "tests/http/IdStackTestPeer.h"
+#include "tests/support/LoopbackPeer.h"
 #include "tests/support/TlsTestAuthority.h"
 
 namespace tlspeer {
@@ -76,7 +76,12 @@ class TlsScriptedPeer {
   using Script = std::function<void(SSL* ssl, int fd)>;
 
   TlsScriptedPeer(SSL_CTX* context, Script script)
-      : peer_([this, context, script = std::move(script)](int fd) { Serve(context, script, fd); }) {}
+      : script_(std::move(script)),
+        peer_([this](testpeer::Channel& channel) { Serve(channel); },
+              testpeer::LoopbackPeer::Options{.tls = context, .connections = 1}) {}
+  ~TlsScriptedPeer() { Join(); }
+  TlsScriptedPeer(const TlsScriptedPeer&) = delete;
+  TlsScriptedPeer& operator=(const TlsScriptedPeer&) = delete;
 
   int Port() const { return peer_.Port(); }
   // Waits for the connection to end.
@@ -92,29 +97,22 @@ class TlsScriptedPeer {
   }
 
  private:
-  void Serve(SSL_CTX* context, const Script& script, int fd) {
-    timeval limit{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    SSL* ssl = SSL_new(context);
-    SSL_set_fd(ssl, fd);
-    if (SSL_accept(ssl) == 1) {
-      {
-        std::lock_guard<std::mutex> guard(lock_);
-        handshakeDone_ = true;
-        const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
-        serverName_ = name ? name : "";
-      }
-      script(ssl, fd);
+  // Called once the handshake is done.
+  void Serve(testpeer::Channel& channel) {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      handshakeDone_ = true;
+      const char* name = SSL_get_servername(channel.Ssl(), TLSEXT_NAMETYPE_host_name);
+      serverName_ = name ? name : "";
     }
-    SSL_free(ssl);
-    ERR_clear_error();
+    script_(channel.Ssl(), channel.Fd());
   }
 
+  Script script_;
   std::mutex lock_;
   bool handshakeDone_ = false;
   std::string serverName_;
-  testpeer::ScriptedPeer peer_;
+  testpeer::LoopbackPeer peer_;  // last: it serves until it is destroyed
 };
 
 }  // namespace tlspeer

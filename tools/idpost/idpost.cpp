@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "http/IdHTTP.h"
-#include "http/IdSocksInfo.h"
-#include "http/IdTlsIOHandler.h"
+#include "http/exchange/IdHTTP.h"
+#include "http/tls/IdTlsIOHandler.h"
+#include "http/transport/IdSocksInfo.h"
 #include "runtime/Stream.h"
 #include "runtime/SysUtils.h"
 #include "tools/idpost/BodyOutput.h"

@@ -1,0 +1,114 @@
+// Authentication schemes: the process-wide registry from scheme name to
+// scheme class, the scheme base class and the Basic scheme.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <vector>
+
+#include "http/IdException.h"
+#include "http/protocol/IdHeaderList.h"
+#include "http/protocol/IdURI.h"
+
+class TIdAuthentication;
+
+// What a scheme wants next after looking at a challenge.
+enum TIdAuthWhatsNext : uint8_t { auAskProgram = 0, auSendRequest = 1, auFail = 2 };
+
+// A scheme class: its name and how to make an object of it.
+struct TIdAuthenticationClassInfo {
+  const char* ClassName;
+  std::unique_ptr<TIdAuthentication> (*Create)();
+};
+using TIdAuthenticationClass = const TIdAuthenticationClassInfo*;
+
+// The class of T, for T with a static kClassName and a default constructor.
+template <class T>
+TIdAuthenticationClass AuthenticationClassOf() {
+  static const TIdAuthenticationClassInfo info{
+      T::kClassName, []() -> std::unique_ptr<TIdAuthentication> { return std::make_unique<T>(); }};
+  return &info;
+}
+
+// The registry lives for the whole process and starts with "Basic". Names
+// are compared ignoring case. Registering a name twice raises
+// EIdAlreadyRegisteredAuthenticationMethod naming the class already there.
+void RegisterScheme(std::string_view name, TIdAuthenticationClass schemeClass);
+// The class registered under the name, or nullptr.
+TIdAuthenticationClass FindScheme(std::string_view name);
+
+class TIdAuthentication {
+ public:
+  TIdAuthentication();
+  virtual ~TIdAuthentication() = default;
+  TIdAuthentication(const TIdAuthentication&) = delete;
+  TIdAuthentication& operator=(const TIdAuthentication&) = delete;
+
+  virtual const char* ClassName() const = 0;
+
+  // Looks at the challenge lines and says whether the request can be sent,
+  // the program must be asked for credentials, or the attempt has failed.
+  virtual TIdAuthWhatsNext DecideStep() = 0;
+  // The steps after which the scheme is finished; 0 for the base class.
+  virtual uint32_t StepCount() const { return 0; }
+  virtual void SetPassword(std::string_view value);
+  virtual void SetUsername(std::string_view value);
+  virtual void ResetSteps() { CurrentStep = 0; }
+  // The value of the "Authorization" (or "Proxy-Authorization") header.
+  virtual std::string HeaderValue() = 0;
+
+  std::string Username() const { return SchemeParams.ValueOf("username"); }
+  std::string Password() const { return SchemeParams.ValueOf("password"); }
+
+  uint32_t CurrentStep = 0;
+  // "Username", "Password" and the parameters of the challenge. Values are
+  // never folded here: a credential folded and unfolded again would come back
+  // with a blank inserted.
+  TIdHeaderList SchemeParams;
+  // The challenge lines ("WWW-Authenticate" values); created on first use.
+  TIdHeaderList& ChallengeLines();
+
+ private:
+  std::unique_ptr<TIdHeaderList> challengeLines_;
+};
+
+class TIdBasicAuthentication : public TIdAuthentication {
+ public:
+  static constexpr const char* kClassName = "TIdBasicAuthentication";
+  const char* ClassName() const override { return kClassName; }
+
+  // Takes the parameters of the first challenge line that begins with
+  // "Basic" and asks the program for a user name while it has none.
+  TIdAuthWhatsNext DecideStep() override;
+  uint32_t StepCount() const override { return 1; }
+  // "Basic " and the base64 of user name ":" password.
+  std::string HeaderValue() override;
+
+  // The realm of the last challenge, without its quotes.
+  std::string Realm;
+};
+
+// Keeps what finished authentications knew (the URL they were made for, the
+// scheme and its parameters), so that an exchange that attaches a manager
+// can look them up later.
+class TIdAuthenticationManager {
+ public:
+  struct TIdAuthenticationItem {
+    std::string URL;  // without user information and fragment
+    std::string SchemeClassName;
+    std::vector<std::string> Params;  // the scheme's parameter lines
+  };
+
+  virtual ~TIdAuthenticationManager() = default;
+  virtual void AddAuthentication(const TIdAuthentication& authentication, const TIdURI& uri);
+  const std::vector<TIdAuthenticationItem>& Items() const { return items_; }
+
+ private:
+  std::vector<TIdAuthenticationItem> items_;
+};
+
+// Standard base64 (the "+/" alphabet with "=" padding, no line breaks).
+std::string EncodeBase64(std::string_view data);

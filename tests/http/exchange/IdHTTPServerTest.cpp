@@ -1,0 +1,93 @@
+// The exchange against a real HTTP server library on loopback.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <set>
+#include <thread>
+
+#include "http/exchange/IdHTTP.h"
+#include "http/protocol/IdCookieManager.h"
+#include "tests/support/HttpTestContent.h"
+
+namespace {
+class RealServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server.Get("/plain", [](const httplib::Request&, httplib::Response& res) { res.set_content("plain body", "text/plain"); });
+    server.Post("/echo", [](const httplib::Request& req, httplib::Response& res) {
+      res.set_content(req.method + " " + req.get_param_value("a") + " [" + req.body + "]", "text/plain");
+    });
+    server.Get("/chunked", [](const httplib::Request&, httplib::Response& res) {
+      res.set_chunked_content_provider("text/plain", LetterChunks(100000, 1000));
+    });
+    server.Get("/who", [this](const httplib::Request& req, httplib::Response& res) {
+      std::lock_guard<std::mutex> g(lock);
+      ports.insert(req.remote_port);
+      res.set_content("you", "text/plain");
+    });
+    server.Get("/cookie", [](const httplib::Request&, httplib::Response& res) {
+      res.set_header("Set-Cookie", "session=abc123; Path=/");
+      res.set_content("set", "text/plain");
+    });
+    port = server.bind_to_any_port("127.0.0.1");
+    thread = std::thread([this] { server.listen_after_bind(); });
+    while (!server.is_running()) std::this_thread::yield();
+  }
+  void TearDown() override {
+    server.stop();
+    thread.join();
+  }
+  std::string Url(const std::string& path) { return "http://127.0.0.1:" + std::to_string(port) + path; }
+
+  httplib::Server server;
+  std::thread thread;
+  int port = 0;
+  std::mutex lock;
+  std::set<int> ports;
+};
+}  // namespace
+
+TEST_F(RealServer, OrdinaryAnswerAndProgramPost) {
+  TIdHTTP http;
+  TStringStream out;
+  http.Get(Url("/plain"), out);
+  EXPECT_EQ(out.DataString(), "plain body");
+  EXPECT_EQ(http.Response().StatusCode(), 200);
+  EXPECT_EQ(http.Response().ContentType, "text/plain");
+
+  TIdHTTP poster;
+  EXPECT_EQ(poster.PostFormText(Url("/echo?a=1"), nullptr), "POST 1 []");
+  TStringList fields;
+  fields.Add("k=v w");
+  TIdHTTP poster2;
+  EXPECT_EQ(poster2.PostFormText(Url("/echo?a=2"), &fields), "POST 2 [k=v%20w]");
+}
+
+TEST_F(RealServer, ChunkedStreamedBody) {
+  TIdHTTP http;
+  TStringStream out;
+  http.Get(Url("/chunked"), out);
+  ASSERT_EQ(out.DataString().size(), 100000u);
+  EXPECT_EQ(out.DataString().substr(0, 3), "aaa");
+  EXPECT_EQ(out.DataString().substr(99997), "vvv");
+}
+
+TEST_F(RealServer, KeepAliveReusesOneConnectionForTwoGets) {
+  TIdHTTP http;
+  TStringStream a, b;
+  http.Get(Url("/who"), a);
+  EXPECT_TRUE(http.Response().KeepConnection);
+  http.Get(Url("/who"), b);
+  EXPECT_EQ(b.DataString(), "you");
+  std::lock_guard<std::mutex> g(lock);
+  EXPECT_EQ(ports.size(), 1u) << "both requests came from one client port";
+}
+
+TEST_F(RealServer, CookieIsStoredAndSentBack) {
+  TIdHTTP http;
+  TStringStream a;
+  http.Get(Url("/cookie"), a);
+  ASSERT_NE(http.CookieManager(), nullptr);
+  TIdURI uri(Url("/"));
+  EXPECT_EQ(http.CookieManager()->CookieHeaderFor(uri, false), "session=abc123");
+}

@@ -1,0 +1,103 @@
+#include "http/protocol/IdAuthentication.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+class TTestScheme : public TIdBasicAuthentication {
+ public:
+  static constexpr const char* kClassName = "TTestScheme";
+  const char* ClassName() const override { return kClassName; }
+};
+
+void Prepare(TIdBasicAuthentication& auth, const std::vector<std::string>& challenges, const std::string& user) {
+  for (const std::string& line : challenges) auth.ChallengeLines().Add(line);
+  auth.SetUsername(user);
+}
+}  // namespace
+
+TEST(IdAuthentication, Base64IsTheStandardAlphabetWithPadding) {
+  struct Case {
+    std::string data, encoded;
+  } cases[] = {{"", ""},           {"f", "Zg=="},         {"fo", "Zm8="},
+               {"foo", "Zm9v"},    {"foob", "Zm9vYg=="},  {"foobar", "Zm9vYmFy"},
+               {"\xff\xfe", "//4="}, {"\xfb\xff", "+/8="}};
+  for (const Case& c : cases) EXPECT_EQ(EncodeBase64(c.data), c.encoded) << c.data;
+  // No line breaks, however long the text.
+  EXPECT_EQ(EncodeBase64(std::string(1000, 'a')).size(), 1336u);
+  EXPECT_EQ(EncodeBase64(std::string(1000, 'a')).find_first_of("\r\n"), std::string::npos);
+}
+
+TEST(IdAuthentication, RegistryKnowsBasicAndRefusesANameTwice) {
+  EXPECT_EQ(FindScheme("basic"), AuthenticationClassOf<TIdBasicAuthentication>());
+  EXPECT_EQ(FindScheme("Test-Scheme"), nullptr);
+  RegisterScheme("Test-Scheme", AuthenticationClassOf<TTestScheme>());
+  ASSERT_EQ(FindScheme("TEST-SCHEME"), AuthenticationClassOf<TTestScheme>());
+  EXPECT_STREQ(FindScheme("test-scheme")->Create()->ClassName(), "TTestScheme");
+
+  struct Case {
+    const char* name;
+    const char* message;
+  } cases[] = {
+      {"BASIC", "This authentication method is already registered with class name TIdBasicAuthentication."},
+      {"test-scheme", "This authentication method is already registered with class name TTestScheme."},
+  };
+  for (const Case& c : cases) {
+    try {
+      RegisterScheme(c.name, AuthenticationClassOf<TIdBasicAuthentication>());
+      ADD_FAILURE() << c.name;
+    } catch (const EIdAlreadyRegisteredAuthenticationMethod& e) {
+      EXPECT_EQ(e.Message(), c.message);
+    }
+  }
+}
+
+TEST(IdAuthentication, BasicDecidesFromItsChallengeAndUser) {
+  struct Case {
+    std::vector<std::string> challenges;
+    std::string user;
+    uint32_t step;
+    TIdAuthWhatsNext next;
+    std::string realm;
+  } cases[] = {
+      {{"Basic realm=\"Pinmark\""}, "u", 0, auSendRequest, "Pinmark"},
+      {{"Basic realm=\"Pinmark\""}, "", 0, auAskProgram, "Pinmark"},
+      {{"Basic realm=\"Pinmark\""}, "u", 1, auFail, "Pinmark"},
+      {{"Digest realm=\"d\"", "Basic realm=\"a, b\", charset=\"UTF-8\""}, "u", 0, auSendRequest, "a, b"},
+      {{"basic realm=\"lower\""}, "u", 0, auSendRequest, ""},
+      {{"Basic realm=plain"}, "u", 0, auSendRequest, "plain"},
+      {{"Basic realm=\""}, "u", 0, auSendRequest, "\""},
+      {{"Basic"}, "", 0, auAskProgram, ""},
+      {{}, "u", 0, auSendRequest, ""},
+  };
+  for (Case& c : cases) {
+    TIdBasicAuthentication auth;
+    Prepare(auth, c.challenges, c.user);
+    auth.CurrentStep = c.step;
+    EXPECT_EQ(auth.DecideStep(), c.next) << c.challenges.size();
+    EXPECT_EQ(auth.Realm, c.realm);
+  }
+}
+
+TEST(IdAuthentication, BasicHeaderValueKeepsCredentialsIntact) {
+  TIdBasicAuthentication auth;
+  auth.SetUsername("Aladdin");
+  auth.SetPassword("open sesame");
+  EXPECT_EQ(auth.HeaderValue(), "Basic QWxhZGRpbjpvcGVuIHNlc2FtZQ==");
+
+  // Long credentials with commas and blanks are stored unfolded and come back
+  // exactly; a challenge parameter never replaces them.
+  std::string user = "user, with, commas and blanks " + std::string(80, 'u');
+  std::string password = std::string(90, 'p') + ", x y";
+  auth.SetUsername(user);
+  auth.SetPassword(password);
+  auth.ChallengeLines().Add("Basic realm=\"r\", username=\"intruder\"");
+  EXPECT_EQ(auth.DecideStep(), auSendRequest);
+  EXPECT_EQ(auth.Username(), user);
+  EXPECT_EQ(auth.Password(), password);
+  EXPECT_EQ(auth.HeaderValue(), "Basic " + EncodeBase64(user + ":" + password));
+
+  // Deciding again and again does not pile up parameters.
+  int lines = auth.SchemeParams.Count();
+  for (int i = 0; i < 5; ++i) auth.DecideStep();
+  EXPECT_EQ(auth.SchemeParams.Count(), lines);
+}
