@@ -7,9 +7,11 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -291,11 +293,29 @@ bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
 }  // namespace
 
+// The area is filled in receives of at most this many bytes: copying a
+// larger piece out of the socket at once pushes its own source and
+// destination out of the first-level cache, and a loopback download then
+// runs about a tenth slower.
+constexpr std::size_t kReceiveSlice = 16 * 1024;
+
 int32_t TIdStackPosix::ReceiveData(TIdStackSocketHandle socket, TIdBytes& area) {
   if (area.empty()) RaiseSocketError(10022);
-  ssize_t n = Receive(socket, area.data(), area.size(), 0);
+  ssize_t n = Receive(socket, area.data(), std::min(area.size(), kReceiveSlice), 0);
   if (n < 0) RaiseLastSocketError();
-  return static_cast<int32_t>(n);
+  auto filled = static_cast<std::size_t>(n);
+  // Further slices only of bytes already queued: such a receive neither
+  // waits nor takes an error or the peer's close that follows them, which
+  // the next receive then reports after the bytes before it were handed on.
+  while (filled > 0 && filled % kReceiveSlice == 0 && filled < area.size()) {
+    int queued = 0;
+    if (::ioctl(socket, FIONREAD, &queued) != 0 || queued <= 0) break;
+    const std::size_t want = std::min({area.size() - filled, kReceiveSlice, static_cast<std::size_t>(queued)});
+    const ssize_t more = Receive(socket, area.data() + filled, want, MSG_DONTWAIT);
+    if (more <= 0) break;
+    filled += static_cast<std::size_t>(more);
+  }
+  return static_cast<int32_t>(filled);
 }
 
 int32_t TIdStackPosix::ReceiveAvailable(TIdStackSocketHandle socket, uint8_t* data, int32_t size) {

@@ -1,9 +1,16 @@
 #include "http/transport/IdStack.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 #include "http/transport/IdStackPosix.h"
 #include "http/transport/IdStackRegistry.h"
@@ -185,6 +192,49 @@ TEST_F(StackRegistration, LibraryStartsOnceWhileStacksComeAndGo) {
     EXPECT_EQ(GStack(), nullptr);
   }
   EXPECT_EQ(created, 2);
+}
+
+// A receive fills the whole area from bytes already queued, however the
+// socket hands them out, and a reset behind them is reported only once
+// every byte before it was handed on.
+TEST_F(StackHeld, ReceiveFillsTheAreaAndReportsAResetAfterTheBytesBeforeIt) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 1), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+
+  const TIdStackSocketHandle client = stack_.CreateSocket(Id_SOCK_STREAM, Id_IPPROTO_TCP, false, Id_IPv4);
+  stack_.ConnectSocket(client, "127.0.0.1", Id_IPv4, ntohs(address.sin_port));
+  const int server = ::accept(listener, nullptr, nullptr);
+  ASSERT_GE(server, 0);
+  const std::string sent(40000, 'r');
+  ASSERT_EQ(::send(server, sent.data(), sent.size(), 0), static_cast<ssize_t>(sent.size()));
+  const linger abort{1, 0};
+  ::setsockopt(server, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  ::close(server);  // a reset right behind the bytes
+  // Wait until everything, the reset included, has arrived.
+  pollfd ready{client, POLLIN, 0};
+  int queued = 0;
+  for (int i = 0; i < 200 && (queued < 40000 || !(ready.revents & (POLLERR | POLLHUP))); ++i) {
+    ::poll(&ready, 1, 10);
+    ::ioctl(client, FIONREAD, &queued);
+  }
+
+  TIdBytes area(32768);
+  EXPECT_EQ(stack_.ReceiveData(client, area), 32768);
+  EXPECT_EQ(stack_.ReceiveData(client, area), 40000 - 32768);
+  try {
+    stack_.ReceiveData(client, area);
+    ADD_FAILURE() << "the reset went unreported";
+  } catch (const EIdSocketError& e) {
+    EXPECT_EQ(e.SocketErrorCode, Id_WSAECONNRESET);
+  }
+  stack_.CloseSocketHandle(client);
+  ::close(listener);
 }
 
 }  // namespace
