@@ -146,16 +146,17 @@ std::string PercentEncode(std::string_view text, bool (*keep)(unsigned char)) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size());
-  for (char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (keep(c)) {
-      out += ch;
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
+  // Kept characters go over in runs: most texts need no encoding at all.
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (keep(c)) continue;
+    out.append(text, run, i - run);
+    const char encoded[] = {'%', kHex[c >> 4], kHex[c & 15]};
+    out.append(encoded, 3);
+    run = i + 1;
   }
+  out.append(text, run);
   return out;
 }
 

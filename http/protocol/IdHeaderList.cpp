@@ -1,5 +1,6 @@
 #include "http/protocol/IdHeaderList.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "runtime/SysUtils.h"
@@ -70,6 +71,9 @@ int TIdHeaderList::IndexOfHeader(std::string_view name) const {
   const std::string_view end = NameEnd();
   for (int i = 0; i < Count(); ++i) {
     const std::string& line = Get(i);
+    // A line can only hold this name when the separator follows right after
+    // it; most lines are passed over without looking for their separator.
+    if (!name.empty() && line.compare(std::min(name.size(), line.size()), end.size(), end) != 0) continue;
     std::size_t colon = line.find(end);
     if (colon == std::string::npos) {
       if (name.empty()) return i;
@@ -116,6 +120,9 @@ void TIdHeaderList::CollectValues(std::string_view name, TStringList* destinatio
   const std::string_view end = NameEnd();
   for (int i = 0; i < Count(); ++i) {
     const std::string& line = Get(i);
+    // A line can only hold this name when the separator follows right after
+    // it; most lines are passed over without looking for their separator.
+    if (!name.empty() && line.compare(std::min(name.size(), line.size()), end.size(), end) != 0) continue;
     std::size_t colon = line.find(end);
     if (colon == std::string::npos) continue;
     std::string_view lineName(line.data(), colon);

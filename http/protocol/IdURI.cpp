@@ -1,5 +1,7 @@
 #include "http/protocol/IdURI.h"
 
+#include <algorithm>
+
 #include "runtime/SysUtils.h"
 
 namespace {
@@ -147,7 +149,10 @@ std::string MergePath(std::string_view base, std::string_view relative, char del
       while (!result.empty() && result.back() != delimiter) result.pop_back();
       ++i;
     } else {
-      result += c;
+      // The rest of the segment: only its first character could start a climb.
+      const std::size_t next = std::min(joined.find(delimiter, i), joined.size());
+      result.append(joined, i, next - i);
+      i = next - 1;
     }
   }
 

@@ -9,6 +9,7 @@ using namespace IdBufferStrings;
 
 namespace {
 constexpr int64_t kMaxQueued = std::numeric_limits<int32_t>::max();
+constexpr std::size_t kKeptStore = 64 * 1024;
 }
 
 void TIdBuffer::AppendBytes(TIdBytes bytes) {
@@ -27,9 +28,11 @@ void TIdBuffer::AppendBytes(const uint8_t* data, std::size_t count) {
   if (kMaxQueued - static_cast<int64_t>(count) < byteCount_) throw EIdTooMuchDataInBuffer(RSTooMuchDataInBuffer);
   if (count == 0) return;
   if (byteCount_ == 0) {
-    // As with an array handed over: the store is exactly the new bytes.
+    // Into the store an emptied queue kept when the bytes fit; otherwise, as
+    // with an array handed over, the store is exactly the new bytes.
     headOffset_ = 0;
-    store_.assign(data, data + count);
+    if (store_.size() < count) TIdBytes(count).swap(store_);
+    std::memcpy(store_.data(), data, count);
     byteCount_ = static_cast<int32_t>(count);
     return;
   }
@@ -74,7 +77,9 @@ void TIdBuffer::Compact(bool mayShrink) {
 }
 
 void TIdBuffer::EmptyBuffer() {
-  TIdBytes().swap(store_);
+  // A small store is kept for the next bytes: a queue that is filled and
+  // emptied line by line or request by request need not allocate each time.
+  if (store_.size() > kKeptStore) TIdBytes().swap(store_);
   headOffset_ = 0;
   byteCount_ = 0;
 }

@@ -33,7 +33,18 @@ TEST(IdBuffer, GrowsWithSlackAndCompactsOnlyPastTheSlack) {
   EXPECT_EQ(big.Capacity(), 5000 - 2049 + 2048);
   big.Discard(100000);
   EXPECT_EQ(big.Size(), 0);
-  EXPECT_EQ(big.Capacity(), 0);
+  EXPECT_EQ(big.Capacity(), 5000 - 2049 + 2048);  // a small store is kept for the next bytes
+  const uint8_t* kept = big.Data();
+  big.AppendText("next");
+  EXPECT_EQ(big.Data(), kept);
+  EXPECT_EQ(big.ExtractText(), "next");
+
+  TIdBuffer huge;
+  huge.AppendText(std::string(100 * 1024, 'h'));
+  huge.EmptyBuffer();  // a large one is given back
+  EXPECT_EQ(huge.Capacity(), 0);
+  huge.AppendText("after");
+  EXPECT_EQ(huge.ExtractText(), "after");
 }
 
 TEST(IdBuffer, AppendingKeepsOrderAcrossCompaction) {
