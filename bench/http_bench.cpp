@@ -9,12 +9,15 @@
 //   build/bin/http_bench Chunked Length   only the pairs named
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -218,7 +221,9 @@ double Median(std::vector<double> values) {
 }
 
 // (d) Peak resident memory of a child process, in KiB; -1 when it did not
-// end with the expected exit code.
+// end with the expected exit code. The peak is read from the child itself,
+// stopped on its way out: what wait4 reports would include the memory of
+// this process, which the child was forked from before it started idpost.
 long PeakKiB(const std::vector<std::string>& argv, int expectedExit = 0) {
   std::fflush(stdout);
   pid_t pid = fork();
@@ -228,13 +233,27 @@ long PeakKiB(const std::vector<std::string>& argv, int expectedExit = 0) {
     args.push_back(nullptr);
     freopen("/dev/null", "w", stdout);
     freopen("/dev/null", "w", stderr);
+    ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
     execv(args[0], args.data());
     _exit(127);
   }
+  long peak = -1;
   int status = 0;
-  rusage usage{};
-  wait4(pid, &status, 0, &usage);
-  return WIFEXITED(status) && WEXITSTATUS(status) == expectedExit ? usage.ru_maxrss : -1;
+  waitpid(pid, &status, 0);  // stopped once the new program is loaded
+  ptrace(PTRACE_SETOPTIONS, pid, nullptr, reinterpret_cast<void*>(PTRACE_O_TRACEEXIT));
+  ptrace(PTRACE_CONT, pid, nullptr, nullptr);
+  while (waitpid(pid, &status, 0) == pid && WIFSTOPPED(status)) {
+    int signal = WSTOPSIG(status);
+    if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXIT << 8))) {
+      // Exiting, its memory not yet given back.
+      std::ifstream proc("/proc/" + std::to_string(pid) + "/status");
+      for (std::string line; std::getline(proc, line);)
+        if (line.rfind("VmHWM:", 0) == 0) peak = std::stol(line.substr(6));
+      signal = 0;
+    }
+    ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void*>(static_cast<long>(signal)));
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == expectedExit ? peak : -1;
 }
 }  // namespace
 
