@@ -70,6 +70,12 @@ class TBoundedStringStream : public TStringStream {
     }
     return TStringStream::Write(buffer, count);
   }
+  // Never grown ahead of the bytes: what is read here is a refusal or a
+  // redirect page, small or thrown away, and growing to the length a server
+  // announces would zero-fill up to a mebibyte for nothing.
+  void SetSize(int64_t size) override {
+    if (size < Size()) TStringStream::SetSize(size);
+  }
   bool Full() const { return full_; }
   // Hands the bytes over without copying; the stream is empty afterwards.
   std::string Take() noexcept { return std::move(data_); }

@@ -26,7 +26,7 @@ std::string_view TrimBlanks(std::string_view s) {
 std::vector<std::string> ListElements(const TIdHeaderList& headers, std::string_view name) {
   std::vector<std::string> elements;
   for (int i = 0; i < headers.Count(); ++i) {
-    if (!SameText(headers.NameAt(i), name)) continue;
+    if (!headers.HasNameText(i, name)) continue;
     const std::string value = headers.ValueAt(i);
     std::string_view rest = value;
     for (;;) {

@@ -103,9 +103,9 @@ void StoreCookies(TIdHTTPContext& context) {
   if (!manager) return;
   const TIdHeaderList& headers = context.Response.RawHeaders;
   for (int i = 0; i < headers.Count(); ++i)
-    if (SameText(headers.NameAt(i), "Set-cookie")) manager->AddServerCookie(headers.ValueAt(i), context.Host);
+    if (headers.HasNameText(i, "Set-cookie")) manager->AddServerCookie(headers.ValueAt(i), context.Host);
   for (int i = 0; i < headers.Count(); ++i)
-    if (SameText(headers.NameAt(i), "Set-cookie2")) manager->AddServerCookie2(headers.ValueAt(i), context.Host);
+    if (headers.HasNameText(i, "Set-cookie2")) manager->AddServerCookie2(headers.ValueAt(i), context.Host);
 }
 
 void AttachCookies(TIdHTTPContext& context, const TIdURI& uri) {

@@ -1,6 +1,5 @@
 #include "http/protocol/IdHeaderList.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "runtime/SysUtils.h"
@@ -28,6 +27,17 @@ std::string_view TIdHeaderList::NameEnd() const {
   return end.empty() ? std::string_view(":") : end;
 }
 
+namespace {
+// A line can only hold a name of some length when the separator follows
+// right after it: most lines are passed over on a character or two.
+bool SeparatorAt(const std::string& line, std::size_t at, std::string_view end) {
+  if (line.size() < at + end.size()) return false;
+  for (std::size_t k = 0; k < end.size(); ++k)
+    if (line[at + k] != end[k]) return false;
+  return true;
+}
+}  // namespace
+
 std::size_t TIdHeaderList::FindNameEnd(const std::string& line) const { return line.find(NameEnd()); }
 
 std::string TIdHeaderList::NameAt(int index) const {
@@ -37,6 +47,14 @@ std::string TIdHeaderList::NameAt(int index) const {
   if (colon == std::string::npos) return {};
   std::string name = line.substr(0, colon);
   return MatchCase ? name : UpperCase(name);
+}
+
+bool TIdHeaderList::HasNameText(int index, std::string_view name) const {
+  if (index < 0 || index >= Count() || name.empty()) return SameText(NameAt(index), name);
+  const std::string& line = Get(index);
+  const std::string_view end = NameEnd();
+  return SeparatorAt(line, name.size(), end) && line.find(end) == name.size() &&
+         SameText(std::string_view(line).substr(0, name.size()), name);
 }
 
 bool TIdHeaderList::IsContinuation(int index) const {
@@ -71,9 +89,7 @@ int TIdHeaderList::IndexOfHeader(std::string_view name) const {
   const std::string_view end = NameEnd();
   for (int i = 0; i < Count(); ++i) {
     const std::string& line = Get(i);
-    // A line can only hold this name when the separator follows right after
-    // it; most lines are passed over without looking for their separator.
-    if (!name.empty() && line.compare(std::min(name.size(), line.size()), end.size(), end) != 0) continue;
+    if (!name.empty() && !SeparatorAt(line, name.size(), end)) continue;
     std::size_t colon = line.find(end);
     if (colon == std::string::npos) {
       if (name.empty()) return i;
@@ -120,9 +136,7 @@ void TIdHeaderList::CollectValues(std::string_view name, TStringList* destinatio
   const std::string_view end = NameEnd();
   for (int i = 0; i < Count(); ++i) {
     const std::string& line = Get(i);
-    // A line can only hold this name when the separator follows right after
-    // it; most lines are passed over without looking for their separator.
-    if (!name.empty() && line.compare(std::min(name.size(), line.size()), end.size(), end) != 0) continue;
+    if (!name.empty() && !SeparatorAt(line, name.size(), end)) continue;
     std::size_t colon = line.find(end);
     if (colon == std::string::npos) continue;
     std::string_view lineName(line.data(), colon);

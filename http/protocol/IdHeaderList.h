@@ -26,6 +26,9 @@ class TIdHeaderList : public TStringList {
   // The text before the first ":" of the line, upper-cased unless MatchCase;
   // empty for a line without ":" and for an index outside the list.
   std::string NameAt(int index) const;
+  // Whether the line at index carries that name in any case: what
+  // SameText(NameAt(index), name) says, without copying the name out.
+  bool HasNameText(int index, std::string_view name) const;
   // The value of the header at that line with its continuation lines joined
   // by single blanks, trimmed; empty for an index outside the list.
   std::string ValueAt(int index) const;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "runtime/SysUtils.h"
+
 namespace {
 using Lines = std::vector<std::string>;
 
@@ -27,6 +29,13 @@ TEST(IdHeaderList, LookupIgnoresCaseAndUnfoldsContinuations) {
     EXPECT_EQ(list.IndexOfHeader(c.name), c.index) << c.name;
     EXPECT_EQ(list.ValueOf(c.name), c.value) << c.name;
   }
+  for (bool matchCase : {false, true}) {
+    list.MatchCase = matchCase;
+    for (int i = -1; i <= list.Count(); ++i)
+      for (const char* name : {"content-length", "CONTENT-LENGTH", "Content", "x-a", "X-A:", "", "no colon here"})
+        EXPECT_EQ(list.HasNameText(i, name), SameText(list.NameAt(i), name)) << i << " " << name;
+  }
+  list.MatchCase = false;
   EXPECT_EQ(list.NameAt(0), "CONTENT-LENGTH");
   EXPECT_EQ(list.NameAt(1), "");
   EXPECT_EQ(list.NameAt(99), "");
