@@ -1,9 +1,9 @@
 #include "runtime/Exception.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "runtime/ReplaceableHook.h"
-#include "runtime/SysUtils.h"
 
 namespace {
 TReplaceableHook<void(std::exception_ptr)>& ShowHook() {
@@ -19,15 +19,20 @@ std::vector<std::string> Exception::ClassAncestry() const {
 }
 
 bool Exception::InheritsFrom(std::string_view className) const {
+  // Folded here rather than with SameText: SysUtils raises these exceptions
+  // and so stands above this unit.
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
   for (const std::string& name : ClassAncestry())
-    if (SameText(name, className)) return true;
+    if (std::equal(name.begin(), name.end(), className.begin(), className.end(),
+                   [&](char a, char b) { return lower(a) == lower(b); }))
+      return true;
   return false;
 }
 
 void Assert(bool condition, std::string_view message, std::string_view unit, int line) {
   if (condition) return;
   std::string text = message.empty() ? std::string("Assertion failure") : std::string(message);
-  throw EAssertionFailed(Format("%s (%s, line %d)", text.c_str(), std::string(unit).c_str(), line));
+  throw EAssertionFailed(text + " (" + std::string(unit) + ", line " + std::to_string(line) + ")");
 }
 
 void Abort() { throw EAbort(); }
