@@ -89,10 +89,15 @@ std::string ExecutableFileVersion() {
 
 std::vector<TCDModuleEntry> CollectModules(const std::vector<TCDMapping>& mappings, const TCDIsElfImage& isElf,
                                            const TCDModuleVersion& version) {
+  // A loaded module runs code: a file that is only mapped for reading, as a
+  // symbol reader maps a separate debug file, is no module.
+  std::set<std::string> running;
+  for (const TCDMapping& m : mappings)
+    if (m.Exec && m.IsFile()) running.insert(m.Path);
   std::vector<TCDModuleEntry> out;
   std::set<std::string> seen;
   for (const TCDMapping& m : mappings) {
-    if (!m.IsFile() || seen.count(m.Path)) continue;
+    if (!m.IsFile() || seen.count(m.Path) || !running.count(m.Path)) continue;
     if (!isElf(m)) continue;
     seen.insert(m.Path);
     TCDModuleEntry e;

@@ -1,4 +1,4 @@
-// The "modules" list of a bug report: every ELF file mapped into the process
+// The "modules" list of a bug report: every ELF file loaded into the process
 // (the executable and each shared object), at the address of its first
 // mapping, with its version and folder.
 //
@@ -30,8 +30,8 @@ using TCDIsElfImage = std::function<bool(const TCDMapping&)>;
 // The version of the module file at the path.
 using TCDModuleVersion = std::function<std::string(const std::string& path)>;
 
-// One entry per file, at the first of its mappings that is an ELF image, in
-// address order.
+// One entry per file that has code mapped, at the first of its mappings that
+// is an ELF image, in address order.
 std::vector<TCDModuleEntry> CollectModules(const std::vector<TCDMapping>& mappings, const TCDIsElfImage& isElf,
                                            const TCDModuleVersion& version);
 

@@ -19,7 +19,10 @@ const char kMaps[] =
     "7f0000200000-7f0000300000 r--p 00000000 08:01 3001 /usr/lib/locale/locale-archive\n"
     "7f0000400000-7f0000410000 r--p 00000000 08:01 4001 /usr/lib/x86_64-linux-gnu/libc.so.6\n"
     "7f0000410000-7f0000420000 ---p 00010000 08:01 4001 /usr/lib/x86_64-linux-gnu/libc.so.6\n"
+    "7f0000420000-7f0000430000 r-xp 00020000 08:01 4001 /usr/lib/x86_64-linux-gnu/libc.so.6\n"
     "7f0000500000-7f0000501000 r--p 00000000 08:01 5001 /tmp/my lib (x).so\n"
+    "7f0000501000-7f0000502000 r-xp 00001000 08:01 5001 /tmp/my lib (x).so\n"
+    "7f0000600000-7f0000680000 r--p 00000000 08:01 6001 /usr/lib/debug/.build-id/ab/cdef.debug\n"
     "7ffc00000000-7ffc00021000 rw-p 00000000 00:00 0    [stack]\n"
     "garbage line\n"
     "7ffc00030000-7ffc00031000 r-xp 00000000 00:00 0    [vdso]";
@@ -44,7 +47,8 @@ TCDDeviceFacts Device(const char* subsystem, const char* sysName, std::map<std::
 
 }  // namespace
 
-TEST(CDModuleList, OneModulePerElfFileAtItsFirstMappingWithItsVersion) {
+TEST(CDModuleList, OneModulePerLoadedElfFileAtItsFirstMappingWithItsVersion) {
+  // The debug file is an ELF file mapped for reading only: no module.
   std::vector<TCDModuleEntry> m = Modules();
   ASSERT_EQ(m.size(), 4u);
   EXPECT_EQ(m[0].Base, 0x55d1c0a00000u);
