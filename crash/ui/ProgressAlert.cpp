@@ -6,6 +6,8 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 #include "crash/handling/ICDGuiBridge.h"
 #include "runtime/Forms.h"
 #include "runtime/Resources.h"
@@ -87,7 +89,12 @@ TCDProgressProxy::TCDProgressProxy(std::shared_ptr<ICDGuiBridge> bridge, const s
 
 TCDProgressProxy::~TCDProgressProxy() {
   // The window belongs to the GUI thread; it goes there.
-  OnGui([](TState& s) { delete s.Window.data(); }, false);
+  OnGui(
+      [](TState& s) {
+        s.Gone = true;
+        delete s.Window.data();
+      },
+      false);
 }
 
 void TCDProgressProxy::OnGui(std::function<void(TState&)> job, bool dispatch) {
@@ -129,8 +136,10 @@ void TCDProgressProxy::SetPosition(int position) {
 }
 
 void TCDProgressProxy::Show(bool activate) {
+  const uint64_t ticket = ++state_->ShowTickets;
   OnGui(
-      [activate](TState& s) {
+      [activate, ticket](TState& s) {
+        if (s.Gone || ticket <= s.ClosedThrough) return;
         if (!s.Window) s.Window = new TProgressAlert(s.Title);
         s.Window->SetText(s.Areas.Text());
         s.Window->SetBar(s.Areas.BarPosition());
@@ -140,8 +149,10 @@ void TCDProgressProxy::Show(bool activate) {
 }
 
 void TCDProgressProxy::Close() {
+  const uint64_t through = state_->ShowTickets.load();
   OnGui(
-      [](TState& s) {
+      [through](TState& s) {
+        s.ClosedThrough = std::max(s.ClosedThrough, through);
         if (s.Window) s.Window->CloseAlert();
       },
       false);

@@ -67,6 +67,13 @@ class TCDProgressProxy : public IProgressAlert {
     std::string Title;
     QPointer<TProgressAlert> Window;  // GUI thread only
     std::atomic<bool> RefreshPosted{false};
+    // A Show asked for from another thread runs later, so a Close or the end
+    // of the proxy asked for meanwhile on the GUI thread would run first and
+    // the box would stand for good. Each Show takes a ticket; a Close cancels
+    // every ticket taken before it was asked for, the proxy's end all.
+    std::atomic<uint64_t> ShowTickets{0};
+    uint64_t ClosedThrough = 0;  // GUI thread only
+    bool Gone = false;           // GUI thread only
   };
   // Runs on the GUI thread: now when called there, else posted.
   void OnGui(std::function<void(TState&)> job, bool dispatch);

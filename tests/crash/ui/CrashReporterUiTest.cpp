@@ -69,6 +69,10 @@ class CrashReporterUi : public ::testing::Test {
   void TearDown() override {
     SetCDPresenter(CDPresentException);
     reporter_.reset();
+    // What the handling posted to the GUI thread before it stopped belongs
+    // to this test, not to the next one.
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
     TICDSettings().SetBugRepFile(bugRepFile_);
   }
   TempDir dir_;
@@ -128,6 +132,8 @@ TEST_F(CrashReporterUi, ThePleaseWaitBoxFollowsAnotherThreadAndGivesItsOwnerBack
   owner.show();
   owner.activateWindow();
   QApplication::setActiveWindow(&owner);
+  // A window an earlier test left active must have given way first.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activeWindow() == &owner; }, 5000));
   std::unique_ptr<IProgressAlert> alert = bridge->CreateProgressAlert("Information");
   alert->Show(true);
   std::thread worker([&] {
@@ -151,6 +157,31 @@ TEST_F(CrashReporterUi, ThePleaseWaitBoxFollowsAnotherThreadAndGivesItsOwnerBack
   alert->Close();
   EXPECT_FALSE(window->isVisible());
   EXPECT_TRUE(owner.isEnabled());
+}
+
+// A Show asked for from another thread waits for the GUI thread; a Close or
+// the end of the alert asked for on the GUI thread meanwhile still wins.
+TEST_F(CrashReporterUi, APleaseWaitBoxAskedForFromAnotherThreadNeverOutlivesItsClose) {
+  auto bridge = std::make_shared<TCDQtBridge>();
+  const auto standing = [] {
+    int n = 0;
+    for (QWidget* top : QApplication::topLevelWidgets())
+      if (dynamic_cast<TProgressAlert*>(top) != nullptr && top->isVisible()) ++n;
+    return n;
+  };
+  std::unique_ptr<IProgressAlert> closed = bridge->CreateProgressAlert("closed");
+  std::thread([&] { closed->Show(false); }).join();
+  closed->Close();
+  std::unique_ptr<IProgressAlert> ended = bridge->CreateProgressAlert("ended");
+  std::thread([&] { ended->Show(false); }).join();
+  ended.reset();
+  QTest::qWait(100);
+  EXPECT_EQ(standing(), 0);
+  // Closed once, the alert still shows when asked again.
+  closed->Show(false);
+  EXPECT_EQ(standing(), 1);
+  closed->Close();
+  EXPECT_EQ(standing(), 0);
 }
 
 // The GUI thread is busy when a worker fails: after two seconds the box goes
