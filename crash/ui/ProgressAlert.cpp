@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <limits>
 
 #include "crash/handling/ICDGuiBridge.h"
 #include "runtime/Forms.h"
@@ -91,7 +92,7 @@ TCDProgressProxy::~TCDProgressProxy() {
   // The window belongs to the GUI thread; it goes there.
   OnGui(
       [](TState& s) {
-        s.Gone = true;
+        s.ClosedThrough = std::numeric_limits<uint64_t>::max();
         delete s.Window.data();
       },
       false);
@@ -139,7 +140,7 @@ void TCDProgressProxy::Show(bool activate) {
   const uint64_t ticket = ++state_->ShowTickets;
   OnGui(
       [activate, ticket](TState& s) {
-        if (s.Gone || ticket <= s.ClosedThrough) return;
+        if (ticket <= s.ClosedThrough) return;
         if (!s.Window) s.Window = new TProgressAlert(s.Title);
         s.Window->SetText(s.Areas.Text());
         s.Window->SetBar(s.Areas.BarPosition());

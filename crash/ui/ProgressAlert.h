@@ -73,7 +73,6 @@ class TCDProgressProxy : public IProgressAlert {
     // every ticket taken before it was asked for, the proxy's end all.
     std::atomic<uint64_t> ShowTickets{0};
     uint64_t ClosedThrough = 0;  // GUI thread only
-    bool Gone = false;           // GUI thread only
   };
   // Runs on the GUI thread: now when called there, else posted.
   void OnGui(std::function<void(TState&)> job, bool dispatch);

@@ -36,6 +36,14 @@ bool SeparatorAt(const std::string& line, std::size_t at, std::string_view end) 
     if (line[at + k] != end[k]) return false;
   return true;
 }
+
+// Whether the text before the line's first separator is name, exactly or
+// ignoring case.
+bool LineNamed(const std::string& line, std::string_view name, std::string_view end, bool ignoreCase) {
+  if (!SeparatorAt(line, name.size(), end) || line.find(end) != name.size()) return false;
+  const std::string_view lineName(line.data(), name.size());
+  return ignoreCase ? SameText(lineName, name) : lineName == name;
+}
 }  // namespace
 
 std::size_t TIdHeaderList::FindNameEnd(const std::string& line) const { return line.find(NameEnd()); }
@@ -51,10 +59,7 @@ std::string TIdHeaderList::NameAt(int index) const {
 
 bool TIdHeaderList::HasNameText(int index, std::string_view name) const {
   if (index < 0 || index >= Count() || name.empty()) return SameText(NameAt(index), name);
-  const std::string& line = Get(index);
-  const std::string_view end = NameEnd();
-  return SeparatorAt(line, name.size(), end) && line.find(end) == name.size() &&
-         SameText(std::string_view(line).substr(0, name.size()), name);
+  return LineNamed(Get(index), name, NameEnd(), true);
 }
 
 bool TIdHeaderList::IsContinuation(int index) const {
@@ -89,14 +94,9 @@ int TIdHeaderList::IndexOfHeader(std::string_view name) const {
   const std::string_view end = NameEnd();
   for (int i = 0; i < Count(); ++i) {
     const std::string& line = Get(i);
-    if (!name.empty() && !SeparatorAt(line, name.size(), end)) continue;
-    std::size_t colon = line.find(end);
-    if (colon == std::string::npos) {
-      if (name.empty()) return i;
-      continue;
-    }
-    std::string_view lineName(line.data(), colon);
-    if (MatchCase ? lineName == name : SameText(lineName, name)) return i;
+    // A line without a name answers the empty one.
+    if (name.empty() && line.find(end) == std::string::npos) return i;
+    if (LineNamed(line, name, end, !MatchCase)) return i;
   }
   return -1;
 }
@@ -134,14 +134,8 @@ void TIdHeaderList::SetValue(std::string_view name, std::string_view value) {
 void TIdHeaderList::CollectValues(std::string_view name, TStringList* destination) const {
   if (!destination) return;
   const std::string_view end = NameEnd();
-  for (int i = 0; i < Count(); ++i) {
-    const std::string& line = Get(i);
-    if (!name.empty() && !SeparatorAt(line, name.size(), end)) continue;
-    std::size_t colon = line.find(end);
-    if (colon == std::string::npos) continue;
-    std::string_view lineName(line.data(), colon);
-    if (MatchCase ? lineName == name : SameText(lineName, name)) destination->Add(ValueAt(i));
-  }
+  for (int i = 0; i < Count(); ++i)
+    if (LineNamed(Get(i), name, end, !MatchCase)) destination->Add(ValueAt(i));
 }
 
 std::vector<std::string> TIdHeaderList::FoldValue(std::string_view text) const {

@@ -24,14 +24,7 @@
 #include "http/transport/IdIOHandler.h"
 #include "http/transport/IdStack.h"
 #include "runtime/SysUtils.h"
-
-// The fuzz targets measure the client, not this stand-in for a socket: its
-// own branches would only be noise in their coverage, and cost time.
-#if defined(__clang__)
-#define SCRIPTED_NOT_COVERED __attribute__((no_sanitize("coverage")))
-#else
-#define SCRIPTED_NOT_COVERED
-#endif
+#include "tests/support/NotCovered.h"
 
 struct ScriptedAnswer {
   enum End { kClose, kReset, kSilence };
@@ -65,7 +58,7 @@ class ScriptedIOHandler : public TIdIOHandler {
   const std::vector<std::string>& Sent() const { return sent_; }
   int Connections() const { return static_cast<int>(sent_.size()); }
 
-  SCRIPTED_NOT_COVERED void OpenHandler() override {
+  PINMARK_NOT_COVERED void OpenHandler() override {
     TIdIOHandler::OpenHandler();
     answer_ = &answers_[std::min(sent_.size(), answers_.size() - 1)];
     delivered_ = 0;
@@ -74,12 +67,12 @@ class ScriptedIOHandler : public TIdIOHandler {
     sent_.emplace_back();
   }
 
-  SCRIPTED_NOT_COVERED void CloseHandler() override {
+  PINMARK_NOT_COVERED void CloseHandler() override {
     connected_ = false;
     TIdIOHandler::CloseHandler();
   }
 
-  SCRIPTED_NOT_COVERED bool IsConnected() override {
+  PINMARK_NOT_COVERED bool IsConnected() override {
     try {
       FillPendingInput(false, 0, false);
     } catch (const EIdSocketError&) {
@@ -88,7 +81,7 @@ class ScriptedIOHandler : public TIdIOHandler {
     return (connected_ && TIdIOHandler::IsConnected()) || (pendingInput_ && pendingInput_->Size() > 0);
   }
 
-  SCRIPTED_NOT_COVERED void CheckDisconnected(bool raise, bool ignoreBuffered) override {
+  PINMARK_NOT_COVERED void CheckDisconnected(bool raise, bool ignoreBuffered) override {
     bool disconnected = !connected_;
     if (peerClosed_) {
       if (connected_) {
@@ -101,11 +94,12 @@ class ScriptedIOHandler : public TIdIOHandler {
       throw EIdConnClosedGracefully(IdIOHandlerStrings::RSConnectionClosedGracefully);
   }
 
-  SCRIPTED_NOT_COVERED bool WaitReadable(int32_t /*timeout*/) override {
+  PINMARK_NOT_COVERED bool WaitReadable(int32_t /*timeout*/) override {
     return Answered() && (Left() > 0 || answer_->end != ScriptedAnswer::kSilence);
   }
 
-  SCRIPTED_NOT_COVERED int32_t FillPendingInput(bool raise = true, int32_t /*timeout*/ = -1, bool raiseOnTimeout = true) override {
+  PINMARK_NOT_COVERED int32_t FillPendingInput(bool raise = true, int32_t /*timeout*/ = -1,
+                                               bool raiseOnTimeout = true) override {
     CheckDisconnected(raise, false);
     if (!connected_) {
       if (raise) throw EIdException(IdIOHandlerStrings::RSNotConnected);
@@ -143,15 +137,15 @@ class ScriptedIOHandler : public TIdIOHandler {
   }
 
  protected:
-  SCRIPTED_NOT_COVERED int32_t WriteDataToTarget(const TIdBytes& bytes, int32_t offset, int32_t count) override {
+  PINMARK_NOT_COVERED int32_t WriteDataToTarget(const TIdBytes& bytes, int32_t offset, int32_t count) override {
     if (!connected_) throw EIdClosedSocket(IdIOHandlerStrings::RSStatusDisconnected);
     sent_.back().append(reinterpret_cast<const char*>(bytes.data()) + offset, static_cast<std::size_t>(count));
     return count;
   }
 
  private:
-  SCRIPTED_NOT_COVERED bool Answered() const { return connected_ && !sent_.empty() && !sent_.back().empty(); }
-  SCRIPTED_NOT_COVERED std::size_t Left() const { return answer_->bytes.size() - delivered_; }
+  PINMARK_NOT_COVERED bool Answered() const { return connected_ && !sent_.empty() && !sent_.back().empty(); }
+  PINMARK_NOT_COVERED std::size_t Left() const { return answer_->bytes.size() - delivered_; }
 
   std::vector<ScriptedAnswer> answers_;
   const ScriptedAnswer* answer_ = nullptr;
