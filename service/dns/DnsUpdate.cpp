@@ -1,7 +1,12 @@
 #include "service/dns/DnsUpdate.h"
 
-#include <arpa/inet.h>
+// ldns defines bool, true and false as macros unless stdbool.h came first,
+// and those macros break the C++ headers.
+#include <stdbool.h>
+
 #include <ldns/ldns.h>
+
+#include <arpa/inet.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 

@@ -132,7 +132,8 @@ void TDnsWorker::Run() {
     // Sleep until a socket is ready, a timer of an exchange, the next entry
     // due (when there is room for it), or a wake-up.
     TSteady::time_point until = steadyNow + std::chrono::seconds(60);
-    for (const TFlight& flight : flights) until = std::min(until, flight.Exchange->NextTime());
+    for (const TFlight& flight : flights)
+      until = std::min(until, flight.Exchange->Done() ? steadyNow : flight.Exchange->NextTime());
     if (storeRetry > steadyNow) {
       until = std::min(until, storeRetry);
     } else if (static_cast<int>(flights.size()) < options_.Window) {

@@ -280,3 +280,40 @@ TEST_F(DnsAgainstKnot, ATruncatedAnswerMovesTheUpdateToTcp) {
   EXPECT_EQ(relay.TcpConnections(), 1);
   EXPECT_EQ(knot.Query(kLaptop, "A"), std::vector<std::string>{"192.0.2.11"});
 }
+
+TEST(DnsSilentServer, AnUpdateNobodyAnswersIsFailingWithNoAnswerInTime) {
+  // A bound port that swallows every datagram, as a name server behind a
+  // firewall that drops them.
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof a;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+  TempDir dir;
+  const std::string key = dir.File("k.key");
+  TempDir::Write(key, std::string("pinmark-update:") + KnotServer::kSecret);
+  ::chmod(key.c_str(), 0600);
+  TMemoryDnsQueueStore store;
+  std::vector<std::string> log;
+  TDnsPublisher publisher({"dyn.example.org", "127.0.0.1:" + std::to_string(ntohs(a.sin_port)), key, 60}, store,
+                          TDnsQueueOptions{200ms, 1s, 30s}, TDnsWorkerOptions{16, 1500ms, 60},
+                          [&](TLogPriority, const std::string& line) { log.push_back(line); });
+  publisher.Start();
+  publisher.Publish("laptop", "alice", "192.0.2.7", Now());
+  std::vector<TDnsQueueEntry> entries;
+  for (int i = 0; i < 400 && (entries.empty() || entries[0].State != TDnsState::Failing); ++i) {
+    std::this_thread::sleep_for(50ms);
+    entries = publisher.StateOf("laptop", "alice");
+  }
+  publisher.Stop();
+  ASSERT_EQ(entries.at(0).State, TDnsState::Failing);
+  EXPECT_EQ(entries[0].Reason, "no answer from 127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + " in time");
+  // It was sent more than once while the first attempt waited (once a second).
+  int received = 0;
+  char buffer[512];
+  while (::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) ++received;
+  EXPECT_GE(received, 2);
+  ::close(fd);
+}

@@ -1,7 +1,12 @@
 #include "service/dns/DnsUpdate.h"
 
-#include <gtest/gtest.h>
+// ldns defines bool, true and false as macros unless stdbool.h came first,
+// and those macros break the C++ headers.
+#include <stdbool.h>
+
 #include <ldns/ldns.h>
+
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
