@@ -148,6 +148,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: dns_bench [names (1-60000)] [window]\n");
     return 2;
   }
+  // Line by line: knsupdate is started with fork, which would copy what is still buffered.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   const TDnsKey key = TDnsKey::Parse(std::string("hmac-sha256:") + KnotServer::kKeyName + ":" + KnotServer::kSecret);
 
   std::printf("knotd on 127.0.0.1, %d names changing at once, %d updates on their way at once\n", names, window);

@@ -22,7 +22,7 @@
 #include "service/dns/DnsServer.h"
 
 struct TDnsWorkerOptions {
-  int Window = 16;                          // updates on their way at once
+  int Window = 32;                          // updates on their way at once
   std::chrono::milliseconds Timeout{5000};  // the wait for one answer, resends included
   uint32_t Ttl = 60;                        // of the records published
 };
