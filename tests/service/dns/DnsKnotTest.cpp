@@ -10,6 +10,7 @@
 
 #include "service/dns/DnsPublisher.h"
 #include "service/dns/MemoryDnsQueueStore.h"
+#include "tests/service/dns/UdpLoopback.h"
 #include "tests/support/KnotServer.h"
 
 using namespace std::chrono_literals;
@@ -63,13 +64,9 @@ class Relay {
  public:
   enum TMode { ForgeFirst, Truncate };
   Relay(int knotPort, TMode mode) : knotPort_(knotPort), mode_(mode) {
-    sockaddr_in a = Loopback(0);
-    udp_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    udp_ = UdpLoopback(&port_);
     tcp_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    socklen_t length = sizeof a;
-    ::bind(udp_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(udp_, reinterpret_cast<sockaddr*>(&a), &length);
-    port_ = ntohs(a.sin_port);
+    sockaddr_in a = Loopback(port_);
     ::bind(tcp_, reinterpret_cast<sockaddr*>(&a), sizeof a);
     ::listen(tcp_, 4);
     thread_ = std::thread([this] { Serve(); });
@@ -284,20 +281,15 @@ TEST_F(DnsAgainstKnot, ATruncatedAnswerMovesTheUpdateToTcp) {
 TEST(DnsSilentServer, AnUpdateNobodyAnswersIsFailingWithNoAnswerInTime) {
   // A bound port that swallows every datagram, as a name server behind a
   // firewall that drops them.
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+  int port = 0;
+  const int fd = UdpLoopback(&port);
   TempDir dir;
   const std::string key = dir.File("k.key");
   TempDir::Write(key, std::string("pinmark-update:") + KnotServer::kSecret);
   ::chmod(key.c_str(), 0600);
   TMemoryDnsQueueStore store;
   std::vector<std::string> log;
-  TDnsPublisher publisher({"dyn.example.org", "127.0.0.1:" + std::to_string(ntohs(a.sin_port)), key, 60}, store,
+  TDnsPublisher publisher({"dyn.example.org", "127.0.0.1:" + std::to_string(port), key, 60}, store,
                           TDnsQueueOptions{200ms, 1s, 30s}, TDnsWorkerOptions{16, 1500ms, 60},
                           [&](TLogPriority, const std::string& line) { log.push_back(line); });
   publisher.Start();
@@ -309,7 +301,7 @@ TEST(DnsSilentServer, AnUpdateNobodyAnswersIsFailingWithNoAnswerInTime) {
   }
   publisher.Stop();
   ASSERT_EQ(entries.at(0).State, TDnsState::Failing);
-  EXPECT_EQ(entries[0].Reason, "no answer from 127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + " in time");
+  EXPECT_EQ(entries[0].Reason, "no answer from 127.0.0.1:" + std::to_string(port) + " in time");
   // It was sent more than once while the first attempt waited (once a second).
   int received = 0;
   char buffer[512];

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "service/dns/MemoryDnsQueueStore.h"
+#include "tests/service/dns/DnsQueueStoreContract.h"
 
 using namespace std::chrono_literals;
 
@@ -165,4 +166,9 @@ TEST(DnsQueueAddress, IsPublishedInItsCanonicalForm) {
   for (const auto& [in, out] : cases) EXPECT_EQ(TDnsQueue::CanonicalAddress(in), out);
   for (const char* bad : {"", "192.0.2", "192.0.2.1 ", "example.org", "1.2.3.4/24"})
     EXPECT_THROW(TDnsQueue::CanonicalAddress(bad), EDnsUpdate) << bad;
+}
+
+TEST(MemoryDnsQueueStore, KeepsTheStoreContract) {
+  TMemoryDnsQueueStore store;
+  ExpectDnsQueueStoreContract(store);
 }

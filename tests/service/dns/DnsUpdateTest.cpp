@@ -13,6 +13,7 @@
 
 #include <ctime>
 
+#include "tests/service/dns/UdpLoopback.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
@@ -29,18 +30,12 @@ TDnsKey Key(const std::string& algorithm = "hmac-sha256", const std::string& sec
 // never answers: the client's update as it would go to a name server.
 std::string CaptureUpdate(const std::string& client, const std::vector<std::string>& options,
                           const std::string& address) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+  int port = 0;
+  const int fd = UdpLoopback(&port);
   TempDir dir;
   const std::string script = dir.File("update");
-  TempDir::Write(script, "server 127.0.0.1 " + std::to_string(ntohs(a.sin_port)) + "\nzone " + kZone +
-                             "\nupdate delete " + kOwner + " A\nupdate add " + kOwner + " 60 A " + address +
-                             "\nsend\n");
+  TempDir::Write(script, "server 127.0.0.1 " + std::to_string(port) + "\nzone " + kZone + "\nupdate delete " + kOwner +
+                             " A\nupdate add " + kOwner + " 60 A " + address + "\nsend\n");
   std::vector<std::string> args = options;
   args.push_back("-y");
   args.push_back(std::string("hmac-sha256:pinmark-update:") + kSecret);
