@@ -116,6 +116,38 @@ std::string ErrorText(unsigned code, bool tsig) {
 
 TDnsOutcome Unverified(std::string reason) { return {TDnsOutcome::Unverified, std::move(reason)}; }
 
+// Whether message is whole records throughout with at most one TSIG record,
+// and that one the last. ldns keeps only the last TSIG record it meets and
+// loses the memory of any before it, so such a message never reaches it.
+bool OneTsigAtTheEnd(std::string_view message) {
+  std::size_t at = 12;
+  auto skipName = [&] {
+    for (int labels = 0; labels < 128; ++labels) {
+      if (at >= message.size()) return false;
+      const uint8_t length = static_cast<uint8_t>(message[at]);
+      if ((length & 0xc0) == 0xc0) {
+        at += 2;
+        return at <= message.size();
+      }
+      if ((length & 0xc0) != 0) return false;
+      at += 1 + length;
+      if (length == 0) return true;
+    }
+    return false;
+  };
+  for (unsigned i = 0; i < Get16(message, 4); ++i) {
+    if (!skipName() || (at += 4) > message.size()) return false;
+  }
+  const unsigned records = Get16(message, 6) + Get16(message, 8) + Get16(message, 10);
+  for (unsigned i = 0; i < records; ++i) {
+    if (!skipName() || at + 10 > message.size()) return false;
+    const bool tsig = Get16(message, at) == TypeTsig;
+    at += 10 + Get16(message, at + 8);
+    if (at > message.size() || (tsig && i + 1 != records)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 const char* DnsRecordTypeName(TDnsRecordType type) { return type == TDnsRecordType::AAAA ? "AAAA" : "A"; }
@@ -214,6 +246,7 @@ TDnsOutcome TDnsUpdate::Check(std::string_view answer, const TDnsKey& key, int64
   if ((flags & 0x80) == 0 || ((flags >> 3) & 0x0f) != OpcodeUpdate)
     return Unverified("a message that is no answer to an update");
 
+  if (!OneTsigAtTheEnd(answer)) return Unverified("an unreadable answer (not whole records, or a misplaced signature)");
   ldns_pkt* parsed = nullptr;
   const ldns_status status = ldns_wire2pkt(&parsed, reinterpret_cast<const uint8_t*>(answer.data()), answer.size());
   TPkt packet(parsed);

@@ -136,6 +136,13 @@ std::string Answer(const TDnsUpdate& update, ldns_pkt_rcode rcode, const std::st
   ldns_pkt_free(pkt);
   return wire;
 }
+// An answer with its signature record twice (ldns would lose the first).
+std::string TwoSignatures(std::string answer) {
+  const std::size_t tsig = answer.rfind("\x0epinmark-update");
+  answer += answer.substr(tsig);
+  answer[11] = static_cast<char>(answer[11] + 1);
+  return answer;
+}
 }  // namespace
 
 TEST(DnsUpdate, SaysWhatNsupdateAndKnsupdateSayAndSignsTheirMessagesAsTheyDo) {
@@ -216,6 +223,8 @@ TEST(DnsUpdate, BelievesOnlyASignedAnswerToThisVeryUpdate) {
       {"server failure", Answer(update, LDNS_RCODE_SERVFAIL), TDnsOutcome::Failed, "SERVFAIL", now},
       {"the request itself", update.Wire(), TDnsOutcome::Unverified, "no answer to an update", now},
       {"too short", "\x12\x67\xa8", TDnsOutcome::Unverified, "shorter than a DNS header", now},
+      {"signed twice", TwoSignatures(Answer(update, LDNS_RCODE_NOERROR)), TDnsOutcome::Unverified,
+       "misplaced signature", now},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
