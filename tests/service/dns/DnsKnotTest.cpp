@@ -227,13 +227,15 @@ TEST_F(DnsAgainstKnot, AWrongKeyIsRefusedAndNothingChanges) {
 TEST_F(DnsAgainstKnot, KeepsTryingWhileTheServerIsDownAndPublishesSoonAfterItStarts) {
   auto publisher = Publisher(knot.KeyFile());
   knot.Stop();
-  const TDnsTime before = Now();
-  publisher->Publish("laptop", "alice", "192.0.2.5", Now());  // returns at once, the server is down
-  EXPECT_LT(Now() - before, 1s);
+  publisher->Publish("laptop", "alice", "192.0.2.5", Now());  // only queued: the server is down
   ASSERT_TRUE(WaitState(*publisher, TDnsState::Failing));
   // Several attempts fail (the delays start at 0.2 s), and one line says so.
-  std::this_thread::sleep_for(1500ms);
-  EXPECT_GE(publisher->StateOf("laptop", "alice").at(0).Attempts, 3);
+  int attempts = 0;
+  for (int i = 0; i < 400 && attempts < 3; ++i) {
+    std::this_thread::sleep_for(50ms);
+    attempts = publisher->StateOf("laptop", "alice").at(0).Attempts;
+  }
+  EXPECT_GE(attempts, 3);
   ASSERT_TRUE(knot.Start()) << knot.Log();
   EXPECT_TRUE(knot.WaitResolves(kLaptop, "A", "192.0.2.5", 20s)) << knot.Log();
   ASSERT_TRUE(WaitState(*publisher, TDnsState::Published));
