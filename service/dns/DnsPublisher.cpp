@@ -1,19 +1,22 @@
 #include "service/dns/DnsPublisher.h"
 
+namespace {
+// The worker's options with the TTL the service was given.
+TDnsWorkerOptions WithTtl(TDnsWorkerOptions options, uint32_t ttl) {
+  if (ttl > TDnsPublisher::MaxTtl)
+    throw EDnsUpdate("the DNS TTL is larger than " + std::to_string(TDnsPublisher::MaxTtl) + " seconds");
+  options.Ttl = ttl;
+  return options;
+}
+}  // namespace
+
 TDnsPublisher::TDnsPublisher(const TDnsSettings& settings, IDnsQueueStore& store, TDnsQueueOptions queueOptions,
                              TDnsWorkerOptions workerOptions, TDnsQueue::TLog log, TDnsWorker::TClock clock)
     : zone_(settings.Zone),
       server_(settings.Server),
       key_(TDnsKey::Load(settings.KeyFile)),
       queue_(store, queueOptions, std::move(log)),
-      worker_(
-          queue_, server_, key_, zone_.Name(),
-          [&] {
-            if (settings.Ttl > MaxTtl) throw EDnsUpdate("the DNS TTL is larger than " + std::to_string(MaxTtl));
-            workerOptions.Ttl = settings.Ttl;
-            return workerOptions;
-          }(),
-          std::move(clock)) {}
+      worker_(queue_, server_, key_, zone_.Name(), WithTtl(workerOptions, settings.Ttl), std::move(clock)) {}
 
 TDnsPublisher::~TDnsPublisher() { Stop(); }
 

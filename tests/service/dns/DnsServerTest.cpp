@@ -1,3 +1,4 @@
+#include "service/dns/DnsPublisher.h"
 #include "service/dns/DnsServer.h"
 
 #include <gtest/gtest.h>
@@ -34,4 +35,12 @@ TEST(DnsServer, SaysWhatIsWrongWithAServerItCannotUse) {
       EXPECT_NE(error.Message().find(expected), std::string::npos) << error.Message();
     }
   }
+}
+
+TEST(DnsTtl, IsAWholeNumberOfSecondsThatDnsCanCarry) {
+  EXPECT_EQ(TDnsPublisher::ParseTtl("60"), 60u);
+  EXPECT_EQ(TDnsPublisher::ParseTtl("0"), 0u);
+  EXPECT_EQ(TDnsPublisher::ParseTtl("2147483647"), 2147483647u);
+  for (const char* bad : {"", "-1", "60s", " 60", "1e3", "2147483648", "99999999999"})
+    EXPECT_THROW(TDnsPublisher::ParseTtl(bad), EDnsUpdate) << bad;
 }
