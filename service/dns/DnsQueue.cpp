@@ -1,0 +1,188 @@
+#include "service/dns/DnsQueue.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+std::string TimeText(TDnsTime time) {
+  const std::time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(time.time_since_epoch()).count();
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &utc);
+  return text;
+}
+
+std::string Subject(const std::string& name, TDnsRecordType type) { return name + " " + DnsRecordTypeName(type); }
+
+// Takes a name out of flight however its Finish ends, even by an error of
+// the store: the lease kept there brings it back.
+template <typename TSet>
+struct TLandedIn {
+  TSet& set;
+  typename TSet::key_type key;
+  ~TLandedIn() { set.erase(key); }
+};
+
+}  // namespace
+
+const char* DnsStateName(TDnsState state) {
+  switch (state) {
+    case TDnsState::Published:
+      return "published";
+    case TDnsState::Pending:
+      return "pending";
+    case TDnsState::Failing:
+      return "failing";
+  }
+  return "pending";
+}
+
+TDnsQueue::TDnsQueue(IDnsQueueStore& store, TDnsQueueOptions options, TLog log)
+    : store_(store), options_(options), log_(std::move(log)) {}
+
+void TDnsQueue::Log(TLogPriority priority, const std::string& text) const {
+  if (log_) {
+    log_(priority, text);
+  } else {
+    LogLine(2, priority, text);
+  }
+}
+
+std::string TDnsQueue::CanonicalAddress(const std::string& text) {
+  unsigned char bytes[16];
+  char out[INET6_ADDRSTRLEN];
+  if (inet_pton(AF_INET, text.c_str(), bytes) == 1) return inet_ntop(AF_INET, bytes, out, sizeof out);
+  if (inet_pton(AF_INET6, text.c_str(), bytes) != 1) throw EDnsUpdate("\"" + text + "\" is not an IP address");
+  static const unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  if (std::memcmp(bytes, mapped, sizeof mapped) == 0) return inet_ntop(AF_INET, bytes + 12, out, sizeof out);
+  return inet_ntop(AF_INET6, bytes, out, sizeof out);
+}
+
+std::chrono::milliseconds TDnsQueue::Backoff(const std::string& name, int attempts) const {
+  std::chrono::milliseconds delay = options_.FirstRetry;
+  for (int i = 1; i < attempts && delay < options_.MaxRetry; ++i) delay *= 2;
+  if (delay > options_.MaxRetry) delay = options_.MaxRetry;
+  // Up to a fifth shorter, the same for a name each time: names that failed
+  // together come back spread out, and the cap stays a cap.
+  const std::size_t spread = std::hash<std::string>{}(name) % 16;
+  return delay - delay * static_cast<int64_t>(spread) / 80;
+}
+
+bool TDnsQueue::Enqueue(const std::string& name, const std::string& text, TDnsTime now) {
+  const std::string address = CanonicalAddress(text);
+  const TDnsRecordType type = TDnsUpdate::TypeOf(address);
+  std::lock_guard<std::mutex> hold(lock_);
+  std::optional<TDnsQueueEntry> found = store_.Find(name, type);
+  if (!found) {
+    TDnsQueueEntry entry;
+    entry.Name = name;
+    entry.Type = type;
+    entry.Address = address;
+    entry.Version = 1;
+    entry.State = TDnsState::Pending;
+    entry.Since = now;
+    entry.Due = now;
+    store_.Save(entry);
+    return true;
+  }
+  TDnsQueueEntry& entry = *found;
+  if (entry.Address == address) return false;
+  entry.Address = address;
+  ++entry.Version;
+  if (entry.State == TDnsState::Published) {
+    entry.State = TDnsState::Pending;
+    entry.Since = now;
+  }
+  // In flight: Due is the lease, and Finish sends the newest next. Failing:
+  // the next attempt already waits and takes the newest address along.
+  const bool held = inFlight_.count({name, type}) != 0 || entry.State == TDnsState::Failing;
+  if (!held && (!entry.Due || *entry.Due > now)) entry.Due = now;
+  store_.Save(entry);
+  return !held;
+}
+
+std::optional<TDnsJob> TDnsQueue::TakeDue(TDnsTime now) {
+  std::lock_guard<std::mutex> hold(lock_);
+  // A name whose lease ran out while it is still in flight gets a new lease;
+  // the bound keeps one call short whatever the store holds.
+  for (int tries = 0; tries < 64; ++tries) {
+    std::optional<TDnsQueueEntry> entry = store_.Earliest();
+    if (!entry || !entry->Due || *entry->Due > now) return std::nullopt;
+    const TKey key{entry->Name, entry->Type};
+    entry->Due = now + options_.Lease;
+    store_.Save(*entry);
+    if (inFlight_.count(key) != 0) continue;
+    inFlight_.insert(key);
+    return TDnsJob{entry->Name, entry->Type, entry->Address, entry->Version};
+  }
+  return std::nullopt;
+}
+
+void TDnsQueue::Finish(const TDnsJob& job, const TDnsOutcome& outcome, TDnsTime now) {
+  std::lock_guard<std::mutex> hold(lock_);
+  TLandedIn<std::set<TKey>> landed{inFlight_, {job.Name, job.Type}};
+  std::optional<TDnsQueueEntry> found = store_.Find(job.Name, job.Type);
+  if (!found) return;
+  TDnsQueueEntry& entry = *found;
+  const TDnsState before = entry.State;
+  const TDnsTime failingSince = entry.Since;
+  std::string line;
+  TLogPriority priority = TLogPriority::Info;
+  if (outcome.Kind == TDnsOutcome::Done) {
+    entry.PublishedAddress = job.Address;
+    entry.Attempts = 0;
+    entry.Reason.clear();
+    line = "DNS: " + Subject(job.Name, job.Type) + " " + job.Address + " published";
+    if (before == TDnsState::Failing) line += ", after failing since " + TimeText(failingSince);
+    if (entry.Version == job.Version) {
+      entry.State = TDnsState::Published;
+      entry.Due.reset();
+    } else {
+      entry.State = TDnsState::Pending;
+      entry.Due = now;
+    }
+    if (before != TDnsState::Pending || entry.State == TDnsState::Published) entry.Since = now;
+  } else {
+    ++entry.Attempts;
+    entry.Due = now + Backoff(job.Name, entry.Attempts);
+    if (before != TDnsState::Failing || entry.Reason != outcome.Reason) {
+      priority = TLogPriority::Warning;
+      line = "DNS: update of " + Subject(job.Name, job.Type) + " to " + job.Address + " failing: " + outcome.Reason +
+             " (trying again, without a line per attempt)";
+    }
+    if (before != TDnsState::Failing) entry.Since = now;
+    entry.State = TDnsState::Failing;
+    entry.Reason = outcome.Reason;
+  }
+  store_.Save(entry);
+  if (!line.empty()) Log(priority, line);
+}
+
+void TDnsQueue::Abandon(const TDnsJob& job, TDnsTime now) {
+  std::lock_guard<std::mutex> hold(lock_);
+  TLandedIn<std::set<TKey>> landed{inFlight_, {job.Name, job.Type}};
+  std::optional<TDnsQueueEntry> found = store_.Find(job.Name, job.Type);
+  if (found) {
+    found->Due = now;
+    store_.Save(*found);
+  }
+}
+
+std::optional<TDnsTime> TDnsQueue::NextDue() {
+  std::lock_guard<std::mutex> hold(lock_);
+  std::optional<TDnsQueueEntry> entry = store_.Earliest();
+  if (!entry) return std::nullopt;
+  return entry->Due;
+}
+
+std::vector<TDnsQueueEntry> TDnsQueue::StateOf(const std::string& name) {
+  std::lock_guard<std::mutex> hold(lock_);
+  std::vector<TDnsQueueEntry> entries;
+  for (TDnsRecordType type : {TDnsRecordType::A, TDnsRecordType::AAAA})
+    if (std::optional<TDnsQueueEntry> entry = store_.Find(name, type)) entries.push_back(std::move(*entry));
+  return entries;
+}

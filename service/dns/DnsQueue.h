@@ -1,0 +1,101 @@
+// The rules of the DNS update queue, over a store of its own.
+//
+// Each published name (with its record type) has one entry. Enqueue records
+// the newest address; TakeDue hands out the next entry whose time has come;
+// Finish records what the name server said. The rules:
+//   - coalesced: only the newest address of a name is ever sent; addresses
+//     that came and went while an update waited are never sent;
+//   - one update in flight per name: a name taken is not handed out again
+//     until it is finished (or its lease runs out, should the service have
+//     stopped in between; then it is simply sent again, which changes
+//     nothing at the name server);
+//   - the newest address wins: when a newer address came while an older one
+//     was on its way, the name is due again at once after it;
+//   - failures (no answer, a refusal, a bad signature, a bad time) are tried
+//     again after FirstRetry, doubling up to MaxRetry, each name a little
+//     apart from the others so that a name server coming back is not met by
+//     every name in the same instant;
+//   - one log line per change of state (published; failing, or failing for
+//     another reason), never one per retry.
+// Time is always passed in; nothing here reads a clock.
+//
+// Thread safety: every operation may be called from any thread; they run
+// one at a time. Errors of the store pass through to the caller. A job
+// whose Finish or Abandon could not be saved is no longer in flight all the
+// same: the store still holds its lease, and the name is sent again when
+// that runs out.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "runtime/JournalLog.h"
+#include "service/dns/DnsQueueStore.h"
+
+struct TDnsQueueOptions {
+  std::chrono::milliseconds FirstRetry{1000};
+  std::chrono::milliseconds MaxRetry{60000};
+  // How long a name taken stays out of reach when it is never finished.
+  std::chrono::milliseconds Lease{30000};
+};
+
+// A name taken to be sent: the entry's key, address and version.
+struct TDnsJob {
+  std::string Name;
+  TDnsRecordType Type = TDnsRecordType::A;
+  std::string Address;
+  int64_t Version = 0;
+};
+
+class TDnsQueue {
+ public:
+  using TLog = std::function<void(TLogPriority, const std::string&)>;
+
+  // log receives one line per change of state; by default it goes to
+  // standard error with its priority (LogLine).
+  explicit TDnsQueue(IDnsQueueStore& store, TDnsQueueOptions options = {}, TLog log = {});
+
+  // Records address as the newest for name (a checked owner name, see
+  // TDnsZone::OwnerName). Returns true when the name became due at once, so
+  // the one sending should be woken. Throws EDnsUpdate when address is not
+  // an IP address.
+  bool Enqueue(const std::string& name, const std::string& address, TDnsTime now);
+
+  // The next entry due at now, taken (see above); none when nothing is due.
+  std::optional<TDnsJob> TakeDue(TDnsTime now);
+  // What became of a job: Done, or Failed (Unverified counts as Failed).
+  void Finish(const TDnsJob& job, const TDnsOutcome& outcome, TDnsTime now);
+  // Gives a job back unsent (the sender stops): due again at once.
+  void Abandon(const TDnsJob& job, TDnsTime now);
+
+  // When the earliest entry is due (it may be past), none when none waits.
+  std::optional<TDnsTime> NextDue();
+  // The entries of name (its A and AAAA), for the web page and the JSON.
+  std::vector<TDnsQueueEntry> StateOf(const std::string& name);
+
+  // The delay before attempt number attempts + 1 of name.
+  std::chrono::milliseconds Backoff(const std::string& name, int attempts) const;
+  // The address as published: the canonical text of an IPv4 or IPv6
+  // address, with an IPv4-mapped IPv6 address published as IPv4. Throws
+  // EDnsUpdate when text is not an IP address.
+  static std::string CanonicalAddress(const std::string& text);
+
+  // A line to the queue's log (for the one sending, too).
+  void Log(TLogPriority priority, const std::string& text) const;
+
+ private:
+  using TKey = std::pair<std::string, TDnsRecordType>;
+
+  IDnsQueueStore& store_;
+  TDnsQueueOptions options_;
+  TLog log_;
+  std::mutex lock_;
+  std::set<TKey> inFlight_;
+};

@@ -1,0 +1,59 @@
+// Where the DNS update queue keeps its entries: one per published name and
+// record type, holding the newest address, what the name server last
+// confirmed, the state shown to people, and when to send next.
+//
+// The interface is shaped for a table keyed by (Name, Type) with an index
+// on Due: Find and Save are a lookup and an upsert by key, Earliest is the
+// first row in Due order among those that have one. TDnsQueue calls it one
+// call at a time under its own lock, so an implementation needs no locking
+// of its own unless others share its connection. Calls may raise (a full
+// disk, a locked database); the queue passes that on to its caller without
+// having changed anything it keeps in memory.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "service/dns/DnsUpdate.h"
+
+// Times the queue works with: wall-clock milliseconds since 1970, so that
+// they mean the same after a restart. Stored as the count of milliseconds.
+using TDnsTime = std::chrono::sys_time<std::chrono::milliseconds>;
+
+enum class TDnsState {
+  Published,  // the name server confirmed Address
+  Pending,    // Address waits to be sent, or is on its way
+  Failing,    // the last attempt failed (Reason); tried again at Due
+};
+const char* DnsStateName(TDnsState state);  // "published", "pending", "failing"
+
+struct TDnsQueueEntry {
+  // The key: the owner name ("node.account.zone.", lower case) and the type.
+  std::string Name;
+  TDnsRecordType Type = TDnsRecordType::A;
+  // The newest address to publish, and a number raised each time it changes
+  // (so an answer to an older update is not taken for the newest).
+  std::string Address;
+  int64_t Version = 0;
+  // The address the name server last confirmed; empty before the first.
+  std::string PublishedAddress;
+  TDnsState State = TDnsState::Pending;
+  std::string Reason;  // Failing: why, as one line
+  TDnsTime Since{};    // when State began (for Failing: the first failure in a row)
+  int Attempts = 0;    // failed attempts in a row, for the backoff
+  // When the entry is to be sent next; none when there is nothing to send.
+  // While an update is on its way it holds the end of its lease.
+  std::optional<TDnsTime> Due;
+};
+
+class IDnsQueueStore {
+ public:
+  virtual ~IDnsQueueStore() = default;
+  virtual std::optional<TDnsQueueEntry> Find(const std::string& name, TDnsRecordType type) = 0;
+  // Inserts the entry, or replaces the one with the same Name and Type.
+  virtual void Save(const TDnsQueueEntry& entry) = 0;
+  // The entry with the earliest Due (ties in any order), if any has one.
+  virtual std::optional<TDnsQueueEntry> Earliest() = 0;
+};

@@ -1,0 +1,22 @@
+#include "service/dns/MemoryDnsQueueStore.h"
+
+std::optional<TDnsQueueEntry> TMemoryDnsQueueStore::Find(const std::string& name, TDnsRecordType type) {
+  const auto it = entries_.find({name, type});
+  if (it == entries_.end()) return std::nullopt;
+  return it->second;
+}
+
+void TMemoryDnsQueueStore::Save(const TDnsQueueEntry& entry) {
+  auto [it, inserted] = entries_.try_emplace({entry.Name, entry.Type}, entry);
+  if (!inserted) {
+    if (it->second.Due) due_.erase({*it->second.Due, entry.Name, entry.Type});
+    it->second = entry;
+  }
+  if (entry.Due) due_.insert({*entry.Due, entry.Name, entry.Type});
+}
+
+std::optional<TDnsQueueEntry> TMemoryDnsQueueStore::Earliest() {
+  if (due_.empty()) return std::nullopt;
+  const auto& [due, name, type] = *due_.begin();
+  return entries_.at({name, type});
+}

@@ -1,0 +1,63 @@
+// What every store of the DNS update queue must do, as one check that any
+// implementation runs on a fresh, empty store of its own (the memory store
+// here; a database's store in its own tests): keys of name and type, an
+// upsert that keeps every field, and Earliest in Due order over the entries
+// that have one.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "service/dns/DnsQueueStore.h"
+
+inline void ExpectDnsQueueStoreContract(IDnsQueueStore& store) {
+  using std::chrono::milliseconds;
+  const TDnsTime t{milliseconds(1'800'000'000'123)};
+  EXPECT_FALSE(store.Find("a.b.zone.", TDnsRecordType::A));
+  EXPECT_FALSE(store.Earliest());
+
+  TDnsQueueEntry full;
+  full.Name = "a.b.zone.";
+  full.Type = TDnsRecordType::AAAA;
+  full.Address = "2001:db8::1";
+  full.Version = 7;
+  full.PublishedAddress = "2001:db8::0";
+  full.State = TDnsState::Failing;
+  full.Reason = "REFUSED: 'quoted' \"text\"; with\ttabs";
+  full.Since = t;
+  full.Attempts = 3;
+  full.Due = t + milliseconds(1500);
+  store.Save(full);
+  std::optional<TDnsQueueEntry> back = store.Find("a.b.zone.", TDnsRecordType::AAAA);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->Address, full.Address);
+  EXPECT_EQ(back->Version, full.Version);
+  EXPECT_EQ(back->PublishedAddress, full.PublishedAddress);
+  EXPECT_EQ(back->State, full.State);
+  EXPECT_EQ(back->Reason, full.Reason);
+  EXPECT_EQ(back->Since, full.Since);
+  EXPECT_EQ(back->Attempts, full.Attempts);
+  EXPECT_EQ(back->Due, full.Due);
+  EXPECT_FALSE(store.Find("a.b.zone.", TDnsRecordType::A)) << "the type is part of the key";
+
+  // Earliest: by Due, never an entry without one; a Save moves an entry in that order.
+  TDnsQueueEntry other = full;
+  other.Type = TDnsRecordType::A;
+  other.Address = "192.0.2.1";
+  other.Due = t + milliseconds(500);
+  store.Save(other);
+  TDnsQueueEntry idle = other;
+  idle.Name = "c.b.zone.";
+  idle.State = TDnsState::Published;
+  idle.Due.reset();
+  store.Save(idle);
+  EXPECT_EQ(store.Earliest()->Type, TDnsRecordType::A);
+  other.Due = t + milliseconds(2500);
+  store.Save(other);
+  EXPECT_EQ(store.Earliest()->Type, TDnsRecordType::AAAA);
+  full.Due.reset();
+  store.Save(full);
+  other.Due.reset();
+  store.Save(other);
+  EXPECT_FALSE(store.Earliest());
+  EXPECT_FALSE(store.Find("a.b.zone.", TDnsRecordType::AAAA)->Due);
+}
