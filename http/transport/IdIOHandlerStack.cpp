@@ -23,6 +23,8 @@ int32_t TIdIOHandlerStack::FillPendingInput(bool raise, int32_t timeout, bool ra
       deadlineBounds = true;
     }
   }
+  bool exchangeBounds = false;
+  timeout = WaitWithinDeadline(timeout, exchangeBounds);
   CheckDisconnected(raise, false);
   if (!SocketAllocated()) {
     if (raise) throw EIdException(RSNotConnected);
@@ -31,6 +33,7 @@ int32_t TIdIOHandlerStack::FillPendingInput(bool raise, int32_t timeout, bool ra
   int32_t count;
   do {
     if (!WaitReadable(timeout)) {
+      if (exchangeBounds) RaiseDeadlineExceeded();
       if (deadlineBounds) throw EIdConnectTimeout(RSConnectTimeout);
       if (raiseOnTimeout) throw EIdReadTimeout(RSReadTimeout);
       return -1;
@@ -102,8 +105,8 @@ void TIdIOHandlerStack::EstablishSocket() {
   // first gives the same socket, but makes the system search for a port that
   // no socket uses, lingering closed ones included: after a few thousand
   // short connections that search costs milliseconds per connect.
-  const bool anyLocal = binding.IP.empty() && binding.Port == 0 &&
-                        (binding.ClientPortMin == 0 || binding.ClientPortMax == 0);
+  const bool anyLocal =
+      binding.IP.empty() && binding.Port == 0 && (binding.ClientPortMin == 0 || binding.ClientPortMax == 0);
   if (!anyLocal) binding.BindLocal();
   ApplyNagle();
   if (OnAfterBind) OnAfterBind(*this);
@@ -133,7 +136,15 @@ void TIdIOHandlerStack::EstablishSocket() {
   ReportStatus(hsConnecting, binding.RemoteIP);
 
   const uint32_t started = GetTickCount();
-  if (ConnectTimeout != 0) {
+  bool exchangeBounds = false;
+  const int32_t connectLimit = WaitWithinDeadline(ConnectTimeout == 0 ? -2 : ConnectTimeout, exchangeBounds);
+  if (exchangeBounds) {
+    try {
+      ConnectWithTimeout(connectLimit);
+    } catch (const EIdConnectTimeout&) {
+      RaiseDeadlineExceeded();
+    }
+  } else if (ConnectTimeout != 0) {
     ConnectWithTimeout(ConnectTimeout);
   } else {
     binding.ConnectToPeer();

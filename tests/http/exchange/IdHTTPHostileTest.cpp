@@ -19,6 +19,7 @@ constexpr const char* kRefused = "EIdHTTPProtocolException";
 constexpr const char* kClosed = "EIdConnClosedGracefully";
 constexpr const char* kReset = "EIdSocketError";
 constexpr const char* kTimeout = "EIdReadTimeout";
+constexpr const char* kDeadline = "EIdDeadlineExceeded";
 
 // A status line and header lines (each given with its CR LF), then the empty line.
 std::string Head(const std::string& status, const std::string& headers = "") {
@@ -37,6 +38,7 @@ struct Client {
   // Every case is bounded by a read time-out, so a regression fails instead of hanging.
   int32_t readTimeout = 3000;
   std::string userInfo;  // "user:password@" in the URL
+  int32_t deadline = 0;  // ms for the whole exchange; 0: none
 };
 Client With(bool get, bool redirects, int32_t readTimeout = 3000) {
   Client c;
@@ -74,6 +76,7 @@ Result Exchange(Peer& peer, const Client& client) {
   if (client.inProcessAuth) http.HTTPOptions |= hoInProcessAuth;
   http.SetReadTimeout(client.readTimeout);
   http.SetConnectTimeout(3000);
+  if (client.deadline > 0) http.SetDeadline(TIdDeadline::After(client.deadline));
   const std::string url = "http://" + client.userInfo + "127.0.0.1:" + std::to_string(peer.Port()) + "/x";
   Result r;
   TStringStream stream;
@@ -128,7 +131,8 @@ TEST(HostilePeer, TruncatedAnswersAreErrorsWithNoBody) {
   const std::vector<Case> cases = {
       {"a body cut short by a close", Answer(Head("200 OK", "Content-Length: 10\r\n") + "1234"),
        Fails(kMalformed, "Connection closed after 4 of 10 body bytes.")},
-      {"a body cut short by a reset", {Send(Head("200 OK", "Content-Length: 10\r\n") + "1234"), Pause(50), Reset()},
+      {"a body cut short by a reset",
+       {Send(Head("200 OK", "Content-Length: 10\r\n") + "1234"), Pause(50), Reset()},
        Fails(kReset)},
       {"a body read until close, then reset", {Send(Head("200 OK") + "abc"), Pause(50), Reset()}, Fails(kReset)},
       {"a head cut off before its empty line", Answer("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n"),
@@ -176,7 +180,9 @@ TEST(HostilePeer, ChunkedFramingIsCheckedAroundTheSizes) {
        Body("hello")},
       {"chunk data longer than its size", Answer(Chunked("3\r\nhello\r\n0\r\n\r\n")),
        Fails(kMalformed, "not followed by a line break")},
-      {"a stall inside a chunked body", {Send(Chunked("5\r\nhello\r\n")), Hold()}, Fails(kTimeout, "Read Timeout"),
+      {"a stall inside a chunked body",
+       {Send(Chunked("5\r\nhello\r\n")), Hold()},
+       Fails(kTimeout, "Read Timeout"),
        kQuick},
       {"ten thousand one-byte chunks", Answer(Chunked([] {
          std::string chunks;
@@ -203,8 +209,8 @@ TEST(HostilePeer, LengthsAre64BitNumbersThatAgree) {
       {"a list of lengths that differ", withLength("Content-Length: 5, 4\r\n"), Fails(kMalformed, "Conflicting")},
   };
   for (const char* bad : {"-1", "abc", "99999999999999999999", "", "+5", "5 5", "0x5", "5,"})
-    cases.push_back({bad, withLength("Content-Length: " + std::string(bad) + "\r\n"),
-                     Fails(kMalformed, "Invalid Content-Length")});
+    cases.push_back(
+        {bad, withLength("Content-Length: " + std::string(bad) + "\r\n"), Fails(kMalformed, "Invalid Content-Length")});
   CheckAll(cases);
 }
 
@@ -241,9 +247,7 @@ TEST(HostilePeer, RedirectsAreFollowedOnlyWhereTheyLead) {
       return Script{Send(i == 0 ? Head(status, lines + "Content-Length: 4\r\n") + "page" : Ok("ok"))};
     };
   };
-  const auto always = [](const Script& script) -> Scripter {
-    return [=](const std::string&, int) { return script; };
-  };
+  const auto always = [](const Script& script) -> Scripter { return [=](const std::string&, int) { return script; }; };
   const std::vector<Redirect> cases = {
       {"a redirect loop", always({Send(Head(moved, "Location: /again\r\nContent-Length: 4\r\n") + "loop")}),
        Fails(kRefused, "HTTP/1.1 302 Found"), 15},
@@ -258,8 +262,11 @@ TEST(HostilePeer, RedirectsAreFollowedOnlyWhereTheyLead) {
        Body("ok"), 2, "GET /y HTTP/1.1\r\nHost: localhost:"},
       {"a fragment is never sent", firstThen(moved, "Location: /y?q=1#frag\r\n"), Body("ok"), 2,
        "GET /y?q=1 HTTP/1.1\r\n"},
-      {"blanks and control characters are encoded", firstThen(moved, "Location: /a b\x01" "c\rd\x7f\r\n"), Body("ok"),
-       2, "GET /a%20b%01c%0Dd%7F HTTP/1.1\r\n"},
+      {"blanks and control characters are encoded",
+       firstThen(moved,
+                 "Location: /a b\x01"
+                 "c\rd\x7f\r\n"),
+       Body("ok"), 2, "GET /a%20b%01c%0Dd%7F HTTP/1.1\r\n"},
       {"201 Created with its Location is a success", firstThen("201 Created", "Location: /made\r\n"), Body("page"), 1,
        "", kPost},
       {"200 with a Location is a success", firstThen("200 OK", "Location: /else\r\n"), Body("page"), 1, "", kPost},
@@ -292,8 +299,8 @@ TEST(HostilePeer, RedirectsAreFollowedOnlyWhereTheyLead) {
 }
 
 TEST(HostilePeer, UnansweredChallengesAreRefusals) {
-  const std::string challenge = Head("401 Unauthorized", "WWW-Authenticate: Basic realm=\"r\"\r\nContent-Length: 6\r\n") +
-                                "login!";
+  const std::string challenge =
+      Head("401 Unauthorized", "WWW-Authenticate: Basic realm=\"r\"\r\nContent-Length: 6\r\n") + "login!";
   Client withCredentials;
   withCredentials.userInfo = "ann:secret@";
   Client answeringInProcess = withCredentials;
@@ -309,9 +316,12 @@ TEST(HostilePeer, UnansweredChallengesAreRefusals) {
       {"credentials in the URL, not answered in process", {Send(challenge)}, withCredentials, 401, 1},
       {"credentials the server keeps refusing", {Send(challenge)}, answeringInProcess, 401, 4},
       {"a proxy challenge",
-       {Send(Head("407 Proxy Authentication Required", "Proxy-Authenticate: Basic realm=\"p\"\r\nContent-Length: 6\r\n") +
-             "login!")},
-       kPost, 407, 1},
+       {Send(
+           Head("407 Proxy Authentication Required", "Proxy-Authenticate: Basic realm=\"p\"\r\nContent-Length: 6\r\n") +
+           "login!")},
+       kPost,
+       407,
+       1},
   };
   for (const Challenge& c : cases) {
     Peer peer(c.script);
@@ -327,9 +337,11 @@ TEST(HostilePeer, ErrorBodiesAreKeptUpToOneMebibyte) {
   const std::string block(1 << 16, 'e');
   const std::string chunk = "10000\r\n" + block + "\r\n";
   const std::vector<Case> cases = {
-      {"512 MiB by length", {Send(Head("500 Oops", "Content-Length: 536870912\r\n")), Send(block, 8192), Close()},
+      {"512 MiB by length",
+       {Send(Head("500 Oops", "Content-Length: 536870912\r\n")), Send(block, 8192), Close()},
        Fails(kRefused, "HTTP/1.1 500 Oops")},
-      {"512 MiB in chunks", {Send(Head("500 Oops", "Transfer-Encoding: chunked\r\n")), Send(chunk, 8192), Close()},
+      {"512 MiB in chunks",
+       {Send(Head("500 Oops", "Transfer-Encoding: chunked\r\n")), Send(chunk, 8192), Close()},
        Fails(kRefused, "HTTP/1.1 500 Oops")},
       {"512 MiB until close", {Send(Head("500 Oops")), Send(block, 8192), Close()}, Fails(kRefused, "500")},
   };
@@ -338,7 +350,8 @@ TEST(HostilePeer, ErrorBodiesAreKeptUpToOneMebibyte) {
     EXPECT_EQ(r.errorBody.size(), static_cast<std::size_t>(TIdHTTP::MaxErrorBody)) << c.name;
   }
   // A small one is kept whole, and a refusal whose body breaks off keeps what came.
-  Result small = Check({"small", Answer(Head("404 Not Found", "Content-Length: 4\r\n") + "gone"), Fails(kRefused)}, kPost);
+  Result small =
+      Check({"small", Answer(Head("404 Not Found", "Content-Length: 4\r\n") + "gone"), Fails(kRefused)}, kPost);
   EXPECT_EQ(small.errorBody, "gone");
   Result cut = Check({"cut", Answer(Head("404 Not Found", "Content-Length: 9\r\n") + "gone"), Fails(kRefused)}, kPost);
   EXPECT_EQ(cut.errorBody, "gone");
@@ -351,7 +364,8 @@ TEST(HostilePeer, MalformedCookiesAreDroppedAndTheAnswerStands) {
         "Set-Cookie2: a=1; Port=\"70000\"", "Set-Cookie2: a=1; Port=\"80", "Set-Cookie2: a=1; Port=\"\"",
         "Set-Cookie: a=1; Max-Age=99999999999999999999999", "Set-Cookie: a=1; Max-Age=9223372036854775807",
         "Set-Cookie: a=1; Max-Age=-9223372036854775808", "Set-Cookie: a=1; Expires=never"})
-    cases.push_back({cookie, Answer(Head("200 OK", std::string(cookie) + "\r\nContent-Length: 2\r\n") + "ok"), Body("ok")});
+    cases.push_back(
+        {cookie, Answer(Head("200 OK", std::string(cookie) + "\r\nContent-Length: 2\r\n") + "ok"), Body("ok")});
   CheckAll(cases);
 }
 
@@ -360,11 +374,64 @@ TEST(HostilePeer, ReadTimeoutsHold) {
       {"a server that never answers", {Hold()}, Fails(kTimeout, "Read Timeout"), kQuick},
       {"a status line later than the time-out", {Pause(600), Send(Ok("late")), Hold()}, Fails(kTimeout), kQuick},
       {"a stall in the head", {Send("HTTP/1.1 200 OK\r\n"), Hold()}, Fails(kTimeout), kQuick},
-      {"a stall in a body by length", {Send(Head("200 OK", "Content-Length: 9\r\n") + "1234"), Hold()},
-       Fails(kTimeout), kQuick},
-      {"a stall in an error body", {Send(Head("500 Oops", "Content-Length: 9\r\n") + "1234"), Hold()},
-       Fails(kRefused, "500"), kQuick},
+      {"a stall in a body by length",
+       {Send(Head("200 OK", "Content-Length: 9\r\n") + "1234"), Hold()},
+       Fails(kTimeout),
+       kQuick},
+      {"a stall in an error body",
+       {Send(Head("500 Oops", "Content-Length: 9\r\n") + "1234"), Hold()},
+       Fails(kRefused, "500"),
+       kQuick},
   });
+}
+
+// A byte now and then keeps every single wait short; only the deadline of the
+// whole exchange ends it.
+Script Drip(const std::string& bytes, int pauseMs = 100) {
+  Script script;
+  for (char c : bytes) {
+    script.push_back(Send(std::string(1, c)));
+    script.push_back(Pause(pauseMs));
+  }
+  script.push_back(Hold());
+  return script;
+}
+
+TEST(HostilePeer, TheDeadlineEndsTheWholeExchange) {
+  Client dripped = With(false, false, 3000);
+  dripped.deadline = 700;
+  Client silent = With(true, false, -1);
+  silent.deadline = 500;
+  Client following = With(true, true, 3000);
+  following.deadline = 900;
+  CheckAll({
+      {"a dripping head", Drip(Head("200 OK", "X-Pad: " + std::string(100, 'a') + "\r\n")),
+       Fails(kDeadline, "within 0.700 s"), dripped},
+      {"a dripping body", Drip(Head("200 OK", "Content-Length: 200\r\n") + std::string(200, 'b')), Fails(kDeadline),
+       dripped},
+      {"a dripping chunked body", Drip(Chunked(std::string(60, '1') + "\r\n")), Fails(kDeadline), dripped},
+      {"silence with no read time-out", {Hold()}, Fails(kDeadline, "within 0.500 s"), silent},
+      {"redirects that take their time",
+       {Pause(400), Send(Head("302 Found", "Location: /y\r\nContent-Length: 0\r\n"))},
+       Fails(kDeadline),
+       following},
+      {"an answer within the deadline", {Pause(100), Send(Ok("in time")), Close()}, Body("in time"), dripped},
+  });
+}
+
+TEST(HostilePeer, TheDeadlineEndsASendThatThePeerDoesNotRead) {
+  // Never reads, so the body fills the socket's buffers and the send waits for room.
+  testpeer::ScriptedPeer deaf([](int) { testpeer::Pause(3000); });
+  TIdHTTP http;
+  http.SetDeadline(TIdDeadline::After(500));
+  TStringStream body(std::string(64 << 20, 'x'));
+  TStringStream out;
+  try {
+    http.PostStream("http://127.0.0.1:" + std::to_string(deaf.Port()) + "/x", &body, &out);
+    ADD_FAILURE() << "no error";
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.ClassName(), kDeadline) << e.Message();
+  }
 }
 
 TEST(HostilePeer, RedirectPagesAreDiscardedWithinTheCallersTimeout) {

@@ -256,20 +256,25 @@ TEST(TlsIOHandler, OnlyCloseNotifyEndsAStreamGracefully) {
   }
 }
 
-TEST(TlsIOHandler, ASilentPeerRunsIntoTheReadOrConnectTimeoutDuringTheHandshake) {
+TEST(TlsIOHandler, ASilentPeerRunsIntoTheReadOrConnectTimeoutOrTheDeadlineDuringTheHandshake) {
   const struct {
     int32_t readTimeout;
     int32_t connectTimeout;
+    int32_t deadline;  // 0: none
     const char* expected;
   } cases[] = {
-      {300, 0, "EIdReadTimeout: Read Timeout"},
-      {-1, 400, "EIdConnectTimeout: Connect timed out."},
-      {5000, 400, "EIdConnectTimeout: Connect timed out."},
+      {300, 0, 0, "EIdReadTimeout: Read Timeout"},
+      {-1, 400, 0, "EIdConnectTimeout: Connect timed out."},
+      {5000, 400, 0, "EIdConnectTimeout: Connect timed out."},
+      // The whole exchange's deadline ends the handshake before any single wait's limit would.
+      {-1, 0, 400, "EIdDeadlineExceeded: The exchange did not end within 0.400 s."},
+      {5000, 5000, 400, "EIdDeadlineExceeded: The exchange did not end within 0.400 s."},
   };
   for (const auto& c : cases) {
     ScriptedPeer silent([](int fd) { testpeer::RecvUntilClosed(fd, 5000); });
     TlsClient client(silent.Port(), "localhost", c.readTimeout);
     client.client.SetConnectTimeout(c.connectTimeout);
+    if (c.deadline > 0) client.client.SetDeadline(TIdDeadline::After(c.deadline));
     EXPECT_EQ(Failure([&] { client.client.ConnectToHost(); }), c.expected);
     EXPECT_FALSE(client.client.IsConnected());
   }
