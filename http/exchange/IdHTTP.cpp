@@ -14,6 +14,25 @@ constexpr int32_t kRedirectBodyTimeout = 4000;
 // them would keep the exchange going for ever.
 constexpr int kMaxInterimResponses = 16;
 
+void RefuseMalformedStatusLine(const TIdHTTPStatusLine& status) {
+  if (status.WellFormed) return;
+  throw EIdHTTPMalformedResponse(Format(status.OtherVersion ? RSHTTPUnsupportedVersion : RSHTTPInvalidStatusLine,
+                                        QuotedPeerText(status.Text).c_str()));
+}
+
+// A header name is a token: a control byte (a NUL above all) in one is no
+// header a server meant, and could make two parts of this program read
+// different names.
+void RefuseControlBytesInName(const std::string& line) {
+  if (line.empty() || line[0] == ' ' || line[0] == '\t') return;  // a continuation line has no name
+  const std::string_view name = std::string_view(line).substr(0, line.find(':'));
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F)
+      throw EIdHTTPMalformedResponse(Format(RSHTTPInvalidHeaderName, QuotedPeerText(name).c_str()));
+  }
+}
+
 bool IsWebScheme(std::string_view scheme) { return SameText(scheme, "http") || SameText(scheme, "https"); }
 
 // Control characters would end the request line or start a header of their
@@ -30,8 +49,7 @@ std::string WireTarget(std::string_view target) {
 
 // The scheme of an absolute reference ("scheme:..."), empty for a relative one.
 std::string_view SchemeOf(std::string_view reference) {
-  static constexpr std::string_view kSchemeChars =
-      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.";
+  static constexpr std::string_view kSchemeChars = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.";
   const std::size_t end = reference.find_first_not_of(kSchemeChars);
   if (end == std::string_view::npos || end == 0 || reference[end] != ':') return {};
   const char first = reference[0];
@@ -126,11 +144,22 @@ void TIdCustomHTTP::SetCookieManager(TIdCookieManager* manager) {
 
 TIdHTTPContext TIdCustomHTTP::Context() {
   const bool tls = Request().ConnectionKind == ckTls || Request().ConnectionKind == ckTlsProxy;
-  return TIdHTTPContext{Request(),          Response(),     ProxyParams,
-                        authRetries_,       authProxyRetries_, cookieManager_,
-                        ownedCookieManager_, this,          AuthenticationManager, AllowCookies,
-                        uri_.Host,          tls,            OnSelectAuthorization,
-                        OnSelectProxyAuthorization, OnAuthorization, OnProxyAuthorization};
+  return TIdHTTPContext{Request(),
+                        Response(),
+                        ProxyParams,
+                        authRetries_,
+                        authProxyRetries_,
+                        cookieManager_,
+                        ownedCookieManager_,
+                        this,
+                        AuthenticationManager,
+                        AllowCookies,
+                        uri_.Host,
+                        tls,
+                        OnSelectAuthorization,
+                        OnSelectProxyAuthorization,
+                        OnAuthorization,
+                        OnProxyAuthorization};
 }
 
 std::string TIdCustomHTTP::PostFormText(const std::string& url, TStringList* fields) {
@@ -199,9 +228,13 @@ void TIdCustomHTTP::RunExchange(const std::string& method, const std::string& ur
         if (interim > kMaxInterimResponses)
           throw EIdHTTPMalformedResponse(Format(RSHTTPTooManyInterim, kMaxInterimResponses));
         Response().SetStatusLine(ReadProtocolLine());
+        RefuseMalformedStatusLine(Response().Status());
         ReadResponseHead();
         StoreCookies();
-        if (Response().StatusCode() != 100) break;
+        // Interim answers (100 Continue, 103 Early Hints, ...) come before the
+        // real one; 101 ends HTTP on the connection, so it is an answer.
+        const int32_t code = Response().StatusCode();
+        if (code / 100 != 1 || code == 101) break;
       }
 
       TIdHTTPWhatsNext next = DecideNextStep(accepted);
@@ -388,6 +421,7 @@ void TIdCustomHTTP::ReadResponseHead() {
       // Lines past the limit would otherwise be taken for the body.
       if (response.RawHeaders.Count() >= HeaderLineLimit)
         throw EIdHTTPMalformedResponse(Format(RSHTTPTooManyHeadLines, HeaderLineLimit));
+      RefuseControlBytesInName(line);
       response.RawHeaders.Add(line);
     }
   } catch (const EIdConnClosedGracefully&) {
@@ -416,9 +450,8 @@ TIdHTTPWhatsNext TIdCustomHTTP::DecideNextStep(std::span<const int16_t> accepted
 
   if (code == 401 || code == 407) {
     TIdHTTPContext context = Context();
-    const bool answerable = code == 401
-                                ? authRetries_ < MaxAuthRetries && RequestServerCredentials(context)
-                                : authProxyRetries_ < MaxAuthRetries && RequestProxyCredentials(context);
+    const bool answerable = code == 401 ? authRetries_ < MaxAuthRetries && RequestServerCredentials(context)
+                                        : authProxyRetries_ < MaxAuthRetries && RequestProxyCredentials(context);
     if (!answerable) {
       std::unique_ptr<TIdAuthentication>& authentication =
           code == 401 ? request.Authentication : ProxyParams.Authentication;
@@ -542,8 +575,7 @@ void TIdCustomHTTP::ReadBoundedBody(std::string& body) {
 void TIdCustomHTTP::ReadResponseBody() {
   TIdHTTPResponse& response = Response();
   if (!response.BodyStream) return;
-  const bool decompress =
-      Compressor && (response.ContentEncoding == "deflate" || response.ContentEncoding == "gzip");
+  const bool decompress = Compressor && (response.ContentEncoding == "deflate" || response.ContentEncoding == "gzip");
   if (!decompress) {
     ReadBodyInto(*response.BodyStream);
     return;

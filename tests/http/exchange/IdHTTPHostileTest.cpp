@@ -170,10 +170,20 @@ TEST(HostilePeer, ChunkedFramingIsCheckedAroundTheSizes) {
       {"Chunked in capitals", Answer(Head("200 OK", "Transfer-Encoding: Chunked\r\n") + body), Body("hello")},
       {"chunked as the last of several codings",
        Answer(Head("200 OK", "Transfer-Encoding: identity\r\nTransfer-Encoding: chunked\r\n") + body), Body("hello")},
-      {"notchunked is another coding: read until close",
-       Answer(Head("200 OK", "Transfer-Encoding: notchunked\r\n") + body), Body(body)},
-      {"chunked not last: read until close", Answer(Head("200 OK", "Transfer-Encoding: chunked, gzip\r\n") + body),
+      {"identity alone: read until close", Answer(Head("200 OK", "Transfer-Encoding: identity\r\n") + body),
        Body(body)},
+      // Codings we do not undo: their bytes are not the body.
+      {"gzip before chunked", Answer(Head("200 OK", "Transfer-Encoding: gzip, chunked\r\n") + body),
+       Fails(kMalformed, "Unsupported transfer coding \"gzip\".")},
+      {"deflate on a line of its own",
+       Answer(Head("200 OK", "Transfer-Encoding: deflate\r\nTransfer-Encoding: chunked\r\n") + body),
+       Fails(kMalformed, "\"deflate\"")},
+      {"chunked not last", Answer(Head("200 OK", "Transfer-Encoding: chunked, gzip;q=1\r\n") + body),
+       Fails(kMalformed, "\"gzip\"")},
+      {"notchunked is another coding", Answer(Head("200 OK", "Transfer-Encoding: notchunked\r\n") + body),
+       Fails(kMalformed, "\"notchunked\"")},
+      {"a refusal in gzip chunks is still a refusal",
+       Answer(Head("500 Oops", "Transfer-Encoding: gzip, chunked\r\n") + body), Fails(kRefused, "500")},
       {"chunked outweighs a length",
        Answer(Head("200 OK", "Transfer-Encoding: chunked\r\nContent-Length: 100\r\n") + body), Body("hello")},
       {"trailer lines are read to the empty line", Answer(Chunked("5\r\nhello\r\n0\r\nX-A: 1\r\nX-B: 2\r\n\r\n")),
@@ -227,6 +237,33 @@ TEST(HostilePeer, HeadsLongerThanTheLineLimitAreRefused) {
       {"256 header lines", headOf(256), Fails(kMalformed, "more than 255 header lines")},
       {"one 100 Continue before the answer", Answer("HTTP/1.1 100 Continue\r\n\r\n" + Ok("ok")), Body("ok")},
       {"endless 100 Continue heads", Answer(interim + interim), Fails(kMalformed, "interim")},
+      {"103 Early Hints before the answer",
+       Answer("HTTP/1.1 103 Early Hints\r\nLink: </s.css>; rel=preload\r\n\r\n" + Ok("ok")), Body("ok")},
+      {"101 is an answer, not an interim one", Answer("HTTP/1.1 101 Switching Protocols\r\n\r\n" + Ok("ok")),
+       Fails(kRefused, "101")},
+  });
+}
+
+TEST(HostilePeer, StatusLinesAndHeaderNamesMustBeHttp) {
+  const auto with = [](const std::string& status) { return Answer(status + "\r\nContent-Length: 2\r\n\r\nok"); };
+  CheckAll({
+      {"HTTP/1.0", with("HTTP/1.0 200 OK"), Body("ok")},
+      {"a code and no reason", with("HTTP/1.1 200"), Body("ok")},
+      {"the name in small letters", with("http/1.1 200 OK"), Body("ok")},
+      {"not HTTP", with("XTTP/1.1 200 OK"), Fails(kMalformed, "Invalid status line \"XTTP/1.1 200 OK\".")},
+      {"HTTP/9.9", with("HTTP/9.9 200 OK"), Fails(kMalformed, "Unsupported HTTP version")},
+      {"HTTP/2", with("HTTP/2 200"), Fails(kMalformed, "Unsupported HTTP version")},
+      {"no code", with("HTTP/1.1 OK"), Fails(kMalformed, "Invalid status line")},
+      {"a two-digit code", with("HTTP/1.1 20 OK"), Fails(kMalformed, "Invalid status line")},
+      {"a four-digit code", with("HTTP/1.1 2000 OK"), Fails(kMalformed, "Invalid status line")},
+      {"no blank after the version", with("HTTP/1.1200 OK"), Fails(kMalformed, "Invalid status line")},
+      {"nothing but a line break", with(""), Fails(kMalformed, "Invalid status line \"\".")},
+      {"a NUL in a header name", Answer(std::string("HTTP/1.1 200 OK\r\nX\0Y: 1\r\nContent-Length: 2\r\n\r\nok", 48)),
+       Fails(kMalformed, "Control character in header name \"X\\x00Y\".")},
+      {"a tab in a header name", Answer(Head("200 OK", "Content\tLength: 1\r\nContent-Length: 2\r\n") + "ok"),
+       Fails(kMalformed, "Control character in header name")},
+      {"control bytes in a value are the value's business",
+       Answer(Head("200 OK", "X-A: a\x01b\r\nContent-Length: 2\r\n") + "ok"), Body("ok")},
   });
 }
 
