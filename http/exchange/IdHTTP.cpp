@@ -316,15 +316,17 @@ void TIdCustomHTTP::ResolveTarget() {
   request.RequestTarget = WireTarget(uri_.Directory + uri_.DocumentName + uri_.Query);
   if (request.RequestMethod == "OPTIONS" && parsed.DocumentName == "*") request.RequestTarget = "*";
 
-  request.IPVersion = parsed.IPVersion;
-  uri_.IPVersion = parsed.IPVersion;
+  // A target without a host (a relative redirect) stays on the current one, of its version.
+  if (!parsed.Host.empty()) uri_.IPVersion = parsed.IPVersion;
+  request.IPVersion = uri_.IPVersion;
 
   const std::string& m = request.RequestMethod;
   if ((m == "TRACE" || m == "PUT" || m == "OPTIONS" || m == "DELETE") && ProtocolVersion != pv1_1)
     throw EIdException(RSHTTPMethodRequiresVersion);
 
   request.SetContentLength(request.BodySource ? request.BodySource->Size() : -1);
-  request.Host = uri_.Port == "80" ? uri_.Host : uri_.Host + ":" + uri_.Port;
+  const std::string host = HostForAuthority(uri_.Host);
+  request.Host = uri_.Port == "80" ? host : host + ":" + uri_.Port;
 }
 
 void TIdCustomHTTP::ConnectForRequest() {

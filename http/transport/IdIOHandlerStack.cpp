@@ -92,8 +92,12 @@ bool TIdIOHandlerStack::WaitReadable(int32_t timeout) {
 
 void TIdIOHandlerStack::EstablishSocket() {
   TIdSocketHandle& binding = *binding_;
+  TIdCustomTransparentProxy* proxy = TransparentProxy();
+  const bool throughProxy = proxy && proxy->IsActive();
   if (OnBeforeBind) OnBeforeBind(*this);
-  binding.SetIPVersion(IPVersion);
+  // The socket goes to the proxy when there is one: an IPv6 target behind an
+  // IPv4 proxy is the proxy's business, not the socket's.
+  binding.SetIPVersion(throughProxy ? proxy->IPVersion : IPVersion);
   binding.AllocateHandle(Id_SOCK_STREAM, 0);
   if (OnSocketReady) OnSocketReady(*this);
   if (!BoundIP.empty()) binding.IP = BoundIP;
@@ -111,8 +115,6 @@ void TIdIOHandlerStack::EstablishSocket() {
   ApplyNagle();
   if (OnAfterBind) OnAfterBind(*this);
 
-  TIdCustomTransparentProxy* proxy = TransparentProxy();
-  const bool throughProxy = proxy && proxy->IsActive();
   std::string host = throughProxy ? proxy->Host : Host;
   int32_t port = throughProxy ? proxy->Port : Port;
   TIdIPVersion version = throughProxy ? proxy->IPVersion : IPVersion;

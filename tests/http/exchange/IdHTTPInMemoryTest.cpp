@@ -187,3 +187,20 @@ TEST(InMemoryExchange, AStreamThatHeldMoreEndsWhereTheBodyEnds) {
     EXPECT_EQ(stream.DataString(), "XXhello") << answer.bytes;
   }
 }
+
+// A relative redirect stays on the IPv6 host it came from, in brackets.
+TEST(InMemoryExchange, ARelativeRedirectStaysOnAnIPv6Host) {
+  auto owned = std::make_unique<ScriptedIOHandler>(
+      std::vector<ScriptedAnswer>{ScriptedAnswer{"HTTP/1.1 302 Found\r\nLocation: /next\r\nContent-Length: 0\r\n\r\n"},
+                                  ScriptedAnswer{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"}});
+  ScriptedIOHandler& io = *owned;
+  TIdHTTP http;
+  http.HandleRedirects = true;
+  http.SetIOHandler(std::move(owned));
+  TStringStream body;
+  http.Get("http://[::1]:8080/start", body);
+  EXPECT_EQ(body.DataString(), "ok");
+  ASSERT_EQ(io.Sent().size(), 2u);
+  EXPECT_NE(io.Sent()[1].find("GET /next HTTP/1.1\r\nHost: [::1]:8080\r\n"), std::string::npos) << io.Sent()[1];
+  EXPECT_EQ(http.URL().IPVersion, Id_IPv6);
+}

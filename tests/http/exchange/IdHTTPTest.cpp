@@ -56,14 +56,17 @@ TEST(IdHTTP, TheProgramsRequestGoesOnTheWireByteForByte) {
   EXPECT_EQ(http.ProtocolVersion, pv1_1) << "the version is restored after the POST";
 }
 
-TEST(IdHTTP, HostLineLeavesOutOnlyTheExactPortText80) {
+TEST(IdHTTP, HostLineLeavesOutOnlyTheExactPortText80AndBracketsIPv6) {
   struct Case {
     std::string url, host;
     int32_t port;
   } cases[] = {{"http://127.0.0.1:80/x", "127.0.0.1", 80},
                {"http://127.0.0.1/x", "127.0.0.1", 80},
                {"http://127.0.0.1:080/x", "127.0.0.1:080", 80},
-               {"http://127.0.0.1:1/x", "127.0.0.1:1", 1}};
+               {"http://127.0.0.1:1/x", "127.0.0.1:1", 1},
+               // An IPv6 literal in brackets, or its last group would read as the port.
+               {"http://[::1]:1/x", "[::1]:1", 1},
+               {"http://[::1]/x", "[::1]", 80}};
   for (const Case& c : cases) {
     TIdHTTP http;
     http.SetConnectTimeout(2000);
