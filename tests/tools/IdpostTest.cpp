@@ -84,9 +84,8 @@ TEST(Idpost, ErrorsExitWithOneAndUsageWithTwo) {
 
 TEST(Idpost, AFailedTransferLeavesNoBodyThatLooksComplete) {
   // The body stops 6 bytes short of its length.
-  HttpTestPeer peer([](const std::string&, int) {
-    return HttpTestPeer::Reply{"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n1234"};
-  });
+  HttpTestPeer peer(
+      [](const std::string&, int) { return HttpTestPeer::Reply{"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n1234"}; });
   TempDir dir;
   const std::string file = dir.File("body");
   Result toStdout = RunIdpost({"--get", peer.Url("/x")});
@@ -158,4 +157,24 @@ TEST(Idpost, HttpsTrustsTheSystemStoreAndCacertAndRefusesOthersWithAClearError) 
       0u)
       << missing.err;
   EXPECT_EQ(RunIdpost({"https://localhost/", "--cacert"}).code, 2);
+}
+
+// --read-timeout bounds each wait, --max-time the whole transfer: a body
+// that comes a byte at a time passes the one and not the other.
+TEST(Idpost, MaxTimeBoundsTheWholeTransferWhereReadTimeoutBoundsEachWait) {
+  hostile::Script drip{hostile::Send("HTTP/1.1 200 OK\r\nContent-Length: 40\r\n\r\n")};
+  for (int i = 0; i < 40; ++i) {
+    drip.push_back(hostile::Pause(100));
+    drip.push_back(hostile::Send("x"));
+  }
+  hostile::Peer peer(drip);
+  Result perRead = RunIdpost({"--get", "--read-timeout", "2000", peer.Url("/x")});
+  EXPECT_EQ(perRead.code, 0) << perRead.err;
+  EXPECT_EQ(perRead.out, std::string(40, 'x'));
+  Result whole = RunIdpost({"--get", "--read-timeout", "2000", "--max-time", "0.8", peer.Url("/x")});
+  EXPECT_EQ(whole.code, 1);
+  EXPECT_EQ(whole.out, "");
+  EXPECT_EQ(whole.err, "EIdDeadlineExceeded: The exchange did not end within 0.800 s.\n");
+  for (const char* bad : {"0", "-1", "x", "1e3", ""})
+    EXPECT_EQ(RunIdpost({"--max-time", bad, peer.Url("/x")}).code, 2) << bad;
 }
