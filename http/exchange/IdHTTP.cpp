@@ -211,6 +211,7 @@ void TIdCustomHTTP::RunExchange(const std::string& method, const std::string& ur
   redirectCount_ = 0;
   authRetries_ = 0;
   authProxyRetries_ = 0;
+  credentialsOrigin_.clear();
   const int64_t startPosition = response ? response->Position() : 0;
   Request().RequestTarget = url;
   Request().RequestMethod = method;
@@ -313,6 +314,21 @@ void TIdCustomHTTP::ResolveTarget() {
   else if (uri_.Port.empty())
     throw EIdUnknownProtocol(RSHTTPUnknownProtocol);
 
+  // Credentials go only where they were first used: never to another host
+  // or port, and never from https to http, unless the new URL brings its own.
+  const std::string origin = LowerCase(uri_.Protocol + "://" + uri_.Host + ":" + uri_.Port);
+  if (credentialsOrigin_.empty() || !parsed.Username.empty()) {
+    credentialsOrigin_ = origin;
+  } else if (origin != credentialsOrigin_) {
+    request.Username.clear();
+    request.Password.clear();
+    request.BasicAuthentication = false;
+    request.Authentication.reset();
+    uri_.Username.clear();
+    uri_.Password.clear();
+    credentialsOrigin_ = origin;
+  }
+
   request.RequestTarget = WireTarget(uri_.Directory + uri_.DocumentName + uri_.Query);
   if (request.RequestMethod == "OPTIONS" && parsed.DocumentName == "*") request.RequestTarget = "*";
 
@@ -392,6 +408,7 @@ void TIdCustomHTTP::ConnectForRequest() {
 
 void TIdCustomHTTP::SendRequestHead() {
   TIdHTTPRequest& request = Request();
+  if (request.Authentication) request.Authentication->SetRequest(request.RequestMethod, request.RequestTarget);
   request.BuildHeaders();
   if (request.ConnectionKind == ckProxy || request.ConnectionKind == ckTlsProxy)
     ProxyParams.BuildProxyHeaders(request.RawHeaders);

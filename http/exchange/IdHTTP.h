@@ -211,6 +211,9 @@ class TIdCustomHTTP : public TIdTCPClientCustom {
   int32_t redirectCount_ = 0;
   int32_t authRetries_ = 0;
   int32_t authProxyRetries_ = 0;
+  // Where this exchange's credentials belong ("scheme://host:port"): the
+  // first target, or the last one whose URL carried its own.
+  std::string credentialsOrigin_;
 };
 
 class TIdHTTP : public TIdCustomHTTP {
