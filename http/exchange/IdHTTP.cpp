@@ -49,7 +49,8 @@ std::string WireTarget(std::string_view target) {
 
 // The scheme of an absolute reference ("scheme:..."), empty for a relative one.
 std::string_view SchemeOf(std::string_view reference) {
-  static constexpr std::string_view kSchemeChars = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.";
+  static constexpr std::string_view kSchemeChars =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.";
   const std::size_t end = reference.find_first_not_of(kSchemeChars);
   if (end == std::string_view::npos || end == 0 || reference[end] != ':') return {};
   const char first = reference[0];
@@ -144,22 +145,11 @@ void TIdCustomHTTP::SetCookieManager(TIdCookieManager* manager) {
 
 TIdHTTPContext TIdCustomHTTP::Context() {
   const bool tls = Request().ConnectionKind == ckTls || Request().ConnectionKind == ckTlsProxy;
-  return TIdHTTPContext{Request(),
-                        Response(),
-                        ProxyParams,
-                        authRetries_,
-                        authProxyRetries_,
-                        cookieManager_,
-                        ownedCookieManager_,
-                        this,
-                        AuthenticationManager,
-                        AllowCookies,
-                        uri_.Host,
-                        tls,
-                        OnSelectAuthorization,
-                        OnSelectProxyAuthorization,
-                        OnAuthorization,
-                        OnProxyAuthorization};
+  return TIdHTTPContext{Request(),          Response(),     ProxyParams,
+                        authRetries_,       authProxyRetries_, cookieManager_,
+                        ownedCookieManager_, this,          AuthenticationManager, AllowCookies,
+                        uri_.Host,          tls,            OnSelectAuthorization,
+                        OnSelectProxyAuthorization, OnAuthorization, OnProxyAuthorization};
 }
 
 std::string TIdCustomHTTP::PostFormText(const std::string& url, TStringList* fields) {
@@ -469,8 +459,9 @@ TIdHTTPWhatsNext TIdCustomHTTP::DecideNextStep(std::span<const int16_t> accepted
 
   if (code == 401 || code == 407) {
     TIdHTTPContext context = Context();
-    const bool answerable = code == 401 ? authRetries_ < MaxAuthRetries && RequestServerCredentials(context)
-                                        : authProxyRetries_ < MaxAuthRetries && RequestProxyCredentials(context);
+    const bool answerable = code == 401
+                                ? authRetries_ < MaxAuthRetries && RequestServerCredentials(context)
+                                : authProxyRetries_ < MaxAuthRetries && RequestProxyCredentials(context);
     if (!answerable) {
       std::unique_ptr<TIdAuthentication>& authentication =
           code == 401 ? request.Authentication : ProxyParams.Authentication;
@@ -594,7 +585,8 @@ void TIdCustomHTTP::ReadBoundedBody(std::string& body) {
 void TIdCustomHTTP::ReadResponseBody() {
   TIdHTTPResponse& response = Response();
   if (!response.BodyStream) return;
-  const bool decompress = Compressor && (response.ContentEncoding == "deflate" || response.ContentEncoding == "gzip");
+  const bool decompress =
+      Compressor && (response.ContentEncoding == "deflate" || response.ContentEncoding == "gzip");
   if (!decompress) {
     ReadBodyInto(*response.BodyStream);
     return;

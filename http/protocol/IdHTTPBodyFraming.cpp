@@ -92,8 +92,8 @@ TIdHTTPBodyFraming TIdHTTPBodyFraming::FromHeaders(const TIdHeaderList& headers)
     if (!digits || !TryDecimalToInt64(text, value))
       throw EIdHTTPMalformedResponse(Format(RSHTTPInvalidContentLength, QuotedPeerText(text).c_str()));
     if (framing.Kind == bkLength && value != framing.Length)
-      throw EIdHTTPMalformedResponse(
-          Format(RSHTTPConflictingContentLength, IntToStr(framing.Length).c_str(), IntToStr(value).c_str()));
+      throw EIdHTTPMalformedResponse(Format(RSHTTPConflictingContentLength, IntToStr(framing.Length).c_str(),
+                                            IntToStr(value).c_str()));
     framing.Kind = bkLength;
     framing.Length = value;
   }

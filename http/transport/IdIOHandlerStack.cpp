@@ -109,8 +109,8 @@ void TIdIOHandlerStack::EstablishSocket() {
   // first gives the same socket, but makes the system search for a port that
   // no socket uses, lingering closed ones included: after a few thousand
   // short connections that search costs milliseconds per connect.
-  const bool anyLocal =
-      binding.IP.empty() && binding.Port == 0 && (binding.ClientPortMin == 0 || binding.ClientPortMax == 0);
+  const bool anyLocal = binding.IP.empty() && binding.Port == 0 &&
+                        (binding.ClientPortMin == 0 || binding.ClientPortMax == 0);
   if (!anyLocal) binding.BindLocal();
   ApplyNagle();
   if (OnAfterBind) OnAfterBind(*this);

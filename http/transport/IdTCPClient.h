@@ -12,7 +12,7 @@
 namespace IdTCPClientStrings {
 inline constexpr const char* RSAlreadyConnected = "Already connected.";
 inline constexpr const char* RSInvalidPort = "Invalid port %s (allowed 1 to 65535)";
-}  // namespace IdTCPClientStrings
+}
 
 class TIdTCPClientCustom : public TIdTCPConnection {
  public:

@@ -144,17 +144,8 @@ TEST_F(PinmarkCheckin, FailuresPrintClassAndMessageAndExitWithOne) {
 
 TEST_F(PinmarkCheckin, BadUsageExitsWithTwoAndChangesNothing) {
   const std::vector<std::vector<std::string>> cases = {
-      {"--bogus"},
-      {"--ini"},
-      {"--ini", ""},
-      {"--every"},
-      {"--every", "0"},
-      {"--every", "-5"},
-      {"--every", "x"},
-      {"--every", "1.5"},
-      {"--every", "525601"},
-      {"--every", "1", "--timer-period"},
-      {"extra"},
+      {"--bogus"}, {"--ini"}, {"--ini", ""}, {"--every"}, {"--every", "0"}, {"--every", "-5"}, {"--every", "x"},
+      {"--every", "1.5"}, {"--every", "525601"}, {"--every", "1", "--timer-period"}, {"extra"},
   };
   for (const auto& args : cases) {
     std::vector<std::string> withIni = {"--ini", ini};

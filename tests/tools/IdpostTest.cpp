@@ -84,8 +84,9 @@ TEST(Idpost, ErrorsExitWithOneAndUsageWithTwo) {
 
 TEST(Idpost, AFailedTransferLeavesNoBodyThatLooksComplete) {
   // The body stops 6 bytes short of its length.
-  HttpTestPeer peer(
-      [](const std::string&, int) { return HttpTestPeer::Reply{"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n1234"}; });
+  HttpTestPeer peer([](const std::string&, int) {
+    return HttpTestPeer::Reply{"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n1234"};
+  });
   TempDir dir;
   const std::string file = dir.File("body");
   Result toStdout = RunIdpost({"--get", peer.Url("/x")});

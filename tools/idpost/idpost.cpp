@@ -128,7 +128,8 @@ int main(int argc, char** argv) {
     if (keepProtocol) http.HTTPOptions |= hoKeepOrigProtocol;
     http.SetConnectTimeout(connectTimeout);
     http.SetReadTimeout(readTimeout);
-    if (status) http.OnStatus = [](TIdComponent&, TIdStatus, const std::string& text) { std::cerr << text << "\n"; };
+    if (status)
+      http.OnStatus = [](TIdComponent&, TIdStatus, const std::string& text) { std::cerr << text << "\n"; };
 
     // A TLS handler carries https targets and lets http ones through in clear
     // text, so a redirect from one to the other works too.
@@ -171,9 +172,7 @@ int main(int argc, char** argv) {
     out->Finish();
     return 0;
   } catch (const EIdHTTPProtocolException& e) {
-    std::cerr << e.ClassName() << ": " << e.Message() << "\n"
-              << "reply code: " << e.ReplyCode << "\n"
-              << e.ErrorBody;
+    std::cerr << e.ClassName() << ": " << e.Message() << "\n" << "reply code: " << e.ReplyCode << "\n" << e.ErrorBody;
     if (!e.ErrorBody.empty() && e.ErrorBody.back() != '\n') std::cerr << "\n";
     return 1;
   } catch (const Exception& e) {

@@ -131,8 +131,7 @@ TEST(HostilePeer, TruncatedAnswersAreErrorsWithNoBody) {
   const std::vector<Case> cases = {
       {"a body cut short by a close", Answer(Head("200 OK", "Content-Length: 10\r\n") + "1234"),
        Fails(kMalformed, "Connection closed after 4 of 10 body bytes.")},
-      {"a body cut short by a reset",
-       {Send(Head("200 OK", "Content-Length: 10\r\n") + "1234"), Pause(50), Reset()},
+      {"a body cut short by a reset", {Send(Head("200 OK", "Content-Length: 10\r\n") + "1234"), Pause(50), Reset()},
        Fails(kReset)},
       {"a body read until close, then reset", {Send(Head("200 OK") + "abc"), Pause(50), Reset()}, Fails(kReset)},
       {"a head cut off before its empty line", Answer("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n"),
@@ -190,9 +189,7 @@ TEST(HostilePeer, ChunkedFramingIsCheckedAroundTheSizes) {
        Body("hello")},
       {"chunk data longer than its size", Answer(Chunked("3\r\nhello\r\n0\r\n\r\n")),
        Fails(kMalformed, "not followed by a line break")},
-      {"a stall inside a chunked body",
-       {Send(Chunked("5\r\nhello\r\n")), Hold()},
-       Fails(kTimeout, "Read Timeout"),
+      {"a stall inside a chunked body", {Send(Chunked("5\r\nhello\r\n")), Hold()}, Fails(kTimeout, "Read Timeout"),
        kQuick},
       {"ten thousand one-byte chunks", Answer(Chunked([] {
          std::string chunks;
@@ -219,8 +216,8 @@ TEST(HostilePeer, LengthsAre64BitNumbersThatAgree) {
       {"a list of lengths that differ", withLength("Content-Length: 5, 4\r\n"), Fails(kMalformed, "Conflicting")},
   };
   for (const char* bad : {"-1", "abc", "99999999999999999999", "", "+5", "5 5", "0x5", "5,"})
-    cases.push_back(
-        {bad, withLength("Content-Length: " + std::string(bad) + "\r\n"), Fails(kMalformed, "Invalid Content-Length")});
+    cases.push_back({bad, withLength("Content-Length: " + std::string(bad) + "\r\n"),
+                     Fails(kMalformed, "Invalid Content-Length")});
   CheckAll(cases);
 }
 
@@ -284,7 +281,9 @@ TEST(HostilePeer, RedirectsAreFollowedOnlyWhereTheyLead) {
       return Script{Send(i == 0 ? Head(status, lines + "Content-Length: 4\r\n") + "page" : Ok("ok"))};
     };
   };
-  const auto always = [](const Script& script) -> Scripter { return [=](const std::string&, int) { return script; }; };
+  const auto always = [](const Script& script) -> Scripter {
+    return [=](const std::string&, int) { return script; };
+  };
   const std::vector<Redirect> cases = {
       {"a redirect loop", always({Send(Head(moved, "Location: /again\r\nContent-Length: 4\r\n") + "loop")}),
        Fails(kRefused, "HTTP/1.1 302 Found"), 15},
@@ -299,11 +298,8 @@ TEST(HostilePeer, RedirectsAreFollowedOnlyWhereTheyLead) {
        Body("ok"), 2, "GET /y HTTP/1.1\r\nHost: localhost:"},
       {"a fragment is never sent", firstThen(moved, "Location: /y?q=1#frag\r\n"), Body("ok"), 2,
        "GET /y?q=1 HTTP/1.1\r\n"},
-      {"blanks and control characters are encoded",
-       firstThen(moved,
-                 "Location: /a b\x01"
-                 "c\rd\x7f\r\n"),
-       Body("ok"), 2, "GET /a%20b%01c%0Dd%7F HTTP/1.1\r\n"},
+      {"blanks and control characters are encoded", firstThen(moved, "Location: /a b\x01" "c\rd\x7f\r\n"), Body("ok"),
+       2, "GET /a%20b%01c%0Dd%7F HTTP/1.1\r\n"},
       {"201 Created with its Location is a success", firstThen("201 Created", "Location: /made\r\n"), Body("page"), 1,
        "", kPost},
       {"200 with a Location is a success", firstThen("200 OK", "Location: /else\r\n"), Body("page"), 1, "", kPost},
@@ -336,8 +332,8 @@ TEST(HostilePeer, RedirectsAreFollowedOnlyWhereTheyLead) {
 }
 
 TEST(HostilePeer, UnansweredChallengesAreRefusals) {
-  const std::string challenge =
-      Head("401 Unauthorized", "WWW-Authenticate: Basic realm=\"r\"\r\nContent-Length: 6\r\n") + "login!";
+  const std::string challenge = Head("401 Unauthorized", "WWW-Authenticate: Basic realm=\"r\"\r\nContent-Length: 6\r\n") +
+                                "login!";
   Client withCredentials;
   withCredentials.userInfo = "ann:secret@";
   Client answeringInProcess = withCredentials;
@@ -353,12 +349,9 @@ TEST(HostilePeer, UnansweredChallengesAreRefusals) {
       {"credentials in the URL, not answered in process", {Send(challenge)}, withCredentials, 401, 1},
       {"credentials the server keeps refusing", {Send(challenge)}, answeringInProcess, 401, 4},
       {"a proxy challenge",
-       {Send(
-           Head("407 Proxy Authentication Required", "Proxy-Authenticate: Basic realm=\"p\"\r\nContent-Length: 6\r\n") +
-           "login!")},
-       kPost,
-       407,
-       1},
+       {Send(Head("407 Proxy Authentication Required", "Proxy-Authenticate: Basic realm=\"p\"\r\nContent-Length: 6\r\n") +
+             "login!")},
+       kPost, 407, 1},
   };
   for (const Challenge& c : cases) {
     Peer peer(c.script);
@@ -374,11 +367,9 @@ TEST(HostilePeer, ErrorBodiesAreKeptUpToOneMebibyte) {
   const std::string block(1 << 16, 'e');
   const std::string chunk = "10000\r\n" + block + "\r\n";
   const std::vector<Case> cases = {
-      {"512 MiB by length",
-       {Send(Head("500 Oops", "Content-Length: 536870912\r\n")), Send(block, 8192), Close()},
+      {"512 MiB by length", {Send(Head("500 Oops", "Content-Length: 536870912\r\n")), Send(block, 8192), Close()},
        Fails(kRefused, "HTTP/1.1 500 Oops")},
-      {"512 MiB in chunks",
-       {Send(Head("500 Oops", "Transfer-Encoding: chunked\r\n")), Send(chunk, 8192), Close()},
+      {"512 MiB in chunks", {Send(Head("500 Oops", "Transfer-Encoding: chunked\r\n")), Send(chunk, 8192), Close()},
        Fails(kRefused, "HTTP/1.1 500 Oops")},
       {"512 MiB until close", {Send(Head("500 Oops")), Send(block, 8192), Close()}, Fails(kRefused, "500")},
   };
@@ -387,8 +378,7 @@ TEST(HostilePeer, ErrorBodiesAreKeptUpToOneMebibyte) {
     EXPECT_EQ(r.errorBody.size(), static_cast<std::size_t>(TIdHTTP::MaxErrorBody)) << c.name;
   }
   // A small one is kept whole, and a refusal whose body breaks off keeps what came.
-  Result small =
-      Check({"small", Answer(Head("404 Not Found", "Content-Length: 4\r\n") + "gone"), Fails(kRefused)}, kPost);
+  Result small = Check({"small", Answer(Head("404 Not Found", "Content-Length: 4\r\n") + "gone"), Fails(kRefused)}, kPost);
   EXPECT_EQ(small.errorBody, "gone");
   Result cut = Check({"cut", Answer(Head("404 Not Found", "Content-Length: 9\r\n") + "gone"), Fails(kRefused)}, kPost);
   EXPECT_EQ(cut.errorBody, "gone");
@@ -401,8 +391,7 @@ TEST(HostilePeer, MalformedCookiesAreDroppedAndTheAnswerStands) {
         "Set-Cookie2: a=1; Port=\"70000\"", "Set-Cookie2: a=1; Port=\"80", "Set-Cookie2: a=1; Port=\"\"",
         "Set-Cookie: a=1; Max-Age=99999999999999999999999", "Set-Cookie: a=1; Max-Age=9223372036854775807",
         "Set-Cookie: a=1; Max-Age=-9223372036854775808", "Set-Cookie: a=1; Expires=never"})
-    cases.push_back(
-        {cookie, Answer(Head("200 OK", std::string(cookie) + "\r\nContent-Length: 2\r\n") + "ok"), Body("ok")});
+    cases.push_back({cookie, Answer(Head("200 OK", std::string(cookie) + "\r\nContent-Length: 2\r\n") + "ok"), Body("ok")});
   CheckAll(cases);
 }
 
@@ -411,14 +400,10 @@ TEST(HostilePeer, ReadTimeoutsHold) {
       {"a server that never answers", {Hold()}, Fails(kTimeout, "Read Timeout"), kQuick},
       {"a status line later than the time-out", {Pause(600), Send(Ok("late")), Hold()}, Fails(kTimeout), kQuick},
       {"a stall in the head", {Send("HTTP/1.1 200 OK\r\n"), Hold()}, Fails(kTimeout), kQuick},
-      {"a stall in a body by length",
-       {Send(Head("200 OK", "Content-Length: 9\r\n") + "1234"), Hold()},
-       Fails(kTimeout),
-       kQuick},
-      {"a stall in an error body",
-       {Send(Head("500 Oops", "Content-Length: 9\r\n") + "1234"), Hold()},
-       Fails(kRefused, "500"),
-       kQuick},
+      {"a stall in a body by length", {Send(Head("200 OK", "Content-Length: 9\r\n") + "1234"), Hold()},
+       Fails(kTimeout), kQuick},
+      {"a stall in an error body", {Send(Head("500 Oops", "Content-Length: 9\r\n") + "1234"), Hold()},
+       Fails(kRefused, "500"), kQuick},
   });
 }
 

@@ -16,8 +16,7 @@ namespace {
 class RealServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    server.Get("/plain",
-               [](const httplib::Request&, httplib::Response& res) { res.set_content("plain body", "text/plain"); });
+    server.Get("/plain", [](const httplib::Request&, httplib::Response& res) { res.set_content("plain body", "text/plain"); });
     server.Post("/echo", [](const httplib::Request& req, httplib::Response& res) {
       res.set_content(req.method + " " + req.get_param_value("a") + " [" + req.body + "]", "text/plain");
     });

@@ -46,13 +46,11 @@ TEST(IdHTTP, TheProgramsRequestGoesOnTheWireByteForByte) {
             "Connection: keep-alive\r\n"
             "Content-Type: application/x-www-form-urlencoded\r\n"
             "Content-Length: 0\r\n"
-            "Host: 127.0.0.1:" +
-                std::to_string(peer.Port()) +
-                "\r\n"
-                "Accept: text/html, */*\r\n"
-                "Accept-Encoding: identity\r\n"
-                "User-Agent: Mozilla/3.0 (compatible; Pinmark)\r\n"
-                "\r\n");
+            "Host: 127.0.0.1:" + std::to_string(peer.Port()) + "\r\n"
+            "Accept: text/html, */*\r\n"
+            "Accept-Encoding: identity\r\n"
+            "User-Agent: Mozilla/3.0 (compatible; Pinmark)\r\n"
+            "\r\n");
   EXPECT_EQ(http.ProtocolVersion, pv1_1) << "the version is restored after the POST";
 }
 
@@ -85,14 +83,14 @@ TEST(IdHTTP, TargetsThatCannotBeReached) {
     const char* url;
     const char* className;
     const char* message;
-  } cases[] = {
-      {"https://127.0.0.1/x", "EIdIOHandlerPropInvalid", "IOHandler value is not valid"},
-      {"ftp://127.0.0.1/x", "EIdUnknownProtocol", "Unknown Protocol"},
-      {"http://127.0.0.1:-5/x", "EIdInvalidPortRange", "Invalid port -5 (allowed 1 to 65535)"},
-      {"http://127.0.0.1:65536/x", "EIdInvalidPortRange", "Invalid port 65536 (allowed 1 to 65535)"},
-      {"http://127.0.0.1:99999999999/x", "EIdInvalidPortRange", "Invalid port 99999999999 (allowed 1 to 65535)"},
-      {"http://127.0.0.1:8o/x", "EIdInvalidPortRange", "Invalid port 8o (allowed 1 to 65535)"},
-      {"127.0.0.1/x", "EIdUnknownProtocol", "Unknown Protocol"}};
+  } cases[] = {{"https://127.0.0.1/x", "EIdIOHandlerPropInvalid", "IOHandler value is not valid"},
+               {"ftp://127.0.0.1/x", "EIdUnknownProtocol", "Unknown Protocol"},
+               {"http://127.0.0.1:-5/x", "EIdInvalidPortRange", "Invalid port -5 (allowed 1 to 65535)"},
+               {"http://127.0.0.1:65536/x", "EIdInvalidPortRange", "Invalid port 65536 (allowed 1 to 65535)"},
+               {"http://127.0.0.1:99999999999/x", "EIdInvalidPortRange",
+                "Invalid port 99999999999 (allowed 1 to 65535)"},
+               {"http://127.0.0.1:8o/x", "EIdInvalidPortRange", "Invalid port 8o (allowed 1 to 65535)"},
+               {"127.0.0.1/x", "EIdUnknownProtocol", "Unknown Protocol"}};
   for (const Case& c : cases) {
     TIdHTTP http;
     try {
@@ -117,13 +115,10 @@ TEST(IdHTTP, AnswersWithoutErrors) {
   } cases[] = {
       {"204 reads no body", "HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\nhello", ""},
       {"interim heads are skipped",
-       "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 100 Continue\r\nX: y\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: "
-       "2\r\n\r\nok",
-       "ok"},
+       "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 100 Continue\r\nX: y\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", "ok"},
       {"chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", "hello"},
       {"chunk extensions are ignored",
-       "HTTP/1.1 200 OK\r\nTransfer-Encoding: "
-       "chunked\r\n\r\n5;x=1\r\nhello\r\n1a;name=x\r\nabcdefghijklmnopqrstuvwxyz\r\n0\r\n\r\n",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5;x=1\r\nhello\r\n1a;name=x\r\nabcdefghijklmnopqrstuvwxyz\r\n0\r\n\r\n",
        "helloabcdefghijklmnopqrstuvwxyz"},
       {"until close", "HTTP/1.0 200 OK\r\n\r\nall of this", "all of this"},
       {"any 2xx", "HTTP/1.1 299 Odd\r\nContent-Length: 3\r\n\r\nodd", "odd"},
@@ -202,9 +197,7 @@ TEST(IdHTTP, RedirectMethodRules) {
   struct Case {
     int code;
     std::string secondLine;
-  } cases[] = {{302, "GET /next HTTP/1.0"},
-               {303, "GET /next HTTP/1.0"},
-               {301, "POST /next HTTP/1.0"},
+  } cases[] = {{302, "GET /next HTTP/1.0"}, {303, "GET /next HTTP/1.0"}, {301, "POST /next HTTP/1.0"},
                {307, "POST /next HTTP/1.0"}};
   for (const Case& c : cases) {
     HttpTestPeer peer([&](const std::string&, int i) {

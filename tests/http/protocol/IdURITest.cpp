@@ -10,7 +10,7 @@ struct Parts {
 };
 
 Parts PartsOf(const TIdURI& u) {
-  return {u.Protocol,  u.Username,     u.Password, u.Host,     u.Port,
+  return {u.Protocol, u.Username,     u.Password, u.Host,     u.Port,
           u.Directory, u.DocumentName, u.Query,    u.Fragment, u.IPVersion};
 }
 
@@ -94,8 +94,8 @@ TEST(IdURI, ComposeTextRaisesForAMissingProtocolOrHost) {
 }
 
 TEST(IdURI, OrdinaryUrlsRoundTrip) {
-  for (const char* text : {"http://host/path/x.php?a=1", "https://user:pw@host:8443/a/b/?q=1&r=2#frag", "http://host/",
-                           "ftp://files.example:21/pub/readme.txt",
+  for (const char* text : {"http://host/path/x.php?a=1", "https://user:pw@host:8443/a/b/?q=1&r=2#frag",
+                           "http://host/", "ftp://files.example:21/pub/readme.txt",
                            "http://198.51.100.7:8080/includes/r_update.php?userid=a&enc=b&node=c"}) {
     EXPECT_EQ(TIdURI(text).ComposeText(ofAuthInfo | ofBookmark), text);
   }
@@ -105,18 +105,10 @@ TEST(IdURI, MergePathFollowsEveryRule) {
   struct Case {
     std::string base, relative, merged;
   } cases[] = {
-      {"/a/b/", "../c", "/a/c"},
-      {"/a/b/", "c/", "/a/b/c/"},
-      {"/a/", "./d", "/a/./d"},
-      {"/x/", "/y/", "/y/"},
-      {"/a//", "b//c", "/a/b/c"},
-      {"/a/b", "c", "/a/b/c"},
-      {"/a/b/", "../../c/", "/c/"},
-      {"/a/b", "", "/a/b/"},
-      {"/", "", "/"},
-      {"", "x", "x"},
-      {"/", "../x", "/x"},
-      {"/a/", "b/..", "/a"},
+      {"/a/b/", "../c", "/a/c"},       {"/a/b/", "c/", "/a/b/c/"},   {"/a/", "./d", "/a/./d"},
+      {"/x/", "/y/", "/y/"},           {"/a//", "b//c", "/a/b/c"},   {"/a/b", "c", "/a/b/c"},
+      {"/a/b/", "../../c/", "/c/"},    {"/a/b", "", "/a/b/"},        {"/", "", "/"},
+      {"", "x", "x"},                  {"/", "../x", "/x"},          {"/a/", "b/..", "/a"},
   };
   for (const Case& c : cases) EXPECT_EQ(MergePath(c.base, c.relative), c.merged) << c.base << " + " << c.relative;
 }
