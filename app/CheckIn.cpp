@@ -64,15 +64,20 @@ std::string TCheckIn::Run() {
   auto http = std::make_unique<TIdHTTP>();
   http->SetConnectTimeout(Timeout);
   http->SetReadTimeout(Timeout);
+  http->SetDeadline(TIdDeadline::After(Deadline));
   // An https service gets a TLS handler, owned and freed by the client.
   if (StartsText("https", settings_.URL)) http->SetIOHandler(std::make_unique<TIdTlsIOHandler>());
   return Run(*http);
 }
 
 std::string TCheckIn::Run(TIdHTTP& client) {
+  std::unique_lock<std::mutex> writing(writing_);
   // What is sent is the request as the settings file gives it back.
   settings_.SetRequest(CheckInRequest(settings_.URL, settings_.Name, settings_.Password, settings_.Computer));
-  const std::string answer = PostForAnswer(client, settings_.GetRequest());
+  const std::string request = settings_.GetRequest();
+  writing.unlock();
+  const std::string answer = PostForAnswer(client, request);
+  writing.lock();
   settings_.SetResponse(answer);
   const std::string address = RecordAddressFromAnswer(settings_);
   if (OnAddress) OnAddress(address);

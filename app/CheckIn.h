@@ -5,9 +5,10 @@
 // bytes and the records in the settings file are the same whoever runs it.
 //
 // Guarantees: a run always ends. Connecting and every wait for the service's
-// answer are limited, and at most kMaxAnswer bytes of an answer are read, so
-// a service that never answers or answers without end cannot hold the caller
-// or make it allocate without bound. A run that fails raises and records only
+// answer are limited, the whole exchange ends within kDeadline, and at most
+// kMaxAnswer bytes of an answer are read, so a service that never answers,
+// answers without end or drips its answer cannot hold the caller or make it
+// allocate without bound. A run that fails raises and records only
 // the request; the answer, the address and the time stamp keep their values.
 //
 // No windows here: this unit links neither Qt nor the window's units.
@@ -15,6 +16,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -45,6 +47,12 @@ class TCheckIn {
  public:
   // Milliseconds allowed for the connect and for each wait on the answer.
   static constexpr int32_t kTimeout = 30000;
+  // Milliseconds allowed for the whole exchange: connecting, TLS, the request
+  // and the answer together. The limits above bound each wait alone, so a
+  // service that sends a byte now and then would hold the run for ever
+  // without this. Twice one wait: a slow connect still leaves an answer as
+  // long a wait.
+  static constexpr int32_t kDeadline = 60000;
   // The most of an answer that is read: an address is a few bytes, and a
   // longer answer (which cannot be one) is not read further.
   static constexpr int64_t kMaxAnswer = 64 * 1024;
@@ -53,6 +61,7 @@ class TCheckIn {
   explicit TCheckIn(TIniPinmark& settings) : settings_(settings) {}
 
   int32_t Timeout = kTimeout;
+  int32_t Deadline = kDeadline;
   // Called with the new address once it is recorded, before the time stamp.
   std::function<void(const std::string& address)> OnAddress;
 
@@ -63,6 +72,12 @@ class TCheckIn {
   // One run over a client the caller made and set up.
   std::string Run(TIdHTTP& client);
 
+  // Held by a run while it writes to the settings file. A caller that ends
+  // the process in the middle of a run on another thread takes it first, so
+  // that no write is cut off and no temporary file is left behind.
+  std::mutex& WriteLock() { return writing_; }
+
  private:
   TIniPinmark& settings_;
+  std::mutex writing_;
 };

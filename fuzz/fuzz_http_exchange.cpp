@@ -88,7 +88,8 @@ PINMARK_NOT_COVERED std::optional<std::string> FramedBody(std::string_view answe
       if (head.Count() == kLineLimit) return std::nullopt;
       head.Add(line);
     }
-  } while (status.Code == 100);
+  } while (status.Code / 100 == 1 && status.Code != 101);  // interim answers come before the real one
+  if (!status.WellFormed) return std::nullopt;
   const int32_t code = status.Code;
   if (code / 100 != 2) return std::nullopt;
   if (code == 204) return std::string();

@@ -50,6 +50,8 @@ PINMARK_EXCEPTION_CLASS(EIdConnClosedGracefully, EIdSilentException);
 
 // I/O handler and receive buffer.
 PINMARK_EXCEPTION_CLASS(EIdReadTimeout, EIdException);
+// The whole exchange outlasted the deadline its caller gave it.
+PINMARK_EXCEPTION_CLASS(EIdDeadlineExceeded, EIdException);
 PINMARK_EXCEPTION_CLASS(EIdReadLnMaxLineLengthExceeded, EIdException);
 PINMARK_EXCEPTION_CLASS(EIdClosedSocket, EIdException);
 PINMARK_EXCEPTION_CLASS(EIdNotEnoughDataInBuffer, EIdException);

@@ -114,14 +114,14 @@ bool TAtomicFileWriter::Commit() {
     errno = EBADF;
     return false;
   }
-  bool ok = std::ferror(out_) == 0 && std::fflush(out_) == 0 && fsync(fileno(out_)) == 0;
+  bool ok = std::ferror(out_) == 0 && std::fflush(out_) == 0 && Steps.SyncFile(fileno(out_)) == 0;
   int saved = errno;
   if (std::fclose(out_) != 0 && ok) {
     ok = false;
     saved = errno;
   }
   out_ = nullptr;
-  if (ok && std::rename(tmpName_.c_str(), fileName_.c_str()) != 0) {
+  if (ok && Steps.Rename(tmpName_.c_str(), fileName_.c_str()) != 0) {
     ok = false;
     saved = errno;
   }
@@ -135,7 +135,7 @@ bool TAtomicFileWriter::Commit() {
   std::string dir = ExtractFilePath(fileName_);
   int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dfd >= 0) {
-    fsync(dfd);
+    Steps.SyncFolder(dfd);
     ::close(dfd);
   }
   return true;

@@ -12,13 +12,26 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
 #include <string_view>
 
+// The steps that make a replacement durable, in the order Commit takes
+// them: sync the written temporary file, rename it over the target, sync the
+// folder. Plain function pointers, so that tests can watch the order and the
+// program pays nothing for it.
+struct TAtomicFileSteps {
+  int (*SyncFile)(int fd) = ::fsync;
+  int (*Rename)(const char* from, const char* to) = std::rename;
+  int (*SyncFolder)(int fd) = ::fsync;
+};
+
 class TAtomicFileWriter {
  public:
+  TAtomicFileSteps Steps;
+
   TAtomicFileWriter() = default;
   ~TAtomicFileWriter();
   TAtomicFileWriter(const TAtomicFileWriter&) = delete;

@@ -9,12 +9,19 @@
 // the file. It prints the address and exits 0; a failure prints the
 // exception's class and message on standard error and exits 1; bad usage
 // exits 2. With --every it checks in again a full period after each run ends
-// until SIGTERM or SIGINT, which end it between runs, never within one (so
-// never in the middle of a write to the settings file), with exit code 0.
+// until SIGTERM or SIGINT, which end it between runs with exit code 0. A stop
+// during a run ends that run within moments, though never in the middle of a
+// write to the settings file, and ends the program by that signal, as if it
+// had not been caught, so that the caller sees it was stopped.
 #include <cxxabi.h>
+#include <poll.h>
 #include <signal.h>
+#include <string.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +29,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <typeinfo>
 
 #include "app/CheckIn.h"
@@ -149,6 +157,8 @@ bool WaitForStop(const sigset_t& stops, Clock::time_point until) {
 bool RunOnce(TCheckIn& checkIn) {
   try {
     const std::string address = checkIn.Run();
+    // A stop that comes now finds the address either printed whole or not at all.
+    const std::lock_guard<std::mutex> printing(checkIn.WriteLock());
     // An address that could not be written out is no success for the caller.
     if (std::printf("%s\n", address.c_str()) < 0 || std::fflush(stdout) != 0) {
       std::fprintf(stderr, "pinmark-checkin: cannot write the address to standard output\n");
@@ -160,11 +170,64 @@ bool RunOnce(TCheckIn& checkIn) {
     return false;
   }
 }
+// Ends the program by the stop signal that came, with its default action,
+// as if it had never been blocked: a shell reports 128 + the signal's number,
+// systemd a clean stop.
+[[noreturn]] void EndBySignal(int sig) {
+  std::fprintf(stderr, "pinmark-checkin: stopped by SIG%s during a check-in\n", sigabbrev_np(sig));
+  std::fflush(stderr);
+  ::signal(sig, SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, sig);
+  ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  ::raise(sig);
+  ::_exit(128 + sig);
+}
+
+// One run on a thread of its own while this one waits for a stop signal: the
+// exchange may be waiting on the network, and only ending the program ends
+// that wait at once. The run's writes to the settings file are whole either
+// way; the check-in's write lock is taken before the program ends, and never
+// given back.
+bool RunStoppable(TCheckIn& checkIn, const sigset_t& stops) {
+  const int stopFd = ::signalfd(-1, &stops, SFD_CLOEXEC);
+  const int doneFd = ::eventfd(0, EFD_CLOEXEC);
+  if (stopFd < 0 || doneFd < 0) {
+    // Without them the run still ends, by its deadline; a stop waits for it.
+    if (stopFd >= 0) ::close(stopFd);
+    if (doneFd >= 0) ::close(doneFd);
+    return RunOnce(checkIn);
+  }
+  bool ok = false;
+  std::thread run([&] {
+    ok = RunOnce(checkIn);
+    const uint64_t one = 1;
+    (void)!::write(doneFd, &one, sizeof one);
+  });
+  for (;;) {
+    pollfd fds[2] = {{doneFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;  // then the run is waited for; its deadline ends it
+    }
+    if (fds[0].revents != 0) break;
+    signalfd_siginfo info{};
+    if (::read(stopFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      checkIn.WriteLock().lock();
+      EndBySignal(static_cast<int>(info.ssi_signo));
+    }
+  }
+  run.join();
+  ::close(stopFd);
+  ::close(doneFd);
+  return ok;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Blocked before any thread exists, so that no thread takes them: a stop
-  // waits for the end of the run in progress.
+  // Blocked before any thread exists, so that no thread takes them: this
+  // thread alone waits for them, between runs and while a run goes on.
   sigset_t stops;
   sigemptyset(&stops);
   sigaddset(&stops, SIGTERM);
@@ -199,11 +262,11 @@ int main(int argc, char** argv) {
     if (options->Ini.empty()) userFiles.CreateFolder();
     TIniPinmark settings(file);
     TCheckIn checkIn(settings);
-    if (options->Every == 0) return RunOnce(checkIn) ? 0 : 1;
+    if (options->Every == 0) return RunStoppable(checkIn, stops) ? 0 : 1;
 
     const auto period = std::chrono::minutes(options->Every);
     for (;;) {
-      RunOnce(checkIn);
+      RunStoppable(checkIn, stops);
       if (WaitForStop(stops, Clock::now() + period)) return 0;
     }
   } catch (...) {

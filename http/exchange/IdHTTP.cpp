@@ -14,6 +14,25 @@ constexpr int32_t kRedirectBodyTimeout = 4000;
 // them would keep the exchange going for ever.
 constexpr int kMaxInterimResponses = 16;
 
+void RefuseMalformedStatusLine(const TIdHTTPStatusLine& status) {
+  if (status.WellFormed) return;
+  throw EIdHTTPMalformedResponse(Format(status.OtherVersion ? RSHTTPUnsupportedVersion : RSHTTPInvalidStatusLine,
+                                        QuotedPeerText(status.Text).c_str()));
+}
+
+// A header name is a token: a control byte (a NUL above all) in one is no
+// header a server meant, and could make two parts of this program read
+// different names.
+void RefuseControlBytesInName(const std::string& line) {
+  if (line.empty() || line[0] == ' ' || line[0] == '\t') return;  // a continuation line has no name
+  const std::string_view name = std::string_view(line).substr(0, line.find(':'));
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F)
+      throw EIdHTTPMalformedResponse(Format(RSHTTPInvalidHeaderName, QuotedPeerText(name).c_str()));
+  }
+}
+
 bool IsWebScheme(std::string_view scheme) { return SameText(scheme, "http") || SameText(scheme, "https"); }
 
 // Control characters would end the request line or start a header of their
@@ -182,6 +201,7 @@ void TIdCustomHTTP::RunExchange(const std::string& method, const std::string& ur
   redirectCount_ = 0;
   authRetries_ = 0;
   authProxyRetries_ = 0;
+  credentialsOrigin_.clear();
   const int64_t startPosition = response ? response->Position() : 0;
   Request().RequestTarget = url;
   Request().RequestMethod = method;
@@ -199,9 +219,13 @@ void TIdCustomHTTP::RunExchange(const std::string& method, const std::string& ur
         if (interim > kMaxInterimResponses)
           throw EIdHTTPMalformedResponse(Format(RSHTTPTooManyInterim, kMaxInterimResponses));
         Response().SetStatusLine(ReadProtocolLine());
+        RefuseMalformedStatusLine(Response().Status());
         ReadResponseHead();
         StoreCookies();
-        if (Response().StatusCode() != 100) break;
+        // Interim answers (100 Continue, 103 Early Hints, ...) come before the
+        // real one; 101 ends HTTP on the connection, so it is an answer.
+        const int32_t code = Response().StatusCode();
+        if (code / 100 != 1 || code == 101) break;
       }
 
       TIdHTTPWhatsNext next = DecideNextStep(accepted);
@@ -280,18 +304,35 @@ void TIdCustomHTTP::ResolveTarget() {
   else if (uri_.Port.empty())
     throw EIdUnknownProtocol(RSHTTPUnknownProtocol);
 
+  // Credentials go only where they were first used: never to another host
+  // or port, and never from https to http, unless the new URL brings its own.
+  const std::string origin = LowerCase(uri_.Protocol + "://" + uri_.Host + ":" + uri_.Port);
+  if (credentialsOrigin_.empty() || !parsed.Username.empty()) {
+    credentialsOrigin_ = origin;
+  } else if (origin != credentialsOrigin_) {
+    request.Username.clear();
+    request.Password.clear();
+    request.BasicAuthentication = false;
+    request.Authentication.reset();
+    uri_.Username.clear();
+    uri_.Password.clear();
+    credentialsOrigin_ = origin;
+  }
+
   request.RequestTarget = WireTarget(uri_.Directory + uri_.DocumentName + uri_.Query);
   if (request.RequestMethod == "OPTIONS" && parsed.DocumentName == "*") request.RequestTarget = "*";
 
-  request.IPVersion = parsed.IPVersion;
-  uri_.IPVersion = parsed.IPVersion;
+  // A target without a host (a relative redirect) stays on the current one, of its version.
+  if (!parsed.Host.empty()) uri_.IPVersion = parsed.IPVersion;
+  request.IPVersion = uri_.IPVersion;
 
   const std::string& m = request.RequestMethod;
   if ((m == "TRACE" || m == "PUT" || m == "OPTIONS" || m == "DELETE") && ProtocolVersion != pv1_1)
     throw EIdException(RSHTTPMethodRequiresVersion);
 
   request.SetContentLength(request.BodySource ? request.BodySource->Size() : -1);
-  request.Host = uri_.Port == "80" ? uri_.Host : uri_.Host + ":" + uri_.Port;
+  const std::string host = HostForAuthority(uri_.Host);
+  request.Host = uri_.Port == "80" ? host : host + ":" + uri_.Port;
 }
 
 void TIdCustomHTTP::ConnectForRequest() {
@@ -357,6 +398,7 @@ void TIdCustomHTTP::ConnectForRequest() {
 
 void TIdCustomHTTP::SendRequestHead() {
   TIdHTTPRequest& request = Request();
+  if (request.Authentication) request.Authentication->SetRequest(request.RequestMethod, request.RequestTarget);
   request.BuildHeaders();
   if (request.ConnectionKind == ckProxy || request.ConnectionKind == ckTlsProxy)
     ProxyParams.BuildProxyHeaders(request.RawHeaders);
@@ -388,6 +430,7 @@ void TIdCustomHTTP::ReadResponseHead() {
       // Lines past the limit would otherwise be taken for the body.
       if (response.RawHeaders.Count() >= HeaderLineLimit)
         throw EIdHTTPMalformedResponse(Format(RSHTTPTooManyHeadLines, HeaderLineLimit));
+      RefuseControlBytesInName(line);
       response.RawHeaders.Add(line);
     }
   } catch (const EIdConnClosedGracefully&) {

@@ -47,7 +47,10 @@ inline constexpr const char* RSHTTPTooManyTrailerLines = "Chunked body has more 
 inline constexpr const char* RSHTTPBodyCutShort = "Connection closed after %lld of %lld body bytes.";
 inline constexpr const char* RSHTTPChunkedBodyCutShort = "Connection closed inside a chunked body after %lld bytes.";
 inline constexpr const char* RSHTTPChunkNotTerminated = "Chunk data is not followed by a line break.";
-inline constexpr const char* RSHTTPTooManyInterim = "More than %d interim (100 Continue) responses.";
+inline constexpr const char* RSHTTPTooManyInterim = "More than %d interim (1xx) responses.";
+inline constexpr const char* RSHTTPInvalidStatusLine = "Invalid status line %s.";
+inline constexpr const char* RSHTTPUnsupportedVersion = "Unsupported HTTP version in status line %s.";
+inline constexpr const char* RSHTTPInvalidHeaderName = "Control character in header name %s.";
 }  // namespace IdHTTPStrings
 
 // A body decompressor that can be attached to the client; none is by default.
@@ -208,6 +211,9 @@ class TIdCustomHTTP : public TIdTCPClientCustom {
   int32_t redirectCount_ = 0;
   int32_t authRetries_ = 0;
   int32_t authProxyRetries_ = 0;
+  // Where this exchange's credentials belong ("scheme://host:port"): the
+  // first target, or the last one whose URL carried its own.
+  std::string credentialsOrigin_;
 };
 
 class TIdHTTP : public TIdCustomHTTP {

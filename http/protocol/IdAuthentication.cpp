@@ -1,5 +1,8 @@
 #include "http/protocol/IdAuthentication.h"
 
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -10,7 +13,8 @@ namespace {
 struct Registry {
   std::mutex lock;
   std::vector<std::pair<std::string, TIdAuthenticationClass>> schemes{
-      {"Basic", AuthenticationClassOf<TIdBasicAuthentication>()}};
+      {"Basic", AuthenticationClassOf<TIdBasicAuthentication>()},
+      {"Digest", AuthenticationClassOf<TIdDigestAuthentication>()}};
 };
 
 Registry& TheRegistry() {
@@ -37,6 +41,68 @@ std::vector<std::string> SplitParams(std::string_view text) {
   }
   if (!current.empty()) items.push_back(std::move(current));
   return items;
+}
+// The name=value parameters of a challenge, split at commas outside double
+// quotes; quoted values lose their quotes and backslash escapes. Names are
+// returned in lower case.
+std::vector<std::pair<std::string, std::string>> ChallengeParams(std::string_view text) {
+  std::vector<std::pair<std::string, std::string>> params;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == ',')) ++i;
+    const std::size_t nameStart = i;
+    while (i < text.size() && text[i] != '=' && text[i] != ',') ++i;
+    std::string name = LowerCase(Trim(text.substr(nameStart, i - nameStart)));
+    std::string value;
+    if (i < text.size() && text[i] == '=') {
+      ++i;
+      while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+      if (i < text.size() && text[i] == '"') {
+        for (++i; i < text.size() && text[i] != '"'; ++i) {
+          if (text[i] == '\\' && i + 1 < text.size()) ++i;
+          value += text[i];
+        }
+        ++i;  // the closing quote
+        while (i < text.size() && text[i] != ',') ++i;
+      } else {
+        const std::size_t valueStart = i;
+        while (i < text.size() && text[i] != ',') ++i;
+        value = Trim(text.substr(valueStart, i - valueStart));
+      }
+    }
+    if (!name.empty()) params.emplace_back(std::move(name), std::move(value));
+  }
+  return params;
+}
+
+// A value for a quoted-string: backslash before a quote or a backslash.
+std::string Quoted(std::string_view value) {
+  std::string quoted = "\"";
+  for (char c : value) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+std::string HexDigest(const EVP_MD* md, std::string_view data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (EVP_Digest(data.data(), data.size(), digest, &size, md, nullptr) != 1)
+    throw EIdException("Digest authentication: the hash could not be computed.");
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < size; ++i) {
+    hex += kHex[digest[i] >> 4];
+    hex += kHex[digest[i] & 15];
+  }
+  return hex;
+}
+
+const EVP_MD* DigestAlgorithm(std::string_view algorithm) {
+  if (algorithm.empty() || SameText(algorithm, "MD5") || SameText(algorithm, "MD5-sess")) return EVP_md5();
+  if (SameText(algorithm, "SHA-256") || SameText(algorithm, "SHA-256-sess")) return EVP_sha256();
+  return nullptr;
 }
 }  // namespace
 
@@ -101,6 +167,77 @@ TIdAuthWhatsNext TIdBasicAuthentication::DecideStep() {
 }
 
 std::string TIdBasicAuthentication::HeaderValue() { return "Basic " + EncodeBase64(Username() + ":" + Password()); }
+
+TIdAuthWhatsNext TIdDigestAuthentication::DecideStep() {
+  TIdHeaderList& lines = ChallengeLines();
+  answerable_ = false;
+  for (int i = 0; i < lines.Count(); ++i) {
+    const std::string& line = lines[i];
+    if (line.size() < 6 || !SameText(std::string_view(line).substr(0, 6), "Digest") ||
+        (line.size() > 6 && line[6] != ' '))
+      continue;
+    realm_.clear();
+    nonce_.clear();
+    opaque_.clear();
+    algorithm_.clear();
+    std::string qops;
+    for (const auto& [name, value] : ChallengeParams(std::string_view(line).substr(6))) {
+      if (name == "realm")
+        realm_ = value;
+      else if (name == "nonce")
+        nonce_ = value;
+      else if (name == "opaque")
+        opaque_ = value;
+      else if (name == "algorithm")
+        algorithm_ = value;
+      else if (name == "qop")
+        qops = value;
+    }
+    // "auth" among the offered qops, or none offered at all (the old form).
+    bool qopOk = qops.empty();
+    for (const auto& [offered, unused] : ChallengeParams(qops))
+      if (offered == "auth") qopOk = true;
+    qop_ = qops.empty() ? "" : "auth";
+    answerable_ = !nonce_.empty() && DigestAlgorithm(algorithm_) && qopOk;
+    nonceCount_ = 0;
+    break;
+  }
+  if (!answerable_) return auFail;
+  if (CurrentStep == 0) return Username().empty() ? auAskProgram : auSendRequest;
+  return auFail;
+}
+
+void TIdDigestAuthentication::SetRequest(std::string_view method, std::string_view target) {
+  method_ = std::string(method);
+  target_ = std::string(target);
+}
+
+std::string TIdDigestAuthentication::HeaderValue() {
+  const EVP_MD* md = DigestAlgorithm(algorithm_);
+  if (!answerable_ || !md) return {};
+  std::string cnonce = FixedClientNonce;
+  if (cnonce.empty()) {
+    unsigned char random[16];
+    if (RAND_bytes(random, sizeof random) != 1)
+      throw EIdException("Digest authentication: no random client nonce could be made.");
+    cnonce = HexDigest(EVP_md5(), std::string_view(reinterpret_cast<const char*>(random), sizeof random));
+  }
+  const std::string nc = Format("%08x", ++nonceCount_);
+  std::string ha1 = HexDigest(md, Username() + ":" + realm_ + ":" + Password());
+  if (algorithm_.size() > 5 && SameText(std::string_view(algorithm_).substr(algorithm_.size() - 5), "-sess"))
+    ha1 = HexDigest(md, ha1 + ":" + nonce_ + ":" + cnonce);
+  const std::string ha2 = HexDigest(md, method_ + ":" + target_);
+  const std::string response =
+      qop_.empty() ? HexDigest(md, ha1 + ":" + nonce_ + ":" + ha2)
+                   : HexDigest(md, ha1 + ":" + nonce_ + ":" + nc + ":" + cnonce + ":" + qop_ + ":" + ha2);
+  std::string value = "Digest username=" + Quoted(Username()) + ", realm=" + Quoted(realm_) +
+                      ", nonce=" + Quoted(nonce_) + ", uri=" + Quoted(target_);
+  if (!algorithm_.empty()) value += ", algorithm=" + algorithm_;
+  if (!qop_.empty()) value += ", qop=" + qop_ + ", nc=" + nc + ", cnonce=" + Quoted(cnonce);
+  value += ", response=" + Quoted(response);
+  if (!opaque_.empty()) value += ", opaque=" + Quoted(opaque_);
+  return value;
+}
 
 void TIdAuthenticationManager::AddAuthentication(const TIdAuthentication& authentication, const TIdURI& uri) {
   std::string url;

@@ -1,5 +1,5 @@
 // Authentication schemes: the process-wide registry from scheme name to
-// scheme class, the scheme base class and the Basic scheme.
+// scheme class, the scheme base class, and the Basic and Digest schemes.
 #pragma once
 
 #include <cstdint>
@@ -33,7 +33,8 @@ TIdAuthenticationClass AuthenticationClassOf() {
   return &info;
 }
 
-// The registry lives for the whole process and starts with "Basic". Names
+// The registry lives for the whole process and starts with "Basic" and
+// "Digest". Names
 // are compared ignoring case. Registering a name twice raises
 // EIdAlreadyRegisteredAuthenticationMethod naming the class already there.
 void RegisterScheme(std::string_view name, TIdAuthenticationClass schemeClass);
@@ -59,6 +60,9 @@ class TIdAuthentication {
   virtual void ResetSteps() { CurrentStep = 0; }
   // The value of the "Authorization" (or "Proxy-Authorization") header.
   virtual std::string HeaderValue() = 0;
+  // The request the next header value is for; only schemes that sign the
+  // request (Digest) use it.
+  virtual void SetRequest(std::string_view /*method*/, std::string_view /*target*/) {}
 
   std::string Username() const { return SchemeParams.ValueOf("username"); }
   std::string Password() const { return SchemeParams.ValueOf("password"); }
@@ -89,6 +93,31 @@ class TIdBasicAuthentication : public TIdAuthentication {
 
   // The realm of the last challenge, without its quotes.
   std::string Realm;
+};
+
+// The Digest scheme: answers the first "Digest" challenge with a response
+// that proves the password without sending it. MD5 and SHA-256 (and their
+// "-sess" forms), with "qop=auth" when the server offers it and without a
+// qop when it offers none. A challenge it cannot answer (another algorithm,
+// a qop of "auth-int" only, no nonce) is refused, never answered wrongly.
+class TIdDigestAuthentication : public TIdAuthentication {
+ public:
+  static constexpr const char* kClassName = "TIdDigestAuthentication";
+  const char* ClassName() const override { return kClassName; }
+
+  TIdAuthWhatsNext DecideStep() override;
+  uint32_t StepCount() const override { return 1; }
+  std::string HeaderValue() override;
+  void SetRequest(std::string_view method, std::string_view target) override;
+
+  // For tests: the client nonce of the next header value instead of a random one.
+  std::string FixedClientNonce;
+
+ private:
+  std::string realm_, nonce_, opaque_, algorithm_, qop_;
+  bool answerable_ = false;
+  uint32_t nonceCount_ = 0;
+  std::string method_, target_;
 };
 
 // Keeps what finished authentications knew (the URL they were made for, the

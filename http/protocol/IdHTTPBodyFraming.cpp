@@ -10,6 +10,7 @@ namespace {
 constexpr const char* RSHTTPInvalidContentLength = "Invalid Content-Length %s.";
 constexpr const char* RSHTTPConflictingContentLength = "Conflicting Content-Length values %s and %s.";
 constexpr const char* RSHTTPInvalidChunkSize = "Invalid chunk size line %s.";
+constexpr const char* RSHTTPUnsupportedTransferCoding = "Unsupported transfer coding %s.";
 constexpr std::size_t kMaxChunkSizeDigits = 16;
 constexpr std::size_t kMaxQuoted = 40;
 
@@ -39,13 +40,25 @@ std::vector<std::string> ListElements(const TIdHeaderList& headers, std::string_
   return elements;
 }
 
+// A coding may carry parameters ("gzip;level=1"); its name ends before them.
+std::string_view CodingName(std::string_view coding) { return TrimBlanks(coding.substr(0, coding.find(';'))); }
+
 bool IsChunkedLast(const std::vector<std::string>& codings) {
   for (auto it = codings.rbegin(); it != codings.rend(); ++it) {
     if (it->empty()) continue;  // "chunked, " still ends in chunked
-    // A coding may carry parameters ("gzip;level=1"); its name ends before them.
-    return SameText(TrimBlanks(std::string_view(*it).substr(0, it->find(';'))), "chunked");
+    return SameText(CodingName(*it), "chunked");
   }
   return false;
+}
+
+// Only chunking is undone here: a body still compressed by another transfer
+// coding must not be handed out as if it were the body itself.
+void RefuseUndecodedCodings(const std::vector<std::string>& codings) {
+  for (const std::string& coding : codings) {
+    const std::string_view name = CodingName(coding);
+    if (name.empty() || SameText(name, "chunked") || SameText(name, "identity")) continue;
+    throw EIdHTTPMalformedResponse(Format(RSHTTPUnsupportedTransferCoding, QuotedPeerText(name).c_str()));
+  }
 }
 
 bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
@@ -65,7 +78,9 @@ std::size_t WholeLineEnd(std::string_view bytes, int32_t maxLine) {
 TIdHTTPBodyFraming TIdHTTPBodyFraming::FromHeaders(const TIdHeaderList& headers) {
   TIdHTTPBodyFraming framing;
   if (headers.IndexOfHeader("Transfer-Encoding") >= 0) {
-    framing.Kind = IsChunkedLast(ListElements(headers, "Transfer-Encoding")) ? bkChunked : bkUntilClose;
+    const std::vector<std::string> codings = ListElements(headers, "Transfer-Encoding");
+    RefuseUndecodedCodings(codings);
+    framing.Kind = IsChunkedLast(codings) ? bkChunked : bkUntilClose;
     return framing;
   }
   const std::vector<std::string> lengths = ListElements(headers, "Content-Length");

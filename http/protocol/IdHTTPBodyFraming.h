@@ -23,8 +23,10 @@ struct TIdHTTPBodyFraming {
   int64_t Length = 0;  // for bkLength: the exact byte count
 
   // From the head's lines: chunked when the last transfer coding named by
-  // the "Transfer-Encoding" lines is "chunked" (matched ignoring case); any
-  // other transfer coding means until close, whatever a length says. Without
+  // the "Transfer-Encoding" lines is "chunked" (matched ignoring case). A
+  // coding other than "chunked" or "identity" (gzip, deflate, ...) raises,
+  // naming it: its bytes are not the body. "Transfer-Encoding" without
+  // chunking at the end means until close, whatever a length says. Without
   // one, the "Content-Length": one or more lines, each a decimal number or a
   // comma list of them, all the same value within 64 bits (a negative,
   // overflowing or non-numeric value, or two that differ, raises). Without

@@ -22,6 +22,17 @@ std::optional<TIdHTTPProtocolVersion> VersionOf(std::string_view line) {
     if (SameText(version, kVersionText[v])) return v;
   return std::nullopt;
 }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// "HTTP/1.x", blanks, three digits, and a blank or the end after them.
+bool IsWellFormed(std::string_view line, std::optional<TIdHTTPProtocolVersion> version) {
+  if (!version || line.size() < 8 || !SameText(line.substr(0, 5), "HTTP/")) return false;
+  std::size_t at = 8;
+  if (at >= line.size() || line[at] != ' ') return false;
+  while (at < line.size() && line[at] == ' ') ++at;
+  if (line.size() - at < 3 || !IsDigit(line[at]) || !IsDigit(line[at + 1]) || !IsDigit(line[at + 2])) return false;
+  return line.size() == at + 3 || line[at + 3] == ' ';
+}
 }  // namespace
 
 const char* HTTPVersionText(TIdHTTPProtocolVersion version) { return kVersionText[version]; }
@@ -30,6 +41,9 @@ TIdHTTPStatusLine TIdHTTPStatusLine::Parse(std::string text) {
   TIdHTTPStatusLine line;
   line.Code = CodeOf(text);
   line.Version = VersionOf(text);
+  line.WellFormed = IsWellFormed(text, line.Version);
+  line.OtherVersion = !line.WellFormed && text.size() > 5 && SameText(std::string_view(text).substr(0, 5), "HTTP/") &&
+                      !(text.size() >= 8 && line.Version);
   line.Text = std::move(text);
   return line;
 }

@@ -106,7 +106,7 @@ std::string TIdURI::ComposeText(TIdURIOptionalFields options) const {
     text += "@";
   }
   if (Host.empty()) throw EIdURIException("Host field is empty");
-  text += Host;
+  text += HostForAuthority(Host);
   if (!Port.empty() && Port != "80") text += ":" + Port;
   text += Directory + DocumentName + Query;
   if (!Fragment.empty() && (options & ofBookmark)) text += "#" + Fragment;
@@ -123,6 +123,12 @@ std::string TIdURI::EncodeParamValue(std::string_view text) {
     static constexpr std::string_view kUnsafe = "*#%<> []";
     return c >= 33 && c <= 128 && kUnsafe.find(static_cast<char>(c)) == std::string_view::npos;
   });
+}
+
+std::string HostForAuthority(std::string_view host) {
+  // Only an IPv6 literal has a colon: without brackets its last group would read as a port.
+  if (host.find(':') == std::string_view::npos) return std::string(host);
+  return "[" + std::string(host) + "]";
 }
 
 std::string MergePath(std::string_view base, std::string_view relative, char delimiter) {

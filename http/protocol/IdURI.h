@@ -48,7 +48,7 @@ class TIdURI {
   // directory gets no leading "/".
   void ParseText(std::string_view text);
   // Raises EIdURIException "Protocol field is empty" or "Host field is empty".
-  // Port "80" is left out; IPv6 hosts are written without brackets.
+  // Port "80" is left out; an IPv6 host is written in brackets.
   std::string ComposeText(TIdURIOptionalFields options = ofNone) const;
   // The absolute target a proxy needs: no user information, no fragment.
   // FullText is set to the text with both.
@@ -57,6 +57,10 @@ class TIdURI {
   // Every byte outside 33..128 and every one of *#%<> [] becomes %XX.
   static std::string EncodeParamValue(std::string_view text);
 };
+
+// The host as a URL's authority or a Host header writes it: an IPv6 literal
+// in brackets ("[::1]"), anything else as it is.
+std::string HostForAuthority(std::string_view host);
 
 // Joins a relative path onto a base path, collapsing runs of the delimiter
 // and resolving ".." segments; a relative path that begins with the

@@ -175,6 +175,7 @@ void TIdTlsIOHandler::RaiseHandshakeFailure() {
   if (transportError_) std::rethrow_exception(transportError_);
   if (transportTimedOut_) {
     ERR_clear_error();
+    if (DeadlinePassed()) RaiseDeadlineExceeded();
     // The connect's own limit is what ran out when its deadline has passed.
     if (connectDeadline_ && Clock::now() >= *connectDeadline_) throw EIdConnectTimeout(RSConnectTimeout);
     throw EIdReadTimeout(RSReadTimeout);
@@ -200,7 +201,9 @@ void TIdTlsIOHandler::SetReadLimit(int32_t timeout) {
 int TIdTlsIOHandler::WaitBudgetMs() const {
   if (noWait_) return 0;
   int budget = -1;
-  for (const std::optional<Clock::time_point>& deadline : {readDeadline_, connectDeadline_}) {
+  const std::optional<Clock::time_point> exchangeDeadline =
+      Deadline ? std::optional<Clock::time_point>(Deadline->At) : std::nullopt;
+  for (const std::optional<Clock::time_point>& deadline : {readDeadline_, connectDeadline_, exchangeDeadline}) {
     if (!deadline) continue;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
     if (left <= 0) return 0;
@@ -230,8 +233,7 @@ int TIdTlsIOHandler::TransportRead(char* data, int size) {
 
 int TIdTlsIOHandler::TransportWrite(const char* data, int size) {
   try {
-    const int32_t n =
-        GStack()->SendBuffer(binding_->OsSocket(), reinterpret_cast<const uint8_t*>(data), size, !sendWithoutWaiting_);
+    const int32_t n = SendWithinDeadline(reinterpret_cast<const uint8_t*>(data), size, !sendWithoutWaiting_);
     if (n < 0) transportTimedOut_ = true;
     return n;
   } catch (...) {
@@ -296,6 +298,7 @@ int32_t TIdTlsIOHandler::FillPendingInput(bool raise, int32_t timeout, bool rais
   }
   const int32_t count = ReadSession(timeout);
   if (count == -1) {
+    if (timeout != 0 && DeadlinePassed()) RaiseDeadlineExceeded();
     if (raiseOnTimeout) throw EIdReadTimeout(RSReadTimeout);
     return -1;
   }

@@ -15,7 +15,32 @@ constexpr int64_t kMaxPreSize = 1 << 20;
 
 }  // namespace
 
+TIdDeadline TIdDeadline::After(int32_t limitMs) {
+  return TIdDeadline{std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs), limitMs};
+}
+
 TIdIOHandler::TIdIOHandler() = default;
+
+int32_t TIdIOHandler::WaitWithinDeadline(int32_t timeout, bool& bounded) const {
+  bounded = false;
+  if (!Deadline || timeout == 0) return timeout;
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(Deadline->At - std::chrono::steady_clock::now()).count();
+  if (left <= 0) RaiseDeadlineExceeded();
+  if (timeout < 0 || timeout >= left) {
+    bounded = true;
+    return static_cast<int32_t>(std::min<int64_t>(left, std::numeric_limits<int32_t>::max()));
+  }
+  return timeout;
+}
+
+bool TIdIOHandler::DeadlinePassed() const { return Deadline && std::chrono::steady_clock::now() >= Deadline->At; }
+
+void TIdIOHandler::RaiseDeadlineExceeded() const {
+  const int32_t ms = Deadline ? Deadline->LimitMs : 0;
+  const std::string limit = ms % 1000 == 0 ? IntToStr(ms / 1000) + " s" : Format("%d.%03d s", ms / 1000, ms % 1000);
+  throw EIdDeadlineExceeded(Format(RSDeadlineExceeded, limit.c_str()));
+}
 
 TIdIOHandler::~TIdIOHandler() { isOpen_ = false; }
 

@@ -6,8 +6,10 @@
 // Everything blocks the calling thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "http/IdGlobal.h"
@@ -25,6 +27,7 @@ inline constexpr const char* RSStatusDisconnected = "Disconnected.";
 inline constexpr const char* RSConnectionClosedGracefully = "Connection Closed Gracefully.";
 inline constexpr const char* RSNoDataToRead = "No data to read.";
 inline constexpr const char* RSConnectTimeout = "Connect timed out.";
+inline constexpr const char* RSDeadlineExceeded = "The exchange did not end within %s.";
 }  // namespace IdIOHandlerStrings
 
 // Hook points for a component that sees (and may rewrite) what passes through
@@ -36,6 +39,16 @@ class TIdConnectionIntercept {
   virtual void Disconnect() {}
   virtual void Receive(TIdBytes& /*bytes*/) {}
   virtual void Send(TIdBytes& /*bytes*/) {}
+};
+
+// The moment by which everything on a connection must have ended, and the
+// limit it was set from (for the message).
+struct TIdDeadline {
+  std::chrono::steady_clock::time_point At;
+  int32_t LimitMs = 0;
+
+  // LimitMs from now.
+  static TIdDeadline After(int32_t limitMs);
 };
 
 class TIdIOHandler : public TIdComponent {
@@ -58,6 +71,18 @@ class TIdIOHandler : public TIdComponent {
   // Lets streams of 2^31 bytes and more be written, and makes announced sizes 8 bytes.
   bool Use64BitLengths = false;
   int32_t MaxCapturedLines = -1;
+  // Bounds every wait of the connection together: connecting, the TLS
+  // handshake, each write and each read. Once it has passed, a wait raises
+  // EIdDeadlineExceeded (a poll that does not wait still answers). None by
+  // default: then only the time-outs above apply, each to one wait.
+  std::optional<TIdDeadline> Deadline;
+
+  // timeout (ms; negative: no limit, 0: no wait) shortened to what is left
+  // before Deadline; bounded tells whether the deadline is what set it.
+  // Raises EIdDeadlineExceeded when a wait is asked for and nothing is left.
+  int32_t WaitWithinDeadline(int32_t timeout, bool& bounded) const;
+  [[noreturn]] void RaiseDeadlineExceeded() const;
+  bool DeadlinePassed() const;
 
   // "host:port", the port only when above 0 and not DefaultPort.
   std::string Destination() const;

@@ -54,5 +54,21 @@ bool TIdIOHandlerSocket::IsConnected() {
 
 int32_t TIdIOHandlerSocket::WriteDataToTarget(const TIdBytes& bytes, int32_t offset, int32_t count) {
   if (!SocketAllocated()) throw EIdClosedSocket(IdIOHandlerStrings::RSStatusDisconnected);
-  return binding_->SendBytes(bytes, offset, count);
+  if (!Deadline) return binding_->SendBytes(bytes, offset, count);
+  const auto size = static_cast<int64_t>(bytes.size());
+  if (offset < 0 || offset > size) GStack()->RaiseSocketError(10022);
+  if (count < 0 || count > size - offset) count = static_cast<int32_t>(size - offset);
+  return SendWithinDeadline(bytes.data() + offset, count);
+}
+
+int32_t TIdIOHandlerSocket::SendWithinDeadline(const uint8_t* data, int32_t size, bool wait) {
+  TIdStack& stack = *GStack();
+  if (!Deadline || !wait) return stack.SendBuffer(binding_->OsSocket(), data, size, wait);
+  for (;;) {
+    // A peer that stops reading must not hold a send past the deadline.
+    const int32_t sent = stack.SendBuffer(binding_->OsSocket(), data, size, false);
+    if (sent >= 0) return sent;
+    bool bounded = false;
+    if (!binding_->WaitWritable(WaitWithinDeadline(-2, bounded))) RaiseDeadlineExceeded();
+  }
 }

@@ -48,6 +48,10 @@ class TIdIOHandlerSocket : public TIdIOHandler {
   void Notification(TIdComponent* destroyed) override;
   int32_t WriteDataToTarget(const TIdBytes& bytes, int32_t offset, int32_t count) override;
   bool SocketAllocated() const { return binding_ && binding_->Allocated(); }
+  // Sends what the socket takes of size bytes, waiting for room as long as
+  // Deadline allows (without one, as long as it takes); -1 when wait is
+  // false and there is no room now.
+  int32_t SendWithinDeadline(const uint8_t* data, int32_t size, bool wait = true);
 
   std::unique_ptr<TIdSocketHandle> binding_;
 

@@ -23,6 +23,8 @@ int32_t TIdIOHandlerStack::FillPendingInput(bool raise, int32_t timeout, bool ra
       deadlineBounds = true;
     }
   }
+  bool exchangeBounds = false;
+  timeout = WaitWithinDeadline(timeout, exchangeBounds);
   CheckDisconnected(raise, false);
   if (!SocketAllocated()) {
     if (raise) throw EIdException(RSNotConnected);
@@ -31,6 +33,7 @@ int32_t TIdIOHandlerStack::FillPendingInput(bool raise, int32_t timeout, bool ra
   int32_t count;
   do {
     if (!WaitReadable(timeout)) {
+      if (exchangeBounds) RaiseDeadlineExceeded();
       if (deadlineBounds) throw EIdConnectTimeout(RSConnectTimeout);
       if (raiseOnTimeout) throw EIdReadTimeout(RSReadTimeout);
       return -1;
@@ -89,8 +92,12 @@ bool TIdIOHandlerStack::WaitReadable(int32_t timeout) {
 
 void TIdIOHandlerStack::EstablishSocket() {
   TIdSocketHandle& binding = *binding_;
+  TIdCustomTransparentProxy* proxy = TransparentProxy();
+  const bool throughProxy = proxy && proxy->IsActive();
   if (OnBeforeBind) OnBeforeBind(*this);
-  binding.SetIPVersion(IPVersion);
+  // The socket goes to the proxy when there is one: an IPv6 target behind an
+  // IPv4 proxy is the proxy's business, not the socket's.
+  binding.SetIPVersion(throughProxy ? proxy->IPVersion : IPVersion);
   binding.AllocateHandle(Id_SOCK_STREAM, 0);
   if (OnSocketReady) OnSocketReady(*this);
   if (!BoundIP.empty()) binding.IP = BoundIP;
@@ -108,8 +115,6 @@ void TIdIOHandlerStack::EstablishSocket() {
   ApplyNagle();
   if (OnAfterBind) OnAfterBind(*this);
 
-  TIdCustomTransparentProxy* proxy = TransparentProxy();
-  const bool throughProxy = proxy && proxy->IsActive();
   std::string host = throughProxy ? proxy->Host : Host;
   int32_t port = throughProxy ? proxy->Port : Port;
   TIdIPVersion version = throughProxy ? proxy->IPVersion : IPVersion;
@@ -133,7 +138,15 @@ void TIdIOHandlerStack::EstablishSocket() {
   ReportStatus(hsConnecting, binding.RemoteIP);
 
   const uint32_t started = GetTickCount();
-  if (ConnectTimeout != 0) {
+  bool exchangeBounds = false;
+  const int32_t connectLimit = WaitWithinDeadline(ConnectTimeout == 0 ? -2 : ConnectTimeout, exchangeBounds);
+  if (exchangeBounds) {
+    try {
+      ConnectWithTimeout(connectLimit);
+    } catch (const EIdConnectTimeout&) {
+      RaiseDeadlineExceeded();
+    }
+  } else if (ConnectTimeout != 0) {
     ConnectWithTimeout(ConnectTimeout);
   } else {
     binding.ConnectToPeer();

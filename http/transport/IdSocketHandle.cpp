@@ -142,6 +142,11 @@ bool TIdSocketHandle::WaitReadable(int32_t timeout) {
   return waitSet_->PollReadable(timeout);
 }
 
+bool TIdSocketHandle::WaitWritable(int32_t timeout) {
+  if (!allocated_) throw EIdConnClosedGracefully(RSConnectionClosedGracefully);
+  return waitSet_->PollWritable(timeout);
+}
+
 void TIdSocketHandle::UpdateBindingLocal() { GStack()->LocalEndpoint(osSocket_, IP, Port); }
 
 void TIdSocketHandle::UpdateBindingPeer() { GStack()->PeerEndpoint(osSocket_, RemoteIP, RemotePort); }

@@ -58,6 +58,8 @@ class TIdSocketHandle {
   int32_t ReceiveBytes(TIdBytes& area);
   // Raises EIdConnClosedGracefully when no socket is held.
   bool WaitReadable(int32_t timeout);
+  // Room to write, or an error a send will report; raises as WaitReadable.
+  bool WaitWritable(int32_t timeout);
   void UpdateBindingLocal();
   void UpdateBindingPeer();
 

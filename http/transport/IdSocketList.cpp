@@ -68,10 +68,14 @@ std::unique_ptr<TIdSocketList> TIdSocketList::Clone() const {
   return copy;
 }
 
-bool TIdSocketList::PollReadable(int32_t timeout, TIdSocketList* ready) const {
+bool TIdSocketList::PollReadable(int32_t timeout, TIdSocketList* ready) const { return Poll(POLLIN, timeout, ready); }
+
+bool TIdSocketList::PollWritable(int32_t timeout, TIdSocketList* ready) const { return Poll(POLLOUT, timeout, ready); }
+
+bool TIdSocketList::Poll(short events, int32_t timeout, TIdSocketList* ready) const {
   TIdFDSet set = GetFDSet();
   std::array<pollfd, TIdFDSet::Capacity> fds{};
-  for (int32_t i = 0; i < set.fd_count; ++i) fds[i] = pollfd{set.fd_array[i], POLLIN, 0};
+  for (int32_t i = 0; i < set.fd_count; ++i) fds[i] = pollfd{set.fd_array[i], events, 0};
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout > 0 ? timeout : 0);
   int waitMs = timeout < 0 ? -1 : timeout;

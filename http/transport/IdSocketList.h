@@ -39,8 +39,12 @@ class TIdSocketList {
   // timeout in ms, negative waits without limit, 0 polls. With ready given,
   // it receives the readable sockets.
   bool PollReadable(int32_t timeout, TIdSocketList* ready = nullptr) const;
+  // The same for room to write (or an error to report).
+  bool PollWritable(int32_t timeout, TIdSocketList* ready = nullptr) const;
 
  private:
+  bool Poll(short events, int32_t timeout, TIdSocketList* ready) const;
+
   TIdStackUser stackUser_;
   mutable std::mutex lock_;
   TIdFDSet set_;

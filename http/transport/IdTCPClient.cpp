@@ -31,6 +31,11 @@ void TIdTCPClientCustom::SetReadTimeout(int32_t value) {
   if (IOHandler()) IOHandler()->ReadTimeout = value;
 }
 
+void TIdTCPClientCustom::SetDeadline(const std::optional<TIdDeadline>& value) {
+  deadline_ = value;
+  if (IOHandler()) IOHandler()->Deadline = value;
+}
+
 void TIdTCPClientCustom::SetIPVersion(TIdIPVersion value) {
   ipVersion_ = value;
   if (SocketHandler()) SocketHandler()->IPVersion = value;
@@ -61,6 +66,7 @@ void TIdTCPClientCustom::CopySettingsTo(TIdIOHandler& handler) {
   handler.Host = host_;
   handler.ConnectTimeout = connectTimeout_;
   handler.ReadTimeout = readTimeout_;
+  handler.Deadline = deadline_;
   if (auto* socket = dynamic_cast<TIdIOHandlerSocket*>(&handler)) {
     socket->BoundIP = boundIP_;
     socket->BoundPort = boundPort_;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "http/transport/IdTCPConnection.h"
@@ -29,6 +30,10 @@ class TIdTCPClientCustom : public TIdTCPConnection {
   // The handler's value while a handler exists.
   int32_t ReadTimeout() const;
   void SetReadTimeout(int32_t value);
+  // The moment by which everything on the connection must have ended (see
+  // TIdIOHandler::Deadline); none by default.
+  const std::optional<TIdDeadline>& Deadline() const { return deadline_; }
+  void SetDeadline(const std::optional<TIdDeadline>& value);
 
   // Setting these also updates the current socket handler.
   TIdIPVersion IPVersion() const { return ipVersion_; }
@@ -65,6 +70,7 @@ class TIdTCPClientCustom : public TIdTCPConnection {
   int32_t port_ = 0;
   int32_t connectTimeout_ = 0;
   int32_t readTimeout_ = -1;
+  std::optional<TIdDeadline> deadline_;
   TIdIPVersion ipVersion_ = Id_IPv4;
   std::string boundIP_;
   int32_t boundPort_ = 0;

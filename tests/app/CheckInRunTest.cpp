@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "http/IdException.h"
@@ -23,9 +25,11 @@ class TRecordingIni : public TIniPinmark {
   using TIniPinmark::TIniPinmark;
   void WriteString(std::string_view section, std::string_view ident, std::string_view value) override {
     writes.push_back(std::string(section) + "/" + std::string(ident));
+    if (onWrite) onWrite();
     TIniPinmark::WriteString(section, ident, value);
   }
   std::vector<std::string> writes;
+  std::function<void()> onWrite;
 };
 
 class CheckInRun : public testing::Test {
@@ -154,4 +158,52 @@ TEST_F(CheckInRun, AFailedExchangeRecordsOnlyTheRequestAndRaises) {
   EXPECT_EQ(settings.GetRequest(), Request(peer));
   EXPECT_EQ(settings.GetResponse(), "198.51.100.1");
   EXPECT_FALSE(shown);
+}
+
+// A byte every so often keeps each wait short; the run still ends at its
+// deadline, as a failure that records only the request.
+TEST_F(CheckInRun, ADrippingServiceEndsTheRunAtItsDeadline) {
+  hostile::Script drip{hostile::Send("HTTP/1.1 200 OK\r\n")};
+  for (int i = 0; i < 100; ++i) {
+    drip.push_back(hostile::Pause(100));
+    drip.push_back(hostile::Send("X-Drip: a\r\n"));
+  }
+  drip.push_back(hostile::Hold());
+  hostile::Peer peer(drip);
+  settings.URL = peer.Url("/includes/r_update.php");
+  settings.SetResponse("198.51.100.1");
+  TCheckIn checkIn(settings);
+  checkIn.Deadline = 800;
+  settings.writes.clear();
+  try {
+    checkIn.Run();
+    ADD_FAILURE() << "no error";
+  } catch (const EIdDeadlineExceeded& e) {
+    EXPECT_EQ(e.Message(), "The exchange did not end within 0.800 s.");
+  }
+  EXPECT_EQ(settings.writes, std::vector<std::string>{"Temp/HTTPRequest"});
+  EXPECT_EQ(settings.GetResponse(), "198.51.100.1");
+}
+
+// pinmark-checkin ends a stopped run only once it holds the write lock, so
+// every write must happen under it.
+TEST_F(CheckInRun, EveryWriteToTheSettingsHappensUnderTheWriteLock) {
+  HttpTestPeer peer([](const std::string&, int) {
+    return HttpTestPeer::Reply{"HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n203.0.113.7"};
+  });
+  settings.URL = peer.Url("/includes/r_update.php");
+  TCheckIn checkIn(settings);
+  std::vector<bool> locked;
+  settings.onWrite = [&] {
+    // Asked from another thread: the writing one may not try a lock it holds.
+    std::thread other([&] {
+      const bool free = checkIn.WriteLock().try_lock();
+      if (free) checkIn.WriteLock().unlock();
+      locked.push_back(!free);
+    });
+    other.join();
+  };
+  EXPECT_EQ(checkIn.Run(), "203.0.113.7");
+  EXPECT_EQ(locked, std::vector<bool>(settings.writes.size(), true));
+  EXPECT_GE(locked.size(), 4u);
 }

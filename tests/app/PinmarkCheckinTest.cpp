@@ -2,6 +2,7 @@
 // window's check-in: the same request bytes, the same records in the file.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -185,8 +186,7 @@ TEST_F(PinmarkCheckin, TheTimerPeriodIsRefreshAndReadingItWritesNothing) {
   }
 }
 
-// A stop between runs ends it at once; a stop during a run lets that run
-// finish with all of its records first.
+// A stop between runs ends it at once, as a clean end.
 TEST_F(PinmarkCheckin, SigtermEndsRepeatedRunsCleanlyBetweenRuns) {
   for (int sig : {SIGTERM, SIGINT}) {
     HttpTestPeer peer([](const std::string&, int) {
@@ -201,26 +201,48 @@ TEST_F(PinmarkCheckin, SigtermEndsRepeatedRunsCleanlyBetweenRuns) {
   }
 }
 
-TEST_F(PinmarkCheckin, SigtermDuringARunLetsItFinishFirst) {
-  std::atomic<bool> stopSent{false};
-  std::atomic<bool> requested{false};
-  HttpTestPeer peer([&](const std::string&, int) {
-    requested = true;
-    // The answer comes only once the stop was sent, so the stop falls inside the run.
-    for (int i = 0; i < 2000 && !stopSent; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return HttpTestPeer::Reply{"HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n203.0.113.7"};
-  });
-  TempDir::Write(ini, Account(peer.Url("/u.php")));
-  ChildProcess run = Checkin({"--ini", ini, "--every", "1"});
-  ASSERT_TRUE(run.WaitUntil([&] { return requested.load(); }));
-  run.Signal(SIGTERM);
-  stopSent = true;
-  EXPECT_EQ(run.Wait(), 0) << run.Err();
-  EXPECT_EQ(run.Out(), "203.0.113.7\n");
-  EXPECT_EQ(GetPrivateProfileString("Temp", "HTTPResponse", "", ini), "203.0.113.7");
-  EXPECT_EQ(GetPrivateProfileString("Temp", "IPAddress", "", ini), "203.0.113.7");
-  EXPECT_NE(GetPrivateProfileString("Temp", "Refresh", "", ini), DateTimeToStr(0));
-  EXPECT_EQ(peer.Requests().size(), 1u);
+// A stop during a run ends it at once, by that signal, with or without
+// --every: only the request is new in the file, and nothing else is left in
+// its folder.
+TEST_F(PinmarkCheckin, AStopDuringARunEndsItAtOnceByThatSignal) {
+  struct Case {
+    int sig;
+    std::vector<std::string> extra;
+  } cases[] = {{SIGTERM, {}}, {SIGINT, {}}, {SIGTERM, {"--every", "1"}}};
+  for (const Case& c : cases) {
+    // Answers only after a minute: a run that ends within the test's limit was ended by the stop.
+    hostile::Peer peer(hostile::Script{hostile::Pause(60000), hostile::Send("HTTP/1.1 200 OK\r\n\r\n1.2.3.4")});
+    TempDir::Write(ini, Account(peer.Url("/u.php")) + "[Temp]\nHTTPResponse=198.51.100.1\n");
+    std::vector<std::string> args = {"--ini", ini};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    ChildProcess run = Checkin(args);
+    ASSERT_TRUE(run.WaitUntil([&] { return !peer.Requests().empty(); })) << run.Err();
+    run.Signal(c.sig);
+    EXPECT_EQ(run.Wait(), -1) << run.Err();
+    EXPECT_EQ(run.EndSignal(), c.sig);
+    EXPECT_EQ(run.Err(), std::string("pinmark-checkin: stopped by SIG") + sigabbrev_np(c.sig) + " during a check-in\n");
+    EXPECT_EQ(run.Out(), "");
+    EXPECT_EQ(GetPrivateProfileString("Temp", "HTTPResponse", "", ini), "198.51.100.1");
+    EXPECT_NE(GetPrivateProfileString("Temp", "HTTPRequest", "", ini), "");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1) << "only the settings file";
+  }
+}
+
+// A service that sends a byte every two seconds keeps each wait short; the
+// run's deadline ends it all the same, as a failure like any other.
+TEST_F(PinmarkCheckin, ADrippingServiceHoldsARunNoLongerThanItsDeadline) {
+  hostile::Script drip{hostile::Send("HTTP/1.1 200 OK\r\n")};
+  for (int i = 0; i < 60; ++i) {
+    drip.push_back(hostile::Pause(2000));
+    drip.push_back(hostile::Send("X"));
+  }
+  hostile::Peer peer(drip);
+  TempDir::Write(ini, Account(peer.Url("/u.php")) + "[Temp]\nHTTPResponse=198.51.100.1\n");
+  ChildProcess run = Checkin({"--ini", ini});
+  // The deadline is a minute; the limit here only keeps a regression from hanging the suite.
+  EXPECT_EQ(run.Wait(std::chrono::seconds(110)), 1) << run.Err();
+  EXPECT_EQ(run.Err(), "EIdDeadlineExceeded: The exchange did not end within 60 s.\n");
+  EXPECT_EQ(GetPrivateProfileString("Temp", "HTTPResponse", "", ini), "198.51.100.1");
 }
 
 // A crash takes the crash reporter's console way: the message and the

@@ -101,6 +101,30 @@ TEST(DateTime, TextRoundTripsInEveryInstalledLocale) {
   EXPECT_EQ(failed, 0) << "of " << tried << " locales";
 }
 
+// Before 30 December 1899 the whole part counts the days back and the
+// fraction still the time of day forward from that day's midnight: -1.25 is
+// 29 December 1899, 06:00 (not 18:00, nor -0.75 when read back).
+TEST(DateTime, DatesBeforeTheEpochKeepTheirTimeOfDay) {
+  const std::string saved = setlocale(LC_ALL, nullptr);
+  setlocale(LC_ALL, "C");
+  const struct {
+    TDateTime value;
+    int year, month, day, hour, minute;
+  } cases[] = {{-1.25, 1899, 12, 29, 6, 0},
+               {-1.75, 1899, 12, 29, 18, 0},
+               {-366.5, 1898, 12, 29, 12, 0},
+               {-1, 1899, 12, 29, 0, 0}};
+  for (const auto& c : cases) {
+    const TDateParts d = DecodeDate(c.value);
+    const TTimeParts t = DecodeTime(c.value);
+    EXPECT_EQ((std::vector<int>{d.Year, d.Month, d.Day, t.Hour, t.Minute}),
+              (std::vector<int>{c.year, c.month, c.day, c.hour, c.minute}))
+        << c.value;
+    EXPECT_EQ(StrToDateTime(DateTimeToStr(c.value)), c.value) << DateTimeToStr(c.value);
+  }
+  setlocale(LC_ALL, saved.c_str());
+}
+
 TEST(DateTime, UnreadableTextRaises) {
   std::string saved = setlocale(LC_TIME, nullptr);
   setlocale(LC_TIME, "C");

@@ -78,6 +78,9 @@ class ChildProcess {
     return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
   }
 
+  // The signal that ended the program, 0 when it exited (or is running).
+  int EndSignal() const { return !running_ && WIFSIGNALED(status_) ? WTERMSIG(status_) : 0; }
+
   std::string Out() const { return TempDir::Read(out_); }
   std::string Err() const { return TempDir::Read(err_); }
 

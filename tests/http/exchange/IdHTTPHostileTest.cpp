@@ -19,6 +19,7 @@ constexpr const char* kRefused = "EIdHTTPProtocolException";
 constexpr const char* kClosed = "EIdConnClosedGracefully";
 constexpr const char* kReset = "EIdSocketError";
 constexpr const char* kTimeout = "EIdReadTimeout";
+constexpr const char* kDeadline = "EIdDeadlineExceeded";
 
 // A status line and header lines (each given with its CR LF), then the empty line.
 std::string Head(const std::string& status, const std::string& headers = "") {
@@ -37,6 +38,7 @@ struct Client {
   // Every case is bounded by a read time-out, so a regression fails instead of hanging.
   int32_t readTimeout = 3000;
   std::string userInfo;  // "user:password@" in the URL
+  int32_t deadline = 0;  // ms for the whole exchange; 0: none
 };
 Client With(bool get, bool redirects, int32_t readTimeout = 3000) {
   Client c;
@@ -74,6 +76,7 @@ Result Exchange(Peer& peer, const Client& client) {
   if (client.inProcessAuth) http.HTTPOptions |= hoInProcessAuth;
   http.SetReadTimeout(client.readTimeout);
   http.SetConnectTimeout(3000);
+  if (client.deadline > 0) http.SetDeadline(TIdDeadline::After(client.deadline));
   const std::string url = "http://" + client.userInfo + "127.0.0.1:" + std::to_string(peer.Port()) + "/x";
   Result r;
   TStringStream stream;
@@ -166,10 +169,20 @@ TEST(HostilePeer, ChunkedFramingIsCheckedAroundTheSizes) {
       {"Chunked in capitals", Answer(Head("200 OK", "Transfer-Encoding: Chunked\r\n") + body), Body("hello")},
       {"chunked as the last of several codings",
        Answer(Head("200 OK", "Transfer-Encoding: identity\r\nTransfer-Encoding: chunked\r\n") + body), Body("hello")},
-      {"notchunked is another coding: read until close",
-       Answer(Head("200 OK", "Transfer-Encoding: notchunked\r\n") + body), Body(body)},
-      {"chunked not last: read until close", Answer(Head("200 OK", "Transfer-Encoding: chunked, gzip\r\n") + body),
+      {"identity alone: read until close", Answer(Head("200 OK", "Transfer-Encoding: identity\r\n") + body),
        Body(body)},
+      // Codings we do not undo: their bytes are not the body.
+      {"gzip before chunked", Answer(Head("200 OK", "Transfer-Encoding: gzip, chunked\r\n") + body),
+       Fails(kMalformed, "Unsupported transfer coding \"gzip\".")},
+      {"deflate on a line of its own",
+       Answer(Head("200 OK", "Transfer-Encoding: deflate\r\nTransfer-Encoding: chunked\r\n") + body),
+       Fails(kMalformed, "\"deflate\"")},
+      {"chunked not last", Answer(Head("200 OK", "Transfer-Encoding: chunked, gzip;q=1\r\n") + body),
+       Fails(kMalformed, "\"gzip\"")},
+      {"notchunked is another coding", Answer(Head("200 OK", "Transfer-Encoding: notchunked\r\n") + body),
+       Fails(kMalformed, "\"notchunked\"")},
+      {"a refusal in gzip chunks is still a refusal",
+       Answer(Head("500 Oops", "Transfer-Encoding: gzip, chunked\r\n") + body), Fails(kRefused, "500")},
       {"chunked outweighs a length",
        Answer(Head("200 OK", "Transfer-Encoding: chunked\r\nContent-Length: 100\r\n") + body), Body("hello")},
       {"trailer lines are read to the empty line", Answer(Chunked("5\r\nhello\r\n0\r\nX-A: 1\r\nX-B: 2\r\n\r\n")),
@@ -221,6 +234,33 @@ TEST(HostilePeer, HeadsLongerThanTheLineLimitAreRefused) {
       {"256 header lines", headOf(256), Fails(kMalformed, "more than 255 header lines")},
       {"one 100 Continue before the answer", Answer("HTTP/1.1 100 Continue\r\n\r\n" + Ok("ok")), Body("ok")},
       {"endless 100 Continue heads", Answer(interim + interim), Fails(kMalformed, "interim")},
+      {"103 Early Hints before the answer",
+       Answer("HTTP/1.1 103 Early Hints\r\nLink: </s.css>; rel=preload\r\n\r\n" + Ok("ok")), Body("ok")},
+      {"101 is an answer, not an interim one", Answer("HTTP/1.1 101 Switching Protocols\r\n\r\n" + Ok("ok")),
+       Fails(kRefused, "101")},
+  });
+}
+
+TEST(HostilePeer, StatusLinesAndHeaderNamesMustBeHttp) {
+  const auto with = [](const std::string& status) { return Answer(status + "\r\nContent-Length: 2\r\n\r\nok"); };
+  CheckAll({
+      {"HTTP/1.0", with("HTTP/1.0 200 OK"), Body("ok")},
+      {"a code and no reason", with("HTTP/1.1 200"), Body("ok")},
+      {"the name in small letters", with("http/1.1 200 OK"), Body("ok")},
+      {"not HTTP", with("XTTP/1.1 200 OK"), Fails(kMalformed, "Invalid status line \"XTTP/1.1 200 OK\".")},
+      {"HTTP/9.9", with("HTTP/9.9 200 OK"), Fails(kMalformed, "Unsupported HTTP version")},
+      {"HTTP/2", with("HTTP/2 200"), Fails(kMalformed, "Unsupported HTTP version")},
+      {"no code", with("HTTP/1.1 OK"), Fails(kMalformed, "Invalid status line")},
+      {"a two-digit code", with("HTTP/1.1 20 OK"), Fails(kMalformed, "Invalid status line")},
+      {"a four-digit code", with("HTTP/1.1 2000 OK"), Fails(kMalformed, "Invalid status line")},
+      {"no blank after the version", with("HTTP/1.1200 OK"), Fails(kMalformed, "Invalid status line")},
+      {"nothing but a line break", with(""), Fails(kMalformed, "Invalid status line \"\".")},
+      {"a NUL in a header name", Answer(std::string("HTTP/1.1 200 OK\r\nX\0Y: 1\r\nContent-Length: 2\r\n\r\nok", 48)),
+       Fails(kMalformed, "Control character in header name \"X\\x00Y\".")},
+      {"a tab in a header name", Answer(Head("200 OK", "Content\tLength: 1\r\nContent-Length: 2\r\n") + "ok"),
+       Fails(kMalformed, "Control character in header name")},
+      {"control bytes in a value are the value's business",
+       Answer(Head("200 OK", "X-A: a\x01b\r\nContent-Length: 2\r\n") + "ok"), Body("ok")},
   });
 }
 
@@ -365,6 +405,55 @@ TEST(HostilePeer, ReadTimeoutsHold) {
       {"a stall in an error body", {Send(Head("500 Oops", "Content-Length: 9\r\n") + "1234"), Hold()},
        Fails(kRefused, "500"), kQuick},
   });
+}
+
+// A byte now and then keeps every single wait short; only the deadline of the
+// whole exchange ends it.
+Script Drip(const std::string& bytes, int pauseMs = 100) {
+  Script script;
+  for (char c : bytes) {
+    script.push_back(Send(std::string(1, c)));
+    script.push_back(Pause(pauseMs));
+  }
+  script.push_back(Hold());
+  return script;
+}
+
+TEST(HostilePeer, TheDeadlineEndsTheWholeExchange) {
+  Client dripped = With(false, false, 3000);
+  dripped.deadline = 700;
+  Client silent = With(true, false, -1);
+  silent.deadline = 500;
+  Client following = With(true, true, 3000);
+  following.deadline = 900;
+  CheckAll({
+      {"a dripping head", Drip(Head("200 OK", "X-Pad: " + std::string(100, 'a') + "\r\n")),
+       Fails(kDeadline, "within 0.700 s"), dripped},
+      {"a dripping body", Drip(Head("200 OK", "Content-Length: 200\r\n") + std::string(200, 'b')), Fails(kDeadline),
+       dripped},
+      {"a dripping chunked body", Drip(Chunked(std::string(60, '1') + "\r\n")), Fails(kDeadline), dripped},
+      {"silence with no read time-out", {Hold()}, Fails(kDeadline, "within 0.500 s"), silent},
+      {"redirects that take their time",
+       {Pause(400), Send(Head("302 Found", "Location: /y\r\nContent-Length: 0\r\n"))},
+       Fails(kDeadline),
+       following},
+      {"an answer within the deadline", {Pause(100), Send(Ok("in time")), Close()}, Body("in time"), dripped},
+  });
+}
+
+TEST(HostilePeer, TheDeadlineEndsASendThatThePeerDoesNotRead) {
+  // Never reads, so the body fills the socket's buffers and the send waits for room.
+  testpeer::ScriptedPeer deaf([](int) { testpeer::Pause(3000); });
+  TIdHTTP http;
+  http.SetDeadline(TIdDeadline::After(500));
+  TStringStream body(std::string(64 << 20, 'x'));
+  TStringStream out;
+  try {
+    http.PostStream("http://127.0.0.1:" + std::to_string(deaf.Port()) + "/x", &body, &out);
+    ADD_FAILURE() << "no error";
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.ClassName(), kDeadline) << e.Message();
+  }
 }
 
 TEST(HostilePeer, RedirectPagesAreDiscardedWithinTheCallersTimeout) {

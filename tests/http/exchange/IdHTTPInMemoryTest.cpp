@@ -75,6 +75,9 @@ TEST(InMemoryExchange, AnAnswerEndsTheSameWhereverItIsCut) {
        Chunked("5;name=value\r\nhello\r\n6\r\n world\r\n0\r\nTrailer: t\r\n\r\n")},
       {"many tiny chunks", Chunked(tinyChunks + "0\r\n\r\n")},
       {"an interim answer first", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"},
+      {"early hints first",
+       "HTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"},
+      {"a status line that is not HTTP", "XTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"},
       {"a refusal with its body", "HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n\r\ngone"},
       {"a body cut short", "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n1234"},
       {"a chunk cut off in its data", Chunked("5\r\nhello\r\n5\r\nwor")},
@@ -122,6 +125,25 @@ TEST(InMemoryExchange, WholeAnswersGiveTheirBodyOrTheirError) {
        Fails("EIdReadLnMaxLineLengthExceeded", "Max line length exceeded."), 32},
       {Chunked("5\r\nhelloXY\r\n0\r\n\r\n"),
        Fails("EIdHTTPMalformedResponse", "Chunk data is not followed by a line break.")},
+      // Interim answers of any kind but 101 come before the real one.
+      {"HTTP/1.1 103 Early Hints\r\nLink: </s.css>; rel=preload\r\n\r\nHTTP/1.1 100 Continue\r\n\r\n"
+       "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok",
+       Body("ok")},
+      {"HTTP/1.1 199 Odd\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", Body("ok")},
+      // The status line must be HTTP/1.0 or 1.1 with a three-digit code.
+      {"HTTP/1.1 200\r\nContent-Length: 2\r\n\r\nok", Body("ok")},
+      {"XTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok",
+       Fails("EIdHTTPMalformedResponse", "Invalid status line \"XTTP/1.1 200 OK\".")},
+      {"HTTP/9.9 200 OK\r\nContent-Length: 2\r\n\r\nok",
+       Fails("EIdHTTPMalformedResponse", "Unsupported HTTP version in status line \"HTTP/9.9 200 OK\".")},
+      {"HTTP/1.1 OK\r\nContent-Length: 2\r\n\r\nok",
+       Fails("EIdHTTPMalformedResponse", "Invalid status line \"HTTP/1.1 OK\".")},
+      // A control byte in a header name.
+      {std::string("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nX-A\0B: 1\r\n\r\nok", 50),
+       Fails("EIdHTTPMalformedResponse", "Control character in header name \"X-A\\x00B\".")},
+      // A transfer coding we do not undo.
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n",
+       Fails("EIdHTTPMalformedResponse", "Unsupported transfer coding \"gzip\".")},
   };
   for (const Case& c : cases) {
     Outcome got = Post(ScriptedAnswer{c.answer}, c.maxLine);
@@ -141,7 +163,7 @@ TEST(InMemoryExchange, TheReplyVersionIsTheLastOneAnAnswerNamed) {
   const std::string url = "http://127.0.0.1/x";
   http.PostFormText(url, nullptr);
   EXPECT_EQ(http.Response().ReplyVersion, pv1_0);
-  http.PostFormText(url, nullptr);
+  EXPECT_THROW(http.PostFormText(url, nullptr), EIdHTTPMalformedResponse);
   EXPECT_EQ(http.Response().ReplyVersion, pv1_0) << "a version the client does not know changes nothing";
   EXPECT_EQ(http.Response().StatusLine(), "HTTP/9.9 200 OK");
   http.PostFormText(url, nullptr);
@@ -164,4 +186,21 @@ TEST(InMemoryExchange, AStreamThatHeldMoreEndsWhereTheBodyEnds) {
     http.Get("http://127.0.0.1/x", stream);
     EXPECT_EQ(stream.DataString(), "XXhello") << answer.bytes;
   }
+}
+
+// A relative redirect stays on the IPv6 host it came from, in brackets.
+TEST(InMemoryExchange, ARelativeRedirectStaysOnAnIPv6Host) {
+  auto owned = std::make_unique<ScriptedIOHandler>(
+      std::vector<ScriptedAnswer>{ScriptedAnswer{"HTTP/1.1 302 Found\r\nLocation: /next\r\nContent-Length: 0\r\n\r\n"},
+                                  ScriptedAnswer{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"}});
+  ScriptedIOHandler& io = *owned;
+  TIdHTTP http;
+  http.HandleRedirects = true;
+  http.SetIOHandler(std::move(owned));
+  TStringStream body;
+  http.Get("http://[::1]:8080/start", body);
+  EXPECT_EQ(body.DataString(), "ok");
+  ASSERT_EQ(io.Sent().size(), 2u);
+  EXPECT_NE(io.Sent()[1].find("GET /next HTTP/1.1\r\nHost: [::1]:8080\r\n"), std::string::npos) << io.Sent()[1];
+  EXPECT_EQ(http.URL().IPVersion, Id_IPv6);
 }

@@ -7,7 +7,10 @@
 
 #include "http/exchange/IdHTTP.h"
 #include "http/protocol/IdCookieManager.h"
+#include "http/transport/IdSocksInfo.h"
 #include "tests/support/HttpTestContent.h"
+#include "tests/support/MicroSocks.h"
+#include "tests/support/NginxServer.h"
 
 namespace {
 class RealServer : public ::testing::Test {
@@ -90,4 +93,33 @@ TEST_F(RealServer, CookieIsStoredAndSentBack) {
   ASSERT_NE(http.CookieManager(), nullptr);
   TIdURI uri(Url("/"));
   EXPECT_EQ(http.CookieManager()->CookieHeaderFor(uri, false), "session=abc123");
+}
+
+// nginx refuses a Host line that is not a valid authority with 400: an IPv6
+// literal must be written in brackets, directly and through a SOCKS 5 proxy
+// (which is handed the target as an IPv6 address).
+TEST(RealNginx, AnIPv6TargetIsWrittenInBracketsDirectlyAndThroughSocks5) {
+  if (!NginxServer::HasIPv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback address (::1)";
+  NginxServer nginx(true, "location / { return 200 \"host=$http_host\"; }");
+  ASSERT_TRUE(nginx.Running()) << nginx.Problem();
+  const std::string expected = "host=[::1]:" + std::to_string(nginx.Port());
+
+  TIdHTTP direct;
+  TStringStream body;
+  direct.Get(nginx.Url("/x"), body);
+  EXPECT_EQ(body.DataString(), expected);
+  EXPECT_EQ(direct.PostFormText(nginx.Url("/x"), nullptr), expected) << "the program's POST";
+
+  MicroSocks socks;
+  ASSERT_TRUE(socks.Running());
+  TIdSocksInfo proxy;
+  proxy.Host = "127.0.0.1";
+  proxy.Port = socks.Port();
+  proxy.Version = svSocks5;
+  auto handler = std::make_unique<TIdIOHandlerStack>();
+  handler->SetTransparentProxy(&proxy);
+  TIdHTTP through;
+  through.SetIOHandler(std::move(handler));
+  through.SetReadTimeout(5000);
+  EXPECT_EQ(through.PostFormText(nginx.Url("/x"), nullptr), expected);
 }

@@ -54,14 +54,17 @@ TEST(IdHTTP, TheProgramsRequestGoesOnTheWireByteForByte) {
   EXPECT_EQ(http.ProtocolVersion, pv1_1) << "the version is restored after the POST";
 }
 
-TEST(IdHTTP, HostLineLeavesOutOnlyTheExactPortText80) {
+TEST(IdHTTP, HostLineLeavesOutOnlyTheExactPortText80AndBracketsIPv6) {
   struct Case {
     std::string url, host;
     int32_t port;
   } cases[] = {{"http://127.0.0.1:80/x", "127.0.0.1", 80},
                {"http://127.0.0.1/x", "127.0.0.1", 80},
                {"http://127.0.0.1:080/x", "127.0.0.1:080", 80},
-               {"http://127.0.0.1:1/x", "127.0.0.1:1", 1}};
+               {"http://127.0.0.1:1/x", "127.0.0.1:1", 1},
+               // An IPv6 literal in brackets, or its last group would read as the port.
+               {"http://[::1]:1/x", "[::1]:1", 1},
+               {"http://[::1]/x", "[::1]", 80}};
   for (const Case& c : cases) {
     TIdHTTP http;
     http.SetConnectTimeout(2000);
@@ -147,7 +150,6 @@ TEST(IdHTTP, RefusedAnswersRaiseWithStatusLineCodeAndBody) {
       {"HTTP/1.1 304 Not Modified\r\n\r\n", 304, "HTTP/1.1 304 Not Modified", ""},
       {"HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"r\"\r\nContent-Length: 3\r\n\r\nno!", 401,
        "HTTP/1.1 401 Unauthorized", "no!"},
-      {"HTTP/1.1 OK\r\nContent-Length: 1\r\n\r\nx", -1, "HTTP/1.1 OK", "x"},
       {"HTTP/1.1 101 Switching\r\n\r\n", 101, "HTTP/1.1 101 Switching", ""},
   };
   for (const Case& c : cases) {

@@ -101,3 +101,44 @@ TEST(IdAuthentication, BasicHeaderValueKeepsCredentialsIntact) {
   for (int i = 0; i < 5; ++i) auth.DecideStep();
   EXPECT_EQ(auth.SchemeParams.Count(), lines);
 }
+
+// The worked examples of RFC 7616 (section 3.9.1), MD5 and SHA-256, and
+// challenges the scheme must refuse rather than answer wrongly.
+TEST(IdAuthentication, DigestAnswersAsTheStandardsExamplesAndRefusesWhatItCannotAnswer) {
+  const std::string params =
+      "realm=\"http-auth@example.org\", qop=\"auth, auth-int\", nonce=\"7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v\","
+      "opaque=\"FQhe/qaU925kfnzjCev0ciny7QMkPqMAFRtzCUYo5tdS\"";
+  const struct {
+    std::string challenge;
+    std::string expected;  // the response, or empty when the challenge must be refused
+  } cases[] = {
+      {"Digest " + params + ", algorithm=MD5", "8ca523f5e9506fed4657c9700eebdbec"},
+      {"Digest " + params + ", algorithm=SHA-256", "753927fa0e85d155564e2e272a28d1802ca10daf4496794697cf8db5856cb6c1"},
+      {"Digest " + params + ", algorithm=SHA-512-256", ""},
+      {"Digest realm=\"r\", nonce=\"n\", qop=\"auth-int\"", ""},
+      {"Digest realm=\"r\"", ""},
+      {"Basic realm=\"r\"", ""},
+  };
+  for (const auto& c : cases) {
+    TIdDigestAuthentication digest;
+    digest.ChallengeLines().Add(c.challenge);
+    digest.SetUsername("Mufasa");
+    digest.SetPassword("Circle of Life");
+    digest.FixedClientNonce = "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ";
+    const TIdAuthWhatsNext next = digest.DecideStep();
+    if (c.expected.empty()) {
+      EXPECT_EQ(next, auFail) << c.challenge;
+      continue;
+    }
+    ASSERT_EQ(next, auSendRequest) << c.challenge;
+    digest.SetRequest("GET", "/dir/index.html");
+    const std::string value = digest.HeaderValue();
+    EXPECT_NE(value.find("response=\"" + c.expected + "\""), std::string::npos) << value;
+    EXPECT_EQ(value.rfind("Digest username=\"Mufasa\", realm=\"http-auth@example.org\", nonce=\"7ypf/", 0), 0u)
+        << value;
+    EXPECT_NE(value.find(", uri=\"/dir/index.html\", "), std::string::npos) << value;
+    EXPECT_NE(value.find(", qop=auth, nc=00000001, cnonce=\"f2/wE4q"), std::string::npos) << value;
+    EXPECT_NE(value.find(", opaque=\"FQhe/qaU925kfnzjCev0ciny7QMkPqMAFRtzCUYo5tdS\""), std::string::npos) << value;
+  }
+  EXPECT_EQ(FindScheme("digest"), AuthenticationClassOf<TIdDigestAuthentication>());
+}

@@ -68,7 +68,9 @@ TEST(IdURI, ComposeTextWritesWhatTheOptionsAsk) {
   EXPECT_EQ(uri.ComposeText(ofAuthInfo | ofBookmark), "http://user@host:443/a/x.php?k=v#top");
 
   TIdURI v6("http://[::1]:8080/x");
-  EXPECT_EQ(v6.ComposeText(), "http://::1:8080/x");
+  EXPECT_EQ(v6.ComposeText(), "http://[::1]:8080/x");
+  EXPECT_EQ(v6.ProxyTarget(), "http://[::1]:8080/x");
+  EXPECT_EQ(TIdURI(v6.ComposeText()).Host, "::1") << "composed text parses back";
 
   EXPECT_EQ(uri.ProxyTarget(), "http://host:443/a/x.php?k=v");
   EXPECT_EQ(uri.FullText, "http://user@host:443/a/x.php?k=v#top");
