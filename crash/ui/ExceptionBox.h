@@ -77,6 +77,8 @@ class TExceptionBox : public QDialog {
 
   // Runs an action as its button does.
   void DoAction(TCDAction action);
+  // Closes the box with the ending, asking nobody (its process has gone).
+  void Dismiss(TCDEnding ending) { Finish(ending); }
 
   // The button of an action, or null when the box has none.
   QPushButton* Button(TCDAction action) const;
