@@ -14,9 +14,15 @@
 // the box answers in turn ("continue,restart,close"; they count across
 // restarts through the record), and CRASHDEMO_BUGREPORT the bug-report file.
 // With CRASHDEMO_BOX set the real exception box is shown and its button of
-// the answer ("restart application", ...) pressed.
+// the answer ("restart application", ...) pressed; the answer "hold" leaves
+// it standing. The answer "segv" makes the showing thread fault while it
+// shows the exception. CRASHDEMO_ANSWER_GATE names a file that must exist
+// before an answer is given; CRASHDEMO_MAPS a file that gets the process's
+// memory map once the report of a shown exception is complete.
 #include <link.h>
 #include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -26,6 +32,7 @@
 #include <QVBoxLayout>
 #include <QWidget>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -206,6 +213,21 @@ std::string TimesText() {
   return IntToStr(n);
 }
 
+// The process as the system sees it: its name, blocked signals and nice value.
+std::string ProcessText() {
+  std::ifstream comm("/proc/self/comm");
+  std::string name;
+  std::getline(comm, name);
+  sigset_t blocked;
+  pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+  uint64_t mask = 0;
+  for (int s = 1; s <= 64; ++s)
+    if (sigismember(&blocked, s) == 1) mask |= uint64_t{1} << (s - 1);
+  char hex[20];
+  std::snprintf(hex, sizeof hex, "%llx", static_cast<unsigned long long>(mask));
+  return "comm=" + name + "|sigblk=" + hex + "|nice=" + IntToStr(getpriority(PRIO_PROCESS, 0));
+}
+
 std::string OneLine(std::string text) {
   for (char& c : text)
     if (c == '\r' || c == '\n' || c == '|') c = ' ';
@@ -241,7 +263,15 @@ TCDEnding RecordingPresenter(ICDException& e, int showMode) {
   Record("present pid=" + IntToStr(getpid()) + "|source=" + IntToStr(e.ExceptionSource()) +
          "|type=" + IntToStr(static_cast<int>(e.ExceptionType())) + "|continue=" + (e.CanContinue() ? "1" : "0") +
          "|mode=" + IntToStr(showMode) + "|class=" + e.ExceptionClass() + "|message=" + OneLine(e.ExceptionMessage()) +
-         "|times=" + TimesText() + "|answer=" + answer);
+         "|times=" + TimesText() + "|answer=" + answer + "|" + ProcessText());
+  if (const std::string maps = Env("CRASHDEMO_MAPS"); !maps.empty()) {
+    e.CompleteReport();
+    std::ifstream in("/proc/self/maps");
+    std::ofstream(maps) << in.rdbuf();
+  }
+  if (const std::string gate = Env("CRASHDEMO_ANSWER_GATE"); !gate.empty())
+    for (int i = 0; i < 600 && access(gate.c_str(), F_OK) != 0; ++i) usleep(50 * 1000);
+  if (answer == "segv") WriteNull();
   if (!Env("CRASHDEMO_BOX").empty()) return PressInBox(e, showMode, answer + " application");
   if (answer == "restart") return TCDEnding::Restart;
   if (answer == "close") return TCDEnding::Close;
@@ -297,7 +327,7 @@ int main(int argc, char** argv) {
   TApplication app(argc, argv);
   crashReporter.AttachApplication(app);
   app.SetTitle("crashdemo");
-  Record("start pid=" + IntToStr(getpid()) + "|times=" + TimesText());
+  Record("start pid=" + IntToStr(getpid()) + "|times=" + TimesText() + "|" + ProcessText());
 
   QWidget window;
   window.setWindowTitle(ToQString("crashdemo: " + kind));
