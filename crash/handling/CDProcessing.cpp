@@ -282,6 +282,9 @@ void Process(const TCDExceptionRequest& request) {
   }
 
   const std::optional<TCDEnding> boxEnding = Present(*e, bridge);
+  // A send from the box marks the exception sent before the ending is
+  // decided: the automatic save then leaves a sent report out.
+  WaitForRunningSends();
   const TCDEndDecision end = DecideEnding(TCDEndInputs{bridge != nullptr, e->CanContinue(), boxEnding,
                                                        e->AutoClosePasses(), e->AutoRestartPasses()});
   if (end.CallActionHandlers) e->CallActionHandlers(static_cast<TCDAction>(end.Ending));

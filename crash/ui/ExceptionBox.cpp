@@ -12,6 +12,7 @@
 #include <QStandardPaths>
 #include <QStyle>
 #include <QThread>
+#include <QWindow>
 
 #include <algorithm>
 #include <memory>
@@ -425,19 +426,21 @@ void TExceptionBox::Send() {
     screenShot_ = TakeCDScreenShot(s.GetScrShotDepth(), s.GetScrShotAppOnly(), CDTempFolder() + "/", this);
   QApplication::setOverrideCursor(Qt::WaitCursor);
   std::string report = ReportText();
-  // The mail program's window must be able to come up above the box.
-  setWindowFlag(Qt::WindowStaysOnTopHint, false);
-  show();
+  // The mail program's window must be able to come up above the box. The
+  // window itself changes, not the widget: a shown modal dialog whose flags
+  // change is hidden, and that would end it.
+  SetTopMost(false);
   TCDSendOptions options;
   options.Background = s.GetSendInBackgr();
   const std::string caption = s.GetTitleBar();
   options.ShowFailure = [caption](const std::string& text) { ShowSendFailure(caption, text); };
   SendBugReport(e_, report, screenShot_, options);
   QApplication::restoreOverrideCursor();
-  if (!options.Background) {
-    setWindowFlag(Qt::WindowStaysOnTopHint, true);
-    show();
-  }
+  if (!options.Background) SetTopMost(true);
+}
+
+void TExceptionBox::SetTopMost(bool topMost) {
+  if (QWindow* window = windowHandle()) window->setFlag(Qt::WindowStaysOnTopHint, topMost);
 }
 
 void TExceptionBox::Save() {

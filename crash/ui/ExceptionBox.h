@@ -107,6 +107,7 @@ class TExceptionBox : public QDialog {
   void Finish(TCDEnding ending);
   std::string ReportText();
   void Send();
+  void SetTopMost(bool topMost);
   void Save();
   void Print();
 
