@@ -450,6 +450,17 @@ void TCDReportComposer::PrepareSections() {
   for (TThread& t : threads_)
     if (t.Crashed && t.Accessible) add([this, &t, a = areas[t.Id]] { CompleteThread(t, a); });
 
+  // The plug-ins' sections stand right after the threads, before the
+  // registers, the dump and the disassembly, though they complete later.
+  const TCDPluginRegistry& registry = input_.PluginRegistry ? *input_.PluginRegistry : TCDPluginRegistry::Global();
+  std::vector<TCDPlugin> plugins;
+  for (const std::string& name : SplitItems(input_.Plugins, '|')) {
+    TCDPlugin plugin;
+    if (name.empty() || !registry.Find(name, plugin) || !plugin.OwnSection) continue;
+    report_.Sections.Set(plugin.Name, kSoon);
+    plugins.push_back(plugin);
+  }
+
   const TCDContext& context = input_.Context;
   if (input_.CpuRegs && context.Valid) {
     report_.Sections.Set("cpu registers", kSoon);
@@ -478,13 +489,8 @@ void TCDReportComposer::PrepareSections() {
                  }));
     });
   }
-  const TCDPluginRegistry& registry = input_.PluginRegistry ? *input_.PluginRegistry : TCDPluginRegistry::Global();
-  for (const std::string& name : SplitItems(input_.Plugins, '|')) {
-    TCDPlugin plugin;
-    if (name.empty() || !registry.Find(name, plugin) || !plugin.OwnSection) continue;
-    report_.Sections.Set(plugin.Name, kSoon);
+  for (const TCDPlugin& plugin : plugins)
     add([this, plugin] { SetSection(plugin.Name, GuardedStep("plugin", [&] { return plugin.Procedure(); })); });
-  }
   for (TThread& t : threads_)
     if (!t.Crashed && t.Accessible) add([this, &t, a = areas[t.Id]] { CompleteThread(t, a); });
   // The checksum needs every thread's stack; it completes the report.

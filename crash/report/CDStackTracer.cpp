@@ -55,7 +55,7 @@ void PrepareCapture(TCDThreadCapture& c, const TCDAddressSpace& space, std::size
   const uint64_t holderSp = c.StackPointer;
   if (c.Context.Valid) {
     if (c.FirstAddress == 0) c.FirstAddress = c.Context.Rip;
-    c.Unwound = UnwindFromContext(c.Context, space, kMaxFrames);
+    c.Unwound = UnwindFromContext(c.Context, space, kMaxFrames, &c.UnwoundToOutermost);
     if (c.StackPointer == 0) c.StackPointer = c.Context.Rsp;
     if (c.FramePointer == 0) c.FramePointer = c.Context.Rbp;
   }
@@ -166,6 +166,8 @@ std::vector<TCDStackEntry> TCDStackTracer::RealizeOptimalLinkChains(const TCDThr
     if (i == 0 && f.Ip == c.FirstAddress) continue;
     out.push_back(TCDStackEntry{f.Ip, f.Exact, true, false});
   }
+  // Past the outermost frame lie only stale values.
+  if (c.UnwoundToOutermost && !c.Unwound.empty()) return out;
 
   // Above it, the best-linked chain of candidates: each one must be sure,
   // or its call must lead into the function of the entry below it. An

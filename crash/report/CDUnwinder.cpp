@@ -33,8 +33,9 @@ ucontext_t ToUcontext(const TCDContext& c) {
 }  // namespace
 
 std::vector<TCDFrame> UnwindFromContext(const TCDContext& context, const TCDAddressSpace& space,
-                                        std::size_t maxFrames) {
+                                        std::size_t maxFrames, bool* outermost) {
   std::vector<TCDFrame> frames;
+  if (outermost != nullptr) *outermost = false;
   if (!context.Valid || !space.IsReadable(context.Rsp, 8) || !space.IsCode(context.Rip)) return frames;
   ucontext_t uc = ToUcontext(context);
   unw_cursor_t cursor;
@@ -48,7 +49,9 @@ std::vector<TCDFrame> UnwindFromContext(const TCDContext& context, const TCDAddr
     if (!frames.empty() && sp == frames.back().Sp && ip == frames.back().Ip) break;
     frames.push_back(TCDFrame{ip, sp, frames.empty() || signalFrame});
     signalFrame = unw_is_signal_frame(&cursor) > 0;
-    if (unw_step(&cursor) <= 0) break;
+    const int step = unw_step(&cursor);
+    if (step == 0 && outermost != nullptr) *outermost = true;
+    if (step <= 0) break;
   }
   return frames;
 }

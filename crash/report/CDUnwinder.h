@@ -25,5 +25,8 @@ struct TCDFrame {
                        // not a return address
 };
 
+// outermost, when given, tells whether the walk ended at the thread's
+// outermost frame (where its code says there is no caller: the thread's
+// start in clone3, the program's _start), not somewhere on the way.
 std::vector<TCDFrame> UnwindFromContext(const TCDContext& context, const TCDAddressSpace& space,
-                                        std::size_t maxFrames);
+                                        std::size_t maxFrames, bool* outermost = nullptr);
