@@ -472,9 +472,14 @@ void TCDReportComposer::PrepareSections() {
     report_.Sections.Set("stack dump", kSoon);
     add([this] {
       SetSection("stack dump", GuardedStep("stack dump", [&] {
-                   const TCDMapping* m = space_.Find(input_.Context.Rsp);
-                   std::string text =
-                       m ? StackDumpText(input_.Context.Rsp, m->End, ReadOwnMemoryPartly) : std::string();
+                   // An overflowed stack shows its readable memory from just above the fault.
+                   uint64_t from = input_.Context.Rsp;
+                   const TCDMapping* m = space_.Find(from);
+                   if (m == nullptr || !m->Read) {
+                     m = OverflowedStack(space_, from);
+                     if (m != nullptr) from = m->Start;
+                   }
+                   std::string text = m ? StackDumpText(from, m->End, ReadOwnMemoryPartly) : std::string();
                    return text.empty() ? std::string(kNotAccessible) : text;
                  }));
     });

@@ -66,8 +66,14 @@ void PrepareCapture(TCDThreadCapture& c, const TCDAddressSpace& space, std::size
                     c.Unwound.end());
   const TCDMapping* stack = space.Find(c.StackPointer);
   if (!stack || !stack->Read) {
-    c.Stack.clear();
-    return;
+    // An overflowed stack: the analysis starts at its first readable byte,
+    // just above the fault.
+    stack = OverflowedStack(space, c.StackPointer);
+    if (stack == nullptr) {
+      c.Stack.clear();
+      return;
+    }
+    c.StackPointer = stack->Start;
   }
   c.StackTop = stack->End;
   const std::size_t size = static_cast<std::size_t>(std::min<uint64_t>(c.StackTop - c.StackPointer, maxStackBytes));

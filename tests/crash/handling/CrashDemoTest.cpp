@@ -418,4 +418,29 @@ TEST(CrashdemoReport, ModuleBasesAreWhereTheImagesWereLoaded) {
   EXPECT_GE(checked, 3) << run.BugReport;
 }
 
+// A stack overflow is walked from the frame above the fault: one round of
+// the recursion, then its callers down to main; the dump shows the readable
+// stack just above the fault.
+TEST(CrashdemoReport, AStackOverflowsCallStackReachesMain) {
+  const DemoRun run = RunCrashDemo("stack-overflow", DemoOptions{"close", {}, 40, true});
+  ASSERT_FALSE(run.Hung);
+  const std::string first = run.BugReport.substr(run.BugReport.find("\r\n\r\n") + 4);
+  const std::vector<std::string> section = SectionLines(run.BugReport, first.substr(0, first.find("\r\n")));
+  std::string text;
+  int recursions = 0;
+  for (const std::string& l : section) {
+    text += l + "\n";
+    if (l.find("Recurse(") != std::string::npos) ++recursions;
+  }
+  EXPECT_GE(recursions, 1) << text;
+  EXPECT_LE(recursions, 2) << "the recursion is collapsed\n" << text;
+  ASSERT_FALSE(section.empty());
+  bool main = false;
+  for (const std::string& l : section) main = main || l.ends_with(" main");
+  EXPECT_TRUE(main) << text;
+  const std::vector<std::string> dump = SectionLines(run.BugReport, "stack dump:");
+  ASSERT_GE(dump.size(), 2u);
+  EXPECT_NE(dump[1], ">> stack not accessible");
+}
+
 }  // namespace
