@@ -326,11 +326,16 @@ void TCDReportComposer::CompleteThread(TThread& t, int area) {
         TCDStepName fill("FillFinalOutput");
         text = Guarded("FillFinalOutput", [&] {
           for (std::size_t i = 0; i < entries.size(); ++i) {
-            TCDSymbol s = symbols_->Resolve(entries[i].Address, !entries[i].Exact);
+            // The calls inlined at the address stand before the real
+            // function, as entries of their own (not at a creation site,
+            // which is one line by itself).
+            std::vector<TCDSymbol> frames = entries[i].CreationSite
+                                                ? std::vector<TCDSymbol>{symbols_->Resolve(entries[i].Address)}
+                                                : symbols_->ResolveFrames(entries[i].Address, !entries[i].Exact);
             // Entries without a line say little; leave them out when asked,
             // but keep where the thread stands and where it was created.
-            if (input_.HideUglyItems && s.Line <= 0 && i > 0 && !entries[i].CreationSite) continue;
-            lines.push_back(TCDStackLine{entries[i].Address, std::move(s)});
+            if (input_.HideUglyItems && frames.back().Line <= 0 && i > 0 && !entries[i].CreationSite) continue;
+            for (TCDSymbol& s : frames) lines.push_back(TCDStackLine{entries[i].Address, std::move(s)});
           }
           return std::string();
         });

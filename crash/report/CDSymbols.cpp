@@ -66,12 +66,43 @@ std::vector<TRange> Ranges(Dwarf_Die* die) {
   return out;
 }
 
-// A body inlined straight into a function (not into another inlined body).
+// A body inlined into a function, or into another inlined body (Nested).
 struct TInlineInfo {
   std::vector<TRange> Ranges;
   int CallLine = 0;
   Dwarf_Word CallFile = 0;
+  std::string Name;  // the inlined function's, demangled when it can be
+  int DeclLine = 0;
+  std::vector<TInlineInfo> Nested;
 };
+
+// The inlined bodies that hold pc, outermost first.
+std::vector<const TInlineInfo*> InlineChain(const std::vector<TInlineInfo>& inlines, uint64_t pc) {
+  std::vector<const TInlineInfo*> chain;
+  const std::vector<TInlineInfo>* level = &inlines;
+  for (bool found = true; found && chain.size() < 64;) {
+    found = false;
+    for (const TInlineInfo& in : *level)
+      if (InRanges(in.Ranges, pc)) {
+        chain.push_back(&in);
+        level = &in.Nested;
+        found = true;
+        break;
+      }
+  }
+  return chain;
+}
+
+// The name of a function as its entry or the entry it was inlined from
+// gives it: the linkage name demangled, else the plain name.
+std::string FunctionName(Dwarf_Die* die) {
+  Dwarf_Attribute attr;
+  for (int name : {DW_AT_linkage_name, DW_AT_MIPS_linkage_name})
+    if (const char* linkage = dwarf_formstring(dwarf_attr_integrate(die, name, &attr)))
+      return DemangleSymbol(linkage);
+  const char* plain = dwarf_diename(die);
+  return plain != nullptr ? plain : "";
+}
 
 struct TFunctionInfo {
   std::vector<TRange> Ranges;
@@ -80,11 +111,6 @@ struct TFunctionInfo {
   std::string Name;
   std::vector<TInlineInfo> Inlines;
 
-  const TInlineInfo* InlineAt(uint64_t pc) const {
-    for (const TInlineInfo& in : Inlines)
-      if (InRanges(in.Ranges, pc)) return &in;
-    return nullptr;
-  }
 };
 
 // The functions of one compilation unit, read in one walk over its entries:
@@ -104,7 +130,7 @@ struct TUnitInfo {
 // Entries deeper than this are not followed (a damaged file could nest without end).
 constexpr int kMaxDepth = 64;
 
-void CollectInlines(Dwarf_Die* parent, TFunctionInfo& f, TUnitInfo& unit, int depth);
+void CollectInlines(Dwarf_Die* parent, std::vector<TInlineInfo>& inlines, TUnitInfo& unit, int depth);
 
 // Records a function that has code; false for a declaration.
 bool AddFunction(Dwarf_Die* die, TUnitInfo& unit, int depth) {
@@ -115,7 +141,7 @@ bool AddFunction(Dwarf_Die* die, TUnitInfo& unit, int depth) {
   int line = 0;
   if (dwarf_decl_line(die, &line) == 0 && line > 0) f.DeclLine = line;
   if (const char* name = dwarf_diename(die)) f.Name = name;
-  CollectInlines(die, f, unit, depth + 1);
+  CollectInlines(die, f.Inlines, unit, depth + 1);
   unit.Functions.push_back(std::move(f));
   return true;
 }
@@ -135,7 +161,7 @@ void CollectFunctions(Dwarf_Die* parent, TUnitInfo& unit, int depth) {
   } while (dwarf_siblingof(&child, &child) == 0);
 }
 
-void CollectInlines(Dwarf_Die* parent, TFunctionInfo& f, TUnitInfo& unit, int depth) {
+void CollectInlines(Dwarf_Die* parent, std::vector<TInlineInfo>& inlines, TUnitInfo& unit, int depth) {
   Dwarf_Die child;
   if (depth > kMaxDepth || dwarf_child(parent, &child) != 0) return;
   do {
@@ -149,10 +175,14 @@ void CollectInlines(Dwarf_Die* parent, TFunctionInfo& f, TUnitInfo& unit, int de
           dwarf_formudata(dwarf_attr(&child, DW_AT_call_file, &attr), &file) == 0) {
         in.CallLine = static_cast<int>(line);
         in.CallFile = file;
-        f.Inlines.push_back(std::move(in));
+        in.Name = FunctionName(&child);
+        int declLine = 0;
+        if (dwarf_decl_line(&child, &declLine) == 0 && declLine > 0) in.DeclLine = declLine;
+        CollectInlines(&child, in.Nested, unit, depth + 1);
+        inlines.push_back(std::move(in));
       }
     } else if (tag == DW_TAG_lexical_block || tag == DW_TAG_try_block || tag == DW_TAG_catch_block) {
-      CollectInlines(&child, f, unit, depth + 1);
+      CollectInlines(&child, inlines, unit, depth + 1);
     } else if (tag == DW_TAG_subprogram) {
       // A nested function is one of its own.
       if (!AddFunction(&child, unit, depth + 1)) CollectFunctions(&child, unit, depth + 1);
@@ -224,7 +254,15 @@ uint64_t TCDSymbolizer::FunctionStartOf(uint64_t address) {
   return starts_[address] = s.HasStart ? s.FunctionStart : 0;
 }
 
-TCDSymbol TCDSymbolizer::Lookup(uint64_t address, bool returnAddress, TPart part) {
+std::vector<TCDSymbol> TCDSymbolizer::ResolveFrames(uint64_t address, bool returnAddress) {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::vector<TCDSymbol> frames;
+  TCDSymbol real = Lookup(address, returnAddress, kAll, &frames);
+  frames.push_back(std::move(real));
+  return frames;
+}
+
+TCDSymbol TCDSymbolizer::Lookup(uint64_t address, bool returnAddress, TPart part, std::vector<TCDSymbol>* inlined) {
   TCDSymbol s;
   if (!state_->Session || address == 0) return s;
   // A return address is the instruction after the call; the call itself
@@ -275,9 +313,22 @@ TCDSymbol TCDSymbolizer::Lookup(uint64_t address, bool returnAddress, TPart part
     const TUnitInfo& unit = it->second;
     const uint64_t pc = at - bias;
     if (const TFunctionInfo* f = unit.FunctionAt(pc)) {
-      if (const TInlineInfo* in = f->InlineAt(pc)) {
-        line = in->CallLine;
-        file = SourceFile(cu, in->CallFile);
+      const std::vector<const TInlineInfo*> chain = InlineChain(f->Inlines, pc);
+      // Innermost first: each inlined body stands where the line table says
+      // (the innermost) or where the body inside it was called.
+      for (std::size_t i = chain.size(); i-- > 0;) {
+        if (inlined != nullptr && part == kAll) {
+          TCDSymbol frame = s;
+          frame.Inlined = true;
+          frame.Function = chain[i]->Name;
+          frame.FunctionLine = chain[i]->DeclLine;
+          frame.Line = line > 0 ? line : 0;
+          frame.Unit = line > 0 ? UnitName(file) : std::string();
+          if (frame.FunctionLine > frame.Line) frame.FunctionLine = 0;
+          inlined->push_back(std::move(frame));
+        }
+        line = chain[i]->CallLine;
+        file = SourceFile(cu, chain[i]->CallFile);
       }
       s.FunctionLine = f->DeclLine;
       if (s.Function.empty() && part == kAll) s.Function = f->Name;

@@ -443,4 +443,27 @@ TEST(CrashdemoReport, AStackOverflowsCallStackReachesMain) {
   EXPECT_NE(dump[1], ">> stack not accessible");
 }
 
+// Calls the compiler inlined are listed as entries of their own, marked, at
+// the address of the real function that holds them, which follows them.
+TEST(CrashdemoReport, InlinedCallsAreListedBeforeTheFunctionThatHoldsThem) {
+  const DemoRun run = RunCrashDemo("segv", DemoOptions{"close", {}, 40, true});
+  ASSERT_FALSE(run.Hung);
+  const std::string first = run.BugReport.substr(run.BugReport.find("\r\n\r\n") + 4);
+  const std::vector<std::string> section = SectionLines(run.BugReport, first.substr(0, first.find("\r\n")));
+  std::string text;
+  for (const std::string& l : section) text += l + "\n";
+  int inlined = 0;
+  bool goWrong = false;
+  for (std::size_t i = 1; i < section.size(); ++i) {
+    if (!section[i].ends_with(" [inlined]")) continue;
+    ++inlined;
+    goWrong = goWrong || (section[i].find(" main ") != std::string::npos && section[i].find(" GoWrong") != std::string::npos);
+    ASSERT_LT(i + 1, section.size()) << text;
+    EXPECT_EQ(section[i + 1].substr(0, 16), section[i].substr(0, 16)) << "the holder follows at the same address\n"
+                                                                       << text;
+  }
+  EXPECT_GE(inlined, 2) << text;
+  EXPECT_TRUE(goWrong) << text;
+}
+
 }  // namespace
