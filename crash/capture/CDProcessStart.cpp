@@ -125,6 +125,12 @@ void NoteReturnedSignal(int signal) {
   if (signal > 0 && signal < _NSIG) taken[signal].store(false);
 }
 
+void TakenSignals(sigset_t& set) {
+  sigemptyset(&set);
+  for (int s = 1; s < _NSIG; ++s)
+    if (taken[s].load()) sigaddset(&set, s);
+}
+
 void ResetToProgramStart() {
   struct sigaction byTheSystem {};
   byTheSystem.sa_handler = SIG_DFL;

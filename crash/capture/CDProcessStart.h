@@ -11,6 +11,7 @@
 // start (the handling thread runs at a raised priority).
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 // Reads the command line and the executable's path from /proc/self; call at
@@ -27,6 +28,8 @@ int StartNiceValue();
 // the programs it starts get the system's handling back. Signal-safe.
 void NoteTakenSignal(int signal);
 void NoteReturnedSignal(int signal);
+// The signals taken now. Signal-safe.
+void TakenSignals(sigset_t& set);
 // Puts the calling process back to the program's start: every taken signal
 // handled by the system, no signal blocked, the start's nice value. For a
 // new process before it runs its program. Signal-safe.

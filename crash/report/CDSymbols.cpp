@@ -66,31 +66,51 @@ std::vector<TRange> Ranges(Dwarf_Die* die) {
   return out;
 }
 
-// A body inlined into a function, or into another inlined body (Nested).
+// A body inlined straight into a function; the bodies inlined into it are
+// looked up when an address asks for them (NestedInlines), since walking
+// them all for every unit would cost a report more than the rest of it.
 struct TInlineInfo {
   std::vector<TRange> Ranges;
   int CallLine = 0;
   Dwarf_Word CallFile = 0;
-  std::string Name;  // the inlined function's, demangled when it can be
-  int DeclLine = 0;
-  std::vector<TInlineInfo> Nested;
+  Dwarf_Off Die = 0;  // its entry
 };
 
-// The inlined bodies that hold pc, outermost first.
-std::vector<const TInlineInfo*> InlineChain(const std::vector<TInlineInfo>& inlines, uint64_t pc) {
-  std::vector<const TInlineInfo*> chain;
-  const std::vector<TInlineInfo>* level = &inlines;
-  for (bool found = true; found && chain.size() < 64;) {
-    found = false;
-    for (const TInlineInfo& in : *level)
-      if (InRanges(in.Ranges, pc)) {
-        chain.push_back(&in);
-        level = &in.Nested;
-        found = true;
-        break;
+// The call of an inlined body: false when its entry does not say.
+bool ReadInline(Dwarf_Die* die, TInlineInfo& in) {
+  in.Ranges = Ranges(die);
+  Dwarf_Attribute attr;
+  Dwarf_Word line = 0, file = 0;
+  if (in.Ranges.empty() || dwarf_formudata(dwarf_attr(die, DW_AT_call_line, &attr), &line) != 0 ||
+      dwarf_formudata(dwarf_attr(die, DW_AT_call_file, &attr), &file) != 0)
+    return false;
+  in.CallLine = static_cast<int>(line);
+  in.CallFile = file;
+  in.Die = dwarf_dieoffset(die);
+  return true;
+}
+
+// Appends the bodies inlined inside parent that hold pc, outermost first.
+void NestedInlines(Dwarf_Die* parent, uint64_t pc, std::vector<TInlineInfo>& chain, int depth) {
+  Dwarf_Die child;
+  if (depth > 64 || dwarf_child(parent, &child) != 0) return;
+  do {
+    const int tag = dwarf_tag(&child);
+    if (tag == DW_TAG_inlined_subroutine) {
+      TInlineInfo in;
+      if (ReadInline(&child, in) && InRanges(in.Ranges, pc)) {
+        chain.push_back(std::move(in));
+        NestedInlines(&child, pc, chain, depth + 1);
+        return;
       }
-  }
-  return chain;
+    } else if (tag == DW_TAG_lexical_block || tag == DW_TAG_try_block || tag == DW_TAG_catch_block) {
+      const std::vector<TRange> ranges = Ranges(&child);
+      if (!ranges.empty() && !InRanges(ranges, pc)) continue;
+      const std::size_t before = chain.size();
+      NestedInlines(&child, pc, chain, depth + 1);
+      if (chain.size() > before) return;
+    }
+  } while (dwarf_siblingof(&child, &child) == 0);
 }
 
 // The name of a function as its entry or the entry it was inlined from
@@ -111,6 +131,11 @@ struct TFunctionInfo {
   std::string Name;
   std::vector<TInlineInfo> Inlines;
 
+  const TInlineInfo* InlineAt(uint64_t pc) const {
+    for (const TInlineInfo& in : Inlines)
+      if (InRanges(in.Ranges, pc)) return &in;
+    return nullptr;
+  }
 };
 
 // The functions of one compilation unit, read in one walk over its entries:
@@ -168,19 +193,7 @@ void CollectInlines(Dwarf_Die* parent, std::vector<TInlineInfo>& inlines, TUnitI
     const int tag = dwarf_tag(&child);
     if (tag == DW_TAG_inlined_subroutine) {
       TInlineInfo in;
-      in.Ranges = Ranges(&child);
-      Dwarf_Attribute attr;
-      Dwarf_Word line = 0, file = 0;
-      if (!in.Ranges.empty() && dwarf_formudata(dwarf_attr(&child, DW_AT_call_line, &attr), &line) == 0 &&
-          dwarf_formudata(dwarf_attr(&child, DW_AT_call_file, &attr), &file) == 0) {
-        in.CallLine = static_cast<int>(line);
-        in.CallFile = file;
-        in.Name = FunctionName(&child);
-        int declLine = 0;
-        if (dwarf_decl_line(&child, &declLine) == 0 && declLine > 0) in.DeclLine = declLine;
-        CollectInlines(&child, in.Nested, unit, depth + 1);
-        inlines.push_back(std::move(in));
-      }
+      if (ReadInline(&child, in)) inlines.push_back(std::move(in));
     } else if (tag == DW_TAG_lexical_block || tag == DW_TAG_try_block || tag == DW_TAG_catch_block) {
       CollectInlines(&child, inlines, unit, depth + 1);
     } else if (tag == DW_TAG_subprogram) {
@@ -256,10 +269,14 @@ uint64_t TCDSymbolizer::FunctionStartOf(uint64_t address) {
 
 std::vector<TCDSymbol> TCDSymbolizer::ResolveFrames(uint64_t address, bool returnAddress) {
   std::lock_guard<std::mutex> guard(lock_);
+  auto& cache = frames_[returnAddress ? 1 : 0];
+  auto it = cache.find(address);
+  if (it != cache.end()) return it->second;
+  if (cache.size() > 100000) cache.clear();
   std::vector<TCDSymbol> frames;
   TCDSymbol real = Lookup(address, returnAddress, kAll, &frames);
   frames.push_back(std::move(real));
-  return frames;
+  return cache[address] = std::move(frames);
 }
 
 TCDSymbol TCDSymbolizer::Lookup(uint64_t address, bool returnAddress, TPart part, std::vector<TCDSymbol>* inlined) {
@@ -313,22 +330,32 @@ TCDSymbol TCDSymbolizer::Lookup(uint64_t address, bool returnAddress, TPart part
     const TUnitInfo& unit = it->second;
     const uint64_t pc = at - bias;
     if (const TFunctionInfo* f = unit.FunctionAt(pc)) {
-      const std::vector<const TInlineInfo*> chain = InlineChain(f->Inlines, pc);
+      std::vector<TInlineInfo> chain;
+      if (const TInlineInfo* top = f->InlineAt(pc)) {
+        chain.push_back(*top);
+        Dwarf_Die die;
+        if (inlined != nullptr && part == kAll && dwarf_offdie(dwarf_cu_getdwarf(cu->cu), top->Die, &die) != nullptr)
+          NestedInlines(&die, pc, chain, 0);
+      }
       // Innermost first: each inlined body stands where the line table says
       // (the innermost) or where the body inside it was called.
       for (std::size_t i = chain.size(); i-- > 0;) {
         if (inlined != nullptr && part == kAll) {
           TCDSymbol frame = s;
           frame.Inlined = true;
-          frame.Function = chain[i]->Name;
-          frame.FunctionLine = chain[i]->DeclLine;
+          Dwarf_Die die;
+          if (dwarf_offdie(dwarf_cu_getdwarf(cu->cu), chain[i].Die, &die) != nullptr) {
+            frame.Function = FunctionName(&die);
+            int declLine = 0;
+            if (dwarf_decl_line(&die, &declLine) == 0 && declLine > 0) frame.FunctionLine = declLine;
+          }
           frame.Line = line > 0 ? line : 0;
           frame.Unit = line > 0 ? UnitName(file) : std::string();
           if (frame.FunctionLine > frame.Line) frame.FunctionLine = 0;
           inlined->push_back(std::move(frame));
         }
-        line = chain[i]->CallLine;
-        file = SourceFile(cu, chain[i]->CallFile);
+        line = chain[i].CallLine;
+        file = SourceFile(cu, chain[i].CallFile);
       }
       s.FunctionLine = f->DeclLine;
       if (s.Function.empty() && part == kAll) s.Function = f->Name;

@@ -51,7 +51,7 @@ class TCDSymbolizer {
   // For a return address the unit and line are those of the call before it.
   TCDSymbol Resolve(uint64_t address, bool returnAddress = false);
   // The frames at the address, innermost first: the inlined calls (Inlined
-  // set), then the real function as Resolve gives it. Not cached.
+  // set), then the real function as Resolve gives it; cached.
   std::vector<TCDSymbol> ResolveFrames(uint64_t address, bool returnAddress = false);
   // The source line of an exact address (for the disassembly), 0 unknown.
   int LineOf(uint64_t address);
@@ -67,6 +67,7 @@ class TCDSymbolizer {
   std::mutex lock_;
   std::unique_ptr<TState> state_;
   std::unordered_map<uint64_t, TCDSymbol> cache_[2];
+  std::unordered_map<uint64_t, std::vector<TCDSymbol>> frames_[2];
   std::unordered_map<uint64_t, uint64_t> starts_;
 };
 

@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
@@ -46,6 +47,7 @@
 
 #include "crash/handling/CDHandlers.h"
 #include "crash/handling/CDHandlingEntry.h"
+#include "crash/handling/CDHandlingThread.h"
 #include "crash/handling/CDPresenter.h"
 #include "crash/settings/CDExceptionTimes.h"
 #include "crash/settings/ICDSettings.h"
@@ -206,12 +208,14 @@ int CountRecorded(const std::string& prefix) {
   return n;
 }
 
-std::string TimesText() {
+int RecordedTimes() {
   int n = 0;
   for (uint32_t t : ProcessExceptionTimes().Times())
     if (t != 0) ++n;
-  return IntToStr(n);
+  return n;
 }
+
+std::string TimesText() { return IntToStr(RecordedTimes()); }
 
 // The process as the system sees it: its name, blocked signals and nice value.
 std::string ProcessText() {
@@ -345,9 +349,24 @@ int main(int argc, char** argv) {
   auto run = [kind, exitAfter, button] {
     CallHandler(button, [&] { GoWrong(kind); });
     if (exitAfter) {
-      // Threads that go wrong need a moment to reach the crash reporter.
-      const int settleMs = (kind == "many" || kind.rfind("thread", 0) == 0 || kind.rfind("blocked", 0) == 0) ? 1500 : 0;
-      QTimer::singleShot(settleMs, [] { QCoreApplication::exit(0); });
+      // Threads that go wrong need a moment to reach the crash reporter, and
+      // the crash reporter to finish with them (ten of them for "many",
+      // however busy the machine): the program ends once it is idle.
+      const bool threads = kind == "many" || kind.rfind("thread", 0) == 0 || kind.rfind("blocked", 0) == 0;
+      const int settleMs = threads ? 1500 : 0;
+      const int failures = kind == "many" ? 10 : 0;
+      auto* idle = new QTimer(QCoreApplication::instance());
+      QElapsedTimer* since = new QElapsedTimer;
+      since->start();
+      QObject::connect(idle, &QTimer::timeout, [idle, since, settleMs, failures] {
+        const bool settled = since->elapsed() >= settleMs && RecordedTimes() >= failures &&
+                             TCDHandlingThread::CurrentRequest() == nullptr;
+        if (!settled && since->elapsed() < 60000) return;
+        idle->stop();
+        delete since;
+        QCoreApplication::exit(0);
+      });
+      idle->start(threads ? 50 : 0);
     }
   };
   QObject::connect(button, &QPushButton::clicked, button, run);
