@@ -1,8 +1,10 @@
 // A complete bug report (all sections, every stack symbolised, the three
 // system lists) for a process with 20 threads, side by side in one run with
-// gdb's "thread apply all bt" on the same kind of process: our time from the
-// request to "complete", gdb's whole run, and the peak memory the report
-// needs on top of what the process already used.
+// two peers on the same kind of process, each run the same way (attached to
+// it from outside, every thread walked, left again): gdb's "thread apply all
+// bt" and elfutils' eu-stack. Our time from the request to "complete", each
+// peer's whole run, and the peak memory the report needs on top of what the
+// process already used.
 //
 //   build/bin/crashreport_bench [runs]
 #include <fcntl.h>
@@ -109,7 +111,7 @@ struct TOurRun {
   return run;
 }
 
-// The same kind of process for gdb: 20 parked threads; it says "ready" and
+// The same kind of process for the peers: 20 parked threads; it says "ready" and
 // lives until its standard input closes.
 int ParkedProcess() {
   std::vector<pid_t> ids;
@@ -124,19 +126,30 @@ int ParkedProcess() {
   return 0;
 }
 
-// Milliseconds of one whole gdb run against the process, -1 when it failed.
-double GdbRun(pid_t target, std::size_t& threadsSeen) {
+struct TPeer {
+  const char* Name;
+  std::vector<std::string> Args;  // "PID" stands for the process's id
+  const char* ThreadMark;         // what opens each thread in its output
+};
+
+// Milliseconds of one whole peer run against the process, -1 when it failed.
+double PeerRun(const TPeer& peer, pid_t target, std::size_t& threadsSeen) {
   int out[2];
   if (pipe(out) != 0) return -1;
   auto start = std::chrono::steady_clock::now();
-  pid_t gdb = fork();
-  if (gdb == 0) {
+  pid_t child = fork();
+  if (child == 0) {
     dup2(out[1], 1);
     int null = open("/dev/null", O_WRONLY);
     dup2(null, 2);
     close(out[0]);
-    const std::string pid = std::to_string(target);
-    execlp("gdb", "gdb", "-batch", "-nx", "-p", pid.c_str(), "-ex", "thread apply all bt", static_cast<char*>(nullptr));
+    std::vector<std::string> args = peer.Args;
+    for (std::string& a : args)
+      if (a == "PID") a = std::to_string(target);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   close(out[1]);
@@ -145,11 +158,12 @@ double GdbRun(pid_t target, std::size_t& threadsSeen) {
   for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
   close(out[0]);
   int status = 0;
-  waitpid(gdb, &status, 0);
+  waitpid(child, &status, 0);
   double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   threadsSeen = 0;
-  for (std::size_t at = text.find("\nThread "); at != std::string::npos; at = text.find("\nThread ", at + 1))
-    ++threadsSeen;
+  const std::string mark = std::string("\n") + peer.ThreadMark;
+  text.insert(0, "\n");
+  for (std::size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at + 1)) ++threadsSeen;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 && threadsSeen > 0 ? ms : -1;
 }
 
@@ -184,7 +198,12 @@ int main(int argc, char** argv) {
   gRelease = true;
   for (std::thread& t : threads) t.join();
 
-  // gdb: a process of the same kind, attached to, walked and left again.
+  // The peers: a process of the same kind, attached to, walked and left
+  // again, turn about, so that both meet the machine as it is.
+  const std::vector<TPeer> peers{
+      {"gdb", {"gdb", "-batch", "-nx", "-p", "PID", "-ex", "thread apply all bt"}, "Thread "},
+      {"eu-stack", {"eu-stack", "-p", "PID"}, "TID "},
+  };
   int in[2], out[2];
   if (pipe(in) != 0 || pipe(out) != 0) return 1;
   pid_t parked = fork();
@@ -200,22 +219,27 @@ int main(int argc, char** argv) {
   close(out[1]);
   char ready[16] = {};
   if (read(out[0], ready, sizeof ready - 1) <= 0) return 1;
-  std::vector<double> gdbs;
-  std::size_t gdbThreads = 0;
-  for (int i = 0; i < runs; ++i) {
-    double ms = GdbRun(parked, gdbThreads);
-    if (ms >= 0) gdbs.push_back(ms);
-  }
+  std::vector<std::vector<double>> times(peers.size());
+  std::vector<std::size_t> threadsSeen(peers.size(), 0);
+  for (int i = 0; i < runs; ++i)
+    for (std::size_t p = 0; p < peers.size(); ++p) {
+      double ms = PeerRun(peers[p], parked, threadsSeen[p]);
+      if (ms >= 0) times[p].push_back(ms);
+    }
   close(in[1]);
   waitpid(parked, nullptr, 0);
 
   std::printf("complete report, %d threads + main, %d runs (median):\n", kThreads, runs);
-  std::printf("  ours: %8.1f ms  (first %.1f ms, %zu bytes of report)\n", Median(ours), ours.front(), bytes);
-  if (gdbs.empty()) {
-    std::printf("  gdb:  did not run (is gdb installed, and may this user attach to processes?)\n");
-  } else {
-    std::printf("  gdb:  %8.1f ms  (%zu threads listed)\n", Median(gdbs), gdbThreads);
-    std::printf("  gdb / ours: %.1f (above 1 means ours is faster)\n", Median(gdbs) / Median(ours));
+  std::printf("  ours:     %8.1f ms  (first %.1f ms, %zu bytes of report)\n", Median(ours), ours.front(), bytes);
+  for (std::size_t p = 0; p < peers.size(); ++p) {
+    if (times[p].empty()) {
+      std::printf("  %-9s did not run (is it installed, and may this user attach to processes?)\n",
+                  (std::string(peers[p].Name) + ":").c_str());
+      continue;
+    }
+    std::printf("  %-9s %8.1f ms  (%zu threads listed)\n", (std::string(peers[p].Name) + ":").c_str(),
+                Median(times[p]), threadsSeen[p]);
+    std::printf("  %s / ours: %.1f (above 1 means ours is faster)\n", peers[p].Name, Median(times[p]) / Median(ours));
   }
   std::printf("peak extra memory of building the report: %ld KiB\n", extraKiB);
   return 0;

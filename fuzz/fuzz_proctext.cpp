@@ -1,19 +1,22 @@
 // The readers of /proc and other outside text the crash reporter relies on,
 // fed arbitrary bytes: the maps with everything built on them (module list,
 // allocated memory, address questions), stat lines, cpuinfo, meminfo,
-// mountinfo, os-release, and device properties into the hardware list.
+// mountinfo, os-release, temporary-folder names, and device properties into
+// the hardware list.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "crash/report/CDUnwinder.h"
 #include "crash/sys/CDAddressSpace.h"
 #include "crash/sys/CDHardwareList.h"
 #include "crash/sys/CDModuleList.h"
 #include "crash/sys/CDProcFile.h"
 #include "crash/sys/CDProcessList.h"
 #include "crash/sys/CDSystemFacts.h"
+#include "crash/sys/CDTempFolder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
@@ -33,6 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (space.Find(m.Start) == nullptr) std::abort();
         (void)space.IsReadable(m.Start, m.End - m.Start + 1);
         (void)space.ReadableEnd(m.End - 1);
+        (void)OverflowedStack(space, m.Start - 1);
       }
       break;
     }
@@ -55,6 +59,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case 5:
       (void)ParseOsReleaseName(text);
       (void)LanguageName(text.substr(0, 64));
+      {
+        uid_t uid = 0;
+        pid_t pid = 0;
+        if (ParseCDTempFolderName(text.substr(0, 255), uid, pid) && pid <= 0) std::abort();
+      }
       break;
     case 6: {
       // "subsystem", "devtype", then "KEY=value" lines (properties) and

@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <linux/close_range.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +23,9 @@ char* arguments[kMaxArguments + 1];
 int argumentCount = 0;
 char exePath[4096];
 const char* const kSelf = "/proc/self/exe";
+int startNice = 0;
+// One flag per signal number: the crash reporter handles it now.
+std::atomic<bool> taken[_NSIG];
 
 bool SameName(const char* a, const char* b) {
   while (*a != '\0' && *a != '=' && *a == *b) {
@@ -30,6 +36,7 @@ bool SameName(const char* a, const char* b) {
 }
 
 [[noreturn]] void RunChild(const TCDStartOptions& o) {
+  ResetToProgramStart();
   if (o.GateOtherEnd >= 0) close(o.GateOtherEnd);
   if (o.GateFd >= 0) {
     char byte;
@@ -58,12 +65,20 @@ bool SameName(const char* a, const char* b) {
   char* const* args = argumentCount > 0 ? arguments : fallbackArgs;
   const char* path = (o.SameImage || exePath[0] == '\0') ? kSelf : exePath;
   execve(path, args, const_cast<char* const*>(env));
+  if (o.ExecFailedFd >= 0) {
+    const char failed = 1;
+    while (write(o.ExecFailedFd, &failed, 1) < 0 && errno == EINTR) {
+    }
+  }
   _exit(127);
 }
 }  // namespace
 
 void RememberCommandLine() {
   if (argumentCount > 0) return;
+  errno = 0;
+  const int nice = getpriority(PRIO_PROCESS, 0);
+  startNice = errno == 0 ? nice : 0;
   const ssize_t len = readlink(kSelf, exePath, sizeof exePath - 1);
   exePath[len > 0 ? len : 0] = '\0';
   // A replaced executable shows as "<path> (deleted)": start the one we run.
@@ -100,6 +115,34 @@ void RememberCommandLine() {
 
 char* const* RememberedArguments() { return arguments; }
 int RememberedArgumentCount() { return argumentCount; }
+int StartNiceValue() { return startNice; }
+
+void NoteTakenSignal(int signal) {
+  if (signal > 0 && signal < _NSIG) taken[signal].store(true);
+}
+
+void NoteReturnedSignal(int signal) {
+  if (signal > 0 && signal < _NSIG) taken[signal].store(false);
+}
+
+void TakenSignals(sigset_t& set) {
+  sigemptyset(&set);
+  for (int s = 1; s < _NSIG; ++s)
+    if (taken[s].load()) sigaddset(&set, s);
+}
+
+void ResetToProgramStart() {
+  struct sigaction byTheSystem {};
+  byTheSystem.sa_handler = SIG_DFL;
+  sigemptyset(&byTheSystem.sa_mask);
+  for (int s = 1; s < _NSIG; ++s)
+    if (taken[s].load()) sigaction(s, &byTheSystem, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  // A raised priority needs no privilege to be given up.
+  setpriority(PRIO_PROCESS, 0, startNice);
+}
 
 pid_t StartOwnProgram(const TCDStartOptions& options) {
   const pid_t child = _Fork();

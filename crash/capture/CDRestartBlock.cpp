@@ -6,12 +6,14 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "crash/capture/CDEvent.h"
+#include "crash/capture/CDProcessEnd.h"
 #include "crash/capture/CDProcessStart.h"
 
 namespace {
@@ -107,24 +109,53 @@ std::optional<TCDRestartHandover> TakeRestartBlock(int waitMs) {
 }
 
 void RestartProcess(const TCDExceptionTimeList& times) {
-  int gate[2];
+  int gate[2], status[2];
+  bool started = false;
   if (pipe2(gate, O_CLOEXEC) == 0) {
+    if (pipe2(status, O_CLOEXEC) != 0) status[0] = status[1] = -1;
     TCDStartOptions options;
     options.GateFd = gate[0];
     options.GateOtherEnd = gate[1];
     options.SameImage = false;
+    options.ExecFailedFd = status[1];
     const pid_t child = StartOwnProgram(options);
     close(gate[0]);
-    if (child > 0) {
+    if (status[1] >= 0) close(status[1]);
+    const bool written = child > 0 && [&] {
       TCDRestartHandover handover;
       handover.OldProcessId = getpid();
       handover.Times = times;
-      WriteRestartBlock(child, handover);
-    }
+      return WriteRestartBlock(child, handover);
+    }();
     // Opens the gate: the new process runs and finds its block.
     close(gate[1]);
+    if (child > 0) {
+      // The new process either becomes the program (the end of the pipe) or
+      // says it could not (a byte).
+      char failed = 0;
+      ssize_t n = -1;
+      if (status[0] >= 0)
+        while ((n = read(status[0], &failed, 1)) < 0 && errno == EINTR) {
+        }
+      started = n == 0;
+      if (!started) {
+        while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        // Nobody will ever take the block.
+        if (written) {
+          TCDSafeTextBuffer<64> name;
+          RestartBlockName(child, name);
+          shm_unlink(name.CStr());
+        }
+      }
+    }
+    if (status[0] >= 0) close(status[0]);
   }
-  _exit(2);
+  TCDProcessEnd::CleanUp();
+  _exit(started ? 2 : 1);
 }
 
-void CloseProcess() { _exit(1); }
+void CloseProcess() {
+  TCDProcessEnd::CleanUp();
+  _exit(1);
+}

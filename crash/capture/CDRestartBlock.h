@@ -46,7 +46,11 @@ bool WriteRestartBlock(pid_t newProcessId, const TCDRestartHandover& handover);
 std::optional<TCDRestartHandover> TakeRestartBlock(int waitMs = 30000);
 
 // Starts the program again with the block and ends this process with exit
-// code 2. Signal-safe.
+// code 2. When the new process cannot run the program (its file was removed
+// or may no longer be run), its block is removed and this process ends with
+// exit code 1, as for a close. Either way the temporary folder goes first
+// (TCDProcessEnd). Signal-safe.
 [[noreturn]] void RestartProcess(const TCDExceptionTimeList& times);
-// Ends this process at once with exit code 1, without any clean-up. Signal-safe.
+// Ends this process at once with exit code 1, without the program's clean-up;
+// only the temporary folder goes (TCDProcessEnd). Signal-safe.
 [[noreturn]] void CloseProcess();

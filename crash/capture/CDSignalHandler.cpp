@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cerrno>
 
+#include "crash/capture/CDProcessStart.h"
+
 namespace {
 
 std::atomic<TCDFatalSignalHook> fatalHook{nullptr};
@@ -146,13 +148,19 @@ void InstallFatalSignalHandlers(TCDFatalSignalHook hook) {
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&action.sa_mask);
   for (int s : CDFatalSignals) sigaddset(&action.sa_mask, s);
-  for (std::size_t i = 0; i < std::size(CDFatalSignals); ++i) sigaction(CDFatalSignals[i], &action, &previous[i]);
+  for (std::size_t i = 0; i < std::size(CDFatalSignals); ++i) {
+    sigaction(CDFatalSignals[i], &action, &previous[i]);
+    NoteTakenSignal(CDFatalSignals[i]);
+  }
   installed = true;
 }
 
 void RemoveFatalSignalHandlers() {
   if (!installed) return;
-  for (std::size_t i = 0; i < std::size(CDFatalSignals); ++i) sigaction(CDFatalSignals[i], &previous[i], nullptr);
+  for (std::size_t i = 0; i < std::size(CDFatalSignals); ++i) {
+    sigaction(CDFatalSignals[i], &previous[i], nullptr);
+    NoteReturnedSignal(CDFatalSignals[i]);
+  }
   installed = false;
   fatalHook.store(nullptr);
 }

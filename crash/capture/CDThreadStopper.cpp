@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "crash/capture/CDEvent.h"
+#include "crash/capture/CDProcessStart.h"
 #include "runtime/ThreadName.h"
 
 namespace {
@@ -87,7 +88,10 @@ void TCDThreadStopper::Install() {
   // SA_RESTART: a thread stopped inside a system call carries on with it.
   action.sa_flags = SA_SIGINFO | SA_RESTART | SA_ONSTACK;
   sigfillset(&action.sa_mask);
-  if (sigaction(signal, &action, &previousAction) == 0) stopSignal.store(signal);
+  if (sigaction(signal, &action, &previousAction) == 0) {
+    stopSignal.store(signal);
+    NoteTakenSignal(signal);
+  }
 }
 
 void TCDThreadStopper::Remove() {
@@ -95,6 +99,7 @@ void TCDThreadStopper::Remove() {
   if (signal == 0) return;
   ReleaseAll();
   sigaction(signal, &previousAction, nullptr);
+  NoteReturnedSignal(signal);
 }
 
 bool TCDThreadStopper::Installed() { return stopSignal.load() != 0; }

@@ -1,6 +1,7 @@
 #include "crash/delivery/CDProcess.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,6 +9,8 @@
 #include <cerrno>
 #include <chrono>
 #include <thread>
+
+#include "crash/capture/CDProcessStart.h"
 
 extern char** environ;
 
@@ -26,7 +29,15 @@ TCDProcessResult RunProgram(const std::vector<std::string>& argv, int timeoutMs)
   // meant for us does not end a mail program the user is writing in.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  // It starts as a program should: no signal blocked (the handling may run
+  // with some blocked), the signals the crash reporter took handled by the
+  // system.
+  sigset_t none, taken;
+  sigemptyset(&none);
+  TakenSignals(taken);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &taken);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid = 0;
   int rc = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);

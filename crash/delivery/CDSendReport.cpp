@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "crash/capture/CDProcessEnd.h"
 #include "crash/delivery/ICDAttachments.h"
 #include "crash/delivery/CDBugRepFile.h"
 #include "crash/delivery/CDMailHandOver.h"
@@ -146,6 +147,8 @@ TCDSendResult SendNow(const TSendJob& job) {
     else
       CDMessageBox(job.FailCaption, job.FailText, TCDMsgIcon::Error);
   }
+  // The mail program may read the attachments after this process has gone.
+  if (result == TCDHandOverResult::Sent && !files.empty()) TCDProcessEnd::KeepTempFolder();
   if (result == TCDHandOverResult::Sent && carried && job.DelBugRepFile) RemoveSentBugReports(job.BugRepFile, copied);
   return static_cast<TCDSendResult>(result);
 }

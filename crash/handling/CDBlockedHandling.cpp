@@ -230,10 +230,11 @@ void HandleInFaultingThread(const TCDBlockedInput& in) {
     }
     for (std::size_t i = 0; i < sectionCount; ++i)
       consoleText.Add("\r\n\r\n").Add(sections[i].Name).Add("\r\n").Add(sections[i].Content);
+    // The file first: the console may be gone.
+    SaveHere(consoleText.View());
     const char* message = freeze ? settings.FrozenMsg : settings.ExceptMsg;
     WriteConsoleReport(std::string_view(message, CDStrLen(message)),
                        settings.ShowReportOnConsole ? consoleText.View() : std::string_view());
-    SaveHere(consoleText.View());
     CloseProcess();
   }
   if (outcome.Answer.Ending == static_cast<int32_t>(TCDEnding::Restart)) {

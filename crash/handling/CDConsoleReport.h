@@ -16,5 +16,6 @@ void SetCDConsoleOutput(int fd);
 int CDConsoleOutput();
 
 // Writes the message and, when report is not empty, an empty line and the
-// report, then a line end. Signal-safe.
+// report, then a line end. A console that has gone (a closed pipe) only
+// makes the writes fail: it never ends the process. Signal-safe.
 void WriteConsoleReport(std::string_view message, std::string_view report);

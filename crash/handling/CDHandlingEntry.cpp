@@ -34,6 +34,9 @@
 namespace {
 
 std::terminate_handler previousTerminate = nullptr;
+// How long a fatal signal on the box's thread waits for the shown report to
+// be saved.
+constexpr int kSaveShownWaitMs = 10000;
 bool installed = false;
 
 // A request whose thread does not wait for it: it owns what the request
@@ -99,6 +102,10 @@ void OnFatalSignal(int signal, siginfo_t* info, ucontext_t* context) {
   const TCDSignalFacts facts = DescribeSignal(signal, info, context, low, high);
   const TCDExceptionObject object{nullptr, &facts};
   if (PartOfTheHandling(self) || !TCDHandlingThread::Running()) {
+    // The box of an earlier exception stands on this thread: its report,
+    // shown to the user already, is saved before this signal ends the
+    // process.
+    if (TCDProcessing::IsPresentingThread(self)) TCDProcessing::SaveShownReport(kSaveShownWaitMs);
     TCDBlockedInput in;
     in.ThreadId = self;
     in.Address = facts.Address;

@@ -31,6 +31,28 @@
 namespace {
 
 std::atomic<pid_t> presentingThread{0};
+// The exception whose box the GUI thread shows now, and the request of a
+// fatal signal on that thread to save its report.
+std::atomic<TICDException*> shownException{nullptr};
+TCDEvent saveShownAsked, saveShownDone;
+constexpr int kSaveShownCompleteMs = 5000;
+
+void AutoSave(TICDException& e);
+
+// On the handling thread, while it waits for the GUI thread: saves the shown
+// exception's report when a fatal signal there asked for it.
+void ServeSaveShown() {
+  if (!saveShownAsked.IsSet() || saveShownDone.IsSet()) return;
+  if (TICDException* e = shownException.load()) {
+    try {
+      e->CompleteReportWithin(kSaveShownCompleteMs);
+      AutoSave(*e);
+    } catch (...) {
+      // What could not be saved is lost with the process.
+    }
+  }
+  saveShownDone.Set();
+}
 
 // Threads of the toolkit and the desktop libraries that the box and the
 // program's windows need; pausing them would freeze the box.
@@ -105,13 +127,17 @@ std::optional<T> RunOnGuiThread(ICDGuiBridge& bridge, std::function<T()> job) {
     int waiting = 0;
     if (shared->State.compare_exchange_strong(waiting, 2)) return std::nullopt;
   }
-  shared->Done.Wait();
+  while (!shared->Done.Wait(50)) ServeSaveShown();
   return shared->Result;
 }
 
 // Shows the exception on the GUI thread; nothing when it did not answer in
 // time.
 std::optional<TCDEnding> PresentOnGuiThread(TICDException& e, int showMode, ICDGuiBridge& bridge) {
+  shownException.store(&e);
+  struct TShown {
+    ~TShown() { shownException.store(nullptr); }
+  } shown;
   std::optional<std::optional<TCDEnding>> ending = RunOnGuiThread<std::optional<TCDEnding>>(
       bridge, [&e, showMode]() -> std::optional<TCDEnding> {
         try {
@@ -126,9 +152,11 @@ std::optional<TCDEnding> PresentOnGuiThread(TICDException& e, int showMode, ICDG
 
 // A console or service process: the message and, when the settings want the
 // report shown, the complete report on the console; the report also goes to
-// the caller's report text when it asked for one.
+// the caller's report text when it asked for one. The report is saved first:
+// the console may have gone.
 void PresentOnConsole(TICDException& e) {
   e.CompleteReport();
+  AutoSave(e);
   const std::string report = e.Report().Text();
   if (e.Facts().ReportOut != nullptr) *e.Facts().ReportOut = report;
   std::string message = e.ExceptionType() == TCDExceptionType::Freeze ? e.GetFrozenMsg() : e.GetExceptMsg();
@@ -254,6 +282,9 @@ void Process(const TCDExceptionRequest& request) {
   }
 
   const std::optional<TCDEnding> boxEnding = Present(*e, bridge);
+  // A send from the box marks the exception sent before the ending is
+  // decided: the automatic save then leaves a sent report out.
+  WaitForRunningSends();
   const TCDEndDecision end = DecideEnding(TCDEndInputs{bridge != nullptr, e->CanContinue(), boxEnding,
                                                        e->AutoClosePasses(), e->AutoRestartPasses()});
   if (end.CallActionHandlers) e->CallActionHandlers(static_cast<TCDAction>(end.Ending));
@@ -272,6 +303,12 @@ void TCDProcessing::Run(const TCDExceptionRequest& request) {
   } catch (...) {
     // The request ends here; its thread is released by the caller.
   }
+}
+
+bool TCDProcessing::SaveShownReport(int waitMs) {
+  if (shownException.load() == nullptr) return false;
+  saveShownAsked.Set();
+  return saveShownDone.Wait(waitMs);
 }
 
 bool TCDProcessing::IsPresentingThread(pid_t threadId) {

@@ -25,6 +25,13 @@ class TCDProcessing {
   // there must not wait for the handling it is part of). Signal-safe.
   static bool IsPresentingThread(pid_t threadId);
 
+  // A fatal signal struck the thread that shows the box of an exception: the
+  // handling thread saves that exception's report (completed as far as it
+  // can be within a few seconds) before the signal ends the process. Waits
+  // at most waitMs for it; false when nothing was shown or saved in time.
+  // Signal-safe.
+  static bool SaveShownReport(int waitMs);
+
   // How long the GUI thread may take before the box goes to the helper.
   static constexpr int kGuiAnswerMs = 2000;
 };

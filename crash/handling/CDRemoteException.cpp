@@ -164,3 +164,8 @@ bool TCDHelperSession::Answer(TCDEnding ending) {
   EncodeAnswer(w, TCDHelperAnswer{static_cast<int32_t>(ending), exception_->Sent(), exception_->Saved()});
   return Send(std::string(reinterpret_cast<const char*>(bytes), w.Size()));
 }
+
+bool TCDHelperSession::PeerGone() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return gone_;
+}

@@ -88,6 +88,8 @@ class TCDHelperSession {
   TCDRemoteException& Exception() { return *exception_; }
   // Sends the box's ending with the exception's sent and saved state.
   bool Answer(TCDEnding ending);
+  // The crashed process has gone: its end of the pipe closed.
+  bool PeerGone();
 
  private:
   bool ReadFrame(TCDRawFrame& frame, int timeoutMs);

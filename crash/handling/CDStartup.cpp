@@ -7,9 +7,11 @@
 
 #include "crash/capture/CDBlockedProbe.h"
 #include "crash/capture/CDMemoryReserve.h"
+#include "crash/capture/CDProcessEnd.h"
 #include "crash/capture/CDProcessStart.h"
 #include "crash/capture/CDRestartBlock.h"
 #include "crash/capture/CDThreadHook.h"
+#include "crash/capture/CDThreadRegistry.h"
 #include "crash/capture/CDThreadStopper.h"
 #include "crash/handling/CDBlockedHandling.h"
 #include "crash/handling/CDConsoleReport.h"
@@ -64,6 +66,8 @@ void TCDStartup::Start(const TCDStartupOptions& options) {
   if (std::optional<TCDRestartHandover> handover = TakeRestartBlock())
     ProcessExceptionTimes().SetTimes(handover->Times);
   ClearCDTempFolder();
+  SweepCDTempFolders();
+  TCDProcessEnd::SetTempFolder(CDTempFolder());
   InitMainModuleSettings();
   CheckFileCrc();
   TICDSettings settings;
@@ -74,8 +78,11 @@ void TCDStartup::Start(const TCDStartupOptions& options) {
   CaptureBlockedHandlingSettings();
 
   mainThread = std::make_unique<TCDThreadScope>(0, 0, 0);
-  NameThreadForDebugging("main thread");
+  // The name is the report's; the system keeps the program's own name for
+  // its main thread, which is the name of the process.
+  TCDThreadRegistry::Instance().SetName(CurrentThreadId(), "main thread");
   InstallInterceptionPoints();
+  TCDProcessEnd::InstallTerminationHandlers();
   TCDThreadStopper::Install();
   TCDBlockedProbe::Start();
   TCDHandlingThread::Start();
@@ -94,7 +101,9 @@ void TCDStartup::Stop() {
   RemoveInterceptionPoints();
   TCDThreadStopper::Remove();
   TCDMemoryReserve::Release();
+  TCDProcessEnd::RemoveTerminationHandlers();
   RemoveCDTempFolder();
+  TCDProcessEnd::SetTempFolder(std::string());
   mainThread.reset();
 }
 

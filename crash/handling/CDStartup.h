@@ -1,12 +1,15 @@
 // Starting and stopping the crash reporter, before the program's own
 // initialisation and after its end. Start, in this order: takes over the
 // exception times of a process that restarted this one, clears the
-// temporary folder, reads the settings, checks the executable's checksum,
-// names the calling thread "main thread", installs every interception point
+// temporary folder (and sweeps away those of ended processes), reads the
+// settings, checks the executable's checksum, names the calling thread
+// "main thread" in the thread registry (the system keeps the program's name
+// for it), installs every interception point
 // and the thread-creation hook, starts the exception-handling thread (and
 // what the blocked-process test and thread stopping need), the freeze
 // watchdog when CheckFreeze is on, and registers the report plug-ins
-// "hardware", "processes" and "modules". Stop undoes it: the handling thread
+// "hardware", "processes" and "modules"; SIGTERM, SIGINT and SIGHUP, while
+// the system handles them, remove the temporary folder first. Stop undoes it: the handling thread
 // gets its stop request (at most 500 ms), the plug-ins are unregistered.
 // A program without windows starts it this way alone (its crashes are then
 // written to its console); a program with windows uses TCrashReporter.

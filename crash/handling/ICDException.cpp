@@ -155,4 +155,12 @@ void TICDException::CompleteReport() {
                         [this](const std::function<void()>& pump) { composer_->CompleteNow(pump, -1); });
 }
 
+bool TICDException::CompleteReportWithin(int timeoutMs) {
+  if (!composer_) {
+    report_.MarkComplete();
+    return true;
+  }
+  return composer_->CompleteNow({}, timeoutMs);
+}
+
 bool TICDException::CallActionHandlers(TCDAction action) { return CallActionHandlersFor(*this, action); }

@@ -158,6 +158,9 @@ class TICDException : public TICDSettings, public ICDException {
   int32_t ShowMode() const override { return flags_.ShowMode; }
   TCDReport& Report() override { return report_; }
   void CompleteReport() override;
+  // Completes the report without the please-wait box, waiting at most
+  // timeoutMs; true when it is complete.
+  bool CompleteReportWithin(int timeoutMs);
   bool CallActionHandlers(TCDAction action) override;
   std::string ScreenShotFile() const override { return screenShot_; }
   bool ScreenShotWanted() const override { return flags_.CreateScreenShot; }

@@ -67,6 +67,7 @@ std::string FormatCallStack(const std::vector<TCDStackLine>& lines, const TCDCal
     out += Pad(l.Symbol.Line > 0 ? std::to_string(l.Symbol.Line) : std::string(), lineWidth + 1, true) + ' ';
     if (options.ShowRelLines) out += Pad(RelativeLine(l.Symbol), relWidth, true) + ' ';
     out += l.Symbol.Known ? l.Symbol.Function : std::string("???");
+    if (l.Symbol.Inlined) out += " [inlined]";
   }
   return out;
 }

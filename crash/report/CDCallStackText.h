@@ -31,7 +31,8 @@ struct TCDStackLine {
 std::string SingleLineForm(uint64_t address, const TCDSymbol& symbol, const TCDCallStackOptions& options);
 
 // The section text of a call stack. With a creator name, ">> created by
-// <creator> at:" stands before the last line (the creation site).
+// <creator> at:" stands before the last line (the creation site). A call the
+// compiler inlined is marked " [inlined]" after its function.
 std::string FormatCallStack(const std::vector<TCDStackLine>& lines, const TCDCallStackOptions& options,
                             std::string_view creatorName);
 

@@ -326,11 +326,16 @@ void TCDReportComposer::CompleteThread(TThread& t, int area) {
         TCDStepName fill("FillFinalOutput");
         text = Guarded("FillFinalOutput", [&] {
           for (std::size_t i = 0; i < entries.size(); ++i) {
-            TCDSymbol s = symbols_->Resolve(entries[i].Address, !entries[i].Exact);
+            // The calls inlined at the address stand before the real
+            // function, as entries of their own (not at a creation site,
+            // which is one line by itself).
+            std::vector<TCDSymbol> frames = entries[i].CreationSite
+                                                ? std::vector<TCDSymbol>{symbols_->Resolve(entries[i].Address)}
+                                                : symbols_->ResolveFrames(entries[i].Address, !entries[i].Exact);
             // Entries without a line say little; leave them out when asked,
             // but keep where the thread stands and where it was created.
-            if (input_.HideUglyItems && s.Line <= 0 && i > 0 && !entries[i].CreationSite) continue;
-            lines.push_back(TCDStackLine{entries[i].Address, std::move(s)});
+            if (input_.HideUglyItems && frames.back().Line <= 0 && i > 0 && !entries[i].CreationSite) continue;
+            for (TCDSymbol& s : frames) lines.push_back(TCDStackLine{entries[i].Address, std::move(s)});
           }
           return std::string();
         });
@@ -450,6 +455,17 @@ void TCDReportComposer::PrepareSections() {
   for (TThread& t : threads_)
     if (t.Crashed && t.Accessible) add([this, &t, a = areas[t.Id]] { CompleteThread(t, a); });
 
+  // The plug-ins' sections stand right after the threads, before the
+  // registers, the dump and the disassembly, though they complete later.
+  const TCDPluginRegistry& registry = input_.PluginRegistry ? *input_.PluginRegistry : TCDPluginRegistry::Global();
+  std::vector<TCDPlugin> plugins;
+  for (const std::string& name : SplitItems(input_.Plugins, '|')) {
+    TCDPlugin plugin;
+    if (name.empty() || !registry.Find(name, plugin) || !plugin.OwnSection) continue;
+    report_.Sections.Set(plugin.Name, kSoon);
+    plugins.push_back(plugin);
+  }
+
   const TCDContext& context = input_.Context;
   if (input_.CpuRegs && context.Valid) {
     report_.Sections.Set("cpu registers", kSoon);
@@ -461,9 +477,14 @@ void TCDReportComposer::PrepareSections() {
     report_.Sections.Set("stack dump", kSoon);
     add([this] {
       SetSection("stack dump", GuardedStep("stack dump", [&] {
-                   const TCDMapping* m = space_.Find(input_.Context.Rsp);
-                   std::string text =
-                       m ? StackDumpText(input_.Context.Rsp, m->End, ReadOwnMemoryPartly) : std::string();
+                   // An overflowed stack shows its readable memory from just above the fault.
+                   uint64_t from = input_.Context.Rsp;
+                   const TCDMapping* m = space_.Find(from);
+                   if (m == nullptr || !m->Read) {
+                     m = OverflowedStack(space_, from);
+                     if (m != nullptr) from = m->Start;
+                   }
+                   std::string text = m ? StackDumpText(from, m->End, ReadOwnMemoryPartly) : std::string();
                    return text.empty() ? std::string(kNotAccessible) : text;
                  }));
     });
@@ -478,13 +499,8 @@ void TCDReportComposer::PrepareSections() {
                  }));
     });
   }
-  const TCDPluginRegistry& registry = input_.PluginRegistry ? *input_.PluginRegistry : TCDPluginRegistry::Global();
-  for (const std::string& name : SplitItems(input_.Plugins, '|')) {
-    TCDPlugin plugin;
-    if (name.empty() || !registry.Find(name, plugin) || !plugin.OwnSection) continue;
-    report_.Sections.Set(plugin.Name, kSoon);
+  for (const TCDPlugin& plugin : plugins)
     add([this, plugin] { SetSection(plugin.Name, GuardedStep("plugin", [&] { return plugin.Procedure(); })); });
-  }
   for (TThread& t : threads_)
     if (!t.Crashed && t.Accessible) add([this, &t, a = areas[t.Id]] { CompleteThread(t, a); });
   // The checksum needs every thread's stack; it completes the report.

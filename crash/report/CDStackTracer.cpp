@@ -55,7 +55,7 @@ void PrepareCapture(TCDThreadCapture& c, const TCDAddressSpace& space, std::size
   const uint64_t holderSp = c.StackPointer;
   if (c.Context.Valid) {
     if (c.FirstAddress == 0) c.FirstAddress = c.Context.Rip;
-    c.Unwound = UnwindFromContext(c.Context, space, kMaxFrames);
+    c.Unwound = UnwindFromContext(c.Context, space, kMaxFrames, &c.UnwoundToOutermost);
     if (c.StackPointer == 0) c.StackPointer = c.Context.Rsp;
     if (c.FramePointer == 0) c.FramePointer = c.Context.Rbp;
   }
@@ -66,8 +66,14 @@ void PrepareCapture(TCDThreadCapture& c, const TCDAddressSpace& space, std::size
                     c.Unwound.end());
   const TCDMapping* stack = space.Find(c.StackPointer);
   if (!stack || !stack->Read) {
-    c.Stack.clear();
-    return;
+    // An overflowed stack: the analysis starts at its first readable byte,
+    // just above the fault.
+    stack = OverflowedStack(space, c.StackPointer);
+    if (stack == nullptr) {
+      c.Stack.clear();
+      return;
+    }
+    c.StackPointer = stack->Start;
   }
   c.StackTop = stack->End;
   const std::size_t size = static_cast<std::size_t>(std::min<uint64_t>(c.StackTop - c.StackPointer, maxStackBytes));
@@ -166,6 +172,8 @@ std::vector<TCDStackEntry> TCDStackTracer::RealizeOptimalLinkChains(const TCDThr
     if (i == 0 && f.Ip == c.FirstAddress) continue;
     out.push_back(TCDStackEntry{f.Ip, f.Exact, true, false});
   }
+  // Past the outermost frame lie only stale values.
+  if (c.UnwoundToOutermost && !c.Unwound.empty()) return out;
 
   // Above it, the best-linked chain of candidates: each one must be sure,
   // or its call must lead into the function of the entry below it. An

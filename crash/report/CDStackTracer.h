@@ -7,7 +7,9 @@
 // checked in depth (the unwinder's call-frame chain confirms it, or its call
 // leads into the function of the entry below it), and the best-linked chain
 // is chosen: the unwinder's frames as far as they reach, then the linked or
-// sure candidates above them. The creation site of the thread comes last.
+// sure candidates above them — none when the unwinder reached the thread's
+// outermost frame, past which there is nothing. The creation site of the
+// thread comes last.
 //
 // The capture (context, unwound frames, copy of the stack) is taken while
 // the thread stands still (PrepareCapture); tracing works on the copy, so the
@@ -42,6 +44,7 @@ struct TCDThreadCapture {
   uint64_t StackTop = 0;        // end of the stack's mapping
   uint64_t CreationSite = 0;    // where the thread was created; 0 unknown
   std::vector<TCDFrame> Unwound;
+  bool UnwoundToOutermost = false;  // Unwound ends at the thread's outermost frame
   std::vector<uint8_t> Stack;   // the bytes from StackPointer on
 
   bool Accessible() const { return StackPointer != 0 && !Stack.empty(); }

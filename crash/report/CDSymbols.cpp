@@ -66,12 +66,63 @@ std::vector<TRange> Ranges(Dwarf_Die* die) {
   return out;
 }
 
-// A body inlined straight into a function (not into another inlined body).
+// A body inlined straight into a function; the bodies inlined into it are
+// looked up when an address asks for them (NestedInlines), since walking
+// them all for every unit would cost a report more than the rest of it.
 struct TInlineInfo {
   std::vector<TRange> Ranges;
   int CallLine = 0;
   Dwarf_Word CallFile = 0;
+  Dwarf_Off Die = 0;  // its entry
 };
+
+// The call of an inlined body: false when its entry does not say.
+bool ReadInline(Dwarf_Die* die, TInlineInfo& in) {
+  in.Ranges = Ranges(die);
+  Dwarf_Attribute attr;
+  Dwarf_Word line = 0, file = 0;
+  if (in.Ranges.empty() || dwarf_formudata(dwarf_attr(die, DW_AT_call_line, &attr), &line) != 0 ||
+      dwarf_formudata(dwarf_attr(die, DW_AT_call_file, &attr), &file) != 0)
+    return false;
+  in.CallLine = static_cast<int>(line);
+  in.CallFile = file;
+  in.Die = dwarf_dieoffset(die);
+  return true;
+}
+
+// Appends the bodies inlined inside parent that hold pc, outermost first.
+void NestedInlines(Dwarf_Die* parent, uint64_t pc, std::vector<TInlineInfo>& chain, int depth) {
+  Dwarf_Die child;
+  if (depth > 64 || dwarf_child(parent, &child) != 0) return;
+  do {
+    const int tag = dwarf_tag(&child);
+    if (tag == DW_TAG_inlined_subroutine) {
+      TInlineInfo in;
+      if (ReadInline(&child, in) && InRanges(in.Ranges, pc)) {
+        chain.push_back(std::move(in));
+        NestedInlines(&child, pc, chain, depth + 1);
+        return;
+      }
+    } else if (tag == DW_TAG_lexical_block || tag == DW_TAG_try_block || tag == DW_TAG_catch_block) {
+      const std::vector<TRange> ranges = Ranges(&child);
+      if (!ranges.empty() && !InRanges(ranges, pc)) continue;
+      const std::size_t before = chain.size();
+      NestedInlines(&child, pc, chain, depth + 1);
+      if (chain.size() > before) return;
+    }
+  } while (dwarf_siblingof(&child, &child) == 0);
+}
+
+// The name of a function as its entry or the entry it was inlined from
+// gives it: the linkage name demangled, else the plain name.
+std::string FunctionName(Dwarf_Die* die) {
+  Dwarf_Attribute attr;
+  for (int name : {DW_AT_linkage_name, DW_AT_MIPS_linkage_name})
+    if (const char* linkage = dwarf_formstring(dwarf_attr_integrate(die, name, &attr)))
+      return DemangleSymbol(linkage);
+  const char* plain = dwarf_diename(die);
+  return plain != nullptr ? plain : "";
+}
 
 struct TFunctionInfo {
   std::vector<TRange> Ranges;
@@ -104,7 +155,7 @@ struct TUnitInfo {
 // Entries deeper than this are not followed (a damaged file could nest without end).
 constexpr int kMaxDepth = 64;
 
-void CollectInlines(Dwarf_Die* parent, TFunctionInfo& f, TUnitInfo& unit, int depth);
+void CollectInlines(Dwarf_Die* parent, std::vector<TInlineInfo>& inlines, TUnitInfo& unit, int depth);
 
 // Records a function that has code; false for a declaration.
 bool AddFunction(Dwarf_Die* die, TUnitInfo& unit, int depth) {
@@ -115,7 +166,7 @@ bool AddFunction(Dwarf_Die* die, TUnitInfo& unit, int depth) {
   int line = 0;
   if (dwarf_decl_line(die, &line) == 0 && line > 0) f.DeclLine = line;
   if (const char* name = dwarf_diename(die)) f.Name = name;
-  CollectInlines(die, f, unit, depth + 1);
+  CollectInlines(die, f.Inlines, unit, depth + 1);
   unit.Functions.push_back(std::move(f));
   return true;
 }
@@ -135,24 +186,16 @@ void CollectFunctions(Dwarf_Die* parent, TUnitInfo& unit, int depth) {
   } while (dwarf_siblingof(&child, &child) == 0);
 }
 
-void CollectInlines(Dwarf_Die* parent, TFunctionInfo& f, TUnitInfo& unit, int depth) {
+void CollectInlines(Dwarf_Die* parent, std::vector<TInlineInfo>& inlines, TUnitInfo& unit, int depth) {
   Dwarf_Die child;
   if (depth > kMaxDepth || dwarf_child(parent, &child) != 0) return;
   do {
     const int tag = dwarf_tag(&child);
     if (tag == DW_TAG_inlined_subroutine) {
       TInlineInfo in;
-      in.Ranges = Ranges(&child);
-      Dwarf_Attribute attr;
-      Dwarf_Word line = 0, file = 0;
-      if (!in.Ranges.empty() && dwarf_formudata(dwarf_attr(&child, DW_AT_call_line, &attr), &line) == 0 &&
-          dwarf_formudata(dwarf_attr(&child, DW_AT_call_file, &attr), &file) == 0) {
-        in.CallLine = static_cast<int>(line);
-        in.CallFile = file;
-        f.Inlines.push_back(std::move(in));
-      }
+      if (ReadInline(&child, in)) inlines.push_back(std::move(in));
     } else if (tag == DW_TAG_lexical_block || tag == DW_TAG_try_block || tag == DW_TAG_catch_block) {
-      CollectInlines(&child, f, unit, depth + 1);
+      CollectInlines(&child, inlines, unit, depth + 1);
     } else if (tag == DW_TAG_subprogram) {
       // A nested function is one of its own.
       if (!AddFunction(&child, unit, depth + 1)) CollectFunctions(&child, unit, depth + 1);
@@ -224,7 +267,19 @@ uint64_t TCDSymbolizer::FunctionStartOf(uint64_t address) {
   return starts_[address] = s.HasStart ? s.FunctionStart : 0;
 }
 
-TCDSymbol TCDSymbolizer::Lookup(uint64_t address, bool returnAddress, TPart part) {
+std::vector<TCDSymbol> TCDSymbolizer::ResolveFrames(uint64_t address, bool returnAddress) {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto& cache = frames_[returnAddress ? 1 : 0];
+  auto it = cache.find(address);
+  if (it != cache.end()) return it->second;
+  if (cache.size() > 100000) cache.clear();
+  std::vector<TCDSymbol> frames;
+  TCDSymbol real = Lookup(address, returnAddress, kAll, &frames);
+  frames.push_back(std::move(real));
+  return cache[address] = std::move(frames);
+}
+
+TCDSymbol TCDSymbolizer::Lookup(uint64_t address, bool returnAddress, TPart part, std::vector<TCDSymbol>* inlined) {
   TCDSymbol s;
   if (!state_->Session || address == 0) return s;
   // A return address is the instruction after the call; the call itself
@@ -275,9 +330,32 @@ TCDSymbol TCDSymbolizer::Lookup(uint64_t address, bool returnAddress, TPart part
     const TUnitInfo& unit = it->second;
     const uint64_t pc = at - bias;
     if (const TFunctionInfo* f = unit.FunctionAt(pc)) {
-      if (const TInlineInfo* in = f->InlineAt(pc)) {
-        line = in->CallLine;
-        file = SourceFile(cu, in->CallFile);
+      std::vector<TInlineInfo> chain;
+      if (const TInlineInfo* top = f->InlineAt(pc)) {
+        chain.push_back(*top);
+        Dwarf_Die die;
+        if (inlined != nullptr && part == kAll && dwarf_offdie(dwarf_cu_getdwarf(cu->cu), top->Die, &die) != nullptr)
+          NestedInlines(&die, pc, chain, 0);
+      }
+      // Innermost first: each inlined body stands where the line table says
+      // (the innermost) or where the body inside it was called.
+      for (std::size_t i = chain.size(); i-- > 0;) {
+        if (inlined != nullptr && part == kAll) {
+          TCDSymbol frame = s;
+          frame.Inlined = true;
+          Dwarf_Die die;
+          if (dwarf_offdie(dwarf_cu_getdwarf(cu->cu), chain[i].Die, &die) != nullptr) {
+            frame.Function = FunctionName(&die);
+            int declLine = 0;
+            if (dwarf_decl_line(&die, &declLine) == 0 && declLine > 0) frame.FunctionLine = declLine;
+          }
+          frame.Line = line > 0 ? line : 0;
+          frame.Unit = line > 0 ? UnitName(file) : std::string();
+          if (frame.FunctionLine > frame.Line) frame.FunctionLine = 0;
+          inlined->push_back(std::move(frame));
+        }
+        line = chain[i].CallLine;
+        file = SourceFile(cu, chain[i].CallFile);
       }
       s.FunctionLine = f->DeclLine;
       if (s.Function.empty() && part == kAll) s.Function = f->Name;

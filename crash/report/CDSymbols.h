@@ -10,7 +10,8 @@
 // libraries in its folder.
 // An address inside code that the compiler inlined is given as the line of
 // the call in the real function, so module, unit, function and line always
-// describe the same frame. Debug information is never fetched from the
+// describe the same frame; ResolveFrames lists the inlined calls at the
+// address as frames of their own before it, as a debugger does. Debug information is never fetched from the
 // network (DEBUGINFOD_URLS is cleared first).
 //
 // Thread-safe (one lock per symbolizer); results are cached per address.
@@ -21,6 +22,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 struct TCDSymbol {
   bool Known = false;     // the address lies in a module
@@ -33,6 +35,10 @@ struct TCDSymbol {
   uint64_t FunctionSize = 0;
   int Line = 0;          // 0: unknown
   int FunctionLine = 0;  // the function's first line; 0: unknown
+  // A call the compiler inlined: Function is the inlined function, Unit and
+  // Line where it runs; module and start are those of the real function
+  // that holds its code.
+  bool Inlined = false;
 };
 
 class TCDSymbolizer {
@@ -44,6 +50,9 @@ class TCDSymbolizer {
 
   // For a return address the unit and line are those of the call before it.
   TCDSymbol Resolve(uint64_t address, bool returnAddress = false);
+  // The frames at the address, innermost first: the inlined calls (Inlined
+  // set), then the real function as Resolve gives it; cached.
+  std::vector<TCDSymbol> ResolveFrames(uint64_t address, bool returnAddress = false);
   // The source line of an exact address (for the disassembly), 0 unknown.
   int LineOf(uint64_t address);
   // Start of the function that holds the address, 0 unknown; cached.
@@ -52,11 +61,13 @@ class TCDSymbolizer {
  private:
   struct TState;
   enum TPart { kAll, kLine, kStart };
-  TCDSymbol Lookup(uint64_t address, bool returnAddress, TPart part);
+  // inlined, when given, receives the inlined calls' frames, innermost first.
+  TCDSymbol Lookup(uint64_t address, bool returnAddress, TPart part, std::vector<TCDSymbol>* inlined = nullptr);
 
   std::mutex lock_;
   std::unique_ptr<TState> state_;
   std::unordered_map<uint64_t, TCDSymbol> cache_[2];
+  std::unordered_map<uint64_t, std::vector<TCDSymbol>> frames_[2];
   std::unordered_map<uint64_t, uint64_t> starts_;
 };
 

@@ -32,10 +32,21 @@ ucontext_t ToUcontext(const TCDContext& c) {
 
 }  // namespace
 
+const TCDMapping* OverflowedStack(const TCDAddressSpace& space, uint64_t stackPointer) {
+  if (space.IsReadable(stackPointer, 8)) return nullptr;
+  for (const TCDMapping& m : space.Mappings())
+    if (m.Start > stackPointer && m.Start - stackPointer <= CDOverflowReach && m.Read && m.Write && !m.Exec)
+      return &m;
+  return nullptr;
+}
+
 std::vector<TCDFrame> UnwindFromContext(const TCDContext& context, const TCDAddressSpace& space,
-                                        std::size_t maxFrames) {
+                                        std::size_t maxFrames, bool* outermost) {
   std::vector<TCDFrame> frames;
-  if (!context.Valid || !space.IsReadable(context.Rsp, 8) || !space.IsCode(context.Rip)) return frames;
+  if (outermost != nullptr) *outermost = false;
+  const bool overflowed = OverflowedStack(space, context.Rsp) != nullptr;
+  if (!context.Valid || !(overflowed || space.IsReadable(context.Rsp, 8)) || !space.IsCode(context.Rip))
+    return frames;
   ucontext_t uc = ToUcontext(context);
   unw_cursor_t cursor;
   if (unw_init_local2(&cursor, &uc, UNW_INIT_SIGNAL_FRAME) < 0) return frames;
@@ -43,12 +54,14 @@ std::vector<TCDFrame> UnwindFromContext(const TCDContext& context, const TCDAddr
   while (frames.size() < maxFrames) {
     unw_word_t ip = 0, sp = 0;
     if (unw_get_reg(&cursor, UNW_REG_IP, &ip) < 0 || unw_get_reg(&cursor, UNW_REG_SP, &sp) < 0) break;
-    if (ip == 0 || !space.IsCode(ip) || !space.IsReadable(sp, 8)) break;
+    if (ip == 0 || !space.IsCode(ip) || !(space.IsReadable(sp, 8) || (frames.empty() && overflowed))) break;
     if (!frames.empty() && !signalFrame && sp < frames.back().Sp) break;
     if (!frames.empty() && sp == frames.back().Sp && ip == frames.back().Ip) break;
     frames.push_back(TCDFrame{ip, sp, frames.empty() || signalFrame});
     signalFrame = unw_is_signal_frame(&cursor) > 0;
-    if (unw_step(&cursor) <= 0) break;
+    const int step = unw_step(&cursor);
+    if (step == 0 && outermost != nullptr) *outermost = true;
+    if (step <= 0) break;
   }
   return frames;
 }

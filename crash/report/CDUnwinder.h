@@ -8,7 +8,9 @@
 // exact (not a return address). Every frame's stack pointer lies in readable
 // memory and rises (except across a signal frame); the walk stops at the
 // first frame that breaks this, at an address outside the process's code or
-// after maxFrames. Not for signal handlers.
+// after maxFrames. Only the first frame of an overflowed stack may stand
+// below its stack: its callers' frames, which the walk reads, lie above.
+// Not for signal handlers.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +20,13 @@
 #include "crash/capture/CDContext.h"
 #include "crash/sys/CDAddressSpace.h"
 
+// When the stack pointer lies past the end of its stack (a stack overflow:
+// the guard page or the gap below the stack), the stack it ran out of: the
+// readable, writable mapping that begins at most CDOverflowReach above it.
+// Null when the stack pointer is readable, or no such stack is near.
+inline constexpr uint64_t CDOverflowReach = 1u << 20;
+const TCDMapping* OverflowedStack(const TCDAddressSpace& space, uint64_t stackPointer);
+
 struct TCDFrame {
   uint64_t Ip = 0;
   uint64_t Sp = 0;     // the frame's stack pointer (for callers: the value after the return)
@@ -25,5 +34,8 @@ struct TCDFrame {
                        // not a return address
 };
 
+// outermost, when given, tells whether the walk ended at the thread's
+// outermost frame (where its code says there is no caller: the thread's
+// start in clone3, the program's _start), not somewhere on the way.
 std::vector<TCDFrame> UnwindFromContext(const TCDContext& context, const TCDAddressSpace& space,
-                                        std::size_t maxFrames);
+                                        std::size_t maxFrames, bool* outermost = nullptr);

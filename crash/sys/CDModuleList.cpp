@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <set>
+#include <map>
 
 #include "crash/sys/CDMemory.h"
 #include "runtime/SysUtils.h"
@@ -90,20 +90,30 @@ std::string ExecutableFileVersion() {
 std::vector<TCDModuleEntry> CollectModules(const std::vector<TCDMapping>& mappings, const TCDIsElfImage& isElf,
                                            const TCDModuleVersion& version) {
   // A loaded module runs code: a file that is only mapped for reading, as a
-  // symbol reader maps a separate debug file, is no module.
-  std::set<std::string> running;
+  // symbol reader maps a library or a separate debug file, is no module. Its
+  // base is the start of the image that holds its (first) code mapping: the
+  // nearest start of the file's ELF image at or below that code, not a
+  // reader's mapping of the same file elsewhere.
+  std::map<std::string, uint64_t> code;
   for (const TCDMapping& m : mappings)
-    if (m.Exec && m.IsFile()) running.insert(m.Path);
-  std::vector<TCDModuleEntry> out;
-  std::set<std::string> seen;
+    if (m.Exec && m.IsFile()) {
+      auto [at, added] = code.emplace(m.Path, m.Start);
+      if (!added) at->second = std::min(at->second, m.Start);
+    }
+  std::map<std::string, const TCDMapping*> image;
   for (const TCDMapping& m : mappings) {
-    if (!m.IsFile() || seen.count(m.Path) || !running.count(m.Path)) continue;
-    if (!isElf(m)) continue;
-    seen.insert(m.Path);
+    auto found = code.find(m.Path);
+    if (found == code.end() || m.Start > found->second) continue;
+    const TCDMapping*& best = image[m.Path];
+    if ((best == nullptr || m.Start > best->Start) && isElf(m)) best = &m;
+  }
+  std::vector<TCDModuleEntry> out;
+  for (const auto& [path, m] : image) {
+    if (m == nullptr) continue;
     TCDModuleEntry e;
-    e.Base = m.Start;
-    SplitModulePath(m.Path, e.Folder, e.FileName);
-    e.Version = version(m.Path);
+    e.Base = m->Start;
+    SplitModulePath(path, e.Folder, e.FileName);
+    e.Version = version(path);
     out.push_back(std::move(e));
   }
   std::stable_sort(out.begin(), out.end(),

@@ -30,8 +30,10 @@ using TCDIsElfImage = std::function<bool(const TCDMapping&)>;
 // The version of the module file at the path.
 using TCDModuleVersion = std::function<std::string(const std::string& path)>;
 
-// One entry per file that has code mapped, at the first of its mappings that
-// is an ELF image, in address order.
+// One entry per file that has code mapped, at the start of the ELF image
+// that holds its code (the nearest image start at or below the code; another
+// mapping of the same file, such as a symbol reader's, does not count), in
+// address order.
 std::vector<TCDModuleEntry> CollectModules(const std::vector<TCDMapping>& mappings, const TCDIsElfImage& isElf,
                                            const TCDModuleVersion& version);
 

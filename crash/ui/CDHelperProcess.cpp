@@ -1,5 +1,11 @@
 #include "crash/ui/CDHelperProcess.h"
 
+#include <sys/prctl.h>
+
+#include <QApplication>
+#include <QDialog>
+#include <QTimer>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -13,8 +19,38 @@
 #include "crash/ui/CDQtBridge.h"
 #include "crash/ui/CDPresentException.h"
 #include "crash/ui/CrashReporter.h"
+#include "crash/ui/ExceptionBox.h"
+#include "crash/sys/CDTempFolder.h"
 #include "runtime/Forms.h"
 #include "runtime/SysUtils.h"
+
+namespace {
+
+// The helper is started through /proc/self/exe, which the system would name
+// it after ("exe"): it carries the program's name instead, as the program
+// itself does.
+void TakeProgramName(const char* argv0) {
+  if (argv0 == nullptr || *argv0 == '\0') return;
+  const std::string name = ExtractFileName(argv0).substr(0, 15);
+  if (!name.empty()) prctl(PR_SET_NAME, name.c_str(), 0, 0, 0);
+}
+
+// The crashed process is gone: whatever stands for it closes, dialogs on top
+// first, the box with "close" (nobody is left to continue or restart).
+void CloseForGoneProcess() {
+  for (int i = 0; i < 64; ++i) {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal == nullptr) return;
+    if (auto* box = dynamic_cast<TExceptionBox*>(modal))
+      box->Dismiss(TCDEnding::Close);
+    else if (auto* dialog = qobject_cast<QDialog*>(modal))
+      dialog->reject();
+    else
+      modal->close();
+  }
+}
+
+}  // namespace
 
 bool IsCrashHelperProcess() { return std::getenv(CDHelperEnvName) != nullptr; }
 
@@ -24,6 +60,7 @@ int RunCrashHelperProcess(int& argc, char** argv) {
   // Whatever this process starts (a mail program, a restarted program) is no helper.
   unsetenv(CDHelperEnvName);
   if (!named) return 3;
+  TakeProgramName(argc > 0 ? argv[0] : nullptr);
 
   TApplication app(argc, argv);
   InitMainModuleSettings();
@@ -42,21 +79,33 @@ int RunCrashHelperProcess(int& argc, char** argv) {
   auto bridge = std::make_shared<TCDQtBridge>();
   SetCDGuiBridge(bridge);
   if (e.GetPlWaitBox()) e.SetProgressAlert(bridge->CreateProgressAlert(e.GetPlWaitTitle()));
+  // A box for a process that has gone (killed, out of memory) would stand
+  // for ever, and its restart would do nothing: it closes instead.
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&session] {
+    if (session.PeerGone()) CloseForGoneProcess();
+  });
+  watch.start(250);
   TCDEnding ending = e.CanContinue() ? TCDEnding::Continue : TCDEnding::Close;
   try {
     ending = CDPresent(e, e.ShowMode());
   } catch (...) {
     // The box failed: the crashed process ends as Esc would have ended it.
   }
-  // The crashed process cannot save what it could not finish itself; a
-  // report the box saved already is not saved twice.
-  if (e.FinishHere() && e.GetAutoSave() && !(e.GetAutoSaveIfNotSent() && e.Sent()) && !e.Saved()) {
+  watch.stop();
+  // Sends started from the box finish first: a sent report is not saved
+  // again when the settings say so.
+  WaitForRunningSends();
+  // The crashed process cannot save what it could not finish itself, nor
+  // anything once it has gone; a report the box saved already is not saved
+  // twice.
+  if ((e.FinishHere() || session.PeerGone()) && e.GetAutoSave() && !(e.GetAutoSaveIfNotSent() && e.Sent()) &&
+      !e.Saved()) {
     e.CompleteReport();
     SaveBugReport(e, e.Report().Text());
   }
-  // Sends started from the box finish before this process goes.
-  WaitForRunningSends();
   session.Answer(ending);
   SetCDGuiBridge(nullptr);
+  RemoveCDTempFolder();
   return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QScreen>
 #include <QThread>
 #include <QWidget>
 
@@ -12,6 +13,7 @@
 #include "crash/handling/CDPresenter.h"
 #include "crash/handling/CDStartup.h"
 #include "crash/settings/CDMessageBox.h"
+#include "crash/sys/CDSystemFacts.h"
 #include "crash/ui/CDQtBridge.h"
 #include "crash/ui/CDPresentException.h"
 
@@ -32,6 +34,24 @@ void ShowEarlyBox(const std::string& caption, const std::string& text, TCDMsgIco
                                                 : QMessageBox::Information,
                   ToQString(caption), ToQString(text), QMessageBox::Ok);
   box.exec();
+}
+// The report names the screen's mode, which a report made on any thread
+// cannot ask the toolkit for: it is learnt here, and again whenever it
+// changes.
+void FollowScreenMode(TApplication& app) {
+  auto update = [] {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen) return;
+    const QSize pixels = screen->geometry().size() * screen->devicePixelRatio();
+    SetCDDisplayMode(pixels.width(), pixels.height(), screen->depth());
+  };
+  update();
+  QObject::connect(&app, &QGuiApplication::primaryScreenChanged, &app, [update](QScreen* screen) {
+    update();
+    if (screen) QObject::connect(screen, &QScreen::geometryChanged, screen, update);
+  });
+  if (QScreen* screen = QGuiApplication::primaryScreen())
+    QObject::connect(screen, &QScreen::geometryChanged, screen, update);
 }
 }  // namespace
 
@@ -75,6 +95,7 @@ void TCrashReporter::AttachApplication(TApplication& app) {
   DetachApplication();
   app_ = &app;
   InstallMessageBoxes(app);
+  FollowScreenMode(app);
   bridge_ = std::make_shared<TCDQtBridge>();
   SetCDGuiBridge(bridge_);
   app.OnException = [](QObject* sender, std::exception_ptr error) {

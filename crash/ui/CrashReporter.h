@@ -30,8 +30,9 @@ class TCrashReporter {
   TCrashReporter& operator=(const TCrashReporter&) = delete;
 
   // Hands the application object's exceptions to the crash reporter
-  // (after cancelling any mouse capture), lets it reach the GUI thread and
-  // shows its message boxes as the application's own.
+  // (after cancelling any mouse capture), lets it reach the GUI thread,
+  // shows its message boxes as the application's own and tells the reports
+  // the screen's mode.
   void AttachApplication(TApplication& app);
   // Undone by the destructor; call it earlier when the application object
   // goes first.

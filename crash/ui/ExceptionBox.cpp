@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QFileDialog>
 #include <QFontInfo>
+#include <QKeyEvent>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QPainter>
@@ -12,6 +13,7 @@
 #include <QStandardPaths>
 #include <QStyle>
 #include <QThread>
+#include <QWindow>
 
 #include <algorithm>
 #include <memory>
@@ -86,6 +88,30 @@ std::string NameWithoutExt(const std::string& path) { return ChangeFileExt(Extra
 
 }  // namespace
 
+QString BreakLongWords(const QString& text, const QFontMetrics& metrics, int width) {
+  QString out;
+  out.reserve(text.size());
+  qsizetype start = 0;
+  auto flush = [&](qsizetype end) {
+    const QString word = text.mid(start, end - start);
+    if (metrics.horizontalAdvance(word) <= width) {
+      out += word;
+      return;
+    }
+    for (qsizetype i = 0; i < word.size(); ++i) {
+      if (i > 0 && !word[i].isLowSurrogate()) out += QChar(0x200B);
+      out += word[i];
+    }
+  };
+  for (qsizetype i = 0; i <= text.size(); ++i) {
+    if (i < text.size() && !text[i].isSpace()) continue;
+    flush(i);
+    if (i < text.size()) out += text[i];
+    start = i + 1;
+  }
+  return out;
+}
+
 std::string BreakAfterFullStops(std::string_view message) {
   std::string out(message);
   for (std::size_t i = 19; i + 11 <= out.size(); ++i)
@@ -148,8 +174,10 @@ TExceptionBox::TExceptionBox(ICDException& exception, int showMode, bool firstSh
   setFont(BoxFont());
   const TICDSettings& s = e_.Settings();
   const bool resizable = !small_ && s.GetAutoShowBugRep();
-  Qt::WindowFlags flags = Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
-                          Qt::WindowStaysOnTopHint;
+  // Without CustomizeWindowHint the window manager decorates a dialog as it
+  // likes, minimise and maximise included.
+  Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint;
   if (resizable) flags |= Qt::WindowMinMaxButtonsHint;
   setWindowFlags(flags);
 
@@ -174,7 +202,8 @@ TExceptionBox::TExceptionBox(ICDException& exception, int showMode, bool firstSh
   message_->setTextFormat(Qt::PlainText);
   message_->setWordWrap(true);
   message_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  message_->setText(MultiLineText(message));
+  messageText_ = MultiLineText(message);
+  message_->setText(messageText_);
 
   CreateButtons();
   if (resizable) {
@@ -261,12 +290,16 @@ void TExceptionBox::Arrange(int clientWidth) {
   // The message's room: the wrap width, narrowed for small screens.
   const int messageLeft = icon_ ? kIconLeft + kIconShift : kMargin;
   const QScreen* screen = QGuiApplication::primaryScreen();
+  const int screenWidth = screenWidth_ > 0 ? screenWidth_ : screen ? screen->geometry().width() : 0;
   const int caption = std::max(18, style()->pixelMetric(QStyle::PM_TitleBarHeight));
-  const int maxClient = screen ? screen->geometry().width() - 5 * caption : 100000;
+  const int maxClient = screenWidth > 0 ? screenWidth - 5 * caption : 100000;
   const int besideMessage = column_ ? 2 * kGap + columnWidth + kMargin : kMargin;
   int wrap = std::min(kWrapWidth - messageLeft, maxClient - messageLeft - besideMessage);
   wrap = std::max(wrap, 100);
-  const QString text = message_->text();
+  // A word wider than the line (a long address) breaks anywhere rather than
+  // run past the box's edge.
+  const QString text = BreakLongWords(messageText_, fm, wrap);
+  message_->setText(text);
   QRect textRect = fm.boundingRect(QRect(0, 0, wrap, 100000), Qt::TextWordWrap, text);
   int messageWidth = textRect.width() + 2;
   // Wider when the buttons below it need more room.
@@ -294,9 +327,18 @@ void TExceptionBox::Arrange(int clientWidth) {
       y += height + kGap;
     }
     const int columnBottom = y - kGap;
-    const int rowY = std::max(contentBottom + 14, columnBottom - height);
+    // The row stands level with the column's last button when it ends
+    // before the column; a row that would reach under the column goes below
+    // it, in as many lines as the box's width needs.
+    const bool beside = kMargin + rowWidth + kGap <= x;
+    int rowY = beside ? std::max(contentBottom + 14, columnBottom - height)
+                      : std::max(contentBottom + 14, columnBottom + kGap);
     int x2 = kMargin;
     for (QPushButton* b : row) {
+      if (x2 > kMargin && x2 + widthOf(b) > (beside ? x - kGap : width - kMargin)) {
+        x2 = kMargin;
+        rowY += height + kGap;
+      }
       b->setGeometry(x2, rowY, widthOf(b), height);
       x2 += widthOf(b) + kGap;
     }
@@ -329,10 +371,30 @@ void TExceptionBox::resizeEvent(QResizeEvent* event) {
   if (view_) Arrange(width());
 }
 
+void TExceptionBox::keyPressEvent(QKeyEvent* event) {
+  // Return and Enter press the button that has the focus, as on any desktop.
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    for (QPushButton* b : buttons_)
+      if (b != nullptr && b == focusWidget()) {
+        if (b->isEnabled()) b->click();
+        event->accept();
+        return;
+      }
+  }
+  QDialog::keyPressEvent(event);
+}
+
+void TExceptionBox::FitToScreenWidth(int width) {
+  screenWidth_ = width;
+  Arrange(view_ ? this->width() : -1);
+}
+
 void TExceptionBox::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   if (shown_) return;
   shown_ = true;
+  // The focused button shows its focus from the start, not only after a Tab.
+  setAttribute(Qt::WA_KeyboardFocusChange);
   const QScreen* screen = QGuiApplication::primaryScreen();
   if (screen) {
     const QRect s = screen->geometry();
@@ -425,19 +487,21 @@ void TExceptionBox::Send() {
     screenShot_ = TakeCDScreenShot(s.GetScrShotDepth(), s.GetScrShotAppOnly(), CDTempFolder() + "/", this);
   QApplication::setOverrideCursor(Qt::WaitCursor);
   std::string report = ReportText();
-  // The mail program's window must be able to come up above the box.
-  setWindowFlag(Qt::WindowStaysOnTopHint, false);
-  show();
+  // The mail program's window must be able to come up above the box. The
+  // window itself changes, not the widget: a shown modal dialog whose flags
+  // change is hidden, and that would end it.
+  SetTopMost(false);
   TCDSendOptions options;
   options.Background = s.GetSendInBackgr();
   const std::string caption = s.GetTitleBar();
   options.ShowFailure = [caption](const std::string& text) { ShowSendFailure(caption, text); };
   SendBugReport(e_, report, screenShot_, options);
   QApplication::restoreOverrideCursor();
-  if (!options.Background) {
-    setWindowFlag(Qt::WindowStaysOnTopHint, true);
-    show();
-  }
+  if (!options.Background) SetTopMost(true);
+}
+
+void TExceptionBox::SetTopMost(bool topMost) {
+  if (QWindow* window = windowHandle()) window->setFlag(Qt::WindowStaysOnTopHint, topMost);
 }
 
 void TExceptionBox::Save() {
@@ -455,6 +519,8 @@ void TExceptionBox::Save() {
     QFileDialog dialog(this, ToQString(s.GetSaveBtnTxt()), ToQString(ExtractFilePath(proposed)),
                        QStringLiteral("*.txt"));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
+    // A report is appended to the file chosen: nothing is replaced.
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
     dialog.selectFile(ToQString(proposed));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
     path = FromQString(dialog.selectedFiles().front());

@@ -12,14 +12,18 @@
 //
 // Layout: the message wrapped to 664 pixels minus its left offset (the icon
 // "CDIBIG" moves it 40 pixels right), never wider than the screen minus five
-// caption heights; buttons 22 pixels high (26 with UglyBtns, 23 in the small
+// caption heights, a word too long for a line broken anywhere; buttons 22 pixels high (26 with UglyBtns, 23 in the small
 // modes, where they are at least 79 wide). With two or more of continue,
 // restart and close beside at least one of send, save, print and show, the
 // ending buttons form an equal-width column at the right and the others a
-// row at the bottom left; otherwise all buttons stand in one row.
+// row at the bottom left (below the column, wrapped, when the box is too
+// narrow for both side by side); otherwise all buttons stand in one row.
+// Return and Enter press the focused button; the box offers no minimise or
+// maximise unless it shows the report view.
 #pragma once
 
 #include <QDialog>
+#include <QFontMetrics>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
@@ -32,6 +36,11 @@
 #include "crash/handling/ICDException.h"
 
 class TCDReportView;
+
+// The text with a break opportunity (a zero-width space) between the
+// characters of every word wider than width, so that wrapping never lets a
+// word run past the line.
+QString BreakLongWords(const QString& text, const QFontMetrics& metrics, int width);
 
 // The message with a line break in place of the blank after each full stop
 // that stands at the 20th character or later and at least 10 characters
@@ -77,6 +86,8 @@ class TExceptionBox : public QDialog {
 
   // Runs an action as its button does.
   void DoAction(TCDAction action);
+  // Closes the box with the ending, asking nobody (its process has gone).
+  void Dismiss(TCDEnding ending) { Finish(ending); }
 
   // The button of an action, or null when the box has none.
   QPushButton* Button(TCDAction action) const;
@@ -87,6 +98,9 @@ class TExceptionBox : public QDialog {
   TCDAutoButton* AutoButton() const { return auto_; }
   // Whether the ending buttons stand in a column at the right.
   bool ColumnLayout() const { return column_; }
+  // Lays the box out for a screen this many pixels wide (by default the
+  // primary screen's).
+  void FitToScreenWidth(int width);
   int ShowMode() const { return mode_; }
 
   // Where the screenshot made for this box lies (empty when none).
@@ -94,6 +108,7 @@ class TExceptionBox : public QDialog {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
   void reject() override;
   void resizeEvent(QResizeEvent* event) override;
   void showEvent(QShowEvent* event) override;
@@ -105,6 +120,7 @@ class TExceptionBox : public QDialog {
   void Finish(TCDEnding ending);
   std::string ReportText();
   void Send();
+  void SetTopMost(bool topMost);
   void Save();
   void Print();
 
@@ -116,6 +132,8 @@ class TExceptionBox : public QDialog {
   TCDAutoButton* auto_ = nullptr;
   QLabel* icon_ = nullptr;
   QLabel* message_ = nullptr;
+  QString messageText_;
+  int screenWidth_ = 0;  // 0: the primary screen's
   TCDReportView* view_ = nullptr;
   bool column_ = false;
   int topHeight_ = 0;     // the box without the report view

@@ -1,6 +1,7 @@
 // A virtual X display of its own for a test that runs a program with real
-// windows and drives it from outside, as a user would: Xvfb on a free display
-// number, and xdotool to find windows, type and click. Every wait is bounded.
+// windows and drives it from outside, as a user would: Xvfb on a display
+// number that is free on the whole machine, and xdotool to find windows, type
+// and click. Every wait is bounded.
 #pragma once
 
 #include <poll.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -20,25 +22,15 @@
 class XDisplay {
  public:
   XDisplay() {
-    int pipe[2];
-    if (::pipe(pipe) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::close(pipe[0]);
-      if (!std::freopen("/dev/null", "w", stdout) || !std::freopen("/dev/null", "w", stderr)) ::_exit(126);
-      const std::string fd = std::to_string(pipe[1]);
-      ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x800x24", "-nolisten", "tcp",
-               static_cast<char*>(nullptr));
-      ::_exit(127);
+    // A display number nobody uses, neither in this /tmp (its lock file) nor
+    // on the machine (the abstract socket, shared with servers whose /tmp is
+    // another): a client of a number taken elsewhere may reach the wrong
+    // server. Xvfb says through -displayfd when it takes connections.
+    for (int number = FirstCandidate(), tries = 0; tries < 8 && display_.empty(); ++number) {
+      if (!Free(number)) continue;
+      ++tries;
+      Start(number);
     }
-    ::close(pipe[1]);
-    // Xvfb writes its display number once it takes connections.
-    std::string number;
-    pollfd p{pipe[0], POLLIN, 0};
-    char c = 0;
-    while (pid_ > 0 && ::poll(&p, 1, 10000) > 0 && ::read(pipe[0], &c, 1) == 1 && c != '\n') number += c;
-    ::close(pipe[0]);
-    if (!number.empty()) display_ = ":" + number;
   }
   ~XDisplay() {
     if (pid_ <= 0) return;
@@ -106,6 +98,51 @@ class XDisplay {
   }
 
  private:
+  // Spreads concurrent test programs over the numbers, away from the low
+  // ones that desktops and hand-started servers take.
+  static int FirstCandidate() { return 100 + static_cast<int>(::getpid() % 400) * 2; }
+
+  static bool Free(int number) {
+    const std::string n = std::to_string(number);
+    if (::access(("/tmp/.X" + n + "-lock").c_str(), F_OK) == 0) return false;
+    std::ifstream sockets("/proc/net/unix");
+    const std::string name = "@/tmp/.X11-unix/X" + n;
+    for (std::string line; std::getline(sockets, line);)
+      if (line.size() >= name.size() && line.compare(line.size() - name.size(), name.size(), name) == 0) return false;
+    return true;
+  }
+
+  void Start(int number) {
+    int pipe[2];
+    if (::pipe(pipe) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(pipe[0]);
+      if (!std::freopen("/dev/null", "w", stdout) || !std::freopen("/dev/null", "w", stderr)) ::_exit(126);
+      const std::string display = ":" + std::to_string(number), fd = std::to_string(pipe[1]);
+      ::execlp("Xvfb", "Xvfb", display.c_str(), "-displayfd", fd.c_str(), "-screen", "0", "1280x800x24", "-nolisten",
+               "tcp", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(pipe[1]);
+    // Xvfb writes its display number once it takes connections; a server
+    // that could not take the number ends without a word.
+    std::string written;
+    pollfd p{pipe[0], POLLIN, 0};
+    char c = 0;
+    while (pid_ > 0 && ::poll(&p, 1, 10000) > 0 && ::read(pipe[0], &c, 1) == 1 && c != '\n') written += c;
+    ::close(pipe[0]);
+    if (written == std::to_string(number)) {
+      display_ = ":" + written;
+      return;
+    }
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    pid_ = -1;
+  }
+
   pid_t pid_ = -1;
   std::string display_;
 };

@@ -14,18 +14,26 @@
 // the box answers in turn ("continue,restart,close"; they count across
 // restarts through the record), and CRASHDEMO_BUGREPORT the bug-report file.
 // With CRASHDEMO_BOX set the real exception box is shown and its button of
-// the answer ("restart application", ...) pressed.
+// the answer ("restart application", ...) pressed; the answer "hold" leaves
+// it standing. The answer "segv" makes the showing thread fault while it
+// shows the exception. CRASHDEMO_ANSWER_GATE names a file that must exist
+// before an answer is given; CRASHDEMO_MAPS a file that gets the process's
+// memory map once the report of a shown exception is complete.
 #include <link.h>
 #include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWidget>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +47,7 @@
 
 #include "crash/handling/CDHandlers.h"
 #include "crash/handling/CDHandlingEntry.h"
+#include "crash/handling/CDHandlingThread.h"
 #include "crash/handling/CDPresenter.h"
 #include "crash/settings/CDExceptionTimes.h"
 #include "crash/settings/ICDSettings.h"
@@ -199,11 +208,28 @@ int CountRecorded(const std::string& prefix) {
   return n;
 }
 
-std::string TimesText() {
+int RecordedTimes() {
   int n = 0;
   for (uint32_t t : ProcessExceptionTimes().Times())
     if (t != 0) ++n;
-  return IntToStr(n);
+  return n;
+}
+
+std::string TimesText() { return IntToStr(RecordedTimes()); }
+
+// The process as the system sees it: its name, blocked signals and nice value.
+std::string ProcessText() {
+  std::ifstream comm("/proc/self/comm");
+  std::string name;
+  std::getline(comm, name);
+  sigset_t blocked;
+  pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+  uint64_t mask = 0;
+  for (int s = 1; s <= 64; ++s)
+    if (sigismember(&blocked, s) == 1) mask |= uint64_t{1} << (s - 1);
+  char hex[20];
+  std::snprintf(hex, sizeof hex, "%llx", static_cast<unsigned long long>(mask));
+  return "comm=" + name + "|sigblk=" + hex + "|nice=" + IntToStr(getpriority(PRIO_PROCESS, 0));
 }
 
 std::string OneLine(std::string text) {
@@ -241,7 +267,15 @@ TCDEnding RecordingPresenter(ICDException& e, int showMode) {
   Record("present pid=" + IntToStr(getpid()) + "|source=" + IntToStr(e.ExceptionSource()) +
          "|type=" + IntToStr(static_cast<int>(e.ExceptionType())) + "|continue=" + (e.CanContinue() ? "1" : "0") +
          "|mode=" + IntToStr(showMode) + "|class=" + e.ExceptionClass() + "|message=" + OneLine(e.ExceptionMessage()) +
-         "|times=" + TimesText() + "|answer=" + answer);
+         "|times=" + TimesText() + "|answer=" + answer + "|" + ProcessText());
+  if (const std::string maps = Env("CRASHDEMO_MAPS"); !maps.empty()) {
+    e.CompleteReport();
+    std::ifstream in("/proc/self/maps");
+    std::ofstream(maps) << in.rdbuf();
+  }
+  if (const std::string gate = Env("CRASHDEMO_ANSWER_GATE"); !gate.empty())
+    for (int i = 0; i < 600 && access(gate.c_str(), F_OK) != 0; ++i) usleep(50 * 1000);
+  if (answer == "segv") WriteNull();
   if (!Env("CRASHDEMO_BOX").empty()) return PressInBox(e, showMode, answer + " application");
   if (answer == "restart") return TCDEnding::Restart;
   if (answer == "close") return TCDEnding::Close;
@@ -297,7 +331,7 @@ int main(int argc, char** argv) {
   TApplication app(argc, argv);
   crashReporter.AttachApplication(app);
   app.SetTitle("crashdemo");
-  Record("start pid=" + IntToStr(getpid()) + "|times=" + TimesText());
+  Record("start pid=" + IntToStr(getpid()) + "|times=" + TimesText() + "|" + ProcessText());
 
   QWidget window;
   window.setWindowTitle(ToQString("crashdemo: " + kind));
@@ -315,9 +349,24 @@ int main(int argc, char** argv) {
   auto run = [kind, exitAfter, button] {
     CallHandler(button, [&] { GoWrong(kind); });
     if (exitAfter) {
-      // Threads that go wrong need a moment to reach the crash reporter.
-      const int settleMs = (kind == "many" || kind.rfind("thread", 0) == 0 || kind.rfind("blocked", 0) == 0) ? 1500 : 0;
-      QTimer::singleShot(settleMs, [] { QCoreApplication::exit(0); });
+      // Threads that go wrong need a moment to reach the crash reporter, and
+      // the crash reporter to finish with them (ten of them for "many",
+      // however busy the machine): the program ends once it is idle.
+      const bool threads = kind == "many" || kind.rfind("thread", 0) == 0 || kind.rfind("blocked", 0) == 0;
+      const int settleMs = threads ? 1500 : 0;
+      const int failures = kind == "many" ? 10 : 0;
+      auto* idle = new QTimer(QCoreApplication::instance());
+      QElapsedTimer* since = new QElapsedTimer;
+      since->start();
+      QObject::connect(idle, &QTimer::timeout, [idle, since, settleMs, failures] {
+        const bool settled = since->elapsed() >= settleMs && RecordedTimes() >= failures &&
+                             TCDHandlingThread::CurrentRequest() == nullptr;
+        if (!settled && since->elapsed() < 60000) return;
+        idle->stop();
+        delete since;
+        QCoreApplication::exit(0);
+      });
+      idle->start(threads ? 50 : 0);
     }
   };
   QObject::connect(button, &QPushButton::clicked, button, run);

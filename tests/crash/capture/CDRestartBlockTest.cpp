@@ -25,6 +25,13 @@ TEST(RestartBlock, CarriesTheOldIdAndTheTenTimesAndRefusesAnythingElse) {
 
   EXPECT_FALSE(ParseRestartBlock(std::span(bytes, CDRestartBlockSize - 1), 77)) << "short";
   EXPECT_FALSE(ParseRestartBlock(bytes, 4242)) << "names the reader itself";
+  for (uint32_t id : {0u, 0x80000000u, 0xFFFFFFFFu}) {
+    TCDRestartHandover bad = h;
+    bad.OldProcessId = static_cast<pid_t>(id);
+    uint8_t badBytes[CDRestartBlockSize];
+    EncodeRestartBlock(bad, badBytes);
+    EXPECT_FALSE(ParseRestartBlock(badBytes, 77)) << "no process: " << id;
+  }
   uint8_t wrong[CDRestartBlockSize];
   std::copy(std::begin(bytes), std::end(bytes), wrong);
   wrong[5] ^= 1;

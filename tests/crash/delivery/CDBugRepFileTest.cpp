@@ -194,6 +194,30 @@ TEST_F(BugRepFile, ALargeFileLosesItsOldestReportsBeforeTheNewOneIsAppended) {
   EXPECT_TRUE(before.starts_with("date/time"));
 }
 
+// The limit is a size the file may have: a file of exactly that size keeps
+// every report, one byte more and the oldest go.
+TEST_F(BugRepFile, AFileExactlyAtTheLimitKeepsEveryReportOneByteMoreDoesNot) {
+  e.Settings().SetBugRepFileSize(100000);
+  for (std::size_t size : {100000u, 100001u}) {
+    SCOPED_TRACE(size);
+    std::string old;
+    // Forty reports of 2500 bytes, the first one longer by what is over.
+    for (int n = 0; n < 40; ++n) {
+      ReportFacts s;
+      s.crc = Crc(IntToHex(static_cast<uint64_t>(n), 8), "00000000", "00000000");
+      s.stamp = "report " + std::to_string(n);
+      const std::size_t bare = MakeReport(s).size() + 4;
+      s.body.append(2500 + (n == 0 ? size - 100000 : 0) - bare, 'x');
+      old += MakeReport(s) + "\r\n\r\n";
+    }
+    ASSERT_EQ(old.size(), size);
+    TempDir::Write(file, old);
+    ASSERT_TRUE(Save(MakeReport({})));
+    const std::string text = Content();
+    EXPECT_EQ(text.starts_with(old), size == 100000u);
+  }
+}
+
 TEST_F(BugRepFile, WithoutAppendingTheFileHoldsOnlyTheNewestReport) {
   e.Settings().SetAppendBugReps(false);
   TempDir::Write(file, std::string(5000, 'o'));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -30,6 +31,22 @@ TEST(FreezeWatchdog, TenUnansweredPeriodsReportAFreezeAndStretchThePeriod) {
   // A GUI thread that never answers is asked once, not once per period.
   EXPECT_EQ(questions.load(), 1);
   TCDFreezeWatchdog::Stop();
+}
+
+// The tenth unanswered period reports, not the eleventh: the count never
+// stands at ten.
+TEST(FreezeWatchdog, TheTenthUnansweredPeriodReportsTheFreeze) {
+  std::atomic<int> freezes{0};
+  TCDFreezeWatchdog::Start(
+      2000, [](std::function<void()>) {}, [&] { ++freezes; });
+  int highest = 0;
+  ASSERT_TRUE(Eventually([&] {
+    if (freezes == 0) highest = std::max(highest, TCDFreezeWatchdog::Counter());
+    return freezes >= 1;
+  }));
+  TCDFreezeWatchdog::Stop();
+  EXPECT_LE(highest, TCDFreezeWatchdog::kPeriodsToFreeze - 1);
+  EXPECT_GE(highest, TCDFreezeWatchdog::kPeriodsToFreeze - 2);
 }
 
 TEST(FreezeWatchdog, AnAnsweringThreadIsNeverReportedAndAPauseCountsNothing) {

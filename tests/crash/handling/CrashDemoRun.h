@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -98,6 +99,9 @@ struct DemoOptions {
   std::vector<std::string> Env;  // more "NAME=value"
   int TimeoutSeconds = 40;
   bool Exit = true;              // --exit
+  // Called while crashdemo runs with what it recorded so far, to act on it
+  // from outside as a user or the system would (kill it, take its file away).
+  std::function<void(pid_t demo, const std::vector<DemoLine>& lines)> Watch = {};
 };
 
 // Kills crashdemo (its helpers then become ours) and then every child of
@@ -109,7 +113,8 @@ inline void KillChildren(pid_t demo) {
   for (pid_t child; children >> child;) kill(child, SIGKILL);
 }
 
-inline DemoRun RunCrashDemo(const std::string& kind, const DemoOptions& options = {}) {
+// Runs the crashdemo at exe (a copy, say).
+inline DemoRun RunCrashDemoAt(const std::string& exe, const std::string& kind, const DemoOptions& options = {}) {
   // Programs that crashdemo starts again (a restart) become ours when it
   // ends, so that their ends can be awaited too.
   prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -123,10 +128,10 @@ inline DemoRun RunCrashDemo(const std::string& kind, const DemoOptions& options 
     setenv("CRASHDEMO_ANSWERS", options.Answers.c_str(), 1);
     for (const std::string& e : options.Env) putenv(const_cast<char*>(e.c_str()));
     if (!freopen("/dev/null", "w", stderr) || !freopen("/dev/null", "w", stdout)) _exit(126);
-    std::vector<const char*> argv{CRASHDEMO_PATH, kind.c_str(), "--now"};
+    std::vector<const char*> argv{exe.c_str(), kind.c_str(), "--now"};
     if (options.Exit) argv.push_back("--exit");
     argv.push_back(nullptr);
-    execv(CRASHDEMO_PATH, const_cast<char* const*>(argv.data()));
+    execv(exe.c_str(), const_cast<char* const*>(argv.data()));
     _exit(127);
   }
   DemoRun run;
@@ -150,10 +155,15 @@ inline DemoRun RunCrashDemo(const std::string& kind, const DemoOptions& options 
       run.Hung = true;
       KillChildren(pid);
     }
+    if (options.Watch && !run.Hung) options.Watch(pid, ParseDemoRecord(TempDir::Read(record)));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   run.Lines = ParseDemoRecord(TempDir::Read(record));
   run.BugReportExists = access(bugReport.c_str(), F_OK) == 0;
   run.BugReport = TempDir::Read(bugReport);
   return run;
+}
+
+inline DemoRun RunCrashDemo(const std::string& kind, const DemoOptions& options = {}) {
+  return RunCrashDemoAt(CRASHDEMO_PATH, kind, options);
 }

@@ -3,6 +3,7 @@
 // bug-report file and the exit code are checked.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -325,6 +326,144 @@ TEST(CrashdemoReport, AWorkersSectionNamesItsCreatorAndTheMainThreadFollows) {
     EXPECT_EQ(run.BugReport.find("\r\n\r\n" + main), run.BugReport.find("\r\n\r\n", first + 4)) << kind;
     EXPECT_GE(SectionLines(run.BugReport, main).size(), 2u);
   }
+}
+
+// The sections stand in their order: the threads, the plug-ins' lists, then
+// registers, stack dump and disassembly; the header names the display mode.
+TEST(CrashdemoReport, SectionsFollowTheThreadsThenListsThenRegistersDumpAndDisassembly) {
+  const DemoRun run = RunCrashDemo("segv", DemoOptions{"close", {}, 40, true});
+  ASSERT_FALSE(run.Hung);
+  const std::string& r = run.BugReport;
+  std::vector<std::size_t> at;
+  for (const char* name : {"\r\n\r\nmain thread ($", "\r\n\r\nmodules:\r\n", "\r\n\r\nprocesses:\r\n",
+                           "\r\n\r\nhardware:", "\r\n\r\ncpu registers:\r\n", "\r\n\r\nstack dump:\r\n",
+                           "\r\n\r\ndisassembling:\r\n"}) {
+    at.push_back(r.find(name));
+    EXPECT_NE(at.back(), std::string::npos) << name;
+  }
+  EXPECT_TRUE(std::is_sorted(at.begin(), at.end())) << r;
+  EXPECT_NE(r.find("\r\ndisplay mode "), std::string::npos) << r.substr(0, r.find("\r\n\r\n"));
+}
+
+// Nothing is listed past a thread's outermost frame: after clone3 only the
+// creation site may follow.
+TEST(CrashdemoReport, NoFrameFollowsAThreadsOutermostFrame) {
+  const DemoRun run = RunCrashDemo("many", DemoOptions{"continue", {}, 90, true});
+  ASSERT_FALSE(run.Hung);
+  int threads = 0;
+  std::istringstream in(run.BugReport);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line.substr(0, line.find('\r')));
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].find(" __clone3") == std::string::npos && lines[i].find(" clone3") == std::string::npos) continue;
+    ++threads;
+    std::size_t after = i + 1;
+    if (after < lines.size() && lines[after].rfind(">> created by ", 0) == 0) after += 2;
+    EXPECT_TRUE(after >= lines.size() || lines[after].empty()) << lines[i] << "\nis followed by\n" << lines[after];
+  }
+  EXPECT_GE(threads, 2) << run.BugReport;
+}
+
+// Every module with a frame in the report is listed at the start of its
+// image in the process's memory map, not where a symbol reader mapped it.
+TEST(CrashdemoReport, ModuleBasesAreWhereTheImagesWereLoaded) {
+  TempDir dir;
+  const std::string mapsFile = dir.File("maps");
+  const DemoRun run = RunCrashDemo("exception", DemoOptions{"close", {"CRASHDEMO_MAPS=" + mapsFile}, 40, true});
+  ASSERT_FALSE(run.Hung);
+  // The image of each file: its mappings that lie next to one another.
+  struct Mapping {
+    uint64_t start, end;
+    bool exec;
+    std::string path;
+  };
+  std::vector<Mapping> maps;
+  std::istringstream in(TempDir::Read(mapsFile));
+  for (std::string line; std::getline(in, line);) {
+    Mapping m{};
+    char perms[8] = {};
+    int pathAt = 0;
+    if (std::sscanf(line.c_str(), "%lx-%lx %7s %*s %*s %*s %n", &m.start, &m.end, perms, &pathAt) < 3) continue;
+    m.exec = perms[2] == 'x';
+    m.path = pathAt > 0 ? line.substr(static_cast<std::size_t>(pathAt)) : "";
+    maps.push_back(m);
+  }
+  ASSERT_FALSE(maps.empty());
+  auto imageStart = [&](const std::string& name) -> uint64_t {
+    for (std::size_t i = 0; i < maps.size(); ++i) {
+      const std::string& path = maps[i].path;
+      if (!maps[i].exec || path.size() < name.size() + 1 || path.compare(path.size() - name.size(), name.size(), name) != 0 ||
+          path[path.size() - name.size() - 1] != '/')
+        continue;
+      std::size_t first = i;
+      while (first > 0 && maps[first - 1].path == path && maps[first - 1].end == maps[first].start) --first;
+      return maps[first].start;
+    }
+    return 0;
+  };
+  const std::vector<std::string> modules = SectionLines(run.BugReport, "modules:");
+  const std::string firstSection = run.BugReport.substr(run.BugReport.find("\r\n\r\n") + 4);
+  const std::vector<std::string> frames = SectionLines(run.BugReport, firstSection.substr(0, firstSection.find("\r\n")));
+  int checked = 0;
+  for (std::size_t i = 1; i < modules.size(); ++i) {
+    std::istringstream columns(modules[i]);
+    std::string base, name;
+    columns >> base >> name;
+    bool hasFrame = false;
+    for (const std::string& f : frames) hasFrame = hasFrame || f.find(" " + name + " ") != std::string::npos;
+    if (!hasFrame) continue;
+    ++checked;
+    EXPECT_EQ(std::stoull(base, nullptr, 16), imageStart(name)) << modules[i];
+  }
+  EXPECT_GE(checked, 3) << run.BugReport;
+}
+
+// A stack overflow is walked from the frame above the fault: one round of
+// the recursion, then its callers down to main; the dump shows the readable
+// stack just above the fault.
+TEST(CrashdemoReport, AStackOverflowsCallStackReachesMain) {
+  const DemoRun run = RunCrashDemo("stack-overflow", DemoOptions{"close", {}, 40, true});
+  ASSERT_FALSE(run.Hung);
+  const std::string first = run.BugReport.substr(run.BugReport.find("\r\n\r\n") + 4);
+  const std::vector<std::string> section = SectionLines(run.BugReport, first.substr(0, first.find("\r\n")));
+  std::string text;
+  int recursions = 0;
+  for (const std::string& l : section) {
+    text += l + "\n";
+    if (l.find("Recurse(") != std::string::npos) ++recursions;
+  }
+  EXPECT_GE(recursions, 1) << text;
+  EXPECT_LE(recursions, 2) << "the recursion is collapsed\n" << text;
+  ASSERT_FALSE(section.empty());
+  bool main = false;
+  for (const std::string& l : section) main = main || l.ends_with(" main");
+  EXPECT_TRUE(main) << text;
+  const std::vector<std::string> dump = SectionLines(run.BugReport, "stack dump:");
+  ASSERT_GE(dump.size(), 2u);
+  EXPECT_NE(dump[1], ">> stack not accessible");
+}
+
+// Calls the compiler inlined are listed as entries of their own, marked, at
+// the address of the real function that holds them, which follows them.
+TEST(CrashdemoReport, InlinedCallsAreListedBeforeTheFunctionThatHoldsThem) {
+  const DemoRun run = RunCrashDemo("segv", DemoOptions{"close", {}, 40, true});
+  ASSERT_FALSE(run.Hung);
+  const std::string first = run.BugReport.substr(run.BugReport.find("\r\n\r\n") + 4);
+  const std::vector<std::string> section = SectionLines(run.BugReport, first.substr(0, first.find("\r\n")));
+  std::string text;
+  for (const std::string& l : section) text += l + "\n";
+  int inlined = 0;
+  bool goWrong = false;
+  for (std::size_t i = 1; i < section.size(); ++i) {
+    if (!section[i].ends_with(" [inlined]")) continue;
+    ++inlined;
+    goWrong = goWrong || (section[i].find(" main ") != std::string::npos && section[i].find(" GoWrong") != std::string::npos);
+    ASSERT_LT(i + 1, section.size()) << text;
+    EXPECT_EQ(section[i + 1].substr(0, 16), section[i].substr(0, 16)) << "the holder follows at the same address\n"
+                                                                       << text;
+  }
+  EXPECT_GE(inlined, 2) << text;
+  EXPECT_TRUE(goWrong) << text;
 }
 
 }  // namespace

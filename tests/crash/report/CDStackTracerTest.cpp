@@ -148,6 +148,11 @@ TEST(CDStackTracer, TakesTheUnwoundFramesAndLooksForCandidatesOnlyAboveThem) {
   c.FirstAddress = 0x401010;
   c.Unwound = {TCDFrame{0x401010, TFakeProcess::kStack, true}, TCDFrame{0x403030, TFakeProcess::kStack + 16, false}};
   EXPECT_EQ(Addresses(p.Tracer().Trace(c)), (std::vector<uint64_t>{0x401010, 0x403030, 0x404040}));
+  // The unwinder reached the thread's outermost frame: what lies above is
+  // stale, however well it links; the creation site still follows.
+  c.UnwoundToOutermost = true;
+  c.CreationSite = 0x408008;
+  EXPECT_EQ(Addresses(p.Tracer().Trace(c)), (std::vector<uint64_t>{0x401010, 0x403030, 0x408008}));
 }
 
 TEST(CDStackTracer, AStackWithoutReadableBytesGivesTheCurrentAddressOnly) {

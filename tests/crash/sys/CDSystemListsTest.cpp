@@ -14,6 +14,9 @@ const char kMaps[] =
     "55d1c0a00000-55d1c0a20000 r--p 00000000 08:01 1311 /opt/pinmark/Pinmark\n"
     "55d1c0a20000-55d1c0b00000 r-xp 00020000 08:01 1311 /opt/pinmark/Pinmark\n"
     "55d1c2000000-55d1c2100000 rw-p 00000000 00:00 0    [heap]\n"
+    // A symbol reader's mappings of loaded libraries: below and above their images.
+    "7eff00000000-7eff00200000 r--p 00000000 08:01 4001 /usr/lib/x86_64-linux-gnu/libc.so.6\n"
+    "7eff00400000-7eff00480000 r--p 00000000 08:01 2001 /usr/lib/x86_64-linux-gnu/libQt6Core.so.6.4.2\n"
     "7f0000000000-7f0000010000 r--p 00000000 08:01 2001 /usr/lib/x86_64-linux-gnu/libQt6Core.so.6.4.2\n"
     "7f0000010000-7f0000100000 r-xp 00010000 08:01 2001 /usr/lib/x86_64-linux-gnu/libQt6Core.so.6.4.2\n"
     "7f0000200000-7f0000300000 r--p 00000000 08:01 3001 /usr/lib/locale/locale-archive\n"
@@ -23,6 +26,7 @@ const char kMaps[] =
     "7f0000500000-7f0000501000 r--p 00000000 08:01 5001 /tmp/my lib (x).so\n"
     "7f0000501000-7f0000502000 r-xp 00001000 08:01 5001 /tmp/my lib (x).so\n"
     "7f0000600000-7f0000680000 r--p 00000000 08:01 6001 /usr/lib/debug/.build-id/ab/cdef.debug\n"
+    "7f0000700000-7f0000780000 r--p 00000000 08:01 4001 /usr/lib/x86_64-linux-gnu/libc.so.6\n"
     "7ffc00000000-7ffc00021000 rw-p 00000000 00:00 0    [stack]\n"
     "garbage line\n"
     "7ffc00030000-7ffc00031000 r-xp 00000000 00:00 0    [vdso]";
@@ -47,8 +51,9 @@ TCDDeviceFacts Device(const char* subsystem, const char* sysName, std::map<std::
 
 }  // namespace
 
-TEST(CDModuleList, OneModulePerLoadedElfFileAtItsFirstMappingWithItsVersion) {
-  // The debug file is an ELF file mapped for reading only: no module.
+TEST(CDModuleList, OneModulePerLoadedElfFileAtTheStartOfTheImageHoldingItsCodeWithItsVersion) {
+  // The debug file is an ELF file mapped for reading only: no module. A
+  // reader's mapping of a loaded library is not where it was loaded.
   std::vector<TCDModuleEntry> m = Modules();
   ASSERT_EQ(m.size(), 4u);
   EXPECT_EQ(m[0].Base, 0x55d1c0a00000u);

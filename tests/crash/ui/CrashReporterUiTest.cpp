@@ -2,6 +2,7 @@
 // from the GUI thread's nested loop while the program's own events go on.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -323,6 +324,57 @@ TEST_F(CrashReporterUi, AutoSendHandsTheCompleteReportToTheMailProgramHidden) {
   EXPECT_NE(sent.find("callstack crc     : $"), std::string::npos) << sent;
   EXPECT_EQ(sent.find("will be calculated soon"), std::string::npos) << sent;
   EXPECT_FALSE(std::filesystem::exists(bin.File("xdg-open.args")));
+}
+
+// Sending from the box hands the mail over and leaves the box standing until
+// the user chooses the ending; the report just sent is not saved again, and
+// its attachments outlive the program.
+TEST_F(CrashReporterUi, SendingKeepsTheBoxUntilTheUserChoosesAndASentReportIsNotSavedAgain) {
+  TempDir bin;
+  const std::string script = bin.File("xdg-email");
+  TempDir::Write(script, "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"" + script +
+                             ".args.part\"\nmv \"" + script + ".args.part\" \"" + script + ".args\"\n");
+  std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+  const std::string oldPath = std::getenv("PATH");
+  setenv("PATH", (bin.Path().string() + ":" + oldPath).c_str(), 1);
+  const std::string assistant = TICDSettings().GetSendAssis();
+  TICDSettings().SetSendAssis("");
+
+  bool pressedSend = false, stoodAfterSend = false;
+  QTimer press;
+  QObject::connect(&press, &QTimer::timeout, [&] {
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+      auto* box = dynamic_cast<TExceptionBox*>(top);
+      if (box == nullptr || !box->isVisible()) continue;
+      if (!pressedSend) {
+        pressedSend = true;
+        box->Button(TCDAction::Send)->click();
+      } else if (std::filesystem::exists(script + ".args")) {
+        stoodAfterSend = true;
+        box->Button(TCDAction::Continue)->click();
+      }
+      return;
+    }
+  });
+  press.start(50);
+  TestWindow w;
+  QTest::mouseClick(w.raise, Qt::LeftButton);
+  press.stop();
+  setenv("PATH", oldPath.c_str(), 1);
+  TICDSettings().SetSendAssis(assistant);
+  ASSERT_TRUE(pressedSend);
+  EXPECT_TRUE(stoodAfterSend) << "the box went with the send";
+  EXPECT_EQ(w.raised, 1);
+  // AutoSaveIfNotSent: the file keeps no copy of the sent report.
+  EXPECT_EQ(TempDir::Read(dir_.File("bugreport.txt")).find("button 1 failed"), std::string::npos);
+  const std::string args = TempDir::Read(script + ".args");
+  const std::size_t attach = args.find("--attach\n");
+  ASSERT_NE(attach, std::string::npos) << args;
+  const std::string attachment = args.substr(attach + 9, args.find('\n', attach + 9) - attach - 9);
+  reporter_.reset();
+  EXPECT_TRUE(std::filesystem::exists(attachment)) << attachment << " went with the program's end";
+  std::error_code ec;
+  std::filesystem::remove_all(std::filesystem::path(attachment).parent_path().parent_path(), ec);
 }
 
 }  // namespace

@@ -172,6 +172,46 @@ TEST_F(ExceptionBox, ALongMessageWrapsWithinTheWrapWidth) {
   box.DoAction(TCDAction::Continue);
 }
 
+// A narrow screen with every report button shown: the row goes below the
+// column instead of under it; a word wider than the line (a long address)
+// wraps instead of being cut at the edge.
+TEST_F(ExceptionBox, OnANarrowScreenNothingOverlapsAndALongWordWraps) {
+  e.Settings().SetSaveBtnVis(true);
+  e.Settings().SetPrintBtnVis(true);
+  e.Settings().SetExceptMsg("Failure: %exceptMsg%");
+  e.message = "See https://pinmark.example/support/knowledge-base/articles/check-in-failures/"
+              "connection-refused-by-the-service-while-the-network-was-up?lang=en for help.";
+  for (int screen : {640, 800, 1280}) {
+    SCOPED_TRACE(screen);
+    TExceptionBox box(e, 0);
+    box.FitToScreenWidth(screen);
+    box.show();
+    ASSERT_TRUE(box.ColumnLayout());
+    ExpectNoOverlaps(box);
+    const QLabel* label = box.MessageLabel();
+    const QRect text = QFontMetrics(box.font()).boundingRect(QRect(0, 0, label->width(), 100000), Qt::TextWordWrap,
+                                                              label->text());
+    EXPECT_LE(text.width(), label->width());
+    EXPECT_LE(text.height(), label->height());
+    EXPECT_EQ(label->text().remove(QChar(0x200B)).toStdString(), "Failure: " + e.message);
+    box.DoAction(TCDAction::Continue);
+  }
+}
+
+TEST_F(ExceptionBox, ReturnAndEnterPressTheFocusedButton) {
+  for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter})
+    for (TCDAction action : {TCDAction::Restart, TCDAction::Close, TCDAction::Continue}) {
+      TExceptionBox box(e, 0);
+      EXPECT_EQ(Run(box,
+                    [&] {
+                      box.Button(action)->setFocus();
+                      QTest::keyClick(box.Button(action), key);
+                    }),
+                static_cast<TCDEnding>(action))
+          << static_cast<int>(action);
+    }
+}
+
 TEST_F(ExceptionBox, SmallModesShowTheMessageWithOkAndDetails) {
   for (int mode : {2, 3}) {
     SCOPED_TRACE(mode);
