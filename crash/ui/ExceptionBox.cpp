@@ -4,8 +4,8 @@
 #include <QCloseEvent>
 #include <QFileDialog>
 #include <QFontInfo>
-#include <QKeyEvent>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QPainter>
 #include <QProcess>
@@ -13,14 +13,15 @@
 #include <QStandardPaths>
 #include <QStyle>
 #include <QThread>
+#include <QTimer>
 #include <QWindow>
 
 #include <algorithm>
 #include <memory>
 
-#include "crash/delivery/ICDAttachments.h"
 #include "crash/delivery/CDBugRepFile.h"
 #include "crash/delivery/CDSendReport.h"
+#include "crash/delivery/ICDAttachments.h"
 #include "crash/ui/CDAssistantForm.h"
 #include "crash/ui/CDPrintReport.h"
 #include "crash/ui/CDReportView.h"
@@ -63,8 +64,7 @@ QFont BoxFont() {
 // The desktop's error sound where the desktop has one, else the bell.
 void PlayErrorSound() {
   const QString player = QStandardPaths::findExecutable(QStringLiteral("canberra-gtk-play"));
-  if (player.isEmpty() || !QProcess::startDetached(player, {QStringLiteral("--id=dialog-error")}))
-    QApplication::beep();
+  if (player.isEmpty() || !QProcess::startDetached(player, {QStringLiteral("--id=dialog-error")})) QApplication::beep();
 }
 
 // Says that a send failed; from a sending thread the message waits for the
@@ -244,9 +244,7 @@ void TExceptionBox::CreateButtons() {
     if (!canContinue && (Button(TCDAction::Restart) || Button(TCDAction::Close))) cont->setEnabled(false);
 }
 
-QPushButton* TExceptionBox::Button(TCDAction action) const {
-  return buttons_[static_cast<std::size_t>(Index(action))];
-}
+QPushButton* TExceptionBox::Button(TCDAction action) const { return buttons_[static_cast<std::size_t>(Index(action))]; }
 
 void TExceptionBox::ChooseAutoButton() {
   const TICDSettings& s = e_.Settings();
@@ -359,7 +357,8 @@ void TExceptionBox::Arrange(int clientWidth) {
       setMinimumSize(naturalWidth, topHeight_ + 120);
       resize(naturalWidth, topHeight_ + kViewHeight);
     }
-    const int viewHeight = std::max(60, (clientWidth < 0 ? topHeight_ + kViewHeight : this->height()) - topHeight_ - kMargin);
+    const int viewHeight =
+        std::max(60, (clientWidth < 0 ? topHeight_ + kViewHeight : this->height()) - topHeight_ - kMargin);
     view_->setGeometry(kMargin, topHeight_, width - 2 * kMargin, viewHeight);
   } else {
     setFixedSize(width, topHeight_);
@@ -382,6 +381,21 @@ void TExceptionBox::keyPressEvent(QKeyEvent* event) {
       }
   }
   QDialog::keyPressEvent(event);
+}
+
+void TExceptionBox::changeEvent(QEvent* event) {
+  QDialog::changeEvent(event);
+  // The fixed box asks for no minimise button, but some window managers
+  // (openbox) offer one on every window by design. A minimised box waits
+  // where the user may never find it while the program waits on it, so it
+  // comes straight back.
+  if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized) &&
+      !(windowFlags() & Qt::WindowMinimizeButtonHint))
+    QTimer::singleShot(0, this, [this] {
+      setWindowState(windowState() & ~Qt::WindowMinimized);
+      raise();
+      activateWindow();
+    });
 }
 
 void TExceptionBox::FitToScreenWidth(int width) {

@@ -12,19 +12,17 @@
 //
 // Layout: the message wrapped to 664 pixels minus its left offset (the icon
 // "CDIBIG" moves it 40 pixels right), never wider than the screen minus five
-// caption heights, a word too long for a line broken anywhere; buttons 22 pixels high (26 with UglyBtns, 23 in the small
-// modes, where they are at least 79 wide). With two or more of continue,
-// restart and close beside at least one of send, save, print and show, the
-// ending buttons form an equal-width column at the right and the others a
-// row at the bottom left (below the column, wrapped, when the box is too
-// narrow for both side by side); otherwise all buttons stand in one row.
-// Return and Enter press the focused button; the box offers no minimise or
-// maximise unless it shows the report view.
+// caption heights, a word too long for a line broken anywhere; buttons 22 pixels high (26 with UglyBtns, 23 in the
+// small modes, where they are at least 79 wide). With two or more of continue, restart and close beside at least one of
+// send, save, print and show, the ending buttons form an equal-width column at the right and the others a row at the
+// bottom left (below the column, wrapped, when the box is too narrow for both side by side); otherwise all buttons
+// stand in one row. Return and Enter press the focused button; the box offers no minimise or maximise unless it shows
+// the report view.
 #pragma once
 
 #include <QDialog>
-#include <QFontMetrics>
 #include <QElapsedTimer>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
@@ -107,6 +105,7 @@ class TExceptionBox : public QDialog {
   const std::string& ScreenShot() const { return screenShot_; }
 
  protected:
+  void changeEvent(QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void reject() override;
@@ -136,7 +135,7 @@ class TExceptionBox : public QDialog {
   int screenWidth_ = 0;  // 0: the primary screen's
   TCDReportView* view_ = nullptr;
   bool column_ = false;
-  int topHeight_ = 0;     // the box without the report view
+  int topHeight_ = 0;  // the box without the report view
   int minClientWidth_ = 0;
   bool shown_ = false;
   bool reshow_ = false;

@@ -161,8 +161,9 @@ TEST_F(ExceptionBox, TheProgramsBigIconMovesTheMessageRight) {
 
 TEST_F(ExceptionBox, ALongMessageWrapsWithinTheWrapWidth) {
   e.Settings().SetExceptMsg("Failure: %exceptMsg%");
-  e.message = "The service could not be reached. Please check the network and try again later, or ask "
-              "the people who run the service whether it is down for maintenance at the moment";
+  e.message =
+      "The service could not be reached. Please check the network and try again later, or ask "
+      "the people who run the service whether it is down for maintenance at the moment";
   TExceptionBox box(e, 0);
   box.show();
   EXPECT_LE(box.MessageLabel()->width(), 664 - 10);
@@ -179,8 +180,9 @@ TEST_F(ExceptionBox, OnANarrowScreenNothingOverlapsAndALongWordWraps) {
   e.Settings().SetSaveBtnVis(true);
   e.Settings().SetPrintBtnVis(true);
   e.Settings().SetExceptMsg("Failure: %exceptMsg%");
-  e.message = "See https://pinmark.example/support/knowledge-base/articles/check-in-failures/"
-              "connection-refused-by-the-service-while-the-network-was-up?lang=en for help.";
+  e.message =
+      "See https://pinmark.example/support/knowledge-base/articles/check-in-failures/"
+      "connection-refused-by-the-service-while-the-network-was-up?lang=en for help.";
   for (int screen : {640, 800, 1280}) {
     SCOPED_TRACE(screen);
     TExceptionBox box(e, 0);
@@ -189,8 +191,8 @@ TEST_F(ExceptionBox, OnANarrowScreenNothingOverlapsAndALongWordWraps) {
     ASSERT_TRUE(box.ColumnLayout());
     ExpectNoOverlaps(box);
     const QLabel* label = box.MessageLabel();
-    const QRect text = QFontMetrics(box.font()).boundingRect(QRect(0, 0, label->width(), 100000), Qt::TextWordWrap,
-                                                              label->text());
+    const QRect text =
+        QFontMetrics(box.font()).boundingRect(QRect(0, 0, label->width(), 100000), Qt::TextWordWrap, label->text());
     EXPECT_LE(text.width(), label->width());
     EXPECT_LE(text.height(), label->height());
     EXPECT_EQ(label->text().remove(QChar(0x200B)).toStdString(), "Failure: " + e.message);
@@ -210,6 +212,19 @@ TEST_F(ExceptionBox, ReturnAndEnterPressTheFocusedButton) {
                 static_cast<TCDEnding>(action))
           << static_cast<int>(action);
     }
+}
+
+TEST_F(ExceptionBox, TheFixedBoxOffersNoMinimiseAndComesBackWhenAWindowManagerMinimisesItAnyway) {
+  TExceptionBox box(e, 0);
+  EXPECT_FALSE(box.windowFlags() & Qt::WindowMinimizeButtonHint);
+  EXPECT_FALSE(box.windowFlags() & Qt::WindowMaximizeButtonHint);
+  EXPECT_EQ(Run(box,
+                [&] {
+                  box.setWindowState(Qt::WindowMinimized);
+                  EXPECT_TRUE(QTest::qWaitFor([&] { return !(box.windowState() & Qt::WindowMinimized); }, 5000));
+                  box.Button(TCDAction::Continue)->click();
+                }),
+            TCDEnding::Continue);
 }
 
 TEST_F(ExceptionBox, SmallModesShowTheMessageWithOkAndDetails) {
