@@ -79,7 +79,9 @@ void TFormMain::FormCreate(QObject*) {
   // made here on first use; a folder that cannot be made shows as the
   // settings file that cannot be written.
   TUserFiles::Current().CreateFolder();
-  Settings = std::make_unique<TIniPinmark>(SettingsFileOf(exePath_));
+  // The file is Pinmark.ini whatever the command is called (it is installed
+  // as pinmark), and pinmark-checkin beside it reads the same one.
+  Settings = std::make_unique<TIniPinmark>(SettingsFileOf(ExtractFilePath(exePath_) + "Pinmark"));
 }
 
 void TFormMain::AfterConstruction() {

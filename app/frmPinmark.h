@@ -24,8 +24,8 @@ class QSystemTrayIcon;
 class TFormMain : public QMainWindow {
  public:
   // Creates the window and its settings object for the program at exePath
-  // (the settings file is named after it with the extension ".ini", beside
-  // it or in the user's configuration folder: SettingsFileOf). Raises what
+  // (the settings file is Pinmark.ini, beside it or in the user's
+  // configuration folder: SettingsFileOf). Raises what
   // the settings object raises when its file cannot be written; no window
   // exists then.
   explicit TFormMain(std::string exePath = ApplicationExeName());

@@ -48,7 +48,7 @@ Outcome RunProgram(const std::string& exe, const std::function<bool()>& stop) {
 }
 
 std::string CopyProgram(const TempDir& dir) {
-  std::string copy = dir.File("Pinmark");
+  std::string copy = dir.File("pinmark");
   std::filesystem::copy_file(PINMARK_EXE, copy);
   std::filesystem::permissions(copy, std::filesystem::perms::owner_all);
   return copy;
@@ -81,7 +81,7 @@ TEST(PinmarkExecutable, ADamagedCopySaysSoAndEndsWithoutTouchingItsFiles) {
   Outcome out = RunProgram(exe, [] { return false; });
   EXPECT_TRUE(out.exited);
   EXPECT_EQ(out.code, 0);
-  EXPECT_NE(out.err.find("The file \"Pinmark\" seems to be corrupt!"), std::string::npos) << out.err;
+  EXPECT_NE(out.err.find("The file \"pinmark\" seems to be corrupt!"), std::string::npos) << out.err;
   EXPECT_FALSE(std::filesystem::exists(dir.File("Pinmark.ini")));
 }
 

@@ -29,7 +29,7 @@ const std::string kDigest = DigestToHex(MD5OfString("secret"));
 // Every file an install lays out below its prefix, and nothing else: no
 // development program, no unit enabled.
 const std::set<std::string> kInstalledFiles = {
-    "bin/Pinmark",
+    "bin/pinmark",
     "bin/pinmark-checkin",
     "lib/systemd/user-generators/pinmark-checkin-timer",
     "lib/systemd/user/pinmark-checkin.service",
@@ -46,7 +46,7 @@ const std::set<std::string> kInstalledFiles = {
     "share/icons/hicolor/64x64/apps/pinmark.png",
     "share/icons/hicolor/scalable/apps/pinmark.svg",
 };
-const char* const kPrograms[] = {"bin/Pinmark", "bin/pinmark-checkin"};
+const char* const kPrograms[] = {"bin/pinmark", "bin/pinmark-checkin"};
 
 std::set<std::string> FilesBelow(const fs::path& root) {
   std::set<std::string> files;
@@ -114,7 +114,7 @@ TEST(Install, UnderAPrefixItLaysOutEveryFileWithUnitsSystemdAccepts) {
   EXPECT_EQ(ModeOf(prefix / "lib/systemd/user-generators/pinmark-checkin-timer"), 0755u);
 
   const std::string desktop = TempDir::Read(prefix / "share/applications/pinmark.desktop");
-  EXPECT_NE(desktop.find("\nExec=" + (prefix / "bin/Pinmark").string() + "\n"), std::string::npos) << desktop;
+  EXPECT_NE(desktop.find("\nExec=" + (prefix / "bin/pinmark").string() + "\n"), std::string::npos) << desktop;
   EXPECT_NE(desktop.find("\nCategories=Network;\n"), std::string::npos) << desktop;
   EXPECT_NE(desktop.find("\nIcon=pinmark\n"), std::string::npos) << desktop;
   EXPECT_EQ(RunToEnd("desktop-file-validate", {(prefix / "share/applications/pinmark.desktop").string()}), 0);
@@ -170,7 +170,7 @@ TEST(Install, AStagedCopyInAReadOnlyFolderKeepsItsSettingsInTheUsersConfiguratio
       {"XDG_CONFIG_HOME", config}, {"HOME", dir.File("home")}, {"QT_QPA_PLATFORM", "offscreen"}, {"BROWSER", "true"}};
   {
     // The window makes the folder and its settings file there on its first start.
-    ChildProcess window((bin / "Pinmark").string(), {}, env);
+    ChildProcess window((bin / "pinmark").string(), {}, env);
     // The lock of its first write makes the file empty at first.
     EXPECT_TRUE(window.WaitUntil([&] { return TempDir::Read(ini).find("IPAddress=UNKNOWN") != std::string::npos; }))
         << window.Err();
@@ -200,7 +200,7 @@ TEST(Install, AStagedCopyInAReadOnlyFolderKeepsItsSettingsInTheUsersConfiguratio
   EXPECT_EQ(RunToEnd((bin / "pinmark-checkin").string(), {"--timer-period"}, env, &out), 0);
   EXPECT_NE(out.find(dir.File("home") + "/.config/pinmark/Pinmark.ini"), std::string::npos) << out;
 
-  EXPECT_EQ(FilesBelow(bin), (std::set<std::string>{"Pinmark", "pinmark-checkin"})) << "nothing written beside them";
+  EXPECT_EQ(FilesBelow(bin), (std::set<std::string>{"pinmark", "pinmark-checkin"})) << "nothing written beside them";
   fs::permissions(bin, fs::perms::owner_write, fs::perm_options::add);
 }
 
@@ -241,6 +241,6 @@ TEST(Package, TheDebianPackageHoldsTheInstalledFilesAndDependsOnWhatTheBinariesL
   EXPECT_NE(TempDir::Read(root / "usr/lib/systemd/user/pinmark-checkin.service")
                 .find("\nExecStart=/usr/bin/pinmark-checkin\n"),
             std::string::npos);
-  EXPECT_NE(TempDir::Read(root / "usr/share/applications/pinmark.desktop").find("\nExec=/usr/bin/Pinmark\n"),
+  EXPECT_NE(TempDir::Read(root / "usr/share/applications/pinmark.desktop").find("\nExec=/usr/bin/pinmark\n"),
             std::string::npos);
 }
