@@ -176,6 +176,7 @@ TEST(Install, AStagedCopyInAReadOnlyFolderKeepsItsSettingsInTheUsersConfiguratio
         << window.Err();
   }
   EXPECT_EQ(ModeOf(config + "/pinmark"), 0700u);
+  EXPECT_EQ(ModeOf(ini), 0600u) << "its digest is as good as the password";
 
   ReferenceService service("alice", kDigest);
   ASSERT_GT(service.Port(), 0);
