@@ -4,8 +4,10 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QSystemTrayIcon>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -19,7 +21,6 @@ class QLineEdit;
 class QMenu;
 class QMenuBar;
 class QPushButton;
-class QSystemTrayIcon;
 
 class TFormMain : public QMainWindow {
  public:
@@ -58,7 +59,8 @@ class TFormMain : public QMainWindow {
   // message box, the service's home page is opened in the browser, and the
   // settings dialog comes up.
   void CheckAccount();
-  // Installed as the application's minimise event: the program lives on in the tray.
+  // Installed as the application's minimise event: the program lives on in
+  // the tray, where the desktop has one (TrayAvailable).
   void ApplicationMinimize(QObject* Sender);
   // minutes × 60 000 ms, wrapping in 32 bits; 0 stops the periodic check-in.
   void SetRefreshPeriod(int32_t Value);
@@ -70,6 +72,9 @@ class TFormMain : public QMainWindow {
   // Milliseconds allowed for the connect and for each wait on the service's
   // answer during a check-in.
   int32_t CheckInTimeout = TCheckIn::kTimeout;
+  // Whether the desktop shows tray icons now (GNOME, for one, does not
+  // without an extension); asked at each minimising.
+  std::function<bool()> TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
 
   static constexpr int kClientWidth = 202;
   static constexpr int kClientHeight = 81;

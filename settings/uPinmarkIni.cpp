@@ -28,6 +28,10 @@ std::string SettingsFileOf(std::string_view exePath) {
   return files.BesideExecutable() ? beside : files.File(ExtractFileName(beside));
 }
 
+std::string PinmarkSettingsFile(std::string_view exePath) {
+  return SettingsFileOf(ExtractFilePath(exePath) + "Pinmark");
+}
+
 std::string SettingsExposureWarning(const std::string& fileName) {
   struct stat st {};
   if (::stat(fileName.c_str(), &st) != 0 || (st.st_mode & (S_IRGRP | S_IROTH)) == 0) return std::string();

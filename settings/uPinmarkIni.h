@@ -20,6 +20,11 @@ std::string ServiceHomePage();
 // program keeps its per-user files (TUserFiles).
 std::string SettingsFileOf(std::string_view exePath);
 
+// The settings file of the Pinmark programs beside exePath: Pinmark.ini
+// (SettingsFileOf the program "Pinmark" there), whatever the command at
+// exePath is called, so that the window and pinmark-checkin share one file.
+std::string PinmarkSettingsFile(std::string_view exePath);
+
 // A warning for a settings file that its group or other users may read: the
 // password digest in it is as good as the password to the service. Empty
 // when the file is private to its owner or not there.

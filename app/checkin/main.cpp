@@ -60,7 +60,7 @@ void Report(TLogPriority priority, const std::string& text) { LogLine(STDERR_FIL
 
 std::string DefaultSettingsFile() {
   // The window's settings: those of the Pinmark executable beside this one.
-  return SettingsFileOf(ExtractFilePath(ApplicationExeName()) + "Pinmark");
+  return PinmarkSettingsFile(ApplicationExeName());
 }
 
 void PrintUsage(std::FILE* to) {

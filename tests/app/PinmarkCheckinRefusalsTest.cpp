@@ -151,8 +151,10 @@ TEST(PinmarkCheckinRefusals, OnTheJournalEveryLineCarriesItsPriority) {
   LoggedService logged;
   TempDir dir;
   const std::string ini = dir.File("Pinmark.ini");
-  const std::string readable = ini + " can be read by other users (mode 0644), and its password digest is as "
-                                     "good as the password: chmod 600 " + ini;
+  const std::string readable = ini +
+                               " can be read by other users (mode 0644), and its password digest is as "
+                               "good as the password: chmod 600 " +
+                               ini;
 
   // A settings file others may read: a warning, and the check-in goes on.
   TempDir::Write(ini, Settings(logged.service.Url(), "alice", kDigest));
