@@ -127,18 +127,19 @@ void TFormAbout::LayOutSettingsFile() {
   const int pathHeight = static_cast<int>(edtSettingsFile->document()->size().height() + 0.5);
   edtSettingsFile->resize(edtSettingsFile->width(), pathHeight);
   edtSettingsFile->show();
-  int grow = pathHeight - 13;
+  int bottom = edtSettingsFile->y() + pathHeight;
 
   const std::string warning = SettingsExposureWarning(SettingsFile);
   if (!warning.empty()) {
     lblSettingsWarning->setText(ToQString("Other users may read this file, and its password digest is as good "
                                           "as the password: chmod 600 it."));
-    const int top = edtSettingsFile->y() + pathHeight + 4;
     const int height = lblSettingsWarning->heightForWidth(lblSettingsWarning->width());
-    lblSettingsWarning->setGeometry(lblSettingsWarning->x(), top, lblSettingsWarning->width(), height);
+    lblSettingsWarning->setGeometry(lblSettingsWarning->x(), bottom + 4, lblSettingsWarning->width(), height);
     lblSettingsWarning->show();
-    grow += 4 + height;
+    bottom += 4 + height;
   }
+  // The panel grows only for what does not fit above its lower edge.
+  const int grow = bottom + 4 - pnlAbout->height();
   if (grow <= 0) return;
   pnlAbout->resize(pnlAbout->width(), pnlAbout->height() + grow);
   btnOK->move(btnOK->x(), btnOK->y() + grow);

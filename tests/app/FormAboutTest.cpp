@@ -4,6 +4,9 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
+#include <QTextEdit>
+
+#include <filesystem>
 
 #include "app/frmAbout.h"
 #include "runtime/Exception.h"
@@ -180,8 +183,12 @@ TEST(AboutBox, ShowsTheWholeSettingsPathAndWarnsOfAFileOthersMayRead) {
     EXPECT_EQ(about.edtSettingsFile->toPlainText().toStdString(), "Settings: " + c.path) << c.what;
     EXPECT_TRUE(about.edtSettingsFile->isReadOnly());
     EXPECT_TRUE(about.edtSettingsFile->textInteractionFlags() & Qt::TextSelectableByMouse);
-    EXPECT_EQ(about.height() > TFormAbout::kClientHeight, c.path == longPath || c.warned) << c.what;
-    if (c.warned) EXPECT_NE(about.lblSettingsWarning->text().indexOf("chmod 600"), -1);
+    if (c.path == longPath) {
+      EXPECT_GT(about.height(), TFormAbout::kClientHeight) << "grown for a path of many lines";
+    }
+    if (c.warned) {
+      EXPECT_NE(about.lblSettingsWarning->text().indexOf("chmod 600"), -1);
+    }
   }
   TFormAbout none;
   ShowAndInspect(none, [&] { EXPECT_FALSE(none.edtSettingsFile->isVisible()); });

@@ -4,6 +4,7 @@
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTest>
+#include <QTextEdit>
 
 #include <memory>
 
@@ -312,7 +313,7 @@ TEST_F(MainWindow, TheAboutBoxNamesTheSettingsFileInUse) {
   ModalDriver driver([&](QWidget* modal) {
     auto* about = dynamic_cast<TFormAbout*>(modal);
     ASSERT_NE(nullptr, about);
-    named = about->lblSettingsFile->toolTip().toStdString();
+    named = about->edtSettingsFile->toPlainText().toStdString();
     QTest::mouseClick(about->btnOK, Qt::LeftButton);
   });
   form->miAbout->trigger();

@@ -20,12 +20,19 @@ struct Outcome {
   std::string err;
 };
 
-// Runs the program offscreen; kills it once `stop` answers true or after 20 s.
+// Runs the program offscreen, as a copy installed somewhere: its per-user
+// files go to config beside it, its lock to a runtime folder of its own.
+// Kills it once `stop` answers true or after 20 s.
 Outcome RunProgram(const std::string& exe, const std::function<bool()>& stop) {
   std::string errFile = exe + ".stderr";
+  const std::string folder = std::filesystem::path(exe).parent_path().string();
+  std::filesystem::create_directories(folder + "/run");
+  std::filesystem::permissions(folder + "/run", std::filesystem::perms::owner_all);
   pid_t pid = fork();
   if (pid == 0) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    setenv("XDG_CONFIG_HOME", (folder + "/config").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", (folder + "/run").c_str(), 1);
     freopen(errFile.c_str(), "w", stderr);
     execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
     _exit(127);
@@ -83,12 +90,15 @@ TEST(PinmarkExecutable, ADamagedCopySaysSoAndEndsWithoutTouchingItsFiles) {
   EXPECT_EQ(out.code, 0);
   EXPECT_NE(out.err.find("The file \"pinmark\" seems to be corrupt!"), std::string::npos) << out.err;
   EXPECT_FALSE(std::filesystem::exists(dir.File("Pinmark.ini")));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("config")));
 }
 
+// A copy that is neither a build nor portable is an installed one: its
+// settings go to the user's configuration folder, private to the user.
 TEST(PinmarkExecutable, TheUntouchedProgramStartsAndWritesItsSettings) {
   TempDir dir;
   std::string exe = CopyProgram(dir);
-  const std::string ini = dir.File("Pinmark.ini");
+  const std::string ini = dir.File("config/pinmark/Pinmark.ini");
   // The writer creates the file empty under its lock before the first key
   // takes its place, so wait for the key itself.
   const auto written = [&] {
@@ -97,4 +107,7 @@ TEST(PinmarkExecutable, TheUntouchedProgramStartsAndWritesItsSettings) {
   Outcome out = RunProgram(exe, written);
   EXPECT_FALSE(out.exited) << "it ran until stopped; stderr: " << out.err;
   EXPECT_TRUE(written());
+  EXPECT_EQ(std::filesystem::status(ini).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("Pinmark.ini")));
 }
