@@ -131,8 +131,9 @@ void TFormAbout::LayOutSettingsFile() {
 
   const std::string warning = SettingsExposureWarning(SettingsFile);
   if (!warning.empty()) {
-    lblSettingsWarning->setText(ToQString("Other users may read this file, and its password digest is as good "
-                                          "as the password: chmod 600 it."));
+    lblSettingsWarning->setText(
+        ToQString("Other users may read this file, and its password digest is as good "
+                  "as the password: chmod 600 it."));
     const int height = lblSettingsWarning->heightForWidth(lblSettingsWarning->width());
     lblSettingsWarning->setGeometry(lblSettingsWarning->x(), bottom + 4, lblSettingsWarning->width(), height);
     lblSettingsWarning->show();

@@ -87,8 +87,8 @@ TEST(AboutBox, TwoLineBreakMarkersGiveThreeWrappedLines) {
   EXPECT_EQ("one\ntwo\nthree", about.lblComments->text().toStdString());
 
   // A long comment wraps to the label's width and the label grows to hold it.
-  ScopedVersionTable longTable(std::string(kTable) + "Comments=" + std::string(40, 'x') + " " +
-                               std::string(80, 'w') + " end\n");
+  ScopedVersionTable longTable(std::string(kTable) + "Comments=" + std::string(40, 'x') + " " + std::string(80, 'w') +
+                               " end\n");
   TFormAbout wrapped;
   ShowAndInspect(wrapped, [] {});
   EXPECT_EQ(257, wrapped.lblComments->width());
@@ -102,8 +102,11 @@ TEST(AboutBox, VersionValuesAreFoundWithoutRegardToCase) {
     const char* key;
     const char* value;
   } const cases[] = {
-      {"OriginalFileName", "Pinmark"}, {"originalfilename", "Pinmark"}, {"Comments", "one\n\rtwo\n\rthree"},
-      {"LegalTrademarks", ""},         {"", ""},
+      {"OriginalFileName", "Pinmark"},
+      {"originalfilename", "Pinmark"},
+      {"Comments", "one\n\rtwo\n\rthree"},
+      {"LegalTrademarks", ""},
+      {"", ""},
   };
   for (const auto& c : cases) EXPECT_EQ(c.value, TFormAbout::GetVersionValue(c.key)) << c.key;
   EXPECT_EQ("1.0.0.0/2", TFormAbout::GetVersionText());
@@ -159,8 +162,9 @@ TEST(AboutBox, ShowsTheWholeSettingsPathAndWarnsOfAFileOthersMayRead) {
   } cases[] = {
       {"short, private", shortPath, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, false},
       {"long, private", longPath, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, false},
-      {"short, readable by others", shortPath, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-                                                   std::filesystem::perms::others_read, true},
+      {"short, readable by others", shortPath,
+       std::filesystem::perms::owner_read | std::filesystem::perms::owner_write | std::filesystem::perms::others_read,
+       true},
       {"missing", dir.File("missing.ini"), std::filesystem::perms::none, false},
   };
   for (const Case& c : cases) {

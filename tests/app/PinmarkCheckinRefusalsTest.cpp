@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "crash/sys/FileCrc.h"
 #include "settings/md5.h"
+#include "tests/app/DamagedCopy.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/ReferenceService.h"
 #include "tests/support/TempDir.h"
@@ -59,23 +59,6 @@ ChildProcess OnTheJournal(const std::string& program, const std::vector<std::str
   return ChildProcess("sh", shell);
 }
 
-// Flips one byte of a section the program never loads, so only the checksum
-// can notice.
-void Damage(const std::string& file) {
-  std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
-  TCDReadAt read = [&](uint64_t offset, void* buffer, std::size_t n) {
-    f.seekg(static_cast<std::streamoff>(offset));
-    return static_cast<bool>(f.read(static_cast<char*>(buffer), static_cast<std::streamsize>(n)));
-  };
-  const auto comment = FindElfSection(read, fs::file_size(file), ".comment");
-  ASSERT_TRUE(comment.has_value());
-  char byte = 0;
-  f.seekg(static_cast<std::streamoff>(comment->Offset));
-  f.read(&byte, 1);
-  byte = static_cast<char>(byte ^ 0x20);
-  f.seekp(static_cast<std::streamoff>(comment->Offset));
-  f.write(&byte, 1);
-}
 }  // namespace
 
 TEST(PinmarkCheckinRefusals, ADamagedCopyFailsWithOneBeforeItSendsOrWritesAnything) {
@@ -83,7 +66,7 @@ TEST(PinmarkCheckinRefusals, ADamagedCopyFailsWithOneBeforeItSendsOrWritesAnythi
   TempDir dir;
   const std::string program = dir.File("pinmark-checkin");
   fs::copy_file(PINMARK_CHECKIN_EXE, program);
-  Damage(program);
+  FlipByteOf(program, ".comment");
   const std::string ini = dir.File("Pinmark.ini");
   WritePrivate(ini, Settings(logged.service.Url(), "alice", kDigest));
   const std::string before = TempDir::Read(ini);

@@ -10,7 +10,7 @@
 #include <functional>
 #include <thread>
 
-#include "crash/sys/FileCrc.h"
+#include "tests/app/DamagedCopy.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -61,24 +61,6 @@ std::string CopyProgram(const TempDir& dir) {
   return copy;
 }
 
-// Flips one byte of a section the program never loads, so the damage can
-// only be noticed by the checksum.
-void FlipByteOf(const std::string& file, const char* section) {
-  std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
-  auto size = static_cast<uint64_t>(std::filesystem::file_size(file));
-  TCDReadAt read = [&](uint64_t offset, void* buffer, std::size_t n) {
-    f.seekg(static_cast<std::streamoff>(offset));
-    return static_cast<bool>(f.read(static_cast<char*>(buffer), static_cast<std::streamsize>(n)));
-  };
-  auto found = FindElfSection(read, size, section);
-  ASSERT_TRUE(found.has_value()) << section;
-  char byte = 0;
-  f.seekg(static_cast<std::streamoff>(found->Offset));
-  f.read(&byte, 1);
-  byte = static_cast<char>(byte ^ 0x20);
-  f.seekp(static_cast<std::streamoff>(found->Offset));
-  f.write(&byte, 1);
-}
 }  // namespace
 
 TEST(PinmarkExecutable, ADamagedCopySaysSoAndEndsWithoutTouchingItsFiles) {

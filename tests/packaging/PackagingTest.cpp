@@ -174,12 +174,13 @@ TEST(Install, UnderAPrefixItLaysOutEveryFileWithUnitsSystemdAccepts) {
   ASSERT_EQ(RunToEnd((prefix / "lib/systemd/system-generators/pinmark-checkin-timer").string(),
                      {systemGenerated, systemGenerated + "-early", systemGenerated + "-late"}, env),
             0);
-  EXPECT_EQ(TempDir::Read(systemGenerated + "/pinmark-checkin.timer.d/refresh.conf").rfind(
-                "# From Refresh in /etc/pinmark/Pinmark.ini\n", 0),
+  EXPECT_EQ(TempDir::Read(systemGenerated + "/pinmark-checkin.timer.d/refresh.conf")
+                .rfind("# From Refresh in /etc/pinmark/Pinmark.ini\n", 0),
             0u);
   const std::string systemService = TempDir::Read(prefix / "lib/systemd/system/pinmark-checkin.service");
-  for (const std::string& line : std::vector<std::string>{"DynamicUser=yes", "StateDirectory=pinmark", "LoadCredential=Pinmark.ini:/etc/pinmark/Pinmark.ini",
-        "ExecStart=" + (prefix / "bin/pinmark-checkin").string() + " --ini %S/pinmark/Pinmark.ini"})
+  for (const std::string& line : std::vector<std::string>{
+           "DynamicUser=yes", "StateDirectory=pinmark", "LoadCredential=Pinmark.ini:/etc/pinmark/Pinmark.ini",
+           "ExecStart=" + (prefix / "bin/pinmark-checkin").string() + " --ini %S/pinmark/Pinmark.ini"})
     EXPECT_NE(systemService.find("\n" + line + "\n"), std::string::npos) << line;
   for (const char* timer : {"lib/systemd/system/pinmark-checkin.timer", "lib/systemd/user/pinmark-checkin.timer"})
     EXPECT_NE(TempDir::Read(prefix / timer).find("\nRandomizedDelaySec="), std::string::npos) << timer;
@@ -307,7 +308,8 @@ TEST(Package, EachComponentIsAPackageWithItsFilesAndDependenciesAndItsDebugInfor
   // The debug package: a file per program, named by its build id.
   fields.clear();
   RunToEnd("dpkg-deb", {"-f", dbgsym, "Package", "Version", "Section", "Depends"}, {}, &fields);
-  EXPECT_EQ(fields, "Package: pinmark-dbgsym\nVersion: " PINMARK_VERSION "-1\nSection: debug\nDepends: pinmark (= " PINMARK_VERSION "-1)\n");
+  EXPECT_EQ(fields, "Package: pinmark-dbgsym\nVersion: " PINMARK_VERSION
+                    "-1\nSection: debug\nDepends: pinmark (= " PINMARK_VERSION "-1)\n");
   const fs::path debugRoot = dir.File("debug-root");
   ASSERT_EQ(RunToEnd("dpkg-deb", {"-x", dbgsym, debugRoot.string()}), 0);
   expected = {"usr/share/doc/pinmark-dbgsym/copyright", "usr/share/doc/pinmark-dbgsym/changelog.Debian.gz",
@@ -352,9 +354,7 @@ TEST(Package, LintianAcceptsEveryPackageAndEveryProgramIsHardened) {
       std::string report;
       // PIE, stack protector, fortified libc calls, full RELRO, immediate
       // binding; the build does not ask for control flow integrity.
-      EXPECT_EQ(RunToEnd("hardening-check", {"--nocfprotection", program.path().string()}, {}, &report),
-                0)
-          << report;
+      EXPECT_EQ(RunToEnd("hardening-check", {"--nocfprotection", program.path().string()}, {}, &report), 0) << report;
     }
   }
   if (!haveLintian) GTEST_SKIP() << "lintian is not installed: the packages were not checked by it";
@@ -362,7 +362,8 @@ TEST(Package, LintianAcceptsEveryPackageAndEveryProgramIsHardened) {
   EXPECT_EQ(RunToEnd("lintian", args, {}, &out, seconds(300)), 0) << out;
   EXPECT_EQ(("\n" + out).find("\nE: "), std::string::npos) << out;
   EXPECT_EQ(("\n" + out).find("\nW: "), std::string::npos) << out;
-  if (!haveHardeningCheck) GTEST_SKIP() << "hardening-check (devscripts) is not installed: the programs were not checked";
+  if (!haveHardeningCheck)
+    GTEST_SKIP() << "hardening-check (devscripts) is not installed: the programs were not checked";
 }
 
 namespace {
@@ -445,8 +446,8 @@ TEST(Package, ReportsNameFunctionsWithoutTheDebugPackageAndUnitsAndLinesWithIt) 
     ChildProcess can(unshare[0], probeArgs);
     if (can.Wait() != 0) GTEST_SKIP() << "cannot make a mount namespace here (" << can.Err() << ")";
   }
-  unshare.insert(unshare.end(), {"sh", "-c", "mount --bind \"$0\" /usr/lib/debug && exec \"$@\"",
-                                 (root / "usr/lib/debug").string()});
+  unshare.insert(unshare.end(),
+                 {"sh", "-c", "mount --bind \"$0\" /usr/lib/debug && exec \"$@\"", (root / "usr/lib/debug").string()});
   const std::string with = CrashReportOf(program, unshare, dir);
   const std::vector<std::string> full = MainFrame(with);
   ASSERT_EQ(full.size(), 7u) << "address, offset, module, unit, line, line in function, function:\n" << with;
@@ -479,12 +480,14 @@ TEST(Install, FromABuildOfAnotherUserIntoAHomePrefixKeepsTheBuildUntouchedAndThe
   }
 
   const fs::path prefix = home + "/.local";
-  const std::map<std::string, std::string> env = {
-      {"HOME", home}, {"XDG_CONFIG_HOME", ""}, {"XDG_RUNTIME_DIR", ""}, {"QT_QPA_PLATFORM", "offscreen"},
-      {"BROWSER", "true"}};
-  ASSERT_EQ(RunToEnd("setpriv", nobody(CMAKE_COMMAND, {"--install", PINMARK_BUILD_DIR, "--prefix", prefix.string()}),
-                     env),
-            0);
+  const std::map<std::string, std::string> env = {{"HOME", home},
+                                                  {"XDG_CONFIG_HOME", ""},
+                                                  {"XDG_RUNTIME_DIR", ""},
+                                                  {"QT_QPA_PLATFORM", "offscreen"},
+                                                  {"BROWSER", "true"}};
+  ASSERT_EQ(
+      RunToEnd("setpriv", nobody(CMAKE_COMMAND, {"--install", PINMARK_BUILD_DIR, "--prefix", prefix.string()}), env),
+      0);
   EXPECT_EQ(FilesBelow(prefix), kInstalledFiles);
 
   const std::string ini = home + "/.config/pinmark/Pinmark.ini";
