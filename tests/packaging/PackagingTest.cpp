@@ -353,8 +353,8 @@ TEST(Package, LintianAcceptsEveryPackageAndEveryProgramIsHardened) {
     for (const auto& program : fs::directory_iterator(root / "usr/bin")) {
       std::string report;
       // PIE, stack protector, fortified libc calls, full RELRO, immediate
-      // binding; the build does not ask for control flow integrity.
-      EXPECT_EQ(RunToEnd("hardening-check", {"--nocfprotection", program.path().string()}, {}, &report), 0) << report;
+      // binding, control-flow protection.
+      EXPECT_EQ(RunToEnd("hardening-check", {program.path().string()}, {}, &report), 0) << report;
     }
   }
   if (!haveLintian) GTEST_SKIP() << "lintian is not installed: the packages were not checked by it";
