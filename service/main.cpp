@@ -130,15 +130,17 @@ bool ReadLine(std::string& line) {
 }
 
 std::string Prompt(const char* text) {
-  std::cerr << text << std::flush;
+  // Echo goes off before the prompt shows: what was typed ahead of it (and
+  // echoed) is dropped, what is typed after it is kept.
   termios quiet = gSavedTerminal;
   quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
   quiet.c_lflag |= ECHONL;
   gTerminalChanged = 1;
   ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  std::cerr << text << std::flush;
   std::string line;
   const bool read = ReadLine(line);
-  ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &gSavedTerminal);
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &gSavedTerminal);
   gTerminalChanged = 0;
   if (!read) line.clear();
   return line;
@@ -365,6 +367,9 @@ int Serve(int argc, char** argv) {
 
   // Standard output may be a pipe that goes away; a log line must never end the service.
   ::signal(SIGPIPE, SIG_IGN);
+  // A write past a file-size limit (LimitFSIZE=, ulimit -f) fails like one on a
+  // full disk, and is answered like one, instead of ending the service.
+  ::signal(SIGXFSZ, SIG_IGN);
   std::unique_ptr<IServiceStore> store;
   bool readOnly = false;
   if (!db.empty()) {

@@ -11,6 +11,7 @@
 #include "runtime/SysUtils.h"
 #include "service/core/AccountList.h"
 #include "service/core/PasswordHash.h"
+#include "service/http/GuardedServer.h"
 #include "service/http/NodePages.h"
 #include "service/http/RequestText.h"
 #include "service/store/MemoryStore.h"
@@ -49,6 +50,11 @@ void AnswerAndClose(httplib::Response& res, int status, const char* text) {
 // Refuses a body the service will not read, before any of it is read.
 httplib::Server::HandlerResponse RefuseUnwantedBody(const httplib::Request& req, httplib::Response& res) {
   using Handled = httplib::Server::HandlerResponse;
+  // Reading stopped at the limit: what was read is not the whole request.
+  if (TGuardedServer::RefusedForSize() == 431) {
+    AnswerAndClose(res, 431, "request head too large\n");
+    return Handled::Handled;
+  }
   // A chunked body has no size to judge before reading it; no request here needs one.
   if (req.has_header("Transfer-Encoding")) {
     AnswerAndClose(res, 413, "request bodies are not accepted in chunks\n");
@@ -131,14 +137,11 @@ TCheckInService::TCheckInService(std::unique_ptr<IServiceStore> store, TServiceR
       store_(std::move(store)),
       core_(std::make_unique<TServiceCore>(*store_, std::move(rules))),
       proxies_(std::move(proxies)),
-      server_(tls_ ? std::make_unique<httplib::SSLServer>(certFile.c_str(), keyFile.c_str())
-                   : std::make_unique<httplib::Server>()) {
+      server_(tls_ ? std::make_unique<TGuardedServer>(certFile, keyFile) : std::make_unique<TGuardedServer>()) {
   Clock = [] {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
   };
-  if (tls_ && Valid())
-    SSL_CTX_set_min_proto_version(static_cast<httplib::SSLServer&>(*server_).ssl_context(), TLS1_2_VERSION);
   Configure();
 }
 
@@ -152,6 +155,7 @@ void TCheckInService::Configure() {
   server_->set_keep_alive_timeout(TimeoutSeconds);
   server_->set_keep_alive_max_count(KeepAliveRequests);
   server_->set_payload_max_length(MaxRequestBody);
+  server_->SetMaxBodyBytes(MaxRequestBody);
   server_->set_pre_routing_handler(RefuseUnwantedBody);
   // Called once, for the listening socket before it is bound. Plain address
   // reuse lets the service restart while old connections linger; the
@@ -164,6 +168,13 @@ void TCheckInService::Configure() {
   // Refusals the library makes itself (a URI too long, an unknown path) get a text saying so.
   server_->set_error_handler(httplib::Server::HandlerWithResponse(
       [](const httplib::Request&, httplib::Response& res) {
+        // A head cut off at its limit may have failed to parse; the limit is the reason to give.
+        if (TGuardedServer::RefusedForSize() == 431 && !res.content_provider_) {
+          res.status = 431;
+          res.set_header("Connection", "close");
+          res.set_content("request head too large\n", "text/plain");
+          return httplib::Server::HandlerResponse::Handled;
+        }
         if (!res.body.empty() || res.content_provider_) return httplib::Server::HandlerResponse::Unhandled;
         res.set_content(StatusText(res.status), "text/plain");
         return httplib::Server::HandlerResponse::Handled;
@@ -187,11 +198,7 @@ std::string TCheckInService::LogValue(const std::string& value) {
   return PercentEncode(value, [](unsigned char c) { return c > ' ' && c < 0x7F && c != '%'; });
 }
 
-bool TCheckInService::Valid() const {
-  if (!tls_) return true;
-  auto& tls = static_cast<httplib::SSLServer&>(*server_);
-  return tls.is_valid() && SSL_CTX_check_private_key(tls.ssl_context()) == 1;
-}
+bool TCheckInService::Valid() const { return server_->is_valid(); }
 
 TCheckInService::~TCheckInService() { Stop(); }
 
@@ -243,12 +250,11 @@ void TCheckInService::CheckIn(const httplib::Request& req, httplib::Response& re
   const std::string node = Param(req, "node");
   const std::string caller = Caller(req);
   const TCheckInResult r = core_->CheckIn(name, req.get_param_value("enc"), node, caller, Now());
-  const std::string who = " user=" + LogValue(name) + " address=" + LogValue(caller);
+  const std::string who = " node=" + LogValue(node) + " user=" + LogValue(name) + " address=" + LogValue(caller);
   switch (r.Answer) {
     case TAnswer::Ok:
       ++checkIns_;
-      Log(TLogPriority::Info, Timestamp() + " node=" + LogValue(node) + " user=" + LogValue(name) +
-                                  " address=" + r.Address);
+      Log(TLogPriority::Info, Timestamp() + who);
       res.status = 200;
       res.set_content(r.Address, "text/plain");
       return;
@@ -264,12 +270,12 @@ void TCheckInService::CheckIn(const httplib::Request& req, httplib::Response& re
       res.set_content("too many failed check-ins; try again later\n", "text/plain");
       return;
     case TAnswer::TooManyNodes:
-      Log(TLogPriority::Warning, Timestamp() + " refused node=" + LogValue(node) + who + ": too many nodes");
+      Log(TLogPriority::Warning, Timestamp() + " refused" + who + ": too many nodes");
       res.status = 403;
       res.set_content("this account has as many nodes as it may have\n", "text/plain");
       return;
     case TAnswer::Unavailable:
-      Log(TLogPriority::Error, Timestamp() + " unrecorded node=" + LogValue(node) + who + ": " + r.Problem);
+      Log(TLogPriority::Error, Timestamp() + " unrecorded" + who + ": " + r.Problem);
       res.status = 503;
       res.set_header("Retry-After", std::to_string(RetryAfterSeconds));
       res.set_content("the service cannot record check-ins right now; try again later\n", "text/plain");

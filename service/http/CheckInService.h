@@ -24,8 +24,9 @@
 // escaped, so no request can write a line of its own there; idle and slow
 // connections time out after a few seconds and a pool of workers much larger
 // than such a crowd keeps a check-in answered at once; a connection carries a
-// limited number of requests; a request body over MaxRequestBody (or one sent
-// in chunks) is refused with 413 before any of it is read, and the
+// limited number of requests; a request head over 16 KiB is refused with 431
+// after no more of it was read (TGuardedServer), a body over MaxRequestBody
+// (or one sent in chunks) with 413 before any of it is read, and the
 // connection is closed.
 #pragma once
 
@@ -42,10 +43,10 @@
 #include "service/http/TrustedProxies.h"
 
 namespace httplib {
-class Server;
 struct Request;
 struct Response;
 }  // namespace httplib
+class TGuardedServer;
 
 class TCheckInService {
  public:
@@ -127,7 +128,7 @@ class TCheckInService {
   std::unique_ptr<TServiceCore> core_;
   TTrustedProxies proxies_;
   TSessions sessions_;
-  std::unique_ptr<httplib::Server> server_;
+  std::unique_ptr<TGuardedServer> server_;
   std::thread thread_;
   std::atomic<int> checkIns_{0};
   int listenFd_ = -1;  // owned by the server; kept to lengthen its queue
