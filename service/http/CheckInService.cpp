@@ -304,10 +304,14 @@ void TCheckInService::DynDns2(const httplib::Request& req, httplib::Response& re
   const std::string who = " user=" + LogValue(credentials->User) + " address=" + LogValue(caller);
   for (const TDynDns2Line& line : lines) {
     body += line.Answer + "\n";
-    const bool good = line.Answer.rfind("good", 0) == 0 || line.Answer.rfind("nochg", 0) == 0;
-    const TLogPriority priority =
-        good ? TLogPriority::Info : line.Answer == "911" ? TLogPriority::Error : TLogPriority::Warning;
-    std::string text = Timestamp() + " dyndns2 host=" + LogValue(line.Host) + who + " answer=" + LogValue(line.Answer);
+    const std::size_t blank = line.Answer.find(' ');
+    const std::string word = line.Answer.substr(0, blank);
+    const TLogPriority priority = word == "good" || word == "nochg" ? TLogPriority::Info
+                                  : word == "911"                  ? TLogPriority::Error
+                                                                   : TLogPriority::Warning;
+    std::string text = Timestamp() + " dyndns2" + (line.Host.empty() ? "" : " host=" + LogValue(line.Host)) + who +
+                       " answer=" + word;
+    if (blank != std::string::npos) text += " ip=" + LogValue(line.Answer.substr(blank + 1));
     if (!signIn.Problem.empty()) text += ": " + signIn.Problem;
     Log(priority, text);
   }
