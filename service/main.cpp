@@ -11,6 +11,7 @@
 // from standard input with --password-stdin; only their slow hash is stored.
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -187,6 +188,20 @@ std::string DefaultDatabase() {
   return "/var/lib/pinmark/pinmark.db";
 }
 
+// A database that root makes for the service belongs to whom its folder
+// belongs to (the service's own user), or the service could not write it.
+// SQLite gives its -wal and -shm files the database's owner by itself.
+void GiveToFolderOwner(const std::string& db) {
+  if (::geteuid() != 0) return;
+  const std::size_t slash = db.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : db.substr(0, slash);
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0 || st.st_uid == 0) return;
+  for (const char* suffix : {"", "-wal", "-shm"})
+    if (::chown((db + suffix).c_str(), st.st_uid, st.st_gid) != 0 && errno != ENOENT)
+      std::cerr << "pinmark-service: cannot give " << db << suffix << " to the owner of " << folder << "\n";
+}
+
 int ImportAccounts(TServiceCore& core, const std::string& file) {
   std::ifstream in(file, std::ios::binary);
   std::stringstream text;
@@ -248,7 +263,9 @@ int AccountCommand(int argc, char** argv) {
   if ((verb == "passwd" || verb == "remove") && !RequestNameProblem("the account name", operand).empty())
     return Fail(RequestNameProblem("the account name", operand));
   try {
+    const bool existed = ::access(db.c_str(), F_OK) == 0;
     TSqliteStore store(db);
+    if (!existed) GiveToFolderOwner(db);
     TServiceCore core(store);
     if (verb == "list") {
       for (const TAccountRecord& a : store.Accounts())
