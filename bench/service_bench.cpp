@@ -7,7 +7,9 @@
 // Each check-in is the program's own request: a new connection, an HTTP/1.0
 // POST with an empty body, the answer read until the service closes. Several
 // clients send at once; each phase reports its rate and the median and 99th
-// percentile of the time from connect to the end of the answer.
+// percentile of the time from connect to the end of the answer, and the
+// processor time the service spent per 1,000 check-ins (which, unlike the
+// rates, does not depend on what else the machine is doing).
 //
 //   build/bin/service_bench [--accounts N] [--nodes N] [--clients N] [--rounds N] [MODE...]
 //
@@ -15,8 +17,9 @@
 //   first      one check-in per account on a freshly started service: the
 //              password's slow hash is paid here (database)
 //   nodes      the other nodes of each account checked in for the first time
-//   repeated   ROUNDS check-ins of every node in a shuffled order, the
-//              verification remembered
+//   repeated   a check-in of every node in a shuffled order, the
+//              verification remembered; ROUNDS rounds, alternating between
+//              the modes, and the median round reported
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -31,6 +34,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -48,7 +53,7 @@ struct TOptions {
   int accounts = 1000;
   int nodes = 10;
   int clients = 8;
-  int rounds = 3;
+  int rounds = 5;
   std::vector<std::string> modes;
 };
 
@@ -85,6 +90,19 @@ class TServiceChild {
     ::waitpid(pid_, nullptr, 0);
   }
   int Port() const { return port_; }
+  // The processor time the service has used so far (user and system), in ms.
+  double CpuMs() const {
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    unsigned long long user = 0, system = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+      if (i == 14) user = std::stoull(field);
+      if (i == 15) system = std::stoull(field);
+    }
+    return 1000.0 * static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  }
   // The peak resident memory so far, in KiB.
   long PeakKiB() const {
     std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
@@ -125,6 +143,7 @@ bool CheckIn(int port, const std::string& request) {
 
 struct TPhase {
   double perSecond = 0;
+  double cpuMsPer1000 = 0;  // the service's processor time per 1,000 check-ins
   double p50Ms = 0, p99Ms = 0;
   int failed = 0;
 };
@@ -153,6 +172,14 @@ TPhase Run(int port, const std::vector<std::string>& requests, int clients) {
   phase.p50Ms = latencies[latencies.size() / 2];
   phase.p99Ms = latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)];
   phase.failed = failed;
+  return phase;
+}
+
+// A phase against one service, with the processor time it took the service.
+TPhase RunOn(const TServiceChild& service, const std::vector<std::string>& requests, int clients) {
+  const double before = service.CpuMs();
+  TPhase phase = Run(service.Port(), requests, clients);
+  phase.cpuMsPer1000 = (service.CpuMs() - before) * 1000.0 / static_cast<double>(requests.size());
   return phase;
 }
 
@@ -198,29 +225,57 @@ bool Start(const std::string& mode, const TOptions& o, const TempDir& dir, std::
   return true;
 }
 
-TModeResult Measure(const std::string& mode, const TOptions& o, const TempDir& dir) {
-  TModeResult r;
-  r.mode = mode;
+struct TModeRun {
+  TModeResult result;
   std::unique_ptr<TServiceChild> service;
-  if (!Start(mode, o, dir, service)) return r;
+};
+
+// Every mode's service is started first and runs its phases; the repeated
+// check-ins then alternate between the modes round by round, so that both
+// see the same machine (other work on it comes and goes), and each mode's
+// figure is its median round.
+std::vector<TModeResult> Measure(const TOptions& o, const TempDir& dir) {
+  std::vector<TModeRun> runs;
+  for (const std::string& mode : o.modes) {
+    TModeRun run;
+    run.result.mode = mode;
+    if (Start(mode, o, dir, run.service)) runs.push_back(std::move(run));
+  }
   std::vector<std::string> first, nodes, repeated;
   for (int a = 0; a < o.accounts; ++a) first.push_back(Request(a, 0));
   for (int a = 0; a < o.accounts; ++a)
     for (int n = 1; n < o.nodes; ++n) nodes.push_back(Request(a, n));
-  for (int round = 0; round < o.rounds; ++round)
-    for (int a = 0; a < o.accounts; ++a)
-      for (int n = 0; n < o.nodes; ++n) repeated.push_back(Request(a, n));
-  std::shuffle(repeated.begin(), repeated.end(), std::mt19937(22));
-  r.first = Run(service->Port(), first, o.clients);
-  r.nodes = Run(service->Port(), nodes, o.clients);
-  r.repeated = Run(service->Port(), repeated, o.clients);
-  r.peakKiB = service->PeakKiB();
-  r.ran = true;
-  return r;
+  for (int a = 0; a < o.accounts; ++a)
+    for (int n = 0; n < o.nodes; ++n) repeated.push_back(Request(a, n));
+  for (TModeRun& run : runs) {
+    run.result.first = RunOn(*run.service, first, o.clients);
+    run.result.nodes = RunOn(*run.service, nodes, o.clients);
+  }
+  std::mt19937 shuffle(22);
+  std::vector<std::vector<TPhase>> rounds(runs.size());
+  for (int round = 0; round < o.rounds; ++round) {
+    std::shuffle(repeated.begin(), repeated.end(), shuffle);
+    for (std::size_t i = 0; i < runs.size(); ++i) rounds[i].push_back(RunOn(*runs[i].service, repeated, o.clients));
+  }
+  std::vector<TModeResult> results;
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    std::sort(rounds[i].begin(), rounds[i].end(),
+              [](const TPhase& a, const TPhase& b) { return a.perSecond < b.perSecond; });
+    TModeRun& run = runs[i];
+    int failed = 0;
+    for (const TPhase& p : rounds[i]) failed += p.failed;
+    run.result.repeated = rounds[i][rounds[i].size() / 2];
+    run.result.repeated.failed = failed;  // over every round
+    run.result.peakKiB = run.service->PeakKiB();
+    run.result.ran = true;
+    results.push_back(run.result);
+  }
+  return results;
 }
 
 void Print(const char* phase, const TPhase& p) {
-  std::printf("  %-9s %9.0f check-ins/s   p50 %7.2f ms   p99 %7.2f ms%s\n", phase, p.perSecond, p.p50Ms, p.p99Ms,
+  std::printf("  %-9s %9.0f check-ins/s   p50 %7.2f ms   p99 %7.2f ms   service cpu %7.1f ms per 1000%s\n", phase,
+              p.perSecond, p.p50Ms, p.p99Ms, p.cpuMsPer1000,
               p.failed ? ("   FAILED " + std::to_string(p.failed)).c_str() : "");
 }
 }  // namespace
@@ -246,17 +301,13 @@ int main(int argc, char** argv) {
   if (o.modes.empty()) o.modes = {"database", "memory"};
   TempDir dir;
   std::printf("%d accounts x %d nodes, %d clients, a new connection per check-in\n", o.accounts, o.nodes, o.clients);
-  std::vector<TModeResult> results;
-  for (const std::string& mode : o.modes) {
-    results.push_back(Measure(mode, o, dir));
-    const TModeResult& r = results.back();
-    if (!r.ran) continue;
-    std::printf("%s:\n", mode.c_str());
+  const std::vector<TModeResult> results = Measure(o, dir);
+  for (const TModeResult& r : results) {
+    std::printf("%s:\n", r.mode.c_str());
     Print("first", r.first);
     Print("nodes", r.nodes);
     Print("repeated", r.repeated);
     std::printf("  peak memory %ld KiB with %d nodes\n", r.peakKiB, o.accounts * o.nodes);
-    std::fflush(stdout);
   }
   const auto find = [&](const char* mode) -> const TModeResult* {
     for (const TModeResult& r : results)
@@ -264,6 +315,10 @@ int main(int argc, char** argv) {
     return nullptr;
   };
   if (const TModeResult *db = find("database"), *mem = find("memory"); db && mem)
+  {
     std::printf("database / memory, repeated check-ins per second: %.2f\n", db->repeated.perSecond / mem->repeated.perSecond);
+    std::printf("database / memory, service processor time per check-in: %.2f\n",
+                db->repeated.cpuMsPer1000 / mem->repeated.cpuMsPer1000);
+  }
   return 0;
 }

@@ -90,9 +90,12 @@ struct TSqliteStore::TStatements {
         nodes(db.Prepare(std::string("SELECT ") + kNodeColumns + " FROM nodes WHERE account_id = ?1 ORDER BY name")),
         history(db.Prepare("SELECT h.node_id, h.time, h.old_address, h.new_address FROM history h"
                            " JOIN nodes n ON n.id = h.node_id WHERE n.account_id = ?1 ORDER BY h.node_id, h.id DESC")),
-        setDns(db.Prepare("UPDATE nodes SET published_name = ?2, dns_state = ?3 WHERE id = ?1")) {}
+        setDns(db.Prepare("UPDATE nodes SET published_name = ?2, dns_state = ?3 WHERE id = ?1")),
+        savepoint(db.Prepare("SAVEPOINT checkin")),
+        release(db.Prepare("RELEASE checkin")),
+        rollbackTo(db.Prepare("ROLLBACK TO checkin")) {}
   TSqliteStatement findAccount, addAccount, setHash, removeAccount, accounts, findNode, findNodeById, countNodes,
-      insertNode, updateNode, insertHistory, trimHistory, nodes, history, setDns;
+      insertNode, updateNode, insertHistory, trimHistory, nodes, history, setDns, savepoint, release, rollbackTo;
 };
 
 TSqliteStore::TSqliteStore(const std::string& file) : file_(file) {
@@ -228,45 +231,102 @@ std::vector<TAccountRecord> TSqliteStore::Accounts() {
   return all;
 }
 
+struct TSqliteStore::TPendingCheckIn {
+  std::int64_t accountId;
+  std::string_view node, address;
+  TServiceTime now;
+  std::size_t maxNodes;
+  TCheckInRecord result;
+  std::exception_ptr error;
+  bool done = false;
+};
+
 TCheckInRecord TSqliteStore::RecordCheckIn(std::int64_t accountId, std::string_view node, std::string_view address,
                                            TServiceTime now, std::size_t maxNodes) {
+  // Check-ins that arrive while others are being written wait and are then
+  // written together, in one transaction: one commit's cost for them all.
+  TPendingCheckIn me{accountId, node, address, now, maxNodes, {}, nullptr};
+  std::unique_lock<std::mutex> queue(queueLock_);
+  queue_.push_back(&me);
+  while (!me.done) {
+    if (writing_) {
+      written_.wait(queue);
+      continue;
+    }
+    writing_ = true;
+    std::vector<TPendingCheckIn*> batch;
+    batch.swap(queue_);
+    queue.unlock();
+    RecordBatch(batch);
+    queue.lock();
+    writing_ = false;
+    for (TPendingCheckIn* p : batch) p->done = true;
+    written_.notify_all();
+  }
+  if (me.error) std::rethrow_exception(me.error);
+  return me.result;
+}
+
+void TSqliteStore::RecordBatch(const std::vector<TPendingCheckIn*>& batch) {
   std::lock_guard<std::mutex> guard(lock_);
-  NeedWritable();
+  try {
+    NeedWritable();
+    TSqliteTransaction t(*db_);
+    for (TPendingCheckIn* p : batch) {
+      // Each in a savepoint of its own: one that fails takes back only itself.
+      TUse(s_->savepoint)->Run();
+      try {
+        p->result = RecordOne(*p);
+        TUse(s_->release)->Run();
+      } catch (...) {
+        // A failure that ended the whole transaction took every check-in of it along.
+        if (sqlite3_get_autocommit(db_->Handle())) throw;
+        p->error = std::current_exception();
+        TUse(s_->rollbackTo)->Run();
+        TUse(s_->release)->Run();
+      }
+    }
+    t.Commit();
+  } catch (...) {
+    // Nothing of the batch was committed, whatever each one's own outcome.
+    for (TPendingCheckIn* p : batch) p->error = std::current_exception();
+  }
+}
+
+TCheckInRecord TSqliteStore::RecordOne(const TPendingCheckIn& p) {
   TCheckInRecord r;
-  TSqliteTransaction t(*db_);
   {
     TUse find(s_->findNode);
-    find->Bind(1, accountId).Bind(2, node);
+    find->Bind(1, p.accountId).Bind(2, p.node);
     if (find->Step()) r.Node = ReadNode(*find);
   }
   if (r.Node.Id == 0) {
     TUse count(s_->countNodes);
-    count->Bind(1, accountId).Step();
-    if (static_cast<std::size_t>(count->Int(0)) >= maxNodes) {
+    count->Bind(1, p.accountId).Step();
+    if (static_cast<std::size_t>(count->Int(0)) >= p.maxNodes) {
       r.Outcome = TCheckInRecord::TooManyNodes;
       return r;
     }
     TUse insert(s_->insertNode);
-    insert->Bind(1, accountId).Bind(2, node).Bind(3, address).Bind(4, now).Run();
+    insert->Bind(1, p.accountId).Bind(2, p.node).Bind(3, p.address).Bind(4, p.now).Run();
     r.FirstCheckIn = true;
-    r.Node = {db_->LastInsertId(), accountId, std::string(node), std::string(address), now, now, 1, "", "", {}};
+    r.Node = {db_->LastInsertId(), p.accountId, std::string(p.node), std::string(p.address), p.now, p.now, 1, "", "", {}};
   } else {
     TUse update(s_->updateNode);
-    update->Bind(1, r.Node.Id).Bind(2, address).Bind(3, now).Run();
-    if (r.Node.Address != address) {
+    update->Bind(1, r.Node.Id).Bind(2, p.address).Bind(3, p.now).Run();
+    if (r.Node.Address != p.address) {
       r.AddressChanged = true;
       r.PreviousAddress = r.Node.Address;
       TUse history(s_->insertHistory);
-      history->Bind(1, r.Node.Id).Bind(2, now).Bind(3, r.PreviousAddress).Bind(4, address).Run();
+      history->Bind(1, r.Node.Id).Bind(2, p.now).Bind(3, r.PreviousAddress).Bind(4, p.address).Run();
       TUse trim(s_->trimHistory);
       trim->Bind(1, r.Node.Id).Bind(2, static_cast<std::int64_t>(HistoryKept)).Run();
     }
-    r.Node.Address = address;
-    r.Node.LastCheckIn = now;
+    r.Node.Address = p.address;
+    r.Node.LastCheckIn = p.now;
     ++r.Node.CheckIns;
   }
   if ((r.FirstCheckIn || r.AddressChanged) && InCheckInTransaction) InCheckInTransaction(*db_, r);
-  t.Commit();
   return r;
 }
 

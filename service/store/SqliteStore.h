@@ -16,10 +16,15 @@
 // writing at most every ReopenMilliseconds, so the store recovers once the
 // file is writable again.
 //
-// One connection, used under the store's lock.
+// One connection, used under the store's lock. Check-ins that come in while
+// others are being written are written together in one transaction (each in
+// a savepoint of its own, so that one that fails takes back only itself);
+// each caller still returns only once its own check-in is committed.
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
+#include <vector>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -70,6 +75,9 @@ class TSqliteStore : public IServiceStore {
 
  private:
   struct TStatements;
+  struct TPendingCheckIn;
+  void RecordBatch(const std::vector<TPendingCheckIn*>& batch);
+  TCheckInRecord RecordOne(const TPendingCheckIn& p);
   void Open();
   void CheckFile();
   void Migrate();
@@ -83,4 +91,9 @@ class TSqliteStore : public IServiceStore {
   std::unique_ptr<TSqliteDatabase> db_;
   std::unique_ptr<TStatements> s_;
   std::chrono::steady_clock::time_point lastReopen_{};
+  // Check-ins waiting to be written, and whether a caller is writing some.
+  std::mutex queueLock_;
+  std::condition_variable written_;
+  std::vector<TPendingCheckIn*> queue_;
+  bool writing_ = false;
 };
