@@ -34,6 +34,23 @@ std::string Plural(long long n, const char* unit) {
   return std::to_string(n) + " " + unit + (n == 1 ? "" : "s");
 }
 
+// How long ago then was, in its largest unit ("5 minutes", "3 hours", "2 days").
+std::string Elapsed(TServiceTime then, TServiceTime now) {
+  const long long seconds = then > now ? 0 : (now - then) / 1000;
+  if (seconds < 60) return Plural(seconds, "second");
+  if (seconds < 3600) return Plural(seconds / 60, "minute");
+  if (seconds < 2 * 86400) return Plural(seconds / 3600, "hour");
+  return Plural(seconds / 86400, "day");
+}
+
+// A configured length of time in the largest whole unit.
+std::string Duration(TServiceTime milliseconds) {
+  const long long minutes = milliseconds / 60000;
+  if (minutes >= 60 && minutes % (24 * 60) == 0) return Plural(minutes / (24 * 60), "day");
+  if (minutes >= 60 && minutes % 60 == 0) return Plural(minutes / 60, "hour");
+  return Plural(minutes, "minute");
+}
+
 std::string Head(std::string_view title) {
   return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
@@ -57,7 +74,8 @@ std::string NodeCard(const TNodeView& node, TServiceTime now, TServiceTime stale
           ReadableTime(node.FirstCheckIn) + "</time></dd>\n";
   html += "<dt>Check-ins</dt><dd>" + std::to_string(node.CheckIns) + "</dd>\n</dl>\n";
   if (node.Stale)
-    html += "<p class=\"note\">No check-in for more than " + Plural(staleAfter / 60000, "minute") + ".</p>\n";
+    html += "<p class=\"note\">Stale: no check-in for " + Elapsed(node.LastCheckIn, now) + " (stale after " +
+            Duration(staleAfter) + ").</p>\n";
   if (node.History.empty()) {
     html += "<p class=\"quiet\">The address has not changed since the first check-in.</p>\n";
   } else {
@@ -124,11 +142,8 @@ std::string IsoTime(TServiceTime time) {
 }
 
 std::string TimeAgo(TServiceTime then, TServiceTime now) {
-  const long long seconds = (now - then) / 1000;
-  if (then > now || seconds < 60) return "just now";
-  if (seconds < 3600) return Plural(seconds / 60, "minute") + " ago";
-  if (seconds < 2 * 86400) return Plural(seconds / 3600, "hour") + " ago";
-  return Plural(seconds / 86400, "day") + " ago";
+  if (then > now || now - then < 60000) return "just now";
+  return Elapsed(then, now) + " ago";
 }
 
 const char StyleSheet[] = R"(:root { color-scheme: light dark; --fg: #1d232a; --bg: #f6f7f9; --card: #fff;
@@ -171,7 +186,7 @@ button { font: inherit; padding: .5rem 1rem; border: 0; border-radius: 6px; back
 .bar { display: flex; flex-wrap: wrap; gap: .5rem 1rem; align-items: center; justify-content: space-between;
   margin-bottom: 1rem; }
 .bar h1 { margin: 0; }
-@media (max-width: 30rem) { dl { grid-template-columns: 1fr; gap: 0; } dd { margin-bottom: .4rem; } }
+@media (max-width: 30rem) { main { padding: .75rem; } .node, .panel { padding: .75rem; } dl { gap: .15rem .75rem; } }
 )";
 
 std::string HomePage(std::string_view zone) {
@@ -222,8 +237,8 @@ std::string NodesPage(const TAccountRecord& account, const std::vector<TNodeView
     html += "<div class=\"panel\"><p>No node has checked in yet. Set this account in Pinmark on a computer and "
             "press Pin-Mark.</p></div>\n";
   for (const TNodeView& node : nodes) html += NodeCard(node, now, staleAfter);
-  html += "<p class=\"hint\">As of " + ReadableTime(now) + ". A node is stale after " +
-          Plural(staleAfter / 60000, "minute") + " without a check-in.</p>\n";
+  html += "<p class=\"hint\">As of " + ReadableTime(now) + ". A node is stale after " + Duration(staleAfter) +
+          " without a check-in.</p>\n";
   return html + kFoot;
 }
 
