@@ -104,6 +104,9 @@ class ServiceProcess {
       pid_ = -1;
     }
     if (reader_.joinable()) reader_.join();
+    // A sanitizer build reports what it found on the service's standard error.
+    for (const char* finding : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"})
+      if (Log().find(finding) != std::string::npos) ADD_FAILURE() << "the service: " << Log();
     return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
   }
   std::vector<std::string> StopAndReadLog() {
@@ -169,7 +172,7 @@ inline Answer CheckIn(int port, const std::string& user, const std::string& dige
   return Parse(Ask(port,
                    "POST /includes/r_update.php?userid=" + user + "&enc=" + digest + "&node=" + node +
                        " HTTP/1.0\r\nContent-Length: 0\r\n\r\n",
-                   5000, source));
+                   30000, source));  // a first check-in pays the slow hash, slow under sanitizers
 }
 
 inline std::string Base64(const std::string& text) {
@@ -188,7 +191,8 @@ inline std::string Base64(const std::string& text) {
 }
 
 inline std::string Json(int port, const std::string& user, const std::string& password) {
-  return Parse(Ask(port, "GET /api/nodes HTTP/1.0\r\nAuthorization: Basic " + Base64(user + ":" + password) + "\r\n\r\n"))
+  return Parse(Ask(port, "GET /api/nodes HTTP/1.0\r\nAuthorization: Basic " + Base64(user + ":" + password) + "\r\n\r\n",
+                   30000))
       .body;
 }
 

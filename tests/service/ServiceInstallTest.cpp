@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <regex>
 #include <set>
 #include <string>
 
@@ -46,11 +45,15 @@ TEST(ServiceInstall, TheManualPageDescribesEveryOptionAndCommandOfHelp) {
   std::string help;
   ASSERT_EQ(RunToEnd(SERVICE_PATH, {"--help"}, &help), 0);
   // groff writes each "-" of an option as "\-".
-  const std::string page = std::regex_replace(TempDir::Read(MAN_PAGE), std::regex(R"(\\-)"), "-");
+  std::string page = TempDir::Read(MAN_PAGE);
+  for (std::size_t at; (at = page.find("\\-")) != std::string::npos;) page.erase(at, 1);
   std::set<std::string> named;
-  const std::regex option(R"(--[a-z][a-z-]*)");
-  for (auto it = std::sregex_iterator(help.begin(), help.end(), option); it != std::sregex_iterator(); ++it)
-    named.insert(it->str());
+  for (std::size_t at = 0; (at = help.find("--", at)) != std::string::npos;) {
+    std::size_t end = at + 2;
+    while (end < help.size() && ((help[end] >= 'a' && help[end] <= 'z') || help[end] == '-')) ++end;
+    if (end > at + 2) named.insert(help.substr(at, end - at));
+    at = end;
+  }
   EXPECT_EQ(named.size(), 13u) << "the options of --help";
   for (const std::string& o : named) EXPECT_NE(page.find(o), std::string::npos) << o << " is not in the manual page";
   for (const char* command : {"account add", "account passwd", "account remove", "account list", "account import"})
