@@ -184,8 +184,8 @@ TPhase RunOn(const TServiceChild& service, const std::vector<std::string>& reque
 }
 
 std::string Request(int account, int node) {
-  return "POST /includes/r_update.php?userid=" + AccountName(account) + "&enc=" + AccountDigest(account) + "&node=node" +
-         std::to_string(node) + " HTTP/1.0\r\nContent-Length: 0\r\n\r\n";
+  return "POST /includes/r_update.php?userid=" + AccountName(account) + "&enc=" + AccountDigest(account) +
+         "&node=node" + std::to_string(node) + " HTTP/1.0\r\nContent-Length: 0\r\n\r\n";
 }
 
 struct TModeResult {
@@ -212,7 +212,8 @@ bool Start(const std::string& mode, const TOptions& o, const TempDir& dir, std::
                                dir.File("import.log") + " 2>&1";
     std::fprintf(stderr, "importing %d accounts...\n", o.accounts);
     if (std::system(import.c_str()) != 0) {
-      std::fprintf(stderr, "%s: account import failed (%s)\n", mode.c_str(), TempDir::Read(dir.File("import.log")).c_str());
+      std::fprintf(stderr, "%s: account import failed (%s)\n", mode.c_str(),
+                   TempDir::Read(dir.File("import.log")).c_str());
       return false;
     }
     args.insert(args.end(), {"--db", db});
@@ -287,13 +288,19 @@ int main(int argc, char** argv) {
     auto number = [&](int& out) {
       if (i + 1 < argc) out = std::atoi(argv[++i]);
     };
-    if (arg == "--accounts") number(o.accounts);
-    else if (arg == "--nodes") number(o.nodes);
-    else if (arg == "--clients") number(o.clients);
-    else if (arg == "--rounds") number(o.rounds);
-    else if (arg == "database" || arg == "memory") o.modes.push_back(arg);
+    if (arg == "--accounts")
+      number(o.accounts);
+    else if (arg == "--nodes")
+      number(o.nodes);
+    else if (arg == "--clients")
+      number(o.clients);
+    else if (arg == "--rounds")
+      number(o.rounds);
+    else if (arg == "database" || arg == "memory")
+      o.modes.push_back(arg);
     else {
-      std::fprintf(stderr, "usage: service_bench [--accounts N] [--nodes N] [--clients N] [--rounds N] [database|memory]...\n");
+      std::fprintf(stderr,
+                   "usage: service_bench [--accounts N] [--nodes N] [--clients N] [--rounds N] [database|memory]...\n");
       return 2;
     }
   }
@@ -314,9 +321,9 @@ int main(int argc, char** argv) {
       if (r.mode == mode && r.ran) return &r;
     return nullptr;
   };
-  if (const TModeResult *db = find("database"), *mem = find("memory"); db && mem)
-  {
-    std::printf("database / memory, repeated check-ins per second: %.2f\n", db->repeated.perSecond / mem->repeated.perSecond);
+  if (const TModeResult* db = find("database"), *mem = find("memory"); db && mem) {
+    std::printf("database / memory, repeated check-ins per second: %.2f\n",
+                db->repeated.perSecond / mem->repeated.perSecond);
     std::printf("database / memory, service processor time per check-in: %.2f\n",
                 db->repeated.cpuMsPer1000 / mem->repeated.cpuMsPer1000);
   }

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz/ServiceFuzzInput.h"
 #include "runtime/SysUtils.h"
 #include "service/core/DynDns2.h"
 #include "service/core/NameRules.h"
@@ -21,16 +22,6 @@
 #include "settings/md5.h"
 
 namespace {
-std::vector<std::string> Lines(std::string_view text, std::size_t count) {
-  std::vector<std::string> lines;
-  while (lines.size() < count) {
-    const std::size_t eol = text.find('\n');
-    lines.emplace_back(text.substr(0, eol));
-    text = eol == std::string_view::npos ? std::string_view() : text.substr(eol + 1);
-  }
-  return lines;
-}
-
 bool KnownAnswer(const std::string& answer) {
   for (const char* word : {"nohost", "notfqdn", "numhost", "badauth", "abuse", "911"})
     if (answer == word) return true;
@@ -41,7 +32,7 @@ bool KnownAnswer(const std::string& answer) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::vector<std::string> in = Lines(std::string_view(reinterpret_cast<const char*>(data), size), 5);
+  const std::vector<std::string> in = FuzzLines(std::string_view(reinterpret_cast<const char*>(data), size), 5);
   const std::string zone = NormalZone(in[3]);
   if (!zone.empty() && NormalZone(zone) != zone) std::abort();
 
@@ -60,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       core.DynDns2Update(user, DigestToHex(MD5OfString(password)), in[1], in[2], "192.0.2.1", 1000);
   std::vector<std::string> hosts;
   const bool fits = SplitDynDns2Hosts(in[1], hosts);
-  if (lines.empty() || lines.size() > DynDns2MaxHosts || (fits && lines.size() > std::max<std::size_t>(1, hosts.size())))
+  if (lines.empty() || lines.size() > DynDns2MaxHosts ||
+      (fits && lines.size() > std::max<std::size_t>(1, hosts.size())))
     std::abort();
   for (const TDynDns2Line& line : lines)
     if (!KnownAnswer(line.Answer)) std::abort();

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz/ServiceFuzzInput.h"
 #include "service/core/AccountList.h"
 #include "service/core/NameRules.h"
 #include "service/core/PasswordHash.h"
@@ -22,16 +23,6 @@
 
 namespace {
 const char kDigest[] = "5ebe2294ecd0e0f08eab7690d2a6ee69";
-
-std::vector<std::string> Lines(std::string_view text, std::size_t count) {
-  std::vector<std::string> lines;
-  while (lines.size() < count) {
-    const std::size_t eol = text.find('\n');
-    lines.emplace_back(text.substr(0, eol));
-    text = eol == std::string_view::npos ? std::string_view() : text.substr(eol + 1);
-  }
-  return lines;
-}
 
 // Markup comes from the page alone: with every node renamed to a plain
 // name, the page has exactly as many < > " characters, and each name is
@@ -50,7 +41,7 @@ void CheckEscaped(const TAccountRecord& account, const std::vector<TNodeView>& n
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view all(reinterpret_cast<const char*>(data), size);
-  const std::vector<std::string> in = Lines(all, 5);
+  const std::vector<std::string> in = FuzzLines(all, 5);
 
   TMemoryStore store;
   store.AddAccount("alice", TPasswordHash::Plain(kDigest), 0);

@@ -11,8 +11,8 @@
 // from standard input with --password-stdin; only their slow hash is stored.
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/stat.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -256,8 +256,10 @@ int AccountCommand(int argc, char** argv) {
     }
   }
   const bool needsOperand = verb == "add" || verb == "passwd" || verb == "remove" || verb == "import";
-  if (verb.empty() || (!needsOperand && verb != "list")) return Usage("account needs add, passwd, remove, list or import");
-  if (needsOperand == operand.empty()) return Usage(needsOperand ? "account " + verb + " needs a name" : "account list takes no name");
+  if (verb.empty() || (!needsOperand && verb != "list"))
+    return Usage("account needs add, passwd, remove, list or import");
+  if (needsOperand == operand.empty())
+    return Usage(needsOperand ? "account " + verb + " needs a name" : "account list takes no name");
   if (passwordStdin && verb != "add" && verb != "passwd") return Usage("--password-stdin is for add and passwd");
   if (verb == "add" && !NewAccountNameProblem(operand).empty()) return Fail(NewAccountNameProblem(operand));
   if ((verb == "passwd" || verb == "remove") && !RequestNameProblem("the account name", operand).empty())

@@ -38,7 +38,8 @@ TDynDns2Host ParseDynDns2Host(std::string_view hostname, std::string_view zone) 
   }
   const std::string name = LowerCase(hostname);
   const std::string suffix = "." + std::string(zone);
-  if (zone.empty() || name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+  if (zone.empty() || name.size() <= suffix.size() ||
+      name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
     return host;  // not in the zone
   const std::string_view front = std::string_view(hostname).substr(0, name.size() - suffix.size());
   const std::size_t dot = front.find('.');

@@ -3,7 +3,9 @@
 #include <algorithm>
 
 TFailureLimit::TFailureLimit(int burst, TServiceTime refillEvery, std::size_t capacity)
-    : burst_(std::max(1, burst)), refillEvery_(std::max<TServiceTime>(1, refillEvery)), capacity_(std::max<std::size_t>(1, capacity)) {}
+    : burst_(std::max(1, burst)),
+      refillEvery_(std::max<TServiceTime>(1, refillEvery)),
+      capacity_(std::max<std::size_t>(1, capacity)) {}
 
 void TFailureLimit::Refill(TBucket& b, TServiceTime now) const {
   if (now <= b.since) return;
@@ -37,9 +39,8 @@ void TFailureLimit::Failed(std::string_view key, TServiceTime now) {
         b = b->second.allowance >= burst_ ? buckets_.erase(b) : std::next(b);
       }
       if (buckets_.size() >= capacity_)
-        buckets_.erase(std::min_element(buckets_.begin(), buckets_.end(), [](const auto& a, const auto& b) {
-          return a.second.since < b.second.since;
-        }));
+        buckets_.erase(std::min_element(buckets_.begin(), buckets_.end(),
+                                        [](const auto& a, const auto& b) { return a.second.since < b.second.since; }));
     }
     it = buckets_.emplace(std::string(key), TBucket{burst_, now}).first;
   }

@@ -69,7 +69,8 @@ bool ParseSlow(std::string_view stored, TSlowHash& h) {
   const std::size_t b = a == std::string_view::npos ? a : stored.find('$', a + 1);
   if (b == std::string_view::npos) return false;
   const std::string_view iterations = stored.substr(0, a);
-  if (iterations.empty() || iterations.size() > 9 || iterations.find_first_not_of("0123456789") != std::string_view::npos)
+  if (iterations.empty() || iterations.size() > 9 ||
+      iterations.find_first_not_of("0123456789") != std::string_view::npos)
     return false;
   h.iterations = std::stoi(std::string(iterations));
   return h.iterations >= 1 && h.iterations <= TPasswordHash::MaxIterations &&

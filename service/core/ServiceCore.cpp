@@ -83,8 +83,7 @@ TSignIn TServiceCore::SignIn(std::string_view account, std::string_view digest, 
   return r;
 }
 
-TCheckInResult TServiceCore::Record(TSignIn signIn, std::string_view node, std::string_view address,
-                                    TServiceTime now) {
+TCheckInResult TServiceCore::Record(TSignIn signIn, std::string_view node, std::string_view address, TServiceTime now) {
   TCheckInResult r;
   static_cast<TSignIn&>(r) = std::move(signIn);
   try {
@@ -100,8 +99,8 @@ TCheckInResult TServiceCore::Record(TSignIn signIn, std::string_view node, std::
   }
   r.Address = address;
   if ((r.Record.FirstCheckIn || r.Record.AddressChanged) && OnAddressChanged)
-    OnAddressChanged({r.Account.Name, r.Account.Id, r.Record.Node.Name, r.Record.Node.Id, r.Record.PreviousAddress,
-                      r.Address, now});
+    OnAddressChanged(
+        {r.Account.Name, r.Account.Id, r.Record.Node.Name, r.Record.Node.Id, r.Record.PreviousAddress, r.Address, now});
   return r;
 }
 
@@ -191,7 +190,7 @@ TAccountChange TServiceCore::ChangePassword(std::string_view name, std::string_v
   // The slow hash is only worth making for an account that is there.
   if (!store_.FindAccount(name)) return TAccountChange::NoSuchAccount;
   return store_.SetPasswordHash(name, TPasswordHash::Make(digest)) ? TAccountChange::Done
-                                                                    : TAccountChange::NoSuchAccount;
+                                                                   : TAccountChange::NoSuchAccount;
 }
 
 TAccountChange TServiceCore::RemoveAccount(std::string_view name) {

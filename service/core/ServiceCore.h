@@ -106,9 +106,9 @@ class TServiceCore {
   // myip is the address asked for; when it is absent or no address, the
   // caller's address is used. One line per host; a single line for a
   // failed sign-in ("badauth", "abuse", "911") or too many hosts ("numhost").
-  std::vector<TDynDns2Line> DynDns2Update(std::string_view account, std::string_view digest,
-                                          std::string_view hostnames, std::string_view myip, std::string_view caller,
-                                          TServiceTime now, TSignIn* signIn = nullptr);
+  std::vector<TDynDns2Line> DynDns2Update(std::string_view account, std::string_view digest, std::string_view hostnames,
+                                          std::string_view myip, std::string_view caller, TServiceTime now,
+                                          TSignIn* signIn = nullptr);
   // The account's nodes, each marked stale or not at now.
   std::vector<TNodeView> Nodes(const TAccountRecord& account, TServiceTime now);
   // Whether a signed-in account still is the same account with the same

@@ -166,19 +166,18 @@ void TCheckInService::Configure() {
     if (listenFd_ < 0) listenFd_ = sock;
   });
   // Refusals the library makes itself (a URI too long, an unknown path) get a text saying so.
-  server_->set_error_handler(httplib::Server::HandlerWithResponse(
-      [](const httplib::Request&, httplib::Response& res) {
-        // A head cut off at its limit may have failed to parse; the limit is the reason to give.
-        if (TGuardedServer::RefusedForSize() == 431 && !res.content_provider_) {
-          res.status = 431;
-          res.set_header("Connection", "close");
-          res.set_content("request head too large\n", "text/plain");
-          return httplib::Server::HandlerResponse::Handled;
-        }
-        if (!res.body.empty() || res.content_provider_) return httplib::Server::HandlerResponse::Unhandled;
-        res.set_content(StatusText(res.status), "text/plain");
-        return httplib::Server::HandlerResponse::Handled;
-      }));
+  server_->set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
+    // A head cut off at its limit may have failed to parse; the limit is the reason to give.
+    if (TGuardedServer::RefusedForSize() == 431 && !res.content_provider_) {
+      res.status = 431;
+      res.set_header("Connection", "close");
+      res.set_content("request head too large\n", "text/plain");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    if (!res.body.empty() || res.content_provider_) return httplib::Server::HandlerResponse::Unhandled;
+    res.set_content(StatusText(res.status), "text/plain");
+    return httplib::Server::HandlerResponse::Handled;
+  }));
   server_->set_exception_handler([this](const httplib::Request& req, httplib::Response& res, std::exception_ptr e) {
     std::string what = "unknown exception";
     try {
@@ -298,8 +297,9 @@ void TCheckInService::DynDns2(const httplib::Request& req, httplib::Response& re
     return;
   }
   TSignIn signIn;
-  const std::vector<TDynDns2Line> lines = core_->DynDns2Update(
-      credentials->User, Digest(credentials->Password), Param(req, "hostname"), Param(req, "myip"), caller, Now(), &signIn);
+  const std::vector<TDynDns2Line> lines =
+      core_->DynDns2Update(credentials->User, Digest(credentials->Password), Param(req, "hostname"), Param(req, "myip"),
+                           caller, Now(), &signIn);
   std::string body;
   const std::string who = " user=" + LogValue(credentials->User) + " address=" + LogValue(caller);
   for (const TDynDns2Line& line : lines) {
@@ -307,10 +307,10 @@ void TCheckInService::DynDns2(const httplib::Request& req, httplib::Response& re
     const std::size_t blank = line.Answer.find(' ');
     const std::string word = line.Answer.substr(0, blank);
     const TLogPriority priority = word == "good" || word == "nochg" ? TLogPriority::Info
-                                  : word == "911"                  ? TLogPriority::Error
-                                                                   : TLogPriority::Warning;
-    std::string text = Timestamp() + " dyndns2" + (line.Host.empty() ? "" : " host=" + LogValue(line.Host)) + who +
-                       " answer=" + word;
+                                  : word == "911"                   ? TLogPriority::Error
+                                                                    : TLogPriority::Warning;
+    std::string text =
+        Timestamp() + " dyndns2" + (line.Host.empty() ? "" : " host=" + LogValue(line.Host)) + who + " answer=" + word;
     if (blank != std::string::npos) text += " ip=" + LogValue(line.Answer.substr(blank + 1));
     if (!signIn.Problem.empty()) text += ": " + signIn.Problem;
     Log(priority, text);
@@ -355,8 +355,9 @@ void TCheckInService::SignIn(const httplib::Request& req, httplib::Response& res
   switch (r.Answer) {
     case TAnswer::Ok: {
       const std::string token = sessions_.Begin(r.Account, Now());
-      std::string cookie = std::string(SessionCookie) + "=" + token + "; Path=/; Max-Age=" +
-                           std::to_string(TSessions::Lifetime / 1000) + "; HttpOnly; SameSite=Strict";
+      std::string cookie = std::string(SessionCookie) + "=" + token +
+                           "; Path=/; Max-Age=" + std::to_string(TSessions::Lifetime / 1000) +
+                           "; HttpOnly; SameSite=Strict";
       if (Https(req)) cookie += "; Secure";
       res.set_header("Set-Cookie", cookie);
       res.set_header("Cache-Control", "no-store");
@@ -369,8 +370,8 @@ void TCheckInService::SignIn(const httplib::Request& req, httplib::Response& res
     case TAnswer::Limited:
       Log(TLogPriority::Warning, Timestamp() + " sign-in limited" + who + ": too many failed attempts");
       res.set_header("Retry-After", RetryAfter(r.RetryAfter));
-      return Page(res, 429,
-                  SignInPage(name, "Too many failed sign-ins. Try again in " + Minutes(r.RetryAfter) + "."), true);
+      return Page(res, 429, SignInPage(name, "Too many failed sign-ins. Try again in " + Minutes(r.RetryAfter) + "."),
+                  true);
     case TAnswer::Unavailable:
       Log(TLogPriority::Error, Timestamp() + " sign-in unavailable" + who + ": " + r.Problem);
       res.set_header("Retry-After", std::to_string(RetryAfterSeconds));

@@ -1,11 +1,11 @@
 #include "service/http/GuardedServer.h"
 
 #include <netdb.h>
-#include <openssl/err.h>
-#include <signal.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 

@@ -30,9 +30,7 @@ bool Calendar(TServiceTime time, std::tm& tm) {
   return gmtime_r(&seconds, &tm) != nullptr;
 }
 
-std::string Plural(long long n, const char* unit) {
-  return std::to_string(n) + " " + unit + (n == 1 ? "" : "s");
-}
+std::string Plural(long long n, const char* unit) { return std::to_string(n) + " " + unit + (n == 1 ? "" : "s"); }
 
 // How long ago then was, in its largest unit ("5 minutes", "3 hours", "2 days").
 std::string Elapsed(TServiceTime then, TServiceTime now) {
@@ -98,12 +96,23 @@ std::string HtmlEscape(std::string_view text) {
   out.reserve(text.size());
   EachCharacter(text, [&out](std::string_view c) {
     switch (c[0]) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   });
   return out;
@@ -204,11 +213,13 @@ std::string HomePage(std::string_view zone) {
       "</code> and gets the address back as plain text. Accounts are made by the service's operator; ask them for "
       "one.</p>\n";
   if (!zone.empty())
-    html += "<p>Routers and update clients that speak the dyndns2 protocol update a node at <code>/nic/update?"
-            "hostname=NODE.ACCOUNT." +
-            HtmlEscape(zone) + "</code> with the account's name and password.</p>\n";
-  html += "<p>Scripts read the nodes as JSON at <code>/api/nodes</code> with the account's name and password "
-          "(Basic authentication).</p>\n</div>\n";
+    html +=
+        "<p>Routers and update clients that speak the dyndns2 protocol update a node at <code>/nic/update?"
+        "hostname=NODE.ACCOUNT." +
+        HtmlEscape(zone) + "</code> with the account's name and password.</p>\n";
+  html +=
+      "<p>Scripts read the nodes as JSON at <code>/api/nodes</code> with the account's name and password "
+      "(Basic authentication).</p>\n</div>\n";
   return html + kFoot;
 }
 
@@ -234,8 +245,9 @@ std::string NodesPage(const TAccountRecord& account, const std::vector<TNodeView
   html += "<div class=\"bar\"><h1>Nodes of " + HtmlEscape(account.Name) +
           "</h1>\n<form method=\"post\" action=\"/signout\"><button type=\"submit\">Sign out</button></form></div>\n";
   if (nodes.empty())
-    html += "<div class=\"panel\"><p>No node has checked in yet. Set this account in Pinmark on a computer and "
-            "press Pin-Mark.</p></div>\n";
+    html +=
+        "<div class=\"panel\"><p>No node has checked in yet. Set this account in Pinmark on a computer and "
+        "press Pin-Mark.</p></div>\n";
   for (const TNodeView& node : nodes) html += NodeCard(node, now, staleAfter);
   html += "<p class=\"hint\">As of " + ReadableTime(now) + ". A node is stale after " + Duration(staleAfter) +
           " without a check-in.</p>\n";

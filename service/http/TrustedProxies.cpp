@@ -47,7 +47,8 @@ bool TTrustedProxies::Trusted(std::string_view address) const {
     if (std::memcmp(bytes.data(), n.bytes.data(), static_cast<std::size_t>(whole)) != 0) continue;
     if (rest != 0) {
       const unsigned char mask = static_cast<unsigned char>(0xFF << (8 - rest));
-      if ((bytes[static_cast<std::size_t>(whole)] & mask) != (n.bytes[static_cast<std::size_t>(whole)] & mask)) continue;
+      if ((bytes[static_cast<std::size_t>(whole)] & mask) != (n.bytes[static_cast<std::size_t>(whole)] & mask))
+        continue;
     }
     return true;
   }

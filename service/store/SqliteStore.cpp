@@ -71,8 +71,8 @@ class TUse {
 struct TSqliteStore::TStatements {
   explicit TStatements(TSqliteDatabase& db)
       : findAccount(db.Prepare("SELECT id, name, password_hash, created FROM accounts WHERE name = ?1")),
-        addAccount(db.Prepare(
-            "INSERT INTO accounts(name, password_hash, created) VALUES(?1, ?2, ?3) ON CONFLICT DO NOTHING")),
+        addAccount(
+            db.Prepare("INSERT INTO accounts(name, password_hash, created) VALUES(?1, ?2, ?3) ON CONFLICT DO NOTHING")),
         setHash(db.Prepare("UPDATE accounts SET password_hash = ?2 WHERE name = ?1")),
         removeAccount(db.Prepare("DELETE FROM accounts WHERE name = ?1")),
         accounts(db.Prepare("SELECT a.id, a.name, a.password_hash, a.created,"
@@ -84,7 +84,8 @@ struct TSqliteStore::TStatements {
                               " VALUES(?1, ?2, ?3, ?4, ?4, 1)")),
         updateNode(db.Prepare("UPDATE nodes SET address = ?2, last_check_in = ?3, check_ins = check_ins + 1"
                               " WHERE id = ?1")),
-        insertHistory(db.Prepare("INSERT INTO history(node_id, time, old_address, new_address) VALUES(?1, ?2, ?3, ?4)")),
+        insertHistory(
+            db.Prepare("INSERT INTO history(node_id, time, old_address, new_address) VALUES(?1, ?2, ?3, ?4)")),
         trimHistory(db.Prepare("DELETE FROM history WHERE node_id = ?1 AND id <= (SELECT id FROM history"
                                " WHERE node_id = ?1 ORDER BY id DESC LIMIT 1 OFFSET ?2)")),
         nodes(db.Prepare(std::string("SELECT ") + kNodeColumns + " FROM nodes WHERE account_id = ?1 ORDER BY name")),
@@ -310,7 +311,8 @@ TCheckInRecord TSqliteStore::RecordOne(const TPendingCheckIn& p) {
     TUse insert(s_->insertNode);
     insert->Bind(1, p.accountId).Bind(2, p.node).Bind(3, p.address).Bind(4, p.now).Run();
     r.FirstCheckIn = true;
-    r.Node = {db_->LastInsertId(), p.accountId, std::string(p.node), std::string(p.address), p.now, p.now, 1, "", "", {}};
+    r.Node = {
+        db_->LastInsertId(), p.accountId, std::string(p.node), std::string(p.address), p.now, p.now, 1, "", "", {}};
   } else {
     TUse update(s_->updateNode);
     update->Bind(1, r.Node.Id).Bind(2, p.address).Bind(3, p.now).Run();

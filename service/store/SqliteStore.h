@@ -24,11 +24,11 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <vector>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "service/store/ServiceStore.h"
 #include "service/store/SqliteDatabase.h"

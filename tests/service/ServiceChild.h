@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "settings/md5.h"
+#include "tests/service/OtherConnection.h"
 #include "tests/support/LoopbackPeer.h"
 #include "tests/support/TempDir.h"
 
@@ -168,7 +169,7 @@ inline Answer Parse(const std::string& raw) {
 
 // The program's check-in, sent from a source address of the loopback network.
 inline Answer CheckIn(int port, const std::string& user, const std::string& digest, const std::string& node,
-               const char* source = "127.0.0.1") {
+                      const char* source = "127.0.0.1") {
   return Parse(Ask(port,
                    "POST /includes/r_update.php?userid=" + user + "&enc=" + digest + "&node=" + node +
                        " HTTP/1.0\r\nContent-Length: 0\r\n\r\n",
@@ -191,7 +192,8 @@ inline std::string Base64(const std::string& text) {
 }
 
 inline std::string Json(int port, const std::string& user, const std::string& password) {
-  return Parse(Ask(port, "GET /api/nodes HTTP/1.0\r\nAuthorization: Basic " + Base64(user + ":" + password) + "\r\n\r\n",
+  return Parse(Ask(port,
+                   "GET /api/nodes HTTP/1.0\r\nAuthorization: Basic " + Base64(user + ":" + password) + "\r\n\r\n",
                    30000))
       .body;
 }
@@ -264,23 +266,4 @@ class Database {
   const std::string file = dir.File("pinmark.db");
 };
 
-// Another program's connection to the database.
-class OtherConnection {
- public:
-  explicit OtherConnection(const std::string& file) { sqlite3_open(file.c_str(), &db_); }
-  ~OtherConnection() { sqlite3_close(db_); }
-  int Exec(const std::string& sql) { return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr); }
-  std::string Text(const std::string& sql) {
-    sqlite3_stmt* s = nullptr;
-    sqlite3_prepare_v2(db_, sql.c_str(), -1, &s, nullptr);
-    std::string text;
-    if (sqlite3_step(s) == SQLITE_ROW && sqlite3_column_text(s, 0))
-      text = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
-    sqlite3_finalize(s);
-    return text;
-  }
-
- private:
-  sqlite3* db_ = nullptr;
-};
 }  // namespace servicetest

@@ -60,11 +60,14 @@ TEST_F(DynDns2Clients, DdclientUpdatesANodeAndIsToldOfAWrongPassword) {
 
 TEST_F(DynDns2Clients, InadynUpdatesANodeThroughACustomProvider) {
   const std::string conf = dir.File("inadyn.conf");
-  TempDir::Write(conf, "period = 300\ncustom pinmark {\n  ssl = false\n  username = alice\n  password = secret\n"
-                       "  ddns-server = " + Server() + "\n  ddns-path = \"/nic/update?hostname=%h&myip=%i\"\n"
-                       "  hostname = nas.alice.dyn.example.org\n  checkip-command = \"/bin/echo 198.51.100.30\"\n}\n");
-  ChildProcess inadyn("inadyn", {"--once", "--foreground", "--no-pidfile", "-f", conf, "--cache-dir=" + dir.File("cache"),
-                                 "-l", "debug"});
+  TempDir::Write(conf,
+                 "period = 300\ncustom pinmark {\n  ssl = false\n  username = alice\n  password = secret\n"
+                 "  ddns-server = " +
+                     Server() +
+                     "\n  ddns-path = \"/nic/update?hostname=%h&myip=%i\"\n"
+                     "  hostname = nas.alice.dyn.example.org\n  checkip-command = \"/bin/echo 198.51.100.30\"\n}\n");
+  ChildProcess inadyn("inadyn", {"--once", "--foreground", "--no-pidfile", "-f", conf,
+                                 "--cache-dir=" + dir.File("cache"), "-l", "debug"});
   EXPECT_EQ(inadyn.Wait(std::chrono::seconds(60)), 0) << inadyn.Err();
   const std::string run = inadyn.Out() + inadyn.Err();
   EXPECT_NE(run.find("Successful alias table update for nas.alice.dyn.example.org => new IP# 198.51.100.30"),

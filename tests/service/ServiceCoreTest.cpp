@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "runtime/SysUtils.h"
 #include "service/core/AccountList.h"
 #include "service/core/DynDns2.h"
 #include "service/core/NameRules.h"
 #include "service/core/PasswordHash.h"
-#include "runtime/SysUtils.h"
 #include "service/store/MemoryStore.h"
 #include "settings/md5.h"
 
@@ -31,8 +31,8 @@ class TFailingStore : public TMemoryStore {
     Check();
     return TMemoryStore::FindAccount(name);
   }
-  TCheckInRecord RecordCheckIn(std::int64_t account, std::string_view node, std::string_view address,
-                               TServiceTime now, std::size_t maxNodes) override {
+  TCheckInRecord RecordCheckIn(std::int64_t account, std::string_view node, std::string_view address, TServiceTime now,
+                               std::size_t maxNodes) override {
     Check();
     return TMemoryStore::RecordCheckIn(account, node, address, now, maxNodes);
   }
@@ -213,9 +213,10 @@ TEST_F(Core, DynDns2UpdatesAnswerEachHostAsThatProtocolDoes) {
   EXPECT_EQ(Update("pc.alice.dyn.example.org"), V{"good 192.0.2.9"}) << "no myip: the caller's address";
   EXPECT_EQ(Update("pc.alice.dyn.example.org", "300.1.1.1"), V{"nochg 192.0.2.9"}) << "a myip that is none";
   EXPECT_EQ(Update("pc.alice.dyn.example.org", "2001:db8::1"), V{"good 2001:db8::1"});
-  EXPECT_EQ(Update("pc.alice.dyn.example.org,pc.bob.dyn.example.org, x.alice.example.com,nodots,-x.alice.dyn.example.org",
-                   "2001:db8::1"),
-            (V{"nochg 2001:db8::1", "nohost", "nohost", "notfqdn", "notfqdn"}));
+  EXPECT_EQ(
+      Update("pc.alice.dyn.example.org,pc.bob.dyn.example.org, x.alice.example.com,nodots,-x.alice.dyn.example.org",
+             "2001:db8::1"),
+      (V{"nochg 2001:db8::1", "nohost", "nohost", "notfqdn", "notfqdn"}));
   EXPECT_EQ(Update("a.b.alice.dyn.example.org"), V{"nohost"});
   EXPECT_EQ(Update(""), V{"notfqdn"});
   std::string many;
@@ -229,7 +230,8 @@ TEST_F(Core, DynDns2UpdatesAnswerEachHostAsThatProtocolDoes) {
 
 TEST(CoreNames, RulesForNamesDigestsAndAddresses) {
   EXPECT_TRUE(NewAccountNameProblem("alice-2").empty());
-  for (const char* bad : {"", "-a", "a-", "a.b", "a_b", "ä", "a b"}) EXPECT_FALSE(NewAccountNameProblem(bad).empty()) << bad;
+  for (const char* bad : {"", "-a", "a-", "a.b", "a_b", "ä", "a b"})
+    EXPECT_FALSE(NewAccountNameProblem(bad).empty()) << bad;
   EXPECT_FALSE(NewAccountNameProblem(std::string(64, 'a')).empty());
   EXPECT_TRUE(IsDigest(kDigest));
   EXPECT_FALSE(IsDigest(kDigest + "0"));
@@ -238,9 +240,15 @@ TEST(CoreNames, RulesForNamesDigestsAndAddresses) {
     const char* text;
     const char* canonical;  // nullptr: no address
   } cases[] = {
-      {"192.0.2.1", "192.0.2.1"}, {"::ffff:192.0.2.1", "192.0.2.1"}, {"2001:DB8:0:0::1", "2001:db8::1"},
-      {"192.0.2.01", nullptr},    {"192.0.2", nullptr},              {"1.2.3.4 ", nullptr},
-      {"", nullptr},              {"example.org", nullptr},          {"fe80::1%eth0", nullptr},
+      {"192.0.2.1", "192.0.2.1"},
+      {"::ffff:192.0.2.1", "192.0.2.1"},
+      {"2001:DB8:0:0::1", "2001:db8::1"},
+      {"192.0.2.01", nullptr},
+      {"192.0.2", nullptr},
+      {"1.2.3.4 ", nullptr},
+      {"", nullptr},
+      {"example.org", nullptr},
+      {"fe80::1%eth0", nullptr},
   };
   for (const Case& c : cases) {
     const std::optional<std::string> a = CanonicalAddress(c.text);
@@ -281,7 +289,8 @@ TEST(CoreNames, DynDns2HostNamesNameANodeOfAnAccountInTheZone) {
 }
 
 TEST(CorePasswordHash, TheSlowHashVerifiesOnlyItsDigestAndNeverAnOutOfBoundsText) {
-  const std::string a = TPasswordHash::Make(kDigest, kTestIterations), b = TPasswordHash::Make(kDigest, kTestIterations);
+  const std::string a = TPasswordHash::Make(kDigest, kTestIterations),
+                    b = TPasswordHash::Make(kDigest, kTestIterations);
   EXPECT_NE(a, b) << "each hash has its own salt";
   EXPECT_EQ(a.rfind("pbkdf2-sha256$1000$", 0), 0u) << a;
   EXPECT_EQ(a.find(kDigest), std::string::npos);
@@ -292,18 +301,18 @@ TEST(CorePasswordHash, TheSlowHashVerifiesOnlyItsDigestAndNeverAnOutOfBoundsText
   EXPECT_FALSE(TPasswordHash::Storable(TPasswordHash::Plain(kDigest)));
   const std::string salt = a.substr(19, 32), hash = a.substr(52);
   for (const std::string& bad : std::vector<std::string>{
-       std::string("pbkdf2-sha256$99999999999$") + salt + "$" + hash, "pbkdf2-sha256$0$" + salt + "$" + hash,
-        "pbkdf2-sha256$1000$$" + hash, "pbkdf2-sha256$1000$" + salt + "$" + hash.substr(2),
-        "pbkdf2-sha256$1000$" + salt + "$" + UpperCase(hash), "pbkdf2-sha256$1000$" + salt, "scrypt$1$" + salt,
-        std::string(""), std::string("plain$")})
+           std::string("pbkdf2-sha256$99999999999$") + salt + "$" + hash, "pbkdf2-sha256$0$" + salt + "$" + hash,
+           "pbkdf2-sha256$1000$$" + hash, "pbkdf2-sha256$1000$" + salt + "$" + hash.substr(2),
+           "pbkdf2-sha256$1000$" + salt + "$" + UpperCase(hash), "pbkdf2-sha256$1000$" + salt, "scrypt$1$" + salt,
+           std::string(""), std::string("plain$")})
     EXPECT_FALSE(TPasswordHash::Verify(bad, kDigest)) << bad;
 }
 
 TEST(CoreAccountList, LinesAreCheckedAndRead) {
   std::vector<TListedAccount> accounts;
   std::string error;
-  ASSERT_TRUE(ReadAccountList("# accounts\n\n  ann " + kDigest + "\nbob:" + UpperCase(kDigest) + " \r\n", "f", accounts,
-                              error))
+  ASSERT_TRUE(
+      ReadAccountList("# accounts\n\n  ann " + kDigest + "\nbob:" + UpperCase(kDigest) + " \r\n", "f", accounts, error))
       << error;
   ASSERT_EQ(accounts.size(), 2u);
   EXPECT_EQ(accounts[1].Name, "bob");

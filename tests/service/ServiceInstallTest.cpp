@@ -63,9 +63,9 @@ TEST(ServiceInstall, TheManualPageDescribesEveryOptionAndCommandOfHelp) {
 TEST(ServiceInstall, ItsComponentLaysOutTheProgramAUnitSystemdAcceptsAndTheManualPage) {
   TempDir dir;
   const fs::path prefix = dir.File("prefix");
-  ASSERT_EQ(RunToEnd(CMAKE_COMMAND, {"--install", PINMARK_BUILD_DIR, "--component", "service", "--prefix",
-                                     prefix.string()}),
-            0);
+  ASSERT_EQ(
+      RunToEnd(CMAKE_COMMAND, {"--install", PINMARK_BUILD_DIR, "--component", "service", "--prefix", prefix.string()}),
+      0);
   EXPECT_EQ(FilesBelow(prefix),
             (std::set<std::string>{"bin/pinmark-service", "lib/systemd/system/pinmark-service.service",
                                    "share/doc/pinmark-service/README.md", "share/man/man1/pinmark-service.1.gz"}));
@@ -75,10 +75,10 @@ TEST(ServiceInstall, ItsComponentLaysOutTheProgramAUnitSystemdAcceptsAndTheManua
                       " --db %S/pinmark/pinmark.db $PINMARK_SERVICE_OPTIONS\n"),
             std::string::npos)
       << text;
-  for (const char* line : {"\nDynamicUser=yes\n", "\nStateDirectory=pinmark\n", "\nProtectSystem=strict\n",
-                           "\nNoNewPrivileges=yes\n", "\nPrivateTmp=yes\n",
-                           "\nRestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\n",
-                           "\nSystemCallFilter=@system-service\n"})
+  for (const char* line :
+       {"\nDynamicUser=yes\n", "\nStateDirectory=pinmark\n", "\nProtectSystem=strict\n", "\nNoNewPrivileges=yes\n",
+        "\nPrivateTmp=yes\n", "\nRestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\n",
+        "\nSystemCallFilter=@system-service\n"})
     EXPECT_NE(text.find(line), std::string::npos) << line;
   EXPECT_EQ(RunToEnd("systemd-analyze", {"verify", "--man=no", unit.string()}), 0);
 
@@ -109,10 +109,10 @@ TEST(ServiceInstall, ItsDebianPackageHoldsTheServiceAndDependsOnWhatItLinks) {
 
   const fs::path root = dir.File("root");
   ASSERT_EQ(RunToEnd("dpkg-deb", {"-x", deb, root.string()}), 0);
-  EXPECT_EQ(FilesBelow(root), (std::set<std::string>{"usr/bin/pinmark-service",
-                                                     "usr/lib/systemd/system/pinmark-service.service",
-                                                     "usr/share/doc/pinmark-service/README.md",
-                                                     "usr/share/man/man1/pinmark-service.1.gz"}));
+  EXPECT_EQ(
+      FilesBelow(root),
+      (std::set<std::string>{"usr/bin/pinmark-service", "usr/lib/systemd/system/pinmark-service.service",
+                             "usr/share/doc/pinmark-service/README.md", "usr/share/man/man1/pinmark-service.1.gz"}));
   EXPECT_NE(TempDir::Read(root / "usr/lib/systemd/system/pinmark-service.service")
                 .find("\nExecStart=/usr/bin/pinmark-service --db %S/pinmark/pinmark.db"),
             std::string::npos);

@@ -82,7 +82,8 @@ TEST(ServiceProcess, OversizedRequestsAreRefusedBeforeTheyAreRead) {
     std::string status;
   } cases[] = {
       // Only the heads are sent: the answer must come without waiting for the body.
-      {"a large body", "POST " + kCheckIn + " HTTP/1.1\r\nHost: h\r\nContent-Length: 100000000\r\n\r\n", "HTTP/1.1 413"},
+      {"a large body", "POST " + kCheckIn + " HTTP/1.1\r\nHost: h\r\nContent-Length: 100000000\r\n\r\n",
+       "HTTP/1.1 413"},
       {"just over the limit", "POST " + kCheckIn + " HTTP/1.1\r\nHost: h\r\nContent-Length: 4097\r\n\r\n",
        "HTTP/1.1 413"},
       {"a chunked body", "POST " + kCheckIn + " HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n",
@@ -94,11 +95,13 @@ TEST(ServiceProcess, OversizedRequestsAreRefusedBeforeTheyAreRead) {
        "POST " + kCheckIn + "&node=n HTTP/1.1\r\nHost: h\r\nConnection: close\r\nContent-Length: 5\r\n\r\nhello",
        "HTTP/1.1 200"},
       {"headers without end", "GET / HTTP/1.1\r\nHost: h\r\n" + std::string(64 * 1024, 'X'), "HTTP/1.1 431"},
-      {"a thousand small headers", "GET / HTTP/1.1\r\n" + [] {
-         std::string many;
-         for (int i = 0; i < 3000; ++i) many += "X-" + std::to_string(i) + ": y\r\n";
-         return many + "\r\n";
-       }(),
+      {"a thousand small headers",
+       "GET / HTTP/1.1\r\n" +
+           [] {
+             std::string many;
+             for (int i = 0; i < 3000; ++i) many += "X-" + std::to_string(i) + ": y\r\n";
+             return many + "\r\n";
+           }(),
        "HTTP/1.1 431"},
       {"a URI over 8 KiB", "GET /" + std::string(9000, 'a') + " HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n",
        "HTTP/1.1 414"},
@@ -260,13 +263,15 @@ TEST(ServiceProcess, OnlyATrustedProxyMayNameTheCaller) {
   ServiceProcess service({"--account", std::string("demo:") + kDigest, "--trusted-proxy", "127.0.0.2"});
   ASSERT_GT(service.Port(), 0) << service.Log();
   auto ask = [&](const char* source, const std::string& forwarded) {
-    return Parse(Ask(service.Port(), "GET " + kCheckIn + "&node=n HTTP/1.0\r\nX-Forwarded-For: " + forwarded + "\r\n\r\n",
-                     3000, source))
+    return Parse(Ask(service.Port(),
+                     "GET " + kCheckIn + "&node=n HTTP/1.0\r\nX-Forwarded-For: " + forwarded + "\r\n\r\n", 3000,
+                     source))
         .body;
   };
   EXPECT_EQ(ask("127.0.0.3", "198.51.100.7"), "127.0.0.3") << "a forged header from anyone else changes nothing";
   EXPECT_EQ(ask("127.0.0.2", "198.51.100.7"), "198.51.100.7");
-  EXPECT_EQ(ask("127.0.0.2", "6.6.6.6, 198.51.100.7"), "198.51.100.7") << "what the caller wrote itself is not believed";
+  EXPECT_EQ(ask("127.0.0.2", "6.6.6.6, 198.51.100.7"), "198.51.100.7")
+      << "what the caller wrote itself is not believed";
   EXPECT_EQ(RunService({"--trusted-proxy", "localhost"}).code, 2);
 }
 

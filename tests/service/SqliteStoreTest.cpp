@@ -8,28 +8,11 @@
 
 #include <string>
 
+#include "tests/service/OtherConnection.h"
 #include "tests/support/TempDir.h"
 
 namespace {
 const char kHash[] = "pbkdf2-sha256$1000$00$0000000000000000000000000000000000000000000000000000000000000000";
-
-// A connection of "another program" to the same file.
-class TOtherConnection {
- public:
-  explicit TOtherConnection(const std::string& file) { sqlite3_open(file.c_str(), &db_); }
-  ~TOtherConnection() { sqlite3_close(db_); }
-  int Exec(const std::string& sql) { return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr); }
-  std::int64_t Int(const std::string& sql) {
-    sqlite3_stmt* s = nullptr;
-    sqlite3_prepare_v2(db_, sql.c_str(), -1, &s, nullptr);
-    const std::int64_t value = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : -1;
-    sqlite3_finalize(s);
-    return value;
-  }
-
- private:
-  sqlite3* db_ = nullptr;
-};
 
 // Expects opening file to fail with a message holding what, and the file's bytes unchanged.
 template <class E>
@@ -91,7 +74,7 @@ TEST(SqliteStore, AccountsNodesAndHistorySurviveReopeningAndGoWithTheirAccount) 
   EXPECT_FALSE(store.RemoveAccount("alice"));
   EXPECT_TRUE(store.Nodes(alice).empty());
   EXPECT_FALSE(store.FindNode(nodes[0].Id).has_value());
-  EXPECT_EQ(TOtherConnection(file).Int("SELECT count(*) FROM history"), 0) << "the history went with its nodes";
+  EXPECT_EQ(OtherConnection(file).Int("SELECT count(*) FROM history"), 0) << "the history went with its nodes";
 }
 
 TEST(SqliteStore, FilesThatAreNotItsOwnOrAreDamagedAreRefusedAndLeftAsTheyAre) {
@@ -101,12 +84,12 @@ TEST(SqliteStore, FilesThatAreNotItsOwnOrAreDamagedAreRefusedAndLeftAsTheyAre) {
   ExpectRefused<EStoreCorrupt>(junk, "is not a pinmark-service database");
 
   const std::string foreign = dir.File("foreign.db");
-  TOtherConnection(foreign).Exec("CREATE TABLE photos(id INTEGER)");
+  OtherConnection(foreign).Exec("CREATE TABLE photos(id INTEGER)");
   ExpectRefused<EStoreError>(foreign, "a database of another program");
 
   const std::string newer = dir.File("newer.db");
   { TSqliteStore store(newer); }
-  TOtherConnection(newer).Exec("PRAGMA user_version = 99");
+  OtherConnection(newer).Exec("PRAGMA user_version = 99");
   ExpectRefused<EStoreError>(newer, "written by a newer pinmark-service (schema 99");
 
   // A page of the nodes' table overwritten in the middle of a real store.
@@ -116,7 +99,7 @@ TEST(SqliteStore, FilesThatAreNotItsOwnOrAreDamagedAreRefusedAndLeftAsTheyAre) {
     store.AddAccount("alice", kHash, 1);
     for (int i = 0; i < 300; ++i) store.RecordCheckIn(1, "node" + std::to_string(i), "10.0.0.1", 1, 1000);
   }
-  TOtherConnection(damaged).Exec("PRAGMA wal_checkpoint(TRUNCATE)");
+  OtherConnection(damaged).Exec("PRAGMA wal_checkpoint(TRUNCATE)");
   std::string bytes = TempDir::Read(damaged);
   ASSERT_GT(bytes.size(), 4u * 4096);
   for (std::size_t i = 3 * 4096; i < 4 * 4096; ++i) bytes[i] = static_cast<char>(i * 7);
@@ -132,7 +115,7 @@ TEST(SqliteStore, AnEmptyFileIsMadeAStoreOfTheCurrentSchema) {
     TSqliteStore store(empty);
     EXPECT_TRUE(store.AddAccount("alice", kHash, 1));
   }
-  TOtherConnection other(empty);
+  OtherConnection other(empty);
   EXPECT_EQ(other.Int("PRAGMA user_version"), TSqliteStore::SchemaVersion());
   EXPECT_EQ(other.Int("PRAGMA application_id"), TSqliteStore::ApplicationId);
   EXPECT_EQ(other.Int("SELECT count(*) FROM accounts"), 1);
@@ -144,7 +127,7 @@ TEST(SqliteStore, ALockHeldByAnotherProgramMakesWritesUnavailableUntilItGoes) {
   TSqliteStore store(file);
   ASSERT_TRUE(store.AddAccount("alice", kHash, 1));
   store.RecordCheckIn(1, "box", "10.0.0.1", 1, 10);
-  TOtherConnection other(file);
+  OtherConnection other(file);
   ASSERT_EQ(other.Exec("BEGIN IMMEDIATE"), SQLITE_OK);
   EXPECT_THROW(store.RecordCheckIn(1, "box", "10.0.0.2", 2, 10), EStoreUnavailable);
   EXPECT_EQ(store.Nodes(1).size(), 1u) << "reading goes on beside a writer";
