@@ -1,6 +1,7 @@
 #include "service/store/SqliteStore.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <map>
 
@@ -164,35 +165,41 @@ void TSqliteStore::Prepare() { s_ = std::make_unique<TStatements>(*db_); }
 
 bool TSqliteStore::ReadOnly() {
   std::lock_guard<std::mutex> guard(lock_);
-  return db_->ReadOnly();
+  return !db_ || db_->ReadOnly();
 }
 
-void TSqliteStore::NeedWritable() {
-  if (!db_->ReadOnly()) return;
+void TSqliteStore::Ready(bool write) {
+  if (db_ && !(write && db_->ReadOnly())) return;
   const auto now = std::chrono::steady_clock::now();
   if (now - lastReopen_ >= std::chrono::milliseconds(ReopenMilliseconds)) {
     lastReopen_ = now;
+    // A file that became writable again is only seen so by a new
+    // connection, and only once no connection of this process holds the
+    // file's shared-memory index any more: the old one goes first.
+    s_.reset();
+    db_.reset();
+    // SQLite made the -wal and -shm files with the database's mode of the
+    // time: read-only ones would keep the file read-only for this process.
+    struct stat st {};
+    if (::stat(file_.c_str(), &st) == 0)
+      for (const char* suffix : {"-wal", "-shm"}) ::chmod((file_ + suffix).c_str(), st.st_mode & 0777);
     try {
-      auto db = std::make_unique<TSqliteDatabase>(file_, false);
-      if (!db->ReadOnly()) {
-        s_.reset();
-        db_ = std::move(db);
-        sqlite3_busy_timeout(db_->Handle(), BusyMilliseconds);
-        db_->Exec("PRAGMA foreign_keys = ON");
-        Migrate();
-        Prepare();
-        return;
-      }
+      Open();
+      CheckFile();
+      Migrate();
+      Prepare();
     } catch (const EStoreError&) {
-      // Still not writable: the caller hears so below.
-      if (!s_) Prepare();
+      s_.reset();
+      db_.reset();
     }
+    if (db_ && !(write && db_->ReadOnly())) return;
   }
-  throw EStoreUnavailable(file_ + " is read-only");
+  throw EStoreUnavailable(file_ + (db_ ? " is read-only" : " cannot be opened"));
 }
 
 std::optional<TAccountRecord> TSqliteStore::FindAccount(std::string_view name) {
   std::lock_guard<std::mutex> guard(lock_);
+  Ready(false);
   TUse s(s_->findAccount);
   s->Bind(1, name);
   if (!s->Step()) return std::nullopt;
@@ -201,7 +208,7 @@ std::optional<TAccountRecord> TSqliteStore::FindAccount(std::string_view name) {
 
 bool TSqliteStore::AddAccount(std::string_view name, std::string_view passwordHash, TServiceTime now) {
   std::lock_guard<std::mutex> guard(lock_);
-  NeedWritable();
+  Ready(true);
   TUse s(s_->addAccount);
   s->Bind(1, name).Bind(2, passwordHash).Bind(3, now).Run();
   return db_->Changes() == 1;
@@ -209,7 +216,7 @@ bool TSqliteStore::AddAccount(std::string_view name, std::string_view passwordHa
 
 bool TSqliteStore::SetPasswordHash(std::string_view name, std::string_view passwordHash) {
   std::lock_guard<std::mutex> guard(lock_);
-  NeedWritable();
+  Ready(true);
   TUse s(s_->setHash);
   s->Bind(1, name).Bind(2, passwordHash).Run();
   return db_->Changes() == 1;
@@ -217,7 +224,7 @@ bool TSqliteStore::SetPasswordHash(std::string_view name, std::string_view passw
 
 bool TSqliteStore::RemoveAccount(std::string_view name) {
   std::lock_guard<std::mutex> guard(lock_);
-  NeedWritable();
+  Ready(true);
   // The nodes and their history go with it (ON DELETE CASCADE), in the same statement.
   TUse s(s_->removeAccount);
   s->Bind(1, name).Run();
@@ -226,6 +233,7 @@ bool TSqliteStore::RemoveAccount(std::string_view name) {
 
 std::vector<TAccountRecord> TSqliteStore::Accounts() {
   std::lock_guard<std::mutex> guard(lock_);
+  Ready(false);
   std::vector<TAccountRecord> all;
   TUse s(s_->accounts);
   while (s->Step()) all.push_back({s->Int(0), s->Text(1), s->Text(2), s->Int(3), s->Int(4)});
@@ -271,7 +279,7 @@ TCheckInRecord TSqliteStore::RecordCheckIn(std::int64_t accountId, std::string_v
 void TSqliteStore::RecordBatch(const std::vector<TPendingCheckIn*>& batch) {
   std::lock_guard<std::mutex> guard(lock_);
   try {
-    NeedWritable();
+    Ready(true);
     TSqliteTransaction t(*db_);
     for (TPendingCheckIn* p : batch) {
       // Each in a savepoint of its own: one that fails takes back only itself.
@@ -334,6 +342,7 @@ TCheckInRecord TSqliteStore::RecordOne(const TPendingCheckIn& p) {
 
 std::vector<TNodeRecord> TSqliteStore::Nodes(std::int64_t accountId) {
   std::lock_guard<std::mutex> guard(lock_);
+  Ready(false);
   std::vector<TNodeRecord> nodes;
   std::map<std::int64_t, std::size_t> index;
   {
@@ -355,7 +364,7 @@ std::vector<TNodeRecord> TSqliteStore::Nodes(std::int64_t accountId) {
 
 bool TSqliteStore::SetNodeDns(std::int64_t nodeId, std::string_view publishedName, std::string_view dnsState) {
   std::lock_guard<std::mutex> guard(lock_);
-  NeedWritable();
+  Ready(true);
   TUse s(s_->setDns);
   s->Bind(1, nodeId).Bind(2, publishedName).Bind(3, dnsState).Run();
   return db_->Changes() == 1;
@@ -363,6 +372,7 @@ bool TSqliteStore::SetNodeDns(std::int64_t nodeId, std::string_view publishedNam
 
 std::optional<TNodeRecord> TSqliteStore::FindNode(std::int64_t nodeId) {
   std::lock_guard<std::mutex> guard(lock_);
+  Ready(false);
   TUse s(s_->findNodeById);
   s->Bind(1, nodeId);
   if (!s->Step()) return std::nullopt;

@@ -70,6 +70,7 @@ class TSqliteStore : public IServiceStore {
   template <class F>
   auto WithDatabase(F&& fn) {
     std::lock_guard<std::mutex> guard(lock_);
+    Ready(false);
     return fn(*db_);
   }
 
@@ -82,9 +83,10 @@ class TSqliteStore : public IServiceStore {
   void CheckFile();
   void Migrate();
   void Prepare();
-  // Raises EStoreUnavailable when the file is read-only (after trying to
-  // open it again for writing when it is time).
-  void NeedWritable();
+  // Makes sure there is a connection (for a write, a writable one), opening
+  // the file anew at most every ReopenMilliseconds; raises
+  // EStoreUnavailable while there is none.
+  void Ready(bool write);
 
   std::string file_;
   std::mutex lock_;

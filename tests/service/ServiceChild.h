@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -40,7 +41,8 @@ inline std::string Md5(const std::string& password) { return DigestToHex(MD5OfSt
 class ServiceProcess {
  public:
   explicit ServiceProcess(std::vector<std::string> args = {"--account", std::string("demo:") + kDigest},
-                          const std::vector<std::string>& env = {}, rlim_t fileSizeLimit = RLIM_INFINITY) {
+                          const std::vector<std::string>& env = {}, rlim_t fileSizeLimit = RLIM_INFINITY,
+                          uid_t user = 0) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) return;
     pid_ = ::fork();
@@ -57,6 +59,9 @@ class ServiceProcess {
           ::putenv(const_cast<char*>(e.c_str()));
         }
       }
+      // Root reads and writes every file whatever its mode; a user of its own does not.
+      if (user != 0 && ::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(user) != 0 || ::setuid(user) != 0))
+        ::_exit(126);
       if (fileSizeLimit != RLIM_INFINITY) {
         const rlimit limit{fileSizeLimit, RLIM_INFINITY};
         ::setrlimit(RLIMIT_FSIZE, &limit);

@@ -321,6 +321,34 @@ TEST(ServiceProcess, AFullDiskIsAnswered503LosesNothingAndTheServiceRecoversWhen
   EXPECT_EQ(other.Text("SELECT count(*) FROM nodes WHERE name = 'after'"), "1");
 }
 
+TEST(ServiceProcess, AReadOnlyDatabaseIsShownAnswers503AndIsWrittenOnceItIsWritableAgain) {
+  Database db("alice", "secret");
+  // The service runs as a user of its own (nobody) that owns the folder, so that the file's mode counts.
+  const uid_t nobody = 65534;
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(db.dir.Path().c_str(), nobody, nobody), 0);
+    ASSERT_EQ(::chown(db.file.c_str(), nobody, nobody), 0);
+  }
+  ASSERT_EQ(::chmod(db.file.c_str(), 0444), 0);
+  ServiceProcess service({"--db", db.file}, {}, RLIM_INFINITY, nobody);
+  ASSERT_GT(service.Port(), 0) << service.Log();
+  EXPECT_NE(service.Log().find(db.file + " is read-only: nodes are shown, check-ins are answered 503"),
+            std::string::npos)
+      << service.Log();
+  EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "box").status, 503);
+  EXPECT_NE(Json(service.Port(), "alice", "secret").find("\"nodes\":[]"), std::string::npos);
+  ASSERT_EQ(::chmod(db.file.c_str(), 0644), 0);
+  // The service tries the file again every few seconds.
+  int status = 0;
+  for (int i = 0; i < 60 && status != 200; ++i) {
+    testpeer::Pause(250);
+    status = CheckIn(service.Port(), "alice", Md5("secret"), "box").status;
+    ASSERT_TRUE(status == 200 || status == 503) << status;
+  }
+  EXPECT_EQ(status, 200);
+  EXPECT_NE(Json(service.Port(), "alice", "secret").find("{\"name\":\"box\""), std::string::npos);
+}
+
 TEST(ServiceProcess, ADamagedOrForeignDatabaseIsRefusedAtStartAndLeftAsItIs) {
   TempDir dir;
   const std::string junk = dir.File("junk.db");
