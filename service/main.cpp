@@ -266,6 +266,9 @@ int AccountCommand(int argc, char** argv) {
     return Fail(RequestNameProblem("the account name", operand));
   try {
     const bool existed = ::access(db.c_str(), F_OK) == 0;
+    // Only adding accounts makes a database; the other commands would find an empty one.
+    if (!existed && verb != "add" && verb != "import")
+      return Fail("there is no database " + db + " (\"account add\" makes one)");
     TSqliteStore store(db);
     if (!existed) GiveToFolderOwner(db);
     TServiceCore core(store);

@@ -7,6 +7,7 @@
 #include <pty.h>
 
 #include <atomic>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -141,6 +142,10 @@ TEST(ServiceProcess, AccountCommandsManageTheDatabaseWhileTheServiceRuns) {
   EXPECT_EQ(r.code, 1) << "no terminal to ask on";
   EXPECT_NE(r.err.find("--password-stdin"), std::string::npos) << r.err;
   EXPECT_EQ(account({"frobnicate"}).code, 2);
+  r = RunService({"account", "list", "--db", dir.File("typo.db")});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "pinmark-service: there is no database " + dir.File("typo.db") + " (\"account add\" makes one)\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.File("typo.db")));
 
   // The stored hash is neither the password nor its digest.
   OtherConnection other(db);
