@@ -21,9 +21,11 @@ import time
 import urllib.parse
 
 from selenium import webdriver
-from selenium.common.exceptions import NoAlertPresentException
+from selenium.common.exceptions import NoAlertPresentException, TimeoutException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
+from selenium.webdriver.support import expected_conditions
+from selenium.webdriver.support.ui import WebDriverWait
 
 SERVICE = sys.argv[1]
 SHOTS = sys.argv[2] if len(sys.argv) > 2 else None
@@ -92,6 +94,9 @@ def main():
             options.add_argument(flag)
         driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
         driver.set_page_load_timeout(30)
+        # A click that submits a form returns before the next page is there:
+        # look-ups wait for their element, and the URL is waited for.
+        driver.implicitly_wait(30)
         base = f"http://127.0.0.1:{port}"
 
         driver.get(base + "/")
@@ -105,6 +110,10 @@ def main():
         driver.find_element(By.NAME, "password").send_keys("secret")
         driver.find_element(By.CSS_SELECTOR, "button[type=submit]").click()
 
+        try:
+            WebDriverWait(driver, 30).until(expected_conditions.url_to_be(base + "/nodes"))
+        except TimeoutException:
+            pass
         check(driver.current_url == base + "/nodes", "signed in onto /nodes: " + driver.current_url)
         check(driver.find_element(By.TAG_NAME, "h1").text == "Nodes of alice", "the nodes page")
         cards = {card.find_element(By.TAG_NAME, "h2").text: card
@@ -116,7 +125,9 @@ def main():
             check(False, "the node name ran as a script")
         except NoAlertPresentException:
             pass
+        driver.implicitly_wait(0)  # the page is there; this look-up must find nothing
         check(not driver.find_elements(By.XPATH, "//main//script"), "no script element in the page")
+        driver.implicitly_wait(30)
         laptop = cards.get("laptop up to date")
         if laptop:
             check(laptop.find_element(By.CLASS_NAME, "address").text == "127.0.0.3", "laptop's address")
