@@ -223,7 +223,9 @@ void Process(const TCDExceptionRequest& request) {
     e->SetProgressAlert(bridge->CreateProgressAlert(e->GetPlWaitTitle()));
   TPausedThreads paused;
 
-  // Phase 1.
+  // Phase 1, before anything is shown or paused: a hidden exception goes only
+  // to its own handlers; any other is counted among the process's exception
+  // times and offered to the program's handlers.
   if (e->ExceptionType() == TCDExceptionType::Hidden) {
     CallHiddenExceptionHandlers(*e, 1);
     return;
@@ -232,7 +234,10 @@ void Process(const TCDExceptionRequest& request) {
   const bool callHandlers = e->Flags().CallHandlers;
   bool handled = callHandlers && CallExceptionHandlers(*e, 1);
 
-  // Phase 2.
+  // Phase 2, the report: the program's other threads are paused where the
+  // filter asks for it, the screenshot is taken before a box covers
+  // anything, the report is started on a thread of its own, and the
+  // handlers hear of the exception again.
   e->SetPhase(2);
   if (e->Flags().PauseThreads && e->ExceptionType() != TCDExceptionType::Freeze) {
     std::vector<pid_t> keep{e->Facts().ThreadId, CurrentThreadId()};
@@ -254,7 +259,9 @@ void Process(const TCDExceptionRequest& request) {
   }
   if (callHandlers) handled = CallExceptionHandlers(*e, 2) || handled;
 
-  // Phase 3.
+  // Phase 3, the ending: the handlers hear of it once more, and once the
+  // report is complete they are told so (phase 4); an exception they handled
+  // and that can continue ends here, any other is shown.
   e->SetPhase(3);
   if (callHandlers) handled = CallExceptionHandlers(*e, 3) || handled;
   TICDException* raw = e.get();
