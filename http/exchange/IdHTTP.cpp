@@ -102,13 +102,23 @@ void TIdCustomHTTP::SetCookieManager(TIdCookieManager* manager) {
   cookieManager_ = manager;
 }
 
-TIdHTTPContext TIdCustomHTTP::Context() {
+TIdHTTPAuthContext TIdCustomHTTP::AuthContext() {
+  return TIdHTTPAuthContext{Request(),
+                            Response(),
+                            ProxyParams,
+                            authRetries_,
+                            authProxyRetries_,
+                            this,
+                            AuthenticationManager,
+                            OnSelectAuthorization,
+                            OnSelectProxyAuthorization,
+                            OnAuthorization,
+                            OnProxyAuthorization};
+}
+
+TIdHTTPCookieContext TIdCustomHTTP::CookieContext() {
   const bool tls = Request().ConnectionKind == ckTls || Request().ConnectionKind == ckTlsProxy;
-  return TIdHTTPContext{Request(),          Response(),     ProxyParams,
-                        authRetries_,       authProxyRetries_, cookieManager_,
-                        ownedCookieManager_, this,          AuthenticationManager, AllowCookies,
-                        uri_.Host,          tls,            OnSelectAuthorization,
-                        OnSelectProxyAuthorization, OnAuthorization, OnProxyAuthorization};
+  return TIdHTTPCookieContext{Request(), Response(), cookieManager_, ownedCookieManager_, AllowCookies, uri_.Host, tls};
 }
 
 std::string TIdCustomHTTP::PostFormText(const std::string& url, TStringList* fields) {
@@ -411,7 +421,7 @@ TIdHTTPWhatsNext TIdCustomHTTP::DecideNextStep(std::span<const int16_t> accepted
   if (responseClass == 3 && code != 304) return DecideRedirect(code, accepted);
 
   if (code == 401 || code == 407) {
-    TIdHTTPContext context = Context();
+    TIdHTTPAuthContext context = AuthContext();
     const bool answerable = code == 401
                                 ? authRetries_ < MaxAuthRetries && RequestServerCredentials(context)
                                 : authProxyRetries_ < MaxAuthRetries && RequestProxyCredentials(context);
@@ -575,17 +585,17 @@ bool TIdCustomHTTP::ComputeKeepAlive() {
 }
 
 void TIdCustomHTTP::StoreCookies() {
-  TIdHTTPContext context = Context();
+  TIdHTTPCookieContext context = CookieContext();
   ::StoreCookies(context);
 }
 
 void TIdCustomHTTP::AttachCookies() {
-  TIdHTTPContext context = Context();
+  TIdHTTPCookieContext context = CookieContext();
   ::AttachCookies(context, uri_);
 }
 
 void TIdCustomHTTP::DoOnDisconnected() {
   TIdTCPClientCustom::DoOnDisconnected();
-  TIdHTTPContext context = Context();
+  TIdHTTPAuthContext context = AuthContext();
   AfterDisconnect(context, uri_);
 }

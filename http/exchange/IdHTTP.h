@@ -182,7 +182,8 @@ class TIdCustomHTTP : public TIdTCPClientCustom {
   void DoOnDisconnected() override;
 
  private:
-  TIdHTTPContext Context();
+  TIdHTTPAuthContext AuthContext();
+  TIdHTTPCookieContext CookieContext();
   TIdHTTPWhatsNext DecideRedirect(int32_t code, std::span<const int16_t> accepted);
   // Reads the redirect page to nowhere within the caller's read time-out (4 s
   // when there is none); a page that cannot be read costs the connection only.
