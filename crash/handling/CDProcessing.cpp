@@ -24,6 +24,7 @@
 #include "crash/handling/CDPresenter.h"
 #include "crash/handling/ICDGuiBridge.h"
 #include "crash/settings/CDExceptionTimes.h"
+#include "crash/settings/CDTextVars.h"
 #include "crash/sys/CDTempFolder.h"
 #include "runtime/SysUtils.h"
 #include "runtime/ThreadName.h"
