@@ -16,7 +16,7 @@
 #include "crash/sys/CDProcFile.h"
 #include "crash/sys/CDProcessList.h"
 #include "crash/sys/CDSystemFacts.h"
-#include "crash/sys/CDTempFolder.h"
+#include "crash/delivery/CDTempFolder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;

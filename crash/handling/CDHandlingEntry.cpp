@@ -26,7 +26,7 @@
 #include "crash/handling/CDProcessing.h"
 #include "crash/handling/ICDGuiBridge.h"
 #include "crash/report/CDStepGuard.h"
-#include "crash/sys/CDClassNames.h"
+#include "crash/handling/CDClassNames.h"
 #include "crash/sys/CDModule.h"
 #include "runtime/Exception.h"
 #include "runtime/ThreadName.h"

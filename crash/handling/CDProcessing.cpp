@@ -25,7 +25,7 @@
 #include "crash/handling/ICDGuiBridge.h"
 #include "crash/settings/CDExceptionTimes.h"
 #include "crash/settings/CDTextVars.h"
-#include "crash/sys/CDTempFolder.h"
+#include "crash/delivery/CDTempFolder.h"
 #include "runtime/SysUtils.h"
 #include "runtime/ThreadName.h"
 

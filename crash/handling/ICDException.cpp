@@ -10,7 +10,7 @@
 #include "crash/handling/CDThreadContextSource.h"
 #include "crash/handling/CDThreadRegistryView.h"
 #include "crash/handling/ICDGuiBridge.h"
-#include "crash/sys/CDClassNames.h"
+#include "crash/handling/CDClassNames.h"
 #include "runtime/ExternalException.h"
 
 TCDExceptionFacts FactsFromRequest(const TCDExceptionRequest& r) {

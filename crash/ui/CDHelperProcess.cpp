@@ -20,7 +20,7 @@
 #include "crash/ui/CDPresentException.h"
 #include "crash/ui/CrashReporter.h"
 #include "crash/ui/ExceptionBox.h"
-#include "crash/sys/CDTempFolder.h"
+#include "crash/delivery/CDTempFolder.h"
 #include "runtime/Forms.h"
 #include "runtime/SysUtils.h"
 

@@ -1,4 +1,4 @@
-#include "crash/sys/CDClassNames.h"
+#include "crash/handling/CDClassNames.h"
 
 #include <cxxabi.h>
 

@@ -1,4 +1,4 @@
-#include "crash/sys/CDTempFolder.h"
+#include "crash/delivery/CDTempFolder.h"
 
 #include <signal.h>
 #include <sys/stat.h>

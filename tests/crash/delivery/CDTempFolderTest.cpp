@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "crash/sys/CDTempFolder.h"
+#include "crash/delivery/CDTempFolder.h"
 #include "tests/support/TempDir.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "crash/delivery/CDProcess.h"
+#include "crash/delivery/CDMailProgram.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -14,8 +14,8 @@
 
 extern char** environ;
 
-TCDProcessResult RunProgram(const std::vector<std::string>& argv, int timeoutMs) {
-  TCDProcessResult result;
+TCDMailProgramResult RunMailProgram(const std::vector<std::string>& argv, int timeoutMs) {
+  TCDMailProgramResult result;
   if (argv.empty() || argv[0].empty()) return result;
   std::vector<char*> args;
   args.reserve(argv.size() + 1);

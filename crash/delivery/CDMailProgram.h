@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-struct TCDProcessResult {
+struct TCDMailProgramResult {
   bool Started = false;
   // The program ended by itself within the wait, with ExitCode.
   bool Exited = false;
@@ -19,4 +19,4 @@ struct TCDProcessResult {
 
 // Starts argv[0] (searched on PATH) and waits at most timeoutMs for it to
 // end. A program still running then is left to run (and reaped when it ends).
-TCDProcessResult RunProgram(const std::vector<std::string>& argv, int timeoutMs);
+TCDMailProgramResult RunMailProgram(const std::vector<std::string>& argv, int timeoutMs);
