@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "crash/report/CDUnwinder.h"
+#include "crash/snapshot/CDUnwinder.h"
 #include "crash/sys/CDAddressSpace.h"
 #include "crash/sys/CDHardwareList.h"
 #include "crash/sys/CDModuleList.h"

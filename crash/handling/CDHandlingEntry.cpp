@@ -25,7 +25,7 @@
 #include "crash/handling/CDHandlingThread.h"
 #include "crash/handling/CDProcessing.h"
 #include "crash/handling/ICDGuiBridge.h"
-#include "crash/report/CDStepGuard.h"
+#include "crash/snapshot/CDStepGuard.h"
 #include "crash/handling/CDClassNames.h"
 #include "crash/sys/CDModule.h"
 #include "runtime/Exception.h"

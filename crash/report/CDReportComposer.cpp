@@ -15,7 +15,7 @@
 #include "crash/report/CDRegisters.h"
 #include "crash/report/CDReportFormat.h"
 #include "crash/report/CDReportHeader.h"
-#include "crash/report/CDStepGuard.h"
+#include "crash/snapshot/CDStepGuard.h"
 #include "crash/sys/CDMemory.h"
 #include "crash/sys/CDModuleList.h"
 #include "crash/sys/CDProcessList.h"

@@ -38,9 +38,9 @@
 #include "crash/report/CDCallstackCrc.h"
 #include "crash/report/CDReport.h"
 #include "crash/report/CDReportInput.h"
-#include "crash/report/CDStackTracer.h"
-#include "crash/report/CDStepGuard.h"
-#include "crash/report/CDSymbols.h"
+#include "crash/snapshot/CDStackTracer.h"
+#include "crash/snapshot/CDStepGuard.h"
+#include "crash/snapshot/CDSymbols.h"
 #include "crash/sys/CDAddressSpace.h"
 
 class TCDReportComposer {

@@ -1,4 +1,4 @@
-#include "crash/report/CDUnwinder.h"
+#include "crash/snapshot/CDUnwinder.h"
 
 #define UNW_LOCAL_ONLY
 #include <libunwind.h>

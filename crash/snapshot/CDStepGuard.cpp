@@ -1,4 +1,4 @@
-#include "crash/report/CDStepGuard.h"
+#include "crash/snapshot/CDStepGuard.h"
 
 #include <setjmp.h>
 #include <ucontext.h>

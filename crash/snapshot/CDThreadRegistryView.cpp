@@ -1,4 +1,4 @@
-#include "crash/handling/CDThreadRegistryView.h"
+#include "crash/snapshot/CDThreadRegistryView.h"
 
 #include <algorithm>
 

@@ -1,12 +1,12 @@
-#include "crash/report/CDStackTracer.h"
+#include "crash/snapshot/CDStackTracer.h"
 
 #include <algorithm>
 #include <cstring>
 #include <optional>
 #include <unordered_set>
 
-#include "crash/report/CDCallDecoder.h"
-#include "crash/report/CDStepGuard.h"
+#include "crash/snapshot/CDCallDecoder.h"
+#include "crash/snapshot/CDStepGuard.h"
 #include "crash/sys/CDMemory.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "crash/capture/CDThreadStopper.h"
-#include "crash/handling/CDThreadContextSource.h"
+#include "crash/snapshot/CDThreadContextSource.h"
 #include "runtime/ThreadName.h"
 
 namespace {

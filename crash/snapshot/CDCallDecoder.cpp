@@ -1,4 +1,4 @@
-#include "crash/report/CDCallDecoder.h"
+#include "crash/snapshot/CDCallDecoder.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "crash/report/CDSymbols.h"
+#include "crash/snapshot/CDSymbols.h"
 
 #include <cxxabi.h>
 #include <dwarf.h>

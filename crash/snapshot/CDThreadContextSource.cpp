@@ -1,4 +1,4 @@
-#include "crash/handling/CDThreadContextSource.h"
+#include "crash/snapshot/CDThreadContextSource.h"
 
 #include <algorithm>
 

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <map>
 
-#include "crash/report/CDCallDecoder.h"
-#include "crash/report/CDStackTracer.h"
+#include "crash/snapshot/CDCallDecoder.h"
+#include "crash/snapshot/CDStackTracer.h"
 
 namespace {
 

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "crash/capture/CDContext.h"
-#include "crash/report/CDUnwinder.h"
+#include "crash/snapshot/CDUnwinder.h"
 #include "crash/sys/CDAddressSpace.h"
 #include "runtime/Exception.h"
 
