@@ -1,8 +1,8 @@
 #include "app/frmAbout.h"
 
-#include <QFontMetricsF>
 #include <QLabel>
 #include <QPushButton>
+#include <QTextEdit>
 
 #include <algorithm>
 #include <vector>
@@ -11,31 +11,10 @@
 #include "runtime/StringList.h"
 #include "runtime/SysUtils.h"
 #include "runtime/VersionInfo.h"
+#include "settings/uPinmarkIni.h"
 
 namespace {
 constexpr const char* kStringTable = "\\StringFileInfo\\0C0904E4\\";
-
-// A long path keeps its start and its file name with "..." between them.
-// Measured as drawn, since the label clips what does not fit.
-std::string CutInTheMiddle(const std::string& text, const QFont& font, int width) {
-  const QFontMetricsF metrics(font);
-  const auto cut = [&](std::size_t keep) {
-    const std::size_t head = (keep + 1) / 2;
-    return text.substr(0, head) + "..." + text.substr(text.size() - (keep - head));
-  };
-  const auto fits = [&](const std::string& t) { return metrics.horizontalAdvance(ToQString(t)) <= width; };
-  if (fits(text)) return text;
-  // The most characters that still fit, found by halving.
-  std::size_t low = 0, high = text.size();
-  while (low < high) {
-    const std::size_t mid = (low + high + 1) / 2;
-    if (fits(cut(mid)))
-      low = mid;
-    else
-      high = mid - 1;
-  }
-  return cut(low);
-}
 
 QLabel* MakeLabel(QWidget* parent, int top) {
   auto* l = new QLabel(parent);
@@ -81,8 +60,24 @@ TFormAbout::TFormAbout(QWidget* parent) : TDialogForm(parent) {
 
   lblCompanyName = MakeLabel(pnlAbout, 63);
 
-  lblSettingsFile = MakeLabel(pnlAbout, 140);
-  lblSettingsFile->setGeometry(12, 140, 257, 13);
+  // A path has no blanks to wrap at, and a label cannot wrap anywhere else.
+  edtSettingsFile = new QTextEdit(pnlAbout);
+  edtSettingsFile->setGeometry(12, 140, 257, 13);
+  edtSettingsFile->setReadOnly(true);
+  edtSettingsFile->setFrameShape(QFrame::NoFrame);
+  edtSettingsFile->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  edtSettingsFile->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  edtSettingsFile->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  edtSettingsFile->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  edtSettingsFile->document()->setDocumentMargin(0);
+  edtSettingsFile->setFocusPolicy(Qt::ClickFocus);
+  edtSettingsFile->hide();
+
+  lblSettingsWarning = new QLabel(pnlAbout);
+  lblSettingsWarning->setGeometry(12, 140, 257, 13);
+  lblSettingsWarning->setWordWrap(true);
+  lblSettingsWarning->setTextFormat(Qt::PlainText);
+  lblSettingsWarning->hide();
 }
 
 const std::string& TFormAbout::Caption(const QLabel* label) const {
@@ -120,14 +115,36 @@ int TFormAbout::ShowModal() {
   // The comments grow downward to fit their text.
   lblComments->resize(lblComments->width(), std::max(lblComments->heightForWidth(lblComments->width()), 0));
 
-  if (!SettingsFile.empty()) {
-    const std::string text = "Settings: " + SettingsFile;
-    lblSettingsFile->setText(ToQString(CutInTheMiddle(text, lblSettingsFile->font(), lblSettingsFile->width())));
-    lblSettingsFile->setToolTip(ToQString(text));
-  }
+  if (!SettingsFile.empty()) LayOutSettingsFile();
 
   setWindowTitle(ToQString("About " + Caption(lblProductName)));
   return TDialogForm::ShowModal();
+}
+
+void TFormAbout::LayOutSettingsFile() {
+  edtSettingsFile->setPlainText(ToQString("Settings: " + SettingsFile));
+  edtSettingsFile->document()->setTextWidth(edtSettingsFile->width());
+  const int pathHeight = static_cast<int>(edtSettingsFile->document()->size().height() + 0.5);
+  edtSettingsFile->resize(edtSettingsFile->width(), pathHeight);
+  edtSettingsFile->show();
+  int bottom = edtSettingsFile->y() + pathHeight;
+
+  const std::string warning = SettingsExposureWarning(SettingsFile);
+  if (!warning.empty()) {
+    lblSettingsWarning->setText(
+        ToQString("Other users may read this file, and its password digest is as good "
+                  "as the password: chmod 600 it."));
+    const int height = lblSettingsWarning->heightForWidth(lblSettingsWarning->width());
+    lblSettingsWarning->setGeometry(lblSettingsWarning->x(), bottom + 4, lblSettingsWarning->width(), height);
+    lblSettingsWarning->show();
+    bottom += 4 + height;
+  }
+  // The panel grows only for what does not fit above its lower edge.
+  const int grow = bottom + 4 - pnlAbout->height();
+  if (grow <= 0) return;
+  pnlAbout->resize(pnlAbout->width(), pnlAbout->height() + grow);
+  btnOK->move(btnOK->x(), btnOK->y() + grow);
+  SetClientSize(kClientWidth, kClientHeight + grow);
 }
 
 std::string TFormAbout::GetVersionValue(std::string_view key) {

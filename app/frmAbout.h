@@ -1,6 +1,8 @@
 // The About box: the program icon and the texts of the executable's version
 // table, laid out beside the icon just before the box is shown, and below
-// them the settings file the program uses.
+// them the whole path of the settings file the program uses (selectable, to
+// copy it), with a warning when other users may read that file. The box
+// grows downward to hold them.
 #pragma once
 
 #include <string>
@@ -10,6 +12,7 @@
 
 class QLabel;
 class QPushButton;
+class QTextEdit;
 
 class TFormAbout : public TDialogForm {
  public:
@@ -23,8 +26,10 @@ class TFormAbout : public TDialogForm {
   QLabel* lblComments;
   QPushButton* btnOK;
   QLabel* lblCompanyName;
-  // "Settings: <file>", cut in the middle to fit, the whole path in its tooltip.
-  QLabel* lblSettingsFile;
+  // "Settings: <file>", the whole path, wrapped anywhere to fit, read-only.
+  QTextEdit* edtSettingsFile;
+  // Why the settings file should be private, when others may read it.
+  QLabel* lblSettingsWarning;
 
   // The settings file to name; empty names none.
   std::string SettingsFile;
@@ -49,5 +54,8 @@ class TFormAbout : public TDialogForm {
 
  private:
   void SetCaption(QLabel* label, std::string text);
+  // Shows the settings file, and the warning when there is one, growing the
+  // panel and the box to hold them.
+  void LayOutSettingsFile();
   std::string captions_[5];
 };

@@ -79,7 +79,7 @@ void TFormMain::FormCreate(QObject*) {
   // made here on first use; a folder that cannot be made shows as the
   // settings file that cannot be written.
   TUserFiles::Current().CreateFolder();
-  Settings = std::make_unique<TIniPinmark>(SettingsFileOf(exePath_));
+  Settings = std::make_unique<TIniPinmark>(PinmarkSettingsFile(exePath_));
 }
 
 void TFormMain::AfterConstruction() {
@@ -156,7 +156,11 @@ void TFormMain::btnPinmarkClick(QObject*) {
   UpdateTrayHint();
 }
 
-void TFormMain::ApplicationMinimize(QObject*) { hide(); }
+void TFormMain::ApplicationMinimize(QObject*) {
+  // Without a notification area there would be no way back: the window then
+  // stays minimised like any other.
+  if (TrayAvailable()) hide();
+}
 
 void TFormMain::SetRefreshPeriod(int32_t Value) { Timer->SetInterval(RefreshIntervalMs(Value)); }
 

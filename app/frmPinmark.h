@@ -4,8 +4,10 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QSystemTrayIcon>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -19,13 +21,12 @@ class QLineEdit;
 class QMenu;
 class QMenuBar;
 class QPushButton;
-class QSystemTrayIcon;
 
 class TFormMain : public QMainWindow {
  public:
   // Creates the window and its settings object for the program at exePath
-  // (the settings file is named after it with the extension ".ini", beside
-  // it or in the user's configuration folder: SettingsFileOf). Raises what
+  // (the settings file is Pinmark.ini, beside it or in the user's
+  // configuration folder: SettingsFileOf). Raises what
   // the settings object raises when its file cannot be written; no window
   // exists then.
   explicit TFormMain(std::string exePath = ApplicationExeName());
@@ -58,7 +59,8 @@ class TFormMain : public QMainWindow {
   // message box, the service's home page is opened in the browser, and the
   // settings dialog comes up.
   void CheckAccount();
-  // Installed as the application's minimise event: the program lives on in the tray.
+  // Installed as the application's minimise event: the program lives on in
+  // the tray, where the desktop has one (TrayAvailable).
   void ApplicationMinimize(QObject* Sender);
   // minutes × 60 000 ms, wrapping in 32 bits; 0 stops the periodic check-in.
   void SetRefreshPeriod(int32_t Value);
@@ -70,6 +72,9 @@ class TFormMain : public QMainWindow {
   // Milliseconds allowed for the connect and for each wait on the service's
   // answer during a check-in.
   int32_t CheckInTimeout = TCheckIn::kTimeout;
+  // Whether the desktop shows tray icons now (GNOME, for one, does not
+  // without an extension); asked at each minimising.
+  std::function<bool()> TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
 
   static constexpr int kClientWidth = 202;
   static constexpr int kClientHeight = 81;

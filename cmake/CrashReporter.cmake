@@ -15,6 +15,10 @@
 #   install that changes the file (cmake --install --strip, a stripping
 #   package build) still leaves one that CheckFileCrc() accepts. An unchanged
 #   file gets the same stamp it had.
+#
+# pinmark_stamp_installed(<executable> DESTINATION <dir below the prefix> [COMPONENT <component>])
+#   Only the second half: stamps the installed file again, after the install
+#   rules before it that change it.
 
 function(pinmark_add_crash_settings target)
   pinmark_add_resource(${target} TYPE RCDATA NAME TCRASHREPORTER FILE "${PINMARK_CRASH_SETTINGS_STREAM}")
@@ -32,6 +36,15 @@ endfunction()
 function(pinmark_install_stamped target)
   cmake_parse_arguments(I "" "DESTINATION" "" ${ARGN})
   install(TARGETS ${target} RUNTIME DESTINATION "${I_DESTINATION}")
+  pinmark_stamp_installed(${target} DESTINATION "${I_DESTINATION}")
+endfunction()
+
+function(pinmark_stamp_installed target)
+  cmake_parse_arguments(I "" "DESTINATION;COMPONENT" "" ${ARGN})
+  set(component "")
+  if(I_COMPONENT)
+    set(component COMPONENT ${I_COMPONENT})
+  endif()
   install(CODE "
     set(_installed \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${I_DESTINATION}/$<TARGET_FILE_NAME:${target}>\")
     execute_process(COMMAND \"$<TARGET_FILE:pinmark_stampchecksum>\" \"\${_installed}\"
@@ -39,5 +52,5 @@ function(pinmark_install_stamped target)
     if(NOT _result EQUAL 0)
       message(FATAL_ERROR \"Could not stamp the checksum into \${_installed}\")
     endif()
-  ")
+  " ${component})
 endfunction()

@@ -30,7 +30,10 @@ void KeepOwnerAndMode(int fd, const std::string& fileName) {
     return;
   }
   if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) {
-    if (::fchown(fd, st.st_uid, st.st_gid) != 0) (void)::fchown(fd, static_cast<uid_t>(-1), st.st_gid);
+    if (::fchown(fd, st.st_uid, st.st_gid) != 0 && ::fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
+      // Neither owner nor group could be kept: the file stays ours, with the
+      // old permissions below.
+    }
   }
   ::fchmod(fd, st.st_mode & 07777);
 }

@@ -34,7 +34,7 @@ std::string HomeFolder() {
 }  // namespace
 
 TUserFiles TUserFiles::Choose(const TFacts& facts) {
-  if (facts.ExeFolderWritable) return TUserFiles(facts.ExeFolder, true);
+  if (facts.ExeFolderWritable && (facts.Build || facts.Portable)) return TUserFiles(facts.ExeFolder, true);
   std::string base;
   if (facts.XdgConfigHome.starts_with('/'))
     base = facts.XdgConfigHome;
@@ -64,6 +64,9 @@ const TUserFiles& TUserFiles::Current() {
     facts.ExeFolderWritable = IsWritableFolder(facts.ExeFolder);
     if (const char* xdg = std::getenv("XDG_CONFIG_HOME")) facts.XdgConfigHome = xdg;
     facts.Home = HomeFolder();
+    // Binaries of a build land in <build>/bin and its tests in <build>/tests.
+    facts.Build = ::access((facts.ExeFolder + "../CMakeCache.txt").c_str(), F_OK) == 0;
+    facts.Portable = ::access((facts.ExeFolder + "Pinmark.ini").c_str(), F_OK) == 0;
     return Choose(facts);
   }();
   return current;

@@ -2,9 +2,12 @@
 // file and its bug-report file.
 //
 // A build or a portable copy keeps them beside the executable. An installed
-// copy cannot: its folder is not the user's to write, so its files live in
-// the user's configuration folder, $XDG_CONFIG_HOME/pinmark (by default
-// ~/.config/pinmark), which is made on first use.
+// copy, under whatever prefix (/usr, /usr/local, ~/.local, /opt/...), keeps
+// them in the user's configuration folder, $XDG_CONFIG_HOME/pinmark (by
+// default ~/.config/pinmark), which is made on first use: its program folder
+// is shared by every user of the copy, and often not theirs to write. A
+// build is told by the build's CMakeCache.txt above its program folder, a
+// portable copy by a Pinmark.ini already beside the executable.
 //
 // Guarantees: the choice is made once per process, on the first call of
 // Current() (which the program makes at start-up), and never changes after
@@ -23,13 +26,15 @@ class TUserFiles {
     bool ExeFolderWritable = false;
     std::string XdgConfigHome;  // $XDG_CONFIG_HOME as found, possibly empty
     std::string Home;           // the user's home folder, possibly empty
+    bool Build = false;         // the executable lies in a build's program folder
+    bool Portable = false;      // a Pinmark.ini lies beside the executable
   };
 
-  // Beside the executable when its folder is writable; otherwise
-  // $XDG_CONFIG_HOME/pinmark, or $HOME/.config/pinmark when that variable is
-  // unset, empty or relative (a relative one is invalid by the XDG rules).
-  // Without any home either, the files stay beside the executable, where
-  // writing them fails with a message that names them.
+  // Beside the executable for a build or a portable copy whose folder is
+  // writable; otherwise $XDG_CONFIG_HOME/pinmark, or $HOME/.config/pinmark
+  // when that variable is unset, empty or relative (a relative one is invalid
+  // by the XDG rules). Without any home either, the files stay beside the
+  // executable, where writing them fails with a message that names them.
   static TUserFiles Choose(const TFacts& facts);
 
   // Whether the program may keep its files in folder: a folder the user may

@@ -1,5 +1,12 @@
 #include "settings/uPinmarkIni.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "runtime/AtomicFile.h"
 #include "runtime/SysUtils.h"
 #include "runtime/UserFiles.h"
 
@@ -21,11 +28,28 @@ std::string SettingsFileOf(std::string_view exePath) {
   return files.BesideExecutable() ? beside : files.File(ExtractFileName(beside));
 }
 
+std::string PinmarkSettingsFile(std::string_view exePath) {
+  return SettingsFileOf(ExtractFilePath(exePath) + "Pinmark");
+}
+
+std::string SettingsExposureWarning(const std::string& fileName) {
+  struct stat st {};
+  if (::stat(fileName.c_str(), &st) != 0 || (st.st_mode & (S_IRGRP | S_IROTH)) == 0) return std::string();
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  return fileName + " can be read by other users (mode " + mode +
+         "), and its password digest is as good as the password: chmod 600 " + fileName;
+}
+
 int32_t ReadRefreshPeriod(TCustomIniFile& ini) { return ini.ReadInteger("Program", "Refresh", 60); }
 
 TIniPinmark::TIniPinmark(std::string fileName) : TIniFile(std::move(fileName)) { AfterConstruction(); }
 
 void TIniPinmark::AfterConstruction() {
+  // Every later write keeps the mode of the file it replaces, so a new file
+  // made private here stays private. An existing file is left as it is.
+  const int fd = ::open(FollowLinks(FileName()).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) ::close(fd);
   SetIPAddress(kUnknown);
   // Rewrites the stamp in the current locale's form; unreadable text becomes the zero date-time.
   SetRefreshTime(ReadDateTime("Temp", "Refresh", 0));

@@ -20,6 +20,16 @@ std::string ServiceHomePage();
 // program keeps its per-user files (TUserFiles).
 std::string SettingsFileOf(std::string_view exePath);
 
+// The settings file of the Pinmark programs beside exePath: Pinmark.ini
+// (SettingsFileOf the program "Pinmark" there), whatever the command at
+// exePath is called, so that the window and pinmark-checkin share one file.
+std::string PinmarkSettingsFile(std::string_view exePath);
+
+// A warning for a settings file that its group or other users may read: the
+// password digest in it is as good as the password to the service. Empty
+// when the file is private to its owner or not there.
+std::string SettingsExposureWarning(const std::string& fileName);
+
 // Program/Refresh as the store reads it: the period in minutes, 60 when it is
 // absent or no number. Only reads.
 int32_t ReadRefreshPeriod(TCustomIniFile& ini);
@@ -27,7 +37,8 @@ int32_t ReadRefreshPeriod(TCustomIniFile& ini);
 class TIniPinmark : public TIniFile {
  public:
   // The settings in fileName. Writes the Temp section at once, so an
-  // unwritable file raises EIniFileException here.
+  // unwritable file raises EIniFileException here. A file made here is
+  // readable and writable by its owner alone.
   explicit TIniPinmark(std::string fileName);
 
   int32_t Refresh = 60;  // minutes

@@ -3,28 +3,34 @@
 //
 //   pinmark-checkin [--ini FILE] [--every MINUTES]
 //   pinmark-checkin [--ini FILE] --timer-period
+//   pinmark-checkin --help | --version
 //
 // It reads the settings file of the Pinmark program beside it (or FILE) and
 // runs the very check-in of the window: the same request, the same records in
 // the file. It prints the address and exits 0; a failure prints the
-// exception's class and message on standard error and exits 1; bad usage
-// exits 2. With --every it checks in again a full period after each run ends
-// until SIGTERM or SIGINT, which end it between runs with exit code 0. A stop
-// during a run ends that run within moments, though never in the middle of a
-// write to the settings file, and ends the program by that signal, as if it
-// had not been caught, so that the caller sees it was stopped.
+// exception's class and message on standard error and exits 1, and so do a
+// damaged executable and an account without a name or password (which sends
+// nothing and makes no file); bad usage exits 2. When standard error is the
+// journal, its lines carry their syslog priority. With --every it checks in
+// again a full period after each run ends until SIGTERM or SIGINT, which end
+// it between runs with exit code 0. A stop during a run ends that run within
+// moments, though never in the middle of a write to the settings file, and
+// ends the program by that signal, as if it had not been caught, so that the
+// caller sees it was stopped.
 #include <cxxabi.h>
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -34,8 +40,11 @@
 
 #include "app/CheckIn.h"
 #include "crash/handling/CDStartup.h"
+#include "crash/settings/CDMessageBox.h"
+#include "crash/settings/CDSettingsRegistry.h"
 #include "runtime/Exception.h"
 #include "runtime/IniFile.h"
+#include "runtime/JournalLog.h"
 #include "runtime/SysUtils.h"
 #include "runtime/UserFiles.h"
 #include "settings/uPinmarkIni.h"
@@ -51,24 +60,30 @@ struct TOptions {
   int64_t Every = 0;  // minutes between runs; 0: one run
   bool TimerPeriod = false;
   bool Help = false;
+  bool Version = false;
 };
+
+// One line on standard error, with its priority when that is the journal.
+void Report(TLogPriority priority, const std::string& text) { LogLine(STDERR_FILENO, priority, text); }
 
 std::string DefaultSettingsFile() {
   // The window's settings: those of the Pinmark executable beside this one.
-  return SettingsFileOf(ExtractFilePath(ApplicationExeName()) + "Pinmark");
+  return PinmarkSettingsFile(ApplicationExeName());
 }
 
 void PrintUsage(std::FILE* to) {
   std::fprintf(to,
                "usage: pinmark-checkin [--ini FILE] [--every MINUTES]\n"
                "       pinmark-checkin [--ini FILE] --timer-period\n"
+               "       pinmark-checkin --help | --version\n"
                "Checks in with the Pinmark service as the Pinmark window does and prints the\n"
                "address; a failure prints \"Class: message\" on standard error and exits 1.\n"
                "  --ini FILE        the settings file (default: %s)\n"
                "  --every MINUTES   check in again MINUTES after each run until SIGTERM or SIGINT\n"
                "  --timer-period    print pinmark-checkin.timer's period from the settings'\n"
                "                    Refresh, as a systemd drop-in; changes nothing\n"
-               "  --help            this text\n",
+               "  --help            this text\n"
+               "  --version         the program's name and version\n",
                DefaultSettingsFile().c_str());
 }
 
@@ -88,6 +103,8 @@ std::optional<TOptions> ParseArguments(int argc, char** argv, std::string& probl
       options.TimerPeriod = true;
     } else if (arg == "--help") {
       options.Help = true;
+    } else if (arg == "--version") {
+      options.Version = true;
     } else {
       problem = "unknown or incomplete argument " + arg;
     }
@@ -115,28 +132,70 @@ struct TCrashReporterStop {
   ~TCrashReporterStop() { TCDStartup::Stop(); }
 };
 
-// "Class: message" on standard error; our exceptions name their class, any
-// other one is named by its type.
+// The crash reporter's check of the executable ends a damaged copy with exit
+// code 0 after its box: right for the window, whose user read the box, but
+// cron and systemd would record a success. Its one box here is that message,
+// so the box becomes an error line and the exit code 1. It runs before the
+// crash reporter starts (which checks again and finds the same good file).
+void EndIfDamaged() {
+  InitMainModuleSettings();
+  const TCDMessageBoxHook previous = SetCDMessageBoxHook([](const std::string&, const std::string& text, TCDMsgIcon) {
+    Report(TLogPriority::Error, text);
+    ::_exit(1);
+  });
+  CheckFileCrc();
+  SetCDMessageBoxHook(previous);
+}
+
+// "Class: message" as one line on standard error (a message's own line break
+// becomes one blank); our exceptions name their class, any other one is named
+// by its type.
 void PrintFailure(std::exception_ptr error) {
   try {
     std::rethrow_exception(error);
   } catch (const Exception& e) {
-    std::fprintf(stderr, "%s: %s\n", e.ClassName(), e.Message().c_str());
+    Report(TLogPriority::Error, std::string(e.ClassName()) + ": " + ReplaceAll(e.Message(), "\r\n", " "));
   } catch (const std::exception& e) {
     int status = 0;
     std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, &status),
                                                 std::free);
-    std::fprintf(stderr, "%s: %s\n", status == 0 && name ? name.get() : typeid(e).name(), e.what());
+    Report(TLogPriority::Error, std::string(status == 0 && name ? name.get() : typeid(e).name()) + ": " + e.what());
   }
-  std::fflush(stderr);
 }
 
-// The drop-in that gives pinmark-checkin.timer the period of Refresh, as the
-// window's timer has it: minutes × 60 000 ms in 32 bits, 0 meaning no
-// periodic check-in (the timer then only runs the first one).
-std::string TimerDropIn(const std::string& file, uint32_t intervalMs) {
-  std::string text = "# From Refresh in " + file + "\n[Timer]\nOnUnitActiveSec=\n";
-  if (intervalMs != 0) text += "OnUnitActiveSec=" + std::to_string(intervalMs) + "ms\n";
+// Why the account in file cannot check in, or empty when it can. A name or a
+// digest of blanks counts as none, as in the window. Only reads: a file that
+// is not there stays absent.
+std::string AccountProblem(const std::string& file) {
+  if (::access(file.c_str(), F_OK) == 0 && ::access(file.c_str(), R_OK) != 0)
+    return "cannot read " + file + ": " + std::strerror(errno);
+  TIniFile ini(file);
+  if (!Trim(ini.ReadString("User", "Name", "")).empty() && !Trim(ini.ReadString("User", "Password", "")).empty())
+    return std::string();
+  return "The account is incomplete: set the name and password in Pinmark's Options (or [User] in " + file + ").";
+}
+
+// Refresh as a timer period: 0 means no periodic check-in, as in the window;
+// a period outside 1 minute to a year would wrap the window's 32-bit
+// milliseconds (a negative one to some 49 days), so it is refused for 60.
+struct TTimerRefresh {
+  int32_t Minutes;
+  std::string Problem;  // empty when Refresh was taken as it is
+};
+TTimerRefresh TimerRefresh(int32_t refresh, const std::string& file) {
+  if (refresh >= 0 && refresh <= kMaxEvery) return {refresh, std::string()};
+  return {60, "Refresh=" + std::to_string(refresh) + " in " + file + " is outside 1 to " + std::to_string(kMaxEvery) +
+                  " minutes; using 60"};
+}
+
+// The drop-in that gives pinmark-checkin.timer the period of Refresh:
+// minutes × 60 000 ms, 0 meaning no periodic check-in (the timer then only
+// runs the first one). systemd counts in 64 bits, so a year does not wrap.
+std::string TimerDropIn(const std::string& file, const TTimerRefresh& refresh) {
+  std::string text = "# From Refresh in " + file + "\n";
+  if (!refresh.Problem.empty()) text += "# " + refresh.Problem + "\n";
+  text += "[Timer]\nOnUnitActiveSec=\n";
+  if (refresh.Minutes != 0) text += "OnUnitActiveSec=" + std::to_string(int64_t{refresh.Minutes} * 60000) + "ms\n";
   return text;
 }
 
@@ -161,7 +220,7 @@ bool RunOnce(TCheckIn& checkIn) {
     const std::lock_guard<std::mutex> printing(checkIn.WriteLock());
     // An address that could not be written out is no success for the caller.
     if (std::printf("%s\n", address.c_str()) < 0 || std::fflush(stdout) != 0) {
-      std::fprintf(stderr, "pinmark-checkin: cannot write the address to standard output\n");
+      Report(TLogPriority::Error, "pinmark-checkin: cannot write the address to standard output");
       return false;
     }
     return true;
@@ -170,12 +229,12 @@ bool RunOnce(TCheckIn& checkIn) {
     return false;
   }
 }
+
 // Ends the program by the stop signal that came, with its default action,
 // as if it had never been blocked: a shell reports 128 + the signal's number,
 // systemd a clean stop.
 [[noreturn]] void EndBySignal(int sig) {
-  std::fprintf(stderr, "pinmark-checkin: stopped by SIG%s during a check-in\n", sigabbrev_np(sig));
-  std::fflush(stderr);
+  Report(TLogPriority::Warning, std::string("pinmark-checkin: stopped by SIG") + sigabbrev_np(sig) + " during a check-in");
   ::signal(sig, SIG_DFL);
   sigset_t only;
   sigemptyset(&only);
@@ -234,6 +293,7 @@ int main(int argc, char** argv) {
   sigaddset(&stops, SIGINT);
   ::pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 
+  EndIfDamaged();
   StartCrashReporter();
   const TCrashReporterStop stopCrashReporter;
   // Where the settings and bug reports live is decided once, here.
@@ -242,13 +302,17 @@ int main(int argc, char** argv) {
   std::string problem;
   const std::optional<TOptions> options = ParseArguments(argc, argv, problem);
   if (!options) {
-    std::fprintf(stderr, "pinmark-checkin: %s\n", problem.c_str());
+    Report(TLogPriority::Error, "pinmark-checkin: " + problem);
     PrintUsage(stderr);
     return 2;
   }
   if (options->Help) {
     PrintUsage(stdout);
-    return 0;
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
+  if (options->Version) {
+    std::printf("pinmark-checkin %s\n", PINMARK_VERSION);
+    return std::fflush(stdout) == 0 ? 0 : 1;
   }
   const std::string file = options->Ini.empty() ? DefaultSettingsFile() : options->Ini;
 
@@ -256,9 +320,18 @@ int main(int argc, char** argv) {
     if (options->TimerPeriod) {
       // Only reads: systemd asks for it, and it must not make files.
       TIniFile ini(file);
-      std::printf("%s", TimerDropIn(file, RefreshIntervalMs(ReadRefreshPeriod(ini))).c_str());
+      const TTimerRefresh refresh = TimerRefresh(ReadRefreshPeriod(ini), file);
+      if (!refresh.Problem.empty()) Report(TLogPriority::Warning, "pinmark-checkin: " + refresh.Problem);
+      std::printf("%s", TimerDropIn(file, refresh).c_str());
       return std::fflush(stdout) == 0 ? 0 : 1;
     }
+    // Nothing is sent and no file is made for an account that cannot check in.
+    if (const std::string account = AccountProblem(file); !account.empty()) {
+      Report(TLogPriority::Error, account);
+      return 1;
+    }
+    if (const std::string warning = SettingsExposureWarning(file); !warning.empty())
+      Report(TLogPriority::Warning, "pinmark-checkin: " + warning);
     if (options->Ini.empty()) userFiles.CreateFolder();
     TIniPinmark settings(file);
     TCheckIn checkIn(settings);

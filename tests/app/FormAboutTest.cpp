@@ -4,6 +4,9 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
+#include <QTextEdit>
+
+#include <filesystem>
 
 #include "app/frmAbout.h"
 #include "runtime/Exception.h"
@@ -84,8 +87,8 @@ TEST(AboutBox, TwoLineBreakMarkersGiveThreeWrappedLines) {
   EXPECT_EQ("one\ntwo\nthree", about.lblComments->text().toStdString());
 
   // A long comment wraps to the label's width and the label grows to hold it.
-  ScopedVersionTable longTable(std::string(kTable) + "Comments=" + std::string(40, 'x') + " " +
-                               std::string(80, 'w') + " end\n");
+  ScopedVersionTable longTable(std::string(kTable) + "Comments=" + std::string(40, 'x') + " " + std::string(80, 'w') +
+                               " end\n");
   TFormAbout wrapped;
   ShowAndInspect(wrapped, [] {});
   EXPECT_EQ(257, wrapped.lblComments->width());
@@ -99,8 +102,11 @@ TEST(AboutBox, VersionValuesAreFoundWithoutRegardToCase) {
     const char* key;
     const char* value;
   } const cases[] = {
-      {"OriginalFileName", "Pinmark"}, {"originalfilename", "Pinmark"}, {"Comments", "one\n\rtwo\n\rthree"},
-      {"LegalTrademarks", ""},         {"", ""},
+      {"OriginalFileName", "Pinmark"},
+      {"originalfilename", "Pinmark"},
+      {"Comments", "one\n\rtwo\n\rthree"},
+      {"LegalTrademarks", ""},
+      {"", ""},
   };
   for (const auto& c : cases) EXPECT_EQ(c.value, TFormAbout::GetVersionValue(c.key)) << c.key;
   EXPECT_EQ("1.0.0.0/2", TFormAbout::GetVersionText());
@@ -139,23 +145,56 @@ TEST(AboutBox, MissingKeysLeaveTheirLabelsEmpty) {
   });
 }
 
-// The whole path is in the tooltip; the label keeps both ends of a long one.
-TEST(AboutBox, NamesTheSettingsFileCutInTheMiddleWhenLong) {
+// The whole path, wrapped to fit and selectable; the box grows to hold it,
+// and a settings file that others may read is warned about below it.
+TEST(AboutBox, ShowsTheWholeSettingsPathAndWarnsOfAFileOthersMayRead) {
   App();
   ScopedVersionTable table(kTable);
-  const std::string shortPath = "/home/ann/.config/pinmark/Pinmark.ini";
-  const std::string longPath = "/home/" + std::string(200, 'n') + "/.config/pinmark/Pinmark.ini";
-  for (const std::string& path : {shortPath, longPath}) {
+  TempDir dir;
+  const std::string shortPath = dir.File("Pinmark.ini");
+  const std::string longDir = dir.File(std::string(200, 'n'));
+  std::filesystem::create_directory(longDir);
+  const std::string longPath = longDir + "/Pinmark.ini";
+  struct Case {
+    std::string what, path;
+    std::filesystem::perms mode;
+    bool warned;
+  } cases[] = {
+      {"short, private", shortPath, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, false},
+      {"long, private", longPath, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, false},
+      {"short, readable by others", shortPath,
+       std::filesystem::perms::owner_read | std::filesystem::perms::owner_write | std::filesystem::perms::others_read,
+       true},
+      {"missing", dir.File("missing.ini"), std::filesystem::perms::none, false},
+  };
+  for (const Case& c : cases) {
+    if (c.mode != std::filesystem::perms::none) {
+      TempDir::Write(c.path, "[Program]\n");
+      std::filesystem::permissions(c.path, c.mode);
+    }
     TFormAbout about;
-    about.SettingsFile = path;
-    ShowAndInspect(about, [] {});
-    const std::string text = about.lblSettingsFile->text().toStdString();
-    EXPECT_EQ("Settings: " + path, about.lblSettingsFile->toolTip().toStdString());
-    EXPECT_LE(QFontMetricsF(about.lblSettingsFile->font()).horizontalAdvance(about.lblSettingsFile->text()), 257.0);
-    EXPECT_TRUE(text.starts_with("Settings: /home/")) << text;
-    EXPECT_TRUE(text.ends_with("Pinmark.ini")) << text;
+    about.SettingsFile = c.path;
+    ShowAndInspect(about, [&] {
+      EXPECT_TRUE(about.edtSettingsFile->isVisible()) << c.what;
+      EXPECT_EQ(about.lblSettingsWarning->isVisible(), c.warned) << c.what;
+      // Everything fits inside the panel, and the panel and the button inside the box.
+      const QRect shown = about.lblSettingsWarning->isVisible() ? about.lblSettingsWarning->geometry()
+                                                                : about.edtSettingsFile->geometry();
+      EXPECT_LE(shown.bottom(), about.pnlAbout->height()) << c.what;
+      EXPECT_LT(about.pnlAbout->geometry().bottom(), about.btnOK->y()) << c.what;
+      EXPECT_LE(about.btnOK->geometry().bottom(), about.height()) << c.what;
+    });
+    EXPECT_EQ(about.edtSettingsFile->toPlainText().toStdString(), "Settings: " + c.path) << c.what;
+    EXPECT_TRUE(about.edtSettingsFile->isReadOnly());
+    EXPECT_TRUE(about.edtSettingsFile->textInteractionFlags() & Qt::TextSelectableByMouse);
+    if (c.path == longPath) {
+      EXPECT_GT(about.height(), TFormAbout::kClientHeight) << "grown for a path of many lines";
+    }
+    if (c.warned) {
+      EXPECT_NE(about.lblSettingsWarning->text().indexOf("chmod 600"), -1);
+    }
   }
   TFormAbout none;
-  ShowAndInspect(none, [] {});
-  EXPECT_EQ("", none.lblSettingsFile->text().toStdString());
+  ShowAndInspect(none, [&] { EXPECT_FALSE(none.edtSettingsFile->isVisible()); });
+  EXPECT_EQ(none.height(), TFormAbout::kClientHeight);
 }

@@ -4,6 +4,7 @@
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTest>
+#include <QTextEdit>
 
 #include <memory>
 
@@ -171,6 +172,7 @@ TEST_F(MainWindow, MinimisingHidesAndATrayDoubleClickBringsTheWindowBack) {
   BoxRecorder boxes;
   CompleteAccount();
   Create();
+  form->TrayAvailable = [] { return true; };
   form->show();
   form->setWindowState(form->windowState() | Qt::WindowMinimized);
   QCoreApplication::processEvents();
@@ -191,6 +193,21 @@ TEST_F(MainWindow, MinimisingHidesAndATrayDoubleClickBringsTheWindowBack) {
   emit form->TrayIcon->activated(QSystemTrayIcon::Trigger);
   EXPECT_EQ("198.51.100.2", form->edtIPAddress->text().toStdString());
   EXPECT_TRUE(boxes.boxes.empty());
+}
+
+// On a desktop without tray icons a hidden window could never come back.
+TEST_F(MainWindow, WithoutANotificationAreaMinimisingKeepsTheWindowLikeAnyOther) {
+  CompleteAccount();
+  Create();
+  form->TrayAvailable = [] { return false; };
+  form->show();
+  form->setWindowState(form->windowState() | Qt::WindowMinimized);
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_TRUE(form->isMinimized());
+  EXPECT_TRUE(App().Minimized());
+  App().Restore();
+  EXPECT_FALSE(form->isMinimized());
 }
 
 TEST_F(MainWindow, ATrayDoubleClickWhileVisibleDoesNotRepeatTheAccountCheck) {
@@ -296,7 +313,7 @@ TEST_F(MainWindow, TheAboutBoxNamesTheSettingsFileInUse) {
   ModalDriver driver([&](QWidget* modal) {
     auto* about = dynamic_cast<TFormAbout*>(modal);
     ASSERT_NE(nullptr, about);
-    named = about->lblSettingsFile->toolTip().toStdString();
+    named = about->edtSettingsFile->toPlainText().toStdString();
     QTest::mouseClick(about->btnOK, Qt::LeftButton);
   });
   form->miAbout->trigger();

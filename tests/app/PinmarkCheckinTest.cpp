@@ -47,7 +47,19 @@ std::string WithoutStamp(const std::string& text) {
   return result;
 }
 
-ChildProcess Checkin(const std::vector<std::string>& args) { return ChildProcess(PINMARK_CHECKIN_EXE, args); }
+// The settings file private to its owner, as Pinmark makes it: one that
+// others may read gets a warning line of its own.
+void MakePrivate(const std::string& file) {
+  if (std::filesystem::exists(file))
+    std::filesystem::permissions(file, std::filesystem::perms::group_all | std::filesystem::perms::others_all,
+                                 std::filesystem::perm_options::remove);
+}
+
+ChildProcess Checkin(const std::vector<std::string>& args) {
+  for (std::size_t i = 0; i + 1 < args.size(); ++i)
+    if (args[i] == "--ini") MakePrivate(args[i + 1]);
+  return ChildProcess(PINMARK_CHECKIN_EXE, args);
+}
 
 class PinmarkCheckin : public testing::Test {
  protected:
@@ -111,7 +123,7 @@ TEST_F(PinmarkCheckin, FailuresPrintClassAndMessageAndExitWithOne) {
     std::string what, url, err;
   } cases[] = {
       {"refused", refusing.Url("/u.php"), "EIdHTTPProtocolException: HTTP/1.1 404 Not Found\n"},
-      {"unreachable", "http://127.0.0.1:1/u.php", "EIdSocketError: Socket Error # 10061\r\nConnection refused.\n"},
+      {"unreachable", "http://127.0.0.1:1/u.php", "EIdSocketError: Socket Error # 10061 Connection refused.\n"},
       {"not http", "ftp://127.0.0.1/u.php", "EIdUnknownProtocol: Unknown Protocol\n"},
   };
   for (const Case& c : cases) {
@@ -132,14 +144,19 @@ TEST_F(PinmarkCheckin, FailuresPrintClassAndMessageAndExitWithOne) {
     return HttpTestPeer::Reply{"HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\n1.2.3.4"};
   });
   TempDir::Write(ini, Account(answering.Url("/u.php")));
+  MakePrivate(ini);
   ChildProcess full("sh", {"-c", std::string("exec \"$0\" --ini \"$1\" >/dev/full"), PINMARK_CHECKIN_EXE, ini});
   EXPECT_EQ(full.Wait(), 1);
   EXPECT_EQ(full.Err(), "pinmark-checkin: cannot write the address to standard output\n");
 
   // A settings file that cannot be written names itself.
-  ChildProcess unwritable = Checkin({"--ini", dir.File("missing/Pinmark.ini")});
+  // (One without any write permission is kept as it is, also for root.)
+  TempDir::Write(ini, Account(answering.Url("/u.php")));
+  std::filesystem::permissions(ini, std::filesystem::perms::owner_read);
+  ChildProcess unwritable = Checkin({"--ini", ini});
   EXPECT_EQ(unwritable.Wait(), 1);
-  EXPECT_EQ(unwritable.Err(), "EIniFileException: Unable to write to " + dir.File("missing/Pinmark.ini") + "\n");
+  EXPECT_EQ(unwritable.Err(), "EIniFileException: Unable to write to " + ini + "\n");
+  std::filesystem::permissions(ini, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
 }
 
 TEST_F(PinmarkCheckin, BadUsageExitsWithTwoAndChangesNothing) {
@@ -172,7 +189,7 @@ TEST_F(PinmarkCheckin, TheTimerPeriodIsRefreshAndReadingItWritesNothing) {
       {"0x3C", "OnUnitActiveSec=3600000ms\n"},
       {"abc", "OnUnitActiveSec=3600000ms\n"},
       {"0", ""},
-      {"-5", "OnUnitActiveSec=4294667296ms\n"},
+      {"525600", "OnUnitActiveSec=31536000000ms\n"},
   };
   for (const Case& c : cases) {
     std::filesystem::remove(ini);
@@ -257,6 +274,7 @@ TEST_F(PinmarkCheckin, ACrashIsReportedOnStandardErrorAndAppendedToTheBugReportF
   const std::string program = dir.File("pinmark-checkin");
   std::filesystem::copy_file(PINMARK_CHECKIN_EXE, program);
   TempDir::Write(ini, Account(peer.Url("/u.php")));
+  MakePrivate(ini);
   ChildProcess run(program, {"--ini", ini, "--every", "1"}, {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}});
   ASSERT_TRUE(run.WaitUntil([&] { return run.Out() == "203.0.113.7\n"; })) << run.Err();
   // A fault of the main thread while it waits for the next run.

@@ -52,7 +52,7 @@ class PinmarkUnderX : public ::testing::Test {
 
   XDisplay x;
   TempDir dir;
-  std::string exe = dir.File("Pinmark");
+  std::string exe = dir.File("pinmark");
   std::string bugReport = dir.File("bugreport.txt");
 };
 

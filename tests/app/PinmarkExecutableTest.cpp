@@ -10,7 +10,7 @@
 #include <functional>
 #include <thread>
 
-#include "crash/sys/FileCrc.h"
+#include "tests/app/DamagedCopy.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -20,12 +20,19 @@ struct Outcome {
   std::string err;
 };
 
-// Runs the program offscreen; kills it once `stop` answers true or after 20 s.
+// Runs the program offscreen, as a copy installed somewhere: its per-user
+// files go to config beside it, its lock to a runtime folder of its own.
+// Kills it once `stop` answers true or after 20 s.
 Outcome RunProgram(const std::string& exe, const std::function<bool()>& stop) {
   std::string errFile = exe + ".stderr";
+  const std::string folder = std::filesystem::path(exe).parent_path().string();
+  std::filesystem::create_directories(folder + "/run");
+  std::filesystem::permissions(folder + "/run", std::filesystem::perms::owner_all);
   pid_t pid = fork();
   if (pid == 0) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    setenv("XDG_CONFIG_HOME", (folder + "/config").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", (folder + "/run").c_str(), 1);
     freopen(errFile.c_str(), "w", stderr);
     execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
     _exit(127);
@@ -48,30 +55,12 @@ Outcome RunProgram(const std::string& exe, const std::function<bool()>& stop) {
 }
 
 std::string CopyProgram(const TempDir& dir) {
-  std::string copy = dir.File("Pinmark");
+  std::string copy = dir.File("pinmark");
   std::filesystem::copy_file(PINMARK_EXE, copy);
   std::filesystem::permissions(copy, std::filesystem::perms::owner_all);
   return copy;
 }
 
-// Flips one byte of a section the program never loads, so the damage can
-// only be noticed by the checksum.
-void FlipByteOf(const std::string& file, const char* section) {
-  std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
-  auto size = static_cast<uint64_t>(std::filesystem::file_size(file));
-  TCDReadAt read = [&](uint64_t offset, void* buffer, std::size_t n) {
-    f.seekg(static_cast<std::streamoff>(offset));
-    return static_cast<bool>(f.read(static_cast<char*>(buffer), static_cast<std::streamsize>(n)));
-  };
-  auto found = FindElfSection(read, size, section);
-  ASSERT_TRUE(found.has_value()) << section;
-  char byte = 0;
-  f.seekg(static_cast<std::streamoff>(found->Offset));
-  f.read(&byte, 1);
-  byte = static_cast<char>(byte ^ 0x20);
-  f.seekp(static_cast<std::streamoff>(found->Offset));
-  f.write(&byte, 1);
-}
 }  // namespace
 
 TEST(PinmarkExecutable, ADamagedCopySaysSoAndEndsWithoutTouchingItsFiles) {
@@ -81,14 +70,17 @@ TEST(PinmarkExecutable, ADamagedCopySaysSoAndEndsWithoutTouchingItsFiles) {
   Outcome out = RunProgram(exe, [] { return false; });
   EXPECT_TRUE(out.exited);
   EXPECT_EQ(out.code, 0);
-  EXPECT_NE(out.err.find("The file \"Pinmark\" seems to be corrupt!"), std::string::npos) << out.err;
+  EXPECT_NE(out.err.find("The file \"pinmark\" seems to be corrupt!"), std::string::npos) << out.err;
   EXPECT_FALSE(std::filesystem::exists(dir.File("Pinmark.ini")));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("config")));
 }
 
+// A copy that is neither a build nor portable is an installed one: its
+// settings go to the user's configuration folder, private to the user.
 TEST(PinmarkExecutable, TheUntouchedProgramStartsAndWritesItsSettings) {
   TempDir dir;
   std::string exe = CopyProgram(dir);
-  const std::string ini = dir.File("Pinmark.ini");
+  const std::string ini = dir.File("config/pinmark/Pinmark.ini");
   // The writer creates the file empty under its lock before the first key
   // takes its place, so wait for the key itself.
   const auto written = [&] {
@@ -97,4 +89,7 @@ TEST(PinmarkExecutable, TheUntouchedProgramStartsAndWritesItsSettings) {
   Outcome out = RunProgram(exe, written);
   EXPECT_FALSE(out.exited) << "it ran until stopped; stderr: " << out.err;
   EXPECT_TRUE(written());
+  EXPECT_EQ(std::filesystem::status(ini).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("Pinmark.ini")));
 }

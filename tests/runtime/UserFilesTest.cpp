@@ -15,22 +15,25 @@ mode_t ModeOf(const std::string& path) {
 }
 }  // namespace
 
-TEST(UserFiles, AWritableProgramFolderKeepsTheFilesElseTheConfigurationFolderDoes) {
+TEST(UserFiles, ABuildOrPortableCopyKeepsTheFilesBesideItAnInstalledOneInTheConfigurationFolder) {
   struct Case {
     const char* what;
-    bool writable;
+    bool writable, build, portable;
     std::string xdg, home, folder;
     bool beside;
   } cases[] = {
-      {"build or portable copy", true, "/cfg", "/home/ann", "/opt/pm/", true},
-      {"installed, XDG set", false, "/cfg", "/home/ann", "/cfg/pinmark/", false},
-      {"installed, XDG with a slash", false, "/cfg//", "/home/ann", "/cfg/pinmark/", false},
-      {"installed, XDG unset", false, "", "/home/ann", "/home/ann/.config/pinmark/", false},
-      {"installed, XDG relative", false, "cfg", "/home/ann/", "/home/ann/.config/pinmark/", false},
-      {"installed, no home at all", false, "", "", "/opt/pm/", true},
+      {"build", true, true, false, "/cfg", "/home/ann", "/opt/pm/", true},
+      {"portable copy", true, false, true, "/cfg", "/home/ann", "/opt/pm/", true},
+      {"build in a folder not the user's", false, true, false, "/cfg", "/home/ann", "/cfg/pinmark/", false},
+      {"installed in a folder of the user's", true, false, false, "/cfg", "/home/ann", "/cfg/pinmark/", false},
+      {"installed, XDG set", false, false, false, "/cfg", "/home/ann", "/cfg/pinmark/", false},
+      {"installed, XDG with a slash", false, false, false, "/cfg//", "/home/ann", "/cfg/pinmark/", false},
+      {"installed, XDG unset", false, false, false, "", "/home/ann", "/home/ann/.config/pinmark/", false},
+      {"installed, XDG relative", true, false, false, "cfg", "/home/ann/", "/home/ann/.config/pinmark/", false},
+      {"installed, no home at all", false, false, false, "", "", "/opt/pm/", true},
   };
   for (const Case& c : cases) {
-    const TUserFiles files = TUserFiles::Choose({"/opt/pm/", c.writable, c.xdg, c.home});
+    const TUserFiles files = TUserFiles::Choose({"/opt/pm/", c.writable, c.xdg, c.home, c.build, c.portable});
     EXPECT_EQ(files.Folder(), c.folder) << c.what;
     EXPECT_EQ(files.BesideExecutable(), c.beside) << c.what;
     EXPECT_EQ(files.File("Pinmark.ini"), c.folder + "Pinmark.ini") << c.what;
@@ -67,7 +70,7 @@ TEST(UserFiles, TheConfigurationFolderIsMadeForTheUserAlone) {
   // A file where the folder should be is no folder.
   TempDir::Write(dir.File("blocked"), "x");
   EXPECT_FALSE(TUserFiles::Choose({"/usr/bin/", false, dir.File("blocked"), ""}).CreateFolder());
-  const TUserFiles beside = TUserFiles::Choose({dir.File("nowhere") + "/", true, "", ""});
+  const TUserFiles beside = TUserFiles::Choose({dir.File("nowhere") + "/", true, "", "", true});
   EXPECT_TRUE(beside.CreateFolder());
   EXPECT_FALSE(std::filesystem::exists(dir.File("nowhere")));
 }
