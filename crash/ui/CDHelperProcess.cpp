@@ -12,9 +12,9 @@
 
 #include "crash/delivery/CDBugRepFile.h"
 #include "crash/delivery/CDSendReport.h"
-#include "crash/handling/CDHelperLink.h"
+#include "crash/helper/CDHelperLink.h"
 #include "crash/handling/CDPresenter.h"
-#include "crash/handling/CDRemoteException.h"
+#include "crash/helper/CDRemoteException.h"
 #include "crash/settings/CDSettingsRegistry.h"
 #include "crash/ui/CDQtBridge.h"
 #include "crash/ui/CDPresentException.h"

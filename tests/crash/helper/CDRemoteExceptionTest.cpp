@@ -1,4 +1,4 @@
-#include "crash/handling/CDRemoteException.h"
+#include "crash/helper/CDRemoteException.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>

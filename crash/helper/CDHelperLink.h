@@ -5,15 +5,17 @@
 // questions, and returns the ending the user chose.
 //
 // Only a program that can act as a helper (its main checks the variable
-// first thing) may use it; it says so with SetHelperAvailable.
+// first thing) may use it; it says so with SetHelperAvailable. The handling
+// reaches it through the link that InstallHelperLink installs.
 #pragma once
 
 #include <cstddef>
 #include <span>
 #include <string_view>
 
-#include "crash/handling/CDHelperProtocol.h"
 #include "crash/handling/ICDException.h"
+#include "crash/handling/ICDHelperLink.h"
+#include "crash/helper/CDHelperProtocol.h"
 
 inline constexpr char CDHelperEnvName[] = "PINMARK_CRASH_HELPER";
 
@@ -21,25 +23,13 @@ inline constexpr char CDHelperEnvName[] = "PINMARK_CRASH_HELPER";
 void SetHelperAvailable(bool available);
 bool HelperAvailable();
 
-struct TCDHelperOutcome {
-  bool Answered = false;  // false: the helper could not start or died
-  TCDHelperAnswer Answer;
-};
+// Makes the functions below the handling's link to the helper. Call it when
+// the crash reporter starts.
+void InstallHelperLink();
 
 // Shows the exception in a helper process and waits for its answer. Runs on
 // the exception-handling thread. Not signal-safe.
 TCDHelperOutcome PresentInHelper(TICDException& exception, int showMode);
-
-// What a process that cannot allocate any more hands to its helper.
-struct TCDSafeExceptionView {
-  int32_t Type = 0;
-  int32_t Source = 0;
-  bool CanContinue = false;
-  int32_t ShowMode = 0;
-  uint64_t ExceptionNumber = 0;
-  std::string_view ClassName, Message;
-  std::span<const TCDProperty> Settings;  // the settings the helper is to use
-};
 
 // The same without allocating: the report goes over complete, and the
 // helper saves it itself. Action-handler questions are answered "not

@@ -1,4 +1,4 @@
-#include "crash/handling/CDHelperLink.h"
+#include "crash/helper/CDHelperLink.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -49,6 +49,23 @@ bool SendFrame(int fd, uint8_t* buffer, std::size_t capacity, F&& encode) {
 }  // namespace
 
 void SetHelperAvailable(bool available) { helperAvailable.store(available); }
+
+void InstallHelperLink() {
+  // Static: the link must outlive every thread that may still fault.
+  class TLink : public ICDHelperLink {
+   public:
+    bool Available() const override { return HelperAvailable(); }
+    TCDHelperOutcome Present(TICDException& exception, int showMode) override {
+      return PresentInHelper(exception, showMode);
+    }
+    TCDHelperOutcome PresentSafely(const TCDSafeExceptionView& exception, std::span<const TCDFieldView> header,
+                                   std::span<const TCDFieldView> sections) override {
+      return PresentInHelperSafely(exception, header, sections);
+    }
+  };
+  static TLink link;
+  SetCDHelperLink(&link);
+}
 bool HelperAvailable() { return helperAvailable.load(); }
 
 TCDHelperOutcome PresentInHelper(TICDException& e, int showMode) {
@@ -58,9 +75,10 @@ TCDHelperOutcome PresentInHelper(TICDException& e, int showMode) {
 
   uint8_t small[64];
   const bool started =
-      SendFrame(fd.Get(), small, sizeof small, [](TCDWireWriter& w) {
-        EncodeHello(w, TCDHelperHello{CDHelperProtocolVersion, static_cast<uint32_t>(getpid())});
-      }) &&
+      SendFrame(fd.Get(), small, sizeof small,
+                [](TCDWireWriter& w) {
+                  EncodeHello(w, TCDHelperHello{CDHelperProtocolVersion, static_cast<uint32_t>(getpid())});
+                }) &&
       SendAll(fd.Get(), EncodeExceptionFrame(TCDHelperException{
                             static_cast<int32_t>(e.ExceptionType()), e.ExceptionSource(), e.CanContinue(), showMode,
                             false, e.Flags().CreateScreenShot, e.ExceptionNumber(), e.ExceptionClass(),

@@ -1,4 +1,4 @@
-#include "crash/handling/CDHelperProtocol.h"
+#include "crash/helper/CDHelperProtocol.h"
 
 #include <cstring>
 

@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "crash/handling/ICDHelperLink.h"
 #include "crash/report/ICDFields.h"
 #include "crash/settings/CDPropertyTable.h"
 
@@ -66,12 +67,6 @@ struct TCDHelperReport {
   bool Complete = false;
 };
 
-struct TCDHelperAnswer {
-  int32_t Ending = 4;  // TCDEnding
-  bool Sent = false;
-  bool Saved = false;
-};
-
 // ---- encoding ----
 
 // Writes into a fixed buffer, or only counts when the buffer is null.
@@ -95,10 +90,6 @@ class TCDWireWriter {
   std::size_t capacity_;
   std::size_t size_ = 0;
   bool overflow_ = false;
-};
-
-struct TCDFieldView {
-  std::string_view Name, Content;
 };
 
 // Each writes one whole frame. Signal-safe.

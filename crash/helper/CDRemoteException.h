@@ -18,7 +18,7 @@
 #include <string>
 #include <thread>
 
-#include "crash/handling/CDHelperProtocol.h"
+#include "crash/helper/CDHelperProtocol.h"
 #include "crash/handling/ICDException.h"
 
 class TCDRemoteException : public TICDSettings, public ICDException {
