@@ -297,7 +297,7 @@ void TCDReportComposer::StartSections(bool background) {
   }
 }
 
-void TCDReportComposer::PrepareSections() {
+TCDSnapshotInput TCDReportComposer::SnapshotInput() const {
   TCDSnapshotInput in;
   in.CrashedThreadId = input_.CrashedThreadId;
   in.MainThreadId = input_.MainThreadId;
@@ -313,7 +313,11 @@ void TCDReportComposer::PrepareSections() {
   in.StackPointer = input_.StackPointer;
   in.FramePointer = input_.FramePointer;
   in.ThrowStack = input_.ThrowStack;
-  snapshot_.Take(in);
+  return in;
+}
+
+void TCDReportComposer::PrepareSections() {
+  snapshot_.Take(SnapshotInput());
   try {
     NameThreads();
   } catch (...) {

@@ -75,6 +75,8 @@ class TCDReportComposer {
 
   void FillHeader();
   void PrepareSections();
+  // What the snapshot is to take, from the report's input.
+  TCDSnapshotInput SnapshotInput() const;
   void NameThreads();
   void WritePlaceholders();
   void CompleteThread(TThread& t, int area);
