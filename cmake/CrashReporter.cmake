@@ -26,6 +26,7 @@ function(pinmark_add_crash_settings target)
 endfunction()
 
 function(pinmark_stamp_checksum target)
+  set_property(TARGET ${target} PROPERTY PINMARK_STAMPED TRUE)
   add_dependencies(${target} pinmark_stampchecksum)
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND pinmark_stampchecksum "$<TARGET_FILE:${target}>"

@@ -15,7 +15,8 @@
 #   keeps its symbol table, so crash reports name functions, and gives its
 #   debug information (units and lines) to the -dbgsym package, under
 #   lib/debug/.build-id/ where debuggers and the crash reporter look.
-#   Installed files are stamped again, so the checksum check accepts them.
+#   A program that carries a checksum stamp is stamped again once installed,
+#   so the checksum check accepts it.
 #
 # pinmark_install_configured(<template> <destination> COMPONENT <component>)
 #   Installs <template> without its .in, with @PINMARK_BINDIR@ and
@@ -103,7 +104,10 @@ function(pinmark_install_program target)
       endif()
     endif()
   " COMPONENT ${P_COMPONENT})
-  pinmark_stamp_installed(${target} DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT ${P_COMPONENT})
+  get_target_property(stamped ${target} PINMARK_STAMPED)
+  if(stamped)
+    pinmark_stamp_installed(${target} DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT ${P_COMPONENT})
+  endif()
   # The debug file, named by the program's build id, from the built program.
   install(CODE "
     execute_process(COMMAND \"${CMAKE_READELF}\" -n \"$<TARGET_FILE:${target}>\" OUTPUT_VARIABLE _notes)
@@ -201,7 +205,7 @@ function(_pinmark_make_packages)
     set(CPACK_DEBIAN_${C}_DBGSYM_PACKAGE_SECTION debug)
     set(CPACK_DEBIAN_${C}_DBGSYM_PACKAGE_DEPENDS "${NAME} (= ${PINMARK_DEBIAN_VERSION})")
     set(CPACK_COMPONENT_${C}_DBGSYM_DESCRIPTION
-        "debug symbols for ${NAME}\nThe debug information of the programs in ${NAME}: source files and lines\nfor crash reports and debuggers.")
+        "debug symbols for ${NAME}\nThe debug information of the programs in ${NAME}:\nsource files and lines for crash reports and debuggers.")
   endforeach()
   include(CPack)
   _pinmark_keep_no_manifests()

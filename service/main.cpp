@@ -1,104 +1,449 @@
-// pinmark-service: the reference check-in service for the demo and tests.
+// pinmark-service: the check-in service, and the commands that manage its
+// accounts.
 //
-//   pinmark-service [--host H] [--port P] [--account NAME:DIGEST]... [--accounts FILE]
-//                   [--tls-cert FILE --tls-key FILE]
+// Serving prints "listening on HOST:PORT" once it accepts connections and
+// then logs every check-in, update, refusal and failure to standard output,
+// one line each, with its priority when that is the journal. SIGTERM or
+// SIGINT end it; what was answered is stored by then.
 //
-// Prints "listening on H:P" once it accepts connections and logs every
-// check-in to standard output. With a certificate and key it serves HTTPS.
-#include <csignal>
+// The account commands work on the database file while the service runs.
+// Passwords are read from the terminal without echo (twice), or as one line
+// from standard input with --password-stdin; only their slow hash is stored.
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <memory>
-#include <mutex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "service/CheckInService.h"
+#include "runtime/JournalLog.h"
+#include "runtime/SysUtils.h"
+#include "service/core/AccountList.h"
+#include "service/core/DynDns2.h"
+#include "service/core/NameRules.h"
+#include "service/core/PasswordHash.h"
+#include "service/http/CheckInService.h"
+#include "service/http/NodePages.h"
+#include "service/store/MemoryStore.h"
+#include "service/store/SqliteStore.h"
+#include "settings/md5.h"
 
 namespace {
-TCheckInService* running = nullptr;
+const char kUsage[] =
+    "usage: pinmark-service [--host HOST] [--port PORT] [--db FILE] [--zone ZONE]\n"
+    "                       [--trusted-proxy ADDR[/BITS]]... [--stale-after MINUTES]\n"
+    "                       [--account NAME:DIGEST]... [--accounts FILE]\n"
+    "                       [--tls-cert FILE --tls-key FILE]\n"
+    "       pinmark-service account add NAME [--password-stdin] [--db FILE]\n"
+    "       pinmark-service account passwd NAME [--password-stdin] [--db FILE]\n"
+    "       pinmark-service account remove NAME [--db FILE]\n"
+    "       pinmark-service account list [--db FILE]\n"
+    "       pinmark-service account import FILE [--db FILE]\n"
+    "       pinmark-service --help | --version\n";
 
-void OnSignal(int) {
-  if (running) running->Stop();
-}
+const char kHelp[] =
+    "\n"
+    "Serves the Pinmark check-in (/includes/r_update.php), the dyndns2 update (/nic/update),\n"
+    "the web page of each account's nodes (/nodes) and their JSON (/api/nodes).\n"
+    "\n"
+    "  --host HOST            the address to listen on (127.0.0.1)\n"
+    "  --port PORT            the port to listen on; 0 lets the system pick one (0)\n"
+    "  --db FILE              the database of accounts, nodes and history, made when absent;\n"
+    "                         without it accounts come from --account and --accounts and\n"
+    "                         nodes are kept in memory until the service ends\n"
+    "  --zone ZONE            the dyndns2 zone: an update names NODE.ACCOUNT.ZONE\n"
+    "  --trusted-proxy ADDR   a reverse proxy (an address or ADDR/BITS) whose X-Forwarded-For\n"
+    "                         names the caller; may be given more than once\n"
+    "  --stale-after MINUTES  a node that has not checked in for this long is stale (120)\n"
+    "  --account NAME:DIGEST  an account in memory, DIGEST the MD5 hex digest of its password\n"
+    "  --accounts FILE        accounts in memory, one \"NAME DIGEST\" a line\n"
+    "  --tls-cert FILE        serve HTTPS with this PEM certificate chain ...\n"
+    "  --tls-key FILE         ... and this PEM private key\n"
+    "\n"
+    "Account commands (on --db FILE, by default $STATE_DIRECTORY/pinmark.db or\n"
+    "/var/lib/pinmark/pinmark.db):\n"
+    "  account add NAME       add an account; NAME is 1 to 63 letters, digits and hyphens\n"
+    "  account passwd NAME    give an account a new password\n"
+    "  account remove NAME    remove an account with its nodes and their history\n"
+    "  account list           list the accounts with their number of nodes\n"
+    "  account import FILE    add the accounts of an accounts file (as --accounts reads it)\n"
+    "  --password-stdin       read the password as one line from standard input instead of\n"
+    "                         asking on the terminal\n"
+    "\n"
+    "  --help                 show this help\n"
+    "  --version              show the version\n";
 
-int Usage() {
-  std::cerr << "usage: pinmark-service [--host HOST] [--port PORT] [--account NAME:DIGEST]... [--accounts FILE]\n"
-               "                       [--tls-cert FILE --tls-key FILE]\n";
+int Usage(const std::string& problem = "") {
+  if (!problem.empty()) std::cerr << "pinmark-service: " << problem << "\n";
+  std::cerr << kUsage;
   return 2;
 }
-}  // namespace
 
-int main(int argc, char** argv) {
-  std::string host = "127.0.0.1";
+int Fail(const std::string& message) {
+  std::cerr << "pinmark-service: " << message << "\n";
+  return 1;
+}
+
+TServiceTime Now() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// ---- passwords ----
+
+termios gSavedTerminal;
+volatile sig_atomic_t gTerminalChanged = 0;
+
+// Gives the terminal its echo back when the prompt is interrupted.
+void RestoreTerminalAndDie(int sig) {
+  if (gTerminalChanged) ::tcsetattr(STDIN_FILENO, TCSANOW, &gSavedTerminal);
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+}
+
+// One line of standard input without its line end; false at its end.
+bool ReadLine(std::string& line) {
+  line.clear();
+  char c;
+  while (true) {
+    const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return !line.empty();
+    if (c == '\n') break;
+    if (line.size() > 4096) return false;  // no password is that long; do not grow
+    line += c;
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return true;
+}
+
+std::string Prompt(const char* text) {
+  // Echo goes off before the prompt shows: what was typed ahead of it (and
+  // echoed) is dropped, what is typed after it is kept.
+  termios quiet = gSavedTerminal;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  quiet.c_lflag |= ECHONL;
+  gTerminalChanged = 1;
+  ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  std::cerr << text << std::flush;
+  std::string line;
+  const bool read = ReadLine(line);
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &gSavedTerminal);
+  gTerminalChanged = 0;
+  if (!read) line.clear();
+  return line;
+}
+
+// The password's MD5 digest (what the program sends), or "" with error set.
+std::string ReadPassword(const std::string& account, bool fromStdin, std::string& error) {
+  std::string password;
+  if (fromStdin) {
+    if (!ReadLine(password) || password.empty()) {
+      error = "no password on standard input";
+      return "";
+    }
+  } else {
+    if (!::isatty(STDIN_FILENO) || ::tcgetattr(STDIN_FILENO, &gSavedTerminal) != 0) {
+      error = "the password is asked for on a terminal; give --password-stdin to read it from standard input";
+      return "";
+    }
+    ::signal(SIGINT, RestoreTerminalAndDie);
+    ::signal(SIGTERM, RestoreTerminalAndDie);
+    ::signal(SIGHUP, RestoreTerminalAndDie);
+    password = Prompt(("Password for " + account + ": ").c_str());
+    const std::string again = password.empty() ? "" : Prompt("The same password again: ");
+    if (password.empty()) {
+      error = "no password given";
+      return "";
+    }
+    if (again != password) {
+      error = "the two passwords differ; nothing was changed";
+      return "";
+    }
+  }
+  const std::string digest = DigestToHex(MD5OfString(password));
+  std::fill(password.begin(), password.end(), '\0');
+  return digest;
+}
+
+// ---- account commands ----
+
+std::string DefaultDatabase() {
+  const char* state = std::getenv("STATE_DIRECTORY");
+  // systemd may list several folders, separated by ':'; the first is ours.
+  if (state && *state) return std::string(state).substr(0, std::string(state).find(':')) + "/pinmark.db";
+  return "/var/lib/pinmark/pinmark.db";
+}
+
+// A database that root makes for the service belongs to whom its folder
+// belongs to (the service's own user), or the service could not write it.
+// SQLite gives its -wal and -shm files the database's owner by itself.
+void GiveToFolderOwner(const std::string& db) {
+  if (::geteuid() != 0) return;
+  const std::size_t slash = db.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : db.substr(0, slash);
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0 || st.st_uid == 0) return;
+  for (const char* suffix : {"", "-wal", "-shm"})
+    if (::chown((db + suffix).c_str(), st.st_uid, st.st_gid) != 0 && errno != ENOENT)
+      std::cerr << "pinmark-service: cannot give " << db << suffix << " to the owner of " << folder << "\n";
+}
+
+int ImportAccounts(TServiceCore& core, const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream text;
+  if (!in || !(text << in.rdbuf())) return Fail("cannot read " + file);
+  std::vector<TListedAccount> accounts;
+  std::string error;
+  if (!ReadAccountList(text.str(), file, accounts, error)) return Fail(error);
+  for (const TListedAccount& a : accounts)
+    if (!NewAccountNameProblem(a.Name).empty())
+      return Fail(file + ": " + a.Name + ": " + NewAccountNameProblem(a.Name) + "; nothing was imported");
+  // The slow hashes are made on every core at once; the store takes them one by one.
+  std::vector<std::string> hashes(accounts.size());
+  std::atomic<std::size_t> next{0};
+  std::vector<std::thread> workers;
+  for (unsigned i = 0; i < std::max(1u, std::thread::hardware_concurrency()); ++i)
+    workers.emplace_back([&] {
+      for (std::size_t k; (k = next++) < accounts.size();) hashes[k] = TPasswordHash::Make(accounts[k].Digest);
+    });
+  for (std::thread& w : workers) w.join();
+  int added = 0, existed = 0;
+  const TServiceTime now = Now();
+  for (std::size_t k = 0; k < accounts.size(); ++k) {
+    if (core.Store().AddAccount(accounts[k].Name, hashes[k], now))
+      ++added;
+    else
+      ++existed, std::cerr << "pinmark-service: account " << accounts[k].Name << " exists already; left as it is\n";
+  }
+  std::cout << "imported " << added << (added == 1 ? " account" : " accounts") << " from " << file;
+  if (existed > 0) std::cout << " (" << existed << " existed already)";
+  std::cout << "\n";
+  return 0;
+}
+
+int AccountCommand(int argc, char** argv) {
+  // argv[1] is "account".
+  std::string db = DefaultDatabase(), verb, operand;
+  bool passwordStdin = false;
+  for (int i = 2; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--db" && i + 1 < argc) {
+      db = argv[++i];
+    } else if (arg == "--password-stdin") {
+      passwordStdin = true;
+    } else if (!arg.empty() && arg[0] == '-') {
+      return Usage("unknown option " + arg);
+    } else if (verb.empty()) {
+      verb = arg;
+    } else if (operand.empty()) {
+      operand = arg;
+    } else {
+      return Usage("too many arguments");
+    }
+  }
+  const bool needsOperand = verb == "add" || verb == "passwd" || verb == "remove" || verb == "import";
+  if (verb.empty() || (!needsOperand && verb != "list"))
+    return Usage("account needs add, passwd, remove, list or import");
+  if (needsOperand == operand.empty())
+    return Usage(needsOperand ? "account " + verb + " needs a name" : "account list takes no name");
+  if (passwordStdin && verb != "add" && verb != "passwd") return Usage("--password-stdin is for add and passwd");
+  if (verb == "add" && !NewAccountNameProblem(operand).empty()) return Fail(NewAccountNameProblem(operand));
+  if ((verb == "passwd" || verb == "remove") && !RequestNameProblem("the account name", operand).empty())
+    return Fail(RequestNameProblem("the account name", operand));
+  try {
+    const bool existed = ::access(db.c_str(), F_OK) == 0;
+    // Only adding accounts makes a database; the other commands would find an empty one.
+    if (!existed && verb != "add" && verb != "import")
+      return Fail("there is no database " + db + " (\"account add\" makes one)");
+    TSqliteStore store(db);
+    if (!existed) GiveToFolderOwner(db);
+    TServiceCore core(store);
+    if (verb == "list") {
+      for (const TAccountRecord& a : store.Accounts())
+        std::cout << a.Name << "\t" << a.Nodes << (a.Nodes == 1 ? " node" : " nodes") << "\tsince "
+                  << ReadableTime(a.Created) << "\n";
+      return 0;
+    }
+    if (verb == "import") return ImportAccounts(core, operand);
+    if (verb == "remove") {
+      if (core.RemoveAccount(operand) != TAccountChange::Done) return Fail("there is no account " + operand);
+      std::cout << "removed account " << operand << " with its nodes and their history\n";
+      return 0;
+    }
+    if (verb == "add" && store.FindAccount(operand)) return Fail("account " + operand + " exists already");
+    if (verb == "passwd" && !store.FindAccount(operand)) return Fail("there is no account " + operand);
+    std::string error;
+    const std::string digest = ReadPassword(operand, passwordStdin, error);
+    if (digest.empty()) return Fail(error);
+    if (verb == "add") {
+      if (core.AddAccount(operand, digest, Now()) != TAccountChange::Done)
+        return Fail("account " + operand + " exists already");
+      std::cout << "added account " << operand << "\n";
+    } else {
+      if (core.ChangePassword(operand, digest) != TAccountChange::Done) return Fail("there is no account " + operand);
+      std::cout << "changed the password of " << operand << "\n";
+    }
+    return 0;
+  } catch (const EStoreUnavailable& e) {
+    return Fail(e.Message() + " (try again; is the file writable?)");
+  } catch (const Exception& e) {
+    return Fail(e.Message());
+  }
+}
+
+// ---- serving ----
+
+// Ends the service on SIGTERM or SIGINT, from a thread of its own: the
+// signals are blocked everywhere else, so no handler runs amid the server.
+class TStopOnSignal {
+ public:
+  explicit TStopOnSignal(TCheckInService& service) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    thread_ = std::thread([&service, set] {
+      int sig = 0;
+      ::sigwait(&set, &sig);
+      service.Stop();
+    });
+  }
+  ~TStopOnSignal() {
+    // The service ended without a signal (it could not serve): wake the waiter.
+    ::pthread_kill(thread_.native_handle(), SIGTERM);
+    thread_.join();
+  }
+
+ private:
+  std::thread thread_;
+};
+
+int Serve(int argc, char** argv) {
+  std::string host = "127.0.0.1", db, certFile, keyFile;
   int port = 0;
-  // Accounts and account files, applied in the order given.
-  struct AccountSource {
+  TServiceRules rules;
+  rules.SlowHashesAtOnce = std::max(1u, std::thread::hardware_concurrency());
+  TTrustedProxies proxies;
+  struct TAccountSource {
     std::string name, digest, file;
   };
-  std::vector<AccountSource> accounts;
-  std::string certFile, keyFile;
+  std::vector<TAccountSource> accounts;
   for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    auto value = [&](std::string& out) {
+    const std::string arg = argv[i];
+    std::string v;
+    auto value = [&] {
       if (i + 1 >= argc) return false;
-      out = argv[++i];
+      v = argv[++i];
       return true;
     };
-    std::string v;
-    if (arg == "--host" && value(v)) {
+    int64_t number = 0;
+    if (arg == "--host" && value()) {
       host = v;
-    } else if (arg == "--port" && value(v)) {
-      port = std::atoi(v.c_str());
-    } else if (arg == "--account" && value(v)) {
-      std::size_t colon = v.find(':');
-      if (colon == std::string::npos || v.size() - colon - 1 != 32) return Usage();
+    } else if (arg == "--port" && value()) {
+      if (!TryDecimalToInt64(v, number) || number < 0 || number > 65535) return Usage("--port takes 0 to 65535");
+      port = static_cast<int>(number);
+    } else if (arg == "--db" && value()) {
+      db = v;
+    } else if (arg == "--zone" && value()) {
+      rules.Zone = NormalZone(v);
+      if (rules.Zone.empty()) return Usage("--zone takes a DNS name such as dyn.example.org");
+    } else if (arg == "--trusted-proxy" && value()) {
+      if (!proxies.Add(v)) return Usage("--trusted-proxy takes an address or ADDR/BITS, not " + v);
+    } else if (arg == "--stale-after" && value()) {
+      if (!TryDecimalToInt64(v, number) || number < 1 || number > 5256000)
+        return Usage("--stale-after takes minutes, 1 to 5256000");
+      rules.StaleAfter = number * 60 * 1000;
+    } else if (arg == "--account" && value()) {
+      const std::size_t colon = v.find(':');
+      if (colon == std::string::npos || !IsDigest(v.substr(colon + 1)) ||
+          !RequestNameProblem("the account name", v.substr(0, colon)).empty() || colon == 0)
+        return Usage("--account takes NAME:DIGEST, DIGEST the 32-digit MD5 hex digest of the password");
       accounts.push_back({v.substr(0, colon), v.substr(colon + 1), ""});
-    } else if (arg == "--accounts" && value(v)) {
+    } else if (arg == "--accounts" && value()) {
       accounts.push_back({"", "", v});
-    } else if (arg == "--tls-cert" && value(v)) {
+    } else if (arg == "--tls-cert" && value()) {
       certFile = v;
-    } else if (arg == "--tls-key" && value(v)) {
+    } else if (arg == "--tls-key" && value()) {
       keyFile = v;
     } else {
       return Usage();
     }
   }
-  if (certFile.empty() != keyFile.empty()) return Usage();
+  if (certFile.empty() != keyFile.empty()) return Usage("--tls-cert and --tls-key go together");
+  if (!db.empty() && !accounts.empty())
+    return Usage("--account and --accounts keep accounts in memory; with --db, add them with \"account add\"");
 
-  // The server is made once the options are known: plain, or TLS with its certificate.
-  std::unique_ptr<TCheckInService> made =
-      certFile.empty() ? std::make_unique<TCheckInService>() : std::make_unique<TCheckInService>(certFile, keyFile);
-  TCheckInService& service = *made;
-  if (!service.Valid()) {
-    std::cerr << "pinmark-service: cannot use the certificate " << certFile << " with the key " << keyFile << "\n";
-    return 1;
+  // Standard output may be a pipe that goes away; a log line must never end the service.
+  ::signal(SIGPIPE, SIG_IGN);
+  // A write past a file-size limit (LimitFSIZE=, ulimit -f) fails like one on a
+  // full disk, and is answered like one, instead of ending the service.
+  ::signal(SIGXFSZ, SIG_IGN);
+  std::unique_ptr<IServiceStore> store;
+  bool readOnly = false;
+  if (!db.empty()) {
+    try {
+      auto sqlite = std::make_unique<TSqliteStore>(db);
+      readOnly = sqlite->ReadOnly();
+      store = std::move(sqlite);
+    } catch (const Exception& e) {
+      return Fail(e.Message());
+    }
+  } else {
+    store = std::make_unique<TMemoryStore>();
   }
-  for (const AccountSource& account : accounts) {
+  TCheckInService service(std::move(store), rules, proxies, certFile, keyFile);
+  if (!service.Valid()) return Fail("cannot use the certificate " + certFile + " with the key " + keyFile);
+  for (const TAccountSource& account : accounts) {
     std::string error;
     if (account.file.empty()) {
       service.AddAccount(account.name, account.digest);
     } else if (!service.LoadAccounts(account.file, error)) {
-      std::cerr << "pinmark-service: " << error << "\n";
-      return 1;
+      return Fail(error);
     }
   }
-  // Workers log from their own threads; one line must never break into another.
-  std::mutex logLock;
-  service.OnLog = [&logLock](const std::string& line) {
-    std::lock_guard<std::mutex> guard(logLock);
-    std::cout << line << std::endl;
-  };
-  int bound = service.Bind(host, port);
-  if (bound < 0) {
-    std::cerr << "pinmark-service: cannot listen on " << host << ":" << port << "\n";
-    return 1;
-  }
-  running = &service;
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
-  std::cout << "listening on " << host << ":" << bound << std::endl;
+  service.OnLog = [](TLogPriority priority, const std::string& line) { LogLine(STDOUT_FILENO, priority, line); };
+  const int bound = service.Bind(host, port);
+  if (bound < 0) return Fail("cannot listen on " + host + ":" + std::to_string(port));
+
+  // Blocked before any thread starts, so every thread inherits the mask.
+  sigset_t stopping;
+  sigemptyset(&stopping);
+  sigaddset(&stopping, SIGTERM);
+  sigaddset(&stopping, SIGINT);
+  ::pthread_sigmask(SIG_BLOCK, &stopping, nullptr);
+  TStopOnSignal stopOnSignal(service);
+  LogLine(STDOUT_FILENO, TLogPriority::Info, "listening on " + host + ":" + std::to_string(bound));
+  if (readOnly)
+    LogLine(STDOUT_FILENO, TLogPriority::Warning,
+            db + " is read-only: nodes are shown, check-ins are answered 503 until it can be written");
   service.Serve();
   return 0;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::cout << "pinmark-service " << PINMARK_VERSION << "\n";
+    return 0;
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "--help") == 0) {
+    std::cout << kUsage << kHelp;
+    return 0;
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "account") == 0) return AccountCommand(argc, argv);
+  return Serve(argc, argv);
 }

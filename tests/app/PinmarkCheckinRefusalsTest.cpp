@@ -25,7 +25,7 @@ const std::string kDigest = DigestToHex(MD5OfString("secret"));
 class LoggedService {
  public:
   LoggedService() {
-    service.OnLog = [this](const std::string& line) {
+    service.OnLog = [this](TLogPriority, const std::string& line) {
       std::lock_guard<std::mutex> lock(mutex_);
       log_.push_back(line);
     };

@@ -21,6 +21,7 @@ const std::vector<Program> kPrograms = {
     {"pinmark", PINMARK_EXE},
     {"pinmark-checkin", PINMARK_CHECKIN_EXE},
     {"idpost", IDPOST_EXE},
+    {"pinmark-service", PINMARK_SERVICE_EXE},
 };
 
 std::string ManPage(const std::string& name) { return PINMARK_SOURCE_DIR "/packaging/man/" + name + ".1"; }
@@ -44,13 +45,15 @@ std::set<std::string> HelpOptions(const std::string& help) {
   return options;
 }
 
-// The options named in the page's OPTIONS section, its escapes undone.
+// The options named in the page's OPTIONS section and in a section of
+// commands (the options of a command, as pinmark-service's account commands
+// have), their escapes undone.
 std::set<std::string> ManOptions(const std::string& page) {
   std::set<std::string> options;
   std::istringstream in(page);
   bool inOptions = false;
   for (std::string line; std::getline(in, line);) {
-    if (line.starts_with(".SH")) inOptions = line == ".SH OPTIONS";
+    if (line.starts_with(".SH")) inOptions = line == ".SH OPTIONS" || line.ends_with(" COMMANDS");
     if (!inOptions) continue;
     line = std::regex_replace(line, std::regex(R"(\\f[BIRP])"), "");
     line = std::regex_replace(line, std::regex(R"(\\-)"), "-");

@@ -35,9 +35,17 @@ const std::string kDigest = DigestToHex(MD5OfString("secret"));
 
 // Every file an install lays out below its prefix, and nothing else: no
 // development program, no unit enabled.
+// A whole install: the client's files and the service's (whose names hold
+// "pinmark-service").
 const std::set<std::string> kInstalledFiles = {
     "bin/pinmark",
     "bin/pinmark-checkin",
+    "bin/pinmark-service",
+    "lib/systemd/system/pinmark-service.service",
+    "share/doc/pinmark-service/README.md",
+    "share/doc/pinmark-service/changelog.Debian.gz",
+    "share/doc/pinmark-service/copyright",
+    "share/man/man1/pinmark-service.1.gz",
     "lib/systemd/system-generators/pinmark-checkin-timer",
     "lib/systemd/system/pinmark-checkin.service",
     "lib/systemd/system/pinmark-checkin.timer",
@@ -193,9 +201,10 @@ TEST(Install, AStagedCopyInAReadOnlyFolderKeepsItsSettingsInTheUsersConfiguratio
   const fs::path stage = dir.File("stage");
   const fs::path bin = stage / "usr/bin";
   // Stripping changes the files; the install stamps them again.
-  ASSERT_EQ(RunToEnd(CMAKE_COMMAND, {"--install", PINMARK_BUILD_DIR, "--prefix", "/usr", "--strip"},
-                     {{"DESTDIR", stage.string()}}),
-            0);
+  ASSERT_EQ(
+      RunToEnd(CMAKE_COMMAND, {"--install", PINMARK_BUILD_DIR, "--component", "client", "--prefix", "/usr", "--strip"},
+               {{"DESTDIR", stage.string()}}),
+      0);
   for (const char* program : kPrograms) {
     EXPECT_FALSE(HasSection(stage / "usr" / program, ".symtab")) << program << " was not stripped";
     EXPECT_TRUE(StampIsValid(stage / "usr" / program)) << program;
@@ -292,7 +301,8 @@ TEST(Package, EachComponentIsAPackageWithItsFilesAndDependenciesAndItsDebugInfor
   const fs::path root = dir.File("root");
   ASSERT_EQ(RunToEnd("dpkg-deb", {"-x", deb, root.string()}), 0);
   std::set<std::string> expected = {"usr/share/lintian/overrides/pinmark"};
-  for (const std::string& file : kInstalledFiles) expected.insert("usr/" + file);
+  for (const std::string& file : kInstalledFiles)
+    if (file.find("pinmark-service") == std::string::npos) expected.insert("usr/" + file);
   EXPECT_EQ(FilesBelow(root), expected);
   for (const char* program : kPrograms) {
     EXPECT_TRUE(StampIsValid(root / "usr" / program)) << program;
@@ -502,7 +512,7 @@ TEST(Install, FromABuildOfAnotherUserIntoAHomePrefixKeepsTheBuildUntouchedAndThe
         << window.Err();
   }
   EXPECT_EQ(ModeOf(ini), 0600u);
-  EXPECT_EQ(FilesBelow(prefix / "bin"), (std::set<std::string>{"pinmark", "pinmark-checkin"}));
+  EXPECT_EQ(FilesBelow(prefix / "bin"), (std::set<std::string>{"pinmark", "pinmark-checkin", "pinmark-service"}));
 
   // Root's install: the build folder's files stay as they were.
   const auto snapshot = [] {

@@ -1,9 +1,13 @@
-#include "service/CheckInService.h"
+// The HTTP front in process, with accounts in memory: the program's check-in,
+// the sign-in to the web page and its session cookie, and the JSON.
+#include "service/http/CheckInService.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include "tests/support/TempDir.h"
+#include "service/core/PasswordHash.h"
+#include "service/store/MemoryStore.h"
+#include "settings/md5.h"
 
 namespace {
 const char kDigest[] = "fe01ce2a7fbac8fafaed7c982a04e229";  // MD5 of "demo"
@@ -12,15 +16,25 @@ class Service : public ::testing::Test {
  protected:
   void SetUp() override {
     service.AddAccount("demo", kDigest);
-    service.OnLog = [this](const std::string& line) { log.push_back(line); };
+    service.OnLog = [this](TLogPriority priority, const std::string& line) {
+      log.push_back(line);
+      priorities.push_back(priority);
+    };
     port = service.Bind("127.0.0.1", 0);
     ASSERT_GT(port, 0);
     service.Start();
   }
   TCheckInService service;
   std::vector<std::string> log;
+  std::vector<TLogPriority> priorities;
   int port = 0;
 };
+
+std::string SessionFrom(const httplib::Result& res) {
+  const std::string cookie = res->get_header_value("Set-Cookie");
+  const std::size_t eq = cookie.find('='), semi = cookie.find(';');
+  return cookie.substr(eq + 1, semi - eq - 1);
+}
 }  // namespace
 
 TEST_F(Service, AnswersAKnownAccountWithTheCallersAddress) {
@@ -37,6 +51,7 @@ TEST_F(Service, AnswersAKnownAccountWithTheCallersAddress) {
   EXPECT_EQ(service.CheckIns(), 2);
   ASSERT_EQ(log.size(), 2u);
   EXPECT_NE(log[0].find("node=box user=demo address=127.0.0.1"), std::string::npos);
+  EXPECT_EQ(priorities[0], TLogPriority::Info);
 }
 
 TEST_F(Service, RefusesWrongAccountsAndIncompleteRequests) {
@@ -50,23 +65,102 @@ TEST_F(Service, RefusesWrongAccountsAndIncompleteRequests) {
   auto missing = client.Get("/includes/r_update.php?userid=demo");
   ASSERT_TRUE(missing);
   EXPECT_EQ(missing->status, 400);
+  auto control = client.Get(std::string("/includes/r_update.php?userid=demo&enc=") + kDigest + "&node=a%07b");
+  ASSERT_TRUE(control);
+  EXPECT_EQ(control->status, 400);
+  EXPECT_EQ(control->body, "the node name holds a control character\n");
   EXPECT_EQ(service.CheckIns(), 0);
+  EXPECT_EQ(priorities.back(), TLogPriority::Warning);
   auto home = client.Get("/");
   ASSERT_TRUE(home);
   EXPECT_EQ(home->status, 200);
   EXPECT_NE(home->body.find("Pinmark"), std::string::npos);
+  auto nothing = client.Get("/no/such/page");
+  ASSERT_TRUE(nothing);
+  EXPECT_EQ(nothing->status, 404);
+  EXPECT_EQ(nothing->body, "404 not found\n");
 }
 
-TEST(ServiceAccounts, FileLinesAreCheckedAndRead) {
-  TempDir dir;
-  std::string good = dir.File("good");
-  TempDir::Write(good, std::string("# accounts\n\nann ") + kDigest + "\nbob:" + kDigest + "\r\n");
-  TCheckInService s;
-  std::string error;
-  EXPECT_TRUE(s.LoadAccounts(good, error)) << error;
-  std::string bad = dir.File("bad");
-  TempDir::Write(bad, "ann plaintext-password\n");
-  EXPECT_FALSE(s.LoadAccounts(bad, error));
-  EXPECT_NE(error.find(":1:"), std::string::npos);
-  EXPECT_FALSE(s.LoadAccounts(dir.File("absent"), error));
+TEST_F(Service, ASignInSessionShowsTheNodesUntilSignOutAndGetsChangeNothing) {
+  httplib::Client client("127.0.0.1", port);
+  ASSERT_EQ(client.Get(std::string("/includes/r_update.php?userid=demo&enc=") + kDigest + "&node=%3Cb%3Ebox")->status,
+            200);
+  auto form = client.Get("/nodes");
+  ASSERT_TRUE(form);
+  EXPECT_NE(form->body.find("action=\"/signin\""), std::string::npos);
+  EXPECT_EQ(form->get_header_value("Cache-Control"), "no-store");
+  EXPECT_NE(form->get_header_value("Content-Security-Policy").find("default-src 'none'"), std::string::npos);
+
+  auto wrong = client.Post("/signin", "name=demo&password=nope", "application/x-www-form-urlencoded");
+  ASSERT_TRUE(wrong);
+  EXPECT_EQ(wrong->status, 403);
+  EXPECT_FALSE(wrong->has_header("Set-Cookie"));
+  auto signedIn = client.Post("/signin", "name=demo&password=demo", "application/x-www-form-urlencoded");
+  ASSERT_TRUE(signedIn);
+  EXPECT_EQ(signedIn->status, 303);
+  EXPECT_EQ(signedIn->get_header_value("Location"), "/nodes");
+  const std::string cookie = signedIn->get_header_value("Set-Cookie");
+  EXPECT_NE(cookie.find("; HttpOnly"), std::string::npos) << cookie;
+  EXPECT_NE(cookie.find("; SameSite=Strict"), std::string::npos) << cookie;
+  EXPECT_NE(cookie.find("; Max-Age=3600"), std::string::npos) << cookie;
+  EXPECT_EQ(cookie.find("Secure"), std::string::npos) << "not over plain http: " << cookie;
+  const httplib::Headers session{{"Cookie", std::string(TCheckInService::SessionCookie) + "=" + SessionFrom(signedIn)}};
+
+  auto nodes = client.Get("/nodes", session);
+  ASSERT_TRUE(nodes);
+  EXPECT_NE(nodes->body.find("Nodes of demo"), std::string::npos);
+  EXPECT_NE(nodes->body.find("&lt;b&gt;box"), std::string::npos);
+  EXPECT_EQ(nodes->body.find("<b>box"), std::string::npos);
+  // Signing out is a POST; a GET there changes nothing.
+  EXPECT_NE(client.Get("/signout", session)->status, 303);
+  EXPECT_NE(client.Get("/nodes", session)->body.find("Nodes of demo"), std::string::npos);
+  auto out = client.Post("/signout", session, "", "application/x-www-form-urlencoded");
+  ASSERT_TRUE(out);
+  EXPECT_EQ(out->status, 303);
+  EXPECT_NE(out->get_header_value("Set-Cookie").find("Max-Age=0"), std::string::npos);
+  EXPECT_NE(client.Get("/nodes", session)->body.find("action=\"/signin\""), std::string::npos);
+}
+
+TEST_F(Service, ASessionEndsWhenItsAccountGetsANewPassword) {
+  httplib::Client client("127.0.0.1", port);
+  auto signedIn = client.Post("/signin", "name=demo&password=demo", "application/x-www-form-urlencoded");
+  ASSERT_EQ(signedIn->status, 303);
+  const httplib::Headers session{{"Cookie", std::string(TCheckInService::SessionCookie) + "=" + SessionFrom(signedIn)}};
+  service.AddAccount("demo", DigestToHex(MD5OfString("changed")));
+  EXPECT_NE(client.Get("/nodes", session)->body.find("action=\"/signin\""), std::string::npos);
+}
+
+TEST_F(Service, TheJsonNeedsBasicCredentials) {
+  httplib::Client client("127.0.0.1", port);
+  ASSERT_EQ(client.Get(std::string("/includes/r_update.php?userid=demo&enc=") + kDigest + "&node=box")->status, 200);
+  auto anonymous = client.Get("/api/nodes");
+  ASSERT_TRUE(anonymous);
+  EXPECT_EQ(anonymous->status, 401);
+  EXPECT_NE(anonymous->get_header_value("WWW-Authenticate").find("Basic realm="), std::string::npos);
+  client.set_basic_auth("demo", "wrong");
+  EXPECT_EQ(client.Get("/api/nodes")->status, 401);
+  client.set_basic_auth("demo", "demo");
+  auto json = client.Get("/api/nodes");
+  ASSERT_TRUE(json);
+  EXPECT_EQ(json->status, 200);
+  EXPECT_EQ(json->get_header_value("Content-Type"), "application/json");
+  EXPECT_NE(json->body.find("\"name\":\"box\",\"address\":\"127.0.0.1\""), std::string::npos) << json->body;
+}
+
+TEST(ServiceProxy, ASessionCookieIsSecureWhenATrustedProxyTookTheRequestOverTls) {
+  TTrustedProxies proxies;
+  ASSERT_TRUE(proxies.Add("127.0.0.1"));
+  TCheckInService service(std::make_unique<TMemoryStore>(), TServiceRules{}, proxies);
+  service.AddAccount("demo", kDigest);
+  const int port = service.Bind("127.0.0.1", 0);
+  ASSERT_GT(port, 0);
+  service.Start();
+  httplib::Client client("127.0.0.1", port);
+  auto res = client.Post("/signin", {{"X-Forwarded-Proto", "https"}, {"X-Forwarded-For", "198.51.100.4"}},
+                         "name=demo&password=demo", "application/x-www-form-urlencoded");
+  ASSERT_TRUE(res);
+  EXPECT_NE(res->get_header_value("Set-Cookie").find("; Secure"), std::string::npos);
+  auto checkIn = client.Get(std::string("/includes/r_update.php?userid=demo&enc=") + kDigest,
+                            {{"X-Forwarded-For", "198.51.100.4"}});
+  EXPECT_EQ(checkIn->body, "198.51.100.4");
 }

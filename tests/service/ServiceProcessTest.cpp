@@ -1,125 +1,53 @@
-// pinmark-service as people host it: the real binary on a loopback port,
-// facing requests that try to forge its log, crowd it out or make it buffer.
+// pinmark-service as people host it: the real binary on a loopback port with
+// a database in a fresh folder, its account commands, check-ins from several
+// source addresses, restarts and kills, a database that is locked, full or
+// damaged, proxies, and requests that try to forge its log, crowd it out or
+// make it buffer.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <pty.h>
 
 #include <atomic>
-#include <sstream>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "tests/support/LoopbackPeer.h"
+#include "tests/service/ServiceChild.h"
 
-namespace {
-const char kDigest[] = "fe01ce2a7fbac8fafaed7c982a04e229";  // MD5 of "demo"
-const std::string kCheckIn = std::string("/includes/r_update.php?userid=demo&enc=") + kDigest;
-
-// The service in a child process; its standard output (the log) comes back through a pipe.
-class ServiceProcess {
- public:
-  ServiceProcess() {
-    int out[2];
-    if (::pipe(out) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(out[1], 1);
-      ::close(out[0]);
-      ::close(out[1]);
-      const std::string account = std::string("demo:") + kDigest;
-      ::execl(SERVICE_PATH, SERVICE_PATH, "--account", account.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    log_ = out[0];
-    const std::string first = ReadLine(5000);
-    const std::size_t colon = first.rfind(':');
-    if (first.rfind("listening on ", 0) == 0 && colon != std::string::npos) port_ = std::stoi(first.substr(colon + 1));
-  }
-  ~ServiceProcess() {
-    Stop();
-    if (log_ >= 0) ::close(log_);
-  }
-  ServiceProcess(const ServiceProcess&) = delete;
-  ServiceProcess& operator=(const ServiceProcess&) = delete;
-
-  int Port() const { return port_; }
-
-  // Ends the service and answers every log line it wrote after starting.
-  std::vector<std::string> StopAndReadLog() {
-    Stop();
-    std::vector<std::string> lines;
-    std::string all;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(log_, buf, sizeof buf)) > 0;) all.append(buf, static_cast<std::size_t>(n));
-    std::istringstream in(all);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
-
- private:
-  std::string ReadLine(int timeoutMs) {
-    std::string line;
-    char c;
-    while (true) {
-      pollfd p{log_, POLLIN, 0};
-      if (::poll(&p, 1, timeoutMs) <= 0 || ::read(log_, &c, 1) != 1 || c == '\n') return line;
-      line += c;
-    }
-  }
-  void Stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
-  pid_t pid_ = -1;
-  int log_ = -1;
-  int port_ = 0;
-};
-
-int Connect(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// One request on a new connection; the answer as far as it came within the
-// guard time (the service closes after answering an HTTP/1.0 request).
-std::string Ask(int port, const std::string& request, int guardMs = 3000) {
-  int fd = Connect(port);
-  testpeer::SendAll(fd, request);
-  std::string answer = testpeer::RecvUntilClosed(fd, guardMs);
-  ::close(fd);
-  return answer;
-}
-}  // namespace
+using namespace servicetest;
 
 TEST(ServiceProcess, LoggedValuesCannotForgeLogLines) {
   ServiceProcess service;
   ASSERT_GT(service.Port(), 0);
+  EXPECT_EQ(Parse(Ask(service.Port(), "GET " + kCheckIn + "&node=a%20b%25c HTTP/1.0\r\n\r\n")).status, 200);
   const std::string forged = "%0A2000-01-01%2000:00:00%20node%3Dx%20user%3Dadmin%20address%3D6.6.6.6";
-  EXPECT_NE(Ask(service.Port(), "GET " + kCheckIn + "&node=box" + forged + " HTTP/1.0\r\n\r\n").find("200 OK"),
-            std::string::npos);
-  EXPECT_NE(Ask(service.Port(), "GET /includes/r_update.php?userid=eve%0D%1B[2J&enc=0 HTTP/1.0\r\n\r\n").find("403"),
-            std::string::npos);
+  EXPECT_EQ(Parse(Ask(service.Port(), "GET " + kCheckIn + "&node=box" + forged + " HTTP/1.0\r\n\r\n")).status, 400);
+  EXPECT_EQ(Parse(Ask(service.Port(), "GET /includes/r_update.php?userid=eve%1B[2J&enc=0 HTTP/1.0\r\n\r\n")).status,
+            400);
+  EXPECT_EQ(Parse(Ask(service.Port(), "GET /includes/r_update.php?userid=eve%25&enc=0 HTTP/1.0\r\n\r\n")).status, 403);
   const std::vector<std::string> log = service.StopAndReadLog();
-  ASSERT_EQ(log.size(), 2u);
-  EXPECT_NE(log[0].find(" node=box%0A2000-01-01%2000:00:00%20node=x%20user=admin%20address=6.6.6.6 user=demo "
-                        "address=127.0.0.1"),
+  ASSERT_EQ(log.size(), 5u);
+  EXPECT_NE(log[1].find(" node=a%20b%25c user=demo address=127.0.0.1"), std::string::npos) << log[1];
+  EXPECT_NE(log[2].find(" refused node=box%0A2000-01-01%2000:00:00%20node=x%20user=admin%20address=6.6.6.6 user=demo "
+                        "address=127.0.0.1: the node name holds a control character"),
             std::string::npos)
-      << log[0];
-  EXPECT_NE(log[1].find(" refused user=eve%0D%1B[2J address=127.0.0.1"), std::string::npos) << log[1];
+      << log[2];
+  EXPECT_NE(log[3].find(" refused node= user=eve%1B[2J address=127.0.0.1: the account name holds a control character"),
+            std::string::npos)
+      << log[3];
+  EXPECT_NE(log[4].find(" refused node= user=eve%25 address=127.0.0.1"), std::string::npos) << log[4];
+}
+
+TEST(ServiceProcess, UnderTheJournalEachLineCarriesItsPriority) {
+  ServiceProcess service({"--account", std::string("demo:") + kDigest}, {"JOURNAL_STREAM=auto"});
+  ASSERT_GT(service.Port(), 0) << service.Log();
+  EXPECT_EQ(Parse(Ask(service.Port(), "GET " + kCheckIn + "&node=n HTTP/1.0\r\n\r\n")).status, 200);
+  EXPECT_EQ(Parse(Ask(service.Port(), "GET /includes/r_update.php?userid=demo&enc=0 HTTP/1.0\r\n\r\n")).status, 403);
+  const std::vector<std::string> log = service.StopAndReadLog();
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log[0].substr(0, 16), "<6>listening on ");
+  EXPECT_EQ(log[1].substr(0, 3), "<6>");
+  EXPECT_EQ(log[2].substr(0, 3), "<4>") << "a refusal is a warning";
 }
 
 TEST(ServiceProcess, IdleAndSlowConnectionsDoNotHoldACheckInBack) {
@@ -146,7 +74,7 @@ TEST(ServiceProcess, IdleAndSlowConnectionsDoNotHoldACheckInBack) {
   EXPECT_EQ(answer.substr(answer.size() - 9), "127.0.0.1");
 }
 
-TEST(ServiceProcess, RequestBodiesAreRefusedBeforeTheyAreRead) {
+TEST(ServiceProcess, OversizedRequestsAreRefusedBeforeTheyAreRead) {
   ServiceProcess service;
   ASSERT_GT(service.Port(), 0);
   struct Case {
@@ -155,7 +83,8 @@ TEST(ServiceProcess, RequestBodiesAreRefusedBeforeTheyAreRead) {
     std::string status;
   } cases[] = {
       // Only the heads are sent: the answer must come without waiting for the body.
-      {"a large body", "POST " + kCheckIn + " HTTP/1.1\r\nHost: h\r\nContent-Length: 100000000\r\n\r\n", "HTTP/1.1 413"},
+      {"a large body", "POST " + kCheckIn + " HTTP/1.1\r\nHost: h\r\nContent-Length: 100000000\r\n\r\n",
+       "HTTP/1.1 413"},
       {"just over the limit", "POST " + kCheckIn + " HTTP/1.1\r\nHost: h\r\nContent-Length: 4097\r\n\r\n",
        "HTTP/1.1 413"},
       {"a chunked body", "POST " + kCheckIn + " HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n",
@@ -166,11 +95,274 @@ TEST(ServiceProcess, RequestBodiesAreRefusedBeforeTheyAreRead) {
       {"a small body is read and answered",
        "POST " + kCheckIn + "&node=n HTTP/1.1\r\nHost: h\r\nConnection: close\r\nContent-Length: 5\r\n\r\nhello",
        "HTTP/1.1 200"},
+      {"headers without end", "GET / HTTP/1.1\r\nHost: h\r\n" + std::string(64 * 1024, 'X'), "HTTP/1.1 431"},
+      {"a thousand small headers",
+       "GET / HTTP/1.1\r\n" +
+           [] {
+             std::string many;
+             for (int i = 0; i < 3000; ++i) many += "X-" + std::to_string(i) + ": y\r\n";
+             return many + "\r\n";
+           }(),
+       "HTTP/1.1 431"},
+      {"a URI over 8 KiB", "GET /" + std::string(9000, 'a') + " HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n",
+       "HTTP/1.1 414"},
+      {"a node name over 64 bytes", "GET " + kCheckIn + "&node=" + std::string(65, 'n') + " HTTP/1.0\r\n\r\n",
+       "HTTP/1.1 400"},
   };
   for (const Case& c : cases) {
     // The service closes the connection after each of these answers, so the
     // whole answer arrives within the guard time.
     const std::string answer = Ask(service.Port(), c.request, 2000);
-    EXPECT_EQ(answer.substr(0, c.status.size()), c.status) << c.name << ": " << answer;
+    EXPECT_EQ(answer.substr(0, c.status.size()), c.status) << c.name << ": " << answer.substr(0, 200);
   }
+  EXPECT_EQ(Parse(Ask(service.Port(), "GET " + kCheckIn + "&node=n HTTP/1.0\r\n\r\n")).body, "127.0.0.1");
+}
+
+TEST(ServiceProcess, AccountCommandsManageTheDatabaseWhileTheServiceRuns) {
+  TempDir dir;
+  const std::string db = dir.File("pinmark.db");
+  auto account = [&](std::vector<std::string> args, const std::string& input = "") {
+    args.insert(args.begin(), "account");
+    args.insert(args.end(), {"--db", db});
+    return RunService(args, input);
+  };
+  RunResult r = account({"add", "alice", "--password-stdin"}, "secret\n");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "added account alice\n");
+  r = account({"add", "ALICE", "--password-stdin"}, "other\n");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "pinmark-service: account ALICE exists already\n");
+  r = account({"add", "bad_name", "--password-stdin"}, "x\n");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("letters, digits and hyphens"), std::string::npos) << r.err;
+  r = account({"add", "bob", "--password-stdin"}, "");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "pinmark-service: no password on standard input\n");
+  r = account({"add", "bob"});
+  EXPECT_EQ(r.code, 1) << "no terminal to ask on";
+  EXPECT_NE(r.err.find("--password-stdin"), std::string::npos) << r.err;
+  EXPECT_EQ(account({"frobnicate"}).code, 2);
+  r = RunService({"account", "list", "--db", dir.File("typo.db")});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "pinmark-service: there is no database " + dir.File("typo.db") + " (\"account add\" makes one)\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.File("typo.db")));
+
+  // The stored hash is neither the password nor its digest.
+  OtherConnection other(db);
+  const std::string stored = other.Text("SELECT password_hash FROM accounts WHERE name = 'alice'");
+  EXPECT_EQ(stored.rfind("pbkdf2-sha256$600000$", 0), 0u) << stored;
+  EXPECT_EQ(stored.find(Md5("secret")), std::string::npos);
+
+  ServiceProcess service({"--db", db});
+  ASSERT_GT(service.Port(), 0) << service.Log();
+  EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "box").status, 200);
+  r = account({"passwd", "alice", "--password-stdin"}, "changed\n");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "changed the password of alice\n");
+  EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "box").status, 403) << "the old one was remembered";
+  EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("changed"), "box").status, 200);
+  EXPECT_EQ(account({"passwd", "nobody", "--password-stdin"}, "x\n").code, 1);
+
+  const std::string list = dir.File("accounts");
+  TempDir::Write(list, "# moved from --accounts\ncarol " + Md5("carol's") + "\nalice:" + Md5("x") + "\n");
+  r = account({"import", list});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "imported 1 account from " + list + " (1 existed already)\n");
+  EXPECT_EQ(CheckIn(service.Port(), "carol", Md5("carol's"), "pc").status, 200);
+
+  r = account({"list"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out.substr(0, 14), "alice\t1 node\ts") << r.out;
+  EXPECT_NE(r.out.find("\ncarol\t1 node\tsince "), std::string::npos) << r.out;
+  r = account({"remove", "alice"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("changed"), "box").status, 403);
+  EXPECT_EQ(account({"remove", "alice"}).code, 1);
+  EXPECT_EQ(RunService({"--db", db, "--account", std::string("demo:") + kDigest}).code, 2)
+      << "accounts in memory and a database do not mix";
+}
+
+void Type(int terminal, const std::string& text) {
+  if (::write(terminal, text.data(), text.size()) != static_cast<ssize_t>(text.size())) ADD_FAILURE() << "not typed";
+}
+
+TEST(ServiceProcess, APasswordIsAskedOnTheTerminalTwiceWithoutEcho) {
+  TempDir dir;
+  const std::string db = dir.File("pinmark.db");
+  auto onTerminal = [&](const std::string& name, const std::string& first, const std::string& second, int& code) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ::grantpt(master);
+    ::unlockpt(master);
+    const std::string slave = ::ptsname(master);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::setsid();
+      const int fd = ::open(slave.c_str(), O_RDWR);
+      ::dup2(fd, 0);
+      ::dup2(fd, 1);
+      ::dup2(fd, 2);
+      ::execl(SERVICE_PATH, SERVICE_PATH, "account", "add", name.c_str(), "--db", db.c_str(),
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    std::string seen;
+    auto readUntil = [&](const std::string& text) {
+      char buf[256];
+      pollfd p{master, POLLIN, 0};
+      while (seen.find(text) == std::string::npos && ::poll(&p, 1, 30000) > 0) {
+        const ssize_t n = ::read(master, buf, sizeof buf);
+        if (n <= 0) break;
+        seen.append(buf, static_cast<std::size_t>(n));
+      }
+    };
+    readUntil("Password for " + name + ": ");
+    Type(master, first + "\n");
+    readUntil("again: ");
+    Type(master, second + "\n");
+    readUntil(first == second ? "added account " + name + "\r\n" : "nothing was changed\r\n");
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(master);
+    code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return seen;
+  };
+  int code = -1;
+  std::string seen = onTerminal("dave", "typed-secret", "typed-secret", code);
+  EXPECT_EQ(code, 0) << seen;
+  EXPECT_EQ(seen.find("typed-secret"), std::string::npos) << "echoed: " << seen;
+  EXPECT_NE(seen.find("added account dave"), std::string::npos) << seen;
+  seen = onTerminal("erin", "one", "two", code);
+  EXPECT_EQ(code, 1) << seen;
+  EXPECT_NE(seen.find("the two passwords differ"), std::string::npos) << seen;
+  EXPECT_EQ(RunService({"account", "list", "--db", db}).out.find("erin"), std::string::npos);
+}
+
+TEST(ServiceProcess, NodesFromTwoAddressesSurviveARestartAndAKillRightAfterAnAnswer) {
+  Database db("alice", "secret");
+  {
+    ServiceProcess service({"--db", db.file});
+    ASSERT_GT(service.Port(), 0) << service.Log();
+    EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "laptop", "127.0.0.2").body, "127.0.0.2");
+    EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "desktop", "127.0.0.3").body, "127.0.0.3");
+    EXPECT_EQ(service.Stop(), 0);
+  }
+  {
+    ServiceProcess service({"--db", db.file});
+    ASSERT_GT(service.Port(), 0) << service.Log();
+    const std::string json = Json(service.Port(), "alice", "secret");
+    EXPECT_NE(json.find("{\"name\":\"desktop\",\"address\":\"127.0.0.3\""), std::string::npos) << json;
+    EXPECT_NE(json.find("{\"name\":\"laptop\",\"address\":\"127.0.0.2\""), std::string::npos) << json;
+    // The laptop moves, and the service is killed the moment it has answered.
+    EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "laptop", "127.0.0.3").body, "127.0.0.3");
+    service.Stop(SIGKILL);
+  }
+  ServiceProcess service({"--db", db.file});
+  ASSERT_GT(service.Port(), 0) << service.Log();
+  const std::string json = Json(service.Port(), "alice", "secret");
+  EXPECT_NE(json.find("{\"name\":\"laptop\",\"address\":\"127.0.0.3\""), std::string::npos) << json;
+  EXPECT_NE(json.find("\"check_ins\":2,\"stale\":false,\"history\":[{\"time\":"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"from\":\"127.0.0.2\",\"to\":\"127.0.0.3\"}]"), std::string::npos) << json;
+}
+
+TEST(ServiceProcess, OnlyATrustedProxyMayNameTheCaller) {
+  ServiceProcess service({"--account", std::string("demo:") + kDigest, "--trusted-proxy", "127.0.0.2"});
+  ASSERT_GT(service.Port(), 0) << service.Log();
+  auto ask = [&](const char* source, const std::string& forwarded) {
+    return Parse(Ask(service.Port(),
+                     "GET " + kCheckIn + "&node=n HTTP/1.0\r\nX-Forwarded-For: " + forwarded + "\r\n\r\n", 3000,
+                     source))
+        .body;
+  };
+  EXPECT_EQ(ask("127.0.0.3", "198.51.100.7"), "127.0.0.3") << "a forged header from anyone else changes nothing";
+  EXPECT_EQ(ask("127.0.0.2", "198.51.100.7"), "198.51.100.7");
+  EXPECT_EQ(ask("127.0.0.2", "6.6.6.6, 198.51.100.7"), "198.51.100.7")
+      << "what the caller wrote itself is not believed";
+  EXPECT_EQ(RunService({"--trusted-proxy", "localhost"}).code, 2);
+}
+
+TEST(ServiceProcess, ALockedDatabaseIsAnswered503AndTheServiceGoesOnOnceItIsFree) {
+  Database db("alice", "secret");
+  ServiceProcess service({"--db", db.file});
+  ASSERT_GT(service.Port(), 0) << service.Log();
+  ASSERT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "box").status, 200);
+  OtherConnection other(db.file);
+  ASSERT_EQ(other.Exec("BEGIN IMMEDIATE"), SQLITE_OK);
+  const Answer locked = CheckIn(service.Port(), "alice", Md5("secret"), "box", "127.0.0.2");
+  EXPECT_EQ(locked.status, 503);
+  EXPECT_EQ(locked.body, "the service cannot record check-ins right now; try again later\n");
+  ASSERT_EQ(other.Exec("COMMIT"), SQLITE_OK);
+  EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "box", "127.0.0.2").status, 200);
+  EXPECT_NE(service.Log().find(" unrecorded node=box user=alice address=127.0.0.2: "), std::string::npos)
+      << service.Log();
+}
+
+TEST(ServiceProcess, AFullDiskIsAnswered503LosesNothingAndTheServiceRecoversWhenThereIsRoom) {
+  // The service may write no file beyond 256 KiB (RLIMIT_FSIZE): its writes
+  // then fail as on a full disk, through the same calls and the same errors.
+  Database db("alice", "secret");
+  ServiceProcess service({"--db", db.file}, {}, 256 * 1024);
+  ASSERT_GT(service.Port(), 0) << service.Log();
+  std::vector<int> answered, refused;
+  for (int i = 0; i < 400 && refused.size() < 5; ++i) {
+    const int status = CheckIn(service.Port(), "alice", Md5("secret"), "node" + std::to_string(i)).status;
+    ASSERT_TRUE(status == 200 || status == 503) << status;
+    (status == 200 ? answered : refused).push_back(i);
+  }
+  ASSERT_EQ(refused.size(), 5u) << "the limit was never reached";
+  EXPECT_TRUE(service.Running());
+  EXPECT_NE(Json(service.Port(), "alice", "secret").find("\"name\":\"node0\""), std::string::npos)
+      << "the page still reads";
+  // Room again: the next check-in is recorded.
+  const rlimit room{RLIM_INFINITY, RLIM_INFINITY};
+  ASSERT_EQ(::prlimit(service.Pid(), RLIMIT_FSIZE, &room, nullptr), 0);
+  EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "after").status, 200);
+  EXPECT_EQ(service.Stop(), 0);
+
+  OtherConnection other(db.file);
+  EXPECT_EQ(other.Text("PRAGMA integrity_check"), "ok");
+  EXPECT_EQ(other.Text("SELECT count(*) FROM nodes"), std::to_string(answered.size() + 1));
+  for (int i : refused)
+    EXPECT_EQ(other.Text("SELECT count(*) FROM nodes WHERE name = 'node" + std::to_string(i) + "'"), "0") << i;
+  EXPECT_EQ(other.Text("SELECT count(*) FROM nodes WHERE name = 'after'"), "1");
+}
+
+TEST(ServiceProcess, AReadOnlyDatabaseIsShownAnswers503AndIsWrittenOnceItIsWritableAgain) {
+  Database db("alice", "secret");
+  // The service runs as a user of its own (nobody) that owns the folder, so that the file's mode counts.
+  const uid_t nobody = 65534;
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(db.dir.Path().c_str(), nobody, nobody), 0);
+    ASSERT_EQ(::chown(db.file.c_str(), nobody, nobody), 0);
+  }
+  ASSERT_EQ(::chmod(db.file.c_str(), 0444), 0);
+  ServiceProcess service({"--db", db.file}, {}, RLIM_INFINITY, nobody);
+  ASSERT_GT(service.Port(), 0) << service.Log();
+  EXPECT_NE(service.Log().find(db.file + " is read-only: nodes are shown, check-ins are answered 503"),
+            std::string::npos)
+      << service.Log();
+  EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "box").status, 503);
+  EXPECT_NE(Json(service.Port(), "alice", "secret").find("\"nodes\":[]"), std::string::npos);
+  ASSERT_EQ(::chmod(db.file.c_str(), 0644), 0);
+  // The service tries the file again every few seconds.
+  int status = 0;
+  for (int i = 0; i < 60 && status != 200; ++i) {
+    testpeer::Pause(250);
+    status = CheckIn(service.Port(), "alice", Md5("secret"), "box").status;
+    ASSERT_TRUE(status == 200 || status == 503) << status;
+  }
+  EXPECT_EQ(status, 200);
+  EXPECT_NE(Json(service.Port(), "alice", "secret").find("{\"name\":\"box\""), std::string::npos);
+}
+
+TEST(ServiceProcess, ADamagedOrForeignDatabaseIsRefusedAtStartAndLeftAsItIs) {
+  TempDir dir;
+  const std::string junk = dir.File("junk.db");
+  TempDir::Write(junk, "This is no database, but it is somebody's file.\n" + std::string(5000, 'x'));
+  ServiceProcess refused({"--db", junk});
+  EXPECT_EQ(refused.Stop(0), 1);
+  EXPECT_NE(refused.Log().find("pinmark-service: " + junk + " is not a pinmark-service database"), std::string::npos)
+      << refused.Log();
+  EXPECT_EQ(TempDir::Read(junk), "This is no database, but it is somebody's file.\n" + std::string(5000, 'x'));
+  EXPECT_EQ(RunService({"account", "list", "--db", junk}).code, 1);
+  EXPECT_EQ(RunService({"--db", dir.File("no/such/folder/pinmark.db")}).code, 1);
 }

@@ -1,0 +1,331 @@
+// pinmark-service under load, as the real binary on loopback: check-ins per
+// second and their latency for 1,000 accounts with 10 nodes each, and the
+// service's peak memory once it holds all 10,000 nodes. The service with its
+// database and, side by side in the same run, the service with its accounts
+// in memory (given on the command line, nothing recorded on disk).
+//
+// Each check-in is the program's own request: a new connection, an HTTP/1.0
+// POST with an empty body, the answer read until the service closes. Several
+// clients send at once; each phase reports its rate and the median and 99th
+// percentile of the time from connect to the end of the answer, and the
+// processor time the service spent per 1,000 check-ins (which, unlike the
+// rates, does not depend on what else the machine is doing).
+//
+//   build/bin/service_bench [--accounts N] [--nodes N] [--clients N] [--rounds N] [MODE...]
+//
+// MODE is "database" or "memory" (both when none is named). Phases:
+//   first      one check-in per account on a freshly started service: the
+//              password's slow hash is paid here (database)
+//   nodes      the other nodes of each account checked in for the first time
+//   repeated   a check-in of every node in a shuffled order, the
+//              verification remembered; ROUNDS rounds, alternating between
+//              the modes, and the median round reported
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "settings/md5.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct TOptions {
+  int accounts = 1000;
+  int nodes = 10;
+  int clients = 8;
+  int rounds = 5;
+  std::vector<std::string> modes;
+};
+
+std::string AccountName(int i) {
+  char name[16];
+  std::snprintf(name, sizeof name, "user%04d", i);
+  return name;
+}
+std::string AccountDigest(int i) { return DigestToHex(MD5OfString("password-" + std::to_string(i))); }
+
+// The service as a child process with its log in a file; ends with SIGTERM.
+class TServiceChild {
+ public:
+  TServiceChild(const std::vector<std::string>& args, const std::string& log) : log_(log) {
+    std::fflush(nullptr);  // the child must not write the parent's pending output again
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      if (!std::freopen(log.c_str(), "w", stdout) || !std::freopen(log.c_str(), "a", stderr)) ::_exit(126);
+      std::vector<char*> argv{const_cast<char*>(SERVICE_PATH)};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(SERVICE_PATH, argv.data());
+      ::_exit(127);
+    }
+    for (int i = 0; i < 600 && port_ == 0; ++i) {
+      const std::string text = TempDir::Read(log);
+      const std::size_t at = text.find("listening on 127.0.0.1:");
+      if (at != std::string::npos) port_ = std::atoi(text.c_str() + at + 23);
+      if (port_ == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  ~TServiceChild() {
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  int Port() const { return port_; }
+  // The processor time the service has used so far (user and system), in ms.
+  double CpuMs() const {
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    unsigned long long user = 0, system = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+      if (i == 14) user = std::stoull(field);
+      if (i == 15) system = std::stoull(field);
+    }
+    return 1000.0 * static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  }
+  // The peak resident memory so far, in KiB.
+  long PeakKiB() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+  }
+
+ private:
+  std::string log_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+// One check-in as the program sends it; true when it was answered with 200.
+bool CheckIn(int port, const std::string& request) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = false;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+    std::string answer;
+    char buf[1024];
+    pollfd p{fd, POLLIN, 0};
+    while (::poll(&p, 1, 10000) > 0) {
+      const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      answer.append(buf, static_cast<std::size_t>(n));
+    }
+    ok = answer.rfind("HTTP/1.1 200 ", 0) == 0;
+  }
+  ::close(fd);
+  return ok;
+}
+
+struct TPhase {
+  double perSecond = 0;
+  double cpuMsPer1000 = 0;  // the service's processor time per 1,000 check-ins
+  double p50Ms = 0, p99Ms = 0;
+  int failed = 0;
+};
+
+// Sends every request, the clients taking the next one from a shared
+// counter; the rate is over the whole phase.
+TPhase Run(int port, const std::vector<std::string>& requests, int clients) {
+  std::vector<double> latencies(requests.size());
+  std::atomic<std::size_t> next{0};
+  std::atomic<int> failed{0};
+  const auto start = Clock::now();
+  std::vector<std::thread> threads;
+  for (int c = 0; c < clients; ++c)
+    threads.emplace_back([&] {
+      for (std::size_t i; (i = next++) < requests.size();) {
+        const auto begin = Clock::now();
+        if (!CheckIn(port, requests[i])) ++failed;
+        latencies[i] = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
+      }
+    });
+  for (std::thread& t : threads) t.join();
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  std::sort(latencies.begin(), latencies.end());
+  TPhase phase;
+  phase.perSecond = static_cast<double>(requests.size()) / seconds;
+  phase.p50Ms = latencies[latencies.size() / 2];
+  phase.p99Ms = latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)];
+  phase.failed = failed;
+  return phase;
+}
+
+// A phase against one service, with the processor time it took the service.
+TPhase RunOn(const TServiceChild& service, const std::vector<std::string>& requests, int clients) {
+  const double before = service.CpuMs();
+  TPhase phase = Run(service.Port(), requests, clients);
+  phase.cpuMsPer1000 = (service.CpuMs() - before) * 1000.0 / static_cast<double>(requests.size());
+  return phase;
+}
+
+std::string Request(int account, int node) {
+  return "POST /includes/r_update.php?userid=" + AccountName(account) + "&enc=" + AccountDigest(account) +
+         "&node=node" + std::to_string(node) + " HTTP/1.0\r\nContent-Length: 0\r\n\r\n";
+}
+
+struct TModeResult {
+  std::string mode;
+  bool ran = false;
+  TPhase first, nodes, repeated;
+  long peakKiB = 0;
+};
+
+// The service started in a mode; false when it could not be.
+bool Start(const std::string& mode, const TOptions& o, const TempDir& dir, std::unique_ptr<TServiceChild>& service) {
+  const std::string accounts = dir.File("accounts-" + mode);
+  {
+    std::ofstream out(accounts);
+    for (int i = 0; i < o.accounts; ++i) out << AccountName(i) << ' ' << AccountDigest(i) << '\n';
+  }
+  std::vector<std::string> args{"--host", "127.0.0.1", "--port", "0"};
+  if (mode == "memory") {
+    args.insert(args.end(), {"--accounts", accounts});
+  } else {
+    const std::string db = dir.File("service.db");
+    // The accounts are stored with their slow hash by the service's own command.
+    const std::string import = std::string(SERVICE_PATH) + " account import --db " + db + " " + accounts + " >" +
+                               dir.File("import.log") + " 2>&1";
+    std::fprintf(stderr, "importing %d accounts...\n", o.accounts);
+    if (std::system(import.c_str()) != 0) {
+      std::fprintf(stderr, "%s: account import failed (%s)\n", mode.c_str(),
+                   TempDir::Read(dir.File("import.log")).c_str());
+      return false;
+    }
+    args.insert(args.end(), {"--db", db});
+  }
+  service = std::make_unique<TServiceChild>(args, dir.File("service-" + mode + ".log"));
+  if (service->Port() == 0) {
+    std::fprintf(stderr, "%s: the service did not start\n", mode.c_str());
+    return false;
+  }
+  return true;
+}
+
+struct TModeRun {
+  TModeResult result;
+  std::unique_ptr<TServiceChild> service;
+};
+
+// Every mode's service is started first and runs its phases; the repeated
+// check-ins then alternate between the modes round by round, so that both
+// see the same machine (other work on it comes and goes), and each mode's
+// figure is its median round.
+std::vector<TModeResult> Measure(const TOptions& o, const TempDir& dir) {
+  std::vector<TModeRun> runs;
+  for (const std::string& mode : o.modes) {
+    TModeRun run;
+    run.result.mode = mode;
+    if (Start(mode, o, dir, run.service)) runs.push_back(std::move(run));
+  }
+  std::vector<std::string> first, nodes, repeated;
+  for (int a = 0; a < o.accounts; ++a) first.push_back(Request(a, 0));
+  for (int a = 0; a < o.accounts; ++a)
+    for (int n = 1; n < o.nodes; ++n) nodes.push_back(Request(a, n));
+  for (int a = 0; a < o.accounts; ++a)
+    for (int n = 0; n < o.nodes; ++n) repeated.push_back(Request(a, n));
+  for (TModeRun& run : runs) {
+    run.result.first = RunOn(*run.service, first, o.clients);
+    run.result.nodes = RunOn(*run.service, nodes, o.clients);
+  }
+  std::mt19937 shuffle(22);
+  std::vector<std::vector<TPhase>> rounds(runs.size());
+  for (int round = 0; round < o.rounds; ++round) {
+    std::shuffle(repeated.begin(), repeated.end(), shuffle);
+    for (std::size_t i = 0; i < runs.size(); ++i) rounds[i].push_back(RunOn(*runs[i].service, repeated, o.clients));
+  }
+  std::vector<TModeResult> results;
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    std::sort(rounds[i].begin(), rounds[i].end(),
+              [](const TPhase& a, const TPhase& b) { return a.perSecond < b.perSecond; });
+    TModeRun& run = runs[i];
+    int failed = 0;
+    for (const TPhase& p : rounds[i]) failed += p.failed;
+    run.result.repeated = rounds[i][rounds[i].size() / 2];
+    run.result.repeated.failed = failed;  // over every round
+    run.result.peakKiB = run.service->PeakKiB();
+    run.result.ran = true;
+    results.push_back(run.result);
+  }
+  return results;
+}
+
+void Print(const char* phase, const TPhase& p) {
+  std::printf("  %-9s %9.0f check-ins/s   p50 %7.2f ms   p99 %7.2f ms   service cpu %7.1f ms per 1000%s\n", phase,
+              p.perSecond, p.p50Ms, p.p99Ms, p.cpuMsPer1000,
+              p.failed ? ("   FAILED " + std::to_string(p.failed)).c_str() : "");
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  TOptions o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto number = [&](int& out) {
+      if (i + 1 < argc) out = std::atoi(argv[++i]);
+    };
+    if (arg == "--accounts")
+      number(o.accounts);
+    else if (arg == "--nodes")
+      number(o.nodes);
+    else if (arg == "--clients")
+      number(o.clients);
+    else if (arg == "--rounds")
+      number(o.rounds);
+    else if (arg == "database" || arg == "memory")
+      o.modes.push_back(arg);
+    else {
+      std::fprintf(stderr,
+                   "usage: service_bench [--accounts N] [--nodes N] [--clients N] [--rounds N] [database|memory]...\n");
+      return 2;
+    }
+  }
+  if (o.accounts < 1 || o.nodes < 1 || o.clients < 1 || o.rounds < 1) return 2;
+  if (o.modes.empty()) o.modes = {"database", "memory"};
+  TempDir dir;
+  std::printf("%d accounts x %d nodes, %d clients, a new connection per check-in\n", o.accounts, o.nodes, o.clients);
+  const std::vector<TModeResult> results = Measure(o, dir);
+  for (const TModeResult& r : results) {
+    std::printf("%s:\n", r.mode.c_str());
+    Print("first", r.first);
+    Print("nodes", r.nodes);
+    Print("repeated", r.repeated);
+    std::printf("  peak memory %ld KiB with %d nodes\n", r.peakKiB, o.accounts * o.nodes);
+  }
+  const auto find = [&](const char* mode) -> const TModeResult* {
+    for (const TModeResult& r : results)
+      if (r.mode == mode && r.ran) return &r;
+    return nullptr;
+  };
+  if (const TModeResult* db = find("database"), *mem = find("memory"); db && mem) {
+    std::printf("database / memory, repeated check-ins per second: %.2f\n",
+                db->repeated.perSecond / mem->repeated.perSecond);
+    std::printf("database / memory, service processor time per check-in: %.2f\n",
+                db->repeated.cpuMsPer1000 / mem->repeated.cpuMsPer1000);
+  }
+  return 0;
+}

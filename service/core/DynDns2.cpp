@@ -1,0 +1,66 @@
+#include "service/core/DynDns2.h"
+
+#include "runtime/SysUtils.h"
+#include "service/core/NameRules.h"
+
+namespace {
+// Labels of a name without its final dot; empty when any label is no DNS label.
+std::vector<std::string_view> Labels(std::string_view name) {
+  std::vector<std::string_view> labels;
+  while (true) {
+    const std::size_t dot = name.find('.');
+    const std::string_view label = name.substr(0, dot);
+    if (!IsDnsLabel(label)) return {};
+    labels.push_back(label);
+    if (dot == std::string_view::npos) return labels;
+    name.remove_prefix(dot + 1);
+  }
+}
+}  // namespace
+
+std::string NormalZone(std::string_view zone) {
+  if (!zone.empty() && zone.back() == '.') zone.remove_suffix(1);
+  if (zone.empty() || zone.size() > DynDns2MaxHostBytes || Labels(zone).empty()) return {};
+  return LowerCase(zone);
+}
+
+TDynDns2Host ParseDynDns2Host(std::string_view hostname, std::string_view zone) {
+  TDynDns2Host host;
+  if (!hostname.empty() && hostname.back() == '.') hostname.remove_suffix(1);
+  if (hostname.size() > DynDns2MaxHostBytes || hostname.find('.') == std::string_view::npos) {
+    host.Kind = TDynDns2Host::NotFqdn;
+    return host;
+  }
+  const std::vector<std::string_view> labels = Labels(hostname);
+  if (labels.empty()) {
+    host.Kind = TDynDns2Host::NotFqdn;
+    return host;
+  }
+  const std::string name = LowerCase(hostname);
+  const std::string suffix = "." + std::string(zone);
+  if (zone.empty() || name.size() <= suffix.size() ||
+      name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+    return host;  // not in the zone
+  const std::string_view front = std::string_view(hostname).substr(0, name.size() - suffix.size());
+  const std::size_t dot = front.find('.');
+  if (dot == std::string_view::npos || front.find('.', dot + 1) != std::string_view::npos) return host;
+  host.Kind = TDynDns2Host::Named;
+  host.Node = std::string(front.substr(0, dot));
+  host.Account = std::string(front.substr(dot + 1));
+  return host;
+}
+
+bool SplitDynDns2Hosts(std::string_view list, std::vector<std::string>& hosts) {
+  hosts.clear();
+  while (!list.empty()) {
+    const std::size_t comma = list.find(',');
+    const std::string item = Trim(list.substr(0, comma));
+    if (!item.empty()) {
+      if (hosts.size() == DynDns2MaxHosts) return false;
+      hosts.push_back(item);
+    }
+    if (comma == std::string_view::npos) break;
+    list.remove_prefix(comma + 1);
+  }
+  return true;
+}

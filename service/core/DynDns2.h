@@ -1,0 +1,32 @@
+// The dyndns2 update protocol's host names, as routers and update clients
+// send them: "hostname=H1,H2,..." where each H is NODE.ACCOUNT.ZONE and ZONE
+// is the service's zone. Only the naming; the core does the update.
+//
+// A name with no dot, an empty label, a label that is no DNS label or a name
+// over 253 bytes is not a fully qualified name ("notfqdn"); one outside the
+// zone, or with other than exactly two labels in front of it, names no host
+// here ("nohost"). Names compare without regard to ASCII case; one dot at the
+// end is allowed.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct TDynDns2Host {
+  enum TKind { Named, NotFqdn, NoHost };
+  TKind Kind = NoHost;
+  std::string Node, Account;  // for Named
+};
+
+inline constexpr std::size_t DynDns2MaxHosts = 20;
+inline constexpr std::size_t DynDns2MaxHostBytes = 253;
+
+TDynDns2Host ParseDynDns2Host(std::string_view hostname, std::string_view zone);
+// The names of a hostname parameter; false when it names more than
+// DynDns2MaxHosts ("numhost"). Empty items are dropped.
+bool SplitDynDns2Hosts(std::string_view list, std::vector<std::string>& hosts);
+// A zone as given by the operator: lower case, no dot at either end; empty
+// when zone is no DNS name.
+std::string NormalZone(std::string_view zone);

@@ -1,0 +1,88 @@
+#include "service/core/NameRules.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+#include "runtime/SysUtils.h"
+
+namespace {
+// Length of the UTF-8 sequence at s[i] when it is well formed (shortest form,
+// no surrogates, at most U+10FFFF), else 0; code gets the character.
+std::size_t Utf8Sequence(std::string_view s, std::size_t i, char32_t& code) {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
+  const unsigned char c = b(0);
+  std::size_t n;
+  if (c < 0x80) {
+    code = c;
+    return 1;
+  } else if (c >= 0xC2 && c <= 0xDF) {
+    n = 2, code = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3, code = c & 0x0F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4, code = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (i + n > s.size()) return 0;
+  for (std::size_t k = 1; k < n; ++k) {
+    if ((b(k) & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (b(k) & 0x3F);
+  }
+  const char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (code < least[n] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  return n;
+}
+}  // namespace
+
+std::size_t Utf8Length(std::string_view text, std::size_t at) {
+  char32_t code = 0;
+  return Utf8Sequence(text, at, code);
+}
+
+std::string RequestNameProblem(std::string_view what, std::string_view name) {
+  if (name.size() > MaxNameBytes)
+    return std::string(what) + " is longer than " + std::to_string(MaxNameBytes) + " bytes";
+  for (std::size_t i = 0; i < name.size();) {
+    char32_t code = 0;
+    const std::size_t n = Utf8Sequence(name, i, code);
+    if (n == 0) return std::string(what) + " is not UTF-8 text";
+    if (code < 0x20 || (code >= 0x7F && code < 0xA0)) return std::string(what) + " holds a control character";
+    i += n;
+  }
+  return {};
+}
+
+bool IsDnsLabel(std::string_view label) {
+  if (label.empty() || label.size() > MaxLabelBytes || label.front() == '-' || label.back() == '-') return false;
+  for (char c : label)
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-')) return false;
+  return true;
+}
+
+std::string NewAccountNameProblem(std::string_view name) {
+  if (IsDnsLabel(name)) return {};
+  return "an account name is 1 to 63 letters, digits and hyphens, not starting or ending with a hyphen";
+}
+
+bool IsDigest(std::string_view digest) {
+  return digest.size() == 32 && digest.find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
+}
+
+std::string NormalDigest(std::string_view digest) { return LowerCase(digest); }
+
+std::optional<std::string> CanonicalAddress(std::string_view text) {
+  if (text.empty() || text.size() >= INET6_ADDRSTRLEN) return std::nullopt;
+  const std::string s(text);
+  char out[INET6_ADDRSTRLEN];
+  in_addr v4{};
+  if (::inet_pton(AF_INET, s.c_str(), &v4) == 1) return std::string(::inet_ntop(AF_INET, &v4, out, sizeof out));
+  in6_addr v6{};
+  if (::inet_pton(AF_INET6, s.c_str(), &v6) != 1) return std::nullopt;
+  if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+    std::memcpy(&v4, &v6.s6_addr[12], 4);
+    return std::string(::inet_ntop(AF_INET, &v4, out, sizeof out));
+  }
+  return std::string(::inet_ntop(AF_INET6, &v6, out, sizeof out));
+}

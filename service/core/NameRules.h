@@ -1,0 +1,35 @@
+// What the service takes as an account name, a node name, a password digest
+// and an address, from requests and from the account commands. Every check
+// returns why a value is refused, in words for the answer and the log, or an
+// empty text when the value is fine.
+//
+// The limits (also stated in the README):
+// - A name in a request, account or node: at most MaxNameBytes bytes, valid
+//   UTF-8, no control characters (below 0x20, DEL, or C1). A node name may be
+//   empty (the program sends what its user typed, which may be nothing).
+// - A new account's name: a DNS label, so that host names can carry it:
+//   1 to 63 letters, digits and hyphens, not starting or ending with a hyphen.
+// - A digest: 32 hexadecimal digits, either case.
+// - An address: an IPv4 dotted quad or an IPv6 address; an IPv4 address
+//   written as IPv6 (::ffff:a.b.c.d) is the IPv4 address.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+inline constexpr std::size_t MaxNameBytes = 64;
+inline constexpr std::size_t MaxLabelBytes = 63;
+
+std::string RequestNameProblem(std::string_view what, std::string_view name);
+std::string NewAccountNameProblem(std::string_view name);
+bool IsDnsLabel(std::string_view label);
+bool IsDigest(std::string_view digest);
+// The digest in lower case (the form it is hashed in).
+std::string NormalDigest(std::string_view digest);
+// The length of the well-formed UTF-8 sequence at text[at] (shortest form,
+// no surrogates, at most U+10FFFF), or 0 when there is none.
+std::size_t Utf8Length(std::string_view text, std::size_t at);
+// The address in its usual text form, or nothing when text is none.
+std::optional<std::string> CanonicalAddress(std::string_view text);

@@ -1,0 +1,198 @@
+#include "service/core/ServiceCore.h"
+
+#include <algorithm>
+
+#include "runtime/SysUtils.h"
+#include "service/core/DynDns2.h"
+#include "service/core/NameRules.h"
+#include "service/core/PasswordHash.h"
+
+TServiceCore::TServiceCore(IServiceStore& store, TServiceRules rules)
+    : store_(store),
+      rules_(std::move(rules)),
+      remembered_(rules_.RememberFor, rules_.RememberedMax),
+      addressFailures_(rules_.AddressBurst, rules_.AddressRefill, rules_.AddressesTracked),
+      // Only existing accounts are counted, so their number bounds this table.
+      accountFailures_(rules_.AccountBurst, rules_.AccountRefill, static_cast<std::size_t>(-1)) {
+  rules_.SlowHashesAtOnce = std::max(1u, rules_.SlowHashesAtOnce);
+  rules_.Zone = NormalZone(rules_.Zone);
+}
+
+bool TServiceCore::VerifySlowly(std::string_view stored, std::string_view digest, bool& verified) {
+  std::unique_lock<std::mutex> gate(gateLock_);
+  if (hashing_ >= rules_.SlowHashesAtOnce) {
+    if (waiting_ >= rules_.SlowHashesWaiting) return false;
+    ++waiting_;
+    gateFree_.wait(gate, [this] { return hashing_ < rules_.SlowHashesAtOnce; });
+    --waiting_;
+  }
+  ++hashing_;
+  gate.unlock();
+  verified = TPasswordHash::Verify(stored, digest);
+  gate.lock();
+  --hashing_;
+  gateFree_.notify_one();
+  return true;
+}
+
+TSignIn TServiceCore::SignIn(std::string_view account, std::string_view digest, std::string_view from,
+                             TServiceTime now) {
+  TSignIn r;
+  r.Problem = RequestNameProblem("the account name", account);
+  if (!r.Problem.empty()) {
+    r.Answer = TAnswer::BadRequest;
+    return r;
+  }
+  const std::string accountKey = LowerCase(account);
+  r.RetryAfter = std::max(addressFailures_.Blocked(from, now), accountFailures_.Blocked(accountKey, now));
+  if (r.RetryAfter > 0) {
+    r.Answer = TAnswer::Limited;
+    return r;
+  }
+  try {
+    std::optional<TAccountRecord> found = store_.FindAccount(account);
+    if (!found) {
+      addressFailures_.Failed(from, now);
+      return r;
+    }
+    bool verified = false;
+    if (!TPasswordHash::Slow(found->PasswordHash)) {
+      verified = TPasswordHash::Verify(found->PasswordHash, digest);
+    } else if (IsDigest(digest)) {
+      verified = remembered_.Remembered(found->Name, found->PasswordHash, digest, now);
+      if (!verified) {
+        if (!VerifySlowly(found->PasswordHash, digest, verified)) {
+          r.Answer = TAnswer::Unavailable;
+          r.Problem = "too many sign-ins are being checked at once";
+          return r;
+        }
+        if (verified) remembered_.Remember(found->Name, found->PasswordHash, digest, now);
+      }
+    }
+    if (!verified) {
+      addressFailures_.Failed(from, now);
+      accountFailures_.Failed(accountKey, now);
+      return r;
+    }
+    r.Answer = TAnswer::Ok;
+    r.Account = std::move(*found);
+  } catch (const EStoreError& e) {
+    r.Answer = TAnswer::Unavailable;
+    r.Problem = e.Message();
+  }
+  return r;
+}
+
+TCheckInResult TServiceCore::Record(TSignIn signIn, std::string_view node, std::string_view address, TServiceTime now) {
+  TCheckInResult r;
+  static_cast<TSignIn&>(r) = std::move(signIn);
+  try {
+    r.Record = store_.RecordCheckIn(r.Account.Id, node, address, now, rules_.MaxNodesPerAccount);
+  } catch (const EStoreError& e) {
+    r.Answer = TAnswer::Unavailable;
+    r.Problem = e.Message();
+    return r;
+  }
+  if (r.Record.Outcome == TCheckInRecord::TooManyNodes) {
+    r.Answer = TAnswer::TooManyNodes;
+    return r;
+  }
+  r.Address = address;
+  if ((r.Record.FirstCheckIn || r.Record.AddressChanged) && OnAddressChanged)
+    OnAddressChanged(
+        {r.Account.Name, r.Account.Id, r.Record.Node.Name, r.Record.Node.Id, r.Record.PreviousAddress, r.Address, now});
+  return r;
+}
+
+TCheckInResult TServiceCore::CheckIn(std::string_view account, std::string_view digest, std::string_view node,
+                                     std::string_view address, TServiceTime now) {
+  TCheckInResult r;
+  r.Problem = RequestNameProblem("the node name", node);
+  std::optional<std::string> canonical = CanonicalAddress(address);
+  if (r.Problem.empty() && !canonical) r.Problem = "the caller's address is no IP address";
+  if (!r.Problem.empty()) {
+    r.Answer = TAnswer::BadRequest;
+    return r;
+  }
+  TSignIn signIn = SignIn(account, digest, *canonical, now);
+  if (signIn.Answer != TAnswer::Ok) {
+    static_cast<TSignIn&>(r) = std::move(signIn);
+    return r;
+  }
+  return Record(std::move(signIn), node, *canonical, now);
+}
+
+std::vector<TDynDns2Line> TServiceCore::DynDns2Update(std::string_view account, std::string_view digest,
+                                                      std::string_view hostnames, std::string_view myip,
+                                                      std::string_view caller, TServiceTime now, TSignIn* signInOut) {
+  std::vector<std::string> hosts;
+  const bool fits = SplitDynDns2Hosts(hostnames, hosts);
+  const std::string from = CanonicalAddress(caller).value_or(std::string(caller));
+  TSignIn signIn = SignIn(account, digest, from, now);
+  if (signInOut) *signInOut = signIn;
+  switch (signIn.Answer) {
+    case TAnswer::Ok:
+      break;
+    case TAnswer::Limited:
+      return {{"", "abuse"}};
+    case TAnswer::Unavailable:
+      return {{"", "911"}};
+    default:
+      return {{"", "badauth"}};
+  }
+  if (!fits) return {{"", "numhost"}};
+  if (hosts.empty()) return {{"", "notfqdn"}};
+  // An address that is asked for but is none: the caller's, as clients of this protocol expect.
+  const std::string address = CanonicalAddress(myip).value_or(from);
+  std::vector<TDynDns2Line> lines;
+  for (const std::string& host : hosts) {
+    const TDynDns2Host named = ParseDynDns2Host(host, rules_.Zone);
+    if (named.Kind == TDynDns2Host::NotFqdn) {
+      lines.push_back({host, "notfqdn"});
+    } else if (named.Kind == TDynDns2Host::NoHost || !SameText(named.Account, signIn.Account.Name)) {
+      lines.push_back({host, "nohost"});
+    } else {
+      const TCheckInResult r = Record(signIn, named.Node, address, now);
+      if (r.Answer == TAnswer::Unavailable)
+        lines.push_back({host, "911"});
+      else if (r.Answer != TAnswer::Ok)
+        lines.push_back({host, "nohost"});
+      else
+        lines.push_back({host, (r.Record.FirstCheckIn || r.Record.AddressChanged ? "good " : "nochg ") + address});
+    }
+  }
+  return lines;
+}
+
+std::vector<TNodeView> TServiceCore::Nodes(const TAccountRecord& account, TServiceTime now) {
+  std::vector<TNodeView> views;
+  for (TNodeRecord& node : store_.Nodes(account.Id)) {
+    TNodeView view;
+    static_cast<TNodeRecord&>(view) = std::move(node);
+    view.Stale = now - view.LastCheckIn > rules_.StaleAfter;
+    views.push_back(std::move(view));
+  }
+  return views;
+}
+
+bool TServiceCore::StillValid(const TAccountRecord& account) {
+  const std::optional<TAccountRecord> now = store_.FindAccount(account.Name);
+  return now && now->Id == account.Id && now->PasswordHash == account.PasswordHash;
+}
+
+TAccountChange TServiceCore::AddAccount(std::string_view name, std::string_view digest, TServiceTime now) {
+  if (!NewAccountNameProblem(name).empty() || !IsDigest(digest)) return TAccountChange::BadName;
+  return store_.AddAccount(name, TPasswordHash::Make(digest), now) ? TAccountChange::Done : TAccountChange::Exists;
+}
+
+TAccountChange TServiceCore::ChangePassword(std::string_view name, std::string_view digest) {
+  if (!IsDigest(digest)) return TAccountChange::BadName;
+  // The slow hash is only worth making for an account that is there.
+  if (!store_.FindAccount(name)) return TAccountChange::NoSuchAccount;
+  return store_.SetPasswordHash(name, TPasswordHash::Make(digest)) ? TAccountChange::Done
+                                                                   : TAccountChange::NoSuchAccount;
+}
+
+TAccountChange TServiceCore::RemoveAccount(std::string_view name) {
+  return store_.RemoveAccount(name) ? TAccountChange::Done : TAccountChange::NoSuchAccount;
+}

@@ -1,0 +1,146 @@
+// The service's rules, one core behind both front doors (the program's
+// check-in and the dyndns2 update) and the web page: who is who, what a
+// check-in records, which nodes are stale, when a caller has failed too
+// often. It takes plain values (names, the digest, the caller's address, the
+// time) and returns plain results; the store keeps what it decides. Nothing
+// here reads a clock, a socket or a file.
+//
+// Signing in (every door does it): the request's names are checked
+// (NameRules), then the caller's address and the account must not be blocked
+// for failing too often (TFailureLimit), then the digest is verified against
+// the account's stored hash. A verification that needs the slow hash is
+// remembered (TVerificationCache), so a repeated check-in costs a hash map
+// lookup. At most SlowHashesAtOnce slow hashes run at once; when
+// SlowHashesWaiting more wait already, a sign-in is answered Unavailable at
+// once instead of queueing without end.
+//
+// A failure of the store (EStoreUnavailable, EStoreCorrupt) is answered
+// Unavailable and recorded nothing; the core stays usable.
+//
+// Safe to call from several threads at once.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "service/core/FailureLimit.h"
+#include "service/core/VerificationCache.h"
+#include "service/store/ServiceStore.h"
+
+struct TServiceRules {
+  TServiceTime StaleAfter = 2 * 60 * 60 * 1000;
+  std::size_t MaxNodesPerAccount = 256;
+  TServiceTime RememberFor = 5 * 60 * 1000;
+  std::size_t RememberedMax = 100000;
+  int AddressBurst = 10;
+  TServiceTime AddressRefill = 60 * 1000;
+  int AccountBurst = 20;
+  TServiceTime AccountRefill = 30 * 1000;
+  std::size_t AddressesTracked = 100000;
+  unsigned SlowHashesAtOnce = 2;
+  std::size_t SlowHashesWaiting = 64;
+  // The dyndns2 zone (NODE.ACCOUNT.ZONE); empty: every host is "nohost".
+  std::string Zone;
+};
+
+enum class TAnswer {
+  Ok,
+  BadRequest,    // a name too long, not UTF-8, or holding control characters
+  BadAuth,       // no such account, or the wrong digest
+  Limited,       // failed too often lately; RetryAfter says for how long
+  TooManyNodes,  // a new node for an account that has MaxNodesPerAccount
+  Unavailable,   // the store cannot work now, or too many slow hashes wait
+};
+
+struct TSignIn {
+  TAnswer Answer = TAnswer::BadAuth;
+  TAccountRecord Account;  // for Ok
+  std::string Problem;     // for BadRequest and Unavailable: why, in words
+  TServiceTime RetryAfter = 0;
+};
+
+struct TCheckInResult : TSignIn {
+  std::string Address;  // the address recorded, for Ok
+  TCheckInRecord Record;
+};
+
+// Reported once a check-in created a node or changed its address.
+struct TAddressChange {
+  std::string Account;
+  std::int64_t AccountId = 0;
+  std::string Node;
+  std::int64_t NodeId = 0;
+  std::string Previous;  // empty on the node's first check-in
+  std::string Address;
+  TServiceTime Time = 0;
+};
+
+struct TDynDns2Line {
+  std::string Host;    // as the client named it
+  std::string Answer;  // "good A", "nochg A", "nohost", "notfqdn", ...
+};
+
+enum class TAccountChange { Done, BadName, Exists, NoSuchAccount };
+
+struct TNodeView : TNodeRecord {
+  bool Stale = false;
+};
+
+class TServiceCore {
+ public:
+  explicit TServiceCore(IServiceStore& store, TServiceRules rules = {});
+
+  // Who the caller is; account and digest as they came, from is the
+  // caller's address (for the limits).
+  TSignIn SignIn(std::string_view account, std::string_view digest, std::string_view from, TServiceTime now);
+  // The program's check-in: signs in and records the node at the caller's address.
+  TCheckInResult CheckIn(std::string_view account, std::string_view digest, std::string_view node,
+                         std::string_view address, TServiceTime now);
+  // A dyndns2 update: signs in, then each host of the hostname parameter.
+  // myip is the address asked for; when it is absent or no address, the
+  // caller's address is used. One line per host; a single line for a
+  // failed sign-in ("badauth", "abuse", "911") or too many hosts ("numhost").
+  std::vector<TDynDns2Line> DynDns2Update(std::string_view account, std::string_view digest, std::string_view hostnames,
+                                          std::string_view myip, std::string_view caller, TServiceTime now,
+                                          TSignIn* signIn = nullptr);
+  // The account's nodes, each marked stale or not at now.
+  std::vector<TNodeView> Nodes(const TAccountRecord& account, TServiceTime now);
+  // Whether a signed-in account still is the same account with the same
+  // password (for sessions kept across requests).
+  bool StillValid(const TAccountRecord& account);
+
+  // The account commands; a store failure raises the store's exception.
+  // BadName: a new account's name that is no DNS label, or a digest that is
+  // not 32 hexadecimal digits.
+  TAccountChange AddAccount(std::string_view name, std::string_view digest, TServiceTime now);
+  TAccountChange ChangePassword(std::string_view name, std::string_view digest);
+  TAccountChange RemoveAccount(std::string_view name);
+
+  // Told after each check-in that created a node or changed its address,
+  // once it is stored; called on the thread of the check-in, outside every
+  // lock of the core. For the DNS publisher.
+  std::function<void(const TAddressChange&)> OnAddressChanged;
+
+  IServiceStore& Store() { return store_; }
+  const TServiceRules& Rules() const { return rules_; }
+
+ private:
+  // Runs the slow hash under the gate; false when too many wait already.
+  bool VerifySlowly(std::string_view stored, std::string_view digest, bool& verified);
+  TCheckInResult Record(TSignIn signIn, std::string_view node, std::string_view address, TServiceTime now);
+
+  IServiceStore& store_;
+  TServiceRules rules_;
+  TVerificationCache remembered_;
+  TFailureLimit addressFailures_, accountFailures_;
+  std::mutex gateLock_;
+  std::condition_variable gateFree_;
+  unsigned hashing_ = 0;
+  std::size_t waiting_ = 0;
+};

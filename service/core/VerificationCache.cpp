@@ -1,0 +1,57 @@
+#include "service/core/VerificationCache.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
+
+#include "runtime/SysUtils.h"
+#include "service/core/PasswordHash.h"
+
+TVerificationCache::TVerificationCache(TServiceTime keepFor, std::size_t capacity)
+    : keepFor_(keepFor), capacity_(capacity) {
+  if (RAND_bytes(key_.data(), static_cast<int>(key_.size())) != 1)
+    throw EPasswordHashError("OpenSSL could not draw a key for remembered verifications");
+}
+
+std::string TVerificationCache::Key(std::string_view account, std::string_view storedHash,
+                                    std::string_view digest) const {
+  // Each part is preceded by its length, so no two different triples share a text.
+  std::string data;
+  for (const std::string& part : {LowerCase(account), std::string(storedHash), LowerCase(digest)}) {
+    data += std::to_string(part.size()) + ":" + part;
+  }
+  unsigned char mac[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  HMAC(EVP_sha256(), key_.data(), static_cast<int>(key_.size()), reinterpret_cast<const unsigned char*>(data.data()),
+       data.size(), mac, &size);
+  OPENSSL_cleanse(data.data(), data.size());
+  return std::string(reinterpret_cast<const char*>(mac), size);
+}
+
+bool TVerificationCache::Remembered(std::string_view account, std::string_view storedHash, std::string_view digest,
+                                    TServiceTime now) {
+  const std::string key = Key(account, storedHash, digest);
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = expires_.find(key);
+  if (it == expires_.end()) return false;
+  if (now < it->second) return true;
+  expires_.erase(it);
+  return false;
+}
+
+void TVerificationCache::Remember(std::string_view account, std::string_view storedHash, std::string_view digest,
+                                  TServiceTime now) {
+  const std::string key = Key(account, storedHash, digest);
+  std::lock_guard<std::mutex> guard(lock_);
+  if (expires_.size() >= capacity_ && !expires_.count(key)) {
+    std::erase_if(expires_, [now](const auto& entry) { return entry.second <= now; });
+    if (expires_.size() >= capacity_) return;
+  }
+  expires_[key] = now + keepFor_;
+}
+
+std::size_t TVerificationCache::Size() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return expires_.size();
+}

@@ -1,0 +1,41 @@
+// Verifications of an account's password digest remembered for a few
+// minutes, so that a node checking in again does not pay the slow hash each
+// time.
+//
+// Nothing here can give the digest back: an entry is an HMAC-SHA256, under a
+// key drawn at random when the cache is made (never stored), of the account
+// name, the account's stored hash and the digest. A changed password changes
+// the stored hash, so what was remembered for the old one no longer matches;
+// nothing has to be told to forget.
+//
+// At most Capacity entries: a full cache first drops what has expired and
+// otherwise remembers nothing more until something does, which only costs
+// slow hashes. Safe to call from several threads.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "service/store/ServiceStore.h"
+
+class TVerificationCache {
+ public:
+  TVerificationCache(TServiceTime keepFor, std::size_t capacity);
+
+  bool Remembered(std::string_view account, std::string_view storedHash, std::string_view digest, TServiceTime now);
+  void Remember(std::string_view account, std::string_view storedHash, std::string_view digest, TServiceTime now);
+  std::size_t Size();
+
+ private:
+  std::string Key(std::string_view account, std::string_view storedHash, std::string_view digest) const;
+
+  TServiceTime keepFor_;
+  std::size_t capacity_;
+  std::array<unsigned char, 32> key_{};
+  std::mutex lock_;
+  std::unordered_map<std::string, TServiceTime> expires_;
+};

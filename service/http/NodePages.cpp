@@ -1,0 +1,279 @@
+#include "service/http/NodePages.h"
+
+#include <ctime>
+
+#include "service/core/NameRules.h"
+
+namespace {
+const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
+
+// Calls put for each well-formed UTF-8 sequence of text (whole), and with
+// U+FFFD for each byte that is not part of one.
+template <class F>
+void EachCharacter(std::string_view text, F put) {
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t n = Utf8Length(text, i);
+    if (n == 0) {
+      put(std::string_view(kReplacement));
+      ++i;
+    } else {
+      put(text.substr(i, n));
+      i += n;
+    }
+  }
+}
+
+bool Calendar(TServiceTime time, std::tm& tm) {
+  // Far outside any real check-in (a damaged store): no date rather than a wrong one.
+  if (time < 0 || time > 253402300799999) return false;
+  const std::time_t seconds = static_cast<std::time_t>(time / 1000);
+  return gmtime_r(&seconds, &tm) != nullptr;
+}
+
+std::string Plural(long long n, const char* unit) { return std::to_string(n) + " " + unit + (n == 1 ? "" : "s"); }
+
+// How long ago then was, in its largest unit ("5 minutes", "3 hours", "2 days").
+std::string Elapsed(TServiceTime then, TServiceTime now) {
+  const long long seconds = then > now ? 0 : (now - then) / 1000;
+  if (seconds < 60) return Plural(seconds, "second");
+  if (seconds < 3600) return Plural(seconds / 60, "minute");
+  if (seconds < 2 * 86400) return Plural(seconds / 3600, "hour");
+  return Plural(seconds / 86400, "day");
+}
+
+// A configured length of time in the largest whole unit.
+std::string Duration(TServiceTime milliseconds) {
+  const long long minutes = milliseconds / 60000;
+  if (minutes >= 60 && minutes % (24 * 60) == 0) return Plural(minutes / (24 * 60), "day");
+  if (minutes >= 60 && minutes % 60 == 0) return Plural(minutes / 60, "hour");
+  return Plural(minutes, "minute");
+}
+
+std::string Head(std::string_view title) {
+  return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+         "<title>" +
+         HtmlEscape(title) +
+         "</title>\n<link rel=\"stylesheet\" href=\"/style.css\">\n</head>\n<body>\n"
+         "<header><a class=\"brand\" href=\"/\">Pinmark</a><a href=\"/nodes\">Your nodes</a></header>\n<main>\n";
+}
+
+const char kFoot[] = "</main>\n</body>\n</html>\n";
+
+std::string NodeCard(const TNodeView& node, TServiceTime now, TServiceTime staleAfter) {
+  const std::string name = node.Name.empty() ? "(no name)" : node.Name;
+  std::string html = std::string("<section class=\"node") + (node.Stale ? " stale" : "") + "\">\n<h2>" +
+                     HtmlEscape(name) + " <span class=\"badge\">" + (node.Stale ? "stale" : "up to date") +
+                     "</span></h2>\n<dl>\n";
+  html += "<dt>Address</dt><dd class=\"address\">" + HtmlEscape(node.Address) + "</dd>\n";
+  html += "<dt>Last check-in</dt><dd><time datetime=\"" + IsoTime(node.LastCheckIn) + "\">" +
+          ReadableTime(node.LastCheckIn) + "</time> (" + TimeAgo(node.LastCheckIn, now) + ")</dd>\n";
+  html += "<dt>First check-in</dt><dd><time datetime=\"" + IsoTime(node.FirstCheckIn) + "\">" +
+          ReadableTime(node.FirstCheckIn) + "</time></dd>\n";
+  html += "<dt>Check-ins</dt><dd>" + std::to_string(node.CheckIns) + "</dd>\n</dl>\n";
+  if (node.Stale)
+    html += "<p class=\"note\">Stale: no check-in for " + Elapsed(node.LastCheckIn, now) + " (stale after " +
+            Duration(staleAfter) + ").</p>\n";
+  if (node.History.empty()) {
+    html += "<p class=\"quiet\">The address has not changed since the first check-in.</p>\n";
+  } else {
+    const THistoryEntry& last = node.History.front();
+    html += "<p class=\"change\">Last change: " + HtmlEscape(last.From) + " &#8594; " + HtmlEscape(last.To) + ", " +
+            ReadableTime(last.Time) + " (" + TimeAgo(last.Time, now) + ")</p>\n";
+    html += "<details><summary>Address history (" + Plural(static_cast<long long>(node.History.size()), "change") +
+            ")</summary>\n<table>\n<thead><tr><th>When</th><th>From</th><th>To</th></tr></thead>\n<tbody>\n";
+    for (const THistoryEntry& h : node.History)
+      html += "<tr><td><time datetime=\"" + IsoTime(h.Time) + "\">" + ReadableTime(h.Time) + "</time></td><td>" +
+              HtmlEscape(h.From) + "</td><td>" + HtmlEscape(h.To) + "</td></tr>\n";
+    html += "</tbody>\n</table>\n</details>\n";
+  }
+  return html + "</section>\n";
+}
+}  // namespace
+
+std::string HtmlEscape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  EachCharacter(text, [&out](std::string_view c) {
+    switch (c[0]) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
+    }
+  });
+  return out;
+}
+
+std::string JsonString(std::string_view text) {
+  std::string out = "\"";
+  EachCharacter(text, [&out](std::string_view c) {
+    const unsigned char b = static_cast<unsigned char>(c[0]);
+    if (c.size() == 1 && (b < 0x20 || b == 0x7F || b == '"' || b == '\\' || b == '<' || b == '>' || b == '&')) {
+      static const char digits[] = "0123456789abcdef";
+      out += "\\u00";
+      out += digits[b >> 4];
+      out += digits[b & 15];
+    } else {
+      out += c;
+    }
+  });
+  return out + "\"";
+}
+
+std::string ReadableTime(TServiceTime time) {
+  std::tm tm{};
+  if (!Calendar(time, tm)) return "unknown time";
+  char text[40];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
+  return text;
+}
+
+std::string IsoTime(TServiceTime time) {
+  std::tm tm{};
+  if (!Calendar(time, tm)) return "1970-01-01T00:00:00Z";
+  char text[40];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return text;
+}
+
+std::string TimeAgo(TServiceTime then, TServiceTime now) {
+  if (then > now || now - then < 60000) return "just now";
+  return Elapsed(then, now) + " ago";
+}
+
+const char StyleSheet[] = R"(:root { color-scheme: light dark; --fg: #1d232a; --bg: #f6f7f9; --card: #fff;
+  --line: #d8dde3; --muted: #5b6672; --accent: #1f6feb; --ok: #1a7f37; --warn: #9a6700; }
+@media (prefers-color-scheme: dark) { :root { --fg: #e6edf3; --bg: #0d1117; --card: #161b22;
+  --line: #30363d; --muted: #8d96a0; --accent: #4493f8; --ok: #3fb950; --warn: #d29922; } }
+* { box-sizing: border-box; }
+body { margin: 0; font: 16px/1.5 system-ui, -apple-system, "Segoe UI", Roboto, sans-serif;
+  color: var(--fg); background: var(--bg); }
+header { display: flex; gap: 1.25rem; align-items: baseline; padding: .75rem 1rem;
+  border-bottom: 1px solid var(--line); background: var(--card); }
+header a { color: var(--accent); text-decoration: none; }
+header .brand { font-weight: 700; font-size: 1.15rem; color: var(--fg); }
+main { max-width: 46rem; margin: 0 auto; padding: 1rem; }
+h1 { font-size: 1.5rem; margin: .5rem 0 1rem; }
+h2 { font-size: 1.15rem; margin: 0 0 .5rem; overflow-wrap: anywhere; }
+code, .address { font-family: ui-monospace, "DejaVu Sans Mono", monospace; overflow-wrap: anywhere; }
+.node, .panel { background: var(--card); border: 1px solid var(--line); border-radius: 8px;
+  padding: 1rem; margin: 0 0 1rem; }
+.node.stale { border-left: 4px solid var(--warn); }
+.badge { font-size: .8rem; font-weight: 600; padding: .1rem .5rem; border-radius: 999px;
+  border: 1px solid var(--ok); color: var(--ok); white-space: nowrap; vertical-align: middle; }
+.stale .badge { border-color: var(--warn); color: var(--warn); }
+dl { display: grid; grid-template-columns: max-content 1fr; gap: .25rem 1rem; margin: 0 0 .5rem; }
+dt { color: var(--muted); }
+dd { margin: 0; overflow-wrap: anywhere; }
+.note { color: var(--warn); margin: .25rem 0; }
+.quiet, .hint { color: var(--muted); margin: .25rem 0; }
+.change { margin: .25rem 0; overflow-wrap: anywhere; }
+details summary { cursor: pointer; color: var(--accent); }
+table { border-collapse: collapse; width: 100%; margin-top: .5rem; font-size: .9rem; }
+th, td { text-align: left; padding: .25rem .5rem; border-bottom: 1px solid var(--line); overflow-wrap: anywhere; }
+form.signin { display: grid; gap: .75rem; max-width: 22rem; }
+label { display: grid; gap: .25rem; font-weight: 600; }
+input { font: inherit; padding: .5rem; border: 1px solid var(--line); border-radius: 6px;
+  background: var(--bg); color: var(--fg); }
+button { font: inherit; padding: .5rem 1rem; border: 0; border-radius: 6px; background: var(--accent);
+  color: #fff; cursor: pointer; }
+.error { color: #cf222e; font-weight: 600; }
+.bar { display: flex; flex-wrap: wrap; gap: .5rem 1rem; align-items: center; justify-content: space-between;
+  margin-bottom: 1rem; }
+.bar h1 { margin: 0; }
+@media (max-width: 30rem) { main { padding: .75rem; } .node, .panel { padding: .75rem; } dl { gap: .15rem .75rem; } }
+)";
+
+std::string HomePage(std::string_view zone) {
+  std::string html = Head("Pinmark check-in service");
+  html +=
+      "<h1>Pinmark check-in service</h1>\n"
+      "<div class=\"panel\">\n"
+      "<p>This service keeps track of where your computers are on the internet. Pinmark, running on each "
+      "computer (a <em>node</em>), checks in here once in a while; the service answers with the public address it "
+      "sees the computer at and remembers it, with every change of address.</p>\n"
+      "<p><a href=\"/nodes\">Sign in to see your nodes</a>: each one's current address, when it last checked in, "
+      "and its address history.</p>\n</div>\n"
+      "<div class=\"panel\">\n<h2>Checking in</h2>\n"
+      "<p>Pinmark checks in at <code>/includes/r_update.php?userid=NAME&amp;enc=MD5-OF-PASSWORD&amp;node=NODE"
+      "</code> and gets the address back as plain text. Accounts are made by the service's operator; ask them for "
+      "one.</p>\n";
+  if (!zone.empty())
+    html +=
+        "<p>Routers and update clients that speak the dyndns2 protocol update a node at <code>/nic/update?"
+        "hostname=NODE.ACCOUNT." +
+        HtmlEscape(zone) + "</code> with the account's name and password.</p>\n";
+  html +=
+      "<p>Scripts read the nodes as JSON at <code>/api/nodes</code> with the account's name and password "
+      "(Basic authentication).</p>\n</div>\n";
+  return html + kFoot;
+}
+
+std::string SignInPage(std::string_view name, std::string_view error) {
+  std::string html = Head("Sign in - Pinmark");
+  html += "<h1>Sign in</h1>\n<div class=\"panel\">\n";
+  if (!error.empty()) html += "<p class=\"error\" role=\"alert\">" + HtmlEscape(error) + "</p>\n";
+  html +=
+      "<form class=\"signin\" method=\"post\" action=\"/signin\">\n"
+      "<label>Account name<input name=\"name\" autocomplete=\"username\" autocapitalize=\"none\" "
+      "spellcheck=\"false\" required maxlength=\"64\" value=\"" +
+      HtmlEscape(name) +
+      "\"></label>\n"
+      "<label>Password<input name=\"password\" type=\"password\" autocomplete=\"current-password\" required></label>\n"
+      "<button type=\"submit\">Sign in</button>\n</form>\n"
+      "<p class=\"hint\">The account and password your Pinmark checks in with.</p>\n</div>\n";
+  return html + kFoot;
+}
+
+std::string NodesPage(const TAccountRecord& account, const std::vector<TNodeView>& nodes, TServiceTime now,
+                      TServiceTime staleAfter) {
+  std::string html = Head("Nodes of " + account.Name + " - Pinmark");
+  html += "<div class=\"bar\"><h1>Nodes of " + HtmlEscape(account.Name) +
+          "</h1>\n<form method=\"post\" action=\"/signout\"><button type=\"submit\">Sign out</button></form></div>\n";
+  if (nodes.empty())
+    html +=
+        "<div class=\"panel\"><p>No node has checked in yet. Set this account in Pinmark on a computer and "
+        "press Pin-Mark.</p></div>\n";
+  for (const TNodeView& node : nodes) html += NodeCard(node, now, staleAfter);
+  html += "<p class=\"hint\">As of " + ReadableTime(now) + ". A node is stale after " + Duration(staleAfter) +
+          " without a check-in.</p>\n";
+  return html + kFoot;
+}
+
+std::string NodesJson(const TAccountRecord& account, const std::vector<TNodeView>& nodes, TServiceTime staleAfter) {
+  std::string json = "{\"account\":" + JsonString(account.Name) +
+                     ",\"stale_after_seconds\":" + std::to_string(staleAfter / 1000) + ",\"nodes\":[";
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    const TNodeView& n = nodes[i];
+    json += std::string(i ? "," : "") + "{\"name\":" + JsonString(n.Name) + ",\"address\":" + JsonString(n.Address) +
+            ",\"first_check_in\":\"" + IsoTime(n.FirstCheckIn) + "\",\"last_check_in\":\"" + IsoTime(n.LastCheckIn) +
+            "\",\"check_ins\":" + std::to_string(n.CheckIns) + ",\"stale\":" + (n.Stale ? "true" : "false") +
+            ",\"history\":[";
+    for (std::size_t k = 0; k < n.History.size(); ++k) {
+      const THistoryEntry& h = n.History[k];
+      json += std::string(k ? "," : "") + "{\"time\":\"" + IsoTime(h.Time) + "\",\"from\":" + JsonString(h.From) +
+              ",\"to\":" + JsonString(h.To) + "}";
+    }
+    json += "]}";
+  }
+  return json + "]}\n";
+}
+
+std::string MessagePage(std::string_view title, std::string_view text) {
+  return Head(std::string(title) + " - Pinmark") + "<h1>" + HtmlEscape(title) + "</h1>\n<div class=\"panel\"><p>" +
+         HtmlEscape(text) + "</p><p><a href=\"/nodes\">Back</a></p></div>\n" + kFoot;
+}

@@ -1,0 +1,41 @@
+// The service's web pages and the JSON of /api/nodes, made from plain
+// values so that they can be tested and fuzzed without a server.
+//
+// Every value is escaped where it is written: node names and addresses come
+// from clients. In HTML, & < > " ' become references; in JSON, quotes,
+// backslashes and control characters are escaped, and < > & as \u003c etc.
+// so that the text is safe inside any page too. A byte that is not part of
+// well-formed UTF-8 is written as U+FFFD in both. The pages work without
+// JavaScript (there is none) and read on a narrow phone screen as well as on
+// a desktop (one column of cards, the style sheet at /style.css).
+//
+// Times are shown in UTC ("2024-05-01 12:34:56 UTC") with how long ago they
+// were; JSON has them in RFC 3339 ("2024-05-01T12:34:56Z").
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "service/core/ServiceCore.h"
+
+std::string HtmlEscape(std::string_view text);
+std::string JsonString(std::string_view text);
+std::string ReadableTime(TServiceTime time);
+std::string IsoTime(TServiceTime time);
+// "just now", "5 minutes ago", "3 hours ago", "2 days ago".
+std::string TimeAgo(TServiceTime then, TServiceTime now);
+
+extern const char StyleSheet[];
+
+// The home page: what the service is, where its nodes are seen, how to
+// check in; zone is the dyndns2 zone (may be empty).
+std::string HomePage(std::string_view zone);
+// The sign-in form; name is filled in again after a failure, error is shown
+// above the form when not empty.
+std::string SignInPage(std::string_view name, std::string_view error);
+std::string NodesPage(const TAccountRecord& account, const std::vector<TNodeView>& nodes, TServiceTime now,
+                      TServiceTime staleAfter);
+std::string NodesJson(const TAccountRecord& account, const std::vector<TNodeView>& nodes, TServiceTime staleAfter);
+// A page that only says something (too many attempts, the service unavailable).
+std::string MessagePage(std::string_view title, std::string_view text);

@@ -1,0 +1,22 @@
+// Pieces of a request's head that the service reads itself: Basic
+// credentials and cookies. Each takes the header's text as it came and never
+// fails loudly: what does not parse is absent.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+struct TBasicCredentials {
+  std::string User, Password;
+};
+
+// "Basic BASE64(user:password)" (scheme without regard to case, padding
+// required as Base64 has it). Nothing for another scheme, text that is no
+// Base64, or a decoded text without ':' or over 1024 bytes.
+std::optional<TBasicCredentials> ParseBasicAuthorization(std::string_view header);
+// The value of the cookie called name in a Cookie header ("a=1; b=2"), or
+// nothing.
+std::optional<std::string> CookieValue(std::string_view header, std::string_view name);
+// Strict Base64 (RFC 4648, with padding); nothing for anything else.
+std::optional<std::string> DecodeBase64(std::string_view text);

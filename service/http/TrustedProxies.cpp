@@ -1,0 +1,77 @@
+#include "service/http/TrustedProxies.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+#include "runtime/SysUtils.h"
+#include "service/core/NameRules.h"
+
+bool TTrustedProxies::Parse(std::string_view text, std::array<unsigned char, 16>& bytes) {
+  const std::optional<std::string> canonical = CanonicalAddress(text);
+  if (!canonical) return false;
+  bytes.fill(0);
+  in_addr v4{};
+  if (::inet_pton(AF_INET, canonical->c_str(), &v4) == 1) {
+    bytes[10] = bytes[11] = 0xFF;
+    std::memcpy(&bytes[12], &v4, 4);
+    return true;
+  }
+  return ::inet_pton(AF_INET6, canonical->c_str(), bytes.data()) == 1;
+}
+
+bool TTrustedProxies::Add(std::string_view text) {
+  const std::size_t slash = text.find('/');
+  TNetwork n;
+  if (!Parse(text.substr(0, slash), n.bytes)) return false;
+  const bool v4 = CanonicalAddress(text.substr(0, slash))->find(':') == std::string::npos;
+  const int width = v4 ? 32 : 128;
+  int bits = width;
+  if (slash != std::string_view::npos) {
+    int64_t value = -1;
+    if (!TryDecimalToInt64(text.substr(slash + 1), value) || value < 0 || value > width ||
+        text.substr(slash + 1).find_first_not_of("0123456789") != std::string_view::npos)
+      return false;
+    bits = static_cast<int>(value);
+  }
+  n.bits = bits + (v4 ? 96 : 0);
+  networks_.push_back(n);
+  return true;
+}
+
+bool TTrustedProxies::Trusted(std::string_view address) const {
+  std::array<unsigned char, 16> bytes;
+  if (!Parse(address, bytes)) return false;
+  for (const TNetwork& n : networks_) {
+    const int whole = n.bits / 8, rest = n.bits % 8;
+    if (std::memcmp(bytes.data(), n.bytes.data(), static_cast<std::size_t>(whole)) != 0) continue;
+    if (rest != 0) {
+      const unsigned char mask = static_cast<unsigned char>(0xFF << (8 - rest));
+      if ((bytes[static_cast<std::size_t>(whole)] & mask) != (n.bytes[static_cast<std::size_t>(whole)] & mask))
+        continue;
+    }
+    return true;
+  }
+  return false;
+}
+
+std::string TTrustedProxies::Caller(std::string_view peer, const std::vector<std::string>& forwardedFor) const {
+  std::string caller = CanonicalAddress(peer).value_or(std::string(peer));
+  if (forwardedFor.empty() || !Trusted(caller)) return caller;
+  std::vector<std::string_view> entries;
+  for (auto header = forwardedFor.rbegin(); header != forwardedFor.rend() && entries.size() < MaxEntries; ++header) {
+    std::string_view list = *header;
+    while (!list.empty() && entries.size() < MaxEntries) {
+      const std::size_t comma = list.rfind(',');
+      entries.push_back(comma == std::string_view::npos ? list : list.substr(comma + 1));
+      list = comma == std::string_view::npos ? std::string_view() : list.substr(0, comma);
+    }
+  }
+  for (std::string_view entry : entries) {
+    const std::optional<std::string> address = CanonicalAddress(Trim(entry));
+    if (!address) break;
+    caller = *address;
+    if (!Trusted(caller)) break;
+  }
+  return caller;
+}

@@ -1,0 +1,105 @@
+// What the check-in service keeps: accounts, each account's nodes and each
+// node's address history, behind one storage interface so that the service
+// can keep them in an embedded database (TSqliteStore), in memory
+// (TMemoryStore), or later in a server database shared by several instances.
+//
+// Guarantees every store gives:
+// - Every operation is atomic: it happens whole or not at all. When a call
+//   returns, what it wrote survives the end of the process (not necessarily
+//   a power loss; that is the store's own setting).
+// - A store that cannot do its work right now (locked by another program,
+//   disk full, read-only, an I/O error) raises EStoreUnavailable and has
+//   changed nothing; the next call tries again. A store whose data is
+//   damaged raises EStoreCorrupt.
+// - Names compare without regard to ASCII case, as host names do.
+// - Stores are safe to call from several threads at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "runtime/Exception.h"
+
+PINMARK_EXCEPTION_CLASS(EStoreError, Exception);
+// Temporarily unable to read or write; nothing was changed.
+PINMARK_EXCEPTION_CLASS(EStoreUnavailable, EStoreError);
+// The stored data is damaged or is not this service's.
+PINMARK_EXCEPTION_CLASS(EStoreCorrupt, EStoreError);
+
+// Milliseconds since 1970-01-01 00:00 UTC.
+using TServiceTime = std::int64_t;
+
+struct TAccountRecord {
+  std::int64_t Id = 0;
+  std::string Name;
+  // The slow hash of the account's password digest with its parameters
+  // (service/core/PasswordHash.h); never the digest itself.
+  std::string PasswordHash;
+  TServiceTime Created = 0;
+  std::int64_t Nodes = 0;  // filled in by Accounts()
+};
+
+struct THistoryEntry {
+  TServiceTime Time = 0;
+  std::string From, To;
+};
+
+struct TNodeRecord {
+  std::int64_t Id = 0;
+  std::int64_t AccountId = 0;
+  std::string Name;
+  std::string Address;  // the current one
+  TServiceTime FirstCheckIn = 0, LastCheckIn = 0;
+  std::int64_t CheckIns = 0;
+  // Where the node is published in DNS and how far that got; empty until a
+  // publisher sets them (SetNodeDns).
+  std::string PublishedName;
+  std::string DnsState;
+  // The latest changes first; filled in by Nodes().
+  std::vector<THistoryEntry> History;
+};
+
+struct TCheckInRecord {
+  enum TOutcome { Recorded, TooManyNodes };
+  TOutcome Outcome = Recorded;
+  TNodeRecord Node;  // as it is after the check-in (History left empty)
+  bool FirstCheckIn = false;
+  bool AddressChanged = false;  // also false on the first check-in
+  std::string PreviousAddress;  // empty on the first check-in
+};
+
+class IServiceStore {
+ public:
+  // The address changes kept per node; older ones are dropped.
+  static constexpr std::size_t HistoryKept = 100;
+
+  virtual ~IServiceStore() = default;
+
+  virtual std::optional<TAccountRecord> FindAccount(std::string_view name) = 0;
+  // False when an account of that name exists already.
+  virtual bool AddAccount(std::string_view name, std::string_view passwordHash, TServiceTime now) = 0;
+  // False when there is no such account.
+  virtual bool SetPasswordHash(std::string_view name, std::string_view passwordHash) = 0;
+  // Removes the account with its nodes and their history; false when absent.
+  virtual bool RemoveAccount(std::string_view name) = 0;
+  // Every account by name, with its number of nodes.
+  virtual std::vector<TAccountRecord> Accounts() = 0;
+
+  // One answered check-in of an account's node: creates the node on its
+  // first check-in (unless the account has maxNodes already), sets its
+  // address and last check-in, counts it, and adds a history entry when the
+  // address changed.
+  virtual TCheckInRecord RecordCheckIn(std::int64_t accountId, std::string_view node, std::string_view address,
+                                       TServiceTime now, std::size_t maxNodes) = 0;
+  // The account's nodes by name, each with its history.
+  virtual std::vector<TNodeRecord> Nodes(std::int64_t accountId) = 0;
+
+  // For a DNS publisher: where the node is published and in what state.
+  // False when there is no such node.
+  virtual bool SetNodeDns(std::int64_t nodeId, std::string_view publishedName, std::string_view dnsState) = 0;
+  virtual std::optional<TNodeRecord> FindNode(std::int64_t nodeId) = 0;
+};

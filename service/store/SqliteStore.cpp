@@ -1,0 +1,380 @@
+#include "service/store/SqliteStore.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <map>
+
+namespace {
+// The schema, one step per version. A file at version N has had the steps up
+// to N applied; a step is never changed once released, only new ones added.
+struct TMigration {
+  int version;
+  const char* sql;
+};
+const TMigration kMigrations[] = {
+    {1,
+     "CREATE TABLE accounts("
+     "  id INTEGER PRIMARY KEY,"
+     "  name TEXT NOT NULL UNIQUE COLLATE NOCASE,"
+     "  password_hash TEXT NOT NULL,"
+     "  created INTEGER NOT NULL);"
+     "CREATE TABLE nodes("
+     "  id INTEGER PRIMARY KEY,"
+     "  account_id INTEGER NOT NULL REFERENCES accounts(id) ON DELETE CASCADE,"
+     "  name TEXT NOT NULL COLLATE NOCASE,"
+     "  address TEXT NOT NULL,"
+     "  first_check_in INTEGER NOT NULL,"
+     "  last_check_in INTEGER NOT NULL,"
+     "  check_ins INTEGER NOT NULL,"
+     "  published_name TEXT NOT NULL DEFAULT '',"
+     "  dns_state TEXT NOT NULL DEFAULT '',"
+     "  UNIQUE(account_id, name));"
+     "CREATE TABLE history("
+     "  id INTEGER PRIMARY KEY,"
+     "  node_id INTEGER NOT NULL REFERENCES nodes(id) ON DELETE CASCADE,"
+     "  time INTEGER NOT NULL,"
+     "  old_address TEXT NOT NULL,"
+     "  new_address TEXT NOT NULL);"
+     "CREATE INDEX history_by_node ON history(node_id, id);"},
+};
+
+const char kNodeColumns[] =
+    "id, account_id, name, address, first_check_in, last_check_in, check_ins, published_name, dns_state";
+
+TNodeRecord ReadNode(const TSqliteStatement& s) {
+  TNodeRecord n;
+  n.Id = s.Int(0);
+  n.AccountId = s.Int(1);
+  n.Name = s.Text(2);
+  n.Address = s.Text(3);
+  n.FirstCheckIn = s.Int(4);
+  n.LastCheckIn = s.Int(5);
+  n.CheckIns = s.Int(6);
+  n.PublishedName = s.Text(7);
+  n.DnsState = s.Text(8);
+  return n;
+}
+
+// Resets a statement kept for reuse however its use ends.
+class TUse {
+ public:
+  explicit TUse(TSqliteStatement& s) : s_(s) {}
+  ~TUse() { s_.Reset(); }
+  TSqliteStatement* operator->() { return &s_; }
+  TSqliteStatement& operator*() { return s_; }
+
+ private:
+  TSqliteStatement& s_;
+};
+}  // namespace
+
+struct TSqliteStore::TStatements {
+  explicit TStatements(TSqliteDatabase& db)
+      : findAccount(db.Prepare("SELECT id, name, password_hash, created FROM accounts WHERE name = ?1")),
+        addAccount(
+            db.Prepare("INSERT INTO accounts(name, password_hash, created) VALUES(?1, ?2, ?3) ON CONFLICT DO NOTHING")),
+        setHash(db.Prepare("UPDATE accounts SET password_hash = ?2 WHERE name = ?1")),
+        removeAccount(db.Prepare("DELETE FROM accounts WHERE name = ?1")),
+        accounts(db.Prepare("SELECT a.id, a.name, a.password_hash, a.created,"
+                            " (SELECT count(*) FROM nodes WHERE account_id = a.id) FROM accounts a ORDER BY a.name")),
+        findNode(db.Prepare(std::string("SELECT ") + kNodeColumns + " FROM nodes WHERE account_id = ?1 AND name = ?2")),
+        findNodeById(db.Prepare(std::string("SELECT ") + kNodeColumns + " FROM nodes WHERE id = ?1")),
+        countNodes(db.Prepare("SELECT count(*) FROM nodes WHERE account_id = ?1")),
+        insertNode(db.Prepare("INSERT INTO nodes(account_id, name, address, first_check_in, last_check_in, check_ins)"
+                              " VALUES(?1, ?2, ?3, ?4, ?4, 1)")),
+        updateNode(db.Prepare("UPDATE nodes SET address = ?2, last_check_in = ?3, check_ins = check_ins + 1"
+                              " WHERE id = ?1")),
+        insertHistory(
+            db.Prepare("INSERT INTO history(node_id, time, old_address, new_address) VALUES(?1, ?2, ?3, ?4)")),
+        trimHistory(db.Prepare("DELETE FROM history WHERE node_id = ?1 AND id <= (SELECT id FROM history"
+                               " WHERE node_id = ?1 ORDER BY id DESC LIMIT 1 OFFSET ?2)")),
+        nodes(db.Prepare(std::string("SELECT ") + kNodeColumns + " FROM nodes WHERE account_id = ?1 ORDER BY name")),
+        history(db.Prepare("SELECT h.node_id, h.time, h.old_address, h.new_address FROM history h"
+                           " JOIN nodes n ON n.id = h.node_id WHERE n.account_id = ?1 ORDER BY h.node_id, h.id DESC")),
+        setDns(db.Prepare("UPDATE nodes SET published_name = ?2, dns_state = ?3 WHERE id = ?1")),
+        savepoint(db.Prepare("SAVEPOINT checkin")),
+        release(db.Prepare("RELEASE checkin")),
+        rollbackTo(db.Prepare("ROLLBACK TO checkin")) {}
+  TSqliteStatement findAccount, addAccount, setHash, removeAccount, accounts, findNode, findNodeById, countNodes,
+      insertNode, updateNode, insertHistory, trimHistory, nodes, history, setDns, savepoint, release, rollbackTo;
+};
+
+TSqliteStore::TSqliteStore(const std::string& file) : file_(file) {
+  Open();
+  CheckFile();
+  Migrate();
+  Prepare();
+}
+
+TSqliteStore::~TSqliteStore() = default;
+
+int TSqliteStore::SchemaVersion() { return std::end(kMigrations)[-1].version; }
+
+void TSqliteStore::Open() {
+  db_ = std::make_unique<TSqliteDatabase>(file_, true);
+  sqlite3_busy_timeout(db_->Handle(), BusyMilliseconds);
+  // Reading the header is the first thing that finds a file that is no database.
+  try {
+    db_->QueryInt("PRAGMA application_id");
+  } catch (const EStoreCorrupt& e) {
+    throw EStoreCorrupt(file_ + " is not a pinmark-service database (" + e.Message() + "); it was left as it is");
+  }
+  db_->Exec("PRAGMA foreign_keys = ON");
+}
+
+void TSqliteStore::CheckFile() {
+  const std::int64_t id = db_->QueryInt("PRAGMA application_id");
+  const std::int64_t version = db_->QueryInt("PRAGMA user_version");
+  const std::int64_t objects = db_->QueryInt("SELECT count(*) FROM sqlite_schema");
+  if (id != ApplicationId && (id != 0 || objects != 0))
+    throw EStoreError(file_ + " is a database of another program; it was left as it is");
+  if (version > SchemaVersion())
+    throw EStoreError(file_ + " was written by a newer pinmark-service (schema " + std::to_string(version) +
+                      ", this one knows up to " + std::to_string(SchemaVersion()) + "); it was left as it is");
+  std::string check;
+  try {
+    check = db_->QueryText("PRAGMA quick_check(1)");
+  } catch (const EStoreCorrupt& e) {
+    check = e.Message();
+  }
+  if (check != "ok") throw EStoreCorrupt(file_ + " is damaged (" + check + "); it was left as it is");
+}
+
+void TSqliteStore::Migrate() {
+  const std::int64_t version = db_->QueryInt("PRAGMA user_version");
+  if (db_->ReadOnly()) {
+    if (version < SchemaVersion())
+      throw EStoreUnavailable(file_ + " is read-only and needs its schema brought up to date; make it writable");
+    return;
+  }
+  if (db_->QueryText("PRAGMA journal_mode = WAL") != "wal")
+    throw EStoreUnavailable("cannot keep " + file_ + " in WAL mode");
+  db_->Exec("PRAGMA synchronous = NORMAL");
+  for (const TMigration& m : kMigrations) {
+    if (m.version <= version) continue;
+    TSqliteTransaction t(*db_);
+    db_->Exec(m.sql);
+    db_->Exec("PRAGMA application_id = " + std::to_string(ApplicationId));
+    db_->Exec("PRAGMA user_version = " + std::to_string(m.version));
+    t.Commit();
+  }
+}
+
+void TSqliteStore::Prepare() { s_ = std::make_unique<TStatements>(*db_); }
+
+bool TSqliteStore::ReadOnly() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return !db_ || db_->ReadOnly();
+}
+
+void TSqliteStore::Ready(bool write) {
+  if (db_ && !(write && db_->ReadOnly())) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - lastReopen_ >= std::chrono::milliseconds(ReopenMilliseconds)) {
+    lastReopen_ = now;
+    // A file that became writable again is only seen so by a new
+    // connection, and only once no connection of this process holds the
+    // file's shared-memory index any more: the old one goes first.
+    s_.reset();
+    db_.reset();
+    // SQLite made the -wal and -shm files with the database's mode of the
+    // time: read-only ones would keep the file read-only for this process.
+    struct stat st {};
+    if (::stat(file_.c_str(), &st) == 0)
+      for (const char* suffix : {"-wal", "-shm"}) ::chmod((file_ + suffix).c_str(), st.st_mode & 0777);
+    try {
+      Open();
+      CheckFile();
+      Migrate();
+      Prepare();
+    } catch (const EStoreError&) {
+      s_.reset();
+      db_.reset();
+    }
+    if (db_ && !(write && db_->ReadOnly())) return;
+  }
+  throw EStoreUnavailable(file_ + (db_ ? " is read-only" : " cannot be opened"));
+}
+
+std::optional<TAccountRecord> TSqliteStore::FindAccount(std::string_view name) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Ready(false);
+  TUse s(s_->findAccount);
+  s->Bind(1, name);
+  if (!s->Step()) return std::nullopt;
+  return TAccountRecord{s->Int(0), s->Text(1), s->Text(2), s->Int(3), 0};
+}
+
+bool TSqliteStore::AddAccount(std::string_view name, std::string_view passwordHash, TServiceTime now) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Ready(true);
+  TUse s(s_->addAccount);
+  s->Bind(1, name).Bind(2, passwordHash).Bind(3, now).Run();
+  return db_->Changes() == 1;
+}
+
+bool TSqliteStore::SetPasswordHash(std::string_view name, std::string_view passwordHash) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Ready(true);
+  TUse s(s_->setHash);
+  s->Bind(1, name).Bind(2, passwordHash).Run();
+  return db_->Changes() == 1;
+}
+
+bool TSqliteStore::RemoveAccount(std::string_view name) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Ready(true);
+  // The nodes and their history go with it (ON DELETE CASCADE), in the same statement.
+  TUse s(s_->removeAccount);
+  s->Bind(1, name).Run();
+  return db_->Changes() == 1;
+}
+
+std::vector<TAccountRecord> TSqliteStore::Accounts() {
+  std::lock_guard<std::mutex> guard(lock_);
+  Ready(false);
+  std::vector<TAccountRecord> all;
+  TUse s(s_->accounts);
+  while (s->Step()) all.push_back({s->Int(0), s->Text(1), s->Text(2), s->Int(3), s->Int(4)});
+  return all;
+}
+
+struct TSqliteStore::TPendingCheckIn {
+  std::int64_t accountId;
+  std::string_view node, address;
+  TServiceTime now;
+  std::size_t maxNodes;
+  TCheckInRecord result;
+  std::exception_ptr error;
+  bool done = false;
+};
+
+TCheckInRecord TSqliteStore::RecordCheckIn(std::int64_t accountId, std::string_view node, std::string_view address,
+                                           TServiceTime now, std::size_t maxNodes) {
+  // Check-ins that arrive while others are being written wait and are then
+  // written together, in one transaction: one commit's cost for them all.
+  TPendingCheckIn me{accountId, node, address, now, maxNodes, {}, nullptr};
+  std::unique_lock<std::mutex> queue(queueLock_);
+  queue_.push_back(&me);
+  while (!me.done) {
+    if (writing_) {
+      written_.wait(queue);
+      continue;
+    }
+    writing_ = true;
+    std::vector<TPendingCheckIn*> batch;
+    batch.swap(queue_);
+    queue.unlock();
+    RecordBatch(batch);
+    queue.lock();
+    writing_ = false;
+    for (TPendingCheckIn* p : batch) p->done = true;
+    written_.notify_all();
+  }
+  if (me.error) std::rethrow_exception(me.error);
+  return me.result;
+}
+
+void TSqliteStore::RecordBatch(const std::vector<TPendingCheckIn*>& batch) {
+  std::lock_guard<std::mutex> guard(lock_);
+  try {
+    Ready(true);
+    TSqliteTransaction t(*db_);
+    for (TPendingCheckIn* p : batch) {
+      // Each in a savepoint of its own: one that fails takes back only itself.
+      TUse(s_->savepoint)->Run();
+      try {
+        p->result = RecordOne(*p);
+        TUse(s_->release)->Run();
+      } catch (...) {
+        // A failure that ended the whole transaction took every check-in of it along.
+        if (sqlite3_get_autocommit(db_->Handle())) throw;
+        p->error = std::current_exception();
+        TUse(s_->rollbackTo)->Run();
+        TUse(s_->release)->Run();
+      }
+    }
+    t.Commit();
+  } catch (...) {
+    // Nothing of the batch was committed, whatever each one's own outcome.
+    for (TPendingCheckIn* p : batch) p->error = std::current_exception();
+  }
+}
+
+TCheckInRecord TSqliteStore::RecordOne(const TPendingCheckIn& p) {
+  TCheckInRecord r;
+  {
+    TUse find(s_->findNode);
+    find->Bind(1, p.accountId).Bind(2, p.node);
+    if (find->Step()) r.Node = ReadNode(*find);
+  }
+  if (r.Node.Id == 0) {
+    TUse count(s_->countNodes);
+    count->Bind(1, p.accountId).Step();
+    if (static_cast<std::size_t>(count->Int(0)) >= p.maxNodes) {
+      r.Outcome = TCheckInRecord::TooManyNodes;
+      return r;
+    }
+    TUse insert(s_->insertNode);
+    insert->Bind(1, p.accountId).Bind(2, p.node).Bind(3, p.address).Bind(4, p.now).Run();
+    r.FirstCheckIn = true;
+    r.Node = {
+        db_->LastInsertId(), p.accountId, std::string(p.node), std::string(p.address), p.now, p.now, 1, "", "", {}};
+  } else {
+    TUse update(s_->updateNode);
+    update->Bind(1, r.Node.Id).Bind(2, p.address).Bind(3, p.now).Run();
+    if (r.Node.Address != p.address) {
+      r.AddressChanged = true;
+      r.PreviousAddress = r.Node.Address;
+      TUse history(s_->insertHistory);
+      history->Bind(1, r.Node.Id).Bind(2, p.now).Bind(3, r.PreviousAddress).Bind(4, p.address).Run();
+      TUse trim(s_->trimHistory);
+      trim->Bind(1, r.Node.Id).Bind(2, static_cast<std::int64_t>(HistoryKept)).Run();
+    }
+    r.Node.Address = p.address;
+    r.Node.LastCheckIn = p.now;
+    ++r.Node.CheckIns;
+  }
+  if ((r.FirstCheckIn || r.AddressChanged) && InCheckInTransaction) InCheckInTransaction(*db_, r);
+  return r;
+}
+
+std::vector<TNodeRecord> TSqliteStore::Nodes(std::int64_t accountId) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Ready(false);
+  std::vector<TNodeRecord> nodes;
+  std::map<std::int64_t, std::size_t> index;
+  {
+    TUse s(s_->nodes);
+    s->Bind(1, accountId);
+    while (s->Step()) {
+      index[s->Int(0)] = nodes.size();
+      nodes.push_back(ReadNode(*s));
+    }
+  }
+  TUse h(s_->history);
+  h->Bind(1, accountId);
+  while (h->Step()) {
+    auto it = index.find(h->Int(0));
+    if (it != index.end()) nodes[it->second].History.push_back({h->Int(1), h->Text(2), h->Text(3)});
+  }
+  return nodes;
+}
+
+bool TSqliteStore::SetNodeDns(std::int64_t nodeId, std::string_view publishedName, std::string_view dnsState) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Ready(true);
+  TUse s(s_->setDns);
+  s->Bind(1, nodeId).Bind(2, publishedName).Bind(3, dnsState).Run();
+  return db_->Changes() == 1;
+}
+
+std::optional<TNodeRecord> TSqliteStore::FindNode(std::int64_t nodeId) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Ready(false);
+  TUse s(s_->findNodeById);
+  s->Bind(1, nodeId);
+  if (!s->Step()) return std::nullopt;
+  return ReadNode(*s);
+}

@@ -1,0 +1,101 @@
+// The service's store in one SQLite file: accounts, nodes and their history.
+//
+// Opening a file checks it before anything is written: a file that is no
+// SQLite database, one of another program, one that is damaged or one made
+// by a newer version of the service is refused with EStoreCorrupt or
+// EStoreError and left exactly as it was. A new or older file is brought to
+// the current schema (user_version) by the migrations, each step in one
+// transaction.
+//
+// The file is kept in WAL mode with synchronous=NORMAL: a committed check-in
+// survives the process being killed at any moment; a power loss may lose the
+// last moments before a checkpoint, never the file's consistency. A write
+// waits up to BusyMilliseconds for another program's lock, then raises
+// EStoreUnavailable. A file that could only be opened read-only is served
+// for reading; writes raise EStoreUnavailable and retry opening it for
+// writing at most every ReopenMilliseconds, so the store recovers once the
+// file is writable again.
+//
+// One connection, used under the store's lock. Check-ins that come in while
+// others are being written are written together in one transaction (each in
+// a savepoint of its own, so that one that fails takes back only itself);
+// each caller still returns only once its own check-in is committed.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "service/store/ServiceStore.h"
+#include "service/store/SqliteDatabase.h"
+
+class TSqliteStore : public IServiceStore {
+ public:
+  static constexpr int BusyMilliseconds = 1000;
+  static constexpr int ReopenMilliseconds = 5000;
+  // "Pmrk": marks the file as this service's (PRAGMA application_id).
+  static constexpr int ApplicationId = 0x506d726b;
+
+  // Opens or creates the file and migrates it.
+  explicit TSqliteStore(const std::string& file);
+  ~TSqliteStore() override;
+
+  // The schema version this build writes.
+  static int SchemaVersion();
+  bool ReadOnly();
+
+  std::optional<TAccountRecord> FindAccount(std::string_view name) override;
+  bool AddAccount(std::string_view name, std::string_view passwordHash, TServiceTime now) override;
+  bool SetPasswordHash(std::string_view name, std::string_view passwordHash) override;
+  bool RemoveAccount(std::string_view name) override;
+  std::vector<TAccountRecord> Accounts() override;
+  TCheckInRecord RecordCheckIn(std::int64_t accountId, std::string_view node, std::string_view address,
+                               TServiceTime now, std::size_t maxNodes) override;
+  std::vector<TNodeRecord> Nodes(std::int64_t accountId) override;
+  bool SetNodeDns(std::int64_t nodeId, std::string_view publishedName, std::string_view dnsState) override;
+  std::optional<TNodeRecord> FindNode(std::int64_t nodeId) override;
+
+  // Called inside the transaction of a check-in that created a node or
+  // changed its address, before it commits: whatever it writes through the
+  // connection commits with the check-in or not at all (an exception from it
+  // undoes the check-in). For a publisher that queues its work in this file.
+  std::function<void(TSqliteDatabase&, const TCheckInRecord&)> InCheckInTransaction;
+
+  // Runs fn with the connection under the store's lock, for other tables
+  // kept in the same file.
+  template <class F>
+  auto WithDatabase(F&& fn) {
+    std::lock_guard<std::mutex> guard(lock_);
+    Ready(false);
+    return fn(*db_);
+  }
+
+ private:
+  struct TStatements;
+  struct TPendingCheckIn;
+  void RecordBatch(const std::vector<TPendingCheckIn*>& batch);
+  TCheckInRecord RecordOne(const TPendingCheckIn& p);
+  void Open();
+  void CheckFile();
+  void Migrate();
+  void Prepare();
+  // Makes sure there is a connection (for a write, a writable one), opening
+  // the file anew at most every ReopenMilliseconds; raises
+  // EStoreUnavailable while there is none.
+  void Ready(bool write);
+
+  std::string file_;
+  std::mutex lock_;
+  std::unique_ptr<TSqliteDatabase> db_;
+  std::unique_ptr<TStatements> s_;
+  std::chrono::steady_clock::time_point lastReopen_{};
+  // Check-ins waiting to be written, and whether a caller is writing some.
+  std::mutex queueLock_;
+  std::condition_variable written_;
+  std::vector<TPendingCheckIn*> queue_;
+  bool writing_ = false;
+};

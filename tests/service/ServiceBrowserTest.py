@@ -1,0 +1,160 @@
+#!/usr/bin/python3
+# The web page in a real browser: headless Chromium, driven through
+# chromedriver, signs in to pinmark-service, sees the nodes this test checked
+# in from two loopback addresses, the history line after an address change,
+# and a node name holding <script> as text; the session cookie is HttpOnly
+# and SameSite=Strict; signing out ends the session. Screenshots of the
+# nodes page at a desktop's and a phone's width go to SCREENSHOT_DIR.
+#
+#   ServiceBrowserTest.py PINMARK_SERVICE [SCREENSHOT_DIR]
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.parse
+
+from selenium import webdriver
+from selenium.common.exceptions import NoAlertPresentException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+
+SERVICE = sys.argv[1]
+SHOTS = sys.argv[2] if len(sys.argv) > 2 else None
+DIGEST = "5ebe2294ecd0e0f08eab7690d2a6ee69"  # MD5 of "secret"
+SCRIPT_NODE = "<script>alert(1)</script>"
+failures = []
+
+
+def check(condition, what):
+    if not condition:
+        failures.append(what)
+        print("FAILED: " + what, flush=True)
+
+
+def check_in(port, node, source):
+    """The program's check-in, sent from a source address of the loopback network."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.settimeout(10)
+        s.bind((source, 0))
+        s.connect(("127.0.0.1", port))
+        query = urllib.parse.urlencode({"userid": "alice", "enc": DIGEST, "node": node})
+        s.sendall(f"POST /includes/r_update.php?{query} HTTP/1.0\r\nContent-Length: 0\r\n\r\n".encode())
+        answer = b""
+        while chunk := s.recv(4096):
+            answer += chunk
+    return answer.decode(errors="replace").split("\r\n\r\n", 1)[-1]
+
+
+def main():
+    folder = tempfile.mkdtemp(prefix="pinmark-browser-")
+    service = driver = None
+    try:
+        db = os.path.join(folder, "pinmark.db")
+        add = subprocess.run([SERVICE, "account", "add", "alice", "--password-stdin", "--db", db],
+                             input="secret\n", capture_output=True, text=True, timeout=60)
+        check(add.returncode == 0, "account add: " + add.stderr)
+        log = open(os.path.join(folder, "service.log"), "w+")
+        service = subprocess.Popen([SERVICE, "--db", db, "--port", "0"], stdout=log, stderr=subprocess.STDOUT)
+        port = 0
+        for _ in range(500):
+            log.seek(0)
+            found = re.search(r"listening on 127\.0\.0\.1:(\d+)\n", log.read())
+            if found:
+                port = int(found.group(1))
+                break
+            time.sleep(0.01)
+        check(port > 0, "the service did not start")
+
+        check(check_in(port, "laptop", "127.0.0.2") == "127.0.0.2", "laptop from 127.0.0.2")
+        check(check_in(port, SCRIPT_NODE, "127.0.0.3") == "127.0.0.3", "the <script> node from 127.0.0.3")
+        check(check_in(port, "laptop", "127.0.0.3") == "127.0.0.3", "laptop moved to 127.0.0.3")
+
+        options = webdriver.ChromeOptions()
+        options.binary_location = "/usr/bin/chromium"
+        for flag in ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                     "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                     "--user-data-dir=" + os.path.join(folder, "profile"), "--window-size=1280,900"]:
+            options.add_argument(flag)
+        driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+        driver.set_page_load_timeout(30)
+        base = f"http://127.0.0.1:{port}"
+
+        driver.get(base + "/")
+        check("Pinmark check-in service" in driver.find_element(By.TAG_NAME, "h1").text, "the home page")
+        driver.find_element(By.LINK_TEXT, "Sign in to see your nodes").click()
+        driver.find_element(By.NAME, "name").send_keys("alice")
+        driver.find_element(By.NAME, "password").send_keys("wrong")
+        driver.find_element(By.CSS_SELECTOR, "button[type=submit]").click()
+        check("Wrong account name or password." in driver.find_element(By.CLASS_NAME, "error").text,
+              "a wrong password is told")
+        driver.find_element(By.NAME, "password").send_keys("secret")
+        driver.find_element(By.CSS_SELECTOR, "button[type=submit]").click()
+
+        check(driver.current_url == base + "/nodes", "signed in onto /nodes: " + driver.current_url)
+        check(driver.find_element(By.TAG_NAME, "h1").text == "Nodes of alice", "the nodes page")
+        cards = {card.find_element(By.TAG_NAME, "h2").text: card
+                 for card in driver.find_elements(By.CSS_SELECTOR, "section.node")}
+        names = sorted(cards)
+        check(names == [SCRIPT_NODE + " up to date", "laptop up to date"], "both nodes listed: " + repr(names))
+        try:
+            driver.switch_to.alert
+            check(False, "the node name ran as a script")
+        except NoAlertPresentException:
+            pass
+        check(not driver.find_elements(By.XPATH, "//main//script"), "no script element in the page")
+        laptop = cards.get("laptop up to date")
+        if laptop:
+            check(laptop.find_element(By.CLASS_NAME, "address").text == "127.0.0.3", "laptop's address")
+            change = laptop.find_element(By.CLASS_NAME, "change").text
+            check(change.startswith("Last change: 127.0.0.2 \u2192 127.0.0.3, "), "the history line: " + change)
+            laptop.find_element(By.TAG_NAME, "summary").click()
+            rows = laptop.find_elements(By.CSS_SELECTOR, "details tbody tr")
+            check(len(rows) == 1 and rows[0].text.endswith("127.0.0.2 127.0.0.3"), "the history table")
+        script = cards.get(SCRIPT_NODE + " up to date")
+        if script:
+            check(script.find_element(By.CLASS_NAME, "address").text == "127.0.0.3", "the other node's address")
+
+        cookies = driver.get_cookies()
+        check(len(cookies) == 1, "one cookie: " + repr(cookies))
+        if cookies:
+            check(cookies[0]["name"] == "pinmark_session", "the session cookie's name")
+            check(cookies[0]["httpOnly"] is True, "the session cookie is HttpOnly")
+            check(cookies[0].get("sameSite") == "Strict", "the session cookie is SameSite=Strict")
+            check(cookies[0]["secure"] is False, "no Secure flag over plain http")
+            check(driver.execute_script("return document.cookie") == "", "scripts cannot read the session")
+
+        if SHOTS:
+            os.makedirs(SHOTS, exist_ok=True)
+            driver.save_screenshot(os.path.join(SHOTS, "nodes-desktop.png"))
+            driver.set_window_size(390, 844)
+            time.sleep(0.3)
+            driver.save_screenshot(os.path.join(SHOTS, "nodes-phone.png"))
+            width = driver.execute_script("return document.documentElement.scrollWidth")
+            check(width <= 390, f"the page fits a phone's width ({width} px)")
+            driver.set_window_size(1280, 900)
+
+        driver.find_element(By.XPATH, "//button[text()='Sign out']").click()
+        check(driver.find_elements(By.NAME, "password"), "signed out onto the sign-in form")
+        driver.get(base + "/nodes")
+        check(driver.find_elements(By.NAME, "password"), "the session is over")
+        if SHOTS:
+            driver.save_screenshot(os.path.join(SHOTS, "signin-desktop.png"))
+    except Exception as error:  # noqa: BLE001 - every failure is reported as one
+        check(False, f"{type(error).__name__}: {error}")
+    finally:
+        if driver:
+            driver.quit()
+        if service:
+            service.terminate()
+            service.wait(10)
+        shutil.rmtree(folder, ignore_errors=True)
+    print("browser test: " + ("passed" if not failures else f"{len(failures)} failed"), flush=True)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

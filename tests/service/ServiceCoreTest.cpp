@@ -1,0 +1,324 @@
+// The service's rules on plain values: an in-memory store and a clock the
+// test moves, no sockets and no files.
+#include "service/core/ServiceCore.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "runtime/SysUtils.h"
+#include "service/core/AccountList.h"
+#include "service/core/DynDns2.h"
+#include "service/core/NameRules.h"
+#include "service/core/PasswordHash.h"
+#include "service/store/MemoryStore.h"
+#include "settings/md5.h"
+
+namespace {
+const std::string kDigest = DigestToHex(MD5OfString("secret"));
+const std::string kWrong = DigestToHex(MD5OfString("guess"));
+constexpr TServiceTime kMinute = 60 * 1000;
+constexpr TServiceTime kStart = 1700000000000;
+// Cheap enough for tests, the same code path as the real cost.
+constexpr int kTestIterations = 1000;
+
+// A store whose every call fails as a locked or full database does.
+class TFailingStore : public TMemoryStore {
+ public:
+  bool failing = false;
+  std::optional<TAccountRecord> FindAccount(std::string_view name) override {
+    Check();
+    return TMemoryStore::FindAccount(name);
+  }
+  TCheckInRecord RecordCheckIn(std::int64_t account, std::string_view node, std::string_view address, TServiceTime now,
+                               std::size_t maxNodes) override {
+    Check();
+    return TMemoryStore::RecordCheckIn(account, node, address, now, maxNodes);
+  }
+
+ private:
+  void Check() const {
+    if (failing) throw EStoreUnavailable("database is locked");
+  }
+};
+
+class Core : public ::testing::Test {
+ protected:
+  Core() : core(store, Rules()) {
+    store.AddAccount("alice", TPasswordHash::Make(kDigest, kTestIterations), kStart);
+    store.AddAccount("bob", TPasswordHash::Plain(kDigest), kStart);
+    core.OnAddressChanged = [this](const TAddressChange& c) { changes.push_back(c); };
+  }
+  static TServiceRules Rules() {
+    TServiceRules rules;
+    rules.Zone = "Dyn.Example.org.";
+    rules.MaxNodesPerAccount = 3;
+    return rules;
+  }
+  TCheckInResult CheckIn(const std::string& node, const std::string& address, const std::string& digest = kDigest) {
+    return core.CheckIn("alice", digest, node, address, now);
+  }
+  std::vector<std::string> Update(const std::string& hosts, const std::string& myip = "",
+                                  const std::string& user = "alice", const std::string& digest = kDigest) {
+    std::vector<std::string> answers;
+    for (const TDynDns2Line& line : core.DynDns2Update(user, digest, hosts, myip, "192.0.2.9", now))
+      answers.push_back(line.Answer);
+    return answers;
+  }
+
+  TFailingStore store;
+  TServiceCore core;
+  std::vector<TAddressChange> changes;
+  TServiceTime now = kStart;
+};
+}  // namespace
+
+TEST_F(Core, ACheckInRecordsTheNodeAndEachChangeOfAddress) {
+  TCheckInResult r = CheckIn("box", "::ffff:198.51.100.7");
+  ASSERT_EQ(r.Answer, TAnswer::Ok);
+  EXPECT_EQ(r.Address, "198.51.100.7") << "an IPv4 caller seen through an IPv6 socket is the IPv4 address";
+  now += kMinute;
+  EXPECT_EQ(CheckIn("box", "198.51.100.7").Answer, TAnswer::Ok);
+  now += kMinute;
+  EXPECT_EQ(CheckIn("BOX", "203.0.113.1").Answer, TAnswer::Ok) << "node names compare without case";
+
+  const std::vector<TNodeView> nodes = core.Nodes(r.Account, now);
+  ASSERT_EQ(nodes.size(), 1u);
+  EXPECT_EQ(nodes[0].Name, "box");
+  EXPECT_EQ(nodes[0].Address, "203.0.113.1");
+  EXPECT_EQ(nodes[0].FirstCheckIn, kStart);
+  EXPECT_EQ(nodes[0].LastCheckIn, kStart + 2 * kMinute);
+  EXPECT_EQ(nodes[0].CheckIns, 3);
+  ASSERT_EQ(nodes[0].History.size(), 1u);
+  EXPECT_EQ(nodes[0].History[0].From, "198.51.100.7");
+  EXPECT_EQ(nodes[0].History[0].To, "203.0.113.1");
+
+  // The hook hears of the first check-in and the change, not of the repeat.
+  ASSERT_EQ(changes.size(), 2u);
+  EXPECT_EQ(changes[0].Previous, "");
+  EXPECT_EQ(changes[1].Previous, "198.51.100.7");
+  EXPECT_EQ(changes[1].Address, "203.0.113.1");
+  EXPECT_EQ(changes[1].Account, "alice");
+}
+
+TEST_F(Core, HistoryKeepsTheLatestChangesNewestFirst) {
+  for (int i = 0; i < 130; ++i) {
+    now += kMinute;
+    ASSERT_EQ(CheckIn("box", "10.0.0." + std::to_string(i % 2)).Answer, TAnswer::Ok);
+  }
+  const std::vector<TNodeView> nodes = core.Nodes(*store.FindAccount("alice"), now);
+  ASSERT_EQ(nodes[0].History.size(), IServiceStore::HistoryKept);
+  EXPECT_EQ(nodes[0].History.front().Time, now);
+}
+
+TEST_F(Core, ANodeIsStaleOnceItHasNotCheckedInForTheConfiguredTime) {
+  ASSERT_EQ(CheckIn("box", "10.0.0.1").Answer, TAnswer::Ok);
+  const TAccountRecord alice = *store.FindAccount("alice");
+  EXPECT_FALSE(core.Nodes(alice, now + 2 * 60 * kMinute)[0].Stale);
+  EXPECT_TRUE(core.Nodes(alice, now + 2 * 60 * kMinute + 1)[0].Stale);
+}
+
+TEST_F(Core, RequestsWithBadNamesAreRefusedBeforeAnyoneIsAsked) {
+  struct Case {
+    const char* what;
+    std::string account, node;
+  } cases[] = {
+      {"a node name over 64 bytes", "alice", std::string(65, 'n')},
+      {"a control character in a node name", "alice", "box\nnode=forged"},
+      {"DEL in a node name", "alice", "box\x7f"},
+      {"a C1 control character", "alice", "box\xc2\x85"},
+      {"a node name that is not UTF-8", "alice", "b\xe4r"},
+      {"an overlong UTF-8 form", "alice", "\xc0\xbcscript"},
+      {"an account name over 64 bytes", std::string(65, 'a'), "box"},
+      {"a control character in an account name", "eve\r", "box"},
+  };
+  for (const Case& c : cases) {
+    const TCheckInResult r = core.CheckIn(c.account, kDigest, c.node, "10.0.0.1", now);
+    EXPECT_EQ(r.Answer, TAnswer::BadRequest) << c.what;
+    EXPECT_FALSE(r.Problem.empty()) << c.what;
+  }
+  EXPECT_EQ(CheckIn(std::string(64, 'n'), "10.0.0.1").Answer, TAnswer::Ok) << "64 bytes is still fine";
+  EXPECT_EQ(CheckIn("Büro-PC", "10.0.0.1").Answer, TAnswer::Ok);
+  EXPECT_EQ(CheckIn("", "10.0.0.1").Answer, TAnswer::Ok) << "an empty node name, as a new program sends it";
+  EXPECT_TRUE(changes.size() == 3);
+}
+
+TEST_F(Core, WrongDigestsUnknownAccountsAndTheNodeLimitRecordNothing) {
+  EXPECT_EQ(CheckIn("box", "10.0.0.1", kWrong).Answer, TAnswer::BadAuth);
+  EXPECT_EQ(CheckIn("box", "10.0.0.1", "not a digest").Answer, TAnswer::BadAuth);
+  EXPECT_EQ(core.CheckIn("nobody", kDigest, "box", "10.0.0.1", now).Answer, TAnswer::BadAuth);
+  EXPECT_EQ(core.CheckIn("", "", "box", "10.0.0.1", now).Answer, TAnswer::BadAuth);
+  EXPECT_EQ(core.CheckIn("Alice", kDigest.substr(0, 16) + "ABCDEF0123456789", "box", "10.0.0.1", now).Answer,
+            TAnswer::BadAuth);
+  EXPECT_TRUE(store.Nodes(store.FindAccount("alice")->Id).empty());
+  // Names of accounts compare without case, and so do digests.
+  EXPECT_EQ(core.CheckIn("ALICE", UpperCase(kDigest), "a", "10.0.0.1", now).Answer, TAnswer::Ok);
+  EXPECT_EQ(CheckIn("b", "10.0.0.1").Answer, TAnswer::Ok);
+  EXPECT_EQ(CheckIn("c", "10.0.0.1").Answer, TAnswer::Ok);
+  EXPECT_EQ(CheckIn("d", "10.0.0.1").Answer, TAnswer::TooManyNodes);
+  EXPECT_EQ(CheckIn("a", "10.0.0.2").Answer, TAnswer::Ok) << "known nodes still check in";
+  EXPECT_EQ(store.Nodes(store.FindAccount("alice")->Id).size(), 3u);
+}
+
+TEST_F(Core, FailuresAreLimitedPerAddressAndPerAccountUntilTheAllowanceComesBack) {
+  const TServiceRules rules = Rules();
+  // One address guessing: its burst, then it is refused even with the right digest.
+  for (int i = 0; i < rules.AddressBurst; ++i)
+    ASSERT_EQ(core.CheckIn("alice", kWrong, "box", "10.0.0.66", now).Answer, TAnswer::BadAuth) << i;
+  TCheckInResult limited = core.CheckIn("alice", kDigest, "box", "10.0.0.66", now);
+  EXPECT_EQ(limited.Answer, TAnswer::Limited);
+  EXPECT_GT(limited.RetryAfter, 0);
+  EXPECT_EQ(core.CheckIn("nobody", kWrong, "box", "10.0.0.66", now).Answer, TAnswer::Limited);
+  // Another address is not held back by it.
+  EXPECT_EQ(CheckIn("box", "10.0.0.1").Answer, TAnswer::Ok);
+  now += rules.AddressRefill;
+  EXPECT_EQ(core.CheckIn("alice", kDigest, "box", "10.0.0.66", now).Answer, TAnswer::Ok);
+
+  // Many addresses guessing one account: the account's burst, then it waits for everyone.
+  for (int i = 0; i < rules.AccountBurst; ++i)
+    ASSERT_EQ(core.CheckIn("bob", kWrong, "box", "10.1.0." + std::to_string(i), now).Answer, TAnswer::BadAuth) << i;
+  EXPECT_EQ(core.CheckIn("bob", kDigest, "box", "10.2.0.1", now).Answer, TAnswer::Limited);
+  EXPECT_EQ(CheckIn("box", "10.2.0.1").Answer, TAnswer::Ok) << "other accounts go on";
+  now += rules.AccountRefill;
+  EXPECT_EQ(core.CheckIn("bob", kDigest, "box", "10.2.0.1", now).Answer, TAnswer::Ok);
+}
+
+TEST_F(Core, ARememberedVerificationEndsWithItsTimeAndWithAPasswordChange) {
+  ASSERT_EQ(CheckIn("box", "10.0.0.1").Answer, TAnswer::Ok);
+  const std::string newDigest = DigestToHex(MD5OfString("new secret"));
+  ASSERT_EQ(core.ChangePassword("alice", newDigest), TAccountChange::Done);
+  EXPECT_EQ(CheckIn("box", "10.0.0.1").Answer, TAnswer::BadAuth) << "the old password was remembered, not the account";
+  EXPECT_EQ(CheckIn("box", "10.0.0.1", newDigest).Answer, TAnswer::Ok);
+  EXPECT_EQ(core.RemoveAccount("alice"), TAccountChange::Done);
+  EXPECT_EQ(CheckIn("box", "10.0.0.1", newDigest).Answer, TAnswer::BadAuth);
+}
+
+TEST_F(Core, AStoreThatCannotWorkIsAnsweredUnavailableAndTheCoreGoesOnAfterwards) {
+  ASSERT_EQ(CheckIn("box", "10.0.0.1").Answer, TAnswer::Ok);
+  store.failing = true;
+  const TCheckInResult r = CheckIn("box", "10.0.0.2");
+  EXPECT_EQ(r.Answer, TAnswer::Unavailable);
+  EXPECT_EQ(r.Problem, "database is locked");
+  EXPECT_EQ(Update("pc.alice.dyn.example.org"), std::vector<std::string>{"911"});
+  store.failing = false;
+  EXPECT_EQ(CheckIn("box", "10.0.0.2").Answer, TAnswer::Ok);
+  EXPECT_EQ(store.Nodes(store.FindAccount("alice")->Id)[0].History.size(), 1u) << "nothing recorded twice";
+}
+
+TEST_F(Core, DynDns2UpdatesAnswerEachHostAsThatProtocolDoes) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(Update("pc.alice.dyn.example.org", "203.0.113.5"), V{"good 203.0.113.5"});
+  EXPECT_EQ(Update("PC.Alice.Dyn.Example.Org.", "203.0.113.5"), V{"nochg 203.0.113.5"});
+  EXPECT_EQ(Update("pc.alice.dyn.example.org"), V{"good 192.0.2.9"}) << "no myip: the caller's address";
+  EXPECT_EQ(Update("pc.alice.dyn.example.org", "300.1.1.1"), V{"nochg 192.0.2.9"}) << "a myip that is none";
+  EXPECT_EQ(Update("pc.alice.dyn.example.org", "2001:db8::1"), V{"good 2001:db8::1"});
+  EXPECT_EQ(
+      Update("pc.alice.dyn.example.org,pc.bob.dyn.example.org, x.alice.example.com,nodots,-x.alice.dyn.example.org",
+             "2001:db8::1"),
+      (V{"nochg 2001:db8::1", "nohost", "nohost", "notfqdn", "notfqdn"}));
+  EXPECT_EQ(Update("a.b.alice.dyn.example.org"), V{"nohost"});
+  EXPECT_EQ(Update(""), V{"notfqdn"});
+  std::string many;
+  for (int i = 0; i <= 20; ++i) many += "n" + std::to_string(i) + ".alice.dyn.example.org,";
+  EXPECT_EQ(Update(many), V{"numhost"});
+  EXPECT_EQ(Update("pc.alice.dyn.example.org", "", "alice", kWrong), V{"badauth"});
+  EXPECT_EQ(Update("pc.nobody.dyn.example.org", "", "nobody"), V{"badauth"});
+  for (int i = 0; i < 10; ++i) Update("pc.alice.dyn.example.org", "", "alice", kWrong);
+  EXPECT_EQ(Update("pc.alice.dyn.example.org"), V{"abuse"});
+}
+
+TEST(CoreNames, RulesForNamesDigestsAndAddresses) {
+  EXPECT_TRUE(NewAccountNameProblem("alice-2").empty());
+  for (const char* bad : {"", "-a", "a-", "a.b", "a_b", "ä", "a b"})
+    EXPECT_FALSE(NewAccountNameProblem(bad).empty()) << bad;
+  EXPECT_FALSE(NewAccountNameProblem(std::string(64, 'a')).empty());
+  EXPECT_TRUE(IsDigest(kDigest));
+  EXPECT_FALSE(IsDigest(kDigest + "0"));
+  EXPECT_FALSE(IsDigest(kDigest.substr(1) + "g"));
+  struct Case {
+    const char* text;
+    const char* canonical;  // nullptr: no address
+  } cases[] = {
+      {"192.0.2.1", "192.0.2.1"},
+      {"::ffff:192.0.2.1", "192.0.2.1"},
+      {"2001:DB8:0:0::1", "2001:db8::1"},
+      {"192.0.2.01", nullptr},
+      {"192.0.2", nullptr},
+      {"1.2.3.4 ", nullptr},
+      {"", nullptr},
+      {"example.org", nullptr},
+      {"fe80::1%eth0", nullptr},
+  };
+  for (const Case& c : cases) {
+    const std::optional<std::string> a = CanonicalAddress(c.text);
+    EXPECT_EQ(a.has_value(), c.canonical != nullptr) << c.text;
+    if (a && c.canonical) {
+      EXPECT_EQ(*a, c.canonical) << c.text;
+    }
+  }
+}
+
+TEST(CoreNames, DynDns2HostNamesNameANodeOfAnAccountInTheZone) {
+  struct Case {
+    const char* host;
+    TDynDns2Host::TKind kind;
+    const char* node;
+    const char* account;
+  } cases[] = {
+      {"pc.alice.dyn.example.org", TDynDns2Host::Named, "pc", "alice"},
+      {"PC.Alice.DYN.example.org.", TDynDns2Host::Named, "PC", "Alice"},
+      {"alice.dyn.example.org", TDynDns2Host::NoHost, "", ""},
+      {"a.pc.alice.dyn.example.org", TDynDns2Host::NoHost, "", ""},
+      {"pc.alice.example.org", TDynDns2Host::NoHost, "", ""},
+      {"pc.alicedyn.example.org", TDynDns2Host::NoHost, "", ""},
+      {"localhost", TDynDns2Host::NotFqdn, "", ""},
+      {"pc..alice.dyn.example.org", TDynDns2Host::NotFqdn, "", ""},
+      {"p_c.alice.dyn.example.org", TDynDns2Host::NotFqdn, "", ""},
+      {".", TDynDns2Host::NotFqdn, "", ""},
+  };
+  for (const Case& c : cases) {
+    const TDynDns2Host h = ParseDynDns2Host(c.host, "dyn.example.org");
+    EXPECT_EQ(h.Kind, c.kind) << c.host;
+    EXPECT_EQ(h.Node, c.node) << c.host;
+    EXPECT_EQ(h.Account, c.account) << c.host;
+  }
+  EXPECT_EQ(ParseDynDns2Host("pc.alice.dyn.example.org", "").Kind, TDynDns2Host::NoHost) << "no zone, no host";
+  EXPECT_EQ(NormalZone("Dyn.Example.ORG."), "dyn.example.org");
+  EXPECT_EQ(NormalZone("bad..zone"), "");
+}
+
+TEST(CorePasswordHash, TheSlowHashVerifiesOnlyItsDigestAndNeverAnOutOfBoundsText) {
+  const std::string a = TPasswordHash::Make(kDigest, kTestIterations),
+                    b = TPasswordHash::Make(kDigest, kTestIterations);
+  EXPECT_NE(a, b) << "each hash has its own salt";
+  EXPECT_EQ(a.rfind("pbkdf2-sha256$1000$", 0), 0u) << a;
+  EXPECT_EQ(a.find(kDigest), std::string::npos);
+  EXPECT_TRUE(TPasswordHash::Verify(a, kDigest));
+  EXPECT_TRUE(TPasswordHash::Verify(a, UpperCase(kDigest)));
+  EXPECT_FALSE(TPasswordHash::Verify(a, kWrong));
+  EXPECT_TRUE(TPasswordHash::Storable(a));
+  EXPECT_FALSE(TPasswordHash::Storable(TPasswordHash::Plain(kDigest)));
+  const std::string salt = a.substr(19, 32), hash = a.substr(52);
+  for (const std::string& bad : std::vector<std::string>{
+           std::string("pbkdf2-sha256$99999999999$") + salt + "$" + hash, "pbkdf2-sha256$0$" + salt + "$" + hash,
+           "pbkdf2-sha256$1000$$" + hash, "pbkdf2-sha256$1000$" + salt + "$" + hash.substr(2),
+           "pbkdf2-sha256$1000$" + salt + "$" + UpperCase(hash), "pbkdf2-sha256$1000$" + salt, "scrypt$1$" + salt,
+           std::string(""), std::string("plain$")})
+    EXPECT_FALSE(TPasswordHash::Verify(bad, kDigest)) << bad;
+}
+
+TEST(CoreAccountList, LinesAreCheckedAndRead) {
+  std::vector<TListedAccount> accounts;
+  std::string error;
+  ASSERT_TRUE(
+      ReadAccountList("# accounts\n\n  ann " + kDigest + "\nbob:" + UpperCase(kDigest) + " \r\n", "f", accounts, error))
+      << error;
+  ASSERT_EQ(accounts.size(), 2u);
+  EXPECT_EQ(accounts[1].Name, "bob");
+  EXPECT_EQ(accounts[1].Digest, kDigest);
+  EXPECT_FALSE(ReadAccountList("ann " + kDigest + "\nann plaintext\n", "f", accounts, error));
+  EXPECT_EQ(error, "f:2: expected a name and a 32-digit MD5 hex digest");
+  EXPECT_FALSE(ReadAccountList("a\x01 " + kDigest + "\n", "f", accounts, error));
+  EXPECT_EQ(error, "f:1: the account name holds a control character");
+}

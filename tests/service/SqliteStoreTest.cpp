@@ -1,0 +1,160 @@
+// The SQLite store on real files: what it keeps across openings, what it
+// refuses to open (and leaves untouched), and a database another program
+// holds locked.
+#include "service/store/SqliteStore.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <string>
+
+#include "tests/service/OtherConnection.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+const char kHash[] = "pbkdf2-sha256$1000$00$0000000000000000000000000000000000000000000000000000000000000000";
+
+// Expects opening file to fail with a message holding what, and the file's bytes unchanged.
+template <class E>
+void ExpectRefused(const std::string& file, const std::string& what) {
+  const std::string before = TempDir::Read(file);
+  try {
+    TSqliteStore store(file);
+    ADD_FAILURE() << file << " was opened";
+  } catch (const E& e) {
+    EXPECT_NE(e.Message().find(what), std::string::npos) << e.Message();
+    EXPECT_NE(e.Message().find("left as it is"), std::string::npos) << e.Message();
+  }
+  EXPECT_EQ(TempDir::Read(file), before);
+}
+}  // namespace
+
+TEST(SqliteStore, AccountsNodesAndHistorySurviveReopeningAndGoWithTheirAccount) {
+  TempDir dir;
+  const std::string file = dir.File("service.db");
+  std::int64_t alice = 0;
+  {
+    TSqliteStore store(file);
+    ASSERT_TRUE(store.AddAccount("alice", kHash, 1000));
+    ASSERT_TRUE(store.AddAccount("bob", kHash, 1000));
+    EXPECT_FALSE(store.AddAccount("ALICE", kHash, 1000)) << "names compare without case";
+    alice = store.FindAccount("Alice")->Id;
+    const TCheckInRecord first = store.RecordCheckIn(alice, "box", "10.0.0.1", 2000, 10);
+    EXPECT_TRUE(first.FirstCheckIn);
+    EXPECT_FALSE(first.AddressChanged);
+    const TCheckInRecord same = store.RecordCheckIn(alice, "Box", "10.0.0.1", 3000, 10);
+    EXPECT_FALSE(same.FirstCheckIn || same.AddressChanged);
+    EXPECT_EQ(same.Node.Id, first.Node.Id);
+    for (int i = 0; i < 105; ++i) store.RecordCheckIn(alice, "box", "10.0.1." + std::to_string(i), 4000 + i, 10);
+    store.RecordCheckIn(alice, "pc", "10.0.0.9", 5000, 10);
+    EXPECT_EQ(store.RecordCheckIn(alice, "third", "10.0.0.9", 5000, 2).Outcome, TCheckInRecord::TooManyNodes);
+    EXPECT_TRUE(store.SetNodeDns(first.Node.Id, "box.alice.dyn.example.org", "published"));
+  }
+  TSqliteStore store(file);
+  const std::vector<TNodeRecord> nodes = store.Nodes(alice);
+  ASSERT_EQ(nodes.size(), 2u);
+  EXPECT_EQ(nodes[0].Name, "box");
+  EXPECT_EQ(nodes[0].Address, "10.0.1.104");
+  EXPECT_EQ(nodes[0].FirstCheckIn, 2000);
+  EXPECT_EQ(nodes[0].LastCheckIn, 4104);
+  EXPECT_EQ(nodes[0].CheckIns, 107);
+  EXPECT_EQ(nodes[0].PublishedName, "box.alice.dyn.example.org");
+  EXPECT_EQ(nodes[0].DnsState, "published");
+  ASSERT_EQ(nodes[0].History.size(), IServiceStore::HistoryKept);
+  EXPECT_EQ(nodes[0].History.front().To, "10.0.1.104") << "newest first";
+  EXPECT_EQ(nodes[0].History.back().From, "10.0.1.4") << "the five oldest of 105 changes went";
+  EXPECT_TRUE(nodes[1].History.empty());
+
+  const std::vector<TAccountRecord> accounts = store.Accounts();
+  ASSERT_EQ(accounts.size(), 2u);
+  EXPECT_EQ(accounts[0].Nodes, 2);
+  EXPECT_TRUE(store.SetPasswordHash("alice", "pbkdf2-sha256$1$00$00"));
+  EXPECT_EQ(store.FindAccount("alice")->PasswordHash, "pbkdf2-sha256$1$00$00");
+  EXPECT_TRUE(store.RemoveAccount("alice"));
+  EXPECT_FALSE(store.RemoveAccount("alice"));
+  EXPECT_TRUE(store.Nodes(alice).empty());
+  EXPECT_FALSE(store.FindNode(nodes[0].Id).has_value());
+  EXPECT_EQ(OtherConnection(file).Int("SELECT count(*) FROM history"), 0) << "the history went with its nodes";
+}
+
+TEST(SqliteStore, FilesThatAreNotItsOwnOrAreDamagedAreRefusedAndLeftAsTheyAre) {
+  TempDir dir;
+  const std::string junk = dir.File("junk.db");
+  TempDir::Write(junk, std::string(8192, 'x'));
+  ExpectRefused<EStoreCorrupt>(junk, "is not a pinmark-service database");
+
+  const std::string foreign = dir.File("foreign.db");
+  OtherConnection(foreign).Exec("CREATE TABLE photos(id INTEGER)");
+  ExpectRefused<EStoreError>(foreign, "a database of another program");
+
+  const std::string newer = dir.File("newer.db");
+  { TSqliteStore store(newer); }
+  OtherConnection(newer).Exec("PRAGMA user_version = 99");
+  ExpectRefused<EStoreError>(newer, "written by a newer pinmark-service (schema 99");
+
+  // A page of the nodes' table overwritten in the middle of a real store.
+  const std::string damaged = dir.File("damaged.db");
+  {
+    TSqliteStore store(damaged);
+    store.AddAccount("alice", kHash, 1);
+    for (int i = 0; i < 300; ++i) store.RecordCheckIn(1, "node" + std::to_string(i), "10.0.0.1", 1, 1000);
+  }
+  OtherConnection(damaged).Exec("PRAGMA wal_checkpoint(TRUNCATE)");
+  std::string bytes = TempDir::Read(damaged);
+  ASSERT_GT(bytes.size(), 4u * 4096);
+  for (std::size_t i = 3 * 4096; i < 4 * 4096; ++i) bytes[i] = static_cast<char>(i * 7);
+  TempDir::Write(damaged, bytes);
+  ExpectRefused<EStoreCorrupt>(damaged, "is damaged");
+}
+
+TEST(SqliteStore, AnEmptyFileIsMadeAStoreOfTheCurrentSchema) {
+  TempDir dir;
+  const std::string empty = dir.File("empty.db");
+  TempDir::Write(empty, "");
+  {
+    TSqliteStore store(empty);
+    EXPECT_TRUE(store.AddAccount("alice", kHash, 1));
+  }
+  OtherConnection other(empty);
+  EXPECT_EQ(other.Int("PRAGMA user_version"), TSqliteStore::SchemaVersion());
+  EXPECT_EQ(other.Int("PRAGMA application_id"), TSqliteStore::ApplicationId);
+  EXPECT_EQ(other.Int("SELECT count(*) FROM accounts"), 1);
+}
+
+TEST(SqliteStore, ALockHeldByAnotherProgramMakesWritesUnavailableUntilItGoes) {
+  TempDir dir;
+  const std::string file = dir.File("service.db");
+  TSqliteStore store(file);
+  ASSERT_TRUE(store.AddAccount("alice", kHash, 1));
+  store.RecordCheckIn(1, "box", "10.0.0.1", 1, 10);
+  OtherConnection other(file);
+  ASSERT_EQ(other.Exec("BEGIN IMMEDIATE"), SQLITE_OK);
+  EXPECT_THROW(store.RecordCheckIn(1, "box", "10.0.0.2", 2, 10), EStoreUnavailable);
+  EXPECT_EQ(store.Nodes(1).size(), 1u) << "reading goes on beside a writer";
+  ASSERT_EQ(other.Exec("COMMIT"), SQLITE_OK);
+  const TCheckInRecord r = store.RecordCheckIn(1, "box", "10.0.0.2", 3, 10);
+  EXPECT_TRUE(r.AddressChanged);
+  EXPECT_EQ(store.Nodes(1)[0].History.size(), 1u) << "the refused check-in left nothing behind";
+}
+
+TEST(SqliteStore, WorkQueuedInACheckInsTransactionCommitsWithItOrUndoesIt) {
+  TempDir dir;
+  TSqliteStore store(dir.File("service.db"));
+  store.AddAccount("alice", kHash, 1);
+  store.WithDatabase([](TSqliteDatabase& db) { db.Exec("CREATE TABLE queue(address TEXT)"); });
+  int calls = 0;
+  store.InCheckInTransaction = [&](TSqliteDatabase& db, const TCheckInRecord& r) {
+    ++calls;
+    db.Prepare("INSERT INTO queue VALUES(?1)").Bind(1, r.Node.Address).Run();
+    if (r.Node.Address == "10.0.0.3") throw EStoreUnavailable("the queue is full");
+  };
+  store.RecordCheckIn(1, "box", "10.0.0.1", 1, 10);
+  store.RecordCheckIn(1, "box", "10.0.0.1", 2, 10);
+  store.RecordCheckIn(1, "box", "10.0.0.2", 3, 10);
+  EXPECT_THROW(store.RecordCheckIn(1, "box", "10.0.0.3", 4, 10), EStoreUnavailable);
+  EXPECT_EQ(calls, 3) << "first check-in and each change, not the repeat";
+  EXPECT_EQ(store.WithDatabase([](TSqliteDatabase& db) { return db.QueryInt("SELECT count(*) FROM queue"); }), 2);
+  const TNodeRecord box = store.Nodes(1)[0];
+  EXPECT_EQ(box.Address, "10.0.0.2");
+  EXPECT_EQ(box.CheckIns, 3);
+}
