@@ -4,7 +4,13 @@
 //     once (first publication, then every name moving to a new address),
 //     against knsupdate sending the same 1,000 updates from one script;
 //   - the time from a name's enqueue to the name server answering the new
-//     address (median of 20), against knsupdate started for one update.
+//     address (median of 20), against knsupdate started for one update;
+//   - the same two through pinmark-service itself, with its database (where
+//     the queue lives): check-ins to the real binary publishing in DNS, each
+//     from a source address of its own, timed
+//     from the first check-in sent to the last name published (its log
+//     line), and from one check-in sent to its name resolving to the new
+//     address (median of 20).
 //
 //   build/bin/dns_bench [names] [window]
 // ldns defines bool, true and false as macros unless stdbool.h came first,
@@ -24,8 +30,10 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchService.h"
 #include "service/dns/DnsWorker.h"
 #include "service/dns/MemoryDnsQueueStore.h"
+#include "settings/md5.h"
 #include "tests/support/KnotServer.h"
 
 using namespace std::chrono_literals;
@@ -133,6 +141,53 @@ double KnsupdateRound(const KnotServer& knot, int names, int round) {
   return names / Knsupdate(knot, script);
 }
 
+// A source address of the loopback network for node i in a round (never .0 or .255).
+std::string Source(int round, int i) {
+  return "127." + std::to_string(10 + round) + "." + std::to_string(i / 250) + "." + std::to_string(1 + i % 250);
+}
+
+// An account holds at most 256 nodes: the service's nodes are spread over
+// accounts of 100, bench0, bench1, ...
+constexpr int kNodesPerAccount = 100;
+
+std::string CheckInRequest(int node) {
+  return "POST /includes/r_update.php?userid=bench" + std::to_string(node / kNodesPerAccount) +
+         "&enc=" + DigestToHex(MD5OfString("bench")) + "&node=node" + std::to_string(node) +
+         " HTTP/1.0\r\nContent-Length: 0\r\n\r\n";
+}
+
+// Lines of the service's log saying a name was published.
+int Published(const TServiceChild& service) {
+  const std::string log = service.Log();
+  int count = 0;
+  for (std::size_t at = 0; (at = log.find(" published", at)) != std::string::npos; ++at) ++count;
+  return count;
+}
+
+// Every node checks in at once from an address of its own, 8 clients
+// sending; the rate at which they were all published, from the first
+// check-in sent.
+double ServiceRound(const TServiceChild& service, int names, int round) {
+  const int before = Published(service);
+  const auto start = TSteady::now();
+  std::atomic<int> next{0}, failed{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 8; ++c)
+    clients.emplace_back([&] {
+      for (int i; (i = next++) < names;)
+        if (!BenchCheckIn(service.Port(), CheckInRequest(i), Source(round, i).c_str())) ++failed;
+    });
+  for (std::thread& c : clients) c.join();
+  const double sent = Seconds(TSteady::now() - start);
+  while (Published(service) < before + names && TSteady::now() - start < 5min) std::this_thread::sleep_for(10ms);
+  const double took = Seconds(TSteady::now() - start);
+  if (failed > 0) std::fprintf(stderr, "%d check-ins failed\n", failed.load());
+  if (Published(service) < before + names)
+    std::fprintf(stderr, "only %d of %d published\n", Published(service) - before, names);
+  std::printf("  (the %d check-ins were answered within %.2f s of the first)\n", names, sent);
+  return names / took;
+}
+
 double Median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   return values.size() % 2 ? values[values.size() / 2]
@@ -154,6 +209,7 @@ int main(int argc, char** argv) {
 
   std::printf("knotd on 127.0.0.1, %d names changing at once, %d updates on their way at once\n", names, window);
   std::printf("%-44s %12s %12s %8s\n", "", "queue", "knsupdate", "ratio");
+  double knsupdateRates[2] = {0, 0}, knsupdateLatency = 0;
   {
     KnotServer knot;
     KnotServer peer;
@@ -166,6 +222,7 @@ int main(int argc, char** argv) {
     for (int round = 1; round <= 2; ++round) {
       const double ours = QueueRound(setup, names, round);
       const double theirs = KnsupdateRound(peer, names, round);
+      knsupdateRates[round - 1] = theirs;
       std::printf("%-44s %12.0f %12.0f %8.2f\n", labels[round - 1], ours, theirs, ours / theirs);
     }
   }
@@ -193,7 +250,59 @@ int main(int argc, char** argv) {
       theirs.push_back(Seconds(TSteady::now() - peerStart) * 1000);
     }
     const double a = Median(ours), b = Median(theirs);
+    knsupdateLatency = b;
     std::printf("%-44s %10.1f ms %9.1f ms %8.2f\n", "enqueue to resolving, median of 20", a, b, a / b);
+  }
+
+  {
+    KnotServer knot;
+    TempDir dir;
+    if (!knot.Running()) return 1;
+    std::vector<std::string> args{"--dns-zone",  KnotServer::kZone, "--dns-server",
+                                  knot.Server(), "--dns-key",       knot.KeyFile()};
+    // The accounts are stored with their slow hash by the service's own command.
+    const int accounts = (names - 1) / kNodesPerAccount + 1;
+    std::string list;
+    for (int a = 0; a < accounts; ++a)
+      list += "bench" + std::to_string(a) + " " + DigestToHex(MD5OfString("bench")) + "\n";
+    TempDir::Write(dir.File("accounts"), list);
+    const std::string db = dir.File("service.db");
+    const std::string import = std::string(SERVICE_PATH) + " account import --db " + db + " " + dir.File("accounts") +
+                               " >" + dir.File("import.log") + " 2>&1";
+    if (std::system(import.c_str()) != 0) {
+      std::fprintf(stderr, "account import failed: %s\n", TempDir::Read(dir.File("import.log")).c_str());
+      return 1;
+    }
+    args.insert(args.end(), {"--db", db});
+    TServiceChild service(args, dir.File("service.log"));
+    if (service.Port() == 0) {
+      std::fprintf(stderr, "pinmark-service did not start: %s\n", service.Log().c_str());
+      return 1;
+    }
+    // Each account's first check-in pays the slow hash: that is not what is measured.
+    for (int a = 0; a < accounts; ++a) BenchCheckIn(service.Port(), CheckInRequest(a * kNodesPerAccount));
+    for (const auto start = TSteady::now(); Published(service) < accounts && TSteady::now() - start < 1min;)
+      std::this_thread::sleep_for(10ms);
+    std::printf("through pinmark-service (check-ins to the binary):\n");
+    const char* labels[] = {"first publication (updates per second)", "every node moves (updates per second)"};
+    for (int round = 1; round <= 2; ++round) {
+      const double ours = ServiceRound(service, names, round);
+      std::printf("%-44s %12.0f %12.0f %8.2f\n", labels[round - 1], ours, knsupdateRates[round - 1],
+                  ours / knsupdateRates[round - 1]);
+    }
+    const std::string name = std::string("node0.bench0.") + KnotServer::kZone + ".";
+    std::vector<double> ours;
+    for (int i = 0; i < 20; ++i) {
+      const std::string source = Source(3, i);
+      const auto start = TSteady::now();
+      if (!BenchCheckIn(service.Port(), CheckInRequest(0), source.c_str())) std::fprintf(stderr, "a check-in failed\n");
+      while (Resolve(knot.Port(), name) != source && TSteady::now() - start < 30s) {
+      }
+      ours.push_back(Seconds(TSteady::now() - start) * 1000);
+    }
+    const double a = Median(ours);
+    std::printf("%-44s %10.1f ms %9.1f ms %8.2f\n", "check-in to resolving, median of 20", a, knsupdateLatency,
+                a / knsupdateLatency);
   }
   return 0;
 }

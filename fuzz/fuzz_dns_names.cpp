@@ -1,11 +1,14 @@
 // Any text as a dyndns2 host name, and cut in two as a node and an account
 // name: a name is published only when made of host labels and short enough,
-// and a host name taken for a node's names back to that very name.
+// and a host name taken for a node's names back to that very name. The
+// dyndns2 door, given the same zone, names exactly the nodes the zone does,
+// so an update never reaches a node under a name other than its published one.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "service/core/DynDns2.h"
 #include "service/dns/DnsZone.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -30,5 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else if (!match.Node.empty() || !match.Account.empty()) {
     std::abort();
   }
+  const TDynDns2Host host = ParseDynDns2Host(text, "dyn.example.org");
+  if ((host.Kind == TDynDns2Host::Named) != (match.Kind == TDnsHostMatch::NodeName)) std::abort();
+  if (host.Kind == TDynDns2Host::Named && (host.Node != match.Node || host.Account != match.Account)) std::abort();
   return 0;
 }

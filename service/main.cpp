@@ -35,9 +35,11 @@
 #include "service/core/DynDns2.h"
 #include "service/core/NameRules.h"
 #include "service/core/PasswordHash.h"
+#include "service/dns/MemoryDnsQueueStore.h"
 #include "service/http/CheckInService.h"
 #include "service/http/NodePages.h"
 #include "service/store/MemoryStore.h"
+#include "service/store/SqliteDnsQueueStore.h"
 #include "service/store/SqliteStore.h"
 #include "settings/md5.h"
 
@@ -47,6 +49,8 @@ const char kUsage[] =
     "                       [--trusted-proxy ADDR[/BITS]]... [--stale-after MINUTES]\n"
     "                       [--account NAME:DIGEST]... [--accounts FILE]\n"
     "                       [--tls-cert FILE --tls-key FILE]\n"
+    "                       [--dns-zone ZONE --dns-server HOST[:PORT] --dns-key FILE\n"
+    "                        [--dns-ttl SECONDS]]\n"
     "       pinmark-service account add NAME [--password-stdin] [--db FILE]\n"
     "       pinmark-service account passwd NAME [--password-stdin] [--db FILE]\n"
     "       pinmark-service account remove NAME [--db FILE]\n"
@@ -65,6 +69,7 @@ const char kHelp[] =
     "                         without it accounts come from --account and --accounts and\n"
     "                         nodes are kept in memory until the service ends\n"
     "  --zone ZONE            the dyndns2 zone: an update names NODE.ACCOUNT.ZONE\n"
+    "                         (--dns-zone sets it too)\n"
     "  --trusted-proxy ADDR   a reverse proxy (an address or ADDR/BITS) whose X-Forwarded-For\n"
     "                         names the caller; may be given more than once\n"
     "  --stale-after MINUTES  a node that has not checked in for this long is stale (120)\n"
@@ -72,6 +77,12 @@ const char kHelp[] =
     "  --accounts FILE        accounts in memory, one \"NAME DIGEST\" a line\n"
     "  --tls-cert FILE        serve HTTPS with this PEM certificate chain ...\n"
     "  --tls-key FILE         ... and this PEM private key\n"
+    "  --dns-zone ZONE        publish every node in DNS as NODE.ACCOUNT.ZONE, by signed\n"
+    "                         dynamic updates to the zone's name server; the dyndns2 zone\n"
+    "  --dns-server HOST[:PORT]  the name server that takes the updates (port 53)\n"
+    "  --dns-key FILE         the TSIG key file (key statement, Knot key section or\n"
+    "                         [ALGORITHM:]NAME:SECRET); readable by its owner only\n"
+    "  --dns-ttl SECONDS      the TTL of the published records (60)\n"
     "\n"
     "Account commands (on --db FILE, by default $STATE_DIRECTORY/pinmark.db or\n"
     "/var/lib/pinmark/pinmark.db):\n"
@@ -333,8 +344,10 @@ class TStopOnSignal {
 };
 
 int Serve(int argc, char** argv) {
-  std::string host = "127.0.0.1", db, certFile, keyFile;
+  std::string host = "127.0.0.1", db, certFile, keyFile, dyndnsZone;
   int port = 0;
+  TDnsSettings dns;
+  bool dnsTtlGiven = false;
   TServiceRules rules;
   rules.SlowHashesAtOnce = std::max(1u, std::thread::hardware_concurrency());
   TTrustedProxies proxies;
@@ -359,8 +372,27 @@ int Serve(int argc, char** argv) {
     } else if (arg == "--db" && value()) {
       db = v;
     } else if (arg == "--zone" && value()) {
-      rules.Zone = NormalZone(v);
-      if (rules.Zone.empty()) return Usage("--zone takes a DNS name such as dyn.example.org");
+      dyndnsZone = NormalZone(v);
+      if (dyndnsZone.empty()) return Usage("--zone takes a DNS name such as dyn.example.org");
+    } else if (arg == "--dns-zone" && value()) {
+      try {
+        dns.Zone = TDnsZone(v).Name();
+      } catch (const EDnsZone& e) {
+        return Usage("--dns-zone: " + e.Message());
+      }
+    } else if (arg == "--dns-server" && value()) {
+      if (v.empty()) return Usage("--dns-server takes HOST or HOST:PORT");
+      dns.Server = v;
+    } else if (arg == "--dns-key" && value()) {
+      if (v.empty()) return Usage("--dns-key takes the key file");
+      dns.KeyFile = v;
+    } else if (arg == "--dns-ttl" && value()) {
+      try {
+        dns.Ttl = TDnsPublisher::ParseTtl(v);
+        dnsTtlGiven = true;
+      } catch (const EDnsUpdate& e) {
+        return Usage("--dns-ttl: " + e.Message());
+      }
     } else if (arg == "--trusted-proxy" && value()) {
       if (!proxies.Add(v)) return Usage("--trusted-proxy takes an address or ADDR/BITS, not " + v);
     } else if (arg == "--stale-after" && value()) {
@@ -384,6 +416,23 @@ int Serve(int argc, char** argv) {
     }
   }
   if (certFile.empty() != keyFile.empty()) return Usage("--tls-cert and --tls-key go together");
+  const bool publish = !dns.Zone.empty() || !dns.Server.empty() || !dns.KeyFile.empty();
+  if (publish && (dns.Zone.empty() || dns.Server.empty() || dns.KeyFile.empty()))
+    return Usage("--dns-zone, --dns-server and --dns-key go together; " +
+                 std::string(dns.Zone.empty()     ? "--dns-zone"
+                             : dns.Server.empty() ? "--dns-server"
+                                                  : "--dns-key") +
+                 " is missing");
+  if (dnsTtlGiven && !publish) return Usage("--dns-ttl is for publishing in DNS (--dns-zone, --dns-server, --dns-key)");
+  // One zone for both: a dyndns2 host is the very name the node is published under.
+  if (publish) {
+    const std::string zone = dns.Zone.substr(0, dns.Zone.size() - 1);
+    if (!dyndnsZone.empty() && dyndnsZone != zone)
+      return Usage("--zone " + dyndnsZone + " and --dns-zone " + zone +
+                   " differ; dyndns2 hosts are the names published in DNS, so --dns-zone alone sets both");
+    dyndnsZone = zone;
+  }
+  rules.Zone = dyndnsZone;
   if (!db.empty() && !accounts.empty())
     return Usage("--account and --accounts keep accounts in memory; with --db, add them with \"account add\"");
 
@@ -393,11 +442,13 @@ int Serve(int argc, char** argv) {
   // full disk, and is answered like one, instead of ending the service.
   ::signal(SIGXFSZ, SIG_IGN);
   std::unique_ptr<IServiceStore> store;
+  TSqliteStore* sqliteStore = nullptr;
   bool readOnly = false;
   if (!db.empty()) {
     try {
       auto sqlite = std::make_unique<TSqliteStore>(db);
       readOnly = sqlite->ReadOnly();
+      sqliteStore = sqlite.get();
       store = std::move(sqlite);
     } catch (const Exception& e) {
       return Fail(e.Message());
@@ -416,17 +467,35 @@ int Serve(int argc, char** argv) {
     }
   }
   service.OnLog = [](TLogPriority priority, const std::string& line) { LogLine(STDOUT_FILENO, priority, line); };
-  const int bound = service.Bind(host, port);
-  if (bound < 0) return Fail("cannot listen on " + host + ":" + std::to_string(port));
-
-  // Blocked before any thread starts, so every thread inherits the mask.
+  // Blocked before any thread starts (the DNS publisher's are the first), so
+  // every thread inherits the mask and only the waiting one takes the signals.
   sigset_t stopping;
   sigemptyset(&stopping);
   sigaddset(&stopping, SIGTERM);
   sigaddset(&stopping, SIGINT);
   ::pthread_sigmask(SIG_BLOCK, &stopping, nullptr);
+  if (publish) {
+    // The queue lives beside the nodes, so what was not sent yet is sent after a restart.
+    std::unique_ptr<IDnsQueueStore> queue;
+    if (sqliteStore)
+      queue = std::make_unique<TSqliteDnsQueueStore>(*sqliteStore);
+    else
+      queue = std::make_unique<TMemoryDnsQueueStore>();
+    try {
+      service.PublishInDns(dns, std::move(queue));
+    } catch (const Exception& e) {
+      return Fail(e.Message());
+    }
+  }
+  const int bound = service.Bind(host, port);
+  if (bound < 0) return Fail("cannot listen on " + host + ":" + std::to_string(port));
+
   TStopOnSignal stopOnSignal(service);
   LogLine(STDOUT_FILENO, TLogPriority::Info, "listening on " + host + ":" + std::to_string(bound));
+  if (publish)
+    LogLine(STDOUT_FILENO, TLogPriority::Info,
+            "publishing nodes in DNS as NODE.ACCOUNT." + rules.Zone + " at " + service.Dns()->Server().Text() +
+                " (TTL " + std::to_string(dns.Ttl) + " s)");
   if (readOnly)
     LogLine(STDOUT_FILENO, TLogPriority::Warning,
             db + " is read-only: nodes are shown, check-ins are answered 503 until it can be written");

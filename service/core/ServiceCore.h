@@ -88,8 +88,23 @@ struct TDynDns2Line {
 
 enum class TAccountChange { Done, BadName, Exists, NoSuchAccount };
 
+// How a node stands in DNS, for the page and the JSON (filled in by the
+// front when the service publishes nodes).
+struct TNodeDnsView {
+  bool Shown = false;  // the service publishes nodes in DNS
+  std::string Name;    // the published name without its final dot; empty when there is none
+  // "published", "pending", "failing", or "not published" (no valid name).
+  std::string State;
+  // Failing: what went wrong; not published: why the node cannot be.
+  std::string Reason;
+  // The addresses the name server confirmed for the name (A, then AAAA).
+  std::vector<std::string> Addresses;
+  TServiceTime Since = 0;  // when State began; 0 when unknown
+};
+
 struct TNodeView : TNodeRecord {
   bool Stale = false;
+  TNodeDnsView Dns;
 };
 
 class TServiceCore {

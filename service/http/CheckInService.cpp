@@ -13,6 +13,7 @@
 #include "service/core/PasswordHash.h"
 #include "service/http/GuardedServer.h"
 #include "service/http/NodePages.h"
+#include "service/http/NodePublisher.h"
 #include "service/http/RequestText.h"
 #include "service/store/MemoryStore.h"
 #include "settings/md5.h"
@@ -206,6 +207,25 @@ void TCheckInService::AddAccount(const std::string& name, const std::string& dig
   if (!store_->AddAccount(name, hash, Now())) store_->SetPasswordHash(name, hash);
 }
 
+void TCheckInService::PublishInDns(const TDnsSettings& settings, std::unique_ptr<IDnsQueueStore> queueStore,
+                                   TDnsQueueOptions queueOptions, TDnsWorkerOptions workerOptions) {
+  auto log = [this](TLogPriority priority, const std::string& line) { Log(priority, Timestamp() + " " + line); };
+  auto dns = std::make_unique<TDnsPublisher>(settings, *queueStore, queueOptions, workerOptions, log);
+  dnsStore_ = std::move(queueStore);
+  dns_ = std::move(dns);
+  nodePublisher_ = std::make_unique<TNodePublisher>(*store_, *dns_, log);
+  core_->OnAddressChanged = [this](const TAddressChange& change) { nodePublisher_->Changed(change); };
+  dns_->Start();
+  nodePublisher_->Start();
+}
+
+std::vector<TNodeView> TCheckInService::Nodes(const TAccountRecord& account, TServiceTime now) {
+  std::vector<TNodeView> nodes = core_->Nodes(account, now);
+  if (nodePublisher_)
+    for (TNodeView& node : nodes) node.Dns = nodePublisher_->View(node, account.Name);
+  return nodes;
+}
+
 bool TCheckInService::LoadAccounts(const std::string& file, std::string& error) {
   std::ifstream in(file, std::ios::binary);
   std::stringstream text;
@@ -337,7 +357,7 @@ void TCheckInService::NodesPage(const httplib::Request& req, httplib::Response& 
     const std::optional<TAccountRecord> account = Session(req);
     if (!account) return Page(res, 200, SignInPage("", ""), true);
     const TServiceTime now = Now();
-    Page(res, 200, ::NodesPage(*account, core_->Nodes(*account, now), now, core_->Rules().StaleAfter), true);
+    Page(res, 200, ::NodesPage(*account, Nodes(*account, now), now, core_->Rules().StaleAfter), true);
   } catch (const EStoreError& e) {
     Log(TLogPriority::Error, Timestamp() + " unavailable page=/nodes: " + e.Message());
     res.set_header("Retry-After", std::to_string(RetryAfterSeconds));
@@ -420,7 +440,7 @@ void TCheckInService::NodesJson(const httplib::Request& req, httplib::Response& 
       return refuse(401, "unknown account or wrong password");
   }
   try {
-    Json(res, 200, ::NodesJson(r.Account, core_->Nodes(r.Account, Now()), core_->Rules().StaleAfter));
+    Json(res, 200, ::NodesJson(r.Account, Nodes(r.Account, Now()), core_->Rules().StaleAfter));
   } catch (const EStoreError& e) {
     Log(TLogPriority::Error, Timestamp() + " api unavailable" + who + ": " + e.Message());
     res.set_header("Retry-After", std::to_string(RetryAfterSeconds));
@@ -434,7 +454,7 @@ void TCheckInService::Route() {
   server_->Post(kUpdatePath, checkIn);
   server_->Get("/nic/update", [this](const httplib::Request& req, httplib::Response& res) { DynDns2(req, res); });
   server_->Get("/", [this](const httplib::Request&, httplib::Response& res) {
-    Page(res, 200, HomePage(core_->Rules().Zone), false);
+    Page(res, 200, HomePage(core_->Rules().Zone, dns_ != nullptr), false);
   });
   server_->Get("/style.css", [](const httplib::Request&, httplib::Response& res) {
     res.set_header("Cache-Control", "max-age=3600");

@@ -16,6 +16,12 @@
 //   POST /signin, /signout    begin and end a session (cookie), then 303 to /nodes
 //   GET /api/nodes        the nodes as JSON (Basic); 401 without credentials
 //
+// With PublishInDns, every node is also published in DNS as
+// NODE.ACCOUNT.ZONE (TNodePublisher, TDnsPublisher): a check-in is answered
+// from the store as before and never waits for DNS, and the page and the
+// JSON show each node's name, its address in DNS and the state of its last
+// update.
+//
 // The caller is the connection's address, or for a trusted proxy the
 // address it forwards for (TTrustedProxies). Nothing changes on a GET but
 // check-ins and updates, which the protocols make GETs.
@@ -39,6 +45,7 @@
 
 #include "runtime/JournalLog.h"
 #include "service/core/ServiceCore.h"
+#include "service/dns/DnsPublisher.h"
 #include "service/http/Sessions.h"
 #include "service/http/TrustedProxies.h"
 
@@ -47,6 +54,7 @@ struct Request;
 struct Response;
 }  // namespace httplib
 class TGuardedServer;
+class TNodePublisher;
 
 class TCheckInService {
  public:
@@ -75,6 +83,17 @@ class TCheckInService {
   // Account name -> MD5 hex digest of its password (either case), kept in
   // memory; replaces an account of that name.
   void AddAccount(const std::string& name, const std::string& digest);
+  // Publishes the nodes in the zone of settings from now on, with the
+  // update queue in queueStore (the SQLite store's file, or memory); starts
+  // the threads that send the updates. Call before Start or Serve, once.
+  // Throws what TDnsPublisher throws for settings it cannot use (the key,
+  // the zone, the server), with a message for the operator.
+  void PublishInDns(const TDnsSettings& settings, std::unique_ptr<IDnsQueueStore> queueStore,
+                    TDnsQueueOptions queueOptions = {}, TDnsWorkerOptions workerOptions = {});
+  // The publisher, when PublishInDns was called.
+  TDnsPublisher* Dns() { return dns_.get(); }
+  TNodePublisher* NodePublisher() { return nodePublisher_.get(); }
+
   // Reads an accounts file (service/core/AccountList.h). Returns false when
   // the file cannot be read or a line is malformed (message in error); then
   // no account of it was added.
@@ -122,6 +141,8 @@ class TCheckInService {
   void NodesJson(const httplib::Request& req, httplib::Response& res);
   // The account of the request's live session, or nothing.
   std::optional<TAccountRecord> Session(const httplib::Request& req);
+  // The account's nodes for the page and the JSON, with their DNS state.
+  std::vector<TNodeView> Nodes(const TAccountRecord& account, TServiceTime now);
 
   bool tls_ = false;
   std::unique_ptr<IServiceStore> store_;
@@ -132,4 +153,8 @@ class TCheckInService {
   std::thread thread_;
   std::atomic<int> checkIns_{0};
   int listenFd_ = -1;  // owned by the server; kept to lengthen its queue
+  // Last, so that they stop before the store they use goes.
+  std::unique_ptr<IDnsQueueStore> dnsStore_;
+  std::unique_ptr<TDnsPublisher> dns_;
+  std::unique_ptr<TNodePublisher> nodePublisher_;
 };

@@ -60,6 +60,26 @@ std::string Head(std::string_view title) {
 
 const char kFoot[] = "</main>\n</body>\n</html>\n";
 
+// "2024-05-01 12:34:56 UTC (5 minutes ago)" for a time; nothing when it is unknown.
+std::string When(TServiceTime time, TServiceTime now) {
+  if (time <= 0) return "";
+  return " <time datetime=\"" + IsoTime(time) + "\">" + ReadableTime(time) + "</time> (" + TimeAgo(time, now) + ")";
+}
+
+// The node's name in DNS, the addresses there and how its last update went.
+std::string DnsRows(const TNodeDnsView& dns, TServiceTime now) {
+  if (dns.Name.empty())
+    return "<dt>Name in DNS</dt><dd class=\"dns not-published\">not published: " + HtmlEscape(dns.Reason) + "</dd>\n";
+  std::string html = "<dt>Name in DNS</dt><dd class=\"address\">" + HtmlEscape(dns.Name) + "</dd>\n";
+  std::string addresses;
+  for (const std::string& address : dns.Addresses) addresses += (addresses.empty() ? "" : ", ") + HtmlEscape(address);
+  html += "<dt>Address in DNS</dt><dd class=\"address\">" + (addresses.empty() ? "none yet" : addresses) + "</dd>\n";
+  html += "<dt>DNS update</dt><dd class=\"dns " + HtmlEscape(dns.State) + "\">" + HtmlEscape(dns.State);
+  if (dns.Since > 0) html += (dns.State == "published" ? "" : " since") + When(dns.Since, now);
+  if (!dns.Reason.empty()) html += ": " + HtmlEscape(dns.Reason);
+  return html + "</dd>\n";
+}
+
 std::string NodeCard(const TNodeView& node, TServiceTime now, TServiceTime staleAfter) {
   const std::string name = node.Name.empty() ? "(no name)" : node.Name;
   std::string html = std::string("<section class=\"node") + (node.Stale ? " stale" : "") + "\">\n<h2>" +
@@ -70,7 +90,9 @@ std::string NodeCard(const TNodeView& node, TServiceTime now, TServiceTime stale
           ReadableTime(node.LastCheckIn) + "</time> (" + TimeAgo(node.LastCheckIn, now) + ")</dd>\n";
   html += "<dt>First check-in</dt><dd><time datetime=\"" + IsoTime(node.FirstCheckIn) + "\">" +
           ReadableTime(node.FirstCheckIn) + "</time></dd>\n";
-  html += "<dt>Check-ins</dt><dd>" + std::to_string(node.CheckIns) + "</dd>\n</dl>\n";
+  html += "<dt>Check-ins</dt><dd>" + std::to_string(node.CheckIns) + "</dd>\n";
+  if (node.Dns.Shown) html += DnsRows(node.Dns, now);
+  html += "</dl>\n";
   if (node.Stale)
     html += "<p class=\"note\">Stale: no check-in for " + Elapsed(node.LastCheckIn, now) + " (stale after " +
             Duration(staleAfter) + ").</p>\n";
@@ -180,6 +202,7 @@ dl { display: grid; grid-template-columns: max-content 1fr; gap: .25rem 1rem; ma
 dt { color: var(--muted); }
 dd { margin: 0; overflow-wrap: anywhere; }
 .note { color: var(--warn); margin: .25rem 0; }
+.dns.failing, .dns.not-published { color: var(--warn); }
 .quiet, .hint { color: var(--muted); margin: .25rem 0; }
 .change { margin: .25rem 0; overflow-wrap: anywhere; }
 details summary { cursor: pointer; color: var(--accent); }
@@ -198,7 +221,7 @@ button { font: inherit; padding: .5rem 1rem; border: 0; border-radius: 6px; back
 @media (max-width: 30rem) { main { padding: .75rem; } .node, .panel { padding: .75rem; } dl { gap: .15rem .75rem; } }
 )";
 
-std::string HomePage(std::string_view zone) {
+std::string HomePage(std::string_view zone, bool inDns) {
   std::string html = Head("Pinmark check-in service");
   html +=
       "<h1>Pinmark check-in service</h1>\n"
@@ -217,6 +240,9 @@ std::string HomePage(std::string_view zone) {
         "<p>Routers and update clients that speak the dyndns2 protocol update a node at <code>/nic/update?"
         "hostname=NODE.ACCOUNT." +
         HtmlEscape(zone) + "</code> with the account's name and password.</p>\n";
+  if (inDns && !zone.empty())
+    html += "<p>Each node is also a name in DNS, <code>NODE.ACCOUNT." + HtmlEscape(zone) +
+            "</code>, that follows the node's address.</p>\n";
   html +=
       "<p>Scripts read the nodes as JSON at <code>/api/nodes</code> with the account's name and password "
       "(Basic authentication).</p>\n</div>\n";
@@ -254,6 +280,19 @@ std::string NodesPage(const TAccountRecord& account, const std::vector<TNodeView
   return html + kFoot;
 }
 
+namespace {
+std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" : JsonString(text); }
+}  // namespace
+
+std::string DnsJson(const TNodeDnsView& dns) {
+  if (!dns.Shown) return "null";
+  std::string addresses;
+  for (const std::string& address : dns.Addresses) addresses += (addresses.empty() ? "" : ",") + JsonString(address);
+  return "{\"name\":" + JsonOrNull(dns.Name) + ",\"addresses\":[" + addresses + "],\"state\":" + JsonString(dns.State) +
+         ",\"reason\":" + JsonOrNull(dns.Reason) +
+         ",\"since\":" + (dns.Since > 0 ? "\"" + IsoTime(dns.Since) + "\"" : std::string("null")) + "}";
+}
+
 std::string NodesJson(const TAccountRecord& account, const std::vector<TNodeView>& nodes, TServiceTime staleAfter) {
   std::string json = "{\"account\":" + JsonString(account.Name) +
                      ",\"stale_after_seconds\":" + std::to_string(staleAfter / 1000) + ",\"nodes\":[";
@@ -268,7 +307,7 @@ std::string NodesJson(const TAccountRecord& account, const std::vector<TNodeView
       json += std::string(k ? "," : "") + "{\"time\":\"" + IsoTime(h.Time) + "\",\"from\":" + JsonString(h.From) +
               ",\"to\":" + JsonString(h.To) + "}";
     }
-    json += "]}";
+    json += "],\"dns\":" + DnsJson(n.Dns) + "}";
   }
   return json + "]}\n";
 }

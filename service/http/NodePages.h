@@ -29,13 +29,17 @@ std::string TimeAgo(TServiceTime then, TServiceTime now);
 extern const char StyleSheet[];
 
 // The home page: what the service is, where its nodes are seen, how to
-// check in; zone is the dyndns2 zone (may be empty).
-std::string HomePage(std::string_view zone);
+// check in; zone is the dyndns2 zone (may be empty), inDns whether nodes
+// are published in DNS under it.
+std::string HomePage(std::string_view zone, bool inDns = false);
 // The sign-in form; name is filled in again after a failure, error is shown
 // above the form when not empty.
 std::string SignInPage(std::string_view name, std::string_view error);
 std::string NodesPage(const TAccountRecord& account, const std::vector<TNodeView>& nodes, TServiceTime now,
                       TServiceTime staleAfter);
+// A node's DNS state as a JSON object, "null" when the service does not
+// publish nodes: {"name", "addresses", "state", "reason", "since"}.
+std::string DnsJson(const TNodeDnsView& dns);
 std::string NodesJson(const TAccountRecord& account, const std::vector<TNodeView>& nodes, TServiceTime staleAfter);
 // A page that only says something (too many attempts, the service unavailable).
 std::string MessagePage(std::string_view title, std::string_view text);

@@ -55,8 +55,10 @@ struct TNodeRecord {
   std::string Address;  // the current one
   TServiceTime FirstCheckIn = 0, LastCheckIn = 0;
   std::int64_t CheckIns = 0;
-  // Where the node is published in DNS and how far that got; empty until a
-  // publisher sets them (SetNodeDns).
+  // Set by the DNS publisher (SetNodeDns) once it has taken the node on:
+  // the name it is published under ("node.account.zone."), or none and in
+  // DnsState why the node cannot be published. How far its updates got is
+  // the update queue's to say; both empty for a node no publisher saw.
   std::string PublishedName;
   std::string DnsState;
   // The latest changes first; filled in by Nodes().

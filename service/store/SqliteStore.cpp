@@ -37,6 +37,22 @@ const TMigration kMigrations[] = {
      "  old_address TEXT NOT NULL,"
      "  new_address TEXT NOT NULL);"
      "CREATE INDEX history_by_node ON history(node_id, id);"},
+    // The DNS update queue (TSqliteDnsQueueStore): one row per published
+    // name and record type; due_ms is NULL when there is nothing to send.
+    {2,
+     "CREATE TABLE dns_queue("
+     "  name TEXT NOT NULL,"
+     "  type TEXT NOT NULL CHECK(type IN ('A', 'AAAA')),"
+     "  address TEXT NOT NULL,"
+     "  version INTEGER NOT NULL,"
+     "  published_address TEXT NOT NULL,"
+     "  state TEXT NOT NULL CHECK(state IN ('published', 'pending', 'failing')),"
+     "  reason TEXT NOT NULL,"
+     "  since_ms INTEGER NOT NULL,"
+     "  attempts INTEGER NOT NULL,"
+     "  due_ms INTEGER,"
+     "  PRIMARY KEY(name, type)) WITHOUT ROWID;"
+     "CREATE INDEX dns_queue_by_due ON dns_queue(due_ms) WHERE due_ms IS NOT NULL;"},
 };
 
 const char kNodeColumns[] =

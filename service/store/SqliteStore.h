@@ -66,11 +66,12 @@ class TSqliteStore : public IServiceStore {
   std::function<void(TSqliteDatabase&, const TCheckInRecord&)> InCheckInTransaction;
 
   // Runs fn with the connection under the store's lock, for other tables
-  // kept in the same file.
+  // kept in the same file; with write, only on a connection that may write
+  // (else EStoreUnavailable, as for the store's own writes).
   template <class F>
-  auto WithDatabase(F&& fn) {
+  auto WithDatabase(F&& fn, bool write = false) {
     std::lock_guard<std::mutex> guard(lock_);
-    Ready(false);
+    Ready(write);
     return fn(*db_);
   }
 

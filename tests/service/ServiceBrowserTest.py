@@ -2,8 +2,11 @@
 # The web page in a real browser: headless Chromium, driven through
 # chromedriver, signs in to pinmark-service, sees the nodes this test checked
 # in from two loopback addresses, the history line after an address change,
-# and a node name holding <script> as text; the session cookie is HttpOnly
-# and SameSite=Strict; signing out ends the session. Screenshots of the
+# and a node name holding <script> as text; each node's name in DNS (the name
+# server given answers nothing, so the laptop's update is pending or failing,
+# and the <script> node cannot be published, which the page says as text);
+# the session cookie is HttpOnly and SameSite=Strict; signing out ends the
+# session. Screenshots of the
 # nodes page at a desktop's and a phone's width go to SCREENSHOT_DIR.
 #
 #   ServiceBrowserTest.py PINMARK_SERVICE [SCREENSHOT_DIR]
@@ -57,8 +60,16 @@ def main():
         add = subprocess.run([SERVICE, "account", "add", "alice", "--password-stdin", "--db", db],
                              input="secret\n", capture_output=True, text=True, timeout=60)
         check(add.returncode == 0, "account add: " + add.stderr)
+        key = os.path.join(folder, "dns.key")
+        with open(os.open(key, os.O_WRONLY | os.O_CREAT, 0o600), "w") as out:
+            out.write("hmac-sha256:pinmark-update:cGlubWFyay10ZXN0LXNlY3JldC0zMi1ieXRlcyEhISE=\n")
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.bind(("127.0.0.1", 0))
+            silent = s.getsockname()[1]  # nothing listens there once it is closed
         log = open(os.path.join(folder, "service.log"), "w+")
-        service = subprocess.Popen([SERVICE, "--db", db, "--port", "0"], stdout=log, stderr=subprocess.STDOUT)
+        service = subprocess.Popen([SERVICE, "--db", db, "--port", "0", "--dns-zone", "dyn.example.org",
+                                    "--dns-server", f"127.0.0.1:{silent}", "--dns-key", key],
+                                   stdout=log, stderr=subprocess.STDOUT)
         port = 0
         for _ in range(500):
             log.seek(0)
@@ -114,9 +125,17 @@ def main():
             laptop.find_element(By.TAG_NAME, "summary").click()
             rows = laptop.find_elements(By.CSS_SELECTOR, "details tbody tr")
             check(len(rows) == 1 and rows[0].text.endswith("127.0.0.2 127.0.0.3"), "the history table")
+            rows = dict(zip([dt.text for dt in laptop.find_elements(By.TAG_NAME, "dt")],
+                            [dd.text for dd in laptop.find_elements(By.TAG_NAME, "dd")]))
+            check(rows.get("Name in DNS") == "laptop.alice.dyn.example.org", "laptop's name in DNS: " + repr(rows))
+            check(rows.get("Address in DNS") == "none yet", "nothing confirmed: " + repr(rows))
+            check(re.match(r"(pending|failing since \d{4}-)", rows.get("DNS update", "")), "the update: " + repr(rows))
         script = cards.get(SCRIPT_NODE + " up to date")
         if script:
             check(script.find_element(By.CLASS_NAME, "address").text == "127.0.0.3", "the other node's address")
+            reason = script.find_element(By.CSS_SELECTOR, "dd.not-published").text
+            check(reason == "not published: the node name holds '<'; only letters, digits and '-' can be published",
+                  "why the other node is not in DNS: " + reason)
 
         cookies = driver.get_cookies()
         check(len(cookies) == 1, "one cookie: " + repr(cookies))

@@ -1,6 +1,6 @@
 // The SQLite store on real files: what it keeps across openings, what it
 // refuses to open (and leaves untouched), and a database another program
-// holds locked.
+// holds locked; the DNS update queue kept in the same file.
 #include "service/store/SqliteStore.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +8,10 @@
 
 #include <string>
 
+#include "service/dns/DnsQueue.h"
+#include "service/store/SqliteDnsQueueStore.h"
 #include "tests/service/OtherConnection.h"
+#include "tests/service/dns/DnsQueueStoreContract.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -157,4 +160,82 @@ TEST(SqliteStore, WorkQueuedInACheckInsTransactionCommitsWithItOrUndoesIt) {
   const TNodeRecord box = store.Nodes(1)[0];
   EXPECT_EQ(box.Address, "10.0.0.2");
   EXPECT_EQ(box.CheckIns, 3);
+}
+
+TEST(SqliteDnsQueueStore, KeepsTheQueuesContractAndItsEntriesAcrossReopening) {
+  TempDir dir;
+  const std::string file = dir.File("service.db");
+  TDnsQueueEntry entry;
+  {
+    TSqliteStore store(file);
+    TSqliteDnsQueueStore queue(store);
+    ExpectDnsQueueStoreContract(queue);
+    entry = *queue.Find("a.b.zone.", TDnsRecordType::AAAA);
+    entry.Due = TDnsTime{std::chrono::milliseconds(42)};
+    queue.Save(entry);
+  }
+  TSqliteStore store(file);
+  TSqliteDnsQueueStore queue(store);
+  const std::optional<TDnsQueueEntry> back = queue.Earliest();
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->Name, entry.Name);
+  EXPECT_EQ(back->Reason, entry.Reason);
+  EXPECT_EQ(back->Due, entry.Due) << "what was due when the service stopped is due after it starts";
+}
+
+TEST(SqliteDnsQueueStore, ADatabaseFromBeforeTheQueueGetsItAndKeepsItsNodes) {
+  TempDir dir;
+  const std::string file = dir.File("service.db");
+  {
+    TSqliteStore store(file);
+    store.AddAccount("alice", kHash, 1);
+    store.RecordCheckIn(1, "box", "10.0.0.1", 1, 10);
+  }
+  {
+    // As the service's first schema left it.
+    OtherConnection old(file);
+    ASSERT_EQ(old.Exec("DROP TABLE dns_queue; PRAGMA user_version = 1"), SQLITE_OK);
+  }
+  TSqliteStore store(file);
+  EXPECT_EQ(store.Nodes(1).at(0).Address, "10.0.0.1");
+  TSqliteDnsQueueStore queue(store);
+  TDnsQueue rules(queue);
+  EXPECT_TRUE(rules.Enqueue("box.alice.zone.", "10.0.0.1", TDnsTime{}));
+  EXPECT_EQ(OtherConnection(file).Int("PRAGMA user_version"), TSqliteStore::SchemaVersion());
+}
+
+TEST(SqliteDnsQueueStore, AFileLockedByAnotherProgramRefusesTheQueuesWritesAndLosesNothing) {
+  TempDir dir;
+  const std::string file = dir.File("service.db");
+  TSqliteStore store(file);
+  TSqliteDnsQueueStore queueStore(store);
+  TDnsQueue queue(queueStore, {}, [](TLogPriority, const std::string&) {});
+  const TDnsTime now{std::chrono::milliseconds(1000)};
+  ASSERT_TRUE(queue.Enqueue("box.alice.zone.", "10.0.0.1", now));
+  OtherConnection other(file);
+  ASSERT_EQ(other.Exec("BEGIN IMMEDIATE"), SQLITE_OK);
+  EXPECT_THROW(queue.Enqueue("box.alice.zone.", "10.0.0.2", now), EStoreUnavailable);
+  EXPECT_THROW(queue.TakeDue(now), EStoreUnavailable);
+  ASSERT_EQ(other.Exec("COMMIT"), SQLITE_OK);
+  const std::optional<TDnsJob> job = queue.TakeDue(now);
+  ASSERT_TRUE(job) << "the refused take left the name free";
+  EXPECT_EQ(job->Address, "10.0.0.1");
+  // The newer address comes again while the older is on its way.
+  EXPECT_FALSE(queue.Enqueue("box.alice.zone.", "10.0.0.2", now)) << "in flight: no wake-up";
+  queue.Finish(*job, {TDnsOutcome::Done, ""}, now);
+  EXPECT_EQ(queue.StateOf("box.alice.zone.").at(0).Address, "10.0.0.2");
+  EXPECT_EQ(queue.StateOf("box.alice.zone.").at(0).State, TDnsState::Pending) << "the newer address is still to send";
+}
+
+TEST(SqliteDnsQueueStore, ARowNoQueueCouldHaveWrittenIsRefusedByTheFile) {
+  TempDir dir;
+  const std::string file = dir.File("service.db");
+  TSqliteStore store(file);
+  EXPECT_NE(OtherConnection(file).Exec("INSERT INTO dns_queue VALUES('a.zone.', 'MX', '10.0.0.1', 1, '', 'pending',"
+                                       " '', 0, 0, 0)"),
+            SQLITE_OK);
+  EXPECT_NE(OtherConnection(file).Exec("INSERT INTO dns_queue VALUES('a.zone.', 'A', '10.0.0.1', 1, '', 'lost',"
+                                       " '', 0, 0, 0)"),
+            SQLITE_OK);
+  EXPECT_FALSE(TSqliteDnsQueueStore(store).Earliest());
 }

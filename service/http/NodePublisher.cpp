@@ -1,0 +1,142 @@
+#include "service/http/NodePublisher.h"
+
+#include "runtime/ThreadName.h"
+#include "service/http/CheckInService.h"
+
+namespace {
+TDnsTime Now() { return std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now()); }
+}  // namespace
+
+TNodePublisher::TNodePublisher(IServiceStore& store, TDnsPublisher& dns, TLog log, std::chrono::milliseconds retryAfter)
+    : store_(store), dns_(dns), log_(std::move(log)), retryAfter_(retryAfter) {}
+
+TNodePublisher::~TNodePublisher() { Stop(); }
+
+void TNodePublisher::Start() {
+  if (thread_.joinable()) return;
+  stop_ = false;
+  thread_ = std::thread([this] { Run(); });
+}
+
+void TNodePublisher::Stop() {
+  if (!thread_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+void TNodePublisher::Changed(const TAddressChange& change) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    noted_.emplace(change.NodeId, change.Account);
+  }
+  wake_.notify_one();
+}
+
+bool TNodePublisher::WaitUntilHandedOver(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> hold(lock_);
+  return handedOver_.wait_for(hold, limit, [this] { return caughtUp_ && !busy_ && noted_.empty(); });
+}
+
+void TNodePublisher::HandOver(const TNodeRecord& node, const std::string& account) {
+  TDnsOwnerName owner;
+  try {
+    owner = dns_.Publish(node.Name, account, node.Address, Now());
+  } catch (const EDnsUpdate& e) {
+    // Only a damaged store holds an address that is none; trying again cannot mend it.
+    if (log_)
+      log_(TLogPriority::Error, "DNS: node " + TCheckInService::LogValue(node.Name) + " of " +
+                                    TCheckInService::LogValue(account) + " is not published: " + e.Message());
+    return;
+  }
+  const std::string problem = owner.Valid() ? "" : owner.Reason;
+  if (node.PublishedName == owner.Name && node.DnsState == problem) return;
+  store_.SetNodeDns(node.Id, owner.Name, problem);
+  if (!owner.Valid() && log_)
+    log_(TLogPriority::Warning, "DNS: node " + TCheckInService::LogValue(node.Name) + " of " +
+                                    TCheckInService::LogValue(account) + " is not published: " + problem);
+}
+
+void TNodePublisher::Run() {
+  NameThreadForDebugging("dns-nodes");
+  bool failing = false;
+  std::unique_lock<std::mutex> hold(lock_);
+  while (!stop_) {
+    std::map<std::int64_t, std::string> batch;
+    batch.swap(noted_);
+    const bool catchUp = !caughtUp_;
+    busy_ = true;
+    hold.unlock();
+
+    std::string error;
+    try {
+      if (catchUp)
+        for (const TAccountRecord& account : store_.Accounts())
+          for (const TNodeRecord& node : store_.Nodes(account.Id)) {
+            if (stop_) break;
+            HandOver(node, account.Name);
+          }
+    } catch (const std::exception& e) {
+      error = e.what();
+    }
+    for (auto it = batch.begin(); it != batch.end() && error.empty() && !stop_;) {
+      try {
+        // A node removed since (with its account) has nothing to publish.
+        if (const std::optional<TNodeRecord> node = store_.FindNode(it->first)) HandOver(*node, it->second);
+        it = batch.erase(it);
+      } catch (const std::exception& e) {
+        error = e.what();
+      }
+    }
+    if (error.empty() == failing && log_) {
+      failing = !error.empty();
+      if (failing)
+        log_(TLogPriority::Error, "DNS: cannot hand nodes to the update queue: " + error + " (trying again every " +
+                                      std::to_string(retryAfter_.count()) + " ms)");
+      else
+        log_(TLogPriority::Info, "DNS: nodes are handed to the update queue again");
+    }
+
+    hold.lock();
+    if (catchUp && error.empty() && !stop_) caughtUp_ = true;
+    // What was not handed over waits for the next turn (a newer note of the same node is the same).
+    for (auto& [id, account] : batch) noted_.emplace(id, std::move(account));
+    busy_ = false;
+    handedOver_.notify_all();
+    if (failing)
+      wake_.wait_for(hold, retryAfter_, [this] { return stop_.load(); });
+    else
+      wake_.wait(hold, [this] { return stop_ || !noted_.empty(); });
+  }
+}
+
+TNodeDnsView TNodePublisher::View(const TNodeRecord& node, std::string_view account) {
+  TNodeDnsView view;
+  view.Shown = true;
+  const TDnsOwnerName owner = dns_.Zone().OwnerName(node.Name, account);
+  if (!owner.Valid()) {
+    view.State = "not published";
+    view.Reason = owner.Reason;
+    return view;
+  }
+  view.Name = owner.Name.substr(0, owner.Name.size() - 1);
+  view.State = DnsStateName(TDnsState::Pending);
+  std::string address;
+  try {
+    address = TDnsQueue::CanonicalAddress(node.Address);
+  } catch (const EDnsUpdate&) {
+  }
+  for (const TDnsQueueEntry& entry : dns_.Queue().StateOf(owner.Name)) {
+    if (!entry.PublishedAddress.empty()) view.Addresses.push_back(entry.PublishedAddress);
+    if (address.empty() || entry.Type != TDnsUpdate::TypeOf(address)) continue;
+    // An address the queue has not been given yet is pending, whatever came before it.
+    if (entry.Address != address) continue;
+    view.State = DnsStateName(entry.State);
+    if (entry.State == TDnsState::Failing) view.Reason = entry.Reason;
+    view.Since = entry.Since.time_since_epoch().count();
+  }
+  return view;
+}

@@ -1,0 +1,79 @@
+// Hands the service's nodes to the DNS publisher, and tells the page and
+// the JSON how each node stands in DNS.
+//
+// A check-in that created a node or moved it is reported here (Changed) on
+// the check-in's thread, before its answer goes out; all Changed does is
+// note the node under a short lock. A thread of this unit then reads the
+// node as the store has it now and hands that address to the publisher: two
+// check-ins of one node answered in either order publish the address the
+// store kept last, and a node that moves often is handed over once a turn.
+// It also records on the node the name it is published under, or why it
+// cannot be published (IServiceStore::SetNodeDns), and logs the latter once.
+//
+// When it starts, it first goes through every node in the store, so that
+// nodes that checked in before DNS was set up, or whose hand-over the end of
+// the process cut off, are published too; a node already queued with its
+// address costs a look-up and sends nothing.
+//
+// Guarantees: Changed never waits for the store, the queue or the network,
+// and keeps at most one note per node; a node noted is handed over however
+// long the store fails meanwhile (tried again every RetryAfter, with one log
+// line when that starts and one when it ends).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "runtime/JournalLog.h"
+#include "service/core/ServiceCore.h"
+#include "service/dns/DnsPublisher.h"
+
+class TNodePublisher {
+ public:
+  using TLog = std::function<void(TLogPriority, const std::string&)>;
+
+  // store and dns must outlive this one.
+  TNodePublisher(IServiceStore& store, TDnsPublisher& dns, TLog log,
+                 std::chrono::milliseconds retryAfter = std::chrono::seconds(1));
+  ~TNodePublisher();
+  TNodePublisher(const TNodePublisher&) = delete;
+  TNodePublisher& operator=(const TNodePublisher&) = delete;
+
+  // Starts the thread, which goes through every stored node first.
+  void Start();
+  // Stops it; what is still noted is handed over by the next start's pass.
+  void Stop();
+
+  // A check-in created change.Node or changed its address.
+  void Changed(const TAddressChange& change);
+  // Waits until the first pass and every node noted so far were handed
+  // over; false when that took longer than limit (the store failing).
+  bool WaitUntilHandedOver(std::chrono::milliseconds limit);
+
+  // How the node of account stands in DNS now. Raises the store's
+  // exceptions.
+  TNodeDnsView View(const TNodeRecord& node, std::string_view account);
+
+ private:
+  void Run();
+  void HandOver(const TNodeRecord& node, const std::string& account);
+
+  IServiceStore& store_;
+  TDnsPublisher& dns_;
+  TLog log_;
+  std::chrono::milliseconds retryAfter_;
+  std::mutex lock_;
+  std::condition_variable wake_, handedOver_;
+  std::map<std::int64_t, std::string> noted_;  // node id -> its account's name
+  bool caughtUp_ = false, busy_ = false;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};

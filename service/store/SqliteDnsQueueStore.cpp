@@ -1,0 +1,75 @@
+#include "service/store/SqliteDnsQueueStore.h"
+
+namespace {
+const char kColumns[] = "name, type, address, version, published_address, state, reason, since_ms, attempts, due_ms";
+
+TDnsRecordType TypeFromText(const std::string& text, const std::string& name) {
+  if (text == "A") return TDnsRecordType::A;
+  if (text == "AAAA") return TDnsRecordType::AAAA;
+  throw EStoreCorrupt("the DNS queue's entry for " + name + " has the unknown record type \"" + text + "\"");
+}
+
+TDnsState StateFromText(const std::string& text, const std::string& name) {
+  for (TDnsState state : {TDnsState::Published, TDnsState::Pending, TDnsState::Failing})
+    if (text == DnsStateName(state)) return state;
+  throw EStoreCorrupt("the DNS queue's entry for " + name + " has the unknown state \"" + text + "\"");
+}
+
+TDnsTime Time(std::int64_t milliseconds) { return TDnsTime{std::chrono::milliseconds(milliseconds)}; }
+std::int64_t Milliseconds(TDnsTime time) { return time.time_since_epoch().count(); }
+
+TDnsQueueEntry ReadEntry(const TSqliteStatement& s) {
+  TDnsQueueEntry e;
+  e.Name = s.Text(0);
+  e.Type = TypeFromText(s.Text(1), e.Name);
+  e.Address = s.Text(2);
+  e.Version = s.Int(3);
+  e.PublishedAddress = s.Text(4);
+  e.State = StateFromText(s.Text(5), e.Name);
+  e.Reason = s.Text(6);
+  e.Since = Time(s.Int(7));
+  e.Attempts = static_cast<int>(s.Int(8));
+  if (!s.IsNull(9)) e.Due = Time(s.Int(9));
+  return e;
+}
+}  // namespace
+
+std::optional<TDnsQueueEntry> TSqliteDnsQueueStore::Find(const std::string& name, TDnsRecordType type) {
+  return store_.WithDatabase([&](TSqliteDatabase& db) -> std::optional<TDnsQueueEntry> {
+    TSqliteStatement s =
+        db.Prepare(std::string("SELECT ") + kColumns + " FROM dns_queue WHERE name = ?1 AND type = ?2");
+    s.Bind(1, name).Bind(2, std::string_view(DnsRecordTypeName(type)));
+    if (!s.Step()) return std::nullopt;
+    return ReadEntry(s);
+  });
+}
+
+void TSqliteDnsQueueStore::Save(const TDnsQueueEntry& e) {
+  store_.WithDatabase(
+      [&](TSqliteDatabase& db) {
+        TSqliteStatement s = db.Prepare(std::string("INSERT OR REPLACE INTO dns_queue(") + kColumns +
+                                        ") VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+        s.Bind(1, e.Name)
+            .Bind(2, std::string_view(DnsRecordTypeName(e.Type)))
+            .Bind(3, e.Address)
+            .Bind(4, e.Version)
+            .Bind(5, e.PublishedAddress)
+            .Bind(6, std::string_view(DnsStateName(e.State)))
+            .Bind(7, e.Reason)
+            .Bind(8, Milliseconds(e.Since))
+            .Bind(9, static_cast<std::int64_t>(e.Attempts));
+        // Left unbound, the due time is NULL: nothing to send.
+        if (e.Due) s.Bind(10, Milliseconds(*e.Due));
+        s.Run();
+      },
+      true);
+}
+
+std::optional<TDnsQueueEntry> TSqliteDnsQueueStore::Earliest() {
+  return store_.WithDatabase([&](TSqliteDatabase& db) -> std::optional<TDnsQueueEntry> {
+    TSqliteStatement s = db.Prepare(std::string("SELECT ") + kColumns +
+                                    " FROM dns_queue WHERE due_ms IS NOT NULL ORDER BY due_ms LIMIT 1");
+    if (!s.Step()) return std::nullopt;
+    return ReadEntry(s);
+  });
+}

@@ -1,0 +1,31 @@
+// The DNS update queue kept in the service's SQLite file, beside the nodes
+// (table dns_queue), so that an update not yet sent when the service stops
+// is sent after it starts again.
+//
+// It works through the store's own connection and lock (TSqliteStore::
+// WithDatabase): one writer for the whole file, and no second connection
+// waiting on the first one's locks. Statements are prepared for each call,
+// because the store may open its file anew (after it was read-only) and
+// statements of the old connection would go with it.
+//
+// Guarantees: each Save is one statement, committed whole or not at all;
+// every failure raises the store's exceptions (EStoreUnavailable while the
+// file cannot be written, EStoreCorrupt for a row no queue could have
+// written) and leaves the table as it was.
+#pragma once
+
+#include "service/dns/DnsQueueStore.h"
+#include "service/store/SqliteStore.h"
+
+class TSqliteDnsQueueStore : public IDnsQueueStore {
+ public:
+  // The store must outlive this one.
+  explicit TSqliteDnsQueueStore(TSqliteStore& store) : store_(store) {}
+
+  std::optional<TDnsQueueEntry> Find(const std::string& name, TDnsRecordType type) override;
+  void Save(const TDnsQueueEntry& entry) override;
+  std::optional<TDnsQueueEntry> Earliest() override;
+
+ private:
+  TSqliteStore& store_;
+};

@@ -1,0 +1,184 @@
+// Handing nodes to the DNS publisher: which address goes to the queue, what
+// is recorded on a node whose name cannot be published, a store that fails
+// for a while, and how the page sees each state. The publisher's worker is
+// not started: the queue itself is looked at.
+#include "service/http/NodePublisher.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "service/dns/MemoryDnsQueueStore.h"
+#include "service/store/MemoryStore.h"
+#include "tests/support/TempDir.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+const char kHash[] = "plain$00000000000000000000000000000000";
+
+// The memory store, made to fail its reads of single nodes while Failing is set.
+class FlakyStore : public TMemoryStore {
+ public:
+  std::atomic<bool> Failing{false};
+  std::optional<TNodeRecord> FindNode(std::int64_t nodeId) override {
+    if (Failing) throw EStoreUnavailable("the disk is full");
+    return TMemoryStore::FindNode(nodeId);
+  }
+};
+
+class NodePublisherTest : public ::testing::Test {
+ protected:
+  NodePublisherTest() {
+    const std::string key = dir.File("dns.key");
+    TempDir::Write(key, "hmac-sha256:pinmark-update:cGlubWFyay10ZXN0LXNlY3JldC0zMi1ieXRlcyEhISE=\n");
+    ::chmod(key.c_str(), 0600);
+    dns = std::make_unique<TDnsPublisher>(TDnsSettings{"dyn.example.org", "127.0.0.1:9", key, 60}, queueStore,
+                                          TDnsQueueOptions{}, TDnsWorkerOptions{},
+                                          [](TLogPriority, const std::string&) {});
+    store.AddAccount("alice", kHash, 0);
+    alice = store.FindAccount("alice")->Id;
+  }
+
+  TNodePublisher& Publisher() {
+    if (!publisher)
+      publisher = std::make_unique<TNodePublisher>(
+          store, *dns,
+          [this](TLogPriority, const std::string& line) {
+            std::lock_guard<std::mutex> hold(logLock);
+            log.push_back(line);
+          },
+          20ms);
+    return *publisher;
+  }
+
+  // A check-in of node at address, told to the publisher as the core tells it.
+  TCheckInRecord CheckIn(const std::string& node, const std::string& address) {
+    TCheckInRecord r = store.RecordCheckIn(alice, node, address, 0, 10);
+    Publisher().Changed({"alice", alice, node, r.Node.Id, r.PreviousAddress, address, 0});
+    return r;
+  }
+
+  std::string QueuedAddress(const std::string& name) {
+    const std::vector<TDnsQueueEntry> entries = dns->Queue().StateOf(name);
+    return entries.empty() ? "" : entries[0].Address;
+  }
+
+  std::vector<std::string> Log() {
+    std::lock_guard<std::mutex> hold(logLock);
+    return log;
+  }
+
+  TempDir dir;
+  FlakyStore store;
+  TMemoryDnsQueueStore queueStore;
+  std::unique_ptr<TDnsPublisher> dns;
+  std::unique_ptr<TNodePublisher> publisher;
+  std::int64_t alice = 0;
+  std::mutex logLock;
+  std::vector<std::string> log;
+};
+}  // namespace
+
+TEST_F(NodePublisherTest, TheAddressTheStoreKeptLastIsQueuedWhateverOrderTheChangesCameIn) {
+  // A node from before the publisher started is found by its first pass.
+  store.RecordCheckIn(alice, "Desktop", "192.0.2.9", 0, 10);
+  Publisher().Start();
+  const TCheckInRecord first = CheckIn("laptop", "192.0.2.1");
+  ASSERT_TRUE(Publisher().WaitUntilHandedOver(30s));
+  EXPECT_EQ(QueuedAddress("desktop.alice.dyn.example.org."), "192.0.2.9");
+  EXPECT_EQ(QueuedAddress("laptop.alice.dyn.example.org."), "192.0.2.1");
+  EXPECT_EQ(store.FindNode(first.Node.Id)->PublishedName, "laptop.alice.dyn.example.org.");
+
+  // Two check-ins whose reports overtake each other: the stored address wins.
+  store.RecordCheckIn(alice, "laptop", "192.0.2.2", 0, 10);
+  store.RecordCheckIn(alice, "laptop", "192.0.2.3", 0, 10);
+  Publisher().Changed({"alice", alice, "laptop", first.Node.Id, "192.0.2.1", "192.0.2.2", 0});
+  ASSERT_TRUE(Publisher().WaitUntilHandedOver(30s));
+  EXPECT_EQ(QueuedAddress("laptop.alice.dyn.example.org."), "192.0.2.3");
+}
+
+TEST_F(NodePublisherTest, ANodeWhoseNameCannotBePublishedIsRecordedWithTheReasonOnceAndNeverQueued) {
+  Publisher().Start();
+  const TCheckInRecord box = CheckIn("my_box", "192.0.2.1");
+  CheckIn("my_box", "192.0.2.2");
+  ASSERT_TRUE(Publisher().WaitUntilHandedOver(30s));
+  const TNodeRecord stored = *store.FindNode(box.Node.Id);
+  EXPECT_EQ(stored.PublishedName, "");
+  EXPECT_EQ(stored.DnsState, "the node name holds '_'; only letters, digits and '-' can be published");
+  EXPECT_FALSE(queueStore.Earliest()) << "nothing to send";
+  ASSERT_EQ(Log().size(), 1u);
+  EXPECT_EQ(Log()[0], "DNS: node my_box of alice is not published: " + stored.DnsState);
+  const TNodeDnsView view = Publisher().View(stored, "alice");
+  EXPECT_EQ(view.State, "not published");
+  EXPECT_EQ(view.Reason, stored.DnsState);
+  EXPECT_EQ(view.Name, "");
+}
+
+TEST_F(NodePublisherTest, ANodeNotedWhileTheStoreFailsIsHandedOverOnceItWorksAgain) {
+  Publisher().Start();
+  ASSERT_TRUE(Publisher().WaitUntilHandedOver(30s));
+  store.Failing = true;
+  CheckIn("laptop", "192.0.2.1");
+  EXPECT_FALSE(Publisher().WaitUntilHandedOver(200ms));
+  store.Failing = false;
+  ASSERT_TRUE(Publisher().WaitUntilHandedOver(30s));
+  EXPECT_EQ(QueuedAddress("laptop.alice.dyn.example.org."), "192.0.2.1");
+  const std::vector<std::string> lines = Log();
+  ASSERT_EQ(lines.size(), 2u) << "one line when it starts failing, one when it ends, none per attempt";
+  EXPECT_EQ(lines[0], "DNS: cannot hand nodes to the update queue: the disk is full (trying again every 20 ms)");
+  EXPECT_EQ(lines[1], "DNS: nodes are handed to the update queue again");
+}
+
+TEST_F(NodePublisherTest, ThePageSeesTheStateOfTheNodesCurrentAddress) {
+  const std::string name = "laptop.alice.dyn.example.org.";
+  const TDnsTime t{std::chrono::milliseconds(1'800'000'000'000)};
+  TNodeRecord node = store.RecordCheckIn(alice, "laptop", "192.0.2.1", 0, 10).Node;
+  struct Step {
+    const char* what;
+    std::function<void()> act;
+    const char* state;
+    const char* reason;
+    std::vector<std::string> addresses;
+  } steps[] = {
+      {"never queued", [] {}, "pending", "", {}},
+      {"queued", [&] { dns->Queue().Enqueue(name, "192.0.2.1", t); }, "pending", "", {}},
+      {"refused",
+       [&] {
+         dns->Queue().Finish(*dns->Queue().TakeDue(t), {TDnsOutcome::Failed, "REFUSED: not this zone"}, t);
+       },
+       "failing",
+       "REFUSED: not this zone",
+       {}},
+      {"sent",
+       [&] {
+         dns->Queue().Finish(*dns->Queue().TakeDue(t + 1h), {TDnsOutcome::Done, ""}, t + 1h);
+       },
+       "published",
+       "",
+       {"192.0.2.1"}},
+      {"moved, not yet queued",
+       [&] { node = store.RecordCheckIn(alice, "laptop", "192.0.2.7", 0, 10).Node; },
+       "pending",
+       "",
+       {"192.0.2.1"}},
+      {"moved to IPv6 too",
+       [&] {
+         dns->Queue().Enqueue(name, "2001:db8::7", t);
+         dns->Queue().Finish(*dns->Queue().TakeDue(t), {TDnsOutcome::Done, ""}, t);
+       },
+       "pending",
+       "",
+       {"192.0.2.1", "2001:db8::7"}},
+  };
+  for (const Step& step : steps) {
+    step.act();
+    const TNodeDnsView view = Publisher().View(node, "ALICE");
+    EXPECT_EQ(view.Name, "laptop.alice.dyn.example.org") << step.what;
+    EXPECT_EQ(view.State, step.state) << step.what;
+    EXPECT_EQ(view.Reason, step.reason) << step.what;
+    EXPECT_EQ(view.Addresses, step.addresses) << step.what;
+  }
+}

@@ -1,0 +1,185 @@
+// pinmark-service publishing its nodes in DNS, as people host it: the real
+// binary with a real name server (knotd on loopback, its zone taking updates
+// signed with the key), checked with kdig and through the JSON and the page.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/service/ServiceChild.h"
+#include "tests/support/KnotServer.h"
+
+using namespace servicetest;
+
+namespace {
+const std::string kLaptop = "laptop.demo.dyn.example.org.";
+
+std::vector<std::string> DnsOptions(const KnotServer& knot, const std::string& keyFile) {
+  return {"--dns-zone", KnotServer::kZone, "--dns-server", knot.Server(), "--dns-key", keyFile};
+}
+
+std::vector<std::string> Joined(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// Polls the JSON until it holds every one of texts (at most a minute); the last JSON read.
+std::string WaitJson(int port, const std::vector<std::string>& texts) {
+  std::string json;
+  for (int i = 0; i < 600; ++i) {
+    json = Json(port, "demo", "demo");
+    bool all = true;
+    for (const std::string& text : texts) all = all && json.find(text) != std::string::npos;
+    if (all) break;
+    testpeer::Pause(100);
+  }
+  return json;
+}
+
+bool Holds(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The nodes page of demo, signed in through the form.
+std::string NodesPage(int port) {
+  const std::string body = "name=demo&password=demo";
+  const std::string answer = Ask(port,
+                                 "POST /signin HTTP/1.0\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                                 "Content-Length: " +
+                                     std::to_string(body.size()) + "\r\n\r\n" + body,
+                                 30000);
+  const std::size_t at = answer.find("pinmark_session=");
+  if (at == std::string::npos) return "no session: " + answer;
+  const std::string cookie = answer.substr(at, answer.find(';', at) - at);
+  return Parse(Ask(port, "GET /nodes HTTP/1.0\r\nCookie: " + cookie + "\r\n\r\n", 30000)).body;
+}
+
+class ServiceDns : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(knot.Running()) << knot.Log(); }
+  KnotServer knot;
+};
+}  // namespace
+
+TEST_F(ServiceDns, ACheckInPublishesTheCallersAddressAndOneFromAnotherAddressMovesTheName) {
+  ServiceProcess service(Joined({"--account", std::string("demo:") + kDigest}, DnsOptions(knot, knot.KeyFile())));
+  ASSERT_GT(service.Port(), 0) << service.Log();
+
+  Answer a = CheckIn(service.Port(), "demo", kDigest, "Laptop", "127.0.0.2");
+  EXPECT_EQ(a.status, 200);
+  EXPECT_EQ(a.body, "127.0.0.2");
+  EXPECT_TRUE(knot.WaitResolves(kLaptop, "A", "127.0.0.2", std::chrono::seconds(60))) << service.Log();
+  a = CheckIn(service.Port(), "demo", kDigest, "laptop", "127.0.0.3");
+  EXPECT_EQ(a.body, "127.0.0.3");
+  EXPECT_TRUE(knot.WaitResolves(kLaptop, "A", "127.0.0.3", std::chrono::seconds(60))) << service.Log();
+  const std::string json = WaitJson(service.Port(), {"\"addresses\":[\"127.0.0.3\"],\"state\":\"published\""});
+  EXPECT_TRUE(Holds(json,
+                    "\"dns\":{\"name\":\"laptop.demo.dyn.example.org\",\"addresses\":[\"127.0.0.3\"],"
+                    "\"state\":\"published\",\"reason\":null,\"since\":\"20"))
+      << json;
+
+  // A name DNS cannot carry is answered as ever, recorded with the reason and never sent.
+  a = CheckIn(service.Port(), "demo", kDigest, "my_box", "127.0.0.2");
+  EXPECT_EQ(a.status, 200);
+  const std::string refused = WaitJson(service.Port(), {"\"name\":\"my_box\""});
+  EXPECT_TRUE(Holds(refused,
+                    "\"name\":null,\"addresses\":[],\"state\":\"not published\",\"reason\":\"the node name "
+                    "holds '_'; only letters, digits and '-' can be published\""))
+      << refused;
+
+  // dyndns2 names the very same hosts; one outside the zone, or not NODE.ACCOUNT.ZONE, names none.
+  const std::string auth = "\r\nAuthorization: Basic " + Base64("demo:demo") + "\r\n\r\n";
+  const std::string good = Parse(Ask(service.Port(),
+                                     "GET /nic/update?hostname=router.demo.dyn.example.org,router.demo.example.com,"
+                                     "x.router.demo.dyn.example.org&myip=192.0.2.7 HTTP/1.0" +
+                                         auth,
+                                     30000))
+                               .body;
+  EXPECT_EQ(good, "good 192.0.2.7\nnohost\nnohost\n");
+  EXPECT_TRUE(knot.WaitResolves("router.demo.dyn.example.org.", "A", "192.0.2.7", std::chrono::seconds(60)));
+
+  const std::vector<std::string> log = service.StopAndReadLog();
+  int published = 0, refusedLines = 0;
+  for (const std::string& line : log) {
+    published += Holds(line, " DNS: laptop.demo.dyn.example.org. A ") && Holds(line, " published");
+    refusedLines += Holds(line, "DNS: node my_box of demo is not published: the node name holds '_'");
+  }
+  EXPECT_EQ(published, 2) << "one line per change of state";
+  EXPECT_EQ(refusedLines, 1);
+}
+
+TEST_F(ServiceDns, AWrongKeyIsRefusedByTheNameServerAndThePageSaysSo) {
+  ServiceProcess service(Joined({"--account", std::string("demo:") + kDigest},
+                                DnsOptions(knot, knot.KeyFile("d3Jvbmctc2VjcmV0LXdyb25nLXNlY3JldC13cm9uZyE="))));
+  ASSERT_GT(service.Port(), 0) << service.Log();
+  EXPECT_EQ(CheckIn(service.Port(), "demo", kDigest, "laptop", "127.0.0.2").status, 200);
+  const std::string json = WaitJson(service.Port(), {"\"state\":\"failing\""});
+  EXPECT_TRUE(Holds(json, "\"addresses\":[],\"state\":\"failing\",\"reason\":\"")) << json;
+  const std::string page = NodesPage(service.Port());
+  EXPECT_TRUE(Holds(page, "<dd class=\"dns failing\">failing since <time")) << page;
+  EXPECT_TRUE(Holds(page, "<dt>Address in DNS</dt><dd class=\"address\">none yet</dd>")) << page;
+  EXPECT_TRUE(knot.Query(kLaptop, "A").empty()) << "nothing changed at the name server";
+}
+
+TEST_F(ServiceDns, CheckInsGoOnWhileTheNameServerIsDownAndTheQueueOutlivesARestart) {
+  Database db("demo", "demo");
+  const std::vector<std::string> args = Joined({"--db", db.file}, DnsOptions(knot, knot.KeyFile()));
+  {
+    ServiceProcess service(args);
+    ASSERT_GT(service.Port(), 0) << service.Log();
+    EXPECT_EQ(CheckIn(service.Port(), "demo", kDigest, "laptop", "127.0.0.2").status, 200);
+    ASSERT_TRUE(knot.WaitResolves(kLaptop, "A", "127.0.0.2", std::chrono::seconds(60))) << service.Log();
+
+    knot.Stop();
+    const Answer a = CheckIn(service.Port(), "demo", kDigest, "laptop", "127.0.0.3");
+    EXPECT_EQ(a.status, 200) << "answered without the name server";
+    EXPECT_EQ(a.body, "127.0.0.3");
+    const std::string json = WaitJson(service.Port(), {"\"state\":\"failing\""});
+    EXPECT_TRUE(Holds(json, "\"addresses\":[\"127.0.0.2\"],\"state\":\"failing\"")) << json;
+    EXPECT_EQ(service.Stop(), 0);
+  }
+  // The update waits in the database: started again, the service sends it once the name server is back.
+  ServiceProcess service(args);
+  ASSERT_GT(service.Port(), 0) << service.Log();
+  ASSERT_TRUE(knot.Start()) << knot.Log();
+  EXPECT_TRUE(knot.WaitResolves(kLaptop, "A", "127.0.0.3", std::chrono::seconds(120))) << service.Log();
+  const std::string json = WaitJson(service.Port(), {"\"state\":\"published\""});
+  EXPECT_TRUE(Holds(json, "\"addresses\":[\"127.0.0.3\"],\"state\":\"published\"")) << json;
+}
+
+TEST_F(ServiceDns, NodesThatCheckedInBeforeDnsWasSetUpArePublishedWhenItIs) {
+  Database db("demo", "demo");
+  {
+    ServiceProcess plain({"--db", db.file});
+    ASSERT_GT(plain.Port(), 0) << plain.Log();
+    EXPECT_EQ(CheckIn(plain.Port(), "demo", kDigest, "laptop", "127.0.0.2").status, 200);
+  }
+  ServiceProcess service(Joined({"--db", db.file}, DnsOptions(knot, knot.KeyFile())));
+  ASSERT_GT(service.Port(), 0) << service.Log();
+  EXPECT_TRUE(knot.WaitResolves(kLaptop, "A", "127.0.0.2", std::chrono::seconds(60))) << service.Log();
+}
+
+TEST_F(ServiceDns, OptionsThatCannotWorkStopTheStartSayingWhy) {
+  const std::string key = knot.KeyFile();
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    std::string says;
+  } cases[] = {
+      {{"--dns-zone", "dyn.example.org", "--dns-key", key}, 2, "--dns-server is missing"},
+      {{"--dns-server", knot.Server()}, 2, "--dns-zone, --dns-server and --dns-key go together"},
+      {{"--dns-ttl", "60"}, 2, "--dns-ttl is for publishing in DNS"},
+      {Joined({"--zone", "other.example.org"}, DnsOptions(knot, key)), 2, "differ"},
+      {{"--dns-zone", "_dyn.example.org", "--dns-server", knot.Server(), "--dns-key", key}, 2, "not a host name"},
+      {Joined(DnsOptions(knot, key), {"--dns-ttl", "1m"}), 2, "not a whole number of seconds"},
+      {{"--dns-zone", "dyn.example.org", "--dns-server", knot.Server(), "--dns-key", key + ".absent"}, 1, ".absent"},
+  };
+  for (const Case& c : cases) {
+    const RunResult r = RunService(Joined({"--account", std::string("demo:") + kDigest}, c.args));
+    EXPECT_EQ(r.code, c.code) << c.says << ": " << r.err;
+    EXPECT_TRUE(Holds(r.err, c.says)) << r.err;
+  }
+  ::chmod(key.c_str(), 0644);
+  const RunResult open = RunService(Joined({"--account", std::string("demo:") + kDigest}, DnsOptions(knot, key)));
+  EXPECT_EQ(open.code, 1);
+  EXPECT_TRUE(Holds(open.err, "chmod")) << open.err;
+}
