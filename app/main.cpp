@@ -15,7 +15,7 @@
 
 #include "app/SingleInstance.h"
 #include "app/frmPinmark.h"
-#include "crash/sys/CDSystemFacts.h"
+#include "crash/CrashReporter.h"
 #include "crash/ui/CDHelperProcess.h"
 #include "crash/ui/CrashReporter.h"
 #include "runtime/Forms.h"
@@ -32,7 +32,7 @@ void TellCrashReporterTheScreen(TApplication& app) {
     QScreen* screen = QGuiApplication::primaryScreen();
     if (!screen) return;
     const QSize pixels = screen->geometry().size() * screen->devicePixelRatio();
-    SetCDDisplayMode(pixels.width(), pixels.height(), screen->depth());
+    SetCrashReporterDisplayMode(pixels.width(), pixels.height(), screen->depth());
   };
   update();
   QObject::connect(&app, &QGuiApplication::primaryScreenChanged, &app, [update](QScreen* screen) {

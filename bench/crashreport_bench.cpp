@@ -26,7 +26,7 @@
 
 #include "crash/report/CDPluginRegistry.h"
 #include "crash/report/CDReportComposer.h"
-#include "crash/handling/CDThreadContextSource.h"
+#include "crash/snapshot/CDThreadContextSource.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 
 function(pinmark_add_crash_settings target)
   pinmark_add_resource(${target} TYPE RCDATA NAME TCRASHREPORTER FILE "${PINMARK_CRASH_SETTINGS_STREAM}")
-  add_dependencies(${target} pinmark_crash_settings)
+  add_dependencies(${target} pinmark_crash_settings_stream)
 endfunction()
 
 function(pinmark_stamp_checksum target)

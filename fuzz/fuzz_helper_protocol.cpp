@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "crash/handling/CDHelperProtocol.h"
+#include "crash/helper/CDHelperProtocol.h"
 
 namespace {
 void Check(bool condition) {

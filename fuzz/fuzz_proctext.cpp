@@ -9,14 +9,14 @@
 #include <string>
 #include <string_view>
 
-#include "crash/report/CDUnwinder.h"
+#include "crash/snapshot/CDUnwinder.h"
 #include "crash/sys/CDAddressSpace.h"
 #include "crash/sys/CDHardwareList.h"
 #include "crash/sys/CDModuleList.h"
 #include "crash/sys/CDProcFile.h"
 #include "crash/sys/CDProcessList.h"
 #include "crash/sys/CDSystemFacts.h"
-#include "crash/sys/CDTempFolder.h"
+#include "crash/delivery/CDTempFolder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;

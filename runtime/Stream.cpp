@@ -97,7 +97,14 @@ int64_t TLimitedStringStream::Write(const void* buffer, int64_t count) {
 
 void TLimitedStringStream::SetSize(int64_t size) {
   if (exceeded_) RaiseExceeded();
-  TMemoryStream::SetSize(std::min(size, limit_));
+  if (size < Size()) TMemoryStream::SetSize(size);
+}
+
+std::string TLimitedStringStream::Take() noexcept {
+  std::string bytes = std::move(data_);
+  data_.clear();
+  position_ = 0;
+  return bytes;
 }
 
 TFileStream::TFileStream(const std::string& path, Mode mode) : path_(path) {

@@ -75,17 +75,22 @@ class TStringStream : public TMemoryStream {
 // A text stream that holds at most `limit` bytes, for filling from outside
 // (a peer, a file) where more than that is of no use. A write that would pass
 // the limit keeps what fits and raises EStreamLimitExceeded "Stream limit of
-// <limit> bytes exceeded", so the reader filling it stops there; a size asked
-// for beyond the limit is held to it. Once the limit was exceeded the stream
-// keeps the head it holds: further writes and size changes raise the same
-// exception, so a reader that gives up on a failed transfer cannot empty it.
+// <limit> bytes exceeded", so the reader filling it stops there. It is never
+// grown ahead of its bytes: a size asked for beyond what it holds is a
+// reader's hint, and growing to a length a peer announces would zero-fill
+// memory for nothing. Once the limit was exceeded the stream keeps the head
+// it holds: further writes and size changes raise the same exception, so a
+// reader that gives up on a failed transfer cannot empty it.
 class TLimitedStringStream : public TStringStream {
  public:
   explicit TLimitedStringStream(int64_t limit) : limit_(limit < 0 ? 0 : limit) {}
   int64_t Limit() const { return limit_; }
+  bool Exceeded() const { return exceeded_; }
 
   int64_t Write(const void* buffer, int64_t count) override;
   void SetSize(int64_t size) override;
+  // Hands the bytes over without copying; the stream is empty afterwards.
+  std::string Take() noexcept;
 
  private:
   [[noreturn]] void RaiseExceeded() const;

@@ -39,7 +39,7 @@
 #include <typeinfo>
 
 #include "app/CheckIn.h"
-#include "crash/handling/CDStartup.h"
+#include "crash/CrashReporter.h"
 #include "crash/settings/CDMessageBox.h"
 #include "crash/settings/CDSettingsRegistry.h"
 #include "runtime/Exception.h"
@@ -122,14 +122,14 @@ std::optional<TOptions> ParseArguments(int argc, char** argv, std::string& probl
 // a script reading the address from standard output does not take it for
 // one, and appended to the bug-report file. Its threads are made here, so
 // they inherit the blocked stop signals.
-void StartCrashReporter() { TCDStartup::Start(TCDStartupOptions{.ConsoleOutput = STDERR_FILENO}); }
+void StartCrashReporter() { ::StartCrashReporter(TCrashReporterOptions{.ConsoleOutput = STDERR_FILENO}); }
 
 // Stops the crash reporter when main returns, whichever way.
 struct TCrashReporterStop {
   TCrashReporterStop() = default;
   TCrashReporterStop(const TCrashReporterStop&) = delete;
   TCrashReporterStop& operator=(const TCrashReporterStop&) = delete;
-  ~TCrashReporterStop() { TCDStartup::Stop(); }
+  ~TCrashReporterStop() { StopCrashReporter(); }
 };
 
 // The crash reporter's check of the executable ends a damaged copy with exit

@@ -1,6 +1,6 @@
 #include "crash/delivery/CDMailHandOver.h"
 
-#include "crash/delivery/CDProcess.h"
+#include "crash/delivery/CDMailProgram.h"
 #include "runtime/SysUtils.h"
 
 namespace {
@@ -28,7 +28,7 @@ bool KeepInMailto(unsigned char c) {
   }
 }
 
-TCDHandOverResult FromRun(const TCDProcessResult& run) {
+TCDHandOverResult FromRun(const TCDMailProgramResult& run) {
   if (!run.Started) return TCDHandOverResult::Failed;
   if (run.Running) return TCDHandOverResult::Sent;  // still running: it has the mail
   return run.Exited && run.ExitCode == 0 ? TCDHandOverResult::Sent : TCDHandOverResult::Failed;
@@ -108,10 +108,10 @@ std::vector<std::string> MailtoArguments(std::string_view url) {
 
 TCDHandOverResult HandOverToMailProgram(const std::vector<TCDMailRecipient>& recipients, const std::string& subject,
                                         const std::string& body, const std::vector<TCDMailAttachment>& attachments) {
-  return FromRun(RunProgram(XdgEmailArguments(recipients, subject, body, attachments), kHandOverWaitMs));
+  return FromRun(RunMailProgram(XdgEmailArguments(recipients, subject, body, attachments), kHandOverWaitMs));
 }
 
 TCDHandOverResult OpenMailtoHandler(const std::vector<TCDMailRecipient>& recipients, const std::string& subject,
                                     const std::string& body) {
-  return FromRun(RunProgram(MailtoArguments(MailtoUrl(recipients, subject, body)), kHandOverWaitMs));
+  return FromRun(RunMailProgram(MailtoArguments(MailtoUrl(recipients, subject, body)), kHandOverWaitMs));
 }

@@ -16,6 +16,7 @@
 #include "crash/delivery/CDMailHandOver.h"
 #include "crash/delivery/ICDDeliverable.h"
 #include "crash/settings/CDMessageBox.h"
+#include "crash/settings/CDTextVars.h"
 #include "runtime/SysUtils.h"
 #include "crash/settings/ICDSettings.h"
 
@@ -186,29 +187,6 @@ std::string ReportExceptionMessage(std::string_view report) {
     at = end + 2;
   }
   return std::string();
-}
-
-std::string ExpandExceptionVars(std::string_view text, std::string_view exceptMsg, std::string_view report) {
-  constexpr std::string_view kMsg = "%exceptMsg%", kReport = "%bugReport%";
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    if (text[i] == '%') {
-      std::string_view rest = text.substr(i);
-      if (rest.size() >= kMsg.size() && SameText(rest.substr(0, kMsg.size()), kMsg)) {
-        out += exceptMsg.empty() ? std::string_view("Unknown") : exceptMsg;
-        i += kMsg.size();
-        continue;
-      }
-      if (rest.size() >= kReport.size() && SameText(rest.substr(0, kReport.size()), kReport)) {
-        out += report;
-        i += kReport.size();
-        continue;
-      }
-    }
-    out += text[i++];
-  }
-  return out;
 }
 
 TCDSendResult SendBugReport(ICDDeliverable& exception, const std::string& report, const std::string& screenShot,

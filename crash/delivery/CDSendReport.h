@@ -37,10 +37,6 @@ void WaitForRunningSends();
 // Sends in background no longer touch this exception (it is about to go).
 void ForgetSendsOf(const ICDDeliverable& exception);
 
-// Expands the variables only the exception knows: "%exceptMsg%" (the message,
-// "Unknown" when empty) and "%bugReport%" (the report), ignoring case, in one
-// pass so that neither replacement is expanded again.
-std::string ExpandExceptionVars(std::string_view text, std::string_view exceptMsg, std::string_view report);
 // The message a report names: the text after the first ":" of its
 // "exception message" line, trimmed.
 std::string ReportExceptionMessage(std::string_view report);

@@ -6,7 +6,7 @@
 // archive name are sent as they are: this program packs none.
 #pragma once
 
-#include "crash/sys/CDTempFolder.h"
+#include "crash/delivery/CDTempFolder.h"
 
 #include <string>
 #include <vector>

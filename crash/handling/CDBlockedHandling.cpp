@@ -16,7 +16,8 @@
 #include "crash/capture/CDThrowTrace.h"
 #include "crash/delivery/CDBugRepFile.h"
 #include "crash/handling/CDConsoleReport.h"
-#include "crash/handling/CDHelperLink.h"
+#include "crash/handling/ICDException.h"
+#include "crash/handling/ICDHelperLink.h"
 #include "crash/report/CDRegisters.h"
 #include "crash/report/CDReportFormat.h"
 #include "crash/settings/CDExceptionTimes.h"
@@ -122,7 +123,8 @@ void DescribeObject(const TCDExceptionObject* object, std::string_view& classNam
     return;
   }
   void* asStd = address;
-  if (typeid(std::exception).__do_catch(type, &asStd, 1)) message.Add(static_cast<const std::exception*>(asStd)->what());
+  if (typeid(std::exception).__do_catch(type, &asStd, 1))
+    message.Add(static_cast<const std::exception*>(asStd)->what());
 }
 
 void SaveHere(std::string_view report) {
@@ -217,8 +219,10 @@ void HandleInFaultingThread(const TCDBlockedInput& in) {
   view.ClassName = className;
   view.Message = freeze ? std::string_view(settings.FrozenMsg) : rawMessage.View();
   if (startupSettings != nullptr) view.Settings = *startupSettings;
+  ICDHelperLink* helper = CDHelperLink();
   const TCDHelperOutcome outcome =
-      PresentInHelperSafely(view, std::span(header, headerCount), std::span(sections, sectionCount));
+      helper != nullptr ? helper->PresentSafely(view, std::span(header, headerCount), std::span(sections, sectionCount))
+                        : TCDHelperOutcome{};
 
   if (!outcome.Answered) {
     // Nobody can show a box: the console gets the message and the report,

@@ -25,8 +25,8 @@
 #include "crash/handling/CDHandlingThread.h"
 #include "crash/handling/CDProcessing.h"
 #include "crash/handling/ICDGuiBridge.h"
-#include "crash/report/CDStepGuard.h"
-#include "crash/sys/CDClassNames.h"
+#include "crash/snapshot/CDStepGuard.h"
+#include "crash/handling/CDClassNames.h"
 #include "crash/sys/CDModule.h"
 #include "runtime/Exception.h"
 #include "runtime/ThreadName.h"
@@ -171,18 +171,21 @@ std::string RuntimeErrorText() {
 
 void CDHandleException(const TCDEntryArgs& a) {
   const pid_t self = CurrentThreadId();
-  // 1. No recursion from the handling thread.
+  // The handling thread never hands an exception to itself: it would wait
+  // for its own request for ever.
   if (TCDHandlingThread::IsHandlingThread(self)) return;
-  // 2. Room for the report, even in a process out of memory.
+  // The memory held back at start-up is given up first, so that a process
+  // that ran out of memory still has room to make the report.
   TCDMemoryReserve::Release();
-  // 4. EAbort ends an operation quietly.
+  // EAbort is how the program ends an operation quietly: it gets no box, and
+  // the reserve is taken again for the next failure.
   if (a.Source != TCDExceptionSource::SystemException && IsAbort(a.Object)) {
     if (!a.CanContinue) CloseProcess();
     TCDMemoryReserve::Take();
     return;
   }
-  // 5. Where the caller stands; a context that belongs to the exception
-  // address tells better.
+  // The report's stack analysis starts where the caller stands; a context
+  // taken at the exception address (a fatal signal's) tells better.
   uintptr_t sp = a.StackPointer, fp = a.FramePointer;
   if (sp == 0) sp = reinterpret_cast<uintptr_t>(&sp);
   if (fp == 0) fp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
@@ -209,7 +212,9 @@ void CDHandleException(const TCDEntryArgs& a) {
   request.Module = MainModuleHandle();
   request.PreparedStack = prepared ? reinterpret_cast<uintptr_t>(&stack) : 0;
 
-  // 6. A blocked process is handled right here; the process then ends.
+  // The freeze watchdog must not count the handling's wait as a freeze. A
+  // thread that shows a box already queues its request instead of waiting,
+  // and a blocked process is handled right here, after which it ends.
   TCDFreezeWatchdog::Pause();
   if (TCDProcessing::IsPresentingThread(self) && a.Source != TCDExceptionSource::SystemException) {
     SubmitDetached(request, a, prepared ? &stack : nullptr);
@@ -243,7 +248,8 @@ void CDHandleException(const TCDEntryArgs& a) {
       done.Wait();
   }
   TCDFreezeWatchdog::Resume();
-  // 8.
+  // The thread goes on as it was: its floating-point settings restored and
+  // the memory reserve taken again for the next failure.
   if (keptFloatingPoint) fesetenv(&floatingPoint);
   TCDMemoryReserve::Take();
 }

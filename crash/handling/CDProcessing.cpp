@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "crash/capture/CDEvent.h"
@@ -15,16 +16,17 @@
 #include "crash/capture/CDThreadStopper.h"
 #include "crash/delivery/CDBugRepFile.h"
 #include "crash/delivery/CDSendReport.h"
+#include "crash/delivery/CDTempFolder.h"
 #include "crash/handling/CDBlockedHandling.h"
 #include "crash/handling/CDConsoleReport.h"
 #include "crash/handling/CDEndDecision.h"
 #include "crash/handling/CDFreezeWatchdog.h"
 #include "crash/handling/CDHandlers.h"
-#include "crash/handling/CDHelperLink.h"
 #include "crash/handling/CDPresenter.h"
 #include "crash/handling/ICDGuiBridge.h"
+#include "crash/handling/ICDHelperLink.h"
 #include "crash/settings/CDExceptionTimes.h"
-#include "crash/sys/CDTempFolder.h"
+#include "crash/settings/CDTextVars.h"
 #include "runtime/SysUtils.h"
 #include "runtime/ThreadName.h"
 
@@ -55,8 +57,10 @@ void ServeSaveShown() {
 }
 
 // Threads of the toolkit and the desktop libraries that the box and the
-// program's windows need; pausing them would freeze the box.
-bool ToolkitThread(pid_t threadId) {
+// program's windows need, as the GUI bridge names them; pausing them would
+// freeze the box.
+bool ToolkitThread(pid_t threadId, const std::vector<std::string>& prefixes) {
+  if (prefixes.empty()) return false;
   char path[64];
   std::snprintf(path, sizeof path, "/proc/self/task/%d/comm", static_cast<int>(threadId));
   char name[32] = {};
@@ -65,7 +69,7 @@ bool ToolkitThread(pid_t threadId) {
   const ssize_t n = ::read(fd, name, sizeof name - 1);
   ::close(fd);
   if (n <= 0) return false;
-  for (const char* prefix : {"QXcb", "QDBus", "gmain", "gdbus", "dconf", "QQmlThread"})
+  for (const std::string& prefix : prefixes)
     if (StartsText(prefix, name)) return true;
   return false;
 }
@@ -75,12 +79,12 @@ bool ToolkitThread(pid_t threadId) {
 class TPausedThreads {
  public:
   ~TPausedThreads() { ResumeAll(); }
-  void PauseAllBut(const std::vector<pid_t>& keep) {
+  void PauseAllBut(const std::vector<pid_t>& keep, const std::vector<std::string>& toolkitPrefixes) {
     std::vector<TCDThreadInfo> threads;
     if (!TCDThreadRegistry::Instance().Snapshot(threads)) return;
     for (const TCDThreadInfo& t : threads) {
       if (t.Own || std::find(keep.begin(), keep.end(), t.ThreadId) != keep.end()) continue;
-      if (ToolkitThread(t.ThreadId)) continue;
+      if (ToolkitThread(t.ThreadId, toolkitPrefixes)) continue;
       if (TCDThreadStopper::Stop(t.ThreadId)) stopped_.push_back(t.ThreadId);
     }
   }
@@ -138,8 +142,8 @@ std::optional<TCDEnding> PresentOnGuiThread(TICDException& e, int showMode, ICDG
   struct TShown {
     ~TShown() { shownException.store(nullptr); }
   } shown;
-  std::optional<std::optional<TCDEnding>> ending = RunOnGuiThread<std::optional<TCDEnding>>(
-      bridge, [&e, showMode]() -> std::optional<TCDEnding> {
+  std::optional<std::optional<TCDEnding>> ending =
+      RunOnGuiThread<std::optional<TCDEnding>>(bridge, [&e, showMode]() -> std::optional<TCDEnding> {
         try {
           return CDPresent(e, showMode);
         } catch (...) {
@@ -171,8 +175,8 @@ std::optional<TCDEnding> Present(TICDException& e, const std::shared_ptr<ICDGuiB
   if (bridge != nullptr && !FatalOrFrozen(e))
     if (std::optional<TCDEnding> ending = PresentOnGuiThread(e, showMode, *bridge)) return ending;
   // A fatal signal or a freeze, or a GUI thread that does not answer.
-  if (HelperAvailable()) {
-    const TCDHelperOutcome outcome = PresentInHelper(e, showMode);
+  if (ICDHelperLink* helper = CDHelperLink(); helper != nullptr && helper->Available()) {
+    const TCDHelperOutcome outcome = helper->Present(e, showMode);
     if (outcome.Answered) {
       if (outcome.Answer.Sent) e.SetSent(true);
       if (outcome.Answer.Saved) e.SetSaved(true);
@@ -223,7 +227,9 @@ void Process(const TCDExceptionRequest& request) {
     e->SetProgressAlert(bridge->CreateProgressAlert(e->GetPlWaitTitle()));
   TPausedThreads paused;
 
-  // Phase 1.
+  // Phase 1, before anything is shown or paused: a hidden exception goes only
+  // to its own handlers; any other is counted among the process's exception
+  // times and offered to the program's handlers.
   if (e->ExceptionType() == TCDExceptionType::Hidden) {
     CallHiddenExceptionHandlers(*e, 1);
     return;
@@ -232,13 +238,16 @@ void Process(const TCDExceptionRequest& request) {
   const bool callHandlers = e->Flags().CallHandlers;
   bool handled = callHandlers && CallExceptionHandlers(*e, 1);
 
-  // Phase 2.
+  // Phase 2, the report: the program's other threads are paused where the
+  // filter asks for it, the screenshot is taken before a box covers
+  // anything, the report is started on a thread of its own, and the
+  // handlers hear of the exception again.
   e->SetPhase(2);
   if (e->Flags().PauseThreads && e->ExceptionType() != TCDExceptionType::Freeze) {
     std::vector<pid_t> keep{e->Facts().ThreadId, CurrentThreadId()};
     // The box shows on the GUI thread unless the signal rules it out.
     if (bridge != nullptr && !FatalOrFrozen(*e)) keep.push_back(getpid());
-    paused.PauseAllBut(keep);
+    paused.PauseAllBut(keep, bridge != nullptr ? bridge->ToolkitThreadPrefixes() : std::vector<std::string>());
   }
   if (e->Flags().CreateScreenShot && bridge != nullptr && !FatalOrFrozen(*e)) TakeScreenShot(*e, *bridge);
   if (e->Flags().CreateBugReport) {
@@ -254,7 +263,9 @@ void Process(const TCDExceptionRequest& request) {
   }
   if (callHandlers) handled = CallExceptionHandlers(*e, 2) || handled;
 
-  // Phase 3.
+  // Phase 3, the ending: the handlers hear of it once more, and once the
+  // report is complete they are told so (phase 4); an exception they handled
+  // and that can continue ends here, any other is shown.
   e->SetPhase(3);
   if (callHandlers) handled = CallExceptionHandlers(*e, 3) || handled;
   TICDException* raw = e.get();
@@ -285,8 +296,8 @@ void Process(const TCDExceptionRequest& request) {
   // A send from the box marks the exception sent before the ending is
   // decided: the automatic save then leaves a sent report out.
   WaitForRunningSends();
-  const TCDEndDecision end = DecideEnding(TCDEndInputs{bridge != nullptr, e->CanContinue(), boxEnding,
-                                                       e->AutoClosePasses(), e->AutoRestartPasses()});
+  const TCDEndDecision end = DecideEnding(
+      TCDEndInputs{bridge != nullptr, e->CanContinue(), boxEnding, e->AutoClosePasses(), e->AutoRestartPasses()});
   if (end.CallActionHandlers) e->CallActionHandlers(static_cast<TCDAction>(end.Ending));
   Finish(*e, paused);
   if (end.Ending == TCDEnding::Continue) return;
@@ -311,6 +322,4 @@ bool TCDProcessing::SaveShownReport(int waitMs) {
   return saveShownDone.Wait(waitMs);
 }
 
-bool TCDProcessing::IsPresentingThread(pid_t threadId) {
-  return threadId != 0 && presentingThread.load() == threadId;
-}
+bool TCDProcessing::IsPresentingThread(pid_t threadId) { return threadId != 0 && presentingThread.load() == threadId; }

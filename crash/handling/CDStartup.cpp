@@ -25,7 +25,7 @@
 #include "crash/settings/ICDSettings.h"
 #include "crash/sys/CDModule.h"
 #include "crash/sys/CDSystemFacts.h"
-#include "crash/sys/CDTempFolder.h"
+#include "crash/delivery/CDTempFolder.h"
 #include "crash/sys/FileCrc.h"
 #include "runtime/ThreadName.h"
 

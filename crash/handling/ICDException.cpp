@@ -7,10 +7,10 @@
 #include "crash/capture/CDSafeText.h"
 #include "crash/delivery/CDSendReport.h"
 #include "crash/handling/CDHandlers.h"
-#include "crash/handling/CDThreadContextSource.h"
-#include "crash/handling/CDThreadRegistryView.h"
+#include "crash/snapshot/CDThreadContextSource.h"
+#include "crash/snapshot/CDThreadRegistryView.h"
 #include "crash/handling/ICDGuiBridge.h"
-#include "crash/sys/CDClassNames.h"
+#include "crash/handling/CDClassNames.h"
 #include "runtime/ExternalException.h"
 
 TCDExceptionFacts FactsFromRequest(const TCDExceptionRequest& r) {

@@ -1,8 +1,8 @@
 // The way from the crash reporter, which knows no windowing toolkit, to the
 // program's GUI thread: running a job there (from its event loop or from the
 // nested loop in which it waits for its own request), waiting on that thread
-// while its events keep flowing, the please-wait box, the clipboard and the
-// screenshot.
+// while its events keep flowing, the please-wait box, the clipboard, the
+// screenshot, and which threads the toolkit runs of its own.
 // The toolkit's side installs one bridge when the application object exists;
 // without a bridge the process counts as a console program.
 //
@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "crash/capture/CDEvent.h"
 #include "crash/report/IProgressAlert.h"
@@ -41,6 +42,10 @@ class ICDGuiBridge {
   // the program's own windows only), saved into folder (ending in '/');
   // its path, or empty when none could be taken.
   virtual std::string TakeScreenShot(int depth, bool appOnly, const std::string& folder) = 0;
+  // How the names of the toolkit's own threads (and of the desktop libraries
+  // under it) begin: the box and the program's windows need them, so the
+  // handling never pauses them. Any thread.
+  virtual std::vector<std::string> ToolkitThreadPrefixes() const = 0;
 };
 
 // The installed bridge, or null. Whoever holds a bridge keeps it alive, so

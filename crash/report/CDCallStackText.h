@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "crash/report/CDSymbols.h"
+#include "crash/snapshot/CDSymbols.h"
 
 struct TCDCallStackOptions {
   bool ShowRelAddrs = true;

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "crash/report/CDRegisters.h"
-#include "crash/report/CDSymbols.h"
+#include "crash/snapshot/CDSymbols.h"
 
 std::string DisassemblyText(uint64_t faultAddress, TCDSymbolizer& symbols, const TCDReadMemory& read, bool format,
                             int limit);

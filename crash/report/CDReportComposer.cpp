@@ -1,7 +1,6 @@
 #include "crash/report/CDReportComposer.h"
 
 #include <sys/resource.h>
-#include <ucontext.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,17 +14,13 @@
 #include "crash/report/CDRegisters.h"
 #include "crash/report/CDReportFormat.h"
 #include "crash/report/CDReportHeader.h"
-#include "crash/report/CDStepGuard.h"
 #include "crash/sys/CDMemory.h"
 #include "crash/sys/CDModuleList.h"
-#include "crash/sys/CDProcessList.h"
 #include "runtime/SysUtils.h"
+#include "runtime/ThreadName.h"
 
 namespace {
 
-constexpr auto kRegistryWait = std::chrono::milliseconds(50);
-// A stack is copied up to this size; deeper recursion than fits is cut.
-constexpr std::size_t kMaxStackCopy = 8u << 20;
 constexpr char kSoon[] = ">> will be calculated soon";
 constexpr char kNotAccessible[] = ">> stack not accessible";
 
@@ -49,15 +44,6 @@ class TReportThreadMark {
   pid_t id_;
 };
 
-// Symbol sessions that a faulting step left in an unknown state: kept, never
-// used or freed again.
-void AbandonSession(std::unique_ptr<TCDSymbolizer> session) {
-  static std::mutex lock;
-  static auto* sessions = new std::vector<TCDSymbolizer*>;
-  std::lock_guard<std::mutex> guard(lock);
-  sessions->push_back(session.release());
-}
-
 std::string HexId(pid_t id) { return DollarHex(static_cast<uint32_t>(id)); }
 
 // "name ($id)", or "thread $id" with the class of its thread object.
@@ -68,12 +54,6 @@ std::string ThreadName(pid_t id, const TCDThreadRegEntry* entry, bool registryLo
   std::string name = "thread " + HexId(id);
   if (entry && !entry->ClassName.empty()) name += " (" + entry->ClassName + ")";
   return name;
-}
-
-TCDContext OwnContext() {
-  ucontext_t uc;
-  if (getcontext(&uc) != 0) return TCDContext{};
-  return ContextFromUcontext(uc);
 }
 
 template <typename F>
@@ -136,119 +116,38 @@ void TCDReportComposer::FillHeader() {
   FillReportHeader(report_.Header, in);
 }
 
-void TCDReportComposer::ListThreads() {
-  std::vector<TCDThreadRegEntry> entries;
-  bool locked = true;
-  try {
-    if (input_.Threads) locked = input_.Threads->Snapshot(kRegistryWait, entries);
-  } catch (...) {
-    locked = false;  // as if its lock could not be had
-    entries.clear();
-  }
-  std::map<pid_t, TCDThreadRegEntry> registry;
-  for (TCDThreadRegEntry& e : entries) registry[e.ThreadId] = std::move(e);
-  auto find = [&](pid_t id) -> const TCDThreadRegEntry* {
-    auto it = registry.find(id);
-    return it == registry.end() ? nullptr : &it->second;
-  };
-  const pid_t self = CurrentThreadId();
-
-  std::vector<pid_t> order{input_.CrashedThreadId};
-  if (input_.MainThreadId != input_.CrashedThreadId) order.push_back(input_.MainThreadId);
-  if (input_.ListThreads) {
-    for (pid_t id : ListThreadIds()) {
-      if (std::find(order.begin(), order.end(), id) != order.end()) continue;
-      if (id == self || IsReportThread(id)) continue;
-      if (std::find(input_.OwnThreads.begin(), input_.OwnThreads.end(), id) != input_.OwnThreads.end()) continue;
-      if (const TCDThreadRegEntry* e = find(id); e && e->Name == "-") continue;
-      order.push_back(id);
-    }
-  }
-
-  // A thread's priority counts from the process's, which is the main
-  // thread's: in a process started with a nice value its threads are not all
-  // of a different priority.
-  TCDProcStat mainStat;
-  const int64_t baseNice = ReadThreadStat(input_.MainThreadId, mainStat) ? mainStat.Nice : 0;
-  for (pid_t id : order) {
+void TCDReportComposer::NameThreads() {
+  const bool locked = snapshot_.RegistryLocked();
+  for (const TCDThreadSnapshot& snap : snapshot_.Threads()) {
     TThread t;
-    t.Id = id;
-    t.Crashed = id == input_.CrashedThreadId;
-    const TCDThreadRegEntry* e = find(id);
-    t.SectionName = ThreadName(id, e, locked, input_.MainThreadId) + ":";
-    if (e && e->Suspended && id != self) t.SectionName += " <suspended>";
-    TCDProcStat stat;
-    if (ReadThreadStat(id, stat) && stat.Nice != baseNice)
-      t.SectionName += " <priority:" + std::to_string(baseNice - stat.Nice) + ">";
+    t.Snapshot = &snap;
+    const TCDThreadRegEntry* e = snap.Entry ? &*snap.Entry : nullptr;
+    t.SectionName = ThreadName(snap.Id, e, locked, input_.MainThreadId) + ":";
+    if (e && e->Suspended && !snap.Caller) t.SectionName += " <suspended>";
+    if (snap.RelativePriority) t.SectionName += " <priority:" + std::to_string(*snap.RelativePriority) + ">";
     if (e && e->CreationSite != 0) {
-      t.Capture.CreationSite = e->CreationSite;
-      t.CreatorName = e->CreatorId != 0 ? ThreadName(e->CreatorId, find(e->CreatorId), locked, input_.MainThreadId)
+      const TCDThreadRegEntry* creator = snap.CreatorEntry ? &*snap.CreatorEntry : nullptr;
+      t.CreatorName = e->CreatorId != 0 ? ThreadName(e->CreatorId, creator, locked, input_.MainThreadId)
                                         : std::string("thread ") + HexId(0);
     }
     threads_.push_back(std::move(t));
   }
 }
 
-void TCDReportComposer::CaptureThread(TThread& t, pid_t self) {
-  TCDThreadCapture& c = t.Capture;
-  c.ThreadId = t.Id;
-  bool stopped = false;
-  if (t.Crashed && !input_.ThrowStack.empty()) {
-    // The stack at the throw says where it went wrong; what the thread does
-    // now is the handling's wait.
-    c.FirstAddress = input_.ExceptionAddress;
-    t.Accessible = c.FirstAddress != 0;
-    t.Weight = 100;
-    return;
-  }
-  if (t.Crashed) {
-    c.FirstAddress = input_.ExceptionAddress;
-    c.StackPointer = input_.StackPointer;
-    c.FramePointer = input_.FramePointer;
-    if (input_.Context.Valid)
-      c.Context = input_.Context;  // the crashed thread waits for the handling
-    else if (t.Id == self)
-      c.Context = OwnContext();
-  } else if (t.Id == self) {
-    c.Context = OwnContext();
-  }
-  try {
-    if (!c.Context.Valid && t.Id != self && input_.Contexts) {
-      TCDContext context;
-      if (input_.Contexts->Stop(t.Id, context)) {
-        c.Context = context;
-        stopped = true;
-      }
-    }
-    if (c.Context.Valid || c.StackPointer != 0) PrepareCapture(c, space_, kMaxStackCopy);
-  } catch (...) {
-    c.Stack.clear();
-    c.Unwound.clear();
-  }
-  if (stopped) {
-    try {
-      input_.Contexts->Resume(t.Id);
-    } catch (...) {
-      // Nothing more to do for it here.
-    }
-  }
-  t.Accessible = c.Accessible() || c.FirstAddress != 0;
-  t.Weight = std::max<uint64_t>(c.Stack.size(), 1) * 100;
-}
-
 void TCDReportComposer::WritePlaceholders() {
   const TCDCallStackOptions options{input_.ShowRelAddrs, input_.ShowRelLines};
+  TCDSymbolizer& symbols = snapshot_.Symbols();
   for (TThread& t : threads_) {
     std::string text;
-    if (t.Accessible) {
-      const uint64_t at = t.Capture.FirstAddress;
-      text = (at ? SingleLineForm(at, symbols_->Resolve(at), options) + "\r\n" : std::string()) + ">> stack " +
+    if (t.Snapshot->Accessible) {
+      const uint64_t at = t.Snapshot->Capture.FirstAddress;
+      text = (at ? SingleLineForm(at, symbols.Resolve(at), options) + "\r\n" : std::string()) + ">> stack " +
              "will be calculated soon";
     } else {
       text = kNotAccessible;
-      if (t.Crashed && input_.ExceptionAddress != 0)
+      if (t.Snapshot->Crashed && input_.ExceptionAddress != 0)
         text += ", exception location:\r\n" +
-                SingleLineForm(input_.ExceptionAddress, symbols_->Resolve(input_.ExceptionAddress), options);
+                SingleLineForm(input_.ExceptionAddress, symbols.Resolve(input_.ExceptionAddress), options);
     }
     report_.Sections.Set(t.SectionName, text);
   }
@@ -268,34 +167,28 @@ void TCDReportComposer::ReportProgress(int area, int position) {
     alert->SetPosition(std::clamp(position, 0, 1000));
   }
   if (!input_.Progress) return;
+  // The same weighted arithmetic as the box's bar, on the same areas.
   TCDReportProgress p;
-  p.Areas = 0;
-  uint64_t start = 0, weight = 0;
-  for (const TThread& t : threads_) {
-    if (!t.Accessible) continue;
-    if (p.Areas < area) start += t.Weight;
-    if (p.Areas == area) weight = t.Weight;
-    ++p.Areas;
-  }
+  p.Areas = progress_.Areas();
   p.Area = area;
   p.Position = std::clamp(position, 0, 1000);
-  p.Overall = totalWeight_ ? static_cast<int>((start + weight * static_cast<uint64_t>(p.Position) / 1000) * 1000 /
-                                              totalWeight_)
-                           : p.Position;
+  progress_.SetArea(area);
+  progress_.SetPosition(p.Position);
+  p.Overall = progress_.BarPosition();
   input_.Progress(p);
 }
 
 std::string TCDReportComposer::FaultText(const TCDStepFault& fault, bool original) {
   // The step left the symbol session in an unknown state (its locks may be
-  // held): it is abandoned, not destroyed, and a new one serves from here.
-  AbandonSession(std::move(symbols_));
-  symbols_ = std::make_unique<TCDSymbolizer>();
+  // held): a new one serves from here.
+  snapshot_.RenewSymbols();
+  TCDSymbolizer& symbols = snapshot_.Symbols();
   const TCDCallStackOptions options{input_.ShowRelAddrs, input_.ShowRelLines};
   std::string text = InternalErrorText(*fault.Step ? fault.Step : "plugin",
-                                       SingleLineForm(fault.Address, symbols_->Resolve(fault.Address), options));
+                                       SingleLineForm(fault.Address, symbols.Resolve(fault.Address), options));
   if (original && input_.ExceptionAddress != 0)
     text += "\r\n>> original exception location:\r\n" +
-            SingleLineForm(input_.ExceptionAddress, symbols_->Resolve(input_.ExceptionAddress), options);
+            SingleLineForm(input_.ExceptionAddress, symbols.Resolve(input_.ExceptionAddress), options);
   return text;
 }
 
@@ -308,14 +201,7 @@ void TCDReportComposer::CompleteThread(TThread& t, int area) {
   const bool ran = RunFaultGuarded(
       [&] {
         try {
-          if (t.Crashed && !input_.ThrowStack.empty()) {
-            entries = ThrowStackEntries(t.Capture);
-            ReportProgress(area, 1000);
-          } else {
-            TCDStackTracer tracer(space_, ReadOwnMemoryPartly,
-                                  [this](uint64_t address) { return symbols_->FunctionStartOf(address); });
-            entries = tracer.Trace(t.Capture, [&](int position) { ReportProgress(area, position); });
-          }
+          entries = snapshot_.Trace(*t.Snapshot, [&](int position) { ReportProgress(area, position); });
         } catch (const ECDTraceError& e) {
           text = InternalErrorText(e.Message());
           return;
@@ -324,14 +210,15 @@ void TCDReportComposer::CompleteThread(TThread& t, int area) {
           return;
         }
         TCDStepName fill("FillFinalOutput");
+        TCDSymbolizer& symbols = snapshot_.Symbols();
         text = Guarded("FillFinalOutput", [&] {
           for (std::size_t i = 0; i < entries.size(); ++i) {
             // The calls inlined at the address stand before the real
             // function, as entries of their own (not at a creation site,
             // which is one line by itself).
             std::vector<TCDSymbol> frames = entries[i].CreationSite
-                                                ? std::vector<TCDSymbol>{symbols_->Resolve(entries[i].Address)}
-                                                : symbols_->ResolveFrames(entries[i].Address, !entries[i].Exact);
+                                                ? std::vector<TCDSymbol>{symbols.Resolve(entries[i].Address)}
+                                                : symbols.ResolveFrames(entries[i].Address, !entries[i].Exact);
             // Entries without a line say little; leave them out when asked,
             // but keep where the thread stands and where it was created.
             if (input_.HideUglyItems && frames.back().Line <= 0 && i > 0 && !entries[i].CreationSite) continue;
@@ -353,22 +240,9 @@ void TCDReportComposer::CompleteThread(TThread& t, int area) {
         t.Crc = ThreadCrc(crc);
       },
       fault);
-  if (!ran) text = FaultText(fault, t.Crashed);
+  if (!ran) text = FaultText(fault, t.Snapshot->Crashed);
   if (text.empty()) text = kNotAccessible;
   SetSection(t.SectionName, text);
-}
-
-std::vector<TCDStackEntry> TCDReportComposer::ThrowStackEntries(const TCDThreadCapture& c) const {
-  // The exception address is where the throwing call returns to, as every
-  // recorded frame is a return address; the walk's first frame is that call
-  // itself.
-  std::vector<TCDStackEntry> entries{TCDStackEntry{input_.ExceptionAddress, false, true, false}};
-  for (uint64_t frame : input_.ThrowStack)
-    if (frame != 0 && !(entries.size() == 1 && frame == input_.ExceptionAddress))
-      entries.push_back(TCDStackEntry{frame, false, true, false});
-  TCDStackTracer::RemoveRecursiveAreas(entries);
-  if (c.CreationSite != 0) entries.push_back(TCDStackEntry{c.CreationSite, false, true, true});
-  return entries;
 }
 
 std::string TCDReportComposer::GuardedStep(const char* name, const std::function<std::string()>& step) {
@@ -383,7 +257,7 @@ void TCDReportComposer::FinishChecksum() {
   TCDThreadCrc crashed;
   std::vector<TCDThreadCrc> others;
   for (const TThread& t : threads_) {
-    if (t.Crashed)
+    if (t.Snapshot->Crashed)
       crashed = t.Crc;
     else
       others.push_back(t.Crc);
@@ -423,20 +297,37 @@ void TCDReportComposer::StartSections(bool background) {
   }
 }
 
+TCDSnapshotInput TCDReportComposer::SnapshotInput() const {
+  TCDSnapshotInput in;
+  in.CrashedThreadId = input_.CrashedThreadId;
+  in.MainThreadId = input_.MainThreadId;
+  in.ListThreads = input_.ListThreads;
+  in.IsOwnThread = [this](pid_t id) {
+    return IsReportThread(id) ||
+           std::find(input_.OwnThreads.begin(), input_.OwnThreads.end(), id) != input_.OwnThreads.end();
+  };
+  in.Threads = input_.Threads;
+  in.Contexts = input_.Contexts;
+  in.ExceptionAddress = input_.ExceptionAddress;
+  in.Context = input_.Context;
+  in.StackPointer = input_.StackPointer;
+  in.FramePointer = input_.FramePointer;
+  in.ThrowStack = input_.ThrowStack;
+  return in;
+}
+
 void TCDReportComposer::PrepareSections() {
-  const pid_t self = CurrentThreadId();
-  space_ = TCDAddressSpace::OfThisProcess();
-  symbols_ = std::make_unique<TCDSymbolizer>();
+  snapshot_.Take(SnapshotInput());
   try {
-    ListThreads();
+    NameThreads();
   } catch (...) {
     threads_.clear();
   }
-  for (TThread& t : threads_) CaptureThread(t, self);
   for (const TThread& t : threads_)
-    if (t.Accessible) {
-      totalWeight_ += t.Weight;
-      if (input_.ProgressAlert) input_.ProgressAlert->AddArea(static_cast<int64_t>(t.Weight), input_.PlWaitText);
+    if (t.Snapshot->Accessible) {
+      const auto weight = static_cast<int64_t>(t.Snapshot->Weight);
+      progress_.AddArea(weight, input_.PlWaitText);
+      if (input_.ProgressAlert) input_.ProgressAlert->AddArea(weight, input_.PlWaitText);
     }
   WritePlaceholders();
 
@@ -447,13 +338,14 @@ void TCDReportComposer::PrepareSections() {
   int area = 0;
   std::map<pid_t, int> areas;
   for (const TThread& t : threads_)
-    if (t.Accessible) areas[t.Id] = area++;
+    if (t.Snapshot->Accessible) areas[t.Snapshot->Id] = area++;
   auto add = [&](std::function<void()> step) {
     steps_.push_back(std::move(step));
     ++outstanding;
   };
   for (TThread& t : threads_)
-    if (t.Crashed && t.Accessible) add([this, &t, a = areas[t.Id]] { CompleteThread(t, a); });
+    if (t.Snapshot->Crashed && t.Snapshot->Accessible)
+      add([this, &t, a = areas[t.Snapshot->Id]] { CompleteThread(t, a); });
 
   // The plug-ins' sections stand right after the threads, before the
   // registers, the dump and the disassembly, though they complete later.
@@ -479,9 +371,9 @@ void TCDReportComposer::PrepareSections() {
       SetSection("stack dump", GuardedStep("stack dump", [&] {
                    // An overflowed stack shows its readable memory from just above the fault.
                    uint64_t from = input_.Context.Rsp;
-                   const TCDMapping* m = space_.Find(from);
+                   const TCDMapping* m = snapshot_.Space().Find(from);
                    if (m == nullptr || !m->Read) {
-                     m = OverflowedStack(space_, from);
+                     m = OverflowedStack(snapshot_.Space(), from);
                      if (m != nullptr) from = m->Start;
                    }
                    std::string text = m ? StackDumpText(from, m->End, ReadOwnMemoryPartly) : std::string();
@@ -493,7 +385,7 @@ void TCDReportComposer::PrepareSections() {
     report_.Sections.Set("disassembling", kSoon);
     add([this] {
       SetSection("disassembling", GuardedStep("disassembling", [&] {
-                   std::string text = DisassemblyText(input_.ExceptionAddress, *symbols_, ReadOwnMemoryPartly,
+                   std::string text = DisassemblyText(input_.ExceptionAddress, snapshot_.Symbols(), ReadOwnMemoryPartly,
                                                       input_.FormatDisAsm, input_.LimitDisAsm);
                    return text.empty() ? std::string(">> code not accessible") : text;
                  }));
@@ -502,7 +394,8 @@ void TCDReportComposer::PrepareSections() {
   for (const TCDPlugin& plugin : plugins)
     add([this, plugin] { SetSection(plugin.Name, GuardedStep("plugin", [&] { return plugin.Procedure(); })); });
   for (TThread& t : threads_)
-    if (!t.Crashed && t.Accessible) add([this, &t, a = areas[t.Id]] { CompleteThread(t, a); });
+    if (!t.Snapshot->Crashed && t.Snapshot->Accessible)
+      add([this, &t, a = areas[t.Snapshot->Id]] { CompleteThread(t, a); });
   // The checksum needs every thread's stack; it completes the report.
   steps_.push_back([this] { FinishChecksum(); });
   report_.SetOutstanding(outstanding + 1);

@@ -1,13 +1,10 @@
 // Composition and completion of one bug report.
 //
-// The header is filled at once (BuildHeader). StartSections then lists the
-// threads (the crashed one, the main one, the others in the order the system
-// gives), stops each briefly to take its capture (context, unwound frames,
-// a copy of its stack; for an exception whose throw was recorded the
-// crashed thread's stack at the throw takes the place of its own), and
-// writes placeholders for every section: thread
-// sections, plug-in sections, "cpu registers", "stack dump" and
-// "disassembling". The sections are then completed one by one, on a
+// The header is filled at once (BuildHeader). StartSections then takes a
+// snapshot of the process (its threads, each one's capture taken while it
+// stands still; see TCDProcessSnapshot) and writes placeholders for every
+// section: thread sections, plug-in sections, "cpu registers", "stack dump"
+// and "disassembling". The sections are then completed one by one, on a
 // completing thread of raised priority or at once in the calling thread:
 // the crashed thread, the register, dump and disassembly sections, the
 // plug-ins, the other threads; each finished section counts the report's
@@ -38,10 +35,9 @@
 #include "crash/report/CDCallstackCrc.h"
 #include "crash/report/CDReport.h"
 #include "crash/report/CDReportInput.h"
-#include "crash/report/CDStackTracer.h"
-#include "crash/report/CDStepGuard.h"
-#include "crash/report/CDSymbols.h"
-#include "crash/sys/CDAddressSpace.h"
+#include "crash/report/IProgressAlert.h"
+#include "crash/snapshot/CDProcessSnapshot.h"
+#include "crash/snapshot/CDStepGuard.h"
 
 class TCDReportComposer {
  public:
@@ -69,25 +65,21 @@ class TCDReportComposer {
   static bool IsReportThread(pid_t threadId);
 
  private:
+  // A thread of the snapshot as the report shows it.
   struct TThread {
-    pid_t Id = 0;
-    bool Crashed = false;
+    const TCDThreadSnapshot* Snapshot = nullptr;
     std::string SectionName;
     std::string CreatorName;  // empty: no creation site to show
-    TCDThreadCapture Capture;
-    bool Accessible = false;
-    uint64_t Weight = 0;
     TCDThreadCrc Crc;
   };
 
   void FillHeader();
   void PrepareSections();
-  void ListThreads();
-  void CaptureThread(TThread& t, pid_t self);
+  // What the snapshot is to take, from the report's input.
+  TCDSnapshotInput SnapshotInput() const;
+  void NameThreads();
   void WritePlaceholders();
   void CompleteThread(TThread& t, int area);
-  // The crashed thread's entries from the stack recorded at the throw.
-  std::vector<TCDStackEntry> ThrowStackEntries(const TCDThreadCapture& c) const;
   // Runs a section's step under the fault guard; its text, or the error note.
   std::string GuardedStep(const char* name, const std::function<std::string()>& step);
   // The note for a fault inside a step, with the report's exception location
@@ -101,10 +93,10 @@ class TCDReportComposer {
 
   TCDReport& report_;
   TCDReportInput input_;
-  TCDAddressSpace space_;
-  std::unique_ptr<TCDSymbolizer> symbols_;
+  TCDProcessSnapshot snapshot_;
   std::vector<TThread> threads_;
-  uint64_t totalWeight_ = 0;
+  // The analysed threads' weights, for the overall progress.
+  TCDProgressAreas progress_;
   int progressArea_ = -1;  // the please-wait box's current area
 
   std::mutex stepsLock_;

@@ -1,7 +1,8 @@
 // What the handling hands to the bug report: the exception, the settings the
-// report reads, and views of the process's threads. Plain values and two
-// small interfaces, so that the report never depends on the handling, and
-// tests build inputs by hand.
+// report reads, and the views of the process's threads that its snapshot is
+// taken through. Plain values and the snapshot's two small interfaces, so
+// that the report never depends on the handling, and tests build inputs by
+// hand.
 #pragma once
 
 #include <sys/types.h>
@@ -15,38 +16,12 @@
 
 #include "crash/capture/CDContext.h"
 #include "crash/report/IProgressAlert.h"
+#include "crash/snapshot/CDThreadContextSource.h"
+#include "crash/snapshot/CDThreadRegistryView.h"
 #include "crash/settings/ICDSettings.h"
 #include "runtime/DateTime.h"
 
 class TCDPluginRegistry;
-
-// One thread as the thread registry knows it.
-struct TCDThreadRegEntry {
-  pid_t ThreadId = 0;
-  std::string Name;       // "main thread", a name the program gave, "-" (hidden), or empty
-  std::string ClassName;  // of the thread object that runs it, or empty
-  pid_t CreatorId = 0;    // 0: unknown
-  uint64_t CreationSite = 0;  // code address that created it; 0: unknown
-  bool Suspended = false;     // paused for the handling of the exception
-};
-
-class ICDThreadRegistryView {
- public:
-  virtual ~ICDThreadRegistryView() = default;
-  // Copies the registry, waiting at most maxWait for its lock; false when the
-  // lock could not be had in time.
-  virtual bool Snapshot(std::chrono::milliseconds maxWait, std::vector<TCDThreadRegEntry>& entries) const = 0;
-};
-
-class ICDThreadContextSource {
- public:
-  virtual ~ICDThreadContextSource() = default;
-  // Stops another thread of the process where it stands and copies its
-  // context; the thread waits until Resume. False when it cannot be stopped
-  // (it ended, or did not answer in time); then no Resume is needed.
-  virtual bool Stop(pid_t threadId, TCDContext& context) = 0;
-  virtual void Resume(pid_t threadId) = 0;
-};
 
 // Where the completion of the report stands, for the please-wait box: one
 // area per thread whose stack is analysed, weighted by the size of that

@@ -20,6 +20,11 @@ void TCDProgressAreas::SetPosition(int position) {
   position_ = std::clamp(position, 0, 1000);
 }
 
+int TCDProgressAreas::Areas() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return static_cast<int>(areas_.size());
+}
+
 int TCDProgressAreas::BarPosition() const {
   std::lock_guard<std::mutex> guard(lock_);
   if (areas_.empty()) return position_;  // the one default area

@@ -4,8 +4,9 @@
 // current area the position runs from 0 to 1000, and the bar shows the
 // share of all the work that is done, 0 to 1000.
 //
-// TCDProgressAreas is the bookkeeping alone, shared by every implementation:
-// thread-safe, no display.
+// TCDProgressAreas is the bookkeeping alone, shared by every implementation
+// and by the report's own progress, so that the weighted arithmetic exists
+// once: thread-safe, no display.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +39,8 @@ class TCDProgressAreas {
   int AddArea(int64_t weight, const std::string& text);
   void SetArea(int index);
   void SetPosition(int position);
+  // How many areas were added.
+  int Areas() const;
 
   // (start of the current area + its weight × position / 1000) × 1000 /
   // total weight, 0 to 1000.

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "crash/settings/CDExceptionTimes.h"
+#include "crash/settings/CDTextVars.h"
 #include "crash/sys/CDMemory.h"
 #include "runtime/SysUtils.h"
 
@@ -147,10 +148,7 @@ void TICDSettings::SetStr(std::string_view name, const std::string& value) {
 }
 
 std::string TICDSettings::ExpandVars(std::string_view text) const {
-  if (text.find('%') == std::string_view::npos) return std::string(text);
-
-  // One pass from left to right, so that a replacement (an executable called
-  // "%date%", say) is never expanded a second time.
+  // Names and clock are asked for once, and only when a variable needs them.
   std::string appName, modName;
   bool haveNames = false, haveClock = false;
   TDateTime now = 0;
@@ -167,50 +165,25 @@ std::string TICDSettings::ExpandVars(std::string_view text) const {
       haveClock = true;
     }
   };
-  auto date = [&] { return IsoDateText(now); };
-  auto time = [&] { return TimeWithMsText(now); };
-
-  std::string out;
-  out.reserve(text.size());
-  std::size_t i = 0;
-  while (i < text.size()) {
-    if (text[i] != '%') {
-      out += text[i++];
-      continue;
-    }
-    std::size_t close = text.find('%', i + 1);
-    if (close == std::string_view::npos) {
-      out.append(text.substr(i));
-      break;
-    }
-    std::string_view var = text.substr(i + 1, close - i - 1);
+  return ExpandTextVars(text, [&](std::string_view var) -> std::optional<std::string> {
     if (SameText(var, "appname")) {
       names();
-      out += appName;
-    } else if (SameText(var, "modname")) {
-      names();
-      out += modName;
-    } else if (SameText(var, "LF")) {
-      out += "\r\n";
-    } else if (SameText(var, "date")) {
-      clock();
-      out += date();
-    } else if (SameText(var, "time")) {
-      clock();
-      out += time();
-    } else if (SameText(var, "datetime")) {
-      clock();
-      out += date() + ", " + time();
-    } else {
-      // Not a variable of ours (or one expanded later): keep the "%" and look
-      // again from the next one, which may open a variable.
-      out += '%';
-      i += 1;
-      continue;
+      return appName;
     }
-    i = close + 1;
-  }
-  return out;
+    if (SameText(var, "modname")) {
+      names();
+      return modName;
+    }
+    if (SameText(var, "LF")) return std::string("\r\n");
+    if (SameText(var, "date") || SameText(var, "time") || SameText(var, "datetime")) {
+      clock();
+      if (SameText(var, "date")) return IsoDateText(now);
+      if (SameText(var, "time")) return TimeWithMsText(now);
+      return IsoDateText(now) + ", " + TimeWithMsText(now);
+    }
+    // "%exceptMsg%" and "%bugReport%" are left for whoever knows them.
+    return std::nullopt;
+  });
 }
 
 bool TICDSettings::GetPlugin(std::string_view name) const {

@@ -12,15 +12,15 @@
 
 #include "crash/delivery/CDBugRepFile.h"
 #include "crash/delivery/CDSendReport.h"
-#include "crash/handling/CDHelperLink.h"
+#include "crash/helper/CDHelperLink.h"
 #include "crash/handling/CDPresenter.h"
-#include "crash/handling/CDRemoteException.h"
+#include "crash/helper/CDRemoteException.h"
 #include "crash/settings/CDSettingsRegistry.h"
 #include "crash/ui/CDQtBridge.h"
 #include "crash/ui/CDPresentException.h"
 #include "crash/ui/CrashReporter.h"
 #include "crash/ui/ExceptionBox.h"
-#include "crash/sys/CDTempFolder.h"
+#include "crash/delivery/CDTempFolder.h"
 #include "runtime/Forms.h"
 #include "runtime/SysUtils.h"
 

@@ -44,7 +44,9 @@ void TCDQtBridge::WaitDispatching(const TCDEvent& event) {
     // every loop. The wait goes on and the quit is passed on afterwards.
     if (!event.IsSet()) quitSeen = true;
   }
-  if (quitSeen) QMetaObject::invokeMethod(QCoreApplication::instance(), [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+  if (quitSeen)
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
 }
 
 void TCDQtBridge::Wake() {
@@ -68,4 +70,10 @@ void TCDQtBridge::CopyToClipboard(const std::string& text) {
 
 std::string TCDQtBridge::TakeScreenShot(int depth, bool appOnly, const std::string& folder) {
   return TakeCDScreenShot(depth, appOnly, folder);
+}
+
+std::vector<std::string> TCDQtBridge::ToolkitThreadPrefixes() const {
+  // Qt's connection to the X server, its D-Bus and QML threads, and GLib's
+  // main-context, D-Bus and settings threads that Qt's platform plug-ins use.
+  return {"QXcb", "QDBus", "gmain", "gdbus", "dconf", "QQmlThread"};
 }

@@ -31,6 +31,7 @@ class TCDQtBridge : public ICDGuiBridge, public std::enable_shared_from_this<TCD
   std::unique_ptr<IProgressAlert> CreateProgressAlert(const std::string& title) override;
   void CopyToClipboard(const std::string& text) override;
   std::string TakeScreenShot(int depth, bool appOnly, const std::string& folder) override;
+  std::vector<std::string> ToolkitThreadPrefixes() const override;
 
  private:
   struct TWait {

@@ -8,14 +8,12 @@
 
 #include <cstdio>
 
+#include "crash/CrashReporter.h"
 #include "crash/handling/CDHandlingEntry.h"
-#include "crash/handling/CDHelperLink.h"
 #include "crash/handling/CDPresenter.h"
-#include "crash/handling/CDStartup.h"
 #include "crash/settings/CDMessageBox.h"
-#include "crash/sys/CDSystemFacts.h"
-#include "crash/ui/CDQtBridge.h"
 #include "crash/ui/CDPresentException.h"
+#include "crash/ui/CDQtBridge.h"
 
 namespace {
 // Before the application object exists (a damaged executable is noticed
@@ -29,7 +27,7 @@ void ShowEarlyBox(const std::string& caption, const std::string& text, TCDMsgIco
     std::fprintf(stderr, "[%s] %s\n", caption.c_str(), text.c_str());
     return;
   }
-  QMessageBox box(icon == TCDMsgIcon::Error ? QMessageBox::Critical
+  QMessageBox box(icon == TCDMsgIcon::Error     ? QMessageBox::Critical
                   : icon == TCDMsgIcon::Warning ? QMessageBox::Warning
                                                 : QMessageBox::Information,
                   ToQString(caption), ToQString(text), QMessageBox::Ok);
@@ -43,7 +41,7 @@ void FollowScreenMode(TApplication& app) {
     QScreen* screen = QGuiApplication::primaryScreen();
     if (!screen) return;
     const QSize pixels = screen->geometry().size() * screen->devicePixelRatio();
-    SetCDDisplayMode(pixels.width(), pixels.height(), screen->depth());
+    SetCrashReporterDisplayMode(pixels.width(), pixels.height(), screen->depth());
   };
   update();
   QObject::connect(&app, &QGuiApplication::primaryScreenChanged, &app, [update](QScreen* screen) {
@@ -63,14 +61,12 @@ TCrashReporter::TCrashReporter(bool withHelper) {
     else
       std::fprintf(stderr, "[%s] %s\n", caption.c_str(), text.c_str());
   });
-  SetHelperAvailable(withHelper);
-  TCDStartup::Start();
+  StartCrashReporter(TCrashReporterOptions{.WithHelper = withHelper});
 }
 
 TCrashReporter::~TCrashReporter() {
   DetachApplication();
-  TCDStartup::Stop();
-  SetHelperAvailable(false);
+  StopCrashReporter();
   SetCDMessageBoxHook(nullptr);
 }
 
@@ -82,10 +78,17 @@ void TCrashReporter::InstallMessageBoxes(TApplication& app) {
     }
     uint32_t flags = MB_OK;
     switch (icon) {
-      case TCDMsgIcon::Error: flags |= MB_ICONERROR; break;
-      case TCDMsgIcon::Warning: flags |= MB_ICONWARNING; break;
-      case TCDMsgIcon::Information: flags |= MB_ICONINFORMATION; break;
-      case TCDMsgIcon::None: break;
+      case TCDMsgIcon::Error:
+        flags |= MB_ICONERROR;
+        break;
+      case TCDMsgIcon::Warning:
+        flags |= MB_ICONWARNING;
+        break;
+      case TCDMsgIcon::Information:
+        flags |= MB_ICONINFORMATION;
+        break;
+      case TCDMsgIcon::None:
+        break;
     }
     app.MessageBox(text, caption, flags);
   });

@@ -1,4 +1,6 @@
-// The program's one door to the crash reporter. main runs, in this order:
+// The door to the crash reporter for a program with windows, built on the
+// toolkit-free one (crash/CrashReporter.h), which it starts and stops, and
+// through which main tells the screen's mode. main runs, in this order:
 //
 //   if (IsCrashHelperProcess()) return RunCrashHelperProcess(argc, argv);
 //   TCrashReporter crashReporter;          // starts it; stops it when main ends
@@ -15,6 +17,7 @@
 
 #include <memory>
 
+#include "crash/CrashReporter.h"
 #include "runtime/Forms.h"
 
 class TCDQtBridge;

@@ -22,6 +22,7 @@
 #include "crash/delivery/CDBugRepFile.h"
 #include "crash/delivery/CDSendReport.h"
 #include "crash/delivery/ICDAttachments.h"
+#include "crash/settings/CDTextVars.h"
 #include "crash/ui/CDAssistantForm.h"
 #include "crash/ui/CDPrintReport.h"
 #include "crash/ui/CDReportView.h"

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "http/exchange/IdHTTPBodyReader.h"
 #include "http/protocol/IdHTTPBodyFraming.h"
 #include "runtime/SysUtils.h"
 
@@ -76,52 +77,10 @@ std::string RedirectTarget(std::string_view location, std::string_view currentPr
   return target;
 }
 
-// Keeps at most its limit; a write past it stores what fits and answers
-// short, which WriteBuffer turns into EWriteError, so a reader stops there.
-class TBoundedStringStream : public TStringStream {
- public:
-  explicit TBoundedStringStream(int64_t limit) : limit_(limit) {}
-  int64_t Write(const void* buffer, int64_t count) override {
-    const int64_t room = std::max<int64_t>(0, limit_ - Position());
-    if (count > room) {
-      full_ = true;
-      count = room;
-    }
-    return TStringStream::Write(buffer, count);
-  }
-  // Never grown ahead of the bytes: what is read here is a refusal or a
-  // redirect page, small or thrown away, and growing to the length a server
-  // announces would zero-fill up to a mebibyte for nothing.
-  void SetSize(int64_t size) override {
-    if (size < Size()) TStringStream::SetSize(size);
-  }
-  bool Full() const { return full_; }
-  // Hands the bytes over without copying; the stream is empty afterwards.
-  std::string Take() noexcept { return std::move(data_); }
-
- private:
-  int64_t limit_;
-  bool full_ = false;
-};
-
 bool Contains(std::span<const int16_t> codes, int32_t code) {
   return std::find(codes.begin(), codes.end(), code) != codes.end();
 }
 
-// Puts the response's body stream back however the read in between ends.
-class BodyStreamSwap {
- public:
-  BodyStreamSwap(TIdHTTPResponse& response, TStream* replacement) : response_(response), saved_(response.BodyStream) {
-    response_.BodyStream = replacement;
-  }
-  ~BodyStreamSwap() { response_.BodyStream = saved_; }
-  BodyStreamSwap(const BodyStreamSwap&) = delete;
-  BodyStreamSwap& operator=(const BodyStreamSwap&) = delete;
-
- private:
-  TIdHTTPResponse& response_;
-  TStream* saved_;
-};
 }  // namespace
 
 TIdCustomHTTP::TIdCustomHTTP() : protocol_(std::make_unique<TIdHTTPProtocol>()) {}
@@ -143,13 +102,23 @@ void TIdCustomHTTP::SetCookieManager(TIdCookieManager* manager) {
   cookieManager_ = manager;
 }
 
-TIdHTTPContext TIdCustomHTTP::Context() {
+TIdHTTPAuthContext TIdCustomHTTP::AuthContext() {
+  return TIdHTTPAuthContext{Request(),
+                            Response(),
+                            ProxyParams,
+                            authRetries_,
+                            authProxyRetries_,
+                            this,
+                            AuthenticationManager,
+                            OnSelectAuthorization,
+                            OnSelectProxyAuthorization,
+                            OnAuthorization,
+                            OnProxyAuthorization};
+}
+
+TIdHTTPCookieContext TIdCustomHTTP::CookieContext() {
   const bool tls = Request().ConnectionKind == ckTls || Request().ConnectionKind == ckTlsProxy;
-  return TIdHTTPContext{Request(),          Response(),     ProxyParams,
-                        authRetries_,       authProxyRetries_, cookieManager_,
-                        ownedCookieManager_, this,          AuthenticationManager, AllowCookies,
-                        uri_.Host,          tls,            OnSelectAuthorization,
-                        OnSelectProxyAuthorization, OnAuthorization, OnProxyAuthorization};
+  return TIdHTTPCookieContext{Request(), Response(), cookieManager_, ownedCookieManager_, AllowCookies, uri_.Host, tls};
 }
 
 std::string TIdCustomHTTP::PostFormText(const std::string& url, TStringList* fields) {
@@ -218,7 +187,7 @@ void TIdCustomHTTP::RunExchange(const std::string& method, const std::string& ur
       for (int interim = 0;; ++interim) {
         if (interim > kMaxInterimResponses)
           throw EIdHTTPMalformedResponse(Format(RSHTTPTooManyInterim, kMaxInterimResponses));
-        Response().SetStatusLine(ReadProtocolLine());
+        Response().SetStatusLine(ReadResponseLine(*IOHandler()));
         RefuseMalformedStatusLine(Response().Status());
         ReadResponseHead();
         StoreCookies();
@@ -264,13 +233,6 @@ void TIdCustomHTTP::RunExchange(const std::string& method, const std::string& ur
     throw;
   }
   endOfExchange();
-}
-
-std::string TIdCustomHTTP::ReadProtocolLine() {
-  TIdIOHandler& io = *IOHandler();
-  std::string line = io.ReadLine();
-  if (io.LineTimedOut()) throw EIdReadTimeout(IdIOHandlerStrings::RSReadTimeout);
-  return line;
 }
 
 void TIdCustomHTTP::ResolveTarget() {
@@ -425,8 +387,9 @@ void TIdCustomHTTP::SendRequestHead() {
 void TIdCustomHTTP::ReadResponseHead() {
   TIdHTTPResponse& response = Response();
   response.RawHeaders.Clear();
+  TIdIOHandler& io = *IOHandler();
   try {
-    for (std::string line = ReadProtocolLine(); !line.empty(); line = ReadProtocolLine()) {
+    for (std::string line = ReadResponseLine(io); !line.empty(); line = ReadResponseLine(io)) {
       // Lines past the limit would otherwise be taken for the body.
       if (response.RawHeaders.Count() >= HeaderLineLimit)
         throw EIdHTTPMalformedResponse(Format(RSHTTPTooManyHeadLines, HeaderLineLimit));
@@ -458,7 +421,7 @@ TIdHTTPWhatsNext TIdCustomHTTP::DecideNextStep(std::span<const int16_t> accepted
   if (responseClass == 3 && code != 304) return DecideRedirect(code, accepted);
 
   if (code == 401 || code == 407) {
-    TIdHTTPContext context = Context();
+    TIdHTTPAuthContext context = AuthContext();
     const bool answerable = code == 401
                                 ? authRetries_ < MaxAuthRetries && RequestServerCredentials(context)
                                 : authProxyRetries_ < MaxAuthRetries && RequestProxyCredentials(context);
@@ -481,7 +444,7 @@ TIdHTTPWhatsNext TIdCustomHTTP::DecideNextStep(std::span<const int16_t> accepted
     return nxDone;
   }
   // Answers to HEAD carry no body whatever their head announces.
-  if (code != 204 && request.RequestMethod != "HEAD" && response.BodyStream) ReadResponseBody();
+  if (code != 204 && request.RequestMethod != "HEAD" && response.BodyStream) ReadResponseBody(*response.BodyStream);
   return nxDone;
 }
 
@@ -565,120 +528,43 @@ void TIdCustomHTTP::DiscardResponseBody() {
 }
 
 void TIdCustomHTTP::ReadBoundedBody(std::string& body) {
-  TBoundedStringStream bounded(MaxErrorBody);
+  TLimitedStringStream bounded(MaxErrorBody);
   // What came is handed out also when the read fails.
   struct HandOver {
     std::string& body;
-    TBoundedStringStream& bounded;
+    TLimitedStringStream& bounded;
     ~HandOver() { body = bounded.Take(); }
   } handOver{body, bounded};
-  BodyStreamSwap swap(Response(), &bounded);
   try {
-    ReadResponseBody();
-  } catch (const EWriteError&) {
-    if (!bounded.Full()) throw;
+    ReadResponseBody(bounded);
+  } catch (const EStreamLimitExceeded&) {
     // The rest is left unread, so the connection cannot carry another answer.
     Disconnect();
   }
 }
 
-void TIdCustomHTTP::ReadResponseBody() {
+void TIdCustomHTTP::ReadResponseBody(TStream& stream) {
   TIdHTTPResponse& response = Response();
-  if (!response.BodyStream) return;
   const bool decompress =
       Compressor && (response.ContentEncoding == "deflate" || response.ContentEncoding == "gzip");
   if (!decompress) {
-    ReadBodyInto(*response.BodyStream);
+    ReadBodyInto(stream);
     return;
   }
   TMemoryStream compressed;
   ReadBodyInto(compressed);
   compressed.SetPosition(0);
   if (response.ContentEncoding == "deflate")
-    Compressor->DecompressDeflateStream(compressed, *response.BodyStream);
+    Compressor->DecompressDeflateStream(compressed, stream);
   else
-    Compressor->DecompressGZipStream(compressed, *response.BodyStream);
+    Compressor->DecompressGZipStream(compressed, stream);
 }
 
 void TIdCustomHTTP::ReadBodyInto(TStream& stream) {
   const TIdHTTPBodyFraming framing = TIdHTTPBodyFraming::FromHeaders(Response().RawHeaders);
-  TIdIOHandler& io = *IOHandler();
-  switch (framing.Kind) {
-    case bkChunked:
-      ReadChunkedBody(stream);
-      return;
-    case bkLength: {
-      const int64_t start = stream.Position();
-      try {
-        io.ReadIntoStream(stream, framing.Length);
-      } catch (const EIdConnClosedGracefully&) {
-        throw EIdHTTPMalformedResponse(Format(RSHTTPBodyCutShort, static_cast<long long>(stream.Position() - start),
-                                              static_cast<long long>(framing.Length)));
-      }
-      return;
-    }
-    case bkUntilClose:
-      io.ReadIntoStream(stream, -1, true);
-      return;
-  }
+  if (framing.Kind == bkChunked) ReportStatus(hsStatusText, RSHTTPChunkStarted);
+  TIdHTTPBodyReader::For(framing, *IOHandler(), HeaderLineLimit)->ReadInto(stream);
 }
-
-void TIdCustomHTTP::ReadChunkedBody(TStream& stream) {
-  TIdIOHandler& io = *IOHandler();
-  ReportStatus(hsStatusText, RSHTTPChunkStarted);
-  const int64_t start = stream.Position();
-  try {
-    for (;;) {
-      ReadWholeChunks(stream);
-      // A chunk still arriving, a line too long to be taken whole, or the last chunk.
-      const int64_t size = ReadChunkSize();
-      if (size == 0) break;
-      io.ReadIntoStream(stream, size);
-      if (!ReadProtocolLine().empty()) throw EIdHTTPMalformedResponse(RSHTTPChunkNotTerminated);
-    }
-    // Trailer lines up to the empty line that ends the body; none is used,
-    // but all must be read so that the next answer starts where it should.
-    for (int lines = 0; !ReadProtocolLine().empty();)
-      if (++lines > HeaderLineLimit) throw EIdHTTPMalformedResponse(Format(RSHTTPTooManyTrailerLines, HeaderLineLimit));
-  } catch (const EIdConnClosedGracefully&) {
-    throw EIdHTTPMalformedResponse(
-        Format(RSHTTPChunkedBodyCutShort, static_cast<long long>(stream.Position() - start)));
-  }
-}
-
-void TIdCustomHTTP::ReadWholeChunks(TStream& stream) {
-  TIdIOHandler& io = *IOHandler();
-  TIdBuffer& received = *io.PendingInput();
-  // The chunks taken are dropped from the queue together at the end, outside
-  // any chunk's progress count, as the reads of their lines are.
-  std::size_t taken = 0;
-  struct DropTaken {
-    TIdBuffer& received;
-    std::size_t& taken;
-    ~DropTaken() { received.Discard(static_cast<int32_t>(taken)); }
-  } drop{received, taken};
-  bool wrote = false;
-  for (;;) {
-    const std::string_view rest(reinterpret_cast<const char*>(received.Data()) + taken, received.Size() - taken);
-    const std::optional<TIdHTTPChunk> chunk = FindWholeChunk(rest, io.MaxLineLength);
-    if (!chunk || chunk->Size == 0) break;
-    // Counted as a read of the chunk's data alone, as ReadIntoStream counts it.
-    io.StartWorkCount(wmRead, chunk->Size);
-    struct FinishCount {
-      TIdIOHandler& io;
-      ~FinishCount() { io.FinishWorkCount(wmRead); }
-    } finish{io};
-    stream.WriteBuffer(rest.data() + chunk->DataStart, chunk->Size);
-    io.AddWorkCount(wmRead, chunk->Size);
-    wrote = true;
-    if (!chunk->Terminated) throw EIdHTTPMalformedResponse(RSHTTPChunkNotTerminated);
-    taken += chunk->Length;
-  }
-  // As ReadIntoStream leaves it: a stream that held more ends where the body does so far.
-  if (wrote && stream.Size() > stream.Position()) stream.SetSize(stream.Position());
-}
-
-int64_t TIdCustomHTTP::ReadChunkSize() { return ParseChunkSizeLine(ReadProtocolLine()); }
 
 bool TIdCustomHTTP::ComputeKeepAlive() {
   TIdHTTPResponse& response = Response();
@@ -699,17 +585,17 @@ bool TIdCustomHTTP::ComputeKeepAlive() {
 }
 
 void TIdCustomHTTP::StoreCookies() {
-  TIdHTTPContext context = Context();
+  TIdHTTPCookieContext context = CookieContext();
   ::StoreCookies(context);
 }
 
 void TIdCustomHTTP::AttachCookies() {
-  TIdHTTPContext context = Context();
+  TIdHTTPCookieContext context = CookieContext();
   ::AttachCookies(context, uri_);
 }
 
 void TIdCustomHTTP::DoOnDisconnected() {
   TIdTCPClientCustom::DoOnDisconnected();
-  TIdHTTPContext context = Context();
+  TIdHTTPAuthContext context = AuthContext();
   AfterDisconnect(context, uri_);
 }

@@ -43,10 +43,6 @@ inline constexpr const char* RSIOHandlerPropInvalid = "IOHandler value is not va
 inline constexpr const char* RSHTTPChunkStarted = "Chunk Started";
 inline constexpr const char* RSHTTPHeadCutShort = "Connection closed before the end of the response head.";
 inline constexpr const char* RSHTTPTooManyHeadLines = "Response head has more than %d header lines.";
-inline constexpr const char* RSHTTPTooManyTrailerLines = "Chunked body has more than %d trailer lines.";
-inline constexpr const char* RSHTTPBodyCutShort = "Connection closed after %lld of %lld body bytes.";
-inline constexpr const char* RSHTTPChunkedBodyCutShort = "Connection closed inside a chunked body after %lld bytes.";
-inline constexpr const char* RSHTTPChunkNotTerminated = "Chunk data is not followed by a line break.";
 inline constexpr const char* RSHTTPTooManyInterim = "More than %d interim (1xx) responses.";
 inline constexpr const char* RSHTTPInvalidStatusLine = "Invalid status line %s.";
 inline constexpr const char* RSHTTPUnsupportedVersion = "Unsupported HTTP version in status line %s.";
@@ -172,8 +168,9 @@ class TIdCustomHTTP : public TIdTCPClientCustom {
   bool ConfirmRedirect(std::string& target, std::string& method, int32_t count);
   void RaiseProtocolError(std::span<const int16_t> accepted);
   void DiscardResponseBody();
-  void ReadResponseBody();
-  int64_t ReadChunkSize();
+  // Reads the body into the stream through the reader its framing needs,
+  // decompressed when a compressor is attached and the body is encoded.
+  void ReadResponseBody(TStream& stream);
   bool ComputeKeepAlive();
   std::string EncodeFormFields(TStringList* fields);
   void StoreCookies();
@@ -185,10 +182,8 @@ class TIdCustomHTTP : public TIdTCPClientCustom {
   void DoOnDisconnected() override;
 
  private:
-  TIdHTTPContext Context();
-  // A line of the response; a read time-out raises EIdReadTimeout instead of
-  // passing for an empty line.
-  std::string ReadProtocolLine();
+  TIdHTTPAuthContext AuthContext();
+  TIdHTTPCookieContext CookieContext();
   TIdHTTPWhatsNext DecideRedirect(int32_t code, std::span<const int16_t> accepted);
   // Reads the redirect page to nowhere within the caller's read time-out (4 s
   // when there is none); a page that cannot be read costs the connection only.
@@ -198,11 +193,6 @@ class TIdCustomHTTP : public TIdTCPClientCustom {
   // connection dropped.
   void ReadBoundedBody(std::string& body);
   void ReadBodyInto(TStream& stream);
-  void ReadChunkedBody(TStream& stream);
-  // Reads every chunk that has arrived whole, with its lines, straight from
-  // the received bytes; stops before the last chunk and before one that is
-  // not all there yet, which ReadChunkedBody then reads line by line.
-  void ReadWholeChunks(TStream& stream);
 
   std::unique_ptr<TIdHTTPProtocol> protocol_;
   TIdURI uri_;

@@ -7,7 +7,7 @@ std::string FirstWord(const std::string& line) { return line.substr(0, line.find
 
 // Asks the scheme what it needs until it can send or gives up. giveBack
 // copies credentials the handler supplied back to where they came from.
-bool DecideCredentials(TIdHTTPContext& context, TIdAuthentication& authentication, const TIdOnAuthorization& handler,
+bool DecideCredentials(TIdHTTPAuthContext& context, TIdAuthentication& authentication, const TIdOnAuthorization& handler,
                        const std::string& username, const std::string& password,
                        const std::function<void()>& giveBack) {
   bool asked = false;
@@ -35,7 +35,7 @@ bool DecideCredentials(TIdHTTPContext& context, TIdAuthentication& authenticatio
 }
 }  // namespace
 
-bool RequestServerCredentials(TIdHTTPContext& context) {
+bool RequestServerCredentials(TIdHTTPAuthContext& context) {
   TIdRequestHeaderInfo& request = context.Request;
   TIdHeaderList& challenges = context.Response.WWWAuthenticate;
   ++context.AuthRetries;
@@ -66,7 +66,7 @@ bool RequestServerCredentials(TIdHTTPContext& context) {
                            });
 }
 
-bool RequestProxyCredentials(TIdHTTPContext& context) {
+bool RequestProxyCredentials(TIdHTTPAuthContext& context) {
   TIdProxyConnectionInfo& proxy = context.ProxyParams;
   TIdHeaderList& challenges = context.Response.ProxyAuthenticate;
   ++context.AuthProxyRetries;
@@ -94,7 +94,7 @@ bool RequestProxyCredentials(TIdHTTPContext& context) {
                            });
 }
 
-void StoreCookies(TIdHTTPContext& context) {
+void StoreCookies(TIdHTTPCookieContext& context) {
   if (!context.CookieManager && context.AllowCookies) {
     context.OwnedCookieManager = std::make_unique<TIdCookieManager>();
     context.CookieManager = context.OwnedCookieManager.get();
@@ -108,13 +108,13 @@ void StoreCookies(TIdHTTPContext& context) {
     if (headers.HasNameText(i, "Set-cookie2")) manager->AddServerCookie2(headers.ValueAt(i), context.Host);
 }
 
-void AttachCookies(TIdHTTPContext& context, const TIdURI& uri) {
+void AttachCookies(TIdHTTPCookieContext& context, const TIdURI& uri) {
   if (!context.CookieManager) return;
   std::string text = context.CookieManager->CookieHeaderFor(uri, context.IsTls);
   if (!text.empty()) context.Request.RawHeaders.SetValue("Cookie", text);
 }
 
-void AfterDisconnect(TIdHTTPContext& context, const TIdURI& uri) {
+void AfterDisconnect(TIdHTTPAuthContext& context, const TIdURI& uri) {
   std::unique_ptr<TIdAuthentication>& request = context.Request.Authentication;
   if (request && request->CurrentStep >= request->StepCount()) {
     if (context.AuthenticationManager) context.AuthenticationManager->AddAuthentication(*request, uri);

@@ -7,6 +7,7 @@
 #include "crash/delivery/CDBugRepFile.h"
 #include "crash/delivery/CDMailHandOver.h"
 #include "crash/delivery/CDSendReport.h"
+#include "crash/settings/CDTextVars.h"
 #include "runtime/SysUtils.h"
 #include "tests/crash/FakeCDException.h"
 #include "tests/support/TempDir.h"

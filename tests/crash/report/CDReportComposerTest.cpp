@@ -18,7 +18,7 @@
 #include "crash/report/CDReportFormat.h"
 #include "runtime/SysUtils.h"
 #include "tests/crash/report/CDCallChain.h"
-#include "crash/handling/CDThreadContextSource.h"
+#include "crash/snapshot/CDThreadContextSource.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <variant>
 
 #include "crash/settings/CDMessageBox.h"
-#include "crash/sys/CDClassNames.h"
+#include "crash/handling/CDClassNames.h"
 #include "runtime/Resources.h"
 #include "runtime/SysUtils.h"
 #include "tests/crash/settings/StreamBuilder.h"

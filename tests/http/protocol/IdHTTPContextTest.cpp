@@ -7,7 +7,7 @@
 namespace {
 using Lines = std::vector<std::string>;
 
-// The members an exchange would own, and a context over them.
+// The members an exchange would own, and the contexts over them.
 struct Exchange {
   TIdRequestHeaderInfo request;
   TIdResponseHeaderInfo response;
@@ -16,14 +16,16 @@ struct Exchange {
   int32_t proxyRetries = 0;
   TIdCookieManager* cookieManager = nullptr;
   std::unique_ptr<TIdCookieManager> ownedCookieManager;
-  TIdHTTPContext context{.Request = request,
-                         .Response = response,
-                         .ProxyParams = proxy,
-                         .AuthRetries = authRetries,
-                         .AuthProxyRetries = proxyRetries,
-                         .CookieManager = cookieManager,
-                         .OwnedCookieManager = ownedCookieManager,
-                         .Host = "host"};
+  TIdHTTPAuthContext auth{.Request = request,
+                          .Response = response,
+                          .ProxyParams = proxy,
+                          .AuthRetries = authRetries,
+                          .AuthProxyRetries = proxyRetries};
+  TIdHTTPCookieContext cookies{.Request = request,
+                               .Response = response,
+                               .CookieManager = cookieManager,
+                               .OwnedCookieManager = ownedCookieManager,
+                               .Host = "host"};
 
   void Respond(const Lines& lines) {
     response.RawHeaders.Clear();
@@ -78,10 +80,10 @@ TEST(IdHTTPContext, ServerCredentialsComeFromTheRequestForARegisteredScheme) {
     x.request.Username = c.user;
     x.request.Password = c.password;
     x.Respond(c.head);
-    x.context.OnSelectAuthorization = [](TIdCustomHTTP*, TIdAuthenticationClass& cls, TIdHeaderList*) {
+    x.auth.OnSelectAuthorization = [](TIdCustomHTTP*, TIdAuthenticationClass& cls, TIdHeaderList*) {
       cls = AuthenticationClassOf<TGuardedBasic>();
     };
-    EXPECT_EQ(RequestServerCredentials(x.context), c.answer) << c.head.size() << c.user << c.password;
+    EXPECT_EQ(RequestServerCredentials(x.auth), c.answer) << c.head.size() << c.user << c.password;
     EXPECT_EQ(x.authRetries, 1);
     EXPECT_EQ(x.request.Authentication != nullptr, c.objectMade);
   }
@@ -92,7 +94,7 @@ TEST(IdHTTPContext, AnsweredBasicChallengeSignsEveryLaterRequest) {
   x.request.Username = "user";
   x.request.Password = "pass";
   x.Respond({"WWW-Authenticate: Basic realm=\"Pinmark\""});
-  ASSERT_TRUE(RequestServerCredentials(x.context));
+  ASSERT_TRUE(RequestServerCredentials(x.auth));
   auto* basic = dynamic_cast<TIdBasicAuthentication*>(x.request.Authentication.get());
   ASSERT_NE(basic, nullptr);
   EXPECT_EQ(basic->Realm, "Pinmark");
@@ -103,7 +105,7 @@ TEST(IdHTTPContext, AnsweredBasicChallengeSignsEveryLaterRequest) {
   }
   // The object stays with the request; a second challenge reuses it.
   TIdAuthentication* object = x.request.Authentication.get();
-  EXPECT_TRUE(RequestServerCredentials(x.context));
+  EXPECT_TRUE(RequestServerCredentials(x.auth));
   EXPECT_EQ(x.request.Authentication.get(), object);
   EXPECT_EQ(x.authRetries, 2);
 }
@@ -117,7 +119,7 @@ TEST(IdHTTPContext, TheProgramIsAskedOnceWhenTheSchemeNeedsCredentials) {
   for (const bool proxy : {false, true}) {
     for (const Case& c : cases) {
       Exchange x;
-      (proxy ? x.context.OnSelectProxyAuthorization : x.context.OnSelectAuthorization) =
+      (proxy ? x.auth.OnSelectProxyAuthorization : x.auth.OnSelectAuthorization) =
           [](TIdCustomHTTP*, TIdAuthenticationClass& cls, TIdHeaderList*) { cls = AuthenticationClassOf<TGuardedBasic>(); };
       x.Respond({proxy ? "Proxy-Authenticate: Basic realm=\"r\"" : "WWW-Authenticate: Basic realm=\"r\""});
       int calls = 0;
@@ -129,8 +131,8 @@ TEST(IdHTTPContext, TheProgramIsAskedOnceWhenTheSchemeNeedsCredentials) {
         auth->SetPassword("secret");
         handled = c.handled;
       };
-      (proxy ? x.context.OnProxyAuthorization : x.context.OnAuthorization) = handler;
-      EXPECT_EQ(proxy ? RequestProxyCredentials(x.context) : RequestServerCredentials(x.context), c.answer)
+      (proxy ? x.auth.OnProxyAuthorization : x.auth.OnAuthorization) = handler;
+      EXPECT_EQ(proxy ? RequestProxyCredentials(x.auth) : RequestServerCredentials(x.auth), c.answer)
           << proxy << c.handled << c.user;
       EXPECT_EQ(calls, 1) << proxy << c.handled << c.user;
       if (c.answer) {
@@ -146,18 +148,18 @@ TEST(IdHTTPContext, SelectAuthorizationMayChangeOrDropTheScheme) {
   x.request.Username = "u";
   x.request.Password = "p";
   x.Respond({"WWW-Authenticate: Basic realm=\"r\""});
-  x.context.OnSelectAuthorization = [&](TIdCustomHTTP*, TIdAuthenticationClass& cls, TIdHeaderList* info) {
+  x.auth.OnSelectAuthorization = [&](TIdCustomHTTP*, TIdAuthenticationClass& cls, TIdHeaderList* info) {
     EXPECT_EQ(info, &x.response.WWWAuthenticate);
     cls = AuthenticationClassOf<TOtherScheme>();
   };
-  EXPECT_TRUE(RequestServerCredentials(x.context));
+  EXPECT_TRUE(RequestServerCredentials(x.auth));
   EXPECT_STREQ(x.request.Authentication->ClassName(), "TOtherScheme");
 
   Exchange y;
   y.request.Password = "p";
   y.Respond({"WWW-Authenticate: Basic"});
-  y.context.OnSelectAuthorization = [](TIdCustomHTTP*, TIdAuthenticationClass& cls, TIdHeaderList*) { cls = nullptr; };
-  EXPECT_FALSE(RequestServerCredentials(y.context));
+  y.auth.OnSelectAuthorization = [](TIdCustomHTTP*, TIdAuthenticationClass& cls, TIdHeaderList*) { cls = nullptr; };
+  EXPECT_FALSE(RequestServerCredentials(y.auth));
   EXPECT_EQ(y.request.Authentication, nullptr);
 }
 
@@ -166,19 +168,19 @@ TEST(IdHTTPContext, ProxyCredentialsNeedTheirHandler) {
   x.proxy.ProxyUsername = "pu";
   x.proxy.ProxyPassword = "pp";
   x.Respond({"Proxy-Authenticate: Basic realm=\"proxy\""});
-  EXPECT_FALSE(RequestProxyCredentials(x.context));
+  EXPECT_FALSE(RequestProxyCredentials(x.auth));
   EXPECT_NE(x.proxy.Authentication, nullptr);
   EXPECT_EQ(x.proxyRetries, 1);
 
-  x.context.OnProxyAuthorization = [](TIdCustomHTTP*, TIdAuthentication* auth, bool& handled) {
+  x.auth.OnProxyAuthorization = [](TIdCustomHTTP*, TIdAuthentication* auth, bool& handled) {
     auth->SetUsername("asked");
     auth->SetPassword("given");
     handled = true;
   };
-  EXPECT_TRUE(RequestProxyCredentials(x.context));  // "pu" is already there: nothing to ask
+  EXPECT_TRUE(RequestProxyCredentials(x.auth));  // "pu" is already there: nothing to ask
   EXPECT_EQ(x.proxy.Authentication->Username(), "pu");
   x.proxy.ProxyUsername.clear();
-  EXPECT_TRUE(RequestProxyCredentials(x.context));
+  EXPECT_TRUE(RequestProxyCredentials(x.auth));
   EXPECT_EQ(x.proxy.ProxyUsername, "asked");
   EXPECT_EQ(x.proxy.ProxyPassword, "given");
   EXPECT_FALSE(x.request.BasicAuthentication);
@@ -189,8 +191,8 @@ TEST(IdHTTPContext, ProxyCredentialsNeedTheirHandler) {
   // Only the first challenge line counts.
   Exchange y;
   y.Respond({"Proxy-Authenticate: Negotiate", "Proxy-Authenticate: Basic"});
-  y.context.OnProxyAuthorization = x.context.OnProxyAuthorization;
-  EXPECT_FALSE(RequestProxyCredentials(y.context));
+  y.auth.OnProxyAuthorization = x.auth.OnProxyAuthorization;
+  EXPECT_FALSE(RequestProxyCredentials(y.auth));
   EXPECT_EQ(y.proxy.Authentication, nullptr);
 }
 
@@ -198,7 +200,7 @@ TEST(IdHTTPContext, CookiesAreStoredAfterAHeadAndAttachedBeforeTheNext) {
   Exchange x;
   x.Respond({"Set-Cookie: a=1", "Other: x", "set-cookie2: b=2; Port=\"81\"", "SET-COOKIE: s=3; secure",
              "Set-Cookie: foreign=1; domain=elsewhere"});
-  StoreCookies(x.context);
+  StoreCookies(x.cookies);
   ASSERT_NE(x.cookieManager, nullptr);
   EXPECT_EQ(x.cookieManager, x.ownedCookieManager.get());
   EXPECT_EQ(x.cookieManager->CookieCollection().Count(), 3);
@@ -208,40 +210,40 @@ TEST(IdHTTPContext, CookiesAreStoredAfterAHeadAndAttachedBeforeTheNext) {
     std::string cookie;
   } cases[] = {{false, "a=1; b=2"}, {true, "a=1; s=3; b=2"}};
   for (const Case& c : cases) {
-    x.context.IsTls = c.tls;
+    x.cookies.IsTls = c.tls;
     x.request.BuildHeaders();
-    AttachCookies(x.context, TIdURI("http://host/x"));
+    AttachCookies(x.cookies, TIdURI("http://host/x"));
     EXPECT_EQ(x.request.RawHeaders.ValueOf("Cookie"), c.cookie);
   }
 
   TIdURI elsewhere("http://elsewhere/");
   x.request.BuildHeaders();
-  AttachCookies(x.context, elsewhere);
+  AttachCookies(x.cookies, elsewhere);
   EXPECT_EQ(x.request.RawHeaders.IndexOfHeader("Cookie"), -1);
 }
 
 TEST(IdHTTPContext, CookieManagerIsMadeOnlyWhenAllowedAndNoneIsThere) {
   Exchange off;
-  off.context.AllowCookies = false;
+  off.cookies.AllowCookies = false;
   off.Respond({"Set-Cookie: a=1"});
-  StoreCookies(off.context);
+  StoreCookies(off.cookies);
   EXPECT_EQ(off.cookieManager, nullptr);
   off.request.BuildHeaders();
-  AttachCookies(off.context, TIdURI("http://host/"));
+  AttachCookies(off.cookies, TIdURI("http://host/"));
   EXPECT_EQ(off.request.RawHeaders.IndexOfHeader("Cookie"), -1);
 
   TIdCookieManager external;
   Exchange x;
   x.cookieManager = &external;
-  x.context.AllowCookies = false;  // an assigned manager is used regardless
+  x.cookies.AllowCookies = false;  // an assigned manager is used regardless
   x.Respond({"Set-Cookie: a=1"});
-  StoreCookies(x.context);
+  StoreCookies(x.cookies);
   EXPECT_EQ(x.ownedCookieManager, nullptr);
   EXPECT_EQ(external.CookieCollection().Count(), 1);
 
   // A port list that is not numeric drops that cookie and nothing else.
   x.Respond({"Set-Cookie2: b=2; Port=\"eighty\"", "Set-Cookie2: c=3"});
-  StoreCookies(x.context);
+  StoreCookies(x.cookies);
   EXPECT_EQ(external.CookieCollection().Count(), 2);
   EXPECT_EQ(external.CookieCollection().FindCookie("host", "b"), nullptr);
 }
@@ -250,16 +252,16 @@ TEST(IdHTTPContext, FinishedAuthenticationsLeaveAtDisconnect) {
   TIdURI target("http://user:pw@host/x?q#f");
   Exchange x;
   x.request.Authentication = std::make_unique<TIdBasicAuthentication>();
-  AfterDisconnect(x.context, target);
+  AfterDisconnect(x.auth, target);
   EXPECT_NE(x.request.Authentication, nullptr);  // Basic never finishes
 
   TIdAuthenticationManager manager;
-  x.context.AuthenticationManager = &manager;
+  x.auth.AuthenticationManager = &manager;
   x.request.Authentication = std::make_unique<TOneShotScheme>();
   x.request.Authentication->SetUsername("user");
   x.proxy.Authentication = std::make_unique<TOneShotScheme>();
   x.proxy.Authentication->CurrentStep = 3;
-  AfterDisconnect(x.context, target);
+  AfterDisconnect(x.auth, target);
   EXPECT_EQ(x.request.Authentication, nullptr);
   ASSERT_EQ(manager.Items().size(), 1u);
   EXPECT_EQ(manager.Items()[0].URL, "http://host/x?q");
