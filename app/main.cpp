@@ -5,9 +5,6 @@
 //
 // One window runs per user and settings file: a second start brings the
 // running window to the front and ends with exit code 0.
-#include <QGuiApplication>
-#include <QScreen>
-
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -24,25 +21,6 @@
 #include "settings/uPinmarkIni.h"
 
 namespace {
-// The crash reporter has no user interface of its own: it learns the screen's
-// mode here, and again whenever it changes, so that a report made on any
-// thread can name it without asking the toolkit.
-void TellCrashReporterTheScreen(TApplication& app) {
-  auto update = [] {
-    QScreen* screen = QGuiApplication::primaryScreen();
-    if (!screen) return;
-    const QSize pixels = screen->geometry().size() * screen->devicePixelRatio();
-    SetCrashReporterDisplayMode(pixels.width(), pixels.height(), screen->depth());
-  };
-  update();
-  QObject::connect(&app, &QGuiApplication::primaryScreenChanged, &app, [update](QScreen* screen) {
-    update();
-    if (screen) QObject::connect(screen, &QScreen::geometryChanged, screen, update);
-  });
-  if (QScreen* screen = QGuiApplication::primaryScreen())
-    QObject::connect(screen, &QScreen::geometryChanged, screen, update);
-}
-
 // --help and --version, answered before anything starts; -1 for a start.
 // Every other argument is Qt's (-display, -platform, ...).
 int AnswerInformationOptions(int argc, char** argv) {
@@ -80,7 +58,6 @@ int main(int argc, char** argv) {
   TUserFiles::Current();
   TApplication app(argc, argv);
   crashReporter.AttachApplication(app);
-  TellCrashReporterTheScreen(app);
 
   app.SetTitle("Pinmark");
   app.setWindowIcon(ResourceIcon("MAINICON"));
