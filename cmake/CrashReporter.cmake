@@ -10,15 +10,10 @@
 #   POST_BUILD step that changes the file; the executable must link
 #   pinmark_crash and call CheckFileCrc().
 #
-# pinmark_install_stamped(<executable> DESTINATION <dir below the prefix>)
-#   Installs the executable and stamps the installed file again, so that an
-#   install that changes the file (cmake --install --strip, a stripping
-#   package build) still leaves one that CheckFileCrc() accepts. An unchanged
-#   file gets the same stamp it had.
-#
 # pinmark_stamp_installed(<executable> DESTINATION <dir below the prefix> [COMPONENT <component>])
-#   Only the second half: stamps the installed file again, after the install
-#   rules before it that change it.
+#   Stamps the installed file again, after the install rules before it that
+#   change it (stripping), so that CheckFileCrc() still accepts it. An
+#   unchanged file gets the same stamp it had.
 
 function(pinmark_add_crash_settings target)
   pinmark_add_resource(${target} TYPE RCDATA NAME TCRASHREPORTER FILE "${PINMARK_CRASH_SETTINGS_STREAM}")
@@ -32,12 +27,6 @@ function(pinmark_stamp_checksum target)
     COMMAND pinmark_stampchecksum "$<TARGET_FILE:${target}>"
     COMMENT "Stamping the file checksum into ${target}"
     VERBATIM)
-endfunction()
-
-function(pinmark_install_stamped target)
-  cmake_parse_arguments(I "" "DESTINATION" "" ${ARGN})
-  install(TARGETS ${target} RUNTIME DESTINATION "${I_DESTINATION}")
-  pinmark_stamp_installed(${target} DESTINATION "${I_DESTINATION}")
 endfunction()
 
 function(pinmark_stamp_installed target)
