@@ -90,24 +90,30 @@ class NginxServer {
            std::to_string(port_) + ";\n" + locations + "\n  }\n}\n";
   }
 
+  // The loopback address of the family asked for, with port, in sa.
+  static socklen_t Loopback(bool ipv6, int port, sockaddr_storage& sa) {
+    sa = {};
+    if (ipv6) {
+      auto* a = reinterpret_cast<sockaddr_in6*>(&sa);
+      a->sin6_family = AF_INET6;
+      a->sin6_port = htons(static_cast<uint16_t>(port));
+      a->sin6_addr = in6addr_loopback;
+      return sizeof *a;
+    }
+    auto* a = reinterpret_cast<sockaddr_in*>(&sa);
+    a->sin_family = AF_INET;
+    a->sin_port = htons(static_cast<uint16_t>(port));
+    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return sizeof *a;
+  }
+
   // A port the system gives out now; nginx binds it a moment later.
   static int FreePort(bool ipv6) {
     const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     int port = -1;
-    sockaddr_storage sa{};
-    socklen_t len = 0;
-    if (ipv6) {
-      auto* a = reinterpret_cast<sockaddr_in6*>(&sa);
-      a->sin6_family = AF_INET6;
-      a->sin6_addr = in6addr_loopback;
-      len = sizeof *a;
-    } else {
-      auto* a = reinterpret_cast<sockaddr_in*>(&sa);
-      a->sin_family = AF_INET;
-      a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      len = sizeof *a;
-    }
+    sockaddr_storage sa;
+    socklen_t len = Loopback(ipv6, 0, sa);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), len) == 0 &&
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0)
       port =
@@ -117,23 +123,12 @@ class NginxServer {
   }
 
   bool WaitListening(pid_t pid) const {
+    sockaddr_storage sa;
+    const socklen_t len = Loopback(ipv6_, port_, sa);
     for (int i = 0; i < 100; ++i) {
       if (::waitpid(pid, nullptr, WNOHANG) == pid) return false;
       const int fd = ::socket(ipv6_ ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      bool ok = false;
-      if (ipv6_) {
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_port = htons(static_cast<uint16_t>(port_));
-        a.sin6_addr = in6addr_loopback;
-        ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-      } else {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port_));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-      }
+      const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), len) == 0;
       ::close(fd);
       if (ok) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
