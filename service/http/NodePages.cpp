@@ -23,11 +23,15 @@ void EachCharacter(std::string_view text, F put) {
   }
 }
 
-bool Calendar(TServiceTime time, std::tm& tm) {
-  // Far outside any real check-in (a damaged store): no date rather than a wrong one.
-  if (time < 0 || time > 253402300799999) return false;
+// time in UTC by strftime's format; unknown for a time far outside any real
+// check-in (a damaged store): no date rather than a wrong one.
+std::string FormatTime(TServiceTime time, const char* format, const char* unknown) {
+  std::tm tm{};
   const std::time_t seconds = static_cast<std::time_t>(time / 1000);
-  return gmtime_r(&seconds, &tm) != nullptr;
+  if (time < 0 || time > 253402300799999 || gmtime_r(&seconds, &tm) == nullptr) return unknown;
+  char text[40];
+  std::strftime(text, sizeof text, format, &tm);
+  return text;
 }
 
 std::string Plural(long long n, const char* unit) { return std::to_string(n) + " " + unit + (n == 1 ? "" : "s"); }
@@ -156,21 +160,9 @@ std::string JsonString(std::string_view text) {
   return out + "\"";
 }
 
-std::string ReadableTime(TServiceTime time) {
-  std::tm tm{};
-  if (!Calendar(time, tm)) return "unknown time";
-  char text[40];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
-  return text;
-}
+std::string ReadableTime(TServiceTime time) { return FormatTime(time, "%Y-%m-%d %H:%M:%S UTC", "unknown time"); }
 
-std::string IsoTime(TServiceTime time) {
-  std::tm tm{};
-  if (!Calendar(time, tm)) return "1970-01-01T00:00:00Z";
-  char text[40];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return text;
-}
+std::string IsoTime(TServiceTime time) { return FormatTime(time, "%Y-%m-%dT%H:%M:%SZ", "1970-01-01T00:00:00Z"); }
 
 std::string TimeAgo(TServiceTime then, TServiceTime now) {
   if (then > now || now - then < 60000) return "just now";

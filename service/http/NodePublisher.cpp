@@ -60,6 +60,14 @@ void TNodePublisher::HandOver(const TNodeRecord& node, const std::string& accoun
                                     TCheckInService::LogValue(account) + " is not published: " + problem);
 }
 
+void TNodePublisher::HandOverAll() {
+  for (const TAccountRecord& account : store_.Accounts())
+    for (const TNodeRecord& node : store_.Nodes(account.Id)) {
+      if (stop_) return;
+      HandOver(node, account.Name);
+    }
+}
+
 void TNodePublisher::Run() {
   NameThreadForDebugging("dns-nodes");
   bool failing = false;
@@ -73,12 +81,12 @@ void TNodePublisher::Run() {
 
     std::string error;
     try {
-      if (catchUp)
-        for (const TAccountRecord& account : store_.Accounts())
-          for (const TNodeRecord& node : store_.Nodes(account.Id)) {
-            if (stop_) break;
-            HandOver(node, account.Name);
-          }
+      if (catchUp) {
+        HandOverAll();
+        // Each note was taken after its check-in was stored, so the pass read
+        // that node as it is now: handing it over again would only look it up.
+        if (!stop_) batch.clear();
+      }
     } catch (const std::exception& e) {
       error = e.what();
     }

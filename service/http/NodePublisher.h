@@ -65,6 +65,8 @@ class TNodePublisher {
  private:
   void Run();
   void HandOver(const TNodeRecord& node, const std::string& account);
+  // Every stored node, until stop_; raises the store's exceptions.
+  void HandOverAll();
 
   IServiceStore& store_;
   TDnsPublisher& dns_;

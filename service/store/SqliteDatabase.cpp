@@ -99,7 +99,10 @@ TSqliteDatabase::TSqliteDatabase(const std::string& file, bool create) : file_(f
   }
 }
 
-TSqliteDatabase::~TSqliteDatabase() { sqlite3_close_v2(db_); }
+TSqliteDatabase::~TSqliteDatabase() {
+  cached_.clear();
+  sqlite3_close_v2(db_);
+}
 
 void TSqliteDatabase::Exec(std::string_view sql) {
   const std::string text(sql);
@@ -108,6 +111,12 @@ void TSqliteDatabase::Exec(std::string_view sql) {
 }
 
 TSqliteStatement TSqliteDatabase::Prepare(std::string_view sql) { return TSqliteStatement(db_, sql); }
+
+TSqliteStatement& TSqliteDatabase::Cached(std::string_view sql) {
+  auto it = cached_.find(sql);
+  if (it == cached_.end()) it = cached_.emplace(std::string(sql), TSqliteStatement(db_, sql)).first;
+  return it->second;
+}
 
 std::string TSqliteDatabase::QueryText(std::string_view sql) {
   TSqliteStatement s(db_, sql);

@@ -13,6 +13,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -63,6 +65,10 @@ class TSqliteDatabase {
   // Runs statements that yield nothing, separated by ';'.
   void Exec(std::string_view sql);
   TSqliteStatement Prepare(std::string_view sql);
+  // The statement for sql, prepared on its first use and kept with this
+  // connection (so it goes when the connection does); hold it in a
+  // TSqliteUse while using it.
+  TSqliteStatement& Cached(std::string_view sql);
   // The first column of the first row of a query, as text ("" for none).
   std::string QueryText(std::string_view sql);
   std::int64_t QueryInt(std::string_view sql);
@@ -77,6 +83,22 @@ class TSqliteDatabase {
  private:
   sqlite3* db_ = nullptr;
   std::string file_;
+  std::map<std::string, TSqliteStatement, std::less<>> cached_;
+};
+
+// Resets a statement kept for reuse however its use ends: a query left
+// unreset would keep its read transaction open.
+class TSqliteUse {
+ public:
+  explicit TSqliteUse(TSqliteStatement& s) : s_(s) {}
+  ~TSqliteUse() { s_.Reset(); }
+  TSqliteUse(const TSqliteUse&) = delete;
+  TSqliteUse& operator=(const TSqliteUse&) = delete;
+  TSqliteStatement* operator->() { return &s_; }
+  TSqliteStatement& operator*() { return s_; }
+
+ private:
+  TSqliteStatement& s_;
 };
 
 // BEGIN IMMEDIATE on construction (the write lock is taken at once, so the

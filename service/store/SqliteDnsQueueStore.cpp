@@ -2,6 +2,11 @@
 
 namespace {
 const char kColumns[] = "name, type, address, version, published_address, state, reason, since_ms, attempts, due_ms";
+const std::string kFind = std::string("SELECT ") + kColumns + " FROM dns_queue WHERE name = ?1 AND type = ?2";
+const std::string kSave =
+    std::string("INSERT OR REPLACE INTO dns_queue(") + kColumns + ") VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)";
+const std::string kEarliest =
+    std::string("SELECT ") + kColumns + " FROM dns_queue WHERE due_ms IS NOT NULL ORDER BY due_ms LIMIT 1";
 
 TDnsRecordType TypeFromText(const std::string& text, const std::string& name) {
   if (text == "A") return TDnsRecordType::A;
@@ -36,20 +41,18 @@ TDnsQueueEntry ReadEntry(const TSqliteStatement& s) {
 
 std::optional<TDnsQueueEntry> TSqliteDnsQueueStore::Find(const std::string& name, TDnsRecordType type) {
   return store_.WithDatabase([&](TSqliteDatabase& db) -> std::optional<TDnsQueueEntry> {
-    TSqliteStatement s =
-        db.Prepare(std::string("SELECT ") + kColumns + " FROM dns_queue WHERE name = ?1 AND type = ?2");
-    s.Bind(1, name).Bind(2, std::string_view(DnsRecordTypeName(type)));
-    if (!s.Step()) return std::nullopt;
-    return ReadEntry(s);
+    TSqliteUse s(db.Cached(kFind));
+    s->Bind(1, name).Bind(2, std::string_view(DnsRecordTypeName(type)));
+    if (!s->Step()) return std::nullopt;
+    return ReadEntry(*s);
   });
 }
 
 void TSqliteDnsQueueStore::Save(const TDnsQueueEntry& e) {
   store_.WithDatabase(
       [&](TSqliteDatabase& db) {
-        TSqliteStatement s = db.Prepare(std::string("INSERT OR REPLACE INTO dns_queue(") + kColumns +
-                                        ") VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
-        s.Bind(1, e.Name)
+        TSqliteUse s(db.Cached(kSave));
+        s->Bind(1, e.Name)
             .Bind(2, std::string_view(DnsRecordTypeName(e.Type)))
             .Bind(3, e.Address)
             .Bind(4, e.Version)
@@ -59,17 +62,16 @@ void TSqliteDnsQueueStore::Save(const TDnsQueueEntry& e) {
             .Bind(8, Milliseconds(e.Since))
             .Bind(9, static_cast<std::int64_t>(e.Attempts));
         // Left unbound, the due time is NULL: nothing to send.
-        if (e.Due) s.Bind(10, Milliseconds(*e.Due));
-        s.Run();
+        if (e.Due) s->Bind(10, Milliseconds(*e.Due));
+        s->Run();
       },
       true);
 }
 
 std::optional<TDnsQueueEntry> TSqliteDnsQueueStore::Earliest() {
   return store_.WithDatabase([&](TSqliteDatabase& db) -> std::optional<TDnsQueueEntry> {
-    TSqliteStatement s = db.Prepare(std::string("SELECT ") + kColumns +
-                                    " FROM dns_queue WHERE due_ms IS NOT NULL ORDER BY due_ms LIMIT 1");
-    if (!s.Step()) return std::nullopt;
-    return ReadEntry(s);
+    TSqliteUse s(db.Cached(kEarliest));
+    if (!s->Step()) return std::nullopt;
+    return ReadEntry(*s);
   });
 }

@@ -4,9 +4,10 @@
 //
 // It works through the store's own connection and lock (TSqliteStore::
 // WithDatabase): one writer for the whole file, and no second connection
-// waiting on the first one's locks. Statements are prepared for each call,
-// because the store may open its file anew (after it was read-only) and
-// statements of the old connection would go with it.
+// waiting on the first one's locks. Its statements are prepared once per
+// connection and kept with it (TSqliteDatabase::Cached): when the store
+// opens its file anew (after it was read-only), they go with the old
+// connection and are prepared again on the new one.
 //
 // Guarantees: each Save is one statement, committed whole or not at all;
 // every failure raises the store's exceptions (EStoreUnavailable while the

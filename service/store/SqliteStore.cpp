@@ -71,18 +71,6 @@ TNodeRecord ReadNode(const TSqliteStatement& s) {
   n.DnsState = s.Text(8);
   return n;
 }
-
-// Resets a statement kept for reuse however its use ends.
-class TUse {
- public:
-  explicit TUse(TSqliteStatement& s) : s_(s) {}
-  ~TUse() { s_.Reset(); }
-  TSqliteStatement* operator->() { return &s_; }
-  TSqliteStatement& operator*() { return s_; }
-
- private:
-  TSqliteStatement& s_;
-};
 }  // namespace
 
 struct TSqliteStore::TStatements {
@@ -216,7 +204,7 @@ void TSqliteStore::Ready(bool write) {
 std::optional<TAccountRecord> TSqliteStore::FindAccount(std::string_view name) {
   std::lock_guard<std::mutex> guard(lock_);
   Ready(false);
-  TUse s(s_->findAccount);
+  TSqliteUse s(s_->findAccount);
   s->Bind(1, name);
   if (!s->Step()) return std::nullopt;
   return TAccountRecord{s->Int(0), s->Text(1), s->Text(2), s->Int(3), 0};
@@ -225,7 +213,7 @@ std::optional<TAccountRecord> TSqliteStore::FindAccount(std::string_view name) {
 bool TSqliteStore::AddAccount(std::string_view name, std::string_view passwordHash, TServiceTime now) {
   std::lock_guard<std::mutex> guard(lock_);
   Ready(true);
-  TUse s(s_->addAccount);
+  TSqliteUse s(s_->addAccount);
   s->Bind(1, name).Bind(2, passwordHash).Bind(3, now).Run();
   return db_->Changes() == 1;
 }
@@ -233,7 +221,7 @@ bool TSqliteStore::AddAccount(std::string_view name, std::string_view passwordHa
 bool TSqliteStore::SetPasswordHash(std::string_view name, std::string_view passwordHash) {
   std::lock_guard<std::mutex> guard(lock_);
   Ready(true);
-  TUse s(s_->setHash);
+  TSqliteUse s(s_->setHash);
   s->Bind(1, name).Bind(2, passwordHash).Run();
   return db_->Changes() == 1;
 }
@@ -242,7 +230,7 @@ bool TSqliteStore::RemoveAccount(std::string_view name) {
   std::lock_guard<std::mutex> guard(lock_);
   Ready(true);
   // The nodes and their history go with it (ON DELETE CASCADE), in the same statement.
-  TUse s(s_->removeAccount);
+  TSqliteUse s(s_->removeAccount);
   s->Bind(1, name).Run();
   return db_->Changes() == 1;
 }
@@ -251,7 +239,7 @@ std::vector<TAccountRecord> TSqliteStore::Accounts() {
   std::lock_guard<std::mutex> guard(lock_);
   Ready(false);
   std::vector<TAccountRecord> all;
-  TUse s(s_->accounts);
+  TSqliteUse s(s_->accounts);
   while (s->Step()) all.push_back({s->Int(0), s->Text(1), s->Text(2), s->Int(3), s->Int(4)});
   return all;
 }
@@ -299,16 +287,16 @@ void TSqliteStore::RecordBatch(const std::vector<TPendingCheckIn*>& batch) {
     TSqliteTransaction t(*db_);
     for (TPendingCheckIn* p : batch) {
       // Each in a savepoint of its own: one that fails takes back only itself.
-      TUse(s_->savepoint)->Run();
+      TSqliteUse(s_->savepoint)->Run();
       try {
         p->result = RecordOne(*p);
-        TUse(s_->release)->Run();
+        TSqliteUse(s_->release)->Run();
       } catch (...) {
         // A failure that ended the whole transaction took every check-in of it along.
         if (sqlite3_get_autocommit(db_->Handle())) throw;
         p->error = std::current_exception();
-        TUse(s_->rollbackTo)->Run();
-        TUse(s_->release)->Run();
+        TSqliteUse(s_->rollbackTo)->Run();
+        TSqliteUse(s_->release)->Run();
       }
     }
     t.Commit();
@@ -321,31 +309,31 @@ void TSqliteStore::RecordBatch(const std::vector<TPendingCheckIn*>& batch) {
 TCheckInRecord TSqliteStore::RecordOne(const TPendingCheckIn& p) {
   TCheckInRecord r;
   {
-    TUse find(s_->findNode);
+    TSqliteUse find(s_->findNode);
     find->Bind(1, p.accountId).Bind(2, p.node);
     if (find->Step()) r.Node = ReadNode(*find);
   }
   if (r.Node.Id == 0) {
-    TUse count(s_->countNodes);
+    TSqliteUse count(s_->countNodes);
     count->Bind(1, p.accountId).Step();
     if (static_cast<std::size_t>(count->Int(0)) >= p.maxNodes) {
       r.Outcome = TCheckInRecord::TooManyNodes;
       return r;
     }
-    TUse insert(s_->insertNode);
+    TSqliteUse insert(s_->insertNode);
     insert->Bind(1, p.accountId).Bind(2, p.node).Bind(3, p.address).Bind(4, p.now).Run();
     r.FirstCheckIn = true;
     r.Node = {
         db_->LastInsertId(), p.accountId, std::string(p.node), std::string(p.address), p.now, p.now, 1, "", "", {}};
   } else {
-    TUse update(s_->updateNode);
+    TSqliteUse update(s_->updateNode);
     update->Bind(1, r.Node.Id).Bind(2, p.address).Bind(3, p.now).Run();
     if (r.Node.Address != p.address) {
       r.AddressChanged = true;
       r.PreviousAddress = r.Node.Address;
-      TUse history(s_->insertHistory);
+      TSqliteUse history(s_->insertHistory);
       history->Bind(1, r.Node.Id).Bind(2, p.now).Bind(3, r.PreviousAddress).Bind(4, p.address).Run();
-      TUse trim(s_->trimHistory);
+      TSqliteUse trim(s_->trimHistory);
       trim->Bind(1, r.Node.Id).Bind(2, static_cast<std::int64_t>(HistoryKept)).Run();
     }
     r.Node.Address = p.address;
@@ -362,14 +350,14 @@ std::vector<TNodeRecord> TSqliteStore::Nodes(std::int64_t accountId) {
   std::vector<TNodeRecord> nodes;
   std::map<std::int64_t, std::size_t> index;
   {
-    TUse s(s_->nodes);
+    TSqliteUse s(s_->nodes);
     s->Bind(1, accountId);
     while (s->Step()) {
       index[s->Int(0)] = nodes.size();
       nodes.push_back(ReadNode(*s));
     }
   }
-  TUse h(s_->history);
+  TSqliteUse h(s_->history);
   h->Bind(1, accountId);
   while (h->Step()) {
     auto it = index.find(h->Int(0));
@@ -381,7 +369,7 @@ std::vector<TNodeRecord> TSqliteStore::Nodes(std::int64_t accountId) {
 bool TSqliteStore::SetNodeDns(std::int64_t nodeId, std::string_view publishedName, std::string_view dnsState) {
   std::lock_guard<std::mutex> guard(lock_);
   Ready(true);
-  TUse s(s_->setDns);
+  TSqliteUse s(s_->setDns);
   s->Bind(1, nodeId).Bind(2, publishedName).Bind(3, dnsState).Run();
   return db_->Changes() == 1;
 }
@@ -389,7 +377,7 @@ bool TSqliteStore::SetNodeDns(std::int64_t nodeId, std::string_view publishedNam
 std::optional<TNodeRecord> TSqliteStore::FindNode(std::int64_t nodeId) {
   std::lock_guard<std::mutex> guard(lock_);
   Ready(false);
-  TUse s(s_->findNodeById);
+  TSqliteUse s(s_->findNodeById);
   s->Bind(1, nodeId);
   if (!s->Step()) return std::nullopt;
   return ReadNode(*s);

@@ -19,7 +19,7 @@
 #include "http/IdException.h"
 #include "runtime/DateTime.h"
 #include "runtime/PrivateProfile.h"
-#include "service/CheckInService.h"
+#include "service/http/CheckInService.h"
 #include "settings/md5.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/support/HttpTestPeer.h"

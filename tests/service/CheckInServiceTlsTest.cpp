@@ -12,7 +12,7 @@
 
 #include "http/exchange/IdHTTP.h"
 #include "http/tls/IdTlsIOHandler.h"
-#include "service/CheckInService.h"
+#include "service/http/CheckInService.h"
 #include "tests/support/TlsTestAuthority.h"
 
 extern char** environ;

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "service/CheckInService.h"
+#include "service/http/CheckInService.h"
 
 class ReferenceService : public TCheckInService {
  public:
