@@ -22,6 +22,7 @@
 #include "runtime/PrivateProfile.h"
 #include "settings/md5.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/CommandRun.h"
 #include "tests/support/HttpTestPeer.h"
 #include "tests/support/ReferenceService.h"
 #include "tests/support/TempDir.h"
@@ -69,24 +70,6 @@ const std::set<std::string> kInstalledFiles = {
     "share/icons/hicolor/scalable/apps/pinmark.svg",
 };
 const char* const kPrograms[] = {"bin/pinmark", "bin/pinmark-checkin"};
-
-std::set<std::string> FilesBelow(const fs::path& root) {
-  std::set<std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(root))
-    if (!entry.is_directory()) files.insert(fs::relative(entry.path(), root).string());
-  return files;
-}
-
-// Runs a command to its end (at most limit) and returns its exit code.
-int RunToEnd(const std::string& program, const std::vector<std::string>& args,
-             const std::map<std::string, std::string>& env = {}, std::string* out = nullptr,
-             std::chrono::milliseconds limit = seconds(90)) {
-  ChildProcess child(program, args, env);
-  const int code = child.Wait(limit);
-  if (out) *out = child.Out();
-  if (code != 0) ADD_FAILURE() << program << " " << (args.empty() ? "" : args[0]) << ": " << child.Err();
-  return code;
-}
 
 // The stamp in the file's checksum section agrees with its content.
 bool StampIsValid(const std::string& file) {

@@ -8,36 +8,17 @@
 #include <set>
 #include <string>
 
-#include "tests/support/ChildProcess.h"
+#include "tests/support/CommandRun.h"
 #include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 using std::chrono::seconds;
 
-namespace {
-std::set<std::string> FilesBelow(const fs::path& root) {
-  std::set<std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(root))
-    if (!entry.is_directory()) files.insert(fs::relative(entry.path(), root).string());
-  return files;
-}
-
-// Runs a program to its end; its exit code, its output in out.
-int RunToEnd(const std::string& program, const std::vector<std::string>& args, std::string* out = nullptr,
-             const std::map<std::string, std::string>& env = {}) {
-  ChildProcess child(program, args, env);
-  const int code = child.Wait(seconds(120));
-  if (out) *out = child.Out();
-  if (code != 0) ADD_FAILURE() << program << ": " << child.Out() << child.Err();
-  return code;
-}
-}  // namespace
-
 TEST(ServiceInstall, VersionAndHelpGoToStandardOutput) {
   std::string out;
-  EXPECT_EQ(RunToEnd(SERVICE_PATH, {"--version"}, &out), 0);
+  EXPECT_EQ(RunToEnd(SERVICE_PATH, {"--version"}, {}, &out), 0);
   EXPECT_EQ(out, "pinmark-service " PINMARK_VERSION "\n");
-  EXPECT_EQ(RunToEnd(SERVICE_PATH, {"--help"}, &out), 0);
+  EXPECT_EQ(RunToEnd(SERVICE_PATH, {"--help"}, {}, &out), 0);
   EXPECT_EQ(out.rfind("usage: pinmark-service ", 0), 0u) << out;
 }
 
@@ -74,7 +55,7 @@ TEST(ServiceInstall, ItsComponentLaysOutTheProgramAUnitSystemdAcceptsAndTheManua
   EXPECT_EQ(RunToEnd("systemd-analyze", {"verify", "--man=no", unit.string()}), 0);
 
   std::string page;
-  ASSERT_EQ(RunToEnd("gzip", {"-dc", (prefix / "share/man/man1/pinmark-service.1.gz").string()}, &page), 0);
+  ASSERT_EQ(RunToEnd("gzip", {"-dc", (prefix / "share/man/man1/pinmark-service.1.gz").string()}, {}, &page), 0);
   EXPECT_EQ(page, TempDir::Read(MAN_PAGE));
 }
 
@@ -87,15 +68,15 @@ TEST(ServiceInstall, ItsDebianPackageHoldsTheServiceAndDependsOnWhatItLinks) {
   const std::string deb = dir.File("out/pinmark-service_" PINMARK_VERSION "-1_amd64.deb");
   ASSERT_TRUE(fs::exists(deb));
   std::string fields;
-  RunToEnd("dpkg-deb", {"-f", deb, "Package", "Version", "Section"}, &fields);
+  RunToEnd("dpkg-deb", {"-f", deb, "Package", "Version", "Section"}, {}, &fields);
   EXPECT_EQ(fields, "Package: pinmark-service\nVersion: " PINMARK_VERSION "-1\nSection: net\n");
   std::string depends;
-  RunToEnd("dpkg-deb", {"-f", deb, "Depends"}, &depends);
+  RunToEnd("dpkg-deb", {"-f", deb, "Depends"}, {}, &depends);
   for (const char* library : {"libc6 (>= ", "libsqlite3-0 (>= ", "libssl3 (>= ", "libcpp-httplib0.11 (>= "})
     EXPECT_NE(depends.find(library), std::string::npos) << library << " in " << depends;
   EXPECT_EQ(depends.find("libqt6"), std::string::npos) << "the service needs no windows: " << depends;
   std::string description;
-  RunToEnd("dpkg-deb", {"-f", deb, "Description"}, &description);
+  RunToEnd("dpkg-deb", {"-f", deb, "Description"}, {}, &description);
   EXPECT_EQ(description.rfind("self-hosted check-in service for Pinmark\n", 0), 0u) << description;
 
   const fs::path root = dir.File("root");
