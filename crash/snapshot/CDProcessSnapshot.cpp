@@ -105,13 +105,9 @@ void TCDProcessSnapshot::Capture(TCDThreadSnapshot& t, const TCDSnapshotInput& i
     c.FirstAddress = input.ExceptionAddress;
     c.StackPointer = input.StackPointer;
     c.FramePointer = input.FramePointer;
-    if (input.Context.Valid)
-      c.Context = input.Context;  // the crashed thread waits for the handling
-    else if (t.Caller)
-      c.Context = OwnContext();
-  } else if (t.Caller) {
-    c.Context = OwnContext();
+    if (input.Context.Valid) c.Context = input.Context;  // the crashed thread waits for the handling
   }
+  if (!c.Context.Valid && t.Caller) c.Context = OwnContext();
   try {
     if (!c.Context.Valid && !t.Caller && input.Contexts) {
       TCDContext context;
