@@ -7,9 +7,14 @@
 #include <atomic>
 #include <cerrno>
 #include <memory>
+#include <span>
+#include <string_view>
 
 #include "crash/capture/CDProcessStart.h"
 #include "crash/capture/CDSafeText.h"
+#include "crash/handling/ICDException.h"
+#include "crash/handling/ICDHelperLink.h"
+#include "crash/helper/CDHelperProtocol.h"
 #include "crash/sys/CDFd.h"
 
 namespace {
@@ -46,28 +51,8 @@ bool SendFrame(int fd, uint8_t* buffer, std::size_t capacity, F&& encode) {
   return !w.Overflow() && SendAll(fd, buffer, w.Size());
 }
 
-}  // namespace
-
-void SetHelperAvailable(bool available) { helperAvailable.store(available); }
-
-void InstallHelperLink() {
-  // Static: the link must outlive every thread that may still fault.
-  class TLink : public ICDHelperLink {
-   public:
-    bool Available() const override { return HelperAvailable(); }
-    TCDHelperOutcome Present(TICDException& exception, int showMode) override {
-      return PresentInHelper(exception, showMode);
-    }
-    TCDHelperOutcome PresentSafely(const TCDSafeExceptionView& exception, std::span<const TCDFieldView> header,
-                                   std::span<const TCDFieldView> sections) override {
-      return PresentInHelperSafely(exception, header, sections);
-    }
-  };
-  static TLink link;
-  SetCDHelperLink(&link);
-}
-bool HelperAvailable() { return helperAvailable.load(); }
-
+// Shows the exception in a helper process and waits for its answer. Runs on
+// the exception-handling thread. Not signal-safe.
 TCDHelperOutcome PresentInHelper(TICDException& e, int showMode) {
   TCDHelperOutcome outcome;
   TCDFd fd(StartHelper());
@@ -131,12 +116,14 @@ TCDHelperOutcome PresentInHelper(TICDException& e, int showMode) {
   }
 }
 
-namespace {
 // Frames for a process that cannot allocate; a report this large holds
 // everything such a process can write.
 uint8_t safeFrames[256 * 1024];
-}  // namespace
 
+// The same without allocating: the report goes over complete, and the
+// helper saves it itself. Action-handler questions are answered "not
+// handled" (the program's handlers cannot run in such a process).
+// Signal-safe.
 TCDHelperOutcome PresentInHelperSafely(const TCDSafeExceptionView& e, std::span<const TCDFieldView> header,
                                        std::span<const TCDFieldView> sections) {
   TCDHelperOutcome outcome;
@@ -189,4 +176,25 @@ TCDHelperOutcome PresentInHelperSafely(const TCDSafeExceptionView& e, std::span<
   }
   close(fd);
   return outcome;
+}
+
+}  // namespace
+
+void SetHelperAvailable(bool available) { helperAvailable.store(available); }
+
+void InstallHelperLink() {
+  // Static: the link must outlive every thread that may still fault.
+  class TLink : public ICDHelperLink {
+   public:
+    bool Available() const override { return helperAvailable.load(); }
+    TCDHelperOutcome Present(TICDException& exception, int showMode) override {
+      return PresentInHelper(exception, showMode);
+    }
+    TCDHelperOutcome PresentSafely(const TCDSafeExceptionView& exception, std::span<const TCDFieldView> header,
+                                   std::span<const TCDFieldView> sections) override {
+      return PresentInHelperSafely(exception, header, sections);
+    }
+  };
+  static TLink link;
+  SetCDHelperLink(&link);
 }

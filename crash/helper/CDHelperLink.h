@@ -9,31 +9,11 @@
 // reaches it through the link that InstallHelperLink installs.
 #pragma once
 
-#include <cstddef>
-#include <span>
-#include <string_view>
-
-#include "crash/handling/ICDException.h"
-#include "crash/handling/ICDHelperLink.h"
-#include "crash/helper/CDHelperProtocol.h"
-
 inline constexpr char CDHelperEnvName[] = "PINMARK_CRASH_HELPER";
 
-// Signal-safe.
+// Whether this program can be started as its own helper. Signal-safe.
 void SetHelperAvailable(bool available);
-bool HelperAvailable();
 
-// Makes the functions below the handling's link to the helper. Call it when
-// the crash reporter starts.
+// Makes the helper process the handling's link to a box (see ICDHelperLink).
+// Call it when the crash reporter starts.
 void InstallHelperLink();
-
-// Shows the exception in a helper process and waits for its answer. Runs on
-// the exception-handling thread. Not signal-safe.
-TCDHelperOutcome PresentInHelper(TICDException& exception, int showMode);
-
-// The same without allocating: the report goes over complete, and the
-// helper saves it itself. Action-handler questions are answered "not
-// handled" (the program's handlers cannot run in such a process).
-// Signal-safe.
-TCDHelperOutcome PresentInHelperSafely(const TCDSafeExceptionView& exception, std::span<const TCDFieldView> header,
-                                       std::span<const TCDFieldView> sections);

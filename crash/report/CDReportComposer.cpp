@@ -56,6 +56,23 @@ std::string ThreadName(pid_t id, const TCDThreadRegEntry* entry, bool registryLo
   return name;
 }
 
+// The plug-ins the report's settings name and the registry knows, those with
+// a section of their own or those with a header line.
+std::vector<TCDPlugin> NamedPlugins(const TCDReportInput& input, bool ownSection) {
+  const TCDPluginRegistry& registry = input.PluginRegistry ? *input.PluginRegistry : TCDPluginRegistry::Global();
+  std::vector<TCDPlugin> plugins;
+  for (const std::string& name : SplitItems(input.Plugins, '|')) {
+    TCDPlugin plugin;
+    if (name.empty() || !registry.Find(name, plugin) || plugin.OwnSection != ownSection) continue;
+    plugins.push_back(std::move(plugin));
+  }
+  return plugins;
+}
+
+TCDCallStackOptions CallStackOptions(const TCDReportInput& input) {
+  return TCDCallStackOptions{input.ShowRelAddrs, input.ShowRelLines};
+}
+
 template <typename F>
 std::string Guarded(const char* step, F f) {
   try {
@@ -101,12 +118,8 @@ void TCDReportComposer::FillHeader() {
     // Whatever could not be gathered stays out of the header.
   }
   in.Version = !input_.VersionVar.empty() ? input_.VersionVar : ExecutableFileVersion();
-  const TCDPluginRegistry& registry = input_.PluginRegistry ? *input_.PluginRegistry : TCDPluginRegistry::Global();
-  for (const std::string& name : SplitItems(input_.Plugins, '|')) {
-    TCDPlugin plugin;
-    if (name.empty() || !registry.Find(name, plugin) || plugin.OwnSection) continue;
+  for (const TCDPlugin& plugin : NamedPlugins(input_, false))
     in.PluginLines.emplace_back(plugin.Name, Guarded("plugin", [&] { return plugin.Procedure(); }));
-  }
   in.ExceptionNumber = input_.ExceptionNumber;
   in.Freeze = input_.Freeze;
   in.ExceptionClass = input_.ExceptionClass;
@@ -135,7 +148,7 @@ void TCDReportComposer::NameThreads() {
 }
 
 void TCDReportComposer::WritePlaceholders() {
-  const TCDCallStackOptions options{input_.ShowRelAddrs, input_.ShowRelLines};
+  const TCDCallStackOptions options = CallStackOptions(input_);
   TCDSymbolizer& symbols = snapshot_.Symbols();
   for (TThread& t : threads_) {
     std::string text;
@@ -183,7 +196,7 @@ std::string TCDReportComposer::FaultText(const TCDStepFault& fault, bool origina
   // held): a new one serves from here.
   snapshot_.RenewSymbols();
   TCDSymbolizer& symbols = snapshot_.Symbols();
-  const TCDCallStackOptions options{input_.ShowRelAddrs, input_.ShowRelLines};
+  const TCDCallStackOptions options = CallStackOptions(input_);
   std::string text = InternalErrorText(*fault.Step ? fault.Step : "plugin",
                                        SingleLineForm(fault.Address, symbols.Resolve(fault.Address), options));
   if (original && input_.ExceptionAddress != 0)
@@ -193,7 +206,7 @@ std::string TCDReportComposer::FaultText(const TCDStepFault& fault, bool origina
 }
 
 void TCDReportComposer::CompleteThread(TThread& t, int area) {
-  const TCDCallStackOptions options{input_.ShowRelAddrs, input_.ShowRelLines};
+  const TCDCallStackOptions options = CallStackOptions(input_);
   std::vector<TCDStackEntry> entries;
   std::vector<TCDStackLine> lines;
   std::string text;
@@ -349,14 +362,8 @@ void TCDReportComposer::PrepareSections() {
 
   // The plug-ins' sections stand right after the threads, before the
   // registers, the dump and the disassembly, though they complete later.
-  const TCDPluginRegistry& registry = input_.PluginRegistry ? *input_.PluginRegistry : TCDPluginRegistry::Global();
-  std::vector<TCDPlugin> plugins;
-  for (const std::string& name : SplitItems(input_.Plugins, '|')) {
-    TCDPlugin plugin;
-    if (name.empty() || !registry.Find(name, plugin) || !plugin.OwnSection) continue;
-    report_.Sections.Set(plugin.Name, kSoon);
-    plugins.push_back(plugin);
-  }
+  const std::vector<TCDPlugin> plugins = NamedPlugins(input_, true);
+  for (const TCDPlugin& plugin : plugins) report_.Sections.Set(plugin.Name, kSoon);
 
   const TCDContext& context = input_.Context;
   if (input_.CpuRegs && context.Valid) {

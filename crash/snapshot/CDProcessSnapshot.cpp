@@ -9,7 +9,6 @@
 
 #include "crash/sys/CDMemory.h"
 #include "crash/sys/CDProcessList.h"
-#include "runtime/SysUtils.h"
 #include "runtime/ThreadName.h"
 
 namespace {
@@ -30,7 +29,6 @@ TCDProcessSnapshot::TCDProcessSnapshot() = default;
 TCDProcessSnapshot::~TCDProcessSnapshot() = default;
 
 void TCDProcessSnapshot::Take(const TCDSnapshotInput& input) {
-  exceptionAddress_ = input.ExceptionAddress;
   throwStack_ = input.ThrowStack;
   space_ = TCDAddressSpace::OfThisProcess();
   symbols_ = std::make_unique<TCDSymbolizer>();
@@ -107,13 +105,9 @@ void TCDProcessSnapshot::Capture(TCDThreadSnapshot& t, const TCDSnapshotInput& i
     c.FirstAddress = input.ExceptionAddress;
     c.StackPointer = input.StackPointer;
     c.FramePointer = input.FramePointer;
-    if (input.Context.Valid)
-      c.Context = input.Context;  // the crashed thread waits for the handling
-    else if (t.Caller)
-      c.Context = OwnContext();
-  } else if (t.Caller) {
-    c.Context = OwnContext();
+    if (input.Context.Valid) c.Context = input.Context;  // the crashed thread waits for the handling
   }
+  if (!c.Context.Valid && t.Caller) c.Context = OwnContext();
   try {
     if (!c.Context.Valid && !t.Caller && input.Contexts) {
       TCDContext context;
@@ -151,12 +145,12 @@ std::vector<TCDStackEntry> TCDProcessSnapshot::Trace(const TCDThreadSnapshot& t,
 }
 
 std::vector<TCDStackEntry> TCDProcessSnapshot::ThrowStackEntries(const TCDThreadCapture& c) const {
-  // The exception address is where the throwing call returns to, as every
-  // recorded frame is a return address; the walk's first frame is that call
-  // itself.
-  std::vector<TCDStackEntry> entries{TCDStackEntry{exceptionAddress_, false, true, false}};
+  // The exception address (the capture's first address) is where the
+  // throwing call returns to, as every recorded frame is a return address;
+  // the walk's first frame is that call itself.
+  std::vector<TCDStackEntry> entries{TCDStackEntry{c.FirstAddress, false, true, false}};
   for (uint64_t frame : throwStack_)
-    if (frame != 0 && !(entries.size() == 1 && frame == exceptionAddress_))
+    if (frame != 0 && !(entries.size() == 1 && frame == c.FirstAddress))
       entries.push_back(TCDStackEntry{frame, false, true, false});
   TCDStackTracer::RemoveRecursiveAreas(entries);
   if (c.CreationSite != 0) entries.push_back(TCDStackEntry{c.CreationSite, false, true, true});

@@ -108,6 +108,5 @@ class TCDProcessSnapshot {
   std::unique_ptr<TCDSymbolizer> symbols_;
   std::vector<TCDThreadSnapshot> threads_;
   bool registryLocked_ = true;
-  uint64_t exceptionAddress_ = 0;
   std::vector<uint64_t> throwStack_;
 };

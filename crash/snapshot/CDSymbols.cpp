@@ -66,6 +66,9 @@ std::vector<TRange> Ranges(Dwarf_Die* die) {
   return out;
 }
 
+// Entries deeper than this are not followed (a damaged file could nest without end).
+constexpr int kMaxDepth = 64;
+
 // A body inlined straight into a function; the bodies inlined into it are
 // looked up when an address asks for them (NestedInlines), since walking
 // them all for every unit would cost a report more than the rest of it.
@@ -93,7 +96,7 @@ bool ReadInline(Dwarf_Die* die, TInlineInfo& in) {
 // Appends the bodies inlined inside parent that hold pc, outermost first.
 void NestedInlines(Dwarf_Die* parent, uint64_t pc, std::vector<TInlineInfo>& chain, int depth) {
   Dwarf_Die child;
-  if (depth > 64 || dwarf_child(parent, &child) != 0) return;
+  if (depth > kMaxDepth || dwarf_child(parent, &child) != 0) return;
   do {
     const int tag = dwarf_tag(&child);
     if (tag == DW_TAG_inlined_subroutine) {
@@ -151,9 +154,6 @@ struct TUnitInfo {
     return best;
   }
 };
-
-// Entries deeper than this are not followed (a damaged file could nest without end).
-constexpr int kMaxDepth = 64;
 
 void CollectInlines(Dwarf_Die* parent, std::vector<TInlineInfo>& inlines, TUnitInfo& unit, int depth);
 

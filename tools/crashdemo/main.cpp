@@ -356,14 +356,13 @@ int main(int argc, char** argv) {
       const int settleMs = threads ? 1500 : 0;
       const int failures = kind == "many" ? 10 : 0;
       auto* idle = new QTimer(QCoreApplication::instance());
-      QElapsedTimer* since = new QElapsedTimer;
-      since->start();
+      QElapsedTimer since;
+      since.start();
       QObject::connect(idle, &QTimer::timeout, [idle, since, settleMs, failures] {
-        const bool settled = since->elapsed() >= settleMs && RecordedTimes() >= failures &&
+        const bool settled = since.elapsed() >= settleMs && RecordedTimes() >= failures &&
                              TCDHandlingThread::CurrentRequest() == nullptr;
-        if (!settled && since->elapsed() < 60000) return;
+        if (!settled && since.elapsed() < 60000) return;
         idle->stop();
-        delete since;
         QCoreApplication::exit(0);
       });
       idle->start(threads ? 50 : 0);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/crash/helper/HelperExceptionSample.h"
+
 namespace {
 
 std::vector<TCDRawFrame> Frames(const std::string& bytes, std::size_t chunk, std::string* error = nullptr) {
@@ -24,19 +26,10 @@ std::string Encoded(void (*encode)(TCDWireWriter&)) {
 }
 
 TCDHelperException SampleException() {
-  TCDHelperException e;
-  e.Type = 0;
-  e.Source = 14;
+  TCDHelperException e = SampleHelperException("/tmp/x.txt");
   e.ShowMode = 2;
   e.FinishHere = true;
   e.ExceptionNumber = 7;
-  e.ClassName = "EAccessViolation";
-  e.Message = "Access violation at address 0000000000401234.";
-  TCDProperty p;
-  p.Name = "BugRepFile";
-  p.Kind = TCDPropKind::Text;
-  p.TextValue = "/tmp/x.txt";
-  e.Settings.push_back(p);
   return e;
 }
 

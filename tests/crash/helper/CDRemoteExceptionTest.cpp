@@ -7,24 +7,12 @@
 #include <thread>
 
 #include "crash/capture/CDSafeText.h"
+#include "tests/crash/helper/HelperExceptionSample.h"
 
 namespace {
 
-TCDHelperException Facts() {
-  TCDHelperException e;
-  e.Type = 0;
-  e.Source = 14;
-  e.CanContinue = false;
-  e.ShowMode = 0;
-  e.ClassName = "EAccessViolation";
-  e.Message = "Access violation at address 0000000000401234.";
-  TCDProperty p;
-  p.Name = "BugRepFile";
-  p.Kind = TCDPropKind::Text;
-  p.TextValue = "/tmp/elsewhere.txt";
-  e.Settings.push_back(p);
-  return e;
-}
+// An exception that cannot continue, shown in the default mode.
+TCDHelperException Facts() { return SampleHelperException("/tmp/elsewhere.txt"); }
 
 // The crashed process's end of the pipe, written and read by hand.
 class CrashedSide {
