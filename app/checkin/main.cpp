@@ -23,7 +23,6 @@
 #include <string.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
