@@ -81,11 +81,13 @@ TSingleInstance::~TSingleInstance() {
   if (lockFd_ >= 0) ::close(lockFd_);
 }
 
+std::string TSingleInstance::File(const char* extension) const { return folder_ + key_ + extension; }
+
 bool TSingleInstance::TryLock() {
   if (lockFd_ < 0) {
-    lockFd_ = ::open((folder_ + key_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    lockFd_ = ::open(File(".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (lockFd_ < 0) {
-      problem_ = folder_ + key_ + ".lock: " + std::strerror(errno);
+      problem_ = File(".lock") + ": " + std::strerror(errno);
       return true;  // nothing to coordinate with: run as the first
     }
   }
@@ -95,7 +97,7 @@ bool TSingleInstance::TryLock() {
 bool TSingleInstance::AskToRaise(int waitMs) {
   const auto until = Clock::now() + std::chrono::milliseconds(waitMs);
   QLocalSocket socket;
-  socket.connectToServer(QString::fromLocal8Bit(folder_ + key_ + ".socket"));
+  socket.connectToServer(QString::fromLocal8Bit(File(".socket")));
   if (!socket.waitForConnected(MillisecondsLeft(until))) return false;
   socket.write(kRequest);
   if (!socket.waitForBytesWritten(MillisecondsLeft(until))) return false;
@@ -116,20 +118,20 @@ TSingleInstance::TClaim TSingleInstance::Claim(int waitMs) {
     if (MillisecondsLeft(until) == 0) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  problem_ = "Pinmark already runs with these settings but does not answer (lock " + folder_ + key_ + ".lock)";
+  problem_ = "Pinmark already runs with these settings but does not answer (lock " + File(".lock") + ")";
   return TClaim::NoAnswer;
 }
 
 void TSingleInstance::Listen(std::function<void()> raise) {
   if (folder_.empty() || lockFd_ < 0) return;
   raise_ = std::move(raise);
-  const QString name = QString::fromLocal8Bit(folder_ + key_ + ".socket");
+  const QString name = QString::fromLocal8Bit(File(".socket"));
   // The lock is ours, so a socket there is a crashed holder's.
   QLocalServer::removeServer(name);
   server_ = std::make_unique<QLocalServer>();
   server_->setSocketOptions(QLocalServer::UserAccessOption);
   if (!server_->listen(name)) {
-    problem_ = folder_ + key_ + ".socket: " + server_->errorString().toStdString();
+    problem_ = File(".socket") + ": " + server_->errorString().toStdString();
     server_.reset();
     return;
   }

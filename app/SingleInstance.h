@@ -61,6 +61,8 @@ class TSingleInstance : public QObject {
   static std::string KeyOf(const std::string& settingsFile);
 
  private:
+  // The lock or socket file in the runtime folder: ".lock" or ".socket".
+  std::string File(const char* extension) const;
   bool TryLock();
   bool AskToRaise(int waitMs);
   void Serve();

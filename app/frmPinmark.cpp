@@ -105,7 +105,7 @@ void TFormMain::FormShow(QObject*) {
 }
 
 void TFormMain::CheckAccount() {
-  if (!Trim(Settings->Name).empty() && !Trim(Settings->Password).empty()) return;
+  if (IsAccountComplete(Settings->Name, Settings->Password)) return;
   const std::string homePage = ServiceHomePage();
   const std::string title = Application ? Application->Title() : std::string();
   const std::string text = "To use Pinmark you must first register for a free account at " + homePage +

@@ -12,7 +12,6 @@
 
 #include "app/SingleInstance.h"
 #include "app/frmPinmark.h"
-#include "crash/CrashReporter.h"
 #include "crash/ui/CDHelperProcess.h"
 #include "crash/ui/CrashReporter.h"
 #include "runtime/Forms.h"

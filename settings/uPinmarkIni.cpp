@@ -43,6 +43,14 @@ std::string SettingsExposureWarning(const std::string& fileName) {
 
 int32_t ReadRefreshPeriod(TCustomIniFile& ini) { return ini.ReadInteger("Program", "Refresh", 60); }
 
+bool IsAccountComplete(std::string_view name, std::string_view password) {
+  return !Trim(name).empty() && !Trim(password).empty();
+}
+
+bool ReadAccountComplete(TCustomIniFile& ini) {
+  return IsAccountComplete(ini.ReadString("User", "Name", ""), ini.ReadString("User", "Password", ""));
+}
+
 TIniPinmark::TIniPinmark(std::string fileName) : TIniFile(std::move(fileName)) { AfterConstruction(); }
 
 void TIniPinmark::AfterConstruction() {

@@ -34,6 +34,12 @@ std::string SettingsExposureWarning(const std::string& fileName);
 // absent or no number. Only reads.
 int32_t ReadRefreshPeriod(TCustomIniFile& ini);
 
+// Whether an account of this name and password digest can check in: a name
+// or a digest of blanks counts as none.
+bool IsAccountComplete(std::string_view name, std::string_view password);
+// User/Name and User/Password as the store reads them, judged so. Only reads.
+bool ReadAccountComplete(TCustomIniFile& ini);
+
 class TIniPinmark : public TIniFile {
  public:
   // The settings in fileName. Writes the Temp section at once, so an

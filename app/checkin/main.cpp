@@ -23,7 +23,6 @@
 #include <string.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -163,15 +162,13 @@ void PrintFailure(std::exception_ptr error) {
   }
 }
 
-// Why the account in file cannot check in, or empty when it can. A name or a
-// digest of blanks counts as none, as in the window. Only reads: a file that
-// is not there stays absent.
+// Why the account in file cannot check in, or empty when it can, judged as
+// the window judges it. Only reads: a file that is not there stays absent.
 std::string AccountProblem(const std::string& file) {
   if (::access(file.c_str(), F_OK) == 0 && ::access(file.c_str(), R_OK) != 0)
     return "cannot read " + file + ": " + std::strerror(errno);
   TIniFile ini(file);
-  if (!Trim(ini.ReadString("User", "Name", "")).empty() && !Trim(ini.ReadString("User", "Password", "")).empty())
-    return std::string();
+  if (ReadAccountComplete(ini)) return std::string();
   return "The account is incomplete: set the name and password in Pinmark's Options (or [User] in " + file + ").";
 }
 

@@ -135,6 +135,11 @@ TIdHeaderList& TIdAuthentication::ChallengeLines() {
   return *challengeLines_;
 }
 
+TIdAuthWhatsNext TIdAuthentication::FirstStepOnly() const {
+  if (CurrentStep == 0) return Username().empty() ? auAskProgram : auSendRequest;
+  return auFail;
+}
+
 TIdAuthWhatsNext TIdBasicAuthentication::DecideStep() {
   std::string challenge;
   TIdHeaderList& lines = ChallengeLines();
@@ -162,8 +167,7 @@ TIdAuthWhatsNext TIdBasicAuthentication::DecideStep() {
   Realm = SchemeParams.ValueOf("realm");
   if (Realm.size() >= 2 && Realm.front() == '"' && Realm.back() == '"') Realm = Realm.substr(1, Realm.size() - 2);
 
-  if (CurrentStep == 0) return Username().empty() ? auAskProgram : auSendRequest;
-  return auFail;
+  return FirstStepOnly();
 }
 
 std::string TIdBasicAuthentication::HeaderValue() { return "Basic " + EncodeBase64(Username() + ":" + Password()); }
@@ -203,8 +207,7 @@ TIdAuthWhatsNext TIdDigestAuthentication::DecideStep() {
     break;
   }
   if (!answerable_) return auFail;
-  if (CurrentStep == 0) return Username().empty() ? auAskProgram : auSendRequest;
-  return auFail;
+  return FirstStepOnly();
 }
 
 void TIdDigestAuthentication::SetRequest(std::string_view method, std::string_view target) {

@@ -75,6 +75,11 @@ class TIdAuthentication {
   // The challenge lines ("WWW-Authenticate" values); created on first use.
   TIdHeaderList& ChallengeLines();
 
+ protected:
+  // The step of a scheme answered in one request: ask the program while
+  // there is no user name, send it the first time, fail after that.
+  TIdAuthWhatsNext FirstStepOnly() const;
+
  private:
   std::unique_ptr<TIdHeaderList> challengeLines_;
 };

@@ -39,15 +39,23 @@ TAtomicFileSteps Watched() {
   };
   return watched;
 }
+
+// An old "Pinmark.ini" and a writer about to replace it, its steps watched.
+class AtomicFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    target = dir.File("Pinmark.ini");
+    TempDir::Write(target, "old");
+    steps.clear();
+    writer.Steps = Watched();
+  }
+
+  TempDir dir;
+  TAtomicFileWriter writer;
+};
 }  // namespace
 
-TEST(AtomicFile, TheNewContentIsWrittenAndSyncedBeforeTheRenameAndTheFolderSyncedAfter) {
-  TempDir dir;
-  target = dir.File("Pinmark.ini");
-  TempDir::Write(target, "old");
-  steps.clear();
-  TAtomicFileWriter writer;
-  writer.Steps = Watched();
+TEST_F(AtomicFile, TheNewContentIsWrittenAndSyncedBeforeTheRenameAndTheFolderSyncedAfter) {
   ASSERT_TRUE(writer.Open(target));
   ASSERT_TRUE(writer.Write("new content"));
   ASSERT_TRUE(writer.Commit());
@@ -55,13 +63,7 @@ TEST(AtomicFile, TheNewContentIsWrittenAndSyncedBeforeTheRenameAndTheFolderSynce
                                              "sync folder, target holding \"new content\""}));
 }
 
-TEST(AtomicFile, AFailedSyncLeavesTheOldFileAndNoTemporaryOne) {
-  TempDir dir;
-  target = dir.File("Pinmark.ini");
-  TempDir::Write(target, "old");
-  steps.clear();
-  TAtomicFileWriter writer;
-  writer.Steps = Watched();
+TEST_F(AtomicFile, AFailedSyncLeavesTheOldFileAndNoTemporaryOne) {
   writer.Steps.SyncFile = [](int) {
     errno = EIO;
     return -1;
