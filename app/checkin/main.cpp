@@ -135,7 +135,7 @@ struct TCrashReporterStop {
 // code 0 after its box: right for the window, whose user read the box, but
 // cron and systemd would record a success. Its one box here is that message,
 // so the box becomes an error line and the exit code 1. It runs before the
-// crash reporter starts (which checks again and finds the same good file).
+// crash reporter starts (which then does not read the good file again).
 void EndIfDamaged() {
   InitMainModuleSettings();
   const TCDMessageBoxHook previous = SetCDMessageBoxHook([](const std::string&, const std::string& text, TCDMsgIcon) {

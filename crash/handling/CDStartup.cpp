@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 
@@ -46,13 +47,21 @@ void PingGuiThread(std::function<void()> answer) {
 }  // namespace
 
 void CheckFileCrc() {
+  // The running file cannot change under the process (/proc/self/exe is the
+  // file it was started from), so a copy found good is not read again when
+  // a program checks before starting the crash reporter, which checks too.
+  static std::atomic<bool> foundGood{false};
+  if (foundGood) return;
   const uint32_t stored = StoredFileChecksum();
   if (stored == 0) return;
   TICDSettings settings;
   if (!settings.GetCheckFileCrc()) return;
   // A file that cannot be read proves nothing either way; only a file that
   // reads differently from what was stamped is taken as damaged.
-  if (VerifyFileChecksum("/proc/self/exe", stored) != TCDFileCrcResult::Mismatch) return;
+  if (VerifyFileChecksum("/proc/self/exe", stored) != TCDFileCrcResult::Mismatch) {
+    foundGood = true;
+    return;
+  }
   CDMessageBox("Error", settings.GetBitFaultMsg(), TCDMsgIcon::Error);
   std::fflush(nullptr);
   ::_exit(0);
