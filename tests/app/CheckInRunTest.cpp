@@ -163,11 +163,7 @@ TEST_F(CheckInRun, AFailedExchangeRecordsOnlyTheRequestAndRaises) {
 // A byte every so often keeps each wait short; the run still ends at its
 // deadline, as a failure that records only the request.
 TEST_F(CheckInRun, ADrippingServiceEndsTheRunAtItsDeadline) {
-  hostile::Script drip{hostile::Send("HTTP/1.1 200 OK\r\n")};
-  for (int i = 0; i < 100; ++i) {
-    drip.push_back(hostile::Pause(100));
-    drip.push_back(hostile::Send("X-Drip: a\r\n"));
-  }
+  hostile::Script drip = hostile::Drip("HTTP/1.1 200 OK\r\n", 100, 100, "X-Drip: a\r\n");
   drip.push_back(hostile::Hold());
   hostile::Peer peer(drip);
   settings.URL = peer.Url("/includes/r_update.php");

@@ -248,12 +248,7 @@ TEST_F(PinmarkCheckin, AStopDuringARunEndsItAtOnceByThatSignal) {
 // A service that sends a byte every two seconds keeps each wait short; the
 // run's deadline ends it all the same, as a failure like any other.
 TEST_F(PinmarkCheckin, ADrippingServiceHoldsARunNoLongerThanItsDeadline) {
-  hostile::Script drip{hostile::Send("HTTP/1.1 200 OK\r\n")};
-  for (int i = 0; i < 60; ++i) {
-    drip.push_back(hostile::Pause(2000));
-    drip.push_back(hostile::Send("X"));
-  }
-  hostile::Peer peer(drip);
+  hostile::Peer peer(hostile::Drip("HTTP/1.1 200 OK\r\n", 60, 2000, "X"));
   TempDir::Write(ini, Account(peer.Url("/u.php")) + "[Temp]\nHTTPResponse=198.51.100.1\n");
   ChildProcess run = Checkin({"--ini", ini});
   // The deadline is a minute; the limit here only keeps a regression from hanging the suite.

@@ -40,6 +40,16 @@ inline Step Reset() { return Step{Step::kReset, {}, 1, 0}; }
 // Keeps the connection open and silent until the client goes or the peer stops.
 inline Step Hold() { return Step{Step::kHold, {}, 1, 0}; }
 
+// A peer that drips: head at once, then drop after each pause, count times.
+inline Script Drip(std::string head, int count, int pauseMs, const std::string& drop) {
+  Script script{Send(std::move(head))};
+  for (int i = 0; i < count; ++i) {
+    script.push_back(Pause(pauseMs));
+    script.push_back(Send(drop));
+  }
+  return script;
+}
+
 // The script for the request with this index, counted over all connections.
 using Scripter = std::function<Script(const std::string& request, int index)>;
 

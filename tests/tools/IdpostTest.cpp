@@ -163,12 +163,7 @@ TEST(Idpost, HttpsTrustsTheSystemStoreAndCacertAndRefusesOthersWithAClearError) 
 // --read-timeout bounds each wait, --max-time the whole transfer: a body
 // that comes a byte at a time passes the one and not the other.
 TEST(Idpost, MaxTimeBoundsTheWholeTransferWhereReadTimeoutBoundsEachWait) {
-  hostile::Script drip{hostile::Send("HTTP/1.1 200 OK\r\nContent-Length: 40\r\n\r\n")};
-  for (int i = 0; i < 40; ++i) {
-    drip.push_back(hostile::Pause(100));
-    drip.push_back(hostile::Send("x"));
-  }
-  hostile::Peer peer(drip);
+  hostile::Peer peer(hostile::Drip("HTTP/1.1 200 OK\r\nContent-Length: 40\r\n\r\n", 40, 100, "x"));
   Result perRead = RunIdpost({"--get", "--read-timeout", "2000", peer.Url("/x")});
   EXPECT_EQ(perRead.code, 0) << perRead.err;
   EXPECT_EQ(perRead.out, std::string(40, 'x'));
