@@ -73,7 +73,7 @@ void ExpectChainFrame(const std::vector<std::string>& section, const std::string
       std::string address, offset, module, unit, number;
       columns >> address >> offset >> module >> unit >> number;
       EXPECT_EQ(module, "crashdemo") << l;
-      EXPECT_EQ(unit, "DemoChain") << l;
+      EXPECT_EQ(unit, "DemoChain.cpp") << l;
       EXPECT_EQ(number, std::to_string(line)) << l;
       return;
     }
