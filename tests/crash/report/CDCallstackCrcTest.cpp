@@ -38,7 +38,7 @@ TEST(CDCallstackCrc, TheTableMatchesTheBitwiseCrcWithoutInversion) {
 }
 
 TEST(CDCallstackCrc, EntriesFoldOffsetAndLowerCaseNamesAndThreadsFoldInSectionOrder) {
-  const TCDCrcEntry first = Resolved(0x401234, 0x401200, "Pinmark", "frmPinmark.cpp", "TFormMain::btnPinmarkClick()");
+  const TCDCrcEntry first = Resolved(0x401234, 0x401200, "Pinmark", "frmPinmark", "TFormMain::btnPinmarkClick()");
   const TCDCrcEntry second = Resolved(0x7f0000001010, 0x7f0000001000, "libQt6Core.so.6", "", "QObject::event()");
   const TCDCrcEntry raw{0x7f00deadbeef, false, 0, "", "", "", false};
 
