@@ -39,7 +39,9 @@ bool AtOrAfter(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) >= 0
 void* ProbeThread(void*) {
   NameThreadForDebugging("-");
   TCDThreadRegistry::Instance().MarkOwn(CurrentThreadId());
-  uint32_t served = askedRound.load();
+  // Every question asked beyond the last answer is still open, also one
+  // asked before this thread ran.
+  uint32_t served = answeredRound.load();
   while (true) {
     while (askedRound.load() == served) Futex(askedRound, FUTEX_WAIT_PRIVATE, served, nullptr);
     if (stopping.load()) break;
