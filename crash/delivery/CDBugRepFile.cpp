@@ -369,16 +369,19 @@ std::string PlannedSaveText(const ICDDeliverable& exception) {
   const TICDSettings& settings = exception.Settings();
   if (!settings.GetAutoSave() || exception.Saved()) return std::string();
   const std::string path = BugRepPathBesideExecutable(ConfiguredBugRepFile(settings));
-  // About what a report and the file's merge need; the report is still
-  // being made.
-  constexpr std::size_t kRoom = 256u << 10;
-  const std::string problem = BugRepRoomProblem(path, kRoom);
+  // A file is replaced whole: room for a copy of it plus about what a
+  // report needs (the report is still being made).
+  auto room = [](const std::string& file) {
+    struct stat st {};
+    return (std::size_t{64} << 10) + (::stat(file.c_str(), &st) == 0 ? static_cast<std::size_t>(st.st_size) : 0);
+  };
+  const std::string problem = BugRepRoomProblem(path, room(path));
   if (problem.empty()) return std::string();
   const std::string text = "The bug report cannot be saved to " + path + " (" + problem + ")";
   const std::string folder = BugRepStateFolder();
   if (!folder.empty()) {
     const std::string kept = folder + "/" + ExtractFileName(path);
-    if (kept != path && BugRepRoomProblem(kept, kRoom).empty()) return text + "; it will be saved to " + kept + ".";
+    if (kept != path && BugRepRoomProblem(kept, room(kept)).empty()) return text + "; it will be saved to " + kept + ".";
   }
   return text + "; it will be written to standard error.";
 }
