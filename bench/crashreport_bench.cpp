@@ -1,12 +1,12 @@
 // A complete bug report (all sections, every stack symbolised, the three
-// system lists) for a process with 20 threads, side by side in one run with
+// system lists) for a process with 20 threads (or as many as asked), side by side in one run with
 // two peers on the same kind of process, each run the same way (attached to
 // it from outside, every thread walked, left again): gdb's "thread apply all
 // bt" and elfutils' eu-stack. Our time from the request to "complete", each
 // peer's whole run, and the peak memory the report needs on top of what the
 // process already used.
 //
-//   build/bin/crashreport_bench [runs]
+//   build/bin/crashreport_bench [runs] [threads]
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -30,7 +30,7 @@
 
 namespace {
 
-constexpr int kThreads = 20;
+int gThreads = 20;
 volatile int gSink = 0;
 std::atomic<bool> gRelease{false};
 
@@ -47,15 +47,15 @@ std::atomic<bool> gRelease{false};
 
 std::vector<std::thread> StartParkedThreads(std::vector<pid_t>& ids) {
   std::atomic<int> ready{0};
-  ids.assign(kThreads, 0);
+  ids.assign(gThreads, 0);
   std::vector<std::thread> threads;
-  for (int i = 0; i < kThreads; ++i)
+  for (int i = 0; i < gThreads; ++i)
     threads.emplace_back([&ids, &ready, i] {
       ids[i] = gettid();
       ++ready;
       ParkLevel(4 + i % 5);
     });
-  while (ready < kThreads) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (ready < gThreads) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return threads;
 }
 
@@ -111,7 +111,7 @@ struct TOurRun {
   return run;
 }
 
-// The same kind of process for the peers: 20 parked threads; it says "ready" and
+// The same kind of process for the peers: as many parked threads; it says "ready" and
 // lives until its standard input closes.
 int ParkedProcess() {
   std::vector<pid_t> ids;
@@ -175,14 +175,15 @@ double Median(std::vector<double> v) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 2) gThreads = std::max(1, std::atoi(argv[2]));
   if (argc > 1 && std::string(argv[1]) == "--parked") return ParkedProcess();
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
 
-  // Ours: this process, 20 parked threads and the main thread.
+  // Ours: this process, its parked threads and the main thread.
   std::vector<pid_t> ids;
   std::vector<std::thread> threads = StartParkedThreads(ids);
   auto names = std::make_shared<TNamedThreads>();
-  for (int i = 0; i < kThreads; ++i)
+  for (int i = 0; i < gThreads; ++i)
     names->Entries.push_back(TCDThreadRegEntry{ids[i], "worker " + std::to_string(i), "", getpid(), 0, false});
   auto stopper = std::make_shared<TCDThreadContextSource>();
   RegisterSystemListPlugins();
@@ -212,7 +213,8 @@ int main(int argc, char** argv) {
     dup2(out[1], 1);
     close(in[1]);
     close(out[0]);
-    execl("/proc/self/exe", argv[0], "--parked", static_cast<char*>(nullptr));
+    const std::string count = std::to_string(gThreads);
+    execl("/proc/self/exe", argv[0], "--parked", count.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   close(in[0]);
@@ -229,7 +231,7 @@ int main(int argc, char** argv) {
   close(in[1]);
   waitpid(parked, nullptr, 0);
 
-  std::printf("complete report, %d threads + main, %d runs (median):\n", kThreads, runs);
+  std::printf("complete report, %d threads + main, %d runs (median):\n", gThreads, runs);
   std::printf("  ours:     %8.1f ms  (first %.1f ms, %zu bytes of report)\n", Median(ours), ours.front(), bytes);
   for (std::size_t p = 0; p < peers.size(); ++p) {
     if (times[p].empty()) {

@@ -1,6 +1,6 @@
 // The readers of /proc and other outside text the crash reporter relies on,
 // fed arbitrary bytes: the maps with everything built on them (module list,
-// allocated memory, address questions), stat lines, cpuinfo, meminfo,
+// allocated memory, address questions), stat and status lines, cpuinfo, meminfo,
 // mountinfo, os-release, temporary-folder names, and device properties into
 // the hardware list.
 #include <cstddef>
@@ -43,6 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case 1: {
       TCDProcStat stat;
       if (ParseProcStat(text, stat)) (void)PriorityClassText(PriorityClassOf(stat.Nice, stat.Policy));
+      (void)PendingSignalsOf(text);
       break;
     }
     case 2:

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/close_range.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -17,9 +18,10 @@
 extern char** environ;
 
 namespace {
-constexpr int kMaxArguments = 256;
-constexpr int kMaxEnvironment = 1024;
-char* arguments[kMaxArguments + 1];
+// Sized at start-up from the real command line (the system's ARG_MAX is the
+// only limit), so that a restart in a signal handler needs no allocation.
+char* noArguments[1] = {nullptr};
+char** arguments = noArguments;
 int argumentCount = 0;
 char exePath[4096];
 const char* const kSelf = "/proc/self/exe";
@@ -49,14 +51,22 @@ bool SameName(const char* a, const char* b) {
   syscall(SYS_close_range, static_cast<unsigned>(o.KeepFd >= 3 ? o.KeepFd + 1 : 3), ~0u, CLOSE_RANGE_CLOEXEC);
   if (o.KeepFd >= 0) fcntl(o.KeepFd, F_SETFD, 0);
 
-  const char* env[kMaxEnvironment + 1];
-  int n = 0;
+  // The new environment is as long as the two together at most; the child
+  // is alone in its copy of the process, and mmap needs no allocator.
+  std::size_t capacity = 1;
   if (o.ExtraEnvironment != nullptr)
-    for (const char* const* e = o.ExtraEnvironment; *e != nullptr && n < kMaxEnvironment; ++e) env[n++] = *e;
-  const int extras = n;
-  for (char** e = environ; e != nullptr && *e != nullptr && n < kMaxEnvironment; ++e) {
+    for (const char* const* e = o.ExtraEnvironment; *e != nullptr; ++e) ++capacity;
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e) ++capacity;
+  void* room = mmap(nullptr, capacity * sizeof(char*), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (room == MAP_FAILED) _exit(127);
+  auto* env = static_cast<const char**>(room);
+  std::size_t n = 0;
+  if (o.ExtraEnvironment != nullptr)
+    for (const char* const* e = o.ExtraEnvironment; *e != nullptr; ++e) env[n++] = *e;
+  const std::size_t extras = n;
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
     bool replaced = false;
-    for (int i = 0; i < extras && !replaced; ++i) replaced = SameName(env[i], *e);
+    for (std::size_t i = 0; i < extras && !replaced; ++i) replaced = SameName(env[i], *e);
     if (!replaced) env[n++] = *e;
   }
   env[n] = nullptr;
@@ -106,11 +116,16 @@ void RememberCommandLine() {
   close(fd);
   if (text == nullptr) return;
   text[size] = '\0';
-  for (std::size_t i = 0; i < size && argumentCount < kMaxArguments;) {
-    arguments[argumentCount++] = text + i;
-    i += std::strlen(text + i) + 1;
-  }
-  arguments[argumentCount] = nullptr;
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < size; i += std::strlen(text + i) + 1) ++count;
+  // Kept for the life of the process, like the text.
+  auto** list = static_cast<char**>(std::malloc((count + 1) * sizeof(char*)));
+  if (list == nullptr) return;
+  int listed = 0;
+  for (std::size_t i = 0; i < size; i += std::strlen(text + i) + 1) list[listed++] = text + i;
+  list[listed] = nullptr;
+  arguments = list;
+  argumentCount = listed;
 }
 
 char* const* RememberedArguments() { return arguments; }

@@ -4,10 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <mutex>
 
+#include "crash/capture/CDSafeText.h"
 #include "crash/delivery/ICDDeliverable.h"
 #include "crash/report/CDReportText.h"
 #include "crash/settings/ICDSettings.h"
@@ -257,7 +261,13 @@ std::string BugRepPathBesideExecutable(std::string_view name) {
   return TUserFiles::Current().File(name);
 }
 
-bool SaveBugReportFile(const std::string& path, std::string_view report, const TCDSaveRules& rules) {
+bool SaveBugReportFile(const std::string& path, std::string_view report, const TCDSaveRules& rules,
+                       std::string* problem) {
+  // The reason is taken where a step fails: later clean-up may change errno.
+  auto fail = [problem] {
+    if (problem != nullptr) *problem = std::strerror(errno != 0 ? errno : EIO);
+    return false;
+  };
   std::string dir = ExtractFilePath(path);
   if (!dir.empty()) {
     std::error_code ec;
@@ -266,10 +276,10 @@ bool SaveBugReportFile(const std::string& path, std::string_view report, const T
   const std::string target = FollowLinks(path);
   struct stat st {};
   TFd lock(OpenLockedForReplace(target, kLockWaitMs, st));
-  if (lock.fd < 0 || !MayReplace(target, st)) return false;
+  if (lock.fd < 0 || !MayReplace(target, st)) return fail();
 
   TAtomicFileWriter writer;
-  if (!writer.Open(target)) return false;
+  if (!writer.Open(target)) return fail();
   const auto size = static_cast<std::size_t>(st.st_size);
   bool ok;
   if (rules.Append && size > kMaxMergedFile) {
@@ -282,7 +292,7 @@ bool SaveBugReportFile(const std::string& path, std::string_view report, const T
     ok = (!rules.Append || ReadAll(lock.fd, old, size)) &&
          writer.Write(MergeBugReport(old, report, rules).Text);
   }
-  if (!ok) return false;
+  if (!ok) return fail();
   {
     std::function<void()> hook;
     {
@@ -291,7 +301,96 @@ bool SaveBugReportFile(const std::string& path, std::string_view report, const T
     }
     if (hook) hook();
   }
-  return writer.Commit();
+  return writer.Commit() || fail();
+}
+
+std::string BugRepStateFolder() {
+  auto below = [](std::string folder, const char* rest) {
+    if (!folder.ends_with('/')) folder += '/';
+    return folder + rest;
+  };
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state != nullptr && state[0] == '/') return below(state, "pinmark");
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] == '/') return below(home, ".local/state/pinmark");
+  return std::string();
+}
+
+TCDSaveOutcome SaveBugReportKeeping(const std::string& path, std::string_view report, const TCDSaveRules& rules) {
+  TCDSaveOutcome outcome;
+  outcome.MeantFor = path;
+  std::string why;
+  if (SaveBugReportFile(path, report, rules, &why)) {
+    outcome.Path = path;
+    return outcome;
+  }
+  outcome.Elsewhere = true;
+  outcome.Problem = why;
+  const std::string folder = BugRepStateFolder();
+  if (!folder.empty()) {
+    const std::string kept = folder + "/" + ExtractFileName(path);
+    if (kept != path) {
+      // Its own earlier reports stay where they are; the state folder's
+      // file collects what could not go there.
+      if (SaveBugReportFile(kept, report, rules, &why)) {
+        outcome.Path = kept;
+        return outcome;
+      }
+      outcome.Problem += "; " + kept + ": " + why;
+    }
+  }
+  // No file takes it: the console gets it whole, so that it is not lost.
+  const std::string text = "\n" + std::string(report) + "\n";
+  outcome.ToStandardError = CDWriteAll(STDERR_FILENO, text.data(), text.size());
+  return outcome;
+}
+
+std::string BugRepRoomProblem(const std::string& path, std::size_t bytes) {
+  std::string dir = ExtractFilePath(path);
+  if (dir.empty()) dir = ".";
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  // A file without a name in the folder, gone when closed: the room a save
+  // needs is asked of the file system itself.
+  TFd probe(::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+  if (probe.fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
+    std::string name = dir + "/.bugreport-probe-XXXXXX";
+    probe.fd = ::mkstemp(name.data());
+    if (probe.fd >= 0) ::unlink(name.c_str());
+  }
+  if (probe.fd < 0) return std::strerror(errno);
+  const int error = ::posix_fallocate(probe.fd, 0, static_cast<off_t>(bytes));
+  // Without fallocate the file system has to be asked by writing.
+  if (error != 0 && error != EOPNOTSUPP && error != EINVAL) return std::strerror(error);
+  return std::string();
+}
+
+std::string PlannedSaveText(const ICDDeliverable& exception) {
+  const TICDSettings& settings = exception.Settings();
+  if (!settings.GetAutoSave() || exception.Saved()) return std::string();
+  const std::string path = BugRepPathBesideExecutable(ConfiguredBugRepFile(settings));
+  // A file is replaced whole: room for a copy of it plus about what a
+  // report needs (the report is still being made).
+  auto room = [](const std::string& file) {
+    struct stat st {};
+    return (std::size_t{64} << 10) + (::stat(file.c_str(), &st) == 0 ? static_cast<std::size_t>(st.st_size) : 0);
+  };
+  const std::string problem = BugRepRoomProblem(path, room(path));
+  if (problem.empty()) return std::string();
+  const std::string text = "The bug report cannot be saved to " + path + " (" + problem + ")";
+  const std::string folder = BugRepStateFolder();
+  if (!folder.empty()) {
+    const std::string kept = folder + "/" + ExtractFileName(path);
+    if (kept != path && BugRepRoomProblem(kept, room(kept)).empty()) return text + "; it will be saved to " + kept + ".";
+  }
+  return text + "; it will be written to standard error.";
+}
+
+std::string SaveOutcomeText(const TCDSaveOutcome& outcome) {
+  if (!outcome.Elsewhere) return std::string();
+  const std::string text = "The bug report could not be saved to " + outcome.MeantFor + " (" + outcome.Problem + ")";
+  if (outcome.Saved()) return text + "; it was saved to " + outcome.Path + " instead.";
+  return text + (outcome.ToStandardError ? "; it was written to standard error." : "; it is lost.");
 }
 
 bool RemoveSentBugReports(const std::string& path, std::string_view sent) {
@@ -309,13 +408,24 @@ bool RemoveSentBugReports(const std::string& path, std::string_view sent) {
   return WriteFileAtomically(target, std::string_view(content).substr(sent.size()));
 }
 
-bool SaveBugReport(ICDDeliverable& exception, std::string_view report, const std::string& fileName) {
+bool SaveBugReport(ICDDeliverable& exception, std::string_view report, const std::string& fileName,
+                   std::string* problem) {
   const TICDSettings& settings = exception.Settings();
   std::string configured = BugRepPathBesideExecutable(ConfiguredBugRepFile(settings));
   std::string path = fileName.empty() ? configured : BugRepPathBesideExecutable(fileName);
-  if (!SaveBugReportFile(path, report, BugReportSaveRules(report, settings))) return false;
+  if (!SaveBugReportFile(path, report, BugReportSaveRules(report, settings), problem)) return false;
   if (path == configured) exception.SetSaved(true);
   return true;
+}
+
+TCDSaveOutcome AutoSaveBugReport(ICDDeliverable& exception, std::string_view report) {
+  const TICDSettings& settings = exception.Settings();
+  const std::string path = BugRepPathBesideExecutable(ConfiguredBugRepFile(settings));
+  TCDSaveOutcome outcome = SaveBugReportKeeping(path, report, BugReportSaveRules(report, settings));
+  // Only the configured file holds it with the others: a copy of that file
+  // for a mail must still get it.
+  if (outcome.Saved() && !outcome.Elsewhere) exception.SetSaved(true);
+  return outcome;
 }
 
 void SetBugRepBeforeReplaceHook(std::function<void()> hook) {

@@ -72,8 +72,46 @@ std::string BugRepPathBesideExecutable(std::string_view name);
 // Saves report into the file at path (folders created as needed) by the
 // rules. Blocks while another thread or process saves into the same file,
 // at most a few seconds. False when the file cannot be written; the old file
-// is then unchanged.
-bool SaveBugReportFile(const std::string& path, std::string_view report, const TCDSaveRules& rules);
+// is then unchanged, and problem (when given) receives the system's reason.
+bool SaveBugReportFile(const std::string& path, std::string_view report, const TCDSaveRules& rules,
+                       std::string* problem = nullptr);
+
+// The folder for reports that cannot go where they should:
+// $XDG_STATE_HOME/pinmark, else ~/.local/state/pinmark; empty without
+// either (or with a relative one, which the XDG rules ignore).
+std::string BugRepStateFolder();
+
+// Where a report saved without asking anyone went.
+struct TCDSaveOutcome {
+  std::string MeantFor;   // the file it was meant for
+  std::string Path;       // the file that took it; empty when none did
+  bool Elsewhere = false;  // not the file it was meant for
+  bool ToStandardError = false;  // no file took it: it was written there
+  std::string Problem;    // why the file(s) before could not take it
+  bool Saved() const { return !Path.empty(); }
+};
+
+// Saves report into the file at path; when that file cannot take it, into
+// the file of the same name in the state folder (a report's earlier ones are
+// not carried along), and when that fails too, writes it to standard error.
+// A report is never dropped without the outcome saying so.
+TCDSaveOutcome SaveBugReportKeeping(const std::string& path, std::string_view report, const TCDSaveRules& rules);
+
+// Whether the folder of the file at path can take a report of this many
+// bytes now: empty when it can, else the system's reason (a full file
+// system, a folder that may not be written, a file in a folder's place).
+// Writes nothing that stays.
+std::string BugRepRoomProblem(const std::string& path, std::size_t bytes);
+
+// What the automatic save of this exception's report will do, told while
+// the box stands: empty when the configured file can take it (or nothing is
+// saved automatically), else where it will go and why.
+std::string PlannedSaveText(const ICDDeliverable& exception);
+
+// What the user is told of an outcome: empty when the report went where it
+// was meant to, else one sentence naming the file it went to, or saying that
+// it could not be saved and why.
+std::string SaveOutcomeText(const TCDSaveOutcome& outcome);
 
 // Takes reports that went out by mail out of the file: sent is the file's
 // content as it was copied for the mail. When the file still starts with it,
@@ -84,8 +122,15 @@ bool RemoveSentBugReports(const std::string& path, std::string_view sent);
 
 // Saves without asking anyone: fileName, or when empty the configured name,
 // a relative name being taken in the executable's folder. A save into the
-// configured file marks the exception as saved. Returns success.
-bool SaveBugReport(ICDDeliverable& exception, std::string_view report, const std::string& fileName = std::string());
+// configured file marks the exception as saved. Returns success; problem
+// (when given) receives the reason of a failure.
+bool SaveBugReport(ICDDeliverable& exception, std::string_view report, const std::string& fileName = std::string(),
+                   std::string* problem = nullptr);
+
+// The automatic save: into the configured file, or where
+// SaveBugReportKeeping finds room; only a save into the configured file
+// marks the exception as saved. The outcome says where it went.
+TCDSaveOutcome AutoSaveBugReport(ICDDeliverable& exception, std::string_view report);
 
 // Test seam: runs after the new content was written to the temporary file
 // and before it replaces the old file. Empty = nothing.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "crash/capture/CDProcessEnd.h"
+#include "crash/capture/CDSafeText.h"
 #include "crash/delivery/ICDAttachments.h"
 #include "crash/delivery/CDBugRepFile.h"
 #include "crash/delivery/CDMailHandOver.h"
@@ -96,7 +97,7 @@ TSendJob MakeJob(ICDDeliverable& e, const std::string& report, const std::string
 // this one, by the same rules as the file itself. `copied` receives the
 // earlier content when the copy carried it.
 bool PrepareBugReport(const TSendJob& job, const std::string& folder, std::string& path, bool& carried,
-                      std::string& copied) {
+                      std::string& copied, std::string& problem) {
   path = folder + ExtractFileName(job.BugRepFile);
   carried = false;
   if (job.AttachBugRepFile && CopyFileContent(job.BugRepFile, path)) {
@@ -108,9 +109,11 @@ bool PrepareBugReport(const TSendJob& job, const std::string& folder, std::strin
     std::filesystem::remove(path, ec);
   }
   // The copy already holds a report that was saved into the file.
-  if (!(carried && job.Saved) && !SaveBugReportFile(path, job.Report, job.Rules)) return false;
+  if (!(carried && job.Saved) && !SaveBugReportFile(path, job.Report, job.Rules, &problem)) return false;
   std::error_code ec;
-  return std::filesystem::exists(path, ec);
+  if (std::filesystem::exists(path, ec)) return true;
+  problem = ec ? ec.message() : std::string("the file is gone");
+  return false;
 }
 
 // Sends in the calling thread. Returns the result and whether the mail
@@ -123,10 +126,15 @@ TCDSendResult SendNow(const TSendJob& job) {
   TICDAttachments attachments;
   bool carried = false;
   std::string copied;
+  // The report could not be attached (a full temporary folder): a mail
+  // without it is never handed over as if all were well.
+  std::string attachProblem;
   if (job.AttachBugRep) {
     std::string path;
-    if (PrepareBugReport(job, folder, path, carried, copied))
+    if (PrepareBugReport(job, folder, path, carried, copied, attachProblem))
       attachments.Add({path, job.BugRepSendAs, "BugReport", job.BugRepZip});
+    else if (attachProblem.empty())
+      attachProblem = "unknown reason";
   }
   if (!job.ScreenShot.empty()) {
     std::string shot = folder + "screenShot.png";
@@ -137,8 +145,22 @@ TCDSendResult SendNow(const TSendJob& job) {
   for (const std::string& p : attachments.Prepare(folder)) files.push_back({p});
 
   TCDHandOverResult result = TCDHandOverResult::Failed;
+  if (!attachProblem.empty()) {
+    const std::string note = "The bug report could not be attached to the mail (" + attachProblem + ")" +
+                             (job.MailViaMailto && !job.Hidden ? "; it is offered as the mail's text instead."
+                                                               : "; the mail was not sent.");
+    if (job.Hidden) {
+      const std::string line = note + "\n";
+      CDWriteAll(STDERR_FILENO, line.data(), line.size());
+    } else if (job.ShowFailure) {
+      job.ShowFailure(note);
+    } else {
+      CDMessageBox(job.FailCaption, note, TCDMsgIcon::Warning);
+    }
+  }
   if (!job.Blocked) {
-    if (job.MailViaMapi) result = HandOverToMailProgram(job.Recipients, job.Subject, job.Body, files);
+    if (job.MailViaMapi && attachProblem.empty())
+      result = HandOverToMailProgram(job.Recipients, job.Subject, job.Body, files);
     if (result == TCDHandOverResult::Failed && job.MailViaMailto && !job.Hidden)
       result = OpenMailtoHandler(job.Recipients, job.Subject, job.Report);
   }

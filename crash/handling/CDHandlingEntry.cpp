@@ -38,6 +38,7 @@ std::terminate_handler previousTerminate = nullptr;
 // be saved.
 constexpr int kSaveShownWaitMs = 10000;
 bool installed = false;
+std::atomic<int> fatalOnTheirWay{0};
 
 // A request whose thread does not wait for it: it owns what the request
 // points at until the handling thread is done with it.
@@ -113,6 +114,8 @@ void OnFatalSignal(int signal, siginfo_t* info, ucontext_t* context) {
     in.Object = &object;
     HandleInFaultingThread(in);
   }
+  // Counted until the request is handed over (CDHandleException).
+  fatalOnTheirWay.fetch_add(1);
   TCDEntryArgs args;
   args.Object = &object;
   args.Address = facts.Address;
@@ -169,8 +172,20 @@ std::string RuntimeErrorText() {
 
 }  // namespace
 
+int FatalSignalsOnTheirWay() { return fatalOnTheirWay.load(); }
+
 void CDHandleException(const TCDEntryArgs& a) {
   const pid_t self = CurrentThreadId();
+  // A fatal signal's request counts as on its way until it has been handed
+  // over or can no longer be.
+  struct THandedOver {
+    bool Fatal;
+    void Now() {
+      if (Fatal) fatalOnTheirWay.fetch_sub(1);
+      Fatal = false;
+    }
+    ~THandedOver() { Now(); }
+  } handedOver{a.Source == TCDExceptionSource::SystemException};
   // The handling thread never hands an exception to itself: it would wait
   // for its own request for ever.
   if (TCDHandlingThread::IsHandlingThread(self)) return;
@@ -239,7 +254,9 @@ void CDHandleException(const TCDEntryArgs& a) {
   const bool keptFloatingPoint = fegetenv(&floatingPoint) == 0;
   TCDEvent done;
   request.Event = reinterpret_cast<uintptr_t>(&done);
-  if (TCDHandlingThread::Submit(request)) {
+  const bool submitted = TCDHandlingThread::Submit(request);
+  handedOver.Now();
+  if (submitted) {
     const std::shared_ptr<ICDGuiBridge> bridge = CDGuiBridge();
     // A thread that a fatal signal stopped runs no event loop.
     if (bridge != nullptr && a.Source != TCDExceptionSource::SystemException && bridge->IsGuiThread())

@@ -1,6 +1,7 @@
 #include "crash/handling/CDHandlingThread.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -84,3 +85,15 @@ bool TCDHandlingThread::Submit(const TCDExceptionRequest& request) {
 }
 
 const TCDExceptionRequest* TCDHandlingThread::CurrentRequest() { return current.load(); }
+
+bool TCDHandlingThread::TakeWaiting(TCDExceptionRequest& request) {
+  if (!IsHandlingThread(CurrentThreadId())) return false;
+  pollfd p{pipeRead, POLLIN, 0};
+  if (poll(&p, 1, 0) <= 0 || (p.revents & POLLIN) == 0) return false;
+  // Records are written whole, so one that has begun to arrive is all there.
+  if (!CDReadAll(pipeRead, &request, sizeof request)) return false;
+  if (request.Event != 0) return true;
+  // A stop request: the thread sees it again once it is back in its loop.
+  Submit(request);
+  return false;
+}

@@ -27,4 +27,8 @@ class TCDHandlingThread {
   static bool Submit(const TCDExceptionRequest& request);
   // The request being processed, or null. Signal-safe.
   static const TCDExceptionRequest* CurrentRequest();
+  // On the handling thread only: takes the next request that waits in the
+  // pipe, without waiting for one. False when none waits (a stop request
+  // is left where it is).
+  static bool TakeWaiting(TCDExceptionRequest& request);
 };

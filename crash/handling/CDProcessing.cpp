@@ -1,6 +1,7 @@
 #include "crash/handling/CDProcessing.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,6 +13,7 @@
 
 #include "crash/capture/CDEvent.h"
 #include "crash/capture/CDRestartBlock.h"
+#include "crash/capture/CDSafeText.h"
 #include "crash/capture/CDThreadRegistry.h"
 #include "crash/capture/CDThreadStopper.h"
 #include "crash/delivery/CDBugRepFile.h"
@@ -22,11 +24,14 @@
 #include "crash/handling/CDEndDecision.h"
 #include "crash/handling/CDFreezeWatchdog.h"
 #include "crash/handling/CDHandlers.h"
+#include "crash/handling/CDHandlingEntry.h"
+#include "crash/handling/CDHandlingThread.h"
 #include "crash/handling/CDPresenter.h"
 #include "crash/handling/ICDGuiBridge.h"
 #include "crash/handling/ICDHelperLink.h"
 #include "crash/settings/CDExceptionTimes.h"
 #include "crash/settings/CDTextVars.h"
+#include "crash/sys/CDProcessList.h"
 #include "runtime/SysUtils.h"
 #include "runtime/ThreadName.h"
 
@@ -39,7 +44,8 @@ std::atomic<TICDException*> shownException{nullptr};
 TCDEvent saveShownAsked, saveShownDone;
 constexpr int kSaveShownCompleteMs = 5000;
 
-void AutoSave(TICDException& e);
+std::string AutoSave(TICDException& e);
+void TellWhereItWent(const std::string& note);
 
 // On the handling thread, while it waits for the GUI thread: saves the shown
 // exception's report when a fatal signal there asked for it.
@@ -48,7 +54,7 @@ void ServeSaveShown() {
   if (TICDException* e = shownException.load()) {
     try {
       e->CompleteReportWithin(kSaveShownCompleteMs);
-      AutoSave(*e);
+      TellWhereItWent(AutoSave(*e));
     } catch (...) {
       // What could not be saved is lost with the process.
     }
@@ -160,11 +166,12 @@ std::optional<TCDEnding> PresentOnGuiThread(TICDException& e, int showMode, ICDG
 // the console may have gone.
 void PresentOnConsole(TICDException& e) {
   e.CompleteReport();
-  AutoSave(e);
+  const std::string saveNote = AutoSave(e);
   const std::string report = e.Report().Text();
   if (e.Facts().ReportOut != nullptr) *e.Facts().ReportOut = report;
   std::string message = e.ExceptionType() == TCDExceptionType::Freeze ? e.GetFrozenMsg() : e.GetExceptMsg();
   message = ExpandExceptionVars(message, e.ExceptionMessage(), report);
+  if (!saveNote.empty()) message += "\n" + saveNote;
   const bool withReport = (e.GetAutoShowBugRep() || e.GetShowBtnVis()) && e.Flags().CreateBugReport;
   WriteConsoleReport(message, withReport ? report : std::string());
 }
@@ -192,17 +199,27 @@ std::optional<TCDEnding> Present(TICDException& e, const std::shared_ptr<ICDGuiB
 }
 
 // Appends the complete report to the bug-report file, unless the box saved
-// it there already (a second save would count it as a second failure).
-void AutoSave(TICDException& e) {
-  if (!e.Flags().CreateBugReport || !e.GetAutoSave()) return;
-  if ((e.GetAutoSaveIfNotSent() && e.Sent()) || e.Saved()) return;
-  if (e.CallActionHandlers(TCDAction::Save)) return;
+// it there already (a second save would count it as a second failure). A
+// file that cannot take it does not lose it (SaveBugReportKeeping); the
+// returned note says where it went then, and is empty otherwise.
+std::string AutoSave(TICDException& e) {
+  if (!e.Flags().CreateBugReport || !e.GetAutoSave()) return std::string();
+  if ((e.GetAutoSaveIfNotSent() && e.Sent()) || e.Saved() || e.AutoSaved()) return std::string();
+  if (e.CallActionHandlers(TCDAction::Save)) return std::string();
   e.CompleteReport();
-  SaveBugReport(e, e.Report().Text());
+  e.SetAutoSaved();
+  return SaveOutcomeText(AutoSaveBugReport(e, e.Report().Text()));
+}
+
+// The console hears where a report went that did not go where it should.
+void TellWhereItWent(const std::string& note) {
+  if (note.empty()) return;
+  const std::string line = ExtractFileName(ApplicationExeName()) + ": " + note + "\n";
+  CDWriteAll(STDERR_FILENO, line.data(), line.size());
 }
 
 void Finish(TICDException& e, TPausedThreads& paused) {
-  AutoSave(e);
+  TellWhereItWent(AutoSave(e));
   paused.ResumeAll();
   TCDFreezeWatchdog::ResetCounter();
 }
@@ -216,6 +233,52 @@ void TakeScreenShot(TICDException& e, ICDGuiBridge& bridge) {
   std::optional<std::string> file =
       RunOnGuiThread<std::string>(bridge, [&] { return bridge.TakeScreenShot(depth, appOnly, folder); });
   if (file) e.SetScreenShotFile(*file);
+}
+
+// The signals that end a thread in our handler.
+constexpr uint64_t Bit(int signal) { return uint64_t{1} << (signal - 1); }
+constexpr uint64_t kFatalSignals =
+    Bit(SIGSEGV) | Bit(SIGBUS) | Bit(SIGFPE) | Bit(SIGILL) | Bit(SIGABRT) | Bit(SIGTRAP);
+// How long the end of the process waits for failures still on their way.
+constexpr int kWaitForFailuresMs = 5000;
+
+// A failure that waited behind the one just handled, in a process that ends
+// now: its report is made and saved without a box.
+void SaveWithoutBox(const TCDExceptionRequest& request) {
+  try {
+    auto e = std::make_unique<TICDException>(FactsFromRequest(request));
+    if (e->ExceptionType() == TCDExceptionType::Hidden) return;
+    ProcessExceptionTimes().Record(CDSecondsNow());
+    if (!e->Flags().CreateBugReport) return;
+    e->SetExceptionNumber(NextExceptionNumber());
+    e->StartReport({}, true);
+    e->CompleteReportWithin(kSaveShownCompleteMs);
+    TellWhereItWent(AutoSave(*e));
+  } catch (...) {
+    // The next one is still saved.
+  }
+}
+
+// Before the process ends: every failure of another thread that waits for
+// the handling, or is on its way to it (a fatal signal in its handler, or
+// pending for a thread that the handling had paused and has just let go),
+// is saved first. Their threads stay where they wait until the end.
+void SaveWaitingFailures() {
+  const int64_t deadline = CDMonotonicMs() + kWaitForFailuresMs;
+  // Nothing waiting, nothing on its way, three looks in a row: the
+  // signal a released thread is about to take shows in one of them.
+  for (int quiet = 0; quiet < 3;) {
+    TCDExceptionRequest waiting;
+    if (TCDHandlingThread::TakeWaiting(waiting)) {
+      SaveWithoutBox(waiting);
+      quiet = 0;
+      continue;
+    }
+    const bool coming = FatalSignalsOnTheirWay() > 0 || (PendingSignalsOfThisProcess() & kFatalSignals) != 0;
+    if (coming && CDMonotonicMs() >= deadline) return;
+    quiet = coming ? 0 : quiet + 1;
+    CDSleepMs(10);
+  }
 }
 
 void Process(const TCDExceptionRequest& request) {
@@ -302,6 +365,7 @@ void Process(const TCDExceptionRequest& request) {
   Finish(*e, paused);
   if (end.Ending == TCDEnding::Continue) return;
   WaitForRunningSends();
+  SaveWaitingFailures();
   if (end.Ending == TCDEnding::Restart) RestartProcess(ProcessExceptionTimes().Times());
   CloseProcess();
 }

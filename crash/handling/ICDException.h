@@ -169,6 +169,10 @@ class TICDException : public TICDSettings, public ICDException {
   void SetSent(bool sent) override { sent_.store(sent); }
   bool Saved() const override { return saved_.load(); }
   void SetSaved(bool saved) override { saved_.store(saved); }
+  // The automatic save has run: a report it had to keep elsewhere (not
+  // "saved" in the configured file) is not kept twice.
+  bool AutoSaved() const { return autoSaved_.load(); }
+  void SetAutoSaved() { autoSaved_.store(true); }
   int32_t ExceptionSource() const override { return static_cast<int32_t>(facts_.Source); }
 
  protected:
@@ -186,6 +190,7 @@ class TICDException : public TICDSettings, public ICDException {
   std::string screenShot_;
   std::atomic<bool> sent_{false};
   std::atomic<bool> saved_{false};
+  std::atomic<bool> autoSaved_{false};
   // Completes report_ and drives progress_: declared after them, so that it
   // goes first.
   std::unique_ptr<TCDReportComposer> composer_;

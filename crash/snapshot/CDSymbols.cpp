@@ -37,7 +37,8 @@ bool IsProgramModule(const char* path) {
 
 std::string UnitName(const char* file) {
   if (!file || !*file) return std::string();
-  return ChangeFileExt(ExtractFileName(file), "");
+  // With its extension: Forms.h and Forms.cpp are different places.
+  return ExtractFileName(file);
 }
 
 // The file of index `index` in the unit's file table.

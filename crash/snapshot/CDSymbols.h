@@ -1,5 +1,5 @@
 // Code addresses to what a reader of a bug report wants to see: the module
-// (file name), the unit (source file name without extension), the function
+// (file name), the unit (source file name with its extension), the function
 // (demangled), where the function starts, the line and the function's own
 // first line.
 //
@@ -28,7 +28,7 @@ struct TCDSymbol {
   bool Known = false;     // the address lies in a module
   std::string Module;     // file name without folder
   uint64_t ModuleBase = 0;  // where the module is loaded
-  std::string Unit;       // source file name without extension, or empty
+  std::string Unit;       // source file name with its extension, or empty
   std::string Function;   // demangled, or empty
   bool HasStart = false;  // FunctionStart is known
   uint64_t FunctionStart = 0;

@@ -1,5 +1,6 @@
 // What a snapshot of the process learns of its threads from the crash
-// reporter's thread registry: each registered thread with its name, class,
+// reporter's thread registry: each registered thread with its name (the one
+// the system knows when the registry has none), class,
 // creator and creation site, the crash reporter's own threads hidden (named
 // "-"), and the threads that the handling paused marked as suspended.
 // ICDThreadRegistryView is what the snapshot asks, so that tests can hand it

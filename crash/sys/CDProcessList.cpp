@@ -143,3 +143,29 @@ bool ReadThreadStat(pid_t tid, TCDProcStat& stat) {
   return ParseProcStat(ReadProcFile("/proc/self/task/" + std::to_string(tid) + "/stat", 4096), stat);
 }
 
+uint64_t PendingSignalsOf(std::string_view status) {
+  uint64_t pending = 0;
+  ForEachLine(status, [&pending](std::string_view line) {
+    if (!line.starts_with("SigPnd:") && !line.starts_with("ShdPnd:")) return;
+    line.remove_prefix(7);
+    while (!line.empty() && (line.front() == '\t' || line.front() == ' ')) line.remove_prefix(1);
+    // Sixteen hexadecimal digits; anything else is not a mask.
+    if (line.empty() || line.size() > 16) return;
+    uint64_t mask = 0;
+    for (char c : line) {
+      const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+      if (digit < 0) return;
+      mask = mask << 4 | static_cast<uint64_t>(digit);
+    }
+    pending |= mask;
+  });
+  return pending;
+}
+
+uint64_t PendingSignalsOfThisProcess() {
+  uint64_t pending = 0;
+  for (pid_t tid : ListThreadIds())
+    pending |= PendingSignalsOf(ReadProcFile("/proc/self/task/" + std::to_string(tid) + "/status", 8192));
+  return pending;
+}
+

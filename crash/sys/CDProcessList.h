@@ -72,3 +72,10 @@ std::string ListProcesses();
 std::vector<pid_t> ListThreadIds();
 // The stat of one of this process's threads; false when it has ended.
 bool ReadThreadStat(pid_t tid, TCDProcStat& stat);
+
+// The signals a thread's status text ("/proc/self/task/<tid>/status") holds
+// pending, for the thread ("SigPnd") and for the whole process ("ShdPnd"),
+// signal n as bit n-1. 0 when neither line can be read.
+uint64_t PendingSignalsOf(std::string_view status);
+// The signals pending for any thread of this process.
+uint64_t PendingSignalsOfThisProcess();

@@ -102,7 +102,8 @@ int RunCrashHelperProcess(int& argc, char** argv) {
   if ((e.FinishHere() || session.PeerGone()) && e.GetAutoSave() && !(e.GetAutoSaveIfNotSent() && e.Sent()) &&
       !e.Saved()) {
     e.CompleteReport();
-    SaveBugReport(e, e.Report().Text());
+    const std::string note = SaveOutcomeText(AutoSaveBugReport(e, e.Report().Text()));
+    if (!note.empty()) std::fprintf(stderr, "%s\n", note.c_str());
   }
   session.Answer(ending);
   SetCDGuiBridge(nullptr);

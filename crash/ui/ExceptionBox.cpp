@@ -191,6 +191,8 @@ TExceptionBox::TExceptionBox(ICDException& exception, int showMode, bool firstSh
     std::string report = FindText(text, "%bugReport%") != std::string::npos ? e_.Report().Text() : std::string();
     message = ExpandExceptionVars(text, message, report);
   }
+  // A report that will not reach its file is not lost without a word.
+  if (const std::string note = PlannedSaveText(e_); !note.empty()) message += "\n\n" + note;
 
   QPixmap icon = BigIcon();
   if (!icon.isNull()) {
@@ -540,8 +542,14 @@ void TExceptionBox::Save() {
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
     path = FromQString(dialog.selectedFiles().front());
   }
-  bool saved = SaveBugReport(e_, report, path);
-  if (saved && !IsRelativeBugRepName(name)) {
+  std::string problem;
+  bool saved = SaveBugReport(e_, report, path, &problem);
+  if (!saved) {
+    ShowSendFailure(s.GetTitleBar(), "The bug report could not be saved to " + BugRepPathBesideExecutable(path) +
+                                         " (" + problem + ").");
+    return;
+  }
+  if (!IsRelativeBugRepName(name)) {
     Button(TCDAction::Save)->hide();
     Arrange(view_ ? width() : -1);
   }

@@ -47,7 +47,7 @@ class TFakeCDException : public ICDException {
     report.Header.Set("exception number", "1");
     report.Header.Set("exception class", exceptionClass);
     report.Header.Set("exception message", message);
-    report.Sections.Set("main thread ($1):", "0000000000401000 +000 Pinmark frmPinmark 12 +1 TFormMain::btnClick");
+    report.Sections.Set("main thread ($1):", "0000000000401000 +000 Pinmark frmPinmark.cpp 12 +1 TFormMain::btnClick");
   }
 
   TICDSettings settings;

@@ -16,7 +16,8 @@
 // With CRASHDEMO_BOX set the real exception box is shown and its button of
 // the answer ("restart application", ...) pressed; the answer "hold" leaves
 // it standing. The answer "segv" makes the showing thread fault while it
-// shows the exception. CRASHDEMO_ANSWER_GATE names a file that must exist
+// shows the exception; "send+<answer>" sends the report first (to the mail
+// programs on PATH) and records what the user was told ("sendnote"). CRASHDEMO_ANSWER_GATE names a file that must exist
 // before an answer is given; CRASHDEMO_MAPS a file that gets the process's
 // memory map once the report of a shown exception is complete.
 #include <link.h>
@@ -27,12 +28,15 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QThread>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWidget>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -45,6 +49,8 @@
 #include <thread>
 #include <vector>
 
+#include "crash/delivery/CDBugRepFile.h"
+#include "crash/delivery/CDSendReport.h"
 #include "crash/handling/CDHandlers.h"
 #include "crash/handling/CDHandlingEntry.h"
 #include "crash/handling/CDHandlingThread.h"
@@ -138,11 +144,29 @@ CRASHDEMO_REAL_FAULT void DivideByZero() {
   (void)x;
 }
 
+// A thread that Qt names after its object ("DemoWorker"), as libraries name
+// theirs, and that idles until the process ends; it is running when this
+// returns.
+void StartNamedWorker() {
+  static std::atomic<bool> running{false};
+  QThread* worker = QThread::create([] {
+    running.store(true);
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+  });
+  worker->setObjectName(QStringLiteral("DemoWorker"));
+  worker->start();
+  while (!running.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 void GoWrong(const std::string& kind) {
   if (kind == "exception") return DemoChainOuter(RaiseFromButton);
   if (kind == "thread-exception") return StartThread(ThreadRaises);
   if (kind == "segv") return DemoChainOuter(WriteNull);
   if (kind == "thread-segv") return StartThread(ThreadWritesNull);
+  if (kind == "segv-worker") {
+    StartNamedWorker();
+    return DemoChainOuter(WriteNull);
+  }
   if (kind == "abort") std::abort();
   if (kind == "fpe") return DivideByZero();
   if (kind == "stack-overflow") {
@@ -180,7 +204,7 @@ void GoWrong(const std::string& kind) {
 const char* const kCases[] = {"exception", "thread-exception", "segv",   "thread-segv",    "abort",
                               "fpe",       "stack-overflow",   "terminate", "eabort",      "dbedit",
                               "hidden",    "many",             "freeze", "blocked-malloc", "blocked-loader",
-                              "handler-crash"};
+                              "handler-crash", "segv-worker"};
 
 // ---- the test presenter ----
 
@@ -263,11 +287,12 @@ TCDEnding RecordingPresenter(ICDException& e, int showMode) {
   std::stringstream list(Env("CRASHDEMO_ANSWERS"));
   for (std::string a; std::getline(list, a, ',');) answers.push_back(a);
   const int index = CountRecorded("present ");
-  const std::string answer = index < static_cast<int>(answers.size()) ? answers[index] : "continue";
+  std::string answer = index < static_cast<int>(answers.size()) ? answers[index] : "continue";
   Record("present pid=" + IntToStr(getpid()) + "|source=" + IntToStr(e.ExceptionSource()) +
          "|type=" + IntToStr(static_cast<int>(e.ExceptionType())) + "|continue=" + (e.CanContinue() ? "1" : "0") +
          "|mode=" + IntToStr(showMode) + "|class=" + e.ExceptionClass() + "|message=" + OneLine(e.ExceptionMessage()) +
-         "|times=" + TimesText() + "|answer=" + answer + "|" + ProcessText());
+         "|times=" + TimesText() + "|answer=" + answer + "|savenote=" + OneLine(PlannedSaveText(e)) + "|" +
+         ProcessText());
   if (const std::string maps = Env("CRASHDEMO_MAPS"); !maps.empty()) {
     e.CompleteReport();
     std::ifstream in("/proc/self/maps");
@@ -276,6 +301,13 @@ TCDEnding RecordingPresenter(ICDException& e, int showMode) {
   if (const std::string gate = Env("CRASHDEMO_ANSWER_GATE"); !gate.empty())
     for (int i = 0; i < 600 && access(gate.c_str(), F_OK) != 0; ++i) usleep(50 * 1000);
   if (answer == "segv") WriteNull();
+  if (answer.rfind("send+", 0) == 0) {
+    e.CompleteReport();
+    TCDSendOptions options;
+    options.ShowFailure = [](const std::string& text) { Record("sendnote text=" + OneLine(text)); };
+    SendBugReport(e, e.Report().Text(), e.ScreenShotFile(), options);
+    answer = answer.substr(5);
+  }
   if (!Env("CRASHDEMO_BOX").empty()) return PressInBox(e, showMode, answer + " application");
   if (answer == "restart") return TCDEnding::Restart;
   if (answer == "close") return TCDEnding::Close;
@@ -331,7 +363,8 @@ int main(int argc, char** argv) {
   TApplication app(argc, argv);
   crashReporter.AttachApplication(app);
   app.SetTitle("crashdemo");
-  Record("start pid=" + IntToStr(getpid()) + "|times=" + TimesText() + "|" + ProcessText());
+  Record("start pid=" + IntToStr(getpid()) + "|times=" + TimesText() + "|argc=" + IntToStr(argc) +
+         "|last=" + OneLine(argv[argc - 1]) + "|" + ProcessText());
 
   QWidget window;
   window.setWindowTitle(ToQString("crashdemo: " + kind));

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "crash/capture/CDEvent.h"
 #include "crash/capture/CDMemoryReserve.h"
@@ -49,6 +50,22 @@ TEST(BlockedProbe, TellsABlockedLoaderFromAFreeOneAndAnswersBlockedWhileTheProbe
   bool free = false;
   for (int i = 0; i < 100 && !free; ++i) free = !TCDBlockedProbe::ProcessIsBlocked();
   EXPECT_TRUE(free);
+}
+
+// Ten threads that fault together all ask at once: each must hear the
+// probe's answer, none may take it from another and then read as blocked.
+TEST(BlockedProbe, ThreadsAskingTogetherAllHearThatTheProcessIsFree) {
+  TCDBlockedProbe::Start();
+  for (int round = 0; round < 5; ++round) {
+    std::atomic<int> blocked{0};
+    std::vector<std::thread> askers;
+    for (int i = 0; i < 10; ++i)
+      askers.emplace_back([&blocked] {
+        if (TCDBlockedProbe::ProcessIsBlocked(1000)) ++blocked;
+      });
+    for (std::thread& t : askers) t.join();
+    ASSERT_EQ(blocked.load(), 0) << "round " << round;
+  }
 }
 
 TEST(MemoryReserve, IsHeldWhileNothingIsHandledAndGivenBackForAHandling) {

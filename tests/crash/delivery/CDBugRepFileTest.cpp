@@ -21,7 +21,7 @@ struct ReportFacts {
   std::string exe = "Pinmark";
   std::string execDate = "2024-05-01 12:00";
   std::string stamp = "2024-05-06, 07:08:09, 10ms";
-  std::string body = "0000000000401000 Pinmark frmPinmark 12 TFormMain::btnClick";
+  std::string body = "0000000000401000 Pinmark frmPinmark.cpp 12 TFormMain::btnClick";
 };
 
 std::string MakeReport(const ReportFacts& s) {

@@ -50,22 +50,31 @@ TEST_F(CDTempFolderIn, AFolderOfItsOwnIsMadeUnderTheUsualNameAndCleared) {
 }
 
 TEST_F(CDTempFolderIn, ANameTakenBySomethingNotItsOwnIsLeftAlone) {
+  enum Taker { LinkToOpenFolder, LinkToPrivateFolder, OpenFolder };
   struct Case {
     const char* what;
-    bool link;  // else a folder others may enter
-  } cases[] = {{"a link to someone's folder", true}, {"a folder open to everyone", false}};
+    Taker taker;
+  } cases[] = {{"a link to someone's folder", LinkToOpenFolder},
+               // Private and the user's own: only the link itself tells.
+               {"a link to a private folder of the same user", LinkToPrivateFolder},
+               {"a folder open to everyone", OpenFolder}};
   for (const Case& c : cases) {
-    const std::string usual = Usual();
-    std::filesystem::remove_all(usual);
-    const std::string victim = dir.File(std::string("victim-") + (c.link ? "link" : "open"));
+    // A base of its own per case: the process remembers the folder it chose
+    // for a name.
+    const std::string base = dir.File(std::string("tmp-") + std::to_string(c.taker));
+    std::filesystem::create_directories(base);
+    ::setenv("TMPDIR", base.c_str(), 1);
+    const std::string usual = base + "/crashDesk-" + std::to_string(getuid()) + "-" + std::to_string(getpid());
+    const std::string victim = base + "/victim";
     std::filesystem::create_directories(victim);
+    ::chmod(victim.c_str(), c.taker == LinkToPrivateFolder ? 0700 : 0755);
     TempDir::Write(victim + "/precious.txt", "keep");
-    if (c.link) {
-      std::filesystem::create_directory_symlink(victim, usual);
-    } else {
+    if (c.taker == OpenFolder) {
       std::filesystem::create_directories(usual);
       ::chmod(usual.c_str(), 0777);
       TempDir::Write(usual + "/precious.txt", "keep");
+    } else {
+      std::filesystem::create_directory_symlink(victim, usual);
     }
     const std::string folder = CDTempFolder();
     EXPECT_NE(folder, usual) << c.what;
@@ -74,10 +83,9 @@ TEST_F(CDTempFolderIn, ANameTakenBySomethingNotItsOwnIsLeftAlone) {
     EXPECT_EQ(CDTempFolder(), folder) << c.what << ": the same folder all along";
     RemoveCDTempFolder();
     EXPECT_EQ(TempDir::Read(victim + "/precious.txt"), "keep") << c.what;
-    if (!c.link) {
+    if (c.taker == OpenFolder) {
       EXPECT_EQ(TempDir::Read(usual + "/precious.txt"), "keep") << c.what;
     }
-    std::filesystem::remove_all(usual);
   }
 }
 

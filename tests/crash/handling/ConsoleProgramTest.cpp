@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/support/TempDir.h"
 
@@ -15,17 +17,19 @@ namespace {
 struct Outcome {
   bool hung = false;
   int code = -1;
-  std::string out, bugReport;
+  std::string out, err, bugReport;
 };
 
 // closedPipe: the probe's standard output and error are a pipe whose reader
 // has gone, as for a program piped into one that ended.
-Outcome RunProbe(const char* kind, bool closedPipe = false) {
+// env: more "NAME=value" (PROBE_BUGREPORT among them replaces the usual file).
+Outcome RunProbe(const char* kind, bool closedPipe = false, const std::vector<std::string>& env = {}) {
   TempDir dir;
-  const std::string out = dir.File("out"), bugReport = dir.File("bugreport.txt");
+  const std::string out = dir.File("out"), err = dir.File("err"), bugReport = dir.File("bugreport.txt");
   const pid_t pid = fork();
   if (pid == 0) {
     setenv("PROBE_BUGREPORT", bugReport.c_str(), 1);
+    for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
     int gone[2];
     if (closedPipe) {
       if (pipe(gone) != 0 || dup2(gone[1], 1) < 0 || dup2(gone[1], 2) < 0) _exit(126);
@@ -34,7 +38,7 @@ Outcome RunProbe(const char* kind, bool closedPipe = false) {
       execl(CONSOLE_PROBE_PATH, CONSOLE_PROBE_PATH, kind, static_cast<char*>(nullptr));
       _exit(127);
     }
-    if (!freopen(out.c_str(), "w", stdout) || !freopen("/dev/null", "w", stderr)) _exit(126);
+    if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(126);
     execl(CONSOLE_PROBE_PATH, CONSOLE_PROBE_PATH, kind, static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -52,6 +56,7 @@ Outcome RunProbe(const char* kind, bool closedPipe = false) {
   }
   o.code = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
   o.out = TempDir::Read(out);
+  o.err = TempDir::Read(err);
   o.bugReport = TempDir::Read(bugReport);
   return o;
 }
@@ -82,6 +87,35 @@ TEST(ConsoleProgram, AFatalSignalWithTheConsoleGoneStillSavesTheReportAndEndsWit
   ASSERT_FALSE(o.hung);
   EXPECT_EQ(o.code, 1);
   EXPECT_NE(o.bugReport.find("exception class   : EAccessViolation"), std::string::npos) << o.bugReport;
+}
+
+// A report that its file cannot take goes to the state folder, or failing
+// that to standard error, and the console says which, and why.
+TEST(ConsoleProgram, AReportItsFileCannotTakeIsKeptElsewhereAndTheConsoleSaysWhere) {
+  TempDir dir;
+  TempDir::Write(dir.File("plain"), "a file where a folder should be");
+  const std::string unusable = dir.File("plain") + "/bugreport.txt", state = dir.File("state");
+  struct Case {
+    const char* what;
+    std::string stateHome;
+    std::string keptIn;  // empty: standard error
+  } cases[] = {{"the state folder takes it", state, state + "/pinmark/bugreport.txt"},
+               {"the state folder cannot take it either", dir.File("plain"), ""}};
+  for (const Case& c : cases) {
+    const Outcome o =
+        RunProbe("segv", false, {"PROBE_BUGREPORT=" + unusable, "XDG_STATE_HOME=" + c.stateHome, "HOME=/nonexistent"});
+    ASSERT_FALSE(o.hung) << c.what;
+    EXPECT_EQ(o.code, 1) << c.what;
+    const std::string told = "The bug report could not be saved to " + unusable + " (Not a directory";
+    EXPECT_NE(o.out.find(told), std::string::npos) << c.what << "\n" << o.out;
+    if (!c.keptIn.empty()) {
+      EXPECT_NE(o.out.find("; it was saved to " + c.keptIn + " instead."), std::string::npos) << c.what << o.out;
+      EXPECT_NE(TempDir::Read(c.keptIn).find("exception class   : EAccessViolation"), std::string::npos) << c.what;
+    } else {
+      EXPECT_NE(o.out.find("; it was written to standard error."), std::string::npos) << c.what << o.out;
+      EXPECT_NE(o.err.find("exception class   : EAccessViolation"), std::string::npos) << c.what << o.err;
+    }
+  }
 }
 
 }  // namespace

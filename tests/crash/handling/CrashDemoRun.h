@@ -102,6 +102,11 @@ struct DemoOptions {
   // Called while crashdemo runs with what it recorded so far, to act on it
   // from outside as a user or the system would (kill it, take its file away).
   std::function<void(pid_t demo, const std::vector<DemoLine>& lines)> Watch = {};
+  std::vector<std::string> Arguments = {};  // after the case and "--now"
+  std::string Stderr = {};  // file that gets crashdemo's standard error; empty: none
+  // Runs in the child before crashdemo starts (a mount of its own, say);
+  // false ends the child with exit code 125 (the test skips then).
+  std::function<bool()> InChild = {};
 };
 
 // Kills crashdemo (its helpers then become ours) and then every child of
@@ -127,8 +132,11 @@ inline DemoRun RunCrashDemoAt(const std::string& exe, const std::string& kind, c
     setenv("CRASHDEMO_BUGREPORT", bugReport.c_str(), 1);
     setenv("CRASHDEMO_ANSWERS", options.Answers.c_str(), 1);
     for (const std::string& e : options.Env) putenv(const_cast<char*>(e.c_str()));
-    if (!freopen("/dev/null", "w", stderr) || !freopen("/dev/null", "w", stdout)) _exit(126);
+    const char* errors = options.Stderr.empty() ? "/dev/null" : options.Stderr.c_str();
+    if (!freopen(errors, "w", stderr) || !freopen("/dev/null", "w", stdout)) _exit(126);
+    if (options.InChild && !options.InChild()) _exit(125);
     std::vector<const char*> argv{exe.c_str(), kind.c_str(), "--now"};
+    for (const std::string& a : options.Arguments) argv.push_back(a.c_str());
     if (options.Exit) argv.push_back("--exit");
     argv.push_back(nullptr);
     execv(exe.c_str(), const_cast<char* const*>(argv.data()));

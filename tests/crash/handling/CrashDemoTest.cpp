@@ -73,7 +73,7 @@ void ExpectChainFrame(const std::vector<std::string>& section, const std::string
       std::string address, offset, module, unit, number;
       columns >> address >> offset >> module >> unit >> number;
       EXPECT_EQ(module, "crashdemo") << l;
-      EXPECT_EQ(unit, "DemoChain") << l;
+      EXPECT_EQ(unit, "DemoChain.cpp") << l;
       EXPECT_EQ(number, std::to_string(line)) << l;
       return;
     }
@@ -457,7 +457,7 @@ TEST(CrashdemoReport, InlinedCallsAreListedBeforeTheFunctionThatHoldsThem) {
   for (std::size_t i = 1; i < section.size(); ++i) {
     if (!section[i].ends_with(" [inlined]")) continue;
     ++inlined;
-    goWrong = goWrong || (section[i].find(" main ") != std::string::npos && section[i].find(" GoWrong") != std::string::npos);
+    goWrong = goWrong || (section[i].find(" main.cpp ") != std::string::npos && section[i].find(" GoWrong") != std::string::npos);
     ASSERT_LT(i + 1, section.size()) << text;
     EXPECT_EQ(section[i + 1].substr(0, 16), section[i].substr(0, 16)) << "the holder follows at the same address\n"
                                                                        << text;

@@ -33,30 +33,30 @@ TCDSymbol Sym(const char* module, const char* unit, const char* function, uint64
 
 TEST(CDCallStackText, AlignsEveryColumnAndPutsTheCreatorBeforeTheCreationSite) {
   std::vector<TCDStackLine> lines{
-      {0x401a2c, Sym("Pinmark", "frmPinmark", "TFormMain::btnPinmarkClick()", 0x401a00, 123, 120)},
+      {0x401a2c, Sym("Pinmark", "frmPinmark.cpp", "TFormMain::btnPinmarkClick()", 0x401a00, 123, 120)},
       {0x7f0000012345, Sym("libQt6Core.so.6", "", "QObject::event()", 0x7f0000012000, 0, 0)},
-      {0x402000, Sym("Pinmark", "main", "main", 0, 7, 0)},
+      {0x402000, Sym("Pinmark", "main.cpp", "main", 0, 7, 0)},
       {0xdead, TCDSymbol{}},
   };
   EXPECT_EQ(FormatCallStack(lines, {true, true}, "main thread ($1f2)"),
-            "0000000000401a2c +02c Pinmark         frmPinmark  123 +3 TFormMain::btnPinmarkClick()\r\n"
-            "00007f0000012345 +345 libQt6Core.so.6                    QObject::event()\r\n"
-            "0000000000402000 +000 Pinmark         main          7  7 main\r\n"
+            "0000000000401a2c +02c Pinmark         frmPinmark.cpp  123 +3 TFormMain::btnPinmarkClick()\r\n"
+            "00007f0000012345 +345 libQt6Core.so.6                        QObject::event()\r\n"
+            "0000000000402000 +000 Pinmark         main.cpp          7  7 main\r\n"
             ">> created by main thread ($1f2) at:\r\n"
-            "000000000000dead +000                                    ???");
+            "000000000000dead +000                                        ???");
   EXPECT_EQ(FormatCallStack({lines[0], lines[2]}, {false, false}, ""),
-            "0000000000401a2c Pinmark frmPinmark  123 TFormMain::btnPinmarkClick()\r\n"
-            "0000000000402000 Pinmark main          7 main");
+            "0000000000401a2c Pinmark frmPinmark.cpp  123 TFormMain::btnPinmarkClick()\r\n"
+            "0000000000402000 Pinmark main.cpp          7 main");
 }
 
 TEST(CDCallStackText, SingleLineFormsWithAndWithoutRelativeParts) {
-  const TCDSymbol s = Sym("Pinmark", "frmPinmark", "TFormMain::btnPinmarkClick()", 0x401a00, 123, 120);
+  const TCDSymbol s = Sym("Pinmark", "frmPinmark.cpp", "TFormMain::btnPinmarkClick()", 0x401a00, 123, 120);
   EXPECT_EQ(SingleLineForm(0x401a2c, s, {true, true}),
-            "0000000000401a2c +2c Pinmark frmPinmark 123 +3 TFormMain::btnPinmarkClick()");
+            "0000000000401a2c +2c Pinmark frmPinmark.cpp 123 +3 TFormMain::btnPinmarkClick()");
   EXPECT_EQ(SingleLineForm(0x401a2c, s, {false, false}),
-            "0000000000401a2c Pinmark frmPinmark 123 TFormMain::btnPinmarkClick()");
-  EXPECT_EQ(SingleLineForm(0x401a2c, Sym("Pinmark", "frmPinmark", "f", 0x401a00, 123, 0), {false, true}),
-            "0000000000401a2c Pinmark frmPinmark 123 +0 f");
+            "0000000000401a2c Pinmark frmPinmark.cpp 123 TFormMain::btnPinmarkClick()");
+  EXPECT_EQ(SingleLineForm(0x401a2c, Sym("Pinmark", "frmPinmark.cpp", "f", 0x401a00, 123, 0), {false, true}),
+            "0000000000401a2c Pinmark frmPinmark.cpp 123 +0 f");
   EXPECT_EQ(SingleLineForm(0xdead, TCDSymbol{}, {true, true}), "000000000000dead +0 ???");
   EXPECT_EQ(SingleLineForm(0xdead, TCDSymbol{}, {false, true}), "000000000000dead ???");
   EXPECT_EQ(InternalErrorText("InDeepChecks"), ">> internal error in InDeepChecks");

@@ -55,7 +55,7 @@ std::string LineWith(const std::string& section, const std::string& function) {
 void ExpectFrame(const std::string& section, const std::string& function, int line) {
   std::string l = LineWith(section, function);
   ASSERT_FALSE(l.empty()) << function << " missing in:\n" << section;
-  EXPECT_NE(l.find(" CDCallChain "), std::string::npos) << l;
+  EXPECT_NE(l.find(" CDCallChain.cpp "), std::string::npos) << l;
   EXPECT_NE(l.find(" " + std::to_string(line) + " "), std::string::npos) << "line " << line << " in: " << l;
 }
 

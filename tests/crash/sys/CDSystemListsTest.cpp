@@ -107,6 +107,23 @@ TEST(CDProcessList, ReadsStatLinesWhoseNamesHoldBlanksAndParentheses) {
     EXPECT_FALSE(ParseProcStat(bad, s)) << bad;
 }
 
+// The end of the process waits for a fatal signal that a thread still has
+// pending: a misread mask would let it end without that thread's report.
+TEST(CDProcessList, PendingSignalsAreTheThreadsAndTheProcesssTogether) {
+  const struct {
+    const char* status;
+    uint64_t pending;
+  } cases[] = {
+      {"Name:\tx\nSigPnd:\t0000000000000020\nShdPnd:\t0000000000000100\nSigBlk:\tffffffffffffffff\n", 0x120},
+      {"SigPnd:\t0000000000000000\nShdPnd:\t0000000000000000\n", 0},
+      {"SigQ:\t1/100\nSigBlk:\t0000000000000020\n", 0},            // blocked is not pending
+      {"SigPnd:\t00000000000000zz\nShdPnd:\t0000000000000004", 4},  // a broken mask counts for nothing
+      {"SigPnd:\t10000000000000000\n", 0},                           // seventeen digits
+      {"SigPnd:\n", 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(PendingSignalsOf(c.status), c.pending) << c.status;
+}
+
 TEST(CDProcessList, PriorityClassesFollowPolicyAndNiceAndReadAsTheirNames) {
   const struct {
     int64_t nice, policy;

@@ -33,10 +33,10 @@ const std::string kStack = [] {
     return s;
   };
   std::vector<TCDStackLine> lines = {
-      {0x401012, symbol("Pinmark", "frmPinmark", "TFormMain::btnPinmarkClick", 120, 117)},
+      {0x401012, symbol("Pinmark", "frmPinmark.cpp", "TFormMain::btnPinmarkClick", 120, 117)},
       {0x7f0000402000, symbol("libQt6Core.so.6", "", "QObject::event(QEvent*)", 0, 0)},
       {0x403000, TCDSymbol{}},
-      {0x404004, symbol("Pinmark", "main", "main", 20, 18)},
+      {0x404004, symbol("Pinmark", "main.cpp", "main", 20, 18)},
   };
   lines[0].Symbol.FunctionStart = 0x401000;
   lines[1].Symbol.FunctionStart = 0x7f0000402000;
@@ -46,7 +46,7 @@ const std::string kStack = [] {
 
 std::vector<TCDField> Sections() {
   return {{"main thread ($1):", kStack},
-          {"worker ($2):", "0000000000401000 +0012 Pinmark frmPinmark 120 +3 TFormMain::Run"},
+          {"worker ($2):", "0000000000401000 +0012 Pinmark frmPinmark.cpp 120 +3 TFormMain::Run"},
           {"modules", "0000000000400000 Pinmark        1.0.0.2 /opt/pinmark/\r\n00007f0000000000 libc.so.6      /usr/lib/"},
           {"processes", "01f4 Pinmark below normal /opt/pinmark/\r\n0001 init normal /sbin/"},
           {"hardware", "+ Network\r\n  - eth0"},
@@ -74,7 +74,7 @@ TEST(ReportTabs, EachPartGetsItsTabAndItsColumns) {
   EXPECT_EQ(stacks.Columns[12], "function");
   ASSERT_EQ(stacks.Rows.size(), 8u) << kStack;
   EXPECT_EQ(stacks.Rows[0], QStringList{"main thread ($1):"});
-  EXPECT_EQ(stacks.Rows[1], (QStringList{"0000000000401012", "", "+12", "", "Pinmark", "", "frmPinmark", "", "120", "",
+  EXPECT_EQ(stacks.Rows[1], (QStringList{"0000000000401012", "", "+12", "", "Pinmark", "", "frmPinmark.cpp", "", "120", "",
                                          "+3", "", "TFormMain::btnPinmarkClick"}));
   // Neither unit nor line: the function stays whole in its own column.
   EXPECT_EQ(stacks.Rows[2], (QStringList{"00007f0000402000", "", "+00", "", "libQt6Core.so.6", "", "", "", "", "", "",
@@ -82,7 +82,7 @@ TEST(ReportTabs, EachPartGetsItsTabAndItsColumns) {
   EXPECT_EQ(stacks.Rows[3][4], "");
   EXPECT_EQ(stacks.Rows[3][12], "???");
   EXPECT_EQ(stacks.Rows[4], QStringList{">> created by main thread ($1) at:"});
-  EXPECT_EQ(stacks.Rows[5][6], "main");
+  EXPECT_EQ(stacks.Rows[5][6], "main.cpp");
   EXPECT_EQ(stacks.Rows[5][8], "20");
 
   EXPECT_EQ(tabs[2].Rows[0], (QStringList{"0000000000400000", "Pinmark", "1.0.0.2", "/opt/pinmark/"}));
