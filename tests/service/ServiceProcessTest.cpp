@@ -292,8 +292,7 @@ TEST(ServiceProcess, ALockedDatabaseIsAnswered503AndTheServiceGoesOnOnceItIsFree
   EXPECT_EQ(locked.body, "the service cannot record check-ins right now; try again later\n");
   ASSERT_EQ(other.Exec("COMMIT"), SQLITE_OK);
   EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "box", "127.0.0.2").status, 200);
-  EXPECT_NE(service.Log().find(" unrecorded node=box user=alice address=127.0.0.2: "), std::string::npos)
-      << service.Log();
+  EXPECT_TRUE(service.WaitForLog(" unrecorded node=box user=alice address=127.0.0.2: ")) << service.Log();
 }
 
 TEST(ServiceProcess, AFullDiskIsAnswered503LosesNothingAndTheServiceRecoversWhenThereIsRoom) {
@@ -337,8 +336,7 @@ TEST(ServiceProcess, AReadOnlyDatabaseIsShownAnswers503AndIsWrittenOnceItIsWrita
   ASSERT_EQ(::chmod(db.file.c_str(), 0444), 0);
   ServiceProcess service({"--db", db.file}, {}, RLIM_INFINITY, nobody);
   ASSERT_GT(service.Port(), 0) << service.Log();
-  EXPECT_NE(service.Log().find(db.file + " is read-only: nodes are shown, check-ins are answered 503"),
-            std::string::npos)
+  EXPECT_TRUE(service.WaitForLog(db.file + " is read-only: nodes are shown, check-ins are answered 503"))
       << service.Log();
   EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "box").status, 503);
   EXPECT_NE(Json(service.Port(), "alice", "secret").find("\"nodes\":[]"), std::string::npos);
