@@ -12,9 +12,11 @@ TServiceCore::TServiceCore(IServiceStore& store, TServiceRules rules)
       rules_(std::move(rules)),
       remembered_(rules_.RememberFor, rules_.RememberedMax),
       addressFailures_(rules_.AddressBurst, rules_.AddressRefill, rules_.AddressesTracked),
-      // Only existing accounts are counted, so their number bounds this table.
-      accountFailures_(rules_.AccountBurst, rules_.AccountRefill, static_cast<std::size_t>(-1)) {
+      pairFailures_(rules_.PairBurst, rules_.PairRefill, rules_.AddressesTracked),
+      // Unknown accounts are counted too (or their answers would differ), so this table is bounded as well.
+      accountFailures_(rules_.AccountBurst, rules_.AccountRefill, rules_.AddressesTracked) {
   rules_.SlowHashesAtOnce = std::max(1u, rules_.SlowHashesAtOnce);
+  rules_.DummyHashIterations = std::clamp(rules_.DummyHashIterations, 1, TPasswordHash::MaxIterations);
   rules_.Zone = NormalZone(rules_.Zone);
 }
 
@@ -35,6 +37,21 @@ bool TServiceCore::VerifySlowly(std::string_view stored, std::string_view digest
   return true;
 }
 
+namespace {
+TSignIn& Busy(TSignIn& r) {
+  r.Answer = TAnswer::Unavailable;
+  r.Problem = "too many sign-ins are being checked at once";
+  return r;
+}
+}  // namespace
+
+const std::string& TServiceCore::DummyHash() {
+  std::call_once(dummyMade_, [this] {
+    dummyHash_ = TPasswordHash::Make("00000000000000000000000000000000", rules_.DummyHashIterations);
+  });
+  return dummyHash_;
+}
+
 TSignIn TServiceCore::SignIn(std::string_view account, std::string_view digest, std::string_view from,
                              TServiceTime now) {
   TSignIn r;
@@ -44,33 +61,40 @@ TSignIn TServiceCore::SignIn(std::string_view account, std::string_view digest, 
     return r;
   }
   const std::string accountKey = LowerCase(account);
-  r.RetryAfter = std::max(addressFailures_.Blocked(from, now), accountFailures_.Blocked(accountKey, now));
+  // A name holds no control character, so the line feed cannot be part of either.
+  const std::string pairKey = accountKey + '\n' + std::string(from);
+  r.RetryAfter = std::max(addressFailures_.Blocked(from, now), pairFailures_.Blocked(pairKey, now));
+  // Only a caller that failed for this account itself is held back by the
+  // account's failures from everywhere. Its remembered verification does not
+  // get it past them: a limited guesser must learn nothing, and an answer
+  // that differs for the remembered digest would tell it.
+  if (r.RetryAfter == 0 && pairFailures_.Failing(pairKey, now))
+    r.RetryAfter = accountFailures_.Blocked(accountKey, now);
   if (r.RetryAfter > 0) {
     r.Answer = TAnswer::Limited;
     return r;
   }
   try {
     std::optional<TAccountRecord> found = store_.FindAccount(account);
-    if (!found) {
-      addressFailures_.Failed(from, now);
-      return r;
-    }
+    const bool slow = !found || TPasswordHash::Slow(found->PasswordHash);
     bool verified = false;
-    if (!TPasswordHash::Slow(found->PasswordHash)) {
+    if (!slow) {
       verified = TPasswordHash::Verify(found->PasswordHash, digest);
+      // A refusal costs what it costs for an unknown account, or its time would tell the account is there.
+      bool ignored = false;
+      if (!verified && IsDigest(digest) && !VerifySlowly(DummyHash(), digest, ignored)) return Busy(r);
     } else if (IsDigest(digest)) {
-      verified = remembered_.Remembered(found->Name, found->PasswordHash, digest, now);
+      verified = found && remembered_.Remembered(found->Name, found->PasswordHash, digest, now);
       if (!verified) {
-        if (!VerifySlowly(found->PasswordHash, digest, verified)) {
-          r.Answer = TAnswer::Unavailable;
-          r.Problem = "too many sign-ins are being checked at once";
-          return r;
-        }
+        if (!VerifySlowly(found ? std::string_view(found->PasswordHash) : DummyHash(), digest, verified))
+          return Busy(r);
+        verified = verified && found;
         if (verified) remembered_.Remember(found->Name, found->PasswordHash, digest, now);
       }
     }
     if (!verified) {
       addressFailures_.Failed(from, now);
+      pairFailures_.Failed(pairKey, now);
       accountFailures_.Failed(accountKey, now);
       return r;
     }
