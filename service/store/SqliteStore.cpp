@@ -130,7 +130,7 @@ void TSqliteStore::Open(bool create) {
     // its first byte; an empty file is an empty database to SQLite.
     const int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
-      ::fchmod(fd, 0600);  // whatever the umask took away, it gave nothing
+      ::fchmod(fd, 0600);  // a umask that took the owner's own bits would leave a file nobody may write
       ::close(fd);
     } else if (errno != EEXIST) {
       throw EStoreError("cannot make " + file_ + ": " + std::strerror(errno));
