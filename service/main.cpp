@@ -517,6 +517,7 @@ int Serve(int argc, char** argv) {
   if (readOnly)
     LogLine(STDOUT_FILENO, TLogPriority::Warning,
             db + " is read-only: nodes are shown, check-ins are answered 503 until it can be written");
+  service.Core().PrepareDummyHash();
   service.Serve();
   return 0;
 }

@@ -160,6 +160,10 @@ class TServiceCore {
   // lock of the core. For the DNS publisher.
   std::function<void(const TAddressChange&)> OnAddressChanged;
 
+  // Makes the dummy hash that unknown accounts are verified against now
+  // rather than on the first one, which would then take twice as long.
+  void PrepareDummyHash() { DummyHash(); }
+
   IServiceStore& Store() { return store_; }
   const TServiceRules& Rules() const { return rules_; }
 
