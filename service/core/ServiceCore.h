@@ -16,8 +16,12 @@
 // failed for the account is never refused for what others did.
 //
 // A verification that needs the slow hash is remembered (TVerificationCache)
-// and honoured before the slow hash and the account-wide limit, so a repeated
-// check-in costs a hash map lookup. An unknown account costs the same slow
+// and honoured before the slow hash, so a repeated check-in costs a hash map
+// lookup; since the account-wide limit never holds back an address that has
+// not failed for the account, an owner's remembered check-in always passes.
+// A caller held back by failures of its own is refused even with a
+// remembered digest: an answer that differed for that one digest would tell
+// a guesser the password. An unknown account costs the same slow
 // hash (of a fixed dummy) and counts against the same limits as a wrong
 // password, so neither the answer nor its time tells whether it exists. At
 // most SlowHashesAtOnce slow hashes run at once; when SlowHashesWaiting more
