@@ -1,6 +1,9 @@
 #include "service/core/ServiceCore.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
+#include <cstring>
 
 #include "runtime/SysUtils.h"
 #include "service/core/DynDns2.h"
@@ -38,6 +41,18 @@ bool TServiceCore::VerifySlowly(std::string_view stored, std::string_view digest
 }
 
 namespace {
+// Whom the failure limits count an address against: an IPv6 caller's whole
+// /64, since one host is given a /64 and could step through it a guess an
+// address; an IPv4 address (or anything else) as it is.
+std::string LimitKey(std::string_view from) {
+  in6_addr a{};
+  const std::string text(from);
+  if (::inet_pton(AF_INET6, text.c_str(), &a) != 1) return text;
+  std::memset(&a.s6_addr[8], 0, 8);
+  char out[INET6_ADDRSTRLEN];
+  return std::string(::inet_ntop(AF_INET6, &a, out, sizeof out)) + "/64";
+}
+
 TSignIn& Busy(TSignIn& r) {
   r.Answer = TAnswer::Unavailable;
   r.Problem = "too many sign-ins are being checked at once";
@@ -60,10 +75,10 @@ TSignIn TServiceCore::SignIn(std::string_view account, std::string_view digest, 
     r.Answer = TAnswer::BadRequest;
     return r;
   }
-  const std::string accountKey = LowerCase(account);
+  const std::string accountKey = LowerCase(account), fromKey = LimitKey(from);
   // A name holds no control character, so the line feed cannot be part of either.
-  const std::string pairKey = accountKey + '\n' + std::string(from);
-  r.RetryAfter = std::max(addressFailures_.Blocked(from, now), pairFailures_.Blocked(pairKey, now));
+  const std::string pairKey = accountKey + '\n' + fromKey;
+  r.RetryAfter = std::max(addressFailures_.Blocked(fromKey, now), pairFailures_.Blocked(pairKey, now));
   // Only a caller that failed for this account itself is held back by the
   // account's failures from everywhere. Its remembered verification does not
   // get it past them: a limited guesser must learn nothing, and an answer
@@ -93,7 +108,7 @@ TSignIn TServiceCore::SignIn(std::string_view account, std::string_view digest, 
       }
     }
     if (!verified) {
-      addressFailures_.Failed(from, now);
+      addressFailures_.Failed(fromKey, now);
       pairFailures_.Failed(pairKey, now);
       accountFailures_.Failed(accountKey, now);
       return r;

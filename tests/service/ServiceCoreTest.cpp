@@ -187,6 +187,11 @@ TEST_F(Core, FailuresHoldBackTheAddressThatFailedAndNeverAnOwnerWhoDidNot) {
   for (int i = 0; i < rules.AddressBurst; ++i)
     ASSERT_EQ(answer("nobody" + std::to_string(i), kWrong, "10.0.0.77"), TAnswer::BadAuth) << i;
   EXPECT_EQ(answer("alice", kDigest, "10.0.0.77"), TAnswer::Limited);
+  // An IPv6 host steps through its /64 in vain.
+  for (int i = 0; i < rules.PairBurst; ++i)
+    ASSERT_EQ(answer("alice", kWrong, "2001:db8:1:2::" + std::to_string(i + 1)), TAnswer::BadAuth) << i;
+  EXPECT_EQ(answer("alice", kDigest, "2001:db8:1:2:ffff::9"), TAnswer::Limited);
+  EXPECT_EQ(answer("alice", kDigest, "2001:db8:1:3::1"), TAnswer::Ok) << "the next /64 is another's";
 
   // Many addresses guessing one account: once the account's allowance is
   // used, each of them is refused, a new one gets one guess, the owner's
