@@ -109,33 +109,47 @@ struct TSqliteStore::TStatements {
 };
 
 TSqliteStore::TSqliteStore(const std::string& file, bool create) : file_(file) {
-  Open(create);
-  struct stat st {};
-  if (::lstat(file_.c_str(), &st) != 0)
-    throw EStoreUnavailable("cannot look at " + file_ + ": " + std::strerror(errno));
-  device_ = st.st_dev;
-  inode_ = st.st_ino;
-  CheckFile();
-  Migrate();
-  Prepare();
+  const bool made = create && MakeFile();
+  try {
+    Open();
+    struct stat st {};
+    if (::lstat(file_.c_str(), &st) != 0)
+      throw EStoreUnavailable("cannot look at " + file_ + ": " + std::strerror(errno));
+    device_ = st.st_dev;
+    inode_ = st.st_ino;
+    CheckFile();
+    Migrate();
+    Prepare();
+  } catch (const EStoreError&) {
+    // A database made just now that never got its schema would pass for an
+    // existing one on the next start: it goes again.
+    if (made) {
+      s_.reset();
+      db_.reset();
+      for (const char* suffix : {"", "-wal", "-shm"}) ::unlink((file_ + suffix).c_str());
+    }
+    throw;
+  }
 }
 
 TSqliteStore::~TSqliteStore() = default;
 
 int TSqliteStore::SchemaVersion() { return std::end(kMigrations)[-1].version; }
 
-void TSqliteStore::Open(bool create) {
-  if (create) {
-    // Made here rather than by SQLite, so that it is the owner's alone from
-    // its first byte; an empty file is an empty database to SQLite.
-    const int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      ::fchmod(fd, 0600);  // a umask that took the owner's own bits would leave a file nobody may write
-      ::close(fd);
-    } else if (errno != EEXIST) {
-      throw EStoreError("cannot make " + file_ + ": " + std::strerror(errno));
-    }
+bool TSqliteStore::MakeFile() {
+  // Made here rather than by SQLite, so that it is the owner's alone from
+  // its first byte; an empty file is an empty database to SQLite.
+  const int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    if (errno == EEXIST) return false;
+    throw EStoreError("cannot make " + file_ + ": " + std::strerror(errno));
   }
+  ::fchmod(fd, 0600);  // a umask that took the owner's own bits would leave a file nobody may write
+  ::close(fd);
+  return true;
+}
+
+void TSqliteStore::Open() {
   db_ = std::make_unique<TSqliteDatabase>(file_, false);
   sqlite3_busy_timeout(db_->Handle(), BusyMilliseconds);
   // Reading the header is the first thing that finds a file that is no database.
@@ -222,7 +236,7 @@ void TSqliteStore::Ready(bool write) {
     if (::stat(file_.c_str(), &st) == 0)
       for (const char* suffix : {"-wal", "-shm"}) ::chmod((file_ + suffix).c_str(), st.st_mode & 0777);
     try {
-      Open(false);
+      Open();
       CheckSameFile();
       CheckFile();
       Migrate();

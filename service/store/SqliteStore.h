@@ -96,7 +96,9 @@ class TSqliteStore : public IServiceStore {
   struct TPendingCheckIn;
   void RecordBatch(const std::vector<TPendingCheckIn*>& batch);
   TCheckInRecord RecordOne(const TPendingCheckIn& p);
-  void Open(bool create);
+  // Makes the file, empty, when it is absent; true when it did.
+  bool MakeFile();
+  void Open();
   // Raises EStoreUnavailable when the path no longer leads to the file opened.
   void CheckSameFile();
   void CheckFile();

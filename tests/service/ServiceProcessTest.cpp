@@ -395,6 +395,9 @@ TEST(ServiceProcess, ADatabaseDeletedOrReplacedUnderTheServiceIsAnswered503AndNe
   // Asked to, the service makes a database where there is none.
   Database db("alice", "secret");
   std::filesystem::remove(db.file);
+  ServiceProcess noRoom({"--db", db.file, "--create"}, {}, 1024);
+  EXPECT_EQ(noRoom.Stop(0), 1) << noRoom.Log();
+  EXPECT_FALSE(std::filesystem::exists(db.file)) << "one that could not be made whole is not left to pass for one";
   ServiceProcess created({"--db", db.file, "--create"});
   ASSERT_GT(created.Port(), 0) << created.Log();
   EXPECT_EQ(CheckIn(created.Port(), "alice", Md5("secret"), "box").status, 403);
