@@ -48,6 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   store.AddAccount("bob", TPasswordHash::Make(kDigest, 1), 0);
   TServiceRules rules;
   rules.MaxNodesPerAccount = 4;
+  rules.DummyHashIterations = 1;  // a refusal's slow hash would make each run take a second
   TServiceCore core(store, rules);
 
   TTrustedProxies proxies;

@@ -23,8 +23,8 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,8 +45,9 @@
 
 namespace {
 const char kUsage[] =
-    "usage: pinmark-service [--host HOST] [--port PORT] [--db FILE] [--zone ZONE]\n"
+    "usage: pinmark-service [--host HOST] [--port PORT] [--db FILE [--create]] [--zone ZONE]\n"
     "                       [--trusted-proxy ADDR[/BITS]]... [--stale-after MINUTES]\n"
+    "                       [--remember-for MINUTES]\n"
     "                       [--account NAME:DIGEST]... [--accounts FILE]\n"
     "                       [--tls-cert FILE --tls-key FILE]\n"
     "                       [--dns-zone ZONE --dns-server HOST[:PORT] --dns-key FILE\n"
@@ -65,14 +66,17 @@ const char kHelp[] =
     "\n"
     "  --host HOST            the address to listen on (127.0.0.1)\n"
     "  --port PORT            the port to listen on; 0 lets the system pick one (0)\n"
-    "  --db FILE              the database of accounts, nodes and history, made when absent;\n"
-    "                         without it accounts come from --account and --accounts and\n"
-    "                         nodes are kept in memory until the service ends\n"
+    "  --db FILE              the database of accounts, nodes and history; without it accounts\n"
+    "                         come from --account and --accounts and nodes are kept in memory\n"
+    "                         until the service ends\n"
+    "  --create               make the database when FILE is absent (else the service refuses\n"
+    "                         to start: a database that went missing is not made anew, empty)\n"
     "  --zone ZONE            the dyndns2 zone: an update names NODE.ACCOUNT.ZONE\n"
     "                         (--dns-zone sets it too)\n"
     "  --trusted-proxy ADDR   a reverse proxy (an address or ADDR/BITS) whose X-Forwarded-For\n"
     "                         names the caller; may be given more than once\n"
     "  --stale-after MINUTES  a node that has not checked in for this long is stale (120)\n"
+    "  --remember-for MINUTES how long a verified password spares a node the slow hash (120)\n"
     "  --account NAME:DIGEST  an account in memory, DIGEST the MD5 hex digest of its password\n"
     "  --accounts FILE        accounts in memory, one \"NAME DIGEST\" a line\n"
     "  --tls-cert FILE        serve HTTPS with this PEM certificate chain ...\n"
@@ -215,11 +219,12 @@ void GiveToFolderOwner(const std::string& db) {
 
 int ImportAccounts(TServiceCore& core, const std::string& file) {
   std::ifstream in(file, std::ios::binary);
-  std::stringstream text;
-  if (!in || !(text << in.rdbuf())) return Fail("cannot read " + file);
+  if (!in) return Fail("cannot read " + file);
+  // Read so that an empty file is no failure: it has no accounts (the unit's first start imports /dev/null).
+  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   std::vector<TListedAccount> accounts;
   std::string error;
-  if (!ReadAccountList(text.str(), file, accounts, error)) return Fail(error);
+  if (!ReadAccountList(text, file, accounts, error)) return Fail(error);
   for (const TListedAccount& a : accounts)
     if (!NewAccountNameProblem(a.Name).empty())
       return Fail(file + ": " + a.Name + ": " + NewAccountNameProblem(a.Name) + "; nothing was imported");
@@ -280,7 +285,7 @@ int AccountCommand(int argc, char** argv) {
     // Only adding accounts makes a database; the other commands would find an empty one.
     if (!existed && verb != "add" && verb != "import")
       return Fail("there is no database " + db + " (\"account add\" makes one)");
-    TSqliteStore store(db);
+    TSqliteStore store(db, verb == "add" || verb == "import");
     if (!existed) GiveToFolderOwner(db);
     TServiceCore core(store);
     if (verb == "list") {
@@ -346,6 +351,7 @@ class TStopOnSignal {
 int Serve(int argc, char** argv) {
   std::string host = "127.0.0.1", db, certFile, keyFile, dyndnsZone;
   int port = 0;
+  bool create = false;
   TDnsSettings dns;
   bool dnsTtlGiven = false;
   TServiceRules rules;
@@ -371,6 +377,8 @@ int Serve(int argc, char** argv) {
       port = static_cast<int>(number);
     } else if (arg == "--db" && value()) {
       db = v;
+    } else if (arg == "--create") {
+      create = true;
     } else if (arg == "--zone" && value()) {
       dyndnsZone = NormalZone(v);
       if (dyndnsZone.empty()) return Usage("--zone takes a DNS name such as dyn.example.org");
@@ -399,6 +407,10 @@ int Serve(int argc, char** argv) {
       if (!TryDecimalToInt64(v, number) || number < 1 || number > 5256000)
         return Usage("--stale-after takes minutes, 1 to 5256000");
       rules.StaleAfter = number * 60 * 1000;
+    } else if (arg == "--remember-for" && value()) {
+      if (!TryDecimalToInt64(v, number) || number < 0 || number > 10080)
+        return Usage("--remember-for takes minutes, 0 to 10080");
+      rules.RememberFor = number * 60 * 1000;
     } else if (arg == "--account" && value()) {
       const std::size_t colon = v.find(':');
       if (colon == std::string::npos || !IsDigest(v.substr(colon + 1)) ||
@@ -433,6 +445,7 @@ int Serve(int argc, char** argv) {
     dyndnsZone = zone;
   }
   rules.Zone = dyndnsZone;
+  if (create && db.empty()) return Usage("--create is for --db");
   if (!db.empty() && !accounts.empty())
     return Usage("--account and --accounts keep accounts in memory; with --db, add them with \"account add\"");
 
@@ -445,8 +458,13 @@ int Serve(int argc, char** argv) {
   TSqliteStore* sqliteStore = nullptr;
   bool readOnly = false;
   if (!db.empty()) {
+    struct stat st {};
+    if (!create && ::lstat(db.c_str(), &st) != 0 && errno == ENOENT)
+      return Fail("there is no database " + db +
+                  "; give --create to make a new one (the service's unit does on its first start)");
     try {
-      auto sqlite = std::make_unique<TSqliteStore>(db);
+      auto sqlite = std::make_unique<TSqliteStore>(db, create);
+      sqlite->OnFileReplaced = [](const std::string& line) { LogLine(STDOUT_FILENO, TLogPriority::Error, line); };
       readOnly = sqlite->ReadOnly();
       sqliteStore = sqlite.get();
       store = std::move(sqlite);
@@ -499,6 +517,7 @@ int Serve(int argc, char** argv) {
   if (readOnly)
     LogLine(STDOUT_FILENO, TLogPriority::Warning,
             db + " is read-only: nodes are shown, check-ins are answered 503 until it can be written");
+  service.Core().PrepareDummyHash();
   service.Serve();
   return 0;
 }

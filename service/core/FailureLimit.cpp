@@ -40,14 +40,23 @@ void TFailureLimit::Failed(std::string_view key, TServiceTime now) {
       }
       if (buckets_.size() >= capacity_)
         buckets_.erase(std::min_element(buckets_.begin(), buckets_.end(),
-                                        [](const auto& a, const auto& b) { return a.second.since < b.second.since; }));
+                                        [](const auto& a, const auto& b) { return a.second.last < b.second.last; }));
     }
     it = buckets_.emplace(std::string(key), TBucket{burst_, now}).first;
   }
   TBucket& b = it->second;
   Refill(b, now);
+  b.last = std::max(b.last, now);
   if (b.allowance == burst_) b.since = now;  // the refill clock starts with the first failure
   if (b.allowance > 0) --b.allowance;
+}
+
+bool TFailureLimit::Failing(std::string_view key, TServiceTime now) {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = buckets_.find(key);
+  if (it == buckets_.end()) return false;
+  Refill(it->second, now);
+  return it->second.allowance < burst_;
 }
 
 std::size_t TFailureLimit::Size() {

@@ -5,7 +5,8 @@
 //
 // Time is passed in (a clock that steps back refills nothing). At most
 // Capacity keys are tracked: a full table first forgets keys whose allowance
-// is whole again, then the key that failed longest ago. Safe to call from
+// is whole again, then the key whose last failure is the oldest (never the
+// latest offender, or flooding the table would free it). Safe to call from
 // several threads.
 #pragma once
 
@@ -24,12 +25,15 @@ class TFailureLimit {
   // 0 when key may try now, else how long until it may (milliseconds).
   TServiceTime Blocked(std::string_view key, TServiceTime now);
   void Failed(std::string_view key, TServiceTime now);
+  // Whether key failed lately: some of its allowance is still used.
+  bool Failing(std::string_view key, TServiceTime now);
   std::size_t Size();
 
  private:
   struct TBucket {
     int allowance = 0;
     TServiceTime since = 0;  // when the allowance was last refilled or used
+    TServiceTime last = 0;   // the latest failure
   };
   void Refill(TBucket& b, TServiceTime now) const;
 

@@ -1,6 +1,9 @@
 #include "service/core/ServiceCore.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
+#include <cstring>
 
 #include "runtime/SysUtils.h"
 #include "service/core/DynDns2.h"
@@ -12,9 +15,11 @@ TServiceCore::TServiceCore(IServiceStore& store, TServiceRules rules)
       rules_(std::move(rules)),
       remembered_(rules_.RememberFor, rules_.RememberedMax),
       addressFailures_(rules_.AddressBurst, rules_.AddressRefill, rules_.AddressesTracked),
-      // Only existing accounts are counted, so their number bounds this table.
-      accountFailures_(rules_.AccountBurst, rules_.AccountRefill, static_cast<std::size_t>(-1)) {
+      pairFailures_(rules_.PairBurst, rules_.PairRefill, rules_.AddressesTracked),
+      // Unknown accounts are counted too (or their answers would differ), so this table is bounded as well.
+      accountFailures_(rules_.AccountBurst, rules_.AccountRefill, rules_.AddressesTracked) {
   rules_.SlowHashesAtOnce = std::max(1u, rules_.SlowHashesAtOnce);
+  rules_.DummyHashIterations = std::clamp(rules_.DummyHashIterations, 1, TPasswordHash::MaxIterations);
   rules_.Zone = NormalZone(rules_.Zone);
 }
 
@@ -35,6 +40,33 @@ bool TServiceCore::VerifySlowly(std::string_view stored, std::string_view digest
   return true;
 }
 
+namespace {
+// Whom the failure limits count an address against: an IPv6 caller's whole
+// /64, since one host is given a /64 and could step through it a guess an
+// address; an IPv4 address (or anything else) as it is.
+std::string LimitKey(std::string_view from) {
+  in6_addr a{};
+  const std::string text(from);
+  if (::inet_pton(AF_INET6, text.c_str(), &a) != 1) return text;
+  std::memset(&a.s6_addr[8], 0, 8);
+  char out[INET6_ADDRSTRLEN];
+  return std::string(::inet_ntop(AF_INET6, &a, out, sizeof out)) + "/64";
+}
+
+TSignIn& Busy(TSignIn& r) {
+  r.Answer = TAnswer::Unavailable;
+  r.Problem = "too many sign-ins are being checked at once";
+  return r;
+}
+}  // namespace
+
+const std::string& TServiceCore::DummyHash() {
+  std::call_once(dummyMade_, [this] {
+    dummyHash_ = TPasswordHash::Make("00000000000000000000000000000000", rules_.DummyHashIterations);
+  });
+  return dummyHash_;
+}
+
 TSignIn TServiceCore::SignIn(std::string_view account, std::string_view digest, std::string_view from,
                              TServiceTime now) {
   TSignIn r;
@@ -43,34 +75,41 @@ TSignIn TServiceCore::SignIn(std::string_view account, std::string_view digest, 
     r.Answer = TAnswer::BadRequest;
     return r;
   }
-  const std::string accountKey = LowerCase(account);
-  r.RetryAfter = std::max(addressFailures_.Blocked(from, now), accountFailures_.Blocked(accountKey, now));
+  const std::string accountKey = LowerCase(account), fromKey = LimitKey(from);
+  // A name holds no control character, so the line feed cannot be part of either.
+  const std::string pairKey = accountKey + '\n' + fromKey;
+  r.RetryAfter = std::max(addressFailures_.Blocked(fromKey, now), pairFailures_.Blocked(pairKey, now));
+  // Only a caller that failed for this account itself is held back by the
+  // account's failures from everywhere. Its remembered verification does not
+  // get it past them: a limited guesser must learn nothing, and an answer
+  // that differs for the remembered digest would tell it.
+  if (r.RetryAfter == 0 && pairFailures_.Failing(pairKey, now))
+    r.RetryAfter = accountFailures_.Blocked(accountKey, now);
   if (r.RetryAfter > 0) {
     r.Answer = TAnswer::Limited;
     return r;
   }
   try {
     std::optional<TAccountRecord> found = store_.FindAccount(account);
-    if (!found) {
-      addressFailures_.Failed(from, now);
-      return r;
-    }
+    const bool slow = !found || TPasswordHash::Slow(found->PasswordHash);
     bool verified = false;
-    if (!TPasswordHash::Slow(found->PasswordHash)) {
+    if (!slow) {
       verified = TPasswordHash::Verify(found->PasswordHash, digest);
+      // A refusal costs what it costs for an unknown account, or its time would tell the account is there.
+      bool ignored = false;
+      if (!verified && IsDigest(digest) && !VerifySlowly(DummyHash(), digest, ignored)) return Busy(r);
     } else if (IsDigest(digest)) {
-      verified = remembered_.Remembered(found->Name, found->PasswordHash, digest, now);
+      verified = found && remembered_.Remembered(found->Name, found->PasswordHash, digest, now);
       if (!verified) {
-        if (!VerifySlowly(found->PasswordHash, digest, verified)) {
-          r.Answer = TAnswer::Unavailable;
-          r.Problem = "too many sign-ins are being checked at once";
-          return r;
-        }
+        if (!VerifySlowly(found ? std::string_view(found->PasswordHash) : DummyHash(), digest, verified))
+          return Busy(r);
+        verified = verified && found;
         if (verified) remembered_.Remember(found->Name, found->PasswordHash, digest, now);
       }
     }
     if (!verified) {
-      addressFailures_.Failed(from, now);
+      addressFailures_.Failed(fromKey, now);
+      pairFailures_.Failed(pairKey, now);
       accountFailures_.Failed(accountKey, now);
       return r;
     }

@@ -6,13 +6,27 @@
 // here reads a clock, a socket or a file.
 //
 // Signing in (every door does it): the request's names are checked
-// (NameRules), then the caller's address and the account must not be blocked
-// for failing too often (TFailureLimit), then the digest is verified against
-// the account's stored hash. A verification that needs the slow hash is
-// remembered (TVerificationCache), so a repeated check-in costs a hash map
-// lookup. At most SlowHashesAtOnce slow hashes run at once; when
-// SlowHashesWaiting more wait already, a sign-in is answered Unavailable at
-// once instead of queueing without end.
+// (NameRules), then the limits on failing too often (TFailureLimit), then the
+// digest is verified against the account's stored hash. Failures are counted
+// per caller's address, per account and address, and per account; a caller is
+// held back by its own failures (for any account, or for this one), and by
+// the account's failures from everywhere only once it failed for that account
+// itself. So guessing spread over many addresses is slowed to about a guess
+// per new address, while a right password from an address that has not
+// failed for the account is never refused for what others did.
+//
+// A verification that needs the slow hash is remembered (TVerificationCache)
+// and honoured before the slow hash, so a repeated check-in costs a hash map
+// lookup; since the account-wide limit never holds back an address that has
+// not failed for the account, an owner's remembered check-in always passes.
+// A caller held back by failures of its own is refused even with a
+// remembered digest: an answer that differed for that one digest would tell
+// a guesser the password. An unknown account costs the same slow
+// hash (of a fixed dummy) and counts against the same limits as a wrong
+// password, so neither the answer nor its time tells whether it exists. At
+// most SlowHashesAtOnce slow hashes run at once; when SlowHashesWaiting more
+// wait already, a sign-in is answered Unavailable at once instead of queueing
+// without end.
 //
 // A failure of the store (EStoreUnavailable, EStoreCorrupt) is answered
 // Unavailable and recorded nothing; the core stays usable.
@@ -30,19 +44,27 @@
 #include <vector>
 
 #include "service/core/FailureLimit.h"
+#include "service/core/PasswordHash.h"
 #include "service/core/VerificationCache.h"
 #include "service/store/ServiceStore.h"
 
 struct TServiceRules {
   TServiceTime StaleAfter = 2 * 60 * 60 * 1000;
   std::size_t MaxNodesPerAccount = 256;
-  TServiceTime RememberFor = 5 * 60 * 1000;
+  // Longer than the program's check-in period, so a node pays the slow hash
+  // about once per RememberFor.
+  TServiceTime RememberFor = 2 * 60 * 60 * 1000;
   std::size_t RememberedMax = 100000;
   int AddressBurst = 10;
   TServiceTime AddressRefill = 60 * 1000;
+  int PairBurst = 5;  // per account and address
+  TServiceTime PairRefill = 60 * 1000;
   int AccountBurst = 20;
   TServiceTime AccountRefill = 30 * 1000;
-  std::size_t AddressesTracked = 100000;
+  std::size_t AddressesTracked = 100000;  // and as many accounts, and pairs of both
+  // Of the dummy hash an unknown account is verified against: as many as a
+  // stored hash has.
+  int DummyHashIterations = TPasswordHash::Iterations;
   unsigned SlowHashesAtOnce = 2;
   std::size_t SlowHashesWaiting = 64;
   // The dyndns2 zone (NODE.ACCOUNT.ZONE); empty: every host is "nohost".
@@ -142,18 +164,26 @@ class TServiceCore {
   // lock of the core. For the DNS publisher.
   std::function<void(const TAddressChange&)> OnAddressChanged;
 
+  // Makes the dummy hash that unknown accounts are verified against now
+  // rather than on the first one, which would then take twice as long.
+  void PrepareDummyHash() { DummyHash(); }
+
   IServiceStore& Store() { return store_; }
   const TServiceRules& Rules() const { return rules_; }
 
  private:
   // Runs the slow hash under the gate; false when too many wait already.
   bool VerifySlowly(std::string_view stored, std::string_view digest, bool& verified);
+  // The slow hash that stands in for an unknown account's, made on first use.
+  const std::string& DummyHash();
   TCheckInResult Record(TSignIn signIn, std::string_view node, std::string_view address, TServiceTime now);
 
   IServiceStore& store_;
   TServiceRules rules_;
   TVerificationCache remembered_;
-  TFailureLimit addressFailures_, accountFailures_;
+  TFailureLimit addressFailures_, pairFailures_, accountFailures_;
+  std::once_flag dummyMade_;
+  std::string dummyHash_;
   std::mutex gateLock_;
   std::condition_variable gateFree_;
   unsigned hashing_ = 0;

@@ -7,11 +7,23 @@
 
 #include "service/core/PasswordHash.h"
 
+TSessions::TSessions(std::size_t capacity, std::size_t perAccount)
+    : capacity_(std::max<std::size_t>(1, capacity)), perAccount_(std::max<std::size_t>(1, perAccount)) {}
+
 std::string TSessions::Key(std::string_view token) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
   EVP_Digest(token.data(), token.size(), digest, &size, EVP_sha256(), nullptr);
   return std::string(reinterpret_cast<const char*>(digest), size);
+}
+
+void TSessions::Drop(TTable::iterator it) {
+  auto account = byAccount_.find(it->second.Account.Id);
+  if (account != byAccount_.end()) {
+    std::erase(account->second, it->first);
+    if (account->second.empty()) byAccount_.erase(account);
+  }
+  sessions_.erase(it);
 }
 
 std::string TSessions::Begin(const TAccountRecord& account, TServiceTime now) {
@@ -23,15 +35,24 @@ std::string TSessions::Begin(const TAccountRecord& account, TServiceTime now) {
     token += digits[b >> 4];
     token += digits[b & 15];
   }
+  std::string key = Key(token);
   std::lock_guard<std::mutex> guard(lock_);
-  if (sessions_.size() >= Capacity) {
-    std::erase_if(sessions_, [now](const auto& s) { return s.second.Expires <= now; });
-    if (sessions_.size() >= Capacity)
-      sessions_.erase(std::min_element(sessions_.begin(), sessions_.end(), [](const auto& a, const auto& b) {
-        return a.second.Expires < b.second.Expires;
-      }));
+  if (auto own = byAccount_.find(account.Id); own != byAccount_.end() && own->second.size() >= perAccount_)
+    Drop(sessions_.find(own->second.front()));
+  if (sessions_.size() >= capacity_) {
+    for (auto it = sessions_.begin(); it != sessions_.end();) {
+      auto next = std::next(it);
+      if (it->second.Expires <= now) Drop(it);
+      it = next;
+    }
   }
-  sessions_[Key(token)] = {account, now + Lifetime};
+  if (sessions_.size() >= capacity_) {
+    const auto most = std::max_element(byAccount_.begin(), byAccount_.end(),
+                                       [](const auto& a, const auto& b) { return a.second.size() < b.second.size(); });
+    Drop(sessions_.find(most->second.front()));
+  }
+  byAccount_[account.Id].push_back(key);
+  sessions_[std::move(key)] = {account, now + Lifetime};
   return token;
 }
 
@@ -42,7 +63,7 @@ std::optional<TAccountRecord> TSessions::Find(std::string_view token, TServiceTi
   auto it = sessions_.find(key);
   if (it == sessions_.end()) return std::nullopt;
   if (it->second.Expires <= now) {
-    sessions_.erase(it);
+    Drop(it);
     return std::nullopt;
   }
   return it->second.Account;
@@ -51,7 +72,15 @@ std::optional<TAccountRecord> TSessions::Find(std::string_view token, TServiceTi
 void TSessions::End(std::string_view token) {
   const std::string key = Key(token);
   std::lock_guard<std::mutex> guard(lock_);
-  sessions_.erase(key);
+  if (auto it = sessions_.find(key); it != sessions_.end()) Drop(it);
+}
+
+void TSessions::EndAll(std::int64_t accountId) {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto account = byAccount_.find(accountId);
+  if (account == byAccount_.end()) return;
+  for (const std::string& key : account->second) sessions_.erase(key);
+  byAccount_.erase(account);
 }
 
 std::size_t TSessions::Size() {

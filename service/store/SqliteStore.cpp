@@ -1,8 +1,12 @@
 #include "service/store/SqliteStore.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <map>
 
 namespace {
@@ -104,19 +108,49 @@ struct TSqliteStore::TStatements {
       insertNode, updateNode, insertHistory, trimHistory, nodes, history, setDns, savepoint, release, rollbackTo;
 };
 
-TSqliteStore::TSqliteStore(const std::string& file) : file_(file) {
-  Open();
-  CheckFile();
-  Migrate();
-  Prepare();
+TSqliteStore::TSqliteStore(const std::string& file, bool create) : file_(file) {
+  const bool made = create && MakeFile();
+  try {
+    Open();
+    struct stat st {};
+    if (::lstat(file_.c_str(), &st) != 0)
+      throw EStoreUnavailable("cannot look at " + file_ + ": " + std::strerror(errno));
+    device_ = st.st_dev;
+    inode_ = st.st_ino;
+    CheckFile();
+    Migrate();
+    Prepare();
+  } catch (const EStoreError&) {
+    // A database made just now that never got its schema would pass for an
+    // existing one on the next start: it goes again.
+    if (made) {
+      s_.reset();
+      db_.reset();
+      for (const char* suffix : {"", "-wal", "-shm"}) ::unlink((file_ + suffix).c_str());
+    }
+    throw;
+  }
 }
 
 TSqliteStore::~TSqliteStore() = default;
 
 int TSqliteStore::SchemaVersion() { return std::end(kMigrations)[-1].version; }
 
+bool TSqliteStore::MakeFile() {
+  // Made here rather than by SQLite, so that it is the owner's alone from
+  // its first byte; an empty file is an empty database to SQLite.
+  const int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    if (errno == EEXIST) return false;
+    throw EStoreError("cannot make " + file_ + ": " + std::strerror(errno));
+  }
+  ::fchmod(fd, 0600);  // a umask that took the owner's own bits would leave a file nobody may write
+  ::close(fd);
+  return true;
+}
+
 void TSqliteStore::Open() {
-  db_ = std::make_unique<TSqliteDatabase>(file_, true);
+  db_ = std::make_unique<TSqliteDatabase>(file_, false);
   sqlite3_busy_timeout(db_->Handle(), BusyMilliseconds);
   // Reading the header is the first thing that finds a file that is no database.
   try {
@@ -125,6 +159,19 @@ void TSqliteStore::Open() {
     throw EStoreCorrupt(file_ + " is not a pinmark-service database (" + e.Message() + "); it was left as it is");
   }
   db_->Exec("PRAGMA foreign_keys = ON");
+}
+
+void TSqliteStore::CheckSameFile() {
+  struct stat st {};
+  const bool gone = ::lstat(file_.c_str(), &st) != 0;
+  if (!gone && st.st_dev == device_ && st.st_ino == inode_) return;
+  if (!replaced_) {
+    replaced_ = true;
+    if (OnFileReplaced)
+      OnFileReplaced(file_ + (gone ? " was deleted" : " was replaced") +
+                     " under the service: check-ins are answered 503 until it is restarted with its database");
+  }
+  throw EStoreUnavailable(file_ + " is not the database the service opened");
 }
 
 void TSqliteStore::CheckFile() {
@@ -173,6 +220,7 @@ bool TSqliteStore::ReadOnly() {
 }
 
 void TSqliteStore::Ready(bool write) {
+  if (write || !db_) CheckSameFile();
   if (db_ && !(write && db_->ReadOnly())) return;
   const auto now = std::chrono::steady_clock::now();
   if (now - lastReopen_ >= std::chrono::milliseconds(ReopenMilliseconds)) {
@@ -189,6 +237,7 @@ void TSqliteStore::Ready(bool write) {
       for (const char* suffix : {"-wal", "-shm"}) ::chmod((file_ + suffix).c_str(), st.st_mode & 0777);
     try {
       Open();
+      CheckSameFile();
       CheckFile();
       Migrate();
       Prepare();

@@ -16,13 +16,24 @@
 // writing at most every ReopenMilliseconds, so the store recovers once the
 // file is writable again.
 //
+// The file is the one opened, not whatever is at its path later: before each
+// write the path's device and inode are compared with those of the file
+// opened. A file deleted or replaced under the store raises EStoreUnavailable
+// for every write from then on (OnFileReplaced is told once), and is never
+// opened anew: the check-ins it answers must not go into a deleted file, nor
+// into a stranger's. A file the store makes is readable by its owner only
+// (SQLite gives the -wal and -shm files the database's mode), whatever the
+// umask.
+//
 // One connection, used under the store's lock. Check-ins that come in while
 // others are being written are written together in one transaction (each in
 // a savepoint of its own, so that one that fails takes back only itself);
 // each caller still returns only once its own check-in is committed.
 #pragma once
 
+#include <sys/types.h>
 #include <chrono>
+
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -40,8 +51,9 @@ class TSqliteStore : public IServiceStore {
   // "Pmrk": marks the file as this service's (PRAGMA application_id).
   static constexpr int ApplicationId = 0x506d726b;
 
-  // Opens or creates the file and migrates it.
-  explicit TSqliteStore(const std::string& file);
+  // Opens the file and migrates it; with create a missing file is made, else
+  // it raises EStoreError.
+  explicit TSqliteStore(const std::string& file, bool create = true);
   ~TSqliteStore() override;
 
   // The schema version this build writes.
@@ -65,6 +77,10 @@ class TSqliteStore : public IServiceStore {
   // undoes the check-in). For a publisher that queues its work in this file.
   std::function<void(TSqliteDatabase&, const TCheckInRecord&)> InCheckInTransaction;
 
+  // Told once, under the store's lock, when the file at the path is found to
+  // be no longer the one opened; with the words to log.
+  std::function<void(const std::string&)> OnFileReplaced;
+
   // Runs fn with the connection under the store's lock, for other tables
   // kept in the same file; with write, only on a connection that may write
   // (else EStoreUnavailable, as for the store's own writes).
@@ -80,7 +96,11 @@ class TSqliteStore : public IServiceStore {
   struct TPendingCheckIn;
   void RecordBatch(const std::vector<TPendingCheckIn*>& batch);
   TCheckInRecord RecordOne(const TPendingCheckIn& p);
+  // Makes the file, empty, when it is absent; true when it did.
+  bool MakeFile();
   void Open();
+  // Raises EStoreUnavailable when the path no longer leads to the file opened.
+  void CheckSameFile();
   void CheckFile();
   void Migrate();
   void Prepare();
@@ -94,6 +114,9 @@ class TSqliteStore : public IServiceStore {
   std::unique_ptr<TSqliteDatabase> db_;
   std::unique_ptr<TStatements> s_;
   std::chrono::steady_clock::time_point lastReopen_{};
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+  bool replaced_ = false;
   // Check-ins waiting to be written, and whether a caller is writing some.
   std::mutex queueLock_;
   std::condition_variable written_;

@@ -98,6 +98,23 @@ class ServiceProcess {
     std::lock_guard<std::mutex> guard(lock_);
     return log_;
   }
+  // Whether the log holds text within timeoutMs: the service may write a line
+  // after the answer it belongs to, or after "listening on".
+  bool WaitForLog(const std::string& text, int timeoutMs = 10000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Log().find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() >= end) return false;
+      testpeer::Pause(10);
+    }
+    return true;
+  }
+  // How often the log holds text.
+  int CountInLog(const std::string& text) {
+    const std::string log = Log();
+    int n = 0;
+    for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + text.size())) ++n;
+    return n;
+  }
   bool Running() {
     if (pid_ > 0 && ::waitpid(pid_, &status_, WNOHANG) == pid_) pid_ = -1;
     return pid_ > 0;

@@ -74,7 +74,6 @@ TEST_F(DynDns2Clients, InadynUpdatesANodeThroughACustomProvider) {
             std::string::npos)
       << run;
   EXPECT_NE(Page().find("{\"name\":\"nas\",\"address\":\"198.51.100.30\""), std::string::npos) << Page();
-  EXPECT_NE(service.Log().find("dyndns2 host=nas.alice.dyn.example.org user=alice address=127.0.0.1 answer=good"),
-            std::string::npos)
+  EXPECT_TRUE(service.WaitForLog("dyndns2 host=nas.alice.dyn.example.org user=alice address=127.0.0.1 answer=good"))
       << service.Log();
 }

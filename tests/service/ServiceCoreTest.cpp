@@ -4,14 +4,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "runtime/SysUtils.h"
 #include "service/core/AccountList.h"
 #include "service/core/DynDns2.h"
+#include "service/core/FailureLimit.h"
 #include "service/core/NameRules.h"
 #include "service/core/PasswordHash.h"
+#include "service/core/VerificationCache.h"
 #include "service/store/MemoryStore.h"
 #include "settings/md5.h"
 
@@ -54,6 +59,7 @@ class Core : public ::testing::Test {
     TServiceRules rules;
     rules.Zone = "Dyn.Example.org.";
     rules.MaxNodesPerAccount = 3;
+    rules.DummyHashIterations = kTestIterations;
     return rules;
   }
   TCheckInResult CheckIn(const std::string& node, const std::string& address, const std::string& digest = kDigest) {
@@ -161,30 +167,119 @@ TEST_F(Core, WrongDigestsUnknownAccountsAndTheNodeLimitRecordNothing) {
   EXPECT_EQ(store.Nodes(store.FindAccount("alice")->Id).size(), 3u);
 }
 
-TEST_F(Core, FailuresAreLimitedPerAddressAndPerAccountUntilTheAllowanceComesBack) {
+TEST_F(Core, FailuresHoldBackTheAddressThatFailedAndNeverAnOwnerWhoDidNot) {
   const TServiceRules rules = Rules();
-  // One address guessing: its burst, then it is refused even with the right digest.
-  for (int i = 0; i < rules.AddressBurst; ++i)
-    ASSERT_EQ(core.CheckIn("alice", kWrong, "box", "10.0.0.66", now).Answer, TAnswer::BadAuth) << i;
-  TCheckInResult limited = core.CheckIn("alice", kDigest, "box", "10.0.0.66", now);
+  auto answer = [&](const std::string& account, const std::string& digest, const std::string& from) {
+    return core.CheckIn(account, digest, "box", from, now).Answer;
+  };
+  // One address guessing one account: its allowance for that account, then
+  // it is refused even with the right digest; its other accounts go on.
+  for (int i = 0; i < rules.PairBurst; ++i) ASSERT_EQ(answer("alice", kWrong, "10.0.0.66"), TAnswer::BadAuth) << i;
+  const TCheckInResult limited = core.CheckIn("alice", kDigest, "box", "10.0.0.66", now);
   EXPECT_EQ(limited.Answer, TAnswer::Limited);
   EXPECT_GT(limited.RetryAfter, 0);
-  EXPECT_EQ(core.CheckIn("nobody", kWrong, "box", "10.0.0.66", now).Answer, TAnswer::Limited);
-  // Another address is not held back by it.
-  EXPECT_EQ(CheckIn("box", "10.0.0.1").Answer, TAnswer::Ok);
-  now += rules.AddressRefill;
-  EXPECT_EQ(core.CheckIn("alice", kDigest, "box", "10.0.0.66", now).Answer, TAnswer::Ok);
+  EXPECT_EQ(answer("bob", kDigest, "10.0.0.66"), TAnswer::Ok);
+  EXPECT_EQ(answer("alice", kDigest, "10.0.0.1"), TAnswer::Ok) << "another address is not held back by it";
+  now += rules.PairRefill;
+  EXPECT_EQ(answer("alice", kDigest, "10.0.0.66"), TAnswer::Ok);
 
-  // Many addresses guessing one account: the account's burst, then it waits for everyone.
+  // Guesses for accounts that do not exist count against the address as much.
+  for (int i = 0; i < rules.AddressBurst; ++i)
+    ASSERT_EQ(answer("nobody" + std::to_string(i), kWrong, "10.0.0.77"), TAnswer::BadAuth) << i;
+  EXPECT_EQ(answer("alice", kDigest, "10.0.0.77"), TAnswer::Limited);
+  // An IPv6 host steps through its /64 in vain.
+  for (int i = 0; i < rules.PairBurst; ++i)
+    ASSERT_EQ(answer("alice", kWrong, "2001:db8:1:2::" + std::to_string(i + 1)), TAnswer::BadAuth) << i;
+  EXPECT_EQ(answer("alice", kDigest, "2001:db8:1:2:ffff::9"), TAnswer::Limited);
+  EXPECT_EQ(answer("alice", kDigest, "2001:db8:1:3::1"), TAnswer::Ok) << "the next /64 is another's";
+
+  // Many addresses guessing one account: once the account's allowance is
+  // used, each of them is refused, a new one gets one guess, the owner's
+  // address is never held back.
   for (int i = 0; i < rules.AccountBurst; ++i)
-    ASSERT_EQ(core.CheckIn("bob", kWrong, "box", "10.1.0." + std::to_string(i), now).Answer, TAnswer::BadAuth) << i;
-  EXPECT_EQ(core.CheckIn("bob", kDigest, "box", "10.2.0.1", now).Answer, TAnswer::Limited);
-  EXPECT_EQ(CheckIn("box", "10.2.0.1").Answer, TAnswer::Ok) << "other accounts go on";
+    ASSERT_EQ(answer("bob", kWrong, "10.1.0." + std::to_string(i)), TAnswer::BadAuth) << i;
+  EXPECT_EQ(answer("bob", kDigest, "10.1.0.1"), TAnswer::Limited) << "an address that failed for bob";
+  EXPECT_EQ(answer("bob", kWrong, "10.1.1.1"), TAnswer::BadAuth) << "a new address's one guess";
+  EXPECT_EQ(answer("bob", kWrong, "10.1.1.1"), TAnswer::Limited);
+  EXPECT_EQ(answer("bob", kDigest, "10.2.0.1"), TAnswer::Ok) << "the owner";
   now += rules.AccountRefill;
-  EXPECT_EQ(core.CheckIn("bob", kDigest, "box", "10.2.0.1", now).Answer, TAnswer::Ok);
+  EXPECT_EQ(answer("bob", kDigest, "10.1.0.1"), TAnswer::Ok);
+}
+
+TEST_F(Core, AnOwnerChecksInThroughFiveMinutesOfGuessesFromThreeAddresses) {
+  const std::vector<std::string> attackers = {"203.0.113.1", "203.0.113.2", "203.0.113.3"};
+  std::map<std::string, int> limited;
+  const auto guess = [&](int i) {
+    const std::string& from = attackers[static_cast<std::size_t>(i) % attackers.size()];
+    const TAnswer a = core.CheckIn("alice", kWrong, "box", from, now).Answer;
+    ASSERT_TRUE(a == TAnswer::BadAuth || a == TAnswer::Limited) << i;
+    if (a == TAnswer::Limited) ++limited[from];
+  };
+  // The owner's node has checked in before; then 21 guesses at once, then one every 30 s.
+  ASSERT_EQ(CheckIn("box", "198.51.100.7").Answer, TAnswer::Ok);
+  for (int i = 0; i < 21; ++i) guess(i);
+  const TServiceTime end = now + 5 * kMinute;
+  for (int tick = 0; now < end; ++tick, now += 10 * 1000) {
+    if (tick % 3 == 0) guess(tick / 3);
+    ASSERT_EQ(CheckIn("box", "198.51.100.7").Answer, TAnswer::Ok) << (now - kStart) / 1000 << " s in";
+  }
+  for (const std::string& from : attackers) EXPECT_GT(limited[from], 0) << from;
+}
+
+TEST_F(Core, AnUnknownAccountIsRefusedAndLimitedAsAWrongPasswordIs) {
+  const TServiceRules rules = Rules();
+  for (const std::string account : {"alice", "nobody"}) {
+    const std::string from = "10.3.0." + std::to_string(account.size());
+    std::vector<TAnswer> answers;
+    for (int i = 0; i <= rules.PairBurst; ++i)
+      answers.push_back(core.CheckIn(account, kWrong, "box", from, now).Answer);
+    std::vector<TAnswer> expected(static_cast<std::size_t>(rules.PairBurst), TAnswer::BadAuth);
+    expected.push_back(TAnswer::Limited);
+    EXPECT_EQ(answers, expected) << account;
+  }
+}
+
+TEST(CoreTiming, AnUnknownAccountCostsWhatAWrongPasswordCosts) {
+  // The real slow hash on both sides; the limits let every guess through.
+  TMemoryStore store;
+  TServiceRules rules;
+  rules.AddressBurst = rules.PairBurst = rules.AccountBurst = 1000;
+  TServiceCore core(store, rules);
+  store.AddAccount("alice", TPasswordHash::Make(kDigest), kStart);
+  core.CheckIn("nobody", kWrong, "box", "10.0.0.1", kStart);  // the dummy is made on first use
+  std::vector<double> known, unknown;
+  for (int i = 0; i < 20; ++i)
+    for (auto* times : {&known, &unknown}) {
+      const auto begin = std::chrono::steady_clock::now();
+      const TAnswer a = core.CheckIn(times == &known ? "alice" : "nobody", kWrong, "box", "10.0.0.1", kStart).Answer;
+      times->push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
+      ASSERT_EQ(a, TAnswer::BadAuth);
+    }
+  for (auto* times : {&known, &unknown}) std::sort(times->begin(), times->end());
+  const double ratio = known[10] / unknown[10];
+  EXPECT_GT(ratio, 1 / 1.5) << known[10] << " s against " << unknown[10] << " s";
+  EXPECT_LT(ratio, 1.5) << known[10] << " s against " << unknown[10] << " s";
 }
 
 TEST_F(Core, ARememberedVerificationEndsWithItsTimeAndWithAPasswordChange) {
+  TVerificationCache cache(2 * 60 * kMinute, 10);
+  cache.Remember("alice", "hash", kDigest, now);
+  struct Case {
+    const char* what;
+    std::string account, hash, digest;
+    TServiceTime at;
+    bool remembered;
+  } cases[] = {
+      {"the same, later", "ALICE", "hash", UpperCase(kDigest), now + 2 * 60 * kMinute - 1, true},
+      {"another digest", "alice", "hash", kWrong, now, false},
+      {"another stored hash", "alice", "hash2", kDigest, now, false},
+      {"another account", "bob", "hash", kDigest, now, false},
+      {"its time is up", "alice", "hash", kDigest, now + 2 * 60 * kMinute, false},
+      {"and it was forgotten", "alice", "hash", kDigest, now, false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(cache.Remembered(c.account, c.hash, c.digest, c.at), c.remembered) << c.what;
+  EXPECT_EQ(cache.Size(), 0u);
+
   ASSERT_EQ(CheckIn("box", "10.0.0.1").Answer, TAnswer::Ok);
   const std::string newDigest = DigestToHex(MD5OfString("new secret"));
   ASSERT_EQ(core.ChangePassword("alice", newDigest), TAccountChange::Done);
@@ -228,10 +323,28 @@ TEST_F(Core, DynDns2UpdatesAnswerEachHostAsThatProtocolDoes) {
   EXPECT_EQ(Update("pc.alice.dyn.example.org"), V{"abuse"});
 }
 
+TEST(CoreFailureLimit, AFullTableForgetsTheOldestOffenderNeverTheLatest) {
+  TFailureLimit limit(1, kMinute, 2);
+  limit.Failed("old", kStart);
+  limit.Failed("recent", kStart + 1000);
+  limit.Failed("latest", kStart + 2000);
+  EXPECT_EQ(limit.Size(), 2u);
+  EXPECT_EQ(limit.Blocked("old", kStart + 2000), 0);
+  EXPECT_GT(limit.Blocked("recent", kStart + 2000), 0);
+  EXPECT_GT(limit.Blocked("latest", kStart + 2000), 0);
+  // One whose allowance came back goes before any other.
+  const TServiceTime later = kStart + kMinute + 1500;
+  limit.Failed("next", later);
+  EXPECT_FALSE(limit.Failing("recent", later));
+  EXPECT_GT(limit.Blocked("latest", later), 0);
+  EXPECT_GT(limit.Blocked("next", later), 0);
+}
+
 TEST(CoreNames, RulesForNamesDigestsAndAddresses) {
   EXPECT_TRUE(NewAccountNameProblem("alice-2").empty());
   for (const char* bad : {"", "-a", "a-", "a.b", "a_b", "ä", "a b"})
     EXPECT_FALSE(NewAccountNameProblem(bad).empty()) << bad;
+  EXPECT_TRUE(NewAccountNameProblem(std::string(63, 'a')).empty()) << "as long as a DNS label may be";
   EXPECT_FALSE(NewAccountNameProblem(std::string(64, 'a')).empty());
   EXPECT_TRUE(IsDigest(kDigest));
   EXPECT_FALSE(IsDigest(kDigest + "0"));

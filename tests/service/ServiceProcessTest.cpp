@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -292,8 +293,7 @@ TEST(ServiceProcess, ALockedDatabaseIsAnswered503AndTheServiceGoesOnOnceItIsFree
   EXPECT_EQ(locked.body, "the service cannot record check-ins right now; try again later\n");
   ASSERT_EQ(other.Exec("COMMIT"), SQLITE_OK);
   EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "box", "127.0.0.2").status, 200);
-  EXPECT_NE(service.Log().find(" unrecorded node=box user=alice address=127.0.0.2: "), std::string::npos)
-      << service.Log();
+  EXPECT_TRUE(service.WaitForLog(" unrecorded node=box user=alice address=127.0.0.2: ")) << service.Log();
 }
 
 TEST(ServiceProcess, AFullDiskIsAnswered503LosesNothingAndTheServiceRecoversWhenThereIsRoom) {
@@ -337,8 +337,7 @@ TEST(ServiceProcess, AReadOnlyDatabaseIsShownAnswers503AndIsWrittenOnceItIsWrita
   ASSERT_EQ(::chmod(db.file.c_str(), 0444), 0);
   ServiceProcess service({"--db", db.file}, {}, RLIM_INFINITY, nobody);
   ASSERT_GT(service.Port(), 0) << service.Log();
-  EXPECT_NE(service.Log().find(db.file + " is read-only: nodes are shown, check-ins are answered 503"),
-            std::string::npos)
+  EXPECT_TRUE(service.WaitForLog(db.file + " is read-only: nodes are shown, check-ins are answered 503"))
       << service.Log();
   EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "box").status, 503);
   EXPECT_NE(Json(service.Port(), "alice", "secret").find("\"nodes\":[]"), std::string::npos);
@@ -352,6 +351,57 @@ TEST(ServiceProcess, AReadOnlyDatabaseIsShownAnswers503AndIsWrittenOnceItIsWrita
   }
   EXPECT_EQ(status, 200);
   EXPECT_NE(Json(service.Port(), "alice", "secret").find("{\"name\":\"box\""), std::string::npos);
+}
+
+TEST(ServiceProcess, ADatabaseDeletedOrReplacedUnderTheServiceIsAnswered503AndNeverMadeAnewUnasked) {
+  const struct Case {
+    const char* what;
+    std::function<void(const std::string&)> change;
+    const char* logged;
+    const char* atRestart;
+  } cases[] = {
+      {"deleted", [](const std::string& file) { std::filesystem::remove(file); }, " was deleted under the service",
+       "there is no database "},
+      {"replaced",
+       [](const std::string& file) {
+         TempDir::Write(file + ".new", "junk"), std::filesystem::rename(file + ".new", file);
+       },
+       " was replaced under the service", " is not a pinmark-service database"},
+  };
+  for (const Case& c : cases) {
+    // Made as a user who lets everyone read what he makes would make it.
+    const mode_t umask = ::umask(022);
+    Database db("alice", "secret");
+    ::umask(umask);
+    ServiceProcess service({"--db", db.file});
+    ASSERT_GT(service.Port(), 0) << service.Log();
+    ASSERT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "box").status, 200);
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      struct stat st {};
+      ASSERT_EQ(::stat((db.file + suffix).c_str(), &st), 0) << suffix;
+      EXPECT_EQ(st.st_mode & 0777, 0600u) << suffix << " is the owner's alone";
+    }
+    c.change(db.file);
+    EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "box", "127.0.0.2").status, 503) << c.what;
+    EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "box", "127.0.0.3").status, 503) << c.what;
+    EXPECT_TRUE(service.WaitForLog(db.file + c.logged)) << service.Log();
+    EXPECT_EQ(service.CountInLog(c.logged), 1) << service.Log();
+    service.Stop();
+
+    ServiceProcess restarted({"--db", db.file});
+    EXPECT_EQ(restarted.Stop(0), 1) << c.what;
+    EXPECT_NE(restarted.Log().find(c.atRestart), std::string::npos) << restarted.Log();
+  }
+  // Asked to, the service makes a database where there is none.
+  Database db("alice", "secret");
+  std::filesystem::remove(db.file);
+  ServiceProcess noRoom({"--db", db.file, "--create"}, {}, 1024);
+  EXPECT_EQ(noRoom.Stop(0), 1) << noRoom.Log();
+  EXPECT_FALSE(std::filesystem::exists(db.file)) << "one that could not be made whole is not left to pass for one";
+  ServiceProcess created({"--db", db.file, "--create"});
+  ASSERT_GT(created.Port(), 0) << created.Log();
+  EXPECT_EQ(CheckIn(created.Port(), "alice", Md5("secret"), "box").status, 403);
+  EXPECT_TRUE(std::filesystem::exists(db.file));
 }
 
 TEST(ServiceProcess, ADamagedOrForeignDatabaseIsRefusedAtStartAndLeftAsItIs) {

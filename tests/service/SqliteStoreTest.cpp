@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "service/dns/DnsQueue.h"
 #include "service/store/SqliteDnsQueueStore.h"
@@ -122,6 +125,22 @@ TEST(SqliteStore, AnEmptyFileIsMadeAStoreOfTheCurrentSchema) {
   EXPECT_EQ(other.Int("PRAGMA user_version"), TSqliteStore::SchemaVersion());
   EXPECT_EQ(other.Int("PRAGMA application_id"), TSqliteStore::ApplicationId);
   EXPECT_EQ(other.Int("SELECT count(*) FROM accounts"), 1);
+}
+
+TEST(SqliteStore, ItOpensOnlyTheFileNamedAndMakesOneOnlyWhenAsked) {
+  TempDir dir;
+  const std::string file = dir.File("service.db");
+  EXPECT_THROW(TSqliteStore(file, false), EStoreError);
+  EXPECT_FALSE(std::filesystem::exists(file)) << "not asked to make one";
+
+  { TSqliteStore store(file); }
+  // A symbolic link is not followed, whether it leads to a store or nowhere.
+  const std::string link = dir.File("link.db"), dangling = dir.File("dangling.db");
+  ASSERT_EQ(::symlink(file.c_str(), link.c_str()), 0);
+  ASSERT_EQ(::symlink(dir.File("nowhere.db").c_str(), dangling.c_str()), 0);
+  EXPECT_THROW(TSqliteStore store(link), EStoreError);
+  EXPECT_THROW(TSqliteStore store(dangling), EStoreError);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("nowhere.db")));
 }
 
 TEST(SqliteStore, ALockHeldByAnotherProgramMakesWritesUnavailableUntilItGoes) {
