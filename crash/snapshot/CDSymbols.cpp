@@ -40,6 +40,16 @@ std::string UnitName(const char* file) {
   return ChangeFileExt(ExtractFileName(file), "");
 }
 
+// Headers of the system (the C++ library's, a toolkit's) as opposed to the
+// program's own files; a program's sources are never installed there.
+bool IsOwnSource(const char* file) {
+  if (!file || !*file) return false;
+  const std::string_view path(file);
+  for (std::string_view system : {"/usr/include/", "/usr/lib/", "/usr/local/include/"})
+    if (path.substr(0, system.size()) == system) return false;
+  return true;
+}
+
 // The file of index `index` in the unit's file table.
 const char* SourceFile(Dwarf_Die* cu, Dwarf_Word index) {
   Dwarf_Files* files = nullptr;
@@ -253,6 +263,13 @@ TCDSymbol TCDSymbolizer::Resolve(uint64_t address, bool returnAddress) {
   return cache[address] = Lookup(address, returnAddress, kAll);
 }
 
+TCDSymbol TCDSymbolizer::ResolveCallSite(uint64_t returnAddress) {
+  const std::vector<TCDSymbol> frames = ResolveFrames(returnAddress, true);
+  for (const TCDSymbol& frame : frames)
+    if (frame.OwnSource) return frame;
+  return frames.back();
+}
+
 int TCDSymbolizer::LineOf(uint64_t address) {
   std::lock_guard<std::mutex> guard(lock_);
   return Lookup(address, false, kLine).Line;
@@ -351,6 +368,7 @@ TCDSymbol TCDSymbolizer::Lookup(uint64_t address, bool returnAddress, TPart part
           }
           frame.Line = line > 0 ? line : 0;
           frame.Unit = line > 0 ? UnitName(file) : std::string();
+          frame.OwnSource = line > 0 && IsOwnSource(file);
           if (frame.FunctionLine > frame.Line) frame.FunctionLine = 0;
           inlined->push_back(std::move(frame));
         }
@@ -364,6 +382,7 @@ TCDSymbol TCDSymbolizer::Lookup(uint64_t address, bool returnAddress, TPart part
   if (line > 0) {
     s.Line = line;
     s.Unit = UnitName(file);
+    s.OwnSource = IsOwnSource(file);
   }
   if (s.FunctionLine > s.Line) s.FunctionLine = 0;  // a declaration elsewhere tells nothing
   return s;
