@@ -119,3 +119,32 @@ TEST(CrashdemoStack, ACreationSiteInInlinedCodeNamesTheProgramsOwnLine) {
   EXPECT_TRUE(std::regex_search(site, std::regex(" crashdemo +main(\\.cpp)? +" + std::to_string(createLine) + " ")))
       << site;
 }
+
+// What only a report needs is loaded when a report is made: a started
+// program has not mapped the symbol, disassembly and device libraries, and
+// its report still has lines and a hardware list (a fault's disassembly is
+// checked with the report's sections).
+TEST(CrashdemoStartup, TheReportsLibrariesAreLoadedOnlyWhenAReportIsMade) {
+  const char* const kLibraries[] = {"/libdw", "/libcapstone", "/libudev"};
+  std::vector<std::string> mappedAtStart;
+  bool looked = false;
+  DemoOptions options;
+  options.Env = {"CRASHDEMO_FREEZE_TIMEOUT=3000"};
+  options.Answers = "close";
+  // Looked at while the main thread is frozen and before the freeze is told.
+  options.Watch = [&](pid_t demo, const std::vector<DemoLine>& lines) {
+    if (looked || lines.empty() || lines.back().Kind != "start") return;
+    looked = true;
+    const std::string maps = TempDir::Read("/proc/" + std::to_string(demo) + "/maps");
+    for (const char* library : kLibraries)
+      if (maps.find(library) != std::string::npos) mappedAtStart.push_back(library);
+  };
+  const DemoRun run = RunCrashDemo("freeze", options);
+  ASSERT_FALSE(run.Hung);
+  ASSERT_TRUE(looked);
+  EXPECT_TRUE(mappedAtStart.empty()) << testing::PrintToString(mappedAtStart);
+  ASSERT_EQ(run.Of("present").size(), 1u);
+  const std::string& r = run.BugReport;
+  EXPECT_TRUE(std::regex_search(r, std::regex(" crashdemo +main(\\.cpp)? +[0-9]+ "))) << r.substr(0, 3000);
+  EXPECT_NE(r.find("\r\n\r\nhardware:"), std::string::npos);
+}
