@@ -2,12 +2,14 @@
 # component. A component gets everything a package of ours needs by being one.
 #
 # pinmark_package(<component> NAME <package> SUMMARY <line> DESCRIPTION <text>
-#                 [SECTION <section>] [RECOMMENDS <text>])
+#                 [SECTION <section>] [RECOMMENDS <text>] [DEPENDS <text>])
 #   Makes <component> the package <package>: it installs share/doc/<package>
 #   with the copyright file and changelog.Debian.gz, and the lintian
 #   overrides in packaging/lintian/<package> when there are any (each with
 #   its reason). Its debug information goes into the package
 #   <package>-dbgsym (component <component>_dbgsym), which depends on it.
+#   DEPENDS adds to the libraries the programs link, found by shlibdeps,
+#   those they open only when needed (dlopen), which it cannot see.
 #
 # pinmark_install_program(<target> COMPONENT <component>)
 #   Installs the program into bin with its man page packaging/man/<target>.1.
@@ -63,9 +65,9 @@ set(_pinmark_changelog_gz "${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz")
 _pinmark_gzip("${PINMARK_PACKAGING_DIR}/debian/changelog" "${_pinmark_changelog_gz}")
 
 function(pinmark_package component)
-  cmake_parse_arguments(P "" "NAME;SUMMARY;DESCRIPTION;SECTION;RECOMMENDS" "" ${ARGN})
+  cmake_parse_arguments(P "" "NAME;SUMMARY;DESCRIPTION;SECTION;RECOMMENDS;DEPENDS" "" ${ARGN})
   set_property(GLOBAL APPEND PROPERTY PINMARK_PACKAGE_COMPONENTS ${component})
-  foreach(field NAME SUMMARY DESCRIPTION SECTION RECOMMENDS)
+  foreach(field NAME SUMMARY DESCRIPTION SECTION RECOMMENDS DEPENDS)
     set_property(GLOBAL PROPERTY PINMARK_PACKAGE_${component}_${field} "${P_${field}}")
   endforeach()
   foreach(part ${component} ${component}_dbgsym)
@@ -192,7 +194,7 @@ function(_pinmark_make_packages)
   set(CPACK_DEBIAN_DEBUGINFO_PACKAGE OFF)
   foreach(component ${components})
     string(TOUPPER "${component}" C)
-    foreach(field NAME SUMMARY DESCRIPTION SECTION RECOMMENDS)
+    foreach(field NAME SUMMARY DESCRIPTION SECTION RECOMMENDS DEPENDS)
       get_property(${field} GLOBAL PROPERTY PINMARK_PACKAGE_${component}_${field})
     endforeach()
     list(APPEND CPACK_COMPONENTS_ALL ${component} ${component}_dbgsym)
@@ -200,6 +202,7 @@ function(_pinmark_make_packages)
     set(CPACK_DEBIAN_${C}_PACKAGE_SECTION "${SECTION}")
     set(CPACK_DEBIAN_${C}_PACKAGE_SHLIBDEPS ON)
     set(CPACK_DEBIAN_${C}_PACKAGE_RECOMMENDS "${RECOMMENDS}")
+    set(CPACK_DEBIAN_${C}_PACKAGE_DEPENDS "${DEPENDS}")
     set(CPACK_COMPONENT_${C}_DESCRIPTION "${SUMMARY}\n${DESCRIPTION}")
     set(CPACK_DEBIAN_${C}_DBGSYM_PACKAGE_NAME "${NAME}-dbgsym")
     set(CPACK_DEBIAN_${C}_DBGSYM_PACKAGE_SECTION debug)

@@ -60,6 +60,7 @@ std::string FormatCallStack(const std::vector<TCDStackLine>& lines, const TCDCal
     if (i > 0) out += "\r\n";
     if (!creatorName.empty() && i + 1 == lines.size())
       out += ">> created by " + std::string(creatorName) + " at:\r\n";
+    if (l.LeftOut > 0) out += ">> " + std::to_string(l.LeftOut) + " frames left out\r\n";
     out += HexAddress(l.Address) + ' ';
     if (relAddrs) out += '+' + Pad(Offset(l), offsetWidth, true, '0') + ' ';
     out += Pad(l.Symbol.Module, moduleWidth + 1, false);

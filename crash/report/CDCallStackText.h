@@ -24,6 +24,7 @@ struct TCDCallStackOptions {
 struct TCDStackLine {
   uint64_t Address = 0;
   TCDSymbol Symbol;
+  uint64_t LeftOut = 0;  // frames of a deep stack left out right before this line
 };
 
 // "<address> [+<offset>] <module> [<unit>] [<line>] [+<relative line>] <function>",
@@ -32,7 +33,9 @@ std::string SingleLineForm(uint64_t address, const TCDSymbol& symbol, const TCDC
 
 // The section text of a call stack. With a creator name, ">> created by
 // <creator> at:" stands before the last line (the creation site). A call the
-// compiler inlined is marked " [inlined]" after its function.
+// compiler inlined is marked " [inlined]" after its function. Where frames
+// of a stack too deep to list whole were left out, ">> <n> frames left out"
+// stands in their place.
 std::string FormatCallStack(const std::vector<TCDStackLine>& lines, const TCDCallStackOptions& options,
                             std::string_view creatorName);
 

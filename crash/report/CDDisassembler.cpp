@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "crash/report/CDReportFormat.h"
+#include "crash/sys/CDLibrary.h"
 #include "runtime/SysUtils.h"
 
 namespace {
@@ -26,11 +27,30 @@ struct TInsn {
   int Line = 0;
 };
 
+// Capstone's functions, bound when the first disassembly is made.
+#define PINMARK_CAPSTONE_FUNCTIONS(X) X(cs_open) X(cs_close) X(cs_disasm) X(cs_free)
+
+struct TCapstoneApi {
+  PINMARK_CAPSTONE_FUNCTIONS(PINMARK_CD_FUNCTION)
+};
+
+const TCapstoneApi* CapstoneApi() {
+  static const TCapstoneApi* bound = []() -> const TCapstoneApi* {
+    static TCapstoneApi api;
+    void* library = CDOpenLibrary("libcapstone.so.4");
+    if (library == nullptr) return nullptr;
+    bool ok = true;
+    PINMARK_CAPSTONE_FUNCTIONS(PINMARK_CD_BIND)
+    return ok ? &api : nullptr;
+  }();
+  return bound;
+}
+
 class TCapstone {
  public:
-  TCapstone() { ok_ = cs_open(CS_ARCH_X86, CS_MODE_64, &handle_) == CS_ERR_OK; }
+  TCapstone() : api_(CapstoneApi()) { ok_ = api_ && api_->cs_open(CS_ARCH_X86, CS_MODE_64, &handle_) == CS_ERR_OK; }
   ~TCapstone() {
-    if (ok_) cs_close(&handle_);
+    if (ok_) api_->cs_close(&handle_);
   }
   TCapstone(const TCapstone&) = delete;
   TCapstone& operator=(const TCapstone&) = delete;
@@ -39,16 +59,17 @@ class TCapstone {
     std::vector<TInsn> out;
     if (!ok_ || code.empty()) return out;
     cs_insn* insn = nullptr;
-    size_t count = cs_disasm(handle_, code.data(), code.size(), address, 0, &insn);
+    size_t count = api_->cs_disasm(handle_, code.data(), code.size(), address, 0, &insn);
     out.reserve(count);
     for (size_t i = 0; i < count; ++i)
       out.push_back(TInsn{insn[i].address, std::vector<uint8_t>(insn[i].bytes, insn[i].bytes + insn[i].size),
                           insn[i].mnemonic, insn[i].op_str, 0});
-    if (insn) cs_free(insn, count);
+    if (insn) api_->cs_free(insn, count);
     return out;
   }
 
  private:
+  const TCapstoneApi* api_;
   csh handle_ = 0;
   bool ok_ = false;
 };

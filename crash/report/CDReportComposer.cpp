@@ -225,17 +225,22 @@ void TCDReportComposer::CompleteThread(TThread& t, int area) {
         TCDStepName fill("FillFinalOutput");
         TCDSymbolizer& symbols = snapshot_.Symbols();
         text = Guarded("FillFinalOutput", [&] {
+          uint64_t leftOut = 0;
           for (std::size_t i = 0; i < entries.size(); ++i) {
             // The calls inlined at the address stand before the real
             // function, as entries of their own (not at a creation site,
             // which is one line by itself).
             std::vector<TCDSymbol> frames = entries[i].CreationSite
-                                                ? std::vector<TCDSymbol>{symbols.Resolve(entries[i].Address)}
+                                                ? std::vector<TCDSymbol>{symbols.ResolveCallSite(entries[i].Address)}
                                                 : symbols.ResolveFrames(entries[i].Address, !entries[i].Exact);
             // Entries without a line say little; leave them out when asked,
             // but keep where the thread stands and where it was created.
+            leftOut += entries[i].LeftOut;  // a hidden entry passes its count on
             if (input_.HideUglyItems && frames.back().Line <= 0 && i > 0 && !entries[i].CreationSite) continue;
-            for (TCDSymbol& s : frames) lines.push_back(TCDStackLine{entries[i].Address, std::move(s)});
+            for (TCDSymbol& s : frames) {
+              lines.push_back(TCDStackLine{entries[i].Address, std::move(s), leftOut});
+              leftOut = 0;
+            }
           }
           return std::string();
         });

@@ -11,24 +11,15 @@
 
 namespace {
 
-// Deep recursion fills a stack with millions of frames; this many are plenty
-// to show the pattern.
+// Recursion collapses as the unwinder walks; a deep stack of calls that do
+// not repeat in short rounds keeps this many frames.
 constexpr std::size_t kMaxFrames = 20000;
 
-// Appends an item and drops the newest round when the tail of the list now
-// repeats itself (x y x y -> x y), so recursion leaves one round behind.
-template <typename T, typename Same>
-void AppendCollapsing(std::vector<T>& out, T item, Same same) {
-  out.push_back(std::move(item));
-  for (std::size_t period = 1; period <= CDMaxRecursionPeriod && 2 * period <= out.size(); ++period) {
-    const std::size_t n = out.size();
-    bool repeats = true;
-    for (std::size_t i = 0; i < period && repeats; ++i) repeats = same(out[n - period + i], out[n - 2 * period + i]);
-    if (repeats) {
-      out.resize(n - period);
-      return;
-    }
-  }
+bool InCopy(uint64_t address, uint64_t start, const std::vector<uint8_t>& copy, uint64_t& value) {
+  if (address < start || address - start > copy.size() || copy.size() - (address - start) < sizeof value)
+    return false;
+  std::memcpy(&value, copy.data() + (address - start), sizeof value);
+  return true;
 }
 
 template <typename F>
@@ -44,11 +35,7 @@ auto Step(const char* name, F f) -> decltype(f()) {
 }  // namespace
 
 bool TCDThreadCapture::Slot(uint64_t address, uint64_t& value) const {
-  if (address < StackPointer || address - StackPointer > Stack.size() ||
-      Stack.size() - (address - StackPointer) < sizeof value)
-    return false;
-  std::memcpy(&value, Stack.data() + (address - StackPointer), sizeof value);
-  return true;
+  return InCopy(address, StackPointer, Stack, value) || InCopy(address, UpperStart, Upper, value);
 }
 
 void PrepareCapture(TCDThreadCapture& c, const TCDAddressSpace& space, std::size_t maxStackBytes) {
@@ -79,6 +66,19 @@ void PrepareCapture(TCDThreadCapture& c, const TCDAddressSpace& space, std::size
   const std::size_t size = static_cast<std::size_t>(std::min<uint64_t>(c.StackTop - c.StackPointer, maxStackBytes));
   c.Stack.resize(size);
   c.Stack.resize(ReadOwnMemoryPartly(c.StackPointer, c.Stack.data(), size));
+  // The chain above an unwinder that stopped deep down is looked for in the
+  // stack above its last frame, not in the copy below, which it passed.
+  c.Upper.clear();
+  c.UpperStart = 0;
+  if (!c.UnwoundToOutermost && !c.Unwound.empty()) {
+    const uint64_t last = c.Unwound.back().Sp;
+    if (last > c.StackPointer + c.Stack.size() && last < c.StackTop) {
+      const std::size_t upper = static_cast<std::size_t>(std::min<uint64_t>(c.StackTop - last, maxStackBytes));
+      c.Upper.resize(upper);
+      c.Upper.resize(ReadOwnMemoryPartly(last, c.Upper.data(), upper));
+      if (!c.Upper.empty()) c.UpperStart = last;
+    }
+  }
 }
 
 TCDStackTracer::TCDStackTracer(const TCDAddressSpace& space, TReadCode readCode, TFunctionStart functionStart)
@@ -88,29 +88,37 @@ std::vector<TCDStackCandidate> TCDStackTracer::CollectPossibleStackItems(const T
                                                                          const TProgress& progress) {
   std::vector<TCDStackCandidate> out;
   if (!c.Accessible()) return out;
-  const uint64_t first = (c.StackPointer + 7) & ~uint64_t{7};
-  const uint64_t end = c.StackPointer + c.Stack.size();
-  const uint64_t total = end > first ? end - first : 1;
+  const uint64_t total = std::max<uint64_t>(c.Stack.size() + c.Upper.size(), 1);
+  uint64_t scanned = 0;
   uint8_t code[CDMaxCallLength];
-  for (uint64_t slot = first; slot + 8 <= end; slot += 8) {
-    if (progress && (slot - first) % 65536 == 0) progress(static_cast<int>((slot - first) * 25 / total));
-    uint64_t value = 0;
-    c.Slot(slot, value);
-    if (value < CDMaxCallLength || !space_.IsCode(value - 1)) continue;
-    // Only the bytes of the same code mapping count; a call never spans into
-    // the mapping before.
-    const TCDMapping* m = space_.Find(value - 1);
-    std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(CDMaxCallLength, value - m->Start));
-    if (readCode_(value - want, code, want) != want) continue;
-    TCDCallSite call = CallBefore(code, want, value);
-    if (call.Length == 0) continue;
-    out.push_back(TCDStackCandidate{slot, value, false, call.Direct, call.Target});
-  }
+  auto scan = [&](uint64_t start, std::size_t size) {
+    const uint64_t first = (start + 7) & ~uint64_t{7};
+    const uint64_t end = start + size;
+    for (uint64_t slot = first; slot + 8 <= end; slot += 8) {
+      if (progress && (slot - first) % 65536 == 0)
+        progress(static_cast<int>((scanned + slot - first) * 25 / total));
+      uint64_t value = 0;
+      c.Slot(slot, value);
+      if (value < CDMaxCallLength || !space_.IsCode(value - 1)) continue;
+      // Only the bytes of the same code mapping count; a call never spans
+      // into the mapping before.
+      const TCDMapping* m = space_.Find(value - 1);
+      std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(CDMaxCallLength, value - m->Start));
+      if (readCode_(value - want, code, want) != want) continue;
+      TCDCallSite call = CallBefore(code, want, value);
+      if (call.Length == 0) continue;
+      out.push_back(TCDStackCandidate{slot, value, false, call.Direct, call.Target});
+    }
+    scanned += size;
+  };
+  scan(c.StackPointer, c.Stack.size());
+  if (!c.Upper.empty()) scan(c.UpperStart, c.Upper.size());
+  const uint64_t end = c.StackPointer + c.Stack.size();
   // The frame-pointer chain: each frame pointer holds the one of its caller,
   // the slot after it the return address; follow it while it rises inside
   // the stack.
   std::unordered_set<uint64_t> chain;
-  for (uint64_t fp = c.FramePointer; fp >= c.StackPointer && fp + 16 <= end && chain.size() < kMaxFrames;) {
+  for (uint64_t fp = c.FramePointer; fp >= c.StackPointer && fp + 16 <= end;) {
     chain.insert(fp + 8);
     uint64_t next = 0;
     if (!c.Slot(fp, next) || next <= fp) break;
@@ -126,7 +134,7 @@ void TCDStackTracer::RemoveRecursiveStackAreas(std::vector<TCDStackCandidate>& c
   std::vector<TCDStackCandidate> kept;
   kept.reserve(std::min<std::size_t>(candidates.size(), 4096));
   for (TCDStackCandidate& c : candidates)
-    AppendCollapsing(kept, std::move(c), [](const TCDStackCandidate& a, const TCDStackCandidate& b) {
+    CDAppendCollapsing(kept, std::move(c), [](const TCDStackCandidate& a, const TCDStackCandidate& b) {
       return a.Value == b.Value;
     });
   candidates = std::move(kept);
@@ -170,7 +178,7 @@ std::vector<TCDStackEntry> TCDStackTracer::RealizeOptimalLinkChains(const TCDThr
     const TCDFrame& f = c.Unwound[i];
     lastSp = std::max(lastSp, f.Sp);
     if (i == 0 && f.Ip == c.FirstAddress) continue;
-    out.push_back(TCDStackEntry{f.Ip, f.Exact, true, false});
+    out.push_back(TCDStackEntry{f.Ip, f.Exact, true, false, f.LeftOut});
   }
   // Past the outermost frame lie only stale values.
   if (c.UnwoundToOutermost && !c.Unwound.empty()) return out;
@@ -225,7 +233,9 @@ void TCDStackTracer::RemoveRecursiveAreas(std::vector<TCDStackEntry>& entries) {
   std::vector<TCDStackEntry> kept;
   kept.reserve(std::min<std::size_t>(entries.size(), 4096));
   for (TCDStackEntry& e : entries)
-    AppendCollapsing(kept, e, [](const TCDStackEntry& a, const TCDStackEntry& b) { return a.Address == b.Address; });
+    CDAppendCollapsing(kept, e, [](const TCDStackEntry& a, const TCDStackEntry& b) {
+      return a.Address == b.Address && a.LeftOut == 0 && b.LeftOut == 0;
+    });
   entries = std::move(kept);
 }
 

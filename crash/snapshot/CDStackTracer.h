@@ -46,16 +46,22 @@ struct TCDThreadCapture {
   std::vector<TCDFrame> Unwound;
   bool UnwoundToOutermost = false;  // Unwound ends at the thread's outermost frame
   std::vector<uint8_t> Stack;   // the bytes from StackPointer on
+  // When the unwinder's frames end beyond the copy above (a deep stack) and
+  // not at the thread's outermost frame: the bytes from the last frame's
+  // stack pointer on, where the scan goes on.
+  uint64_t UpperStart = 0;
+  std::vector<uint8_t> Upper;
 
   bool Accessible() const { return StackPointer != 0 && !Stack.empty(); }
-  // The slot at the address, if it lies in the copy.
+  // The slot at the address, if it lies in one of the copies.
   bool Slot(uint64_t address, uint64_t& value) const;
 };
 
 // Fills StackTop, Unwound and Stack from Context (or from StackPointer and
 // FramePointer when set by the caller: frames below StackPointer belong to
 // whoever holds the thread and are left out). Call it while the thread
-// stands still. At most maxStackBytes are copied.
+// stands still. At most maxStackBytes are copied from the stack pointer on,
+// and as much again above the last unwound frame when that lies beyond.
 void PrepareCapture(TCDThreadCapture& capture, const TCDAddressSpace& space, std::size_t maxStackBytes);
 
 struct TCDStackEntry {
@@ -63,6 +69,7 @@ struct TCDStackEntry {
   bool Exact = false;  // not a return address (first entry, a frame a signal interrupted)
   bool Sure = false;   // confirmed by the unwinder or the frame-pointer chain
   bool CreationSite = false;
+  uint64_t LeftOut = 0;  // frames of a deep stack left out just before this entry
 };
 
 // A candidate of the scan.
@@ -108,6 +115,3 @@ class TCDStackTracer {
   TReadCode readCode_;
   TFunctionStart functionStart_;
 };
-
-// Longest stretch that counts as one round of a recursion.
-inline constexpr std::size_t CDMaxRecursionPeriod = 16;

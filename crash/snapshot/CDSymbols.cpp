@@ -11,6 +11,7 @@
 #include <map>
 #include <vector>
 
+#include "crash/sys/CDLibrary.h"
 #include "runtime/SysUtils.h"
 
 namespace {
@@ -21,13 +22,37 @@ void ClearDebuginfodUrls() {
   std::call_once(once, [] { ::unsetenv("DEBUGINFOD_URLS"); });
 }
 
-char* gNoDebugPath = nullptr;
-const Dwfl_Callbacks kCallbacks = {
-    dwfl_linux_proc_find_elf,
-    dwfl_standard_find_debuginfo,
-    nullptr,
-    &gNoDebugPath,
+// libdw's functions, bound when the first report needs symbols; until then
+// the program has not even loaded the library.
+#define PINMARK_DW_FUNCTIONS(X) \
+  X(dwarf_attr) X(dwarf_attr_integrate) X(dwarf_child) X(dwarf_cu_getdwarf) X(dwarf_decl_line) \
+  X(dwarf_diename) X(dwarf_dieoffset) X(dwarf_filesrc) X(dwarf_formstring) X(dwarf_formudata) \
+  X(dwarf_getsrcfiles) X(dwarf_offdie) X(dwarf_ranges) X(dwarf_siblingof) X(dwarf_tag) X(dwfl_addrmodule) \
+  X(dwfl_begin) X(dwfl_end) X(dwfl_lineinfo) X(dwfl_linux_proc_report) X(dwfl_module_addrdie) \
+  X(dwfl_module_addrinfo) X(dwfl_module_getsrc) X(dwfl_module_info) X(dwfl_report_begin) X(dwfl_report_end) \
+  X(dwfl_linux_proc_find_elf) X(dwfl_standard_find_debuginfo)
+
+struct TDwApi {
+  PINMARK_DW_FUNCTIONS(PINMARK_CD_FUNCTION)
 };
+
+const TDwApi* BindDw() {
+  static const TDwApi* bound = []() -> const TDwApi* {
+    static TDwApi api;
+    void* library = CDOpenLibrary("libdw.so.1");
+    if (library == nullptr) return nullptr;
+    bool ok = true;
+    PINMARK_DW_FUNCTIONS(PINMARK_CD_BIND)
+    return ok ? &api : nullptr;
+  }();
+  return bound;
+}
+
+// The functions below run only for a symbolizer that has a session, which
+// it has only when the library was bound.
+const TDwApi* Dw() { return BindDw(); }
+
+char* gNoDebugPath = nullptr;
 
 // The executable and the libraries that come with it (in its folder or below).
 bool IsProgramModule(const char* path) {
@@ -41,12 +66,22 @@ std::string UnitName(const char* file) {
   return ExtractFileName(file);
 }
 
+// Headers of the system (the C++ library's, a toolkit's) as opposed to the
+// program's own files; a program's sources are never installed there.
+bool IsOwnSource(const char* file) {
+  if (!file || !*file) return false;
+  const std::string_view path(file);
+  for (std::string_view system : {"/usr/include/", "/usr/lib/", "/usr/local/include/"})
+    if (path.substr(0, system.size()) == system) return false;
+  return true;
+}
+
 // The file of index `index` in the unit's file table.
 const char* SourceFile(Dwarf_Die* cu, Dwarf_Word index) {
   Dwarf_Files* files = nullptr;
   size_t count = 0;
-  if (dwarf_getsrcfiles(cu, &files, &count) != 0 || index >= count) return nullptr;
-  return dwarf_filesrc(files, index, nullptr, nullptr);
+  if (Dw()->dwarf_getsrcfiles(cu, &files, &count) != 0 || index >= count) return nullptr;
+  return Dw()->dwarf_filesrc(files, index, nullptr, nullptr);
 }
 
 struct TRange {
@@ -62,7 +97,7 @@ bool InRanges(const std::vector<TRange>& ranges, uint64_t pc) {
 std::vector<TRange> Ranges(Dwarf_Die* die) {
   std::vector<TRange> out;
   Dwarf_Addr base = 0, low = 0, high = 0;
-  for (ptrdiff_t at = 0; (at = dwarf_ranges(die, at, &base, &low, &high)) > 0 && out.size() < 4096;)
+  for (ptrdiff_t at = 0; (at = Dw()->dwarf_ranges(die, at, &base, &low, &high)) > 0 && out.size() < 4096;)
     if (high > low) out.push_back(TRange{low, high});
   return out;
 }
@@ -85,21 +120,21 @@ bool ReadInline(Dwarf_Die* die, TInlineInfo& in) {
   in.Ranges = Ranges(die);
   Dwarf_Attribute attr;
   Dwarf_Word line = 0, file = 0;
-  if (in.Ranges.empty() || dwarf_formudata(dwarf_attr(die, DW_AT_call_line, &attr), &line) != 0 ||
-      dwarf_formudata(dwarf_attr(die, DW_AT_call_file, &attr), &file) != 0)
+  if (in.Ranges.empty() || Dw()->dwarf_formudata(Dw()->dwarf_attr(die, DW_AT_call_line, &attr), &line) != 0 ||
+      Dw()->dwarf_formudata(Dw()->dwarf_attr(die, DW_AT_call_file, &attr), &file) != 0)
     return false;
   in.CallLine = static_cast<int>(line);
   in.CallFile = file;
-  in.Die = dwarf_dieoffset(die);
+  in.Die = Dw()->dwarf_dieoffset(die);
   return true;
 }
 
 // Appends the bodies inlined inside parent that hold pc, outermost first.
 void NestedInlines(Dwarf_Die* parent, uint64_t pc, std::vector<TInlineInfo>& chain, int depth) {
   Dwarf_Die child;
-  if (depth > kMaxDepth || dwarf_child(parent, &child) != 0) return;
+  if (depth > kMaxDepth || Dw()->dwarf_child(parent, &child) != 0) return;
   do {
-    const int tag = dwarf_tag(&child);
+    const int tag = Dw()->dwarf_tag(&child);
     if (tag == DW_TAG_inlined_subroutine) {
       TInlineInfo in;
       if (ReadInline(&child, in) && InRanges(in.Ranges, pc)) {
@@ -114,7 +149,7 @@ void NestedInlines(Dwarf_Die* parent, uint64_t pc, std::vector<TInlineInfo>& cha
       NestedInlines(&child, pc, chain, depth + 1);
       if (chain.size() > before) return;
     }
-  } while (dwarf_siblingof(&child, &child) == 0);
+  } while (Dw()->dwarf_siblingof(&child, &child) == 0);
 }
 
 // The name of a function as its entry or the entry it was inlined from
@@ -122,9 +157,9 @@ void NestedInlines(Dwarf_Die* parent, uint64_t pc, std::vector<TInlineInfo>& cha
 std::string FunctionName(Dwarf_Die* die) {
   Dwarf_Attribute attr;
   for (int name : {DW_AT_linkage_name, DW_AT_MIPS_linkage_name})
-    if (const char* linkage = dwarf_formstring(dwarf_attr_integrate(die, name, &attr)))
+    if (const char* linkage = Dw()->dwarf_formstring(Dw()->dwarf_attr_integrate(die, name, &attr)))
       return DemangleSymbol(linkage);
-  const char* plain = dwarf_diename(die);
+  const char* plain = Dw()->dwarf_diename(die);
   return plain != nullptr ? plain : "";
 }
 
@@ -165,8 +200,8 @@ bool AddFunction(Dwarf_Die* die, TUnitInfo& unit, int depth) {
   if (f.Ranges.empty()) return false;
   for (const TRange& r : f.Ranges) f.Size += r.High - r.Low;
   int line = 0;
-  if (dwarf_decl_line(die, &line) == 0 && line > 0) f.DeclLine = line;
-  if (const char* name = dwarf_diename(die)) f.Name = name;
+  if (Dw()->dwarf_decl_line(die, &line) == 0 && line > 0) f.DeclLine = line;
+  if (const char* name = Dw()->dwarf_diename(die)) f.Name = name;
   CollectInlines(die, f.Inlines, unit, depth + 1);
   unit.Functions.push_back(std::move(f));
   return true;
@@ -179,19 +214,19 @@ bool IsContainer(int tag) {
 
 void CollectFunctions(Dwarf_Die* parent, TUnitInfo& unit, int depth) {
   Dwarf_Die child;
-  if (depth > kMaxDepth || dwarf_child(parent, &child) != 0) return;
+  if (depth > kMaxDepth || Dw()->dwarf_child(parent, &child) != 0) return;
   do {
-    const int tag = dwarf_tag(&child);
+    const int tag = Dw()->dwarf_tag(&child);
     if (tag == DW_TAG_subprogram && AddFunction(&child, unit, depth)) continue;
     if (IsContainer(tag) || tag == DW_TAG_subprogram) CollectFunctions(&child, unit, depth + 1);
-  } while (dwarf_siblingof(&child, &child) == 0);
+  } while (Dw()->dwarf_siblingof(&child, &child) == 0);
 }
 
 void CollectInlines(Dwarf_Die* parent, std::vector<TInlineInfo>& inlines, TUnitInfo& unit, int depth) {
   Dwarf_Die child;
-  if (depth > kMaxDepth || dwarf_child(parent, &child) != 0) return;
+  if (depth > kMaxDepth || Dw()->dwarf_child(parent, &child) != 0) return;
   do {
-    const int tag = dwarf_tag(&child);
+    const int tag = Dw()->dwarf_tag(&child);
     if (tag == DW_TAG_inlined_subroutine) {
       TInlineInfo in;
       if (ReadInline(&child, in)) inlines.push_back(std::move(in));
@@ -204,7 +239,7 @@ void CollectInlines(Dwarf_Die* parent, std::vector<TInlineInfo>& inlines, TUnitI
       // The members of a local class.
       CollectFunctions(&child, unit, depth + 1);
     }
-  } while (dwarf_siblingof(&child, &child) == 0);
+  } while (Dw()->dwarf_siblingof(&child, &child) == 0);
 }
 
 }  // namespace
@@ -213,7 +248,7 @@ struct TCDSymbolizer::TState {
   Dwfl* Session = nullptr;
   std::map<std::pair<Dwfl_Module*, Dwarf_Off>, TUnitInfo> Units;
   ~TState() {
-    if (Session) dwfl_end(Session);
+    if (Session) Dw()->dwfl_end(Session);
   }
 };
 
@@ -231,13 +266,20 @@ std::string DemangleSymbol(const char* name) {
 
 TCDSymbolizer::TCDSymbolizer() : state_(std::make_unique<TState>()) {
   ClearDebuginfodUrls();
-  Dwfl* d = dwfl_begin(&kCallbacks);
+  if (Dw() == nullptr) return;  // no symbols, as for a module without them
+  static const Dwfl_Callbacks callbacks = {
+      Dw()->dwfl_linux_proc_find_elf,
+      Dw()->dwfl_standard_find_debuginfo,
+      nullptr,
+      &gNoDebugPath,
+  };
+  Dwfl* d = Dw()->dwfl_begin(&callbacks);
   if (!d) return;
-  dwfl_report_begin(d);
-  int failed = dwfl_linux_proc_report(d, ::getpid());
-  dwfl_report_end(d, nullptr, nullptr);
+  Dw()->dwfl_report_begin(d);
+  int failed = Dw()->dwfl_linux_proc_report(d, ::getpid());
+  Dw()->dwfl_report_end(d, nullptr, nullptr);
   if (failed != 0) {
-    dwfl_end(d);
+    Dw()->dwfl_end(d);
     return;
   }
   state_->Session = d;
@@ -252,6 +294,13 @@ TCDSymbol TCDSymbolizer::Resolve(uint64_t address, bool returnAddress) {
   if (it != cache.end()) return it->second;
   if (cache.size() > 100000) cache.clear();
   return cache[address] = Lookup(address, returnAddress, kAll);
+}
+
+TCDSymbol TCDSymbolizer::ResolveCallSite(uint64_t returnAddress) {
+  const std::vector<TCDSymbol> frames = ResolveFrames(returnAddress, true);
+  for (const TCDSymbol& frame : frames)
+    if (frame.OwnSource) return frame;
+  return frames.back();
 }
 
 int TCDSymbolizer::LineOf(uint64_t address) {
@@ -286,10 +335,10 @@ TCDSymbol TCDSymbolizer::Lookup(uint64_t address, bool returnAddress, TPart part
   // A return address is the instruction after the call; the call itself
   // holds the line that is running.
   const uint64_t at = returnAddress ? address - 1 : address;
-  Dwfl_Module* mod = dwfl_addrmodule(state_->Session, at);
+  Dwfl_Module* mod = Dw()->dwfl_addrmodule(state_->Session, at);
   if (!mod) return s;
   Dwarf_Addr base = 0;
-  const char* path = dwfl_module_info(mod, nullptr, &base, nullptr, nullptr, nullptr, nullptr, nullptr);
+  const char* path = Dw()->dwfl_module_info(mod, nullptr, &base, nullptr, nullptr, nullptr, nullptr, nullptr);
   if (!path) return s;
   s.Known = true;
   s.Module = ExtractFileName(path);
@@ -298,7 +347,7 @@ TCDSymbol TCDSymbolizer::Lookup(uint64_t address, bool returnAddress, TPart part
   GElf_Off offset = 0;
   GElf_Sym sym{};
   if (part != kLine) {
-    if (const char* name = dwfl_module_addrinfo(mod, at, &offset, &sym, nullptr, nullptr, nullptr)) {
+    if (const char* name = Dw()->dwfl_module_addrinfo(mod, at, &offset, &sym, nullptr, nullptr, nullptr)) {
       if (part == kAll) s.Function = DemangleSymbol(name);
       s.HasStart = true;
       s.FunctionStart = at - offset;
@@ -314,14 +363,14 @@ TCDSymbol TCDSymbolizer::Lookup(uint64_t address, bool returnAddress, TPart part
   if (!IsProgramModule(path)) return s;
   const char* file = nullptr;
   int line = 0;
-  if (Dwfl_Line* l = dwfl_module_getsrc(mod, at)) {
-    file = dwfl_lineinfo(l, nullptr, &line, nullptr, nullptr, nullptr);
+  if (Dwfl_Line* l = Dw()->dwfl_module_getsrc(mod, at)) {
+    file = Dw()->dwfl_lineinfo(l, nullptr, &line, nullptr, nullptr, nullptr);
   }
 
   // Inside inlined code the real function's line is the call.
   Dwarf_Addr bias = 0;
-  if (Dwarf_Die* cu = dwfl_module_addrdie(mod, at, &bias)) {
-    auto key = std::make_pair(mod, dwarf_dieoffset(cu));
+  if (Dwarf_Die* cu = Dw()->dwfl_module_addrdie(mod, at, &bias)) {
+    auto key = std::make_pair(mod, Dw()->dwarf_dieoffset(cu));
     auto it = state_->Units.find(key);
     if (it == state_->Units.end()) {
       TUnitInfo info;
@@ -335,7 +384,7 @@ TCDSymbol TCDSymbolizer::Lookup(uint64_t address, bool returnAddress, TPart part
       if (const TInlineInfo* top = f->InlineAt(pc)) {
         chain.push_back(*top);
         Dwarf_Die die;
-        if (inlined != nullptr && part == kAll && dwarf_offdie(dwarf_cu_getdwarf(cu->cu), top->Die, &die) != nullptr)
+        if (inlined != nullptr && part == kAll && Dw()->dwarf_offdie(Dw()->dwarf_cu_getdwarf(cu->cu), top->Die, &die) != nullptr)
           NestedInlines(&die, pc, chain, 0);
       }
       // Innermost first: each inlined body stands where the line table says
@@ -345,13 +394,14 @@ TCDSymbol TCDSymbolizer::Lookup(uint64_t address, bool returnAddress, TPart part
           TCDSymbol frame = s;
           frame.Inlined = true;
           Dwarf_Die die;
-          if (dwarf_offdie(dwarf_cu_getdwarf(cu->cu), chain[i].Die, &die) != nullptr) {
+          if (Dw()->dwarf_offdie(Dw()->dwarf_cu_getdwarf(cu->cu), chain[i].Die, &die) != nullptr) {
             frame.Function = FunctionName(&die);
             int declLine = 0;
-            if (dwarf_decl_line(&die, &declLine) == 0 && declLine > 0) frame.FunctionLine = declLine;
+            if (Dw()->dwarf_decl_line(&die, &declLine) == 0 && declLine > 0) frame.FunctionLine = declLine;
           }
           frame.Line = line > 0 ? line : 0;
           frame.Unit = line > 0 ? UnitName(file) : std::string();
+          frame.OwnSource = line > 0 && IsOwnSource(file);
           if (frame.FunctionLine > frame.Line) frame.FunctionLine = 0;
           inlined->push_back(std::move(frame));
         }
@@ -365,6 +415,7 @@ TCDSymbol TCDSymbolizer::Lookup(uint64_t address, bool returnAddress, TPart part
   if (line > 0) {
     s.Line = line;
     s.Unit = UnitName(file);
+    s.OwnSource = IsOwnSource(file);
   }
   if (s.FunctionLine > s.Line) s.FunctionLine = 0;  // a declaration elsewhere tells nothing
   return s;

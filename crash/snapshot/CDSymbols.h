@@ -39,6 +39,9 @@ struct TCDSymbol {
   // Line where it runs; module and start are those of the real function
   // that holds its code.
   bool Inlined = false;
+  // Unit is a file of the program's own sources, not a header of the
+  // system's (the C++ library, a toolkit) that the compiler took in.
+  bool OwnSource = false;
 };
 
 class TCDSymbolizer {
@@ -53,6 +56,12 @@ class TCDSymbolizer {
   // The frames at the address, innermost first: the inlined calls (Inlined
   // set), then the real function as Resolve gives it; cached.
   std::vector<TCDSymbol> ResolveFrames(uint64_t address, bool returnAddress = false);
+  // Where a call was made, for a single line that names it (a thread's
+  // creation site): of the frames at the return address, the innermost one
+  // in the program's own sources, the call the program itself made, so that
+  // the system headers' code inlined around it (a toolkit's slot template)
+  // does not stand in its place; else the real function.
+  TCDSymbol ResolveCallSite(uint64_t returnAddress);
   // The source line of an exact address (for the disassembly), 0 unknown.
   int LineOf(uint64_t address);
   // Start of the function that holds the address, 0 unknown; cached.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "crash/sys/CDLibrary.h"
 #include "crash/sys/CDModuleList.h"
 #include "crash/sys/CDProcFile.h"
 #include "runtime/SysUtils.h"
@@ -180,6 +181,30 @@ namespace {
 const char* const kAttributes[] = {"class",   "vendor",    "device", "bDeviceClass", "manufacturer", "product",
                                    "removable", "device/model", "id", "type",  "model_name",  "name"};
 
+// libudev's functions, bound when the first device list is made.
+#define PINMARK_UDEV_FUNCTIONS(X)                                                                           \
+  X(udev_new) X(udev_unref) X(udev_enumerate_new) X(udev_enumerate_unref) X(udev_enumerate_add_match_subsystem) \
+  X(udev_enumerate_scan_devices) X(udev_enumerate_get_list_entry) X(udev_list_entry_get_next)               \
+  X(udev_list_entry_get_name) X(udev_list_entry_get_value) X(udev_device_new_from_syspath) X(udev_device_unref) \
+  X(udev_device_get_subsystem) X(udev_device_get_devtype) X(udev_device_get_sysname) X(udev_device_get_syspath) \
+  X(udev_device_get_properties_list_entry) X(udev_device_get_sysattr_value)
+
+struct TUdevApi {
+  PINMARK_UDEV_FUNCTIONS(PINMARK_CD_FUNCTION)
+};
+
+const TUdevApi* UdevApi() {
+  static const TUdevApi* bound = []() -> const TUdevApi* {
+    static TUdevApi api;
+    void* library = CDOpenLibrary("libudev.so.1");
+    if (library == nullptr) return nullptr;
+    bool ok = true;
+    PINMARK_UDEV_FUNCTIONS(PINMARK_CD_BIND)
+    return ok ? &api : nullptr;
+  }();
+  return bound;
+}
+
 using TUdev = std::unique_ptr<udev, udev* (*)(udev*)>;
 using TUdevEnumerate = std::unique_ptr<udev_enumerate, udev_enumerate* (*)(udev_enumerate*)>;
 using TUdevDevice = std::unique_ptr<udev_device, udev_device* (*)(udev_device*)>;
@@ -209,29 +234,32 @@ std::string CpuModelName() {
 
 std::vector<TCDDeviceFacts> CollectDevices() {
   std::vector<TCDDeviceFacts> out;
-  TUdev u(udev_new(), udev_unref);
+  const TUdevApi* api = UdevApi();
+  if (api == nullptr) return out;
+  TUdev u(api->udev_new(), api->udev_unref);
   if (!u) return out;
-  TUdevEnumerate e(udev_enumerate_new(u.get()), udev_enumerate_unref);
+  TUdevEnumerate e(api->udev_enumerate_new(u.get()), api->udev_enumerate_unref);
   if (!e) return out;
-  for (const std::string& s : HardwareSubsystems()) udev_enumerate_add_match_subsystem(e.get(), s.c_str());
-  if (udev_enumerate_scan_devices(e.get()) < 0) return out;
+  for (const std::string& s : HardwareSubsystems()) api->udev_enumerate_add_match_subsystem(e.get(), s.c_str());
+  if (api->udev_enumerate_scan_devices(e.get()) < 0) return out;
   const std::string cpuModel = CpuModelName();
-  udev_list_entry* entry;
-  udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e.get())) {
-    TUdevDevice dev(udev_device_new_from_syspath(u.get(), udev_list_entry_get_name(entry)), udev_device_unref);
+  for (udev_list_entry* entry = api->udev_enumerate_get_list_entry(e.get()); entry != nullptr;
+       entry = api->udev_list_entry_get_next(entry)) {
+    TUdevDevice dev(api->udev_device_new_from_syspath(u.get(), api->udev_list_entry_get_name(entry)),
+                    api->udev_device_unref);
     if (!dev) continue;
     TCDDeviceFacts f;
-    f.Subsystem = Text(udev_device_get_subsystem(dev.get()));
-    f.DevType = Text(udev_device_get_devtype(dev.get()));
-    f.SysName = Text(udev_device_get_sysname(dev.get()));
-    f.SysPath = Text(udev_device_get_syspath(dev.get()));
-    udev_list_entry* prop;
-    udev_list_entry_foreach(prop, udev_device_get_properties_list_entry(dev.get())) {
+    f.Subsystem = Text(api->udev_device_get_subsystem(dev.get()));
+    f.DevType = Text(api->udev_device_get_devtype(dev.get()));
+    f.SysName = Text(api->udev_device_get_sysname(dev.get()));
+    f.SysPath = Text(api->udev_device_get_syspath(dev.get()));
+    for (udev_list_entry* prop = api->udev_device_get_properties_list_entry(dev.get()); prop != nullptr;
+         prop = api->udev_list_entry_get_next(prop)) {
       if (f.Properties.size() >= 256) break;
-      f.Properties[Text(udev_list_entry_get_name(prop))] = Text(udev_list_entry_get_value(prop));
+      f.Properties[Text(api->udev_list_entry_get_name(prop))] = Text(api->udev_list_entry_get_value(prop));
     }
     for (const char* attr : kAttributes)
-      if (const char* v = udev_device_get_sysattr_value(dev.get(), attr)) f.Attributes[attr] = v;
+      if (const char* v = api->udev_device_get_sysattr_value(dev.get(), attr)) f.Attributes[attr] = v;
     if (f.Subsystem == "cpu" && !cpuModel.empty()) f.Attributes["model name"] = cpuModel;
     ReadDriver(f.SysPath, f);
     out.push_back(std::move(f));

@@ -388,10 +388,14 @@ void TExceptionBox::keyPressEvent(QKeyEvent* event) {
 
 void TExceptionBox::changeEvent(QEvent* event) {
   QDialog::changeEvent(event);
-  // The fixed box asks for no minimise button, but some window managers
-  // (openbox) offer one on every window by design. A minimised box waits
-  // where the user may never find it while the program waits on it, so it
-  // comes straight back.
+  // The fixed box asks for no minimise button (Qt sets the Motif hints to
+  // move, resize and close, and the type to a dialog), but some window
+  // managers offer one anyway: openbox 3.6 passes over the Motif hints'
+  // minimise and maximise bits and keeps minimise for every normal, dialog
+  // and utility window; only the toolbar and menu types lose it, which would
+  // tell every other window manager that the box is no dialog. A minimised
+  // box waits where the user may never find it while the program waits on
+  // it, so it comes straight back.
   if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized) &&
       !(windowFlags() & Qt::WindowMinimizeButtonHint))
     QTimer::singleShot(0, this, [this] {

@@ -116,6 +116,18 @@ int Recurse(int depth) {
   return Recurse(depth + 1) + frame[0];
 }
 
+// A recursion whose round is longer than a report collapses: twenty
+// functions that call each other in turn.
+constexpr int kCycleLength = 20;
+template <int N>
+[[gnu::noinline]] int Cycle(int depth) {
+  volatile char frame[64];
+  frame[0] = static_cast<char>(depth);
+  frame[1] = static_cast<char>(N);  // no two alike, or the compiler folds them into one
+  if (endRecursion) return frame[0];
+  return Cycle<(N + 1) % kCycleLength>(depth + 1) + frame[1];
+}
+
 // Holds the allocator's lock when it aborts: the second free of a block
 // that is neither small nor mapped is caught under the arena's lock.
 void* ThreadDoubleFrees(void*) {
@@ -173,6 +185,10 @@ void GoWrong(const std::string& kind) {
     (void)Recurse(0);
     return;
   }
+  if (kind == "cycle-overflow") {
+    (void)Cycle<0>(0);
+    return;
+  }
   if (kind == "terminate") std::terminate();
   if (kind == "eabort") Abort();
   if (kind == "dbedit") throw EDemoMaskError("'12x' is not a valid input for this field.");
@@ -204,7 +220,7 @@ void GoWrong(const std::string& kind) {
 const char* const kCases[] = {"exception", "thread-exception", "segv",   "thread-segv",    "abort",
                               "fpe",       "stack-overflow",   "terminate", "eabort",      "dbedit",
                               "hidden",    "many",             "freeze", "blocked-malloc", "blocked-loader",
-                              "handler-crash", "segv-worker"};
+                              "handler-crash", "segv-worker", "cycle-overflow"};
 
 // ---- the test presenter ----
 

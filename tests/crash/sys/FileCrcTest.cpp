@@ -65,15 +65,18 @@ TEST(FileCrc, SumsWordsWithEndAroundCarryPlusTheFileSize) {
       {{0xFF, 0xFF, 0x02, 0x00}, std::nullopt, 0x0002 + 4},  // 0xFFFF + 2 carries round
       {{0x10, 0x00, 0xAA, 0xBB, 0xCC, 0xDD, 0x20, 0x00}, 2, 0x30 + 8},
       {{0x10, 0x00, 0xAA, 0xBB}, 3, 0xAA + 0x10 + 4},  // a field that runs past the end
+      {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, std::nullopt, 0xFFFF + 6},  // all ones never fold to zero
+      {{0x00, 0x80, 0x00, 0x80, 0x01, 0x00, 0x02}, std::nullopt, 0x0001 + 0x0001 + 0x0002 + 7},
   };
   for (const Case& c : cases) EXPECT_EQ(FileChecksum(c.data, c.skip), c.sum);
 
   // Large enough to span several read chunks, odd-sized, with the skipped
   // field across a chunk boundary.
-  std::vector<uint8_t> big(200001);
+  std::vector<uint8_t> big((2u << 20) + 3);
   std::mt19937 rng(7);
   for (auto& b : big) b = static_cast<uint8_t>(rng());
-  for (std::optional<uint64_t> skip : {std::optional<uint64_t>(), std::optional<uint64_t>(65534), std::optional<uint64_t>(200000)})
+  for (std::optional<uint64_t> skip : {std::optional<uint64_t>(), std::optional<uint64_t>(65534),
+                                       std::optional<uint64_t>((1u << 20) - 2), std::optional<uint64_t>(big.size() - 1)})
     EXPECT_EQ(FileChecksum(big, skip), ReferenceChecksum(big, skip));
 }
 
