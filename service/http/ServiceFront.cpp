@@ -95,11 +95,14 @@ void TServiceFront::Accepted(tcp::socket socket) {
   if (ec) return;
   const std::string address = peer.address().to_string();
   std::shared_ptr<THttpConnection> connection;
+  // Connections looked at while choosing whom to close; let go of after the
+  // lock, since the last hold of one unregisters it, which takes the lock.
+  std::vector<std::shared_ptr<THttpConnection>> seen;
   {
     std::lock_guard<std::mutex> hold(lock_);
     const auto from = perAddress_.find(address);
-    bool room = from == perAddress_.end() || from->second < limits_.MaxPerAddress || MakeRoom(&address);
-    if (room && connections_.size() >= limits_.MaxConnections) room = MakeRoom(nullptr);
+    bool room = from == perAddress_.end() || from->second < limits_.MaxPerAddress || MakeRoom(&address, seen);
+    if (room && connections_.size() >= limits_.MaxConnections) room = MakeRoom(nullptr, seen);
     if (room) {
       connection = std::make_shared<THttpConnection>(*this, std::move(socket), address);
       connections_[connection.get()] = connection;
@@ -115,13 +118,14 @@ void TServiceFront::Accepted(tcp::socket socket) {
   connection->Start();
 }
 
-bool TServiceFront::MakeRoom(const std::string* address) {
+bool TServiceFront::MakeRoom(const std::string* address, std::vector<std::shared_ptr<THttpConnection>>& seen) {
   using TState = THttpConnection::TState;
-  std::shared_ptr<THttpConnection> oldest;
+  THttpConnection* oldest = nullptr;
   int oldestRank = 0;
   std::chrono::steady_clock::rep oldestSince = 0;
   for (const auto& [raw, weak] : connections_) {
-    std::shared_ptr<THttpConnection> c = weak.lock();
+    seen.push_back(weak.lock());
+    THttpConnection* c = seen.back().get();
     if (!c || c->Evicted() || (address && c->Address() != *address)) continue;
     const TState state = c->State();
     // Idle ones go first; then those still sending their heads.

@@ -92,8 +92,9 @@ class TServiceFront {
   void Accepted(boost::asio::ip::tcp::socket socket);
   // Under lock_: closes the oldest idle connection, among those of address
   // when it is given, else the oldest one still sending its head; false when
-  // there is none.
-  bool MakeRoom(const std::string* address);
+  // there is none. Every connection looked at is held in seen, to be let go
+  // of after the lock.
+  bool MakeRoom(const std::string* address, std::vector<std::shared_ptr<THttpConnection>>& seen);
   void Forget(THttpConnection* connection);
   // Runs the handler on the worker pool and hands the answer to done.
   void Handle(std::shared_ptr<THttpConnection> connection, TFrontRequest req);
