@@ -37,8 +37,10 @@ bool TFrontRequest::FromAnotherSite() const {
   if (!origin) return false;
   // The scheme is left aside: behind a proxy that ends TLS the service sees
   // http while the browser saw https. Host and port must be ours.
+  // Our pages send no referrer, and a browser then says "null" for its own
+  // forms too: that tells nothing, and the form's token decides.
   const std::size_t scheme = origin->find("://");
-  if (scheme == std::string::npos) return true;  // "null", from a sandbox or a redirect chain
+  if (scheme == std::string::npos) return !SameText(*origin, "null");
   return !SameText(origin->substr(scheme + 3), Header("Host"));
 }
 
