@@ -153,3 +153,27 @@ TEST(ServiceFrontProcess, AConnectionOverTheCapClosesTheOldestIdleOne) {
   for (std::size_t i = 1; i < idle.size(); ++i) EXPECT_FALSE(ClosedByService(idle[i], 0)) << i;
   for (int fd : idle) ::close(fd);
 }
+
+TEST(ServiceFrontProcess, ARememberedCheckInIsAnsweredWhileSlowHashesRun) {
+  Database db("alice", "secret");
+  ASSERT_EQ(RunService({"account", "add", "bob", "--password-stdin", "--db", db.file}, "bobs\n").code, 0);
+  ServiceProcess service({"--db", db.file});
+  ASSERT_GT(service.Port(), 0);
+  ASSERT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "box").status, 200) << "now remembered";
+  // Wrong passwords for bob from as many addresses, each paying the slow hash.
+  std::vector<std::thread> guessers;
+  std::atomic<int> guessed{0};
+  for (int i = 0; i < 12; ++i)
+    guessers.emplace_back([&, i] {
+      const std::string source = "127.0.1." + std::to_string(10 + i);
+      if (CheckIn(service.Port(), "bob", Md5("guess"), "pc", source.c_str()).status == 403) ++guessed;
+    });
+  // Once the hashes are under way, alice checks in again.
+  while (Count(service.Log(), "user=bob") == 0 && guessed == 0) testpeer::Pause(5);
+  const Clock::time_point asked = Clock::now();
+  EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "box", "127.0.0.2").status, 200);
+  const long long waited = MsSince(asked);
+  for (std::thread& t : guessers) t.join();
+  EXPECT_EQ(guessed, 12);
+  EXPECT_LT(waited, 1000) << "the remembered check-in waited behind the slow hashes";
+}
