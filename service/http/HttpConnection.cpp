@@ -23,17 +23,14 @@ THttpConnection::THttpConnection(TServiceFront& front, tcp::socket socket, std::
       timer_(plain_.get_executor()),
       requestStart_(Now()) {
   if (front_.tls_) tls_ = std::make_unique<asio::ssl::stream<tcp::socket>>(std::move(plain_), *front_.tls_);
-  since_ = requestStart_.time_since_epoch().count();
+  opened_ = requestStart_.time_since_epoch().count();
 }
 
 THttpConnection::~THttpConnection() { front_.Forget(this); }
 
 tcp::socket& THttpConnection::Socket() { return tls_ ? tls_->next_layer() : plain_; }
 
-void THttpConnection::Enter(TState state) {
-  state_ = state;
-  since_ = Now().time_since_epoch().count();
-}
+void THttpConnection::Enter(TState state) { state_ = state; }
 
 void THttpConnection::Start() {
   boost::system::error_code ec;

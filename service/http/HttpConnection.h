@@ -4,7 +4,7 @@
 // kept-alive connection are answered in order, one at a time.
 //
 // Everything of a connection runs on its strand; the front reads State and
-// Since from other threads (to choose whom to close when it is full) and
+// Opened from other threads (to choose whom to close when it is full) and
 // closes a connection through Evict.
 #pragma once
 
@@ -44,8 +44,8 @@ class THttpConnection : public std::enable_shared_from_this<THttpConnection> {
   TState State() const { return state_; }
   // Evict was called: it is closing, and makes no more room.
   bool Evicted() const { return evicted_; }
-  // Since when it is in its state, in steady-clock ticks.
-  std::chrono::steady_clock::rep Since() const { return since_; }
+  // When it was opened, in steady-clock ticks.
+  std::chrono::steady_clock::rep Opened() const { return opened_; }
 
  private:
   using TTime = std::chrono::steady_clock::time_point;
@@ -71,7 +71,7 @@ class THttpConnection : public std::enable_shared_from_this<THttpConnection> {
   unsigned deadlineGeneration_ = 0;
   std::atomic<TState> state_{TState::Handshake};
   std::atomic<bool> evicted_{false};
-  std::atomic<std::chrono::steady_clock::rep> since_{0};
+  std::chrono::steady_clock::rep opened_ = 0;
 
   std::string buffer_;  // what was read and not yet taken
   std::array<char, 2048> chunk_{};

@@ -122,7 +122,7 @@ bool TServiceFront::MakeRoom(const std::string* address, std::vector<std::shared
   using TState = THttpConnection::TState;
   THttpConnection* oldest = nullptr;
   int oldestRank = 0;
-  std::chrono::steady_clock::rep oldestSince = 0;
+  std::chrono::steady_clock::rep oldestOpened = 0;
   for (const auto& [raw, weak] : connections_) {
     seen.push_back(weak.lock());
     THttpConnection* c = seen.back().get();
@@ -131,10 +131,10 @@ bool TServiceFront::MakeRoom(const std::string* address, std::vector<std::shared
     // Idle ones go first; then those still sending their heads.
     const int rank = state == TState::Idle ? 2 : state == TState::Head || state == TState::Handshake ? 1 : 0;
     if (rank == 0) continue;
-    if (!oldest || rank > oldestRank || (rank == oldestRank && c->Since() < oldestSince)) {
+    if (!oldest || rank > oldestRank || (rank == oldestRank && c->Opened() < oldestOpened)) {
       oldest = c;
       oldestRank = rank;
-      oldestSince = c->Since();
+      oldestOpened = c->Opened();
     }
   }
   if (!oldest) return false;
