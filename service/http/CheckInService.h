@@ -55,7 +55,7 @@ class TCheckInService {
  public:
   static constexpr std::size_t MaxRequestBody = TRequestCheck::MaxBodyBytes;
   static constexpr int RetryAfterSeconds = TAnswers::RetryAfterSeconds;  // told with a 503
-  static constexpr char SessionCookie[] = "pinmark_session";
+  static constexpr const char* SessionCookie = TAnswers::SessionCookie;
 
   // Accounts in memory (AddAccount, LoadAccounts), nodes remembered until
   // the service ends.

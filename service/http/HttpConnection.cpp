@@ -131,10 +131,10 @@ void THttpConnection::Read() {
 
 void THttpConnection::Refuse(const ERequestRefused& refusal) {
   front_.log_.Write(TLogPriority::Warning, "refused request address=" + TRequestLog::Value(address_) +
-                                               " status=" + std::to_string(refusal.Status()) + ": " + refusal.what());
+                                               " status=" + std::to_string(refusal.Status()) + ": " + refusal.Message());
   head_.reset();
   headRequest_ = false;
-  Write(TAnswers::Refused(refusal.Status(), refusal.what()));
+  Write(TAnswers::Refused(refusal.Status(), refusal.Message()));
 }
 
 void THttpConnection::Answered(TFrontAnswer answer) {

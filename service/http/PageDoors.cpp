@@ -3,9 +3,8 @@
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
 
-#include <stdexcept>
-
 #include "runtime/SysUtils.h"
+#include "service/core/PasswordHash.h"
 #include "service/http/NodePages.h"
 #include "service/http/RequestText.h"
 #include "settings/md5.h"
@@ -51,7 +50,7 @@ std::string TPageDoors::FormToken(const TFrontRequest& req, TFrontAnswer& answer
   const std::optional<std::string> cookie = CookieOf(req, TAnswers::FormCookie);
   if (cookie && WellFormedToken(*cookie)) return *cookie;
   unsigned char random[32];
-  if (RAND_bytes(random, sizeof random) != 1) throw std::runtime_error("OpenSSL could not draw a form token");
+  if (RAND_bytes(random, sizeof random) != 1) throw EPasswordHashError("OpenSSL could not draw a form token");
   std::string token;
   for (unsigned char b : random) token += IntToHex(b, 2);
   token = LowerCase(token);

@@ -16,16 +16,19 @@
 
 #include <cstddef>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-class ERequestRefused : public std::runtime_error {
+#include "runtime/Exception.h"
+
+// A request the service will not read; Message says why, Status what to answer.
+class ERequestRefused : public Exception {
  public:
-  ERequestRefused(int status, const std::string& reason) : std::runtime_error(reason), status_(status) {}
+  ERequestRefused(int status, const std::string& reason) : Exception(reason), status_(status) {}
   int Status() const { return status_; }
+  PINMARK_EXCEPTION_IDENTITY(ERequestRefused, Exception)
 
  private:
   int status_;
