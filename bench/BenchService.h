@@ -49,6 +49,7 @@ class TServiceChild {
     ::waitpid(pid_, nullptr, 0);
   }
   int Port() const { return port_; }
+  pid_t Pid() const { return pid_; }
   std::string Log() const { return TempDir::Read(log_); }
   // The processor time the service has used so far (user and system), in ms.
   double CpuMs() const {

@@ -50,6 +50,7 @@ const char kUsage[] =
     "                       [--remember-for MINUTES]\n"
     "                       [--account NAME:DIGEST]... [--accounts FILE]\n"
     "                       [--tls-cert FILE --tls-key FILE]\n"
+    "                       [--max-connections N] [--max-per-address N]\n"
     "                       [--dns-zone ZONE --dns-server HOST[:PORT] --dns-key FILE\n"
     "                        [--dns-ttl SECONDS]]\n"
     "       pinmark-service account add NAME [--password-stdin] [--db FILE]\n"
@@ -81,6 +82,9 @@ const char kHelp[] =
     "  --accounts FILE        accounts in memory, one \"NAME DIGEST\" a line\n"
     "  --tls-cert FILE        serve HTTPS with this PEM certificate chain ...\n"
     "  --tls-key FILE         ... and this PEM private key\n"
+    "  --max-connections N    connections open at once; a new one over it closes the oldest\n"
+    "                         idle one (4096)\n"
+    "  --max-per-address N    connections open at once from one address (256)\n"
     "  --dns-zone ZONE        publish every node in DNS as NODE.ACCOUNT.ZONE, by signed\n"
     "                         dynamic updates to the zone's name server; the dyndns2 zone\n"
     "  --dns-server HOST[:PORT]  the name server that takes the updates (port 53)\n"
@@ -357,6 +361,7 @@ int Serve(int argc, char** argv) {
   TServiceRules rules;
   rules.SlowHashesAtOnce = std::max(1u, std::thread::hardware_concurrency());
   TTrustedProxies proxies;
+  TFrontLimits limits;
   struct TAccountSource {
     std::string name, digest, file;
   };
@@ -411,6 +416,9 @@ int Serve(int argc, char** argv) {
       if (!TryDecimalToInt64(v, number) || number < 0 || number > 10080)
         return Usage("--remember-for takes minutes, 0 to 10080");
       rules.RememberFor = number * 60 * 1000;
+    } else if ((arg == "--max-connections" || arg == "--max-per-address") && value()) {
+      if (!TryDecimalToInt64(v, number) || number < 1 || number > 1000000) return Usage(arg + " takes 1 to 1000000");
+      (arg == "--max-connections" ? limits.MaxConnections : limits.MaxPerAddress) = static_cast<std::size_t>(number);
     } else if (arg == "--account" && value()) {
       const std::size_t colon = v.find(':');
       if (colon == std::string::npos || !IsDigest(v.substr(colon + 1)) ||
@@ -476,6 +484,10 @@ int Serve(int argc, char** argv) {
   }
   TCheckInService service(std::move(store), rules, proxies, certFile, keyFile);
   if (!service.Valid()) return Fail("cannot use the certificate " + certFile + " with the key " + keyFile);
+  TFrontLimits serviceLimits = service.Limits();
+  serviceLimits.MaxConnections = limits.MaxConnections;
+  serviceLimits.MaxPerAddress = limits.MaxPerAddress;
+  service.SetLimits(serviceLimits);
   for (const TAccountSource& account : accounts) {
     std::string error;
     if (account.file.empty()) {

@@ -1,16 +1,9 @@
-// The check-in service's HTTP front (cpp-httplib): the program's check-in,
+// The check-in service's HTTP front (Boost.Beast): the program's check-in,
 // the dyndns2 update, the web page with its sign-in sessions, and the JSON
 // of /api/nodes, all onto one TServiceCore and its store.
 //
-//   GET|POST /includes/r_update.php?userid=NAME&enc=MD5HEX&node=NODE
-//       200 with the caller's address as plain text; 400 for a missing
-//       userid or enc or a name the service does not take; 403 for an
-//       unknown account or a wrong digest (or a new node over the account's
-//       limit); 429 after too many failures; 503 when the store cannot
-//       record the check-in (nothing was recorded).
-//   GET /nic/update?hostname=NODE.ACCOUNT.ZONE[,...][&myip=A]   (Basic)
-//       dyndns2 answers, one line per host: good, nochg, nohost, notfqdn,
-//       numhost, badauth, abuse, 911; 401 without credentials.
+//   GET|POST /includes/r_update.php   the program's check-in (TCheckInDoor)
+//   GET /nic/update       the dyndns2 update (TDynDns2Door)
 //   GET /                 the home page
 //   GET /nodes            the account's nodes, or the sign-in form
 //   POST /signin, /signout    begin and end a session (cookie), then 303 to /nodes
@@ -26,14 +19,12 @@
 // address it forwards for (TTrustedProxies). Nothing changes on a GET but
 // check-ins and updates, which the protocols make GETs.
 //
-// Facing the open internet it holds its ground: values that reach the log are
-// escaped, so no request can write a line of its own there; idle and slow
-// connections time out after a few seconds and a pool of workers much larger
-// than such a crowd keeps a check-in answered at once; a connection carries a
-// limited number of requests; a request head over 16 KiB is refused with 431
-// after no more of it was read (TGuardedServer), a body over MaxRequestBody
-// (or one sent in chunks) with 413 before any of it is read, and the
-// connection is closed.
+// Facing the open internet it holds its ground (TServiceFront): connections
+// cost no thread, heads and bodies have deadlines, connections have caps, and
+// requests are read strictly; values that reach the log are escaped, so no
+// request can write a line of its own there. Each door is a unit of its own
+// (TCheckInDoor, TDynDns2Door, TPageDoors, TApiDoor, THomeDoor); this class
+// builds them and routes to them.
 #pragma once
 
 #include <atomic>
@@ -46,25 +37,25 @@
 #include "runtime/JournalLog.h"
 #include "service/core/ServiceCore.h"
 #include "service/dns/DnsPublisher.h"
+#include "service/http/Answers.h"
+#include "service/http/DoorContext.h"
+#include "service/http/RequestCheck.h"
+#include "service/http/ServiceFront.h"
 #include "service/http/Sessions.h"
 #include "service/http/TrustedProxies.h"
 
-namespace httplib {
-struct Request;
-struct Response;
-}  // namespace httplib
-class TGuardedServer;
 class TNodePublisher;
+class TCheckInDoor;
+class TDynDns2Door;
+class TPageDoors;
+class TApiDoor;
+class THomeDoor;
 
 class TCheckInService {
  public:
-  static constexpr std::size_t MaxRequestBody = 4096;
-  static constexpr int TimeoutSeconds = 5;  // reading and writing, and the idle keep-alive wait
-  static constexpr std::size_t KeepAliveRequests = 20;
-  static constexpr std::size_t Workers = 256;
-  static constexpr int ListenBacklog = 1024;
-  static constexpr int RetryAfterSeconds = 30;  // told with a 503
-  static constexpr char SessionCookie[] = "pinmark_session";
+  static constexpr std::size_t MaxRequestBody = TRequestCheck::MaxBodyBytes;
+  static constexpr int RetryAfterSeconds = TAnswers::RetryAfterSeconds;  // told with a 503
+  static constexpr const char* SessionCookie = TAnswers::SessionCookie;
 
   // Accounts in memory (AddAccount, LoadAccounts), nodes remembered until
   // the service ends.
@@ -102,7 +93,7 @@ class TCheckInService {
   // Where each check-in, update, refusal and failure is logged, one line a
   // call, with its priority (Info for what was answered, Warning for
   // refusals, Error for what the service could not do). Values from
-  // requests are escaped by LogValue. Called from the worker threads.
+  // requests are escaped by LogValue. Called from the service's threads.
   std::function<void(TLogPriority, const std::string&)> OnLog;
   // The time now; tests may move it.
   std::function<TServiceTime()> Clock;
@@ -113,11 +104,16 @@ class TCheckInService {
   // False when a TLS certificate or key could not be read, or do not belong together.
   bool Valid() const;
   bool Tls() const { return tls_; }
+  // The front's limits; before Serve or Start.
+  void SetLimits(const TFrontLimits& limits) { front_->SetLimits(limits); }
+  const TFrontLimits& Limits() const { return front_->Limits(); }
+  // Open connections now.
+  std::size_t Connections() const { return front_->Connections(); }
   TServiceCore& Core() { return *core_; }
 
   // Binds to host:port (port 0 picks a free one) and returns the port, or -1.
   int Bind(const std::string& host, int port);
-  // Serves until Stop; blocks.
+  // Serves until Stop; blocks. Connections made after Bind wait until then.
   void Serve();
   // Serves on a thread of its own.
   void Start();
@@ -126,33 +122,26 @@ class TCheckInService {
   int CheckIns() const { return checkIns_; }
 
  private:
-  // Limits, workers, socket options and routes, the same for plain and TLS.
-  void Configure();
-  void Route();
-  void Log(TLogPriority priority, const std::string& text) const;
-  std::string Caller(const httplib::Request& req) const;
-  bool Https(const httplib::Request& req) const;
+  // Which door answers the request; on the front's workers.
+  TFrontAnswer Route(const TFrontRequest& req);
   TServiceTime Now() const;
-  void CheckIn(const httplib::Request& req, httplib::Response& res);
-  void DynDns2(const httplib::Request& req, httplib::Response& res);
-  void NodesPage(const httplib::Request& req, httplib::Response& res);
-  void SignIn(const httplib::Request& req, httplib::Response& res);
-  void SignOut(const httplib::Request& req, httplib::Response& res);
-  void NodesJson(const httplib::Request& req, httplib::Response& res);
-  // The account of the request's live session, or nothing.
-  std::optional<TAccountRecord> Session(const httplib::Request& req);
-  // The account's nodes for the page and the JSON, with their DNS state.
-  std::vector<TNodeView> Nodes(const TAccountRecord& account, TServiceTime now);
 
   bool tls_ = false;
+  bool valid_ = true;
   std::unique_ptr<IServiceStore> store_;
   std::unique_ptr<TServiceCore> core_;
   TTrustedProxies proxies_;
   TSessions sessions_;
-  std::unique_ptr<TGuardedServer> server_;
-  std::thread thread_;
   std::atomic<int> checkIns_{0};
-  int listenFd_ = -1;  // owned by the server; kept to lengthen its queue
+  TRequestLog log_{OnLog};
+  TDoorContext context_;
+  std::unique_ptr<TCheckInDoor> checkInDoor_;
+  std::unique_ptr<TDynDns2Door> dynDns2Door_;
+  std::unique_ptr<TPageDoors> pageDoors_;
+  std::unique_ptr<TApiDoor> apiDoor_;
+  std::unique_ptr<THomeDoor> homeDoor_;
+  std::unique_ptr<TServiceFront> front_;
+  std::thread thread_;
   // Last, so that they stop before the store they use goes.
   std::unique_ptr<IDnsQueueStore> dnsStore_;
   std::unique_ptr<TDnsPublisher> dns_;

@@ -241,12 +241,21 @@ std::string HomePage(std::string_view zone, bool inDns) {
   return html + kFoot;
 }
 
-std::string SignInPage(std::string_view name, std::string_view error) {
+namespace {
+// The page's form token, sent back with the form so that only a form of ours is taken.
+std::string FormToken(std::string_view token) {
+  return "<input type=\"hidden\" name=\"form\" value=\"" + HtmlEscape(token) + "\">";
+}
+}  // namespace
+
+std::string SignInPage(std::string_view name, std::string_view error, std::string_view formToken) {
   std::string html = Head("Sign in - Pinmark");
   html += "<h1>Sign in</h1>\n<div class=\"panel\">\n";
   if (!error.empty()) html += "<p class=\"error\" role=\"alert\">" + HtmlEscape(error) + "</p>\n";
   html +=
-      "<form class=\"signin\" method=\"post\" action=\"/signin\">\n"
+      "<form class=\"signin\" method=\"post\" action=\"/signin\">" +
+      FormToken(formToken) +
+      "\n"
       "<label>Account name<input name=\"name\" autocomplete=\"username\" autocapitalize=\"none\" "
       "spellcheck=\"false\" required maxlength=\"64\" value=\"" +
       HtmlEscape(name) +
@@ -258,10 +267,11 @@ std::string SignInPage(std::string_view name, std::string_view error) {
 }
 
 std::string NodesPage(const TAccountRecord& account, const std::vector<TNodeView>& nodes, TServiceTime now,
-                      TServiceTime staleAfter) {
+                      TServiceTime staleAfter, std::string_view formToken) {
   std::string html = Head("Nodes of " + account.Name + " - Pinmark");
   html += "<div class=\"bar\"><h1>Nodes of " + HtmlEscape(account.Name) +
-          "</h1>\n<form method=\"post\" action=\"/signout\"><button type=\"submit\">Sign out</button></form></div>\n";
+          "</h1>\n<form method=\"post\" action=\"/signout\">" + FormToken(formToken) +
+          "<button type=\"submit\">Sign out</button></form></div>\n";
   if (nodes.empty())
     html +=
         "<div class=\"panel\"><p>No node has checked in yet. Set this account in Pinmark on a computer and "

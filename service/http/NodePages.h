@@ -33,10 +33,11 @@ extern const char StyleSheet[];
 // are published in DNS under it.
 std::string HomePage(std::string_view zone, bool inDns = false);
 // The sign-in form; name is filled in again after a failure, error is shown
-// above the form when not empty.
-std::string SignInPage(std::string_view name, std::string_view error);
+// above the form when not empty. Each form of a page carries formToken, which
+// the service checks against the browser's cookie when the form comes back.
+std::string SignInPage(std::string_view name, std::string_view error, std::string_view formToken = "");
 std::string NodesPage(const TAccountRecord& account, const std::vector<TNodeView>& nodes, TServiceTime now,
-                      TServiceTime staleAfter);
+                      TServiceTime staleAfter, std::string_view formToken = "");
 // A node's DNS state as a JSON object, "null" when the service does not
 // publish nodes: {"name", "addresses", "state", "reason", "since"}.
 std::string DnsJson(const TNodeDnsView& dns);

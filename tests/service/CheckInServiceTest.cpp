@@ -35,6 +35,10 @@ std::string SessionFrom(const httplib::Result& res) {
   const std::size_t eq = cookie.find('='), semi = cookie.find(';');
   return cookie.substr(eq + 1, semi - eq - 1);
 }
+
+// The form token a page gives, which the forms send back beside its cookie.
+std::string FormToken(httplib::Client& client) { return SessionFrom(client.Get("/nodes")); }
+std::string FormCookie(const std::string& token) { return "pinmark_form=" + token; }
 }  // namespace
 
 TEST_F(Service, AnswersAKnownAccountWithTheCallersAddress) {
@@ -85,17 +89,22 @@ TEST_F(Service, ASignInSessionShowsTheNodesUntilSignOutAndGetsChangeNothing) {
   httplib::Client client("127.0.0.1", port);
   ASSERT_EQ(client.Get(std::string("/includes/r_update.php?userid=demo&enc=") + kDigest + "&node=%3Cb%3Ebox")->status,
             200);
-  auto form = client.Get("/nodes");
-  ASSERT_TRUE(form);
-  EXPECT_NE(form->body.find("action=\"/signin\""), std::string::npos);
-  EXPECT_EQ(form->get_header_value("Cache-Control"), "no-store");
-  EXPECT_NE(form->get_header_value("Content-Security-Policy").find("default-src 'none'"), std::string::npos);
+  auto page = client.Get("/nodes");
+  ASSERT_TRUE(page);
+  EXPECT_NE(page->body.find("action=\"/signin\""), std::string::npos);
+  EXPECT_EQ(page->get_header_value("Cache-Control"), "no-store");
+  EXPECT_NE(page->get_header_value("Content-Security-Policy").find("default-src 'none'"), std::string::npos);
 
-  auto wrong = client.Post("/signin", "name=demo&password=nope", "application/x-www-form-urlencoded");
+  const std::string form = SessionFrom(page);
+  EXPECT_NE(page->body.find("name=\"form\" value=\"" + form + "\""), std::string::npos) << "the form's token";
+  const httplib::Headers formCookie{{"Cookie", FormCookie(form)}};
+  auto wrong = client.Post("/signin", formCookie, "name=demo&password=nope&form=" + form,
+                           "application/x-www-form-urlencoded");
   ASSERT_TRUE(wrong);
   EXPECT_EQ(wrong->status, 403);
   EXPECT_FALSE(wrong->has_header("Set-Cookie"));
-  auto signedIn = client.Post("/signin", "name=demo&password=demo", "application/x-www-form-urlencoded");
+  auto signedIn = client.Post("/signin", formCookie, "name=demo&password=demo&form=" + form,
+                              "application/x-www-form-urlencoded");
   ASSERT_TRUE(signedIn);
   EXPECT_EQ(signedIn->status, 303);
   EXPECT_EQ(signedIn->get_header_value("Location"), "/nodes");
@@ -104,7 +113,8 @@ TEST_F(Service, ASignInSessionShowsTheNodesUntilSignOutAndGetsChangeNothing) {
   EXPECT_NE(cookie.find("; SameSite=Strict"), std::string::npos) << cookie;
   EXPECT_NE(cookie.find("; Max-Age=3600"), std::string::npos) << cookie;
   EXPECT_EQ(cookie.find("Secure"), std::string::npos) << "not over plain http: " << cookie;
-  const httplib::Headers session{{"Cookie", std::string(TCheckInService::SessionCookie) + "=" + SessionFrom(signedIn)}};
+  const httplib::Headers session{{"Cookie", std::string(TCheckInService::SessionCookie) + "=" +
+                                                SessionFrom(signedIn) + "; " + FormCookie(form)}};
 
   auto nodes = client.Get("/nodes", session);
   ASSERT_TRUE(nodes);
@@ -114,7 +124,10 @@ TEST_F(Service, ASignInSessionShowsTheNodesUntilSignOutAndGetsChangeNothing) {
   // Signing out is a POST; a GET there changes nothing.
   EXPECT_NE(client.Get("/signout", session)->status, 303);
   EXPECT_NE(client.Get("/nodes", session)->body.find("Nodes of demo"), std::string::npos);
-  auto out = client.Post("/signout", session, "", "application/x-www-form-urlencoded");
+  EXPECT_EQ(client.Post("/signout", session, "", "application/x-www-form-urlencoded")->status, 403)
+      << "a sign-out without the page's token";
+  EXPECT_NE(client.Get("/nodes", session)->body.find("Nodes of demo"), std::string::npos);
+  auto out = client.Post("/signout", session, "form=" + form, "application/x-www-form-urlencoded");
   ASSERT_TRUE(out);
   EXPECT_EQ(out->status, 303);
   EXPECT_NE(out->get_header_value("Set-Cookie").find("Max-Age=0"), std::string::npos);
@@ -123,7 +136,9 @@ TEST_F(Service, ASignInSessionShowsTheNodesUntilSignOutAndGetsChangeNothing) {
 
 TEST_F(Service, ASessionEndsWhenItsAccountGetsANewPassword) {
   httplib::Client client("127.0.0.1", port);
-  auto signedIn = client.Post("/signin", "name=demo&password=demo", "application/x-www-form-urlencoded");
+  const std::string form = FormToken(client);
+  auto signedIn = client.Post("/signin", {{"Cookie", FormCookie(form)}}, "name=demo&password=demo&form=" + form,
+                              "application/x-www-form-urlencoded");
   ASSERT_EQ(signedIn->status, 303);
   const httplib::Headers session{{"Cookie", std::string(TCheckInService::SessionCookie) + "=" + SessionFrom(signedIn)}};
   service.AddAccount("demo", DigestToHex(MD5OfString("changed")));
@@ -156,8 +171,10 @@ TEST(ServiceProxy, ASessionCookieIsSecureWhenATrustedProxyTookTheRequestOverTls)
   ASSERT_GT(port, 0);
   service.Start();
   httplib::Client client("127.0.0.1", port);
-  auto res = client.Post("/signin", {{"X-Forwarded-Proto", "https"}, {"X-Forwarded-For", "198.51.100.4"}},
-                         "name=demo&password=demo", "application/x-www-form-urlencoded");
+  const std::string form = FormToken(client);
+  auto res = client.Post("/signin",
+                         {{"X-Forwarded-Proto", "https"}, {"X-Forwarded-For", "198.51.100.4"}, {"Cookie", FormCookie(form)}},
+                         "name=demo&password=demo&form=" + form, "application/x-www-form-urlencoded");
   ASSERT_TRUE(res);
   EXPECT_NE(res->get_header_value("Set-Cookie").find("; Secure"), std::string::npos);
   auto checkIn = client.Get(std::string("/includes/r_update.php?userid=demo&enc=") + kDigest,

@@ -41,9 +41,15 @@ bool Holds(const std::string& text, const std::string& part) { return text.find(
 
 // The nodes page of demo, signed in through the form.
 std::string NodesPage(int port) {
-  const std::string body = "name=demo&password=demo";
+  // The form's token, as the sign-in page gives it in its cookie.
+  const std::string page = Ask(port, "GET /nodes HTTP/1.0\r\n\r\n", 30000);
+  const std::size_t form = page.find("pinmark_form=");
+  if (form == std::string::npos) return "no form token: " + page;
+  const std::string token = page.substr(form + 13, 64);
+  const std::string body = "name=demo&password=demo&form=" + token;
   const std::string answer = Ask(port,
                                  "POST /signin HTTP/1.0\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                                 "Cookie: pinmark_form=" + token + "\r\n"
                                  "Content-Length: " +
                                      std::to_string(body.size()) + "\r\n\r\n" + body,
                                  30000);

@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "service/http/FrontRequest.h"
 #include "service/http/NodePages.h"
+#include "service/http/RequestCheck.h"
 #include "service/http/RequestText.h"
 #include "service/http/Sessions.h"
 #include "service/http/TrustedProxies.h"
@@ -117,4 +119,70 @@ TEST(ServiceFront, SessionsEndWithTheirTimeOnSignOutAndOldestFirstWhenFull) {
   for (std::size_t i = 1; i < TSessions::Capacity + 10; ++i) sessions.Begin(alice, 4000);
   EXPECT_EQ(sessions.Size(), TSessions::Capacity);
   EXPECT_FALSE(sessions.Find(oldest, 4000).has_value());
+}
+
+TEST(ServiceFront, AHeadReadsTheSameWhereverItsBytesAreCut) {
+  struct Case {
+    const char* what;
+    std::string bytes;
+    long long end;  // where the head ends, or minus the status it is refused with
+  } cases[] = {
+      {"a whole head", "GET / HTTP/1.1\r\nHost: h\r\n\r\nNEXT", 27},
+      {"a bare LF", "GET / HTTP/1.1\nHost: h\r\n\r\n", -400},
+      {"a head without its end yet", "GET / HTTP/1.1\r\nHost: h\r\n", 0},
+      {"a head over its limit", "GET / HTTP/1.1\r\nX: " + std::string(TRequestCheck::MaxHeadBytes, 'x'), -431},
+      {"a request line over the target's limit", "GET /" + std::string(TRequestCheck::MaxTargetBytes + 40, 'a'),
+       -414},
+  };
+  auto endOf = [](std::string_view bytes, std::size_t from) -> long long {
+    try {
+      return static_cast<long long>(TRequestCheck::HeadEnd(bytes, from));
+    } catch (const ERequestRefused& e) {
+      return -e.Status();
+    }
+  };
+  for (const Case& c : cases)
+    for (std::size_t cut = 0; cut <= c.bytes.size(); cut += c.bytes.size() > 100 ? 97 : 1) {
+      const long long first = endOf(std::string_view(c.bytes).substr(0, cut), 0);
+      EXPECT_EQ(first != 0 ? first : endOf(c.bytes, cut), c.end) << c.what << " cut at " << cut;
+    }
+
+  const TRequestHead head =
+      TRequestCheck::Parse("POST /a%20b?x=1 HTTP/1.0\r\nContent-Length: 12\r\nCookie: a=1\r\nCookie: b=2\r\n\r\n");
+  EXPECT_EQ(head.Path, "/a b");
+  EXPECT_EQ(head.Query, "x=1");
+  EXPECT_EQ(head.ContentLength, 12u);
+  EXPECT_FALSE(head.KeepAlive) << "HTTP/1.0 closes unless asked";
+  EXPECT_EQ(head.AllFields("cookie"), (std::vector<std::string>{"a=1", "b=2"}));
+  const TFrontRequest form = TFrontRequest::Make(
+      TRequestCheck::Parse("POST /signin?name=q HTTP/1.1\r\nHost: h:1\r\nOrigin: http://h:1\r\n"
+                           "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 20\r\n\r\n"),
+      "name=a+b&password=%41", "127.0.0.1", false);
+  EXPECT_EQ(form.Param("name"), "q") << "the query's first";
+  EXPECT_EQ(form.Param("password"), "A");
+  EXPECT_FALSE(form.FromAnotherSite());
+}
+
+TEST(ServiceFront, ABrowserSaysWhenAnotherSiteSentTheRequest) {
+  struct Case {
+    const char* fields;
+    bool anotherSite, crossSiteNavigation;
+  } cases[] = {
+      {"", false, false},
+      {"Origin: http://h:1\r\n", false, false},
+      {"Origin: https://h:1\r\n", false, false},  // TLS ended at a proxy
+      {"Origin: null\r\nSec-Fetch-Site: same-origin\r\n", false, false},
+      {"Origin: http://evil.example\r\n", true, false},
+      {"Origin: http://h:2\r\n", true, false},
+      {"Sec-Fetch-Site: same-site\r\n", true, false},
+      {"Sec-Fetch-Site: cross-site\r\nSec-Fetch-Mode: cors\r\n", true, false},
+      {"Sec-Fetch-Site: cross-site\r\nSec-Fetch-Mode: navigate\r\n", true, true},
+      {"Sec-Fetch-Site: none\r\nSec-Fetch-Mode: navigate\r\n", false, false},  // typed in the address bar
+  };
+  for (const Case& c : cases) {
+    const TFrontRequest req = TFrontRequest::Make(
+        TRequestCheck::Parse(std::string("GET / HTTP/1.1\r\nHost: h:1\r\n") + c.fields + "\r\n"), "", "::1", false);
+    EXPECT_EQ(req.FromAnotherSite(), c.anotherSite) << c.fields;
+    EXPECT_EQ(req.CrossSiteNavigation(), c.crossSiteNavigation) << c.fields;
+  }
 }

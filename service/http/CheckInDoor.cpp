@@ -1,0 +1,45 @@
+#include "service/http/CheckInDoor.h"
+
+TFrontAnswer TCheckInDoor::Answer(const TFrontRequest& req) {
+  const std::string caller = c_.Caller(req);
+  if (req.CrossSiteNavigation()) {
+    c_.Log.Write(TLogPriority::Warning,
+                 "refused address=" + TRequestLog::Value(caller) + ": a check-in by another site's link");
+    return TAnswers::Text(403, "a check-in is not taken from another site's link\n");
+  }
+  if (!req.Has("userid") || !req.Has("enc")) return TAnswers::Text(400, "missing userid or enc\n");
+  const std::string name = req.Param("userid");
+  const std::string node = req.Param("node");
+  const TCheckInResult r = c_.Core.CheckIn(name, req.Param("enc"), node, caller, c_.Now());
+  const std::string who = " node=" + TRequestLog::Value(node) + " user=" + TRequestLog::Value(name) +
+                          " address=" + TRequestLog::Value(caller);
+  switch (r.Answer) {
+    case TAnswer::Ok:
+      ++c_.CheckIns;
+      c_.Log.Write(TLogPriority::Info, who.substr(1));
+      return TAnswers::Text(200, r.Address);
+    case TAnswer::BadRequest:
+      c_.Log.Write(TLogPriority::Warning, "refused" + who + ": " + r.Problem);
+      return TAnswers::Text(400, r.Problem + "\n");
+    case TAnswer::Limited: {
+      c_.Log.Write(TLogPriority::Warning, "limited" + who + ": too many failed attempts");
+      TFrontAnswer answer = TAnswers::Text(429, "too many failed check-ins; try again later\n");
+      TAnswers::RetryAfter(answer, r.RetryAfter);
+      return answer;
+    }
+    case TAnswer::TooManyNodes:
+      c_.Log.Write(TLogPriority::Warning, "refused" + who + ": too many nodes");
+      return TAnswers::Text(403, "this account has as many nodes as it may have\n");
+    case TAnswer::Unavailable: {
+      c_.Log.Write(TLogPriority::Error, "unrecorded" + who + ": " + r.Problem);
+      TFrontAnswer answer =
+          TAnswers::Text(503, "the service cannot record check-ins right now; try again later\n");
+      answer.Set("Retry-After", std::to_string(TAnswers::RetryAfterSeconds));
+      return answer;
+    }
+    case TAnswer::BadAuth:
+      break;
+  }
+  c_.Log.Write(TLogPriority::Warning, "refused" + who);
+  return TAnswers::Text(403, "unknown account or wrong password\n");
+}

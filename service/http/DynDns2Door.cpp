@@ -1,0 +1,41 @@
+#include "service/http/DynDns2Door.h"
+
+#include "service/http/RequestText.h"
+#include "settings/md5.h"
+
+TFrontAnswer TDynDns2Door::Answer(const TFrontRequest& req) {
+  const std::string caller = c_.Caller(req);
+  if (req.CrossSiteNavigation()) {
+    c_.Log.Write(TLogPriority::Warning,
+                 "dyndns2 refused address=" + TRequestLog::Value(caller) + ": an update by another site's link");
+    return TAnswers::Text(403, "badagent\n");
+  }
+  const std::optional<TBasicCredentials> credentials = ParseBasicAuthorization(req.Header("Authorization"));
+  if (!credentials) {
+    TFrontAnswer answer = TAnswers::Text(401, "badauth\n");
+    TAnswers::BasicChallenge(answer);
+    return answer;
+  }
+  TSignIn signIn;
+  const std::vector<TDynDns2Line> lines =
+      c_.Core.DynDns2Update(credentials->User, DigestToHex(MD5OfString(credentials->Password)), req.Param("hostname"),
+                            req.Param("myip"), caller, c_.Now(), &signIn);
+  std::string body;
+  const std::string who = " user=" + TRequestLog::Value(credentials->User) + " address=" + TRequestLog::Value(caller);
+  for (const TDynDns2Line& line : lines) {
+    body += line.Answer + "\n";
+    const std::size_t blank = line.Answer.find(' ');
+    const std::string word = line.Answer.substr(0, blank);
+    const TLogPriority priority = word == "good" || word == "nochg" ? TLogPriority::Info
+                                  : word == "911"                   ? TLogPriority::Error
+                                                                    : TLogPriority::Warning;
+    std::string text = "dyndns2" + (line.Host.empty() ? "" : " host=" + TRequestLog::Value(line.Host)) + who +
+                       " answer=" + word;
+    if (blank != std::string::npos) text += " ip=" + TRequestLog::Value(line.Answer.substr(blank + 1));
+    if (!signIn.Problem.empty()) text += ": " + signIn.Problem;
+    c_.Log.Write(priority, text);
+  }
+  TFrontAnswer answer = TAnswers::Text(200, body);
+  answer.Set("Cache-Control", "no-store");
+  return answer;
+}

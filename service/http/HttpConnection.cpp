@@ -1,0 +1,178 @@
+#include "service/http/HttpConnection.h"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/http/write.hpp>
+
+#include "service/http/FrontRequest.h"
+#include "service/http/ServiceFront.h"
+
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
+using tcp = asio::ip::tcp;
+
+namespace {
+std::chrono::steady_clock::time_point Now() { return std::chrono::steady_clock::now(); }
+}  // namespace
+
+THttpConnection::THttpConnection(TServiceFront& front, tcp::socket socket, std::string address)
+    : front_(front),
+      plain_(std::move(socket)),
+      address_(std::move(address)),
+      timer_(plain_.get_executor()),
+      requestStart_(Now()) {
+  if (front_.tls_) tls_ = std::make_unique<asio::ssl::stream<tcp::socket>>(std::move(plain_), *front_.tls_);
+  opened_ = requestStart_.time_since_epoch().count();
+}
+
+THttpConnection::~THttpConnection() { front_.Forget(this); }
+
+tcp::socket& THttpConnection::Socket() { return tls_ ? tls_->next_layer() : plain_; }
+
+void THttpConnection::Enter(TState state) { state_ = state; }
+
+void THttpConnection::Start() {
+  boost::system::error_code ec;
+  Socket().set_option(tcp::no_delay(true), ec);
+  if (!tls_) return NextRequest();
+  // The handshake counts against the first request's head.
+  Deadline(requestStart_ + std::chrono::seconds(front_.limits_.HeadSeconds), nullptr);
+  tls_->async_handshake(asio::ssl::stream_base::server, [self = shared_from_this()](boost::system::error_code ec) {
+    if (ec || self->state_ == TState::Closed) return self->Close();
+    self->Enter(TState::Idle);
+    self->Deadline(self->requestStart_ + std::chrono::seconds(self->front_.limits_.IdleSeconds), nullptr);
+    self->Take();
+  });
+}
+
+void THttpConnection::Evict() {
+  evicted_ = true;
+  asio::post(timer_.get_executor(), [self = shared_from_this()] { self->Close(); });
+}
+
+void THttpConnection::Deadline(TTime when, const char* what) {
+  const unsigned generation = ++deadlineGeneration_;
+  timer_.expires_at(when);
+  timer_.async_wait([self = shared_from_this(), generation, what](boost::system::error_code ec) {
+    if (ec || generation != self->deadlineGeneration_ || self->state_ == TState::Closed) return;
+    if (what)
+      self->front_.log_.Write(TLogPriority::Warning,
+                              "closed address=" + TRequestLog::Value(self->address_) + ": " + what);
+    self->Close();
+  });
+}
+
+void THttpConnection::NextRequest() {
+  requestStart_ = Now();
+  head_.reset();
+  headBytes_ = 0;
+  scanned_ = 0;
+  Enter(TState::Idle);
+  // Waiting for a request costs nothing but the socket; past the idle limit
+  // the connection goes without a word, as a client expects of keep-alive.
+  Deadline(requestStart_ + std::chrono::seconds(front_.limits_.IdleSeconds), nullptr);
+  Take();
+}
+
+void THttpConnection::Take() {
+  if (state_ == TState::Closed) return;
+  if (!head_) {
+    std::size_t end = 0;
+    try {
+      end = TRequestCheck::HeadEnd(buffer_, scanned_);
+      scanned_ = buffer_.size();
+      if (end == 0) {
+        if (!buffer_.empty() && state_ == TState::Idle) {
+          Enter(TState::Head);
+          Deadline(requestStart_ + std::chrono::seconds(front_.limits_.HeadSeconds),
+                   "no complete request head in time");
+        }
+        return Read();
+      }
+      head_ = TRequestCheck::Parse(std::string_view(buffer_).substr(0, end));
+    } catch (const ERequestRefused& refusal) {
+      return Refuse(refusal);
+    }
+    headBytes_ = end;
+    if (head_->ContentLength > 0) {
+      Enter(TState::Body);
+      Deadline(Now() + std::chrono::seconds(front_.limits_.BodySeconds), "no complete request body in time");
+    }
+  }
+  const std::size_t whole = headBytes_ + head_->ContentLength;
+  if (buffer_.size() < whole) return Read();
+  std::string body = buffer_.substr(headBytes_, head_->ContentLength);
+  buffer_.erase(0, whole);
+  Enter(TState::Busy);
+  ++deadlineGeneration_;
+  timer_.cancel();
+  headRequest_ = head_->Method == "HEAD";
+  const bool tls = tls_ != nullptr;
+  front_.Handle(shared_from_this(), TFrontRequest::Make(*head_, std::move(body), address_, tls));
+}
+
+void THttpConnection::Read() {
+  // Never more than the head's limit (and one byte to tell it was passed),
+  // or than the rest of the body: bytes of a pipelined request stay unread.
+  const std::size_t limit =
+      head_ ? headBytes_ + head_->ContentLength - buffer_.size() : TRequestCheck::MaxHeadBytes + 1 - buffer_.size();
+  auto done = [self = shared_from_this()](boost::system::error_code ec, std::size_t got) {
+    if (ec || self->state_ == TState::Closed) return self->Close();
+    self->buffer_.append(self->chunk_.data(), got);
+    self->Take();
+  };
+  const auto into = asio::buffer(chunk_.data(), std::min(chunk_.size(), limit));
+  if (tls_)
+    tls_->async_read_some(into, std::move(done));
+  else
+    plain_.async_read_some(into, std::move(done));
+}
+
+void THttpConnection::Refuse(const ERequestRefused& refusal) {
+  front_.log_.Write(TLogPriority::Warning, "refused request address=" + TRequestLog::Value(address_) +
+                                               " status=" + std::to_string(refusal.Status()) + ": " + refusal.Message());
+  head_.reset();
+  headRequest_ = false;
+  Write(TAnswers::Refused(refusal.Status(), refusal.Message()));
+}
+
+void THttpConnection::Answered(TFrontAnswer answer) {
+  asio::post(timer_.get_executor(),
+             [self = shared_from_this(), answer = std::move(answer)]() mutable { self->Write(std::move(answer)); });
+}
+
+void THttpConnection::Write(TFrontAnswer answer) {
+  if (state_ == TState::Closed) return;
+  Enter(TState::Busy);
+  Deadline(Now() + std::chrono::seconds(front_.limits_.WriteSeconds), nullptr);
+  const bool close = answer.Close || !head_ || !head_->KeepAlive ||
+                     ++requests_ >= front_.limits_.KeepAliveRequests || front_.stopping_;
+  response_ = {};
+  response_.version(11);
+  response_.result(static_cast<unsigned>(answer.Status));
+  response_.set(http::field::content_type, answer.ContentType);
+  for (const auto& [name, value] : answer.Headers) response_.insert(name, value);
+  response_.body() = std::move(answer.Body);
+  response_.prepare_payload();
+  response_.keep_alive(!close);
+  if (headRequest_) response_.body().clear();  // the length stays that of the body not sent
+  auto done = [self = shared_from_this(), close](boost::system::error_code ec, std::size_t) {
+    if (ec || close) return self->Close();
+    self->NextRequest();
+  };
+  if (tls_)
+    http::async_write(*tls_, response_, std::move(done));
+  else
+    http::async_write(plain_, response_, std::move(done));
+}
+
+void THttpConnection::Close() {
+  if (state_ == TState::Closed) return;
+  Enter(TState::Closed);
+  ++deadlineGeneration_;
+  timer_.cancel();
+  boost::system::error_code ec;
+  Socket().shutdown(tcp::socket::shutdown_both, ec);
+  Socket().close(ec);
+}

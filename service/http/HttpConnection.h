@@ -1,0 +1,85 @@
+// One connection of the front, plain or TLS: reads each request's head and
+// body within their deadlines, has the head checked (TRequestCheck), hands
+// the request to the front's workers, and writes the answer. Requests on a
+// kept-alive connection are answered in order, one at a time.
+//
+// Everything of a connection runs on its strand; the front reads State and
+// Opened from other threads (to choose whom to close when it is full) and
+// closes a connection through Evict.
+#pragma once
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/string_body.hpp>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "service/http/Answers.h"
+#include "service/http/RequestCheck.h"
+
+class TServiceFront;
+
+class THttpConnection : public std::enable_shared_from_this<THttpConnection> {
+ public:
+  enum class TState { Handshake, Idle, Head, Body, Busy, Closed };
+
+  THttpConnection(TServiceFront& front, boost::asio::ip::tcp::socket socket, std::string address);
+  ~THttpConnection();
+  THttpConnection(const THttpConnection&) = delete;
+  THttpConnection& operator=(const THttpConnection&) = delete;
+
+  void Start();
+  // Closes the connection soon; from any thread.
+  void Evict();
+  // Hands the answer to a request back; from any thread.
+  void Answered(TFrontAnswer answer);
+
+  const std::string& Address() const { return address_; }
+  TState State() const { return state_; }
+  // Evict was called: it is closing, and makes no more room.
+  bool Evicted() const { return evicted_; }
+  // When it was opened, in steady-clock ticks.
+  std::chrono::steady_clock::rep Opened() const { return opened_; }
+
+ private:
+  using TTime = std::chrono::steady_clock::time_point;
+  using TResponse = boost::beast::http::response<boost::beast::http::string_body>;
+
+  boost::asio::ip::tcp::socket& Socket();
+  void Enter(TState state);
+  // Closes the connection at when, unless the deadline is moved first.
+  void Deadline(TTime when, const char* what);
+  void NextRequest();
+  void Read();
+  void Take();
+  void Refuse(const ERequestRefused& refusal);
+  void Write(TFrontAnswer answer);
+  void Written(bool close);
+  void Close();
+
+  TServiceFront& front_;
+  boost::asio::ip::tcp::socket plain_;
+  std::unique_ptr<boost::asio::ssl::stream<boost::asio::ip::tcp::socket>> tls_;
+  std::string address_;
+  boost::asio::steady_timer timer_;
+  unsigned deadlineGeneration_ = 0;
+  std::atomic<TState> state_{TState::Handshake};
+  std::atomic<bool> evicted_{false};
+  std::chrono::steady_clock::rep opened_ = 0;
+
+  std::string buffer_;  // what was read and not yet taken
+  std::array<char, 2048> chunk_{};
+  std::size_t scanned_ = 0;   // of buffer_, by the search for the head's end
+  TTime requestStart_;        // the connection's start or the previous answer
+  std::optional<TRequestHead> head_;
+  std::size_t headBytes_ = 0;
+  std::size_t requests_ = 0;
+  bool headRequest_ = false;  // a HEAD: the answer goes without its body
+  TResponse response_;
+};

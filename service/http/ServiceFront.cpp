@@ -1,0 +1,163 @@
+#include "service/http/ServiceFront.h"
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+
+#include <algorithm>
+
+#include "service/http/HttpConnection.h"
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+
+TServiceFront::TServiceFront(THandler handler, const TRequestLog& log) : handler_(std::move(handler)), log_(log) {}
+
+TServiceFront::~TServiceFront() {
+  Stop();
+  if (workers_) workers_->join();
+}
+
+bool TServiceFront::UseTls(const std::string& certFile, const std::string& keyFile) {
+  tls_.emplace(asio::ssl::context::tls_server);
+  SSL_CTX* ctx = tls_->native_handle();
+  SSL_CTX_set_mode(ctx, SSL_MODE_AUTO_RETRY);
+  return SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) == 1 &&
+         SSL_CTX_use_certificate_chain_file(ctx, certFile.c_str()) == 1 &&
+         SSL_CTX_use_PrivateKey_file(ctx, keyFile.c_str(), SSL_FILETYPE_PEM) == 1 &&
+         SSL_CTX_check_private_key(ctx) == 1;
+}
+
+int TServiceFront::Bind(const std::string& host, int port) {
+  try {
+    tcp::resolver resolver(io_);
+    for (const auto& entry : resolver.resolve(host, std::to_string(port), tcp::resolver::numeric_service)) {
+      boost::system::error_code ec;
+      acceptor_.close(ec);
+      acceptor_.open(entry.endpoint().protocol(), ec);
+      if (ec) continue;
+      // Lets the service restart while old connections linger.
+      acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
+      acceptor_.bind(entry.endpoint(), ec);
+      if (ec) continue;
+      // A long queue: a burst of connections waits instead of being dropped.
+      acceptor_.listen(1024, ec);
+      if (ec) continue;
+      return acceptor_.local_endpoint().port();
+    }
+  } catch (const boost::system::system_error&) {
+  }
+  return -1;
+}
+
+void TServiceFront::Serve() {
+  workers_ = std::make_unique<asio::thread_pool>(std::max(1u, limits_.Workers));
+  running_ = true;
+  Accept();
+  const unsigned threads = limits_.IoThreads ? limits_.IoThreads : std::max(2u, std::thread::hardware_concurrency());
+  std::vector<std::thread> io;
+  for (unsigned i = 1; i < threads; ++i) io.emplace_back([this] { io_.run(); });
+  io_.run();
+  for (std::thread& thread : io) thread.join();
+  // Requests being answered finish; their answers go nowhere now.
+  workers_->join();
+  running_ = false;
+}
+
+void TServiceFront::Stop() {
+  stopping_ = true;
+  io_.stop();
+}
+
+std::size_t TServiceFront::Connections() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return connections_.size();
+}
+
+void TServiceFront::Accept() {
+  acceptor_.async_accept(asio::make_strand(io_), [this](boost::system::error_code ec, tcp::socket socket) {
+    if (stopping_ || ec == asio::error::operation_aborted) return;
+    if (ec) {
+      // Out of descriptors, say: wait a little instead of spinning on the error.
+      acceptPause_.expires_after(std::chrono::milliseconds(100));
+      acceptPause_.async_wait([this](boost::system::error_code waited) {
+        if (!waited) Accept();
+      });
+      return;
+    }
+    Accepted(std::move(socket));
+    Accept();
+  });
+}
+
+void TServiceFront::Accepted(tcp::socket socket) {
+  boost::system::error_code ec;
+  const tcp::endpoint peer = socket.remote_endpoint(ec);
+  if (ec) return;
+  const std::string address = peer.address().to_string();
+  std::shared_ptr<THttpConnection> connection;
+  // Connections looked at while choosing whom to close; let go of after the
+  // lock, since the last hold of one unregisters it, which takes the lock.
+  std::vector<std::shared_ptr<THttpConnection>> seen;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    const auto from = perAddress_.find(address);
+    bool room = from == perAddress_.end() || from->second < limits_.MaxPerAddress || MakeRoom(&address, seen);
+    if (room && connections_.size() >= limits_.MaxConnections) room = MakeRoom(nullptr, seen);
+    if (room) {
+      connection = std::make_shared<THttpConnection>(*this, std::move(socket), address);
+      connections_[connection.get()] = connection;
+      ++perAddress_[address];
+    }
+  }
+  if (!connection) {
+    log_.Write(TLogPriority::Warning,
+               "refused connection address=" + TRequestLog::Value(address) + ": too many connections");
+    socket.close(ec);
+    return;
+  }
+  connection->Start();
+}
+
+bool TServiceFront::MakeRoom(const std::string* address, std::vector<std::shared_ptr<THttpConnection>>& seen) {
+  using TState = THttpConnection::TState;
+  THttpConnection* oldest = nullptr;
+  int oldestRank = 0;
+  std::chrono::steady_clock::rep oldestOpened = 0;
+  for (const auto& [raw, weak] : connections_) {
+    seen.push_back(weak.lock());
+    THttpConnection* c = seen.back().get();
+    if (!c || c->Evicted() || (address && c->Address() != *address)) continue;
+    const TState state = c->State();
+    // Idle ones go first; then those still sending their heads.
+    const int rank = state == TState::Idle ? 2 : state == TState::Head || state == TState::Handshake ? 1 : 0;
+    if (rank == 0) continue;
+    if (!oldest || rank > oldestRank || (rank == oldestRank && c->Opened() < oldestOpened)) {
+      oldest = c;
+      oldestRank = rank;
+      oldestOpened = c->Opened();
+    }
+  }
+  if (!oldest) return false;
+  oldest->Evict();
+  return true;
+}
+
+void TServiceFront::Forget(THttpConnection* connection) {
+  std::lock_guard<std::mutex> hold(lock_);
+  connections_.erase(connection);
+  const auto from = perAddress_.find(connection->Address());
+  if (from != perAddress_.end() && --from->second == 0) perAddress_.erase(from);
+}
+
+void TServiceFront::Handle(std::shared_ptr<THttpConnection> connection, TFrontRequest req) {
+  asio::post(*workers_, [this, connection = std::move(connection), req = std::move(req)] {
+    TFrontAnswer answer;
+    try {
+      answer = handler_(req);
+    } catch (const std::exception& e) {
+      log_.Write(TLogPriority::Error, "failed path=" + TRequestLog::Value(req.Head.Path) + ": " + e.what());
+      answer = TAnswers::Text(500, "the service failed to answer this request\n");
+    }
+    connection->Answered(std::move(answer));
+  });
+}

@@ -1,0 +1,179 @@
+// The HTTP front of the real binary under hostile clients: request shapes
+// that two servers could read two ways, the size limits at and one past each
+// edge, a crowd of connections dripping their heads, and a full house of
+// idle connections.
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "tests/service/ServiceChild.h"
+
+using namespace servicetest;
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+long long MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// Whether the service closed fd: it reads as ended within timeoutMs.
+bool ClosedByService(int fd, int timeoutMs) {
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, timeoutMs) <= 0) return false;
+  char c;
+  return ::recv(fd, &c, 1, MSG_DONTWAIT) <= 0;
+}
+
+std::string Head(const std::string& target, const std::string& fields) {
+  return "GET " + target + " HTTP/1.1\r\nHost: h\r\n" + fields + "\r\n";
+}
+}  // namespace
+
+TEST(ServiceFrontProcess, AHostileRequestIsRefusedOnceAndItsConnectionClosedAndTheLimitsHoldAtTheirEdges) {
+  ServiceProcess service;
+  ASSERT_GT(service.Port(), 0);
+  const std::string post = "POST " + kCheckIn + "&node=n HTTP/1.1\r\nHost: h\r\n";
+  const std::string smuggled = "GET " + kCheckIn + "&node=smuggled HTTP/1.1\r\nHost: h\r\n\r\n";
+  // A head of exactly n bytes, blank line included.
+  auto headOf = [](std::size_t n) {
+    const std::string start = "GET / HTTP/1.1\r\nHost: h\r\nConnection: close\r\nX: ";
+    return start + std::string(n - start.size() - 4, 'x') + "\r\n\r\n";
+  };
+  auto targetOf = [](std::size_t n) {
+    return "GET /" + std::string(n - 1, 'a') + " HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n";
+  };
+  struct Case {
+    const char* name;
+    std::string request;
+    int status;
+  } cases[] = {
+      {"two equal lengths", post + "Content-Length: 5\r\nContent-Length: 5\r\n\r\nhello", 400},
+      {"conflicting lengths hiding a request", post + "Content-Length: 0\r\nContent-Length: 5\r\n\r\n" + smuggled,
+       400},
+      {"a length with a sign", post + "Content-Length: +5\r\n\r\nhello", 400},
+      {"Transfer-Encoding with a blank before its colon",
+       post + "Transfer-Encoding : chunked\r\nContent-Length: 4\r\n\r\n0\r\n\r\n" + smuggled, 400},
+      {"Transfer-Encoding beside a length", post + "Transfer-Encoding: chunked\r\nContent-Length: 4\r\n\r\n", 413},
+      {"a folded header", Head("/", "X-A: 1\r\n  folded\r\n"), 400},
+      {"a bare CR in a value", Head("/", "X-A: 1\rX-B: 2\r\n"), 400},
+      {"a bare LF ending a line", "GET / HTTP/1.1\nHost: h\n\n", 400},
+      {"a blank in a header name", Head("/", "X A: 1\r\n"), 400},
+      {"a tab before the colon", Head("/", "Content-Length\t: 0\r\n"), 400},
+      {"two Host headers", Head("/", "Host: other\r\n"), 400},
+      {"HTTP/1.1 without Host", "GET / HTTP/1.1\r\n\r\n", 400},
+      {"an absolute target", "GET http://h/ HTTP/1.1\r\nHost: h\r\n\r\n", 400},
+      {"an asterisk target", "OPTIONS * HTTP/1.1\r\nHost: h\r\n\r\n", 400},
+      {"two blanks in the request line", "GET  / HTTP/1.1\r\nHost: h\r\n\r\n", 400},
+      {"another version", "GET / HTTP/2.0\r\nHost: h\r\n\r\n", 400},
+      {"a version in small letters", "GET / http/1.1\r\nHost: h\r\n\r\n", 400},
+      {"a head of exactly 16 KiB", headOf(16384), 200},
+      {"a head one byte over", headOf(16385), 431},
+      {"a URI of exactly 8 KiB", targetOf(8192), 404},
+      {"a URI one byte over", targetOf(8193), 414},
+      {"a body of exactly 4 KiB",
+       post + "Connection: close\r\nContent-Length: 4096\r\n\r\n" + std::string(4096, 'b'), 200},
+      {"a body one byte over", post + "Content-Length: 4097\r\n\r\n", 413},
+  };
+  int refused = 0;
+  for (const Case& c : cases) {
+    const Clock::time_point start = Clock::now();
+    const std::string answer = Ask(service.Port(), c.request, 4000);
+    EXPECT_EQ(Parse(answer).status, c.status) << c.name << ": " << answer.substr(0, 200);
+    EXPECT_EQ(Count(answer, "HTTP/1.1 "), 1u) << c.name << ": nothing after it is read as a request";
+    EXPECT_LT(MsSince(start), 3000) << c.name << ": the service closes the connection after the answer";
+    refused += c.status >= 400 && c.status != 404;
+  }
+  EXPECT_EQ(Count(service.Log(), "node=smuggled"), 0u);
+  EXPECT_EQ(Count(service.Log(), "refused request address=127.0.0.1 status="), static_cast<std::size_t>(refused))
+      << service.Log();
+}
+
+TEST(ServiceFrontProcess, ThreeHundredDrippingConnectionsHoldNoCheckInBackAndAreClosedAtTheHeadDeadline) {
+  ServiceProcess service({"--account", std::string("demo:") + kDigest, "--max-per-address", "1000"});
+  ASSERT_GT(service.Port(), 0);
+  std::vector<int> crowd;
+  for (int i = 0; i < 300; ++i) crowd.push_back(Connect(service.Port()));
+  std::atomic<bool> dripping{true};
+  std::thread drip([&] {
+    const std::string line = "GET / HTTP/1.1";
+    for (std::size_t i = 0; dripping; ++i) {
+      for (int fd : crowd) testpeer::SendAll(fd, line.substr(i % line.size(), 1));
+      for (int waited = 0; waited < 2000 && dripping; waited += 50) testpeer::Pause(50);
+    }
+  });
+  // Check-ins from another address while the crowd drips, until past the head deadline.
+  const Clock::time_point start = Clock::now();
+  long long slowest = 0;
+  while (MsSince(start) < 11000) {
+    const Clock::time_point asked = Clock::now();
+    EXPECT_EQ(CheckIn(service.Port(), "demo", kDigest, "box", "127.0.0.2").status, 200);
+    slowest = std::max(slowest, MsSince(asked));
+    testpeer::Pause(500);
+  }
+  dripping = false;
+  drip.join();
+  EXPECT_LT(slowest, 1000) << "a check-in waited behind the crowd";
+  int closed = 0;
+  for (int fd : crowd) {
+    closed += ClosedByService(fd, 2000);
+    ::close(fd);
+  }
+  EXPECT_EQ(closed, 300) << "the head deadline is 10 s";
+}
+
+TEST(ServiceFrontProcess, AConnectionOverTheCapClosesTheOldestIdleOne) {
+  ServiceProcess service({"--account", std::string("demo:") + kDigest, "--max-connections", "8"});
+  ASSERT_GT(service.Port(), 0);
+  std::vector<int> idle;
+  // One answered request makes each connection known to the service, in this order.
+  for (int i = 0; i < 8; ++i) {
+    idle.push_back(Connect(service.Port()));
+    testpeer::SendAll(idle.back(), "GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+    const std::string page = testpeer::RecvExactly(idle.back(), 20);
+    ASSERT_EQ(page.substr(0, 12), "HTTP/1.1 200") << i;
+  }
+  // Drain the pages so that a close reads as the end, not as their rest.
+  for (int fd : idle) {
+    char buf[65536];
+    while (::recv(fd, buf, sizeof buf, MSG_DONTWAIT) > 0) {
+    }
+  }
+  EXPECT_EQ(CheckIn(service.Port(), "demo", kDigest, "box").status, 200);
+  EXPECT_TRUE(ClosedByService(idle[0], 2000)) << "the oldest idle connection made room";
+  for (std::size_t i = 1; i < idle.size(); ++i) EXPECT_FALSE(ClosedByService(idle[i], 0)) << i;
+  for (int fd : idle) ::close(fd);
+}
+
+TEST(ServiceFrontProcess, ARememberedCheckInIsAnsweredWhileSlowHashesRun) {
+  Database db("alice", "secret");
+  ASSERT_EQ(RunService({"account", "add", "bob", "--password-stdin", "--db", db.file}, "bobs\n").code, 0);
+  ServiceProcess service({"--db", db.file});
+  ASSERT_GT(service.Port(), 0);
+  ASSERT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "box").status, 200) << "now remembered";
+  // Wrong passwords for bob from as many addresses, each paying the slow hash.
+  std::vector<std::thread> guessers;
+  std::atomic<int> guessed{0};
+  for (int i = 0; i < 12; ++i)
+    guessers.emplace_back([&, i] {
+      const std::string source = "127.0.1." + std::to_string(10 + i);
+      if (CheckIn(service.Port(), "bob", Md5("guess"), "pc", source.c_str()).status == 403) ++guessed;
+    });
+  // Once the hashes are under way, alice checks in again.
+  while (Count(service.Log(), "user=bob") == 0 && guessed == 0) testpeer::Pause(5);
+  const Clock::time_point asked = Clock::now();
+  EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "box", "127.0.0.2").status, 200);
+  const long long waited = MsSince(asked);
+  for (std::thread& t : guessers) t.join();
+  EXPECT_EQ(guessed, 12);
+  EXPECT_LT(waited, 1000) << "the remembered check-in waited behind the slow hashes";
+}
