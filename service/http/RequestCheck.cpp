@@ -104,7 +104,7 @@ TRequestHead TRequestCheck::Parse(std::string_view text) {
         ++lengths;
         length = Trim(line.substr(name.size() + 1));
       }
-      if (SameText(name, "Transfer-Encoding")) Refuse(413, "request bodies are not accepted in chunks");
+      if (SameText(name, "Transfer-Encoding")) Refuse(400, "a request carries no Transfer-Encoding");
     }
     start = end + 2;
   }

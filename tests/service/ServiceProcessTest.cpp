@@ -89,7 +89,7 @@ TEST(ServiceProcess, OversizedRequestsAreRefusedBeforeTheyAreRead) {
       {"just over the limit", "POST " + kCheckIn + " HTTP/1.1\r\nHost: h\r\nContent-Length: 4097\r\n\r\n",
        "HTTP/1.1 413"},
       {"a chunked body", "POST " + kCheckIn + " HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n",
-       "HTTP/1.1 413"},
+       "HTTP/1.1 400"},
       {"a body on a GET", "GET " + kCheckIn + " HTTP/1.1\r\nHost: h\r\nContent-Length: 5\r\n\r\n", "HTTP/1.1 400"},
       {"a length that is no number", "POST " + kCheckIn + " HTTP/1.1\r\nHost: h\r\nContent-Length: x\r\n\r\n",
        "HTTP/1.1 400"},
