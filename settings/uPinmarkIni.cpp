@@ -103,12 +103,19 @@ void TIniPinmark::SetIPAddress(const std::string& address) { WriteString("Temp",
 
 void TIniPinmark::SetRefreshTime(TDateTime when) { WriteDateTime("Temp", "Refresh", when); }
 
-void TIniPinmark::SetIPv6Response(const std::string& answer) { WriteString("Temp", "IPv6Response", ValueAsRead(answer)); }
+void TIniPinmark::WriteIfChanged(std::string_view section, std::string_view ident, const std::string& value) {
+  // Every write replaces the whole file and waits for the disk; a run whose
+  // IPv6 answer is the last one's would otherwise pay that three times over.
+  const std::string kept = ValueAsRead(value);
+  if (ReadString(section, ident, "") != kept) WriteString(section, ident, kept);
+}
+
+void TIniPinmark::SetIPv6Response(const std::string& answer) { WriteIfChanged("Temp", "IPv6Response", answer); }
 
 std::string TIniPinmark::GetIPv6Response() { return ReadString("Temp", "IPv6Response", ""); }
 
-void TIniPinmark::SetIPv6Address(const std::string& address) { WriteString("Temp", "IPv6Address", address); }
+void TIniPinmark::SetIPv6Address(const std::string& address) { WriteIfChanged("Temp", "IPv6Address", address); }
 
-void TIniPinmark::SetIPv6Error(const std::string& reason) { WriteString("Temp", "IPv6Error", ValueAsRead(reason)); }
+void TIniPinmark::SetIPv6Error(const std::string& reason) { WriteIfChanged("Temp", "IPv6Error", reason); }
 
 std::string TIniPinmark::GetIPv6Error() { return ReadString("Temp", "IPv6Error", ""); }

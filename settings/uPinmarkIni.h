@@ -78,7 +78,7 @@ class TIniPinmark : public TIniFile {
   void SetRefreshTime(TDateTime when);
   // The record of the last exchange over IPv6: the answer as a read gives it
   // back, the address derived from it, and why the last one failed (empty
-  // after one that was answered).
+  // after one that was answered). Each is written only when it changes.
   void SetIPv6Response(const std::string& answer);
   std::string GetIPv6Response();
   void SetIPv6Address(const std::string& address);
@@ -87,4 +87,5 @@ class TIniPinmark : public TIniFile {
 
  private:
   void AfterConstruction();
+  void WriteIfChanged(std::string_view section, std::string_view ident, const std::string& value);
 };

@@ -203,4 +203,11 @@ TEST_F(SettingsStore, TheIPv6RecordRoundTrips) {
   EXPECT_EQ(again.GetIPv6Response(), "2001:db8::1");
   EXPECT_EQ(again.ReadString("Temp", "IPv6Address", ""), "2001:db8::1");
   EXPECT_EQ(again.GetIPv6Error(), "Socket Error # 10061");
+  // An unchanged value leaves the file alone (a write would replace it).
+  struct stat before {}, after {};
+  ASSERT_EQ(::stat(ini.c_str(), &before), 0);
+  again.SetIPv6Response("2001:db8::1\n");
+  again.SetIPv6Error("Socket Error # 10061");
+  ASSERT_EQ(::stat(ini.c_str(), &after), 0);
+  EXPECT_EQ(before.st_ino, after.st_ino);
 }
