@@ -1,5 +1,6 @@
 #include "app/frmOptions.h"
 
+#include <QCheckBox>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QPushButton>
@@ -50,10 +51,12 @@ TFormOptions::TFormOptions(QWidget* parent) : TDialogForm(parent) {
   btnSave = MakeButton("&Save", gbButtons, 172, 12);
   btnCancel = MakeButton("&Cancel", gbButtons, 253, 12);
   btnDefault = MakeButton("&Default", gbProgramOptions, 325, 51);
+  chkProgramIPv6 = new QCheckBox(QStringLiteral("Also check in over IPv6"), gbProgramOptions);
+  chkProgramIPv6->setGeometry(160, 53, 160, 17);
 
   // The user's own settings come first, so the dialog opens on the account name.
   QWidget* order[] = {lbledtUserName, lbledtUserPassword, lbledtUserNode, lbledtProgramURL,
-                      lbledtProgramTimer, btnDefault, btnSave, btnCancel};
+                      lbledtProgramTimer, chkProgramIPv6, btnDefault, btnSave, btnCancel};
   for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
   lbledtUserName->setFocus();
 
@@ -92,6 +95,7 @@ void TFormOptions::FormShow(QObject*) {
   lbledtUserNode->SetText(Settings->Computer);
   lbledtUserName->SetText(Settings->Name);
   lbledtUserPassword->SetText(Settings->Password);
+  chkProgramIPv6->setChecked(Settings->IPv6);
 }
 
 void TFormOptions::keyPressEvent(QKeyEvent* event) {
@@ -127,6 +131,7 @@ void TFormOptions::btnSaveClick(QObject*) {
   Settings->Computer = lbledtUserNode->Text();
   Settings->Name = lbledtUserName->Text();
   Settings->Password = lbledtUserPassword->Text();
+  Settings->IPv6 = chkProgramIPv6->isChecked();
   Settings->Save();
 }
 

@@ -9,6 +9,7 @@
 #include "runtime/Forms.h"
 #include "settings/uPinmarkIni.h"
 
+class QCheckBox;
 class QGroupBox;
 class QPushButton;
 
@@ -27,6 +28,8 @@ class TFormOptions : public TDialogForm {
   QPushButton* btnSave;
   QPushButton* btnCancel;
   QPushButton* btnDefault;
+  // "Also check in over IPv6", between the period and Default.
+  QCheckBox* chkProgramIPv6;
 
   // Lent by the main window before the dialog is shown; not owned.
   TIniPinmark* Settings = nullptr;

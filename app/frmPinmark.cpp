@@ -16,6 +16,13 @@
 
 namespace {
 constexpr const char* kIconName = "MAINICON";
+
+// The address in its field, and why it is none as the field's tooltip; an
+// IPv6 address is also shown whole there, where the field may be too narrow.
+void ShowIn(QLineEdit* field, const TFamilyAddress& address, bool wholeInTooltip) {
+  field->setText(ToQString(address.Address));
+  field->setToolTip(ToQString(address.Reason.empty() && wholeInTooltip ? address.Address : address.Reason));
+}
 }  // namespace
 
 TFormMain::TFormMain(std::string exePath) : exePath_(std::move(exePath)) {
@@ -46,6 +53,13 @@ TFormMain::TFormMain(std::string exePath) : exePath_(std::move(exePath)) {
   edtIPAddress->setGeometry(50, 49, 100, 21);
   edtIPAddress->setReadOnly(true);
   setTabOrder(btnPinmark, edtIPAddress);
+  // Wide enough for the usual IPv6 address; the longest scroll, and their
+  // tooltip holds them whole.
+  edtIPv6Address = new QLineEdit(client);
+  edtIPv6Address->setGeometry(11, 76, 180, 21);
+  edtIPv6Address->setReadOnly(true);
+  edtIPv6Address->hide();
+  setTabOrder(edtIPAddress, edtIPv6Address);
 
   // The window keeps its size: the menu bar above a fixed client area.
   layout()->setSizeConstraint(QLayout::SetFixedSize);
@@ -83,6 +97,7 @@ void TFormMain::FormCreate(QObject*) {
 }
 
 void TFormMain::AfterConstruction() {
+  ApplyIPv6Setting();
   SetRefreshPeriod(Settings->Refresh);
   if (Application != nullptr) Application->OnMinimize = [this](QObject* sender) { ApplicationMinimize(sender); };
   UpdateTrayHint();
@@ -100,8 +115,22 @@ void TFormMain::FormShow(QObject*) {
   const QRect area = WorkArea();
   const QSize outer = frameGeometry().size();
   move(area.width() - outer.width(), area.height() - outer.height());
-  edtIPAddress->setText(ToQString(RecordAddressFromAnswer(*Settings)));
+  ShowAddresses();
   CheckAccount();
+}
+
+void TFormMain::ShowAddresses() {
+  ShowIn(edtIPAddress, ShownAddress(*Settings), false);
+  if (Settings->IPv6) ShowIn(edtIPv6Address, RecordIPv6AddressFromAnswer(*Settings), true);
+}
+
+bool TFormMain::ApplyIPv6Setting() {
+  const bool ipv6 = Settings->IPv6;
+  if (edtIPv6Address->isHidden() != ipv6) return false;
+  edtIPv6Address->setVisible(ipv6);
+  centralWidget()->setFixedSize(kClientWidth, ipv6 ? kIPv6ClientHeight : kClientHeight);
+  layout()->activate();
+  return true;
 }
 
 void TFormMain::CheckAccount() {
@@ -129,6 +158,16 @@ void TFormMain::miOptionsClick(QObject*) {
   form->Settings = Settings.get();
   form->ShowModal();
   SetRefreshPeriod(Settings->Refresh);
+  if (!ApplyIPv6Setting()) return;
+  ShowAddresses();
+  UpdateTrayHint();
+  // A window that grew or shrank keeps its bottom on the work area: the
+  // frame around the client stays, the client has its new size.
+  if (isVisible()) {
+    const QRect area = WorkArea();
+    const QSize outer = frameGeometry().size() - size() + minimumSize();
+    move(area.width() - outer.width(), area.height() - outer.height());
+  }
 }
 
 void TFormMain::AboutClick(QObject*) {
@@ -151,7 +190,8 @@ void TFormMain::TimerTimer(QObject*) {
 void TFormMain::btnPinmarkClick(QObject*) {
   TCheckIn checkIn(*Settings);
   checkIn.Timeout = CheckInTimeout;
-  checkIn.OnAddress = [this](const std::string& address) { edtIPAddress->setText(ToQString(address)); };
+  checkIn.OnAddress = [this](const TFamilyAddress& address) { ShowIn(edtIPAddress, address, false); };
+  checkIn.OnIPv6Address = [this](const TFamilyAddress& address) { ShowIn(edtIPv6Address, address, true); };
   checkIn.Run();
   UpdateTrayHint();
 }
@@ -165,7 +205,8 @@ void TFormMain::ApplicationMinimize(QObject*) {
 void TFormMain::SetRefreshPeriod(int32_t Value) { Timer->SetInterval(RefreshIntervalMs(Value)); }
 
 void TFormMain::UpdateTrayHint() {
-  const std::string address = RecordAddressFromAnswer(*Settings);
+  std::string address = ShownAddress(*Settings).Address;
+  if (Settings->IPv6) address += ", " + RecordIPv6AddressFromAnswer(*Settings).Address;
   std::string hint = Format("%s - %s", Application ? Application->Title().c_str() : "", address.c_str());
   if (hint.size() > kMaxTrayHint) hint.resize(kMaxTrayHint);
   TrayIcon->setToolTip(ToQString(hint));

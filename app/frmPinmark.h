@@ -41,6 +41,9 @@ class TFormMain : public QMainWindow {
   QAction* miOptions;
   QLineEdit* edtIPAddress;
   TTimer* Timer;
+  // The IPv6 address, in a row of its own below the address; there only
+  // while the IPv6 setting is on.
+  QLineEdit* edtIPv6Address;
 
   // The check-in (TCheckIn): sends the request composed from the settings,
   // records the answer and the address derived from it, shows the address
@@ -64,7 +67,8 @@ class TFormMain : public QMainWindow {
   void ApplicationMinimize(QObject* Sender);
   // minutes × 60 000 ms, wrapping in 32 bits; 0 stops the periodic check-in.
   void SetRefreshPeriod(int32_t Value);
-  // "<title> - <address>", cut to the 127 characters a tray tooltip holds.
+  // "<title> - <address>", with IPv6 on "<title> - <address>, <IPv6
+  // address>", cut to the 127 characters a tray tooltip holds.
   void UpdateTrayHint();
 
   TIniPinmark* GetSettings() const { return Settings.get(); }
@@ -78,6 +82,8 @@ class TFormMain : public QMainWindow {
 
   static constexpr int kClientWidth = 202;
   static constexpr int kClientHeight = 81;
+  // With the IPv6 row: one more field's height and gap.
+  static constexpr int kIPv6ClientHeight = 108;
   static constexpr std::size_t kMaxTrayHint = 127;
 
  protected:
@@ -85,6 +91,11 @@ class TFormMain : public QMainWindow {
 
  private:
   void AfterConstruction();
+  // The IPv6 row shown or hidden as the setting says, and the window sized
+  // to it; whether that changed anything.
+  bool ApplyIPv6Setting();
+  // Each recorded address in its field (the IPv6 one with IPv6 on).
+  void ShowAddresses();
 
   std::string exePath_;
   std::unique_ptr<TIniPinmark> Settings;

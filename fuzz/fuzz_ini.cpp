@@ -1,5 +1,6 @@
-// Arbitrary bytes as an INI file: reads never fail or over-read, and a key
-// written into any file reads back as written.
+// Arbitrary bytes as an INI file: reads never fail or over-read, the
+// settings store's own readers among them, and a key written into any file
+// reads back as written.
 #include <unistd.h>
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 
 #include "runtime/IniFile.h"
 #include "runtime/PrivateProfile.h"
+#include "settings/uPinmarkIni.h"
 
 namespace {
 std::string Folder() {
@@ -36,6 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       (void)ini.ReadInteger(section, key, 60);
       (void)ini.ReadDateTime(section, key, 0);
     }
+  (void)ReadRefreshPeriod(ini);
+  (void)ReadAccountComplete(ini);
+  // On for exactly the value 1, whatever else the file holds.
+  if (ReadIPv6Setting(ini) != (ini.ReadInteger("Program", "IPv6", 0) == 1)) std::abort();
   ini.WriteString("Temp", "IPAddress", "1.2.3.4");
   if (ini.ReadString("Temp", "IPAddress", "") != "1.2.3.4") std::abort();
   ini.WriteString("New", "Key", " padded value ");

@@ -43,6 +43,8 @@ std::string SettingsExposureWarning(const std::string& fileName) {
 
 int32_t ReadRefreshPeriod(TCustomIniFile& ini) { return ini.ReadInteger("Program", "Refresh", 60); }
 
+bool ReadIPv6Setting(TCustomIniFile& ini) { return ini.ReadInteger("Program", "IPv6", 0) == 1; }
+
 bool IsAccountComplete(std::string_view name, std::string_view password) {
   return !Trim(name).empty() && !Trim(password).empty();
 }
@@ -66,6 +68,7 @@ void TIniPinmark::AfterConstruction() {
   Computer = ReadString("User", "Computer", "");
   Name = ReadString("User", "Name", "");
   Password = ReadString("User", "Password", "");
+  IPv6 = ReadIPv6Setting(*this);
 }
 
 void TIniPinmark::SetDefaults() {
@@ -80,6 +83,8 @@ void TIniPinmark::Save() {
   WriteString("User", "Computer", Computer);
   WriteString("User", "Name", Name);
   WriteString("User", "Password", Password);
+  // A file that never had the setting keeps the very bytes it had until it is turned on.
+  if (IPv6 || !ReadString("Program", "IPv6", "").empty()) WriteInteger("Program", "IPv6", IPv6 ? 1 : 0);
 }
 
 void TIniPinmark::SetRequest(const std::string& request) { WriteString("Temp", "HTTPRequest", request); }
@@ -97,3 +102,20 @@ std::string TIniPinmark::GetResponse() { return ReadString("Temp", "HTTPResponse
 void TIniPinmark::SetIPAddress(const std::string& address) { WriteString("Temp", "IPAddress", address); }
 
 void TIniPinmark::SetRefreshTime(TDateTime when) { WriteDateTime("Temp", "Refresh", when); }
+
+void TIniPinmark::WriteIfChanged(std::string_view section, std::string_view ident, const std::string& value) {
+  // Every write replaces the whole file and waits for the disk; a run whose
+  // IPv6 answer is the last one's would otherwise pay that three times over.
+  const std::string kept = ValueAsRead(value);
+  if (ReadString(section, ident, "") != kept) WriteString(section, ident, kept);
+}
+
+void TIniPinmark::SetIPv6Response(const std::string& answer) { WriteIfChanged("Temp", "IPv6Response", answer); }
+
+std::string TIniPinmark::GetIPv6Response() { return ReadString("Temp", "IPv6Response", ""); }
+
+void TIniPinmark::SetIPv6Address(const std::string& address) { WriteIfChanged("Temp", "IPv6Address", address); }
+
+void TIniPinmark::SetIPv6Error(const std::string& reason) { WriteIfChanged("Temp", "IPv6Error", reason); }
+
+std::string TIniPinmark::GetIPv6Error() { return ReadString("Temp", "IPv6Error", ""); }

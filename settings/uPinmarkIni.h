@@ -34,6 +34,10 @@ std::string SettingsExposureWarning(const std::string& fileName);
 // absent or no number. Only reads.
 int32_t ReadRefreshPeriod(TCustomIniFile& ini);
 
+// Program/IPv6 as the store reads it: on for 1, off for 0, for an absent
+// key and for anything else. Only reads.
+bool ReadIPv6Setting(TCustomIniFile& ini);
+
 // Whether an account of this name and password digest can check in: a name
 // or a digest of blanks counts as none.
 bool IsAccountComplete(std::string_view name, std::string_view password);
@@ -52,10 +56,13 @@ class TIniPinmark : public TIniFile {
   std::string Computer;
   std::string Name;
   std::string Password;  // MD5 hex digest, never the password itself
+  // Whether each check-in also goes over IPv6.
+  bool IPv6 = false;
 
   // Temp/IPAddress := "UNKNOWN" in the file; Refresh and URL := defaults in memory only.
   void SetDefaults();
-  // Writes Program/Refresh, Program/URL, User/Computer, User/Name, User/Password.
+  // Writes Program/Refresh, Program/URL, User/Computer, User/Name,
+  // User/Password, and Program/IPv6 once it is on or in the file.
   void Save();
   // The record of the last exchange, each value written the moment it is
   // known and read from the file whenever it is needed.
@@ -69,7 +76,16 @@ class TIniPinmark : public TIniFile {
   std::string GetResponse();
   void SetIPAddress(const std::string& address);
   void SetRefreshTime(TDateTime when);
+  // The record of the last exchange over IPv6: the answer as a read gives it
+  // back, the address derived from it, and why the last one failed (empty
+  // after one that was answered). Each is written only when it changes.
+  void SetIPv6Response(const std::string& answer);
+  std::string GetIPv6Response();
+  void SetIPv6Address(const std::string& address);
+  void SetIPv6Error(const std::string& reason);
+  std::string GetIPv6Error();
 
  private:
   void AfterConstruction();
+  void WriteIfChanged(std::string_view section, std::string_view ident, const std::string& value);
 };

@@ -7,13 +7,17 @@
 //
 // It reads the settings file of the Pinmark program beside it (or FILE) and
 // runs the very check-in of the window: the same request, the same records in
-// the file. It prints the address and exits 0; a failure prints the
-// exception's class and message on standard error and exits 1, and so do a
-// damaged executable and an account without a name or password (which sends
-// nothing and makes no file); bad usage exits 2. When standard error is the
-// journal, its lines carry their syslog priority. With --every it checks in
-// again a full period after each run ends until SIGTERM or SIGINT, which end
-// it between runs with exit code 0. A stop during a run ends that run within
+// the file. It prints the address and exits 0; with IPv6 on, a second line
+// follows with the IPv6 address or "none: REASON" (an IPv6 exchange that
+// found no route, no address or no service changes no exit code; one the
+// service refused does), and with the URL an IPv6 literal the first line is
+// "none: ..." and the exit code that of the one exchange, over IPv6. A
+// failure prints the exception's class and message on standard error and
+// exits 1, and so do a damaged executable and an account without a name or
+// password (which sends nothing and makes no file); bad usage exits 2. When
+// standard error is the journal, its lines carry their syslog priority. With
+// --every it checks in again a full period after each run ends until SIGTERM
+// or SIGINT, which end it between runs with exit code 0. A stop during a run ends that run within
 // moments, though never in the middle of a write to the settings file, and
 // ends the program by that signal, as if it had not been caught, so that the
 // caller sees it was stopped.
@@ -36,6 +40,7 @@
 #include <string>
 #include <thread>
 #include <typeinfo>
+#include <vector>
 
 #include "app/CheckIn.h"
 #include "crash/CrashReporter.h"
@@ -76,7 +81,9 @@ void PrintUsage(std::FILE* to) {
                "       pinmark-checkin [--ini FILE] --timer-period\n"
                "       pinmark-checkin --help | --version\n"
                "Checks in with the Pinmark service as the Pinmark window does and prints the\n"
-               "address; a failure prints \"Class: message\" on standard error and exits 1.\n"
+               "address, and with [Program] IPv6=1 a second line: the IPv6 address or\n"
+               "\"none: REASON\"; a failure prints \"Class: message\" on standard error and\n"
+               "exits 1.\n"
                "  --ini FILE        the settings file (default: %s)\n"
                "  --every MINUTES   check in again MINUTES after each run until SIGTERM or SIGINT\n"
                "  --timer-period    print pinmark-checkin.timer's period from the settings'\n"
@@ -211,20 +218,29 @@ bool WaitForStop(const sigset_t& stops, Clock::time_point until) {
 }
 
 bool RunOnce(TCheckIn& checkIn) {
+  std::vector<TFamilyAddress> lines;
+  checkIn.OnAddress = [&lines](const TFamilyAddress& address) { lines.push_back(address); };
+  checkIn.OnIPv6Address = checkIn.OnAddress;
+  std::exception_ptr failure;
   try {
-    const std::string address = checkIn.Run();
-    // A stop that comes now finds the address either printed whole or not at all.
-    const std::lock_guard<std::mutex> printing(checkIn.WriteLock());
-    // An address that could not be written out is no success for the caller.
-    if (std::printf("%s\n", address.c_str()) < 0 || std::fflush(stdout) != 0) {
-      Report(TLogPriority::Error, "pinmark-checkin: cannot write the address to standard output");
-      return false;
-    }
-    return true;
+    checkIn.Run();
   } catch (...) {
-    PrintFailure(std::current_exception());
+    // The IPv4 line still goes out when the IPv6 exchange after it raised.
+    failure = std::current_exception();
+  }
+  // A stop that comes now finds the lines either printed whole or not at all.
+  const std::lock_guard<std::mutex> printing(checkIn.WriteLock());
+  bool printed = true;
+  for (const TFamilyAddress& line : lines)
+    if (std::printf("%s\n", line.Text().c_str()) < 0) printed = false;
+  if (std::fflush(stdout) != 0) printed = false;
+  if (failure) {
+    PrintFailure(failure);
     return false;
   }
+  // An address that could not be written out is no success for the caller.
+  if (!printed) Report(TLogPriority::Error, "pinmark-checkin: cannot write the address to standard output");
+  return printed;
 }
 
 // Ends the program by the stop signal that came, with its default action,

@@ -4,6 +4,7 @@
 
 #include "http/exchange/IdHTTPBodyReader.h"
 #include "http/protocol/IdHTTPBodyFraming.h"
+#include "http/transport/IdStack.h"
 #include "runtime/SysUtils.h"
 
 using namespace IdHTTPStrings;
@@ -286,6 +287,15 @@ void TIdCustomHTTP::ResolveTarget() {
 
   // A target without a host (a relative redirect) stays on the current one, of its version.
   if (!parsed.Host.empty()) uri_.IPVersion = parsed.IPVersion;
+  if (!parsed.Host.empty() && RequiredIPVersion) {
+    // A redirect is held to the family too, so it cannot lead the exchange out of it.
+    const bool otherLiteral =
+        *RequiredIPVersion == Id_IPv6 ? TIdStack::IsIPv4Text(parsed.Host) : parsed.IPVersion == Id_IPv6;
+    if (otherLiteral)
+      throw EIdIPVersionUnsupported(Format(RSHTTPHostNotOfIPVersion, parsed.Host.c_str(),
+                                           *RequiredIPVersion == Id_IPv6 ? "IPv6" : "IPv4"));
+    uri_.IPVersion = *RequiredIPVersion;
+  }
   request.IPVersion = uri_.IPVersion;
 
   const std::string& m = request.RequestMethod;

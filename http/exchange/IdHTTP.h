@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -47,6 +48,7 @@ inline constexpr const char* RSHTTPTooManyInterim = "More than %d interim (1xx) 
 inline constexpr const char* RSHTTPInvalidStatusLine = "Invalid status line %s.";
 inline constexpr const char* RSHTTPUnsupportedVersion = "Unsupported HTTP version in status line %s.";
 inline constexpr const char* RSHTTPInvalidHeaderName = "Control character in header name %s.";
+inline constexpr const char* RSHTTPHostNotOfIPVersion = "Host %s is not an %s address.";
 }  // namespace IdHTTPStrings
 
 // A body decompressor that can be attached to the client; none is by default.
@@ -132,6 +134,12 @@ class TIdCustomHTTP : public TIdTCPClientCustom {
   // The most header lines a response head (or a chunked body's trailer) may
   // have; one with more is refused with EIdHTTPMalformedResponse.
   int32_t HeaderLineLimit = 255;
+
+  // The one address family every connection uses, whatever the URL's host:
+  // a host name is looked up in that family alone, and a literal of the
+  // other family raises EIdIPVersionUnsupported before anything is sent.
+  // Empty (the default): the family of the URL's host, a name being IPv4.
+  std::optional<TIdIPVersion> RequiredIPVersion;
 
   // Bodies of refused answers are kept up to this size for
   // EIdHTTPProtocolException; a longer one is cut there and its connection

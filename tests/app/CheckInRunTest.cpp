@@ -86,6 +86,27 @@ TEST(CheckInAddress, OnlyFourNumbersFrom0To255MakeAnAddress) {
   for (const Case& c : cases) EXPECT_EQ(AddressFromAnswer(c.answer), c.address) << c.answer;
 }
 
+// An answer over IPv6 is one IPv6 address, written in its canonical form.
+TEST(CheckInAddress, OnlyAnIPv6AddressAnswersTheExchangeOverIPv6) {
+  struct Case {
+    std::string answer, address;
+  } cases[] = {
+      {"2001:db8::1", "2001:db8::1"}, {"::1\r\n", "::1"}, {"  fe80::1  ", "fe80::1"},
+      // Canonical form: lower case, no leading zeros, the longest (then the
+      // first) run of zero groups as "::", a single zero group kept.
+      {"2001:0DB8:0000:0000:0000:0000:0000:0001", "2001:db8::1"}, {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1"},
+      {"2001:db8:0:1:0:0:0:1", "2001:db8:0:1::1"}, {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},
+      {"0:0:0:0:0:0:0:0", "::"},
+      // Not this computer's IPv6 address, or no address at all.
+      {"203.0.113.7", "UNKNOWN"}, {"::ffff:203.0.113.7", "UNKNOWN"}, {"::ffff:cb00:7107", "UNKNOWN"},
+      {"::203.0.113.7", "UNKNOWN"}, {"[2001:db8::1]", "UNKNOWN"}, {"fe80::1%eth0", "UNKNOWN"},
+      {"2001:db8::1::2", "UNKNOWN"}, {"2001:db8:0:0:0:0:0:0:1", "UNKNOWN"}, {"12345::1", "UNKNOWN"},
+      {"2001:db8::1 2001:db8::2", "UNKNOWN"}, {std::string("::1\0junk", 8), "UNKNOWN"},
+      {std::string(60, '0') + "::1", "UNKNOWN"}, {"", "UNKNOWN"}, {"Access denied", "UNKNOWN"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(IPv6AddressFromAnswer(c.answer), c.address) << c.answer;
+}
+
 // The address comes from the answer as the file gives it back, so an answer
 // with more after its first line still yields the address at its head.
 TEST(CheckInAddress, TheRecordedAnswerGivesTheAddressAndIsRecordedWithIt) {
@@ -112,10 +133,10 @@ TEST_F(CheckInRun, AnAnswerIsRecordedInOrderAndTheRequestGoesOnTheWireAsRecorded
   });
   settings.URL = peer.Url("/includes/r_update.php");
   TCheckIn checkIn(settings);
-  checkIn.OnAddress = [&](const std::string& address) { settings.writes.push_back("shown " + address); };
+  checkIn.OnAddress = [&](const TFamilyAddress& address) { settings.writes.push_back("shown " + address.Text()); };
   settings.writes.clear();
 
-  EXPECT_EQ(checkIn.Run(), "203.0.113.7");
+  EXPECT_EQ(checkIn.Run().IPv4.Address, "203.0.113.7");
   EXPECT_EQ(settings.writes, (std::vector<std::string>{"Temp/HTTPRequest", "Temp/HTTPResponse", "Temp/IPAddress",
                                                        "shown 203.0.113.7", "Temp/Refresh"}));
   EXPECT_EQ(settings.GetRequest(), Request(peer));
@@ -151,7 +172,7 @@ TEST_F(CheckInRun, AFailedExchangeRecordsOnlyTheRequestAndRaises) {
   settings.SetResponse("198.51.100.1");
   TCheckIn checkIn(settings);
   bool shown = false;
-  checkIn.OnAddress = [&](const std::string&) { shown = true; };
+  checkIn.OnAddress = [&](const TFamilyAddress&) { shown = true; };
   settings.writes.clear();
   EXPECT_THROW(checkIn.Run(), EIdHTTPProtocolException);
   EXPECT_EQ(settings.writes, std::vector<std::string>{"Temp/HTTPRequest"});
@@ -199,7 +220,7 @@ TEST_F(CheckInRun, EveryWriteToTheSettingsHappensUnderTheWriteLock) {
     });
     other.join();
   };
-  EXPECT_EQ(checkIn.Run(), "203.0.113.7");
+  EXPECT_EQ(checkIn.Run().IPv4.Address, "203.0.113.7");
   EXPECT_EQ(locked, std::vector<bool>(settings.writes.size(), true));
   EXPECT_GE(locked.size(), 4u);
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSystemTrayIcon>
@@ -319,4 +320,79 @@ TEST_F(MainWindow, TheAboutBoxNamesTheSettingsFileInUse) {
   form->miAbout->trigger();
   EXPECT_EQ(1, driver.seen());
   EXPECT_EQ("Settings: " + files.ini, named);
+}
+
+// What each field shows, with why it is none in its tooltip.
+TEST_F(MainWindow, AFieldWithoutAnAddressSaysNoneAndWhyInItsTooltip) {
+  const std::string unreachable = "Socket Error # 10051 Network is unreachable.";
+  struct Case {
+    std::string url, ipv6Error, ipv4, ipv4Tip, ipv6, ipv6Tip, tray;
+  } const cases[] = {
+      {"http://svc/u.php", unreachable, "203.0.113.7", "", "none", unreachable, "Pinmark - 203.0.113.7, none"},
+      {"http://[2001:db8::5]/u.php", "", "none", "the service's address is an IPv6 address", "2001:db8::1",
+       "2001:db8::1", "Pinmark - none, 2001:db8::1"},
+  };
+  for (const Case& c : cases) {
+    TempDir::Write(files.ini, "[Program]\nIPv6=1\nURL=" + c.url + "\n[Temp]\nHTTPResponse=203.0.113.7\n"
+                              "IPv6Response=2001:db8::1\nIPv6Error=" + c.ipv6Error + "\n");
+    CompleteAccount();
+    Create();
+    form->show();
+    EXPECT_EQ(c.ipv4 + "|" + c.ipv4Tip + "|" + c.ipv6 + "|" + c.ipv6Tip,
+              (form->edtIPAddress->text() + "|" + form->edtIPAddress->toolTip() + "|" + form->edtIPv6Address->text() +
+               "|" + form->edtIPv6Address->toolTip())
+                  .toStdString());
+    EXPECT_EQ(c.tray, Tooltip());
+    form.reset();
+  }
+}
+
+// Turned on in the settings dialog, the IPv6 row comes at once below the
+// rest, which does not move, and the window stays standing on the bottom of
+// the work area; turned off, it is the window it always was.
+TEST_F(MainWindow, TheIPv6CheckBoxAddsAndRemovesTheRowAtOnce) {
+  Write("Temp", "IPv6Response", "2001:DB8:0::7");
+  CompleteAccount();
+  Create();
+  form->show();
+  for (const bool on : {true, false}) {
+    ModalDriver driver([on](QWidget* modal) {
+      auto* options = dynamic_cast<TFormOptions*>(modal);
+      ASSERT_NE(nullptr, options);
+      options->chkProgramIPv6->setChecked(on);
+      QTest::mouseClick(options->btnSave, Qt::LeftButton);
+    });
+    form->miOptions->trigger();
+    EXPECT_EQ(on ? "1" : "0", Ini("Program", "IPv6"));
+    EXPECT_EQ(QSize(202, on ? 108 : 81), form->centralWidget()->size()) << on;
+    EXPECT_EQ(QRect(50, 49, 100, 21), form->edtIPAddress->geometry()) << on;
+    EXPECT_EQ(QRect(11, 76, 180, 21), form->edtIPv6Address->geometry()) << on;
+    EXPECT_EQ(on, form->edtIPv6Address->isVisible());
+    EXPECT_EQ(on ? "Pinmark - UNKNOWN, 2001:db8::7" : "Pinmark - UNKNOWN", Tooltip());
+    QCoreApplication::processEvents();
+    const QRect frame = form->frameGeometry();
+    EXPECT_EQ(WorkArea().height(), frame.y() + frame.height()) << on;
+  }
+}
+
+// The window's own check-in with IPv6 on, against a service on IPv4 alone: the
+// IPv6 exchange comes to nothing quietly, with no box, and says why.
+TEST_F(MainWindow, AnIPv6ExchangeThatFailsShowsNoneWithoutABox) {
+  BoxRecorder boxes;
+  HttpTestPeer service([](const std::string&, int) {
+    return HttpTestPeer::Reply{"HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\n1.2.3.4"};
+  });
+  CompleteAccount();
+  Write("Program", "IPv6", "1");
+  Write("Program", "URL", service.Url("/includes/r_update.php"));
+  Create();
+  form->show();
+  QTest::mouseClick(form->btnPinmark, Qt::LeftButton);
+  EXPECT_TRUE(boxes.boxes.empty());
+  EXPECT_EQ("1.2.3.4", form->edtIPAddress->text().toStdString());
+  EXPECT_EQ("none", form->edtIPv6Address->text().toStdString());
+  EXPECT_EQ("Host 127.0.0.1 is not an IPv6 address.", form->edtIPv6Address->toolTip().toStdString());
+  EXPECT_EQ("Pinmark - 1.2.3.4, none", Tooltip());
+  EXPECT_EQ("none", Ini("Temp", "IPv6Address"));
+  EXPECT_EQ(1u, service.Requests().size());
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QPushButton>
 #include <QTest>
 
@@ -66,8 +67,8 @@ TEST_F(OptionsDialog, AFirstRunShowsTheDefaultsWithTheAccountNameFocused) {
 TEST_F(OptionsDialog, TabVisitsTheUserOptionsFirstThenTheProgramOptionsThenTheButtons) {
   Open();
   QWidget* const expected[] = {form->lbledtUserPassword, form->lbledtUserNode, form->lbledtProgramURL,
-                               form->lbledtProgramTimer, form->btnDefault,     form->btnSave,
-                               form->btnCancel,          form->lbledtUserName};
+                               form->lbledtProgramTimer, form->chkProgramIPv6, form->btnDefault,
+                               form->btnSave,            form->btnCancel,      form->lbledtUserName};
   for (QWidget* w : expected) {
     Tab();
     EXPECT_EQ(w, QApplication::focusWidget());

@@ -1,6 +1,8 @@
 // pinmark-checkin as servers, cron and systemd run it, held against the
 // window's check-in: the same request bytes, the same records in the file.
 #include <gtest/gtest.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/syscall.h>
@@ -11,6 +13,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -28,9 +31,36 @@
 namespace {
 const std::string kDigest = DigestToHex(MD5OfString("secret"));
 
-std::string Account(const std::string& url) {
-  return "[Program]\nURL=" + url + "\n[User]\nName=alice\nPassword=" + kDigest + "\nComputer=office pc\n";
+std::string Account(const std::string& url, bool ipv6 = false) {
+  return "[Program]\n" + std::string(ipv6 ? "IPv6=1\n" : "") + "URL=" + url + "\n[User]\nName=alice\nPassword=" +
+         kDigest + "\nComputer=office pc\n";
 }
+
+// Whether localhost is looked up as ::1 here, as Debian's /etc/hosts has it.
+bool LocalhostHasIPv6() {
+  addrinfo hints{};
+  hints.ai_family = AF_INET6;
+  addrinfo* list = nullptr;
+  if (::getaddrinfo("localhost", nullptr, &hints, &list) != 0) return false;
+  const bool loopback = IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6*>(list->ai_addr)->sin6_addr);
+  ::freeaddrinfo(list);
+  return loopback;
+}
+
+// The reference service on 127.0.0.1 and on ::1 at the same port (tried
+// again when ::1 has it taken), reached as localhost; over IPv6 it knows
+// the account `ipv6Account`.
+struct DualService {
+  explicit DualService(const std::string& ipv6Account) {
+    for (int attempt = 0; attempt < 5 && !Up(); ++attempt) {
+      v4 = std::make_unique<ReferenceService>("alice", kDigest);
+      v6 = std::make_unique<ReferenceService>(ipv6Account, kDigest, "::1", v4->Port());
+    }
+  }
+  bool Up() const { return v4 && v4->Port() > 0 && v6->Port() == v4->Port(); }
+  std::string Url() const { return "http://localhost:" + std::to_string(v4->Port()) + "/includes/r_update.php"; }
+  std::unique_ptr<ReferenceService> v4, v6;
+};
 
 // The file with the time stamp's value left out: the one thing two runs
 // cannot share.
@@ -285,4 +315,77 @@ TEST_F(PinmarkCheckin, ACrashIsReportedOnStandardErrorAndAppendedToTheBugReportF
     EXPECT_NE(text.find("\r\n\r\nmodules:\r\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("will be calculated soon"), std::string::npos) << text;
   }
+}
+
+// With IPv6 on, the same request goes once more over IPv6: localhost looked
+// up as ::1 alone reaches the service there, which answers ::1. Refused over
+// IPv6, the run fails as it would over IPv4, after the IPv4 line.
+TEST_F(PinmarkCheckin, ChecksInOverBothFamiliesWhenLocalhostHasBoth) {
+  if (!LocalhostHasIPv6())
+    GTEST_SKIP() << "localhost has no IPv6 address on this machine: /etc/hosts lacks \"::1 localhost\"";
+  DualService both("alice"), refusing("bob");
+  ASSERT_TRUE(both.Up() && refusing.Up()) << "no port free on both 127.0.0.1 and ::1";
+  TempDir::Write(ini, Account(both.Url(), true));
+  ChildProcess on = Checkin({"--ini", ini});
+  EXPECT_EQ(on.Wait(), 0) << on.Err();
+  EXPECT_EQ(on.Out(), "127.0.0.1\n::1\n");
+  EXPECT_EQ(GetPrivateProfileString("Temp", "IPAddress", "", ini), "127.0.0.1");
+  EXPECT_EQ(GetPrivateProfileString("Temp", "IPv6Address", "", ini), "::1");
+  EXPECT_EQ(std::pair(both.v4->CheckIns(), both.v6->CheckIns()), std::pair(1, 1)) << "one check-in over each";
+
+  TempDir::Write(ini, Account(refusing.Url(), true));
+  ChildProcess refused = Checkin({"--ini", ini});
+  EXPECT_EQ(refused.Wait(), 1);
+  EXPECT_EQ(refused.Out(), "127.0.0.1\n");
+  EXPECT_EQ(refused.Err(), "EIdHTTPProtocolException: HTTP/1.1 403 Forbidden\n");
+}
+
+// An IPv6 exchange that finds no service, no address or no route is no
+// failure of the run: its line says none and why, the exit code is 0.
+TEST_F(PinmarkCheckin, WithTheServiceOnIPv4AloneTheIPv6LineSaysNone) {
+  ReferenceService service("alice", kDigest);
+  ASSERT_GT(service.Port(), 0);
+  const std::string port = std::to_string(service.Port());
+  struct Case {
+    std::string host, reason;
+  } const cases[] = {
+      {"localhost", LocalhostHasIPv6() ? "Socket Error # 10061 Connection refused."
+                                       : "no IPv6 address for localhost (Socket Error # 11001 Host not found.)"},
+      {"127.0.0.1", "Host 127.0.0.1 is not an IPv6 address."},
+  };
+  for (const Case& c : cases) {
+    TempDir::Write(ini, Account("http://" + c.host + ":" + port + "/includes/r_update.php", true));
+    ChildProcess run = Checkin({"--ini", ini});
+    EXPECT_EQ(run.Wait(), 0) << c.host << run.Err();
+    EXPECT_EQ(run.Out(), "127.0.0.1\nnone: " + c.reason + "\n") << c.host;
+    EXPECT_EQ(GetPrivateProfileString("Temp", "IPv6Address", "", ini), "none") << c.host;
+    EXPECT_EQ(GetPrivateProfileString("Temp", "IPv6Error", "", ini), c.reason) << c.host;
+  }
+}
+
+// A URL whose host is an IPv6 literal has one exchange, over IPv6: with IPv6
+// on it is recorded as such and decides the exit code; off, it is read as
+// an IPv4 answer as it always was.
+TEST_F(PinmarkCheckin, AnIPv6LiteralURLIsTheOneExchangeOverIPv6) {
+  ReferenceService service("alice", kDigest, "::1");
+  if (service.Port() <= 0) GTEST_SKIP() << "this machine has no IPv6 loopback address (::1)";
+  struct Case {
+    bool ipv6;
+    std::string url;
+    int exit;
+    std::string out, err, ipv6Address;
+  } const cases[] = {
+      {false, service.Url(), 0, "UNKNOWN\n", "", "<absent>"},
+      {true, service.Url(), 0, "none: the service's address is an IPv6 address\n::1\n", "", "::1"},
+      {true, "http://[::1]:1/u.php", 1, "", "EIdSocketError: Socket Error # 10061 Connection refused.\n", "<absent>"},
+  };
+  for (const Case& c : cases) {
+    TempDir::Write(ini, Account(c.url, c.ipv6));
+    ChildProcess run = Checkin({"--ini", ini});
+    EXPECT_EQ(run.Wait(), c.exit) << c.url;
+    EXPECT_EQ(run.Out(), c.out) << c.url;
+    EXPECT_EQ(run.Err(), c.err) << c.url;
+    EXPECT_EQ(GetPrivateProfileString("Temp", "IPv6Address", "<absent>", ini), c.ipv6Address) << c.url;
+  }
+  EXPECT_EQ(service.CheckIns(), 2);
 }

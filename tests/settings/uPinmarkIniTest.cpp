@@ -160,3 +160,53 @@ TEST_F(SettingsStore, LongAnswersAreStoredAsAReadGivesThemBack) {
     EXPECT_LT(TempDir::Read(ini).size(), 4096u);
   }
 }
+
+TEST_F(SettingsStore, TheIPv6SettingIsOnForOneAlone) {
+  struct Case {
+    const char* line;  // nullptr: no key at all
+    bool on;
+  } cases[] = {{nullptr, false}, {"IPv6=1", true}, {"ipv6= 1 ", true}, {"IPv6=0", false}, {"IPv6=yes", false}};
+  for (const Case& c : cases) {
+    TempDir::Write(ini, std::string("[Program]\nRefresh=5\n") + (c.line ? std::string(c.line) + "\n" : ""));
+    EXPECT_EQ(TIniPinmark(ini).IPv6, c.on) << (c.line ? c.line : "absent");
+  }
+}
+
+// A file that never had the setting is saved as before it existed; once it
+// is on, turning it off is saved too.
+TEST_F(SettingsStore, SaveWritesTheIPv6SettingOnceItWasOn) {
+  TIniPinmark s(ini);
+  s.Name = "ann";
+  s.Save();
+  const std::string before = TempDir::Read(ini);
+  EXPECT_EQ(before.find("IPv6"), std::string::npos) << before;
+  s.IPv6 = true;
+  s.Save();
+  EXPECT_TRUE(TIniPinmark(ini).IPv6);
+  s.IPv6 = false;
+  s.Save();
+  EXPECT_EQ(s.ReadString("Program", "IPv6", "<absent>"), "0");
+  EXPECT_FALSE(TIniPinmark(ini).IPv6);
+}
+
+// The IPv6 exchange's record: an answer or a reason is one line, cut as a
+// read gives it back, and comes back from the file.
+TEST_F(SettingsStore, TheIPv6RecordRoundTrips) {
+  {
+    TIniPinmark s(ini);
+    s.SetIPv6Response(" 2001:db8::1\r\nIPv6Address=::2");
+    s.SetIPv6Address("2001:db8::1");
+    s.SetIPv6Error("Socket Error # 10061\r\nConnection refused.");
+  }
+  TIniPinmark again(ini);
+  EXPECT_EQ(again.GetIPv6Response(), "2001:db8::1");
+  EXPECT_EQ(again.ReadString("Temp", "IPv6Address", ""), "2001:db8::1");
+  EXPECT_EQ(again.GetIPv6Error(), "Socket Error # 10061");
+  // An unchanged value leaves the file alone (a write would replace it).
+  struct stat before {}, after {};
+  ASSERT_EQ(::stat(ini.c_str(), &before), 0);
+  again.SetIPv6Response("2001:db8::1\n");
+  again.SetIPv6Error("Socket Error # 10061");
+  ASSERT_EQ(::stat(ini.c_str(), &after), 0);
+  EXPECT_EQ(before.st_ino, after.st_ino);
+}

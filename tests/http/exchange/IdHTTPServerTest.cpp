@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -122,4 +123,59 @@ TEST(RealNginx, AnIPv6TargetIsWrittenInBracketsDirectlyAndThroughSocks5) {
   through.SetIOHandler(std::move(handler));
   through.SetReadTimeout(5000);
   EXPECT_EQ(through.PostFormText(nginx.Url("/x"), nullptr), expected);
+}
+
+// A client held to one family connects only over it: a name is looked up in
+// that family alone, a literal of the other one (also a redirect's) is
+// refused before anything is sent, and without the hold a name is IPv4.
+TEST(RealServerOnBothLoopbacks, RequiredIPVersionHoldsEveryConnectionToOneFamily) {
+  httplib::Server v4, v6;
+  const auto who = [](const httplib::Request& req, httplib::Response& res) {
+    res.set_content(req.remote_addr, "text/plain");
+  };
+  v4.Get("/who", who);
+  v6.Get("/who", who);
+  const int port4 = v4.bind_to_any_port("127.0.0.1");
+  const int port6 = v6.bind_to_any_port("::1");
+  if (port6 <= 0) GTEST_SKIP() << "this machine has no IPv6 loopback address (::1)";
+  v6.Get("/away", [port4](const httplib::Request&, httplib::Response& res) {
+    res.set_redirect("http://127.0.0.1:" + std::to_string(port4) + "/who");
+  });
+  std::thread t4([&] { v4.listen_after_bind(); }), t6([&] { v6.listen_after_bind(); });
+  while (!v4.is_running() || !v6.is_running()) std::this_thread::yield();
+  const std::string at4 = "127.0.0.1:" + std::to_string(port4), at6 = "[::1]:" + std::to_string(port6);
+
+  struct Case {
+    std::optional<TIdIPVersion> family;
+    std::string url, answer, error;
+  } const cases[] = {
+      {std::nullopt, "http://localhost:" + std::to_string(port4) + "/who", "127.0.0.1", ""},
+      {Id_IPv4, "http://" + at4 + "/who", "127.0.0.1", ""},
+      {Id_IPv6, "http://" + at6 + "/who", "::1", ""},
+      {Id_IPv6, "http://" + at4 + "/who", "", "Host 127.0.0.1 is not an IPv6 address."},
+      {Id_IPv4, "http://" + at6 + "/who", "", "Host ::1 is not an IPv4 address."},
+      {Id_IPv6, "http://" + at6 + "/away", "", "Host 127.0.0.1 is not an IPv6 address."},
+  };
+  for (const Case& c : cases) {
+    TIdHTTP http;
+    http.RequiredIPVersion = c.family;
+    http.HandleRedirects = true;
+    TStringStream body;
+    try {
+      http.Get(c.url, body);
+      EXPECT_EQ(body.DataString(), c.answer) << c.url;
+      EXPECT_EQ(c.error, "") << c.url;
+    } catch (const EIdIPVersionUnsupported& e) {
+      EXPECT_EQ(e.Message(), c.error) << c.url;
+    }
+  }
+  // A name looked up over IPv6 alone never falls back to its IPv4 address.
+  TIdHTTP held;
+  held.RequiredIPVersion = Id_IPv6;
+  TStringStream body;
+  EXPECT_THROW(held.Get("http://localhost:" + std::to_string(port4) + "/who", body), EIdSocketError);
+  v4.stop();
+  v6.stop();
+  t4.join();
+  t6.join();
 }
