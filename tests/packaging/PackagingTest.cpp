@@ -257,7 +257,9 @@ std::map<std::string, fs::path> BuiltPackages() {
 }
 #define PINMARK_PACKAGES_OR_SKIP(debs)                                                                         \
   const auto debs = BuiltPackages();                                                                           \
-  if (debs.empty()) GTEST_SKIP() << "no packages: run scripts/package, then these tests with PINMARK_DEB_DIR"; \
+  if (debs.empty()) {                                                                                          \
+    GTEST_SKIP() << "no packages: run scripts/package, then these tests with PINMARK_DEB_DIR";                 \
+  }                                                                                                            \
   ASSERT_EQ(debs.size(), 6u)
 
 // "<first two hex digits>/<the rest>" of a program's build id.
@@ -344,7 +346,9 @@ TEST(Package, EachPackageHoldsItsFilesDependsOnWhatItLinksAndHasItsDebugInformat
     EXPECT_FALSE(HasSection(program, ".symtab")) << "stripped";
     EXPECT_FALSE(HasSection(program, ".debug_info")) << "that is the -dbgsym package's";
     EXPECT_TRUE(HasSection(program, ".gnu_debugdata")) << "reports name functions from it";
-    if (c.Name != "pinmark-service") EXPECT_TRUE(StampIsValid(program));
+    if (c.Name != "pinmark-service") {
+      EXPECT_TRUE(StampIsValid(program));
+    }
 
     // The maintainer scripts.
     const fs::path control = dir.File(c.Name + "-control");
