@@ -302,13 +302,15 @@ std::vector<TPackageCase> PackageCases() {
   return {
       {"pinmark", window, {"libc6 (>= ", "libqt6widgets6 (>= ", "libqt6network6 (>= ", "libdw1 (>= "}, {"-dev"}, {}, {},
        {}},
-      // The timers are the administrator's (or user's) to enable.
+      // The timers are the administrator's (or user's) to enable: an upgrade
+      // keeps them enabled only where they were, and nothing starts them.
       {"pinmark-checkin",
        checkin,
        {"libc6 (>= ", "libssl3 (>= ", "libdw1 (>= ", "libunwind8"},
        noQt,
-       {},
-       {"deb-systemd-helper enable", "deb-systemd-invoke start", "systemctl --global enable"},
+       {"if deb-systemd-helper --quiet was-enabled 'pinmark-checkin.timer'; then",
+        "if deb-systemd-helper --quiet --user was-enabled 'pinmark-checkin.timer' ; then"},
+       {"deb-systemd-invoke", "--global enable", "was-enabled defaults to true"},
        {"/var/lib/private/pinmark-checkin"}},
       // A daemon: enabled and started on install, restarted on upgrade.
       {"pinmark-service",
