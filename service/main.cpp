@@ -66,7 +66,7 @@ const char kHelp[] =
     "the web page of each account's nodes (/nodes) and their JSON (/api/nodes).\n"
     "\n"
     "  --host HOST            the address to listen on (127.0.0.1)\n"
-    "  --port PORT            the port to listen on; 0 lets the system pick one (0)\n"
+    "  --port PORT            the port to listen on; 0 lets the system pick one (8080)\n"
     "  --db FILE              the database of accounts, nodes and history; without it accounts\n"
     "                         come from --account and --accounts and nodes are kept in memory\n"
     "                         until the service ends\n"
@@ -93,7 +93,7 @@ const char kHelp[] =
     "  --dns-ttl SECONDS      the TTL of the published records (60)\n"
     "\n"
     "Account commands (on --db FILE, by default $STATE_DIRECTORY/pinmark.db or\n"
-    "/var/lib/pinmark/pinmark.db):\n"
+    "/var/lib/pinmark-service/pinmark.db):\n"
     "  account add NAME       add an account; NAME is 1 to 63 letters, digits and hyphens\n"
     "  account passwd NAME    give an account a new password\n"
     "  account remove NAME    remove an account with its nodes and their history\n"
@@ -204,7 +204,7 @@ std::string DefaultDatabase() {
   const char* state = std::getenv("STATE_DIRECTORY");
   // systemd may list several folders, separated by ':'; the first is ours.
   if (state && *state) return std::string(state).substr(0, std::string(state).find(':')) + "/pinmark.db";
-  return "/var/lib/pinmark/pinmark.db";
+  return "/var/lib/pinmark-service/pinmark.db";
 }
 
 // A database that root makes for the service belongs to whom its folder
@@ -354,7 +354,7 @@ class TStopOnSignal {
 
 int Serve(int argc, char** argv) {
   std::string host = "127.0.0.1", db, certFile, keyFile, dyndnsZone;
-  int port = 0;
+  int port = 8080;
   bool create = false;
   TDnsSettings dns;
   bool dnsTtlGiven = false;

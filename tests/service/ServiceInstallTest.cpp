@@ -1,6 +1,8 @@
 // pinmark-service as installed: its --version and --help, its manual page
-// against --help, its files under a prefix with a system unit that systemd
-// accepts, and its own Debian package.
+// against --help, its default port and how the unit's options and the
+// administrator's combine, and its files under a prefix with a system unit
+// that systemd accepts. Its Debian package is tested with the others
+// (tests/packaging).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -8,6 +10,7 @@
 #include <set>
 #include <string>
 
+#include "tests/support/ChildProcess.h"
 #include "tests/support/CommandRun.h"
 #include "tests/support/TempDir.h"
 
@@ -34,25 +37,23 @@ TEST(ServiceInstall, ItsComponentLaysOutTheProgramAUnitSystemdAcceptsAndTheManua
   TempDir dir;
   const fs::path prefix = dir.File("prefix");
   ASSERT_EQ(
-      RunToEnd(CMAKE_COMMAND, {"--install", PINMARK_BUILD_DIR, "--component", "service", "--prefix", prefix.string()}),
+      RunToEnd(CMAKE_COMMAND,
+               {"--install", PINMARK_BUILD_DIR, "--component", "pinmark-service", "--prefix", prefix.string()}),
       0);
-  EXPECT_EQ(FilesBelow(prefix),
-            (std::set<std::string>{"bin/pinmark-service", "lib/systemd/system/pinmark-service.service",
-                                   "share/doc/pinmark-service/README.md", "share/doc/pinmark-service/copyright",
-                                   "share/doc/pinmark-service/changelog.Debian.gz",
-                                   "share/lintian/overrides/pinmark-service", "share/man/man1/pinmark-service.1.gz"}));
+  EXPECT_EQ(FilesBelow(prefix), (std::set<std::string>{"bin/pinmark-service", "lib/systemd/system/pinmark-service.service",
+                                                        "share/man/man1/pinmark-service.1.gz"}));
   const fs::path unit = prefix / "lib/systemd/system/pinmark-service.service";
   const std::string text = TempDir::Read(unit);
   EXPECT_NE(text.find("\nExecStart=" + (prefix / "bin/pinmark-service").string() +
-                      " --db %S/pinmark/pinmark.db $PINMARK_SERVICE_OPTIONS\n"),
+                      " --db %S/pinmark-service/pinmark.db --host 127.0.0.1 --port 8080 $PINMARK_SERVICE_OPTS\n"),
             std::string::npos)
       << text;
   for (const char* line :
-       {"\nDynamicUser=yes\n", "\nStateDirectory=pinmark\n", "\nProtectSystem=strict\n", "\nNoNewPrivileges=yes\n",
+       {"\nDynamicUser=yes\n", "\nStateDirectory=pinmark-service\n", "\nProtectSystem=strict\n", "\nNoNewPrivileges=yes\n",
         "\nPrivateTmp=yes\n", "\nRestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\n",
         "\nSystemCallFilter=@system-service\n",
         // The database is made on the first start only.
-        "\nExecStartPre=/bin/sh -c 'test -e %S/pinmark/.database-made || {"})
+        "\nExecStartPre=/bin/sh -c 'test -e %S/pinmark-service/.database-made || {"})
     EXPECT_NE(text.find(line), std::string::npos) << line;
   EXPECT_EQ(RunToEnd("systemd-analyze", {"verify", "--man=no", unit.string()}), 0);
 
@@ -61,36 +62,37 @@ TEST(ServiceInstall, ItsComponentLaysOutTheProgramAUnitSystemdAcceptsAndTheManua
   EXPECT_EQ(page, TempDir::Read(MAN_PAGE));
 }
 
-TEST(ServiceInstall, ItsDebianPackageHoldsTheServiceAndDependsOnWhatItLinks) {
-  TempDir dir;
-  // Only this component, so that the client's package, tested on its own, is not made beside it.
-  ASSERT_EQ(RunToEnd(CPACK_COMMAND, {"-G", "DEB", "--config", PINMARK_BUILD_DIR "/CPackConfig.cmake", "-B",
-                                     dir.File("out"), "-D", "CPACK_COMPONENTS_ALL=service"}),
-            0);
-  const std::string deb = dir.File("out/pinmark-service_" PINMARK_VERSION "-1_amd64.deb");
-  ASSERT_TRUE(fs::exists(deb));
-  std::string fields;
-  RunToEnd("dpkg-deb", {"-f", deb, "Package", "Version", "Section"}, {}, &fields);
-  EXPECT_EQ(fields, "Package: pinmark-service\nVersion: " PINMARK_VERSION "-1\nSection: net\n");
-  std::string depends;
-  RunToEnd("dpkg-deb", {"-f", deb, "Depends"}, {}, &depends);
-  for (const char* library : {"libc6 (>= ", "libsqlite3-0 (>= ", "libssl3 (>= "})
-    EXPECT_NE(depends.find(library), std::string::npos) << library << " in " << depends;
-  EXPECT_EQ(depends.find("httplib"), std::string::npos) << "the front is Boost's, built in: " << depends;
-  EXPECT_EQ(depends.find("libqt6"), std::string::npos) << "the service needs no windows: " << depends;
-  std::string description;
-  RunToEnd("dpkg-deb", {"-f", deb, "Description"}, {}, &description);
-  EXPECT_EQ(description.rfind("self-hosted check-in service for Pinmark\n", 0), 0u) << description;
-
-  const fs::path root = dir.File("root");
-  ASSERT_EQ(RunToEnd("dpkg-deb", {"-x", deb, root.string()}), 0);
-  EXPECT_EQ(FilesBelow(root),
-            (std::set<std::string>{"usr/bin/pinmark-service", "usr/lib/systemd/system/pinmark-service.service",
-                                   "usr/share/doc/pinmark-service/README.md", "usr/share/doc/pinmark-service/copyright",
-                                   "usr/share/doc/pinmark-service/changelog.Debian.gz",
-                                   "usr/share/lintian/overrides/pinmark-service",
-                                   "usr/share/man/man1/pinmark-service.1.gz"}));
-  EXPECT_NE(TempDir::Read(root / "usr/lib/systemd/system/pinmark-service.service")
-                .find("\nExecStart=/usr/bin/pinmark-service --db %S/pinmark/pinmark.db"),
-            std::string::npos);
+// The unit puts the administrator's PINMARK_SERVICE_OPTS after its own
+// options, so a later --host or --port wins and anything else adds. Each run
+// is in a network namespace of its own, where port 8080 is free.
+TEST(ServiceInstall, ListensOn8080UnlessToldOtherwiseAndTheLastHostOrPortWins) {
+  ChildProcess probe("unshare", {"--net", "--map-root-user", "true"});
+  if (probe.Wait() != 0) GTEST_SKIP() << "cannot make a network namespace here (" << probe.Err() << ")";
+  const struct {
+    std::vector<std::string> args;
+    std::string listening;  // what the service says it listens on; empty: not 8080
+  } cases[] = {
+      {{}, "127.0.0.1:8080"},
+      {{"--host", "127.0.0.1", "--port", "8080", "--zone", "dyn.example.org"}, "127.0.0.1:8080"},
+      {{"--host", "127.0.0.1", "--port", "8080", "--port", "8081"}, "127.0.0.1:8081"},
+      {{"--host", "127.0.0.1", "--port", "8080", "--host", "127.0.0.2"}, "127.0.0.2:8080"},
+      {{"--port", "0"}, ""},
+  };
+  for (const auto& c : cases) {
+    std::string line = std::string("ip link set lo up && exec \"$0\" --account demo:") +
+                       "0123456789abcdef0123456789abcdef";
+    for (const std::string& arg : c.args) line += " '" + arg + "'";
+    ChildProcess service("unshare", {"--net", "--map-root-user", "sh", "-c", line, SERVICE_PATH});
+    std::string said;
+    ASSERT_TRUE(service.WaitUntil([&] {
+      const std::size_t at = service.Out().find("listening on ");
+      if (at == std::string::npos || service.Out().find('\n', at) == std::string::npos) return false;
+      said = service.Out().substr(at + 13, service.Out().find('\n', at) - at - 13);
+      return true;
+    })) << service.Err();
+    if (c.listening.empty())
+      EXPECT_EQ(said.find(":8080"), std::string::npos) << said;
+    else
+      EXPECT_EQ(said, c.listening);
+  }
 }
