@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -43,7 +44,9 @@ class ServiceProcess {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    // The service listens on 8080 unless told otherwise; tests let the system pick a port.
     std::vector<std::string> all{PINMARK_SERVICE_PATH};
+    if (std::find(args.begin(), args.end(), "--port") == args.end()) all.insert(all.end(), {"--port", "0"});
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& a : all) argv.push_back(a.data());

@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <sstream>
@@ -43,6 +44,8 @@ class ServiceProcess {
   explicit ServiceProcess(std::vector<std::string> args = {"--account", std::string("demo:") + kDigest},
                           const std::vector<std::string>& env = {}, rlim_t fileSizeLimit = RLIM_INFINITY,
                           uid_t user = 0) {
+    // The service listens on 8080 unless told otherwise; tests let the system pick a port.
+    if (std::find(args.begin(), args.end(), "--port") == args.end()) args.insert(args.begin(), {"--port", "0"});
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) return;
     pid_ = ::fork();
