@@ -35,15 +35,11 @@ struct TCapstoneApi {
 };
 
 const TCapstoneApi* CapstoneApi() {
-  static const TCapstoneApi* bound = []() -> const TCapstoneApi* {
-    static TCapstoneApi api;
-    void* library = CDOpenLibrary("libcapstone.so.4");
-    if (library == nullptr) return nullptr;
+  return CDBindOnce<TCapstoneApi>("libcapstone.so.4", [](void* library, TCapstoneApi& api) {
     bool ok = true;
     PINMARK_CAPSTONE_FUNCTIONS(PINMARK_CD_BIND)
-    return ok ? &api : nullptr;
-  }();
-  return bound;
+    return ok;
+  });
 }
 
 class TCapstone {

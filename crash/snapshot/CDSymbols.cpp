@@ -37,15 +37,11 @@ struct TDwApi {
 };
 
 const TDwApi* BindDw() {
-  static const TDwApi* bound = []() -> const TDwApi* {
-    static TDwApi api;
-    void* library = CDOpenLibrary("libdw.so.1");
-    if (library == nullptr) return nullptr;
+  return CDBindOnce<TDwApi>("libdw.so.1", [](void* library, TDwApi& api) {
     bool ok = true;
     PINMARK_DW_FUNCTIONS(PINMARK_CD_BIND)
-    return ok ? &api : nullptr;
-  }();
-  return bound;
+    return ok;
+  });
 }
 
 // The functions below run only for a symbolizer that has a session, which

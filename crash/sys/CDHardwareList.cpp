@@ -194,15 +194,11 @@ struct TUdevApi {
 };
 
 const TUdevApi* UdevApi() {
-  static const TUdevApi* bound = []() -> const TUdevApi* {
-    static TUdevApi api;
-    void* library = CDOpenLibrary("libudev.so.1");
-    if (library == nullptr) return nullptr;
+  return CDBindOnce<TUdevApi>("libudev.so.1", [](void* library, TUdevApi& api) {
     bool ok = true;
     PINMARK_UDEV_FUNCTIONS(PINMARK_CD_BIND)
-    return ok ? &api : nullptr;
-  }();
-  return bound;
+    return ok;
+  });
 }
 
 using TUdev = std::unique_ptr<udev, udev* (*)(udev*)>;

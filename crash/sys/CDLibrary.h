@@ -32,3 +32,16 @@ bool CDBindFunction(void* library, const char* name, F& function) {
 //   bool ok = true; LIST(PINMARK_CD_BIND)
 #define PINMARK_CD_FUNCTION(name) decltype(&::name) name = nullptr;
 #define PINMARK_CD_BIND(name) ok = CDBindFunction(library, #name, api.name) && ok;
+
+// The table TApi of the library soname, bound by bind(library, api) on the
+// first call and kept for the process; null when the library cannot be
+// opened or bind says a function is missing.
+template <typename TApi, typename TBind>
+const TApi* CDBindOnce(const char* soname, TBind bind) {
+  static const TApi* bound = [&]() -> const TApi* {
+    static TApi api;
+    void* library = CDOpenLibrary(soname);
+    return library != nullptr && bind(library, api) ? &api : nullptr;
+  }();
+  return bound;
+}
