@@ -111,6 +111,21 @@ struct DemoOptions {
 
 // Kills crashdemo (its helpers then become ours) and then every child of
 // this process, by id.
+// The lines of a report's section, by the start of its name ("main thread ($1f):");
+// an empty name gives the first section (the crashed thread's).
+inline std::vector<std::string> SectionLines(const std::string& report, const std::string& namePrefix) {
+  std::vector<std::string> lines;
+  const std::size_t start = report.find("\r\n\r\n" + namePrefix);
+  if (start == std::string::npos) return lines;
+  const std::size_t end = report.find("\r\n\r\n", start + 4);
+  std::istringstream in(report.substr(start + 4, end == std::string::npos ? std::string::npos : end - start - 4));
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
 inline void KillChildren(pid_t demo) {
   kill(demo, SIGKILL);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -14,20 +14,6 @@
 
 namespace {
 
-// The lines of the first thread's section (the crashed one).
-std::vector<std::string> CrashedSection(const std::string& report) {
-  std::vector<std::string> lines;
-  const std::size_t start = report.find("\r\n\r\n");
-  if (start == std::string::npos) return lines;
-  const std::size_t end = report.find("\r\n\r\n", start + 4);
-  std::istringstream in(report.substr(start + 4, end == std::string::npos ? std::string::npos : end - start - 4));
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
-}
-
 std::string Joined(const std::vector<std::string>& lines) {
   std::string text;
   for (const std::string& l : lines) text += l + "\n";
@@ -59,7 +45,7 @@ TEST(CrashdemoStack, AnOverflowUnderALargeStackLimitIsUnwoundDownToMain) {
     const DemoRun run = RunCrashDemoAt(UnderStackLimit(dir, kib), "stack-overflow", DemoOptions{"close", {}, 120, true});
     ASSERT_FALSE(run.Hung) << kib;
     ASSERT_NE(run.ExitCode, 125) << "the stack limit could not be set";
-    const std::vector<std::string> section = CrashedSection(run.BugReport);
+    const std::vector<std::string> section = SectionLines(run.BugReport, "");
     const std::string text = Joined(section);
     EXPECT_GE(Count(section, "Recurse("), 1) << kib << "\n" << text;
     EXPECT_LE(Count(section, "Recurse("), 2) << kib << " the recursion is collapsed\n" << text;
@@ -75,7 +61,7 @@ TEST(CrashdemoStack, AnOverflowUnderALargeStackLimitIsUnwoundDownToMain) {
 TEST(CrashdemoStack, ARecursionTooLongToCollapseSaysHowManyFramesItLeftOutAndReachesMain) {
   const DemoRun run = RunCrashDemo("cycle-overflow", DemoOptions{"close", {}, 120, true});
   ASSERT_FALSE(run.Hung);
-  const std::vector<std::string> section = CrashedSection(run.BugReport);
+  const std::vector<std::string> section = SectionLines(run.BugReport, "");
   ASSERT_FALSE(section.empty()) << run.BugReport.substr(0, 2000);
   const std::regex leftOut(">> ([0-9]+) frames left out");
   std::size_t at = section.size();
@@ -101,7 +87,7 @@ TEST(CrashdemoStack, ARecursionTooLongToCollapseSaysHowManyFramesItLeftOutAndRea
 TEST(CrashdemoStack, ACreationSiteInInlinedCodeNamesTheProgramsOwnLine) {
   const DemoRun run = RunCrashDemo("thread-segv", DemoOptions{"close", {}, 40, true});
   ASSERT_FALSE(run.Hung);
-  const std::vector<std::string> section = CrashedSection(run.BugReport);
+  const std::vector<std::string> section = SectionLines(run.BugReport, "");
   ASSERT_GE(section.size(), 2u);
   ASSERT_EQ(section[section.size() - 2].rfind(">> created by main thread", 0), 0u) << Joined(section);
   // The line that calls pthread_create in crashdemo's main.cpp.

@@ -38,20 +38,6 @@ void ExpectComplete(const std::string& report) {
   EXPECT_EQ(report.substr(crc + 20, 31).size(), 31u);
 }
 
-// The lines of a section, by name ("main thread ($1f):").
-std::vector<std::string> SectionLines(const std::string& report, const std::string& namePrefix) {
-  std::vector<std::string> lines;
-  const std::size_t start = report.find("\r\n\r\n" + namePrefix);
-  if (start == std::string::npos) return lines;
-  const std::size_t end = report.find("\r\n\r\n", start + 4);
-  std::istringstream in(report.substr(start + 4, end == std::string::npos ? std::string::npos : end - start - 4));
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
-}
-
 // The lines of crashdemo's known call chain, found by their marks.
 std::map<std::string, int> ChainLines() {
   std::map<std::string, int> lines;
