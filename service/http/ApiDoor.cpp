@@ -8,7 +8,7 @@ namespace {
 TFrontAnswer Refusal(int status, const std::string& error) {
   TFrontAnswer answer = TAnswers::Json(status, "{\"error\":" + JsonString(error) + "}\n");
   if (status == 401) TAnswers::BasicChallenge(answer);
-  if (status == 503) answer.Set("Retry-After", std::to_string(TAnswers::RetryAfterSeconds));
+  if (status == 503) TAnswers::RetryAfter(answer, TAnswers::RetryAfterSeconds * 1000LL);
   return answer;
 }
 }  // namespace

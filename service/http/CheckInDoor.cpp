@@ -34,7 +34,7 @@ TFrontAnswer TCheckInDoor::Answer(const TFrontRequest& req) {
       c_.Log.Write(TLogPriority::Error, "unrecorded" + who + ": " + r.Problem);
       TFrontAnswer answer =
           TAnswers::Text(503, "the service cannot record check-ins right now; try again later\n");
-      answer.Set("Retry-After", std::to_string(TAnswers::RetryAfterSeconds));
+      TAnswers::RetryAfter(answer, TAnswers::RetryAfterSeconds * 1000LL);
       return answer;
     }
     case TAnswer::BadAuth:

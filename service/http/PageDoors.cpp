@@ -87,7 +87,7 @@ TFrontAnswer TPageDoors::Nodes(const TFrontRequest& req) {
     c_.Log.Write(TLogPriority::Error, "unavailable page=/nodes: " + e.Message());
     TFrontAnswer answer = TAnswers::Page(
         503, MessagePage("Unavailable", "The service cannot read its nodes right now; try again shortly."), true);
-    answer.Set("Retry-After", std::to_string(TAnswers::RetryAfterSeconds));
+    TAnswers::RetryAfter(answer, TAnswers::RetryAfterSeconds * 1000LL);
     return answer;
   }
 }
@@ -123,7 +123,7 @@ TFrontAnswer TPageDoors::SignIn(const TFrontRequest& req) {
     }
     case TAnswer::Unavailable:
       c_.Log.Write(TLogPriority::Error, "sign-in unavailable" + who + ": " + r.Problem);
-      headers.Set("Retry-After", std::to_string(TAnswers::RetryAfterSeconds));
+      TAnswers::RetryAfter(headers, TAnswers::RetryAfterSeconds * 1000LL);
       return WithPage(std::move(headers), 503,
                       SignInPage(name, "The service cannot sign you in right now; try again shortly.", token));
     default:
