@@ -87,7 +87,10 @@ const char* RcodeName(unsigned rcode) {
     case 8:
       return "NXRRSET";
     case 9:
-      return "NOTAUTH: the name server is not authoritative for the zone, or does not accept the key";
+      // Knot answers an update its ACL refuses with NOTAUTH (and BADKEY),
+      // so the update rule is as likely a cause as the key.
+      return "NOTAUTH: the name server refuses this update: it does not know the key, its update rule does not "
+             "let the key change this name or record type, or it is not authoritative for the zone";
     case 10:
       return "NOTZONE: the name is not inside the zone the name server has";
     default:
@@ -100,7 +103,8 @@ const char* TsigErrorName(unsigned error) {
     case 16:
       return "BADSIG: the name server does not accept the signature (is the secret the same on both sides?)";
     case 17:
-      return "BADKEY: the name server does not know the key, or knows it with another algorithm";
+      return "BADKEY: the name server refuses this update: it does not know the key (or knows it with another "
+             "algorithm), or its update rule does not let the key change this name or record type";
     case 18:
       return "BADTIME: the clocks of this machine and of the name server differ too much";
     default:
