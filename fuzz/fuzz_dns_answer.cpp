@@ -1,10 +1,16 @@
 // Any bytes as the name server's answer to a signed update: the check never
 // crashes, never reads beyond the bytes, and never takes them for success,
-// since nobody without the key can sign an answer over this request.
+// since nobody without the key can sign an answer over this request. The
+// same bytes as the answer to the verification's question: read without a
+// crash, an answer always with addresses of the type asked, anything else
+// with its reason.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
 
+#include <arpa/inet.h>
+
+#include "service/dns/DnsQuery.h"
 #include "service/dns/DnsUpdate.h"
 
 namespace {
@@ -20,6 +26,12 @@ const TDnsUpdate& Request() {
       TDnsUpdate::Make("dyn.example.org.", "laptop.alice.dyn.example.org.", "192.0.2.7", 60, Key(), 0x1234, kTime);
   return update;
 }
+// The questions the seeds answer: ID 0x1234, for A and for AAAA.
+const TDnsQuery& Question(bool v6) {
+  static const TDnsQuery a = TDnsQuery::Make("laptop.alice.dyn.example.org.", TDnsRecordType::A, 0x1234);
+  static const TDnsQuery aaaa = TDnsQuery::Make("laptop.alice.dyn.example.org.", TDnsRecordType::AAAA, 0x1234);
+  return v6 ? aaaa : a;
+}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -27,5 +39,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const TDnsOutcome outcome = Request().Check(answer, Key(), kTime);
   if (outcome.Kind == TDnsOutcome::Done) std::abort();
   if (outcome.Reason.empty()) std::abort();
+  for (bool v6 : {false, true}) {
+    const TDnsHeld held = Question(v6).Read(answer);
+    if (held.Kind != TDnsHeld::Answered && (held.Reason.empty() || !held.Addresses.empty())) std::abort();
+    unsigned char bytes[16];
+    for (const std::string& address : held.Addresses)
+      if (inet_pton(v6 ? AF_INET6 : AF_INET, address.c_str(), bytes) != 1) std::abort();
+  }
   return 0;
 }

@@ -52,7 +52,7 @@ const char kUsage[] =
     "                       [--tls-cert FILE --tls-key FILE]\n"
     "                       [--max-connections N] [--max-per-address N]\n"
     "                       [--dns-zone ZONE --dns-server HOST[:PORT] --dns-key FILE\n"
-    "                        [--dns-ttl SECONDS]]\n"
+    "                        [--dns-ttl SECONDS] [--dns-verify DURATION]]\n"
     "       pinmark-service account add NAME [--password-stdin] [--db FILE]\n"
     "       pinmark-service account passwd NAME [--password-stdin] [--db FILE]\n"
     "       pinmark-service account remove NAME [--db FILE]\n"
@@ -91,6 +91,8 @@ const char kHelp[] =
     "  --dns-key FILE         the TSIG key file (key statement, Knot key section or\n"
     "                         [ALGORITHM:]NAME:SECRET); readable by its owner only\n"
     "  --dns-ttl SECONDS      the TTL of the published records (60)\n"
+    "  --dns-verify DURATION  how often every published name is checked at the name\n"
+    "                         server and sent again where it is missing (1h; 10s to 7d)\n"
     "\n"
     "Account commands (on --db FILE, by default $STATE_DIRECTORY/pinmark.db or\n"
     "/var/lib/pinmark-service/pinmark.db):\n"
@@ -357,7 +359,7 @@ int Serve(int argc, char** argv) {
   int port = 8080;
   bool create = false;
   TDnsSettings dns;
-  bool dnsTtlGiven = false;
+  bool dnsTtlGiven = false, dnsVerifyGiven = false;
   TServiceRules rules;
   rules.SlowHashesAtOnce = std::max(1u, std::thread::hardware_concurrency());
   TTrustedProxies proxies;
@@ -406,6 +408,13 @@ int Serve(int argc, char** argv) {
       } catch (const EDnsUpdate& e) {
         return Usage("--dns-ttl: " + e.Message());
       }
+    } else if (arg == "--dns-verify" && value()) {
+      try {
+        dns.VerifyEvery = TDnsVerifier::ParseEvery(v);
+        dnsVerifyGiven = true;
+      } catch (const EDnsUpdate& e) {
+        return Usage("--dns-verify: " + e.Message());
+      }
     } else if (arg == "--trusted-proxy" && value()) {
       if (!proxies.Add(v)) return Usage("--trusted-proxy takes an address or ADDR/BITS, not " + v);
     } else if (arg == "--stale-after" && value()) {
@@ -444,6 +453,8 @@ int Serve(int argc, char** argv) {
                                                   : "--dns-key") +
                  " is missing");
   if (dnsTtlGiven && !publish) return Usage("--dns-ttl is for publishing in DNS (--dns-zone, --dns-server, --dns-key)");
+  if (dnsVerifyGiven && !publish)
+    return Usage("--dns-verify is for publishing in DNS (--dns-zone, --dns-server, --dns-key)");
   // One zone for both: a dyndns2 host is the very name the node is published under.
   if (publish) {
     const std::string zone = dns.Zone.substr(0, dns.Zone.size() - 1);
@@ -525,7 +536,8 @@ int Serve(int argc, char** argv) {
   if (publish)
     LogLine(STDOUT_FILENO, TLogPriority::Info,
             "publishing nodes in DNS as NODE.ACCOUNT." + rules.Zone + " at " + service.Dns()->Server().Text() +
-                " (TTL " + std::to_string(dns.Ttl) + " s)");
+                " (TTL " + std::to_string(dns.Ttl) + " s, every name verified every " +
+                std::to_string(std::chrono::duration_cast<std::chrono::seconds>(dns.VerifyEvery).count()) + " s)");
   if (readOnly)
     LogLine(STDOUT_FILENO, TLogPriority::Warning,
             db + " is read-only: nodes are shown, check-ins are answered 503 until it can be written");

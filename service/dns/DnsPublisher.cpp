@@ -16,12 +16,28 @@ TDnsPublisher::TDnsPublisher(const TDnsSettings& settings, IDnsQueueStore& store
       server_(settings.Server),
       key_(TDnsKey::Load(settings.KeyFile)),
       queue_(store, queueOptions, std::move(log)),
-      worker_(queue_, server_, key_, zone_.Name(), WithTtl(workerOptions, settings.Ttl), std::move(clock)) {}
+      worker_(queue_, server_, key_, zone_.Name(), WithTtl(workerOptions, settings.Ttl), clock),
+      verifier_(queue_, server_, TDnsVerifierOptions{settings.VerifyEvery}, [this] { worker_.Wake(); },
+                std::move(clock)) {}
 
 TDnsPublisher::~TDnsPublisher() { Stop(); }
 
-void TDnsPublisher::Start() { worker_.Start(); }
-void TDnsPublisher::Stop() { worker_.Stop(); }
+void TDnsPublisher::Start() {
+  try {
+    queue_.Resume(server_.Text(),
+                  std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now()));
+  } catch (const std::exception& error) {
+    queue_.Log(TLogPriority::Error, std::string("DNS: cannot resume the update queue: ") + error.what() +
+                                        " (names on their way when the service stopped go after their leases)");
+  }
+  worker_.Start();
+  verifier_.Start();
+}
+
+void TDnsPublisher::Stop() {
+  verifier_.Stop();
+  worker_.Stop();
+}
 
 TDnsOwnerName TDnsPublisher::Publish(std::string_view node, std::string_view account, const std::string& address,
                                      TDnsTime now) {

@@ -12,6 +12,7 @@
 // recorded in the store is sent even if the service restarts first.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -20,6 +21,7 @@
 #include "service/dns/DnsKey.h"
 #include "service/dns/DnsQueue.h"
 #include "service/dns/DnsServer.h"
+#include "service/dns/DnsVerifier.h"
 #include "service/dns/DnsWorker.h"
 #include "service/dns/DnsZone.h"
 
@@ -28,6 +30,8 @@ struct TDnsSettings {
   std::string Server;   // --dns-server HOST[:PORT]
   std::string KeyFile;  // --dns-key FILE
   uint32_t Ttl = 60;    // --dns-ttl SECONDS
+  // --dns-verify DURATION: how often every published name is checked at the server.
+  std::chrono::milliseconds VerifyEvery{std::chrono::hours(1)};
 };
 
 class TDnsPublisher {
@@ -40,7 +44,10 @@ class TDnsPublisher {
                 TDnsWorkerOptions workerOptions = {}, TDnsQueue::TLog log = {}, TDnsWorker::TClock clock = {});
   ~TDnsPublisher();
 
-  // Starts and stops the worker thread (Stop also comes with destruction).
+  // Starts and stops the worker thread and the verification pass (Stop also
+  // comes with destruction). Start first resumes the queue a previous
+  // process left (TDnsQueue::Resume): an error of the store there is logged,
+  // and the names wait for their leases instead.
   void Start();
   void Stop();
 
@@ -60,6 +67,7 @@ class TDnsPublisher {
   const TDnsZone& Zone() const { return zone_; }
   const TDnsServer& Server() const { return server_; }
   TDnsQueue& Queue() { return queue_; }
+  TDnsVerifier& Verifier() { return verifier_; }
 
  private:
   TDnsZone zone_;
@@ -67,4 +75,5 @@ class TDnsPublisher {
   TDnsKey key_;
   TDnsQueue queue_;
   TDnsWorker worker_;
+  TDnsVerifier verifier_;
 };

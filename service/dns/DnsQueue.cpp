@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 
@@ -37,6 +38,8 @@ const char* DnsStateName(TDnsState state) {
       return "pending";
     case TDnsState::Failing:
       return "failing";
+    case TDnsState::Verifying:
+      return "verifying";
   }
   return "pending";
 }
@@ -141,6 +144,7 @@ void TDnsQueue::Finish(const TDnsJob& job, const TDnsOutcome& outcome, TDnsTime 
     if (entry.Version == job.Version) {
       entry.State = TDnsState::Published;
       entry.Due.reset();
+      confirmed_.insert({job.Name, job.Type});
     } else {
       entry.State = TDnsState::Pending;
       entry.Due = now;
@@ -183,6 +187,80 @@ std::vector<TDnsQueueEntry> TDnsQueue::StateOf(const std::string& name) {
   std::lock_guard<std::mutex> hold(lock_);
   std::vector<TDnsQueueEntry> entries;
   for (TDnsRecordType type : {TDnsRecordType::A, TDnsRecordType::AAAA})
-    if (std::optional<TDnsQueueEntry> entry = store_.Find(name, type)) entries.push_back(std::move(*entry));
+    if (std::optional<TDnsQueueEntry> entry = store_.Find(name, type)) {
+      if (entry->State == TDnsState::Published && confirmed_.count({name, type}) == 0) {
+        entry->State = TDnsState::Verifying;
+        entry->Since = std::max(entry->Since, started_);
+      }
+      entries.push_back(std::move(*entry));
+    }
   return entries;
+}
+
+void TDnsQueue::Resume(const std::string& server, TDnsTime now) {
+  std::lock_guard<std::mutex> hold(lock_);
+  started_ = now;
+  const std::string before = store_.PublishedTo();
+  // Nothing recorded yet (a queue older than the record, or a new one): the
+  // verification pass finds out what this server holds.
+  const bool moved = !before.empty() && before != server;
+  std::size_t changed = 0;
+  std::string name;
+  TDnsRecordType type = TDnsRecordType::A;
+  for (std::vector<TDnsQueueEntry> page; !(page = store_.After(name, type, 256)).empty();) {
+    for (TDnsQueueEntry& entry : page) {
+      // A lease of a process that died mid-update: no answer is coming, so
+      // the update is sent at once. A failing name's wait goes too, so the
+      // restart an operator makes after mending the set-up tries at once.
+      bool change = entry.Due && *entry.Due > now;
+      if (moved) {
+        change = true;
+        if (entry.State == TDnsState::Published) {
+          entry.State = TDnsState::Pending;
+          entry.Since = now;
+        }
+      }
+      if (!change) continue;
+      entry.Due = now;
+      store_.Save(entry);
+      ++changed;
+    }
+    name = page.back().Name;
+    type = page.back().Type;
+  }
+  if (moved) {
+    Log(TLogPriority::Info, "DNS: the name server is now " + server + " (was " + before + "): sending all " +
+                                std::to_string(changed) + " names again");
+  }
+  if (before != server) store_.SetPublishedTo(server);
+}
+
+std::vector<TDnsQueueEntry> TDnsQueue::Walk(const std::string& name, TDnsRecordType type, std::size_t limit) {
+  std::lock_guard<std::mutex> hold(lock_);
+  return store_.After(name, type, limit);
+}
+
+bool TDnsQueue::Verified(const TDnsQueueEntry& asked, const std::string& held, TDnsTime now) {
+  std::lock_guard<std::mutex> hold(lock_);
+  std::optional<TDnsQueueEntry> found = store_.Find(asked.Name, asked.Type);
+  // Changed while the question was out (a new address, an update sent): the
+  // answer may describe either side of it, and the update's own answer tells.
+  if (!found || found->State != TDnsState::Published || found->Version != asked.Version ||
+      found->PublishedAddress != asked.PublishedAddress || inFlight_.count({asked.Name, asked.Type}) != 0)
+    return false;
+  const TKey key{asked.Name, asked.Type};
+  if (held == found->PublishedAddress) {
+    confirmed_.insert(key);
+    return false;
+  }
+  confirmed_.erase(key);
+  TDnsQueueEntry& entry = *found;
+  entry.State = TDnsState::Pending;
+  entry.Since = now;
+  entry.Due = now;
+  store_.Save(entry);
+  Log(TLogPriority::Warning, "DNS: the name server holds " + (held.empty() ? std::string("nothing") : held) +
+                                 " for " + Subject(asked.Name, asked.Type) + " instead of " +
+                                 entry.PublishedAddress + ": sending it again");
+  return true;
 }

@@ -77,8 +77,25 @@ class TDnsQueue {
 
   // When the earliest entry is due (it may be past), none when none waits.
   std::optional<TDnsTime> NextDue();
-  // The entries of name (its A and AAAA), for the web page and the JSON.
+  // The entries of name (its A and AAAA), for the web page and the JSON. A
+  // name published but not confirmed since Resume (by an update's answer or
+  // by Verified) is shown Verifying, since then.
   std::vector<TDnsQueueEntry> StateOf(const std::string& name);
+
+  // Called once at start-up, before anything is taken. Every entry whose
+  // Due lies ahead is made due now: leases of a process that died with
+  // updates on their way, and the waits of failing names. When server (the
+  // name server's text) differs from the one the queue last published to,
+  // every name is sent again.
+  void Resume(const std::string& server, TDnsTime now);
+  // A page of the entries after (name, type) (see IDnsQueueStore::After).
+  std::vector<TDnsQueueEntry> Walk(const std::string& name, TDnsRecordType type, std::size_t limit);
+  // What the name server answered for asked (an entry as Walk gave it):
+  // held is the one address it holds there, or "" for nothing or more than
+  // one (canonical text). When the entry is still as asked, published and
+  // not on its way: held equal to its PublishedAddress confirms it; anything
+  // else makes it due again (and logs it). True when it became due.
+  bool Verified(const TDnsQueueEntry& asked, const std::string& held, TDnsTime now);
 
   // The delay before attempt number attempts + 1 of name.
   std::chrono::milliseconds Backoff(const std::string& name, int attempts) const;
@@ -98,4 +115,6 @@ class TDnsQueue {
   TLog log_;
   std::mutex lock_;
   std::set<TKey> inFlight_;
+  std::set<TKey> confirmed_;  // published and confirmed since this process started
+  TDnsTime started_{};
 };

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "service/dns/DnsUpdate.h"
 
@@ -26,8 +27,11 @@ enum class TDnsState {
   Published,  // the name server confirmed Address
   Pending,    // Address waits to be sent, or is on its way
   Failing,    // the last attempt failed (Reason); tried again at Due
+  // Only shown, never stored: Published, but the name server has not
+  // confirmed it since this process started (TDnsQueue::StateOf).
+  Verifying,
 };
-const char* DnsStateName(TDnsState state);  // "published", "pending", "failing"
+const char* DnsStateName(TDnsState state);  // "published", "pending", "failing", "verifying"
 
 struct TDnsQueueEntry {
   // The key: the owner name ("node.account.zone.", lower case) and the type.
@@ -56,4 +60,14 @@ class IDnsQueueStore {
   virtual void Save(const TDnsQueueEntry& entry) = 0;
   // The entry with the earliest Due (ties in any order), if any has one.
   virtual std::optional<TDnsQueueEntry> Earliest() = 0;
+
+  // Up to limit entries that come after (name, type) in key order (by name,
+  // then A before AAAA); name "" starts at the first. Passes over the whole
+  // queue go a page at a time, so none holds every entry at once.
+  virtual std::vector<TDnsQueueEntry> After(const std::string& name, TDnsRecordType type, std::size_t limit) = 0;
+  // The name server (its text, as in TDnsServer::Text) the queue last
+  // published to; "" before the first. A service pointed at another server
+  // sends every name again.
+  virtual std::string PublishedTo() = 0;
+  virtual void SetPublishedTo(const std::string& server) = 0;
 };

@@ -1,27 +1,18 @@
 #include "service/dns/DnsWorker.h"
 
-#include <openssl/rand.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <memory>
-#include <random>
 #include <vector>
 
 #include "runtime/ThreadName.h"
 #include "service/dns/DnsExchange.h"
+#include "service/dns/DnsQuery.h"
 
 namespace {
-
-uint16_t RandomId() {
-  // A fresh unpredictable ID per update, so answers cannot be guessed at.
-  unsigned char bytes[2];
-  if (RAND_bytes(bytes, sizeof bytes) == 1) return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
-  static thread_local std::mt19937 fallback{std::random_device{}()};
-  return static_cast<uint16_t>(fallback());
-}
 
 int64_t Seconds(TDnsTime time) {
   return std::chrono::duration_cast<std::chrono::seconds>(time.time_since_epoch()).count();
@@ -107,7 +98,7 @@ void TDnsWorker::Run() {
           flight.Job = std::move(*job);
           try {
             flight.Update = std::make_unique<TDnsUpdate>(TDnsUpdate::Make(
-                zone_, flight.Job.Name, flight.Job.Address, options_.Ttl, key_, RandomId(), Seconds(now)));
+                zone_, flight.Job.Name, flight.Job.Address, options_.Ttl, key_, DnsRandomId(), Seconds(now)));
           } catch (const EDnsUpdate& error) {
             finish(flight, {TDnsOutcome::Failed, error.Message()});
             continue;

@@ -20,3 +20,11 @@ std::optional<TDnsQueueEntry> TMemoryDnsQueueStore::Earliest() {
   const auto& [due, name, type] = *due_.begin();
   return entries_.at({name, type});
 }
+
+std::vector<TDnsQueueEntry> TMemoryDnsQueueStore::After(const std::string& name, TDnsRecordType type,
+                                                        std::size_t limit) {
+  std::vector<TDnsQueueEntry> page;
+  for (auto it = entries_.upper_bound({name, type}); it != entries_.end() && page.size() < limit; ++it)
+    page.push_back(it->second);
+  return page;
+}

@@ -14,6 +14,9 @@ class TMemoryDnsQueueStore : public IDnsQueueStore {
   std::optional<TDnsQueueEntry> Find(const std::string& name, TDnsRecordType type) override;
   void Save(const TDnsQueueEntry& entry) override;
   std::optional<TDnsQueueEntry> Earliest() override;
+  std::vector<TDnsQueueEntry> After(const std::string& name, TDnsRecordType type, std::size_t limit) override;
+  std::string PublishedTo() override { return publishedTo_; }
+  void SetPublishedTo(const std::string& server) override { publishedTo_ = server; }
 
   std::size_t Size() const { return entries_.size(); }
 
@@ -21,4 +24,5 @@ class TMemoryDnsQueueStore : public IDnsQueueStore {
   using TKey = std::pair<std::string, TDnsRecordType>;
   std::map<TKey, TDnsQueueEntry> entries_;
   std::set<std::tuple<TDnsTime, std::string, TDnsRecordType>> due_;  // the index on Due
+  std::string publishedTo_;
 };

@@ -1,5 +1,8 @@
 #include "service/store/SqliteDnsQueueStore.h"
 
+#include <algorithm>
+#include <cstdint>
+
 namespace {
 const char kColumns[] = "name, type, address, version, published_address, state, reason, since_ms, attempts, due_ms";
 const std::string kFind = std::string("SELECT ") + kColumns + " FROM dns_queue WHERE name = ?1 AND type = ?2";
@@ -7,6 +10,13 @@ const std::string kSave =
     std::string("INSERT OR REPLACE INTO dns_queue(") + kColumns + ") VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)";
 const std::string kEarliest =
     std::string("SELECT ") + kColumns + " FROM dns_queue WHERE due_ms IS NOT NULL ORDER BY due_ms LIMIT 1";
+const std::string kAfter = std::string("SELECT ") + kColumns +
+                           " FROM dns_queue WHERE (name, type) > (?1, ?2) ORDER BY name, type LIMIT ?3";
+const char kHasSettings[] = "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name = 'dns_settings'";
+const char kMakeSettings[] =
+    "CREATE TABLE IF NOT EXISTS dns_settings(key TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID";
+const char kPublishedTo[] = "SELECT value FROM dns_settings WHERE key = 'published_to'";
+const char kSetPublishedTo[] = "INSERT OR REPLACE INTO dns_settings(key, value) VALUES('published_to', ?1)";
 
 TDnsRecordType TypeFromText(const std::string& text, const std::string& name) {
   if (text == "A") return TDnsRecordType::A;
@@ -74,4 +84,36 @@ std::optional<TDnsQueueEntry> TSqliteDnsQueueStore::Earliest() {
     if (!s->Step()) return std::nullopt;
     return ReadEntry(*s);
   });
+}
+
+std::vector<TDnsQueueEntry> TSqliteDnsQueueStore::After(const std::string& name, TDnsRecordType type,
+                                                        std::size_t limit) {
+  return store_.WithDatabase([&](TSqliteDatabase& db) {
+    std::vector<TDnsQueueEntry> page;
+    TSqliteUse s(db.Cached(kAfter));
+    s->Bind(1, name)
+        .Bind(2, std::string_view(DnsRecordTypeName(type)))
+        .Bind(3, static_cast<std::int64_t>(std::min<std::size_t>(limit, INT64_MAX)));
+    while (s->Step()) page.push_back(ReadEntry(*s));
+    return page;
+  });
+}
+
+std::string TSqliteDnsQueueStore::PublishedTo() {
+  return store_.WithDatabase([&](TSqliteDatabase& db) -> std::string {
+    if (db.QueryInt(kHasSettings) == 0) return "";
+    TSqliteStatement s = db.Prepare(kPublishedTo);
+    return s.Step() ? s.Text(0) : "";
+  });
+}
+
+void TSqliteDnsQueueStore::SetPublishedTo(const std::string& server) {
+  store_.WithDatabase(
+      [&](TSqliteDatabase& db) {
+        db.Exec(kMakeSettings);
+        TSqliteStatement s = db.Prepare(kSetPublishedTo);
+        s.Bind(1, server);
+        s.Run();
+      },
+      true);
 }

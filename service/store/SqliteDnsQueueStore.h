@@ -26,6 +26,11 @@ class TSqliteDnsQueueStore : public IDnsQueueStore {
   std::optional<TDnsQueueEntry> Find(const std::string& name, TDnsRecordType type) override;
   void Save(const TDnsQueueEntry& entry) override;
   std::optional<TDnsQueueEntry> Earliest() override;
+  std::vector<TDnsQueueEntry> After(const std::string& name, TDnsRecordType type, std::size_t limit) override;
+  // Kept in a table of its own (dns_settings), made when first written: a
+  // file without it is read as "" and stays readable by older services.
+  std::string PublishedTo() override;
+  void SetPublishedTo(const std::string& server) override;
 
  private:
   TSqliteStore& store_;

@@ -2,7 +2,11 @@
 // binary with a real name server (knotd on loopback, its zone taking updates
 // signed with the key), checked with kdig and through the JSON and the page.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -152,6 +156,39 @@ TEST_F(ServiceDns, CheckInsGoOnWhileTheNameServerIsDownAndTheQueueOutlivesAResta
   EXPECT_TRUE(Holds(json, "\"addresses\":[\"127.0.0.3\"],\"state\":\"published\"")) << json;
 }
 
+TEST_F(ServiceDns, AnUpdateOnItsWayWhenTheServiceIsKilledIsSentAtOnceAfterItStartsAgain) {
+  Database db("demo", "demo");
+  const std::vector<std::string> args = Joined({"--db", db.file}, DnsOptions(knot, knot.KeyFile()));
+  // In knotd's place, a socket that takes the update and never answers it.
+  knot.Stop();
+  const int silent = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  at.sin_port = htons(static_cast<uint16_t>(knot.Port()));
+  ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  {
+    ServiceProcess service(args);
+    ASSERT_GT(service.Port(), 0) << service.Log();
+    EXPECT_EQ(CheckIn(service.Port(), "demo", kDigest, "laptop", "127.0.0.2").status, 200);
+    // Killed as soon as the update (opcode 5) is on its way, long before its lease ends.
+    bool sent = false;
+    for (char buffer[512]; !sent;) {
+      pollfd fd{silent, POLLIN, 0};
+      ASSERT_EQ(::poll(&fd, 1, 30000), 1) << "no update came: " << service.Log();
+      const ssize_t n = ::recv(silent, buffer, sizeof buffer, 0);
+      sent = n >= 12 && ((static_cast<uint8_t>(buffer[2]) >> 3) & 0x0f) == 5;
+    }
+    service.Stop(SIGKILL);
+  }
+  ::close(silent);
+  ASSERT_TRUE(knot.Start()) << knot.Log();
+  ServiceProcess service(args);
+  ASSERT_GT(service.Port(), 0) << service.Log();
+  // The dead process's lease had 30 s to run; a name sent at once resolves well before.
+  EXPECT_TRUE(knot.WaitResolves(kLaptop, "A", "127.0.0.2", std::chrono::seconds(20))) << service.Log();
+}
+
 TEST_F(ServiceDns, NodesThatCheckedInBeforeDnsWasSetUpArePublishedWhenItIs) {
   Database db("demo", "demo");
   {
@@ -177,6 +214,9 @@ TEST_F(ServiceDns, OptionsThatCannotWorkStopTheStartSayingWhy) {
       {Joined({"--zone", "other.example.org"}, DnsOptions(knot, key)), 2, "differ"},
       {{"--dns-zone", "_dyn.example.org", "--dns-server", knot.Server(), "--dns-key", key}, 2, "not a host name"},
       {Joined(DnsOptions(knot, key), {"--dns-ttl", "1m"}), 2, "not a whole number of seconds"},
+      {Joined(DnsOptions(knot, key), {"--dns-verify", "3600"}), 2, "not a whole number with s, m, h or d"},
+      {Joined(DnsOptions(knot, key), {"--dns-verify", "5s"}), 2, "not from 10s to 7d"},
+      {{"--dns-verify", "1h"}, 2, "--dns-verify is for publishing in DNS"},
       {{"--dns-zone", "dyn.example.org", "--dns-server", knot.Server(), "--dns-key", key + ".absent"}, 1, ".absent"},
   };
   for (const Case& c : cases) {

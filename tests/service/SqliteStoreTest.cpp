@@ -200,6 +200,10 @@ TEST(SqliteDnsQueueStore, KeepsTheQueuesContractAndItsEntriesAcrossReopening) {
   EXPECT_EQ(back->Name, entry.Name);
   EXPECT_EQ(back->Reason, entry.Reason);
   EXPECT_EQ(back->Due, entry.Due) << "what was due when the service stopped is due after it starts";
+
+  TSqliteStore walkedStore(dir.File("walked.db"));
+  TSqliteDnsQueueStore walked(walkedStore);
+  ExpectDnsQueueStoreWalk(walked);
 }
 
 TEST(SqliteDnsQueueStore, ADatabaseFromBeforeTheQueueGetsItAndKeepsItsNodes) {

@@ -11,6 +11,7 @@
 #include "service/dns/DnsPublisher.h"
 #include "service/dns/MemoryDnsQueueStore.h"
 #include "tests/service/dns/UdpLoopback.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/KnotServer.h"
 
 using namespace std::chrono_literals;
@@ -243,6 +244,36 @@ TEST_F(DnsAgainstKnot, KeepsTryingWhileTheServerIsDownAndPublishesSoonAfterItSta
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_NE(lines[0].find("failing: no answer from " + knot.Server() + ": "), std::string::npos) << lines[0];
   EXPECT_NE(lines[1].find("192.0.2.5 published, after failing since"), std::string::npos) << lines[1];
+}
+
+TEST_F(DnsAgainstKnot, AfterAStartTheVerificationRestoresWhatWasChangedByHandAndConfirmsTheRest) {
+  {
+    auto publisher = Publisher(knot.KeyFile());
+    for (const char* node : {"laptop", "desk", "phone"}) publisher->Publish(node, "alice", "192.0.2.7", Now());
+    for (const char* node : {"laptop", "desk", "phone"})
+      ASSERT_TRUE(knot.WaitResolves(std::string(node) + ".alice.dyn.example.org.", "A", "192.0.2.7")) << knot.Log();
+  }
+  // By hand, while the service is away: one record deleted, one replaced.
+  const std::string commands = knot.Dir().File("by-hand.txt");
+  TempDir::Write(commands, "server 127.0.0.1 " + std::to_string(knot.Port()) +
+                               "\nzone dyn.example.org.\nupdate delete " + kLaptop +
+                               " A\nupdate delete desk.alice.dyn.example.org. A\n"
+                               "update add desk.alice.dyn.example.org. 60 A 192.0.2.99\nsend\n");
+  ChildProcess knsupdate("knsupdate", {"-y", std::string("hmac-sha256:") + KnotServer::kKeyName + ":" +
+                                                 KnotServer::kSecret, commands});
+  ASSERT_EQ(knsupdate.Wait(), 0) << knsupdate.Err();
+  ASSERT_TRUE(knot.Query(kLaptop, "A").empty());
+
+  auto publisher = Publisher(knot.KeyFile());
+  const std::optional<TDnsPass> pass = publisher->Verifier().WaitForPasses(1, 30s);
+  ASSERT_TRUE(pass);
+  EXPECT_EQ(pass->Asked, 3u);
+  EXPECT_EQ(pass->Held, 1u);
+  EXPECT_EQ(pass->Resent, 2u);
+  EXPECT_TRUE(knot.WaitResolves(kLaptop, "A", "192.0.2.7")) << knot.Log();
+  EXPECT_TRUE(knot.WaitResolves("desk.alice.dyn.example.org.", "A", "192.0.2.7")) << knot.Log();
+  EXPECT_EQ(publisher->StateOf("phone", "alice").at(0).State, TDnsState::Published);
+  EXPECT_TRUE(WaitState(*publisher, TDnsState::Published, "desk"));
 }
 
 TEST_F(DnsAgainstKnot, ANameWithAnUnderscoreIsNeverSent) {

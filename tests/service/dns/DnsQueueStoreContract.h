@@ -7,7 +7,42 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "service/dns/DnsQueueStore.h"
+
+// The walk over every entry a page at a time, and the server the queue last
+// published to; on a fresh, empty store.
+inline void ExpectDnsQueueStoreWalk(IDnsQueueStore& store) {
+  EXPECT_TRUE(store.After("", TDnsRecordType::A, 10).empty());
+  EXPECT_EQ(store.PublishedTo(), "");
+  TDnsQueueEntry entry;
+  entry.Address = "192.0.2.1";
+  const std::pair<const char*, TDnsRecordType> saved[] = {{"c.x.zone.", TDnsRecordType::AAAA},
+                                                           {"b.x.zone.", TDnsRecordType::AAAA},
+                                                           {"a.x.zone.", TDnsRecordType::A},
+                                                           {"b.x.zone.", TDnsRecordType::A}};
+  for (const auto& [name, type] : saved) {
+    entry.Name = name;
+    entry.Type = type;
+    store.Save(entry);
+  }
+  std::vector<std::string> walked;
+  std::string name;
+  TDnsRecordType type = TDnsRecordType::A;
+  for (std::vector<TDnsQueueEntry> page; !(page = store.After(name, type, 3)).empty();) {
+    EXPECT_LE(page.size(), 3u);
+    for (const TDnsQueueEntry& e : page) walked.push_back(e.Name + DnsRecordTypeName(e.Type));
+    name = page.back().Name;
+    type = page.back().Type;
+  }
+  EXPECT_EQ(walked, (std::vector<std::string>{"a.x.zone.A", "b.x.zone.A", "b.x.zone.AAAA", "c.x.zone.AAAA"}));
+  store.SetPublishedTo("127.0.0.1:53");
+  store.SetPublishedTo("[::1]:5353");
+  EXPECT_EQ(store.PublishedTo(), "[::1]:5353");
+}
 
 inline void ExpectDnsQueueStoreContract(IDnsQueueStore& store) {
   using std::chrono::milliseconds;

@@ -171,4 +171,6 @@ TEST(DnsQueueAddress, IsPublishedInItsCanonicalForm) {
 TEST(MemoryDnsQueueStore, KeepsTheStoreContract) {
   TMemoryDnsQueueStore store;
   ExpectDnsQueueStoreContract(store);
+  TMemoryDnsQueueStore walked;
+  ExpectDnsQueueStoreWalk(walked);
 }
