@@ -5,6 +5,9 @@
 //     against knsupdate sending the same 1,000 updates from one script;
 //   - the time from a name's enqueue to the name server answering the new
 //     address (median of 20), against knsupdate started for one update;
+//   - the verification pass over those names, all of which hold (its time,
+//     its questions, and no update sent), against kdig asking the same
+//     questions in one run;
 //   - the same two through pinmark-service itself, with its database (where
 //     the queue lives): check-ins to the real binary publishing in DNS, each
 //     from a source address of its own, timed
@@ -31,6 +34,7 @@
 #include <vector>
 
 #include "bench/BenchService.h"
+#include "service/dns/DnsVerifier.h"
 #include "service/dns/DnsWorker.h"
 #include "service/dns/MemoryDnsQueueStore.h"
 #include "settings/md5.h"
@@ -194,6 +198,33 @@ double Median(std::vector<double> values) {
                            : (values[values.size() / 2 - 1] + values[values.size() / 2]) / 2;
 }
 
+// The verification pass (as at the service's start) over every name just
+// published, all of which hold: its time and questions, and that it sent no
+// update; against kdig asking the same questions in one run.
+void VerificationPass(TSetup& setup, const KnotServer& peer, int names) {
+  const int publishedBefore = setup.published;
+  TDnsVerifier verifier(setup.queue, setup.server, {}, [&setup] { setup.worker.Wake(); });
+  const auto start = TSteady::now();
+  verifier.Start();
+  const std::optional<TDnsPass> pass = verifier.WaitForPasses(1, 5min);
+  const double ours = Seconds(TSteady::now() - start);
+  verifier.Stop();
+  if (!pass) {
+    std::fprintf(stderr, "the verification pass did not end\n");
+    return;
+  }
+  std::vector<std::string> args{"@127.0.0.1", "-p", std::to_string(peer.Port()), "+short", "+timeout=2"};
+  for (int i = 0; i < names; ++i) args.insert(args.end(), {Name(i), "A"});
+  const auto peerStart = TSteady::now();
+  ChildProcess kdig("kdig", args);
+  kdig.Wait(std::chrono::minutes(5));
+  const double theirs = Seconds(TSteady::now() - peerStart);
+  std::printf("%-44s %10.3f s %10.3f s %8.2f\n", "verification pass over every name (time)", ours, theirs,
+              ours / theirs);
+  std::printf("  (%zu questions for %d names; %zu hold, %zu not answered, %zu sent again; %d updates sent meanwhile)\n",
+              pass->Asked, names, pass->Held, pass->Unanswered, pass->Resent, setup.published - publishedBefore);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -225,6 +256,7 @@ int main(int argc, char** argv) {
       knsupdateRates[round - 1] = theirs;
       std::printf("%-44s %12.0f %12.0f %8.2f\n", labels[round - 1], ours, theirs, ours / theirs);
     }
+    VerificationPass(setup, peer, names);
   }
 
   {
