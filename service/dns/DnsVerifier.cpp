@@ -166,7 +166,13 @@ TDnsPass TDnsVerifier::Pass(bool spread) {
         auto ask = std::make_unique<TAsk>();
         ask->Entry = std::move(waiting.back());
         waiting.pop_back();
-        ask->Query = TDnsQuery::Make(ask->Entry.Name, ask->Entry.Type, DnsRandomId());
+        try {
+          ask->Query = TDnsQuery::Make(ask->Entry.Name, ask->Entry.Type, DnsRandomId());
+        } catch (const EDnsUpdate&) {
+          // Only a damaged store holds a name no question can carry (its
+          // update fails and says so); asking again would not mend it.
+          continue;
+        }
         TAsk* asked = ask.get();
         ask->Exchange = std::make_unique<TDnsExchange>(
             server_, ask->Query.Wire(),
@@ -185,7 +191,9 @@ TDnsPass TDnsVerifier::Pass(bool spread) {
       if (out.empty() && waiting.empty() && walked) break;
 
       TSteady::time_point until = now + std::chrono::seconds(60);
-      if (!waiting.empty() || !walked) until = std::min(until, std::max(askAt, now));
+      // The next question's time counts only when there is room for it.
+      if ((!waiting.empty() || !walked) && static_cast<int>(out.size()) < options_.Window)
+        until = std::min(until, std::max(askAt, now));
       for (const auto& ask : out) until = std::min(until, ask->Exchange->Done() ? now : ask->Exchange->NextTime());
       std::vector<pollfd> fds{{wakeFd_, POLLIN, 0}};
       for (const auto& ask : out) fds.push_back({ask->Exchange->Fd(), ask->Exchange->Events(), 0});
