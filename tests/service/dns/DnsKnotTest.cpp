@@ -5,9 +5,11 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <ctime>
 #include <mutex>
 #include <thread>
 
+#include "service/dns/DnsExchange.h"
 #include "service/dns/DnsPublisher.h"
 #include "service/dns/MemoryDnsQueueStore.h"
 #include "tests/service/dns/UdpLoopback.h"
@@ -274,6 +276,29 @@ TEST_F(DnsAgainstKnot, AfterAStartTheVerificationRestoresWhatWasChangedByHandAnd
   EXPECT_TRUE(knot.WaitResolves("desk.alice.dyn.example.org.", "A", "192.0.2.7")) << knot.Log();
   EXPECT_EQ(publisher->StateOf("phone", "alice").at(0).State, TDnsState::Published);
   EXPECT_TRUE(WaitState(*publisher, TDnsState::Published, "desk"));
+}
+
+TEST_F(DnsAgainstKnot, AnUpdateTheServersRuleRefusesIsSaidToBeRefusedByTheRuleOrTheKey) {
+  // The zone's own name: knotd knows the key, but its rule grants only names below the zone.
+  const std::string zone = std::string(KnotServer::kZone) + ".";
+  const TDnsKey key = TDnsKey::Load(knot.KeyFile());
+  const TDnsServer server(knot.Server());
+  const int64_t now = std::time(nullptr);
+  const TDnsUpdate update = TDnsUpdate::Make(zone, zone, "192.0.2.7", 60, key, 4711, now);
+  TDnsExchange exchange(
+      server, update.Wire(), [&](std::string_view answer) { return update.Check(answer, key, now); },
+      TDnsExchange::TClock::now() + 5s);
+  while (!exchange.Done()) {
+    pollfd fd{exchange.Fd(), exchange.Events(), 0};
+    ::poll(&fd, 1, 100);
+    exchange.OnReady(fd.revents, TDnsExchange::TClock::now());
+    exchange.OnTime(TDnsExchange::TClock::now());
+  }
+  EXPECT_EQ(exchange.Outcome().Kind, TDnsOutcome::Failed);
+  EXPECT_NE(exchange.Outcome().Reason.find("its update rule does not let the key change this name or record type"),
+            std::string::npos)
+      << exchange.Outcome().Reason;
+  EXPECT_TRUE(knot.Query(zone, "A").empty());
 }
 
 TEST_F(DnsAgainstKnot, ANameWithAnUnderscoreIsNeverSent) {
