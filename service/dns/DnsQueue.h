@@ -6,9 +6,10 @@
 //   - coalesced: only the newest address of a name is ever sent; addresses
 //     that came and went while an update waited are never sent;
 //   - one update in flight per name: a name taken is not handed out again
-//     until it is finished (or its lease runs out, should the service have
-//     stopped in between; then it is simply sent again, which changes
-//     nothing at the name server);
+//     until it is finished (or its lease runs out, should its Finish have
+//     been lost; then it is simply sent again, which changes nothing at the
+//     name server). A process that starts drops the leases of the one
+//     before it at once (Resume);
 //   - the newest address wins: when a newer address came while an older one
 //     was on its way, the name is due again at once after it;
 //   - failures (no answer, a refusal, a bad signature, a bad time) are tried
