@@ -80,7 +80,7 @@ void TCheckInService::PublishInDns(const TDnsSettings& settings, std::unique_ptr
   auto dns = std::make_unique<TDnsPublisher>(settings, *queueStore, queueOptions, workerOptions, log);
   dnsStore_ = std::move(queueStore);
   dns_ = std::move(dns);
-  nodePublisher_ = std::make_unique<TNodePublisher>(*store_, *dns_, log);
+  nodePublisher_ = std::make_unique<TNodePublisher>(*store_, *dns_, log, core_->Rules().StaleAfter);
   context_.Publisher = nodePublisher_.get();
   core_->OnAddressChanged = [this](const TAddressChange& change) { nodePublisher_->Changed(change); };
   dns_->Start();
