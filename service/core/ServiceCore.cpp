@@ -236,6 +236,8 @@ std::vector<TNodeView> TServiceCore::Nodes(const TAccountRecord& account, TServi
     TNodeView view;
     static_cast<TNodeRecord&>(view) = std::move(node);
     view.Stale = now - view.LastCheckIn > rules_.StaleAfter;
+    view.StaleIPv4 = !view.IPv4.Address.empty() && now - view.IPv4.LastCheckIn > rules_.StaleAfter;
+    view.StaleIPv6 = !view.IPv6.Address.empty() && now - view.IPv6.LastCheckIn > rules_.StaleAfter;
     views.push_back(std::move(view));
   }
   return views;

@@ -126,6 +126,9 @@ struct TNodeDnsView {
 
 struct TNodeView : TNodeRecord {
   bool Stale = false;
+  // Each family by itself: it has an address and no check-in over it for StaleAfter.
+  bool StaleIPv4 = false, StaleIPv6 = false;
+  bool FamilyStale(TAddressFamily f) const { return f == TAddressFamily::IPv4 ? StaleIPv4 : StaleIPv6; }
   TNodeDnsView Dns;
 };
 
