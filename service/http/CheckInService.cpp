@@ -102,7 +102,9 @@ bool TCheckInService::LoadAccounts(const std::string& file, std::string& error) 
 
 TServiceTime TCheckInService::Now() const { return Clock(); }
 
-int TCheckInService::Bind(const std::string& host, int port) { return front_->Bind(host, port); }
+int TCheckInService::Bind(const std::string& host, int port, bool ipv6Only) {
+  return front_->Bind(host, port, ipv6Only);
+}
 
 void TCheckInService::Serve() { front_->Serve(); }
 
