@@ -78,7 +78,9 @@ const char kHelp[] =
     "                         (--dns-zone sets it too)\n"
     "  --trusted-proxy ADDR   a reverse proxy (an address or ADDR/BITS) whose X-Forwarded-For\n"
     "                         names the caller; may be given more than once\n"
-    "  --stale-after MINUTES  a node that has not checked in for this long is stale (120)\n"
+    "  --stale-after MINUTES  a node that has not checked in for this long is stale (120), and a\n"
+    "                         family it has not checked in over for this long while it did over\n"
+    "                         the other loses its DNS record; seconds with an s (90s)\n"
     "  --remember-for MINUTES how long a verified password spares a node the slow hash (120)\n"
     "  --account NAME:DIGEST  an account in memory, DIGEST the MD5 hex digest of its password\n"
     "  --accounts FILE        accounts in memory, one \"NAME DIGEST\" a line\n"
@@ -450,9 +452,12 @@ int Serve(int argc, char** argv) {
     } else if (arg == "--trusted-proxy" && value()) {
       if (!proxies.Add(v)) return Usage("--trusted-proxy takes an address or ADDR/BITS, not " + v);
     } else if (arg == "--stale-after" && value()) {
-      if (!TryDecimalToInt64(v, number) || number < 1 || number > 5256000)
-        return Usage("--stale-after takes minutes, 1 to 5256000");
-      rules.StaleAfter = number * 60 * 1000;
+      // Seconds ("90s") let what stale does be tried out without waiting for hours.
+      const bool seconds = !v.empty() && v.back() == 's';
+      if (seconds) v.pop_back();
+      if (!TryDecimalToInt64(v, number) || number < 1 || number > (seconds ? 60 : 1) * 5256000)
+        return Usage("--stale-after takes minutes, 1 to 5256000, or seconds with an s (90s)");
+      rules.StaleAfter = number * (seconds ? 1000 : 60 * 1000);
     } else if (arg == "--remember-for" && value()) {
       if (!TryDecimalToInt64(v, number) || number < 0 || number > 10080)
         return Usage("--remember-for takes minutes, 0 to 10080");

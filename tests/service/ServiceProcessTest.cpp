@@ -261,8 +261,13 @@ TEST(ServiceProcess, NodesFromTwoAddressesSurviveARestartAndAKillRightAfterAnAns
   ASSERT_GT(service.Port(), 0) << service.Log();
   const std::string json = Json(service.Port(), "alice", "secret");
   EXPECT_NE(json.find("{\"name\":\"laptop\",\"address\":\"127.0.0.3\""), std::string::npos) << json;
-  EXPECT_NE(json.find("\"check_ins\":2,\"stale\":false,\"history\":[{\"time\":"), std::string::npos) << json;
-  EXPECT_NE(json.find("\"from\":\"127.0.0.2\",\"to\":\"127.0.0.3\"}]"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"check_ins\":2,\"stale\":false,\"ipv4\":{\"address\":\"127.0.0.3\",\"last_check_in\":\"20"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"ipv6\":{\"address\":null,\"last_check_in\":null,\"stale\":false},\"history\":[{\"time\":"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"family\":\"ipv4\",\"from\":\"127.0.0.2\",\"to\":\"127.0.0.3\"}]"), std::string::npos) << json;
 }
 
 TEST(ServiceProcess, OnlyATrustedProxyMayNameTheCaller) {
