@@ -6,24 +6,35 @@
 #
 #   bench/checkin_ipv6.sh [RUNS] [BIN]     (RUNS 20, BIN build/bin)
 #
-# The service listens on 127.0.0.1 and on ::1 at the same port (two
-# processes), and the URL names localhost, which must be looked up as ::1 for
-# IPv6 (Debian's /etc/hosts has "::1 localhost").
+# The service listens on 127.0.0.1 and on ::1 at the same port (one process,
+# --host twice), and the URL names localhost, which must be looked up as ::1
+# for IPv6 (Debian's /etc/hosts has "::1 localhost"). Where it is not, root
+# runs the whole bench in a mount namespace with a hosts file that says so.
 set -euo pipefail
 runs=${1:-20}
 bin=${2:-build/bin}
-getent ahostsv6 localhost | grep -q '^::1 ' || { echo "localhost is not ::1 here (see /etc/hosts)" >&2; exit 1; }
+if ! getent ahostsv6 localhost | grep -q '^::1 '; then
+  if [[ $(id -u) -eq 0 && -z ${PINMARK_BENCH_HOSTS:-} ]] && unshare --mount true 2>/dev/null; then
+    hosts=$(mktemp)
+    printf '127.0.0.1 localhost\n::1 localhost\n' >"$hosts"
+    PINMARK_BENCH_HOSTS=$hosts exec unshare --mount sh -c 'mount --bind "$PINMARK_BENCH_HOSTS" /etc/hosts && exec "$@"' \
+      sh bash "$0" "$runs" "$bin"
+  fi
+  echo "localhost is not ::1 here (see /etc/hosts)" >&2
+  exit 1
+fi
 dir=$(mktemp -d)
 pids=()
 trap 'kill "${pids[@]}" 2>/dev/null || true; rm -rf "$dir"' EXIT
 digest=$(printf %s secret | md5sum | cut -d' ' -f1)
 
-"$bin/pinmark-service" --host 127.0.0.1 --port 0 --account "alice:$digest" >"$dir/v4.log" 2>&1 &
+"$bin/pinmark-service" --host 127.0.0.1 --host ::1 --port 0 --account "alice:$digest" >"$dir/service.log" 2>&1 &
 pids+=($!)
-until port=$(grep -o 'listening on 127.0.0.1:[0-9]*' "$dir/v4.log" | cut -d: -f2) && [[ -n $port ]]; do sleep 0.01; done
-"$bin/pinmark-service" --host ::1 --port "$port" --account "alice:$digest" >"$dir/v6.log" 2>&1 &
-pids+=($!)
-until grep -q 'listening on' "$dir/v6.log"; do sleep 0.01; done
+until grep -q 'listening on ::1:' "$dir/service.log"; do
+  kill -0 "${pids[0]}" 2>/dev/null || { cat "$dir/service.log" >&2; exit 1; }
+  sleep 0.01
+done
+port=$(grep -o 'listening on ::1:[0-9]*' "$dir/service.log" | cut -d: -f4)
 
 for ipv6 in 0 1; do
   printf '[Program]\nIPv6=%s\nURL=http://localhost:%s/includes/r_update.php\n[User]\nName=alice\nPassword=%s\nComputer=bench\n' \

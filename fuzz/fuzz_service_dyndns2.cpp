@@ -1,10 +1,11 @@
 // A dyndns2 update as any router or client may send it: the Authorization
-// header, the hostname list, myip and the zone, through the service's rules
+// header, the hostname list, myip, myipv6 and the zone, through the service's rules
 // onto an in-memory store. Every answer line is one of the protocol's, there
 // is at most one line per host, and a node is only ever made for the
-// authenticated account in the zone. Cookie headers go through the same run.
+// authenticated account in the zone; a good or nochg line names at most one
+// address of each family, IPv4 first. Cookie headers go through the same run.
 //
-// Input: lines "Authorization", "hostname", "myip", "zone", "Cookie".
+// Input: lines "Authorization", "hostname", "myip", "zone", "Cookie", "myipv6".
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -23,16 +24,23 @@
 
 namespace {
 bool KnownAnswer(const std::string& answer) {
-  for (const char* word : {"nohost", "notfqdn", "numhost", "badauth", "abuse", "911"})
+  for (const char* word : {"nohost", "notfqdn", "numhost", "badauth", "abuse", "badagent", "911"})
     if (answer == word) return true;
-  for (const char* word : {"good ", "nochg "})
-    if (answer.rfind(word, 0) == 0 && CanonicalAddress(answer.substr(std::string(word).size()))) return true;
+  for (const char* word : {"good ", "nochg "}) {
+    if (answer.rfind(word, 0) != 0) continue;
+    const std::string addresses = answer.substr(std::string(word).size());
+    const std::size_t comma = addresses.find(',');
+    if (comma == std::string::npos) return CanonicalAddress(addresses).has_value();
+    const std::optional<std::string> v4 = CanonicalAddress(addresses.substr(0, comma));
+    const std::optional<std::string> v6 = CanonicalAddress(addresses.substr(comma + 1));
+    return v4 && v6 && v4->find(':') == std::string::npos && v6->find(':') != std::string::npos;
+  }
   return false;
 }
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::vector<std::string> in = FuzzLines(std::string_view(reinterpret_cast<const char*>(data), size), 5);
+  const std::vector<std::string> in = FuzzLines(std::string_view(reinterpret_cast<const char*>(data), size), 6);
   const std::string zone = NormalZone(in[3]);
   if (!zone.empty() && NormalZone(zone) != zone) std::abort();
 
@@ -49,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string user = credentials ? credentials->User : "alice";
   const std::string password = credentials ? credentials->Password : "secret";
   const std::vector<TDynDns2Line> lines =
-      core.DynDns2Update(user, DigestToHex(MD5OfString(password)), in[1], in[2], "192.0.2.1", 1000);
+      core.DynDns2Update(user, DigestToHex(MD5OfString(password)), in[1], in[2], in[5], "192.0.2.1", 1000);
   std::vector<std::string> hosts;
   const bool fits = SplitDynDns2Hosts(in[1], hosts);
   if (lines.empty() || lines.size() > DynDns2MaxHosts ||

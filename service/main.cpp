@@ -45,7 +45,7 @@
 
 namespace {
 const char kUsage[] =
-    "usage: pinmark-service [--host HOST] [--port PORT] [--db FILE [--create]] [--zone ZONE]\n"
+    "usage: pinmark-service [--host HOST]... [--port PORT] [--db FILE [--create]] [--zone ZONE]\n"
     "                       [--trusted-proxy ADDR[/BITS]]... [--stale-after MINUTES]\n"
     "                       [--remember-for MINUTES]\n"
     "                       [--account NAME:DIGEST]... [--accounts FILE]\n"
@@ -65,7 +65,9 @@ const char kHelp[] =
     "Serves the Pinmark check-in (/includes/r_update.php), the dyndns2 update (/nic/update),\n"
     "the web page of each account's nodes (/nodes) and their JSON (/api/nodes).\n"
     "\n"
-    "  --host HOST            the address to listen on (127.0.0.1)\n"
+    "  --host HOST            an address to listen on (127.0.0.1); several one after the other,\n"
+    "                         all on the one port: --host 127.0.0.1 --host ::1 (a --host after\n"
+    "                         another option starts the list anew)\n"
     "  --port PORT            the port to listen on; 0 lets the system pick one (8080)\n"
     "  --db FILE              the database of accounts, nodes and history; without it accounts\n"
     "                         come from --account and --accounts and nodes are kept in memory\n"
@@ -76,7 +78,9 @@ const char kHelp[] =
     "                         (--dns-zone sets it too)\n"
     "  --trusted-proxy ADDR   a reverse proxy (an address or ADDR/BITS) whose X-Forwarded-For\n"
     "                         names the caller; may be given more than once\n"
-    "  --stale-after MINUTES  a node that has not checked in for this long is stale (120)\n"
+    "  --stale-after MINUTES  a node that has not checked in for this long is stale (120), and a\n"
+    "                         family it has not checked in over for this long while it did over\n"
+    "                         the other loses its DNS record; seconds with an s (90s)\n"
     "  --remember-for MINUTES how long a verified password spares a node the slow hash (120)\n"
     "  --account NAME:DIGEST  an account in memory, DIGEST the MD5 hex digest of its password\n"
     "  --accounts FILE        accounts in memory, one \"NAME DIGEST\" a line\n"
@@ -257,6 +261,39 @@ int ImportAccounts(TServiceCore& core, const std::string& file) {
   return 0;
 }
 
+// Withdraws the account's names from DNS first (queued beside the nodes, for
+// the running service to send), then removes it: a new account of the same
+// name starts with none of them in DNS.
+int RemoveAccount(TSqliteStore& store, TServiceCore& core, const std::string& name) {
+  const std::optional<TAccountRecord> account = store.FindAccount(name);
+  if (!account) return Fail("there is no account " + name);
+  TSqliteDnsQueueStore queueStore(store);
+  TDnsQueue queue(queueStore, {}, [](TLogPriority, const std::string&) {});
+  const TDnsTime now{std::chrono::milliseconds(Now())};
+  std::string withdrawn;
+  for (const TNodeRecord& node : store.Nodes(account->Id)) {
+    if (node.PublishedName.empty()) continue;
+    std::string types;
+    for (const TDnsRecordType type : {TDnsRecordType::A, TDnsRecordType::AAAA}) {
+      const bool held = [&] {
+        for (const TDnsQueueEntry& e : queue.StateOf(node.PublishedName))
+          if (e.Type == type) return !e.Address.empty() || !e.PublishedAddress.empty();
+        return false;
+      }();
+      if (!held) continue;
+      queue.Withdraw(node.PublishedName, type, now);
+      types += std::string(types.empty() ? "" : ", ") + DnsRecordTypeName(type);
+    }
+    if (!types.empty()) withdrawn += (withdrawn.empty() ? "" : "; ") + node.PublishedName + " (" + types + ")";
+  }
+  if (core.RemoveAccount(name) != TAccountChange::Done) return Fail("there is no account " + name);
+  std::cout << "removed account " << name << " with its nodes and their history\n";
+  if (!withdrawn.empty())
+    std::cout << "withdrawal from DNS waits in the update queue, for the service to send within seconds: " << withdrawn
+              << "\n";
+  return 0;
+}
+
 int AccountCommand(int argc, char** argv) {
   // argv[1] is "account".
   std::string db = DefaultDatabase(), verb, operand;
@@ -301,11 +338,7 @@ int AccountCommand(int argc, char** argv) {
       return 0;
     }
     if (verb == "import") return ImportAccounts(core, operand);
-    if (verb == "remove") {
-      if (core.RemoveAccount(operand) != TAccountChange::Done) return Fail("there is no account " + operand);
-      std::cout << "removed account " << operand << " with its nodes and their history\n";
-      return 0;
-    }
+    if (verb == "remove") return RemoveAccount(store, core, operand);
     if (verb == "add" && store.FindAccount(operand)) return Fail("account " + operand + " exists already");
     if (verb == "passwd" && !store.FindAccount(operand)) return Fail("there is no account " + operand);
     std::string error;
@@ -355,7 +388,8 @@ class TStopOnSignal {
 };
 
 int Serve(int argc, char** argv) {
-  std::string host = "127.0.0.1", db, certFile, keyFile, dyndnsZone;
+  std::vector<std::string> hosts;
+  std::string db, certFile, keyFile, dyndnsZone;
   int port = 8080;
   bool create = false;
   TDnsSettings dns;
@@ -368,8 +402,14 @@ int Serve(int argc, char** argv) {
     std::string name, digest, file;
   };
   std::vector<TAccountSource> accounts;
+  // Options given one after the other name the addresses together; a --host
+  // after any other option starts them anew, so that one given after the
+  // unit's own options (PINMARK_SERVICE_OPTS) takes the place of its list.
+  bool inHostRun = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    const bool hostRunGoesOn = inHostRun;
+    inHostRun = false;
     std::string v;
     auto value = [&] {
       if (i + 1 >= argc) return false;
@@ -378,7 +418,10 @@ int Serve(int argc, char** argv) {
     };
     int64_t number = 0;
     if (arg == "--host" && value()) {
-      host = v;
+      if (v.empty()) return Usage("--host takes an address or a name");
+      if (!hostRunGoesOn) hosts.clear();
+      inHostRun = true;
+      if (std::find(hosts.begin(), hosts.end(), v) == hosts.end()) hosts.push_back(v);
     } else if (arg == "--port" && value()) {
       if (!TryDecimalToInt64(v, number) || number < 0 || number > 65535) return Usage("--port takes 0 to 65535");
       port = static_cast<int>(number);
@@ -418,9 +461,12 @@ int Serve(int argc, char** argv) {
     } else if (arg == "--trusted-proxy" && value()) {
       if (!proxies.Add(v)) return Usage("--trusted-proxy takes an address or ADDR/BITS, not " + v);
     } else if (arg == "--stale-after" && value()) {
-      if (!TryDecimalToInt64(v, number) || number < 1 || number > 5256000)
-        return Usage("--stale-after takes minutes, 1 to 5256000");
-      rules.StaleAfter = number * 60 * 1000;
+      // Seconds ("90s") let what stale does be tried out without waiting for hours.
+      const bool seconds = !v.empty() && v.back() == 's';
+      if (seconds) v.pop_back();
+      if (!TryDecimalToInt64(v, number) || number < 1 || number > (seconds ? 60 : 1) * 5256000)
+        return Usage("--stale-after takes minutes, 1 to 5256000, or seconds with an s (90s)");
+      rules.StaleAfter = number * (seconds ? 1000 : 60 * 1000);
     } else if (arg == "--remember-for" && value()) {
       if (!TryDecimalToInt64(v, number) || number < 0 || number > 10080)
         return Usage("--remember-for takes minutes, 0 to 10080");
@@ -528,11 +574,19 @@ int Serve(int argc, char** argv) {
       return Fail(e.Message());
     }
   }
-  const int bound = service.Bind(host, port);
-  if (bound < 0) return Fail("cannot listen on " + host + ":" + std::to_string(port));
+  if (hosts.empty()) hosts.push_back("127.0.0.1");
+  // Every address on one port: the first one's, when the system picked it.
+  // With several, an IPv6 address takes IPv6 alone, so that an IPv4 one
+  // can be beside it on the same port.
+  int bound = port;
+  for (const std::string& host : hosts) {
+    bound = service.Bind(host, bound, hosts.size() > 1);
+    if (bound < 0) return Fail("cannot listen on " + host + ":" + std::to_string(port));
+  }
 
   TStopOnSignal stopOnSignal(service);
-  LogLine(STDOUT_FILENO, TLogPriority::Info, "listening on " + host + ":" + std::to_string(bound));
+  for (const std::string& host : hosts)
+    LogLine(STDOUT_FILENO, TLogPriority::Info, "listening on " + host + ":" + std::to_string(bound));
   if (publish)
     LogLine(STDOUT_FILENO, TLogPriority::Info,
             "publishing nodes in DNS as NODE.ACCOUNT." + rules.Zone + " at " + service.Dns()->Server().Text() +

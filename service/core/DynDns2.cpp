@@ -1,5 +1,7 @@
 #include "service/core/DynDns2.h"
 
+#include <optional>
+
 #include "runtime/SysUtils.h"
 #include "service/core/NameRules.h"
 
@@ -48,6 +50,40 @@ TDynDns2Host ParseDynDns2Host(std::string_view hostname, std::string_view zone) 
   host.Node = std::string(front.substr(0, dot));
   host.Account = std::string(front.substr(dot + 1));
   return host;
+}
+
+bool DynDns2Addresses(std::string_view myip, std::string_view myipv6, std::string_view caller,
+                      std::vector<std::string>& addresses) {
+  addresses.clear();
+  std::optional<std::string> v4, v6;
+  // Puts a given address in its family's place; false when that is taken by another.
+  auto place = [&](const std::string& address) {
+    std::optional<std::string>& slot = address.find(':') == std::string::npos ? v4 : v6;
+    if (slot && *slot != address) return false;
+    slot = address;
+    return true;
+  };
+  const std::string ip = Trim(myip);
+  if (ip.find(',') != std::string::npos) {
+    const std::size_t comma = ip.find(',');
+    const std::optional<std::string> first = CanonicalAddress(Trim(std::string_view(ip).substr(0, comma)));
+    const std::optional<std::string> second = CanonicalAddress(Trim(std::string_view(ip).substr(comma + 1)));
+    if (!first || !second || !place(*first) || *first == *second || !place(*second)) return false;
+  } else if (const std::optional<std::string> one = CanonicalAddress(ip)) {
+    place(*one);
+  }
+  const std::string ipv6 = Trim(myipv6);
+  if (!ipv6.empty()) {
+    const std::optional<std::string> one = CanonicalAddress(ipv6);
+    if (!one || one->find(':') == std::string::npos || !place(*one)) return false;
+  }
+  if (!v4 && !v6) {
+    if (const std::optional<std::string> from = CanonicalAddress(caller)) addresses.push_back(*from);
+    return true;
+  }
+  if (v4) addresses.push_back(*v4);
+  if (v6) addresses.push_back(*v6);
+  return true;
 }
 
 bool SplitDynDns2Hosts(std::string_view list, std::vector<std::string>& hosts) {

@@ -27,6 +27,17 @@ TDynDns2Host ParseDynDns2Host(std::string_view hostname, std::string_view zone);
 // The names of a hostname parameter; false when it names more than
 // DynDns2MaxHosts ("numhost"). Empty items are dropped.
 bool SplitDynDns2Hosts(std::string_view list, std::vector<std::string>& hosts);
+// The addresses of an update, at most one per family, IPv4 first: myip is
+// one address or an IPv4 and an IPv6 address separated by a comma (in
+// either order), myipv6 one IPv6 address; an empty value is no value. A
+// single myip that is no address is none (the caller's address is taken,
+// as clients of the protocol expect). When neither gives an address, the
+// caller's address (canonical) is the one. False, with nothing in
+// addresses, for what cannot be meant: more than two items, an item that
+// is no address in a list, two of one family, a myipv6 that is no IPv6
+// address or that differs from myip's.
+bool DynDns2Addresses(std::string_view myip, std::string_view myipv6, std::string_view caller,
+                      std::vector<std::string>& addresses);
 // A zone as given by the operator: lower case, no dot at either end; empty
 // when zone is no DNS name.
 std::string NormalZone(std::string_view zone);

@@ -137,10 +137,23 @@ TCheckInResult TServiceCore::Record(TSignIn signIn, std::string_view node, std::
     return r;
   }
   r.Address = address;
-  if ((r.Record.FirstCheckIn || r.Record.AddressChanged) && OnAddressChanged)
-    OnAddressChanged(
-        {r.Account.Name, r.Account.Id, r.Record.Node.Name, r.Record.Node.Id, r.Record.PreviousAddress, r.Address, now});
+  const TNodeRecord& stored = r.Record.Node;
+  const TAddressFamily family = FamilyOf(address);
+  const TAddressFamily other = family == TAddressFamily::IPv4 ? TAddressFamily::IPv6 : TAddressFamily::IPv4;
+  // DNS hears of a new address, of a family coming back after it had left
+  // (its record was withdrawn), and of the other family having left now.
+  const bool returned = r.Record.PreviousFamilyCheckIn != 0 && !stored.Family(other).Address.empty() &&
+                        stored.Family(other).LastCheckIn - r.Record.PreviousFamilyCheckIn > rules_.StaleAfter;
+  if ((r.Record.FirstCheckIn || r.Record.AddressChanged || returned || FamilyLeft(stored, other, rules_.StaleAfter)) &&
+      OnAddressChanged)
+    OnAddressChanged({r.Account.Name, r.Account.Id, stored.Name, stored.Id, r.Record.PreviousAddress, r.Address, now});
   return r;
+}
+
+bool TServiceCore::FamilyLeft(const TNodeRecord& node, TAddressFamily family, TServiceTime staleAfter) {
+  const TFamilyRecord& mine = node.Family(family);
+  const TFamilyRecord& other = node.Family(family == TAddressFamily::IPv4 ? TAddressFamily::IPv6 : TAddressFamily::IPv4);
+  return !mine.Address.empty() && !other.Address.empty() && other.LastCheckIn - mine.LastCheckIn > staleAfter;
 }
 
 TCheckInResult TServiceCore::CheckIn(std::string_view account, std::string_view digest, std::string_view node,
@@ -163,7 +176,8 @@ TCheckInResult TServiceCore::CheckIn(std::string_view account, std::string_view 
 
 std::vector<TDynDns2Line> TServiceCore::DynDns2Update(std::string_view account, std::string_view digest,
                                                       std::string_view hostnames, std::string_view myip,
-                                                      std::string_view caller, TServiceTime now, TSignIn* signInOut) {
+                                                      std::string_view myipv6, std::string_view caller,
+                                                      TServiceTime now, TSignIn* signInOut) {
   std::vector<std::string> hosts;
   const bool fits = SplitDynDns2Hosts(hostnames, hosts);
   const std::string from = CanonicalAddress(caller).value_or(std::string(caller));
@@ -181,24 +195,37 @@ std::vector<TDynDns2Line> TServiceCore::DynDns2Update(std::string_view account, 
   }
   if (!fits) return {{"", "numhost"}};
   if (hosts.empty()) return {{"", "notfqdn"}};
-  // An address that is asked for but is none: the caller's, as clients of this protocol expect.
-  const std::string address = CanonicalAddress(myip).value_or(from);
+  // Checked whole before anything is recorded: a request that cannot be
+  // meant updates nothing, rather than one family of it.
+  std::vector<std::string> addresses;
+  if (!DynDns2Addresses(myip, myipv6, from, addresses) || addresses.empty()) return {{"", "badagent"}};
+  std::string joined;
+  for (const std::string& address : addresses) joined += (joined.empty() ? "" : ",") + address;
   std::vector<TDynDns2Line> lines;
   for (const std::string& host : hosts) {
     const TDynDns2Host named = ParseDynDns2Host(host, rules_.Zone);
     if (named.Kind == TDynDns2Host::NotFqdn) {
       lines.push_back({host, "notfqdn"});
-    } else if (named.Kind == TDynDns2Host::NoHost || !SameText(named.Account, signIn.Account.Name)) {
-      lines.push_back({host, "nohost"});
-    } else {
-      const TCheckInResult r = Record(signIn, named.Node, address, now);
-      if (r.Answer == TAnswer::Unavailable)
-        lines.push_back({host, "911"});
-      else if (r.Answer != TAnswer::Ok)
-        lines.push_back({host, "nohost"});
-      else
-        lines.push_back({host, (r.Record.FirstCheckIn || r.Record.AddressChanged ? "good " : "nochg ") + address});
+      continue;
     }
+    if (named.Kind == TDynDns2Host::NoHost || !SameText(named.Account, signIn.Account.Name)) {
+      lines.push_back({host, "nohost"});
+      continue;
+    }
+    // Each address updates its own family only.
+    bool changed = false;
+    std::string answer;
+    for (const std::string& address : addresses) {
+      const TCheckInResult r = Record(signIn, named.Node, address, now);
+      if (r.Answer == TAnswer::Unavailable) {
+        answer = "911";
+      } else if (r.Answer != TAnswer::Ok) {
+        answer = "nohost";
+      }
+      if (!answer.empty()) break;
+      changed = changed || r.Record.FirstCheckIn || r.Record.AddressChanged;
+    }
+    lines.push_back({host, answer.empty() ? (changed ? "good " : "nochg ") + joined : answer});
   }
   return lines;
 }
@@ -209,6 +236,8 @@ std::vector<TNodeView> TServiceCore::Nodes(const TAccountRecord& account, TServi
     TNodeView view;
     static_cast<TNodeRecord&>(view) = std::move(node);
     view.Stale = now - view.LastCheckIn > rules_.StaleAfter;
+    view.StaleIPv4 = !view.IPv4.Address.empty() && now - view.IPv4.LastCheckIn > rules_.StaleAfter;
+    view.StaleIPv6 = !view.IPv6.Address.empty() && now - view.IPv6.LastCheckIn > rules_.StaleAfter;
     views.push_back(std::move(view));
   }
   return views;

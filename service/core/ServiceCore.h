@@ -126,6 +126,9 @@ struct TNodeDnsView {
 
 struct TNodeView : TNodeRecord {
   bool Stale = false;
+  // Each family by itself: it has an address and no check-in over it for StaleAfter.
+  bool StaleIPv4 = false, StaleIPv6 = false;
+  bool FamilyStale(TAddressFamily f) const { return f == TAddressFamily::IPv4 ? StaleIPv4 : StaleIPv6; }
   TNodeDnsView Dns;
 };
 
@@ -140,12 +143,15 @@ class TServiceCore {
   TCheckInResult CheckIn(std::string_view account, std::string_view digest, std::string_view node,
                          std::string_view address, TServiceTime now);
   // A dyndns2 update: signs in, then each host of the hostname parameter.
-  // myip is the address asked for; when it is absent or no address, the
-  // caller's address is used. One line per host; a single line for a
-  // failed sign-in ("badauth", "abuse", "911") or too many hosts ("numhost").
+  // myip and myipv6 are the addresses asked for (DynDns2Addresses): each
+  // updates its own family and leaves the other as it is; when neither
+  // gives one, the caller's address is used. One line per host ("good
+  // 192.0.2.1,2001:db8::1", "nochg ..."); a single line for a failed
+  // sign-in ("badauth", "abuse", "911"), too many hosts ("numhost") or
+  // addresses that cannot be meant ("badagent", nothing recorded).
   std::vector<TDynDns2Line> DynDns2Update(std::string_view account, std::string_view digest, std::string_view hostnames,
-                                          std::string_view myip, std::string_view caller, TServiceTime now,
-                                          TSignIn* signIn = nullptr);
+                                          std::string_view myip, std::string_view myipv6, std::string_view caller,
+                                          TServiceTime now, TSignIn* signIn = nullptr);
   // The account's nodes, each marked stale or not at now.
   std::vector<TNodeView> Nodes(const TAccountRecord& account, TServiceTime now);
   // Whether a signed-in account still is the same account with the same
@@ -159,14 +165,21 @@ class TServiceCore {
   TAccountChange ChangePassword(std::string_view name, std::string_view digest);
   TAccountChange RemoveAccount(std::string_view name);
 
-  // Told after each check-in that created a node or changed its address,
-  // once it is stored; called on the thread of the check-in, outside every
-  // lock of the core. For the DNS publisher.
+  // Told after each check-in that created a node, changed the address of
+  // its family, came back over a family that had left, or finds the other
+  // family left (FamilyLeft), once it is stored; called on the thread of
+  // the check-in, outside every lock of the core. For the DNS publisher.
   std::function<void(const TAddressChange&)> OnAddressChanged;
 
   // Makes the dummy hash that unknown accounts are verified against now
   // rather than on the first one, which would then take twice as long.
   void PrepareDummyHash() { DummyHash(); }
+
+  // Whether the node has left family: it has checked in over the other
+  // family for more than staleAfter since it last did over this one. Its
+  // record of that family is then withdrawn from DNS; a node that stops
+  // checking in altogether keeps both, as it always kept its one.
+  static bool FamilyLeft(const TNodeRecord& node, TAddressFamily family, TServiceTime staleAfter);
 
   IServiceStore& Store() { return store_; }
   const TServiceRules& Rules() const { return rules_; }

@@ -46,6 +46,13 @@ TDnsOwnerName TDnsPublisher::Publish(std::string_view node, std::string_view acc
   return name;
 }
 
+TDnsOwnerName TDnsPublisher::Withdraw(std::string_view node, std::string_view account, TDnsRecordType type,
+                                      TDnsTime now) {
+  TDnsOwnerName name = zone_.OwnerName(node, account);
+  if (name.Valid() && queue_.Withdraw(name.Name, type, now)) worker_.Wake();
+  return name;
+}
+
 std::vector<TDnsQueueEntry> TDnsPublisher::StateOf(std::string_view node, std::string_view account) {
   const TDnsOwnerName name = zone_.OwnerName(node, account);
   if (!name.Valid()) return {};

@@ -57,6 +57,11 @@ class TDnsPublisher {
   // address is not an IP address, and what the store throws.
   TDnsOwnerName Publish(std::string_view node, std::string_view account, const std::string& address, TDnsTime now);
 
+  // The node's record of type is to go (its family left, or has no
+  // address): queues the deletion of that set when anything was ever queued
+  // for it, and wakes the worker. The name as Publish gives it.
+  TDnsOwnerName Withdraw(std::string_view node, std::string_view account, TDnsRecordType type, TDnsTime now);
+
   // The node's entries (A, AAAA) with their state, for the web page and the
   // JSON; empty when nothing was ever queued for it.
   std::vector<TDnsQueueEntry> StateOf(std::string_view node, std::string_view account);

@@ -108,6 +108,24 @@ bool TDnsQueue::Enqueue(const std::string& name, const std::string& text, TDnsTi
   return !held;
 }
 
+bool TDnsQueue::Withdraw(const std::string& name, TDnsRecordType type, TDnsTime now) {
+  std::lock_guard<std::mutex> hold(lock_);
+  std::optional<TDnsQueueEntry> found = store_.Find(name, type);
+  if (!found || found->Address.empty()) return false;
+  TDnsQueueEntry& entry = *found;
+  entry.Address.clear();
+  ++entry.Version;
+  if (entry.State == TDnsState::Published) {
+    entry.State = TDnsState::Pending;
+    entry.Since = now;
+  }
+  // As in Enqueue: in flight or failing, the withdrawal goes next.
+  const bool held = inFlight_.count({name, type}) != 0 || entry.State == TDnsState::Failing;
+  if (!held && (!entry.Due || *entry.Due > now)) entry.Due = now;
+  store_.Save(entry);
+  return !held;
+}
+
 std::optional<TDnsJob> TDnsQueue::TakeDue(TDnsTime now) {
   std::lock_guard<std::mutex> hold(lock_);
   // A name whose lease ran out while it is still in flight gets a new lease;
@@ -139,7 +157,7 @@ void TDnsQueue::Finish(const TDnsJob& job, const TDnsOutcome& outcome, TDnsTime 
     entry.PublishedAddress = job.Address;
     entry.Attempts = 0;
     entry.Reason.clear();
-    line = "DNS: " + Subject(job.Name, job.Type) + " " + job.Address + " published";
+    line = "DNS: " + Subject(job.Name, job.Type) + (job.Address.empty() ? " withdrawn" : " " + job.Address + " published");
     if (before == TDnsState::Failing) line += ", after failing since " + TimeText(failingSince);
     if (entry.Version == job.Version) {
       entry.State = TDnsState::Published;
@@ -155,7 +173,9 @@ void TDnsQueue::Finish(const TDnsJob& job, const TDnsOutcome& outcome, TDnsTime 
     entry.Due = now + Backoff(job.Name, entry.Attempts);
     if (before != TDnsState::Failing || entry.Reason != outcome.Reason) {
       priority = TLogPriority::Warning;
-      line = "DNS: update of " + Subject(job.Name, job.Type) + " to " + job.Address + " failing: " + outcome.Reason +
+      line = "DNS: " + (job.Address.empty() ? "withdrawal of " + Subject(job.Name, job.Type)
+                                            : "update of " + Subject(job.Name, job.Type) + " to " + job.Address) +
+             " failing: " + outcome.Reason +
              " (trying again, without a line per attempt)";
     }
     if (before != TDnsState::Failing) entry.Since = now;

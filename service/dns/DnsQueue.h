@@ -47,7 +47,8 @@ struct TDnsQueueOptions {
   std::chrono::milliseconds Lease{30000};
 };
 
-// A name taken to be sent: the entry's key, address and version.
+// A name taken to be sent: the entry's key, address (empty: the set is to
+// be deleted) and version.
 struct TDnsJob {
   std::string Name;
   TDnsRecordType Type = TDnsRecordType::A;
@@ -68,6 +69,13 @@ class TDnsQueue {
   // the one sending should be woken. Throws EDnsUpdate when address is not
   // an IP address.
   bool Enqueue(const std::string& name, const std::string& address, TDnsTime now);
+
+  // Records that name is to hold no record of type any more: its whole set
+  // is deleted at the name server, under the same rules as an address (an
+  // entry whose Address is empty). Returns true when the withdrawal became
+  // due at once, as Enqueue; false too when nothing was ever queued for the
+  // name and type, or it is withdrawn already.
+  bool Withdraw(const std::string& name, TDnsRecordType type, TDnsTime now);
 
   // The next entry due at now, taken (see above); none when nothing is due.
   std::optional<TDnsJob> TakeDue(TDnsTime now);

@@ -200,12 +200,24 @@ TDnsRecordType TDnsUpdate::TypeOf(const std::string& address) {
 
 TDnsUpdate TDnsUpdate::Make(const std::string& zone, const std::string& owner, const std::string& address, uint32_t ttl,
                             const TDnsKey& key, uint16_t id, int64_t timeSigned) {
-  const TDnsRecordType type = TypeOf(address);
+  return Build(zone, owner, TypeOf(address), address, ttl, key, id, timeSigned);
+}
+
+TDnsUpdate TDnsUpdate::MakeWithdrawal(const std::string& zone, const std::string& owner, TDnsRecordType type,
+                                      const TDnsKey& key, uint16_t id, int64_t timeSigned) {
+  return Build(zone, owner, type, "", 0, key, id, timeSigned);
+}
+
+TDnsUpdate TDnsUpdate::Build(const std::string& zone, const std::string& owner, TDnsRecordType type,
+                             const std::string& address, uint32_t ttl, const TDnsKey& key, uint16_t id,
+                             int64_t timeSigned) {
   const auto rrType = static_cast<ldns_rr_type>(type);
   ldns_rdf* zoneName = ldns_dname_new_frm_str(zone.c_str());
   TRdf ownerName(ldns_dname_new_frm_str(owner.c_str()));
-  TRdf rdata(ldns_rdf_new_frm_str(type == TDnsRecordType::A ? LDNS_RDF_TYPE_A : LDNS_RDF_TYPE_AAAA, address.c_str()));
-  if (zoneName == nullptr || !ownerName || !rdata) {
+  TRdf rdata(address.empty() ? nullptr
+                             : ldns_rdf_new_frm_str(type == TDnsRecordType::A ? LDNS_RDF_TYPE_A : LDNS_RDF_TYPE_AAAA,
+                                                    address.c_str()));
+  if (zoneName == nullptr || !ownerName || (!address.empty() && !rdata)) {
     ldns_rdf_deep_free(zoneName);
     throw EDnsUpdate("cannot make the DNS update of " + owner + " in the zone " + zone);
   }
@@ -218,13 +230,16 @@ TDnsUpdate TDnsUpdate::Make(const std::string& zone, const std::string& owner, c
   ldns_rr_set_class(remove, LDNS_RR_CLASS_ANY);
   ldns_rr_set_ttl(remove, 0);
   ldns_rr_list_push_rr(updates.get(), remove);
-  ldns_rr* add = ldns_rr_new();
-  ldns_rr_set_owner(add, ownerName.release());
-  ldns_rr_set_type(add, rrType);
-  ldns_rr_set_class(add, LDNS_RR_CLASS_IN);
-  ldns_rr_set_ttl(add, ttl);
-  ldns_rr_push_rdf(add, rdata.release());
-  ldns_rr_list_push_rr(updates.get(), add);
+  // A withdrawal deletes the set and adds nothing.
+  if (!address.empty()) {
+    ldns_rr* add = ldns_rr_new();
+    ldns_rr_set_owner(add, ownerName.release());
+    ldns_rr_set_type(add, rrType);
+    ldns_rr_set_class(add, LDNS_RR_CLASS_IN);
+    ldns_rr_set_ttl(add, ttl);
+    ldns_rr_push_rdf(add, rdata.release());
+    ldns_rr_list_push_rr(updates.get(), add);
+  }
 
   TPkt packet(ldns_update_pkt_new(zoneName, LDNS_RR_CLASS_IN, nullptr, updates.get(), nullptr));
   if (!packet) throw EDnsUpdate("cannot make the DNS update of " + owner);

@@ -1,5 +1,5 @@
 // One signed dynamic update: the message that replaces the address of a
-// name, and the check of the name server's answer to it.
+// name (or withdraws it), and the check of the name server's answer to it.
 //
 // The message deletes the whole A set at the name (the AAAA set for an IPv6
 // address) and adds the new address with the given TTL, in one update, so
@@ -53,6 +53,11 @@ class TDnsUpdate {
   static TDnsUpdate Make(const std::string& zone, const std::string& owner, const std::string& address, uint32_t ttl,
                          const TDnsKey& key, uint16_t id, int64_t timeSigned);
 
+  // The signed update that deletes owner's whole set of type, for a record
+  // the node no longer holds; the rest as Make.
+  static TDnsUpdate MakeWithdrawal(const std::string& zone, const std::string& owner, TDnsRecordType type,
+                                   const TDnsKey& key, uint16_t id, int64_t timeSigned);
+
   // The record type an address is published as; throws EDnsUpdate when
   // address is neither an IPv4 nor an IPv6 address.
   static TDnsRecordType TypeOf(const std::string& address);
@@ -67,6 +72,11 @@ class TDnsUpdate {
   const std::string& Mac() const { return mac_; }
 
  private:
+  // The set of type at owner deleted and, unless address is empty, address added.
+  static TDnsUpdate Build(const std::string& zone, const std::string& owner, TDnsRecordType type,
+                          const std::string& address, uint32_t ttl, const TDnsKey& key, uint16_t id,
+                          int64_t timeSigned);
+
   std::string wire_, mac_;
   uint16_t id_ = 0;
 };

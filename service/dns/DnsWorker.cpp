@@ -97,8 +97,11 @@ void TDnsWorker::Run() {
           TFlight flight;
           flight.Job = std::move(*job);
           try {
-            flight.Update = std::make_unique<TDnsUpdate>(TDnsUpdate::Make(
-                zone_, flight.Job.Name, flight.Job.Address, options_.Ttl, key_, DnsRandomId(), Seconds(now)));
+            flight.Update = std::make_unique<TDnsUpdate>(
+                flight.Job.Address.empty()
+                    ? TDnsUpdate::MakeWithdrawal(zone_, flight.Job.Name, flight.Job.Type, key_, DnsRandomId(), Seconds(now))
+                    : TDnsUpdate::Make(zone_, flight.Job.Name, flight.Job.Address, options_.Ttl, key_, DnsRandomId(),
+                                       Seconds(now)));
           } catch (const EDnsUpdate& error) {
             finish(flight, {TDnsOutcome::Failed, error.Message()});
             continue;
@@ -121,8 +124,10 @@ void TDnsWorker::Run() {
     }
 
     // Sleep until a socket is ready, a timer of an exchange, the next entry
-    // due (when there is room for it), or a wake-up.
-    TSteady::time_point until = steadyNow + std::chrono::seconds(60);
+    // due (when there is room for it), or a wake-up; and look at the queue
+    // every few seconds all the same, for what another process put there
+    // (the account command's withdrawals).
+    TSteady::time_point until = steadyNow + std::chrono::seconds(5);
     for (const TFlight& flight : flights)
       until = std::min(until, flight.Exchange->Done() ? steadyNow : flight.Exchange->NextTime());
     if (storeRetry > steadyNow) {

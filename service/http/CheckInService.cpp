@@ -80,7 +80,7 @@ void TCheckInService::PublishInDns(const TDnsSettings& settings, std::unique_ptr
   auto dns = std::make_unique<TDnsPublisher>(settings, *queueStore, queueOptions, workerOptions, log);
   dnsStore_ = std::move(queueStore);
   dns_ = std::move(dns);
-  nodePublisher_ = std::make_unique<TNodePublisher>(*store_, *dns_, log);
+  nodePublisher_ = std::make_unique<TNodePublisher>(*store_, *dns_, log, core_->Rules().StaleAfter);
   context_.Publisher = nodePublisher_.get();
   core_->OnAddressChanged = [this](const TAddressChange& change) { nodePublisher_->Changed(change); };
   dns_->Start();
@@ -102,7 +102,9 @@ bool TCheckInService::LoadAccounts(const std::string& file, std::string& error) 
 
 TServiceTime TCheckInService::Now() const { return Clock(); }
 
-int TCheckInService::Bind(const std::string& host, int port) { return front_->Bind(host, port); }
+int TCheckInService::Bind(const std::string& host, int port, bool ipv6Only) {
+  return front_->Bind(host, port, ipv6Only);
+}
 
 void TCheckInService::Serve() { front_->Serve(); }
 

@@ -111,8 +111,10 @@ class TCheckInService {
   std::size_t Connections() const { return front_->Connections(); }
   TServiceCore& Core() { return *core_; }
 
-  // Binds to host:port (port 0 picks a free one) and returns the port, or -1.
-  int Bind(const std::string& host, int port);
+  // Binds to host:port (port 0 picks a free one) and returns the port, or
+  // -1; once more for each further address to listen on (ipv6Only as
+  // TServiceFront::Bind).
+  int Bind(const std::string& host, int port, bool ipv6Only = false);
   // Serves until Stop; blocks. Connections made after Bind wait until then.
   void Serve();
   // Serves on a thread of its own.

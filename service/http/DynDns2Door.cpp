@@ -19,7 +19,7 @@ TFrontAnswer TDynDns2Door::Answer(const TFrontRequest& req) {
   TSignIn signIn;
   const std::vector<TDynDns2Line> lines =
       c_.Core.DynDns2Update(credentials->User, DigestToHex(MD5OfString(credentials->Password)), req.Param("hostname"),
-                            req.Param("myip"), caller, c_.Now(), &signIn);
+                            req.Param("myip"), req.Param("myipv6"), caller, c_.Now(), &signIn);
   std::string body;
   const std::string who = " user=" + TRequestLog::Value(credentials->User) + " address=" + TRequestLog::Value(caller);
   for (const TDynDns2Line& line : lines) {

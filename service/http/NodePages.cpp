@@ -90,6 +90,18 @@ std::string NodeCard(const TNodeView& node, TServiceTime now, TServiceTime stale
                      HtmlEscape(name) + " <span class=\"badge\">" + (node.Stale ? "stale" : "up to date") +
                      "</span></h2>\n<dl>\n";
   html += "<dt>Address</dt><dd class=\"address\">" + HtmlEscape(node.Address) + "</dd>\n";
+  // Each family's own address and check-in: one may have gone quiet while the other goes on.
+  for (const TAddressFamily family : {TAddressFamily::IPv4, TAddressFamily::IPv6}) {
+    const TFamilyRecord& f = node.Family(family);
+    html += std::string("<dt>") + FamilyName(family) + "</dt><dd class=\"family\">";
+    if (f.Address.empty()) {
+      html += "<span class=\"quiet\">none</span></dd>\n";
+      continue;
+    }
+    html += "<span class=\"address\">" + HtmlEscape(f.Address) + "</span>, last check-in" + When(f.LastCheckIn, now);
+    if (node.FamilyStale(family)) html += " <span class=\"note\">stale</span>";
+    html += "</dd>\n";
+  }
   html += "<dt>Last check-in</dt><dd><time datetime=\"" + IsoTime(node.LastCheckIn) + "\">" +
           ReadableTime(node.LastCheckIn) + "</time> (" + TimeAgo(node.LastCheckIn, now) + ")</dd>\n";
   html += "<dt>First check-in</dt><dd><time datetime=\"" + IsoTime(node.FirstCheckIn) + "\">" +
@@ -104,13 +116,15 @@ std::string NodeCard(const TNodeView& node, TServiceTime now, TServiceTime stale
     html += "<p class=\"quiet\">The address has not changed since the first check-in.</p>\n";
   } else {
     const THistoryEntry& last = node.History.front();
-    html += "<p class=\"change\">Last change: " + HtmlEscape(last.From) + " &#8594; " + HtmlEscape(last.To) + ", " +
+    html += "<p class=\"change\">Last change: " + (last.From.empty() ? "(none)" : HtmlEscape(last.From)) + " &#8594; " + HtmlEscape(last.To) + ", " +
             ReadableTime(last.Time) + " (" + TimeAgo(last.Time, now) + ")</p>\n";
     html += "<details><summary>Address history (" + Plural(static_cast<long long>(node.History.size()), "change") +
-            ")</summary>\n<table>\n<thead><tr><th>When</th><th>From</th><th>To</th></tr></thead>\n<tbody>\n";
+            ")</summary>\n<table>\n<thead><tr><th>When</th><th>Family</th><th>From</th><th>To</th></tr></thead>\n"
+            "<tbody>\n";
     for (const THistoryEntry& h : node.History)
       html += "<tr><td><time datetime=\"" + IsoTime(h.Time) + "\">" + ReadableTime(h.Time) + "</time></td><td>" +
-              HtmlEscape(h.From) + "</td><td>" + HtmlEscape(h.To) + "</td></tr>\n";
+              FamilyName(h.Family) + "</td><td>" + (h.From.empty() ? "(none)" : HtmlEscape(h.From)) + "</td><td>" +
+              HtmlEscape(h.To) + "</td></tr>\n";
     html += "</tbody>\n</table>\n</details>\n";
   }
   return html + "</section>\n";
@@ -284,6 +298,16 @@ std::string NodesPage(const TAccountRecord& account, const std::vector<TNodeView
 
 namespace {
 std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" : JsonString(text); }
+
+const char* FamilyKey(TAddressFamily family) { return family == TAddressFamily::IPv4 ? "ipv4" : "ipv6"; }
+
+// {"address", "last_check_in", "stale"}; address and time null for a family never seen.
+std::string FamilyJson(const TNodeView& n, TAddressFamily family) {
+  const TFamilyRecord& f = n.Family(family);
+  return std::string("{\"address\":") + JsonOrNull(f.Address) +
+         ",\"last_check_in\":" + (f.Address.empty() ? std::string("null") : "\"" + IsoTime(f.LastCheckIn) + "\"") +
+         ",\"stale\":" + (n.FamilyStale(family) ? "true" : "false") + "}";
+}
 }  // namespace
 
 std::string DnsJson(const TNodeDnsView& dns) {
@@ -303,11 +327,12 @@ std::string NodesJson(const TAccountRecord& account, const std::vector<TNodeView
     json += std::string(i ? "," : "") + "{\"name\":" + JsonString(n.Name) + ",\"address\":" + JsonString(n.Address) +
             ",\"first_check_in\":\"" + IsoTime(n.FirstCheckIn) + "\",\"last_check_in\":\"" + IsoTime(n.LastCheckIn) +
             "\",\"check_ins\":" + std::to_string(n.CheckIns) + ",\"stale\":" + (n.Stale ? "true" : "false") +
+            ",\"ipv4\":" + FamilyJson(n, TAddressFamily::IPv4) + ",\"ipv6\":" + FamilyJson(n, TAddressFamily::IPv6) +
             ",\"history\":[";
     for (std::size_t k = 0; k < n.History.size(); ++k) {
       const THistoryEntry& h = n.History[k];
-      json += std::string(k ? "," : "") + "{\"time\":\"" + IsoTime(h.Time) + "\",\"from\":" + JsonString(h.From) +
-              ",\"to\":" + JsonString(h.To) + "}";
+      json += std::string(k ? "," : "") + "{\"time\":\"" + IsoTime(h.Time) + "\",\"family\":\"" +
+              FamilyKey(h.Family) + "\",\"from\":" + JsonString(h.From) + ",\"to\":" + JsonString(h.To) + "}";
     }
     json += "],\"dns\":" + DnsJson(n.Dns) + "}";
   }

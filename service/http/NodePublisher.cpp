@@ -5,10 +5,18 @@
 
 namespace {
 TDnsTime Now() { return std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now()); }
+
+// How much a family's state weighs in the node's: the worst one is shown.
+int Rank(TDnsState state) { return state == TDnsState::Failing ? 2 : state == TDnsState::Pending ? 1 : 0; }
+
+TDnsRecordType FamilyType(TAddressFamily family) {
+  return family == TAddressFamily::IPv4 ? TDnsRecordType::A : TDnsRecordType::AAAA;
+}
 }  // namespace
 
-TNodePublisher::TNodePublisher(IServiceStore& store, TDnsPublisher& dns, TLog log, std::chrono::milliseconds retryAfter)
-    : store_(store), dns_(dns), log_(std::move(log)), retryAfter_(retryAfter) {}
+TNodePublisher::TNodePublisher(IServiceStore& store, TDnsPublisher& dns, TLog log, TServiceTime staleAfter,
+                               std::chrono::milliseconds retryAfter)
+    : store_(store), dns_(dns), log_(std::move(log)), staleAfter_(staleAfter), retryAfter_(retryAfter) {}
 
 TNodePublisher::~TNodePublisher() { Stop(); }
 
@@ -44,7 +52,13 @@ bool TNodePublisher::WaitUntilHandedOver(std::chrono::milliseconds limit) {
 void TNodePublisher::HandOver(const TNodeRecord& node, const std::string& account) {
   TDnsOwnerName owner;
   try {
-    owner = dns_.Publish(node.Name, account, node.Address, Now());
+    for (const TAddressFamily family : {TAddressFamily::IPv4, TAddressFamily::IPv6}) {
+      const std::string& address = node.Family(family).Address;
+      if (address.empty() || TServiceCore::FamilyLeft(node, family, staleAfter_))
+        owner = dns_.Withdraw(node.Name, account, FamilyType(family), Now());
+      else
+        owner = dns_.Publish(node.Name, account, address, Now());
+    }
   } catch (const EDnsUpdate& e) {
     // Only a damaged store holds an address that is none; trying again cannot mend it.
     if (log_)
@@ -131,20 +145,41 @@ TNodeDnsView TNodePublisher::View(const TNodeRecord& node, std::string_view acco
     return view;
   }
   view.Name = owner.Name.substr(0, owner.Name.size() - 1);
-  view.State = DnsStateName(TDnsState::Pending);
-  std::string address;
-  try {
-    address = TDnsQueue::CanonicalAddress(node.Address);
-  } catch (const EDnsUpdate&) {
-  }
-  for (const TDnsQueueEntry& entry : dns_.Queue().StateOf(owner.Name)) {
+  // Published only when every family the node publishes is; pending while
+  // any waits for an address the queue has not been given or sent; failing
+  // when any fails.
+  view.State = DnsStateName(TDnsState::Published);
+  const std::vector<TDnsQueueEntry> entries = dns_.Queue().StateOf(owner.Name);
+  for (const TDnsQueueEntry& entry : entries)
     if (!entry.PublishedAddress.empty()) view.Addresses.push_back(entry.PublishedAddress);
-    if (address.empty() || entry.Type != TDnsUpdate::TypeOf(address)) continue;
+  bool any = false;
+  int worst = Rank(TDnsState::Published);
+  for (const TAddressFamily family : {TAddressFamily::IPv4, TAddressFamily::IPv6}) {
+    std::string address;
+    try {
+      if (!TServiceCore::FamilyLeft(node, family, staleAfter_))
+        address = TDnsQueue::CanonicalAddress(node.Family(family).Address);
+    } catch (const EDnsUpdate&) {
+    }
+    if (address.empty()) continue;
+    any = true;
+    const TDnsQueueEntry* found = nullptr;
+    for (const TDnsQueueEntry& entry : entries)
+      if (entry.Type == FamilyType(family) && entry.Address == address) found = &entry;
     // An address the queue has not been given yet is pending, whatever came before it.
-    if (entry.Address != address) continue;
-    view.State = DnsStateName(entry.State);
-    if (entry.State == TDnsState::Failing) view.Reason = entry.Reason;
-    view.Since = entry.Since.time_since_epoch().count();
+    const TDnsState state = found ? found->State : TDnsState::Pending;
+    const TServiceTime since = found ? found->Since.time_since_epoch().count() : 0;
+    const int rank = Rank(state);
+    if (rank < worst) continue;
+    if (rank > worst) {
+      worst = rank;
+      view.State = DnsStateName(state);
+      view.Reason = state == TDnsState::Failing ? found->Reason : "";
+      view.Since = since;
+    } else {
+      view.Since = std::max(view.Since, since);
+    }
   }
+  if (!any) view.State = DnsStateName(TDnsState::Pending);
   return view;
 }

@@ -1,6 +1,11 @@
 // Hands the service's nodes to the DNS publisher, and tells the page and
 // the JSON how each node stands in DNS.
 //
+// Each family of a node is handed over by itself: its address is published
+// (an A or an AAAA set), and the set of a family the node has left
+// (TServiceCore::FamilyLeft: staleAfter of check-ins over the other family
+// alone) or never had is withdrawn.
+//
 // A check-in that created a node or moved it is reported here (Changed) on
 // the check-in's thread, before its answer goes out; all Changed does is
 // note the node under a short lock. A thread of this unit then reads the
@@ -41,7 +46,7 @@ class TNodePublisher {
   using TLog = std::function<void(TLogPriority, const std::string&)>;
 
   // store and dns must outlive this one.
-  TNodePublisher(IServiceStore& store, TDnsPublisher& dns, TLog log,
+  TNodePublisher(IServiceStore& store, TDnsPublisher& dns, TLog log, TServiceTime staleAfter = TServiceRules{}.StaleAfter,
                  std::chrono::milliseconds retryAfter = std::chrono::seconds(1));
   ~TNodePublisher();
   TNodePublisher(const TNodePublisher&) = delete;
@@ -71,6 +76,7 @@ class TNodePublisher {
   IServiceStore& store_;
   TDnsPublisher& dns_;
   TLog log_;
+  TServiceTime staleAfter_;
   std::chrono::milliseconds retryAfter_;
   std::mutex lock_;
   std::condition_variable wake_, handedOver_;

@@ -27,32 +27,35 @@ bool TServiceFront::UseTls(const std::string& certFile, const std::string& keyFi
          SSL_CTX_check_private_key(ctx) == 1;
 }
 
-int TServiceFront::Bind(const std::string& host, int port) {
+int TServiceFront::Bind(const std::string& host, int port, bool ipv6Only) {
+  tcp::acceptor& acceptor = listeners_.emplace_back(io_).acceptor;
   try {
     tcp::resolver resolver(io_);
     for (const auto& entry : resolver.resolve(host, std::to_string(port), tcp::resolver::numeric_service)) {
       boost::system::error_code ec;
-      acceptor_.close(ec);
-      acceptor_.open(entry.endpoint().protocol(), ec);
+      acceptor.close(ec);
+      acceptor.open(entry.endpoint().protocol(), ec);
       if (ec) continue;
       // Lets the service restart while old connections linger.
-      acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
-      acceptor_.bind(entry.endpoint(), ec);
+      acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+      if (ipv6Only && entry.endpoint().protocol() == tcp::v6()) acceptor.set_option(asio::ip::v6_only(true), ec);
+      acceptor.bind(entry.endpoint(), ec);
       if (ec) continue;
       // A long queue: a burst of connections waits instead of being dropped.
-      acceptor_.listen(1024, ec);
+      acceptor.listen(1024, ec);
       if (ec) continue;
-      return acceptor_.local_endpoint().port();
+      return acceptor.local_endpoint().port();
     }
   } catch (const boost::system::system_error&) {
   }
+  listeners_.pop_back();
   return -1;
 }
 
 void TServiceFront::Serve() {
   workers_ = std::make_unique<asio::thread_pool>(std::max(1u, limits_.Workers));
   running_ = true;
-  Accept();
+  for (TListener& listener : listeners_) Accept(listener);
   const unsigned threads = limits_.IoThreads ? limits_.IoThreads : std::max(2u, std::thread::hardware_concurrency());
   std::vector<std::thread> io;
   for (unsigned i = 1; i < threads; ++i) io.emplace_back([this] { io_.run(); });
@@ -73,19 +76,20 @@ std::size_t TServiceFront::Connections() const {
   return connections_.size();
 }
 
-void TServiceFront::Accept() {
-  acceptor_.async_accept(asio::make_strand(io_), [this](boost::system::error_code ec, tcp::socket socket) {
+void TServiceFront::Accept(TListener& listener) {
+  listener.acceptor.async_accept(asio::make_strand(io_), [this, &listener](boost::system::error_code ec,
+                                                                            tcp::socket socket) {
     if (stopping_ || ec == asio::error::operation_aborted) return;
     if (ec) {
       // Out of descriptors, say: wait a little instead of spinning on the error.
-      acceptPause_.expires_after(std::chrono::milliseconds(100));
-      acceptPause_.async_wait([this](boost::system::error_code waited) {
-        if (!waited) Accept();
+      listener.pause.expires_after(std::chrono::milliseconds(100));
+      listener.pause.async_wait([this, &listener](boost::system::error_code waited) {
+        if (!waited) Accept(listener);
       });
       return;
     }
     Accepted(std::move(socket));
-    Accept();
+    Accept(listener);
   });
 }
 

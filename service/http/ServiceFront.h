@@ -23,6 +23,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/thread_pool.hpp>
@@ -31,6 +32,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -75,8 +77,11 @@ class TServiceFront {
   void SetLimits(const TFrontLimits& limits) { limits_ = limits; }
   const TFrontLimits& Limits() const { return limits_; }
 
-  // Binds and listens on host:port (port 0 picks a free one); the port, or -1.
-  int Bind(const std::string& host, int port);
+  // Binds and listens on host:port (port 0 picks a free one); the port, or
+  // -1. Called again, it listens on one more address as well. ipv6Only
+  // keeps an IPv6 address from taking IPv4 connections too, so that an
+  // IPv4 address may listen on the same port beside it.
+  int Bind(const std::string& host, int port, bool ipv6Only = false);
   // Serves until Stop; blocks.
   void Serve();
   // From any thread; Serve returns soon after.
@@ -88,7 +93,12 @@ class TServiceFront {
   friend class THttpConnection;
   using TTime = std::chrono::steady_clock::time_point;
 
-  void Accept();
+  struct TListener {
+    explicit TListener(boost::asio::io_context& io) : acceptor(io), pause(io) {}
+    boost::asio::ip::tcp::acceptor acceptor;
+    boost::asio::steady_timer pause;
+  };
+  void Accept(TListener& listener);
   void Accepted(boost::asio::ip::tcp::socket socket);
   // Under lock_: closes the oldest idle connection, among those of address
   // when it is given, else the oldest one still sending its head; false when
@@ -109,8 +119,8 @@ class TServiceFront {
   std::map<std::string, std::size_t> perAddress_;
   std::optional<boost::asio::ssl::context> tls_;
   boost::asio::io_context io_;
-  boost::asio::ip::tcp::acceptor acceptor_{io_};
-  boost::asio::steady_timer acceptPause_{io_};
+  // One per address listened on; a list, so that each stays where its handlers expect it.
+  std::list<TListener> listeners_;
   std::unique_ptr<boost::asio::thread_pool> workers_;
   std::atomic<bool> running_{false};
   std::atomic<bool> stopping_{false};

@@ -52,23 +52,37 @@ TCheckInRecord TMemoryStore::RecordCheckIn(std::int64_t accountId, std::string_v
   auto& nodes = nodes_[accountId];
   const std::string key = LowerCase(node);
   auto it = nodes.find(key);
+  const TAddressFamily family = FamilyOf(address);
   if (it == nodes.end()) {
     if (nodes.size() >= maxNodes) {
       r.Outcome = TCheckInRecord::TooManyNodes;
       return r;
     }
-    TNodeRecord n{++lastId_, accountId, std::string(node), std::string(address), now, now, 1, "", "", {}};
+    TNodeRecord n;
+    n.Id = ++lastId_;
+    n.AccountId = accountId;
+    n.Name = node;
+    n.Address = address;
+    n.FirstCheckIn = n.LastCheckIn = now;
+    n.CheckIns = 1;
+    n.Family(family) = {std::string(address), now};
     it = nodes.emplace(key, std::move(n)).first;
     r.FirstCheckIn = true;
   } else {
     TNodeRecord& n = it->second;
-    if (n.Address != address) {
+    TFamilyRecord& mine = n.Family(family);
+    r.PreviousAddress = mine.Address;
+    r.PreviousFamilyCheckIn = mine.LastCheckIn;
+    if (mine.Address != address) {
       r.AddressChanged = true;
-      r.PreviousAddress = n.Address;
-      n.History.insert(n.History.begin(), {now, n.Address, std::string(address)});
-      if (n.History.size() > HistoryKept) n.History.resize(HistoryKept);
-      n.Address = address;
+      n.History.insert(n.History.begin(), {now, mine.Address, std::string(address), family});
+      // Each family keeps HistoryKept of its own: drop this family's oldest beyond that.
+      std::size_t kept = 0;
+      for (auto e = n.History.begin(); e != n.History.end();)
+        e = e->Family == family && ++kept > HistoryKept ? n.History.erase(e) : e + 1;
     }
+    mine = {std::string(address), now};
+    n.Address = address;
     n.LastCheckIn = now;
     ++n.CheckIns;
   }

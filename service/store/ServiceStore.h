@@ -43,17 +43,35 @@ struct TAccountRecord {
   std::int64_t Nodes = 0;  // filled in by Accounts()
 };
 
+// A node keeps an address of each family, each with its own last check-in
+// and history: a node behind carrier-grade NAT reaches the service over
+// both, and only one of them may reach the computer.
+enum class TAddressFamily { IPv4, IPv6 };
+
+// The family of an address as the core records it (canonical text, an
+// IPv4-mapped IPv6 address already written as IPv4).
+inline TAddressFamily FamilyOf(std::string_view address) {
+  return address.find(':') == std::string_view::npos ? TAddressFamily::IPv4 : TAddressFamily::IPv6;
+}
+inline const char* FamilyName(TAddressFamily family) { return family == TAddressFamily::IPv4 ? "IPv4" : "IPv6"; }
+
 struct THistoryEntry {
   TServiceTime Time = 0;
-  std::string From, To;
+  std::string From, To;  // both of Family; From is empty for the family's first address
+  TAddressFamily Family = TAddressFamily::IPv4;
+};
+
+struct TFamilyRecord {
+  std::string Address;  // empty: the node never checked in over this family
+  TServiceTime LastCheckIn = 0;
 };
 
 struct TNodeRecord {
   std::int64_t Id = 0;
   std::int64_t AccountId = 0;
   std::string Name;
-  std::string Address;  // the current one
-  TServiceTime FirstCheckIn = 0, LastCheckIn = 0;
+  std::string Address;  // the latest of either family
+  TServiceTime FirstCheckIn = 0, LastCheckIn = 0;  // LastCheckIn: over either family
   std::int64_t CheckIns = 0;
   // Set by the DNS publisher (SetNodeDns) once it has taken the node on:
   // the name it is published under ("node.account.zone."), or none and in
@@ -61,8 +79,13 @@ struct TNodeRecord {
   // the update queue's to say; both empty for a node no publisher saw.
   std::string PublishedName;
   std::string DnsState;
-  // The latest changes first; filled in by Nodes().
+  TFamilyRecord IPv4, IPv6;
+  // The latest changes first, of both families (each keeps HistoryKept);
+  // filled in by Nodes().
   std::vector<THistoryEntry> History;
+
+  TFamilyRecord& Family(TAddressFamily f) { return f == TAddressFamily::IPv4 ? IPv4 : IPv6; }
+  const TFamilyRecord& Family(TAddressFamily f) const { return f == TAddressFamily::IPv4 ? IPv4 : IPv6; }
 };
 
 struct TCheckInRecord {
@@ -70,13 +93,16 @@ struct TCheckInRecord {
   TOutcome Outcome = Recorded;
   TNodeRecord Node;  // as it is after the check-in (History left empty)
   bool FirstCheckIn = false;
-  bool AddressChanged = false;  // also false on the first check-in
-  std::string PreviousAddress;  // empty on the first check-in
+  // The address of the check-in's family changed, or the node checked in
+  // over that family for the first time (but not on the node's first check-in).
+  bool AddressChanged = false;
+  std::string PreviousAddress;             // of the same family; empty when it had none
+  TServiceTime PreviousFamilyCheckIn = 0;  // the family's check-in before this one; 0 when none
 };
 
 class IServiceStore {
  public:
-  // The address changes kept per node; older ones are dropped.
+  // The address changes kept per node and family; older ones are dropped.
   static constexpr std::size_t HistoryKept = 100;
 
   virtual ~IServiceStore() = default;
@@ -92,9 +118,10 @@ class IServiceStore {
   virtual std::vector<TAccountRecord> Accounts() = 0;
 
   // One answered check-in of an account's node: creates the node on its
-  // first check-in (unless the account has maxNodes already), sets its
-  // address and last check-in, counts it, and adds a history entry when the
-  // address changed.
+  // first check-in (unless the account has maxNodes already), sets the
+  // address and last check-in of the address's family (and the node's
+  // latest ones), counts it, and adds a history entry of that family when
+  // its address changed. The other family is left as it is.
   virtual TCheckInRecord RecordCheckIn(std::int64_t accountId, std::string_view node, std::string_view address,
                                        TServiceTime now, std::size_t maxNodes) = 0;
   // The account's nodes by name, each with its history.

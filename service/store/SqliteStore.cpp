@@ -57,10 +57,27 @@ const TMigration kMigrations[] = {
      "  due_ms INTEGER,"
      "  PRIMARY KEY(name, type)) WITHOUT ROWID;"
      "CREATE INDEX dns_queue_by_due ON dns_queue(due_ms) WHERE due_ms IS NOT NULL;"},
+    // An address and last check-in per family. A node's one address goes to
+    // its family, and so does each history entry (by its new address; an old
+    // address of the other family was no change of this one's).
+    {3,
+     "ALTER TABLE nodes ADD COLUMN ipv4_address TEXT NOT NULL DEFAULT '';"
+     "ALTER TABLE nodes ADD COLUMN ipv4_check_in INTEGER NOT NULL DEFAULT 0;"
+     "ALTER TABLE nodes ADD COLUMN ipv6_address TEXT NOT NULL DEFAULT '';"
+     "ALTER TABLE nodes ADD COLUMN ipv6_check_in INTEGER NOT NULL DEFAULT 0;"
+     "UPDATE nodes SET ipv4_address = address, ipv4_check_in = last_check_in WHERE instr(address, ':') = 0;"
+     "UPDATE nodes SET ipv6_address = address, ipv6_check_in = last_check_in WHERE instr(address, ':') > 0;"
+     "ALTER TABLE history ADD COLUMN family INTEGER NOT NULL DEFAULT 4 CHECK(family IN (4, 6));"
+     "UPDATE history SET family = 6 WHERE instr(new_address, ':') > 0;"
+     "UPDATE history SET old_address = '' WHERE (instr(old_address, ':') > 0) != (family = 6);"
+     "CREATE INDEX history_by_family ON history(node_id, family, id);"},
 };
 
+int FamilyNumber(TAddressFamily family) { return family == TAddressFamily::IPv4 ? 4 : 6; }
+
 const char kNodeColumns[] =
-    "id, account_id, name, address, first_check_in, last_check_in, check_ins, published_name, dns_state";
+    "id, account_id, name, address, first_check_in, last_check_in, check_ins, published_name, dns_state,"
+    " ipv4_address, ipv4_check_in, ipv6_address, ipv6_check_in";
 
 TNodeRecord ReadNode(const TSqliteStatement& s) {
   TNodeRecord n;
@@ -73,6 +90,8 @@ TNodeRecord ReadNode(const TSqliteStatement& s) {
   n.CheckIns = s.Int(6);
   n.PublishedName = s.Text(7);
   n.DnsState = s.Text(8);
+  n.IPv4 = {s.Text(9), s.Int(10)};
+  n.IPv6 = {s.Text(11), s.Int(12)};
   return n;
 }
 }  // namespace
@@ -89,16 +108,20 @@ struct TSqliteStore::TStatements {
         findNode(db.Prepare(std::string("SELECT ") + kNodeColumns + " FROM nodes WHERE account_id = ?1 AND name = ?2")),
         findNodeById(db.Prepare(std::string("SELECT ") + kNodeColumns + " FROM nodes WHERE id = ?1")),
         countNodes(db.Prepare("SELECT count(*) FROM nodes WHERE account_id = ?1")),
-        insertNode(db.Prepare("INSERT INTO nodes(account_id, name, address, first_check_in, last_check_in, check_ins)"
-                              " VALUES(?1, ?2, ?3, ?4, ?4, 1)")),
-        updateNode(db.Prepare("UPDATE nodes SET address = ?2, last_check_in = ?3, check_ins = check_ins + 1"
-                              " WHERE id = ?1")),
-        insertHistory(
-            db.Prepare("INSERT INTO history(node_id, time, old_address, new_address) VALUES(?1, ?2, ?3, ?4)")),
-        trimHistory(db.Prepare("DELETE FROM history WHERE node_id = ?1 AND id <= (SELECT id FROM history"
-                               " WHERE node_id = ?1 ORDER BY id DESC LIMIT 1 OFFSET ?2)")),
+        insertNode(db.Prepare("INSERT INTO nodes(account_id, name, address, first_check_in, last_check_in, check_ins,"
+                              " ipv4_address, ipv4_check_in, ipv6_address, ipv6_check_in)"
+                              " VALUES(?1, ?2, ?3, ?4, ?4, 1, ?5, ?6, ?7, ?8)")),
+        updateNode(db.Prepare("UPDATE nodes SET address = ?2, last_check_in = ?3, check_ins = check_ins + 1,"
+                              " ipv4_address = iif(?4 = 4, ?2, ipv4_address),"
+                              " ipv4_check_in = iif(?4 = 4, ?3, ipv4_check_in),"
+                              " ipv6_address = iif(?4 = 6, ?2, ipv6_address),"
+                              " ipv6_check_in = iif(?4 = 6, ?3, ipv6_check_in) WHERE id = ?1")),
+        insertHistory(db.Prepare(
+            "INSERT INTO history(node_id, time, old_address, new_address, family) VALUES(?1, ?2, ?3, ?4, ?5)")),
+        trimHistory(db.Prepare("DELETE FROM history WHERE node_id = ?1 AND family = ?3 AND id <= (SELECT id"
+                               " FROM history WHERE node_id = ?1 AND family = ?3 ORDER BY id DESC LIMIT 1 OFFSET ?2)")),
         nodes(db.Prepare(std::string("SELECT ") + kNodeColumns + " FROM nodes WHERE account_id = ?1 ORDER BY name")),
-        history(db.Prepare("SELECT h.node_id, h.time, h.old_address, h.new_address FROM history h"
+        history(db.Prepare("SELECT h.node_id, h.time, h.old_address, h.new_address, h.family FROM history h"
                            " JOIN nodes n ON n.id = h.node_id WHERE n.account_id = ?1 ORDER BY h.node_id, h.id DESC")),
         setDns(db.Prepare("UPDATE nodes SET published_name = ?2, dns_state = ?3 WHERE id = ?1")),
         savepoint(db.Prepare("SAVEPOINT checkin")),
@@ -357,6 +380,7 @@ void TSqliteStore::RecordBatch(const std::vector<TPendingCheckIn*>& batch) {
 
 TCheckInRecord TSqliteStore::RecordOne(const TPendingCheckIn& p) {
   TCheckInRecord r;
+  const TAddressFamily family = FamilyOf(p.address);
   {
     TSqliteUse find(s_->findNode);
     find->Bind(1, p.accountId).Bind(2, p.node);
@@ -370,21 +394,32 @@ TCheckInRecord TSqliteStore::RecordOne(const TPendingCheckIn& p) {
       return r;
     }
     TSqliteUse insert(s_->insertNode);
-    insert->Bind(1, p.accountId).Bind(2, p.node).Bind(3, p.address).Bind(4, p.now).Run();
+    r.Node.Family(family) = {std::string(p.address), p.now};
+    insert->Bind(1, p.accountId).Bind(2, p.node).Bind(3, p.address).Bind(4, p.now);
+    insert->Bind(5, r.Node.IPv4.Address).Bind(6, r.Node.IPv4.LastCheckIn);
+    insert->Bind(7, r.Node.IPv6.Address).Bind(8, r.Node.IPv6.LastCheckIn).Run();
     r.FirstCheckIn = true;
-    r.Node = {
-        db_->LastInsertId(), p.accountId, std::string(p.node), std::string(p.address), p.now, p.now, 1, "", "", {}};
+    r.Node.Id = db_->LastInsertId();
+    r.Node.AccountId = p.accountId;
+    r.Node.Name = p.node;
+    r.Node.Address = p.address;
+    r.Node.FirstCheckIn = r.Node.LastCheckIn = p.now;
+    r.Node.CheckIns = 1;
   } else {
     TSqliteUse update(s_->updateNode);
-    update->Bind(1, r.Node.Id).Bind(2, p.address).Bind(3, p.now).Run();
-    if (r.Node.Address != p.address) {
+    update->Bind(1, r.Node.Id).Bind(2, p.address).Bind(3, p.now).Bind(4, FamilyNumber(family)).Run();
+    TFamilyRecord& mine = r.Node.Family(family);
+    r.PreviousAddress = mine.Address;
+    r.PreviousFamilyCheckIn = mine.LastCheckIn;
+    if (mine.Address != p.address) {
       r.AddressChanged = true;
-      r.PreviousAddress = r.Node.Address;
       TSqliteUse history(s_->insertHistory);
-      history->Bind(1, r.Node.Id).Bind(2, p.now).Bind(3, r.PreviousAddress).Bind(4, p.address).Run();
+      history->Bind(1, r.Node.Id).Bind(2, p.now).Bind(3, r.PreviousAddress).Bind(4, p.address);
+      history->Bind(5, FamilyNumber(family)).Run();
       TSqliteUse trim(s_->trimHistory);
-      trim->Bind(1, r.Node.Id).Bind(2, static_cast<std::int64_t>(HistoryKept)).Run();
+      trim->Bind(1, r.Node.Id).Bind(2, static_cast<std::int64_t>(HistoryKept)).Bind(3, FamilyNumber(family)).Run();
     }
+    mine = {std::string(p.address), p.now};
     r.Node.Address = p.address;
     r.Node.LastCheckIn = p.now;
     ++r.Node.CheckIns;
@@ -410,7 +445,9 @@ std::vector<TNodeRecord> TSqliteStore::Nodes(std::int64_t accountId) {
   h->Bind(1, accountId);
   while (h->Step()) {
     auto it = index.find(h->Int(0));
-    if (it != index.end()) nodes[it->second].History.push_back({h->Int(1), h->Text(2), h->Text(3)});
+    if (it != index.end())
+      nodes[it->second].History.push_back(
+          {h->Int(1), h->Text(2), h->Text(3), h->Int(4) == 6 ? TAddressFamily::IPv6 : TAddressFamily::IPv4});
   }
   return nodes;
 }

@@ -372,7 +372,7 @@ TEST(Package, EachPackageHoldsItsFilesDependsOnWhatItLinksAndHasItsDebugInformat
   const fs::path service = dir.File("pinmark-service");
   EXPECT_NE(TempDir::Read(service / "lib/systemd/system/pinmark-service.service")
                 .find("\nExecStart=/usr/bin/pinmark-service --db %S/pinmark-service/pinmark.db --host 127.0.0.1 "
-                      "--port 8080 $PINMARK_SERVICE_OPTS\n"),
+                      "--host ::1 --port 8080 $PINMARK_SERVICE_OPTS\n"),
             std::string::npos);
   EXPECT_NE(TempDir::Read(service / "etc/default/pinmark-service").find("\nPINMARK_SERVICE_OPTS=\n"),
             std::string::npos);

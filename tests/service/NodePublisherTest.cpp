@@ -18,6 +18,7 @@ using namespace std::chrono_literals;
 
 namespace {
 const char kHash[] = "plain$00000000000000000000000000000000";
+constexpr TServiceTime kStaleAfter = 60 * 60 * 1000;
 
 // The memory store, made to fail its reads of single nodes while Failing is set.
 class FlakyStore : public TMemoryStore {
@@ -50,7 +51,7 @@ class NodePublisherTest : public ::testing::Test {
             std::lock_guard<std::mutex> hold(logLock);
             log.push_back(line);
           },
-          20ms);
+          kStaleAfter, 20ms);
     return *publisher;
   }
 
@@ -59,6 +60,13 @@ class NodePublisherTest : public ::testing::Test {
     TCheckInRecord r = store.RecordCheckIn(alice, node, address, 0, 10);
     Publisher().Changed({"alice", alice, node, r.Node.Id, r.PreviousAddress, address, 0});
     return r;
+  }
+
+  // The address queued for name's set of type; "-" when nothing was ever queued for it.
+  std::string Queued(const std::string& name, TDnsRecordType type) {
+    for (const TDnsQueueEntry& entry : dns->Queue().StateOf(name))
+      if (entry.Type == type) return entry.Address;
+    return "-";
   }
 
   std::string QueuedAddress(const std::string& name) {
@@ -98,6 +106,43 @@ TEST_F(NodePublisherTest, TheAddressTheStoreKeptLastIsQueuedWhateverOrderTheChan
   Publisher().Changed({"alice", alice, "laptop", first.Node.Id, "192.0.2.1", "192.0.2.2", 0});
   ASSERT_TRUE(Publisher().WaitUntilHandedOver(30s));
   EXPECT_EQ(QueuedAddress("laptop.alice.dyn.example.org."), "192.0.2.3");
+}
+
+TEST_F(NodePublisherTest, EachFamilyIsPublishedByItselfAndWithdrawnOnceTheNodeHasLeftIt) {
+  const std::string box = "box.alice.dyn.example.org.", old = "old.alice.dyn.example.org.";
+  // A node that moved from IPv4 to IPv6 before nodes had both: its A set was never taken back.
+  dns->Queue().Enqueue(old, "192.0.2.50", TDnsTime{});
+  store.RecordCheckIn(alice, "old", "2001:db8::50", 0, 10);
+  Publisher().Start();
+  ASSERT_TRUE(Publisher().WaitUntilHandedOver(30s));
+  EXPECT_EQ(Queued(old, TDnsRecordType::A), "") << "a family with no address holds no record";
+  EXPECT_EQ(Queued(old, TDnsRecordType::AAAA), "2001:db8::50");
+
+  // The core tells of each of these check-ins; the stored node decides.
+  auto checkIn = [&](const std::string& address, TServiceTime when) {
+    const TCheckInRecord r = store.RecordCheckIn(alice, "box", address, when, 10);
+    Publisher().Changed({"alice", alice, "box", r.Node.Id, r.PreviousAddress, address, when});
+    EXPECT_TRUE(Publisher().WaitUntilHandedOver(30s));
+    return r.Node;
+  };
+  checkIn("192.0.2.1", 1000);
+  TNodeRecord node = checkIn("2001:db8::1", 2000);
+  EXPECT_EQ(Queued(box, TDnsRecordType::A), "192.0.2.1");
+  EXPECT_EQ(Queued(box, TDnsRecordType::AAAA), "2001:db8::1");
+  node = checkIn("192.0.2.2", 2000 + kStaleAfter);
+  EXPECT_EQ(Queued(box, TDnsRecordType::A), "192.0.2.2");
+  EXPECT_EQ(Queued(box, TDnsRecordType::AAAA), "2001:db8::1") << "IPv6 is not stale-after behind yet";
+  node = checkIn("192.0.2.2", 2001 + kStaleAfter);
+  EXPECT_EQ(Queued(box, TDnsRecordType::AAAA), "") << "left: the AAAA set is to be deleted";
+  EXPECT_EQ(Queued(box, TDnsRecordType::A), "192.0.2.2");
+  // The page follows IPv4 alone now: published once A is, whatever AAAA does.
+  const TDnsTime t{std::chrono::milliseconds(1'800'000'000'000)};
+  while (std::optional<TDnsJob> job = dns->Queue().TakeDue(t))
+    if (job->Type == TDnsRecordType::A) dns->Queue().Finish(*job, {TDnsOutcome::Done, ""}, t);
+  EXPECT_EQ(Publisher().View(node, "alice").State, "published");
+  // Back over IPv6 at the same address: published again.
+  checkIn("2001:db8::1", 3000 + kStaleAfter);
+  EXPECT_EQ(Queued(box, TDnsRecordType::AAAA), "2001:db8::1");
 }
 
 TEST_F(NodePublisherTest, ANodeWhoseNameCannotBePublishedIsRecordedWithTheReasonOnceAndNeverQueued) {

@@ -27,12 +27,13 @@ class DynDns2Clients : public ::testing::Test {
 
 // ddclient once in the foreground; its whole account of the run. It ends
 // with 1 when an update failed.
+// extra: more lines of its configuration.
 std::string RunDdclient(const TempDir& dir, const std::string& server, const std::string& password,
-                        const std::string& ip, int code = 0) {
+                        const std::string& ip, int code = 0, const std::string& extra = "") {
   const std::string conf = dir.File("ddclient.conf");
   TempDir::Write(conf, "daemon=0\nsyslog=no\nssl=no\npid=" + dir.File("ddclient.pid") + "\nuse=ip, ip=" + ip +
                            "\nprotocol=dyndns2\nserver=" + server + "\nlogin=alice\npassword='" + password +
-                           "'\npc.alice.dyn.example.org\n");
+                           "'\n" + extra + "pc.alice.dyn.example.org\n");
   ::chmod(conf.c_str(), 0600);  // ddclient refuses a configuration others may read
   ChildProcess ddclient("ddclient", {"-foreground", "-file", conf, "-daemon", "0", "-verbose", "-noquiet", "-cache",
                                      dir.File("ddclient.cache"), "-force"});
@@ -56,6 +57,31 @@ TEST_F(DynDns2Clients, DdclientUpdatesANodeAndIsToldOfAWrongPassword) {
   EXPECT_NE(run.find("FAILED:   updating pc.alice.dyn.example.org: badauth"), std::string::npos) << run;
   EXPECT_EQ(run.find("SUCCESS:"), std::string::npos) << run;
   EXPECT_EQ(Page().find("198.51.100.22"), std::string::npos);
+}
+
+TEST_F(DynDns2Clients, DdclientUpdatesBothFamiliesInOneRequestAndOneFamilyLeavesTheOtherAlone) {
+  // Debian's ddclient sends one address as myip; the IPv6 one rides along
+  // in the path, as a fixed pair in one request.
+  const std::string both = "script=/nic/update?myipv6=2001:db8::20&via=\n";
+  std::string run = RunDdclient(dir, Server(), "secret", "198.51.100.20", 0, both);
+  EXPECT_NE(run.find("RECEIVE:  good 198.51.100.20,2001:db8::20"), std::string::npos) << run;
+  EXPECT_NE(run.find("SUCCESS:  updating pc.alice.dyn.example.org: good"), std::string::npos) << run;
+  std::string page = Page();
+  EXPECT_NE(page.find("\"ipv4\":{\"address\":\"198.51.100.20\""), std::string::npos) << page;
+  EXPECT_NE(page.find("\"ipv6\":{\"address\":\"2001:db8::20\""), std::string::npos) << page;
+
+  run = RunDdclient(dir, Server(), "secret", "198.51.100.20", 0, both);
+  EXPECT_NE(run.find("RECEIVE:  nochg 198.51.100.20,2001:db8::20"), std::string::npos) << run;
+  // IPv4 alone moves; IPv6 stays as it was.
+  run = RunDdclient(dir, Server(), "secret", "198.51.100.21");
+  EXPECT_NE(run.find("RECEIVE:  good 198.51.100.21"), std::string::npos) << run;
+  page = Page();
+  EXPECT_NE(page.find("\"ipv4\":{\"address\":\"198.51.100.21\""), std::string::npos) << page;
+  EXPECT_NE(page.find("\"ipv6\":{\"address\":\"2001:db8::20\""), std::string::npos) << page;
+  // A pair that cannot be meant is refused whole.
+  run = RunDdclient(dir, Server(), "secret", "198.51.100.22", 1, "script=/nic/update?myipv6=198.51.100.23&via=\n");
+  EXPECT_NE(run.find("badagent"), std::string::npos) << run;
+  EXPECT_EQ(Page().find("198.51.100.22"), std::string::npos) << Page();
 }
 
 TEST_F(DynDns2Clients, InadynUpdatesANodeThroughACustomProvider) {

@@ -66,9 +66,10 @@ class Core : public ::testing::Test {
     return core.CheckIn("alice", digest, node, address, now);
   }
   std::vector<std::string> Update(const std::string& hosts, const std::string& myip = "",
-                                  const std::string& user = "alice", const std::string& digest = kDigest) {
+                                  const std::string& user = "alice", const std::string& digest = kDigest,
+                                  const std::string& myipv6 = "") {
     std::vector<std::string> answers;
-    for (const TDynDns2Line& line : core.DynDns2Update(user, digest, hosts, myip, "192.0.2.9", now))
+    for (const TDynDns2Line& line : core.DynDns2Update(user, digest, hosts, myip, myipv6, "192.0.2.9", now))
       answers.push_back(line.Answer);
     return answers;
   }
@@ -321,6 +322,83 @@ TEST_F(Core, DynDns2UpdatesAnswerEachHostAsThatProtocolDoes) {
   EXPECT_EQ(Update("pc.nobody.dyn.example.org", "", "nobody"), V{"badauth"});
   for (int i = 0; i < 10; ++i) Update("pc.alice.dyn.example.org", "", "alice", kWrong);
   EXPECT_EQ(Update("pc.alice.dyn.example.org"), V{"abuse"});
+}
+
+TEST_F(Core, DynDns2AddressesUpdateEachTheirFamilyAndNothingWhenTheyCannotBeMeant) {
+  struct {
+    std::string myip, myipv6, answer;
+    std::string ipv4, ipv6;  // what the node holds afterwards
+  } const cases[] = {
+      {"203.0.113.5,2001:db8::1", "", "good 203.0.113.5,2001:db8::1", "203.0.113.5", "2001:db8::1"},
+      {" 2001:DB8::1 , 203.0.113.5 ", "", "nochg 203.0.113.5,2001:db8::1", "203.0.113.5", "2001:db8::1"},
+      {"203.0.113.6", "", "good 203.0.113.6", "203.0.113.6", "2001:db8::1"},
+      {"", "2001:db8::2", "good 2001:db8::2", "203.0.113.6", "2001:db8::2"},
+      {"203.0.113.6", "2001:db8::2", "nochg 203.0.113.6,2001:db8::2", "203.0.113.6", "2001:db8::2"},
+      {"2001:db8::3", "2001:db8::3", "good 2001:db8::3", "203.0.113.6", "2001:db8::3"},
+      {"::ffff:203.0.113.7,2001:db8::3", "", "good 203.0.113.7,2001:db8::3", "203.0.113.7", "2001:db8::3"},
+      {"garbage", "2001:db8::3", "nochg 2001:db8::3", "203.0.113.7", "2001:db8::3"},
+      // What cannot be meant changes nothing, neither family.
+      {"203.0.113.8,203.0.113.9", "", "badagent", "203.0.113.7", "2001:db8::3"},
+      {"2001:db8::8,2001:db8::9", "", "badagent", "203.0.113.7", "2001:db8::3"},
+      {"203.0.113.8,2001:db8::8,2001:db8::9", "", "badagent", "203.0.113.7", "2001:db8::3"},
+      {"203.0.113.8,garbage", "", "badagent", "203.0.113.7", "2001:db8::3"},
+      {"203.0.113.8,", "", "badagent", "203.0.113.7", "2001:db8::3"},
+      {"203.0.113.8,203.0.113.8", "", "badagent", "203.0.113.7", "2001:db8::3"},
+      {"203.0.113.8", "203.0.113.9", "badagent", "203.0.113.7", "2001:db8::3"},
+      {"203.0.113.8,2001:db8::8", "2001:db8::9", "badagent", "203.0.113.7", "2001:db8::3"},
+      {"203.0.113.8", "garbage", "badagent", "203.0.113.7", "2001:db8::3"},
+  };
+  for (const auto& c : cases) {
+    now += kMinute;
+    EXPECT_EQ(Update("pc.alice.dyn.example.org", c.myip, "alice", kDigest, c.myipv6),
+              std::vector<std::string>{c.answer})
+        << "myip=" << c.myip << " myipv6=" << c.myipv6;
+    const TNodeView node = core.Nodes(*store.FindAccount("alice"), now).at(0);
+    EXPECT_EQ(node.IPv4.Address, c.ipv4) << "myip=" << c.myip << " myipv6=" << c.myipv6;
+    EXPECT_EQ(node.IPv6.Address, c.ipv6) << "myip=" << c.myip << " myipv6=" << c.myipv6;
+  }
+}
+
+TEST_F(Core, EachFamilyKeepsItsAddressCheckInAndHistoryAndDnsHearsWhenOneLeaves) {
+  const TServiceTime stale = Rules().StaleAfter;
+  ASSERT_EQ(CheckIn("box", "198.51.100.1").Answer, TAnswer::Ok);
+  now += kMinute;
+  ASSERT_EQ(CheckIn("box", "2001:db8::1").Answer, TAnswer::Ok);
+  const TServiceTime v6Since = now;
+  now += kMinute;
+  ASSERT_EQ(CheckIn("box", "198.51.100.2").Answer, TAnswer::Ok);
+  ASSERT_EQ(changes.size(), 3u) << "the first check-in, the first IPv6 address, the new IPv4 one";
+  EXPECT_EQ(changes[1].Previous, "") << "IPv6 had no address before";
+  EXPECT_EQ(changes[2].Previous, "198.51.100.1") << "the previous address of the same family";
+
+  TNodeView node = core.Nodes(*store.FindAccount("alice"), now).at(0);
+  EXPECT_EQ(node.Address, "198.51.100.2") << "the latest of either family";
+  EXPECT_EQ(node.IPv6.Address, "2001:db8::1");
+  EXPECT_EQ(node.IPv6.LastCheckIn, v6Since);
+  EXPECT_EQ(node.IPv4.LastCheckIn, now);
+  ASSERT_EQ(node.History.size(), 2u);
+  EXPECT_EQ(node.History[0].Family, TAddressFamily::IPv4);
+  EXPECT_EQ(node.History[0].From, "198.51.100.1");
+  EXPECT_EQ(node.History[1].Family, TAddressFamily::IPv6);
+  EXPECT_EQ(node.History[1].From, "") << "the family's first address";
+
+  // IPv4 goes on alone: nothing to tell until IPv6 has been silent for longer than stale-after.
+  now = v6Since + stale;
+  ASSERT_EQ(CheckIn("box", "198.51.100.2").Answer, TAnswer::Ok);
+  EXPECT_EQ(changes.size(), 3u);
+  EXPECT_FALSE(TServiceCore::FamilyLeft(core.Nodes(*store.FindAccount("alice"), now).at(0), TAddressFamily::IPv6, stale));
+  now += 1;
+  ASSERT_EQ(CheckIn("box", "198.51.100.2").Answer, TAnswer::Ok);
+  EXPECT_EQ(changes.size(), 4u) << "IPv6 has left: its record goes";
+  node = core.Nodes(*store.FindAccount("alice"), now).at(0);
+  EXPECT_TRUE(TServiceCore::FamilyLeft(node, TAddressFamily::IPv6, stale));
+  EXPECT_FALSE(TServiceCore::FamilyLeft(node, TAddressFamily::IPv4, stale));
+  EXPECT_EQ(node.IPv6.Address, "2001:db8::1") << "the page still shows where it was";
+  // Back over IPv6 at the same address: told again, so that the record comes back.
+  now += kMinute;
+  ASSERT_EQ(CheckIn("box", "2001:db8::1").Answer, TAnswer::Ok);
+  EXPECT_EQ(changes.size(), 5u);
+  EXPECT_FALSE(TServiceCore::FamilyLeft(core.Nodes(*store.FindAccount("alice"), now).at(0), TAddressFamily::IPv6, stale));
 }
 
 TEST(CoreFailureLimit, AFullTableForgetsTheOldestOffenderNeverTheLatest) {

@@ -229,3 +229,48 @@ TEST_F(ServiceDns, OptionsThatCannotWorkStopTheStartSayingWhy) {
   EXPECT_EQ(open.code, 1);
   EXPECT_TRUE(Holds(open.err, "chmod")) << open.err;
 }
+
+TEST_F(ServiceDns, EachFamilyHoldsItsOwnRecordOneTheNodeLeftIsWithdrawnAndSoAreARemovedAccountsNames) {
+  Database db("demo", "demo");
+  ServiceProcess service(Joined({"--db", db.file, "--host", "127.0.0.1", "--host", "::1", "--stale-after", "2s"},
+                                DnsOptions(knot, knot.KeyFile())));
+  ASSERT_GT(service.Port(), 0) << service.Log();
+  const int port = service.Port();
+  // Over each family the caller's address of that family, each published in its own set.
+  EXPECT_EQ(CheckIn(port, "demo", kDigest, "laptop", "127.0.0.2").body, "127.0.0.2");
+  EXPECT_EQ(CheckIn(port, "demo", kDigest, "laptop", "::1").body, "::1");
+  EXPECT_TRUE(knot.WaitResolves(kLaptop, "A", "127.0.0.2", std::chrono::seconds(60))) << service.Log();
+  EXPECT_TRUE(knot.WaitResolves(kLaptop, "AAAA", "::1", std::chrono::seconds(60))) << service.Log();
+  std::string json = Json(port, "demo", "demo");
+  EXPECT_TRUE(Holds(json, "\"address\":\"::1\",")) << "the latest of either family: " << json;
+  EXPECT_TRUE(Holds(json, "\"ipv4\":{\"address\":\"127.0.0.2\",\"last_check_in\":\"20")) << json;
+  EXPECT_TRUE(Holds(json, "\"ipv6\":{\"address\":\"::1\",\"last_check_in\":\"20")) << json;
+
+  // IPv4 goes on alone: the AAAA set stays until IPv6 has been silent for the stale period.
+  bool withdrawn = false;
+  for (int i = 0; i < 300 && !withdrawn; ++i) {
+    ASSERT_EQ(CheckIn(port, "demo", kDigest, "laptop", "127.0.0.2").status, 200);
+    withdrawn = knot.WaitHoldsNone(kLaptop, "AAAA", std::chrono::milliseconds(200));
+  }
+  EXPECT_TRUE(withdrawn) << service.Log();
+  EXPECT_EQ(knot.Query(kLaptop, "A"), std::vector<std::string>{"127.0.0.2"});
+  json = Json(port, "demo", "demo");
+  EXPECT_TRUE(Holds(json, "\"ipv6\":{\"address\":\"::1\"")) << "the page still says where it was: " << json;
+  EXPECT_TRUE(Holds(json, "\"stale\":true}")) << json;
+  // Back over IPv6: its record is back.
+  EXPECT_EQ(CheckIn(port, "demo", kDigest, "laptop", "::1").body, "::1");
+  EXPECT_TRUE(knot.WaitResolves(kLaptop, "AAAA", "::1", std::chrono::seconds(60))) << service.Log();
+
+  // Removing the account withdraws its names; the running service sends that within seconds.
+  RunResult removed = RunService({"account", "remove", "demo", "--db", db.file});
+  EXPECT_EQ(removed.code, 0) << removed.err;
+  EXPECT_TRUE(Holds(removed.out, "laptop.demo.dyn.example.org. (A, AAAA)")) << removed.out;
+  EXPECT_TRUE(knot.WaitHoldsNone(kLaptop, "A", std::chrono::seconds(60))) << service.Log();
+  EXPECT_TRUE(knot.WaitHoldsNone(kLaptop, "AAAA", std::chrono::seconds(60))) << service.Log();
+  // A new account of the name starts from nothing: its node is published afresh, and only its own family.
+  ASSERT_EQ(RunService({"account", "add", "demo", "--password-stdin", "--db", db.file}, "demo\n").code, 0);
+  EXPECT_EQ(CheckIn(port, "demo", kDigest, "laptop", "127.0.0.3").body, "127.0.0.3");
+  EXPECT_TRUE(knot.WaitResolves(kLaptop, "A", "127.0.0.3", std::chrono::seconds(60))) << service.Log();
+  EXPECT_TRUE(knot.Query(kLaptop, "AAAA").empty());
+  EXPECT_EQ(RunService({"account", "remove", "nobody", "--db", db.file}).code, 1);
+}

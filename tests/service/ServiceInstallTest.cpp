@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -45,7 +46,7 @@ TEST(ServiceInstall, ItsComponentLaysOutTheProgramAUnitSystemdAcceptsAndTheManua
   const fs::path unit = prefix / "lib/systemd/system/pinmark-service.service";
   const std::string text = TempDir::Read(unit);
   EXPECT_NE(text.find("\nExecStart=" + (prefix / "bin/pinmark-service").string() +
-                      " --db %S/pinmark-service/pinmark.db --host 127.0.0.1 --port 8080 $PINMARK_SERVICE_OPTS\n"),
+                      " --db %S/pinmark-service/pinmark.db --host 127.0.0.1 --host ::1 --port 8080 $PINMARK_SERVICE_OPTS\n"),
             std::string::npos)
       << text;
   for (const char* line :
@@ -63,16 +64,21 @@ TEST(ServiceInstall, ItsComponentLaysOutTheProgramAUnitSystemdAcceptsAndTheManua
 }
 
 // The unit puts the administrator's PINMARK_SERVICE_OPTS after its own
-// options, so a later --host or --port wins and anything else adds. Each run
+// options, so a later --port wins, a later --host takes the place of the
+// unit's addresses, and anything else adds. Each run
 // is in a network namespace of its own, where port 8080 is free.
-TEST(ServiceInstall, ListensOn8080UnlessToldOtherwiseAndTheLastHostOrPortWins) {
+TEST(ServiceInstall, ListensOn8080UnlessToldOtherwiseAndTheLastHostsOrPortWin) {
   ChildProcess probe("unshare", {"--net", "--map-root-user", "true"});
   if (probe.Wait() != 0) GTEST_SKIP() << "cannot make a network namespace here (" << probe.Err() << ")";
   const struct {
     std::vector<std::string> args;
-    std::string listening;  // what the service says it listens on; empty: not 8080
+    std::string listening;  // what the service says it listens on, line by line; empty: not 8080
   } cases[] = {
       {{}, "127.0.0.1:8080"},
+      {{"--host", "127.0.0.1", "--host", "::1", "--port", "8080"}, "127.0.0.1:8080 ::1:8080"},
+      {{"--host", "127.0.0.1", "--host", "::1", "--port", "8080", "--host", "127.0.0.2"}, "127.0.0.2:8080"},
+      {{"--host", "127.0.0.1", "--host", "::1", "--port", "8080", "--host", "127.0.0.2", "--host", "::1"},
+       "127.0.0.2:8080 ::1:8080"},
       {{"--host", "127.0.0.1", "--port", "8080", "--zone", "dyn.example.org"}, "127.0.0.1:8080"},
       {{"--host", "127.0.0.1", "--port", "8080", "--port", "8081"}, "127.0.0.1:8081"},
       {{"--host", "127.0.0.1", "--port", "8080", "--host", "127.0.0.2"}, "127.0.0.2:8080"},
@@ -84,10 +90,17 @@ TEST(ServiceInstall, ListensOn8080UnlessToldOtherwiseAndTheLastHostOrPortWins) {
     for (const std::string& arg : c.args) line += " '" + arg + "'";
     ChildProcess service("unshare", {"--net", "--map-root-user", "sh", "-c", line, SERVICE_PATH});
     std::string said;
+    // Every address is listened on before the first line is written: the lines are all there once the last is.
+    const std::size_t lines = c.listening.empty() ? 1 : std::count(c.listening.begin(), c.listening.end(), ' ') + 1;
     ASSERT_TRUE(service.WaitUntil([&] {
-      const std::size_t at = service.Out().find("listening on ");
-      if (at == std::string::npos || service.Out().find('\n', at) == std::string::npos) return false;
-      said = service.Out().substr(at + 13, service.Out().find('\n', at) - at - 13);
+      said.clear();
+      std::size_t at = 0;
+      for (std::size_t n = 0; n < lines; ++n) {
+        at = service.Out().find("listening on ", at);
+        if (at == std::string::npos || service.Out().find('\n', at) == std::string::npos) return false;
+        said += (n ? " " : "") + service.Out().substr(at + 13, service.Out().find('\n', at) - at - 13);
+        at = service.Out().find('\n', at);
+      }
       return true;
     })) << service.Err();
     if (c.listening.empty())

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/service/ServiceChild.h"
+#include "tests/support/ChildProcess.h"
 
 using namespace servicetest;
 
@@ -261,8 +262,13 @@ TEST(ServiceProcess, NodesFromTwoAddressesSurviveARestartAndAKillRightAfterAnAns
   ASSERT_GT(service.Port(), 0) << service.Log();
   const std::string json = Json(service.Port(), "alice", "secret");
   EXPECT_NE(json.find("{\"name\":\"laptop\",\"address\":\"127.0.0.3\""), std::string::npos) << json;
-  EXPECT_NE(json.find("\"check_ins\":2,\"stale\":false,\"history\":[{\"time\":"), std::string::npos) << json;
-  EXPECT_NE(json.find("\"from\":\"127.0.0.2\",\"to\":\"127.0.0.3\"}]"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"check_ins\":2,\"stale\":false,\"ipv4\":{\"address\":\"127.0.0.3\",\"last_check_in\":\"20"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"ipv6\":{\"address\":null,\"last_check_in\":null,\"stale\":false},\"history\":[{\"time\":"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"family\":\"ipv4\",\"from\":\"127.0.0.2\",\"to\":\"127.0.0.3\"}]"), std::string::npos) << json;
 }
 
 TEST(ServiceProcess, OnlyATrustedProxyMayNameTheCaller) {
@@ -415,4 +421,37 @@ TEST(ServiceProcess, ADamagedOrForeignDatabaseIsRefusedAtStartAndLeftAsItIs) {
   EXPECT_EQ(TempDir::Read(junk), "This is no database, but it is somebody's file.\n" + std::string(5000, 'x'));
   EXPECT_EQ(RunService({"account", "list", "--db", junk}).code, 1);
   EXPECT_EQ(RunService({"--db", dir.File("no/such/folder/pinmark.db")}).code, 1);
+}
+
+// One service on 127.0.0.1 and ::1 at one port, and the program checking in
+// over both as localhost: each family answered with its own address and kept
+// by itself. localhost must be ::1 too: where /etc/hosts says otherwise,
+// root runs the program in a mount namespace with a hosts file that does.
+TEST(ServiceProcess, ListensOnBothFamiliesAndKeepsWhatTheProgramSendsOverEach) {
+  ServiceProcess service({"--account", std::string("demo:") + kDigest, "--host", "127.0.0.1", "--host", "::1"});
+  if (service.Port() <= 0 && service.Log().find("cannot listen on ::1") != std::string::npos)
+    GTEST_SKIP() << "no IPv6 loopback address here: " << service.Log();
+  ASSERT_GT(service.Port(), 0) << service.Log();
+  ASSERT_TRUE(service.WaitForLog("listening on ::1:" + std::to_string(service.Port()))) << service.Log();
+  TempDir dir;
+  const std::string ini = dir.File("Pinmark.ini"), hosts = dir.File("hosts");
+  TempDir::Write(ini, "[Program]\nIPv6=1\nURL=http://localhost:" + std::to_string(service.Port()) +
+                          "/includes/r_update.php\n[User]\nName=demo\nPassword=" + kDigest + "\nComputer=box\n");
+  ::chmod(ini.c_str(), 0600);
+  TempDir::Write(hosts, "127.0.0.1 localhost\n::1 localhost\n");
+  const bool ownHosts = ::geteuid() == 0 && std::system("unshare --mount true 2>/dev/null") == 0;
+  if (!ownHosts && std::system("getent ahostsv6 localhost | grep -q '^::1 '") != 0)
+    GTEST_SKIP() << "localhost is not ::1 here and no mount namespace can make it so";
+  ChildProcess checkin = ownHosts ? ChildProcess("unshare", {"--mount", "sh", "-c",
+                                                             "mount --bind \"$0\" /etc/hosts && exec \"$@\"", hosts,
+                                                             CHECKIN_PATH, "--ini", ini})
+                                  : ChildProcess(CHECKIN_PATH, {"--ini", ini});
+  EXPECT_EQ(checkin.Wait(), 0) << checkin.Err();
+  EXPECT_EQ(checkin.Out(), "127.0.0.1\n::1\n");
+  const std::string json = Json(service.Port(), "demo", "demo");
+  const auto Holds = [](const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; };
+  EXPECT_TRUE(Holds(json, "\"name\":\"box\",\"address\":\"::1\"")) << json;
+  EXPECT_TRUE(Holds(json, "\"check_ins\":2,")) << json;
+  EXPECT_TRUE(Holds(json, "\"ipv4\":{\"address\":\"127.0.0.1\",\"last_check_in\":\"20")) << json;
+  EXPECT_TRUE(Holds(json, "\"ipv6\":{\"address\":\"::1\",\"last_check_in\":\"20")) << json;
 }

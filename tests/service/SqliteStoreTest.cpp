@@ -217,7 +217,11 @@ TEST(SqliteDnsQueueStore, ADatabaseFromBeforeTheQueueGetsItAndKeepsItsNodes) {
   {
     // As the service's first schema left it.
     OtherConnection old(file);
-    ASSERT_EQ(old.Exec("DROP TABLE dns_queue; PRAGMA user_version = 1"), SQLITE_OK);
+    ASSERT_EQ(old.Exec("DROP TABLE dns_queue; DROP INDEX history_by_family; ALTER TABLE history DROP COLUMN family;"
+                       "ALTER TABLE nodes DROP COLUMN ipv4_address; ALTER TABLE nodes DROP COLUMN ipv4_check_in;"
+                       "ALTER TABLE nodes DROP COLUMN ipv6_address; ALTER TABLE nodes DROP COLUMN ipv6_check_in;"
+                       "PRAGMA user_version = 1"),
+              SQLITE_OK);
   }
   TSqliteStore store(file);
   EXPECT_EQ(store.Nodes(1).at(0).Address, "10.0.0.1");
@@ -261,4 +265,78 @@ TEST(SqliteDnsQueueStore, ARowNoQueueCouldHaveWrittenIsRefusedByTheFile) {
                                        " '', 0, 0, 0)"),
             SQLITE_OK);
   EXPECT_FALSE(TSqliteDnsQueueStore(store).Earliest());
+}
+
+TEST(SqliteStore, ADatabaseWithOneAddressPerNodeGivesEachAddressAndChangeToItsFamily) {
+  TempDir dir;
+  const std::string file = dir.File("service.db");
+  {
+    // A file as the service wrote it while a node had one address: its
+    // tables as they were made then, and a node of each family.
+    OtherConnection old(file);
+    ASSERT_EQ(old.Exec("CREATE TABLE accounts(id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE COLLATE NOCASE,"
+                       "  password_hash TEXT NOT NULL, created INTEGER NOT NULL);"
+                       "CREATE TABLE nodes(id INTEGER PRIMARY KEY,"
+                       "  account_id INTEGER NOT NULL REFERENCES accounts(id) ON DELETE CASCADE,"
+                       "  name TEXT NOT NULL COLLATE NOCASE, address TEXT NOT NULL, first_check_in INTEGER NOT NULL,"
+                       "  last_check_in INTEGER NOT NULL, check_ins INTEGER NOT NULL,"
+                       "  published_name TEXT NOT NULL DEFAULT '', dns_state TEXT NOT NULL DEFAULT '',"
+                       "  UNIQUE(account_id, name));"
+                       "CREATE TABLE history(id INTEGER PRIMARY KEY,"
+                       "  node_id INTEGER NOT NULL REFERENCES nodes(id) ON DELETE CASCADE,"
+                       "  time INTEGER NOT NULL, old_address TEXT NOT NULL, new_address TEXT NOT NULL);"
+                       "CREATE INDEX history_by_node ON history(node_id, id);"
+                       "CREATE TABLE dns_queue(name TEXT NOT NULL, type TEXT NOT NULL CHECK(type IN ('A', 'AAAA')),"
+                       "  address TEXT NOT NULL, version INTEGER NOT NULL, published_address TEXT NOT NULL,"
+                       "  state TEXT NOT NULL CHECK(state IN ('published', 'pending', 'failing')),"
+                       "  reason TEXT NOT NULL, since_ms INTEGER NOT NULL, attempts INTEGER NOT NULL, due_ms INTEGER,"
+                       "  PRIMARY KEY(name, type)) WITHOUT ROWID;"
+                       "CREATE INDEX dns_queue_by_due ON dns_queue(due_ms) WHERE due_ms IS NOT NULL;"
+                       "PRAGMA application_id = 1349349995; PRAGMA user_version = 2;"
+                       "INSERT INTO accounts VALUES(1, 'alice', 'h', 1);"
+                       "INSERT INTO nodes VALUES(1, 1, 'box', '2001:db8::2', 10, 40, 4, 'box.alice.zone.', '');"
+                       "INSERT INTO nodes VALUES(2, 1, 'pc', '10.0.0.1', 10, 50, 1, '', '');"
+                       "INSERT INTO history VALUES(1, 1, 20, '10.0.0.1', '10.0.0.2');"
+                       "INSERT INTO history VALUES(2, 1, 30, '10.0.0.2', '2001:db8::1');"
+                       "INSERT INTO history VALUES(3, 1, 40, '2001:db8::1', '2001:db8::2');"),
+              SQLITE_OK);
+  }
+  TSqliteStore store(file);
+  EXPECT_EQ(OtherConnection(file).Int("PRAGMA user_version"), TSqliteStore::SchemaVersion());
+  std::vector<TNodeRecord> nodes = store.Nodes(1);
+  ASSERT_EQ(nodes.size(), 2u);
+  const TNodeRecord& box = nodes[0];
+  EXPECT_EQ(box.Address, "2001:db8::2") << "what the address meant, it still means";
+  EXPECT_EQ(box.LastCheckIn, 40);
+  EXPECT_EQ(box.IPv6.Address, "2001:db8::2");
+  EXPECT_EQ(box.IPv6.LastCheckIn, 40);
+  EXPECT_EQ(box.IPv4.Address, "") << "when its IPv4 address was last seen is not known";
+  EXPECT_EQ(box.PublishedName, "box.alice.zone.");
+  ASSERT_EQ(box.History.size(), 3u);
+  EXPECT_EQ(box.History[0].Family, TAddressFamily::IPv6);
+  EXPECT_EQ(box.History[1].Family, TAddressFamily::IPv6);
+  EXPECT_EQ(box.History[1].From, "") << "a move from IPv4 was the first IPv6 address";
+  EXPECT_EQ(box.History[1].To, "2001:db8::1");
+  EXPECT_EQ(box.History[2].Family, TAddressFamily::IPv4);
+  EXPECT_EQ(box.History[2].From, "10.0.0.1");
+  EXPECT_EQ(nodes[1].IPv4.Address, "10.0.0.1");
+  EXPECT_EQ(nodes[1].IPv4.LastCheckIn, 50);
+
+  // From here on each family changes alone and keeps its own history.
+  const TCheckInRecord v4 = store.RecordCheckIn(1, "box", "10.0.0.3", 60, 10);
+  EXPECT_TRUE(v4.AddressChanged) << "IPv4 is new to this node";
+  EXPECT_EQ(v4.PreviousAddress, "");
+  EXPECT_EQ(v4.Node.IPv6.Address, "2001:db8::2");
+  for (int i = 0; i < 105; ++i) store.RecordCheckIn(1, "box", "10.0.1." + std::to_string(i), 100 + i, 10);
+  const TCheckInRecord v6 = store.RecordCheckIn(1, "box", "2001:db8::2", 300, 10);
+  EXPECT_FALSE(v6.AddressChanged);
+  EXPECT_EQ(v6.PreviousFamilyCheckIn, 40);
+  nodes = store.Nodes(1);
+  std::size_t ipv4 = 0, ipv6 = 0;
+  for (const THistoryEntry& e : nodes[0].History) ++(e.Family == TAddressFamily::IPv4 ? ipv4 : ipv6);
+  EXPECT_EQ(ipv4, IServiceStore::HistoryKept) << "IPv4's changes drop only IPv4's oldest";
+  EXPECT_EQ(ipv6, 2u);
+  EXPECT_EQ(nodes[0].IPv4.Address, "10.0.1.104");
+  EXPECT_EQ(nodes[0].IPv6.LastCheckIn, 300);
+  EXPECT_EQ(nodes[0].Address, "2001:db8::2");
 }

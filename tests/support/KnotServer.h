@@ -128,6 +128,17 @@ class KnotServer {
     return false;
   }
 
+  // Polls until name holds no record of type (at most limit); true when it did.
+  bool WaitHoldsNone(const std::string& name, const std::string& type,
+                     std::chrono::milliseconds limit = std::chrono::seconds(30)) const {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (Query(name, type).empty()) return true;
+      testpeer::Pause(50);
+    }
+    return false;
+  }
+
  private:
   void WriteConfig() const {
     const std::string dir = dir_.Path().string();

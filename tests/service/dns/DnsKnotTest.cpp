@@ -190,6 +190,12 @@ TEST_F(DnsAgainstKnot, AnUpdateMakesTheNameResolveAndTheNextOneReplacesIt) {
   ChildProcess kdig("kdig", {"@127.0.0.1", "-p", std::to_string(knot.Port()), "+noall", "+answer", kLaptop, "A"});
   kdig.Wait();
   EXPECT_NE(kdig.Out().find("\t60\tIN\tA\t192.0.2.8"), std::string::npos) << kdig.Out();
+
+  // The node left IPv6: its AAAA set goes, its A set stays.
+  publisher->Withdraw("laptop", "alice", TDnsRecordType::AAAA, Now());
+  EXPECT_TRUE(knot.WaitHoldsNone(kLaptop, "AAAA")) << knot.Log();
+  EXPECT_EQ(knot.Query(kLaptop, "A"), std::vector<std::string>{"192.0.2.8"});
+  EXPECT_FALSE(publisher->Queue().Withdraw(kLaptop, TDnsRecordType::AAAA, Now())) << "withdrawn already";
 }
 
 TEST_F(DnsAgainstKnot, AWrongKeyIsRefusedAndNothingChanges) {
