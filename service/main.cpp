@@ -26,6 +26,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -578,14 +579,29 @@ int Serve(int argc, char** argv) {
   // Every address on one port: the first one's, when the system picked it.
   // With several, an IPv6 address takes IPv6 alone, so that an IPv4 one
   // can be beside it on the same port.
+  // An address of a family this system does not have (IPv6 switched off,
+  // no ::1) is passed over while another one listens, so that the unit's
+  // pair still starts there; any other failure ends the start.
   int bound = port;
+  std::vector<std::string> listening;
   for (const std::string& host : hosts) {
-    bound = service.Bind(host, bound, hosts.size() > 1);
-    if (bound < 0) return Fail("cannot listen on " + host + ":" + std::to_string(port));
+    std::error_code failure;
+    const int got = service.Bind(host, bound, hosts.size() > 1, &failure);
+    const std::string why = failure ? " (" + failure.message() + ")" : "";
+    if (got >= 0) {
+      bound = got;
+      listening.push_back(host);
+    } else if (hosts.size() > 1 && (failure == std::errc::address_family_not_supported ||
+                                    failure == std::errc::address_not_available)) {
+      LogLine(STDERR_FILENO, TLogPriority::Warning, "not listening on " + host + why);
+    } else {
+      return Fail("cannot listen on " + host + ":" + std::to_string(bound) + why);
+    }
   }
+  if (listening.empty()) return Fail("cannot listen on any of the addresses given");
 
   TStopOnSignal stopOnSignal(service);
-  for (const std::string& host : hosts)
+  for (const std::string& host : listening)
     LogLine(STDOUT_FILENO, TLogPriority::Info, "listening on " + host + ":" + std::to_string(bound));
   if (publish)
     LogLine(STDOUT_FILENO, TLogPriority::Info,

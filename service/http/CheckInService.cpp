@@ -102,8 +102,8 @@ bool TCheckInService::LoadAccounts(const std::string& file, std::string& error) 
 
 TServiceTime TCheckInService::Now() const { return Clock(); }
 
-int TCheckInService::Bind(const std::string& host, int port, bool ipv6Only) {
-  return front_->Bind(host, port, ipv6Only);
+int TCheckInService::Bind(const std::string& host, int port, bool ipv6Only, std::error_code* failure) {
+  return front_->Bind(host, port, ipv6Only, failure);
 }
 
 void TCheckInService::Serve() { front_->Serve(); }

@@ -32,6 +32,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "runtime/JournalLog.h"
@@ -114,7 +115,7 @@ class TCheckInService {
   // Binds to host:port (port 0 picks a free one) and returns the port, or
   // -1; once more for each further address to listen on (ipv6Only as
   // TServiceFront::Bind).
-  int Bind(const std::string& host, int port, bool ipv6Only = false);
+  int Bind(const std::string& host, int port, bool ipv6Only = false, std::error_code* failure = nullptr);
   // Serves until Stop; blocks. Connections made after Bind wait until then.
   void Serve();
   // Serves on a thread of its own.

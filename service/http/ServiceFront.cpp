@@ -27,12 +27,12 @@ bool TServiceFront::UseTls(const std::string& certFile, const std::string& keyFi
          SSL_CTX_check_private_key(ctx) == 1;
 }
 
-int TServiceFront::Bind(const std::string& host, int port, bool ipv6Only) {
+int TServiceFront::Bind(const std::string& host, int port, bool ipv6Only, std::error_code* failure) {
   tcp::acceptor& acceptor = listeners_.emplace_back(io_).acceptor;
+  boost::system::error_code ec;
   try {
     tcp::resolver resolver(io_);
     for (const auto& entry : resolver.resolve(host, std::to_string(port), tcp::resolver::numeric_service)) {
-      boost::system::error_code ec;
       acceptor.close(ec);
       acceptor.open(entry.endpoint().protocol(), ec);
       if (ec) continue;
@@ -46,9 +46,11 @@ int TServiceFront::Bind(const std::string& host, int port, bool ipv6Only) {
       if (ec) continue;
       return acceptor.local_endpoint().port();
     }
-  } catch (const boost::system::system_error&) {
+  } catch (const boost::system::system_error& error) {
+    ec = error.code();
   }
   listeners_.pop_back();
+  if (failure) *failure = ec;
   return -1;
 }
 

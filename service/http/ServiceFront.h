@@ -38,6 +38,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -80,8 +81,9 @@ class TServiceFront {
   // Binds and listens on host:port (port 0 picks a free one); the port, or
   // -1. Called again, it listens on one more address as well. ipv6Only
   // keeps an IPv6 address from taking IPv4 connections too, so that an
-  // IPv4 address may listen on the same port beside it.
-  int Bind(const std::string& host, int port, bool ipv6Only = false);
+  // IPv4 address may listen on the same port beside it. failure, when
+  // given, receives why it could not listen.
+  int Bind(const std::string& host, int port, bool ipv6Only = false, std::error_code* failure = nullptr);
   // Serves until Stop; blocks.
   void Serve();
   // From any thread; Serve returns soon after.

@@ -65,7 +65,8 @@ TEST(ServiceInstall, ItsComponentLaysOutTheProgramAUnitSystemdAcceptsAndTheManua
 
 // The unit puts the administrator's PINMARK_SERVICE_OPTS after its own
 // options, so a later --port wins, a later --host takes the place of the
-// unit's addresses, and anything else adds. Each run
+// unit's addresses, and anything else adds; where the system has no ::1,
+// the unit's pair listens on 127.0.0.1 alone. Each run
 // is in a network namespace of its own, where port 8080 is free.
 TEST(ServiceInstall, ListensOn8080UnlessToldOtherwiseAndTheLastHostsOrPortWin) {
   ChildProcess probe("unshare", {"--net", "--map-root-user", "true"});
@@ -73,19 +74,22 @@ TEST(ServiceInstall, ListensOn8080UnlessToldOtherwiseAndTheLastHostsOrPortWin) {
   const struct {
     std::vector<std::string> args;
     std::string listening;  // what the service says it listens on, line by line; empty: not 8080
+    bool withoutIPv6 = false;  // loopback without ::1, as on a system with IPv6 switched off
   } cases[] = {
       {{}, "127.0.0.1:8080"},
       {{"--host", "127.0.0.1", "--host", "::1", "--port", "8080"}, "127.0.0.1:8080 ::1:8080"},
       {{"--host", "127.0.0.1", "--host", "::1", "--port", "8080", "--host", "127.0.0.2"}, "127.0.0.2:8080"},
       {{"--host", "127.0.0.1", "--host", "::1", "--port", "8080", "--host", "127.0.0.2", "--host", "::1"},
        "127.0.0.2:8080 ::1:8080"},
+      {{"--host", "127.0.0.1", "--host", "::1", "--port", "8080"}, "127.0.0.1:8080", true},
       {{"--host", "127.0.0.1", "--port", "8080", "--zone", "dyn.example.org"}, "127.0.0.1:8080"},
       {{"--host", "127.0.0.1", "--port", "8080", "--port", "8081"}, "127.0.0.1:8081"},
       {{"--host", "127.0.0.1", "--port", "8080", "--host", "127.0.0.2"}, "127.0.0.2:8080"},
       {{"--port", "0"}, ""},
   };
   for (const auto& c : cases) {
-    std::string line = std::string("ip link set lo up && exec \"$0\" --account demo:") +
+    std::string line = std::string(c.withoutIPv6 ? "echo 1 >/proc/sys/net/ipv6/conf/lo/disable_ipv6 && " : "") +
+                       "ip link set lo up && exec \"$0\" --account demo:" +
                        "0123456789abcdef0123456789abcdef";
     for (const std::string& arg : c.args) line += " '" + arg + "'";
     ChildProcess service("unshare", {"--net", "--map-root-user", "sh", "-c", line, SERVICE_PATH});
@@ -107,5 +111,8 @@ TEST(ServiceInstall, ListensOn8080UnlessToldOtherwiseAndTheLastHostsOrPortWin) {
       EXPECT_EQ(said.find(":8080"), std::string::npos) << said;
     else
       EXPECT_EQ(said, c.listening);
+    if (c.withoutIPv6) {
+      EXPECT_TRUE(service.WaitUntil([&] { return service.Err().find("not listening on ::1") != std::string::npos; }));
+    }
   }
 }
