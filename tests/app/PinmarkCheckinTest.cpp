@@ -180,6 +180,20 @@ TEST_F(PinmarkCheckin, FailuresPrintClassAndMessageAndExitWithOne) {
   EXPECT_EQ(full.Wait(), 1);
   EXPECT_EQ(full.Err(), "pinmark-checkin: cannot write the address to standard output\n");
 
+  // OpenSSL is opened at the first https exchange: one that cannot be
+  // loaded is the same setup failure as one that cannot start.
+  const std::string noTls = dir.File("no-tls");
+  std::filesystem::create_directory(noTls);
+  TempDir::Write(noTls + "/libssl.so.3", "");
+  std::string https = refusing.Url("/u.php");
+  https.replace(0, 4, "https");
+  TempDir::Write(ini, Account(https));
+  MakePrivate(ini);
+  ChildProcess withoutTls(
+      "sh", {"-c", std::string("LD_LIBRARY_PATH=\"$2\" exec \"$0\" --ini \"$1\""), PINMARK_CHECKIN_EXE, ini, noTls});
+  EXPECT_EQ(withoutTls.Wait(), 1);
+  EXPECT_EQ(withoutTls.Err(), "EIdTlsSetupError: Cannot set up TLS: " + noTls + "/libssl.so.3: file too short\n");
+
   // A settings file that cannot be written names itself.
   // (One without any write permission is kept as it is, also for root.)
   TempDir::Write(ini, Account(answering.Url("/u.php")));
