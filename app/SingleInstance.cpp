@@ -1,12 +1,14 @@
 #include "app/SingleInstance.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
-#include <QLocalServer>
-#include <QLocalSocket>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <cerrno>
@@ -24,7 +26,7 @@ using Clock = std::chrono::steady_clock;
 constexpr char kRequest[] = "raise\n";
 constexpr char kAnswer[] = "raised\n";
 // A request longer than this is no request of ours.
-constexpr qint64 kMaxRequest = 64;
+constexpr std::size_t kMaxRequest = 64;
 constexpr int kRequestTimeoutMs = 5000;
 
 // A folder that only its owner, this user, may use; a link is never taken.
@@ -45,6 +47,83 @@ int MillisecondsLeft(Clock::time_point until) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
   return left > 0 ? static_cast<int>(left) : 0;
 }
+
+// Plain local sockets rather than Qt's: they are all this needs, and Qt's
+// network library would bring Kerberos and the proxy libraries into every
+// start of the window.
+struct TFd {
+  int fd;
+  explicit TFd(int f = -1) : fd(f) {}
+  ~TFd() {
+    if (fd >= 0) ::close(fd);
+  }
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+};
+
+// The address of the socket file path; false when the path is too long for one.
+bool AddressOf(const std::string& path, sockaddr_un& address) {
+  address = sockaddr_un{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return false;
+  path.copy(address.sun_path, path.size());
+  return true;
+}
+
+// Waits until fd is ready for events or until; false when the time ran out
+// or the socket failed.
+bool WaitFor(int fd, short events, Clock::time_point until) {
+  for (;;) {
+    pollfd p{fd, events, 0};
+    const int n = ::poll(&p, 1, MillisecondsLeft(until));
+    if (n < 0 && errno == EINTR) continue;
+    return n > 0 && (p.revents & events) != 0;
+  }
+}
+
+// One connection to the running window: the request is read with a bounded
+// length and time; a full request raises the window and is answered, and
+// anything else drops the connection. Deletes itself when done.
+class TRaiseRequest : public QObject {
+ public:
+  TRaiseRequest(int fd, QObject* parent, std::function<void()>& raise)
+      : QObject(parent), fd_(fd), readable_(fd, QSocketNotifier::Read), raise_(raise) {
+    connect(&readable_, &QSocketNotifier::activated, this, [this] { Read(); });
+    // A client that says nothing is dropped after a while.
+    QTimer::singleShot(kRequestTimeoutMs, this, [this] { Done(); });
+  }
+
+ private:
+  void Read() {
+    char chunk[kMaxRequest + 1];
+    const ssize_t n = ::recv(fd_.fd, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n <= 0) return Done();
+    request_.append(chunk, static_cast<std::size_t>(n));
+    const std::size_t end = request_.find('\n');
+    if (end == std::string::npos) {
+      if (request_.size() > kMaxRequest) Done();
+      return;
+    }
+    if (request_.compare(0, end + 1, kRequest) == 0) {
+      if (raise_) raise_();
+      // A few bytes into a fresh socket's buffer: never blocks.
+      (void)::send(fd_.fd, kAnswer, sizeof kAnswer - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    Done();
+  }
+
+  void Done() {
+    readable_.setEnabled(false);
+    ::shutdown(fd_.fd, SHUT_RDWR);
+    deleteLater();
+  }
+
+  TFd fd_;
+  QSocketNotifier readable_;
+  std::function<void()>& raise_;
+  std::string request_;
+};
 }  // namespace
 
 std::string TSingleInstance::RuntimeFolder(std::string& problem) {
@@ -77,7 +156,8 @@ TSingleInstance::TSingleInstance(const std::string& settingsFile) : key_(KeyOf(s
 }
 
 TSingleInstance::~TSingleInstance() {
-  if (server_) server_->close();
+  listening_.reset();
+  if (listenFd_ >= 0) ::close(listenFd_);
   if (lockFd_ >= 0) ::close(lockFd_);
 }
 
@@ -96,14 +176,30 @@ bool TSingleInstance::TryLock() {
 
 bool TSingleInstance::AskToRaise(int waitMs) {
   const auto until = Clock::now() + std::chrono::milliseconds(waitMs);
-  QLocalSocket socket;
-  socket.connectToServer(QString::fromLocal8Bit(File(".socket")));
-  if (!socket.waitForConnected(MillisecondsLeft(until))) return false;
-  socket.write(kRequest);
-  if (!socket.waitForBytesWritten(MillisecondsLeft(until))) return false;
-  QByteArray answer;
-  while (!answer.contains('\n') && answer.size() < kMaxRequest && socket.waitForReadyRead(MillisecondsLeft(until)))
-    answer += socket.readAll();
+  sockaddr_un address;
+  if (!AddressOf(File(".socket"), address)) return false;
+  TFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (socket.fd < 0) return false;
+  // A local connect completes at once or fails (nobody listens, or the
+  // holder's backlog is full: the caller tries again).
+  if (::connect(socket.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return false;
+  std::size_t sent = 0;
+  while (sent < sizeof kRequest - 1) {
+    if (!WaitFor(socket.fd, POLLOUT, until)) return false;
+    const ssize_t n = ::send(socket.fd, kRequest + sent, sizeof kRequest - 1 - sent, MSG_NOSIGNAL);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (n <= 0) return false;
+    sent += static_cast<std::size_t>(n);
+  }
+  std::string answer;
+  while (answer.find('\n') == std::string::npos && answer.size() < kMaxRequest) {
+    if (!WaitFor(socket.fd, POLLIN, until)) return false;
+    char chunk[kMaxRequest];
+    const ssize_t n = ::recv(socket.fd, chunk, sizeof chunk, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (n <= 0) break;
+    answer.append(chunk, static_cast<std::size_t>(n));
+  }
   return answer == kAnswer;
 }
 
@@ -125,40 +221,36 @@ TSingleInstance::TClaim TSingleInstance::Claim(int waitMs) {
 void TSingleInstance::Listen(std::function<void()> raise) {
   if (folder_.empty() || lockFd_ < 0) return;
   raise_ = std::move(raise);
-  const QString name = QString::fromLocal8Bit(File(".socket"));
-  // The lock is ours, so a socket there is a crashed holder's.
-  QLocalServer::removeServer(name);
-  server_ = std::make_unique<QLocalServer>();
-  server_->setSocketOptions(QLocalServer::UserAccessOption);
-  if (!server_->listen(name)) {
-    problem_ = File(".socket") + ": " + server_->errorString().toStdString();
-    server_.reset();
+  const std::string path = File(".socket");
+  sockaddr_un address;
+  if (!AddressOf(path, address)) {
+    problem_ = path + ": the name is too long for a local socket";
     return;
   }
-  // Qt opens its socket without close-on-exec: programs we start (the
-  // browser, the mail program) must not keep it.
-  const int fd = static_cast<int>(server_->socketDescriptor());
-  if (fd >= 0) ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
-  connect(server_.get(), &QLocalServer::newConnection, this, [this] { Serve(); });
+  // Programs we start (the browser, the mail program) must not keep it.
+  TFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  // The lock is ours, so a socket there is a crashed holder's. Only this
+  // user may connect: the folder is the user's alone, and the socket is
+  // made the user's alone too.
+  ::unlink(path.c_str());
+  if (socket.fd < 0 || ::bind(socket.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::chmod(path.c_str(), 0600) != 0 || ::listen(socket.fd, 16) != 0) {
+    problem_ = path + ": " + std::strerror(errno);
+    return;
+  }
+  listenFd_ = socket.fd;
+  socket.fd = -1;
+  listening_ = std::make_unique<QSocketNotifier>(listenFd_, QSocketNotifier::Read);
+  connect(listening_.get(), &QSocketNotifier::activated, this, [this] { Serve(); });
 }
 
 void TSingleInstance::Serve() {
-  while (QLocalSocket* client = server_->nextPendingConnection()) {
-    connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
-    // A client that says nothing is dropped after a while.
-    QTimer::singleShot(kRequestTimeoutMs, client, [client] { client->abort(); });
-    connect(client, &QLocalSocket::readyRead, client, [this, client] {
-      if (!client->canReadLine()) {
-        if (client->bytesAvailable() > kMaxRequest) client->abort();
-        return;
-      }
-      if (client->readLine(kMaxRequest + 1) != kRequest) {
-        client->abort();
-        return;
-      }
-      if (raise_) raise_();
-      client->write(kAnswer);
-      client->disconnectFromServer();
-    });
+  for (;;) {
+    const int client = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (client < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      return;  // none left (or none to be had now: the notifier comes again)
+    }
+    new TRaiseRequest(client, this, raise_);
   }
 }

@@ -24,7 +24,7 @@
 #include <memory>
 #include <string>
 
-class QLocalServer;
+class QSocketNotifier;
 
 class TSingleInstance : public QObject {
  public:
@@ -69,6 +69,7 @@ class TSingleInstance : public QObject {
 
   std::string folder_, key_, problem_;
   int lockFd_ = -1;
-  std::unique_ptr<QLocalServer> server_;
+  int listenFd_ = -1;
+  std::unique_ptr<QSocketNotifier> listening_;
   std::function<void()> raise_;
 };

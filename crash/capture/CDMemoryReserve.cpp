@@ -18,12 +18,15 @@ void* Map(int i) {
     void* p = mmap(nullptr, SizeOf(i), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     return p == MAP_FAILED ? nullptr : p;
   }
-  // Backed by real pages (populated now), then made inaccessible so that
-  // nothing can use them by mistake.
-  void* p = mmap(nullptr, SizeOf(i), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-  if (p == MAP_FAILED) return nullptr;
-  mprotect(p, SizeOf(i), PROT_NONE);
-  return p;
+  // Charged to the process's commit and data limits, but never touched, so
+  // it holds no page: what a failing allocation runs into under strict
+  // overcommit or RLIMIT_DATA is the charge, and giving it back is what
+  // lets the report's allocations through. Pages of its own would add 2 MB
+  // to every process's resident memory only to help when the whole machine
+  // is out of memory, where 2 MB decides nothing. It stays writable: a
+  // mapping made inaccessible before it was touched loses its charge.
+  void* p = mmap(nullptr, SizeOf(i), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return p == MAP_FAILED ? nullptr : p;
 }
 }  // namespace
 

@@ -1,8 +1,9 @@
 // The memory reserve: while no exception is being handled the crash reporter
 // holds four reserved (address space only) regions of 4 MB and four
-// committed but inaccessible regions of 512 KB. Handling an exception starts
-// by giving them back, so that a program that ran out of address space or
-// memory still has room for its report, and takes them again at its end.
+// committed regions of 512 KB (charged to the process, never touched, so
+// without a resident page). Handling an exception starts by giving them
+// back, so that a program that ran out of address space or memory still has
+// room for its report, and takes them again at its end.
 //
 // Every operation is safe in a signal handler (mmap and munmap only).
 #pragma once

@@ -393,6 +393,11 @@ std::string SaveOutcomeText(const TCDSaveOutcome& outcome) {
   return text + (outcome.ToStandardError ? "; it was written to standard error." : "; it is lost.");
 }
 
+std::string SavedText(const TCDSaveOutcome& outcome) {
+  if (outcome.Saved() && !outcome.Elsewhere) return "The bug report was saved to " + outcome.Path + ".";
+  return SaveOutcomeText(outcome);
+}
+
 bool RemoveSentBugReports(const std::string& path, std::string_view sent) {
   if (sent.empty()) return false;
   struct stat st {};

@@ -113,6 +113,10 @@ std::string PlannedSaveText(const ICDDeliverable& exception);
 // it could not be saved and why.
 std::string SaveOutcomeText(const TCDSaveOutcome& outcome);
 
+// The same outcome as the box tells it once the report is saved: always one
+// sentence, naming the file it went to even where it was meant to go.
+std::string SavedText(const TCDSaveOutcome& outcome);
+
 // Takes reports that went out by mail out of the file: sent is the file's
 // content as it was copied for the mail. When the file still starts with it,
 // that part goes (the whole file when nothing was added since); anything

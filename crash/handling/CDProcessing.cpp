@@ -44,7 +44,7 @@ std::atomic<TICDException*> shownException{nullptr};
 TCDEvent saveShownAsked, saveShownDone;
 constexpr int kSaveShownCompleteMs = 5000;
 
-std::string AutoSave(TICDException& e);
+std::string AutoSave(TICDException& e, bool unshown = false);
 void TellWhereItWent(const std::string& note);
 
 // On the handling thread, while it waits for the GUI thread: saves the shown
@@ -201,14 +201,21 @@ std::optional<TCDEnding> Present(TICDException& e, const std::shared_ptr<ICDGuiB
 // Appends the complete report to the bug-report file, unless the box saved
 // it there already (a second save would count it as a second failure). A
 // file that cannot take it does not lose it (SaveBugReportKeeping); the
-// returned note says where it went then, and is empty otherwise.
-std::string AutoSave(TICDException& e) {
-  if (!e.Flags().CreateBugReport || !e.GetAutoSave()) return std::string();
+// returned note says where it went then, and is empty otherwise. Unshown,
+// the report of a failure that no box will ever show, is saved even where
+// saving is left to the user: the user never had the chance, and the note
+// then says where it went in any case.
+std::string AutoSave(TICDException& e, bool unshown) {
+  const bool unasked = unshown && !e.GetAutoSave();
+  if (!e.Flags().CreateBugReport || !(e.GetAutoSave() || unasked)) return std::string();
   if ((e.GetAutoSaveIfNotSent() && e.Sent()) || e.Saved() || e.AutoSaved()) return std::string();
   if (e.CallActionHandlers(TCDAction::Save)) return std::string();
   e.CompleteReport();
   e.SetAutoSaved();
-  return SaveOutcomeText(AutoSaveBugReport(e, e.Report().Text()));
+  const TCDSaveOutcome outcome = AutoSaveBugReport(e, e.Report().Text());
+  if (unasked && !outcome.Elsewhere)
+    return "The bug report of a further failure, which no box showed, was saved to " + outcome.Path + ".";
+  return SaveOutcomeText(outcome);
 }
 
 // The console hears where a report went that did not go where it should.
@@ -237,13 +244,13 @@ void TakeScreenShot(TICDException& e, ICDGuiBridge& bridge) {
 
 // The signals that end a thread in our handler.
 constexpr uint64_t Bit(int signal) { return uint64_t{1} << (signal - 1); }
-constexpr uint64_t kFatalSignals =
-    Bit(SIGSEGV) | Bit(SIGBUS) | Bit(SIGFPE) | Bit(SIGILL) | Bit(SIGABRT) | Bit(SIGTRAP);
+constexpr uint64_t kFatalSignals = Bit(SIGSEGV) | Bit(SIGBUS) | Bit(SIGFPE) | Bit(SIGILL) | Bit(SIGABRT) | Bit(SIGTRAP);
 // How long the end of the process waits for failures still on their way.
 constexpr int kWaitForFailuresMs = 5000;
 
 // A failure that waited behind the one just handled, in a process that ends
-// now: its report is made and saved without a box.
+// now: its report is made and saved without a box, whatever the settings
+// say of saving (nobody will be asked).
 void SaveWithoutBox(const TCDExceptionRequest& request) {
   try {
     auto e = std::make_unique<TICDException>(FactsFromRequest(request));
@@ -253,7 +260,7 @@ void SaveWithoutBox(const TCDExceptionRequest& request) {
     e->SetExceptionNumber(NextExceptionNumber());
     e->StartReport({}, true);
     e->CompleteReportWithin(kSaveShownCompleteMs);
-    TellWhereItWent(AutoSave(*e));
+    TellWhereItWent(AutoSave(*e, true));
   } catch (...) {
     // The next one is still saved.
   }

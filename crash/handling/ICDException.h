@@ -75,6 +75,11 @@ class ICDException : public ICDDeliverable {
 
   // Where the exception was intercepted (TCDExceptionSource); 0 when not known.
   virtual int32_t ExceptionSource() const { return 0; }
+
+  // The automatic save has run (the box's, while it stood), wherever the
+  // report went: nobody saves it again.
+  virtual bool AutoSaved() const { return false; }
+  virtual void SetAutoSaved() {}
 };
 
 // Everything the handling knows of one exception, copied out of its request.
@@ -171,8 +176,8 @@ class TICDException : public TICDSettings, public ICDException {
   void SetSaved(bool saved) override { saved_.store(saved); }
   // The automatic save has run: a report it had to keep elsewhere (not
   // "saved" in the configured file) is not kept twice.
-  bool AutoSaved() const { return autoSaved_.load(); }
-  void SetAutoSaved() { autoSaved_.store(true); }
+  bool AutoSaved() const override { return autoSaved_.load(); }
+  void SetAutoSaved() override { autoSaved_.store(true); }
   int32_t ExceptionSource() const override { return static_cast<int32_t>(facts_.Source); }
 
  protected:

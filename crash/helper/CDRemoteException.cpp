@@ -161,7 +161,10 @@ bool TCDHelperSession::AskActionHandlers(TCDAction action) {
 bool TCDHelperSession::Answer(TCDEnding ending) {
   uint8_t bytes[32];
   TCDWireWriter w(bytes, sizeof bytes);
-  EncodeAnswer(w, TCDHelperAnswer{static_cast<int32_t>(ending), exception_->Sent(), exception_->Saved()});
+  // A report the box saved, wherever it went, is not saved again by the
+  // crashed process.
+  EncodeAnswer(w, TCDHelperAnswer{static_cast<int32_t>(ending), exception_->Sent(),
+                                  exception_->Saved() || exception_->AutoSaved()});
   return Send(std::string(reinterpret_cast<const char*>(bytes), w.Size()));
 }
 

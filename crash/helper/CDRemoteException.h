@@ -58,6 +58,8 @@ class TCDRemoteException : public TICDSettings, public ICDException {
   void SetSent(bool sent) override { sent_ = sent; }
   bool Saved() const override { return saved_; }
   void SetSaved(bool saved) override { saved_ = saved; }
+  bool AutoSaved() const override { return autoSaved_; }
+  void SetAutoSaved() override { autoSaved_ = true; }
   int32_t ExceptionSource() const override { return facts_.Source; }
 
  protected:
@@ -71,6 +73,7 @@ class TCDRemoteException : public TICDSettings, public ICDException {
   std::string screenShot_;
   std::atomic<bool> sent_{false};
   std::atomic<bool> saved_{false};
+  std::atomic<bool> autoSaved_{false};
 };
 
 class TCDHelperSession {

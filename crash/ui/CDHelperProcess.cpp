@@ -100,7 +100,7 @@ int RunCrashHelperProcess(int& argc, char** argv) {
   // anything once it has gone; a report the box saved already is not saved
   // twice.
   if ((e.FinishHere() || session.PeerGone()) && e.GetAutoSave() && !(e.GetAutoSaveIfNotSent() && e.Sent()) &&
-      !e.Saved()) {
+      !e.Saved() && !e.AutoSaved()) {
     e.CompleteReport();
     const std::string note = SaveOutcomeText(AutoSaveBugReport(e, e.Report().Text()));
     if (!note.empty()) std::fprintf(stderr, "%s\n", note.c_str());

@@ -17,6 +17,7 @@
 #include <QWindow>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 
 #include "crash/delivery/CDBugRepFile.h"
@@ -191,6 +192,7 @@ TExceptionBox::TExceptionBox(ICDException& exception, int showMode, bool firstSh
     std::string report = FindText(text, "%bugReport%") != std::string::npos ? e_.Report().Text() : std::string();
     message = ExpandExceptionVars(text, message, report);
   }
+  baseMessage_ = message;
   // A report that will not reach its file is not lost without a word.
   if (const std::string note = PlannedSaveText(e_); !note.empty()) message += "\n\n" + note;
 
@@ -215,9 +217,46 @@ TExceptionBox::TExceptionBox(ICDException& exception, int showMode, bool firstSh
   }
   Arrange(-1);
   ChooseAutoButton();
+  if (SavesWhileShown()) {
+    // The report completes on a thread of its own; its flag is read here,
+    // on the box's thread, so the box never hears of it from elsewhere.
+    connect(&saveWatch_, &QTimer::timeout, this, [this] { SaveWhenComplete(); });
+    saveWatch_.start(100);
+  }
 }
 
 TExceptionBox::~TExceptionBox() = default;
+
+bool TExceptionBox::SavesWhileShown() const {
+  const TICDSettings& s = e_.Settings();
+  return s.GetAutoSave() && !s.GetAutoSaveIfNotSent() && !e_.Saved() && !e_.AutoSaved();
+}
+
+void TExceptionBox::SaveWhenComplete() {
+  if (!e_.Report().Complete()) return;
+  saveWatch_.stop();
+  // Saved by the user meanwhile, or by another showing of the same exception.
+  if (e_.Saved() || e_.AutoSaved()) return;
+  const std::string report = e_.Report().Text();
+  if (report.empty()) return;
+  e_.SetAutoSaved();
+  if (e_.CallActionHandlers(TCDAction::Save)) return;
+  const TCDSaveOutcome outcome = AutoSaveBugReport(e_, report);
+  // The console hears of a report that did not go where it should, as
+  // it does when the save comes after the box.
+  if (const std::string elsewhere = SaveOutcomeText(outcome); !elsewhere.empty()) {
+    const std::string line = ExtractFileName(ApplicationExeName()) + ": " + elsewhere + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+  }
+  SetNote(SavedText(outcome));
+}
+
+void TExceptionBox::SetNote(const std::string& note) {
+  messageText_ = MultiLineText(note.empty() ? baseMessage_ : baseMessage_ + "\n\n" + note);
+  message_->setText(messageText_);
+  Arrange(view_ ? width() : -1);
+}
 
 void TExceptionBox::CreateButtons() {
   const TICDSettings& s = e_.Settings();
@@ -547,7 +586,10 @@ void TExceptionBox::Save() {
     path = FromQString(dialog.selectedFiles().front());
   }
   std::string problem;
-  bool saved = SaveBugReport(e_, report, path, &problem);
+  // The configured file has it already (the box saved it once complete):
+  // a second copy would count as a second failure.
+  const bool there = e_.Saved() && BugRepPathBesideExecutable(path) == BugRepPathBesideExecutable(name);
+  bool saved = there || SaveBugReport(e_, report, path, &problem);
   if (!saved) {
     ShowSendFailure(s.GetTitleBar(), "The bug report could not be saved to " + BugRepPathBesideExecutable(path) +
                                          " (" + problem + ").");

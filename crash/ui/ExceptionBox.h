@@ -122,6 +122,13 @@ class TExceptionBox : public QDialog {
   void SetTopMost(bool topMost);
   void Save();
   void Print();
+  // The automatic save, made by the box once the report is complete when
+  // the answer cannot change it (a report saved only if not sent waits for
+  // the answer): the box then says where the report went, not where it
+  // will go.
+  bool SavesWhileShown() const;
+  void SaveWhenComplete();
+  void SetNote(const std::string& note);
 
   ICDException& e_;
   int mode_;
@@ -132,6 +139,8 @@ class TExceptionBox : public QDialog {
   QLabel* icon_ = nullptr;
   QLabel* message_ = nullptr;
   QString messageText_;
+  std::string baseMessage_;  // without a note on the save
+  QTimer saveWatch_;
   int screenWidth_ = 0;  // 0: the primary screen's
   TCDReportView* view_ = nullptr;
   bool column_ = false;

@@ -1,12 +1,10 @@
 #include "http/protocol/IdAuthentication.h"
 
-#include <openssl/evp.h>
-#include <openssl/rand.h>
-
 #include <mutex>
 #include <utility>
 #include <vector>
 
+#include "http/openssl/IdOpenSSL.h"
 #include "runtime/SysUtils.h"
 
 namespace {
@@ -85,10 +83,12 @@ std::string Quoted(std::string_view value) {
   return quoted + "\"";
 }
 
+const TIdOpenSSLApi& Ssl() { return TIdOpenSSL::Bound(); }
+
 std::string HexDigest(const EVP_MD* md, std::string_view data) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
-  if (EVP_Digest(data.data(), data.size(), digest, &size, md, nullptr) != 1)
+  if (Ssl().EVP_Digest(data.data(), data.size(), digest, &size, md, nullptr) != 1)
     throw EIdException("Digest authentication: the hash could not be computed.");
   static constexpr char kHex[] = "0123456789abcdef";
   std::string hex;
@@ -100,8 +100,10 @@ std::string HexDigest(const EVP_MD* md, std::string_view data) {
 }
 
 const EVP_MD* DigestAlgorithm(std::string_view algorithm) {
-  if (algorithm.empty() || SameText(algorithm, "MD5") || SameText(algorithm, "MD5-sess")) return EVP_md5();
-  if (SameText(algorithm, "SHA-256") || SameText(algorithm, "SHA-256-sess")) return EVP_sha256();
+  // Without OpenSSL no hash can be computed.
+  if (TIdOpenSSL::Api() == nullptr) throw EIdException("Digest authentication: the hash could not be computed.");
+  if (algorithm.empty() || SameText(algorithm, "MD5") || SameText(algorithm, "MD5-sess")) return Ssl().EVP_md5();
+  if (SameText(algorithm, "SHA-256") || SameText(algorithm, "SHA-256-sess")) return Ssl().EVP_sha256();
   return nullptr;
 }
 }  // namespace
@@ -221,9 +223,9 @@ std::string TIdDigestAuthentication::HeaderValue() {
   std::string cnonce = FixedClientNonce;
   if (cnonce.empty()) {
     unsigned char random[16];
-    if (RAND_bytes(random, sizeof random) != 1)
+    if (Ssl().RAND_bytes(random, sizeof random) != 1)
       throw EIdException("Digest authentication: no random client nonce could be made.");
-    cnonce = HexDigest(EVP_md5(), std::string_view(reinterpret_cast<const char*>(random), sizeof random));
+    cnonce = HexDigest(Ssl().EVP_md5(), std::string_view(reinterpret_cast<const char*>(random), sizeof random));
   }
   const std::string nc = Format("%08x", ++nonceCount_);
   std::string ha1 = HexDigest(md, Username() + ":" + realm_ + ":" + Password());

@@ -1,8 +1,5 @@
 #include "http/tls/IdTlsContext.h"
 
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -10,17 +7,24 @@
 #include <mutex>
 #include <vector>
 
+#include "http/openssl/IdOpenSSL.h"
 #include "runtime/SysUtils.h"
 
 using namespace IdTlsStrings;
 
+namespace {
+const TIdOpenSSLApi& Ssl() { return TIdOpenSSL::Bound(); }
+}  // namespace
+
 std::string IdTlsStrings::OpenSSLReason(const char* fallback) {
-  const unsigned long code = ERR_get_error();
-  ERR_clear_error();
+  // Nothing can have failed inside an OpenSSL that was never opened.
+  if (TIdOpenSSL::Api() == nullptr) return fallback;
+  const unsigned long code = Ssl().ERR_get_error();
+  Ssl().ERR_clear_error();
   if (code == 0) return fallback;
-  if (const char* reason = ERR_reason_error_string(code)) return reason;
+  if (const char* reason = Ssl().ERR_reason_error_string(code)) return reason;
   char text[256];
-  ERR_error_string_n(code, text, sizeof text);
+  Ssl().ERR_error_string_n(code, text, sizeof text);
   return text;
 }
 
@@ -58,8 +62,8 @@ std::string FromEnvironment(const char* name, const char* fallback) {
 
 // Everything a context's trust store is loaded from, as OpenSSL will find it.
 struct TrustSources {
-  std::string defaultFile = FromEnvironment(X509_get_default_cert_file_env(), X509_get_default_cert_file());
-  std::string defaultDirs = FromEnvironment(X509_get_default_cert_dir_env(), X509_get_default_cert_dir());
+  std::string defaultFile = FromEnvironment(Ssl().X509_get_default_cert_file_env(), Ssl().X509_get_default_cert_file());
+  std::string defaultDirs = FromEnvironment(Ssl().X509_get_default_cert_dir_env(), Ssl().X509_get_default_cert_dir());
   std::string extraFile;
 
   std::string Key() const { return defaultFile + '\n' + defaultDirs + '\n' + extraFile; }
@@ -82,22 +86,23 @@ struct TrustSources {
 }
 
 TIdTlsContext::Handle MakeContext(const std::string& extraFile) {
-  ERR_clear_error();
-  SSL_CTX* raw = SSL_CTX_new(TLS_client_method());
+  Ssl().ERR_clear_error();
+  SSL_CTX* raw = Ssl().SSL_CTX_new(Ssl().TLS_client_method());
   if (!raw) RaiseSetupFailed(OpenSSLReason("no client context"));
-  TIdTlsContext::Handle context(raw, SSL_CTX_free);
-  if (SSL_CTX_set_min_proto_version(raw, TLS1_2_VERSION) != 1) RaiseSetupFailed(OpenSSLReason("no TLS 1.2"));
-  SSL_CTX_set_options(raw, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
+  TIdTlsContext::Handle context(raw, Ssl().SSL_CTX_free);
+  if (Ssl().SSL_CTX_ctrl(raw, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr) != 1)
+    RaiseSetupFailed(OpenSSLReason("no TLS 1.2"));
+  Ssl().SSL_CTX_set_options(raw, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
   // All three TLS 1.3 suites, in the order browsers offer them: AES-128-GCM is
   // as safe in practice and a third cheaper than AES-256 on both ends.
-  if (SSL_CTX_set_ciphersuites(raw, kTls13Suites) != 1) RaiseSetupFailed(OpenSSLReason("no TLS 1.3 suites"));
-  SSL_CTX_set_verify(raw, SSL_VERIFY_PEER, nullptr);
-  SSL_CTX_set_read_ahead(raw, 1);
-  SSL_CTX_set_default_read_buffer_len(raw, kReadBufferLength);
+  if (Ssl().SSL_CTX_set_ciphersuites(raw, kTls13Suites) != 1) RaiseSetupFailed(OpenSSLReason("no TLS 1.3 suites"));
+  Ssl().SSL_CTX_set_verify(raw, SSL_VERIFY_PEER, nullptr);
+  Ssl().SSL_CTX_ctrl(raw, SSL_CTRL_SET_READ_AHEAD, 1, nullptr);
+  Ssl().SSL_CTX_set_default_read_buffer_len(raw, kReadBufferLength);
   // A default file or folder that does not exist only means fewer anchors.
-  SSL_CTX_set_default_verify_paths(raw);
-  ERR_clear_error();
-  if (!extraFile.empty() && SSL_CTX_load_verify_file(raw, extraFile.c_str()) != 1)
+  Ssl().SSL_CTX_set_default_verify_paths(raw);
+  Ssl().ERR_clear_error();
+  if (!extraFile.empty() && Ssl().SSL_CTX_load_verify_file(raw, extraFile.c_str()) != 1)
     RaiseSetupFailed(Format(RSTlsCannotReadAnchors, extraFile.c_str(), OpenSSLReason("no certificate").c_str()));
   return context;
 }
@@ -110,9 +115,12 @@ struct CachedContext {
 }  // namespace
 
 TIdTlsContext::Handle TIdTlsContext::ClientContext(const std::string& caFile) {
+  // Every TLS connection starts here: OpenSSL is opened with the first.
+  std::string why;
+  if (TIdOpenSSL::Api(&why) == nullptr) RaiseSetupFailed(why);
   // OpenSSL cleans up after itself at exit. Started before the cache exists,
   // its clean-up runs after the cache is gone, so no context outlives it.
-  static const bool started = OPENSSL_init_ssl(0, nullptr) == 1;
+  static const bool started = Ssl().OPENSSL_init_ssl(0, nullptr) == 1;
   if (!started) RaiseSetupFailed(OpenSSLReason("OpenSSL did not start"));
   static std::mutex lock;
   static std::map<std::string, CachedContext> cache;

@@ -1,17 +1,18 @@
 #include "http/tls/IdTlsIOHandler.h"
 
-#include <openssl/bio.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509v3.h>
-
 #include <algorithm>
 
+#include "http/openssl/IdOpenSSL.h"
 #include "http/transport/IdStackRegistry.h"
 #include "runtime/SysUtils.h"
 
 using namespace IdIOHandlerStrings;
 using namespace IdTlsStrings;
+
+namespace {
+// Every call below follows a session or a context, so OpenSSL is open.
+const TIdOpenSSLApi& Ssl() { return TIdOpenSSL::Bound(); }
+}  // namespace
 
 // OpenSSL reaches the socket through this: every receive and send goes to the
 // socket stack, so errors are numbered as for plain sockets, a send never
@@ -19,12 +20,12 @@ using namespace IdTlsStrings;
 struct TIdTlsTransport {
   static BIO_METHOD* Method() {
     static BIO_METHOD* method = [] {
-      BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "Pinmark socket");
+      BIO_METHOD* m = Ssl().BIO_meth_new(Ssl().BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "Pinmark socket");
       if (m) {
-        BIO_meth_set_create(m, Create);
-        BIO_meth_set_read(m, Read);
-        BIO_meth_set_write(m, Write);
-        BIO_meth_set_ctrl(m, Control);
+        Ssl().BIO_meth_set_create(m, Create);
+        Ssl().BIO_meth_set_read(m, Read);
+        Ssl().BIO_meth_set_write(m, Write);
+        Ssl().BIO_meth_set_ctrl(m, Control);
       }
       return m;
     }();
@@ -32,21 +33,21 @@ struct TIdTlsTransport {
   }
 
   static int Create(BIO* bio) {
-    BIO_set_init(bio, 1);
+    Ssl().BIO_set_init(bio, 1);
     return 1;
   }
   static int Read(BIO* bio, char* data, int size) {
-    BIO_clear_retry_flags(bio);
-    auto* handler = static_cast<TIdTlsIOHandler*>(BIO_get_data(bio));
+    Ssl().BIO_clear_flags(bio, BIO_FLAGS_RWS | BIO_FLAGS_SHOULD_RETRY);
+    auto* handler = static_cast<TIdTlsIOHandler*>(Ssl().BIO_get_data(bio));
     const int n = handler->TransportRead(data, size);
-    if (n < 0 && handler->transportTimedOut_) BIO_set_retry_read(bio);
+    if (n < 0 && handler->transportTimedOut_) Ssl().BIO_set_flags(bio, BIO_FLAGS_READ | BIO_FLAGS_SHOULD_RETRY);
     return n;
   }
   static int Write(BIO* bio, const char* data, int size) {
-    BIO_clear_retry_flags(bio);
-    auto* handler = static_cast<TIdTlsIOHandler*>(BIO_get_data(bio));
+    Ssl().BIO_clear_flags(bio, BIO_FLAGS_RWS | BIO_FLAGS_SHOULD_RETRY);
+    auto* handler = static_cast<TIdTlsIOHandler*>(Ssl().BIO_get_data(bio));
     const int n = handler->TransportWrite(data, size);
-    if (n < 0 && handler->transportTimedOut_) BIO_set_retry_write(bio);
+    if (n < 0 && handler->transportTimedOut_) Ssl().BIO_set_flags(bio, BIO_FLAGS_WRITE | BIO_FLAGS_SHOULD_RETRY);
     return n;
   }
   static long Control(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
@@ -65,34 +66,35 @@ void SetPeerName(SSL* ssl, std::string name) {
   if (!name.empty() && name.back() == '.') name.pop_back();
   if (name.empty() || name.find('\0') != std::string::npos) RaiseHandshake(RSTlsInvalidHostName);
   uint8_t address[16];
-  X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
+  X509_VERIFY_PARAM* param = Ssl().SSL_get0_param(ssl);
   bool ok;
   if (TIdStackBSDBase::IPv4TextToBytes(name, address)) {
-    ok = X509_VERIFY_PARAM_set1_ip(param, address, 4) == 1;
+    ok = Ssl().X509_VERIFY_PARAM_set1_ip(param, address, 4) == 1;
   } else if (TIdStackBSDBase::IPv6TextToBytes(name, address)) {
-    ok = X509_VERIFY_PARAM_set1_ip(param, address, 16) == 1;
+    ok = Ssl().X509_VERIFY_PARAM_set1_ip(param, address, 16) == 1;
   } else {
-    SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-    ok = SSL_set_tlsext_host_name(ssl, name.c_str()) == 1 && SSL_set1_host(ssl, name.c_str()) == 1;
+    Ssl().SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    ok = Ssl().SSL_ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name, name.data()) == 1 &&
+         Ssl().SSL_set1_host(ssl, name.c_str()) == 1;
   }
-  ERR_clear_error();
+  Ssl().ERR_clear_error();
   if (!ok) RaiseHandshake(RSTlsInvalidHostName);
 }
 
 }  // namespace
 
-void TIdTlsIOHandler::SessionDeleter::operator()(ssl_st* ssl) const { SSL_free(ssl); }
+void TIdTlsIOHandler::SessionDeleter::operator()(ssl_st* ssl) const { Ssl().SSL_free(ssl); }
 
 TIdTlsIOHandler::TIdTlsIOHandler() { SetUseNagle(false); }
 
 TIdTlsIOHandler::~TIdTlsIOHandler() = default;
 
-bool TIdTlsIOHandler::TlsActive() const { return session_ && SSL_is_init_finished(session_.get()); }
+bool TIdTlsIOHandler::TlsActive() const { return session_ && Ssl().SSL_is_init_finished(session_.get()); }
 
-std::string TIdTlsIOHandler::ProtocolName() const { return TlsActive() ? SSL_get_version(session_.get()) : ""; }
+std::string TIdTlsIOHandler::ProtocolName() const { return TlsActive() ? Ssl().SSL_get_version(session_.get()) : ""; }
 
 std::string TIdTlsIOHandler::CipherName() const {
-  const char* name = TlsActive() ? SSL_get_cipher_name(session_.get()) : nullptr;
+  const char* name = TlsActive() ? Ssl().SSL_CIPHER_get_name(Ssl().SSL_get_current_cipher(session_.get())) : nullptr;
   return name ? name : "";
 }
 
@@ -104,13 +106,13 @@ void TIdTlsIOHandler::OpenHandler() {
 }
 
 void TIdTlsIOHandler::CloseHandler() {
-  if (session_ && !sessionEnded_ && SocketAllocated() && SSL_is_init_finished(session_.get())) {
+  if (session_ && !sessionEnded_ && SocketAllocated() && Ssl().SSL_is_init_finished(session_.get())) {
     // A goodbye that does not fit into the socket now is not worth waiting for.
     sendWithoutWaiting_ = true;
     transportError_ = nullptr;
-    ERR_clear_error();
-    SSL_shutdown(session_.get());
-    ERR_clear_error();
+    Ssl().ERR_clear_error();
+    Ssl().SSL_shutdown(session_.get());
+    Ssl().ERR_clear_error();
     sendWithoutWaiting_ = false;
   }
   DropSession();
@@ -134,17 +136,17 @@ void TIdTlsIOHandler::StartTls(Clock::time_point connectStarted) {
   // cannot belong to the session, and must never be read as if it did.
   if (pendingInput_ && pendingInput_->Size() > 0) RaiseHandshake(RSTlsDataBeforeHandshake);
   TIdTlsContext::Handle context = TIdTlsContext::ClientContext(CACertFile);
-  ERR_clear_error();
-  session_.reset(SSL_new(context.get()));
-  BIO* transport = TIdTlsTransport::Method() ? BIO_new(TIdTlsTransport::Method()) : nullptr;
+  Ssl().ERR_clear_error();
+  session_.reset(Ssl().SSL_new(context.get()));
+  BIO* transport = TIdTlsTransport::Method() ? Ssl().BIO_new(TIdTlsTransport::Method()) : nullptr;
   if (!session_ || !transport) {
-    BIO_free(transport);
+    Ssl().BIO_free(transport);
     throw EIdTlsSetupError(Format(RSTlsSetupFailed, OpenSSLReason("out of memory").c_str()));
   }
-  BIO_set_data(transport, this);
-  SSL_set_bio(session_.get(), transport, transport);
+  Ssl().BIO_set_data(transport, this);
+  Ssl().SSL_set_bio(session_.get(), transport, transport);
   SetPeerName(session_.get(), Host);
-  SSL_set_connect_state(session_.get());
+  Ssl().SSL_set_connect_state(session_.get());
 
   std::optional<Clock::time_point> deadline;
   if (ConnectTimeout > 0) deadline = connectStarted + std::chrono::milliseconds(ConnectTimeout);
@@ -159,14 +161,14 @@ void TIdTlsIOHandler::Handshake(const std::optional<Clock::time_point>& connectD
   transportError_ = nullptr;
   transportTimedOut_ = false;
   transportSawEnd_ = false;
-  ERR_clear_error();
-  const int rc = SSL_do_handshake(ssl);
+  Ssl().ERR_clear_error();
+  const int rc = Ssl().SSL_do_handshake(ssl);
   if (rc != 1) RaiseHandshakeFailure();
   connectDeadline_.reset();
-  ERR_clear_error();
+  Ssl().ERR_clear_error();
   // Verification cannot be switched off, but a session without a verified
   // certificate is refused here as well, whatever the context allowed.
-  if (SSL_get_verify_result(ssl) != X509_V_OK || !SSL_get0_peer_certificate(ssl))
+  if (Ssl().SSL_get_verify_result(ssl) != X509_V_OK || !Ssl().SSL_get0_peer_certificate(ssl))
     throw EIdTlsCertificateUntrusted(Format(RSTlsCertificateUntrusted, "no certificate was verified"));
 }
 
@@ -174,18 +176,18 @@ void TIdTlsIOHandler::RaiseHandshakeFailure() {
   SSL* ssl = session_.get();
   if (transportError_) std::rethrow_exception(transportError_);
   if (transportTimedOut_) {
-    ERR_clear_error();
+    Ssl().ERR_clear_error();
     if (DeadlinePassed()) RaiseDeadlineExceeded();
     // The connect's own limit is what ran out when its deadline has passed.
     if (connectDeadline_ && Clock::now() >= *connectDeadline_) throw EIdConnectTimeout(RSConnectTimeout);
     throw EIdReadTimeout(RSReadTimeout);
   }
-  const long verify = SSL_get_verify_result(ssl);
+  const long verify = Ssl().SSL_get_verify_result(ssl);
   if (verify != X509_V_OK) {
-    ERR_clear_error();
+    Ssl().ERR_clear_error();
     if (verify == X509_V_ERR_HOSTNAME_MISMATCH || verify == X509_V_ERR_IP_ADDRESS_MISMATCH)
       throw EIdTlsHostNameMismatch(Format(RSTlsHostNameMismatch, Host.c_str()));
-    throw EIdTlsCertificateUntrusted(Format(RSTlsCertificateUntrusted, X509_verify_cert_error_string(verify)));
+    throw EIdTlsCertificateUntrusted(Format(RSTlsCertificateUntrusted, Ssl().X509_verify_cert_error_string(verify)));
   }
   std::string reason = OpenSSLReason(RSTlsPeerLeft);
   if (transportSawEnd_) reason = RSTlsPeerLeft;
@@ -244,8 +246,8 @@ int TIdTlsIOHandler::TransportWrite(const char* data, int size) {
 
 std::exception_ptr TIdTlsIOHandler::SessionFailure(int error) {
   if (transportError_) return transportError_;
-  if (transportSawEnd_ || (error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0)) {
-    ERR_clear_error();
+  if (transportSawEnd_ || (error == SSL_ERROR_SYSCALL && Ssl().ERR_peek_error() == 0)) {
+    Ssl().ERR_clear_error();
     return std::make_exception_ptr(EIdTlsTruncated(RSTlsTruncated));
   }
   return std::make_exception_ptr(EIdTlsProtocolError(Format(RSTlsProtocolError, OpenSSLReason("unknown").c_str())));
@@ -261,23 +263,23 @@ int32_t TIdTlsIOHandler::ReadSession(int32_t timeout) {
     transportError_ = nullptr;
     transportTimedOut_ = false;
     transportSawEnd_ = false;
-    ERR_clear_error();
+    Ssl().ERR_clear_error();
     std::size_t n = 0;
-    const int rc = SSL_read_ex(ssl, area.data() + got, area.size() - got, &n);
+    const int rc = Ssl().SSL_read_ex(ssl, area.data() + got, area.size() - got, &n);
     if (rc == 1) {
       got += n;
       // More is taken only when it has arrived already.
       noWait_ = true;
       continue;
     }
-    const int error = SSL_get_error(ssl, rc);
+    const int error = Ssl().SSL_get_error(ssl, rc);
     if ((error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) && !transportError_) {
-      ERR_clear_error();
+      Ssl().ERR_clear_error();
       break;
     }
     sessionEnded_ = true;
     if (error != SSL_ERROR_ZERO_RETURN) endError_ = SessionFailure(error);
-    ERR_clear_error();
+    Ssl().ERR_clear_error();
     break;
   }
   if (got > 0) {
@@ -315,7 +317,7 @@ void TIdTlsIOHandler::CheckDisconnected(bool raise, bool ignoreBuffered) {
 }
 
 bool TIdTlsIOHandler::WaitReadable(int32_t timeout) {
-  if (session_ && SSL_has_pending(session_.get())) return true;
+  if (session_ && Ssl().SSL_has_pending(session_.get())) return true;
   return TIdSSLIOHandlerSocketBase::WaitReadable(timeout);
 }
 
@@ -329,13 +331,13 @@ int32_t TIdTlsIOHandler::WriteDataToTarget(const TIdBytes& bytes, int32_t offset
   transportSawEnd_ = false;
   // A write waits for room as a plain send does; should it need to read, it may wait as long.
   SetReadLimit(-1);
-  ERR_clear_error();
+  Ssl().ERR_clear_error();
   std::size_t written = 0;
-  const int rc = SSL_write_ex(session_.get(), bytes.data() + offset, static_cast<std::size_t>(count), &written);
+  const int rc = Ssl().SSL_write_ex(session_.get(), bytes.data() + offset, static_cast<std::size_t>(count), &written);
   if (rc == 1) return static_cast<int32_t>(written);
-  const int error = SSL_get_error(session_.get(), rc);
+  const int error = Ssl().SSL_get_error(session_.get(), rc);
   sessionEnded_ = true;
   endError_ = SessionFailure(error);
-  ERR_clear_error();
+  Ssl().ERR_clear_error();
   std::rethrow_exception(endError_);
 }

@@ -23,11 +23,13 @@
 #include "app/frmPinmark.h"
 #include "runtime/DateTime.h"
 #include "runtime/PrivateProfile.h"
+#include "service/http/CheckInService.h"
 #include "settings/md5.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/HttpTestPeer.h"
 #include "tests/support/ReferenceService.h"
+#include "tests/support/TlsTestAuthority.h"
 
 namespace {
 const std::string kDigest = DigestToHex(MD5OfString("secret"));
@@ -180,6 +182,20 @@ TEST_F(PinmarkCheckin, FailuresPrintClassAndMessageAndExitWithOne) {
   EXPECT_EQ(full.Wait(), 1);
   EXPECT_EQ(full.Err(), "pinmark-checkin: cannot write the address to standard output\n");
 
+  // OpenSSL is opened at the first https exchange: one that cannot be
+  // loaded is the same setup failure as one that cannot start.
+  const std::string noTls = dir.File("no-tls");
+  std::filesystem::create_directory(noTls);
+  TempDir::Write(noTls + "/libssl.so.3", "");
+  std::string https = refusing.Url("/u.php");
+  https.replace(0, 4, "https");
+  TempDir::Write(ini, Account(https));
+  MakePrivate(ini);
+  ChildProcess withoutTls(
+      "sh", {"-c", std::string("LD_LIBRARY_PATH=\"$2\" exec \"$0\" --ini \"$1\""), PINMARK_CHECKIN_EXE, ini, noTls});
+  EXPECT_EQ(withoutTls.Wait(), 1);
+  EXPECT_EQ(withoutTls.Err(), "EIdTlsSetupError: Cannot set up TLS: " + noTls + "/libssl.so.3: file too short\n");
+
   // A settings file that cannot be written names itself.
   // (One without any write permission is kept as it is, also for root.)
   TempDir::Write(ini, Account(answering.Url("/u.php")));
@@ -188,6 +204,26 @@ TEST_F(PinmarkCheckin, FailuresPrintClassAndMessageAndExitWithOne) {
   EXPECT_EQ(unwritable.Wait(), 1);
   EXPECT_EQ(unwritable.Err(), "EIniFileException: Unable to write to " + ini + "\n");
   std::filesystem::permissions(ini, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
+}
+
+// The program links no OpenSSL of its own: over https it opens the
+// system's, and checks in as over http.
+TEST_F(PinmarkCheckin, ChecksInOverHttpsWithTheOpenSSLItOpensItself) {
+  TlsTestAuthority authority;
+  const TlsTestAuthority::Issued cert = authority.Localhost();
+  TCheckInService service(cert.certFile, cert.keyFile);
+  ASSERT_TRUE(service.Valid());
+  service.AddAccount("alice", kDigest);
+  const int port = service.Bind("127.0.0.1", 0);
+  ASSERT_GT(port, 0);
+  service.Start();
+  TempDir::Write(ini, Account("https://localhost:" + std::to_string(port) + "/includes/r_update.php"));
+  MakePrivate(ini);
+  ChildProcess run("sh", {"-c", std::string("SSL_CERT_FILE=\"$2\" exec \"$0\" --ini \"$1\""), PINMARK_CHECKIN_EXE, ini,
+                          authority.CertFile()});
+  EXPECT_EQ(run.Wait(), 0) << run.Err();
+  EXPECT_EQ(run.Out(), "127.0.0.1\n");
+  EXPECT_EQ(service.CheckIns(), 1);
 }
 
 TEST_F(PinmarkCheckin, BadUsageExitsWithTwoAndChangesNothing) {

@@ -36,6 +36,8 @@ class TFakeCDException : public ICDException {
   void SetSent(bool value) override { sent = value; }
   bool Saved() const override { return saved; }
   void SetSaved(bool value) override { saved = value; }
+  bool AutoSaved() const override { return autoSaved; }
+  void SetAutoSaved() override { autoSaved = true; }
 
   // Fills the report with the usual header lines and one thread section.
   void FillReport(const std::string& crc = "$11111111, $22222222, $33333333") {
@@ -58,7 +60,7 @@ class TFakeCDException : public ICDException {
   bool canContinue = true;
   int32_t showMode = 0;
   std::string screenShot;
-  bool sent = false, saved = false;
+  bool sent = false, saved = false, autoSaved = false;
   int completions = 0;
   std::vector<TCDAction> actions;
   std::vector<TCDAction> takenOver;

@@ -300,13 +300,18 @@ std::vector<TPackageCase> PackageCases() {
   service.insert("etc/default/pinmark-service");
   const std::vector<std::string> noQt = {"libqt6", "libQt6", "libgl"};
   return {
-      {"pinmark", window, {"libc6 (>= ", "libqt6widgets6 (>= ", "libqt6network6 (>= ", "libdw1", "libcapstone4", "libudev1"}, {"-dev"}, {}, {},
+      {"pinmark",
+       window,
+       {"libc6 (>= ", "libqt6widgets6 (>= ", "libssl3", "libdw1", "libcapstone4", "libudev1"},
+       {"-dev", "libqt6network6"},
+       {},
+       {},
        {}},
       // The timers are the administrator's (or user's) to enable: an upgrade
       // keeps them enabled only where they were, and nothing starts them.
       {"pinmark-checkin",
        checkin,
-       {"libc6 (>= ", "libssl3 (>= ", "libdw1", "libunwind8", "libcapstone4", "libudev1"},
+       {"libc6 (>= ", "libssl3", "libdw1", "libunwind8", "libcapstone4", "libudev1"},
        noQt,
        {"if deb-systemd-helper --quiet was-enabled 'pinmark-checkin.timer'; then",
         "if deb-systemd-helper --quiet --user was-enabled 'pinmark-checkin.timer' ; then"},

@@ -12,7 +12,8 @@
 // For tests, CRASHDEMO_RECORD names a file that gets one line per start and
 // per exception shown (in place of the box), CRASHDEMO_ANSWERS the endings
 // the box answers in turn ("continue,restart,close"; they count across
-// restarts through the record), and CRASHDEMO_BUGREPORT the bug-report file.
+// restarts through the record), and CRASHDEMO_BUGREPORT the bug-report file
+// (CRASHDEMO_AUTOSAVE=0 leaves saving to the user).
 // With CRASHDEMO_BOX set the real exception box is shown and its button of
 // the answer ("restart application", ...) pressed; the answer "hold" leaves
 // it standing. The answer "segv" makes the showing thread fault while it
@@ -351,6 +352,7 @@ void AdjustSettings(const std::string& kind) {
   }
   const std::string bugReport = Env("CRASHDEMO_BUGREPORT");
   if (!bugReport.empty()) settings.SetBugRepFile(bugReport);
+  if (Env("CRASHDEMO_AUTOSAVE") == "0") settings.SetAutoSave(false);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <link.h>
 
 #include <atomic>
+#include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -68,8 +70,24 @@ TEST(BlockedProbe, ThreadsAskingTogetherAllHearThatTheProcessIsFree) {
   }
 }
 
+// A field of /proc/self/status in kB.
+long StatusKb(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.starts_with(field + ":")) return std::stol(line.substr(field.size() + 1));
+  return -1;
+}
+
 TEST(MemoryReserve, IsHeldWhileNothingIsHandledAndGivenBackForAHandling) {
+  TCDMemoryReserve::Release();
+  const long data = StatusKb("VmData"), resident = StatusKb("RssAnon");
   TCDMemoryReserve::Take();
+  // Charged as data (what strict overcommit and RLIMIT_DATA count), yet
+  // not resident: the reserve costs an idle program no memory.
+  const long committed = TCDMemoryReserve::kCommittedCount * TCDMemoryReserve::kCommittedSize / 1024;
+  EXPECT_GE(StatusKb("VmData") - data, committed);
+  EXPECT_LT(StatusKb("RssAnon") - resident, committed / 4);
   EXPECT_EQ(TCDMemoryReserve::Held(), TCDMemoryReserve::kReservedCount + TCDMemoryReserve::kCommittedCount);
   TCDMemoryReserve::Take();  // taking again takes nothing twice
   EXPECT_EQ(TCDMemoryReserve::Held(), 8);

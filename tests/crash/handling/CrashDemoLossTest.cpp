@@ -133,13 +133,17 @@ pid_t NamedThread(pid_t process, const std::string& name) {
 // library's abort from another thread would); whatever the user answers,
 // both reports are saved before the process ends or starts again. The
 // restarted program gets every one of its 300 extra arguments, and the
-// report names the thread that Qt named.
+// report names the thread that Qt named. Where saving is left to the user,
+// the second report, which no box will show, is saved all the same (and the
+// console says where), while the shown ones are not.
 TEST(CrashdemoLoss, ASecondFatalSignalDuringTheBoxIsSavedWhateverTheAnswer) {
   struct Case {
     const char* answers;
+    bool autoSave;
     int failures;  // in the bug-report file at the end
     int starts;
-  } cases[] = {{"close", 2, 1}, {"restart,close", 3, 2}};
+  } cases[] = {
+      {"close", true, 2, 1}, {"restart,close", true, 3, 2}, {"close", false, 1, 1}, {"restart,close", false, 1, 2}};
   std::vector<std::string> arguments;
   for (int i = 1; i <= 300; ++i) arguments.push_back(std::to_string(i));
   for (const Case& c : cases) {
@@ -147,14 +151,15 @@ TEST(CrashdemoLoss, ASecondFatalSignalDuringTheBoxIsSavedWhateverTheAnswer) {
     const std::string gate = dir.File("gate");
     bool signalled = false;
     DemoOptions options{c.answers, {"CRASHDEMO_ANSWER_GATE=" + gate}, 90, true};
+    if (!c.autoSave) options.Env.push_back("CRASHDEMO_AUTOSAVE=0");
+    options.Stderr = dir.File("stderr");
     options.Arguments = arguments;
     options.Watch = [&](pid_t demo, const std::vector<DemoLine>& lines) {
       if (signalled) return;
       bool shown = false;
       for (const DemoLine& l : lines) shown = shown || l.Kind == "present";
       if (!shown) return;
-      if (const pid_t worker = NamedThread(demo, "DemoWorker"); worker != 0)
-        syscall(SYS_tgkill, demo, worker, SIGABRT);
+      if (const pid_t worker = NamedThread(demo, "DemoWorker"); worker != 0) syscall(SYS_tgkill, demo, worker, SIGABRT);
       signalled = true;
       TempDir::Write(gate, "");
     };
@@ -164,11 +169,14 @@ TEST(CrashdemoLoss, ASecondFatalSignalDuringTheBoxIsSavedWhateverTheAnswer) {
     EXPECT_EQ(run.Failures(), c.failures) << c.answers << "\n" << run.BugReport;
     EXPECT_NE(run.BugReport.find("Abnormal program termination"), std::string::npos) << c.answers;
     EXPECT_NE(run.BugReport.find("\r\nDemoWorker ($"), std::string::npos) << c.answers << "\n" << run.BugReport;
+    const bool told =
+        TempDir::Read(options.Stderr).find("a further failure, which no box showed, was saved to") != std::string::npos;
+    EXPECT_EQ(told, !c.autoSave) << c.answers << "\n" << TempDir::Read(options.Stderr);
     const std::vector<DemoLine> starts = run.Of("start");
     ASSERT_EQ(starts.size(), static_cast<std::size_t>(c.starts)) << c.answers;
     for (const DemoLine& s : starts) {
       // crashdemo, the case, --now, 300 arguments and --exit.
-      EXPECT_EQ(s["argc"], "304") << c.answers;
+      EXPECT_EQ(s["argc"], "304") << c.answers << c.autoSave;
       EXPECT_EQ(s["last"], "--exit") << c.answers;
     }
   }

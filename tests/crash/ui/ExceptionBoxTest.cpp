@@ -389,6 +389,63 @@ TEST_F(ExceptionBox, SavingToAConfiguredPathWritesTheFileAndRemovesTheButton) {
   box.DoAction(TCDAction::Continue);
 }
 
+// Once the report is complete, the box saves it and then says where it
+// went: where it was meant to go, kept in the state folder, or written to
+// standard error, with the reason. Nobody saves it again, the save button
+// included.
+TEST_F(ExceptionBox, TheAutomaticSaveIsMadeWhileTheBoxStandsAndTheBoxSaysWhereItWent) {
+  struct Case {
+    const char* what;
+    const char* folder;  // of the bug-report file
+    bool stateUsable;
+    const char* said;  // the note's end, after the file it names
+  } cases[] = {{"where configured", "reports", true, ""},
+               {"a file in the folder's place", "plain", true, " instead."},
+               {"nowhere but standard error", "plain", false, "; it was written to standard error."}};
+  for (const Case& c : cases) {
+    TempDir dir;
+    TempDir::Write(dir.File("plain"), "a file where a folder should be");
+    const std::string path = dir.File(c.folder) + "/bugreport.txt";
+    const std::string state = c.stateUsable ? dir.File("state") : dir.File("plain");
+    ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+    TFakeCDException e;
+    e.FillReport();
+    e.Settings().SetAutoSave(true);
+    e.Settings().SetAutoSaveIfNotSent(false);
+    e.Settings().SetSaveBtnVis(true);
+    e.Settings().SetSaveAssis("");
+    e.Settings().SetBugRepFile(path);
+    e.report.MarkComplete();
+    TExceptionBox box(e, 0);
+    QString said;
+    Run(box, [&] {
+      EXPECT_TRUE(QTest::qWaitFor([&] { return e.autoSaved; }, 10000)) << c.what;
+      said = box.MessageLabel()->text().remove('\n');
+      // Where it went already: the button adds no second copy.
+      if (c.said[0] == '\0') box.DoAction(TCDAction::Save);
+      box.DoAction(TCDAction::Close);
+    });
+    ::unsetenv("XDG_STATE_HOME");
+    const std::string note = said.toStdString();
+    ASSERT_TRUE(e.autoSaved) << c.what;
+    if (c.said[0] == '\0') {
+      EXPECT_NE(note.find("The bug report was saved to " + path + "."), std::string::npos) << c.what << ": " << note;
+      const std::string file = TempDir::Read(path);
+      EXPECT_EQ(file.find("exception class"), file.rfind("exception class")) << "saved once: " << c.what;
+      continue;
+    }
+    EXPECT_NE(note.find("The bug report could not be saved to " + path + " ("), std::string::npos)
+        << c.what << ": " << note;
+    const std::string kept = state + "/pinmark/bugreport.txt";
+    if (c.stateUsable) {
+      EXPECT_NE(note.find("; it was saved to " + kept + c.said), std::string::npos) << c.what << ": " << note;
+      EXPECT_NE(TempDir::Read(kept).find("EIdSocketError"), std::string::npos) << c.what;
+    } else {
+      EXPECT_NE(note.find(c.said), std::string::npos) << c.what << ": " << note;
+    }
+  }
+}
+
 TEST_F(ExceptionBox, ARelativeNameIsSavedWhereTheSaveDialogSays) {
   TempDir dir;
   e.Settings().SetSaveBtnVis(true);
