@@ -52,6 +52,7 @@ const char kUsage[] =
     "                       [--account NAME:DIGEST]... [--accounts FILE]\n"
     "                       [--tls-cert FILE --tls-key FILE]\n"
     "                       [--max-connections N] [--max-per-address N]\n"
+    "                       [--head-timeout SECONDS] [--body-timeout SECONDS] [--idle-timeout SECONDS]\n"
     "                       [--dns-zone ZONE --dns-server HOST[:PORT] --dns-key FILE\n"
     "                        [--dns-ttl SECONDS] [--dns-verify DURATION]]\n"
     "       pinmark-service account add NAME [--password-stdin] [--db FILE]\n"
@@ -90,6 +91,10 @@ const char kHelp[] =
     "  --max-connections N    connections open at once; a new one over it closes the oldest\n"
     "                         idle one (4096)\n"
     "  --max-per-address N    connections open at once from one address (256)\n"
+    "  --head-timeout SECONDS a request's head is complete this long after the connection\n"
+    "                         opened or the previous answer was written (10)\n"
+    "  --body-timeout SECONDS a request's body is complete this long after its head (10)\n"
+    "  --idle-timeout SECONDS a connection silent this long after an answer is closed (5)\n"
     "  --dns-zone ZONE        publish every node in DNS as NODE.ACCOUNT.ZONE, by signed\n"
     "                         dynamic updates to the zone's name server; the dyndns2 zone\n"
     "  --dns-server HOST[:PORT]  the name server that takes the updates (port 53)\n"
@@ -475,6 +480,10 @@ int Serve(int argc, char** argv) {
     } else if ((arg == "--max-connections" || arg == "--max-per-address") && value()) {
       if (!TryDecimalToInt64(v, number) || number < 1 || number > 1000000) return Usage(arg + " takes 1 to 1000000");
       (arg == "--max-connections" ? limits.MaxConnections : limits.MaxPerAddress) = static_cast<std::size_t>(number);
+    } else if ((arg == "--head-timeout" || arg == "--body-timeout" || arg == "--idle-timeout") && value()) {
+      if (!TryDecimalToInt64(v, number) || number < 1 || number > 3600) return Usage(arg + " takes 1 to 3600 seconds");
+      (arg == "--head-timeout" ? limits.HeadSeconds : arg == "--body-timeout" ? limits.BodySeconds : limits.IdleSeconds) =
+          static_cast<int>(number);
     } else if (arg == "--account" && value()) {
       const std::size_t colon = v.find(':');
       if (colon == std::string::npos || !IsDigest(v.substr(colon + 1)) ||
@@ -545,6 +554,9 @@ int Serve(int argc, char** argv) {
   TFrontLimits serviceLimits = service.Limits();
   serviceLimits.MaxConnections = limits.MaxConnections;
   serviceLimits.MaxPerAddress = limits.MaxPerAddress;
+  serviceLimits.HeadSeconds = limits.HeadSeconds;
+  serviceLimits.BodySeconds = limits.BodySeconds;
+  serviceLimits.IdleSeconds = limits.IdleSeconds;
   service.SetLimits(serviceLimits);
   for (const TAccountSource& account : accounts) {
     std::string error;

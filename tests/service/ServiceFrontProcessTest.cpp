@@ -37,6 +37,33 @@ bool ClosedByService(int fd, int timeoutMs) {
 std::string Head(const std::string& target, const std::string& fields) {
   return "GET " + target + " HTTP/1.1\r\nHost: h\r\n" + fields + "\r\n";
 }
+
+// Reads one whole answer (head and Content-Length bytes) from a kept-alive connection.
+std::string ReadAnswer(int fd) {
+  std::string got;
+  char buf[4096];
+  for (;;) {
+    const std::size_t end = got.find("\r\n\r\n");
+    if (end != std::string::npos) {
+      const std::size_t length = got.find("Content-Length: ");
+      const std::size_t body = length < end ? std::stoul(got.substr(length + 16)) : 0;
+      if (got.size() >= end + 4 + body) return got;
+    }
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 4000) <= 0) return got;
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) return got;
+    got.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+// A kept-alive connection from source that has had one answer and is idle now.
+int IdleConnection(int port, const char* source = nullptr) {
+  const int fd = Connect(port, source);
+  testpeer::SendAll(fd, "GET /nowhere HTTP/1.1\r\nHost: h\r\n\r\n");
+  EXPECT_EQ(Parse(ReadAnswer(fd)).status, 404);
+  return fd;
+}
 }  // namespace
 
 TEST(ServiceFrontProcess, AHostileRequestIsRefusedOnceAndItsConnectionClosedAndTheLimitsHoldAtTheirEdges) {
@@ -139,19 +166,8 @@ TEST(ServiceFrontProcess, AConnectionOverTheCapClosesTheOldestIdleOne) {
   ServiceProcess service({"--account", std::string("demo:") + kDigest, "--max-connections", "8"});
   ASSERT_GT(service.Port(), 0);
   std::vector<int> idle;
-  // One answered request makes each connection known to the service, in this order.
-  for (int i = 0; i < 8; ++i) {
-    idle.push_back(Connect(service.Port()));
-    testpeer::SendAll(idle.back(), "GET / HTTP/1.1\r\nHost: h\r\n\r\n");
-    const std::string page = testpeer::RecvExactly(idle.back(), 20);
-    ASSERT_EQ(page.substr(0, 12), "HTTP/1.1 200") << i;
-  }
-  // Drain the pages so that a close reads as the end, not as their rest.
-  for (int fd : idle) {
-    char buf[65536];
-    while (::recv(fd, buf, sizeof buf, MSG_DONTWAIT) > 0) {
-    }
-  }
+  // One whole answer read on each makes them idle, in this order, with nothing left unread.
+  for (int i = 0; i < 8; ++i) idle.push_back(IdleConnection(service.Port()));
   EXPECT_EQ(CheckIn(service.Port(), "demo", kDigest, "box").status, 200);
   EXPECT_TRUE(ClosedByService(idle[0], 2000)) << "the oldest idle connection made room";
   for (std::size_t i = 1; i < idle.size(); ++i) EXPECT_FALSE(ClosedByService(idle[i], 0)) << i;
@@ -180,4 +196,64 @@ TEST(ServiceFrontProcess, ARememberedCheckInIsAnsweredWhileSlowHashesRun) {
   for (std::thread& t : guessers) t.join();
   EXPECT_EQ(guessed, 12);
   EXPECT_LT(waited, 1000) << "the remembered check-in waited behind the slow hashes";
+}
+
+TEST(ServiceFrontProcess, TheIdleLimitAndTheBodyDeadlineEachCloseAConnectionOnTheirOwnAndNoSooner) {
+  ServiceProcess service({"--account", std::string("demo:") + kDigest, "--idle-timeout", "1", "--body-timeout", "1"});
+  ASSERT_GT(service.Port(), 0);
+  struct Case {
+    const char* name;
+    std::string whole;  // sent at once
+    std::string drip;   // then a byte at a time while the connection stays open
+    bool answered;      // the whole part is answered before the limit runs
+    const char* logged;
+  } cases[] = {
+      {"silent after an answer", Head("/nowhere", ""), "", true, nullptr},
+      {"a whole head, then a body that drips",
+       "POST " + kCheckIn + "&node=drip HTTP/1.1\r\nHost: h\r\nContent-Length: 200\r\n\r\n", std::string(200, 'b'),
+       false, "closed address=127.0.0.1: no complete request body in time"},
+  };
+  for (const Case& c : cases) {
+    const int fd = Connect(service.Port());
+    testpeer::SendAll(fd, c.whole);
+    if (c.answered) {
+      EXPECT_EQ(Parse(ReadAnswer(fd)).status, 404) << c.name;
+    }
+    const Clock::time_point start = Clock::now();
+    // Each byte well within any read's patience: only the limit itself can close the connection.
+    std::size_t sent = 0;
+    while (!ClosedByService(fd, 100) && MsSince(start) < 8000)
+      if (sent < c.drip.size()) testpeer::SendAll(fd, c.drip.substr(sent++, 1));
+    const long long closedAfter = MsSince(start);
+    ::close(fd);
+    // Not before its second is up, and long before the 10 s head deadline would have closed it.
+    EXPECT_GE(closedAfter, 900) << c.name;
+    EXPECT_LT(closedAfter, 5000) << c.name;
+    if (c.logged) {
+      EXPECT_TRUE(service.WaitForLog(c.logged)) << c.name;
+    }
+  }
+  // The dripped check-in was never taken.
+  EXPECT_EQ(Count(service.Log(), "node=drip"), 0u) << service.Log();
+}
+
+TEST(ServiceFrontProcess, AnAddressOverItsCapClosesItsOwnOldestIdleConnectionAndAnotherIsStillServed) {
+  ServiceProcess service({"--account", std::string("demo:") + kDigest, "--max-per-address", "3"});
+  ASSERT_GT(service.Port(), 0);
+  // Exactly at the cap, in the order they went idle.
+  std::vector<int> idle;
+  for (int i = 0; i < 3; ++i) idle.push_back(IdleConnection(service.Port()));
+  // Another address is served beside them and closes none of them.
+  const int other = IdleConnection(service.Port(), "127.0.0.3");
+  EXPECT_EQ(CheckIn(service.Port(), "demo", kDigest, "box", "127.0.0.3").status, 200);
+  for (int fd : idle) EXPECT_FALSE(ClosedByService(fd, 0));
+  EXPECT_FALSE(ClosedByService(other, 0));
+  // One over: the address's oldest idle connection makes room, and only it.
+  EXPECT_EQ(CheckIn(service.Port(), "demo", kDigest, "box").status, 200);
+  EXPECT_TRUE(ClosedByService(idle[0], 2000)) << "the address's oldest idle connection made room";
+  EXPECT_FALSE(ClosedByService(idle[1], 0));
+  EXPECT_FALSE(ClosedByService(idle[2], 0));
+  EXPECT_FALSE(ClosedByService(other, 0)) << "another address's connection is not its to close";
+  for (int fd : idle) ::close(fd);
+  ::close(other);
 }
