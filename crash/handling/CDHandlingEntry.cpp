@@ -38,7 +38,6 @@ std::terminate_handler previousTerminate = nullptr;
 // be saved.
 constexpr int kSaveShownWaitMs = 10000;
 bool installed = false;
-std::atomic<int> fatalOnTheirWay{0};
 
 // A request whose thread does not wait for it: it owns what the request
 // points at until the handling thread is done with it.
@@ -115,7 +114,7 @@ void OnFatalSignal(int signal, siginfo_t* info, ucontext_t* context) {
     HandleInFaultingThread(in);
   }
   // Counted until the request is handed over (CDHandleException).
-  fatalOnTheirWay.fetch_add(1);
+  TCDHandlingThread::FatalOnItsWay();
   TCDEntryArgs args;
   args.Object = &object;
   args.Address = facts.Address;
@@ -172,8 +171,6 @@ std::string RuntimeErrorText() {
 
 }  // namespace
 
-int FatalSignalsOnTheirWay() { return fatalOnTheirWay.load(); }
-
 void CDHandleException(const TCDEntryArgs& a) {
   const pid_t self = CurrentThreadId();
   // A fatal signal's request counts as on its way until it has been handed
@@ -181,7 +178,7 @@ void CDHandleException(const TCDEntryArgs& a) {
   struct THandedOver {
     bool Fatal;
     void Now() {
-      if (Fatal) fatalOnTheirWay.fetch_sub(1);
+      if (Fatal) TCDHandlingThread::FatalHandedOver();
       Fatal = false;
     }
     ~THandedOver() { Now(); }

@@ -41,11 +41,6 @@ struct TCDEntryArgs {
 // allocation on the way to the handling thread or into the blocked path).
 void CDHandleException(const TCDEntryArgs& args);
 
-// Fatal signals on their way to the handling thread: taken by a thread's
-// handler and not yet handed over. Whoever ends the process waits for them
-// first, so that no failure goes unreported. Signal-safe.
-int FatalSignalsOnTheirWay();
-
 // ---- interception points ----
 
 // The application object's handler (source 5); the toolkit side has

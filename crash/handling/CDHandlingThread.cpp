@@ -43,6 +43,7 @@ void* Run(void*) {
   ended.Set();
   return nullptr;
 }
+std::atomic<int> fatalOnTheirWay{0};
 }  // namespace
 
 bool TCDHandlingThread::Start() {
@@ -97,3 +98,7 @@ bool TCDHandlingThread::TakeWaiting(TCDExceptionRequest& request) {
   Submit(request);
   return false;
 }
+
+void TCDHandlingThread::FatalOnItsWay() { fatalOnTheirWay.fetch_add(1); }
+void TCDHandlingThread::FatalHandedOver() { fatalOnTheirWay.fetch_sub(1); }
+int TCDHandlingThread::FatalSignalsOnTheirWay() { return fatalOnTheirWay.load(); }

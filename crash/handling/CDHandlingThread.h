@@ -31,4 +31,11 @@ class TCDHandlingThread {
   // pipe, without waiting for one. False when none waits (a stop request
   // is left where it is).
   static bool TakeWaiting(TCDExceptionRequest& request);
+
+  // Fatal signals on their way here: taken by a thread's handler and not yet
+  // handed over. Whoever ends the process waits for them first, so that no
+  // failure goes unreported. Signal-safe.
+  static void FatalOnItsWay();
+  static void FatalHandedOver();
+  static int FatalSignalsOnTheirWay();
 };

@@ -24,7 +24,6 @@
 #include "crash/handling/CDEndDecision.h"
 #include "crash/handling/CDFreezeWatchdog.h"
 #include "crash/handling/CDHandlers.h"
-#include "crash/handling/CDHandlingEntry.h"
 #include "crash/handling/CDHandlingThread.h"
 #include "crash/handling/CDPresenter.h"
 #include "crash/handling/ICDGuiBridge.h"
@@ -281,7 +280,7 @@ void SaveWaitingFailures() {
       quiet = 0;
       continue;
     }
-    const bool coming = FatalSignalsOnTheirWay() > 0 || (PendingSignalsOfThisProcess() & kFatalSignals) != 0;
+    const bool coming = TCDHandlingThread::FatalSignalsOnTheirWay() > 0 || (PendingSignalsOfThisProcess() & kFatalSignals) != 0;
     if (coming && CDMonotonicMs() >= deadline) return;
     quiet = coming ? 0 : quiet + 1;
     CDSleepMs(10);
