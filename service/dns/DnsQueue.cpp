@@ -92,8 +92,18 @@ bool TDnsQueue::Enqueue(const std::string& name, const std::string& text, TDnsTi
     store_.Save(entry);
     return true;
   }
-  TDnsQueueEntry& entry = *found;
-  if (entry.Address == address) return false;
+  if (found->Address == address) return false;
+  return Replace(*found, address, now);
+}
+
+bool TDnsQueue::Withdraw(const std::string& name, TDnsRecordType type, TDnsTime now) {
+  std::lock_guard<std::mutex> hold(lock_);
+  std::optional<TDnsQueueEntry> found = store_.Find(name, type);
+  if (!found || found->Address.empty()) return false;
+  return Replace(*found, "", now);
+}
+
+bool TDnsQueue::Replace(TDnsQueueEntry& entry, const std::string& address, TDnsTime now) {
   entry.Address = address;
   ++entry.Version;
   if (entry.State == TDnsState::Published) {
@@ -102,25 +112,7 @@ bool TDnsQueue::Enqueue(const std::string& name, const std::string& text, TDnsTi
   }
   // In flight: Due is the lease, and Finish sends the newest next. Failing:
   // the next attempt already waits and takes the newest address along.
-  const bool held = inFlight_.count({name, type}) != 0 || entry.State == TDnsState::Failing;
-  if (!held && (!entry.Due || *entry.Due > now)) entry.Due = now;
-  store_.Save(entry);
-  return !held;
-}
-
-bool TDnsQueue::Withdraw(const std::string& name, TDnsRecordType type, TDnsTime now) {
-  std::lock_guard<std::mutex> hold(lock_);
-  std::optional<TDnsQueueEntry> found = store_.Find(name, type);
-  if (!found || found->Address.empty()) return false;
-  TDnsQueueEntry& entry = *found;
-  entry.Address.clear();
-  ++entry.Version;
-  if (entry.State == TDnsState::Published) {
-    entry.State = TDnsState::Pending;
-    entry.Since = now;
-  }
-  // As in Enqueue: in flight or failing, the withdrawal goes next.
-  const bool held = inFlight_.count({name, type}) != 0 || entry.State == TDnsState::Failing;
+  const bool held = inFlight_.count({entry.Name, entry.Type}) != 0 || entry.State == TDnsState::Failing;
   if (!held && (!entry.Due || *entry.Due > now)) entry.Due = now;
   store_.Save(entry);
   return !held;

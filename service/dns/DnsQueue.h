@@ -119,6 +119,11 @@ class TDnsQueue {
  private:
   using TKey = std::pair<std::string, TDnsRecordType>;
 
+  // Gives a stored entry a new address ("" withdraws it) and makes it due
+  // unless an update of it is in flight or waits to be tried again; under
+  // lock_. True when it became due at once.
+  bool Replace(TDnsQueueEntry& entry, const std::string& address, TDnsTime now);
+
   IDnsQueueStore& store_;
   TDnsQueueOptions options_;
   TLog log_;
