@@ -32,6 +32,35 @@ std::string JournalLine(TLogPriority priority, std::string_view text, bool journ
   return line;
 }
 
+namespace {
+thread_local TLogBatch* batch = nullptr;
+
+void WriteAll(int fd, const std::string& text) {
+  const char* p = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+}  // namespace
+
+TLogBatch::TLogBatch() : outer_(batch) { batch = this; }
+
+TLogBatch::~TLogBatch() {
+  Flush();
+  batch = outer_;
+}
+
+void TLogBatch::Flush() {
+  if (lines_.empty()) return;
+  WriteAll(fd_, lines_);
+  lines_.clear();
+}
+
 void LogLine(int fd, TLogPriority priority, std::string_view text) {
   // 0 unknown, 1 not the journal, 2 the journal; for the three standard streams.
   static std::atomic<int> known[3] = {0, 0, 0};
@@ -47,13 +76,12 @@ void LogLine(int fd, TLogPriority priority, std::string_view text) {
     journal = IsJournalStream(fd, std::getenv("JOURNAL_STREAM"));
   }
   const std::string line = JournalLine(priority, text, journal);
-  const char* p = line.data();
-  std::size_t left = line.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    p += n;
-    left -= static_cast<std::size_t>(n);
+  if (!batch) return WriteAll(fd, line);
+  if (batch->fd_ != fd) {
+    batch->Flush();
+    batch->fd_ = fd;
   }
+  batch->lines_ += line;
+  // A batch stays small: a turn of long lines is written in pieces.
+  if (batch->lines_.size() >= 16384) batch->Flush();
 }

@@ -26,5 +26,25 @@ bool IsJournalStream(int fd, const char* journalStream);
 std::string JournalLine(TLogPriority priority, std::string_view text, bool journal);
 
 // Writes text as one line to fd, with its priority when fd is the journal
-// (decided once per fd number for the process).
+// (decided once per fd number for the process); into the thread's
+// TLogBatch while there is one.
 void LogLine(int fd, TLogPriority priority, std::string_view text);
+
+// While one lives on a thread, the thread's lines are gathered and written
+// with one write call at Flush (or when it goes, or when a line for another
+// fd comes): for an event loop, the lines of a turn cost one write. Lines
+// stay whole and in order; a line of another thread may come between.
+class TLogBatch {
+ public:
+  TLogBatch();
+  ~TLogBatch();
+  TLogBatch(const TLogBatch&) = delete;
+  TLogBatch& operator=(const TLogBatch&) = delete;
+  void Flush();
+
+ private:
+  friend void LogLine(int fd, TLogPriority priority, std::string_view text);
+  TLogBatch* outer_;
+  int fd_ = -1;
+  std::string lines_;
+};

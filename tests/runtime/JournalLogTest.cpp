@@ -46,3 +46,26 @@ TEST(JournalLog, LogLineWritesTheWholeLineToTheStream) {
   ::close(fds[0]);
   EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), "one line\n");  // a pipe JOURNAL_STREAM does not name
 }
+
+TEST(JournalLog, ABatchWritesItsThreadsLinesTogetherWholeAndInOrder) {
+  int a[2], b[2];
+  ASSERT_EQ(::pipe(a), 0);
+  ASSERT_EQ(::pipe(b), 0);
+  const auto read = [](int fd) {
+    char buffer[256] = {};
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);  // one write, one read
+    return std::string(buffer, n > 0 ? n : 0);
+  };
+  {
+    TLogBatch batch;
+    LogLine(a[1], TLogPriority::Info, "one");
+    LogLine(a[1], TLogPriority::Info, "two\nstill two");
+    LogLine(b[1], TLogPriority::Info, "elsewhere");  // the lines before go first
+    EXPECT_EQ(read(a[0]), "one\ntwo still two\n");
+    batch.Flush();
+    EXPECT_EQ(read(b[0]), "elsewhere\n");
+    LogLine(a[1], TLogPriority::Info, "last");
+  }
+  EXPECT_EQ(read(a[0]), "last\n");
+  for (int fd : {a[0], a[1], b[0], b[1]}) ::close(fd);
+}
