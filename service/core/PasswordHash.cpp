@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "runtime/NoWaitScope.h"
 #include "runtime/SysUtils.h"
 #include "service/core/NameRules.h"
 
@@ -80,6 +81,7 @@ bool ParseSlow(std::string_view stored, TSlowHash& h) {
 }  // namespace
 
 std::string TPasswordHash::Make(std::string_view digest, int iterations) {
+  TNoWaitScope::MayWait("the slow password hash");
   std::vector<unsigned char> salt(SaltBytes);
   unsigned char hash[HashBytes];
   if (RAND_bytes(salt.data(), static_cast<int>(salt.size())) != 1 || !Derive(digest, salt, iterations, hash))
@@ -98,7 +100,9 @@ bool TPasswordHash::Verify(std::string_view stored, std::string_view digest) {
   }
   TSlowHash h;
   unsigned char hash[HashBytes];
-  if (!ParseSlow(stored, h) || !Derive(digest, h.salt, h.iterations, hash)) return false;
+  if (!ParseSlow(stored, h)) return false;
+  TNoWaitScope::MayWait("the slow password hash");
+  if (!Derive(digest, h.salt, h.iterations, hash)) return false;
   return CRYPTO_memcmp(hash, h.hash.data(), HashBytes) == 0;
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "runtime/NoWaitScope.h"
 #include "runtime/SysUtils.h"
 #include "service/core/DynDns2.h"
 #include "service/core/NameRules.h"
@@ -24,6 +25,12 @@ TServiceCore::TServiceCore(IServiceStore& store, TServiceRules rules)
 }
 
 bool TServiceCore::VerifySlowly(std::string_view stored, std::string_view digest, bool& verified) {
+  // Never on a thread that must not wait: there, busy when its work could
+  // not be handed on either.
+  if (const TNoWaitScope* scope = TNoWaitScope::Current()) {
+    if (scope->Mode() == TNoWaitScope::TMode::Refuse) return false;
+    throw EWouldWait("the slow password hash");
+  }
   std::unique_lock<std::mutex> gate(gateLock_);
   if (hashing_ >= rules_.SlowHashesAtOnce) {
     if (waiting_ >= rules_.SlowHashesWaiting) return false;
@@ -61,8 +68,11 @@ TSignIn& Busy(TSignIn& r) {
 }  // namespace
 
 const std::string& TServiceCore::DummyHash() {
+  // Made slowly, on first use: never where waiting is not allowed.
+  if (!dummyReady_.load(std::memory_order_acquire)) TNoWaitScope::MayWait("the slow password hash");
   std::call_once(dummyMade_, [this] {
     dummyHash_ = TPasswordHash::Make("00000000000000000000000000000000", rules_.DummyHashIterations);
+    dummyReady_.store(true, std::memory_order_release);
   });
   return dummyHash_;
 }

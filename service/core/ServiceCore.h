@@ -34,6 +34,7 @@
 // Safe to call from several threads at once.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -196,6 +197,7 @@ class TServiceCore {
   TVerificationCache remembered_;
   TFailureLimit addressFailures_, pairFailures_, accountFailures_;
   std::once_flag dummyMade_;
+  std::atomic<bool> dummyReady_{false};
   std::string dummyHash_;
   std::mutex gateLock_;
   std::condition_variable gateFree_;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/NoWaitScope.h"
 #include "runtime/SysUtils.h"
 #include "service/core/AccountList.h"
 #include "service/core/DynDns2.h"
@@ -288,6 +289,24 @@ TEST_F(Core, ARememberedVerificationEndsWithItsTimeAndWithAPasswordChange) {
   EXPECT_EQ(CheckIn("box", "10.0.0.1", newDigest).Answer, TAnswer::Ok);
   EXPECT_EQ(core.RemoveAccount("alice"), TAccountChange::Done);
   EXPECT_EQ(CheckIn("box", "10.0.0.1", newDigest).Answer, TAnswer::BadAuth);
+}
+
+TEST_F(Core, OnAThreadThatMustNotWaitTheSlowHashIsLeftToAnotherAndNothingChangesMeanwhile) {
+  {
+    TNoWaitScope loop;
+    for (int i = 0; i < 30; ++i) EXPECT_THROW(CheckIn("box", "10.0.0.1", kWrong), EWouldWait);
+    EXPECT_THROW(core.CheckIn("nobody", kDigest, "box", "10.0.0.1", now), EWouldWait);
+    EXPECT_THROW(CheckIn("box", "10.0.0.1"), EWouldWait);
+    EXPECT_EQ(core.CheckIn("bob", kDigest, "box", "10.0.0.1", now).Answer, TAnswer::Ok) << "no slow hash";
+  }
+  EXPECT_TRUE(store.Nodes(1).empty());
+  ASSERT_EQ(CheckIn("box", "10.0.0.1").Answer, TAnswer::Ok) << "no failure was counted";
+  {
+    TNoWaitScope loop;
+    EXPECT_EQ(CheckIn("box", "10.0.0.2").Answer, TAnswer::Ok) << "remembered";
+    TNoWaitScope full(TNoWaitScope::TMode::Refuse);
+    EXPECT_EQ(CheckIn("box", "10.0.0.2", kWrong).Answer, TAnswer::Unavailable) << "busy, as when too many hashes wait";
+  }
 }
 
 TEST_F(Core, AStoreThatCannotWorkIsAnsweredUnavailableAndTheCoreGoesOnAfterwards) {
