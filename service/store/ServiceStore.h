@@ -121,9 +121,14 @@ class IServiceStore {
   // first check-in (unless the account has maxNodes already), sets the
   // address and last check-in of the address's family (and the node's
   // latest ones), counts it, and adds a history entry of that family when
-  // its address changed. The other family is left as it is.
+  // its address changed. The other family is left as it is. Committed when
+  // this returns; or, on a thread in a TNoWaitScope, possibly written into a
+  // commit group that the scope is told of and that ends at EndGroup.
   virtual TCheckInRecord RecordCheckIn(std::int64_t accountId, std::string_view node, std::string_view address,
                                        TServiceTime now, std::size_t maxNodes) = 0;
+  // Commits (or loses) the open commit group, if any, and ends it: called by
+  // a thread that must not wait once it has nothing else ready to do.
+  virtual void EndGroup() {}
   // The account's nodes by name, each with its history.
   virtual std::vector<TNodeRecord> Nodes(std::int64_t accountId) = 0;
 

@@ -155,7 +155,10 @@ TSqliteStore::TSqliteStore(const std::string& file, bool create) : file_(file) {
   }
 }
 
-TSqliteStore::~TSqliteStore() = default;
+TSqliteStore::~TSqliteStore() {
+  std::lock_guard<std::mutex> guard(lock_);
+  EndGroupLocked();
+}
 
 int TSqliteStore::SchemaVersion() { return std::end(kMigrations)[-1].version; }
 
@@ -182,6 +185,14 @@ void TSqliteStore::Open() {
     throw EStoreCorrupt(file_ + " is not a pinmark-service database (" + e.Message() + "); it was left as it is");
   }
   db_->Exec("PRAGMA foreign_keys = ON");
+  if (checkpointer_) checkpointer_->Watch(db_->Handle());
+}
+
+void TSqliteStore::CheckpointInBackground() {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (checkpointer_) return;
+  checkpointer_ = std::make_unique<TSqliteCheckpointer>(file_);
+  if (db_) checkpointer_->Watch(db_->Handle());
 }
 
 void TSqliteStore::CheckSameFile() {
@@ -243,10 +254,16 @@ bool TSqliteStore::ReadOnly() {
 }
 
 void TSqliteStore::Ready(bool write) {
+  EndGroupLocked();
+  Connected(write);
+}
+
+void TSqliteStore::Connected(bool write) {
   if (write || !db_) CheckSameFile();
   if (db_ && !(write && db_->ReadOnly())) return;
   const auto now = std::chrono::steady_clock::now();
   if (now - lastReopen_ >= std::chrono::milliseconds(ReopenMilliseconds)) {
+    TNoWaitScope::MayWait("opening the database");  // checking the file reads all of it
     lastReopen_ = now;
     // A file that became writable again is only seen so by a new
     // connection, and only once no connection of this process holds the
@@ -275,7 +292,9 @@ void TSqliteStore::Ready(bool write) {
 
 std::optional<TAccountRecord> TSqliteStore::FindAccount(std::string_view name) {
   std::lock_guard<std::mutex> guard(lock_);
-  Ready(false);
+  // A check-in on a thread that must not wait reads in the open group,
+  // which its write joins next: no transaction of its own to begin and end.
+  if (!group_ || !TNoWaitScope::Current()) Ready(false);
   TSqliteUse s(s_->findAccount);
   s->Bind(1, name);
   if (!s->Step()) return std::nullopt;
@@ -331,6 +350,7 @@ TCheckInRecord TSqliteStore::RecordCheckIn(std::int64_t accountId, std::string_v
   // Check-ins that arrive while others are being written wait and are then
   // written together, in one transaction: one commit's cost for them all.
   TPendingCheckIn me{accountId, node, address, now, maxNodes, {}, nullptr};
+  if (TNoWaitScope* scope = TNoWaitScope::Current()) return RecordInGroup(*scope, me);
   std::unique_lock<std::mutex> queue(queueLock_);
   queue_.push_back(&me);
   while (!me.done) {
@@ -376,6 +396,56 @@ void TSqliteStore::RecordBatch(const std::vector<TPendingCheckIn*>& batch) {
     // Nothing of the batch was committed, whatever each one's own outcome.
     for (TPendingCheckIn* p : batch) p->error = std::current_exception();
   }
+}
+
+TCheckInRecord TSqliteStore::RecordInGroup(TNoWaitScope& scope, const TPendingCheckIn& p) {
+  std::lock_guard<std::mutex> guard(lock_);
+  sqlite3* h = nullptr;
+  if (!group_) {
+    Connected(true);
+    h = db_->Handle();
+    // Another program writing would keep this thread waiting: the check-in
+    // is then written where waiting is allowed.
+    sqlite3_busy_timeout(h, 0);
+    const int rc = sqlite3_exec(h, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    sqlite3_busy_timeout(h, BusyMilliseconds);
+    if (rc == SQLITE_BUSY) throw EWouldWait("another program is writing the database");
+    if (rc != SQLITE_OK) RaiseSqliteError(h, rc, "beginning a transaction");
+    group_ = std::make_shared<TCommitGroup>();
+  }
+  h = db_->Handle();
+  TCheckInRecord r;
+  TSqliteUse(s_->savepoint)->Run();
+  try {
+    r = RecordOne(p);
+    TSqliteUse(s_->release)->Run();
+  } catch (...) {
+    if (sqlite3_get_autocommit(h)) {
+      // The failure ended the whole transaction: the group's check-ins went with it.
+      std::shared_ptr<TCommitGroup> lost = std::move(group_);
+      lost->End(false);
+      throw;
+    }
+    TSqliteUse(s_->rollbackTo)->Run();
+    TSqliteUse(s_->release)->Run();
+    throw;
+  }
+  scope.Joined(group_);
+  return r;
+}
+
+void TSqliteStore::EndGroup() {
+  std::lock_guard<std::mutex> guard(lock_);
+  EndGroupLocked();
+}
+
+void TSqliteStore::EndGroupLocked() {
+  if (!group_) return;
+  std::shared_ptr<TCommitGroup> group = std::move(group_);
+  sqlite3* h = db_->Handle();
+  bool committed = sqlite3_exec(h, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+  if (!committed && !sqlite3_get_autocommit(h)) sqlite3_exec(h, "ROLLBACK", nullptr, nullptr, nullptr);
+  group->End(committed);
 }
 
 TCheckInRecord TSqliteStore::RecordOne(const TPendingCheckIn& p) {

@@ -41,7 +41,9 @@
 #include <string>
 #include <vector>
 
+#include "runtime/NoWaitScope.h"
 #include "service/store/ServiceStore.h"
+#include "service/store/SqliteCheckpointer.h"
 #include "service/store/SqliteDatabase.h"
 
 class TSqliteStore : public IServiceStore {
@@ -67,6 +69,10 @@ class TSqliteStore : public IServiceStore {
   std::vector<TAccountRecord> Accounts() override;
   TCheckInRecord RecordCheckIn(std::int64_t accountId, std::string_view node, std::string_view address,
                                TServiceTime now, std::size_t maxNodes) override;
+  void EndGroup() override;
+  // For a long-running service: checkpoints of the WAL are made on a thread
+  // of their own (TSqliteCheckpointer), never in a commit.
+  void CheckpointInBackground();
   std::vector<TNodeRecord> Nodes(std::int64_t accountId) override;
   bool SetNodeDns(std::int64_t nodeId, std::string_view publishedName, std::string_view dnsState) override;
   std::optional<TNodeRecord> FindNode(std::int64_t nodeId) override;
@@ -95,6 +101,12 @@ class TSqliteStore : public IServiceStore {
   struct TStatements;
   struct TPendingCheckIn;
   void RecordBatch(const std::vector<TPendingCheckIn*>& batch);
+  // For a thread that must not wait: into the open commit group, begun
+  // here when there is none (EWouldWait when another program holds the
+  // database's write lock).
+  TCheckInRecord RecordInGroup(TNoWaitScope& scope, const TPendingCheckIn& p);
+  // Under lock_: commits the open group, if any, and ends it.
+  void EndGroupLocked();
   TCheckInRecord RecordOne(const TPendingCheckIn& p);
   // Makes the file, empty, when it is absent; true when it did.
   bool MakeFile();
@@ -106,17 +118,23 @@ class TSqliteStore : public IServiceStore {
   void Prepare();
   // Makes sure there is a connection (for a write, a writable one), opening
   // the file anew at most every ReopenMilliseconds; raises
-  // EStoreUnavailable while there is none.
+  // EStoreUnavailable while there is none. Ends the open commit group
+  // first: whatever comes next is not part of it.
   void Ready(bool write);
+  void Connected(bool write);
 
   std::string file_;
   std::mutex lock_;
+  // Outlives every connection it watches.
+  std::unique_ptr<TSqliteCheckpointer> checkpointer_;
   std::unique_ptr<TSqliteDatabase> db_;
   std::unique_ptr<TStatements> s_;
   std::chrono::steady_clock::time_point lastReopen_{};
   dev_t device_ = 0;
   ino_t inode_ = 0;
   bool replaced_ = false;
+  // The open commit group: its check-ins are written, not yet committed.
+  std::shared_ptr<TCommitGroup> group_;
   // Check-ins waiting to be written, and whether a caller is writing some.
   std::mutex queueLock_;
   std::condition_variable written_;

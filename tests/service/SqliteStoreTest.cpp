@@ -7,10 +7,13 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "runtime/NoWaitScope.h"
 #include "service/dns/DnsQueue.h"
 #include "service/store/SqliteDnsQueueStore.h"
 #include "tests/service/OtherConnection.h"
@@ -157,6 +160,55 @@ TEST(SqliteStore, ALockHeldByAnotherProgramMakesWritesUnavailableUntilItGoes) {
   const TCheckInRecord r = store.RecordCheckIn(1, "box", "10.0.0.2", 3, 10);
   EXPECT_TRUE(r.AddressChanged);
   EXPECT_EQ(store.Nodes(1)[0].History.size(), 1u) << "the refused check-in left nothing behind";
+}
+
+TEST(SqliteStore, CheckInsOfAThreadThatMustNotWaitShareOneCommitAndNeverWaitForAnotherProgram) {
+  TempDir dir;
+  const std::string file = dir.File("service.db");
+  TSqliteStore store(file);
+  ASSERT_TRUE(store.AddAccount("alice", kHash, 1));
+  OtherConnection other(file);
+  const auto checkIns = [&] { return other.Int("SELECT coalesce(sum(check_ins), 0) FROM nodes"); };
+  std::vector<bool> told;
+  const auto record = [&](const char* node, const char* address) {
+    TNoWaitScope scope;
+    store.RecordCheckIn(1, node, address, 2, 10);
+    EXPECT_TRUE(scope.Group());
+    scope.Group()->WhenEnded([&](bool committed) { told.push_back(committed); });
+  };
+  // Two check-ins, one group: nobody else sees them until it ends.
+  record("box", "10.0.0.1");
+  record("nas", "10.0.0.2");
+  EXPECT_EQ(checkIns(), 0);
+  EXPECT_TRUE(told.empty());
+  store.EndGroup();
+  EXPECT_EQ(told, (std::vector<bool>{true, true}));
+  EXPECT_EQ(checkIns(), 2);
+  // Anything else done with the store first ends the open group.
+  record("box", "10.0.0.1");
+  EXPECT_EQ(store.Nodes(1).size(), 2u);
+  EXPECT_EQ(told.size(), 3u);
+  EXPECT_EQ(checkIns(), 3);
+  // Another program writing: the check-in is to be written where waiting is allowed, and nothing was.
+  ASSERT_EQ(other.Exec("BEGIN IMMEDIATE"), SQLITE_OK);
+  EXPECT_THROW(record("box", "10.0.0.9"), EWouldWait);
+  ASSERT_EQ(other.Exec("COMMIT"), SQLITE_OK);
+  store.EndGroup();
+  EXPECT_EQ(checkIns(), 3);
+  EXPECT_EQ(store.Nodes(1)[0].Address, "10.0.0.1");
+}
+
+TEST(SqliteStore, TheLogIsCheckpointedOnAThreadOfItsOwn) {
+  TempDir dir;
+  const std::string file = dir.File("service.db");
+  TSqliteStore store(file);
+  store.AddAccount("alice", kHash, 1);
+  TSqliteCheckpointer checkpointer(file, 4);
+  store.WithDatabase([&](TSqliteDatabase& db) { checkpointer.Watch(db.Handle()); });
+  for (int i = 0; i < 50; ++i) store.RecordCheckIn(1, "box" + std::to_string(i), "10.0.0.1", i, 100);
+  for (int i = 0; i < 1000 && checkpointer.Done() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_GT(checkpointer.Done(), 0);
+  EXPECT_EQ(store.Nodes(1).size(), 50u);
 }
 
 TEST(SqliteStore, WorkQueuedInACheckInsTransactionCommitsWithItOrUndoesIt) {
