@@ -574,6 +574,8 @@ int Serve(int argc, char** argv) {
   sigaddset(&stopping, SIGTERM);
   sigaddset(&stopping, SIGINT);
   ::pthread_sigmask(SIG_BLOCK, &stopping, nullptr);
+  // Commits never wait for a checkpoint's sync to the disk.
+  if (sqliteStore) sqliteStore->CheckpointInBackground();
   if (publish) {
     // The queue lives beside the nodes, so what was not sent yet is sent after a restart.
     std::unique_ptr<IDnsQueueStore> queue;

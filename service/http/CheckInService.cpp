@@ -32,18 +32,19 @@ TCheckInService::TCheckInService(std::unique_ptr<IServiceStore> store, TServiceR
       pageDoors_(std::make_unique<TPageDoors>(context_)),
       apiDoor_(std::make_unique<TApiDoor>(context_)),
       homeDoor_(std::make_unique<THomeDoor>(context_)),
-      front_(std::make_unique<TServiceFront>([this](const TFrontRequest& req) { return Route(req); }, log_)) {
+      front_(std::make_unique<TServiceFront>([this](const TFrontRequest& req) { return Route(req); }, log_,
+                                             [this] { store_->EndGroup(); })) {
   Clock = [] {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
   };
   if (tls_) valid_ = front_->UseTls(certFile, keyFile);
-  // The doors' workers block in the core: in the slow hash, behind its gate,
-  // or on the store. The pool is as large as the gate lets sign-ins wait,
-  // and a few more, so that a check-in that needs no hash (a remembered
-  // verification) always finds a worker, however many hashes are waiting.
+  // The pool runs what waits: the slow hashes, as many as run at once, and
+  // one more for a write that waits for the database meanwhile; as many
+  // wait for it as the core lets wait for the hash.
   TFrontLimits limits;
-  limits.Workers = core_->Rules().SlowHashesAtOnce + static_cast<unsigned>(core_->Rules().SlowHashesWaiting) + 4;
+  limits.Workers = core_->Rules().SlowHashesAtOnce + 1;
+  limits.MaxWaiting = core_->Rules().SlowHashesWaiting;
   front_->SetLimits(limits);
 }
 

@@ -33,8 +33,6 @@ tcp::socket& THttpConnection::Socket() { return tls_ ? tls_->next_layer() : plai
 void THttpConnection::Enter(TState state) { state_ = state; }
 
 void THttpConnection::Start() {
-  boost::system::error_code ec;
-  Socket().set_option(tcp::no_delay(true), ec);
   if (!tls_) return NextRequest();
   // The handshake counts against the first request's head.
   Deadline(requestStart_ + std::chrono::seconds(front_.limits_.HeadSeconds), nullptr);
@@ -173,6 +171,5 @@ void THttpConnection::Close() {
   ++deadlineGeneration_;
   timer_.cancel();
   boost::system::error_code ec;
-  Socket().shutdown(tcp::socket::shutdown_both, ec);
   Socket().close(ec);
 }

@@ -39,6 +39,9 @@ class THttpConnection : public std::enable_shared_from_this<THttpConnection> {
   void Evict();
   // Hands the answer to a request back; from any thread.
   void Answered(TFrontAnswer answer);
+  // Writes the answer to the request just taken; on the connection's own
+  // strand only (where the front was handed the request).
+  void AnswerNow(TFrontAnswer answer) { Write(std::move(answer)); }
 
   const std::string& Address() const { return address_; }
   TState State() const { return state_; }

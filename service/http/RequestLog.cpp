@@ -13,10 +13,15 @@ std::string TRequestLog::Value(const std::string& value) {
 }
 
 std::string TRequestLog::Timestamp() {
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-  return buf;
+  // Made once a second per thread: a busy front logs many lines in one.
+  thread_local std::time_t last = -1;
+  thread_local char text[32];
+  const std::time_t now = std::time(nullptr);
+  if (now != last) {
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+    last = now;
+  }
+  return text;
 }

@@ -5,12 +5,15 @@
 
 #include <algorithm>
 
+#include "runtime/JournalLog.h"
+#include "runtime/NoWaitScope.h"
 #include "service/http/HttpConnection.h"
 
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 
-TServiceFront::TServiceFront(THandler handler, const TRequestLog& log) : handler_(std::move(handler)), log_(log) {}
+TServiceFront::TServiceFront(THandler handler, const TRequestLog& log, TTurnEnd turnEnd)
+    : handler_(std::move(handler)), log_(log), turnEnd_(std::move(turnEnd)) {}
 
 TServiceFront::~TServiceFront() {
   Stop();
@@ -44,6 +47,8 @@ int TServiceFront::Bind(const std::string& host, int port, bool ipv6Only, std::e
       // A long queue: a burst of connections waits instead of being dropped.
       acceptor.listen(1024, ec);
       if (ec) continue;
+      // Accepted connections take it over (Linux): one call less for each.
+      acceptor.set_option(tcp::no_delay(true), ec);
       return acceptor.local_endpoint().port();
     }
   } catch (const boost::system::system_error& error) {
@@ -58,14 +63,26 @@ void TServiceFront::Serve() {
   workers_ = std::make_unique<asio::thread_pool>(std::max(1u, limits_.Workers));
   running_ = true;
   for (TListener& listener : listeners_) Accept(listener);
-  const unsigned threads = limits_.IoThreads ? limits_.IoThreads : std::max(2u, std::thread::hardware_concurrency());
   std::vector<std::thread> io;
-  for (unsigned i = 1; i < threads; ++i) io.emplace_back([this] { io_.run(); });
-  io_.run();
+  for (unsigned i = 1; i < std::max(1u, limits_.IoThreads); ++i) io.emplace_back([this] { Loop(); });
+  Loop();
   for (std::thread& thread : io) thread.join();
   // Requests being answered finish; their answers go nowhere now.
   workers_->join();
+  if (turnEnd_) turnEnd_();
   running_ = false;
+}
+
+void TServiceFront::Loop() {
+  // A bounded turn: under a steady stream the group still ends often.
+  constexpr int kTurn = 64;
+  TLogBatch lines;
+  while (io_.run_one() > 0) {
+    for (int i = 1; i < kTurn && io_.poll_one() > 0; ++i) {
+    }
+    if (turnEnd_) turnEnd_();
+    lines.Flush();
+  }
 }
 
 void TServiceFront::Stop() {
@@ -79,8 +96,10 @@ std::size_t TServiceFront::Connections() const {
 }
 
 void TServiceFront::Accept(TListener& listener) {
-  listener.acceptor.async_accept(asio::make_strand(io_), [this, &listener](boost::system::error_code ec,
-                                                                            tcp::socket socket) {
+  // One thread needs no strand to keep a connection's handlers in order.
+  listener.next.emplace(limits_.IoThreads > 1 ? asio::any_io_executor(asio::make_strand(io_))
+                                              : asio::any_io_executor(io_.get_executor()));
+  listener.acceptor.async_accept(*listener.next, listener.peer, [this, &listener](boost::system::error_code ec) {
     if (stopping_ || ec == asio::error::operation_aborted) return;
     if (ec) {
       // Out of descriptors, say: wait a little instead of spinning on the error.
@@ -90,15 +109,13 @@ void TServiceFront::Accept(TListener& listener) {
       });
       return;
     }
-    Accepted(std::move(socket));
+    Accepted(std::move(*listener.next), listener.peer);
     Accept(listener);
   });
 }
 
-void TServiceFront::Accepted(tcp::socket socket) {
+void TServiceFront::Accepted(tcp::socket socket, const tcp::endpoint& peer) {
   boost::system::error_code ec;
-  const tcp::endpoint peer = socket.remote_endpoint(ec);
-  if (ec) return;
   const std::string address = peer.address().to_string();
   std::shared_ptr<THttpConnection> connection;
   // Connections looked at while choosing whom to close; let go of after the
@@ -155,15 +172,58 @@ void TServiceFront::Forget(THttpConnection* connection) {
   if (from != perAddress_.end() && --from->second == 0) perAddress_.erase(from);
 }
 
+TFrontAnswer TServiceFront::Answer(const TFrontRequest& req) {
+  try {
+    return handler_(req);
+  } catch (const EWouldWait&) {
+    throw;
+  } catch (const std::exception& e) {
+    log_.Write(TLogPriority::Error, "failed path=" + TRequestLog::Value(req.Head.Path) + ": " + e.what());
+    return TAnswers::Text(500, "the service failed to answer this request\n");
+  }
+}
+
 void TServiceFront::Handle(std::shared_ptr<THttpConnection> connection, TFrontRequest req) {
+  AnswerHere(std::move(connection), std::move(req), TNoWaitScope::TMode::Raise);
+}
+
+void TServiceFront::AnswerHere(std::shared_ptr<THttpConnection> connection, TFrontRequest req,
+                               TNoWaitScope::TMode mode) {
+  TFrontAnswer answer;
+  std::shared_ptr<TCommitGroup> group;
+  try {
+    TNoWaitScope scope(mode);
+    answer = Answer(req);
+    group = scope.Group();
+  } catch (const EWouldWait&) {
+    if (mode == TNoWaitScope::TMode::Raise) return HandOver(std::move(connection), std::move(req));
+    answer = TAnswers::Text(503, "the service is busy; try again later\n");
+    TAnswers::RetryAfter(answer, TAnswers::RetryAfterSeconds * 1000LL);
+  }
+  if (!group) return connection->AnswerNow(std::move(answer));
+  group->WhenEnded([this, connection = std::move(connection), answer = std::move(answer),
+                    req = std::move(req)](bool committed) mutable {
+    // A lost group took this check-in along: it is answered anew where its
+    // write may wait (and its failure be told).
+    if (committed)
+      connection->Answered(std::move(answer));
+    else
+      Pooled(std::move(connection), std::move(req));
+  });
+}
+
+void TServiceFront::HandOver(std::shared_ptr<THttpConnection> connection, TFrontRequest req) {
+  // Nobody queues without end: answered here as busy, as the core answers when too many hashes wait.
+  if (pooled_.load() >= std::max(1u, limits_.Workers) + limits_.MaxWaiting)
+    return AnswerHere(std::move(connection), std::move(req), TNoWaitScope::TMode::Refuse);
+  Pooled(std::move(connection), std::move(req));
+}
+
+void TServiceFront::Pooled(std::shared_ptr<THttpConnection> connection, TFrontRequest req) {
+  ++pooled_;
   asio::post(*workers_, [this, connection = std::move(connection), req = std::move(req)] {
-    TFrontAnswer answer;
-    try {
-      answer = handler_(req);
-    } catch (const std::exception& e) {
-      log_.Write(TLogPriority::Error, "failed path=" + TRequestLog::Value(req.Head.Path) + ": " + e.what());
-      answer = TAnswers::Text(500, "the service failed to answer this request\n");
-    }
+    TFrontAnswer answer = Answer(req);
+    --pooled_;
     connection->Answered(std::move(answer));
   });
 }

@@ -1,14 +1,17 @@
 // The service's HTTP front on Boost.Beast over Boost.Asio: the listening
 // socket, the connections (THttpConnection), their limits and deadlines,
-// TLS, and the worker pool the doors run on.
+// TLS, and the pool that runs what must wait.
 //
 // It is built to face the open internet. A connection costs a socket and a
-// few kilobytes, never a thread: a few threads run every connection's I/O
-// (one io_context), and the doors, which may wait for the slow password
-// hash or the database, run on a worker pool of their own, their answers
-// handed back to the connection. So a crowd of idle or slow connections
-// delays nobody, and a check-in from a remembered account is answered while
-// slow hashes run.
+// few kilobytes, never a thread: an event loop (one io_context, run by
+// IoThreads threads) does every connection's I/O and answers its requests
+// itself, in a TNoWaitScope. What would block the loop (the slow password
+// hash, a database another program holds) raises EWouldWait before it
+// changes anything and is run again on a small pool sized for the hash; so a
+// crowd of idle or slow connections, or of sign-ins, delays nobody. Check-ins
+// written on the loop join a commit group, and their answers wait for it:
+// the loop ends the group (TTurnEnd) whenever it has nothing else ready, so
+// one commit serves all the check-ins of that moment.
 //
 // Limits (TFrontLimits): a request's head must be complete HeadSeconds after
 // the connection opened or the previous answer was written, and its body
@@ -18,7 +21,9 @@
 // room by closing the oldest idle connection (then the oldest still sending
 // its head); with none to close it is refused. Heads are read strictly
 // (TRequestCheck); a refused request is answered and its connection closed.
-// Each refusal is logged once, with the address.
+// Each refusal is logged once, with the address. At most Workers requests
+// run on the pool and MaxWaiting wait for it; one more is answered on the
+// loop as busy.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -42,6 +47,7 @@
 #include <thread>
 #include <vector>
 
+#include "runtime/NoWaitScope.h"
 #include "service/http/Answers.h"
 #include "service/http/FrontRequest.h"
 #include "service/http/RequestLog.h"
@@ -56,16 +62,19 @@ struct TFrontLimits {
   int IdleSeconds = 5;
   int WriteSeconds = 10;
   std::size_t KeepAliveRequests = 1000;
-  unsigned IoThreads = 0;  // 0: one per core, at least 2
-  unsigned Workers = 8;
+  unsigned IoThreads = 1;
+  unsigned Workers = 3;
+  std::size_t MaxWaiting = 64;
 };
 
 class TServiceFront {
  public:
-  // Answers a request; runs on the worker pool and may block.
+  // Answers a request; on the loop, in a TNoWaitScope, or on the pool.
   using THandler = std::function<TFrontAnswer(const TFrontRequest&)>;
+  // Run by a loop thread whenever it has nothing else ready (ends the store's commit group).
+  using TTurnEnd = std::function<void()>;
 
-  TServiceFront(THandler handler, const TRequestLog& log);
+  TServiceFront(THandler handler, const TRequestLog& log, TTurnEnd turnEnd = {});
   ~TServiceFront();
   TServiceFront(const TServiceFront&) = delete;
   TServiceFront& operator=(const TServiceFront&) = delete;
@@ -99,20 +108,34 @@ class TServiceFront {
     explicit TListener(boost::asio::io_context& io) : acceptor(io), pause(io) {}
     boost::asio::ip::tcp::acceptor acceptor;
     boost::asio::steady_timer pause;
+    // The connection being accepted, and whence.
+    std::optional<boost::asio::ip::tcp::socket> next;
+    boost::asio::ip::tcp::endpoint peer;
   };
   void Accept(TListener& listener);
-  void Accepted(boost::asio::ip::tcp::socket socket);
+  void Accepted(boost::asio::ip::tcp::socket socket, const boost::asio::ip::tcp::endpoint& peer);
   // Under lock_: closes the oldest idle connection, among those of address
   // when it is given, else the oldest one still sending its head; false when
   // there is none. Every connection looked at is held in seen, to be let go
   // of after the lock.
   bool MakeRoom(const std::string* address, std::vector<std::shared_ptr<THttpConnection>>& seen);
   void Forget(THttpConnection* connection);
-  // Runs the handler on the worker pool and hands the answer to done.
+  // Answers a request taken on the loop, there or on the pool.
   void Handle(std::shared_ptr<THttpConnection> connection, TFrontRequest req);
+  // On the loop, in a TNoWaitScope of mode; a check-in's answer waits for its commit group.
+  void AnswerHere(std::shared_ptr<THttpConnection> connection, TFrontRequest req, TNoWaitScope::TMode mode);
+  // The handler's answer; a failure becomes 500 (EWouldWait passes).
+  TFrontAnswer Answer(const TFrontRequest& req);
+  // To the pool; answered busy on the loop when too many wait for it.
+  void HandOver(std::shared_ptr<THttpConnection> connection, TFrontRequest req);
+  void Pooled(std::shared_ptr<THttpConnection> connection, TFrontRequest req);
+  // One loop thread: a turn runs every handler ready, then ends with turnEnd_.
+  void Loop();
 
   THandler handler_;
   const TRequestLog& log_;
+  TTurnEnd turnEnd_;
+  std::atomic<std::size_t> pooled_{0};
   TFrontLimits limits_;
   // Declared before the io_context: connections that its queued handlers
   // still hold unregister here when the io_context goes.
