@@ -136,6 +136,9 @@ void THttpConnection::Refuse(const ERequestRefused& refusal) {
 }
 
 void THttpConnection::Answered(TFrontAnswer answer) {
+  // On the loop's one thread (a commit group ending), the connection is this
+  // thread's already: written now instead of a turn later.
+  if (front_.OnTheOnlyLoop()) return Write(std::move(answer));
   asio::post(timer_.get_executor(),
              [self = shared_from_this(), answer = std::move(answer)]() mutable { self->Write(std::move(answer)); });
 }

@@ -73,7 +73,14 @@ void TServiceFront::Serve() {
   running_ = false;
 }
 
+namespace {
+thread_local const TServiceFront* onlyLoopOf = nullptr;
+}  // namespace
+
+bool TServiceFront::OnTheOnlyLoop() const { return onlyLoopOf == this; }
+
 void TServiceFront::Loop() {
+  if (limits_.IoThreads <= 1) onlyLoopOf = this;
   // A bounded turn: under a steady stream the group still ends often.
   constexpr int kTurn = 64;
   TLogBatch lines;
@@ -83,6 +90,7 @@ void TServiceFront::Loop() {
     if (turnEnd_) turnEnd_();
     lines.Flush();
   }
+  onlyLoopOf = nullptr;
 }
 
 void TServiceFront::Stop() {

@@ -131,6 +131,8 @@ class TServiceFront {
   void Pooled(std::shared_ptr<THttpConnection> connection, TFrontRequest req);
   // One loop thread: a turn runs every handler ready, then ends with turnEnd_.
   void Loop();
+  // Whether this thread runs the loop and is its only one (so it owns every connection).
+  bool OnTheOnlyLoop() const;
 
   THandler handler_;
   const TRequestLog& log_;
