@@ -31,6 +31,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -46,8 +48,23 @@ const char kBasic[] = "ZGVtbzpkZW1v";                       // demo:demo
 
 struct TPhase {
   double perSecond = 0, p50 = 0, p99 = 0;  // ms
+  double cpuUs = 0;  // the server's processor time per request, in µs
   long failed = 0;
 };
+
+// A process's processor time so far (user and system), in µs.
+double CpuUs(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::size_t after = text.rfind(')');
+  if (after == std::string::npos) return 0;
+  std::istringstream fields(text.substr(after + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i)
+    if (i == 14 || i == 15) ticks += std::stod(field);
+  return 1e6 * ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
 
 int Connect(int port, const char* source = nullptr) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -102,7 +119,8 @@ TPhase Summarize(std::vector<std::vector<double>>& times, long failed, double se
 }
 
 // CLIENTS threads asking for seconds, each request on a new connection or on a kept-alive one.
-TPhase Run(int port, const std::string& request, int clients, double seconds, bool keepAlive) {
+TPhase Run(pid_t server, int port, const std::string& request, int clients, double seconds, bool keepAlive) {
+  const double cpuBefore = CpuUs(server);
   std::vector<std::vector<double>> times(static_cast<std::size_t>(clients));
   std::atomic<long> failed{0};
   const Clock::time_point end =
@@ -137,7 +155,9 @@ TPhase Run(int port, const std::string& request, int clients, double seconds, bo
       if (fd >= 0) ::close(fd);
     });
   for (std::thread& t : threads) t.join();
-  return Summarize(times, failed, seconds);
+  TPhase phase = Summarize(times, failed, seconds);
+  if (phase.perSecond > 0) phase.cpuUs = (CpuUs(server) - cpuBefore) / (phase.perSecond * seconds);
+  return phase;
 }
 
 long RssKiB(pid_t pid) {
@@ -148,10 +168,12 @@ long RssKiB(pid_t pid) {
 }
 
 void Print(const char* what, const TPhase& service, const TPhase& nginx) {
-  std::printf("%-16s service %8.0f/s p50 %6.2f ms p99 %6.2f ms | nginx %8.0f/s p50 %6.2f ms p99 %6.2f ms | ratio %.2f%s\n",
-              what, service.perSecond, service.p50, service.p99, nginx.perSecond, nginx.p50, nginx.p99,
-              nginx.perSecond > 0 ? service.perSecond / nginx.perSecond : 0.0,
-              service.failed + nginx.failed ? " (some failed)" : "");
+  std::printf(
+      "%-16s service %8.0f/s p50 %6.2f ms p99 %6.2f ms %5.1f us cpu | nginx %8.0f/s p50 %6.2f ms p99 %6.2f ms %5.1f us "
+      "cpu | ratio %.2f%s\n",
+      what, service.perSecond, service.p50, service.p99, service.cpuUs, nginx.perSecond, nginx.p50, nginx.p99,
+      nginx.cpuUs, nginx.perSecond > 0 ? service.perSecond / nginx.perSecond : 0.0,
+      service.failed + nginx.failed ? " (some failed)" : "");
 }
 }  // namespace
 
@@ -207,8 +229,8 @@ int main(int argc, char** argv) {
   const auto compare = [&](const char* what, const std::string& request, bool keepAlive) {
     std::vector<std::pair<TPhase, TPhase>> pairs;
     for (int r = 0; r < rounds; ++r)
-      pairs.emplace_back(Run(service.Port(), request, clients, seconds, keepAlive),
-                         Run(nginx.Port(), request, clients, seconds, keepAlive));
+      pairs.emplace_back(Run(service.Pid(), service.Port(), request, clients, seconds, keepAlive),
+                         Run(nginx.Pid(), nginx.Port(), request, clients, seconds, keepAlive));
     const auto ratio = [](const std::pair<TPhase, TPhase>& p) {
       return p.second.perSecond > 0 ? p.first.perSecond / p.second.perSecond : 0.0;
     };

@@ -50,13 +50,29 @@ void THttpConnection::Evict() {
 }
 
 void THttpConnection::Deadline(TTime when, const char* what) {
-  const unsigned generation = ++deadlineGeneration_;
+  deadline_ = when;
+  deadlineWhat_ = what;
+  // Deadlines mostly move later, request after request: a timer set for an
+  // earlier one stays, and sets itself anew for the rest when it goes off.
+  // So a kept-alive connection costs no timer call per request.
+  if (!armed_ || armedFor_ > when) Arm(when);
+}
+
+void THttpConnection::NoDeadline() { deadline_ = TTime::max(); }
+
+void THttpConnection::Arm(TTime when) {
+  armed_ = true;
+  armedFor_ = when;
   timer_.expires_at(when);
-  timer_.async_wait([self = shared_from_this(), generation, what](boost::system::error_code ec) {
-    if (ec || generation != self->deadlineGeneration_ || self->state_ == TState::Closed) return;
-    if (what)
+  timer_.async_wait([self = shared_from_this(), when](boost::system::error_code ec) {
+    // Cancelled: by Close, or by a timer set for an earlier deadline.
+    if (ec || self->armedFor_ != when || self->state_ == TState::Closed) return;
+    self->armed_ = false;
+    if (self->deadline_ == TTime::max()) return;
+    if (Now() < self->deadline_) return self->Arm(self->deadline_);
+    if (self->deadlineWhat_)
       self->front_.log_.Write(TLogPriority::Warning,
-                              "closed address=" + TRequestLog::Value(self->address_) + ": " + what);
+                              "closed address=" + TRequestLog::Value(self->address_) + ": " + self->deadlineWhat_);
     self->Close();
   });
 }
@@ -103,8 +119,7 @@ void THttpConnection::Take() {
   std::string body = buffer_.substr(headBytes_, head_->ContentLength);
   buffer_.erase(0, whole);
   Enter(TState::Busy);
-  ++deadlineGeneration_;
-  timer_.cancel();
+  NoDeadline();
   headRequest_ = head_->Method == "HEAD";
   const bool tls = tls_ != nullptr;
   front_.Handle(shared_from_this(), TFrontRequest::Make(*head_, std::move(body), address_, tls));
@@ -171,7 +186,7 @@ void THttpConnection::Write(TFrontAnswer answer) {
 void THttpConnection::Close() {
   if (state_ == TState::Closed) return;
   Enter(TState::Closed);
-  ++deadlineGeneration_;
+  armed_ = false;
   timer_.cancel();
   boost::system::error_code ec;
   Socket().close(ec);

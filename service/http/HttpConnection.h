@@ -56,8 +56,13 @@ class THttpConnection : public std::enable_shared_from_this<THttpConnection> {
 
   boost::asio::ip::tcp::socket& Socket();
   void Enter(TState state);
-  // Closes the connection at when, unless the deadline is moved first.
+  // Closes the connection at when (logging what, unless null), unless the
+  // deadline is moved first.
   void Deadline(TTime when, const char* what);
+  // No deadline until the next one is set (while the request is answered).
+  void NoDeadline();
+  // Sets the timer for when.
+  void Arm(TTime when);
   void NextRequest();
   void Read();
   void Take();
@@ -71,7 +76,10 @@ class THttpConnection : public std::enable_shared_from_this<THttpConnection> {
   std::unique_ptr<boost::asio::ssl::stream<boost::asio::ip::tcp::socket>> tls_;
   std::string address_;
   boost::asio::steady_timer timer_;
-  unsigned deadlineGeneration_ = 0;
+  TTime deadline_ = TTime::max();
+  const char* deadlineWhat_ = nullptr;
+  bool armed_ = false;
+  TTime armedFor_{};  // while armed_
   std::atomic<TState> state_{TState::Handshake};
   std::atomic<bool> evicted_{false};
   std::chrono::steady_clock::rep opened_ = 0;

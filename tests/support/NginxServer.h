@@ -74,6 +74,7 @@ class NginxServer {
   bool Running() const { return pid_ > 0; }
   const std::string& Problem() const { return problem_; }
   int Port() const { return port_; }
+  pid_t Pid() const { return pid_; }
   // "127.0.0.1" or "[::1]".
   std::string Address() const { return ipv6_ ? "[::1]" : "127.0.0.1"; }
   std::string Url(const std::string& path = "/") const {
