@@ -147,8 +147,7 @@ std::string NodeCard(const TNodeView& node, TServiceTime now, TServiceTime stale
     html += "<p class=\"quiet\">The address has not changed since the first check-in.</p>\n";
   } else {
     const THistoryEntry& last = node.History.front();
-    html += "<p class=\"change\">Last change: " + Move(last) + ", " + ReadableTime(last.Time) + " (" +
-            TimeAgo(last.Time, now) + ")</p>\n";
+    html += "<p class=\"change\">Last change: " + Move(last) + "," + When(last.Time, now) + "</p>\n";
     html += "<details><summary>Address history (" + Plural(static_cast<long long>(node.History.size()), "change") +
             ")</summary>\n<table class=\"history\">\n<thead><tr><th>When</th><th>Family</th><th>Change</th></tr>"
             "</thead>\n<tbody>\n";
@@ -243,7 +242,9 @@ dd { margin: 0; overflow-wrap: anywhere; }
 .dns.failing, .dns.not-published { color: var(--warn); }
 .quiet, .hint { color: var(--muted); margin: .25rem 0; }
 .change { margin: .25rem 0; overflow-wrap: anywhere; }
-.ip { white-space: nowrap; overflow-wrap: normal; }
+.ip, time, th { white-space: nowrap; overflow-wrap: normal; }
+.panel > :first-child { margin-top: 0; }
+.panel > :last-child { margin-bottom: 0; }
 details summary { cursor: pointer; color: var(--accent); }
 table { border-collapse: collapse; width: 100%; margin-top: .5rem; font-size: .9rem; }
 th, td { text-align: left; padding: .25rem .5rem; border-bottom: 1px solid var(--line); overflow-wrap: anywhere; }
