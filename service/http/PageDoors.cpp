@@ -287,12 +287,14 @@ TFrontAnswer TPageDoors::RemoveNode(const TFrontRequest& req) {
     const bool removed = c_.Publisher ? c_.Publisher->Remove(*node, account->Name, withdrawn)
                                       : c_.Core.Store().RemoveNode(account->Id, node->Id);
     if (!removed) return NoSuchNode(std::move(headers), *account, name);
-    std::string types;
-    for (const TDnsRecordType type : withdrawn) types += std::string(types.empty() ? "" : ", ") + DnsRecordTypeName(type);
+    std::string types, logged;
+    for (const TDnsRecordType type : withdrawn) {
+      types += std::string(types.empty() ? "" : ", ") + DnsRecordTypeName(type);
+      logged += std::string(logged.empty() ? " withdrawn=" : ",") + DnsRecordTypeName(type);
+    }
     c_.Log.Write(TLogPriority::Info, "node removed user=" + TRequestLog::Value(account->Name) +
                                          " node=" + TRequestLog::Value(name) +
-                                         " address=" + TRequestLog::Value(c_.Caller(req)) +
-                                         (types.empty() ? "" : " withdrawn=" + TRequestLog::Value(types)));
+                                         " address=" + TRequestLog::Value(c_.Caller(req)) + logged);
     std::string notice = "Removed the node " + (name.empty() ? "(no name)" : name) + " with its history.";
     if (!types.empty())
       notice += " Its name " + node->Dns.Name + " is being withdrawn from DNS (" + types + ").";

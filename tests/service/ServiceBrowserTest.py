@@ -8,15 +8,13 @@
 # the session cookie is HttpOnly and SameSite=Strict; signing out ends the
 # session. A page on another site (127.0.0.2) forges a sign-in, a sign-out
 # and a dyndns2 update through a link while the browser holds the account's
-# Basic credentials: none of them changes anything. Signed in again, the
-# person removes two nodes (one published in DNS, whose name is then
-# withdrawn in the update queue), changes the password (a wrong current one
-# and two new ones that differ are refused first) and signs out everywhere,
-# each through the page's forms while a second session is open elsewhere;
-# the same forms forged by the other site change nothing. At a phone's width
-# (390 px) no element of the pages is wider than the screen and no address
-# is split across lines. Screenshots of the pages at a desktop's and a
-# phone's width go to SCREENSHOT_DIR.
+# Basic credentials: none of them changes anything. Through the page's forms
+# the person removes two nodes (a name in DNS is then withdrawn), changes the
+# password and signs out everywhere, while a second session is open
+# elsewhere; the same forms forged by the other site change nothing. At a
+# phone's 390 px no element is wider than the screen and no address is split
+# across lines. Screenshots of the pages at a desktop's and a phone's width
+# go to SCREENSHOT_DIR.
 #
 #   ServiceBrowserTest.py PINMARK_SERVICE [SCREENSHOT_DIR]
 import base64
@@ -418,8 +416,6 @@ def main():
         check(not signed_in_elsewhere(port, elsewhere), "the other session ended")
         driver.get(base + "/nodes")
         check(driver.find_elements(By.NAME, "password"), "this one too")
-        if SHOTS:
-            driver.save_screenshot(os.path.join(SHOTS, "signed-out-everywhere-desktop.png"))
     except Exception as error:  # noqa: BLE001 - every failure is reported as one
         check(False, f"{type(error).__name__}: {error}")
     finally:

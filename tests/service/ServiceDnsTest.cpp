@@ -43,16 +43,12 @@ std::string WaitJson(int port, const std::vector<std::string>& texts) {
 
 bool Holds(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// The cookies of a session of demo's, signed in through the form
-// ("pinmark_form=...; pinmark_session=..."), and the form's token.
-struct SignedIn {
-  std::string cookies, token;
-};
-SignedIn SignIn(int port) {
+// The nodes page of demo, signed in through the form.
+std::string NodesPage(int port) {
   // The form's token, as the sign-in page gives it in its cookie.
   const std::string page = Ask(port, "GET /nodes HTTP/1.0\r\n\r\n", 30000);
   const std::size_t form = page.find("pinmark_form=");
-  if (form == std::string::npos) return {"no form token: " + page, ""};
+  if (form == std::string::npos) return "no form token: " + page;
   const std::string token = page.substr(form + 13, 64);
   const std::string body = "name=demo&password=demo&form=" + token;
   const std::string answer = Ask(port,
@@ -62,13 +58,9 @@ SignedIn SignIn(int port) {
                                      std::to_string(body.size()) + "\r\n\r\n" + body,
                                  30000);
   const std::size_t at = answer.find("pinmark_session=");
-  if (at == std::string::npos) return {"no session: " + answer, token};
-  return {"pinmark_form=" + token + "; " + answer.substr(at, answer.find(';', at) - at), token};
-}
-
-// The nodes page of demo, signed in through the form.
-std::string NodesPage(int port) {
-  return Parse(Ask(port, "GET /nodes HTTP/1.0\r\nCookie: " + SignIn(port).cookies + "\r\n\r\n", 30000)).body;
+  if (at == std::string::npos) return "no session: " + answer;
+  const std::string cookie = answer.substr(at, answer.find(';', at) - at);
+  return Parse(Ask(port, "GET /nodes HTTP/1.0\r\nCookie: " + cookie + "\r\n\r\n", 30000)).body;
 }
 
 class ServiceDns : public ::testing::Test {
@@ -281,27 +273,4 @@ TEST_F(ServiceDns, EachFamilyHoldsItsOwnRecordOneTheNodeLeftIsWithdrawnAndSoAreA
   EXPECT_TRUE(knot.WaitResolves(kLaptop, "A", "127.0.0.3", std::chrono::seconds(60))) << service.Log();
   EXPECT_TRUE(knot.Query(kLaptop, "AAAA").empty());
   EXPECT_EQ(RunService({"account", "remove", "nobody", "--db", db.file}).code, 1);
-}
-
-TEST_F(ServiceDns, ANodeRemovedOnThePageLeavesTheNameServerAndComesBackAsANewOneWhenItChecksIn) {
-  ServiceProcess service(Joined({"--account", std::string("demo:") + kDigest}, DnsOptions(knot, knot.KeyFile())));
-  ASSERT_GT(service.Port(), 0) << service.Log();
-  const int port = service.Port();
-  EXPECT_EQ(CheckIn(port, "demo", kDigest, "laptop", "127.0.0.2").body, "127.0.0.2");
-  EXPECT_TRUE(knot.WaitResolves(kLaptop, "A", "127.0.0.2", std::chrono::seconds(60))) << service.Log();
-
-  const SignedIn session = SignIn(port);
-  const std::string body = "node=laptop&form=" + session.token;
-  const std::string answer = Ask(port,
-                                 "POST /nodes/remove HTTP/1.0\r\nContent-Type: application/x-www-form-urlencoded\r\n"
-                                 "Cookie: " + session.cookies + "\r\nContent-Length: " +
-                                     std::to_string(body.size()) + "\r\n\r\n" + body,
-                                 30000);
-  EXPECT_TRUE(Holds(answer, "Removed the node laptop with its history. Its name laptop.demo.dyn.example.org is being "
-                            "withdrawn from DNS (A).")) << answer;
-  EXPECT_TRUE(knot.WaitHoldsNone(kLaptop, "A", std::chrono::seconds(60))) << service.Log();
-  EXPECT_TRUE(Holds(Json(port, "demo", "demo"), "\"nodes\":[]")) << "nothing left of it";
-
-  EXPECT_EQ(CheckIn(port, "demo", kDigest, "laptop", "127.0.0.3").body, "127.0.0.3");
-  EXPECT_TRUE(knot.WaitResolves(kLaptop, "A", "127.0.0.3", std::chrono::seconds(60))) << service.Log();
 }
