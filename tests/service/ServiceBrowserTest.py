@@ -153,12 +153,18 @@ def phone_layout(driver, pages, shots):
         driver.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
 
 
+def follow(driver, element):
+    """Clicks a link or a form's button and waits until the page it leads to replaced this one."""
+    page = driver.find_element(By.TAG_NAME, "html")
+    element.click()
+    WebDriverWait(driver, 30).until(expected_conditions.staleness_of(page))
+
+
 def sign_in(driver, base, password):
     driver.get(base + "/nodes")
     driver.find_element(By.NAME, "name").send_keys("alice")
     driver.find_element(By.NAME, "password").send_keys(password)
-    driver.find_element(By.CSS_SELECTOR, "button[type=submit]").click()
-    wait_for_url(driver, base + "/nodes")
+    follow(driver, driver.find_element(By.CSS_SELECTOR, "button[type=submit]"))
 
 
 def forger(port):
@@ -373,9 +379,9 @@ def main():
             check(len(card) == 1, "the card of " + node)
             if not card:
                 continue
-            card[0].find_element(By.LINK_TEXT, "Remove this node").click()
+            follow(driver, card[0].find_element(By.LINK_TEXT, "Remove this node"))
             check(driver.find_element(By.TAG_NAME, "h1").text == f"Remove the node {node}?", "asked for " + node)
-            driver.find_element(By.XPATH, "//button[starts-with(text(), 'Remove ')]").click()
+            follow(driver, driver.find_element(By.XPATH, "//button[starts-with(text(), 'Remove ')]"))
             check(driver.find_element(By.CLASS_NAME, "done").text == notice, "removed " + node)
         check([c.find_element(By.TAG_NAME, "h2").text for c in driver.find_elements(By.CSS_SELECTOR, "section.node")]
               == ["phone up to date"], "the removed nodes are gone")
@@ -386,7 +392,7 @@ def main():
         # A new password: the current one asked again, the new one twice.
         elsewhere = sign_in_elsewhere(port, "secret")
         check(signed_in_elsewhere(port, elsewhere), "a second session")
-        driver.find_element(By.LINK_TEXT, "Account").click()
+        follow(driver, driver.find_element(By.LINK_TEXT, "Account"))
         check(driver.find_element(By.TAG_NAME, "h1").text == "Account alice", "the account page")
         for current, new, again, outcome in [
                 ("wrong", "better secret", "better secret", "The current password is wrong; nothing was changed."),
@@ -396,7 +402,7 @@ def main():
                                                              "password now.")]:
             for name, value in [("current", current), ("password", new), ("again", again)]:
                 driver.find_element(By.NAME, name).send_keys(value)
-            driver.find_element(By.XPATH, "//button[text()='Change the password']").click()
+            follow(driver, driver.find_element(By.XPATH, "//button[text()='Change the password']"))
             told = driver.find_element(By.CSS_SELECTOR, ".done, .error").text
             check(told == outcome, "the password form: " + told)
         check(not signed_in_elsewhere(port, elsewhere), "the other session ended with the old password")
@@ -410,7 +416,7 @@ def main():
         elsewhere = sign_in_elsewhere(port, "better secret")
         check(signed_in_elsewhere(port, elsewhere), "a second session again")
         driver.get(base + "/account")
-        driver.find_element(By.XPATH, "//button[text()='Sign out everywhere']").click()
+        follow(driver, driver.find_element(By.XPATH, "//button[text()='Sign out everywhere']"))
         told = driver.find_element(By.CLASS_NAME, "done").text
         check(told == "Signed out everywhere: 2 sessions of alice ended, this one included.", "told: " + told)
         check(not signed_in_elsewhere(port, elsewhere), "the other session ended")
