@@ -168,9 +168,10 @@ class TServiceCore {
   // the old one is verified as a sign-in verifies it, under the same limits
   // and counted as they count, and the new hash is made under the same gate
   // as every slow hash. Ok with Account as it is stored now; BadAuth for a
-  // wrong old password or an account that is no longer account; BadRequest
-  // for a new digest that is none; Limited; Unavailable. What was remembered
-  // for the old password no longer matches (the stored hash changed).
+  // wrong old password or an account that is no longer the one signed in;
+  // BadRequest for a new digest that is none; Limited; Unavailable. What was
+  // remembered for the old password no longer matches (the stored hash
+  // changed).
   TSignIn ChangeOwnPassword(const TAccountRecord& account, std::string_view oldDigest, std::string_view newDigest,
                             std::string_view from, TServiceTime now);
 

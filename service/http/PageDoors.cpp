@@ -192,7 +192,7 @@ TFrontAnswer TPageDoors::ChangePassword(const TFrontRequest& req) {
     const std::string caller = c_.Caller(req);
     const std::string who = " user=" + TRequestLog::Value(account->Name) + " address=" + TRequestLog::Value(caller);
     const std::string password = req.Param("password");
-    std::string problem = !req.Has("current") || !req.Has("password") || !req.Has("again")
+    const std::string problem = !req.Has("current") || !req.Has("password") || !req.Has("again")
                               ? "give the current password and the new one twice"
                               : NewPasswordProblem(password, req.Param("again"));
     if (!problem.empty())
