@@ -64,8 +64,9 @@ TFrontAnswer TCheckInService::Route(const TFrontRequest& req) {
   if (path == "/account/signout-everywhere")
     return method == "POST" ? pageDoors_->SignOutEverywhere(req) : TAnswers::Status(405);
   if (path == "/nodes/remove")
-    return get ? pageDoors_->ConfirmRemoveNode(req) : method == "POST" ? pageDoors_->RemoveNode(req)
-                                                                        : TAnswers::Status(405);
+    return get                ? pageDoors_->ConfirmRemoveNode(req)
+           : method == "POST" ? pageDoors_->RemoveNode(req)
+                              : TAnswers::Status(405);
   if (path == TApiDoor::Path) return get ? apiDoor_->Answer(req) : TAnswers::Status(405);
   return TAnswers::Status(404);
 }

@@ -220,7 +220,7 @@ const char StyleSheet[] = R"(:root { color-scheme: light dark; --fg: #1d232a; --
   --line: #30363d; --muted: #8d96a0; --accent: #4493f8; --ok: #3fb950; --warn: #d29922; } }
 * { box-sizing: border-box; }
 body { margin: 0; font: 16px/1.5 system-ui, -apple-system, "Segoe UI", Roboto, sans-serif;
-  color: var(--fg); background: var(--bg); }
+  color: var(--fg); background: var(--bg); overflow-wrap: break-word; }
 header { display: flex; gap: 1.25rem; align-items: baseline; padding: .75rem 1rem;
   border-bottom: 1px solid var(--line); background: var(--card); }
 header a { color: var(--accent); text-decoration: none; }
@@ -343,8 +343,7 @@ std::string NodesPage(const TAccountRecord& account, const std::vector<TNodeView
   html += "<div class=\"bar\"><h1>Nodes of " + HtmlEscape(account.Name) +
           "</h1>\n<div class=\"actions\"><a href=\"/account\">Account</a>"
           "<form method=\"post\" action=\"/signout\">" +
-          FormToken(formToken) + "<button type=\"submit\">Sign out</button></form></div></div>\n" +
-          Notices(notice, "");
+          FormToken(formToken) + "<button type=\"submit\">Sign out</button></form></div></div>\n" + Notices(notice, "");
   if (nodes.empty())
     html +=
         "<div class=\"panel\"><p>No node has checked in yet. Set this account in Pinmark on a computer and "
@@ -363,8 +362,8 @@ std::string AccountPage(const TAccountRecord& account, std::string_view formToke
   html +=
       "<div class=\"panel\">\n<h2>Change the password</h2>\n"
       "<form class=\"account\" method=\"post\" action=\"/account/password\">" +
-      FormToken(formToken) +
-      "\n<input type=\"hidden\" name=\"name\" autocomplete=\"username\" value=\"" + HtmlEscape(account.Name) +
+      FormToken(formToken) + "\n<input type=\"hidden\" name=\"name\" autocomplete=\"username\" value=\"" +
+      HtmlEscape(account.Name) +
       "\">\n"
       "<label>Current password<input name=\"current\" type=\"password\" autocomplete=\"current-password\" "
       "required></label>\n"
@@ -388,8 +387,8 @@ std::string AccountPage(const TAccountRecord& account, std::string_view formToke
 std::string RemoveNodePage(const TAccountRecord& account, const TNodeView& node, std::string_view formToken) {
   const std::string name = node.Name.empty() ? "(no name)" : node.Name;
   std::string html = Head("Remove " + name + " - Pinmark");
-  html += "<h1>Remove the node " + HtmlEscape(name) + "?</h1>\n<div class=\"panel\">\n<p>The node " +
-          HtmlEscape(name) + " of " + HtmlEscape(account.Name) + ", last at " + Ip(node.Address) + ", goes with its " +
+  html += "<h1>Remove the node " + HtmlEscape(name) + "?</h1>\n<div class=\"panel\">\n<p>The node " + HtmlEscape(name) +
+          " of " + HtmlEscape(account.Name) + ", last at " + Ip(node.Address) + ", goes with its " +
           Plural(node.CheckIns, "check-in") + " and its address history";
   if (node.Dns.Shown && !node.Dns.Name.empty())
     html += "; its name <span class=\"address\">" + HtmlEscape(node.Dns.Name) + "</span> is withdrawn from DNS";
@@ -398,8 +397,8 @@ std::string RemoveNodePage(const TAccountRecord& account, const TNodeView& node,
       "check-in, as a new node.</p>\n"
       "<form method=\"post\" action=\"/nodes/remove\" class=\"actions\">" +
       FormToken(formToken) + "<input type=\"hidden\" name=\"node\" value=\"" + HtmlEscape(node.Name) +
-      "\"><button type=\"submit\" class=\"danger\">Remove " + HtmlEscape(name) +
-      "</button><a href=\"/nodes\">Keep it</a></form>\n</div>\n";
+      "\"><button type=\"submit\" class=\"danger\">Remove this node</button><a href=\"/nodes\">Keep it</a>"
+      "</form>\n</div>\n";
   return html + kFoot;
 }
 

@@ -90,8 +90,7 @@ void TNodePublisher::HandOverAll() {
     }
 }
 
-bool TNodePublisher::Remove(const TNodeRecord& node, std::string_view account,
-                            std::vector<TDnsRecordType>& withdrawn) {
+bool TNodePublisher::Remove(const TNodeRecord& node, std::string_view account, std::vector<TDnsRecordType>& withdrawn) {
   std::lock_guard<std::mutex> hold(handingOver_);
   ++removals_;
   withdrawn.clear();

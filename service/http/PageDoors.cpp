@@ -147,7 +147,8 @@ namespace {
 TFrontAnswer StoreUnavailable(const TDoorContext& c, const char* page, const EStoreError& e) {
   c.Log.Write(TLogPriority::Error, std::string("unavailable page=") + page + ": " + e.Message());
   TFrontAnswer answer = TAnswers::Page(
-      503, MessagePage("Unavailable", "The service cannot read or write its nodes right now; try again shortly."), true);
+      503, MessagePage("Unavailable", "The service cannot read or write its nodes right now; try again shortly."),
+      true);
   TAnswers::RetryAfter(answer, TAnswers::RetryAfterSeconds * 1000LL);
   return answer;
 }
@@ -193,10 +194,11 @@ TFrontAnswer TPageDoors::ChangePassword(const TFrontRequest& req) {
     const std::string who = " user=" + TRequestLog::Value(account->Name) + " address=" + TRequestLog::Value(caller);
     const std::string password = req.Param("password");
     const std::string problem = !req.Has("current") || !req.Has("password") || !req.Has("again")
-                              ? "give the current password and the new one twice"
-                              : NewPasswordProblem(password, req.Param("again"));
+                                    ? "give the current password and the new one twice"
+                                    : NewPasswordProblem(password, req.Param("again"));
     if (!problem.empty())
-      return WithPage(std::move(headers), 400, AccountPage(*account, token, "", "Nothing was changed: " + problem + "."));
+      return WithPage(std::move(headers), 400,
+                      AccountPage(*account, token, "", "Nothing was changed: " + problem + "."));
     const TSignIn r = c_.Core.ChangeOwnPassword(*account, DigestToHex(MD5OfString(req.Param("current"))),
                                                 DigestToHex(MD5OfString(password)), caller, c_.Now());
     switch (r.Answer) {
@@ -216,9 +218,9 @@ TFrontAnswer TPageDoors::ChangePassword(const TFrontRequest& req) {
       case TAnswer::Limited:
         c_.Log.Write(TLogPriority::Warning, "password change limited" + who + ": too many failed attempts");
         TAnswers::RetryAfter(headers, r.RetryAfter);
-        return WithPage(std::move(headers), 429,
-                        AccountPage(*account, token, "",
-                                    "Too many wrong passwords. Try again in " + Minutes(r.RetryAfter) + "."));
+        return WithPage(
+            std::move(headers), 429,
+            AccountPage(*account, token, "", "Too many wrong passwords. Try again in " + Minutes(r.RetryAfter) + "."));
       case TAnswer::Unavailable:
         c_.Log.Write(TLogPriority::Error, "password change unavailable" + who + ": " + r.Problem);
         TAnswers::RetryAfter(headers, TAnswers::RetryAfterSeconds * 1000LL);
@@ -245,14 +247,13 @@ TFrontAnswer TPageDoors::SignOutEverywhere(const TFrontRequest& req) {
     if (!account) return SignInAgain(std::move(headers), token);
     const std::size_t ended = c_.Sessions.EndAll(account->Id);
     headers.Set("Set-Cookie", TAnswers::Cookie(TAnswers::SessionCookie, "", 0, c_.Https(req)));
-    c_.Log.Write(TLogPriority::Info, "signed out everywhere user=" + TRequestLog::Value(account->Name) +
-                                         " address=" + TRequestLog::Value(c_.Caller(req)) +
-                                         " sessions=" + std::to_string(ended));
-    return WithPage(std::move(headers), 200,
-                    SignInPage(account->Name, "", token,
-                               "Signed out everywhere: " + std::to_string(ended) +
-                                   (ended == 1 ? " session" : " sessions") + " of " + account->Name +
-                                   " ended, this one included."));
+    c_.Log.Write(TLogPriority::Info, "signed out everywhere user=" + TRequestLog::Value(account->Name) + " address=" +
+                                         TRequestLog::Value(c_.Caller(req)) + " sessions=" + std::to_string(ended));
+    return WithPage(
+        std::move(headers), 200,
+        SignInPage(account->Name, "", token,
+                   "Signed out everywhere: " + std::to_string(ended) + (ended == 1 ? " session" : " sessions") +
+                       " of " + account->Name + " ended, this one included."));
   } catch (const EStoreError& e) {
     return StoreUnavailable(c_, "/account/signout-everywhere", e);
   }
@@ -296,8 +297,7 @@ TFrontAnswer TPageDoors::RemoveNode(const TFrontRequest& req) {
                                          " node=" + TRequestLog::Value(name) +
                                          " address=" + TRequestLog::Value(c_.Caller(req)) + logged);
     std::string notice = "Removed the node " + (name.empty() ? "(no name)" : name) + " with its history.";
-    if (!types.empty())
-      notice += " Its name " + node->Dns.Name + " is being withdrawn from DNS (" + types + ").";
+    if (!types.empty()) notice += " Its name " + node->Dns.Name + " is being withdrawn from DNS (" + types + ").";
     const TServiceTime now = c_.Now();
     return WithPage(std::move(headers), 200,
                     NodesPage(*account, c_.Nodes(*account, now), now, c_.Core.Rules().StaleAfter, token, notice));

@@ -44,6 +44,7 @@ SERVICE = sys.argv[1]
 SHOTS = sys.argv[2] if len(sys.argv) > 2 else None
 DIGEST = "5ebe2294ecd0e0f08eab7690d2a6ee69"  # MD5 of "secret"
 SCRIPT_NODE = "<script>alert(1)</script>"
+LONG_NODE = "n" * 64  # the longest node name: no page may grow wider for it
 # The longest IPv6 addresses there are: a phone must show each on one line.
 LONG_IPV6 = ["2001:db8:ffff:ffff:ffff:ffff:ffff:fffe", "2001:db8:ffff:ffff:ffff:ffff:ffff:ffff"]
 failures = []
@@ -240,6 +241,7 @@ def main():
         check(check_in(port, "laptop", "127.0.0.2") == "127.0.0.2", "laptop from 127.0.0.2")
         check(check_in(port, SCRIPT_NODE, "127.0.0.3") == "127.0.0.3", "the <script> node from 127.0.0.3")
         check(check_in(port, "laptop", "127.0.0.3") == "127.0.0.3", "laptop moved to 127.0.0.3")
+        check(check_in(port, LONG_NODE, "127.0.0.5") == "127.0.0.5", "the node of the longest name")
         for query in [f"myip=198.51.100.7,{LONG_IPV6[0]}", f"myipv6={LONG_IPV6[1]}"]:
             answer = request(port, "GET", "/nic/update?hostname=phone.alice.dyn.example.org&" + query,
                              password="secret")[1]
@@ -286,7 +288,8 @@ def main():
         cards = {card.find_element(By.TAG_NAME, "h2").text: card
                  for card in driver.find_elements(By.CSS_SELECTOR, "section.node")}
         names = sorted(cards)
-        check(names == [SCRIPT_NODE + " up to date", "laptop up to date", "phone up to date"],
+        check(names == [SCRIPT_NODE + " up to date", "laptop up to date", LONG_NODE + " up to date",
+                        "phone up to date"],
               "the nodes listed: " + repr(names))
         try:
             driver.switch_to.alert
@@ -329,7 +332,7 @@ def main():
             os.makedirs(SHOTS, exist_ok=True)
             driver.save_screenshot(os.path.join(SHOTS, "nodes-desktop.png"))
         phone_layout(driver, [("nodes", base + "/nodes"), ("account", base + "/account"),
-                              ("remove", base + "/nodes/remove?node=phone")], SHOTS)
+                              ("remove", base + "/nodes/remove?node=" + LONG_NODE)], SHOTS)
 
         # A sign-out forged by another site leaves the session as it is.
         driver.get(other + "/signout")
@@ -364,7 +367,7 @@ def main():
             check("did not come from this service's page" in driver.page_source, "the forged POST " + path)
         driver.get(base + "/nodes")
         check(driver.find_element(By.TAG_NAME, "h1").text == "Nodes of alice", "still signed in after the forgeries")
-        check(len(driver.find_elements(By.CSS_SELECTOR, "section.node")) == 3, "no node removed by a forgery")
+        check(len(driver.find_elements(By.CSS_SELECTOR, "section.node")) == 4, "no node removed by a forgery")
         check(request(port, "GET", "/api/nodes", password="secret")[0] == 200, "the password is as it was")
 
         # Removing a node: asked on a page of its own; its name leaves DNS.
@@ -381,11 +384,11 @@ def main():
                 continue
             follow(driver, card[0].find_element(By.LINK_TEXT, "Remove this node"))
             check(driver.find_element(By.TAG_NAME, "h1").text == f"Remove the node {node}?", "asked for " + node)
-            follow(driver, driver.find_element(By.XPATH, "//button[starts-with(text(), 'Remove ')]"))
+            follow(driver, driver.find_element(By.XPATH, "//button[text()='Remove this node']"))
             check(driver.find_element(By.CLASS_NAME, "done").text == notice, "removed " + node)
         check([c.find_element(By.TAG_NAME, "h2").text for c in driver.find_elements(By.CSS_SELECTOR, "section.node")]
-              == ["phone up to date"], "the removed nodes are gone")
-        check(queued(db, laptop_name).get("A") == "", "laptop's A set is to be deleted: " + repr(queued(db, laptop_name)))
+              == [LONG_NODE + " up to date", "phone up to date"], "the removed nodes are gone")
+        check(queued(db, laptop_name).get("A") == "", "laptop's A set is to be deleted")
         log.seek(0)
         check("node removed user=alice node=laptop" in log.read(), "the removal is logged")
 

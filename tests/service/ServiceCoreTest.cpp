@@ -519,7 +519,8 @@ TEST_F(Core, APasswordChangedOnThePageAsksTheOldOneUnderTheSignInLimits) {
   const TAccountRecord alice = *store.FindAccount("alice");
   TAccountRecord replaced = alice;
   replaced.Id += 100;  // an account of the same name made anew since
-  ASSERT_EQ(CheckIn("box", "10.0.0.1").Answer, TAnswer::Ok);  // remembered from here on
+  // Remembered from here on.
+  ASSERT_EQ(CheckIn("box", "10.0.0.1").Answer, TAnswer::Ok);
   for (int i = 0; i < Rules().PairBurst; ++i) core.ChangeOwnPassword(alice, kWrong, newDigest, "192.0.2.66", now);
   struct Case {
     const char* what;
