@@ -1,7 +1,8 @@
 // The check-in's parameters as any client may send them, through the service's
 // rules onto an in-memory store, and what comes back out into its pages: a
 // refused request records nothing, a recorded one holds only names the rules
-// take, and nothing a client sent reaches a page or the JSON unescaped.
+// take, and nothing a client sent reaches a page (the nodes, the page asking
+// to remove one) or the JSON unescaped.
 //
 // Input: lines "account", "digest", "node", "caller's address",
 // "X-Forwarded-For"; the whole input is also read as an accounts file.
@@ -36,6 +37,13 @@ void CheckEscaped(const TAccountRecord& account, const std::vector<TNodeView>& n
     if (std::count(html.begin(), html.end(), c) != std::count(reference.begin(), reference.end(), c)) std::abort();
   for (const TNodeView& node : nodes)
     if (!node.Name.empty() && html.find(HtmlEscape(node.Name)) == std::string::npos) std::abort();
+  // The page that asks whether to remove a node, and sends its name back in a form.
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    const std::string ask = RemoveNodePage(account, nodes[i], "token");
+    const std::string plainAsk = RemoveNodePage(account, plain[i], "token");
+    for (char c : {'<', '>', '"'})
+      if (std::count(ask.begin(), ask.end(), c) != std::count(plainAsk.begin(), plainAsk.end(), c)) std::abort();
+  }
 }
 }  // namespace
 

@@ -70,6 +70,15 @@ bool IsDigest(std::string_view digest) {
   return digest.size() == 32 && digest.find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
 }
 
+std::string NewPasswordProblem(std::string_view password, std::string_view again) {
+  if (password.empty()) return "no password given";
+  if (password.size() > MaxPasswordBytes)
+    return "the password is longer than " + std::to_string(MaxPasswordBytes) + " bytes";
+  if (password.find_first_of("\r\n") != std::string_view::npos) return "the password holds a line break";
+  if (again != password) return "the two passwords differ";
+  return {};
+}
+
 std::string NormalDigest(std::string_view digest) { return LowerCase(digest); }
 
 std::optional<std::string> CanonicalAddress(std::string_view text) {

@@ -21,11 +21,17 @@
 
 inline constexpr std::size_t MaxNameBytes = 64;
 inline constexpr std::size_t MaxLabelBytes = 63;
+// No password is longer: the account commands read no longer line.
+inline constexpr std::size_t MaxPasswordBytes = 4096;
 
 std::string RequestNameProblem(std::string_view what, std::string_view name);
 std::string NewAccountNameProblem(std::string_view name);
 bool IsDnsLabel(std::string_view label);
 bool IsDigest(std::string_view digest);
+// Why a new password, typed twice, is refused: empty, over MaxPasswordBytes,
+// holding a line end (it could never be typed at the account commands'
+// prompt, nor given on their standard input), or not the same twice.
+std::string NewPasswordProblem(std::string_view password, std::string_view again);
 // The digest in lower case (the form it is hashed in).
 std::string NormalDigest(std::string_view digest);
 // The length of the well-formed UTF-8 sequence at text[at] (shortest form,

@@ -24,7 +24,7 @@ TServiceCore::TServiceCore(IServiceStore& store, TServiceRules rules)
   rules_.Zone = NormalZone(rules_.Zone);
 }
 
-bool TServiceCore::VerifySlowly(std::string_view stored, std::string_view digest, bool& verified) {
+bool TServiceCore::Slowly(const std::function<void()>& work) {
   // Never on a thread that must not wait: there, busy when its work could
   // not be handed on either.
   if (const TNoWaitScope* scope = TNoWaitScope::Current()) {
@@ -40,11 +40,22 @@ bool TServiceCore::VerifySlowly(std::string_view stored, std::string_view digest
   }
   ++hashing_;
   gate.unlock();
-  verified = TPasswordHash::Verify(stored, digest);
+  try {
+    work();
+  } catch (...) {
+    gate.lock();
+    --hashing_;
+    gateFree_.notify_one();
+    throw;
+  }
   gate.lock();
   --hashing_;
   gateFree_.notify_one();
   return true;
+}
+
+bool TServiceCore::VerifySlowly(std::string_view stored, std::string_view digest, bool& verified) {
+  return Slowly([&] { verified = TPasswordHash::Verify(stored, digest); });
 }
 
 namespace {
@@ -273,4 +284,34 @@ TAccountChange TServiceCore::ChangePassword(std::string_view name, std::string_v
 
 TAccountChange TServiceCore::RemoveAccount(std::string_view name) {
   return store_.RemoveAccount(name) ? TAccountChange::Done : TAccountChange::NoSuchAccount;
+}
+
+TSignIn TServiceCore::ChangeOwnPassword(const TAccountRecord& account, std::string_view oldDigest,
+                                        std::string_view newDigest, std::string_view from, TServiceTime now) {
+  TSignIn r;
+  if (!IsDigest(newDigest)) {
+    r.Answer = TAnswer::BadRequest;
+    r.Problem = "the new password's digest is no MD5 digest";
+    return r;
+  }
+  r = SignIn(account.Name, oldDigest, from, now);
+  if (r.Answer != TAnswer::Ok) return r;
+  if (r.Account.Id != account.Id) {
+    r = TSignIn{};
+    return r;
+  }
+  std::string hash;
+  try {
+    if (!Slowly([&] { hash = TPasswordHash::Make(newDigest); })) return Busy(r);
+    if (!store_.SetPasswordHash(r.Account.Name, hash)) {
+      r = TSignIn{};
+      return r;
+    }
+  } catch (const EStoreError& e) {
+    r.Answer = TAnswer::Unavailable;
+    r.Problem = e.Message();
+    return r;
+  }
+  r.Account.PasswordHash = std::move(hash);
+  return r;
 }

@@ -165,6 +165,16 @@ class TServiceCore {
   TAccountChange AddAccount(std::string_view name, std::string_view digest, TServiceTime now);
   TAccountChange ChangePassword(std::string_view name, std::string_view digest);
   TAccountChange RemoveAccount(std::string_view name);
+  // A signed-in person's new password (a digest, as for ChangePassword):
+  // the old one is verified as a sign-in verifies it, under the same limits
+  // and counted as they count, and the new hash is made under the same gate
+  // as every slow hash. Ok with Account as it is stored now; BadAuth for a
+  // wrong old password or an account that is no longer the one signed in;
+  // BadRequest for a new digest that is none; Limited; Unavailable. What was
+  // remembered for the old password no longer matches (the stored hash
+  // changed).
+  TSignIn ChangeOwnPassword(const TAccountRecord& account, std::string_view oldDigest, std::string_view newDigest,
+                            std::string_view from, TServiceTime now);
 
   // Told after each check-in that created a node, changed the address of
   // its family, came back over a family that had left, or finds the other
@@ -188,6 +198,8 @@ class TServiceCore {
  private:
   // Runs the slow hash under the gate; false when too many wait already.
   bool VerifySlowly(std::string_view stored, std::string_view digest, bool& verified);
+  // Runs work (a slow hash) under the gate; false when too many wait already.
+  bool Slowly(const std::function<void()>& work);
   // The slow hash that stands in for an unknown account's, made on first use.
   const std::string& DummyHash();
   TCheckInResult Record(TSignIn signIn, std::string_view node, std::string_view address, TServiceTime now);

@@ -60,6 +60,14 @@ TFrontAnswer TCheckInService::Route(const TFrontRequest& req) {
   // Forms change state: only a POST does.
   if (path == "/signin") return method == "POST" ? pageDoors_->SignIn(req) : TAnswers::Status(405);
   if (path == "/signout") return method == "POST" ? pageDoors_->SignOut(req) : TAnswers::Status(405);
+  if (path == "/account") return get ? pageDoors_->Account(req) : TAnswers::Status(405);
+  if (path == "/account/password") return method == "POST" ? pageDoors_->ChangePassword(req) : TAnswers::Status(405);
+  if (path == "/account/signout-everywhere")
+    return method == "POST" ? pageDoors_->SignOutEverywhere(req) : TAnswers::Status(405);
+  if (path == "/nodes/remove")
+    return get                ? pageDoors_->ConfirmRemoveNode(req)
+           : method == "POST" ? pageDoors_->RemoveNode(req)
+                              : TAnswers::Status(405);
   if (path == TApiDoor::Path) return get ? apiDoor_->Answer(req) : TAnswers::Status(405);
   return TAnswers::Status(404);
 }

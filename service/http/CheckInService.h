@@ -7,6 +7,9 @@
 //   GET /                 the home page
 //   GET /nodes            the account's nodes, or the sign-in form
 //   POST /signin, /signout    begin and end a session (cookie), then 303 to /nodes
+//   GET /account, POST /account/password, /account/signout-everywhere
+//                         a new password, every session ended (signed in)
+//   GET|POST /nodes/remove?node=NAME    asks, then removes a node (signed in)
 //   GET /api/nodes        the nodes as JSON (Basic); 401 without credentials
 //
 // With PublishInDns, every node is also published in DNS as

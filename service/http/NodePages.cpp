@@ -70,18 +70,49 @@ std::string When(TServiceTime time, TServiceTime now) {
   return " <time datetime=\"" + IsoTime(time) + "\">" + ReadableTime(time) + "</time> (" + TimeAgo(time, now) + ")";
 }
 
+// An IP address, never broken across lines: a phone shows it whole or on a line of its own.
+std::string Ip(std::string_view address) { return "<span class=\"address ip\">" + HtmlEscape(address) + "</span>"; }
+
 // The node's name in DNS, the addresses there and how its last update went.
 std::string DnsRows(const TNodeDnsView& dns, TServiceTime now) {
   if (dns.Name.empty())
     return "<dt>Name in DNS</dt><dd class=\"dns not-published\">not published: " + HtmlEscape(dns.Reason) + "</dd>\n";
   std::string html = "<dt>Name in DNS</dt><dd class=\"address\">" + HtmlEscape(dns.Name) + "</dd>\n";
   std::string addresses;
-  for (const std::string& address : dns.Addresses) addresses += (addresses.empty() ? "" : ", ") + HtmlEscape(address);
-  html += "<dt>Address in DNS</dt><dd class=\"address\">" + (addresses.empty() ? "none yet" : addresses) + "</dd>\n";
+  for (const std::string& address : dns.Addresses) addresses += (addresses.empty() ? "" : ", ") + Ip(address);
+  html += "<dt>Address in DNS</dt><dd>" + (addresses.empty() ? "none yet" : addresses) + "</dd>\n";
   html += "<dt>DNS update</dt><dd class=\"dns " + HtmlEscape(dns.State) + "\">" + HtmlEscape(dns.State);
   if (dns.Since > 0) html += (dns.State == "published" ? "" : " since") + When(dns.Since, now);
   if (!dns.Reason.empty()) html += ": " + HtmlEscape(dns.Reason);
   return html + "</dd>\n";
+}
+
+// "FROM -> TO"; a line may break only at the arrow.
+std::string Move(const THistoryEntry& h) {
+  return (h.From.empty() ? std::string("(none)") : Ip(h.From)) + " &#8594;&#160;" + Ip(h.To);
+}
+
+// Text for a query's value: everything but unreserved characters as %XX.
+std::string QueryValue(std::string_view text) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char ch : text) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+        c == '_' || c == '~') {
+      out += ch;
+    } else {
+      out += '%';
+      out += digits[c >> 4];
+      out += digits[c & 15];
+    }
+  }
+  return out;
+}
+
+// What its owner can do with a node: each on a page of its own, where it is confirmed.
+std::string NodeActions(const TNodeView& node) {
+  return "<p class=\"actions\"><a href=\"/nodes/remove?node=" + QueryValue(node.Name) + "\">Remove this node</a></p>\n";
 }
 
 std::string NodeCard(const TNodeView& node, TServiceTime now, TServiceTime staleAfter) {
@@ -89,7 +120,7 @@ std::string NodeCard(const TNodeView& node, TServiceTime now, TServiceTime stale
   std::string html = std::string("<section class=\"node") + (node.Stale ? " stale" : "") + "\">\n<h2>" +
                      HtmlEscape(name) + " <span class=\"badge\">" + (node.Stale ? "stale" : "up to date") +
                      "</span></h2>\n<dl>\n";
-  html += "<dt>Address</dt><dd class=\"address\">" + HtmlEscape(node.Address) + "</dd>\n";
+  html += "<dt>Address</dt><dd>" + Ip(node.Address) + "</dd>\n";
   // Each family's own address and check-in: one may have gone quiet while the other goes on.
   for (const TAddressFamily family : {TAddressFamily::IPv4, TAddressFamily::IPv6}) {
     const TFamilyRecord& f = node.Family(family);
@@ -98,7 +129,7 @@ std::string NodeCard(const TNodeView& node, TServiceTime now, TServiceTime stale
       html += "<span class=\"quiet\">none</span></dd>\n";
       continue;
     }
-    html += "<span class=\"address\">" + HtmlEscape(f.Address) + "</span>, last check-in" + When(f.LastCheckIn, now);
+    html += Ip(f.Address) + ", last check-in" + When(f.LastCheckIn, now);
     if (node.FamilyStale(family)) html += " <span class=\"note\">stale</span>";
     html += "</dd>\n";
   }
@@ -116,17 +147,17 @@ std::string NodeCard(const TNodeView& node, TServiceTime now, TServiceTime stale
     html += "<p class=\"quiet\">The address has not changed since the first check-in.</p>\n";
   } else {
     const THistoryEntry& last = node.History.front();
-    html += "<p class=\"change\">Last change: " + (last.From.empty() ? "(none)" : HtmlEscape(last.From)) + " &#8594; " + HtmlEscape(last.To) + ", " +
-            ReadableTime(last.Time) + " (" + TimeAgo(last.Time, now) + ")</p>\n";
+    html += "<p class=\"change\">Last change: " + Move(last) + "," + When(last.Time, now) + "</p>\n";
     html += "<details><summary>Address history (" + Plural(static_cast<long long>(node.History.size()), "change") +
-            ")</summary>\n<table>\n<thead><tr><th>When</th><th>Family</th><th>From</th><th>To</th></tr></thead>\n"
-            "<tbody>\n";
+            ")</summary>\n<table class=\"history\">\n<thead><tr><th>When</th><th>Family</th><th>Change</th></tr>"
+            "</thead>\n<tbody>\n";
     for (const THistoryEntry& h : node.History)
-      html += "<tr><td><time datetime=\"" + IsoTime(h.Time) + "\">" + ReadableTime(h.Time) + "</time></td><td>" +
-              FamilyName(h.Family) + "</td><td>" + (h.From.empty() ? "(none)" : HtmlEscape(h.From)) + "</td><td>" +
-              HtmlEscape(h.To) + "</td></tr>\n";
+      html += "<tr><td class=\"when\"><time datetime=\"" + IsoTime(h.Time) + "\">" + ReadableTime(h.Time) +
+              "</time></td><td class=\"family\">" + FamilyName(h.Family) + "</td><td class=\"move\">" + Move(h) +
+              "</td></tr>\n";
     html += "</tbody>\n</table>\n</details>\n";
   }
+  html += NodeActions(node);
   return html + "</section>\n";
 }
 }  // namespace
@@ -189,7 +220,7 @@ const char StyleSheet[] = R"(:root { color-scheme: light dark; --fg: #1d232a; --
   --line: #30363d; --muted: #8d96a0; --accent: #4493f8; --ok: #3fb950; --warn: #d29922; } }
 * { box-sizing: border-box; }
 body { margin: 0; font: 16px/1.5 system-ui, -apple-system, "Segoe UI", Roboto, sans-serif;
-  color: var(--fg); background: var(--bg); }
+  color: var(--fg); background: var(--bg); overflow-wrap: break-word; }
 header { display: flex; gap: 1.25rem; align-items: baseline; padding: .75rem 1rem;
   border-bottom: 1px solid var(--line); background: var(--card); }
 header a { color: var(--accent); text-decoration: none; }
@@ -211,20 +242,38 @@ dd { margin: 0; overflow-wrap: anywhere; }
 .dns.failing, .dns.not-published { color: var(--warn); }
 .quiet, .hint { color: var(--muted); margin: .25rem 0; }
 .change { margin: .25rem 0; overflow-wrap: anywhere; }
+.ip, time, th { white-space: nowrap; overflow-wrap: normal; }
+.panel > :first-child { margin-top: 0; }
+.panel > :last-child { margin-bottom: 0; }
 details summary { cursor: pointer; color: var(--accent); }
 table { border-collapse: collapse; width: 100%; margin-top: .5rem; font-size: .9rem; }
 th, td { text-align: left; padding: .25rem .5rem; border-bottom: 1px solid var(--line); overflow-wrap: anywhere; }
-form.signin { display: grid; gap: .75rem; max-width: 22rem; }
+td.when, td.family { white-space: nowrap; }
+form.signin, form.account { display: grid; gap: .75rem; max-width: 22rem; }
 label { display: grid; gap: .25rem; font-weight: 600; }
 input { font: inherit; padding: .5rem; border: 1px solid var(--line); border-radius: 6px;
   background: var(--bg); color: var(--fg); }
 button { font: inherit; padding: .5rem 1rem; border: 0; border-radius: 6px; background: var(--accent);
   color: #fff; cursor: pointer; }
+button.danger { background: #cf222e; }
 .error { color: #cf222e; font-weight: 600; }
+.done { color: var(--ok); font-weight: 600; }
+.actions { display: flex; flex-wrap: wrap; gap: .5rem 1rem; align-items: center; margin: .5rem 0 0; }
+.actions a, .bar a { color: var(--accent); }
 .bar { display: flex; flex-wrap: wrap; gap: .5rem 1rem; align-items: center; justify-content: space-between;
   margin-bottom: 1rem; }
 .bar h1 { margin: 0; }
-@media (max-width: 30rem) { main { padding: .75rem; } .node, .panel { padding: .75rem; } dl { gap: .15rem .75rem; } }
+.bar .actions { margin: 0; }
+@media (max-width: 45rem) {
+  dl { grid-template-columns: 1fr; gap: 0; }
+  dd { margin-bottom: .35rem; }
+  .ip { font-size: min(.85rem, 3.3vw); }
+  table.history thead { display: none; }
+  table.history tr { display: block; padding: .35rem 0; border-bottom: 1px solid var(--line); }
+  table.history td { display: inline; padding: 0 .5rem 0 0; border: 0; }
+  table.history td.move { display: block; padding: 0; }
+}
+@media (max-width: 30rem) { main { padding: .75rem; } .node, .panel { padding: .75rem; } }
 )";
 
 std::string HomePage(std::string_view zone, bool inDns) {
@@ -256,16 +305,24 @@ std::string HomePage(std::string_view zone, bool inDns) {
 }
 
 namespace {
+// What was just done, and what went wrong, above a page's forms.
+std::string Notices(std::string_view notice, std::string_view error) {
+  std::string html;
+  if (!notice.empty()) html += "<p class=\"done\" role=\"status\">" + HtmlEscape(notice) + "</p>\n";
+  if (!error.empty()) html += "<p class=\"error\" role=\"alert\">" + HtmlEscape(error) + "</p>\n";
+  return html;
+}
+
 // The page's form token, sent back with the form so that only a form of ours is taken.
 std::string FormToken(std::string_view token) {
   return "<input type=\"hidden\" name=\"form\" value=\"" + HtmlEscape(token) + "\">";
 }
 }  // namespace
 
-std::string SignInPage(std::string_view name, std::string_view error, std::string_view formToken) {
+std::string SignInPage(std::string_view name, std::string_view error, std::string_view formToken,
+                       std::string_view notice) {
   std::string html = Head("Sign in - Pinmark");
-  html += "<h1>Sign in</h1>\n<div class=\"panel\">\n";
-  if (!error.empty()) html += "<p class=\"error\" role=\"alert\">" + HtmlEscape(error) + "</p>\n";
+  html += "<h1>Sign in</h1>\n<div class=\"panel\">\n" + Notices(notice, error);
   html +=
       "<form class=\"signin\" method=\"post\" action=\"/signin\">" +
       FormToken(formToken) +
@@ -281,11 +338,12 @@ std::string SignInPage(std::string_view name, std::string_view error, std::strin
 }
 
 std::string NodesPage(const TAccountRecord& account, const std::vector<TNodeView>& nodes, TServiceTime now,
-                      TServiceTime staleAfter, std::string_view formToken) {
+                      TServiceTime staleAfter, std::string_view formToken, std::string_view notice) {
   std::string html = Head("Nodes of " + account.Name + " - Pinmark");
   html += "<div class=\"bar\"><h1>Nodes of " + HtmlEscape(account.Name) +
-          "</h1>\n<form method=\"post\" action=\"/signout\">" + FormToken(formToken) +
-          "<button type=\"submit\">Sign out</button></form></div>\n";
+          "</h1>\n<div class=\"actions\"><a href=\"/account\">Account</a>"
+          "<form method=\"post\" action=\"/signout\">" +
+          FormToken(formToken) + "<button type=\"submit\">Sign out</button></form></div></div>\n" + Notices(notice, "");
   if (nodes.empty())
     html +=
         "<div class=\"panel\"><p>No node has checked in yet. Set this account in Pinmark on a computer and "
@@ -293,6 +351,54 @@ std::string NodesPage(const TAccountRecord& account, const std::vector<TNodeView
   for (const TNodeView& node : nodes) html += NodeCard(node, now, staleAfter);
   html += "<p class=\"hint\">As of " + ReadableTime(now) + ". A node is stale after " + Duration(staleAfter) +
           " without a check-in.</p>\n";
+  return html + kFoot;
+}
+
+std::string AccountPage(const TAccountRecord& account, std::string_view formToken, std::string_view notice,
+                        std::string_view error) {
+  std::string html = Head("Account " + account.Name + " - Pinmark");
+  html += "<div class=\"bar\"><h1>Account " + HtmlEscape(account.Name) +
+          "</h1>\n<div class=\"actions\"><a href=\"/nodes\">Nodes</a></div></div>\n" + Notices(notice, error);
+  html +=
+      "<div class=\"panel\">\n<h2>Change the password</h2>\n"
+      "<form class=\"account\" method=\"post\" action=\"/account/password\">" +
+      FormToken(formToken) + "\n<input type=\"hidden\" name=\"name\" autocomplete=\"username\" value=\"" +
+      HtmlEscape(account.Name) +
+      "\">\n"
+      "<label>Current password<input name=\"current\" type=\"password\" autocomplete=\"current-password\" "
+      "required></label>\n"
+      "<label>New password<input name=\"password\" type=\"password\" autocomplete=\"new-password\" required "
+      "maxlength=\"" +
+      std::to_string(MaxPasswordBytes) +
+      "\"></label>\n"
+      "<label>The new password again<input name=\"again\" type=\"password\" autocomplete=\"new-password\" "
+      "required></label>\n"
+      "<button type=\"submit\">Change the password</button>\n</form>\n"
+      "<p class=\"hint\">Every Pinmark, router or update client of this account needs the new password from "
+      "then on. Every other session of the account is signed out.</p>\n</div>\n";
+  html +=
+      "<div class=\"panel\">\n<h2>Sign out everywhere</h2>\n"
+      "<p>Ends every session of this account: in this browser and in every other one it is signed in to.</p>\n"
+      "<form method=\"post\" action=\"/account/signout-everywhere\">" +
+      FormToken(formToken) + "<button type=\"submit\">Sign out everywhere</button></form>\n</div>\n";
+  return html + kFoot;
+}
+
+std::string RemoveNodePage(const TAccountRecord& account, const TNodeView& node, std::string_view formToken) {
+  const std::string name = node.Name.empty() ? "(no name)" : node.Name;
+  std::string html = Head("Remove " + name + " - Pinmark");
+  html += "<h1>Remove the node " + HtmlEscape(name) + "?</h1>\n<div class=\"panel\">\n<p>The node " + HtmlEscape(name) +
+          " of " + HtmlEscape(account.Name) + ", last at " + Ip(node.Address) + ", goes with its " +
+          Plural(node.CheckIns, "check-in") + " and its address history";
+  if (node.Dns.Shown && !node.Dns.Name.empty())
+    html += "; its name <span class=\"address\">" + HtmlEscape(node.Dns.Name) + "</span> is withdrawn from DNS";
+  html +=
+      ".</p>\n<p class=\"hint\">If Pinmark still checks in from that computer, the node comes back with its next "
+      "check-in, as a new node.</p>\n"
+      "<form method=\"post\" action=\"/nodes/remove\" class=\"actions\">" +
+      FormToken(formToken) + "<input type=\"hidden\" name=\"node\" value=\"" + HtmlEscape(node.Name) +
+      "\"><button type=\"submit\" class=\"danger\">Remove this node</button><a href=\"/nodes\">Keep it</a>"
+      "</form>\n</div>\n";
   return html + kFoot;
 }
 

@@ -33,11 +33,23 @@ extern const char StyleSheet[];
 // are published in DNS under it.
 std::string HomePage(std::string_view zone, bool inDns = false);
 // The sign-in form; name is filled in again after a failure, error is shown
-// above the form when not empty. Each form of a page carries formToken, which
-// the service checks against the browser's cookie when the form comes back.
-std::string SignInPage(std::string_view name, std::string_view error, std::string_view formToken = "");
+// above the form when not empty, notice (what was just done) likewise. Each
+// form of a page carries formToken, which the service checks against the
+// browser's cookie when the form comes back.
+std::string SignInPage(std::string_view name, std::string_view error, std::string_view formToken = "",
+                       std::string_view notice = "");
+// The account's nodes, each with a link to remove it; notice says what was
+// just done.
 std::string NodesPage(const TAccountRecord& account, const std::vector<TNodeView>& nodes, TServiceTime now,
-                      TServiceTime staleAfter, std::string_view formToken = "");
+                      TServiceTime staleAfter, std::string_view formToken = "", std::string_view notice = "");
+// The signed-in person's account: changing its password (the current one
+// asked again, the new one twice) and signing out everywhere. notice says
+// what was just done, error why it was not.
+std::string AccountPage(const TAccountRecord& account, std::string_view formToken, std::string_view notice = "",
+                        std::string_view error = "");
+// Asks whether to remove node (with its history and its name in DNS); the
+// form sends the node's name back.
+std::string RemoveNodePage(const TAccountRecord& account, const TNodeView& node, std::string_view formToken);
 // A node's DNS state as a JSON object, "null" when the service does not
 // publish nodes: {"name", "addresses", "state", "reason", "since"}.
 std::string DnsJson(const TNodeDnsView& dns);

@@ -75,11 +75,44 @@ void TNodePublisher::HandOver(const TNodeRecord& node, const std::string& accoun
 }
 
 void TNodePublisher::HandOverAll() {
+  std::uint64_t removals;
+  {
+    std::lock_guard<std::mutex> hold(handingOver_);
+    removals = removals_;
+  }
   for (const TAccountRecord& account : store_.Accounts())
     for (const TNodeRecord& node : store_.Nodes(account.Id)) {
       if (stop_) return;
+      std::lock_guard<std::mutex> hold(handingOver_);
+      // A node read before a removal may be the one removed.
+      if (removals_ != removals && !store_.FindNode(node.Id)) continue;
       HandOver(node, account.Name);
     }
+}
+
+bool TNodePublisher::Remove(const TNodeRecord& node, std::string_view account, std::vector<TDnsRecordType>& withdrawn) {
+  std::lock_guard<std::mutex> hold(handingOver_);
+  ++removals_;
+  withdrawn.clear();
+  bool removed = false;
+  try {
+    const std::vector<TDnsQueueEntry> entries = dns_.StateOf(node.Name, account);
+    for (const TDnsRecordType type : {TDnsRecordType::A, TDnsRecordType::AAAA}) {
+      bool held = false;
+      for (const TDnsQueueEntry& e : entries)
+        held = held || (e.Type == type && (!e.Address.empty() || !e.PublishedAddress.empty()));
+      if (!held) continue;
+      dns_.Withdraw(node.Name, account, type, Now());
+      withdrawn.push_back(type);
+    }
+    removed = store_.RemoveNode(node.AccountId, node.Id);
+  } catch (...) {
+    // What was withdrawn of a node that stays is published again by the next turn.
+    Changed({std::string(account), node.AccountId, node.Name, node.Id, "", node.Address, 0});
+    throw;
+  }
+  if (!removed) Changed({std::string(account), node.AccountId, node.Name, node.Id, "", node.Address, 0});
+  return removed;
 }
 
 void TNodePublisher::Run() {
@@ -107,6 +140,7 @@ void TNodePublisher::Run() {
     for (auto it = batch.begin(); it != batch.end() && error.empty() && !stop_;) {
       try {
         // A node removed since (with its account) has nothing to publish.
+        std::lock_guard<std::mutex> hold(handingOver_);
         if (const std::optional<TNodeRecord> node = store_.FindNode(it->first)) HandOver(*node, it->second);
         it = batch.erase(it);
       } catch (const std::exception& e) {

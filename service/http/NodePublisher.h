@@ -20,6 +20,11 @@
 // the process cut off, are published too; a node already queued with its
 // address costs a look-up and sends nothing.
 //
+// A node removed by its owner (Remove) has its sets withdrawn and is then
+// removed from the store, with no hand-over of it in between: once Remove
+// returns, nothing of this unit publishes it again (a later check-in of the
+// same name makes a new node, which is published as any new node is).
+//
 // Guarantees: Changed never waits for the store, the queue or the network,
 // and keeps at most one note per node; a node noted is handed over however
 // long the store fails meanwhile (tried again every RetryAfter, with one log
@@ -36,6 +41,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "runtime/JournalLog.h"
 #include "service/core/ServiceCore.h"
@@ -63,6 +69,14 @@ class TNodePublisher {
   // over; false when that took longer than limit (the store failing).
   bool WaitUntilHandedOver(std::chrono::milliseconds limit);
 
+  // Withdraws node's sets (A, AAAA) and removes it from the store; the
+  // record types withdrawn (what was ever queued for it) in withdrawn.
+  // False when the store had no such node of node.AccountId. When it raises
+  // the store's exceptions or answers false, a node still stored is handed
+  // over again as it is. Blocks on the
+  // store: not for the connections' threads.
+  bool Remove(const TNodeRecord& node, std::string_view account, std::vector<TDnsRecordType>& withdrawn);
+
   // How the node of account stands in DNS now. Raises the store's
   // exceptions.
   TNodeDnsView View(const TNodeRecord& node, std::string_view account);
@@ -81,6 +95,11 @@ class TNodePublisher {
   std::mutex lock_;
   std::condition_variable wake_, handedOver_;
   std::map<std::int64_t, std::string> noted_;  // node id -> its account's name
+  // Held through each hand-over and each removal, so that none publishes a
+  // node another removes meanwhile; removals_ counts those done, so that the
+  // first pass, which read its nodes before, looks again after one.
+  std::mutex handingOver_;
+  std::uint64_t removals_ = 0;
   bool caughtUp_ = false, busy_ = false;
   std::atomic<bool> stop_{false};
   std::thread thread_;

@@ -4,8 +4,10 @@
 #include <openssl/rand.h>
 
 #include "runtime/SysUtils.h"
+#include "service/core/NameRules.h"
 #include "service/core/PasswordHash.h"
 #include "service/http/NodePages.h"
+#include "service/http/NodePublisher.h"
 #include "service/http/RequestText.h"
 #include "settings/md5.h"
 
@@ -138,4 +140,168 @@ TFrontAnswer TPageDoors::SignOut(const TFrontRequest& req) {
   TFrontAnswer answer = TAnswers::SeeNodes();
   answer.Set("Set-Cookie", TAnswers::Cookie(TAnswers::SessionCookie, "", 0, c_.Https(req)));
   return answer;
+}
+
+namespace {
+// A page the store could not be read or written for.
+TFrontAnswer StoreUnavailable(const TDoorContext& c, const char* page, const EStoreError& e) {
+  c.Log.Write(TLogPriority::Error, std::string("unavailable page=") + page + ": " + e.Message());
+  TFrontAnswer answer = TAnswers::Page(
+      503, MessagePage("Unavailable", "The service cannot read or write its nodes right now; try again shortly."),
+      true);
+  TAnswers::RetryAfter(answer, TAnswers::RetryAfterSeconds * 1000LL);
+  return answer;
+}
+
+// The account's node called name (exactly as the page wrote it), or nothing.
+std::optional<TNodeView> NodeNamed(std::vector<TNodeView> nodes, const std::string& name) {
+  for (TNodeView& node : nodes)
+    if (node.Name == name) return std::move(node);
+  return std::nullopt;
+}
+
+TFrontAnswer NoSuchNode(TFrontAnswer headers, const TAccountRecord& account, const std::string& name) {
+  return WithPage(std::move(headers), 404,
+                  MessagePage("No such node", account.Name + " has no node called " +
+                                                  (name.empty() ? "(no name)" : name) + " (any more)."));
+}
+}  // namespace
+
+TFrontAnswer TPageDoors::SignInAgain(TFrontAnswer headers, const std::string& token) const {
+  return WithPage(std::move(headers), 403, SignInPage("", "Your session has ended; please sign in again.", token));
+}
+
+TFrontAnswer TPageDoors::Account(const TFrontRequest& req) {
+  TFrontAnswer headers;
+  try {
+    const std::string token = FormToken(req, headers);
+    const std::optional<TAccountRecord> account = Session(req);
+    if (!account) return WithPage(std::move(headers), 200, SignInPage("", "", token));
+    return WithPage(std::move(headers), 200, AccountPage(*account, token));
+  } catch (const EStoreError& e) {
+    return StoreUnavailable(c_, "/account", e);
+  }
+}
+
+TFrontAnswer TPageDoors::ChangePassword(const TFrontRequest& req) {
+  if (std::optional<TFrontAnswer> refused = Forged(req, "password change")) return *refused;
+  TFrontAnswer headers;
+  try {
+    const std::string token = FormToken(req, headers);
+    const std::optional<TAccountRecord> account = Session(req);
+    if (!account) return SignInAgain(std::move(headers), token);
+    const std::string caller = c_.Caller(req);
+    const std::string who = " user=" + TRequestLog::Value(account->Name) + " address=" + TRequestLog::Value(caller);
+    const std::string password = req.Param("password");
+    const std::string problem = !req.Has("current") || !req.Has("password") || !req.Has("again")
+                                    ? "give the current password and the new one twice"
+                                    : NewPasswordProblem(password, req.Param("again"));
+    if (!problem.empty())
+      return WithPage(std::move(headers), 400,
+                      AccountPage(*account, token, "", "Nothing was changed: " + problem + "."));
+    const TSignIn r = c_.Core.ChangeOwnPassword(*account, DigestToHex(MD5OfString(req.Param("current"))),
+                                                DigestToHex(MD5OfString(password)), caller, c_.Now());
+    switch (r.Answer) {
+      case TAnswer::Ok: {
+        // The new hash already ends every other session (StillValid); this
+        // browser's goes on in a new one, and the rest are let go of now.
+        const std::size_t ended = c_.Sessions.EndAll(account->Id);
+        const std::string session = c_.Sessions.Begin(r.Account, c_.Now());
+        headers.Set("Set-Cookie",
+                    TAnswers::Cookie(TAnswers::SessionCookie, session, TSessions::Lifetime / 1000, c_.Https(req)));
+        c_.Log.Write(TLogPriority::Info, "password changed" + who + " sessions=" + std::to_string(ended));
+        return WithPage(std::move(headers), 200,
+                        AccountPage(r.Account, token,
+                                    "The password was changed. Every other session of " + r.Account.Name +
+                                        " was signed out; its Pinmarks need the new password now."));
+      }
+      case TAnswer::Limited:
+        c_.Log.Write(TLogPriority::Warning, "password change limited" + who + ": too many failed attempts");
+        TAnswers::RetryAfter(headers, r.RetryAfter);
+        return WithPage(
+            std::move(headers), 429,
+            AccountPage(*account, token, "", "Too many wrong passwords. Try again in " + Minutes(r.RetryAfter) + "."));
+      case TAnswer::Unavailable:
+        c_.Log.Write(TLogPriority::Error, "password change unavailable" + who + ": " + r.Problem);
+        TAnswers::RetryAfter(headers, TAnswers::RetryAfterSeconds * 1000LL);
+        return WithPage(std::move(headers), 503,
+                        AccountPage(*account, token, "",
+                                    "The service cannot change the password right now; nothing was changed. "
+                                    "Try again shortly."));
+      default:
+        c_.Log.Write(TLogPriority::Warning, "password change refused" + who + ": wrong current password");
+        return WithPage(std::move(headers), 403,
+                        AccountPage(*account, token, "", "The current password is wrong; nothing was changed."));
+    }
+  } catch (const EStoreError& e) {
+    return StoreUnavailable(c_, "/account/password", e);
+  }
+}
+
+TFrontAnswer TPageDoors::SignOutEverywhere(const TFrontRequest& req) {
+  if (std::optional<TFrontAnswer> refused = Forged(req, "sign-out everywhere")) return *refused;
+  TFrontAnswer headers;
+  try {
+    const std::string token = FormToken(req, headers);
+    const std::optional<TAccountRecord> account = Session(req);
+    if (!account) return SignInAgain(std::move(headers), token);
+    const std::size_t ended = c_.Sessions.EndAll(account->Id);
+    headers.Set("Set-Cookie", TAnswers::Cookie(TAnswers::SessionCookie, "", 0, c_.Https(req)));
+    c_.Log.Write(TLogPriority::Info, "signed out everywhere user=" + TRequestLog::Value(account->Name) + " address=" +
+                                         TRequestLog::Value(c_.Caller(req)) + " sessions=" + std::to_string(ended));
+    return WithPage(
+        std::move(headers), 200,
+        SignInPage(account->Name, "", token,
+                   "Signed out everywhere: " + std::to_string(ended) + (ended == 1 ? " session" : " sessions") +
+                       " of " + account->Name + " ended, this one included."));
+  } catch (const EStoreError& e) {
+    return StoreUnavailable(c_, "/account/signout-everywhere", e);
+  }
+}
+
+TFrontAnswer TPageDoors::ConfirmRemoveNode(const TFrontRequest& req) {
+  TFrontAnswer headers;
+  try {
+    const std::string token = FormToken(req, headers);
+    const std::optional<TAccountRecord> account = Session(req);
+    if (!account) return WithPage(std::move(headers), 200, SignInPage("", "", token));
+    const std::string name = req.Param("node");
+    const std::optional<TNodeView> node = NodeNamed(c_.Nodes(*account, c_.Now()), name);
+    if (!req.Has("node") || !node) return NoSuchNode(std::move(headers), *account, name);
+    return WithPage(std::move(headers), 200, RemoveNodePage(*account, *node, token));
+  } catch (const EStoreError& e) {
+    return StoreUnavailable(c_, "/nodes/remove", e);
+  }
+}
+
+TFrontAnswer TPageDoors::RemoveNode(const TFrontRequest& req) {
+  if (std::optional<TFrontAnswer> refused = Forged(req, "node removal")) return *refused;
+  TFrontAnswer headers;
+  try {
+    const std::string token = FormToken(req, headers);
+    const std::optional<TAccountRecord> account = Session(req);
+    if (!account) return SignInAgain(std::move(headers), token);
+    const std::string name = req.Param("node");
+    const std::optional<TNodeView> node = NodeNamed(c_.Nodes(*account, c_.Now()), name);
+    if (!req.Has("node") || !node) return NoSuchNode(std::move(headers), *account, name);
+    std::vector<TDnsRecordType> withdrawn;
+    const bool removed = c_.Publisher ? c_.Publisher->Remove(*node, account->Name, withdrawn)
+                                      : c_.Core.Store().RemoveNode(account->Id, node->Id);
+    if (!removed) return NoSuchNode(std::move(headers), *account, name);
+    std::string types, logged;
+    for (const TDnsRecordType type : withdrawn) {
+      types += std::string(types.empty() ? "" : ", ") + DnsRecordTypeName(type);
+      logged += std::string(logged.empty() ? " withdrawn=" : ",") + DnsRecordTypeName(type);
+    }
+    c_.Log.Write(TLogPriority::Info, "node removed user=" + TRequestLog::Value(account->Name) +
+                                         " node=" + TRequestLog::Value(name) +
+                                         " address=" + TRequestLog::Value(c_.Caller(req)) + logged);
+    std::string notice = "Removed the node " + (name.empty() ? "(no name)" : name) + " with its history.";
+    if (!types.empty()) notice += " Its name " + node->Dns.Name + " is being withdrawn from DNS (" + types + ").";
+    const TServiceTime now = c_.Now();
+    return WithPage(std::move(headers), 200,
+                    NodesPage(*account, c_.Nodes(*account, now), now, c_.Core.Rules().StaleAfter, token, notice));
+  } catch (const EStoreError& e) {
+    return StoreUnavailable(c_, "/nodes/remove", e);
+  }
 }

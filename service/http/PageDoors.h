@@ -1,6 +1,11 @@
 // The web page's doors: GET /nodes (the account's nodes, or the sign-in
 // form), POST /signin and POST /signout (begin and end a session kept in a
-// cookie, then 303 to /nodes).
+// cookie, then 303 to /nodes); for a signed-in person GET /account with
+// POST /account/password (a new password; every other session ends) and
+// POST /account/signout-everywhere (every session of the account ends), and
+// GET /nodes/remove?node=NAME (asks) with POST /nodes/remove (removes the
+// node and withdraws its name from DNS). Each form's outcome is told on the
+// page it answers with.
 //
 // Forms cannot be forged from another site: a POST that the browser says
 // comes from another origin (Origin, Sec-Fetch-Site) is refused 403, and
@@ -23,6 +28,13 @@ class TPageDoors {
   // May wait for the slow hash: not for the connections' threads.
   TFrontAnswer SignIn(const TFrontRequest& req);
   TFrontAnswer SignOut(const TFrontRequest& req);
+  TFrontAnswer Account(const TFrontRequest& req);
+  // May wait for the slow hash: not for the connections' threads.
+  TFrontAnswer ChangePassword(const TFrontRequest& req);
+  TFrontAnswer SignOutEverywhere(const TFrontRequest& req);
+  TFrontAnswer ConfirmRemoveNode(const TFrontRequest& req);
+  // Waits for the store: not for the connections' threads.
+  TFrontAnswer RemoveNode(const TFrontRequest& req);
 
  private:
   // The account of the request's live session, or nothing.
@@ -31,6 +43,8 @@ class TPageDoors {
   std::string FormToken(const TFrontRequest& req, TFrontAnswer& answer) const;
   // Nothing when the form may be taken, else the refusal.
   std::optional<TFrontAnswer> Forged(const TFrontRequest& req, const char* form) const;
+  // The sign-in form for a form sent without a session (403).
+  TFrontAnswer SignInAgain(TFrontAnswer headers, const std::string& token) const;
 
   TDoorContext& c_;
 };

@@ -75,12 +75,14 @@ void TSessions::End(std::string_view token) {
   if (auto it = sessions_.find(key); it != sessions_.end()) Drop(it);
 }
 
-void TSessions::EndAll(std::int64_t accountId) {
+std::size_t TSessions::EndAll(std::int64_t accountId) {
   std::lock_guard<std::mutex> guard(lock_);
   auto account = byAccount_.find(accountId);
-  if (account == byAccount_.end()) return;
+  if (account == byAccount_.end()) return 0;
+  const std::size_t ended = account->second.size();
   for (const std::string& key : account->second) sessions_.erase(key);
   byAccount_.erase(account);
+  return ended;
 }
 
 std::size_t TSessions::Size() {

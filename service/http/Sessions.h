@@ -32,8 +32,9 @@ class TSessions {
   // The account of a live session, or nothing.
   std::optional<TAccountRecord> Find(std::string_view token, TServiceTime now);
   void End(std::string_view token);
-  // Ends every session of the account (a password changed, the account gone).
-  void EndAll(std::int64_t accountId);
+  // Ends every session of the account (a password changed, the account
+  // gone, its owner signing out everywhere); answers how many there were.
+  std::size_t EndAll(std::int64_t accountId);
   std::size_t Size();
 
  private:

@@ -123,3 +123,10 @@ std::optional<TNodeRecord> TMemoryStore::FindNode(std::int64_t nodeId) {
       }
   return std::nullopt;
 }
+
+bool TMemoryStore::RemoveNode(std::int64_t accountId, std::int64_t nodeId) {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto account = nodes_.find(accountId);
+  if (account == nodes_.end()) return false;
+  return std::erase_if(account->second, [nodeId](const auto& entry) { return entry.second.Id == nodeId; }) == 1;
+}

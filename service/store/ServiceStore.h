@@ -136,4 +136,6 @@ class IServiceStore {
   // False when there is no such node.
   virtual bool SetNodeDns(std::int64_t nodeId, std::string_view publishedName, std::string_view dnsState) = 0;
   virtual std::optional<TNodeRecord> FindNode(std::int64_t nodeId) = 0;
+  // Removes the account's node with its history; false when the account has no such node.
+  virtual bool RemoveNode(std::int64_t accountId, std::int64_t nodeId) = 0;
 };

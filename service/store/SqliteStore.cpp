@@ -538,3 +538,12 @@ std::optional<TNodeRecord> TSqliteStore::FindNode(std::int64_t nodeId) {
   if (!s->Step()) return std::nullopt;
   return ReadNode(*s);
 }
+
+bool TSqliteStore::RemoveNode(std::int64_t accountId, std::int64_t nodeId) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Ready(true);
+  // Its history goes with it (ON DELETE CASCADE), in the same statement.
+  TSqliteUse s(db_->Cached("DELETE FROM nodes WHERE id = ?1 AND account_id = ?2"));
+  s->Bind(1, nodeId).Bind(2, accountId).Run();
+  return db_->Changes() == 1;
+}

@@ -28,6 +28,11 @@ class FlakyStore : public TMemoryStore {
     if (Failing) throw EStoreUnavailable("the disk is full");
     return TMemoryStore::FindNode(nodeId);
   }
+  std::atomic<bool> FailingRemoval{false};
+  bool RemoveNode(std::int64_t accountId, std::int64_t nodeId) override {
+    if (FailingRemoval) throw EStoreUnavailable("the database is locked");
+    return TMemoryStore::RemoveNode(accountId, nodeId);
+  }
 };
 
 class NodePublisherTest : public ::testing::Test {
@@ -226,4 +231,45 @@ TEST_F(NodePublisherTest, ThePageSeesTheStateOfTheNodesCurrentAddress) {
     EXPECT_EQ(view.Reason, step.reason) << step.what;
     EXPECT_EQ(view.Addresses, step.addresses) << step.what;
   }
+}
+
+TEST_F(NodePublisherTest, ARemovedNodeIsWithdrawnAndNeverPublishedAgainAndOneThatStaysIsPublishedAgain) {
+  Publisher().Start();
+  CheckIn("gone", "192.0.2.1");
+  const TNodeRecord gone = CheckIn("gone", "2001:db8::1").Node, kept = CheckIn("kept", "192.0.2.2").Node;
+  const TNodeRecord odd = CheckIn("my_box", "192.0.2.3").Node;
+  ASSERT_TRUE(Publisher().WaitUntilHandedOver(30s));
+  TNodeRecord strangers = kept;
+  strangers.AccountId = alice + 1;
+  using V = std::vector<TDnsRecordType>;
+  struct Case {
+    const char* what;
+    TNodeRecord node;
+    bool failing, removed, stored;
+    V withdrawn;
+    std::string queued;  // for its A set afterwards ("-": never queued)
+  } cases[] = {
+      {"both families", gone, false, true, false, {TDnsRecordType::A, TDnsRecordType::AAAA}, ""},
+      {"removed already", gone, false, false, false, {}, ""},
+      {"a name never published", odd, false, true, false, {}, "-"},
+      {"another account's node", strangers, false, false, true, {TDnsRecordType::A}, "192.0.2.2"},
+      {"a store that cannot remove it", kept, true, false, true, {TDnsRecordType::A}, "192.0.2.2"},
+  };
+  for (const Case& c : cases) {
+    store.FailingRemoval = c.failing;
+    V withdrawn;
+    bool removed = false;
+    if (c.failing)
+      EXPECT_THROW(Publisher().Remove(c.node, "alice", withdrawn), EStoreUnavailable) << c.what;
+    else
+      removed = Publisher().Remove(c.node, "alice", withdrawn);
+    EXPECT_EQ(removed, c.removed) << c.what;
+    EXPECT_EQ(withdrawn, c.withdrawn) << c.what;
+    EXPECT_EQ(store.FindNode(c.node.Id).has_value(), c.stored) << c.what;
+    // A check-in of the node noted before the removal hands nothing over; one that stays is published again.
+    Publisher().Changed({"alice", alice, c.node.Name, c.node.Id, "", c.node.Address, 0});
+    ASSERT_TRUE(Publisher().WaitUntilHandedOver(30s)) << c.what;
+    EXPECT_EQ(Queued(c.node.Name + ".alice.dyn.example.org.", TDnsRecordType::A), c.queued) << c.what;
+  }
+  EXPECT_EQ(Queued("gone.alice.dyn.example.org.", TDnsRecordType::AAAA), "");
 }

@@ -532,3 +532,41 @@ TEST(CoreAccountList, LinesAreCheckedAndRead) {
   EXPECT_FALSE(ReadAccountList("a\x01 " + kDigest + "\n", "f", accounts, error));
   EXPECT_EQ(error, "f:1: the account name holds a control character");
 }
+
+TEST_F(Core, APasswordChangedOnThePageAsksTheOldOneUnderTheSignInLimits) {
+  const std::string newDigest = DigestToHex(MD5OfString("new secret"));
+  const TAccountRecord alice = *store.FindAccount("alice");
+  TAccountRecord replaced = alice;
+  replaced.Id += 100;  // an account of the same name made anew since
+  // Remembered from here on.
+  ASSERT_EQ(CheckIn("box", "10.0.0.1").Answer, TAnswer::Ok);
+  for (int i = 0; i < Rules().PairBurst; ++i) core.ChangeOwnPassword(alice, kWrong, newDigest, "192.0.2.66", now);
+  struct Case {
+    const char* what;
+    const TAccountRecord& account;
+    std::string oldDigest, newDigest, from;
+    TAnswer answer;
+  } cases[] = {
+      {"a new digest that is none", alice, kDigest, "new secret", "192.0.2.1", TAnswer::BadRequest},
+      {"the wrong old password", alice, kWrong, newDigest, "192.0.2.1", TAnswer::BadAuth},
+      {"an account that is no longer this one", replaced, kDigest, newDigest, "192.0.2.1", TAnswer::BadAuth},
+      {"from an address that failed too often", alice, kDigest, newDigest, "192.0.2.66", TAnswer::Limited},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(core.ChangeOwnPassword(c.account, c.oldDigest, c.newDigest, c.from, now).Answer, c.answer) << c.what;
+    EXPECT_EQ(store.FindAccount("alice")->PasswordHash, alice.PasswordHash) << c.what << ": nothing changed";
+  }
+  const TSignIn r = core.ChangeOwnPassword(alice, kDigest, newDigest, "192.0.2.1", now);
+  ASSERT_EQ(r.Answer, TAnswer::Ok);
+  EXPECT_EQ(r.Account.PasswordHash, store.FindAccount("alice")->PasswordHash);
+  EXPECT_EQ(CheckIn("box", "10.0.0.1").Answer, TAnswer::BadAuth) << "what was remembered of the old one ended";
+}
+
+TEST(CoreNames, ANewPasswordFollowsTheAccountCommandsRules) {
+  const std::string longest(MaxPasswordBytes, 'x');
+  EXPECT_EQ(NewPasswordProblem(longest, longest), "");
+  EXPECT_EQ(NewPasswordProblem(longest + "x", longest + "x"), "the password is longer than 4096 bytes");
+  EXPECT_EQ(NewPasswordProblem("", ""), "no password given");
+  EXPECT_EQ(NewPasswordProblem("se\rcret", "se\rcret"), "the password holds a line break");
+  EXPECT_EQ(NewPasswordProblem("secret", "secreT"), "the two passwords differ");
+}

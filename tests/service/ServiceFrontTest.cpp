@@ -105,12 +105,15 @@ TEST(ServiceFront, NamesFromClientsAreTextInPagesAndJson) {
   node.StaleIPv6 = true;
   node.History.insert(node.History.begin(), {1700000000000, "", "2001:db8::<9>", TAddressFamily::IPv6});
   const std::string both = NodesPage(account, {node}, 1700000060000, 7200000);
-  EXPECT_NE(both.find("<dt>IPv4</dt><dd class=\"family\"><span class=\"address\">203.0.113.9</span>, last check-in"),
+  EXPECT_NE(both.find("<dt>IPv4</dt><dd class=\"family\"><span class=\"address ip\">203.0.113.9</span>, last check-in"),
             std::string::npos)
       << both;
-  EXPECT_NE(both.find("<span class=\"address\">2001:db8::&lt;9&gt;</span>"), std::string::npos) << both;
+  EXPECT_NE(both.find("<span class=\"address ip\">2001:db8::&lt;9&gt;</span>"), std::string::npos) << both;
   EXPECT_NE(both.find("(115 days ago) <span class=\"note\">stale</span></dd>"), std::string::npos) << both;
-  EXPECT_NE(both.find("<td>IPv6</td><td>(none)</td><td>2001:db8::&lt;9&gt;</td>"), std::string::npos) << both;
+  EXPECT_NE(both.find("<td class=\"family\">IPv6</td><td class=\"move\">(none) &#8594;&#160;<span class=\"address "
+                      "ip\">2001:db8::&lt;9&gt;</span></td>"),
+            std::string::npos)
+      << both;
   EXPECT_EQ(JsonString(std::string("a\nb\x01\\", 5)), "\"a\\u000ab\\u0001\\u005c\"");
   EXPECT_EQ(SignInPage("\"><script>", "").find("<script>"), std::string::npos);
   EXPECT_EQ(ReadableTime(-5), "unknown time") << "a time no clock gives is no date";

@@ -23,10 +23,10 @@ TEST(Sessions, OneAccountsSignInsNeverSignAnotherOut) {
   EXPECT_TRUE(sessions.Find(alice.back(), 3000).has_value());
   EXPECT_TRUE(sessions.Find(alice[alice.size() - TSessions::PerAccount], 3000).has_value());
   EXPECT_FALSE(sessions.Find(alice[alice.size() - TSessions::PerAccount - 1], 3000).has_value());
-  sessions.EndAll(1);
+  EXPECT_EQ(sessions.EndAll(1), TSessions::PerAccount);
   EXPECT_FALSE(sessions.Find(alice.back(), 3000).has_value());
   EXPECT_EQ(sessions.Size(), 1u);
-  sessions.EndAll(3);  // none
+  EXPECT_EQ(sessions.EndAll(3), 0u);
   EXPECT_TRUE(sessions.Find(bob, 3000).has_value());
 }
 

@@ -77,6 +77,11 @@ TEST(SqliteStore, AccountsNodesAndHistorySurviveReopeningAndGoWithTheirAccount) 
   const std::vector<TAccountRecord> accounts = store.Accounts();
   ASSERT_EQ(accounts.size(), 2u);
   EXPECT_EQ(accounts[0].Nodes, 2);
+  EXPECT_FALSE(store.RemoveNode(accounts[1].Id, nodes[0].Id)) << "bob cannot remove alice's node";
+  EXPECT_TRUE(store.RemoveNode(alice, nodes[0].Id));
+  EXPECT_FALSE(store.RemoveNode(alice, nodes[0].Id));
+  EXPECT_EQ(store.Nodes(alice).size(), 1u);
+  EXPECT_EQ(OtherConnection(file).Int("SELECT count(*) FROM history"), 0) << "the node's history went with it";
   EXPECT_TRUE(store.SetPasswordHash("alice", "pbkdf2-sha256$1$00$00"));
   EXPECT_EQ(store.FindAccount("alice")->PasswordHash, "pbkdf2-sha256$1$00$00");
   EXPECT_TRUE(store.RemoveAccount("alice"));
