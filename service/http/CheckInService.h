@@ -44,6 +44,7 @@
 #include "service/http/ServiceFront.h"
 #include "service/http/Sessions.h"
 #include "service/http/TrustedProxies.h"
+#include "service/http/WebhookSender.h"
 
 class TNodePublisher;
 class TCheckInDoor;
@@ -85,6 +86,12 @@ class TCheckInService {
   // The publisher, when PublishInDns was called.
   TDnsPublisher* Dns() { return dns_.get(); }
   TNodePublisher* NodePublisher() { return nodePublisher_.get(); }
+
+  // Tells account owners of their nodes' events through their webhooks
+  // from now on (TWebhookSender); starts the sender's thread. Call before
+  // PublishInDns and before Start or Serve, once.
+  void NotifyByWebhook(TWebhookOptions options);
+  TWebhookSender* Webhooks() { return webhooks_.get(); }
 
   // Reads an accounts file (service/core/AccountList.h). Returns false when
   // the file cannot be read or a line is malformed (message in error); then
@@ -128,6 +135,8 @@ class TCheckInService {
   // Which door answers the request; on the front's workers.
   TFrontAnswer Route(const TFrontRequest& req);
   TServiceTime Now() const;
+  // A check-in created a node, moved it, or found a family left or back.
+  void AddressChanged(const TAddressChange& change);
 
   bool tls_ = false;
   bool valid_ = true;
@@ -149,4 +158,5 @@ class TCheckInService {
   std::unique_ptr<IDnsQueueStore> dnsStore_;
   std::unique_ptr<TDnsPublisher> dns_;
   std::unique_ptr<TNodePublisher> nodePublisher_;
+  std::unique_ptr<TWebhookSender> webhooks_;
 };

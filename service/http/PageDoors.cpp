@@ -81,8 +81,11 @@ TFrontAnswer TPageDoors::Nodes(const TFrontRequest& req) {
     const std::optional<TAccountRecord> account = Session(req);
     if (!account) return WithPage(std::move(headers), 200, SignInPage("", "", token));
     const TServiceTime now = c_.Now();
-    return WithPage(std::move(headers), 200,
-                    NodesPage(*account, c_.Nodes(*account, now), now, c_.Core.Rules().StaleAfter, token));
+    std::string page = NodesPage(*account, c_.Nodes(*account, now), now, c_.Core.Rules().StaleAfter, token);
+    // An account that never had a webhook has no secret to show yet.
+    if (const std::optional<TWebhookRecord> webhook = c_.Core.Store().Webhook(account->Id); webhook && !webhook->Secret.empty())
+      page = WithSection(std::move(page), WebhookSection(*webhook, now));
+    return WithPage(std::move(headers), 200, std::move(page));
   } catch (const EStoreError& e) {
     c_.Log.Write(TLogPriority::Error, "unavailable page=/nodes: " + e.Message());
     TFrontAnswer answer = TAnswers::Page(

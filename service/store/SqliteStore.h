@@ -70,6 +70,15 @@ class TSqliteStore : public IServiceStore {
   std::vector<TNodeRecord> Nodes(std::int64_t accountId) override;
   bool SetNodeDns(std::int64_t nodeId, std::string_view publishedName, std::string_view dnsState) override;
   std::optional<TNodeRecord> FindNode(std::int64_t nodeId) override;
+  bool SetWebhook(std::string_view account, std::string_view url, std::string_view secret) override;
+  std::optional<TWebhookRecord> Webhook(std::int64_t accountId) override;
+  bool AddDelivery(std::int64_t accountId, std::string_view event, std::string_view body, TServiceTime now,
+                   std::int64_t staleNodeId = 0, TServiceTime staleCheckIn = 0) override;
+  std::optional<TDeliveryRecord> NextDelivery() override;
+  void DeliveryDone(std::int64_t deliveryId) override;
+  void DeliveryFailed(std::int64_t deliveryId, TServiceTime due, std::string_view error, TServiceTime now,
+                      bool pause) override;
+  std::vector<TStaleNode> UntoldStaleNodes(TServiceTime before, std::size_t limit) override;
 
   // Called inside the transaction of a check-in that created a node or
   // changed its address, before it commits: whatever it writes through the
