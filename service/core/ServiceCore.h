@@ -102,7 +102,7 @@ struct TAddressChange {
   std::string Address;
   TServiceTime Time = 0;
   // The node's address of each family after the check-in ("" for a family never seen).
-  std::string IPv4, IPv6;
+  std::string IPv4{}, IPv6{};
   // The check-in created the node or changed its family's address (rather
   // than only finding a family left or back).
   bool Moved = false;
