@@ -59,6 +59,7 @@ TFrontAnswer TCheckInService::Route(const TFrontRequest& req) {
   // Forms change state: only a POST does.
   if (path == "/signin") return method == "POST" ? pageDoors_->SignIn(req) : TAnswers::Status(405);
   if (path == "/signout") return method == "POST" ? pageDoors_->SignOut(req) : TAnswers::Status(405);
+  if (path == "/webhook") return method == "POST" ? pageDoors_->SetWebhook(req) : TAnswers::Status(405);
   if (path == TApiDoor::Path) return get ? apiDoor_->Answer(req) : TAnswers::Status(405);
   return TAnswers::Status(404);
 }
@@ -89,7 +90,8 @@ void TCheckInService::PublishInDns(const TDnsSettings& settings, std::unique_ptr
     if (!webhooks_) return;
     const TDnsHostMatch match = dns_->Zone().Match(name);
     if (match.Kind == TDnsHostMatch::NodeName)
-      webhooks_->DnsChanged(match.Node, match.Account, name + " " + DnsRecordTypeName(type), failing, reason);
+      webhooks_->DnsChanged(match.Node, match.Account, name.substr(0, name.size() - 1) + " " + DnsRecordTypeName(type),
+                            failing, reason);
   };
   dns_->Start();
   nodePublisher_->Start();

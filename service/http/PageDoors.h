@@ -23,6 +23,8 @@ class TPageDoors {
   // May wait for the slow hash: not for the connections' threads.
   TFrontAnswer SignIn(const TFrontRequest& req);
   TFrontAnswer SignOut(const TFrontRequest& req);
+  // POST /webhook: sets the signed-in account's webhook URL ("" removes it).
+  TFrontAnswer SetWebhook(const TFrontRequest& req);
 
  private:
   // The account of the request's live session, or nothing.

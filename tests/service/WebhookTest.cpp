@@ -16,6 +16,8 @@
 #include <mutex>
 #include <thread>
 
+#include "service/dns/DnsQueue.h"
+#include "service/dns/MemoryDnsQueueStore.h"
 #include "service/http/CheckInService.h"
 #include "service/http/NodePages.h"
 #include "service/http/WebhookSender.h"
@@ -24,6 +26,7 @@
 #include "service/store/SqliteStore.h"
 #include "tests/support/LoopbackPeer.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TlsTestAuthority.h"
 
 namespace {
 using namespace std::chrono_literals;
@@ -362,6 +365,48 @@ TEST_F(Webhooks, ANodeThatStopsCheckingInIsToldStaleOnce) {
   EXPECT_FALSE(receiver.Wait(3, 2500ms)) << "told once per silence";
 }
 
+TEST_F(Webhooks, TheSignedInOwnerSetsAndRemovesTheWebhookOnThePageWithItsFormToken) {
+  Start(Quick());
+  httplib::Client client("127.0.0.1", port);
+  auto cookieValue = [](const httplib::Result& res) {
+    const std::string cookie = res->get_header_value("Set-Cookie");
+    return cookie.substr(cookie.find('=') + 1, cookie.find(';') - cookie.find('=') - 1);
+  };
+  const std::string form = cookieValue(client.Get("/nodes"));
+  auto signedIn = client.Post("/signin", {{"Cookie", "pinmark_form=" + form}}, "name=demo&password=demo&form=" + form,
+                              "application/x-www-form-urlencoded");
+  ASSERT_EQ(signedIn->status, 303);
+  const httplib::Headers session{{"Cookie", std::string(TCheckInService::SessionCookie) + "=" +
+                                                cookieValue(signedIn) + "; pinmark_form=" + form}};
+  const std::string before = client.Get("/nodes", session)->body;
+  EXPECT_NE(before.find("action=\"/webhook\""), std::string::npos);
+  EXPECT_EQ(before.find("Secret"), std::string::npos) << "no secret before the first URL";
+  struct Case {
+    std::string body;
+    int status;
+    const char* url;  // the account's URL afterwards
+  };
+  const Case cases[] = {
+      {"url=ftp%3A%2F%2Fexample.org%2F&form=" + form, 400, ""},
+      {"url=https%3A%2F%2Fntfy.sh%2Ft%3Ftpl%3Dyes&form=" + form, 303, "https://ntfy.sh/t?tpl=yes"},
+      {"url=https%3A%2F%2Fexample.org%2F&form=" + std::string(64, 'a'), 403, "https://ntfy.sh/t?tpl=yes"},
+      {"url=&form=" + form, 303, ""},
+  };
+  std::string secret;
+  for (const Case& c : cases) {
+    auto res = client.Post("/webhook", session, c.body, "application/x-www-form-urlencoded");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, c.status) << c.body;
+    EXPECT_EQ(Hook().Url, c.url) << c.body;
+    if (secret.empty()) secret = Hook().Secret;
+    EXPECT_EQ(Hook().Secret, secret) << "drawn once, then kept";
+  }
+  EXPECT_EQ(secret.size(), 64u);
+  EXPECT_NE(client.Get("/nodes", session)->body.find(secret), std::string::npos);
+  EXPECT_EQ(client.Post("/webhook", "url=&form=" + form, "application/x-www-form-urlencoded")->status, 403)
+      << "not signed in";
+}
+
 // The latency from the check-in's answer to the receiver's arrival, median
 // of 20, and from the check-in's request: the delivery starts once the
 // check-in is stored, so it may arrive before the answer does.
@@ -438,4 +483,64 @@ TEST(WebhookSender, BadReceiversCostBoundedTimeAndMemory) {
       EXPECT_NE(error.find(c.error), std::string::npos) << c.name << ": " << error;
     EXPECT_LT(took, 10s) << c.name;
   }
+}
+
+// HTTPS: the receiver's certificate is checked against the system's
+// authorities (SSL_CERT_FILE stands in for them here) and its name.
+TEST(WebhookSender, DeliversOverHttpsOnlyToACertificateTrustedForTheName) {
+  TlsTestAuthority authority;
+  const TlsTestAuthority::Issued issued = authority.Localhost();
+  httplib::SSLServer server(issued.certFile.c_str(), issued.keyFile.c_str());
+  std::atomic<int> got{0};
+  server.Post("/hook", [&](const httplib::Request&, httplib::Response& res) { ++got, res.status = 200; });
+  const int port = server.bind_to_any_port("127.0.0.1");
+  std::thread thread([&] { server.listen_after_bind(); });
+  TMemoryStore store;
+  TWebhookSender sender(store, Quick(), {}, [] { return TServiceTime(0); });
+  TDeliveryRecord d;
+  d.Webhook.Secret = kSecret;
+  d.Body = "{}";
+  d.Webhook.Url = "https://localhost:" + std::to_string(port) + "/hook";
+  ::unsetenv("SSL_CERT_FILE");
+  EXPECT_NE(sender.Send(d).find("TLS handshake"), std::string::npos) << "an authority the system does not trust";
+  ::setenv("SSL_CERT_FILE", authority.CertFile().c_str(), 1);
+  EXPECT_EQ(sender.Send(d), "");
+  const TlsTestAuthority::Issued other = authority.Issue("elsewhere", "DNS:elsewhere.example");
+  httplib::SSLServer wrongName(other.certFile.c_str(), other.keyFile.c_str());
+  const int wrongPort = wrongName.bind_to_any_port("127.0.0.1");
+  std::thread wrongThread([&] { wrongName.listen_after_bind(); });
+  d.Webhook.Url = "https://localhost:" + std::to_string(wrongPort) + "/hook";
+  EXPECT_NE(sender.Send(d).find("TLS handshake"), std::string::npos) << "a certificate for another name";
+  ::unsetenv("SSL_CERT_FILE");
+  server.stop();
+  wrongName.stop();
+  thread.join();
+  wrongThread.join();
+  EXPECT_EQ(got, 1);
+}
+
+// The DNS queue tells when a name starts failing and when it is sent again, once each.
+TEST(WebhookEvent, TheDnsQueueTellsFailingAndRecoveringOnce) {
+  TMemoryDnsQueueStore queueStore;
+  TDnsQueue queue(queueStore, {}, [](TLogPriority, const std::string&) {});
+  std::vector<std::string> told;
+  queue.OnFailingChanged = [&](const std::string& name, TDnsRecordType type, bool failing, const std::string& reason) {
+    told.push_back(name + " " + DnsRecordTypeName(type) + (failing ? " failing: " + reason : " recovered"));
+  };
+  const TDnsTime t{};
+  queue.Enqueue("box.demo.zone.", "192.0.2.1", t);
+  TDnsTime now = t;
+  for (const TDnsOutcome::TKind kind : {TDnsOutcome::Failed, TDnsOutcome::Failed, TDnsOutcome::Done}) {
+    now += std::chrono::hours(1);
+    const std::optional<TDnsJob> job = queue.TakeDue(now);
+    ASSERT_TRUE(job);
+    TDnsOutcome outcome;
+    outcome.Kind = kind;
+    outcome.Reason = "REFUSED";
+    queue.Finish(*job, outcome, now);
+  }
+  EXPECT_EQ(told, (std::vector<std::string>{"box.demo.zone. A failing: REFUSED", "box.demo.zone. A recovered"}));
+  const TWebhookEvent e = TWebhookEvent::DnsChanged("demo", TNodeRecord{}, "box.demo.zone A", true, "REFUSED", 0);
+  EXPECT_EQ(e.Event, "dns-failing");
+  EXPECT_EQ(e.Message, "The update of box.demo.zone A fails: REFUSED");
 }
