@@ -155,9 +155,10 @@ class TCheckInService {
   std::unique_ptr<THomeDoor> homeDoor_;
   std::unique_ptr<TServiceFront> front_;
   std::thread thread_;
+  // Goes after the DNS publisher below has stopped, which tells it of failing names.
+  std::unique_ptr<TWebhookSender> webhooks_;
   // Last, so that they stop before the store they use goes.
   std::unique_ptr<IDnsQueueStore> dnsStore_;
   std::unique_ptr<TDnsPublisher> dns_;
   std::unique_ptr<TNodePublisher> nodePublisher_;
-  std::unique_ptr<TWebhookSender> webhooks_;
 };

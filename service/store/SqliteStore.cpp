@@ -527,6 +527,13 @@ std::optional<TWebhookRecord> TSqliteStore::Webhook(std::int64_t accountId) {
 bool TSqliteStore::AddDelivery(std::int64_t accountId, std::string_view event, std::string_view body,
                                TServiceTime now, std::int64_t staleNodeId, TServiceTime staleCheckIn) {
   std::lock_guard<std::mutex> guard(lock_);
+  Ready(false);
+  {
+    // Most accounts have no webhook: they cost a read, never the write lock.
+    TSqliteUse has(db_->Cached("SELECT 1 FROM accounts WHERE id = ?1 AND webhook_url <> '' AND webhook_paused = 0"));
+    has->Bind(1, accountId);
+    if (!has->Step()) return false;
+  }
   Ready(true);
   TSqliteTransaction t(*db_);
   {
