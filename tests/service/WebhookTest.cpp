@@ -24,6 +24,7 @@
 #include "service/http/WebhookUrl.h"
 #include "service/store/MemoryStore.h"
 #include "service/store/SqliteStore.h"
+#include "tests/service/ServiceChild.h"
 #include "tests/support/LoopbackPeer.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TlsTestAuthority.h"
@@ -543,4 +544,45 @@ TEST(WebhookEvent, TheDnsQueueTellsFailingAndRecoveringOnce) {
   const TWebhookEvent e = TWebhookEvent::DnsChanged("demo", TNodeRecord{}, "box.demo.zone A", true, "REFUSED", 0);
   EXPECT_EQ(e.Event, "dns-failing");
   EXPECT_EQ(e.Message, "The update of box.demo.zone A fails: REFUSED");
+}
+
+// The program as it is run: "account set" and "account show" on its
+// database, then the service delivering to a receiver on loopback with
+// --webhook-allow-private, and refusing it without.
+TEST(WebhookProcess, AccountSetShowAndTheServiceDeliverOrRefuseAsTheOptionSays) {
+  using namespace servicetest;
+  Database db("demo", "demo");
+  Receiver receiver;
+  const std::string url = "http://127.0.0.1:" + std::to_string(receiver.Port()) + "/hook";
+  EXPECT_EQ(RunService({"account", "set", "demo", "--webhook", "gopher://x", "--db", db.file}).code, 1);
+  EXPECT_EQ(RunService({"account", "set", "demo", "--db", db.file}).code, 2) << "set without --webhook";
+  const RunResult set = RunService({"account", "set", "demo", "--webhook", url, "--db", db.file});
+  ASSERT_EQ(set.code, 0) << set.err;
+  EXPECT_NE(set.err.find("--webhook-allow-private"), std::string::npos) << "a loopback URL is worth a note";
+  const std::size_t at = set.out.find("secret ");
+  ASSERT_NE(at, std::string::npos) << set.out;
+  const std::string secret = set.out.substr(at + 7, 64);
+  const RunResult shown = RunService({"account", "show", "demo", "--db", db.file});
+  EXPECT_NE(shown.out.find("webhook " + url + "\nwebhook state delivering\nsecret " + secret), std::string::npos)
+      << shown.out;
+  {
+    ServiceProcess service({"--db", db.file, "--webhook-allow-private"});
+    ASSERT_GT(service.Port(), 0) << service.Log();
+    ASSERT_EQ(CheckIn(service.Port(), "demo", Md5("demo"), "box").status, 200);
+    const std::optional<TArrived> got = receiver.Wait(1);
+    ASSERT_TRUE(got) << service.Log();
+    EXPECT_EQ(got->Signature, ExpectedSignature(secret, got->Body));
+    EXPECT_NE(got->Body.find("\"node\":\"box\""), std::string::npos);
+  }
+  ServiceProcess refusing({"--db", db.file});
+  ASSERT_GT(refusing.Port(), 0) << refusing.Log();
+  ASSERT_EQ(CheckIn(refusing.Port(), "demo", Md5("demo"), "other").status, 200);
+  EXPECT_TRUE(refusing.WaitForLog("which webhooks are not sent to")) << refusing.Log();
+  EXPECT_EQ(receiver.Count(), 1u);
+  EXPECT_NE(RunService({"account", "show", "demo", "--db", db.file}).out.find("webhook state failing since"),
+            std::string::npos);
+  const RunResult removed = RunService({"account", "set", "demo", "--no-webhook", "--db", db.file});
+  EXPECT_EQ(removed.code, 0);
+  EXPECT_NE(RunService({"account", "show", "demo", "--db", db.file}).out.find("webhook none\nsecret " + secret),
+            std::string::npos);
 }
