@@ -218,7 +218,13 @@ void TWebhookSender::QueueStale(TServiceTime now) {
 }
 
 void TWebhookSender::Deliver(const TDeliveryRecord& delivery) {
-  const std::string error = Send(delivery);
+  std::string error;
+  try {
+    error = Send(delivery);
+  } catch (const std::exception& e) {
+    // OpenSSL or Asio could not even set the exchange up: a failure of this delivery, tried again like any.
+    error = e.what();
+  }
   const TServiceTime now = clock_();
   const std::string who = "webhook of " + TRequestLog::Value(delivery.Account);
   if (error.empty()) {
