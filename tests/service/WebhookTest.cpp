@@ -205,7 +205,7 @@ TEST(WebhookUrl, SendsOnlyToPublicAddresses) {
   for (const char* a : public_) EXPECT_TRUE(PublicAddress(boost::asio::ip::make_address(a))) << a;
 }
 
-TEST(WebhookEvent, SignsWithHmacSha256AndWritesTheDocumentedBody) {
+TEST(WebhookEvent, SignsWithHmacSha256AndWritesEveryFieldOfTheBody) {
   // RFC 4231, test case 2.
   EXPECT_EQ(WebhookSignature("Jefe", "what do ya want for nothing?"),
             "sha256=5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
