@@ -39,6 +39,8 @@
 #include "service/dns/MemoryDnsQueueStore.h"
 #include "service/http/CheckInService.h"
 #include "service/http/NodePages.h"
+#include "service/http/WebhookEvent.h"
+#include "service/http/WebhookUrl.h"
 #include "service/store/MemoryStore.h"
 #include "service/store/SqliteDnsQueueStore.h"
 #include "service/store/SqliteStore.h"
@@ -53,6 +55,7 @@ const char kUsage[] =
     "                       [--tls-cert FILE --tls-key FILE]\n"
     "                       [--max-connections N] [--max-per-address N]\n"
     "                       [--head-timeout SECONDS] [--body-timeout SECONDS] [--idle-timeout SECONDS]\n"
+    "                       [--webhook-allow-private]\n"
     "                       [--dns-zone ZONE --dns-server HOST[:PORT] --dns-key FILE\n"
     "                        [--dns-ttl SECONDS] [--dns-verify DURATION]]\n"
     "       pinmark-service account add NAME [--password-stdin] [--db FILE]\n"
@@ -60,6 +63,8 @@ const char kUsage[] =
     "       pinmark-service account remove NAME [--db FILE]\n"
     "       pinmark-service account list [--db FILE]\n"
     "       pinmark-service account import FILE [--db FILE]\n"
+    "       pinmark-service account set NAME --webhook URL|--no-webhook [--db FILE]\n"
+    "       pinmark-service account show NAME [--db FILE]\n"
     "       pinmark-service --help | --version\n";
 
 const char kHelp[] =
@@ -95,6 +100,9 @@ const char kHelp[] =
     "                         opened or the previous answer was written (10)\n"
     "  --body-timeout SECONDS a request's body is complete this long after its head (10)\n"
     "  --idle-timeout SECONDS a connection silent this long after an answer is closed (5)\n"
+    "  --webhook-allow-private  send webhooks to loopback, private and link-local addresses\n"
+    "                         too (refused by default, so that an account cannot reach the\n"
+    "                         service's own network)\n"
     "  --dns-zone ZONE        publish every node in DNS as NODE.ACCOUNT.ZONE, by signed\n"
     "                         dynamic updates to the zone's name server; the dyndns2 zone\n"
     "  --dns-server HOST[:PORT]  the name server that takes the updates (port 53)\n"
@@ -111,6 +119,11 @@ const char kHelp[] =
     "  account remove NAME    remove an account with its nodes and their history\n"
     "  account list           list the accounts with their number of nodes\n"
     "  account import FILE    add the accounts of an accounts file (as --accounts reads it)\n"
+    "  account set NAME --webhook URL   POST the account's events (address-changed,\n"
+    "                         node-stale, dns-failing, dns-recovered) as signed JSON to URL\n"
+    "                         (http or https); prints the signing secret. --no-webhook (or\n"
+    "                         --webhook '') stops them\n"
+    "  account show NAME      the account's nodes, webhook, signing secret and its state\n"
     "  --password-stdin       read the password as one line from standard input instead of\n"
     "                         asking on the terminal\n"
     "\n"
@@ -300,16 +313,75 @@ int RemoveAccount(TSqliteStore& store, TServiceCore& core, const std::string& na
   return 0;
 }
 
+// Sets or removes the account's webhook; the account keeps its secret, or
+// gets one with its first webhook.
+int SetWebhook(TSqliteStore& store, const std::string& name, const std::string& url) {
+  const std::optional<TAccountRecord> account = store.FindAccount(name);
+  if (!account) return Fail("there is no account " + name);
+  if (!url.empty()) {
+    try {
+      const TWebhookUrl parsed = TWebhookUrl::Parse(url);
+      boost::system::error_code ec;
+      const boost::asio::ip::address literal = boost::asio::ip::make_address(parsed.Host, ec);
+      if (!ec && !PublicAddress(literal))
+        std::cerr << "pinmark-service: note: " << parsed.Host
+                  << " is a loopback, private or link-local address; the service sends to it only with"
+                     " --webhook-allow-private\n";
+    } catch (const EWebhookUrl& e) {
+      return Fail(e.Message());
+    }
+  }
+  const std::optional<TWebhookRecord> before = store.Webhook(account->Id);
+  const std::string secret = before && !before->Secret.empty() ? "" : NewWebhookSecret();
+  if (!store.SetWebhook(name, url, secret)) return Fail("there is no account " + name);
+  if (url.empty()) {
+    std::cout << "removed the webhook of " << account->Name << "\n";
+    return 0;
+  }
+  std::cout << "the webhook of " << account->Name << " is " << url << "\n"
+            << "secret " << store.Webhook(account->Id)->Secret << "\n";
+  return 0;
+}
+
+int ShowAccount(TSqliteStore& store, const std::string& name) {
+  const std::optional<TAccountRecord> account = store.FindAccount(name);
+  if (!account) return Fail("there is no account " + name);
+  const std::size_t nodes = store.Nodes(account->Id).size();
+  std::cout << "account " << account->Name << "\nsince " << ReadableTime(account->Created) << "\n"
+            << nodes << (nodes == 1 ? " node" : " nodes") << "\n";
+  const std::optional<TWebhookRecord> webhook = store.Webhook(account->Id);
+  if (!webhook || webhook->Url.empty()) {
+    std::cout << "webhook none\n";
+  } else {
+    std::cout << "webhook " << webhook->Url << "\n";
+    if (webhook->Paused)
+      std::cout << "webhook state paused, failing since " << ReadableTime(webhook->FailingSince) << ": "
+                << webhook->LastError << " (set its URL again to resume)\n";
+    else if (webhook->FailingSince != 0)
+      std::cout << "webhook state failing since " << ReadableTime(webhook->FailingSince) << ": " << webhook->LastError
+                << "\n";
+    else
+      std::cout << "webhook state delivering\n";
+  }
+  if (webhook && !webhook->Secret.empty()) std::cout << "secret " << webhook->Secret << "\n";
+  return 0;
+}
+
 int AccountCommand(int argc, char** argv) {
   // argv[1] is "account".
   std::string db = DefaultDatabase(), verb, operand;
   bool passwordStdin = false;
+  std::string webhook;
+  bool webhookGiven = false;
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--db" && i + 1 < argc) {
       db = argv[++i];
     } else if (arg == "--password-stdin") {
       passwordStdin = true;
+    } else if ((arg == "--webhook" && i + 1 < argc) || arg == "--no-webhook") {
+      webhook = arg == "--webhook" ? argv[++i] : "";
+      webhookGiven = true;
     } else if (!arg.empty() && arg[0] == '-') {
       return Usage("unknown option " + arg);
     } else if (verb.empty()) {
@@ -320,14 +392,16 @@ int AccountCommand(int argc, char** argv) {
       return Usage("too many arguments");
     }
   }
-  const bool needsOperand = verb == "add" || verb == "passwd" || verb == "remove" || verb == "import";
+  const bool needsOperand =
+      verb == "add" || verb == "passwd" || verb == "remove" || verb == "import" || verb == "set" || verb == "show";
   if (verb.empty() || (!needsOperand && verb != "list"))
-    return Usage("account needs add, passwd, remove, list or import");
+    return Usage("account needs add, passwd, remove, list, import, set or show");
   if (needsOperand == operand.empty())
     return Usage(needsOperand ? "account " + verb + " needs a name" : "account list takes no name");
   if (passwordStdin && verb != "add" && verb != "passwd") return Usage("--password-stdin is for add and passwd");
+  if (webhookGiven != (verb == "set")) return Usage("account set takes --webhook URL or --no-webhook, and only it");
   if (verb == "add" && !NewAccountNameProblem(operand).empty()) return Fail(NewAccountNameProblem(operand));
-  if ((verb == "passwd" || verb == "remove") && !RequestNameProblem("the account name", operand).empty())
+  if ((verb == "passwd" || verb == "remove" || verb == "set" || verb == "show") && !RequestNameProblem("the account name", operand).empty())
     return Fail(RequestNameProblem("the account name", operand));
   try {
     const bool existed = ::access(db.c_str(), F_OK) == 0;
@@ -345,6 +419,8 @@ int AccountCommand(int argc, char** argv) {
     }
     if (verb == "import") return ImportAccounts(core, operand);
     if (verb == "remove") return RemoveAccount(store, core, operand);
+    if (verb == "set") return SetWebhook(store, operand, webhook);
+    if (verb == "show") return ShowAccount(store, operand);
     if (verb == "add" && store.FindAccount(operand)) return Fail("account " + operand + " exists already");
     if (verb == "passwd" && !store.FindAccount(operand)) return Fail("there is no account " + operand);
     std::string error;
@@ -404,6 +480,8 @@ int Serve(int argc, char** argv) {
   rules.SlowHashesAtOnce = std::max(1u, std::thread::hardware_concurrency());
   TTrustedProxies proxies;
   TFrontLimits limits;
+  TWebhookOptions webhooks;
+  webhooks.UserAgent = std::string("pinmark-service/") + PINMARK_VERSION;
   struct TAccountSource {
     std::string name, digest, file;
   };
@@ -492,6 +570,8 @@ int Serve(int argc, char** argv) {
       accounts.push_back({v.substr(0, colon), v.substr(colon + 1), ""});
     } else if (arg == "--accounts" && value()) {
       accounts.push_back({"", "", v});
+    } else if (arg == "--webhook-allow-private") {
+      webhooks.AllowPrivate = true;
     } else if (arg == "--tls-cert" && value()) {
       certFile = v;
     } else if (arg == "--tls-key" && value()) {
@@ -576,6 +656,8 @@ int Serve(int argc, char** argv) {
   ::pthread_sigmask(SIG_BLOCK, &stopping, nullptr);
   // Commits never wait for a checkpoint's sync to the disk.
   if (sqliteStore) sqliteStore->CheckpointInBackground();
+  // Webhooks are set with "account set", on a database: accounts in memory have none.
+  if (sqliteStore) service.NotifyByWebhook(webhooks);
   if (publish) {
     // The queue lives beside the nodes, so what was not sent yet is sent after a restart.
     std::unique_ptr<IDnsQueueStore> queue;

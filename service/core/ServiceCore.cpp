@@ -167,7 +167,8 @@ TCheckInResult TServiceCore::Record(TSignIn signIn, std::string_view node, std::
                         stored.Family(other).LastCheckIn - r.Record.PreviousFamilyCheckIn > rules_.StaleAfter;
   if ((r.Record.FirstCheckIn || r.Record.AddressChanged || returned || FamilyLeft(stored, other, rules_.StaleAfter)) &&
       OnAddressChanged)
-    OnAddressChanged({r.Account.Name, r.Account.Id, stored.Name, stored.Id, r.Record.PreviousAddress, r.Address, now});
+    OnAddressChanged({r.Account.Name, r.Account.Id, stored.Name, stored.Id, r.Record.PreviousAddress, r.Address, now,
+                      stored.IPv4.Address, stored.IPv6.Address, r.Record.FirstCheckIn || r.Record.AddressChanged});
   return r;
 }
 

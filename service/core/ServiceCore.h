@@ -102,6 +102,11 @@ struct TAddressChange {
   std::string Previous;  // empty on the node's first check-in
   std::string Address;
   TServiceTime Time = 0;
+  // The node's address of each family after the check-in ("" for a family never seen).
+  std::string IPv4{}, IPv6{};
+  // The check-in created the node or changed its family's address (rather
+  // than only finding a family left or back).
+  bool Moved = false;
 };
 
 struct TDynDns2Line {

@@ -176,6 +176,8 @@ void TDnsQueue::Finish(const TDnsJob& job, const TDnsOutcome& outcome, TDnsTime 
   }
   store_.Save(entry);
   if (!line.empty()) Log(priority, line);
+  if (OnFailingChanged && (before == TDnsState::Failing) != (entry.State == TDnsState::Failing))
+    OnFailingChanged(job.Name, job.Type, entry.State == TDnsState::Failing, entry.Reason);
 }
 
 void TDnsQueue::Abandon(const TDnsJob& job, TDnsTime now) {

@@ -116,6 +116,12 @@ class TDnsQueue {
   // A line to the queue's log (for the one sending, too).
   void Log(TLogPriority priority, const std::string& text) const;
 
+  // Told when a name starts failing (failing true, with the reason) and when
+  // one that was failing is sent again (false); under the queue's lock, so
+  // it must only take note. Set before the queue is used.
+  std::function<void(const std::string& name, TDnsRecordType type, bool failing, const std::string& reason)>
+      OnFailingChanged;
+
  private:
   using TKey = std::pair<std::string, TDnsRecordType>;
 

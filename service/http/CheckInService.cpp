@@ -68,6 +68,7 @@ TFrontAnswer TCheckInService::Route(const TFrontRequest& req) {
     return get                ? pageDoors_->ConfirmRemoveNode(req)
            : method == "POST" ? pageDoors_->RemoveNode(req)
                               : TAnswers::Status(405);
+  if (path == "/webhook") return method == "POST" ? pageDoors_->SetWebhook(req) : TAnswers::Status(405);
   if (path == TApiDoor::Path) return get ? apiDoor_->Answer(req) : TAnswers::Status(405);
   return TAnswers::Status(404);
 }
@@ -91,7 +92,16 @@ void TCheckInService::PublishInDns(const TDnsSettings& settings, std::unique_ptr
   dns_ = std::move(dns);
   nodePublisher_ = std::make_unique<TNodePublisher>(*store_, *dns_, log, core_->Rules().StaleAfter);
   context_.Publisher = nodePublisher_.get();
-  core_->OnAddressChanged = [this](const TAddressChange& change) { nodePublisher_->Changed(change); };
+  core_->OnAddressChanged = [this](const TAddressChange& change) { AddressChanged(change); };
+  // A name's failing and recovering reaches the owner when there is a webhook to tell.
+  dns_->Queue().OnFailingChanged = [this](const std::string& name, TDnsRecordType type, bool failing,
+                                          const std::string& reason) {
+    if (!webhooks_) return;
+    const TDnsHostMatch match = dns_->Zone().Match(name);
+    if (match.Kind == TDnsHostMatch::NodeName)
+      webhooks_->DnsChanged(match.Node, match.Account, name.substr(0, name.size() - 1) + " " + DnsRecordTypeName(type),
+                            failing, reason);
+  };
   dns_->Start();
   nodePublisher_->Start();
 }
@@ -124,4 +134,17 @@ void TCheckInService::Start() {
 void TCheckInService::Stop() {
   front_->Stop();
   if (thread_.joinable()) thread_.join();
+}
+
+void TCheckInService::NotifyByWebhook(TWebhookOptions options) {
+  options.StaleAfter = core_->Rules().StaleAfter;
+  auto log = [this](TLogPriority priority, const std::string& line) { log_.Write(priority, line); };
+  webhooks_ = std::make_unique<TWebhookSender>(*store_, std::move(options), log, [this] { return Now(); });
+  core_->OnAddressChanged = [this](const TAddressChange& change) { AddressChanged(change); };
+  webhooks_->Start();
+}
+
+void TCheckInService::AddressChanged(const TAddressChange& change) {
+  if (nodePublisher_) nodePublisher_->Changed(change);
+  if (webhooks_) webhooks_->AddressChanged(change);
 }

@@ -10,6 +10,7 @@
 //   GET /account, POST /account/password, /account/signout-everywhere
 //                         a new password, every session ended (signed in)
 //   GET|POST /nodes/remove?node=NAME    asks, then removes a node (signed in)
+//   POST /webhook         set the signed-in account's webhook URL, then 303 to /nodes
 //   GET /api/nodes        the nodes as JSON (Basic); 401 without credentials
 //
 // With PublishInDns, every node is also published in DNS as
@@ -47,6 +48,7 @@
 #include "service/http/ServiceFront.h"
 #include "service/http/Sessions.h"
 #include "service/http/TrustedProxies.h"
+#include "service/http/WebhookSender.h"
 
 class TNodePublisher;
 class TCheckInDoor;
@@ -88,6 +90,12 @@ class TCheckInService {
   // The publisher, when PublishInDns was called.
   TDnsPublisher* Dns() { return dns_.get(); }
   TNodePublisher* NodePublisher() { return nodePublisher_.get(); }
+
+  // Tells account owners of their nodes' events through their webhooks
+  // from now on (TWebhookSender); starts the sender's thread. Call before
+  // PublishInDns and before Start or Serve, once.
+  void NotifyByWebhook(TWebhookOptions options);
+  TWebhookSender* Webhooks() { return webhooks_.get(); }
 
   // Reads an accounts file (service/core/AccountList.h). Returns false when
   // the file cannot be read or a line is malformed (message in error); then
@@ -131,6 +139,8 @@ class TCheckInService {
   // Which door answers the request; on the front's workers.
   TFrontAnswer Route(const TFrontRequest& req);
   TServiceTime Now() const;
+  // A check-in created a node, moved it, or found a family left or back.
+  void AddressChanged(const TAddressChange& change);
 
   bool tls_ = false;
   bool valid_ = true;
@@ -148,6 +158,8 @@ class TCheckInService {
   std::unique_ptr<THomeDoor> homeDoor_;
   std::unique_ptr<TServiceFront> front_;
   std::thread thread_;
+  // Goes after the DNS publisher below has stopped, which tells it of failing names.
+  std::unique_ptr<TWebhookSender> webhooks_;
   // Last, so that they stop before the store they use goes.
   std::unique_ptr<IDnsQueueStore> dnsStore_;
   std::unique_ptr<TDnsPublisher> dns_;

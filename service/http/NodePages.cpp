@@ -449,3 +449,39 @@ std::string MessagePage(std::string_view title, std::string_view text) {
   return Head(std::string(title) + " - Pinmark") + "<h1>" + HtmlEscape(title) + "</h1>\n<div class=\"panel\"><p>" +
          HtmlEscape(text) + "</p><p><a href=\"/nodes\">Back</a></p></div>\n" + kFoot;
 }
+
+std::string WebhookSection(const TWebhookRecord& webhook, TServiceTime now, std::string_view formToken) {
+  std::string html = "<div class=\"panel\" id=\"webhook\">\n<h2>Webhook</h2>\n<dl>\n";
+  html += "<dt>URL</dt><dd>" + (webhook.Url.empty() ? std::string("none") : "<code>" + HtmlEscape(webhook.Url) + "</code>") +
+          "</dd>\n";
+  if (!webhook.Secret.empty()) html += "<dt>Secret</dt><dd><code>" + HtmlEscape(webhook.Secret) + "</code></dd>\n";
+  html += "<dt>State</dt><dd";
+  if (webhook.Url.empty())
+    html += ">no events are sent";
+  else if (webhook.Paused)
+    html += " class=\"note\">paused: it failed from " + ReadableTime(webhook.FailingSince) +
+            " on; nothing is sent until its URL is set again";
+  else if (webhook.FailingSince != 0)
+    html += " class=\"note\">failing since" + When(webhook.FailingSince, now) + "; tried again";
+  else
+    html += ">delivering";
+  html += "</dd>\n";
+  if (!webhook.LastError.empty() && !webhook.Url.empty())
+    html += "<dt>Last failure</dt><dd>" + HtmlEscape(webhook.LastError) + "</dd>\n";
+  html += "</dl>\n";
+  if (!formToken.empty())
+    html += "<form method=\"post\" action=\"/webhook\" class=\"signin\">" + FormToken(formToken) +
+            "<label>URL (http or https; empty stops the events)<input name=\"url\" type=\"url\" maxlength=\"2048\" "
+            "value=\"" + HtmlEscape(webhook.Url) + "\" placeholder=\"https://ntfy.sh/topic\"></label>"
+            "<button type=\"submit\">Save the webhook</button></form>\n";
+  html += "<p class=\"hint\">Each delivery is signed: <code>X-Pinmark-Signature: sha256=</code> and the "
+          "HMAC-SHA-256 of the body under this secret.</p>\n</div>\n";
+  return html;
+}
+
+std::string WithSection(std::string page, std::string_view section) {
+  const std::size_t end = page.rfind(kFoot);
+  if (end == std::string::npos) return page + std::string(section);
+  page.insert(end, section);
+  return page;
+}

@@ -56,3 +56,8 @@ std::string DnsJson(const TNodeDnsView& dns);
 std::string NodesJson(const TAccountRecord& account, const std::vector<TNodeView>& nodes, TServiceTime staleAfter);
 // A page that only says something (too many attempts, the service unavailable).
 std::string MessagePage(std::string_view title, std::string_view text);
+// The account's webhook: its URL, the secret that signs its deliveries, and
+// whether it fails or is paused; with formToken, the form that sets the URL.
+std::string WebhookSection(const TWebhookRecord& webhook, TServiceTime now, std::string_view formToken = "");
+// page with section added at the end of its main part.
+std::string WithSection(std::string page, std::string_view section);

@@ -9,6 +9,8 @@
 #include "service/http/NodePages.h"
 #include "service/http/NodePublisher.h"
 #include "service/http/RequestText.h"
+#include "service/http/WebhookEvent.h"
+#include "service/http/WebhookUrl.h"
 #include "settings/md5.h"
 
 namespace {
@@ -83,8 +85,10 @@ TFrontAnswer TPageDoors::Nodes(const TFrontRequest& req) {
     const std::optional<TAccountRecord> account = Session(req);
     if (!account) return WithPage(std::move(headers), 200, SignInPage("", "", token));
     const TServiceTime now = c_.Now();
-    return WithPage(std::move(headers), 200,
-                    NodesPage(*account, c_.Nodes(*account, now), now, c_.Core.Rules().StaleAfter, token));
+    std::string page = NodesPage(*account, c_.Nodes(*account, now), now, c_.Core.Rules().StaleAfter, token);
+    if (const std::optional<TWebhookRecord> webhook = c_.Core.Store().Webhook(account->Id))
+      page = WithSection(std::move(page), WebhookSection(*webhook, now, token));
+    return WithPage(std::move(headers), 200, std::move(page));
   } catch (const EStoreError& e) {
     c_.Log.Write(TLogPriority::Error, "unavailable page=/nodes: " + e.Message());
     TFrontAnswer answer = TAnswers::Page(
@@ -304,4 +308,28 @@ TFrontAnswer TPageDoors::RemoveNode(const TFrontRequest& req) {
   } catch (const EStoreError& e) {
     return StoreUnavailable(c_, "/nodes/remove", e);
   }
+TFrontAnswer TPageDoors::SetWebhook(const TFrontRequest& req) {
+  if (std::optional<TFrontAnswer> refused = Forged(req, "webhook")) return *refused;
+  TFrontAnswer headers;
+  const std::string token = FormToken(req, headers);
+  const std::optional<TAccountRecord> account = Session(req);
+  if (!account) return WithPage(std::move(headers), 403, SignInPage("", "Sign in to set the webhook.", token));
+  const std::string url = req.Param("url");
+  const std::string who = " user=" + TRequestLog::Value(account->Name) + " address=" + TRequestLog::Value(c_.Caller(req));
+  try {
+    if (!url.empty()) TWebhookUrl::Parse(url);
+    // The secret is drawn with the first URL and stays: receivers keep checking with it.
+    const std::optional<TWebhookRecord> before = c_.Core.Store().Webhook(account->Id);
+    c_.Core.Store().SetWebhook(account->Name, url, before && !before->Secret.empty() ? "" : NewWebhookSecret());
+  } catch (const EWebhookUrl& e) {
+    c_.Log.Write(TLogPriority::Warning, "webhook refused" + who + ": " + e.Message());
+    return WithPage(std::move(headers), 400, MessagePage("Webhook not changed", e.Message() + "."));
+  } catch (const EStoreError& e) {
+    c_.Log.Write(TLogPriority::Error, "webhook unavailable" + who + ": " + e.Message());
+    TAnswers::RetryAfter(headers, TAnswers::RetryAfterSeconds * 1000LL);
+    return WithPage(std::move(headers), 503,
+                    MessagePage("Unavailable", "The service cannot change the webhook right now; try again shortly."));
+  }
+  c_.Log.Write(TLogPriority::Info, (url.empty() ? "webhook removed" : "webhook set") + who);
+  return TAnswers::SeeNodes();
 }

@@ -35,6 +35,8 @@ class TPageDoors {
   TFrontAnswer ConfirmRemoveNode(const TFrontRequest& req);
   // Waits for the store: not for the connections' threads.
   TFrontAnswer RemoveNode(const TFrontRequest& req);
+  // POST /webhook: sets the signed-in account's webhook URL ("" removes it).
+  TFrontAnswer SetWebhook(const TFrontRequest& req);
 
  private:
   // The account of the request's live session, or nothing.

@@ -130,3 +130,117 @@ bool TMemoryStore::RemoveNode(std::int64_t accountId, std::int64_t nodeId) {
   if (account == nodes_.end()) return false;
   return std::erase_if(account->second, [nodeId](const auto& entry) { return entry.second.Id == nodeId; }) == 1;
 }
+
+namespace {
+template <class TAccounts>
+const TAccountRecord* AccountById(const TAccounts& accounts, std::int64_t id) {
+  for (const auto& [key, account] : accounts)
+    if (account.Id == id) return &account;
+  return nullptr;
+}
+}  // namespace
+
+bool TMemoryStore::SetWebhook(std::string_view account, std::string_view url, std::string_view secret) {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = accounts_.find(LowerCase(account));
+  if (it == accounts_.end()) return false;
+  TWebhookRecord& hook = webhooks_[it->second.Id];
+  hook.Url = url;
+  if (!secret.empty()) hook.Secret = secret;
+  hook.FailingSince = 0;
+  hook.Paused = false;
+  hook.LastError.clear();
+  std::erase_if(deliveries_, [&](const auto& d) { return d.second.AccountId == it->second.Id; });
+  return true;
+}
+
+std::optional<TWebhookRecord> TMemoryStore::Webhook(std::int64_t accountId) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!AccountById(accounts_, accountId)) return std::nullopt;
+  auto it = webhooks_.find(accountId);
+  return it == webhooks_.end() ? TWebhookRecord{} : it->second;
+}
+
+bool TMemoryStore::AddDelivery(std::int64_t accountId, std::string_view event, std::string_view body,
+                               TServiceTime now, std::int64_t staleNodeId, TServiceTime staleCheckIn) {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto hook = webhooks_.find(accountId);
+  if (!AccountById(accounts_, accountId) || hook == webhooks_.end() || hook->second.Url.empty() ||
+      hook->second.Paused)
+    return false;
+  TDeliveryRecord d;
+  d.Id = ++lastId_;
+  d.AccountId = accountId;
+  d.Event = event;
+  d.Body = body;
+  d.Created = d.Due = now;
+  deliveries_.emplace(d.Id, std::move(d));
+  if (staleNodeId != 0) staleTold_[staleNodeId] = staleCheckIn;
+  // The newest DeliveriesKept of the account stay: ids grow, so the first ones found are the oldest.
+  std::size_t count = 0;
+  for (const auto& [id, kept] : deliveries_) count += kept.AccountId == accountId;
+  for (auto it = deliveries_.begin(); it != deliveries_.end() && count > DeliveriesKept;)
+    if (it->second.AccountId == accountId)
+      it = deliveries_.erase(it), --count;
+    else
+      ++it;
+  return true;
+}
+
+std::optional<TDeliveryRecord> TMemoryStore::NextDelivery() {
+  std::lock_guard<std::mutex> guard(lock_);
+  const TDeliveryRecord* first = nullptr;
+  for (const auto& [id, d] : deliveries_) {
+    auto hook = webhooks_.find(d.AccountId);
+    if (hook == webhooks_.end() || hook->second.Url.empty() || hook->second.Paused ||
+        !AccountById(accounts_, d.AccountId))
+      continue;
+    if (!first || d.Due < first->Due) first = &d;
+  }
+  if (!first) return std::nullopt;
+  TDeliveryRecord d = *first;
+  d.Account = AccountById(accounts_, d.AccountId)->Name;
+  d.Webhook = webhooks_[d.AccountId];
+  return d;
+}
+
+void TMemoryStore::DeliveryDone(std::int64_t deliveryId) {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = deliveries_.find(deliveryId);
+  if (it == deliveries_.end()) return;
+  TWebhookRecord& hook = webhooks_[it->second.AccountId];
+  hook.FailingSince = 0;
+  hook.LastError.clear();
+  deliveries_.erase(it);
+}
+
+void TMemoryStore::DeliveryFailed(std::int64_t deliveryId, TServiceTime due, std::string_view error,
+                                  TServiceTime now, bool pause) {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = deliveries_.find(deliveryId);
+  if (it == deliveries_.end()) return;
+  ++it->second.Attempts;
+  it->second.Due = due;
+  TWebhookRecord& hook = webhooks_[it->second.AccountId];
+  if (hook.FailingSince == 0) hook.FailingSince = now;
+  hook.LastError = error;
+  hook.Paused = hook.Paused || pause;
+}
+
+std::vector<TStaleNode> TMemoryStore::UntoldStaleNodes(TServiceTime before, std::size_t limit) {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::vector<TStaleNode> stale;
+  for (const auto& [accountId, hook] : webhooks_) {
+    const TAccountRecord* account = AccountById(accounts_, accountId);
+    auto nodes = nodes_.find(accountId);
+    if (!account || hook.Url.empty() || hook.Paused || nodes == nodes_.end()) continue;
+    for (const auto& [key, node] : nodes->second) {
+      if (stale.size() >= limit) return stale;
+      auto told = staleTold_.find(node.Id);
+      if (node.LastCheckIn >= before || (told != staleTold_.end() && told->second == node.LastCheckIn)) continue;
+      stale.push_back({accountId, account->Name, node});
+      stale.back().Node.History.clear();
+    }
+  }
+  return stale;
+}

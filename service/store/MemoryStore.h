@@ -22,6 +22,15 @@ class TMemoryStore : public IServiceStore {
   bool SetNodeDns(std::int64_t nodeId, std::string_view publishedName, std::string_view dnsState) override;
   std::optional<TNodeRecord> FindNode(std::int64_t nodeId) override;
   bool RemoveNode(std::int64_t accountId, std::int64_t nodeId) override;
+  bool SetWebhook(std::string_view account, std::string_view url, std::string_view secret) override;
+  std::optional<TWebhookRecord> Webhook(std::int64_t accountId) override;
+  bool AddDelivery(std::int64_t accountId, std::string_view event, std::string_view body, TServiceTime now,
+                   std::int64_t staleNodeId = 0, TServiceTime staleCheckIn = 0) override;
+  std::optional<TDeliveryRecord> NextDelivery() override;
+  void DeliveryDone(std::int64_t deliveryId) override;
+  void DeliveryFailed(std::int64_t deliveryId, TServiceTime due, std::string_view error, TServiceTime now,
+                      bool pause) override;
+  std::vector<TStaleNode> UntoldStaleNodes(TServiceTime before, std::size_t limit) override;
 
  private:
   // Names as keys in ASCII lower case: they compare without regard to case.
@@ -30,4 +39,8 @@ class TMemoryStore : public IServiceStore {
   std::map<std::string, TAccountRecord, std::less<>> accounts_;
   // Per account id, its nodes by lower-case name; History newest first.
   std::map<std::int64_t, std::map<std::string, TNodeRecord, std::less<>>> nodes_;
+  // Per account id its webhook; the deliveries waiting by id; per node id the check-in it was told stale at.
+  std::map<std::int64_t, TWebhookRecord> webhooks_;
+  std::map<std::int64_t, TDeliveryRecord> deliveries_;
+  std::map<std::int64_t, TServiceTime> staleTold_;
 };

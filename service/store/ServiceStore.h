@@ -100,6 +100,32 @@ struct TCheckInRecord {
   TServiceTime PreviousFamilyCheckIn = 0;  // the family's check-in before this one; 0 when none
 };
 
+// An account's webhook: where the service tells its owner of events, and
+// the secret each delivery is signed with (HMAC-SHA-256).
+struct TWebhookRecord {
+  std::string Url;     // empty: none
+  std::string Secret;  // 64 hexadecimal digits; empty until a URL was first set
+  TServiceTime FailingSince = 0;  // the first failure since the last delivery that arrived; 0: none
+  bool Paused = false;            // failed for too long: nothing is sent until the URL is set again
+  std::string LastError;          // why the last delivery failed
+};
+
+// One event waiting to be delivered, with its webhook as it is now.
+struct TDeliveryRecord {
+  std::int64_t Id = 0, AccountId = 0;
+  std::string Account, Event, Body;
+  TServiceTime Created = 0, Due = 0;
+  int Attempts = 0;  // failed so far
+  TWebhookRecord Webhook;
+};
+
+// A node that is stale and whose owner was not told yet since its last check-in.
+struct TStaleNode {
+  std::int64_t AccountId = 0;
+  std::string Account;
+  TNodeRecord Node;  // History left empty
+};
+
 class IServiceStore {
  public:
   // The address changes kept per node and family; older ones are dropped.
@@ -138,4 +164,26 @@ class IServiceStore {
   virtual std::optional<TNodeRecord> FindNode(std::int64_t nodeId) = 0;
   // Removes the account's node with its history; false when the account has no such node.
   virtual bool RemoveNode(std::int64_t accountId, std::int64_t nodeId) = 0;
+
+  // Deliveries kept per account; a webhook that is down drops the oldest beyond it.
+  static constexpr std::size_t DeliveriesKept = 100;
+  // Sets the account's webhook URL ("" removes it) and its secret ("" keeps the one it has); the webhook is no
+  // longer failing or paused, and deliveries waiting for the old URL are dropped. False when there is no account.
+  virtual bool SetWebhook(std::string_view account, std::string_view url, std::string_view secret) = 0;
+  // The account's webhook (an empty Url when it has none); none when there is no such account.
+  virtual std::optional<TWebhookRecord> Webhook(std::int64_t accountId) = 0;
+  // Queues an event for the account's webhook, due at now; false (nothing queued) when it has none or is paused.
+  // With staleNodeId, also notes that the node was told stale as of its last check-in staleCheckIn.
+  virtual bool AddDelivery(std::int64_t accountId, std::string_view event, std::string_view body, TServiceTime now,
+                           std::int64_t staleNodeId = 0, TServiceTime staleCheckIn = 0) = 0;
+  // The delivery due first among webhooks that are set and not paused, whenever it is due.
+  virtual std::optional<TDeliveryRecord> NextDelivery() = 0;
+  // It arrived: it goes, and its webhook is no longer failing.
+  virtual void DeliveryDone(std::int64_t deliveryId) = 0;
+  // It failed: due again at due; its webhook is failing since now unless it was already, and paused with pause.
+  virtual void DeliveryFailed(std::int64_t deliveryId, TServiceTime due, std::string_view error, TServiceTime now,
+                              bool pause) = 0;
+  // At most limit nodes of accounts with a webhook (not paused) that last checked in before before and were not
+  // told stale since.
+  virtual std::vector<TStaleNode> UntoldStaleNodes(TServiceTime before, std::size_t limit) = 0;
 };

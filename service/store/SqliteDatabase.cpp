@@ -4,9 +4,14 @@
 
 #include <utility>
 
+#include "runtime/NoWaitScope.h"
+
 void RaiseSqliteError(sqlite3* db, int rc, std::string_view doing) {
   const char* text = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
   std::string message = std::string(doing) + ": " + (text ? text : sqlite3_errstr(rc));
+  // Another program's lock, met where waiting for it is not allowed (the
+  // busy handler gave up at once): the work is to be done where it is.
+  if ((rc & 0xFF) == SQLITE_BUSY && TNoWaitScope::Current()) throw EWouldWait(message);
   switch (rc & 0xFF) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:

@@ -6,8 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
+#include <thread>
 
 namespace {
 // The schema, one step per version. A file at version N has had the steps up
@@ -71,6 +73,28 @@ const TMigration kMigrations[] = {
      "UPDATE history SET family = 6 WHERE instr(new_address, ':') > 0;"
      "UPDATE history SET old_address = '' WHERE (instr(old_address, ':') > 0) != (family = 6);"
      "CREATE INDEX history_by_family ON history(node_id, family, id);"},
+    // Webhooks: an account's URL and signing secret with how its deliveries
+    // fare, the events waiting to be delivered, and the check-in each stale
+    // node was told stale at (so that it is told once per silence).
+    {5,
+     "ALTER TABLE accounts ADD COLUMN webhook_url TEXT NOT NULL DEFAULT '';"
+     "ALTER TABLE accounts ADD COLUMN webhook_secret TEXT NOT NULL DEFAULT '';"
+     "ALTER TABLE accounts ADD COLUMN webhook_failing_since INTEGER NOT NULL DEFAULT 0;"
+     "ALTER TABLE accounts ADD COLUMN webhook_paused INTEGER NOT NULL DEFAULT 0;"
+     "ALTER TABLE accounts ADD COLUMN webhook_error TEXT NOT NULL DEFAULT '';"
+     "CREATE TABLE deliveries("
+     "  id INTEGER PRIMARY KEY,"
+     "  account_id INTEGER NOT NULL REFERENCES accounts(id) ON DELETE CASCADE,"
+     "  event TEXT NOT NULL,"
+     "  body TEXT NOT NULL,"
+     "  created INTEGER NOT NULL,"
+     "  attempts INTEGER NOT NULL DEFAULT 0,"
+     "  due INTEGER NOT NULL);"
+     "CREATE INDEX deliveries_by_due ON deliveries(due);"
+     "CREATE INDEX deliveries_by_account ON deliveries(account_id, id);"
+     "CREATE TABLE stale_told("
+     "  node_id INTEGER PRIMARY KEY REFERENCES nodes(id) ON DELETE CASCADE,"
+     "  last_check_in INTEGER NOT NULL);"},
 };
 
 int FamilyNumber(TAddressFamily family) { return family == TAddressFamily::IPv4 ? 4 : 6; }
@@ -155,6 +179,20 @@ TSqliteStore::TSqliteStore(const std::string& file, bool create) : file_(file) {
   }
 }
 
+int TSqliteStore::WaitWhileBusy(void*, int count) {
+  // Where waiting is not allowed, not at all: the caller gets SQLITE_BUSY.
+  if (TNoWaitScope::Current()) return 0;
+  // Else as SQLite's own busy timeout waits: short sleeps first, up to BusyMilliseconds.
+  static const int kDelays[] = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50, 50, 100};
+  constexpr int kSteps = sizeof kDelays / sizeof kDelays[0];
+  int waited = 0;
+  for (int i = 0; i < count; ++i) waited += kDelays[std::min(i, kSteps - 1)];
+  if (waited >= BusyMilliseconds) return 0;
+  const int delay = std::min(kDelays[std::min(count, kSteps - 1)], BusyMilliseconds - waited);
+  std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+  return 1;
+}
+
 TSqliteStore::~TSqliteStore() {
   std::lock_guard<std::mutex> guard(lock_);
   EndGroupLocked();
@@ -177,7 +215,7 @@ bool TSqliteStore::MakeFile() {
 
 void TSqliteStore::Open() {
   db_ = std::make_unique<TSqliteDatabase>(file_, false);
-  sqlite3_busy_timeout(db_->Handle(), BusyMilliseconds);
+  sqlite3_busy_handler(db_->Handle(), &TSqliteStore::WaitWhileBusy, nullptr);
   // Reading the header is the first thing that finds a file that is no database.
   try {
     db_->QueryInt("PRAGMA application_id");
@@ -405,11 +443,8 @@ TCheckInRecord TSqliteStore::RecordInGroup(TNoWaitScope& scope, const TPendingCh
     Connected(true);
     h = db_->Handle();
     // Another program writing would keep this thread waiting: the check-in
-    // is then written where waiting is allowed.
-    sqlite3_busy_timeout(h, 0);
+    // is then written where waiting is allowed (RaiseSqliteError).
     const int rc = sqlite3_exec(h, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-    sqlite3_busy_timeout(h, BusyMilliseconds);
-    if (rc == SQLITE_BUSY) throw EWouldWait("another program is writing the database");
     if (rc != SQLITE_OK) RaiseSqliteError(h, rc, "beginning a transaction");
     group_ = std::make_shared<TCommitGroup>();
   }
@@ -546,4 +581,133 @@ bool TSqliteStore::RemoveNode(std::int64_t accountId, std::int64_t nodeId) {
   TSqliteUse s(db_->Cached("DELETE FROM nodes WHERE id = ?1 AND account_id = ?2"));
   s->Bind(1, nodeId).Bind(2, accountId).Run();
   return db_->Changes() == 1;
+}
+
+namespace {
+TWebhookRecord ReadWebhook(TSqliteStatement& s, int first) {
+  return {s.Text(first), s.Text(first + 1), s.Int(first + 2), s.Int(first + 3) != 0, s.Text(first + 4)};
+}
+const char kWebhookColumns[] = "a.webhook_url, a.webhook_secret, a.webhook_failing_since, a.webhook_paused, a.webhook_error";
+}  // namespace
+
+bool TSqliteStore::SetWebhook(std::string_view account, std::string_view url, std::string_view secret) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Ready(true);
+  TSqliteTransaction t(*db_);
+  {
+    TSqliteUse s(db_->Cached(
+        "UPDATE accounts SET webhook_url = ?2, webhook_secret = iif(?3 = '', webhook_secret, ?3),"
+        " webhook_failing_since = 0, webhook_paused = 0, webhook_error = '' WHERE name = ?1"));
+    s->Bind(1, account).Bind(2, url).Bind(3, secret).Run();
+  }
+  if (db_->Changes() != 1) return false;
+  TSqliteUse drop(db_->Cached("DELETE FROM deliveries WHERE account_id = (SELECT id FROM accounts WHERE name = ?1)"));
+  drop->Bind(1, account).Run();
+  t.Commit();
+  return true;
+}
+
+std::optional<TWebhookRecord> TSqliteStore::Webhook(std::int64_t accountId) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Ready(false);
+  TSqliteUse s(db_->Cached(std::string("SELECT ") + kWebhookColumns + " FROM accounts a WHERE a.id = ?1"));
+  s->Bind(1, accountId);
+  if (!s->Step()) return std::nullopt;
+  return ReadWebhook(*s, 0);
+}
+
+bool TSqliteStore::AddDelivery(std::int64_t accountId, std::string_view event, std::string_view body,
+                               TServiceTime now, std::int64_t staleNodeId, TServiceTime staleCheckIn) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Ready(false);
+  {
+    // Most accounts have no webhook: they cost a read, never the write lock.
+    TSqliteUse has(db_->Cached("SELECT 1 FROM accounts WHERE id = ?1 AND webhook_url <> '' AND webhook_paused = 0"));
+    has->Bind(1, accountId);
+    if (!has->Step()) return false;
+  }
+  Ready(true);
+  TSqliteTransaction t(*db_);
+  {
+    TSqliteUse s(db_->Cached(
+        "INSERT INTO deliveries(account_id, event, body, created, due) SELECT id, ?2, ?3, ?4, ?4 FROM accounts"
+        " WHERE id = ?1 AND webhook_url <> '' AND webhook_paused = 0"));
+    s->Bind(1, accountId).Bind(2, event).Bind(3, body).Bind(4, now).Run();
+  }
+  if (db_->Changes() != 1) return false;
+  {
+    TSqliteUse trim(db_->Cached(
+        "DELETE FROM deliveries WHERE account_id = ?1 AND id <= (SELECT id FROM deliveries WHERE account_id = ?1"
+        " ORDER BY id DESC LIMIT 1 OFFSET ?2)"));
+    trim->Bind(1, accountId).Bind(2, static_cast<std::int64_t>(DeliveriesKept)).Run();
+  }
+  if (staleNodeId != 0) {
+    TSqliteUse told(db_->Cached("INSERT OR REPLACE INTO stale_told(node_id, last_check_in) VALUES(?1, ?2)"));
+    told->Bind(1, staleNodeId).Bind(2, staleCheckIn).Run();
+  }
+  t.Commit();
+  return true;
+}
+
+std::optional<TDeliveryRecord> TSqliteStore::NextDelivery() {
+  std::lock_guard<std::mutex> guard(lock_);
+  Ready(false);
+  TSqliteUse s(db_->Cached(std::string("SELECT d.id, d.account_id, a.name, d.event, d.body, d.created, d.due,"
+                                       " d.attempts, ") +
+                           kWebhookColumns +
+                           " FROM deliveries d JOIN accounts a ON a.id = d.account_id"
+                           " WHERE a.webhook_url <> '' AND a.webhook_paused = 0 ORDER BY d.due, d.id LIMIT 1"));
+  if (!s->Step()) return std::nullopt;
+  TDeliveryRecord d{s->Int(0), s->Int(1), s->Text(2), s->Text(3), s->Text(4), s->Int(5), s->Int(6),
+                    static_cast<int>(s->Int(7)), ReadWebhook(*s, 8)};
+  return d;
+}
+
+void TSqliteStore::DeliveryDone(std::int64_t deliveryId) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Ready(true);
+  TSqliteTransaction t(*db_);
+  {
+    TSqliteUse s(db_->Cached("UPDATE accounts SET webhook_failing_since = 0, webhook_error = ''"
+                             " WHERE id = (SELECT account_id FROM deliveries WHERE id = ?1)"));
+    s->Bind(1, deliveryId).Run();
+  }
+  TSqliteUse s(db_->Cached("DELETE FROM deliveries WHERE id = ?1"));
+  s->Bind(1, deliveryId).Run();
+  t.Commit();
+}
+
+void TSqliteStore::DeliveryFailed(std::int64_t deliveryId, TServiceTime due, std::string_view error,
+                                  TServiceTime now, bool pause) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Ready(true);
+  TSqliteTransaction t(*db_);
+  {
+    TSqliteUse s(db_->Cached(
+        "UPDATE accounts SET webhook_failing_since = iif(webhook_failing_since = 0, ?3, webhook_failing_since),"
+        " webhook_error = ?2, webhook_paused = max(webhook_paused, ?4)"
+        " WHERE id = (SELECT account_id FROM deliveries WHERE id = ?1)"));
+    s->Bind(1, deliveryId).Bind(2, error).Bind(3, now).Bind(4, pause ? 1 : 0).Run();
+  }
+  TSqliteUse s(db_->Cached("UPDATE deliveries SET attempts = attempts + 1, due = ?2 WHERE id = ?1"));
+  s->Bind(1, deliveryId).Bind(2, due).Run();
+  t.Commit();
+}
+
+std::vector<TStaleNode> TSqliteStore::UntoldStaleNodes(TServiceTime before, std::size_t limit) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Ready(false);
+  TSqliteUse s(db_->Cached(
+      std::string("SELECT ") + kNodeColumns +
+      ", (SELECT name FROM accounts WHERE accounts.id = nodes.account_id) FROM nodes"
+      " WHERE account_id IN (SELECT id FROM accounts WHERE webhook_url <> '' AND webhook_paused = 0)"
+      " AND last_check_in < ?1 AND NOT EXISTS (SELECT 1 FROM stale_told t WHERE t.node_id = nodes.id"
+      " AND t.last_check_in = nodes.last_check_in) LIMIT ?2"));
+  s->Bind(1, before).Bind(2, static_cast<std::int64_t>(limit));
+  std::vector<TStaleNode> stale;
+  while (s->Step()) {
+    TNodeRecord node = ReadNode(*s);
+    stale.push_back({node.AccountId, s->Text(13), std::move(node)});
+  }
+  return stale;
 }

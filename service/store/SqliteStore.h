@@ -11,7 +11,8 @@
 // survives the process being killed at any moment; a power loss may lose the
 // last moments before a checkpoint, never the file's consistency. A write
 // waits up to BusyMilliseconds for another program's lock, then raises
-// EStoreUnavailable. A file that could only be opened read-only is served
+// EStoreUnavailable; on a thread that must not wait, it raises EWouldWait
+// at once. A file that could only be opened read-only is served
 // for reading; writes raise EStoreUnavailable and retry opening it for
 // writing at most every ReopenMilliseconds, so the store recovers once the
 // file is writable again.
@@ -77,6 +78,15 @@ class TSqliteStore : public IServiceStore {
   bool SetNodeDns(std::int64_t nodeId, std::string_view publishedName, std::string_view dnsState) override;
   std::optional<TNodeRecord> FindNode(std::int64_t nodeId) override;
   bool RemoveNode(std::int64_t accountId, std::int64_t nodeId) override;
+  bool SetWebhook(std::string_view account, std::string_view url, std::string_view secret) override;
+  std::optional<TWebhookRecord> Webhook(std::int64_t accountId) override;
+  bool AddDelivery(std::int64_t accountId, std::string_view event, std::string_view body, TServiceTime now,
+                   std::int64_t staleNodeId = 0, TServiceTime staleCheckIn = 0) override;
+  std::optional<TDeliveryRecord> NextDelivery() override;
+  void DeliveryDone(std::int64_t deliveryId) override;
+  void DeliveryFailed(std::int64_t deliveryId, TServiceTime due, std::string_view error, TServiceTime now,
+                      bool pause) override;
+  std::vector<TStaleNode> UntoldStaleNodes(TServiceTime before, std::size_t limit) override;
 
   // Called inside the transaction of a check-in that created a node or
   // changed its address, before it commits: whatever it writes through the
@@ -123,6 +133,9 @@ class TSqliteStore : public IServiceStore {
   // first: whatever comes next is not part of it.
   void Ready(bool write);
   void Connected(bool write);
+  // SQLite's busy handler: waits up to BusyMilliseconds, but not at all on a
+  // thread that must not wait.
+  static int WaitWhileBusy(void* unused, int count);
 
   std::string file_;
   std::mutex lock_;

@@ -277,6 +277,9 @@ TEST(SqliteDnsQueueStore, ADatabaseFromBeforeTheQueueGetsItAndKeepsItsNodes) {
     ASSERT_EQ(old.Exec("DROP TABLE dns_queue; DROP INDEX history_by_family; ALTER TABLE history DROP COLUMN family;"
                        "ALTER TABLE nodes DROP COLUMN ipv4_address; ALTER TABLE nodes DROP COLUMN ipv4_check_in;"
                        "ALTER TABLE nodes DROP COLUMN ipv6_address; ALTER TABLE nodes DROP COLUMN ipv6_check_in;"
+                       "DROP TABLE deliveries; DROP TABLE stale_told; ALTER TABLE accounts DROP COLUMN webhook_url;"
+                       "ALTER TABLE accounts DROP COLUMN webhook_secret; ALTER TABLE accounts DROP COLUMN webhook_paused;"
+                       "ALTER TABLE accounts DROP COLUMN webhook_failing_since; ALTER TABLE accounts DROP COLUMN webhook_error;"
                        "PRAGMA user_version = 1"),
               SQLITE_OK);
   }
