@@ -308,6 +308,8 @@ TFrontAnswer TPageDoors::RemoveNode(const TFrontRequest& req) {
   } catch (const EStoreError& e) {
     return StoreUnavailable(c_, "/nodes/remove", e);
   }
+}
+
 TFrontAnswer TPageDoors::SetWebhook(const TFrontRequest& req) {
   if (std::optional<TFrontAnswer> refused = Forged(req, "webhook")) return *refused;
   TFrontAnswer headers;
