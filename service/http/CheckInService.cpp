@@ -59,6 +59,7 @@ TFrontAnswer TCheckInService::Route(const TFrontRequest& req) {
   // Forms change state: only a POST does.
   if (path == "/signin") return method == "POST" ? pageDoors_->SignIn(req) : TAnswers::Status(405);
   if (path == "/signout") return method == "POST" ? pageDoors_->SignOut(req) : TAnswers::Status(405);
+  if (path == "/nodekey") return method == "POST" ? pageDoors_->NodeKey(req) : TAnswers::Status(405);
   if (path == TApiDoor::Path) return get ? apiDoor_->Answer(req) : TAnswers::Status(405);
   return TAnswers::Status(404);
 }

@@ -7,6 +7,7 @@
 //   GET /                 the home page
 //   GET /nodes            the account's nodes, or the sign-in form
 //   POST /signin, /signout    begin and end a session (cookie), then 303 to /nodes
+//   POST /nodekey         make or remove a node's own key (signed in)
 //   GET /api/nodes        the nodes as JSON (Basic); 401 without credentials
 //
 // With PublishInDns, every node is also published in DNS as

@@ -36,8 +36,20 @@ std::string HomePage(std::string_view zone, bool inDns = false);
 // above the form when not empty. Each form of a page carries formToken, which
 // the service checks against the browser's cookie when the form comes back.
 std::string SignInPage(std::string_view name, std::string_view error, std::string_view formToken = "");
+// keys: the account's node keys; a node's card offers to make or remove its
+// key, and keys of nodes that have not checked in yet are listed apart.
 std::string NodesPage(const TAccountRecord& account, const std::vector<TNodeView>& nodes, TServiceTime now,
-                      TServiceTime staleAfter, std::string_view formToken = "");
+                      TServiceTime staleAfter, std::string_view formToken = "",
+                      const std::vector<TNodeKeyRecord>& keys = {});
+// A node's key row and its make and remove buttons (POST /nodekey), for its card.
+std::string NodeKeyForm(std::string_view node, const TNodeKeyRecord* key, TServiceTime now, std::string_view formToken);
+// The keys of nodes that have not checked in yet, and the form that makes a
+// key for a new node.
+std::string WaitingKeysPanel(const std::vector<TNodeKeyRecord>& waiting, TServiceTime now, std::string_view formToken);
+// The one page that shows a new key, with how a machine is set up with it;
+// zone is the dyndns2 zone (may be empty).
+std::string NodeKeyPage(const TAccountRecord& account, std::string_view node, std::string_view key,
+                        std::string_view zone);
 // A node's DNS state as a JSON object, "null" when the service does not
 // publish nodes: {"name", "addresses", "state", "reason", "since"}.
 std::string DnsJson(const TNodeDnsView& dns);

@@ -82,7 +82,8 @@ TFrontAnswer TPageDoors::Nodes(const TFrontRequest& req) {
     if (!account) return WithPage(std::move(headers), 200, SignInPage("", "", token));
     const TServiceTime now = c_.Now();
     return WithPage(std::move(headers), 200,
-                    NodesPage(*account, c_.Nodes(*account, now), now, c_.Core.Rules().StaleAfter, token));
+                    NodesPage(*account, c_.Nodes(*account, now), now, c_.Core.Rules().StaleAfter, token,
+                              c_.Core.Store().NodeKeys(account->Id)));
   } catch (const EStoreError& e) {
     c_.Log.Write(TLogPriority::Error, "unavailable page=/nodes: " + e.Message());
     TFrontAnswer answer = TAnswers::Page(
@@ -138,4 +139,40 @@ TFrontAnswer TPageDoors::SignOut(const TFrontRequest& req) {
   TFrontAnswer answer = TAnswers::SeeNodes();
   answer.Set("Set-Cookie", TAnswers::Cookie(TAnswers::SessionCookie, "", 0, c_.Https(req)));
   return answer;
+}
+
+TFrontAnswer TPageDoors::NodeKey(const TFrontRequest& req) {
+  if (std::optional<TFrontAnswer> refused = Forged(req, "node key")) return *refused;
+  const std::string node = req.Param("node");
+  const std::string action = req.Param("do");
+  try {
+    const std::optional<TAccountRecord> account = Session(req);
+    // Signed out meanwhile: the page asks to sign in again.
+    if (!account) return TAnswers::SeeNodes();
+    const std::string who = " user=" + TRequestLog::Value(account->Name) + " node=" + TRequestLog::Value(node) +
+                            " address=" + TRequestLog::Value(c_.Caller(req));
+    if (action == "make") {
+      std::string key;
+      if (c_.Core.MakeNodeKey(account->Name, node, c_.Now(), key) != TKeyChange::Done)
+        return TAnswers::Page(400, MessagePage("No key made", "That is no node name a node can check in with."), true);
+      c_.Log.Write(TLogPriority::Info, "node key made" + who);
+      return TAnswers::Page(200, NodeKeyPage(*account, node, key, c_.Core.Rules().Zone), true);
+    }
+    if (action == "remove") {
+      if (c_.Core.RemoveNodeKey(account->Name, node) != TKeyChange::Done)
+        return TAnswers::Page(404, MessagePage("No key", "That node has no key to remove."), true);
+      c_.Log.Write(TLogPriority::Info, "node key removed" + who);
+      return TAnswers::Page(
+          200, MessagePage("Key removed", "The key of " + node + " no longer works; the account's password updates "
+                                          "the node unless the account takes keys only."),
+          true);
+    }
+    return TAnswers::Page(400, MessagePage("Nothing done", "The form asked for nothing this service does."), true);
+  } catch (const EStoreError& e) {
+    c_.Log.Write(TLogPriority::Error, "unavailable page=/nodekey: " + e.Message());
+    TFrontAnswer answer = TAnswers::Page(
+        503, MessagePage("Unavailable", "The service cannot change keys right now; try again shortly."), true);
+    TAnswers::RetryAfter(answer, TAnswers::RetryAfterSeconds * 1000LL);
+    return answer;
+  }
 }

@@ -1,6 +1,6 @@
 // The web page's doors: GET /nodes (the account's nodes, or the sign-in
 // form), POST /signin and POST /signout (begin and end a session kept in a
-// cookie, then 303 to /nodes).
+// cookie, then 303 to /nodes), POST /nodekey (a node's own key).
 //
 // Forms cannot be forged from another site: a POST that the browser says
 // comes from another origin (Origin, Sec-Fetch-Site) is refused 403, and
@@ -23,6 +23,9 @@ class TPageDoors {
   // May wait for the slow hash: not for the connections' threads.
   TFrontAnswer SignIn(const TFrontRequest& req);
   TFrontAnswer SignOut(const TFrontRequest& req);
+  // POST /nodekey: makes (do=make, shown on the answer page alone) or
+  // removes (do=remove) the key of a node of the signed-in account.
+  TFrontAnswer NodeKey(const TFrontRequest& req);
 
  private:
   // The account of the request's live session, or nothing.

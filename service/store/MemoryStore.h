@@ -21,6 +21,12 @@ class TMemoryStore : public IServiceStore {
   std::vector<TNodeRecord> Nodes(std::int64_t accountId) override;
   bool SetNodeDns(std::int64_t nodeId, std::string_view publishedName, std::string_view dnsState) override;
   std::optional<TNodeRecord> FindNode(std::int64_t nodeId) override;
+  std::string NodeKeySecret(std::string_view candidate) override;
+  bool SetNodeKey(std::int64_t accountId, std::string_view node, std::string_view keyHash, TServiceTime now) override;
+  bool RemoveNodeKey(std::int64_t accountId, std::string_view node) override;
+  std::optional<TNodeKeyRecord> FindNodeKey(std::int64_t accountId, std::string_view node) override;
+  std::vector<TNodeKeyRecord> NodeKeys(std::int64_t accountId) override;
+  bool SetKeysOnly(std::string_view name, bool keysOnly) override;
 
  private:
   // Names as keys in ASCII lower case: they compare without regard to case.
@@ -29,4 +35,7 @@ class TMemoryStore : public IServiceStore {
   std::map<std::string, TAccountRecord, std::less<>> accounts_;
   // Per account id, its nodes by lower-case name; History newest first.
   std::map<std::int64_t, std::map<std::string, TNodeRecord, std::less<>>> nodes_;
+  std::string keySecret_;
+  // Per account id, its node keys by lower-case node name.
+  std::map<std::int64_t, std::map<std::string, TNodeKeyRecord, std::less<>>> keys_;
 };

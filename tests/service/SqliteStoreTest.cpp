@@ -220,6 +220,7 @@ TEST(SqliteDnsQueueStore, ADatabaseFromBeforeTheQueueGetsItAndKeepsItsNodes) {
     ASSERT_EQ(old.Exec("DROP TABLE dns_queue; DROP INDEX history_by_family; ALTER TABLE history DROP COLUMN family;"
                        "ALTER TABLE nodes DROP COLUMN ipv4_address; ALTER TABLE nodes DROP COLUMN ipv4_check_in;"
                        "ALTER TABLE nodes DROP COLUMN ipv6_address; ALTER TABLE nodes DROP COLUMN ipv6_check_in;"
+                       "DROP TABLE node_keys; DROP TABLE node_key_secret; ALTER TABLE accounts DROP COLUMN keys_only;"
                        "PRAGMA user_version = 1"),
               SQLITE_OK);
   }
