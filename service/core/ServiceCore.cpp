@@ -76,11 +76,11 @@ std::string TServiceCore::KeySecret() {
 
 TSignIn TServiceCore::SignIn(std::string_view account, std::string_view digest, std::string_view from,
                              TServiceTime now) {
-  return Verify(account, digest, from, now, {}, true);
+  return Verify(account, digest, from, now, {}, TPasswords::Taken);
 }
 
 TSignIn TServiceCore::Verify(std::string_view account, std::string_view digest, std::string_view from,
-                             TServiceTime now, const std::vector<std::string>& keyNodes, bool passwords) {
+                             TServiceTime now, const std::vector<std::string>& keyNodes, TPasswords passwords) {
   TSignIn r;
   r.Problem = RequestNameProblem("the account name", account);
   if (!r.Problem.empty()) {
@@ -116,7 +116,7 @@ TSignIn TServiceCore::Verify(std::string_view account, std::string_view digest, 
       }
     const bool slow = !found || TPasswordHash::Slow(found->PasswordHash);
     bool verified = false;
-    if (!passwords || (found && found->KeysOnly)) {
+    if (passwords == TPasswords::Refused || (passwords == TPasswords::OnUpdateDoor && found && found->KeysOnly)) {
       // No password is taken here; the refusal costs what any refusal costs.
       bool ignored = false;
       if (IsDigest(digest) && !VerifySlowly(DummyHash(), digest, ignored)) return Busy(r);
@@ -193,7 +193,7 @@ TCheckInResult TServiceCore::CheckIn(std::string_view account, std::string_view 
     r.Answer = TAnswer::BadRequest;
     return r;
   }
-  TSignIn signIn = Verify(account, digest, *canonical, now, {std::string(node)}, true);
+  TSignIn signIn = Verify(account, digest, *canonical, now, {std::string(node)}, TPasswords::OnUpdateDoor);
   if (signIn.Answer != TAnswer::Ok) {
     static_cast<TSignIn&>(r) = std::move(signIn);
     return r;
@@ -212,12 +212,12 @@ std::vector<TDynDns2Line> TServiceCore::DynDns2Update(std::string_view account, 
   // update names), or a node's own host name (that node's key alone).
   std::string accountName(account);
   std::vector<std::string> keyNodes;
-  bool passwords = true;
+  TPasswords passwords = TPasswords::OnUpdateDoor;
   const TDynDns2Host asUser = rules_.Zone.empty() ? TDynDns2Host{} : ParseDynDns2Host(account, rules_.Zone);
   if (asUser.Kind == TDynDns2Host::Named) {
     accountName = asUser.Account;
     keyNodes.push_back(asUser.Node);
-    passwords = false;
+    passwords = TPasswords::Refused;
   } else if (fits) {
     for (const std::string& host : hosts) {
       const TDynDns2Host named = ParseDynDns2Host(host, rules_.Zone);

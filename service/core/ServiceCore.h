@@ -205,11 +205,13 @@ class TServiceCore {
   const TServiceRules& Rules() const { return rules_; }
 
  private:
+  // Where the account's password signs in: everywhere (the pages), on an
+  // update door (unless the account takes keys only), or not at all.
+  enum class TPasswords { Taken, OnUpdateDoor, Refused };
   // Signs in by the key of one of keyNodes (the first whose key the digest
-  // is), else by the password unless passwords is false or the account takes
-  // keys only.
+  // is), else by the password where passwords says so.
   TSignIn Verify(std::string_view account, std::string_view digest, std::string_view from, TServiceTime now,
-                 const std::vector<std::string>& keyNodes, bool passwords);
+                 const std::vector<std::string>& keyNodes, TPasswords passwords);
   // The store's secret for node keys, read once.
   std::string KeySecret();
   // Runs the slow hash under the gate; false when too many wait already.
