@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
+
 #include "service/core/PasswordHash.h"
 #include "service/store/MemoryStore.h"
 #include "settings/md5.h"
@@ -214,6 +216,9 @@ TEST_F(Service, AnOwnerMakesANodesKeyOnThePageSeesItOnceAndRemovesIt) {
 
   // The key checks its node in, and signs in nowhere.
   EXPECT_EQ(client.Get("/includes/r_update.php?userid=demo&enc=" + digest + "&node=box")->status, 200);
+  EXPECT_TRUE(std::any_of(log.begin(), log.end(),
+                          [](const std::string& line) { return line.ends_with(" user=demo address=127.0.0.1 by=key"); }))
+      << ::testing::PrintToString(log);
   EXPECT_EQ(client.Get("/includes/r_update.php?userid=demo&enc=" + digest + "&node=pc")->status, 403);
   EXPECT_EQ(client.Post("/signin", {{"Cookie", FormCookie(form)}}, "name=demo&password=" + key + "&form=" + form,
                         "application/x-www-form-urlencoded")
