@@ -356,7 +356,7 @@ int AccountCommand(int argc, char** argv) {
     if (verb == "list") {
       for (const TAccountRecord& a : store.Accounts())
         std::cout << a.Name << "\t" << a.Nodes << (a.Nodes == 1 ? " node" : " nodes") << "\tsince "
-                  << ReadableTime(a.Created) << "\n";
+                  << ReadableTime(a.Created) << (a.KeysOnly ? "\tkeys only" : "") << "\n";
       return 0;
     }
     if (verb == "import") return ImportAccounts(core, operand);

@@ -306,7 +306,7 @@ std::string NodesPage(const TAccountRecord& account, const std::vector<TNodeView
     const auto key =
         std::find_if(keys.begin(), keys.end(), [&](const TNodeKeyRecord& k) { return SameText(k.Node, node.Name); });
     html += NodeCard(node, now, staleAfter,
-                     NodeKeyForm(node.Name, key == keys.end() ? nullptr : &*key, now, formToken));
+                     NodeKeyForm(node.Name, key == keys.end() ? nullptr : &*key, account.KeysOnly, now, formToken));
   }
   html += WaitingKeysPanel(waiting, now, formToken);
   html += "<p class=\"hint\">As of " + ReadableTime(now) + ". A node is stale after " + Duration(staleAfter) +
@@ -373,10 +373,15 @@ std::string KeyButton(std::string_view node, const char* what, const char* label
 }
 }  // namespace
 
-std::string NodeKeyForm(std::string_view node, const TNodeKeyRecord* key, TServiceTime now, std::string_view formToken) {
+std::string NodeKeyForm(std::string_view node, const TNodeKeyRecord* key, bool keysOnly, TServiceTime now,
+                        std::string_view formToken) {
   std::string html = "<div class=\"key\"><p class=\"quiet\">";
-  html += key ? "Key: made" + When(key->Made, now) + ". Only this key or the account's password updates this node."
-              : std::string("No key of its own: the account's password updates this node.");
+  if (key)
+    html += "Key: made" + When(key->Made, now) + ". It updates this node alone" +
+            (keysOnly ? "; the account's password does not." : ", as the account's password does.");
+  else
+    html += keysOnly ? "No key: nothing can update this node, the account takes keys only."
+                     : "No key of its own: the account's password updates this node.";
   html += "</p>\n<div class=\"actions\">" +
           KeyButton(node, "make", key ? "Make a new key" : "Make a key", formToken);
   if (key) html += KeyButton(node, "remove", "Remove the key", formToken, " class=\"secondary\"");

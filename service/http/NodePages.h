@@ -41,8 +41,10 @@ std::string SignInPage(std::string_view name, std::string_view error, std::strin
 std::string NodesPage(const TAccountRecord& account, const std::vector<TNodeView>& nodes, TServiceTime now,
                       TServiceTime staleAfter, std::string_view formToken = "",
                       const std::vector<TNodeKeyRecord>& keys = {});
-// A node's key row and its make and remove buttons (POST /nodekey), for its card.
-std::string NodeKeyForm(std::string_view node, const TNodeKeyRecord* key, TServiceTime now, std::string_view formToken);
+// A node's key row and its make and remove buttons (POST /nodekey), for its
+// card; keysOnly: the account's password does not update the node.
+std::string NodeKeyForm(std::string_view node, const TNodeKeyRecord* key, bool keysOnly, TServiceTime now,
+                        std::string_view formToken);
 // The keys of nodes that have not checked in yet, and the form that makes a
 // key for a new node.
 std::string WaitingKeysPanel(const std::vector<TNodeKeyRecord>& waiting, TServiceTime now, std::string_view formToken);

@@ -81,8 +81,12 @@ TFrontAnswer TPageDoors::Nodes(const TFrontRequest& req) {
     const std::optional<TAccountRecord> account = Session(req);
     if (!account) return WithPage(std::move(headers), 200, SignInPage("", "", token));
     const TServiceTime now = c_.Now();
+    // Whether the account takes keys only as it is now, not as it was at sign-in.
+    TAccountRecord shown = *account;
+    if (const std::optional<TAccountRecord> current = c_.Core.Store().FindAccount(account->Name))
+      shown.KeysOnly = current->KeysOnly;
     return WithPage(std::move(headers), 200,
-                    NodesPage(*account, c_.Nodes(*account, now), now, c_.Core.Rules().StaleAfter, token,
+                    NodesPage(shown, c_.Nodes(*account, now), now, c_.Core.Rules().StaleAfter, token,
                               c_.Core.Store().NodeKeys(account->Id)));
   } catch (const EStoreError& e) {
     c_.Log.Write(TLogPriority::Error, "unavailable page=/nodes: " + e.Message());

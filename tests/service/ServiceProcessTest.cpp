@@ -243,6 +243,7 @@ TEST(ServiceProcess, ANodeKeyMadeByTheCommandUpdatesItsNodeAloneAndIsKeptOnlyAsA
   const char* kOther = "127.0.0.3";
   r = run({"account", "set", "alice", "--keys-only"});
   ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(run({"account", "list"}).out.find("\tkeys only\n"), std::string::npos);
   EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "desktop", kOther).status, 403) << "remembered or not";
   EXPECT_NE(Json(service.Port(), "alice", "secret").find("\"name\":\"desktop\""), std::string::npos)
       << "the JSON still takes the password";
