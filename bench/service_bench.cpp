@@ -13,13 +13,21 @@
 //
 //   build/bin/service_bench [--accounts N] [--nodes N] [--clients N] [--rounds N] [MODE...]
 //
-// MODE is "database" or "memory" (both when none is named). Phases:
+// MODE is "database", "memory" (both when none is named) or "keys". Phases:
 //   first      one check-in per account on a freshly started service: the
 //              password's slow hash is paid here (database)
 //   nodes      the other nodes of each account checked in for the first time
 //   repeated   a check-in of every node in a shuffled order, the
 //              verification remembered; ROUNDS rounds, alternating between
 //              the modes, and the median round reported
+//
+// "keys" compares the three ways a check-in is verified, on one service with
+// its database, one node an account, each account's node given a key by the
+// service's own command: the password's slow hash (each account's first
+// check-in), the password remembered, and the node's key, the last two in
+// ROUNDS alternating rounds of about 1,000 check-ins. Its figure is the
+// service's processor time per 1,000 check-ins of each kind (the median
+// round for the last two).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -198,8 +206,82 @@ std::vector<TModeResult> Measure(const TOptions& o, const TempDir& dir) {
   return results;
 }
 
+void Print(const char* phase, const TPhase& p);
+
+// The node's key the service's command makes, or "" when it could not.
+std::string MakeKey(const std::string& db, const std::string& account, const TempDir& dir) {
+  const std::string out = dir.File("key.out");
+  const std::string command =
+      std::string(SERVICE_PATH) + " node key " + account + " box --db " + db + " >" + out + " 2>&1";
+  if (std::system(command.c_str()) != 0) return "";
+  std::string text = TempDir::Read(out);
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text.substr(text.rfind('\n') + 1);
+}
+
+std::string KeyRequest(int account, const std::string& digest) {
+  return "POST /includes/r_update.php?userid=" + AccountName(account) + "&enc=" + digest +
+         "&node=box HTTP/1.0\r\nContent-Length: 0\r\n\r\n";
+}
+
+int MeasureKeys(const TOptions& o, const TempDir& dir) {
+  const std::string db = dir.File("keys.db"), accounts = dir.File("accounts-keys");
+  {
+    std::ofstream out(accounts);
+    for (int i = 0; i < o.accounts; ++i) out << AccountName(i) << ' ' << AccountDigest(i) << '\n';
+  }
+  std::fprintf(stderr, "importing %d accounts and making their keys...\n", o.accounts);
+  if (std::system((std::string(SERVICE_PATH) + " account import --db " + db + " " + accounts + " >/dev/null").c_str()) !=
+      0)
+    return 1;
+  std::vector<std::string> slow, remembered, keyed;
+  for (int a = 0; a < o.accounts; ++a) {
+    const std::string key = MakeKey(db, AccountName(a), dir);
+    if (key.size() != 39) {
+      std::fprintf(stderr, "node key failed: %s\n", key.c_str());
+      return 1;
+    }
+    slow.push_back(KeyRequest(a, AccountDigest(a)));
+    // Enough check-ins a round for the processor time (counted in 10 ms ticks) to tell.
+    for (int r = 0; r < std::max(1, 1000 / o.accounts); ++r) {
+      remembered.push_back(KeyRequest(a, AccountDigest(a)));
+      keyed.push_back(KeyRequest(a, DigestToHex(MD5OfString(key))));
+    }
+  }
+  TServiceChild service({"--host", "127.0.0.1", "--port", "0", "--db", db}, dir.File("service-keys.log"));
+  if (service.Port() == 0) return 1;
+  // Two clients: the slow hashes run two at a time, more would only wait.
+  const TPhase bySlowHash = RunOn(service, slow, std::min(o.clients, 2));
+  // Round by round, one kind after the other, each kind's figure its median round.
+  std::mt19937 shuffle(22);
+  std::vector<TPhase> rememberedRounds, keyRounds;
+  for (int round = 0; round < o.rounds; ++round) {
+    std::shuffle(remembered.begin(), remembered.end(), shuffle);
+    std::shuffle(keyed.begin(), keyed.end(), shuffle);
+    rememberedRounds.push_back(RunOn(service, remembered, o.clients));
+    keyRounds.push_back(RunOn(service, keyed, o.clients));
+  }
+  auto median = [](std::vector<TPhase> rounds) {
+    int failed = 0;
+    for (const TPhase& p : rounds) failed += p.failed;
+    std::sort(rounds.begin(), rounds.end(),
+              [](const TPhase& a, const TPhase& b) { return a.cpuMsPer1000 < b.cpuMsPer1000; });
+    TPhase m = rounds[rounds.size() / 2];
+    m.failed = failed;
+    return m;
+  };
+  const TPhase byRemembered = median(rememberedRounds), byKey = median(keyRounds);
+  std::printf("keys: %d accounts, one node each, %d clients\n", o.accounts, o.clients);
+  Print("slow hash", bySlowHash);
+  Print("remembered", byRemembered);
+  Print("node key", byKey);
+  std::printf("service processor time per check-in: slow hash / node key %.1f, remembered / node key %.2f\n",
+              bySlowHash.cpuMsPer1000 / byKey.cpuMsPer1000, byRemembered.cpuMsPer1000 / byKey.cpuMsPer1000);
+  return bySlowHash.failed + byRemembered.failed + byKey.failed == 0 ? 0 : 1;
+}
+
 void Print(const char* phase, const TPhase& p) {
-  std::printf("  %-9s %9.0f check-ins/s   p50 %7.2f ms   p99 %7.2f ms   service cpu %7.1f ms per 1000%s\n", phase,
+  std::printf("  %-10s %9.0f check-ins/s   p50 %7.2f ms   p99 %7.2f ms   service cpu %7.1f ms per 1000%s\n", phase,
               p.perSecond, p.p50Ms, p.p99Ms, p.cpuMsPer1000,
               p.failed ? ("   FAILED " + std::to_string(p.failed)).c_str() : "");
 }
@@ -220,17 +302,22 @@ int main(int argc, char** argv) {
       number(o.clients);
     else if (arg == "--rounds")
       number(o.rounds);
-    else if (arg == "database" || arg == "memory")
+    else if (arg == "database" || arg == "memory" || arg == "keys")
       o.modes.push_back(arg);
     else {
       std::fprintf(stderr,
-                   "usage: service_bench [--accounts N] [--nodes N] [--clients N] [--rounds N] [database|memory]...\n");
+                   "usage: service_bench [--accounts N] [--nodes N] [--clients N] [--rounds N] "
+                   "[database|memory|keys]...\n");
       return 2;
     }
   }
   if (o.accounts < 1 || o.nodes < 1 || o.clients < 1 || o.rounds < 1) return 2;
   if (o.modes.empty()) o.modes = {"database", "memory"};
   TempDir dir;
+  if (std::find(o.modes.begin(), o.modes.end(), "keys") != o.modes.end()) {
+    o.modes.erase(std::remove(o.modes.begin(), o.modes.end(), "keys"), o.modes.end());
+    if (const int failed = MeasureKeys(o, dir); failed != 0 || o.modes.empty()) return failed;
+  }
   std::printf("%d accounts x %d nodes, %d clients, a new connection per check-in\n", o.accounts, o.nodes, o.clients);
   const std::vector<TModeResult> results = Measure(o, dir);
   for (const TModeResult& r : results) {

@@ -2,8 +2,10 @@
 // header, the hostname list, myip, myipv6 and the zone, through the service's rules
 // onto an in-memory store. Every answer line is one of the protocol's, there
 // is at most one line per host, and a node is only ever made for the
-// authenticated account in the zone; a good or nochg line names at most one
-// address of each family, IPv4 first. Cookie headers go through the same run.
+// authenticated account in the zone, and only for its node "box" when the
+// password is that node's key ("box-key"), whoever the user names; a good or
+// nochg line names at most one address of each family, IPv4 first. Cookie
+// headers go through the same run.
 //
 // Input: lines "Authorization", "hostname", "myip", "zone", "Cookie", "myipv6".
 #include <cstdint>
@@ -16,6 +18,7 @@
 #include "runtime/SysUtils.h"
 #include "service/core/DynDns2.h"
 #include "service/core/NameRules.h"
+#include "service/core/NodeKey.h"
 #include "service/core/PasswordHash.h"
 #include "service/core/ServiceCore.h"
 #include "service/http/RequestText.h"
@@ -50,6 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   rules.Zone = in[3];
   rules.DummyHashIterations = 1;  // a refusal's slow hash would make each run take a second
   TServiceCore core(store, rules);
+  const std::string secret = store.NodeKeySecret("fuzz");
+  store.SetNodeKey(1, "box", TNodeKey::Hash(secret, 1, "box", TNodeKey::Digest("box-key")), 0);
 
   // Credentials from the header, or alice's when it holds none, so that the hosts are reached.
   const std::optional<TBasicCredentials> credentials = ParseBasicAuthorization(in[0]);
@@ -72,7 +77,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   for (const TAccountRecord& account : store.Accounts())
     for (const TNodeRecord& node : store.Nodes(account.Id))
-      if (!IsDnsLabel(node.Name) || !SameText(account.Name, "alice")) std::abort();
+      if (!IsDnsLabel(node.Name) || !SameText(account.Name, "alice") ||
+          (password == "box-key" && !SameText(node.Name, "box")))
+        std::abort();
 
   const std::optional<std::string> cookie = CookieValue(in[4], "pinmark_session");
   if (cookie && (cookie->size() > in[4].size() || cookie->find(';') != std::string::npos)) std::abort();

@@ -31,8 +31,18 @@ const char kDigest[] = "5ebe2294ecd0e0f08eab7690d2a6ee69";
 void CheckEscaped(const TAccountRecord& account, const std::vector<TNodeView>& nodes, TServiceTime staleAfter) {
   std::vector<TNodeView> plain = nodes;
   for (std::size_t i = 0; i < plain.size(); ++i) plain[i].Name = "n" + std::to_string(i);
-  const std::string html = NodesPage(account, nodes, 2000, staleAfter);
-  const std::string reference = NodesPage(account, plain, 2000, staleAfter);
+  // Every node with a key, and one key of a node still to come named as the first node is.
+  std::vector<TNodeKeyRecord> keys, plainKeys;
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    keys.push_back({nodes[i].Name, "", 1000});
+    plainKeys.push_back({plain[i].Name, "", 1000});
+  }
+  if (!nodes.empty()) {
+    keys.push_back({nodes[0].Name + "-new", "", 1000});
+    plainKeys.push_back({plain[0].Name + "-new", "", 1000});
+  }
+  const std::string html = NodesPage(account, nodes, 2000, staleAfter, "", keys);
+  const std::string reference = NodesPage(account, plain, 2000, staleAfter, "", plainKeys);
   for (char c : {'<', '>', '"'})
     if (std::count(html.begin(), html.end(), c) != std::count(reference.begin(), reference.end(), c)) std::abort();
   for (const TNodeView& node : nodes)

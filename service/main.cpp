@@ -65,6 +65,8 @@ const char kUsage[] =
     "       pinmark-service account import FILE [--db FILE]\n"
     "       pinmark-service account set NAME --webhook URL|--no-webhook [--db FILE]\n"
     "       pinmark-service account show NAME [--db FILE]\n"
+    "       pinmark-service account set NAME --keys-only|--no-keys-only [--db FILE]\n"
+    "       pinmark-service node key ACCOUNT NODE [--remove] [--db FILE]\n"
     "       pinmark-service --help | --version\n";
 
 const char kHelp[] =
@@ -126,6 +128,15 @@ const char kHelp[] =
     "  account show NAME      the account's nodes, webhook, signing secret and its state\n"
     "  --password-stdin       read the password as one line from standard input instead of\n"
     "                         asking on the terminal\n"
+    "  account set NAME       change how the account works (one of the two below)\n"
+    "  --keys-only            only the nodes' own keys update the account's nodes; the\n"
+    "                         password still signs in to the page and the JSON\n"
+    "  --no-keys-only         the password updates the account's nodes again\n"
+    "  node key ACCOUNT NODE  make the node a key of its own, printed once on the last line,\n"
+    "                         replacing its old one; the node need not have checked in yet.\n"
+    "                         The key is the node's password on the check-in and dyndns2,\n"
+    "                         for that node only\n"
+    "  --remove               with node key: remove the node's key instead\n"
     "\n"
     "  --help                 show this help\n"
     "  --version              show the version\n";
@@ -373,6 +384,7 @@ int AccountCommand(int argc, char** argv) {
   bool passwordStdin = false;
   std::string webhook;
   bool webhookGiven = false;
+  int keysOnly = -1;  // not given
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--db" && i + 1 < argc) {
@@ -382,6 +394,8 @@ int AccountCommand(int argc, char** argv) {
     } else if ((arg == "--webhook" && i + 1 < argc) || arg == "--no-webhook") {
       webhook = arg == "--webhook" ? argv[++i] : "";
       webhookGiven = true;
+    } else if (arg == "--keys-only" || arg == "--no-keys-only") {
+      keysOnly = arg == "--keys-only";
     } else if (!arg.empty() && arg[0] == '-') {
       return Usage("unknown option " + arg);
     } else if (verb.empty()) {
@@ -399,7 +413,8 @@ int AccountCommand(int argc, char** argv) {
   if (needsOperand == operand.empty())
     return Usage(needsOperand ? "account " + verb + " needs a name" : "account list takes no name");
   if (passwordStdin && verb != "add" && verb != "passwd") return Usage("--password-stdin is for add and passwd");
-  if (webhookGiven != (verb == "set")) return Usage("account set takes --webhook URL or --no-webhook, and only it");
+  if ((webhookGiven || keysOnly >= 0) != (verb == "set"))
+    return Usage("account set takes --webhook URL or --no-webhook, --keys-only or --no-keys-only, and only them");
   if (verb == "add" && !NewAccountNameProblem(operand).empty()) return Fail(NewAccountNameProblem(operand));
   if ((verb == "passwd" || verb == "remove" || verb == "set" || verb == "show") && !RequestNameProblem("the account name", operand).empty())
     return Fail(RequestNameProblem("the account name", operand));
@@ -414,12 +429,19 @@ int AccountCommand(int argc, char** argv) {
     if (verb == "list") {
       for (const TAccountRecord& a : store.Accounts())
         std::cout << a.Name << "\t" << a.Nodes << (a.Nodes == 1 ? " node" : " nodes") << "\tsince "
-                  << ReadableTime(a.Created) << "\n";
+                  << ReadableTime(a.Created) << (a.KeysOnly ? "\tkeys only" : "") << "\n";
       return 0;
     }
     if (verb == "import") return ImportAccounts(core, operand);
     if (verb == "remove") return RemoveAccount(store, core, operand);
-    if (verb == "set") return SetWebhook(store, operand, webhook);
+    if (verb == "set") {
+      if (keysOnly >= 0) {
+        if (core.SetKeysOnly(operand, keysOnly == 1) != TAccountChange::Done) return Fail("there is no account " + operand);
+        std::cout << (keysOnly == 1 ? "only node keys update the nodes of " + operand + " now\n"
+                                    : "the password updates the nodes of " + operand + " again\n");
+      }
+      return webhookGiven ? SetWebhook(store, operand, webhook) : 0;
+    }
     if (verb == "show") return ShowAccount(store, operand);
     if (verb == "add" && store.FindAccount(operand)) return Fail("account " + operand + " exists already");
     if (verb == "passwd" && !store.FindAccount(operand)) return Fail("there is no account " + operand);
@@ -434,6 +456,67 @@ int AccountCommand(int argc, char** argv) {
       if (core.ChangePassword(operand, digest) != TAccountChange::Done) return Fail("there is no account " + operand);
       std::cout << "changed the password of " << operand << "\n";
     }
+    return 0;
+  } catch (const EStoreUnavailable& e) {
+    return Fail(e.Message() + " (try again; is the file writable?)");
+  } catch (const Exception& e) {
+    return Fail(e.Message());
+  }
+}
+
+// ---- node keys ----
+
+int NodeCommand(int argc, char** argv) {
+  // argv[1] is "node".
+  std::string db = DefaultDatabase();
+  std::vector<std::string> operands;
+  bool remove = false;
+  for (int i = 2; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--db" && i + 1 < argc) {
+      db = argv[++i];
+    } else if (arg == "--remove") {
+      remove = true;
+    } else if (!arg.empty() && arg[0] == '-') {
+      return Usage("unknown option " + arg);
+    } else {
+      operands.push_back(arg);
+    }
+  }
+  if (operands.empty() || operands[0] != "key") return Usage("node needs key");
+  if (operands.size() != 3) return Usage("node key needs an account and a node");
+  const std::string& account = operands[1];
+  const std::string& node = operands[2];
+  if (!RequestNameProblem("the account name", account).empty())
+    return Fail(RequestNameProblem("the account name", account));
+  if (!RequestNameProblem("the node name", node).empty() || node.empty())
+    return Fail(node.empty() ? "the node name is empty" : RequestNameProblem("the node name", node));
+  try {
+    if (::access(db.c_str(), F_OK) != 0) return Fail("there is no database " + db + " (\"account add\" makes one)");
+    TSqliteStore store(db, false);
+    TServiceCore core(store);
+    const std::optional<TAccountRecord> found = store.FindAccount(account);
+    if (!found) return Fail("there is no account " + account);
+    const std::string named = "node " + node + " of " + found->Name;
+    if (remove) {
+      if (core.RemoveNodeKey(account, node) != TKeyChange::Done) return Fail(named + " has no key");
+      std::cout << "removed the key of " << named << "; it no longer works\n";
+      return 0;
+    }
+    const bool replaces = store.FindNodeKey(found->Id, node).has_value();
+    std::string key;
+    switch (core.MakeNodeKey(account, node, Now(), key)) {
+      case TKeyChange::Done:
+        break;
+      case TKeyChange::NoSuchAccount:
+        return Fail("there is no account " + account);
+      default:
+        return Fail("no key can be made for " + named);
+    }
+    std::cout << "made a key for " << named << (replaces ? "; the old one no longer works" : "") << "\n"
+              << "It is shown this once. Give it to that machine as its password (account " << found->Name
+              << ", node " << node << "):\n"
+              << key << "\n";
     return 0;
   } catch (const EStoreUnavailable& e) {
     return Fail(e.Message() + " (try again; is the file writable?)");
@@ -723,5 +806,6 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc >= 2 && std::strcmp(argv[1], "account") == 0) return AccountCommand(argc, argv);
+  if (argc >= 2 && std::strcmp(argv[1], "node") == 0) return NodeCommand(argc, argv);
   return Serve(argc, argv);
 }

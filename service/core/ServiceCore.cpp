@@ -9,6 +9,7 @@
 #include "runtime/SysUtils.h"
 #include "service/core/DynDns2.h"
 #include "service/core/NameRules.h"
+#include "service/core/NodeKey.h"
 #include "service/core/PasswordHash.h"
 
 TServiceCore::TServiceCore(IServiceStore& store, TServiceRules rules)
@@ -88,8 +89,19 @@ const std::string& TServiceCore::DummyHash() {
   return dummyHash_;
 }
 
+std::string TServiceCore::KeySecret() {
+  std::lock_guard<std::mutex> guard(secretLock_);
+  if (keySecret_.empty()) keySecret_ = store_.NodeKeySecret(TNodeKey::MakeSecret());
+  return keySecret_;
+}
+
 TSignIn TServiceCore::SignIn(std::string_view account, std::string_view digest, std::string_view from,
                              TServiceTime now) {
+  return Verify(account, digest, from, now, {}, TPasswords::Taken);
+}
+
+TSignIn TServiceCore::Verify(std::string_view account, std::string_view digest, std::string_view from,
+                             TServiceTime now, const std::vector<std::string>& keyNodes, TPasswords passwords) {
   TSignIn r;
   r.Problem = RequestNameProblem("the account name", account);
   if (!r.Problem.empty()) {
@@ -112,9 +124,24 @@ TSignIn TServiceCore::SignIn(std::string_view account, std::string_view digest, 
   }
   try {
     std::optional<TAccountRecord> found = store_.FindAccount(account);
+    // A node's key first: it costs an HMAC where the password costs the slow hash.
+    if (found && IsDigest(digest))
+      for (const std::string& node : keyNodes) {
+        const std::optional<TNodeKeyRecord> key = store_.FindNodeKey(found->Id, node);
+        if (key && TNodeKey::Verify(key->KeyHash, KeySecret(), found->Id, node, digest)) {
+          r.Answer = TAnswer::Ok;
+          r.Account = std::move(*found);
+          r.KeyNode = node;
+          return r;
+        }
+      }
     const bool slow = !found || TPasswordHash::Slow(found->PasswordHash);
     bool verified = false;
-    if (!slow) {
+    if (passwords == TPasswords::Refused || (passwords == TPasswords::OnUpdateDoor && found && found->KeysOnly)) {
+      // No password is taken here; the refusal costs what any refusal costs.
+      bool ignored = false;
+      if (IsDigest(digest) && !VerifySlowly(DummyHash(), digest, ignored)) return Busy(r);
+    } else if (!slow) {
       verified = TPasswordHash::Verify(found->PasswordHash, digest);
       // A refusal costs what it costs for an unknown account, or its time would tell the account is there.
       bool ignored = false;
@@ -188,7 +215,7 @@ TCheckInResult TServiceCore::CheckIn(std::string_view account, std::string_view 
     r.Answer = TAnswer::BadRequest;
     return r;
   }
-  TSignIn signIn = SignIn(account, digest, *canonical, now);
+  TSignIn signIn = Verify(account, digest, *canonical, now, {std::string(node)}, TPasswords::OnUpdateDoor);
   if (signIn.Answer != TAnswer::Ok) {
     static_cast<TSignIn&>(r) = std::move(signIn);
     return r;
@@ -203,7 +230,26 @@ std::vector<TDynDns2Line> TServiceCore::DynDns2Update(std::string_view account, 
   std::vector<std::string> hosts;
   const bool fits = SplitDynDns2Hosts(hostnames, hosts);
   const std::string from = CanonicalAddress(caller).value_or(std::string(caller));
-  TSignIn signIn = SignIn(account, digest, from, now);
+  // The user is the account's name (its password, or the key of a node the
+  // update names), or a node's own host name (that node's key alone).
+  std::string accountName(account);
+  std::vector<std::string> keyNodes;
+  TPasswords passwords = TPasswords::OnUpdateDoor;
+  const TDynDns2Host asUser = rules_.Zone.empty() ? TDynDns2Host{} : ParseDynDns2Host(account, rules_.Zone);
+  if (asUser.Kind == TDynDns2Host::Named) {
+    accountName = asUser.Account;
+    keyNodes.push_back(asUser.Node);
+    passwords = TPasswords::Refused;
+  } else if (fits) {
+    for (const std::string& host : hosts) {
+      const TDynDns2Host named = ParseDynDns2Host(host, rules_.Zone);
+      const bool listed = std::any_of(keyNodes.begin(), keyNodes.end(),
+                                      [&](const std::string& node) { return SameText(node, named.Node); });
+      if (named.Kind == TDynDns2Host::Named && SameText(named.Account, account) && !listed)
+        keyNodes.push_back(named.Node);
+    }
+  }
+  TSignIn signIn = Verify(accountName, digest, from, now, keyNodes, passwords);
   if (signInOut) *signInOut = signIn;
   switch (signIn.Answer) {
     case TAnswer::Ok:
@@ -230,7 +276,9 @@ std::vector<TDynDns2Line> TServiceCore::DynDns2Update(std::string_view account, 
       lines.push_back({host, "notfqdn"});
       continue;
     }
-    if (named.Kind == TDynDns2Host::NoHost || !SameText(named.Account, signIn.Account.Name)) {
+    // A key updates its own node only.
+    if (named.Kind == TDynDns2Host::NoHost || !SameText(named.Account, signIn.Account.Name) ||
+        (!signIn.KeyNode.empty() && !SameText(named.Node, signIn.KeyNode))) {
       lines.push_back({host, "nohost"});
       continue;
     }
@@ -315,4 +363,26 @@ TSignIn TServiceCore::ChangeOwnPassword(const TAccountRecord& account, std::stri
   }
   r.Account.PasswordHash = std::move(hash);
   return r;
+}
+
+TAccountChange TServiceCore::SetKeysOnly(std::string_view name, bool keysOnly) {
+  return store_.SetKeysOnly(name, keysOnly) ? TAccountChange::Done : TAccountChange::NoSuchAccount;
+}
+
+TKeyChange TServiceCore::MakeNodeKey(std::string_view account, std::string_view node, TServiceTime now,
+                                     std::string& key) {
+  if (!RequestNameProblem("the node name", node).empty() || node.empty()) return TKeyChange::BadName;
+  const std::optional<TAccountRecord> found = store_.FindAccount(account);
+  if (!found) return TKeyChange::NoSuchAccount;
+  std::string made = TNodeKey::Make();
+  const std::string hash = TNodeKey::Hash(KeySecret(), found->Id, node, TNodeKey::Digest(made));
+  if (!store_.SetNodeKey(found->Id, node, hash, now)) return TKeyChange::NoSuchAccount;
+  key = std::move(made);
+  return TKeyChange::Done;
+}
+
+TKeyChange TServiceCore::RemoveNodeKey(std::string_view account, std::string_view node) {
+  const std::optional<TAccountRecord> found = store_.FindAccount(account);
+  if (!found) return TKeyChange::NoSuchAccount;
+  return store_.RemoveNodeKey(found->Id, node) ? TKeyChange::Done : TKeyChange::NoKey;
 }

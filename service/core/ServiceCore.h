@@ -28,6 +28,14 @@
 // wait already, a sign-in is answered Unavailable at once instead of queueing
 // without end.
 //
+// A node may have a key of its own (TNodeKey): on the update doors, the
+// check-in and dyndns2, the key's digest signs in for that node alone, before
+// and instead of the password's slow hash; a key never signs in to the pages
+// or the JSON (SignIn). A failed attempt counts against the same limits
+// whatever it tried. An account set to keys only takes no password on the
+// update doors; the refusal still costs a slow hash (of the dummy), as every
+// refusal does, so that its time tells nothing.
+//
 // A failure of the store (EStoreUnavailable, EStoreCorrupt) is answered
 // Unavailable and recorded nothing; the core stays usable.
 //
@@ -86,6 +94,9 @@ struct TSignIn {
   TAccountRecord Account;  // for Ok
   std::string Problem;     // for BadRequest and Unavailable: why, in words
   TServiceTime RetryAfter = 0;
+  // For Ok by a node's key: that node (as the request named it), the only
+  // one the caller may update; empty when signed in by the password.
+  std::string KeyNode;
 };
 
 struct TCheckInResult : TSignIn {
@@ -115,6 +126,8 @@ struct TDynDns2Line {
 };
 
 enum class TAccountChange { Done, BadName, Exists, NoSuchAccount };
+// NoKey: there was no key to remove.
+enum class TKeyChange { Done, BadName, NoSuchAccount, NoKey };
 
 // How a node stands in DNS, for the page and the JSON (filled in by the
 // front when the service publishes nodes).
@@ -180,6 +193,13 @@ class TServiceCore {
   // changed).
   TSignIn ChangeOwnPassword(const TAccountRecord& account, std::string_view oldDigest, std::string_view newDigest,
                             std::string_view from, TServiceTime now);
+  TAccountChange SetKeysOnly(std::string_view name, bool keysOnly);
+  // Gives the account's node a new key, in key, to be shown once; the
+  // node's old key stops working at once. The node need not have checked in
+  // yet: a new machine can be set up with its key before its first check-in.
+  // BadName: the node's name could not be checked in with.
+  TKeyChange MakeNodeKey(std::string_view account, std::string_view node, TServiceTime now, std::string& key);
+  TKeyChange RemoveNodeKey(std::string_view account, std::string_view node);
 
   // Told after each check-in that created a node, changed the address of
   // its family, came back over a family that had left, or finds the other
@@ -201,6 +221,15 @@ class TServiceCore {
   const TServiceRules& Rules() const { return rules_; }
 
  private:
+  // Where the account's password signs in: everywhere (the pages), on an
+  // update door (unless the account takes keys only), or not at all.
+  enum class TPasswords { Taken, OnUpdateDoor, Refused };
+  // Signs in by the key of one of keyNodes (the first whose key the digest
+  // is), else by the password where passwords says so.
+  TSignIn Verify(std::string_view account, std::string_view digest, std::string_view from, TServiceTime now,
+                 const std::vector<std::string>& keyNodes, TPasswords passwords);
+  // The store's secret for node keys, read once.
+  std::string KeySecret();
   // Runs the slow hash under the gate; false when too many wait already.
   bool VerifySlowly(std::string_view stored, std::string_view digest, bool& verified);
   // Runs work (a slow hash) under the gate; false when too many wait already.
@@ -213,6 +242,8 @@ class TServiceCore {
   TServiceRules rules_;
   TVerificationCache remembered_;
   TFailureLimit addressFailures_, pairFailures_, accountFailures_;
+  std::mutex secretLock_;
+  std::string keySecret_;
   std::once_flag dummyMade_;
   std::atomic<bool> dummyReady_{false};
   std::string dummyHash_;

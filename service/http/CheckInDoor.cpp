@@ -16,7 +16,7 @@ TFrontAnswer TCheckInDoor::Answer(const TFrontRequest& req) {
   switch (r.Answer) {
     case TAnswer::Ok:
       ++c_.CheckIns;
-      c_.Log.Write(TLogPriority::Info, who.substr(1));
+      c_.Log.Write(TLogPriority::Info, who.substr(1) + (r.KeyNode.empty() ? "" : " by=key"));
       return TAnswers::Text(200, r.Address);
     case TAnswer::BadRequest:
       c_.Log.Write(TLogPriority::Warning, "refused" + who + ": " + r.Problem);

@@ -69,6 +69,7 @@ TFrontAnswer TCheckInService::Route(const TFrontRequest& req) {
            : method == "POST" ? pageDoors_->RemoveNode(req)
                               : TAnswers::Status(405);
   if (path == "/webhook") return method == "POST" ? pageDoors_->SetWebhook(req) : TAnswers::Status(405);
+  if (path == "/nodekey") return method == "POST" ? pageDoors_->NodeKey(req) : TAnswers::Status(405);
   if (path == TApiDoor::Path) return get ? apiDoor_->Answer(req) : TAnswers::Status(405);
   return TAnswers::Status(404);
 }

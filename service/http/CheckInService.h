@@ -11,6 +11,7 @@
 //                         a new password, every session ended (signed in)
 //   GET|POST /nodes/remove?node=NAME    asks, then removes a node (signed in)
 //   POST /webhook         set the signed-in account's webhook URL, then 303 to /nodes
+//   POST /nodekey         make or remove a node's own key (signed in)
 //   GET /api/nodes        the nodes as JSON (Basic); 401 without credentials
 //
 // With PublishInDns, every node is also published in DNS as

@@ -32,6 +32,7 @@ TFrontAnswer TDynDns2Door::Answer(const TFrontRequest& req) {
     std::string text = "dyndns2" + (line.Host.empty() ? "" : " host=" + TRequestLog::Value(line.Host)) + who +
                        " answer=" + word;
     if (blank != std::string::npos) text += " ip=" + TRequestLog::Value(line.Answer.substr(blank + 1));
+    if (!signIn.KeyNode.empty()) text += " by=key";
     if (!signIn.Problem.empty()) text += ": " + signIn.Problem;
     c_.Log.Write(priority, text);
   }

@@ -1,7 +1,9 @@
 #include "service/http/NodePages.h"
 
+#include <algorithm>
 #include <ctime>
 
+#include "runtime/SysUtils.h"
 #include "service/core/NameRules.h"
 
 namespace {
@@ -115,7 +117,7 @@ std::string NodeActions(const TNodeView& node) {
   return "<p class=\"actions\"><a href=\"/nodes/remove?node=" + QueryValue(node.Name) + "\">Remove this node</a></p>\n";
 }
 
-std::string NodeCard(const TNodeView& node, TServiceTime now, TServiceTime staleAfter) {
+std::string NodeCard(const TNodeView& node, TServiceTime now, TServiceTime staleAfter, std::string_view actions) {
   const std::string name = node.Name.empty() ? "(no name)" : node.Name;
   std::string html = std::string("<section class=\"node") + (node.Stale ? " stale" : "") + "\">\n<h2>" +
                      HtmlEscape(name) + " <span class=\"badge\">" + (node.Stale ? "stale" : "up to date") +
@@ -157,8 +159,7 @@ std::string NodeCard(const TNodeView& node, TServiceTime now, TServiceTime stale
               "</td></tr>\n";
     html += "</tbody>\n</table>\n</details>\n";
   }
-  html += NodeActions(node);
-  return html + "</section>\n";
+  return html + std::string(actions) + NodeActions(node) + "</section>\n";
 }
 }  // namespace
 
@@ -250,6 +251,12 @@ table { border-collapse: collapse; width: 100%; margin-top: .5rem; font-size: .9
 th, td { text-align: left; padding: .25rem .5rem; border-bottom: 1px solid var(--line); overflow-wrap: anywhere; }
 td.when, td.family { white-space: nowrap; }
 form.signin, form.account { display: grid; gap: .75rem; max-width: 22rem; }
+form.inline { display: inline; }
+.key { border-top: 1px solid var(--line); margin-top: .5rem; padding-top: .5rem; }
+.actions { display: flex; flex-wrap: wrap; gap: .5rem; }
+button.secondary { background: transparent; color: var(--accent); border: 1px solid var(--accent); }
+.newkey code { font-size: 1.1rem; overflow-wrap: normal; }
+ul.keys { padding-left: 1.25rem; }
 label { display: grid; gap: .25rem; font-weight: 600; }
 input { font: inherit; padding: .5rem; border: 1px solid var(--line); border-radius: 6px;
   background: var(--bg); color: var(--fg); }
@@ -338,7 +345,8 @@ std::string SignInPage(std::string_view name, std::string_view error, std::strin
 }
 
 std::string NodesPage(const TAccountRecord& account, const std::vector<TNodeView>& nodes, TServiceTime now,
-                      TServiceTime staleAfter, std::string_view formToken, std::string_view notice) {
+                      TServiceTime staleAfter, std::string_view formToken, const std::vector<TNodeKeyRecord>& keys,
+                      std::string_view notice) {
   std::string html = Head("Nodes of " + account.Name + " - Pinmark");
   html += "<div class=\"bar\"><h1>Nodes of " + HtmlEscape(account.Name) +
           "</h1>\n<div class=\"actions\"><a href=\"/account\">Account</a>"
@@ -348,7 +356,17 @@ std::string NodesPage(const TAccountRecord& account, const std::vector<TNodeView
     html +=
         "<div class=\"panel\"><p>No node has checked in yet. Set this account in Pinmark on a computer and "
         "press Pin-Mark.</p></div>\n";
-  for (const TNodeView& node : nodes) html += NodeCard(node, now, staleAfter);
+  std::vector<TNodeKeyRecord> waiting;
+  for (const TNodeKeyRecord& key : keys)
+    if (std::none_of(nodes.begin(), nodes.end(), [&](const TNodeView& n) { return SameText(n.Name, key.Node); }))
+      waiting.push_back(key);
+  for (const TNodeView& node : nodes) {
+    const auto key =
+        std::find_if(keys.begin(), keys.end(), [&](const TNodeKeyRecord& k) { return SameText(k.Node, node.Name); });
+    html += NodeCard(node, now, staleAfter,
+                     NodeKeyForm(node.Name, key == keys.end() ? nullptr : &*key, account.KeysOnly, now, formToken));
+  }
+  html += WaitingKeysPanel(waiting, now, formToken);
   html += "<p class=\"hint\">As of " + ReadableTime(now) + ". A node is stale after " + Duration(staleAfter) +
           " without a check-in.</p>\n";
   return html + kFoot;
@@ -484,4 +502,64 @@ std::string WithSection(std::string page, std::string_view section) {
   if (end == std::string::npos) return page + std::string(section);
   page.insert(end, section);
   return page;
+}
+
+namespace {
+// One button's form: POST /nodekey with the node and what to do.
+std::string KeyButton(std::string_view node, const char* what, const char* label, std::string_view formToken,
+                      const char* style = "") {
+  return "<form class=\"inline\" method=\"post\" action=\"/nodekey\">" + FormToken(formToken) +
+         "<input type=\"hidden\" name=\"node\" value=\"" + HtmlEscape(node) +
+         "\"><input type=\"hidden\" name=\"do\" value=\"" + what + "\"><button type=\"submit\"" + style + ">" +
+         label + "</button></form>";
+}
+}  // namespace
+
+std::string NodeKeyForm(std::string_view node, const TNodeKeyRecord* key, bool keysOnly, TServiceTime now,
+                        std::string_view formToken) {
+  std::string html = "<div class=\"key\"><p class=\"quiet\">";
+  if (key)
+    html += "Key: made" + When(key->Made, now) + ". It updates this node alone" +
+            (keysOnly ? "; the account's password does not." : ", as the account's password does.");
+  else
+    html += keysOnly ? "No key: nothing can update this node, the account takes keys only."
+                     : "No key of its own: the account's password updates this node.";
+  html += "</p>\n<div class=\"actions\">" +
+          KeyButton(node, "make", key ? "Make a new key" : "Make a key", formToken);
+  if (key) html += KeyButton(node, "remove", "Remove the key", formToken, " class=\"secondary\"");
+  return html + "</div></div>\n";
+}
+
+std::string WaitingKeysPanel(const std::vector<TNodeKeyRecord>& waiting, TServiceTime now, std::string_view formToken) {
+  std::string html = "<section class=\"panel\">\n<h2>A key for a new node</h2>\n";
+  if (!waiting.empty()) {
+    html += "<p>Keys of nodes that have not checked in yet:</p>\n<ul class=\"keys\">\n";
+    for (const TNodeKeyRecord& key : waiting)
+      html += "<li><span class=\"address\">" + HtmlEscape(key.Node) + "</span>, made" + When(key.Made, now) + " " +
+              KeyButton(key.Node, "remove", "Remove the key", formToken, " class=\"secondary\"") + "</li>\n";
+    html += "</ul>\n";
+  }
+  html += "<form class=\"signin\" method=\"post\" action=\"/nodekey\">" + FormToken(formToken) +
+          "<input type=\"hidden\" name=\"do\" value=\"make\">\n"
+          "<label>Node name<input name=\"node\" autocapitalize=\"none\" spellcheck=\"false\" required "
+          "maxlength=\"64\"></label>\n<button type=\"submit\">Make a key</button>\n</form>\n"
+          "<p class=\"hint\">A new machine can be given its own key before its first check-in.</p>\n</section>\n";
+  return html;
+}
+
+std::string NodeKeyPage(const TAccountRecord& account, std::string_view node, std::string_view key,
+                        std::string_view zone) {
+  std::string html = Head("Key of " + std::string(node) + " - Pinmark");
+  html += "<h1>The key of " + HtmlEscape(node) + "</h1>\n<div class=\"panel\">\n"
+          "<p>This key is shown this once; the service keeps only a hash of it. Any earlier key of this node no "
+          "longer works.</p>\n<p class=\"newkey\"><code>" + HtmlEscape(key) + "</code></p>\n"
+          "<p>On the machine, set Pinmark's account to <code>" + HtmlEscape(account.Name) + "</code>, its node to <code>" +
+          HtmlEscape(node) + "</code> and its password to this key.</p>\n";
+  if (!zone.empty())
+    html += "<p>A dyndns2 client updates <code>" + HtmlEscape(node) + "." + HtmlEscape(account.Name) + "." +
+            HtmlEscape(zone) + "</code> with this key as the password and that name (or the account's) as the "
+            "user.</p>\n";
+  html += "<p>The key updates this node only, and does not sign in to these pages.</p>\n"
+          "<p><a href=\"/nodes\">Back to your nodes</a></p>\n</div>\n";
+  return html + kFoot;
 }

@@ -39,9 +39,12 @@ std::string HomePage(std::string_view zone, bool inDns = false);
 std::string SignInPage(std::string_view name, std::string_view error, std::string_view formToken = "",
                        std::string_view notice = "");
 // The account's nodes, each with a link to remove it; notice says what was
-// just done.
+// just done. keys: the account's node keys; a node's card offers to make or
+// remove its key, and keys of nodes that have not checked in yet are listed
+// apart.
 std::string NodesPage(const TAccountRecord& account, const std::vector<TNodeView>& nodes, TServiceTime now,
-                      TServiceTime staleAfter, std::string_view formToken = "", std::string_view notice = "");
+                      TServiceTime staleAfter, std::string_view formToken = "",
+                      const std::vector<TNodeKeyRecord>& keys = {}, std::string_view notice = "");
 // The signed-in person's account: changing its password (the current one
 // asked again, the new one twice) and signing out everywhere. notice says
 // what was just done, error why it was not.
@@ -50,6 +53,17 @@ std::string AccountPage(const TAccountRecord& account, std::string_view formToke
 // Asks whether to remove node (with its history and its name in DNS); the
 // form sends the node's name back.
 std::string RemoveNodePage(const TAccountRecord& account, const TNodeView& node, std::string_view formToken);
+// A node's key row and its make and remove buttons (POST /nodekey), for its
+// card; keysOnly: the account's password does not update the node.
+std::string NodeKeyForm(std::string_view node, const TNodeKeyRecord* key, bool keysOnly, TServiceTime now,
+                        std::string_view formToken);
+// The keys of nodes that have not checked in yet, and the form that makes a
+// key for a new node.
+std::string WaitingKeysPanel(const std::vector<TNodeKeyRecord>& waiting, TServiceTime now, std::string_view formToken);
+// The one page that shows a new key, with how a machine is set up with it;
+// zone is the dyndns2 zone (may be empty).
+std::string NodeKeyPage(const TAccountRecord& account, std::string_view node, std::string_view key,
+                        std::string_view zone);
 // A node's DNS state as a JSON object, "null" when the service does not
 // publish nodes: {"name", "addresses", "state", "reason", "since"}.
 std::string DnsJson(const TNodeDnsView& dns);

@@ -85,7 +85,12 @@ TFrontAnswer TPageDoors::Nodes(const TFrontRequest& req) {
     const std::optional<TAccountRecord> account = Session(req);
     if (!account) return WithPage(std::move(headers), 200, SignInPage("", "", token));
     const TServiceTime now = c_.Now();
-    std::string page = NodesPage(*account, c_.Nodes(*account, now), now, c_.Core.Rules().StaleAfter, token);
+    // Whether the account takes keys only as it is now, not as it was at sign-in.
+    TAccountRecord shown = *account;
+    if (const std::optional<TAccountRecord> current = c_.Core.Store().FindAccount(account->Name))
+      shown.KeysOnly = current->KeysOnly;
+    std::string page = NodesPage(shown, c_.Nodes(*account, now), now, c_.Core.Rules().StaleAfter, token,
+                                 c_.Core.Store().NodeKeys(account->Id));
     if (const std::optional<TWebhookRecord> webhook = c_.Core.Store().Webhook(account->Id))
       page = WithSection(std::move(page), WebhookSection(*webhook, now, token));
     return WithPage(std::move(headers), 200, std::move(page));
@@ -292,6 +297,8 @@ TFrontAnswer TPageDoors::RemoveNode(const TFrontRequest& req) {
     const bool removed = c_.Publisher ? c_.Publisher->Remove(*node, account->Name, withdrawn)
                                       : c_.Core.Store().RemoveNode(account->Id, node->Id);
     if (!removed) return NoSuchNode(std::move(headers), *account, name);
+    // Its key goes too: a machine let go of must not bring the node back.
+    c_.Core.RemoveNodeKey(account->Name, name);
     std::string types, logged;
     for (const TDnsRecordType type : withdrawn) {
       types += std::string(types.empty() ? "" : ", ") + DnsRecordTypeName(type);
@@ -304,7 +311,8 @@ TFrontAnswer TPageDoors::RemoveNode(const TFrontRequest& req) {
     if (!types.empty()) notice += " Its name " + node->Dns.Name + " is being withdrawn from DNS (" + types + ").";
     const TServiceTime now = c_.Now();
     return WithPage(std::move(headers), 200,
-                    NodesPage(*account, c_.Nodes(*account, now), now, c_.Core.Rules().StaleAfter, token, notice));
+                    NodesPage(*account, c_.Nodes(*account, now), now, c_.Core.Rules().StaleAfter, token,
+                              c_.Core.Store().NodeKeys(account->Id), notice));
   } catch (const EStoreError& e) {
     return StoreUnavailable(c_, "/nodes/remove", e);
   }
@@ -334,4 +342,40 @@ TFrontAnswer TPageDoors::SetWebhook(const TFrontRequest& req) {
   }
   c_.Log.Write(TLogPriority::Info, (url.empty() ? "webhook removed" : "webhook set") + who);
   return TAnswers::SeeNodes();
+}
+
+TFrontAnswer TPageDoors::NodeKey(const TFrontRequest& req) {
+  if (std::optional<TFrontAnswer> refused = Forged(req, "node key")) return *refused;
+  const std::string node = req.Param("node");
+  const std::string action = req.Param("do");
+  try {
+    const std::optional<TAccountRecord> account = Session(req);
+    // Signed out meanwhile: the page asks to sign in again.
+    if (!account) return TAnswers::SeeNodes();
+    const std::string who = " user=" + TRequestLog::Value(account->Name) + " node=" + TRequestLog::Value(node) +
+                            " address=" + TRequestLog::Value(c_.Caller(req));
+    if (action == "make") {
+      std::string key;
+      if (c_.Core.MakeNodeKey(account->Name, node, c_.Now(), key) != TKeyChange::Done)
+        return TAnswers::Page(400, MessagePage("No key made", "That is no node name a node can check in with."), true);
+      c_.Log.Write(TLogPriority::Info, "node key made" + who);
+      return TAnswers::Page(200, NodeKeyPage(*account, node, key, c_.Core.Rules().Zone), true);
+    }
+    if (action == "remove") {
+      if (c_.Core.RemoveNodeKey(account->Name, node) != TKeyChange::Done)
+        return TAnswers::Page(404, MessagePage("No key", "That node has no key to remove."), true);
+      c_.Log.Write(TLogPriority::Info, "node key removed" + who);
+      return TAnswers::Page(
+          200, MessagePage("Key removed", "The key of " + node + " no longer works; the account's password updates "
+                                          "the node unless the account takes keys only."),
+          true);
+    }
+    return TAnswers::Page(400, MessagePage("Nothing done", "The form asked for nothing this service does."), true);
+  } catch (const EStoreError& e) {
+    c_.Log.Write(TLogPriority::Error, "unavailable page=/nodekey: " + e.Message());
+    TFrontAnswer answer = TAnswers::Page(
+        503, MessagePage("Unavailable", "The service cannot change keys right now; try again shortly."), true);
+    TAnswers::RetryAfter(answer, TAnswers::RetryAfterSeconds * 1000LL);
+    return answer;
+  }
 }

@@ -1,6 +1,7 @@
 // The web page's doors: GET /nodes (the account's nodes, or the sign-in
 // form), POST /signin and POST /signout (begin and end a session kept in a
-// cookie, then 303 to /nodes); for a signed-in person GET /account with
+// cookie, then 303 to /nodes), POST /nodekey (a node's own key); for a
+// signed-in person GET /account with
 // POST /account/password (a new password; every other session ends) and
 // POST /account/signout-everywhere (every session of the account ends), and
 // GET /nodes/remove?node=NAME (asks) with POST /nodes/remove (removes the
@@ -29,14 +30,15 @@ class TPageDoors {
   TFrontAnswer SignIn(const TFrontRequest& req);
   TFrontAnswer SignOut(const TFrontRequest& req);
   TFrontAnswer Account(const TFrontRequest& req);
-  // May wait for the slow hash: not for the connections' threads.
   TFrontAnswer ChangePassword(const TFrontRequest& req);
   TFrontAnswer SignOutEverywhere(const TFrontRequest& req);
   TFrontAnswer ConfirmRemoveNode(const TFrontRequest& req);
-  // Waits for the store: not for the connections' threads.
   TFrontAnswer RemoveNode(const TFrontRequest& req);
   // POST /webhook: sets the signed-in account's webhook URL ("" removes it).
   TFrontAnswer SetWebhook(const TFrontRequest& req);
+  // POST /nodekey: makes (do=make, shown on the answer page alone) or
+  // removes (do=remove) the key of a node of the signed-in account.
+  TFrontAnswer NodeKey(const TFrontRequest& req);
 
  private:
   // The account of the request's live session, or nothing.

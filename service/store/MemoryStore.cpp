@@ -1,5 +1,7 @@
 #include "service/store/MemoryStore.h"
 
+#include <algorithm>
+
 #include "runtime/SysUtils.h"
 
 std::optional<TAccountRecord> TMemoryStore::FindAccount(std::string_view name) {
@@ -11,7 +13,7 @@ std::optional<TAccountRecord> TMemoryStore::FindAccount(std::string_view name) {
 
 bool TMemoryStore::AddAccount(std::string_view name, std::string_view passwordHash, TServiceTime now) {
   std::lock_guard<std::mutex> guard(lock_);
-  TAccountRecord account{lastId_ + 1, std::string(name), std::string(passwordHash), now, 0};
+  TAccountRecord account{lastId_ + 1, std::string(name), std::string(passwordHash), now, 0, false};
   if (!accounts_.emplace(LowerCase(name), account).second) return false;
   ++lastId_;
   return true;
@@ -30,6 +32,7 @@ bool TMemoryStore::RemoveAccount(std::string_view name) {
   auto it = accounts_.find(LowerCase(name));
   if (it == accounts_.end()) return false;
   nodes_.erase(it->second.Id);
+  keys_.erase(it->second.Id);
   accounts_.erase(it);
   return true;
 }
@@ -243,4 +246,52 @@ std::vector<TStaleNode> TMemoryStore::UntoldStaleNodes(TServiceTime before, std:
     }
   }
   return stale;
+}
+
+std::string TMemoryStore::NodeKeySecret(std::string_view candidate) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (keySecret_.empty()) keySecret_ = candidate;
+  return keySecret_;
+}
+
+bool TMemoryStore::SetNodeKey(std::int64_t accountId, std::string_view node, std::string_view keyHash,
+                              TServiceTime now) {
+  std::lock_guard<std::mutex> guard(lock_);
+  const bool known = std::any_of(accounts_.begin(), accounts_.end(),
+                                 [accountId](const auto& entry) { return entry.second.Id == accountId; });
+  if (!known) return false;
+  keys_[accountId][LowerCase(node)] = {std::string(node), std::string(keyHash), now};
+  return true;
+}
+
+bool TMemoryStore::RemoveNodeKey(std::int64_t accountId, std::string_view node) {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto keys = keys_.find(accountId);
+  return keys != keys_.end() && keys->second.erase(LowerCase(node)) == 1;
+}
+
+std::optional<TNodeKeyRecord> TMemoryStore::FindNodeKey(std::int64_t accountId, std::string_view node) {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto keys = keys_.find(accountId);
+  if (keys == keys_.end()) return std::nullopt;
+  auto it = keys->second.find(LowerCase(node));
+  if (it == keys->second.end()) return std::nullopt;
+  return it->second;
+}
+
+std::vector<TNodeKeyRecord> TMemoryStore::NodeKeys(std::int64_t accountId) {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::vector<TNodeKeyRecord> all;
+  auto keys = keys_.find(accountId);
+  if (keys != keys_.end())
+    for (const auto& [key, record] : keys->second) all.push_back(record);
+  return all;
+}
+
+bool TMemoryStore::SetKeysOnly(std::string_view name, bool keysOnly) {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = accounts_.find(LowerCase(name));
+  if (it == accounts_.end()) return false;
+  it->second.KeysOnly = keysOnly;
+  return true;
 }

@@ -31,6 +31,12 @@ class TMemoryStore : public IServiceStore {
   void DeliveryFailed(std::int64_t deliveryId, TServiceTime due, std::string_view error, TServiceTime now,
                       bool pause) override;
   std::vector<TStaleNode> UntoldStaleNodes(TServiceTime before, std::size_t limit) override;
+  std::string NodeKeySecret(std::string_view candidate) override;
+  bool SetNodeKey(std::int64_t accountId, std::string_view node, std::string_view keyHash, TServiceTime now) override;
+  bool RemoveNodeKey(std::int64_t accountId, std::string_view node) override;
+  std::optional<TNodeKeyRecord> FindNodeKey(std::int64_t accountId, std::string_view node) override;
+  std::vector<TNodeKeyRecord> NodeKeys(std::int64_t accountId) override;
+  bool SetKeysOnly(std::string_view name, bool keysOnly) override;
 
  private:
   // Names as keys in ASCII lower case: they compare without regard to case.
@@ -43,4 +49,7 @@ class TMemoryStore : public IServiceStore {
   std::map<std::int64_t, TWebhookRecord> webhooks_;
   std::map<std::int64_t, TDeliveryRecord> deliveries_;
   std::map<std::int64_t, TServiceTime> staleTold_;
+  std::string keySecret_;
+  // Per account id, its node keys by lower-case node name.
+  std::map<std::int64_t, std::map<std::string, TNodeKeyRecord, std::less<>>> keys_;
 };

@@ -41,6 +41,17 @@ struct TAccountRecord {
   std::string PasswordHash;
   TServiceTime Created = 0;
   std::int64_t Nodes = 0;  // filled in by Accounts()
+  // Only the nodes' own keys update the account's nodes; the password still
+  // signs in to the pages and the JSON.
+  bool KeysOnly = false;
+};
+
+// A node's key as the store keeps it: only its keyed hash (NodeKey.h). The
+// node need not have checked in yet.
+struct TNodeKeyRecord {
+  std::string Node;
+  std::string KeyHash;
+  TServiceTime Made = 0;
 };
 
 // A node keeps an address of each family, each with its own last check-in
@@ -186,4 +197,18 @@ class IServiceStore {
   // At most limit nodes of accounts with a webhook (not paused) that last checked in before before and were not
   // told stale since.
   virtual std::vector<TStaleNode> UntoldStaleNodes(TServiceTime before, std::size_t limit) = 0;
+
+  // The secret node keys are hashed under, one per store; the first call of
+  // all makes candidate (random, from the caller) the secret for good.
+  virtual std::string NodeKeySecret(std::string_view candidate) = 0;
+  // Gives the account's node (checked in or not yet) the key hash, replacing its old one; false when no such account.
+  virtual bool SetNodeKey(std::int64_t accountId, std::string_view node, std::string_view keyHash, TServiceTime now) = 0;
+  // Removes the node's key; false when it had none.
+  virtual bool RemoveNodeKey(std::int64_t accountId, std::string_view node) = 0;
+  // The node's key, or nothing when it has none.
+  virtual std::optional<TNodeKeyRecord> FindNodeKey(std::int64_t accountId, std::string_view node) = 0;
+  // The account's node keys by node name.
+  virtual std::vector<TNodeKeyRecord> NodeKeys(std::int64_t accountId) = 0;
+  // Sets whether only node keys update the account's nodes; false when there is no such account.
+  virtual bool SetKeysOnly(std::string_view name, bool keysOnly) = 0;
 };

@@ -73,6 +73,21 @@ const TMigration kMigrations[] = {
      "UPDATE history SET family = 6 WHERE instr(new_address, ':') > 0;"
      "UPDATE history SET old_address = '' WHERE (instr(old_address, ':') > 0) != (family = 6);"
      "CREATE INDEX history_by_family ON history(node_id, family, id);"},
+    // Node keys: per account and node name (a key may be made before its
+    // node first checks in), only the key's keyed hash; the secret it is
+    // keyed with, made on first use; and accounts whose password no longer
+    // updates their nodes.
+    {4,
+     "ALTER TABLE accounts ADD COLUMN keys_only INTEGER NOT NULL DEFAULT 0;"
+     "CREATE TABLE node_keys("
+     "  account_id INTEGER NOT NULL REFERENCES accounts(id) ON DELETE CASCADE,"
+     "  node TEXT NOT NULL COLLATE NOCASE,"
+     "  key_hash TEXT NOT NULL,"
+     "  made INTEGER NOT NULL,"
+     "  PRIMARY KEY(account_id, node));"
+     "CREATE TABLE node_key_secret("
+     "  id INTEGER PRIMARY KEY CHECK(id = 1),"
+     "  secret TEXT NOT NULL);"},
     // Webhooks: an account's URL and signing secret with how its deliveries
     // fare, the events waiting to be delivered, and the check-in each stale
     // node was told stale at (so that it is told once per silence).
@@ -122,13 +137,14 @@ TNodeRecord ReadNode(const TSqliteStatement& s) {
 
 struct TSqliteStore::TStatements {
   explicit TStatements(TSqliteDatabase& db)
-      : findAccount(db.Prepare("SELECT id, name, password_hash, created FROM accounts WHERE name = ?1")),
+      : findAccount(db.Prepare("SELECT id, name, password_hash, created, keys_only FROM accounts WHERE name = ?1")),
         addAccount(
             db.Prepare("INSERT INTO accounts(name, password_hash, created) VALUES(?1, ?2, ?3) ON CONFLICT DO NOTHING")),
         setHash(db.Prepare("UPDATE accounts SET password_hash = ?2 WHERE name = ?1")),
         removeAccount(db.Prepare("DELETE FROM accounts WHERE name = ?1")),
         accounts(db.Prepare("SELECT a.id, a.name, a.password_hash, a.created,"
-                            " (SELECT count(*) FROM nodes WHERE account_id = a.id) FROM accounts a ORDER BY a.name")),
+                            " (SELECT count(*) FROM nodes WHERE account_id = a.id), a.keys_only"
+                            " FROM accounts a ORDER BY a.name")),
         findNode(db.Prepare(std::string("SELECT ") + kNodeColumns + " FROM nodes WHERE account_id = ?1 AND name = ?2")),
         findNodeById(db.Prepare(std::string("SELECT ") + kNodeColumns + " FROM nodes WHERE id = ?1")),
         countNodes(db.Prepare("SELECT count(*) FROM nodes WHERE account_id = ?1")),
@@ -150,9 +166,19 @@ struct TSqliteStore::TStatements {
         setDns(db.Prepare("UPDATE nodes SET published_name = ?2, dns_state = ?3 WHERE id = ?1")),
         savepoint(db.Prepare("SAVEPOINT checkin")),
         release(db.Prepare("RELEASE checkin")),
-        rollbackTo(db.Prepare("ROLLBACK TO checkin")) {}
+        rollbackTo(db.Prepare("ROLLBACK TO checkin")),
+        keySecret(db.Prepare("SELECT secret FROM node_key_secret WHERE id = 1")),
+        makeKeySecret(db.Prepare("INSERT INTO node_key_secret(id, secret) VALUES(1, ?1) ON CONFLICT DO NOTHING")),
+        setNodeKey(db.Prepare("INSERT INTO node_keys(account_id, node, key_hash, made) SELECT ?1, ?2, ?3, ?4"
+                              " WHERE EXISTS(SELECT 1 FROM accounts WHERE id = ?1) ON CONFLICT(account_id, node)"
+                              " DO UPDATE SET node = excluded.node, key_hash = excluded.key_hash, made = excluded.made")),
+        removeNodeKey(db.Prepare("DELETE FROM node_keys WHERE account_id = ?1 AND node = ?2")),
+        findNodeKey(db.Prepare("SELECT node, key_hash, made FROM node_keys WHERE account_id = ?1 AND node = ?2")),
+        nodeKeys(db.Prepare("SELECT node, key_hash, made FROM node_keys WHERE account_id = ?1 ORDER BY node")),
+        setKeysOnly(db.Prepare("UPDATE accounts SET keys_only = ?2 WHERE name = ?1")) {}
   TSqliteStatement findAccount, addAccount, setHash, removeAccount, accounts, findNode, findNodeById, countNodes,
-      insertNode, updateNode, insertHistory, trimHistory, nodes, history, setDns, savepoint, release, rollbackTo;
+      insertNode, updateNode, insertHistory, trimHistory, nodes, history, setDns, savepoint, release, rollbackTo,
+      keySecret, makeKeySecret, setNodeKey, removeNodeKey, findNodeKey, nodeKeys, setKeysOnly;
 };
 
 TSqliteStore::TSqliteStore(const std::string& file, bool create) : file_(file) {
@@ -336,7 +362,7 @@ std::optional<TAccountRecord> TSqliteStore::FindAccount(std::string_view name) {
   TSqliteUse s(s_->findAccount);
   s->Bind(1, name);
   if (!s->Step()) return std::nullopt;
-  return TAccountRecord{s->Int(0), s->Text(1), s->Text(2), s->Int(3), 0};
+  return TAccountRecord{s->Int(0), s->Text(1), s->Text(2), s->Int(3), 0, s->Int(4) != 0};
 }
 
 bool TSqliteStore::AddAccount(std::string_view name, std::string_view passwordHash, TServiceTime now) {
@@ -369,7 +395,7 @@ std::vector<TAccountRecord> TSqliteStore::Accounts() {
   Ready(false);
   std::vector<TAccountRecord> all;
   TSqliteUse s(s_->accounts);
-  while (s->Step()) all.push_back({s->Int(0), s->Text(1), s->Text(2), s->Int(3), s->Int(4)});
+  while (s->Step()) all.push_back({s->Int(0), s->Text(1), s->Text(2), s->Int(3), s->Int(4), s->Int(5) != 0});
   return all;
 }
 
@@ -710,4 +736,63 @@ std::vector<TStaleNode> TSqliteStore::UntoldStaleNodes(TServiceTime before, std:
     stale.push_back({node.AccountId, s->Text(13), std::move(node)});
   }
   return stale;
+}
+
+std::string TSqliteStore::NodeKeySecret(std::string_view candidate) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Ready(false);
+  {
+    TSqliteUse s(s_->keySecret);
+    if (s->Step()) return s->Text(0);
+  }
+  // Only the first caller of all writes; another process may have been first.
+  Ready(true);
+  TSqliteUse(s_->makeKeySecret)->Bind(1, candidate).Run();
+  TSqliteUse s(s_->keySecret);
+  if (!s->Step()) throw EStoreCorrupt(file_ + " keeps no secret for node keys");
+  return s->Text(0);
+}
+
+bool TSqliteStore::SetNodeKey(std::int64_t accountId, std::string_view node, std::string_view keyHash,
+                              TServiceTime now) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Ready(true);
+  TSqliteUse s(s_->setNodeKey);
+  s->Bind(1, accountId).Bind(2, node).Bind(3, keyHash).Bind(4, now).Run();
+  return db_->Changes() == 1;
+}
+
+bool TSqliteStore::RemoveNodeKey(std::int64_t accountId, std::string_view node) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Ready(true);
+  TSqliteUse s(s_->removeNodeKey);
+  s->Bind(1, accountId).Bind(2, node).Run();
+  return db_->Changes() == 1;
+}
+
+std::optional<TNodeKeyRecord> TSqliteStore::FindNodeKey(std::int64_t accountId, std::string_view node) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Ready(false);
+  TSqliteUse s(s_->findNodeKey);
+  s->Bind(1, accountId).Bind(2, node);
+  if (!s->Step()) return std::nullopt;
+  return TNodeKeyRecord{s->Text(0), s->Text(1), s->Int(2)};
+}
+
+std::vector<TNodeKeyRecord> TSqliteStore::NodeKeys(std::int64_t accountId) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Ready(false);
+  std::vector<TNodeKeyRecord> all;
+  TSqliteUse s(s_->nodeKeys);
+  s->Bind(1, accountId);
+  while (s->Step()) all.push_back({s->Text(0), s->Text(1), s->Int(2)});
+  return all;
+}
+
+bool TSqliteStore::SetKeysOnly(std::string_view name, bool keysOnly) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Ready(true);
+  TSqliteUse s(s_->setKeysOnly);
+  s->Bind(1, name).Bind(2, static_cast<std::int64_t>(keysOnly ? 1 : 0)).Run();
+  return db_->Changes() == 1;
 }

@@ -87,6 +87,12 @@ class TSqliteStore : public IServiceStore {
   void DeliveryFailed(std::int64_t deliveryId, TServiceTime due, std::string_view error, TServiceTime now,
                       bool pause) override;
   std::vector<TStaleNode> UntoldStaleNodes(TServiceTime before, std::size_t limit) override;
+  std::string NodeKeySecret(std::string_view candidate) override;
+  bool SetNodeKey(std::int64_t accountId, std::string_view node, std::string_view keyHash, TServiceTime now) override;
+  bool RemoveNodeKey(std::int64_t accountId, std::string_view node) override;
+  std::optional<TNodeKeyRecord> FindNodeKey(std::int64_t accountId, std::string_view node) override;
+  std::vector<TNodeKeyRecord> NodeKeys(std::int64_t accountId) override;
+  bool SetKeysOnly(std::string_view name, bool keysOnly) override;
 
   // Called inside the transaction of a check-in that created a node or
   // changed its address, before it commits: whatever it writes through the

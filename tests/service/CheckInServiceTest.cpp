@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
+
 #include "service/core/PasswordHash.h"
 #include "service/store/MemoryStore.h"
 #include "settings/md5.h"
@@ -180,4 +182,57 @@ TEST(ServiceProxy, ASessionCookieIsSecureWhenATrustedProxyTookTheRequestOverTls)
   auto checkIn = client.Get(std::string("/includes/r_update.php?userid=demo&enc=") + kDigest,
                             {{"X-Forwarded-For", "198.51.100.4"}});
   EXPECT_EQ(checkIn->body, "198.51.100.4");
+}
+
+TEST_F(Service, AnOwnerMakesANodesKeyOnThePageSeesItOnceAndRemovesIt) {
+  httplib::Client client("127.0.0.1", port);
+  ASSERT_EQ(client.Get(std::string("/includes/r_update.php?userid=demo&enc=") + kDigest + "&node=box")->status, 200);
+  const std::string form = FormToken(client);
+  auto signedIn = client.Post("/signin", {{"Cookie", FormCookie(form)}}, "name=demo&password=demo&form=" + form,
+                              "application/x-www-form-urlencoded");
+  ASSERT_EQ(signedIn->status, 303);
+  const httplib::Headers session{{"Cookie", std::string(TCheckInService::SessionCookie) + "=" +
+                                                SessionFrom(signedIn) + "; " + FormCookie(form)}};
+  auto post = [&](const std::string& body, const httplib::Headers& headers) {
+    return client.Post("/nodekey", headers, body, "application/x-www-form-urlencoded");
+  };
+  const std::string page = client.Get("/nodes", session)->body;
+  EXPECT_NE(page.find("name=\"node\" value=\"box\"><input type=\"hidden\" name=\"do\" value=\"make\">"),
+            std::string::npos)
+      << page;
+  EXPECT_EQ(post("node=box&do=make", session)->status, 403) << "without the page's token";
+  EXPECT_EQ(post("node=box&do=make&form=" + form, {{"Cookie", FormCookie(form)}})->status, 303) << "signed out";
+
+  auto made = post("node=box&do=make&form=" + form, session);
+  ASSERT_EQ(made->status, 200);
+  EXPECT_EQ(made->get_header_value("Cache-Control"), "no-store");
+  const std::size_t at = made->body.find("<p class=\"newkey\"><code>");
+  ASSERT_NE(at, std::string::npos) << made->body;
+  const std::string key = made->body.substr(at + 24, 39);
+  const std::string digest = DigestToHex(MD5OfString(key));
+  const std::string after = client.Get("/nodes", session)->body;
+  EXPECT_EQ(after.find(key), std::string::npos) << "shown once";
+  EXPECT_NE(after.find("Remove the key"), std::string::npos);
+
+  // The key checks its node in, and signs in nowhere.
+  EXPECT_EQ(client.Get("/includes/r_update.php?userid=demo&enc=" + digest + "&node=box")->status, 200);
+  EXPECT_TRUE(std::any_of(log.begin(), log.end(),
+                          [](const std::string& line) { return line.ends_with(" user=demo address=127.0.0.1 by=key"); }))
+      << ::testing::PrintToString(log);
+  EXPECT_EQ(client.Get("/includes/r_update.php?userid=demo&enc=" + digest + "&node=pc")->status, 403);
+  EXPECT_EQ(client.Post("/signin", {{"Cookie", FormCookie(form)}}, "name=demo&password=" + key + "&form=" + form,
+                        "application/x-www-form-urlencoded")
+                ->status,
+            403);
+  client.set_basic_auth("demo", key);
+  EXPECT_EQ(client.Get("/api/nodes")->status, 401);
+
+  // A key made for a node that has not checked in yet is listed apart, and can go.
+  ASSERT_EQ(post("node=new-pc&do=make&form=" + form, session)->status, 200);
+  EXPECT_NE(client.Get("/nodes", session)->body.find("<li><span class=\"address\">new-pc</span>"), std::string::npos);
+  EXPECT_EQ(post("node=box&do=remove&form=" + form, session)->status, 200);
+  EXPECT_EQ(client.Get("/includes/r_update.php?userid=demo&enc=" + digest + "&node=box")->status, 403);
+  EXPECT_EQ(post("node=box&do=remove&form=" + form, session)->status, 404);
+  EXPECT_EQ(post("node=%0A&do=make&form=" + form, session)->status, 400);
+  EXPECT_EQ(post("node=box&do=frob&form=" + form, session)->status, 400);
 }

@@ -352,6 +352,24 @@ def main():
         driver.get(base + "/nodes")
         check("10.9.9.9" not in driver.page_source, "laptop's address is as it was")
 
+        # laptop's own key: made on its card, shown once on the page that answers, fit for a phone.
+        laptop = [card for card in driver.find_elements(By.CSS_SELECTOR, "section.node")
+                  if card.find_element(By.TAG_NAME, "h2").text.startswith("laptop ")]
+        check(len(laptop) == 1, "laptop's card")
+        if laptop:
+            laptop[0].find_element(By.XPATH, ".//button[text()='Make a key']").click()
+            key = driver.find_element(By.CSS_SELECTOR, ".newkey code").text
+            check(re.fullmatch(r"[a-z2-7]{4}(-[a-z2-7]{4}){7}", key), "the new key: " + key)
+            driver.set_window_size(390, 844)
+            width = driver.execute_script("return document.documentElement.scrollWidth")
+            check(width <= 390, f"the key's page fits a phone's width ({width} px)")
+            if SHOTS:
+                driver.save_screenshot(os.path.join(SHOTS, "key-phone.png"))
+            driver.set_window_size(1280, 900)
+            driver.find_element(By.LINK_TEXT, "Back to your nodes").click()
+            check(key not in driver.page_source, "the key is shown once")
+            check(driver.find_elements(By.XPATH, "//button[text()='Remove the key']"), "laptop has a key now")
+
         driver.find_element(By.XPATH, "//button[text()='Sign out']").click()
         check(driver.find_elements(By.NAME, "password"), "signed out onto the sign-in form")
         driver.get(base + "/nodes")

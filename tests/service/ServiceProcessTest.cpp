@@ -184,6 +184,82 @@ TEST(ServiceProcess, AccountCommandsManageTheDatabaseWhileTheServiceRuns) {
       << "accounts in memory and a database do not mix";
 }
 
+TEST(ServiceProcess, ANodeKeyMadeByTheCommandUpdatesItsNodeAloneAndIsKeptOnlyAsAHash) {
+  Database db("alice", "secret");
+  auto run = [&](std::vector<std::string> args) {
+    args.insert(args.end(), {"--db", db.file});
+    return RunService(args);
+  };
+  // A key may come before its node: the new machine is set up with it.
+  RunResult r = run({"node", "key", "alice", "laptop"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  ASSERT_GE(r.out.size(), 40u);
+  const std::string key = r.out.substr(r.out.size() - 40, 39);
+  EXPECT_EQ(r.out.substr(r.out.size() - 41), "\n" + key + "\n") << "alone on the last line: " << r.out;
+  EXPECT_EQ(r.out.find(key), r.out.size() - 40) << "shown once";
+  const std::string stored = OtherConnection(db.file).Text("SELECT key_hash FROM node_keys");
+  EXPECT_EQ(stored.rfind("hmac-sha256$", 0), 0u) << stored;
+  EXPECT_EQ(TempDir::Read(db.file).find(Md5(key)), std::string::npos);
+  EXPECT_EQ(run({"node", "key", "bob", "laptop"}).code, 1);
+  EXPECT_EQ(run({"node", "key", "alice"}).code, 2);
+
+  ServiceProcess service({"--db", db.file, "--zone", "dyn.example.org"});
+  ASSERT_GT(service.Port(), 0) << service.Log();
+  auto dyndns2 = [&](const std::string& user, const std::string& password, const std::string& host) {
+    return Parse(Ask(service.Port(),
+                     "GET /nic/update?hostname=" + host + " HTTP/1.0\r\nAuthorization: Basic " +
+                         Base64(user + ":" + password) + "\r\n\r\n",
+                     30000))
+        .body;
+  };
+  struct {
+    const char* door;
+    std::string user, where, secret, expected;
+  } cases[] = {
+      {"checkin", "alice", "laptop", Md5(key), "200"},
+      {"checkin", "alice", "desktop", Md5(key), "403"},
+      {"checkin", "alice", "desktop", Md5("secret"), "200"},
+      {"dyndns2", "alice", "laptop.alice.dyn.example.org", key, "nochg 127.0.0.1\n"},
+      {"dyndns2", "laptop.alice.dyn.example.org", "laptop.alice.dyn.example.org", key, "nochg 127.0.0.1\n"},
+      {"dyndns2", "laptop.alice.dyn.example.org", "desktop.alice.dyn.example.org", key, "nohost\n"},
+      {"dyndns2", "alice", "desktop.alice.dyn.example.org", key, "badauth\n"},
+      {"json", "alice", "", key, "401"},
+  };
+  for (const auto& c : cases) {
+    std::string got;
+    if (std::string(c.door) == "checkin")
+      got = std::to_string(CheckIn(service.Port(), c.user, c.secret, c.where).status);
+    else if (std::string(c.door) == "dyndns2")
+      got = dyndns2(c.user, c.secret, c.where);
+    else
+      got = std::to_string(Parse(Ask(service.Port(), "GET /api/nodes HTTP/1.0\r\nAuthorization: Basic " +
+                                                         Base64(c.user + ":" + c.secret) + "\r\n\r\n"))
+                               .status);
+    EXPECT_EQ(got, c.expected) << c.door << " " << c.user << " " << c.where;
+  }
+
+  // Keys only: the password stops updating, a new key stops the old one at once. From an
+  // address of its own, which the failures above have not held back.
+  const char* kOther = "127.0.0.3";
+  r = run({"account", "set", "alice", "--keys-only"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(run({"account", "list"}).out.find("\tkeys only\n"), std::string::npos);
+  EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "desktop", kOther).status, 403) << "remembered or not";
+  EXPECT_NE(Json(service.Port(), "alice", "secret").find("\"name\":\"desktop\""), std::string::npos)
+      << "the JSON still takes the password";
+  r = run({"node", "key", "alice", "LAPTOP"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("the old one no longer works"), std::string::npos) << r.out;
+  const std::string second = r.out.substr(r.out.size() - 40, 39);
+  EXPECT_EQ(CheckIn(service.Port(), "alice", Md5(key), "laptop", kOther).status, 403);
+  EXPECT_EQ(CheckIn(service.Port(), "alice", Md5(second), "laptop", kOther).status, 200);
+  EXPECT_EQ(run({"node", "key", "alice", "laptop", "--remove"}).code, 0);
+  EXPECT_EQ(CheckIn(service.Port(), "alice", Md5(second), "laptop", kOther).status, 403);
+  EXPECT_EQ(run({"node", "key", "alice", "laptop", "--remove"}).code, 1);
+  EXPECT_EQ(run({"account", "set", "alice", "--no-keys-only"}).code, 0);
+  EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "desktop", kOther).status, 200);
+}
+
 void Type(int terminal, const std::string& text) {
   if (::write(terminal, text.data(), text.size()) != static_cast<ssize_t>(text.size())) ADD_FAILURE() << "not typed";
 }

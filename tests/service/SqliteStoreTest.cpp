@@ -280,6 +280,7 @@ TEST(SqliteDnsQueueStore, ADatabaseFromBeforeTheQueueGetsItAndKeepsItsNodes) {
                        "DROP TABLE deliveries; DROP TABLE stale_told; ALTER TABLE accounts DROP COLUMN webhook_url;"
                        "ALTER TABLE accounts DROP COLUMN webhook_secret; ALTER TABLE accounts DROP COLUMN webhook_paused;"
                        "ALTER TABLE accounts DROP COLUMN webhook_failing_since; ALTER TABLE accounts DROP COLUMN webhook_error;"
+                       "DROP TABLE node_keys; DROP TABLE node_key_secret; ALTER TABLE accounts DROP COLUMN keys_only;"
                        "PRAGMA user_version = 1"),
               SQLITE_OK);
   }
