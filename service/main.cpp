@@ -40,6 +40,7 @@
 #include "service/http/CheckInService.h"
 #include "service/http/NodePages.h"
 #include "service/store/MemoryStore.h"
+#include "service/store/SqliteBackup.h"
 #include "service/store/SqliteDnsQueueStore.h"
 #include "service/store/SqliteStore.h"
 #include "settings/md5.h"
@@ -55,11 +56,13 @@ const char kUsage[] =
     "                       [--head-timeout SECONDS] [--body-timeout SECONDS] [--idle-timeout SECONDS]\n"
     "                       [--dns-zone ZONE --dns-server HOST[:PORT] --dns-key FILE\n"
     "                        [--dns-ttl SECONDS] [--dns-verify DURATION]]\n"
+    "                       [--metrics-from ADDR[/BITS]]... [--healthy-queue-age MINUTES]\n"
     "       pinmark-service account add NAME [--password-stdin] [--db FILE]\n"
     "       pinmark-service account passwd NAME [--password-stdin] [--db FILE]\n"
     "       pinmark-service account remove NAME [--db FILE]\n"
     "       pinmark-service account list [--db FILE]\n"
     "       pinmark-service account import FILE [--db FILE]\n"
+    "       pinmark-service backup FILE [--db FILE]\n"
     "       pinmark-service --help | --version\n";
 
 const char kHelp[] =
@@ -103,6 +106,11 @@ const char kHelp[] =
     "  --dns-ttl SECONDS      the TTL of the published records (60)\n"
     "  --dns-verify DURATION  how often every published name is checked at the name\n"
     "                         server and sent again where it is missing (1h; 10s to 7d)\n"
+    "  --metrics-from ADDR    an address or ADDR/BITS network that may read /metrics and\n"
+    "                         /healthz; may be given more than once (127.0.0.0/8 and ::1);\n"
+    "                         others get 404\n"
+    "  --healthy-queue-age MINUTES  /healthz answers 503 once a DNS update has waited this\n"
+    "                         long (10); seconds with an s (30s)\n"
     "\n"
     "Account commands (on --db FILE, by default $STATE_DIRECTORY/pinmark.db or\n"
     "/var/lib/pinmark-service/pinmark.db):\n"
@@ -111,6 +119,8 @@ const char kHelp[] =
     "  account remove NAME    remove an account with its nodes and their history\n"
     "  account list           list the accounts with their number of nodes\n"
     "  account import FILE    add the accounts of an accounts file (as --accounts reads it)\n"
+    "  backup FILE            a consistent copy of the database, taken while the service runs,\n"
+    "                         written whole to FILE (readable by its owner only)\n"
     "  --password-stdin       read the password as one line from standard input instead of\n"
     "                         asking on the terminal\n"
     "\n"
@@ -366,6 +376,33 @@ int AccountCommand(int argc, char** argv) {
   }
 }
 
+// ---- backup ----
+
+int BackupCommand(int argc, char** argv) {
+  // argv[1] is "backup".
+  std::string db = DefaultDatabase(), target;
+  for (int i = 2; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--db" && i + 1 < argc) {
+      db = argv[++i];
+    } else if (!arg.empty() && arg[0] == '-') {
+      return Usage("unknown option " + arg);
+    } else if (target.empty()) {
+      target = arg;
+    } else {
+      return Usage("too many arguments");
+    }
+  }
+  if (target.empty()) return Usage("backup needs the FILE to write the copy to");
+  try {
+    const TSqliteBackupResult copied = TSqliteBackup::Copy(db, target);
+    std::cout << "copied " << db << " to " << target << " (" << copied.Bytes << " bytes)\n";
+    return 0;
+  } catch (const Exception& e) {
+    return Fail(e.Message() + "; " + target + " is as it was");
+  }
+}
+
 // ---- serving ----
 
 // Ends the service on SIGTERM or SIGINT, from a thread of its own: the
@@ -404,6 +441,8 @@ int Serve(int argc, char** argv) {
   rules.SlowHashesAtOnce = std::max(1u, std::thread::hardware_concurrency());
   TTrustedProxies proxies;
   TFrontLimits limits;
+  TAdminOptions admin = TAdminOptions::Default();
+  bool metricsFromGiven = false;
   struct TAccountSource {
     std::string name, digest, file;
   };
@@ -484,6 +523,17 @@ int Serve(int argc, char** argv) {
       if (!TryDecimalToInt64(v, number) || number < 1 || number > 3600) return Usage(arg + " takes 1 to 3600 seconds");
       (arg == "--head-timeout" ? limits.HeadSeconds : arg == "--body-timeout" ? limits.BodySeconds : limits.IdleSeconds) =
           static_cast<int>(number);
+    } else if (arg == "--metrics-from" && value()) {
+      // The first one given replaces the default list.
+      if (!metricsFromGiven) admin.AllowedFrom = TTrustedProxies();
+      metricsFromGiven = true;
+      if (!admin.AllowedFrom.Add(v)) return Usage("--metrics-from takes an address or ADDR/BITS, not " + v);
+    } else if (arg == "--healthy-queue-age" && value()) {
+      const bool seconds = !v.empty() && v.back() == 's';
+      if (seconds) v.pop_back();
+      if (!TryDecimalToInt64(v, number) || number < 1 || number > (seconds ? 60 : 1) * 10080)
+        return Usage("--healthy-queue-age takes minutes, 1 to 10080, or seconds with an s (30s)");
+      admin.HealthyQueueAge = number * (seconds ? 1000 : 60 * 1000);
     } else if (arg == "--account" && value()) {
       const std::size_t colon = v.find(':');
       if (colon == std::string::npos || !IsDigest(v.substr(colon + 1)) ||
@@ -558,6 +608,7 @@ int Serve(int argc, char** argv) {
   serviceLimits.BodySeconds = limits.BodySeconds;
   serviceLimits.IdleSeconds = limits.IdleSeconds;
   service.SetLimits(serviceLimits);
+  service.SetAdmin(admin);
   for (const TAccountSource& account : accounts) {
     std::string error;
     if (account.file.empty()) {
@@ -639,5 +690,6 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc >= 2 && std::strcmp(argv[1], "account") == 0) return AccountCommand(argc, argv);
+  if (argc >= 2 && std::strcmp(argv[1], "backup") == 0) return BackupCommand(argc, argv);
   return Serve(argc, argv);
 }

@@ -264,3 +264,8 @@ TAccountChange TServiceCore::ChangePassword(std::string_view name, std::string_v
 TAccountChange TServiceCore::RemoveAccount(std::string_view name) {
   return store_.RemoveAccount(name) ? TAccountChange::Done : TAccountChange::NoSuchAccount;
 }
+
+std::pair<unsigned, std::size_t> TServiceCore::SlowHashes() {
+  std::lock_guard<std::mutex> hold(gateLock_);
+  return {hashing_, waiting_};
+}

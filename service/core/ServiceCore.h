@@ -41,6 +41,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "service/core/FailureLimit.h"
@@ -183,6 +184,9 @@ class TServiceCore {
 
   IServiceStore& Store() { return store_; }
   const TServiceRules& Rules() const { return rules_; }
+
+  // Slow hashes being computed now, and sign-ins waiting for one (for /metrics).
+  std::pair<unsigned, std::size_t> SlowHashes();
 
  private:
   // Runs the slow hash under the gate; false when too many wait already.

@@ -276,3 +276,8 @@ bool TDnsQueue::Verified(const TDnsQueueEntry& asked, const std::string& held, T
                                  entry.PublishedAddress + ": sending it again");
   return true;
 }
+
+TDnsBacklog TDnsQueue::Backlog() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return store_.Backlog();
+}

@@ -19,6 +19,7 @@ TFrontAnswer TApiDoor::Answer(const TFrontRequest& req) {
   const std::string caller = c_.Caller(req);
   const std::string who = " user=" + TRequestLog::Value(credentials->User) + " address=" + TRequestLog::Value(caller);
   const TSignIn r = c_.Core.SignIn(credentials->User, DigestToHex(MD5OfString(credentials->Password)), caller, c_.Now());
+  c_.Metrics.CountRequest(TMetricsDoor::Api, r.Answer);
   switch (r.Answer) {
     case TAnswer::Ok:
       break;

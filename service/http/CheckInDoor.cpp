@@ -11,6 +11,7 @@ TFrontAnswer TCheckInDoor::Answer(const TFrontRequest& req) {
   const std::string name = req.Param("userid");
   const std::string node = req.Param("node");
   const TCheckInResult r = c_.Core.CheckIn(name, req.Param("enc"), node, caller, c_.Now());
+  c_.Metrics.CountRequest(TMetricsDoor::CheckIn, r.Answer);
   const std::string who = " node=" + TRequestLog::Value(node) + " user=" + TRequestLog::Value(name) +
                           " address=" + TRequestLog::Value(caller);
   switch (r.Answer) {

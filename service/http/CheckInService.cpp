@@ -6,6 +6,7 @@
 
 #include "service/core/AccountList.h"
 #include "service/core/PasswordHash.h"
+#include "service/http/AdminDoor.h"
 #include "service/http/ApiDoor.h"
 #include "service/http/CheckInDoor.h"
 #include "service/http/DynDns2Door.h"
@@ -60,6 +61,8 @@ TFrontAnswer TCheckInService::Route(const TFrontRequest& req) {
   if (path == "/signin") return method == "POST" ? pageDoors_->SignIn(req) : TAnswers::Status(405);
   if (path == "/signout") return method == "POST" ? pageDoors_->SignOut(req) : TAnswers::Status(405);
   if (path == TApiDoor::Path) return get ? apiDoor_->Answer(req) : TAnswers::Status(405);
+  if (path == "/metrics") return get ? adminDoor_.Metrics(req) : TAnswers::Status(404);
+  if (path == "/healthz") return get ? adminDoor_.Health(req) : TAnswers::Status(404);
   return TAnswers::Status(404);
 }
 
@@ -77,11 +80,17 @@ void TCheckInService::AddAccount(const std::string& name, const std::string& dig
 void TCheckInService::PublishInDns(const TDnsSettings& settings, std::unique_ptr<IDnsQueueStore> queueStore,
                                    TDnsQueueOptions queueOptions, TDnsWorkerOptions workerOptions) {
   auto log = [this](TLogPriority priority, const std::string& line) { log_.Write(priority, line); };
+  std::function<void(bool, std::chrono::steady_clock::duration)> counted = std::move(workerOptions.OnOutcome);
+  workerOptions.OnOutcome = [this, counted](bool done, std::chrono::steady_clock::duration latency) {
+    context_.Metrics.CountDnsUpdate(done, latency);
+    if (counted) counted(done, latency);
+  };
   auto dns = std::make_unique<TDnsPublisher>(settings, *queueStore, queueOptions, workerOptions, log);
   dnsStore_ = std::move(queueStore);
   dns_ = std::move(dns);
   nodePublisher_ = std::make_unique<TNodePublisher>(*store_, *dns_, log, core_->Rules().StaleAfter);
   context_.Publisher = nodePublisher_.get();
+  adminDoor_.SetDns(dns_.get());
   core_->OnAddressChanged = [this](const TAddressChange& change) { nodePublisher_->Changed(change); };
   dns_->Start();
   nodePublisher_->Start();

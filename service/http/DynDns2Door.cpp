@@ -20,6 +20,7 @@ TFrontAnswer TDynDns2Door::Answer(const TFrontRequest& req) {
   const std::vector<TDynDns2Line> lines =
       c_.Core.DynDns2Update(credentials->User, DigestToHex(MD5OfString(credentials->Password)), req.Param("hostname"),
                             req.Param("myip"), req.Param("myipv6"), caller, c_.Now(), &signIn);
+  c_.Metrics.CountRequest(TMetricsDoor::DynDns2, signIn.Answer);
   std::string body;
   const std::string who = " user=" + TRequestLog::Value(credentials->User) + " address=" + TRequestLog::Value(caller);
   for (const TDynDns2Line& line : lines) {

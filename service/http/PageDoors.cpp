@@ -101,6 +101,7 @@ TFrontAnswer TPageDoors::SignIn(const TFrontRequest& req) {
   if (!req.Has("name") || !req.Has("password"))
     return WithPage(std::move(headers), 400, SignInPage("", "Give an account name and a password.", token));
   const TSignIn r = c_.Core.SignIn(name, DigestToHex(MD5OfString(req.Param("password"))), caller, c_.Now());
+  c_.Metrics.CountRequest(TMetricsDoor::SignIn, r.Answer);
   const std::string who = " user=" + TRequestLog::Value(name) + " address=" + TRequestLog::Value(caller);
   switch (r.Answer) {
     case TAnswer::Ok: {

@@ -123,3 +123,14 @@ std::optional<TNodeRecord> TMemoryStore::FindNode(std::int64_t nodeId) {
       }
   return std::nullopt;
 }
+
+TNodeCounts TMemoryStore::CountNodes(TServiceTime staleBefore) {
+  std::lock_guard<std::mutex> guard(lock_);
+  TNodeCounts counts;
+  for (const auto& [account, nodes] : nodes_)
+    for (const auto& [key, node] : nodes) {
+      ++counts.Nodes;
+      if (node.LastCheckIn < staleBefore) ++counts.Stale;
+    }
+  return counts;
+}

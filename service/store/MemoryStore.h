@@ -21,6 +21,7 @@ class TMemoryStore : public IServiceStore {
   std::vector<TNodeRecord> Nodes(std::int64_t accountId) override;
   bool SetNodeDns(std::int64_t nodeId, std::string_view publishedName, std::string_view dnsState) override;
   std::optional<TNodeRecord> FindNode(std::int64_t nodeId) override;
+  TNodeCounts CountNodes(TServiceTime staleBefore) override;
 
  private:
   // Names as keys in ASCII lower case: they compare without regard to case.

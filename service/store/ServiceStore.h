@@ -100,6 +100,10 @@ struct TCheckInRecord {
   TServiceTime PreviousFamilyCheckIn = 0;  // the family's check-in before this one; 0 when none
 };
 
+struct TNodeCounts {
+  std::int64_t Nodes = 0, Stale = 0;
+};
+
 class IServiceStore {
  public:
   // The address changes kept per node and family; older ones are dropped.
@@ -131,4 +135,6 @@ class IServiceStore {
   // False when there is no such node.
   virtual bool SetNodeDns(std::int64_t nodeId, std::string_view publishedName, std::string_view dnsState) = 0;
   virtual std::optional<TNodeRecord> FindNode(std::int64_t nodeId) = 0;
+  // The nodes of every account, and how many of them last checked in before staleBefore (for /metrics).
+  virtual TNodeCounts CountNodes(TServiceTime staleBefore) = 0;
 };

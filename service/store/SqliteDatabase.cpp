@@ -2,9 +2,17 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <utility>
 
+namespace {
+std::atomic<std::uint64_t> gErrorsRaised{0};
+}
+
+std::uint64_t SqliteErrorsRaised() { return gErrorsRaised.load(std::memory_order_relaxed); }
+
 void RaiseSqliteError(sqlite3* db, int rc, std::string_view doing) {
+  gErrorsRaised.fetch_add(1, std::memory_order_relaxed);
   const char* text = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
   std::string message = std::string(doing) + ": " + (text ? text : sqlite3_errstr(rc));
   switch (rc & 0xFF) {

@@ -468,3 +468,15 @@ std::optional<TNodeRecord> TSqliteStore::FindNode(std::int64_t nodeId) {
   if (!s->Step()) return std::nullopt;
   return ReadNode(*s);
 }
+
+TNodeCounts TSqliteStore::CountNodes(TServiceTime staleBefore) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Ready(false);
+  // One pass over the nodes table (no index helps a count of all of it):
+  // about a millisecond for ten thousand nodes.
+  TSqliteUse s(db_->Cached("SELECT count(*), coalesce(sum(last_check_in < ?1), 0) FROM nodes"));
+  s->Bind(1, staleBefore);
+  TNodeCounts counts;
+  if (s->Step()) counts = {s->Int(0), s->Int(1)};
+  return counts;
+}

@@ -70,6 +70,7 @@ class TSqliteStore : public IServiceStore {
   std::vector<TNodeRecord> Nodes(std::int64_t accountId) override;
   bool SetNodeDns(std::int64_t nodeId, std::string_view publishedName, std::string_view dnsState) override;
   std::optional<TNodeRecord> FindNode(std::int64_t nodeId) override;
+  TNodeCounts CountNodes(TServiceTime staleBefore) override;
 
   // Called inside the transaction of a check-in that created a node or
   // changed its address, before it commits: whatever it writes through the
