@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cmath>
 #include <cstdlib>
 #include <iterator>
 
@@ -23,6 +24,10 @@ std::size_t OutcomeIndex(TAnswer outcome) {
 // with as many digits as they need.
 std::string Number(double value) {
   char text[32];
+  if (value == static_cast<double>(static_cast<long long>(value)) && std::abs(value) < 1e15) {
+    std::snprintf(text, sizeof text, "%lld", static_cast<long long>(value));
+    return text;
+  }
   std::snprintf(text, sizeof text, "%.17g", value);
   std::string s = text;
   // %.17g writes 0.1 as 0.10000000000000001; the shortest text that reads

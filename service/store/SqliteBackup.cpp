@@ -67,8 +67,14 @@ TSqliteBackupResult TSqliteBackup::Copy(const std::string& db, const std::string
   // the -shm file, which a read-only connection may not be able to make.
   TSqliteDatabase source(db, false);
   sqlite3_busy_timeout(source.Handle(), TSqliteStore::BusyMilliseconds);
-  if (source.QueryInt("PRAGMA application_id") != TSqliteStore::ApplicationId)
-    throw EStoreCorrupt(db + " is not a pinmark-service database");
+  const bool ours = [&] {
+    try {
+      return source.QueryInt("PRAGMA application_id") == TSqliteStore::ApplicationId;
+    } catch (const EStoreCorrupt&) {
+      return false;  // no database at all
+    }
+  }();
+  if (!ours) throw EStoreCorrupt(db + " is not a pinmark-service database");
 
   TTemporaryFile temporary(target);
   TSqliteBackupResult result;
