@@ -28,7 +28,7 @@ struct TDnsWorkerOptions {
   // Told of each update's outcome (done: the name server took it) and the
   // time from sending it, on the worker's thread; for the service's metrics,
   // so it must be quick.
-  std::function<void(bool done, std::chrono::steady_clock::duration latency)> OnOutcome;
+  std::function<void(bool done, std::chrono::steady_clock::duration latency)> OnOutcome = {};
 };
 
 class TDnsWorker {

@@ -79,7 +79,14 @@ void TCheckInService::AddAccount(const std::string& name, const std::string& dig
 
 void TCheckInService::PublishInDns(const TDnsSettings& settings, std::unique_ptr<IDnsQueueStore> queueStore,
                                    TDnsQueueOptions queueOptions, TDnsWorkerOptions workerOptions) {
-  auto log = [this](TLogPriority priority, const std::string& line) { log_.Write(priority, line); };
+  // The publisher's lines in words ("DNS: the name server is now ...") go
+  // out as the text of a dns event; those of fields as they are.
+  auto log = [this](TLogPriority priority, const std::string& line) {
+    if (line.rfind("DNS: ", 0) == 0)
+      log_.Write(priority, "event=dns" + TRequestLog::Field("text", line.substr(5)));
+    else
+      log_.Write(priority, line);
+  };
   std::function<void(bool, std::chrono::steady_clock::duration)> counted = std::move(workerOptions.OnOutcome);
   workerOptions.OnOutcome = [this, counted](bool done, std::chrono::steady_clock::duration latency) {
     context_.Metrics.CountDnsUpdate(done, latency);

@@ -57,8 +57,8 @@ void THttpConnection::Deadline(TTime when, const char* what) {
   timer_.async_wait([self = shared_from_this(), generation, what](boost::system::error_code ec) {
     if (ec || generation != self->deadlineGeneration_ || self->state_ == TState::Closed) return;
     if (what)
-      self->front_.log_.Write(TLogPriority::Warning,
-                              "closed address=" + TRequestLog::Value(self->address_) + ": " + what);
+      self->front_.log_.Write(TLogPriority::Warning, "event=closed" + TRequestLog::Field("address", self->address_) +
+                                                         TRequestLog::Field("reason", what));
     self->Close();
   });
 }
@@ -130,8 +130,9 @@ void THttpConnection::Read() {
 }
 
 void THttpConnection::Refuse(const ERequestRefused& refusal) {
-  front_.log_.Write(TLogPriority::Warning, "refused request address=" + TRequestLog::Value(address_) +
-                                               " status=" + std::to_string(refusal.Status()) + ": " + refusal.Message());
+  front_.log_.Write(TLogPriority::Warning, "event=refused_request" + TRequestLog::Field("address", address_) +
+                                               " status=" + std::to_string(refusal.Status()) +
+                                               TRequestLog::Field("reason", refusal.Message()));
   head_.reset();
   headRequest_ = false;
   Write(TAnswers::Refused(refusal.Status(), refusal.Message()));

@@ -116,8 +116,8 @@ void TServiceFront::Accepted(tcp::socket socket) {
     }
   }
   if (!connection) {
-    log_.Write(TLogPriority::Warning,
-               "refused connection address=" + TRequestLog::Value(address) + ": too many connections");
+    log_.Write(TLogPriority::Warning, "event=refused_connection" + TRequestLog::Field("address", address) +
+                                          " reason=too%20many%20connections");
     socket.close(ec);
     return;
   }
@@ -161,7 +161,8 @@ void TServiceFront::Handle(std::shared_ptr<THttpConnection> connection, TFrontRe
     try {
       answer = handler_(req);
     } catch (const std::exception& e) {
-      log_.Write(TLogPriority::Error, "failed path=" + TRequestLog::Value(req.Head.Path) + ": " + e.what());
+      log_.Write(TLogPriority::Error,
+                 "event=failed" + TRequestLog::Field("path", req.Head.Path) + TRequestLog::Field("reason", e.what()));
       answer = TAnswers::Text(500, "the service failed to answer this request\n");
     }
     connection->Answered(std::move(answer));
