@@ -173,4 +173,6 @@ TEST(MemoryDnsQueueStore, KeepsTheStoreContract) {
   ExpectDnsQueueStoreContract(store);
   TMemoryDnsQueueStore walked;
   ExpectDnsQueueStoreWalk(walked);
+  TMemoryDnsQueueStore waiting;
+  ExpectDnsQueueStoreBacklog(waiting);
 }
