@@ -30,7 +30,7 @@ TEST(ServiceInstall, VersionAndHelpGoToStandardOutput) {
 // commands are the service's own.
 TEST(ServiceInstall, TheManualPageDescribesEveryAccountCommand) {
   const std::string page = TempDir::Read(MAN_PAGE);
-  for (const char* command : {"account add", "account passwd", "account remove", "account list", "account import"})
+  for (const char* command : {"account add", "account passwd", "account remove", "account list", "account import", "backup"})
     EXPECT_NE(page.find(command), std::string::npos) << command;
 }
 
