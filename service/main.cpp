@@ -608,6 +608,7 @@ int Serve(int argc, char** argv) {
   serviceLimits.BodySeconds = limits.BodySeconds;
   serviceLimits.IdleSeconds = limits.IdleSeconds;
   service.SetLimits(serviceLimits);
+  if (sqliteStore) admin.CheckWritable = [sqliteStore] { sqliteStore->CheckWritable(); };
   service.SetAdmin(admin);
   for (const TAccountSource& account : accounts) {
     std::string error;

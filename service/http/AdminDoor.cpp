@@ -63,6 +63,13 @@ TFrontAnswer TAdminDoor::Health(const TFrontRequest& req) {
   } catch (const std::exception& e) {
     return failing(std::string("the database does not answer: ") + e.what());
   }
+  if (options_.CheckWritable) {
+    try {
+      options_.CheckWritable();
+    } catch (const std::exception& e) {
+      return failing(std::string("the database cannot record check-ins: ") + e.what());
+    }
+  }
   if (dns_) {
     TDnsBacklog backlog;
     try {

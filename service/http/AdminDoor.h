@@ -11,6 +11,8 @@
 // the number of nodes only, a few milliseconds for ten thousand.
 #pragma once
 
+#include <functional>
+
 #include "service/http/Answers.h"
 #include "service/http/DoorContext.h"
 #include "service/http/TrustedProxies.h"
@@ -22,6 +24,11 @@ struct TAdminOptions {
   TTrustedProxies AllowedFrom;
   // /healthz fails once a DNS update has waited longer than this.
   TServiceTime HealthyQueueAge = 10 * 60 * 1000;
+  // Raises EStoreError when the database could not take a check-in now
+  // (read-only, deleted under the service); none for a store in memory.
+  // A database that can be read but not written answers every check-in
+  // 503, so it is no healthy one.
+  std::function<void()> CheckWritable;
   // Loopback, 127.0.0.0/8 and ::1.
   static TAdminOptions Default();
 };

@@ -242,6 +242,11 @@ bool TSqliteStore::ReadOnly() {
   return !db_ || db_->ReadOnly();
 }
 
+void TSqliteStore::CheckWritable() {
+  std::lock_guard<std::mutex> guard(lock_);
+  Ready(true);
+}
+
 void TSqliteStore::Ready(bool write) {
   if (write || !db_) CheckSameFile();
   if (db_ && !(write && db_->ReadOnly())) return;

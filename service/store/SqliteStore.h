@@ -59,6 +59,9 @@ class TSqliteStore : public IServiceStore {
   // The schema version this build writes.
   static int SchemaVersion();
   bool ReadOnly();
+  // Raises EStoreUnavailable, saying why, when a write could not be made
+  // now (the file read-only, deleted or replaced, not to be opened); writes nothing.
+  void CheckWritable();
 
   std::optional<TAccountRecord> FindAccount(std::string_view name) override;
   bool AddAccount(std::string_view name, std::string_view passwordHash, TServiceTime now) override;

@@ -136,6 +136,18 @@ TEST(ServiceAdmin, HealthTurns503WhileTheNameServerIsDownLongerThanAllowedAndRec
   EXPECT_EQ(WaitStatus(service.Port(), "/healthz", 200, std::chrono::seconds(30)).body, "ok\n");
 }
 
+TEST(ServiceAdmin, HealthTurns503WhenTheDatabaseCannotRecordCheckIns) {
+  Database db("alice", "secret");
+  ServiceProcess service({"--db", db.file});
+  ASSERT_GT(service.Port(), 0) << service.Log();
+  EXPECT_EQ(Get(service.Port(), "/healthz").body, "ok\n");
+  std::filesystem::remove(db.file);
+  const Answer gone = Get(service.Port(), "/healthz");
+  EXPECT_EQ(gone.status, 503);
+  EXPECT_TRUE(Holds(gone.body, "the database cannot record check-ins: ")) << gone.body;
+  EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "box").status, 503) << "as the health check said";
+}
+
 TEST(ServiceAdmin, ABackupTakenDuringABurstOfCheckInsRestoresEveryCheckInAnsweredBeforeItBegan) {
   Database db("alice", "secret");
   ServiceProcess service({"--db", db.file});
