@@ -589,7 +589,13 @@ int Serve(int argc, char** argv) {
                   "; give --create to make a new one (the service's unit does on its first start)");
     try {
       auto sqlite = std::make_unique<TSqliteStore>(db, create);
-      sqlite->OnFileReplaced = [](const std::string& line) { LogLine(STDOUT_FILENO, TLogPriority::Error, line); };
+      // A change of state like the request log's others, in its form.
+      sqlite->OnFileReplaced = [](const std::string& line) {
+        static const TRequestLog::TSink sink = [](TLogPriority priority, const std::string& text) {
+          LogLine(STDOUT_FILENO, priority, text);
+        };
+        TRequestLog(sink).Write(TLogPriority::Error, "event=database state=replaced" + TRequestLog::Field("reason", line));
+      };
       readOnly = sqlite->ReadOnly();
       sqliteStore = sqlite.get();
       store = std::move(sqlite);

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <functional>
+#include <utility>
 
 #include "service/http/Answers.h"
 #include "service/http/DoorContext.h"

@@ -370,13 +370,13 @@ TEST(ServiceProcess, ADatabaseDeletedOrReplacedUnderTheServiceIsAnswered503AndNe
     const char* logged;
     const char* atRestart;
   } cases[] = {
-      {"deleted", [](const std::string& file) { std::filesystem::remove(file); }, " was deleted under the service",
+      {"deleted", [](const std::string& file) { std::filesystem::remove(file); }, "%20was%20deleted%20under%20the%20service",
        "there is no database "},
       {"replaced",
        [](const std::string& file) {
          TempDir::Write(file + ".new", "junk"), std::filesystem::rename(file + ".new", file);
        },
-       " was replaced under the service", " is not a pinmark-service database"},
+       "%20was%20replaced%20under%20the%20service", " is not a pinmark-service database"},
   };
   for (const Case& c : cases) {
     // Made as a user who lets everyone read what he makes would make it.
