@@ -42,6 +42,7 @@
 #include "service/http/WebhookEvent.h"
 #include "service/http/WebhookUrl.h"
 #include "service/store/MemoryStore.h"
+#include "service/store/SqliteBackup.h"
 #include "service/store/SqliteDnsQueueStore.h"
 #include "service/store/SqliteStore.h"
 #include "settings/md5.h"
@@ -58,6 +59,7 @@ const char kUsage[] =
     "                       [--webhook-allow-private]\n"
     "                       [--dns-zone ZONE --dns-server HOST[:PORT] --dns-key FILE\n"
     "                        [--dns-ttl SECONDS] [--dns-verify DURATION]]\n"
+    "                       [--metrics-from ADDR[/BITS]]... [--healthy-queue-age MINUTES]\n"
     "       pinmark-service account add NAME [--password-stdin] [--db FILE]\n"
     "       pinmark-service account passwd NAME [--password-stdin] [--db FILE]\n"
     "       pinmark-service account remove NAME [--db FILE]\n"
@@ -67,6 +69,7 @@ const char kUsage[] =
     "       pinmark-service account show NAME [--db FILE]\n"
     "       pinmark-service account set NAME --keys-only|--no-keys-only [--db FILE]\n"
     "       pinmark-service node key ACCOUNT NODE [--remove] [--db FILE]\n"
+    "       pinmark-service backup FILE [--db FILE]\n"
     "       pinmark-service --help | --version\n";
 
 const char kHelp[] =
@@ -113,6 +116,11 @@ const char kHelp[] =
     "  --dns-ttl SECONDS      the TTL of the published records (60)\n"
     "  --dns-verify DURATION  how often every published name is checked at the name\n"
     "                         server and sent again where it is missing (1h; 10s to 7d)\n"
+    "  --metrics-from ADDR    an address or ADDR/BITS network that may read /metrics and\n"
+    "                         /healthz; may be given more than once (127.0.0.0/8 and ::1);\n"
+    "                         others get 404\n"
+    "  --healthy-queue-age MINUTES  /healthz answers 503 once a DNS update has waited this\n"
+    "                         long (10); seconds with an s (30s)\n"
     "\n"
     "Account commands (on --db FILE, by default $STATE_DIRECTORY/pinmark.db or\n"
     "/var/lib/pinmark-service/pinmark.db):\n"
@@ -126,6 +134,8 @@ const char kHelp[] =
     "                         (http or https); prints the signing secret;\n"
     "                         --no-webhook (or --webhook '') stops them\n"
     "  account show NAME      the account's nodes, webhook, signing secret and its state\n"
+    "  backup FILE            a consistent copy of the database, taken while the service runs,\n"
+    "                         written whole to FILE (readable by its owner only)\n"
     "  --password-stdin       read the password as one line from standard input instead of\n"
     "                         asking on the terminal\n"
     "  account set NAME       change how the account works (one of the two below)\n"
@@ -525,6 +535,33 @@ int NodeCommand(int argc, char** argv) {
   }
 }
 
+// ---- backup ----
+
+int BackupCommand(int argc, char** argv) {
+  // argv[1] is "backup".
+  std::string db = DefaultDatabase(), target;
+  for (int i = 2; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--db" && i + 1 < argc) {
+      db = argv[++i];
+    } else if (!arg.empty() && arg[0] == '-') {
+      return Usage("unknown option " + arg);
+    } else if (target.empty()) {
+      target = arg;
+    } else {
+      return Usage("too many arguments");
+    }
+  }
+  if (target.empty()) return Usage("backup needs the FILE to write the copy to");
+  try {
+    const TSqliteBackupResult copied = TSqliteBackup::Copy(db, target);
+    std::cout << "copied " << db << " to " << target << " (" << copied.Bytes << " bytes)\n";
+    return 0;
+  } catch (const Exception& e) {
+    return Fail(e.Message() + "; " + target + " is as it was");
+  }
+}
+
 // ---- serving ----
 
 // Ends the service on SIGTERM or SIGINT, from a thread of its own: the
@@ -565,6 +602,8 @@ int Serve(int argc, char** argv) {
   TFrontLimits limits;
   TWebhookOptions webhooks;
   webhooks.UserAgent = std::string("pinmark-service/") + PINMARK_VERSION;
+  TAdminOptions admin = TAdminOptions::Default();
+  bool metricsFromGiven = false;
   struct TAccountSource {
     std::string name, digest, file;
   };
@@ -645,6 +684,17 @@ int Serve(int argc, char** argv) {
       if (!TryDecimalToInt64(v, number) || number < 1 || number > 3600) return Usage(arg + " takes 1 to 3600 seconds");
       (arg == "--head-timeout" ? limits.HeadSeconds : arg == "--body-timeout" ? limits.BodySeconds : limits.IdleSeconds) =
           static_cast<int>(number);
+    } else if (arg == "--metrics-from" && value()) {
+      // The first one given replaces the default list.
+      if (!metricsFromGiven) admin.AllowedFrom = TTrustedProxies();
+      metricsFromGiven = true;
+      if (!admin.AllowedFrom.Add(v)) return Usage("--metrics-from takes an address or ADDR/BITS, not " + v);
+    } else if (arg == "--healthy-queue-age" && value()) {
+      const bool seconds = !v.empty() && v.back() == 's';
+      if (seconds) v.pop_back();
+      if (!TryDecimalToInt64(v, number) || number < 1 || number > (seconds ? 60 : 1) * 10080)
+        return Usage("--healthy-queue-age takes minutes, 1 to 10080, or seconds with an s (30s)");
+      admin.HealthyQueueAge = number * (seconds ? 1000 : 60 * 1000);
     } else if (arg == "--account" && value()) {
       const std::size_t colon = v.find(':');
       if (colon == std::string::npos || !IsDigest(v.substr(colon + 1)) ||
@@ -702,7 +752,13 @@ int Serve(int argc, char** argv) {
                   "; give --create to make a new one (the service's unit does on its first start)");
     try {
       auto sqlite = std::make_unique<TSqliteStore>(db, create);
-      sqlite->OnFileReplaced = [](const std::string& line) { LogLine(STDOUT_FILENO, TLogPriority::Error, line); };
+      // A change of state like the request log's others, in its form.
+      sqlite->OnFileReplaced = [](const std::string& line) {
+        static const TRequestLog::TSink sink = [](TLogPriority priority, const std::string& text) {
+          LogLine(STDOUT_FILENO, priority, text);
+        };
+        TRequestLog(sink).Write(TLogPriority::Error, "event=database state=replaced" + TRequestLog::Field("reason", line));
+      };
       readOnly = sqlite->ReadOnly();
       sqliteStore = sqlite.get();
       store = std::move(sqlite);
@@ -721,6 +777,8 @@ int Serve(int argc, char** argv) {
   serviceLimits.BodySeconds = limits.BodySeconds;
   serviceLimits.IdleSeconds = limits.IdleSeconds;
   service.SetLimits(serviceLimits);
+  if (sqliteStore) admin.CheckWritable = [sqliteStore] { sqliteStore->CheckWritable(); };
+  service.SetAdmin(admin);
   for (const TAccountSource& account : accounts) {
     std::string error;
     if (account.file.empty()) {
@@ -807,5 +865,6 @@ int main(int argc, char** argv) {
   }
   if (argc >= 2 && std::strcmp(argv[1], "account") == 0) return AccountCommand(argc, argv);
   if (argc >= 2 && std::strcmp(argv[1], "node") == 0) return NodeCommand(argc, argv);
+  if (argc >= 2 && std::strcmp(argv[1], "backup") == 0) return BackupCommand(argc, argv);
   return Serve(argc, argv);
 }

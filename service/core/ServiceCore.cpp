@@ -386,3 +386,8 @@ TKeyChange TServiceCore::RemoveNodeKey(std::string_view account, std::string_vie
   if (!found) return TKeyChange::NoSuchAccount;
   return store_.RemoveNodeKey(found->Id, node) ? TKeyChange::Done : TKeyChange::NoKey;
 }
+
+std::pair<unsigned, std::size_t> TServiceCore::SlowHashes() {
+  std::lock_guard<std::mutex> hold(gateLock_);
+  return {hashing_, waiting_};
+}

@@ -50,6 +50,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "service/core/FailureLimit.h"
@@ -219,6 +220,9 @@ class TServiceCore {
 
   IServiceStore& Store() { return store_; }
   const TServiceRules& Rules() const { return rules_; }
+
+  // Slow hashes being computed now, and sign-ins waiting for one (for /metrics).
+  std::pair<unsigned, std::size_t> SlowHashes();
 
  private:
   // Where the account's password signs in: everywhere (the pages), on an

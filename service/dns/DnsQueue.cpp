@@ -6,18 +6,34 @@
 #include <cstring>
 #include <ctime>
 
+#include "runtime/SysUtils.h"
+
 namespace {
 
-std::string TimeText(TDnsTime time) {
+
+std::string Subject(const std::string& name, TDnsRecordType type) { return name + " " + DnsRecordTypeName(type); }
+
+// " key=value" for a log line of fields, the value escaped as the service's
+// request log escapes every value: bytes outside printable ASCII, the blank
+// and '%' as %XX.
+std::string Field(const char* key, const std::string& value) {
+  return std::string(" ") + key + "=" + PercentEncode(value, [](unsigned char c) { return c > ' ' && c < 0x7F && c != '%'; });
+}
+
+// The first fields of a line about an entry's change of state.
+std::string StateLine(const TDnsJob& job, const char* state) {
+  return "event=dns" + Field("name", job.Name) + " type=" + DnsRecordTypeName(job.Type) +
+         (job.Address.empty() ? "" : Field("address", job.Address)) + " state=" + state;
+}
+
+std::string IsoTime(TDnsTime time) {
   const std::time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(time.time_since_epoch()).count();
   std::tm utc{};
   gmtime_r(&seconds, &utc);
   char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &utc);
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
   return text;
 }
-
-std::string Subject(const std::string& name, TDnsRecordType type) { return name + " " + DnsRecordTypeName(type); }
 
 // Takes a name out of flight however its Finish ends, even by an error of
 // the store: the lease kept there brings it back.
@@ -149,8 +165,8 @@ void TDnsQueue::Finish(const TDnsJob& job, const TDnsOutcome& outcome, TDnsTime 
     entry.PublishedAddress = job.Address;
     entry.Attempts = 0;
     entry.Reason.clear();
-    line = "DNS: " + Subject(job.Name, job.Type) + (job.Address.empty() ? " withdrawn" : " " + job.Address + " published");
-    if (before == TDnsState::Failing) line += ", after failing since " + TimeText(failingSince);
+    line = StateLine(job, job.Address.empty() ? "withdrawn" : "published");
+    if (before == TDnsState::Failing) line += " failing_since=" + IsoTime(failingSince);
     if (entry.Version == job.Version) {
       entry.State = TDnsState::Published;
       entry.Due.reset();
@@ -165,10 +181,8 @@ void TDnsQueue::Finish(const TDnsJob& job, const TDnsOutcome& outcome, TDnsTime 
     entry.Due = now + Backoff(job.Name, entry.Attempts);
     if (before != TDnsState::Failing || entry.Reason != outcome.Reason) {
       priority = TLogPriority::Warning;
-      line = "DNS: " + (job.Address.empty() ? "withdrawal of " + Subject(job.Name, job.Type)
-                                            : "update of " + Subject(job.Name, job.Type) + " to " + job.Address) +
-             " failing: " + outcome.Reason +
-             " (trying again, without a line per attempt)";
+      // Tried again without a line per attempt.
+      line = StateLine(job, job.Address.empty() ? "withdrawal_failing" : "failing") + Field("reason", outcome.Reason);
     }
     if (before != TDnsState::Failing) entry.Since = now;
     entry.State = TDnsState::Failing;
@@ -277,4 +291,9 @@ bool TDnsQueue::Verified(const TDnsQueueEntry& asked, const std::string& held, T
                                  " for " + Subject(asked.Name, asked.Type) + " instead of " +
                                  entry.PublishedAddress + ": sending it again");
   return true;
+}
+
+TDnsBacklog TDnsQueue::Backlog() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return store_.Backlog();
 }

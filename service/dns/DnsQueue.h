@@ -113,6 +113,9 @@ class TDnsQueue {
   // EDnsUpdate when text is not an IP address.
   static std::string CanonicalAddress(const std::string& text);
 
+  // The names waiting to be sent or failing, and the oldest one's Since.
+  TDnsBacklog Backlog();
+
   // A line to the queue's log (for the one sending, too).
   void Log(TLogPriority priority, const std::string& text) const;
 

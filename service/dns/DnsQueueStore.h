@@ -52,6 +52,11 @@ struct TDnsQueueEntry {
   std::optional<TDnsTime> Due;
 };
 
+struct TDnsBacklog {
+  std::int64_t Waiting = 0;
+  std::optional<TDnsTime> OldestSince;  // none when nothing waits
+};
+
 class IDnsQueueStore {
  public:
   virtual ~IDnsQueueStore() = default;
@@ -70,4 +75,8 @@ class IDnsQueueStore {
   // sends every name again.
   virtual std::string PublishedTo() = 0;
   virtual void SetPublishedTo(const std::string& server) = 0;
+
+  // The entries not published (pending or failing), and the earliest Since
+  // among them; for monitoring, so one pass, bounded by the queue's size.
+  virtual TDnsBacklog Backlog() = 0;
 };

@@ -23,6 +23,7 @@ struct TFlight {
   TDnsJob Job;
   std::unique_ptr<TDnsUpdate> Update;
   std::unique_ptr<TDnsExchange> Exchange;
+  std::chrono::steady_clock::time_point Sent = std::chrono::steady_clock::now();
 };
 
 }  // namespace
@@ -77,6 +78,8 @@ void TDnsWorker::Run() {
   TSteady::time_point storeRetry{};  // while the store fails: not before then
 
   auto finish = [&](TFlight& flight, const TDnsOutcome& outcome) {
+    if (options_.OnOutcome)
+      options_.OnOutcome(outcome.Kind == TDnsOutcome::Done, std::chrono::steady_clock::now() - flight.Sent);
     try {
       queue_.Finish(flight.Job, outcome, Now());
     } catch (const std::exception& error) {
@@ -96,6 +99,7 @@ void TDnsWorker::Run() {
           if (!job) break;
           TFlight flight;
           flight.Job = std::move(*job);
+          flight.Sent = steadyNow;
           try {
             flight.Update = std::make_unique<TDnsUpdate>(
                 flight.Job.Address.empty()

@@ -25,6 +25,10 @@ struct TDnsWorkerOptions {
   int Window = 32;                          // updates on their way at once
   std::chrono::milliseconds Timeout{5000};  // the wait for one answer, resends included
   uint32_t Ttl = 60;                        // of the records published
+  // Told of each update's outcome (done: the name server took it) and the
+  // time from sending it, on the worker's thread; for the service's metrics,
+  // so it must be quick.
+  std::function<void(bool done, std::chrono::steady_clock::duration latency)> OnOutcome = {};
 };
 
 class TDnsWorker {

@@ -28,3 +28,13 @@ std::vector<TDnsQueueEntry> TMemoryDnsQueueStore::After(const std::string& name,
     page.push_back(it->second);
   return page;
 }
+
+TDnsBacklog TMemoryDnsQueueStore::Backlog() {
+  TDnsBacklog backlog;
+  for (const auto& [key, entry] : entries_) {
+    if (entry.State == TDnsState::Published) continue;
+    ++backlog.Waiting;
+    if (!backlog.OldestSince || entry.Since < *backlog.OldestSince) backlog.OldestSince = entry.Since;
+  }
+  return backlog;
+}

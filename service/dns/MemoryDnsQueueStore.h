@@ -17,6 +17,7 @@ class TMemoryDnsQueueStore : public IDnsQueueStore {
   std::vector<TDnsQueueEntry> After(const std::string& name, TDnsRecordType type, std::size_t limit) override;
   std::string PublishedTo() override { return publishedTo_; }
   void SetPublishedTo(const std::string& server) override { publishedTo_ = server; }
+  TDnsBacklog Backlog() override;
 
   std::size_t Size() const { return entries_.size(); }
 

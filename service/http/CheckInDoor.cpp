@@ -3,35 +3,39 @@
 TFrontAnswer TCheckInDoor::Answer(const TFrontRequest& req) {
   const std::string caller = c_.Caller(req);
   if (req.CrossSiteNavigation()) {
-    c_.Log.Write(TLogPriority::Warning,
-                 "refused address=" + TRequestLog::Value(caller) + ": a check-in by another site's link");
+    c_.Log.Write(TLogPriority::Warning, "event=checkin outcome=cross_site" + TRequestLog::Field("address", caller) +
+                                            " reason=a%20check-in%20by%20another%20site's%20link");
     return TAnswers::Text(403, "a check-in is not taken from another site's link\n");
   }
   if (!req.Has("userid") || !req.Has("enc")) return TAnswers::Text(400, "missing userid or enc\n");
   const std::string name = req.Param("userid");
   const std::string node = req.Param("node");
   const TCheckInResult r = c_.Core.CheckIn(name, req.Param("enc"), node, caller, c_.Now());
-  const std::string who = " node=" + TRequestLog::Value(node) + " user=" + TRequestLog::Value(name) +
-                          " address=" + TRequestLog::Value(caller);
+  c_.Metrics.CountRequest(TMetricsDoor::CheckIn, r.Answer);
+  const std::string who =
+      TRequestLog::Field("node", node) + TRequestLog::Field("user", name) + TRequestLog::Field("address", caller);
+  auto line = [&](const char* outcome, const std::string& reason = "") {
+    return std::string("event=checkin outcome=") + outcome + who + (reason.empty() ? "" : TRequestLog::Field("reason", reason));
+  };
   switch (r.Answer) {
     case TAnswer::Ok:
       ++c_.CheckIns;
-      c_.Log.Write(TLogPriority::Info, who.substr(1) + (r.KeyNode.empty() ? "" : " by=key"));
+      c_.Log.Write(TLogPriority::Info, line("ok") + (r.KeyNode.empty() ? "" : TRequestLog::Field("by", "key")));
       return TAnswers::Text(200, r.Address);
     case TAnswer::BadRequest:
-      c_.Log.Write(TLogPriority::Warning, "refused" + who + ": " + r.Problem);
+      c_.Log.Write(TLogPriority::Warning, line("bad_request", r.Problem));
       return TAnswers::Text(400, r.Problem + "\n");
     case TAnswer::Limited: {
-      c_.Log.Write(TLogPriority::Warning, "limited" + who + ": too many failed attempts");
+      c_.Log.Write(TLogPriority::Warning, line("limited", "too many failed attempts"));
       TFrontAnswer answer = TAnswers::Text(429, "too many failed check-ins; try again later\n");
       TAnswers::RetryAfter(answer, r.RetryAfter);
       return answer;
     }
     case TAnswer::TooManyNodes:
-      c_.Log.Write(TLogPriority::Warning, "refused" + who + ": too many nodes");
+      c_.Log.Write(TLogPriority::Warning, line("too_many_nodes"));
       return TAnswers::Text(403, "this account has as many nodes as it may have\n");
     case TAnswer::Unavailable: {
-      c_.Log.Write(TLogPriority::Error, "unrecorded" + who + ": " + r.Problem);
+      c_.Log.Write(TLogPriority::Error, line("unavailable", r.Problem));
       TFrontAnswer answer =
           TAnswers::Text(503, "the service cannot record check-ins right now; try again later\n");
       TAnswers::RetryAfter(answer, TAnswers::RetryAfterSeconds * 1000LL);
@@ -40,6 +44,6 @@ TFrontAnswer TCheckInDoor::Answer(const TFrontRequest& req) {
     case TAnswer::BadAuth:
       break;
   }
-  c_.Log.Write(TLogPriority::Warning, "refused" + who);
+  c_.Log.Write(TLogPriority::Warning, line("bad_auth"));
   return TAnswers::Text(403, "unknown account or wrong password\n");
 }

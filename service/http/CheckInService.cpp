@@ -6,6 +6,7 @@
 
 #include "service/core/AccountList.h"
 #include "service/core/PasswordHash.h"
+#include "service/http/AdminDoor.h"
 #include "service/http/ApiDoor.h"
 #include "service/http/CheckInDoor.h"
 #include "service/http/DynDns2Door.h"
@@ -71,6 +72,8 @@ TFrontAnswer TCheckInService::Route(const TFrontRequest& req) {
   if (path == "/webhook") return method == "POST" ? pageDoors_->SetWebhook(req) : TAnswers::Status(405);
   if (path == "/nodekey") return method == "POST" ? pageDoors_->NodeKey(req) : TAnswers::Status(405);
   if (path == TApiDoor::Path) return get ? apiDoor_->Answer(req) : TAnswers::Status(405);
+  if (path == "/metrics") return get ? adminDoor_.Metrics(req) : TAnswers::Status(404);
+  if (path == "/healthz") return get ? adminDoor_.Health(req) : TAnswers::Status(404);
   return TAnswers::Status(404);
 }
 
@@ -87,13 +90,26 @@ void TCheckInService::AddAccount(const std::string& name, const std::string& dig
 
 void TCheckInService::PublishInDns(const TDnsSettings& settings, std::unique_ptr<IDnsQueueStore> queueStore,
                                    TDnsQueueOptions queueOptions, TDnsWorkerOptions workerOptions) {
-  auto log = [this](TLogPriority priority, const std::string& line) { log_.Write(priority, line); };
+  // The publisher's lines in words ("DNS: the name server is now ...") go
+  // out as the text of a dns event; those of fields as they are.
+  auto log = [this](TLogPriority priority, const std::string& line) {
+    if (line.rfind("DNS: ", 0) == 0)
+      log_.Write(priority, "event=dns" + TRequestLog::Field("text", line.substr(5)));
+    else
+      log_.Write(priority, line);
+  };
+  std::function<void(bool, std::chrono::steady_clock::duration)> counted = std::move(workerOptions.OnOutcome);
+  workerOptions.OnOutcome = [this, counted](bool done, std::chrono::steady_clock::duration latency) {
+    context_.Metrics.CountDnsUpdate(done, latency);
+    if (counted) counted(done, latency);
+  };
   auto dns = std::make_unique<TDnsPublisher>(settings, *queueStore, queueOptions, workerOptions, log);
   dnsStore_ = std::move(queueStore);
   dns_ = std::move(dns);
   nodePublisher_ = std::make_unique<TNodePublisher>(*store_, *dns_, log, core_->Rules().StaleAfter);
   context_.Publisher = nodePublisher_.get();
   core_->OnAddressChanged = [this](const TAddressChange& change) { AddressChanged(change); };
+  adminDoor_.SetDns(dns_.get());
   // A name's failing and recovering reaches the owner when there is a webhook to tell.
   dns_->Queue().OnFailingChanged = [this](const std::string& name, TDnsRecordType type, bool failing,
                                           const std::string& reason) {

@@ -13,6 +13,7 @@
 //   POST /webhook         set the signed-in account's webhook URL, then 303 to /nodes
 //   POST /nodekey         make or remove a node's own key (signed in)
 //   GET /api/nodes        the nodes as JSON (Basic); 401 without credentials
+//   GET /metrics, /healthz    for the service's admins, from allowed addresses only (TAdminDoor)
 //
 // With PublishInDns, every node is also published in DNS as
 // NODE.ACCOUNT.ZONE (TNodePublisher, TDnsPublisher): a check-in is answered
@@ -43,6 +44,7 @@
 #include "runtime/JournalLog.h"
 #include "service/core/ServiceCore.h"
 #include "service/dns/DnsPublisher.h"
+#include "service/http/AdminDoor.h"
 #include "service/http/Answers.h"
 #include "service/http/DoorContext.h"
 #include "service/http/RequestCheck.h"
@@ -135,6 +137,10 @@ class TCheckInService {
   void Stop();
   // Check-ins answered with an address.
   int CheckIns() const { return checkIns_; }
+  // Who may read /metrics and /healthz, and when DNS is unhealthy; before Serve or Start.
+  void SetAdmin(TAdminOptions options) { adminDoor_.SetOptions(std::move(options)); }
+  // The counters every door keeps; other parts of the service count theirs here too.
+  TMetrics& Metrics() { return context_.Metrics; }
 
  private:
   // Which door answers the request; on the front's workers.
@@ -157,6 +163,7 @@ class TCheckInService {
   std::unique_ptr<TPageDoors> pageDoors_;
   std::unique_ptr<TApiDoor> apiDoor_;
   std::unique_ptr<THomeDoor> homeDoor_;
+  TAdminDoor adminDoor_{context_};
   std::unique_ptr<TServiceFront> front_;
   std::thread thread_;
   // Goes after the DNS publisher below has stopped, which tells it of failing names.

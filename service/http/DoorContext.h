@@ -7,6 +7,7 @@
 #include <functional>
 #include <vector>
 
+#include "service/core/Metrics.h"
 #include "service/core/ServiceCore.h"
 #include "service/http/FrontRequest.h"
 #include "service/http/RequestLog.h"
@@ -23,6 +24,8 @@ struct TDoorContext {
   const std::function<TServiceTime()>& Clock;
   std::atomic<int>& CheckIns;      // answered with an address
   TNodePublisher* Publisher = nullptr;  // set once nodes are published in DNS
+  // The service's counters (GET /metrics); every door counts its outcomes here.
+  TMetrics Metrics{};
 
   // The connection's address, or for a trusted proxy the one it speaks for.
   std::string Caller(const TFrontRequest& req) const;

@@ -71,8 +71,8 @@ void THttpConnection::Arm(TTime when) {
     if (self->deadline_ == TTime::max()) return;
     if (Now() < self->deadline_) return self->Arm(self->deadline_);
     if (self->deadlineWhat_)
-      self->front_.log_.Write(TLogPriority::Warning,
-                              "closed address=" + TRequestLog::Value(self->address_) + ": " + self->deadlineWhat_);
+      self->front_.log_.Write(TLogPriority::Warning, "event=closed" + TRequestLog::Field("address", self->address_) +
+                                                         TRequestLog::Field("reason", self->deadlineWhat_));
     self->Close();
   });
 }
@@ -143,8 +143,9 @@ void THttpConnection::Read() {
 }
 
 void THttpConnection::Refuse(const ERequestRefused& refusal) {
-  front_.log_.Write(TLogPriority::Warning, "refused request address=" + TRequestLog::Value(address_) +
-                                               " status=" + std::to_string(refusal.Status()) + ": " + refusal.Message());
+  front_.log_.Write(TLogPriority::Warning, "event=refused_request" + TRequestLog::Field("address", address_) +
+                                               " status=" + std::to_string(refusal.Status()) +
+                                               TRequestLog::Field("reason", refusal.Message()));
   head_.reset();
   headRequest_ = false;
   Write(TAnswers::Refused(refusal.Status(), refusal.Message()));

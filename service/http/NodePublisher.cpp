@@ -62,16 +62,18 @@ void TNodePublisher::HandOver(const TNodeRecord& node, const std::string& accoun
   } catch (const EDnsUpdate& e) {
     // Only a damaged store holds an address that is none; trying again cannot mend it.
     if (log_)
-      log_(TLogPriority::Error, "DNS: node " + TCheckInService::LogValue(node.Name) + " of " +
-                                    TCheckInService::LogValue(account) + " is not published: " + e.Message());
+      log_(TLogPriority::Error, "event=dns" + TRequestLog::Field("node", node.Name) +
+                                    TRequestLog::Field("account", std::string(account)) + " state=not_published" +
+                                    TRequestLog::Field("reason", e.Message()));
     return;
   }
   const std::string problem = owner.Valid() ? "" : owner.Reason;
   if (node.PublishedName == owner.Name && node.DnsState == problem) return;
   store_.SetNodeDns(node.Id, owner.Name, problem);
   if (!owner.Valid() && log_)
-    log_(TLogPriority::Warning, "DNS: node " + TCheckInService::LogValue(node.Name) + " of " +
-                                    TCheckInService::LogValue(account) + " is not published: " + problem);
+    log_(TLogPriority::Warning, "event=dns" + TRequestLog::Field("node", node.Name) +
+                                    TRequestLog::Field("account", std::string(account)) + " state=not_published" +
+                                    TRequestLog::Field("reason", problem));
 }
 
 void TNodePublisher::HandOverAll() {
@@ -150,10 +152,10 @@ void TNodePublisher::Run() {
     if (error.empty() == failing && log_) {
       failing = !error.empty();
       if (failing)
-        log_(TLogPriority::Error, "DNS: cannot hand nodes to the update queue: " + error + " (trying again every " +
-                                      std::to_string(retryAfter_.count()) + " ms)");
+        log_(TLogPriority::Error, "event=dns state=handover_failing" + TRequestLog::Field("reason", error) +
+                                      " retry_ms=" + std::to_string(retryAfter_.count()));
       else
-        log_(TLogPriority::Info, "DNS: nodes are handed to the update queue again");
+        log_(TLogPriority::Info, "event=dns state=handover_resumed");
     }
 
     hold.lock();

@@ -70,8 +70,9 @@ std::optional<TFrontAnswer> TPageDoors::Forged(const TFrontRequest& req, const c
                        CRYPTO_memcmp(sent.data(), cookie->data(), sent.size()) == 0;
   const bool otherSite = req.FromAnotherSite();
   if (tokenOk && !otherSite) return std::nullopt;
-  c_.Log.Write(TLogPriority::Warning, std::string(form) + " refused address=" + TRequestLog::Value(c_.Caller(req)) +
-                                          (otherSite ? ": sent from another site" : ": without the page's form token"));
+  c_.Log.Write(TLogPriority::Warning,
+               std::string("event=") + form + " outcome=forged" + TRequestLog::Field("address", c_.Caller(req)) +
+                   TRequestLog::Field("reason", otherSite ? "sent from another site" : "without the page's form token"));
   TFrontAnswer answer;
   const std::string token = FormToken(req, answer);
   return WithPage(std::move(answer), 403,
@@ -95,7 +96,8 @@ TFrontAnswer TPageDoors::Nodes(const TFrontRequest& req) {
       page = WithSection(std::move(page), WebhookSection(*webhook, now, token));
     return WithPage(std::move(headers), 200, std::move(page));
   } catch (const EStoreError& e) {
-    c_.Log.Write(TLogPriority::Error, "unavailable page=/nodes: " + e.Message());
+    c_.Log.Write(TLogPriority::Error,
+                 "event=page outcome=unavailable page=/nodes" + TRequestLog::Field("reason", e.Message()));
     TFrontAnswer answer = TAnswers::Page(
         503, MessagePage("Unavailable", "The service cannot read its nodes right now; try again shortly."), true);
     TAnswers::RetryAfter(answer, TAnswers::RetryAfterSeconds * 1000LL);
@@ -104,7 +106,7 @@ TFrontAnswer TPageDoors::Nodes(const TFrontRequest& req) {
 }
 
 TFrontAnswer TPageDoors::SignIn(const TFrontRequest& req) {
-  if (std::optional<TFrontAnswer> refused = Forged(req, "sign-in")) return *refused;
+  if (std::optional<TFrontAnswer> refused = Forged(req, "signin")) return *refused;
   TFrontAnswer headers;
   const std::string token = FormToken(req, headers);
   const std::string name = req.Param("name");
@@ -112,7 +114,11 @@ TFrontAnswer TPageDoors::SignIn(const TFrontRequest& req) {
   if (!req.Has("name") || !req.Has("password"))
     return WithPage(std::move(headers), 400, SignInPage("", "Give an account name and a password.", token));
   const TSignIn r = c_.Core.SignIn(name, DigestToHex(MD5OfString(req.Param("password"))), caller, c_.Now());
-  const std::string who = " user=" + TRequestLog::Value(name) + " address=" + TRequestLog::Value(caller);
+  c_.Metrics.CountRequest(TMetricsDoor::SignIn, r.Answer);
+  const std::string who = TRequestLog::Field("user", name) + TRequestLog::Field("address", caller);
+  auto line = [&](const char* outcome, const std::string& reason = "") {
+    return std::string("event=signin outcome=") + outcome + who + (reason.empty() ? "" : TRequestLog::Field("reason", reason));
+  };
   switch (r.Answer) {
     case TAnswer::Ok: {
       const std::string session = c_.Sessions.Begin(r.Account, c_.Now());
@@ -120,31 +126,31 @@ TFrontAnswer TPageDoors::SignIn(const TFrontRequest& req) {
       answer.Set("Set-Cookie",
                  TAnswers::Cookie(TAnswers::SessionCookie, session, TSessions::Lifetime / 1000, c_.Https(req)));
       answer.Set("Cache-Control", "no-store");
-      c_.Log.Write(TLogPriority::Info, "signed in" + who);
+      c_.Log.Write(TLogPriority::Info, line("ok"));
       return answer;
     }
     case TAnswer::BadRequest:
-      c_.Log.Write(TLogPriority::Warning, "sign-in refused" + who + ": " + r.Problem);
+      c_.Log.Write(TLogPriority::Warning, line("bad_request", r.Problem));
       return WithPage(std::move(headers), 400, SignInPage("", "That is no account name: " + r.Problem + ".", token));
     case TAnswer::Limited: {
-      c_.Log.Write(TLogPriority::Warning, "sign-in limited" + who + ": too many failed attempts");
+      c_.Log.Write(TLogPriority::Warning, line("limited", "too many failed attempts"));
       TAnswers::RetryAfter(headers, r.RetryAfter);
       return WithPage(std::move(headers), 429,
                       SignInPage(name, "Too many failed sign-ins. Try again in " + Minutes(r.RetryAfter) + ".", token));
     }
     case TAnswer::Unavailable:
-      c_.Log.Write(TLogPriority::Error, "sign-in unavailable" + who + ": " + r.Problem);
+      c_.Log.Write(TLogPriority::Error, line("unavailable", r.Problem));
       TAnswers::RetryAfter(headers, TAnswers::RetryAfterSeconds * 1000LL);
       return WithPage(std::move(headers), 503,
                       SignInPage(name, "The service cannot sign you in right now; try again shortly.", token));
     default:
-      c_.Log.Write(TLogPriority::Warning, "sign-in refused" + who);
+      c_.Log.Write(TLogPriority::Warning, line("bad_auth"));
       return WithPage(std::move(headers), 403, SignInPage(name, "Wrong account name or password.", token));
   }
 }
 
 TFrontAnswer TPageDoors::SignOut(const TFrontRequest& req) {
-  if (std::optional<TFrontAnswer> refused = Forged(req, "sign-out")) return *refused;
+  if (std::optional<TFrontAnswer> refused = Forged(req, "signout")) return *refused;
   if (const std::optional<std::string> token = CookieOf(req, TAnswers::SessionCookie)) c_.Sessions.End(*token);
   TFrontAnswer answer = TAnswers::SeeNodes();
   answer.Set("Set-Cookie", TAnswers::Cookie(TAnswers::SessionCookie, "", 0, c_.Https(req)));

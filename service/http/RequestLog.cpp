@@ -5,7 +5,14 @@
 #include "runtime/SysUtils.h"
 
 void TRequestLog::Write(TLogPriority priority, const std::string& text) const {
-  if (sink_) sink_(priority, Timestamp() + " " + text);
+  if (!sink_) return;
+  const char* level = priority == TLogPriority::Error ? "error" : priority == TLogPriority::Warning ? "warning" : "info";
+  const bool fields = text.rfind("event=", 0) == 0;
+  sink_(priority, "time=" + Timestamp() + " level=" + level + (fields ? " " + text : " event=note" + Field("text", text)));
+}
+
+std::string TRequestLog::Field(const char* key, const std::string& value) {
+  return std::string(" ") + key + "=" + Value(value);
 }
 
 std::string TRequestLog::Value(const std::string& value) {
@@ -20,7 +27,7 @@ std::string TRequestLog::Timestamp() {
   if (now != last) {
     std::tm tm{};
     localtime_r(&now, &tm);
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &tm);
     last = now;
   }
   return text;

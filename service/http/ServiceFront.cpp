@@ -141,8 +141,8 @@ void TServiceFront::Accepted(tcp::socket socket, const tcp::endpoint& peer) {
     }
   }
   if (!connection) {
-    log_.Write(TLogPriority::Warning,
-               "refused connection address=" + TRequestLog::Value(address) + ": too many connections");
+    log_.Write(TLogPriority::Warning, "event=refused_connection" + TRequestLog::Field("address", address) +
+                                          " reason=too%20many%20connections");
     socket.close(ec);
     return;
   }
@@ -186,7 +186,8 @@ TFrontAnswer TServiceFront::Answer(const TFrontRequest& req) {
   } catch (const EWouldWait&) {
     throw;
   } catch (const std::exception& e) {
-    log_.Write(TLogPriority::Error, "failed path=" + TRequestLog::Value(req.Head.Path) + ": " + e.what());
+    log_.Write(TLogPriority::Error,
+               "event=failed" + TRequestLog::Field("path", req.Head.Path) + TRequestLog::Field("reason", e.what()));
     return TAnswers::Text(500, "the service failed to answer this request\n");
   }
 }

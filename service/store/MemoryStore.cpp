@@ -295,3 +295,14 @@ bool TMemoryStore::SetKeysOnly(std::string_view name, bool keysOnly) {
   it->second.KeysOnly = keysOnly;
   return true;
 }
+
+TNodeCounts TMemoryStore::CountNodes(TServiceTime staleBefore) {
+  std::lock_guard<std::mutex> guard(lock_);
+  TNodeCounts counts;
+  for (const auto& [account, nodes] : nodes_)
+    for (const auto& [key, node] : nodes) {
+      ++counts.Nodes;
+      if (node.LastCheckIn < staleBefore) ++counts.Stale;
+    }
+  return counts;
+}

@@ -37,6 +37,7 @@ class TMemoryStore : public IServiceStore {
   std::optional<TNodeKeyRecord> FindNodeKey(std::int64_t accountId, std::string_view node) override;
   std::vector<TNodeKeyRecord> NodeKeys(std::int64_t accountId) override;
   bool SetKeysOnly(std::string_view name, bool keysOnly) override;
+  TNodeCounts CountNodes(TServiceTime staleBefore) override;
 
  private:
   // Names as keys in ASCII lower case: they compare without regard to case.

@@ -137,6 +137,10 @@ struct TStaleNode {
   TNodeRecord Node;  // History left empty
 };
 
+struct TNodeCounts {
+  std::int64_t Nodes = 0, Stale = 0;
+};
+
 class IServiceStore {
  public:
   // The address changes kept per node and family; older ones are dropped.
@@ -211,4 +215,6 @@ class IServiceStore {
   virtual std::vector<TNodeKeyRecord> NodeKeys(std::int64_t accountId) = 0;
   // Sets whether only node keys update the account's nodes; false when there is no such account.
   virtual bool SetKeysOnly(std::string_view name, bool keysOnly) = 0;
+  // The nodes of every account, and how many of them last checked in before staleBefore (for /metrics).
+  virtual TNodeCounts CountNodes(TServiceTime staleBefore) = 0;
 };

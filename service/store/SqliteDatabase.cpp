@@ -2,9 +2,16 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <utility>
 
 #include "runtime/NoWaitScope.h"
+
+namespace {
+std::atomic<std::uint64_t> gErrorsRaised{0};
+}
+
+std::uint64_t SqliteErrorsRaised() { return gErrorsRaised.load(std::memory_order_relaxed); }
 
 void RaiseSqliteError(sqlite3* db, int rc, std::string_view doing) {
   const char* text = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
@@ -12,6 +19,7 @@ void RaiseSqliteError(sqlite3* db, int rc, std::string_view doing) {
   // Another program's lock, met where waiting for it is not allowed (the
   // busy handler gave up at once): the work is to be done where it is.
   if ((rc & 0xFF) == SQLITE_BUSY && TNoWaitScope::Current()) throw EWouldWait(message);
+  gErrorsRaised.fetch_add(1, std::memory_order_relaxed);
   switch (rc & 0xFF) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:

@@ -119,3 +119,5 @@ class TSqliteTransaction {
 
 // Raises the store exception for SQLite's result code rc (never returns).
 [[noreturn]] void RaiseSqliteError(sqlite3* db, int rc, std::string_view doing);
+// How many errors RaiseSqliteError raised since the process started, on any connection (for /metrics).
+std::uint64_t SqliteErrorsRaised();

@@ -117,3 +117,15 @@ void TSqliteDnsQueueStore::SetPublishedTo(const std::string& server) {
       },
       true);
 }
+
+TDnsBacklog TSqliteDnsQueueStore::Backlog() {
+  return store_.WithDatabase([&](TSqliteDatabase& db) {
+    TSqliteUse s(db.Cached("SELECT count(*), min(since_ms) FROM dns_queue WHERE state <> 'published'"));
+    TDnsBacklog backlog;
+    if (s->Step()) {
+      backlog.Waiting = s->Int(0);
+      if (!s->IsNull(1)) backlog.OldestSince = Time(s->Int(1));
+    }
+    return backlog;
+  });
+}

@@ -31,6 +31,7 @@ class TSqliteDnsQueueStore : public IDnsQueueStore {
   // file without it is read as "" and stays readable by older services.
   std::string PublishedTo() override;
   void SetPublishedTo(const std::string& server) override;
+  TDnsBacklog Backlog() override;
 
  private:
   TSqliteStore& store_;

@@ -62,6 +62,9 @@ class TSqliteStore : public IServiceStore {
   // The schema version this build writes.
   static int SchemaVersion();
   bool ReadOnly();
+  // Raises EStoreUnavailable, saying why, when a write could not be made
+  // now (the file read-only, deleted or replaced, not to be opened); writes nothing.
+  void CheckWritable();
 
   std::optional<TAccountRecord> FindAccount(std::string_view name) override;
   bool AddAccount(std::string_view name, std::string_view passwordHash, TServiceTime now) override;
@@ -93,6 +96,7 @@ class TSqliteStore : public IServiceStore {
   std::optional<TNodeKeyRecord> FindNodeKey(std::int64_t accountId, std::string_view node) override;
   std::vector<TNodeKeyRecord> NodeKeys(std::int64_t accountId) override;
   bool SetKeysOnly(std::string_view name, bool keysOnly) override;
+  TNodeCounts CountNodes(TServiceTime staleBefore) override;
 
   // Called inside the transaction of a check-in that created a node or
   // changed its address, before it commits: whatever it writes through the

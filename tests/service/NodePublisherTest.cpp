@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "service/dns/MemoryDnsQueueStore.h"
+#include "service/http/RequestLog.h"
 #include "service/store/MemoryStore.h"
 #include "tests/support/TempDir.h"
 
@@ -160,7 +161,8 @@ TEST_F(NodePublisherTest, ANodeWhoseNameCannotBePublishedIsRecordedWithTheReason
   EXPECT_EQ(stored.DnsState, "the node name holds '_'; only letters, digits and '-' can be published");
   EXPECT_FALSE(queueStore.Earliest()) << "nothing to send";
   ASSERT_EQ(Log().size(), 1u);
-  EXPECT_EQ(Log()[0], "DNS: node my_box of alice is not published: " + stored.DnsState);
+  EXPECT_EQ(Log()[0], "event=dns node=my_box account=alice state=not_published" +
+                           TRequestLog::Field("reason", stored.DnsState));
   const TNodeDnsView view = Publisher().View(stored, "alice");
   EXPECT_EQ(view.State, "not published");
   EXPECT_EQ(view.Reason, stored.DnsState);
@@ -178,8 +180,8 @@ TEST_F(NodePublisherTest, ANodeNotedWhileTheStoreFailsIsHandedOverOnceItWorksAga
   EXPECT_EQ(QueuedAddress("laptop.alice.dyn.example.org."), "192.0.2.1");
   const std::vector<std::string> lines = Log();
   ASSERT_EQ(lines.size(), 2u) << "one line when it starts failing, one when it ends, none per attempt";
-  EXPECT_EQ(lines[0], "DNS: cannot hand nodes to the update queue: the disk is full (trying again every 20 ms)");
-  EXPECT_EQ(lines[1], "DNS: nodes are handed to the update queue again");
+  EXPECT_EQ(lines[0], "event=dns state=handover_failing reason=the%20disk%20is%20full retry_ms=20");
+  EXPECT_EQ(lines[1], "event=dns state=handover_resumed");
 }
 
 TEST_F(NodePublisherTest, ThePageSeesTheStateOfTheNodesCurrentAddress) {

@@ -110,8 +110,9 @@ TEST_F(ServiceDns, ACheckInPublishesTheCallersAddressAndOneFromAnotherAddressMov
   const std::vector<std::string> log = service.StopAndReadLog();
   int published = 0, refusedLines = 0;
   for (const std::string& line : log) {
-    published += Holds(line, " DNS: laptop.demo.dyn.example.org. A ") && Holds(line, " published");
-    refusedLines += Holds(line, "DNS: node my_box of demo is not published: the node name holds '_'");
+    published += Holds(line, " event=dns name=laptop.demo.dyn.example.org. type=A ") && Holds(line, " state=published");
+    refusedLines +=
+        Holds(line, "event=dns node=my_box account=demo state=not_published reason=the%20node%20name%20holds%20'_'");
   }
   EXPECT_EQ(published, 2) << "one line per change of state";
   EXPECT_EQ(refusedLines, 1);

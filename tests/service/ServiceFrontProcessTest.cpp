@@ -122,7 +122,7 @@ TEST(ServiceFrontProcess, AHostileRequestIsRefusedOnceAndItsConnectionClosedAndT
   }
   // A refusal's log line may come after its answer: wait for them all, then
   // check there is no more.
-  const std::string refusal = "refused request address=127.0.0.1 status=";
+  const std::string refusal = "event=refused_request address=127.0.0.1 status=";
   for (int i = 0; i < 500 && Count(service.Log(), refusal) < static_cast<std::size_t>(refused); ++i)
     testpeer::Pause(10);
   EXPECT_EQ(Count(service.Log(), "node=smuggled"), 0u);
@@ -211,7 +211,7 @@ TEST(ServiceFrontProcess, TheIdleLimitAndTheBodyDeadlineEachCloseAConnectionOnTh
       {"silent after an answer", Head("/nowhere", ""), "", true, nullptr},
       {"a whole head, then a body that drips",
        "POST " + kCheckIn + "&node=drip HTTP/1.1\r\nHost: h\r\nContent-Length: 200\r\n\r\n", std::string(200, 'b'),
-       false, "closed address=127.0.0.1: no complete request body in time"},
+       false, "event=closed address=127.0.0.1 reason=no%20complete%20request%20body%20in%20time"},
   };
   for (const Case& c : cases) {
     const int fd = Connect(service.Port());

@@ -31,7 +31,7 @@ TEST(ServiceInstall, VersionAndHelpGoToStandardOutput) {
 TEST(ServiceInstall, TheManualPageDescribesEveryAccountCommand) {
   const std::string page = TempDir::Read(MAN_PAGE);
   for (const char* command : {"account add", "account passwd", "account remove", "account list", "account import",
-                              "account set", "node key"})
+                              "account set", "node key", "backup"})
     EXPECT_NE(page.find(command), std::string::npos) << command;
 }
 

@@ -29,15 +29,19 @@ TEST(ServiceProcess, LoggedValuesCannotForgeLogLines) {
   EXPECT_EQ(Parse(Ask(service.Port(), "GET /includes/r_update.php?userid=eve%25&enc=0 HTTP/1.0\r\n\r\n")).status, 403);
   const std::vector<std::string> log = service.StopAndReadLog();
   ASSERT_EQ(log.size(), 5u);
-  EXPECT_NE(log[1].find(" node=a%20b%25c user=demo address=127.0.0.1"), std::string::npos) << log[1];
-  EXPECT_NE(log[2].find(" refused node=box%0A2000-01-01%2000:00:00%20node=x%20user=admin%20address=6.6.6.6 user=demo "
-                        "address=127.0.0.1: the node name holds a control character"),
+  EXPECT_NE(log[1].find(" level=info event=checkin outcome=ok node=a%20b%25c user=demo address=127.0.0.1"),
+            std::string::npos)
+      << log[1];
+  EXPECT_NE(log[2].find(" event=checkin outcome=bad_request "
+                        "node=box%0A2000-01-01%2000:00:00%20node=x%20user=admin%20address=6.6.6.6 user=demo "
+                        "address=127.0.0.1 reason=the%20node%20name%20holds%20a%20control%20character"),
             std::string::npos)
       << log[2];
-  EXPECT_NE(log[3].find(" refused node= user=eve%1B[2J address=127.0.0.1: the account name holds a control character"),
+  EXPECT_NE(log[3].find(" outcome=bad_request node= user=eve%1B[2J address=127.0.0.1 "
+                        "reason=the%20account%20name%20holds%20a%20control%20character"),
             std::string::npos)
       << log[3];
-  EXPECT_NE(log[4].find(" refused node= user=eve%25 address=127.0.0.1"), std::string::npos) << log[4];
+  EXPECT_NE(log[4].find(" outcome=bad_auth node= user=eve%25 address=127.0.0.1"), std::string::npos) << log[4];
 }
 
 TEST(ServiceProcess, UnderTheJournalEachLineCarriesItsPriority) {
@@ -375,7 +379,7 @@ TEST(ServiceProcess, ALockedDatabaseIsAnswered503AndTheServiceGoesOnOnceItIsFree
   EXPECT_EQ(locked.body, "the service cannot record check-ins right now; try again later\n");
   ASSERT_EQ(other.Exec("COMMIT"), SQLITE_OK);
   EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "box", "127.0.0.2").status, 200);
-  EXPECT_TRUE(service.WaitForLog(" unrecorded node=box user=alice address=127.0.0.2: ")) << service.Log();
+  EXPECT_TRUE(service.WaitForLog(" event=checkin outcome=unavailable node=box user=alice address=127.0.0.2 reason=")) << service.Log();
 }
 
 TEST(ServiceProcess, AFullDiskIsAnswered503LosesNothingAndTheServiceRecoversWhenThereIsRoom) {
@@ -442,13 +446,13 @@ TEST(ServiceProcess, ADatabaseDeletedOrReplacedUnderTheServiceIsAnswered503AndNe
     const char* logged;
     const char* atRestart;
   } cases[] = {
-      {"deleted", [](const std::string& file) { std::filesystem::remove(file); }, " was deleted under the service",
+      {"deleted", [](const std::string& file) { std::filesystem::remove(file); }, "%20was%20deleted%20under%20the%20service",
        "there is no database "},
       {"replaced",
        [](const std::string& file) {
          TempDir::Write(file + ".new", "junk"), std::filesystem::rename(file + ".new", file);
        },
-       " was replaced under the service", " is not a pinmark-service database"},
+       "%20was%20replaced%20under%20the%20service", " is not a pinmark-service database"},
   };
   for (const Case& c : cases) {
     // Made as a user who lets everyone read what he makes would make it.

@@ -15,6 +15,7 @@
 
 #include "runtime/NoWaitScope.h"
 #include "service/dns/DnsQueue.h"
+#include "service/store/MemoryStore.h"
 #include "service/store/SqliteDnsQueueStore.h"
 #include "tests/service/OtherConnection.h"
 #include "tests/service/dns/DnsQueueStoreContract.h"
@@ -261,6 +262,34 @@ TEST(SqliteDnsQueueStore, KeepsTheQueuesContractAndItsEntriesAcrossReopening) {
   TSqliteStore walkedStore(dir.File("walked.db"));
   TSqliteDnsQueueStore walked(walkedStore);
   ExpectDnsQueueStoreWalk(walked);
+  TSqliteStore waitingStore(dir.File("waiting.db"));
+  TSqliteDnsQueueStore waiting(waitingStore);
+  ExpectDnsQueueStoreBacklog(waiting);
+}
+
+// Both stores count nodes, and the stale ones among them, alike.
+TEST(SqliteStore, CountsNodesAndTheStaleOnesAsTheMemoryStoreDoes) {
+  TempDir dir;
+  TSqliteStore sqlite(dir.File("service.db"));
+  TMemoryStore memory;
+  for (IServiceStore* store : {static_cast<IServiceStore*>(&sqlite), static_cast<IServiceStore*>(&memory)}) {
+    ASSERT_TRUE(store->AddAccount("alice", "hash", 1));
+    ASSERT_TRUE(store->AddAccount("bob", "hash", 1));
+    const std::int64_t alice = store->FindAccount("alice")->Id, bob = store->FindAccount("bob")->Id;
+    EXPECT_EQ(store->CountNodes(0).Nodes, 0);
+    store->RecordCheckIn(alice, "old", "10.0.0.1", 1000, 10);
+    store->RecordCheckIn(alice, "edge", "10.0.0.2", 2000, 10);
+    store->RecordCheckIn(bob, "new", "2001:db8::1", 3000, 10);
+    const struct {
+      TServiceTime staleBefore;
+      std::int64_t stale;
+    } cases[] = {{0, 0}, {1000, 0}, {1001, 1}, {2001, 2}, {5000, 3}};
+    for (const auto& c : cases) {
+      const TNodeCounts counts = store->CountNodes(c.staleBefore);
+      EXPECT_EQ(counts.Nodes, 3);
+      EXPECT_EQ(counts.Stale, c.stale) << "stale before " << c.staleBefore;
+    }
+  }
 }
 
 TEST(SqliteDnsQueueStore, ADatabaseFromBeforeTheQueueGetsItAndKeepsItsNodes) {

@@ -96,3 +96,29 @@ inline void ExpectDnsQueueStoreContract(IDnsQueueStore& store) {
   EXPECT_FALSE(store.Earliest());
   EXPECT_FALSE(store.Find("a.b.zone.", TDnsRecordType::AAAA)->Due);
 }
+
+// The backlog for monitoring: what is not published, and its oldest Since;
+// on a fresh, empty store.
+inline void ExpectDnsQueueStoreBacklog(IDnsQueueStore& store) {
+  using std::chrono::milliseconds;
+  EXPECT_EQ(store.Backlog().Waiting, 0);
+  EXPECT_FALSE(store.Backlog().OldestSince);
+  const struct {
+    const char* name;
+    TDnsState state;
+    long long since;
+  } entries[] = {{"published.x.zone.", TDnsState::Published, 1000},
+                 {"pending.x.zone.", TDnsState::Pending, 5000},
+                 {"failing.x.zone.", TDnsState::Failing, 3000}};
+  for (const auto& e : entries) {
+    TDnsQueueEntry entry;
+    entry.Name = e.name;
+    entry.Address = "192.0.2.1";
+    entry.State = e.state;
+    entry.Since = TDnsTime{milliseconds(e.since)};
+    store.Save(entry);
+  }
+  const TDnsBacklog backlog = store.Backlog();
+  EXPECT_EQ(backlog.Waiting, 2) << "a published name does not wait";
+  EXPECT_EQ(backlog.OldestSince, TDnsTime{milliseconds(3000)});
+}

@@ -112,11 +112,11 @@ TEST_F(DnsQueueRules, RetriesWithGrowingDelaysAndLogsOnlyChangesOfState) {
   // Failing, failing for another reason, and again the first; then published.
   ASSERT_EQ(log.size(), 4u);
   EXPECT_EQ(log[0].first, TLogPriority::Warning);
-  EXPECT_NE(log[0].second.find("laptop.alice.dyn.example.org. A to 192.0.2.1 failing: no answer"), std::string::npos);
-  EXPECT_NE(log[1].second.find("failing: REFUSED"), std::string::npos);
-  EXPECT_NE(log[2].second.find("failing: no answer"), std::string::npos);
+  EXPECT_NE(log[0].second.find("event=dns name=laptop.alice.dyn.example.org. type=A address=192.0.2.1 state=failing reason=no%20answer"), std::string::npos);
+  EXPECT_NE(log[1].second.find("state=failing reason=REFUSED"), std::string::npos);
+  EXPECT_NE(log[2].second.find("state=failing reason=no%20answer"), std::string::npos);
   EXPECT_EQ(log[3].first, TLogPriority::Info);
-  EXPECT_NE(log[3].second.find("192.0.2.1 published, after failing since 2027-01-15 08:00:00 UTC"), std::string::npos)
+  EXPECT_NE(log[3].second.find("address=192.0.2.1 state=published failing_since=2027-01-15T08:00:00Z"), std::string::npos)
       << log[3].second;
 }
 
@@ -173,4 +173,6 @@ TEST(MemoryDnsQueueStore, KeepsTheStoreContract) {
   ExpectDnsQueueStoreContract(store);
   TMemoryDnsQueueStore walked;
   ExpectDnsQueueStoreWalk(walked);
+  TMemoryDnsQueueStore waiting;
+  ExpectDnsQueueStoreBacklog(waiting);
 }
