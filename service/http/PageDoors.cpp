@@ -160,7 +160,8 @@ TFrontAnswer TPageDoors::SignOut(const TFrontRequest& req) {
 namespace {
 // A page the store could not be read or written for.
 TFrontAnswer StoreUnavailable(const TDoorContext& c, const char* page, const EStoreError& e) {
-  c.Log.Write(TLogPriority::Error, std::string("unavailable page=") + page + ": " + e.Message());
+  c.Log.Write(TLogPriority::Error,
+              std::string("event=unavailable page=") + page + TRequestLog::Field("reason", e.Message()));
   TFrontAnswer answer = TAnswers::Page(
       503, MessagePage("Unavailable", "The service cannot read or write its nodes right now; try again shortly."),
       true);
@@ -224,27 +225,28 @@ TFrontAnswer TPageDoors::ChangePassword(const TFrontRequest& req) {
         const std::string session = c_.Sessions.Begin(r.Account, c_.Now());
         headers.Set("Set-Cookie",
                     TAnswers::Cookie(TAnswers::SessionCookie, session, TSessions::Lifetime / 1000, c_.Https(req)));
-        c_.Log.Write(TLogPriority::Info, "password changed" + who + " sessions=" + std::to_string(ended));
+        c_.Log.Write(TLogPriority::Info, "event=password_changed" + who + " sessions=" + std::to_string(ended));
         return WithPage(std::move(headers), 200,
                         AccountPage(r.Account, token,
                                     "The password was changed. Every other session of " + r.Account.Name +
                                         " was signed out; its Pinmarks need the new password now."));
       }
       case TAnswer::Limited:
-        c_.Log.Write(TLogPriority::Warning, "password change limited" + who + ": too many failed attempts");
+        c_.Log.Write(TLogPriority::Warning, "event=password_change outcome=limited" + who +
+                                                TRequestLog::Field("reason", "too many failed attempts"));
         TAnswers::RetryAfter(headers, r.RetryAfter);
         return WithPage(
             std::move(headers), 429,
             AccountPage(*account, token, "", "Too many wrong passwords. Try again in " + Minutes(r.RetryAfter) + "."));
       case TAnswer::Unavailable:
-        c_.Log.Write(TLogPriority::Error, "password change unavailable" + who + ": " + r.Problem);
+        c_.Log.Write(TLogPriority::Error, "event=password_change outcome=unavailable" + who + TRequestLog::Field("reason", r.Problem));
         TAnswers::RetryAfter(headers, TAnswers::RetryAfterSeconds * 1000LL);
         return WithPage(std::move(headers), 503,
                         AccountPage(*account, token, "",
                                     "The service cannot change the password right now; nothing was changed. "
                                     "Try again shortly."));
       default:
-        c_.Log.Write(TLogPriority::Warning, "password change refused" + who + ": wrong current password");
+        c_.Log.Write(TLogPriority::Warning, "event=password_change outcome=bad_auth" + who);
         return WithPage(std::move(headers), 403,
                         AccountPage(*account, token, "", "The current password is wrong; nothing was changed."));
     }
@@ -262,8 +264,8 @@ TFrontAnswer TPageDoors::SignOutEverywhere(const TFrontRequest& req) {
     if (!account) return SignInAgain(std::move(headers), token);
     const std::size_t ended = c_.Sessions.EndAll(account->Id);
     headers.Set("Set-Cookie", TAnswers::Cookie(TAnswers::SessionCookie, "", 0, c_.Https(req)));
-    c_.Log.Write(TLogPriority::Info, "signed out everywhere user=" + TRequestLog::Value(account->Name) + " address=" +
-                                         TRequestLog::Value(c_.Caller(req)) + " sessions=" + std::to_string(ended));
+    c_.Log.Write(TLogPriority::Info, "event=signed_out_everywhere" + TRequestLog::Field("user", account->Name) +
+                                         TRequestLog::Field("address", c_.Caller(req)) + " sessions=" + std::to_string(ended));
     return WithPage(
         std::move(headers), 200,
         SignInPage(account->Name, "", token,
@@ -310,9 +312,9 @@ TFrontAnswer TPageDoors::RemoveNode(const TFrontRequest& req) {
       types += std::string(types.empty() ? "" : ", ") + DnsRecordTypeName(type);
       logged += std::string(logged.empty() ? " withdrawn=" : ",") + DnsRecordTypeName(type);
     }
-    c_.Log.Write(TLogPriority::Info, "node removed user=" + TRequestLog::Value(account->Name) +
-                                         " node=" + TRequestLog::Value(name) +
-                                         " address=" + TRequestLog::Value(c_.Caller(req)) + logged);
+    c_.Log.Write(TLogPriority::Info, "event=node_removed" + TRequestLog::Field("user", account->Name) +
+                                         TRequestLog::Field("node", name) +
+                                         TRequestLog::Field("address", c_.Caller(req)) + logged);
     std::string notice = "Removed the node " + (name.empty() ? "(no name)" : name) + " with its history.";
     if (!types.empty()) notice += " Its name " + node->Dns.Name + " is being withdrawn from DNS (" + types + ").";
     const TServiceTime now = c_.Now();
@@ -338,15 +340,15 @@ TFrontAnswer TPageDoors::SetWebhook(const TFrontRequest& req) {
     const std::optional<TWebhookRecord> before = c_.Core.Store().Webhook(account->Id);
     c_.Core.Store().SetWebhook(account->Name, url, before && !before->Secret.empty() ? "" : NewWebhookSecret());
   } catch (const EWebhookUrl& e) {
-    c_.Log.Write(TLogPriority::Warning, "webhook refused" + who + ": " + e.Message());
+    c_.Log.Write(TLogPriority::Warning, "event=webhook_set outcome=refused" + who + TRequestLog::Field("reason", e.Message()));
     return WithPage(std::move(headers), 400, MessagePage("Webhook not changed", e.Message() + "."));
   } catch (const EStoreError& e) {
-    c_.Log.Write(TLogPriority::Error, "webhook unavailable" + who + ": " + e.Message());
+    c_.Log.Write(TLogPriority::Error, "event=webhook_set outcome=unavailable" + who + TRequestLog::Field("reason", e.Message()));
     TAnswers::RetryAfter(headers, TAnswers::RetryAfterSeconds * 1000LL);
     return WithPage(std::move(headers), 503,
                     MessagePage("Unavailable", "The service cannot change the webhook right now; try again shortly."));
   }
-  c_.Log.Write(TLogPriority::Info, (url.empty() ? "webhook removed" : "webhook set") + who);
+  c_.Log.Write(TLogPriority::Info, (url.empty() ? "event=webhook_removed" : "event=webhook_set outcome=ok") + who);
   return TAnswers::SeeNodes();
 }
 
@@ -364,13 +366,13 @@ TFrontAnswer TPageDoors::NodeKey(const TFrontRequest& req) {
       std::string key;
       if (c_.Core.MakeNodeKey(account->Name, node, c_.Now(), key) != TKeyChange::Done)
         return TAnswers::Page(400, MessagePage("No key made", "That is no node name a node can check in with."), true);
-      c_.Log.Write(TLogPriority::Info, "node key made" + who);
+      c_.Log.Write(TLogPriority::Info, "event=node_key_made" + who);
       return TAnswers::Page(200, NodeKeyPage(*account, node, key, c_.Core.Rules().Zone), true);
     }
     if (action == "remove") {
       if (c_.Core.RemoveNodeKey(account->Name, node) != TKeyChange::Done)
         return TAnswers::Page(404, MessagePage("No key", "That node has no key to remove."), true);
-      c_.Log.Write(TLogPriority::Info, "node key removed" + who);
+      c_.Log.Write(TLogPriority::Info, "event=node_key_removed" + who);
       return TAnswers::Page(
           200, MessagePage("Key removed", "The key of " + node + " no longer works; the account's password updates "
                                           "the node unless the account takes keys only."),
@@ -378,7 +380,7 @@ TFrontAnswer TPageDoors::NodeKey(const TFrontRequest& req) {
     }
     return TAnswers::Page(400, MessagePage("Nothing done", "The form asked for nothing this service does."), true);
   } catch (const EStoreError& e) {
-    c_.Log.Write(TLogPriority::Error, "unavailable page=/nodekey: " + e.Message());
+    c_.Log.Write(TLogPriority::Error, "event=unavailable page=/nodekey" + TRequestLog::Field("reason", e.Message()));
     TFrontAnswer answer = TAnswers::Page(
         503, MessagePage("Unavailable", "The service cannot change keys right now; try again shortly."), true);
     TAnswers::RetryAfter(answer, TAnswers::RetryAfterSeconds * 1000LL);

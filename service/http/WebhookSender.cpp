@@ -186,8 +186,9 @@ void TWebhookSender::QueueNoted() {
       store_.AddDelivery(m.AccountId, m.Event, m.Body, m.Time);
     } catch (const std::exception& e) {
       if (log_)
-        log_(TLogPriority::Error, "webhook: cannot queue address-changed of node " + TRequestLog::Value(m.Node) +
-                                      " of " + TRequestLog::Value(m.Account) + ": " + e.what());
+        log_(TLogPriority::Error, "event=webhook" + TRequestLog::Field("account", m.Account) +
+                                      TRequestLog::Field("node", m.Node) + " state=unqueued" +
+                                      TRequestLog::Field("reason", e.what()));
     }
   }
   for (auto it = noted.begin(); it != noted.end(); ++it) {
@@ -231,12 +232,12 @@ void TWebhookSender::Deliver(const TDeliveryRecord& delivery) {
     error = e.what();
   }
   const TServiceTime now = clock_();
-  const std::string who = "webhook of " + TRequestLog::Value(delivery.Account);
+  const std::string who = "event=webhook" + TRequestLog::Field("account", delivery.Account);
   if (error.empty()) {
     store_.DeliveryDone(delivery.Id);
     if (delivery.Webhook.FailingSince != 0 && log_)
-      log_(TLogPriority::Info, who + " delivers again (" + delivery.Event + "), after failing since " +
-                                   ReadableTime(delivery.Webhook.FailingSince));
+      log_(TLogPriority::Info, who + " state=delivering" + TRequestLog::Field("delivered", delivery.Event) +
+                                   TRequestLog::Field("failing_since", ReadableTime(delivery.Webhook.FailingSince)));
     return;
   }
   const TServiceTime failingSince = delivery.Webhook.FailingSince != 0 ? delivery.Webhook.FailingSince : now;
@@ -245,11 +246,11 @@ void TWebhookSender::Deliver(const TDeliveryRecord& delivery) {
   store_.DeliveryFailed(delivery.Id, due, error, now, pause);
   if (!log_) return;
   if (pause)
-    log_(TLogPriority::Error, who + " paused: failing since " + ReadableTime(failingSince) + ": " +
-                                  error + " (setting its URL again resumes it)");
+    log_(TLogPriority::Error, who + " state=paused" + TRequestLog::Field("failing_since", ReadableTime(failingSince)) +
+                                  TRequestLog::Field("reason", error + " (setting its URL again resumes it)"));
   else if (delivery.Webhook.FailingSince == 0)
-    log_(TLogPriority::Warning, who + " failing: " + error +
-                                    " (trying again, without a line per attempt)");
+    log_(TLogPriority::Warning, who + " state=failing" +
+                                    TRequestLog::Field("reason", error + " (trying again, without a line per attempt)"));
 }
 
 std::chrono::milliseconds TWebhookSender::Turn() {
@@ -285,8 +286,8 @@ void TWebhookSender::Run() {
     if (error.empty() == failing && log_) {
       failing = !error.empty();
       log_(failing ? TLogPriority::Error : TLogPriority::Info,
-           failing ? "webhook: the store fails: " + error + " (trying again every second)"
-                   : "webhook: the store works again");
+           failing ? "event=webhook state=store_failing" + TRequestLog::Field("reason", error + " (trying again every second)")
+                   : std::string("event=webhook state=store_working"));
     }
     std::unique_lock<std::mutex> hold(lock_);
     if (stop_) return;

@@ -408,7 +408,7 @@ def main():
               == [LONG_NODE + " up to date", "phone up to date"], "the removed nodes are gone")
         check(queued(db, laptop_name).get("A") == "", "laptop's A set is to be deleted")
         log.seek(0)
-        check("node removed user=alice node=laptop" in log.read(), "the removal is logged")
+        check("event=node_removed user=alice node=laptop" in log.read(), "the removal is logged")
 
         # A new password: the current one asked again, the new one twice.
         elsewhere = sign_in_elsewhere(port, "secret")

@@ -303,14 +303,14 @@ TEST_F(Webhooks, AReceiverThatWasDownGetsTheEventOnARetryAndTheLogSaysSoOnce) {
   Start(Quick());
   SetUrl("http://127.0.0.1:" + std::to_string(receiverPort) + "/");
   ASSERT_EQ(CheckIn("box"), 200);
-  ASSERT_TRUE(Logged("webhook of demo failing: connecting to 127.0.0.1")) << log;
+  ASSERT_TRUE(Logged("event=webhook account=demo state=failing reason=connecting%20to%20127.0.0.1")) << log;
   EXPECT_NE(Hook().FailingSince, 0);
   Receiver receiver(receiverPort);
   ASSERT_GT(receiver.Port(), 0);
   const std::optional<TArrived> got = receiver.Wait(1);
   ASSERT_TRUE(got) << log;
   EXPECT_EQ(got->Signature, ExpectedSignature(kSecret, got->Body));
-  EXPECT_TRUE(Logged("webhook of demo delivers again")) << log;
+  EXPECT_TRUE(Logged("event=webhook account=demo state=delivering")) << log;
   EXPECT_EQ(Hook().FailingSince, 0);
   std::lock_guard<std::mutex> hold(logLock);
   EXPECT_EQ(log.find("demo failing"), log.rfind("demo failing")) << "one line, not one per retry";
@@ -338,7 +338,7 @@ TEST_F(Webhooks, AWebhookFailingLongerThanThePauseIsPausedShownSoAndResumedBySet
   SetUrl("http://127.0.0.1:" + std::to_string(testpeer::FreePort()) + "/");
   ASSERT_EQ(CheckIn("box"), 200);
   ASSERT_TRUE(Eventually([&] { return Hook().Paused; })) << log;
-  EXPECT_TRUE(Logged("webhook of demo paused: failing since"));
+  EXPECT_TRUE(Logged("event=webhook account=demo state=paused"));
   const std::string page = WebhookSection(Hook(), 0);
   EXPECT_NE(page.find("paused"), std::string::npos);
   EXPECT_NE(page.find(kSecret), std::string::npos);
@@ -577,7 +577,7 @@ TEST(WebhookProcess, AccountSetShowAndTheServiceDeliverOrRefuseAsTheOptionSays) 
   ServiceProcess refusing({"--db", db.file});
   ASSERT_GT(refusing.Port(), 0) << refusing.Log();
   ASSERT_EQ(CheckIn(refusing.Port(), "demo", Md5("demo"), "other").status, 200);
-  EXPECT_TRUE(refusing.WaitForLog("which webhooks are not sent to")) << refusing.Log();
+  EXPECT_TRUE(refusing.WaitForLog("which%20webhooks%20are%20not%20sent%20to")) << refusing.Log();
   EXPECT_EQ(receiver.Count(), 1u);
   EXPECT_NE(RunService({"account", "show", "demo", "--db", db.file}).out.find("webhook state failing since"),
             std::string::npos);
