@@ -124,7 +124,15 @@ TSignIn TServiceCore::Verify(std::string_view account, std::string_view digest, 
   }
   try {
     std::optional<TAccountRecord> found = store_.FindAccount(account);
-    // A node's key first: it costs an HMAC where the password costs the slow hash.
+    // A remembered password first: it costs nothing, not even a look for a key.
+    const bool passwordTaken =
+        found && (passwords == TPasswords::Taken || (passwords == TPasswords::OnUpdateDoor && !found->KeysOnly));
+    if (passwordTaken && IsDigest(digest) && remembered_.Remembered(found->Name, found->PasswordHash, digest, now)) {
+      r.Answer = TAnswer::Ok;
+      r.Account = std::move(*found);
+      return r;
+    }
+    // Then a node's key: it costs an HMAC where the password costs the slow hash.
     if (found && IsDigest(digest))
       for (const std::string& node : keyNodes) {
         const std::optional<TNodeKeyRecord> key = store_.FindNodeKey(found->Id, node);

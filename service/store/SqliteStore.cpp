@@ -323,6 +323,10 @@ void TSqliteStore::CheckWritable() {
 }
 
 void TSqliteStore::Ready(bool write) {
+  // A thread that must not wait reads inside the open group (a check-in's
+  // reads come before its write joins it): no transaction of its own to
+  // begin and end. Anything else ends the group first.
+  if (group_ && !write && TNoWaitScope::Current()) return;
   EndGroupLocked();
   Connected(write);
 }
@@ -361,9 +365,7 @@ void TSqliteStore::Connected(bool write) {
 
 std::optional<TAccountRecord> TSqliteStore::FindAccount(std::string_view name) {
   std::lock_guard<std::mutex> guard(lock_);
-  // A check-in on a thread that must not wait reads in the open group,
-  // which its write joins next: no transaction of its own to begin and end.
-  if (!group_ || !TNoWaitScope::Current()) Ready(false);
+  Ready(false);
   TSqliteUse s(s_->findAccount);
   s->Bind(1, name);
   if (!s->Step()) return std::nullopt;

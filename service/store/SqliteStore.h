@@ -140,7 +140,8 @@ class TSqliteStore : public IServiceStore {
   // Makes sure there is a connection (for a write, a writable one), opening
   // the file anew at most every ReopenMilliseconds; raises
   // EStoreUnavailable while there is none. Ends the open commit group
-  // first: whatever comes next is not part of it.
+  // first (whatever comes next is not part of it), but for a read on a
+  // thread that must not wait, which reads inside the group.
   void Ready(bool write);
   void Connected(bool write);
   // SQLite's busy handler: waits up to BusyMilliseconds, but not at all on a
