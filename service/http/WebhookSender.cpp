@@ -190,6 +190,7 @@ void TWebhookSender::QueueNoted() {
                                       TRequestLog::Field("node", m.Node) + " state=unqueued" +
                                       TRequestLog::Field("reason", e.what()));
     }
+    ++changesTaken_;
   }
   for (auto it = noted.begin(); it != noted.end(); ++it) {
     try {

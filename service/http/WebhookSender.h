@@ -29,6 +29,7 @@
 // paused and one when it delivers again, never one per retry.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -77,6 +78,9 @@ class TWebhookSender {
   // when the account has a webhook. Called by the front's event loop, which
   // must not wait for the database.
   void AddressChanged(const TAddressChange& change);
+  // Address changes taken from the notes so far (queued or, for an account
+  // without a webhook or a paused one, dropped).
+  std::size_t ChangesTaken() const { return changesTaken_; }
   // The DNS update of the node's published name started failing, or
   // succeeded after failing; only noted, under a short lock.
   void DnsChanged(const std::string& node, const std::string& account, const std::string& name, bool failing,
@@ -113,6 +117,7 @@ class TWebhookSender {
   std::condition_variable wake_;
   std::vector<TNoted> noted_;
   std::vector<TMoved> moved_;  // at most MaxNoted
+  std::atomic<std::size_t> changesTaken_{0};
   bool stop_ = false, woken_ = false;
   TServiceTime nextStaleLook_ = 0;
   std::thread thread_;

@@ -342,7 +342,9 @@ TEST_F(Webhooks, AWebhookFailingLongerThanThePauseIsPausedShownSoAndResumedBySet
   const std::string page = WebhookSection(Hook(), 0);
   EXPECT_NE(page.find("paused"), std::string::npos);
   EXPECT_NE(page.find(kSecret), std::string::npos);
+  const std::size_t taken = service->Webhooks()->ChangesTaken();
   ASSERT_EQ(CheckIn("other"), 200);
+  ASSERT_TRUE(Eventually([&] { return service->Webhooks()->ChangesTaken() > taken; }));
   EXPECT_FALSE(store->NextDelivery()) << "nothing is queued or sent while paused";
   Receiver receiver;
   SetUrl("http://127.0.0.1:" + std::to_string(receiver.Port()) + "/");
