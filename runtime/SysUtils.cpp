@@ -205,6 +205,17 @@ std::string IntToHex(uint64_t value, int digits) {
   return Format("%0*llX", digits, static_cast<unsigned long long>(value));
 }
 
+std::string BytesToHex(std::string_view bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (const char c : bytes) {
+    out += digits[static_cast<unsigned char>(c) >> 4];
+    out += digits[static_cast<unsigned char>(c) & 15];
+  }
+  return out;
+}
+
 std::vector<std::string> SplitItems(std::string_view text, char separator) {
   std::vector<std::string> items;
   if (text.empty()) return items;

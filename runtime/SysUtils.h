@@ -56,6 +56,8 @@ int64_t StrToInt64Def(std::string_view s, int64_t def);
 std::string IntToStr(int64_t value);
 // Upper-case hexadecimal, at least `digits` digits.
 std::string IntToHex(uint64_t value, int digits);
+// Lower-case hexadecimal of bytes, two digits each.
+std::string BytesToHex(std::string_view bytes);
 
 // File-name pieces, '/' being the separator.
 std::string ExtractFileName(std::string_view path);

@@ -18,15 +18,7 @@ std::string Random(std::size_t bytes) {
   return out;
 }
 
-std::string Hex(std::string_view bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (const char c : bytes) {
-    out += digits[static_cast<unsigned char>(c) >> 4];
-    out += digits[static_cast<unsigned char>(c) & 15];
-  }
-  return out;
-}
+std::string Hex(std::string_view bytes) { return BytesToHex(bytes); }
 }  // namespace
 
 std::string TNodeKey::Make() {

@@ -18,13 +18,7 @@ const char kSlow[] = "pbkdf2-sha256$";
 const char kPlain[] = "plain$";
 
 std::string Hex(const unsigned char* data, std::size_t size) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (std::size_t i = 0; i < size; ++i) {
-    out += digits[data[i] >> 4];
-    out += digits[data[i] & 15];
-  }
-  return out;
+  return BytesToHex(std::string_view(reinterpret_cast<const char*>(data), size));
 }
 
 bool Unhex(std::string_view text, std::vector<unsigned char>& out) {

@@ -4,17 +4,12 @@
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
 
+#include "runtime/SysUtils.h"
 #include "service/http/NodePages.h"
 
 namespace {
 std::string Hex(const unsigned char* bytes, std::size_t size) {
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  for (std::size_t i = 0; i < size; ++i) {
-    text += digits[bytes[i] >> 4];
-    text += digits[bytes[i] & 15];
-  }
-  return text;
+  return BytesToHex(std::string_view(reinterpret_cast<const char*>(bytes), size));
 }
 
 std::string JsonOrNull(std::string_view text) { return text.empty() ? "null" : JsonString(text); }
