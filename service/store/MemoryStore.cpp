@@ -257,9 +257,7 @@ std::string TMemoryStore::NodeKeySecret(std::string_view candidate) {
 bool TMemoryStore::SetNodeKey(std::int64_t accountId, std::string_view node, std::string_view keyHash,
                               TServiceTime now) {
   std::lock_guard<std::mutex> guard(lock_);
-  const bool known = std::any_of(accounts_.begin(), accounts_.end(),
-                                 [accountId](const auto& entry) { return entry.second.Id == accountId; });
-  if (!known) return false;
+  if (!AccountById(accounts_, accountId)) return false;
   keys_[accountId][LowerCase(node)] = {std::string(node), std::string(keyHash), now};
   return true;
 }
