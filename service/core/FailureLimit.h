@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "service/store/ServiceStore.h"
+#include "service/model/ServiceStore.h"
 
 class TFailureLimit {
  public:

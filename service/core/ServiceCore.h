@@ -56,7 +56,7 @@
 #include "service/core/FailureLimit.h"
 #include "service/core/PasswordHash.h"
 #include "service/core/VerificationCache.h"
-#include "service/store/ServiceStore.h"
+#include "service/model/ServiceStore.h"
 
 struct TServiceRules {
   TServiceTime StaleAfter = 2 * 60 * 60 * 1000;

@@ -20,7 +20,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "service/store/ServiceStore.h"
+#include "service/model/ServiceStore.h"
 
 class TVerificationCache {
  public:

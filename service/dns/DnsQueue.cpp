@@ -46,20 +46,6 @@ struct TLandedIn {
 
 }  // namespace
 
-const char* DnsStateName(TDnsState state) {
-  switch (state) {
-    case TDnsState::Published:
-      return "published";
-    case TDnsState::Pending:
-      return "pending";
-    case TDnsState::Failing:
-      return "failing";
-    case TDnsState::Verifying:
-      return "verifying";
-  }
-  return "pending";
-}
-
 TDnsQueue::TDnsQueue(IDnsQueueStore& store, TDnsQueueOptions options, TLog log)
     : store_(store), options_(options), log_(std::move(log)) {}
 

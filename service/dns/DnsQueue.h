@@ -38,7 +38,8 @@
 #include <vector>
 
 #include "runtime/JournalLog.h"
-#include "service/dns/DnsQueueStore.h"
+#include "service/dns/DnsUpdate.h"
+#include "service/model/DnsQueueStore.h"
 
 struct TDnsQueueOptions {
   std::chrono::milliseconds FirstRetry{1000};

@@ -154,8 +154,6 @@ bool OneTsigAtTheEnd(std::string_view message) {
 
 }  // namespace
 
-const char* DnsRecordTypeName(TDnsRecordType type) { return type == TDnsRecordType::AAAA ? "AAAA" : "A"; }
-
 std::string SignDnsMessage(std::string& wire, const TDnsKey& key, int64_t timeSigned, uint16_t fudge) {
   const std::string keyName = NameWire(key.Name);
   const std::string algorithm = NameWire(key.AlgorithmName());

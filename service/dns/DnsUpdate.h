@@ -22,12 +22,10 @@
 
 #include "runtime/Exception.h"
 #include "service/dns/DnsKey.h"
+#include "service/model/DnsRecordType.h"
 
 // An update that cannot be made (an address that is not one, a bad name).
 PINMARK_EXCEPTION_CLASS(EDnsUpdate, Exception);
-
-enum class TDnsRecordType : uint16_t { A = 1, AAAA = 28 };
-const char* DnsRecordTypeName(TDnsRecordType type);
 
 // What the name server's answer (or its silence) means for the update.
 struct TDnsOutcome {

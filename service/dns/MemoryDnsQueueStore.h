@@ -7,7 +7,7 @@
 #include <tuple>
 #include <utility>
 
-#include "service/dns/DnsQueueStore.h"
+#include "service/model/DnsQueueStore.h"
 
 class TMemoryDnsQueueStore : public IDnsQueueStore {
  public:

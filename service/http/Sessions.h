@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "service/store/ServiceStore.h"
+#include "service/model/ServiceStore.h"
 
 class TSessions {
  public:

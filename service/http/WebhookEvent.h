@@ -19,7 +19,7 @@
 #include <string_view>
 
 #include "runtime/Exception.h"
-#include "service/store/ServiceStore.h"
+#include "service/model/ServiceStore.h"
 
 // OpenSSL could not sign or draw a secret.
 PINMARK_EXCEPTION_CLASS(EWebhookError, Exception);

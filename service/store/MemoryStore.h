@@ -7,7 +7,7 @@
 #include <map>
 #include <mutex>
 
-#include "service/store/ServiceStore.h"
+#include "service/model/ServiceStore.h"
 
 class TMemoryStore : public IServiceStore {
  public:

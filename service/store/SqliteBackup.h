@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <string>
 
-#include "service/store/ServiceStore.h"
+#include "service/model/ServiceStore.h"
 
 struct TSqliteBackupResult {
   std::int64_t Pages = 0;

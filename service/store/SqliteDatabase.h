@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-#include "service/store/ServiceStore.h"
+#include "service/model/ServiceStore.h"
 
 struct sqlite3;
 struct sqlite3_stmt;

@@ -15,7 +15,7 @@
 // written) and leaves the table as it was.
 #pragma once
 
-#include "service/dns/DnsQueueStore.h"
+#include "service/model/DnsQueueStore.h"
 #include "service/store/SqliteStore.h"
 
 class TSqliteDnsQueueStore : public IDnsQueueStore {

@@ -43,7 +43,7 @@
 #include <vector>
 
 #include "runtime/NoWaitScope.h"
-#include "service/store/ServiceStore.h"
+#include "service/model/ServiceStore.h"
 #include "service/store/SqliteCheckpointer.h"
 #include "service/store/SqliteDatabase.h"
 

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "service/dns/DnsQueueStore.h"
+#include "service/model/DnsQueueStore.h"
 
 // The walk over every entry a page at a time, and the server the queue last
 // published to; on a fresh, empty store.

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "service/dns/DnsUpdate.h"
+#include "service/model/DnsRecordType.h"
 
 // Times the queue works with: wall-clock milliseconds since 1970, so that
 // they mean the same after a restart. Stored as the count of milliseconds.
@@ -31,7 +31,20 @@ enum class TDnsState {
   // confirmed it since this process started (TDnsQueue::StateOf).
   Verifying,
 };
-const char* DnsStateName(TDnsState state);  // "published", "pending", "failing", "verifying"
+// "published", "pending", "failing", "verifying"
+inline const char* DnsStateName(TDnsState state) {
+  switch (state) {
+    case TDnsState::Published:
+      return "published";
+    case TDnsState::Pending:
+      return "pending";
+    case TDnsState::Failing:
+      return "failing";
+    case TDnsState::Verifying:
+      return "verifying";
+  }
+  return "pending";
+}
 
 struct TDnsQueueEntry {
   // The key: the owner name ("node.account.zone.", lower case) and the type.
