@@ -81,28 +81,38 @@ bool TDnsQueue::Enqueue(const std::string& name, const std::string& text, TDnsTi
   const std::string address = CanonicalAddress(text);
   const TDnsRecordType type = TDnsUpdate::TypeOf(address);
   std::lock_guard<std::mutex> hold(lock_);
-  std::optional<TDnsQueueEntry> found = store_.Find(name, type);
-  if (!found) {
-    TDnsQueueEntry entry;
-    entry.Name = name;
-    entry.Type = type;
-    entry.Address = address;
-    entry.Version = 1;
-    entry.State = TDnsState::Pending;
-    entry.Since = now;
-    entry.Due = now;
-    store_.Save(entry);
+  bool due = false;
+  store_.Change(name, type, [&](std::optional<TDnsQueueEntry>& entry) {
+    due = false;
+    if (!entry) {
+      entry.emplace();
+      entry->Name = name;
+      entry->Type = type;
+      entry->Address = address;
+      entry->Version = 1;
+      entry->State = TDnsState::Pending;
+      entry->Since = now;
+      entry->Due = now;
+      due = true;
+      return true;
+    }
+    if (entry->Address == address) return false;
+    due = Replace(*entry, address, now);
     return true;
-  }
-  if (found->Address == address) return false;
-  return Replace(*found, address, now);
+  });
+  return due;
 }
 
 bool TDnsQueue::Withdraw(const std::string& name, TDnsRecordType type, TDnsTime now) {
   std::lock_guard<std::mutex> hold(lock_);
-  std::optional<TDnsQueueEntry> found = store_.Find(name, type);
-  if (!found || found->Address.empty()) return false;
-  return Replace(*found, "", now);
+  bool due = false;
+  store_.Change(name, type, [&](std::optional<TDnsQueueEntry>& entry) {
+    due = false;
+    if (!entry || entry->Address.empty()) return false;
+    due = Replace(*entry, "", now);
+    return true;
+  });
+  return due;
 }
 
 bool TDnsQueue::Replace(TDnsQueueEntry& entry, const std::string& address, TDnsTime now) {
@@ -116,7 +126,6 @@ bool TDnsQueue::Replace(TDnsQueueEntry& entry, const std::string& address, TDnsT
   // the next attempt already waits and takes the newest address along.
   const bool held = inFlight_.count({entry.Name, entry.Type}) != 0 || entry.State == TDnsState::Failing;
   if (!held && (!entry.Due || *entry.Due > now)) entry.Due = now;
-  store_.Save(entry);
   return !held;
 }
 
@@ -125,11 +134,9 @@ std::optional<TDnsJob> TDnsQueue::TakeDue(TDnsTime now) {
   // A name whose lease ran out while it is still in flight gets a new lease;
   // the bound keeps one call short whatever the store holds.
   for (int tries = 0; tries < 64; ++tries) {
-    std::optional<TDnsQueueEntry> entry = store_.Earliest();
-    if (!entry || !entry->Due || *entry->Due > now) return std::nullopt;
+    std::optional<TDnsQueueEntry> entry = store_.Claim(now, now + options_.Lease);
+    if (!entry) return std::nullopt;
     const TKey key{entry->Name, entry->Type};
-    entry->Due = now + options_.Lease;
-    store_.Save(*entry);
     if (inFlight_.count(key) != 0) continue;
     inFlight_.insert(key);
     return TDnsJob{entry->Name, entry->Type, entry->Address, entry->Version};
@@ -140,54 +147,64 @@ std::optional<TDnsJob> TDnsQueue::TakeDue(TDnsTime now) {
 void TDnsQueue::Finish(const TDnsJob& job, const TDnsOutcome& outcome, TDnsTime now) {
   std::lock_guard<std::mutex> hold(lock_);
   TLandedIn<std::set<TKey>> landed{inFlight_, {job.Name, job.Type}};
-  std::optional<TDnsQueueEntry> found = store_.Find(job.Name, job.Type);
-  if (!found) return;
-  TDnsQueueEntry& entry = *found;
-  const TDnsState before = entry.State;
-  const TDnsTime failingSince = entry.Since;
-  std::string line;
+  std::string line, reason;
   TLogPriority priority = TLogPriority::Info;
-  if (outcome.Kind == TDnsOutcome::Done) {
-    entry.PublishedAddress = job.Address;
-    entry.Attempts = 0;
-    entry.Reason.clear();
-    line = StateLine(job, job.Address.empty() ? "withdrawn" : "published");
-    if (before == TDnsState::Failing) line += " failing_since=" + IsoTime(failingSince);
-    if (entry.Version == job.Version) {
-      entry.State = TDnsState::Published;
-      entry.Due.reset();
-      confirmed_.insert({job.Name, job.Type});
+  bool found = false, wasFailing = false, failing = false, confirmed = false;
+  store_.Change(job.Name, job.Type, [&](std::optional<TDnsQueueEntry>& stored) {
+    found = stored.has_value();
+    line.clear();
+    priority = TLogPriority::Info;
+    confirmed = false;
+    if (!found) return false;
+    TDnsQueueEntry& entry = *stored;
+    const TDnsState before = entry.State;
+    const TDnsTime failingSince = entry.Since;
+    if (outcome.Kind == TDnsOutcome::Done) {
+      entry.PublishedAddress = job.Address;
+      entry.Attempts = 0;
+      entry.Reason.clear();
+      line = StateLine(job, job.Address.empty() ? "withdrawn" : "published");
+      if (before == TDnsState::Failing) line += " failing_since=" + IsoTime(failingSince);
+      if (entry.Version == job.Version) {
+        entry.State = TDnsState::Published;
+        entry.Due.reset();
+        confirmed = true;
+      } else {
+        entry.State = TDnsState::Pending;
+        entry.Due = now;
+      }
+      if (before != TDnsState::Pending || entry.State == TDnsState::Published) entry.Since = now;
     } else {
-      entry.State = TDnsState::Pending;
-      entry.Due = now;
+      ++entry.Attempts;
+      entry.Due = now + Backoff(job.Name, entry.Attempts);
+      if (before != TDnsState::Failing || entry.Reason != outcome.Reason) {
+        priority = TLogPriority::Warning;
+        // Tried again without a line per attempt.
+        line = StateLine(job, job.Address.empty() ? "withdrawal_failing" : "failing") + Field("reason", outcome.Reason);
+      }
+      if (before != TDnsState::Failing) entry.Since = now;
+      entry.State = TDnsState::Failing;
+      entry.Reason = outcome.Reason;
     }
-    if (before != TDnsState::Pending || entry.State == TDnsState::Published) entry.Since = now;
-  } else {
-    ++entry.Attempts;
-    entry.Due = now + Backoff(job.Name, entry.Attempts);
-    if (before != TDnsState::Failing || entry.Reason != outcome.Reason) {
-      priority = TLogPriority::Warning;
-      // Tried again without a line per attempt.
-      line = StateLine(job, job.Address.empty() ? "withdrawal_failing" : "failing") + Field("reason", outcome.Reason);
-    }
-    if (before != TDnsState::Failing) entry.Since = now;
-    entry.State = TDnsState::Failing;
-    entry.Reason = outcome.Reason;
-  }
-  store_.Save(entry);
+    wasFailing = before == TDnsState::Failing;
+    failing = entry.State == TDnsState::Failing;
+    reason = entry.Reason;
+    return true;
+  });
+  if (!found) return;
+  if (confirmed) confirmed_.insert({job.Name, job.Type});
   if (!line.empty()) Log(priority, line);
-  if (OnFailingChanged && (before == TDnsState::Failing) != (entry.State == TDnsState::Failing))
-    OnFailingChanged(job.Name, job.Type, entry.State == TDnsState::Failing, entry.Reason);
+  if (OnFailingChanged && wasFailing != failing) OnFailingChanged(job.Name, job.Type, failing, reason);
 }
 
 void TDnsQueue::Abandon(const TDnsJob& job, TDnsTime now) {
   std::lock_guard<std::mutex> hold(lock_);
   TLandedIn<std::set<TKey>> landed{inFlight_, {job.Name, job.Type}};
-  std::optional<TDnsQueueEntry> found = store_.Find(job.Name, job.Type);
-  if (found) {
-    found->Due = now;
-    store_.Save(*found);
-  }
+  store_.Change(job.Name, job.Type, [&](std::optional<TDnsQueueEntry>& entry) {
+    if (!entry) return false;
+    entry->Due = now;
+    return true;
+  });
 }
 
 std::optional<TDnsTime> TDnsQueue::NextDue() {
@@ -202,7 +219,9 @@ std::vector<TDnsQueueEntry> TDnsQueue::StateOf(const std::string& name) {
   std::vector<TDnsQueueEntry> entries;
   for (TDnsRecordType type : {TDnsRecordType::A, TDnsRecordType::AAAA})
     if (std::optional<TDnsQueueEntry> entry = store_.Find(name, type)) {
-      if (entry->State == TDnsState::Published && confirmed_.count({name, type}) == 0) {
+      // Instances that share the queue share its verification pass too: one
+      // instance's confirmation holds for all, so what the store says stands.
+      if (entry->State == TDnsState::Published && confirmed_.count({name, type}) == 0 && !store_.Shared()) {
         entry->State = TDnsState::Verifying;
         entry->Since = std::max(entry->Since, started_);
       }
@@ -218,26 +237,33 @@ void TDnsQueue::Resume(const std::string& server, TDnsTime now) {
   // Nothing recorded yet (a queue older than the record, or a new one): the
   // verification pass finds out what this server holds.
   const bool moved = !before.empty() && before != server;
+  // A lease of a process that died mid-update: no answer is coming, so the
+  // update is sent at once. A failing name's wait goes too, so the restart
+  // an operator makes after mending the set-up tries at once. Leases in a
+  // queue other instances share may be theirs, alive: they run out instead.
+  const bool dropLeases = !store_.Shared();
   std::size_t changed = 0;
   std::string name;
   TDnsRecordType type = TDnsRecordType::A;
   for (std::vector<TDnsQueueEntry> page; !(page = store_.After(name, type, 256)).empty();) {
-    for (TDnsQueueEntry& entry : page) {
-      // A lease of a process that died mid-update: no answer is coming, so
-      // the update is sent at once. A failing name's wait goes too, so the
-      // restart an operator makes after mending the set-up tries at once.
-      bool change = entry.Due && *entry.Due > now;
-      if (moved) {
-        change = true;
-        if (entry.State == TDnsState::Published) {
-          entry.State = TDnsState::Pending;
-          entry.Since = now;
+    for (const TDnsQueueEntry& read : page) {
+      if (!moved && !(dropLeases && read.Due && *read.Due > now)) continue;
+      bool change = false;
+      store_.Change(read.Name, read.Type, [&](std::optional<TDnsQueueEntry>& entry) {
+        change = false;
+        if (!entry) return false;
+        change = dropLeases && entry->Due && *entry->Due > now;
+        if (moved) {
+          change = true;
+          if (entry->State == TDnsState::Published) {
+            entry->State = TDnsState::Pending;
+            entry->Since = now;
+          }
         }
-      }
-      if (!change) continue;
-      entry.Due = now;
-      store_.Save(entry);
-      ++changed;
+        if (change) entry->Due = now;
+        return change;
+      });
+      if (change) ++changed;
     }
     name = page.back().Name;
     type = page.back().Type;
@@ -249,6 +275,10 @@ void TDnsQueue::Resume(const std::string& server, TDnsTime now) {
   if (before != server) store_.SetPublishedTo(server);
 }
 
+bool TDnsQueue::RunAlone(const std::string& task, const std::function<void()>& work) {
+  return store_.RunAlone(task, work);
+}
+
 std::vector<TDnsQueueEntry> TDnsQueue::Walk(const std::string& name, TDnsRecordType type, std::size_t limit) {
   std::lock_guard<std::mutex> hold(lock_);
   return store_.After(name, type, limit);
@@ -256,26 +286,34 @@ std::vector<TDnsQueueEntry> TDnsQueue::Walk(const std::string& name, TDnsRecordT
 
 bool TDnsQueue::Verified(const TDnsQueueEntry& asked, const std::string& held, TDnsTime now) {
   std::lock_guard<std::mutex> hold(lock_);
-  std::optional<TDnsQueueEntry> found = store_.Find(asked.Name, asked.Type);
-  // Changed while the question was out (a new address, an update sent): the
-  // answer may describe either side of it, and the update's own answer tells.
-  if (!found || found->State != TDnsState::Published || found->Version != asked.Version ||
-      found->PublishedAddress != asked.PublishedAddress || inFlight_.count({asked.Name, asked.Type}) != 0)
-    return false;
   const TKey key{asked.Name, asked.Type};
-  if (held == found->PublishedAddress) {
-    confirmed_.insert(key);
-    return false;
-  }
+  if (inFlight_.count(key) != 0) return false;
+  enum { Unchanged, Confirmed, Differs } seen = Unchanged;
+  std::string published;
+  store_.Change(asked.Name, asked.Type, [&](std::optional<TDnsQueueEntry>& found) {
+    // Changed while the question was out (a new address, an update sent): the
+    // answer may describe either side of it, and the update's own answer tells.
+    seen = Unchanged;
+    if (!found || found->State != TDnsState::Published || found->Version != asked.Version ||
+        found->PublishedAddress != asked.PublishedAddress)
+      return false;
+    if (held == found->PublishedAddress) {
+      seen = Confirmed;
+      return false;
+    }
+    seen = Differs;
+    published = found->PublishedAddress;
+    found->State = TDnsState::Pending;
+    found->Since = now;
+    found->Due = now;
+    return true;
+  });
+  if (seen == Confirmed) confirmed_.insert(key);
+  if (seen != Differs) return false;
   confirmed_.erase(key);
-  TDnsQueueEntry& entry = *found;
-  entry.State = TDnsState::Pending;
-  entry.Since = now;
-  entry.Due = now;
-  store_.Save(entry);
   Log(TLogPriority::Warning, "DNS: the name server holds " + (held.empty() ? std::string("nothing") : held) +
-                                 " for " + Subject(asked.Name, asked.Type) + " instead of " +
-                                 entry.PublishedAddress + ": sending it again");
+                                 " for " + Subject(asked.Name, asked.Type) + " instead of " + published +
+                                 ": sending it again");
   return true;
 }
 

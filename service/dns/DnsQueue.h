@@ -9,7 +9,8 @@
 //     until it is finished (or its lease runs out, should its Finish have
 //     been lost; then it is simply sent again, which changes nothing at the
 //     name server). A process that starts drops the leases of the one
-//     before it at once (Resume);
+//     before it at once (Resume), unless other instances share the store:
+//     their leases may be alive, and are taken over once they run out;
 //   - the newest address wins: when a newer address came while an older one
 //     was on its way, the name is due again at once after it;
 //   - failures (no answer, a refusal, a bad signature, a bad time) are tried
@@ -21,7 +22,9 @@
 // Time is always passed in; nothing here reads a clock.
 //
 // Thread safety: every operation may be called from any thread; they run
-// one at a time. Errors of the store pass through to the caller. A job
+// one at a time. Each reads and writes the store in one step of its own
+// (IDnsQueueStore::Claim and Change), so several processes may share a store
+// that makes those steps atomic. Errors of the store pass through to the caller. A job
 // whose Finish or Abandon could not be saved is no longer in flight all the
 // same: the store still holds its lease, and the name is sent again when
 // that runs out.
@@ -89,14 +92,15 @@ class TDnsQueue {
   std::optional<TDnsTime> NextDue();
   // The entries of name (its A and AAAA), for the web page and the JSON. A
   // name published but not confirmed since Resume (by an update's answer or
-  // by Verified) is shown Verifying, since then.
+  // by Verified) is shown Verifying, since then; not so in a store other
+  // instances share, where any instance's confirmation stands.
   std::vector<TDnsQueueEntry> StateOf(const std::string& name);
 
   // Called once at start-up, before anything is taken. Every entry whose
   // Due lies ahead is made due now: leases of a process that died with
   // updates on their way, and the waits of failing names. When server (the
   // name server's text) differs from the one the queue last published to,
-  // every name is sent again.
+  // every name is sent again. A shared store's leases are left to run out.
   void Resume(const std::string& server, TDnsTime now);
   // A page of the entries after (name, type) (see IDnsQueueStore::After).
   std::vector<TDnsQueueEntry> Walk(const std::string& name, TDnsRecordType type, std::size_t limit);
@@ -113,6 +117,11 @@ class TDnsQueue {
   // address, with an IPv4-mapped IPv6 address published as IPv4. Throws
   // EDnsUpdate when text is not an IP address.
   static std::string CanonicalAddress(const std::string& text);
+
+  // Runs work unless another instance sharing the queue runs the task of that
+  // name right now (then false); for the passes one instance does for all.
+  // Not under the queue's lock: work may use the queue.
+  bool RunAlone(const std::string& task, const std::function<void()>& work);
 
   // The names waiting to be sent or failing, and the oldest one's Since.
   TDnsBacklog Backlog();

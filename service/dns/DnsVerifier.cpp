@@ -111,7 +111,15 @@ void TDnsVerifier::Run() {
   bool spread = false;  // the first pass settles the names shown "verifying" at once
   for (TSteady::time_point next = TSteady::now(); Sleep(next);) {
     const TSteady::time_point began = TSteady::now();
-    const TDnsPass pass = Pass(spread);
+    // Instances sharing the queue ask the name server one at a time: a pass
+    // another one is making now counts as this one's.
+    TDnsPass pass;
+    try {
+      queue_.RunAlone("dns-verify", [&] { pass = Pass(spread); });
+    } catch (const std::exception& error) {
+      queue_.Log(TLogPriority::Warning, std::string("DNS: no verification pass: ") + error.what());
+      pass.Unanswered = 1;
+    }
     if (stop_) break;
     spread = pass.Unanswered == 0;
     next = std::max(TSteady::now(), began + (spread ? options_.Every : std::min(options_.Every, options_.RetryAfter)));

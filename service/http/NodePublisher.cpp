@@ -131,7 +131,9 @@ void TNodePublisher::Run() {
     std::string error;
     try {
       if (catchUp) {
-        HandOverAll();
+        // Instances sharing the database hand every node over one at a time;
+        // one that finds another doing it leaves the pass to it.
+        dns_.Queue().RunAlone("dns-handover", [this] { HandOverAll(); });
         // Each note was taken after its check-in was stored, so the pass read
         // that node as it is now: handing it over again would only look it up.
         if (!stop_) batch.clear();

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,6 +73,10 @@ struct TDnsBacklog {
 
 class IDnsQueueStore {
  public:
+  // What Change does to an entry (none: there is no entry of that key yet);
+  // true when it changed it and it is to be saved.
+  using TChange = std::function<bool(std::optional<TDnsQueueEntry>& entry)>;
+
   virtual ~IDnsQueueStore() = default;
   virtual std::optional<TDnsQueueEntry> Find(const std::string& name, TDnsRecordType type) = 0;
   // Inserts the entry, or replaces the one with the same Name and Type.
@@ -92,4 +97,41 @@ class IDnsQueueStore {
   // The entries not published (pending or failing), and the earliest Since
   // among them; for monitoring, so one pass, bounded by the queue's size.
   virtual TDnsBacklog Backlog() = 0;
+
+  // The read-modify-write steps of the queue. The defaults are Find, Earliest
+  // and Save one after the other, which is right for a store only this
+  // process uses (the queue calls them one at a time). A store that several
+  // service instances share overrides them so that each is atomic across
+  // the instances: a row lock for Change, and for Claim a lock that other
+  // claimers skip, so two instances never take the same entry.
+
+  // The entry due first at now (Due at or before now), given the lease
+  // leaseEnd as its Due; returned as it was before. None when nothing is due
+  // (or everything due is being claimed by another instance this instant).
+  virtual std::optional<TDnsQueueEntry> Claim(TDnsTime now, TDnsTime leaseEnd) {
+    std::optional<TDnsQueueEntry> entry = Earliest();
+    if (!entry || !entry->Due || *entry->Due > now) return std::nullopt;
+    TDnsQueueEntry leased = *entry;
+    leased.Due = leaseEnd;
+    Save(leased);
+    return entry;
+  }
+  // Reads the entry of (name, type), lets change alter it, and saves what it
+  // made of it when it answers true; all or nothing. Whatever change throws
+  // passes through, and nothing is saved.
+  virtual void Change(const std::string& name, TDnsRecordType type, const TChange& change) {
+    std::optional<TDnsQueueEntry> entry = Find(name, type);
+    if (change(entry) && entry) Save(*entry);
+  }
+  // True when other service instances use the queue too: then leases found at
+  // start-up may be theirs, alive, and are left to run out.
+  virtual bool Shared() const { return false; }
+  // Runs work unless another instance is running the task of that name right
+  // now (then false, and work is not run). For passes over every name that
+  // one instance does for all.
+  virtual bool RunAlone(const std::string& task, const std::function<void()>& work) {
+    (void)task;
+    work();
+    return true;
+  }
 };

@@ -49,31 +49,66 @@ TDnsQueueEntry ReadEntry(const TSqliteStatement& s) {
 }
 }  // namespace
 
+namespace {
+std::optional<TDnsQueueEntry> FindIn(TSqliteDatabase& db, const std::string& name, TDnsRecordType type) {
+  TSqliteUse s(db.Cached(kFind));
+  s->Bind(1, name).Bind(2, std::string_view(DnsRecordTypeName(type)));
+  if (!s->Step()) return std::nullopt;
+  return ReadEntry(*s);
+}
+
+void SaveIn(TSqliteDatabase& db, const TDnsQueueEntry& e) {
+  TSqliteUse s(db.Cached(kSave));
+  s->Bind(1, e.Name)
+      .Bind(2, std::string_view(DnsRecordTypeName(e.Type)))
+      .Bind(3, e.Address)
+      .Bind(4, e.Version)
+      .Bind(5, e.PublishedAddress)
+      .Bind(6, std::string_view(DnsStateName(e.State)))
+      .Bind(7, e.Reason)
+      .Bind(8, Milliseconds(e.Since))
+      .Bind(9, static_cast<std::int64_t>(e.Attempts));
+  // Left unbound, the due time is NULL: nothing to send.
+  if (e.Due) s->Bind(10, Milliseconds(*e.Due));
+  s->Run();
+}
+}  // namespace
+
 std::optional<TDnsQueueEntry> TSqliteDnsQueueStore::Find(const std::string& name, TDnsRecordType type) {
-  return store_.WithDatabase([&](TSqliteDatabase& db) -> std::optional<TDnsQueueEntry> {
-    TSqliteUse s(db.Cached(kFind));
-    s->Bind(1, name).Bind(2, std::string_view(DnsRecordTypeName(type)));
-    if (!s->Step()) return std::nullopt;
-    return ReadEntry(*s);
-  });
+  return store_.WithDatabase([&](TSqliteDatabase& db) { return FindIn(db, name, type); });
 }
 
 void TSqliteDnsQueueStore::Save(const TDnsQueueEntry& e) {
+  store_.WithDatabase([&](TSqliteDatabase& db) { SaveIn(db, e); }, true);
+}
+
+void TSqliteDnsQueueStore::Change(const std::string& name, TDnsRecordType type, const TChange& change) {
   store_.WithDatabase(
       [&](TSqliteDatabase& db) {
-        TSqliteUse s(db.Cached(kSave));
-        s->Bind(1, e.Name)
-            .Bind(2, std::string_view(DnsRecordTypeName(e.Type)))
-            .Bind(3, e.Address)
-            .Bind(4, e.Version)
-            .Bind(5, e.PublishedAddress)
-            .Bind(6, std::string_view(DnsStateName(e.State)))
-            .Bind(7, e.Reason)
-            .Bind(8, Milliseconds(e.Since))
-            .Bind(9, static_cast<std::int64_t>(e.Attempts));
-        // Left unbound, the due time is NULL: nothing to send.
-        if (e.Due) s->Bind(10, Milliseconds(*e.Due));
-        s->Run();
+        TSqliteTransaction transaction(db);
+        std::optional<TDnsQueueEntry> entry = FindIn(db, name, type);
+        if (!change(entry) || !entry) return;
+        SaveIn(db, *entry);
+        transaction.Commit();
+      },
+      true);
+}
+
+std::optional<TDnsQueueEntry> TSqliteDnsQueueStore::Claim(TDnsTime now, TDnsTime leaseEnd) {
+  return store_.WithDatabase(
+      [&](TSqliteDatabase& db) -> std::optional<TDnsQueueEntry> {
+        TSqliteTransaction transaction(db);
+        std::optional<TDnsQueueEntry> entry;
+        {
+          TSqliteUse s(db.Cached(kEarliest));
+          if (s->Step()) entry = ReadEntry(*s);
+        }
+        if (!entry || !entry->Due || *entry->Due > now) return std::nullopt;
+        TDnsQueueEntry leased = *entry;
+        leased.Due = leaseEnd;
+        SaveIn(db, leased);
+        transaction.Commit();
+        return entry;
       },
       true);
 }

@@ -32,6 +32,10 @@ class TSqliteDnsQueueStore : public IDnsQueueStore {
   std::string PublishedTo() override;
   void SetPublishedTo(const std::string& server) override;
   TDnsBacklog Backlog() override;
+  // Each in one write transaction: the account commands withdraw names from
+  // the same queue while the service runs.
+  void Change(const std::string& name, TDnsRecordType type, const TChange& change) override;
+  std::optional<TDnsQueueEntry> Claim(TDnsTime now, TDnsTime leaseEnd) override;
 
  private:
   TSqliteStore& store_;

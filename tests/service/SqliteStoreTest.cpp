@@ -265,6 +265,13 @@ TEST(SqliteDnsQueueStore, KeepsTheQueuesContractAndItsEntriesAcrossReopening) {
   TSqliteStore waitingStore(dir.File("waiting.db"));
   TSqliteDnsQueueStore waiting(waitingStore);
   ExpectDnsQueueStoreBacklog(waiting);
+  TSqliteStore steppedStore(dir.File("stepped.db"));
+  TSqliteDnsQueueStore stepped(steppedStore);
+  ExpectDnsQueueStoreSteps(stepped);
+  // The service and an account command each with its own connection.
+  TSqliteStore oneStore(dir.File("shared.db")), twoStore(dir.File("shared.db"));
+  TSqliteDnsQueueStore one(oneStore), two(twoStore);
+  ExpectDnsQueueStoreClaimsEachOnce(one, two);
 }
 
 // Both stores count nodes, and the stale ones among them, alike.

@@ -1,13 +1,18 @@
 // What every store of the DNS update queue must do, as one check that any
 // implementation runs on a fresh, empty store of its own (the memory store
 // here; a database's store in its own tests): keys of name and type, an
-// upsert that keeps every field, and Earliest in Due order over the entries
-// that have one.
+// upsert that keeps every field, Earliest in Due order over the entries
+// that have one, Claim and Change; and for a store several instances share,
+// that two of them never claim the same entry.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <set>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -121,4 +126,74 @@ inline void ExpectDnsQueueStoreBacklog(IDnsQueueStore& store) {
   const TDnsBacklog backlog = store.Backlog();
   EXPECT_EQ(backlog.Waiting, 2) << "a published name does not wait";
   EXPECT_EQ(backlog.OldestSince, TDnsTime{milliseconds(3000)});
+}
+
+// Claim and Change, the queue's read-modify-write steps; on a fresh, empty
+// store.
+inline void ExpectDnsQueueStoreSteps(IDnsQueueStore& store) {
+  using std::chrono::milliseconds;
+  const TDnsTime t{milliseconds(1'800'000'000'000)};
+  const TDnsTime lease = t + milliseconds(30'000);
+  EXPECT_FALSE(store.Claim(t, lease));
+  const auto make = [](const char* name, const char* address, TDnsTime due) {
+    return [=](std::optional<TDnsQueueEntry>& entry) {
+      EXPECT_FALSE(entry) << name;
+      entry.emplace();
+      entry->Name = name;
+      entry->Address = address;
+      entry->Due = due;
+      return true;
+    };
+  };
+  store.Change("a.x.zone.", TDnsRecordType::A, make("a.x.zone.", "192.0.2.1", t + milliseconds(10)));
+  store.Change("b.x.zone.", TDnsRecordType::A, make("b.x.zone.", "192.0.2.2", t));
+  // A change that says no, or throws, leaves the entry as it was.
+  store.Change("a.x.zone.", TDnsRecordType::A, [](std::optional<TDnsQueueEntry>& entry) {
+    entry->Address = "192.0.2.9";
+    return false;
+  });
+  EXPECT_THROW(store.Change("a.x.zone.", TDnsRecordType::A,
+                            [](std::optional<TDnsQueueEntry>& entry) -> bool {
+                              entry->Address = "192.0.2.9";
+                              throw std::runtime_error("changed my mind");
+                            }),
+               std::runtime_error);
+  EXPECT_EQ(store.Find("a.x.zone.", TDnsRecordType::A)->Address, "192.0.2.1");
+
+  // Claim hands out the earliest due entry as it was, and leases it.
+  const std::optional<TDnsQueueEntry> first = store.Claim(t + milliseconds(10), lease);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->Name, "b.x.zone.");
+  EXPECT_EQ(first->Due, t);
+  EXPECT_EQ(store.Find("b.x.zone.", TDnsRecordType::A)->Due, lease);
+  EXPECT_EQ(store.Claim(t + milliseconds(10), lease)->Name, "a.x.zone.");
+  EXPECT_FALSE(store.Claim(t + milliseconds(10), lease)) << "both are leased";
+  EXPECT_TRUE(store.Claim(lease, lease + milliseconds(30'000))) << "a lease that ran out is taken over";
+}
+
+// Two users of one queue (each with its own connection, as two service
+// instances have) claiming at once: every due entry is handed out once.
+inline void ExpectDnsQueueStoreClaimsEachOnce(IDnsQueueStore& one, IDnsQueueStore& two) {
+  using std::chrono::milliseconds;
+  const TDnsTime t{milliseconds(1'800'000'000'000)};
+  constexpr int kEntries = 200;
+  for (int i = 0; i < kEntries; ++i) {
+    TDnsQueueEntry entry;
+    entry.Name = "n" + std::to_string(i) + ".x.zone.";
+    entry.Address = "192.0.2.1";
+    entry.Due = t;
+    one.Save(entry);
+  }
+  std::vector<std::string> taken[2];
+  const auto claimAll = [&](IDnsQueueStore& store, std::vector<std::string>& names) {
+    while (const std::optional<TDnsQueueEntry> entry = store.Claim(t, t + milliseconds(3'600'000)))
+      names.push_back(entry->Name);
+  };
+  std::thread other(claimAll, std::ref(two), std::ref(taken[1]));
+  claimAll(one, taken[0]);
+  other.join();
+  std::set<std::string> all(taken[0].begin(), taken[0].end());
+  all.insert(taken[1].begin(), taken[1].end());
+  EXPECT_EQ(all.size(), static_cast<std::size_t>(kEntries)) << "none lost";
+  EXPECT_EQ(taken[0].size() + taken[1].size(), static_cast<std::size_t>(kEntries)) << "none handed out twice";
 }

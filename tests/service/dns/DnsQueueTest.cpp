@@ -171,8 +171,33 @@ TEST(DnsQueueAddress, IsPublishedInItsCanonicalForm) {
 TEST(MemoryDnsQueueStore, KeepsTheStoreContract) {
   TMemoryDnsQueueStore store;
   ExpectDnsQueueStoreContract(store);
+  TMemoryDnsQueueStore stepped;
+  ExpectDnsQueueStoreSteps(stepped);
   TMemoryDnsQueueStore walked;
   ExpectDnsQueueStoreWalk(walked);
   TMemoryDnsQueueStore waiting;
   ExpectDnsQueueStoreBacklog(waiting);
+}
+
+// A queue several instances share: one starting leaves the others' leases
+// alone (they may be alive) and takes a lease over once it runs out, and a
+// published name is not shown as waiting for this instance's verification.
+TEST(DnsQueueShared, AnInstanceStartingTakesOverLeasesOnlyOnceTheyRunOut) {
+  struct TSharedStore : TMemoryDnsQueueStore {
+    bool Shared() const override { return true; }
+  } store;
+  TDnsQueue first(store, TDnsQueueOptions{1s, 8s, 30s}, [](TLogPriority, const std::string&) {});
+  first.Resume("127.0.0.1:53", T0);
+  first.Enqueue(kName, "192.0.2.1", T0);
+  first.Enqueue("desk.alice.dyn.example.org.", "192.0.2.2", T0);
+  ASSERT_TRUE(first.TakeDue(T0));
+  const std::optional<TDnsJob> done = first.TakeDue(T0);
+  ASSERT_TRUE(done);
+  first.Finish(*done, kDone, T0 + 1s);
+
+  TDnsQueue second(store, TDnsQueueOptions{1s, 8s, 30s}, [](TLogPriority, const std::string&) {});
+  second.Resume("127.0.0.1:53", T0 + 2s);
+  EXPECT_FALSE(second.TakeDue(T0 + 2s)) << "the first instance's lease is alive";
+  EXPECT_TRUE(second.TakeDue(T0 + 30s)) << "and taken over once it ran out";
+  EXPECT_EQ(second.StateOf(done->Name).at(0).State, TDnsState::Published);
 }
