@@ -217,10 +217,14 @@ void TWebhookSender::QueueStale(TServiceTime now) {
   // A node is told stale once per silence; a look every quarter of the
   // stale time (at most a minute apart) tells it soon after.
   const TServiceTime every = std::clamp<TServiceTime>(options_.StaleAfter / 4, 1000, 60000);
-  for (const TStaleNode& stale : store_.UntoldStaleNodes(now - options_.StaleAfter, 1000)) {
-    const TWebhookEvent event = TWebhookEvent::NodeStale(stale.Account, stale.Node, now);
-    store_.AddDelivery(stale.AccountId, event.Event, event.Body(), now, stale.Node.Id, stale.Node.LastCheckIn);
-  }
+  // Instances sharing the store look one at a time, so each node is told
+  // once; one that finds another looking leaves this look to it.
+  store_.RunAlone("webhook-stale", [&] {
+    for (const TStaleNode& stale : store_.UntoldStaleNodes(now - options_.StaleAfter, 1000)) {
+      const TWebhookEvent event = TWebhookEvent::NodeStale(stale.Account, stale.Node, now);
+      store_.AddDelivery(stale.AccountId, event.Event, event.Body(), now, stale.Node.Id, stale.Node.LastCheckIn);
+    }
+  });
   nextStaleLook_ = now + every;
 }
 
@@ -258,18 +262,23 @@ std::chrono::milliseconds TWebhookSender::Turn() {
   QueueNoted();
   TServiceTime now = clock_();
   QueueStale(now);
-  // Every delivery that is due, one after the other; what is not due yet sets the wait.
+  // Every delivery that is due, one after the other, each taken for longer
+  // than a delivery may last; what is not due yet sets the wait.
+  const TServiceTime lease = 4 * (options_.ConnectTimeout + options_.AnswerTimeout).count();
   while (true) {
     {
       std::lock_guard<std::mutex> hold(lock_);
       if (stop_) return std::chrono::milliseconds(0);
     }
-    const std::optional<TDeliveryRecord> next = store_.NextDelivery();
     now = clock_();
+    if (const std::optional<TDeliveryRecord> due = store_.ClaimDelivery(now, now + lease)) {
+      Deliver(*due);
+      continue;
+    }
+    const std::optional<TDeliveryRecord> next = store_.NextDelivery();
     TServiceTime wait = nextStaleLook_ - now;
-    if (next && next->Due > now) wait = std::min(wait, next->Due - now);
-    if (!next || next->Due > now) return std::chrono::milliseconds(std::max<TServiceTime>(wait, 1));
-    Deliver(*next);
+    if (next) wait = std::min(wait, next->Due - now);
+    return std::chrono::milliseconds(std::max<TServiceTime>(wait, 1));
   }
 }
 

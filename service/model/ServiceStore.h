@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -198,6 +199,15 @@ class IServiceStore {
   // It failed: due again at due; its webhook is failing since now unless it was already, and paused with pause.
   virtual void DeliveryFailed(std::int64_t deliveryId, TServiceTime due, std::string_view error, TServiceTime now,
                               bool pause) = 0;
+  // The delivery due first at now (Due at or before now), given until leaseEnd before another sender may take it;
+  // none when nothing is due. The default is NextDelivery, right for a store only this process sends from; a store
+  // several instances share overrides it so that each delivery is taken by one of them (a lock the others skip).
+  virtual std::optional<TDeliveryRecord> ClaimDelivery(TServiceTime now, TServiceTime leaseEnd) {
+    (void)leaseEnd;
+    std::optional<TDeliveryRecord> next = NextDelivery();
+    if (!next || next->Due > now) return std::nullopt;
+    return next;
+  }
   // At most limit nodes of accounts with a webhook (not paused) that last checked in before before and were not
   // told stale since.
   virtual std::vector<TStaleNode> UntoldStaleNodes(TServiceTime before, std::size_t limit) = 0;
@@ -217,4 +227,12 @@ class IServiceStore {
   virtual bool SetKeysOnly(std::string_view name, bool keysOnly) = 0;
   // The nodes of every account, and how many of them last checked in before staleBefore (for /metrics).
   virtual TNodeCounts CountNodes(TServiceTime staleBefore) = 0;
+
+  // Runs work unless another instance sharing the store is running the task of that name right now (then false,
+  // and work is not run): for the passes one instance makes for all. The default runs it.
+  virtual bool RunAlone(std::string_view task, const std::function<void()>& work) {
+    (void)task;
+    work();
+    return true;
+  }
 };
