@@ -495,18 +495,6 @@ TEST(CoreSharedStore, AVerificationKeyOutOfReachLeavesSignInsWorkingAndIsAskedFo
   EXPECT_EQ(store.keyAsks, 3);
 }
 
-TEST(CoreSharedStore, WithoutSharingEachInstanceKeepsItsOwnSessions) {
-  TMemoryStore store;
-  store.AddAccount("alice", TPasswordHash::Plain(kDigest), kStart);
-  TServiceCore one(store, CheapRules()), other(store, CheapRules());
-  const std::string token = one.Sessions().Begin(*store.FindAccount("alice"), kStart);
-  EXPECT_FALSE(other.Sessions().Find(token, kStart + 1));
-  ASSERT_EQ(other.ChangePassword("alice", kWrong), TAccountChange::Done);
-  EXPECT_TRUE(one.Sessions().Find(token, kStart + 1)) << "the pages refuse it by its changed password instead";
-  ASSERT_EQ(one.ChangePassword("alice", kDigest), TAccountChange::Done);
-  EXPECT_FALSE(one.Sessions().Find(token, kStart + 1));
-}
-
 TEST(CoreNames, RulesForNamesDigestsAndAddresses) {
   EXPECT_TRUE(NewAccountNameProblem("alice-2").empty());
   for (const char* bad : {"", "-a", "a-", "a.b", "a_b", "ä", "a b"})

@@ -442,7 +442,4 @@ TEST(SqliteStore, TheVerificationKeyIsTheFirstCandidateOfAllForEveryProcessOnThe
     EXPECT_EQ(second.NodeKeySecret("secret"), "secret") << "a secret of its own";
   }
   EXPECT_EQ(TSqliteStore(file, false).VerificationKey("key-3"), "key-1");
-  TMemoryStore memory;
-  EXPECT_EQ(memory.VerificationKey("key-1"), "key-1");
-  EXPECT_EQ(memory.VerificationKey("key-2"), "key-1");
 }
