@@ -222,9 +222,7 @@ class IServiceStore {
   virtual ISessionStore* SharedSessions() { return nullptr; }
   // The failure counts of one limit: kind names it ("address", "pair",
   // "account"), and every call with one kind answers the same counts.
-  virtual IFailureCounts* SharedFailureCounts(std::string_view kind, const TFailureRule& rule) {
-    static_cast<void>(kind);
-    static_cast<void>(rule);
+  virtual IFailureCounts* SharedFailureCounts(std::string_view /*kind*/, const TFailureRule& /*rule*/) {
     return nullptr;
   }
   // Gives the account's node (checked in or not yet) the key hash, replacing its old one; false when no such account.
