@@ -18,8 +18,8 @@ TServiceCore::TServiceCore(IServiceStore& store, TServiceRules rules)
       remembered_(rules_.RememberFor, rules_.RememberedMax),
       addressFailures_(Counts(store, "address", {rules_.AddressBurst, rules_.AddressRefill, rules_.AddressesTracked},
                               ownAddressFailures_)),
-      pairFailures_(Counts(store, "pair", {rules_.PairBurst, rules_.PairRefill, rules_.AddressesTracked},
-                           ownPairFailures_)),
+      pairFailures_(
+          Counts(store, "pair", {rules_.PairBurst, rules_.PairRefill, rules_.AddressesTracked}, ownPairFailures_)),
       // Unknown accounts are counted too (or their answers would differ), so this table is bounded as well.
       accountFailures_(Counts(store, "account", {rules_.AccountBurst, rules_.AccountRefill, rules_.AddressesTracked},
                               ownAccountFailures_)),

@@ -59,7 +59,8 @@ std::string TPageDoors::FormToken(const TFrontRequest& req, TFrontAnswer& answer
   for (unsigned char b : random) token += IntToHex(b, 2);
   token = LowerCase(token);
   // As long as a session: a form left open that long still works.
-  answer.Set("Set-Cookie", TAnswers::Cookie(TAnswers::FormCookie, token, ISessionStore::Lifetime / 1000, c_.Https(req)));
+  answer.Set("Set-Cookie",
+             TAnswers::Cookie(TAnswers::FormCookie, token, ISessionStore::Lifetime / 1000, c_.Https(req)));
   return token;
 }
 
@@ -166,7 +167,8 @@ TFrontAnswer TPageDoors::SignOut(const TFrontRequest& req) {
       // Not signed out: the session would still be good elsewhere.
       TFrontAnswer answer = TAnswers::Page(
           503, MessagePage("Unavailable", "The service cannot sign you out right now; try again shortly."), true);
-      c_.Log.Write(TLogPriority::Error, "event=signout outcome=unavailable" + TRequestLog::Field("reason", e.Message()));
+      c_.Log.Write(TLogPriority::Error,
+                   "event=signout outcome=unavailable" + TRequestLog::Field("reason", e.Message()));
       TAnswers::RetryAfter(answer, TAnswers::RetryAfterSeconds * 1000LL);
       return answer;
     }

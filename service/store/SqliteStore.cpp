@@ -186,7 +186,8 @@ struct TSqliteStore::TStatements {
         setKeysOnly(db.Prepare("UPDATE accounts SET keys_only = ?2 WHERE name = ?1")) {}
   TSqliteStatement findAccount, addAccount, setHash, removeAccount, accounts, findNode, findNodeById, countNodes,
       insertNode, updateNode, insertHistory, trimHistory, nodes, history, setDns, savepoint, release, rollbackTo,
-      keySecret, makeKeySecret, verificationKey, makeVerificationKey, setNodeKey, removeNodeKey, findNodeKey, nodeKeys, setKeysOnly;
+      keySecret, makeKeySecret, verificationKey, makeVerificationKey, setNodeKey, removeNodeKey, findNodeKey, nodeKeys,
+      setKeysOnly;
 };
 
 TSqliteStore::TSqliteStore(const std::string& file, bool create) : file_(file) {

@@ -477,7 +477,8 @@ TEST(CoreSharedStore, TwoInstancesOnOneStoreShareSessionsAndFailures) {
       << "even with the right password";
   EXPECT_EQ(other.CheckIn("alice", changed, "box", "192.0.2.7", kStart).Answer, TAnswer::Ok);
   // The verification key is asked for once per instance, never per check-in.
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(other.CheckIn("alice", changed, "box", "192.0.2.7", kStart).Answer, TAnswer::Ok);
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(other.CheckIn("alice", changed, "box", "192.0.2.7", kStart).Answer, TAnswer::Ok);
   EXPECT_EQ(store.keyAsks, 2);
 }
 

@@ -6,7 +6,6 @@
 #include "tests/service/SessionStoreContract.h"
 
 TEST(Sessions, KeepTheRulesOfEverySessionStore) {
-  ExpectSessionStoreContract([](std::size_t capacity, std::size_t perAccount) {
-    return std::make_shared<TSessions>(capacity, perAccount);
-  });
+  ExpectSessionStoreContract(
+      [](std::size_t capacity, std::size_t perAccount) { return std::make_shared<TSessions>(capacity, perAccount); });
 }
