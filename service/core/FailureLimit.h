@@ -1,13 +1,8 @@
-// Failed sign-ins counted per key (an account, an address): a burst of
-// failures is allowed, then one more each time RefillEvery passes. A key that
-// has used its allowance is blocked until the next one comes; successes do
-// not count.
-//
-// Time is passed in (a clock that steps back refills nothing). At most
-// Capacity keys are tracked: a full table first forgets keys whose allowance
-// is whole again, then the key whose last failure is the oldest (never the
-// latest offender, or flooding the table would free it). Safe to call from
-// several threads.
+// Failed sign-ins counted in this process's memory, under the rules of every
+// IFailureCounts (service/model/FailureCounts.h): a burst, then one more try
+// each RefillEvery, and a bounded table that never frees the latest
+// offender. Each instance of the service has its own unless its store
+// shares them.
 #pragma once
 
 #include <cstddef>
@@ -16,18 +11,17 @@
 #include <string>
 #include <string_view>
 
-#include "service/model/ServiceStore.h"
+#include "service/model/FailureCounts.h"
 
-class TFailureLimit {
+class TFailureLimit : public IFailureCounts {
  public:
   TFailureLimit(int burst, TServiceTime refillEvery, std::size_t capacity);
+  explicit TFailureLimit(const TFailureRule& rule) : TFailureLimit(rule.Burst, rule.RefillEvery, rule.Capacity) {}
 
-  // 0 when key may try now, else how long until it may (milliseconds).
-  TServiceTime Blocked(std::string_view key, TServiceTime now);
-  void Failed(std::string_view key, TServiceTime now);
-  // Whether key failed lately: some of its allowance is still used.
-  bool Failing(std::string_view key, TServiceTime now);
-  std::size_t Size();
+  TServiceTime Blocked(std::string_view key, TServiceTime now) override;
+  void Failed(std::string_view key, TServiceTime now) override;
+  bool Failing(std::string_view key, TServiceTime now) override;
+  std::size_t Size() override;
 
  private:
   struct TBucket {

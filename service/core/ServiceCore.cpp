@@ -16,13 +16,28 @@ TServiceCore::TServiceCore(IServiceStore& store, TServiceRules rules)
     : store_(store),
       rules_(std::move(rules)),
       remembered_(rules_.RememberFor, rules_.RememberedMax),
-      addressFailures_(rules_.AddressBurst, rules_.AddressRefill, rules_.AddressesTracked),
-      pairFailures_(rules_.PairBurst, rules_.PairRefill, rules_.AddressesTracked),
+      addressFailures_(Counts(store, "address", {rules_.AddressBurst, rules_.AddressRefill, rules_.AddressesTracked},
+                              ownAddressFailures_)),
+      pairFailures_(
+          Counts(store, "pair", {rules_.PairBurst, rules_.PairRefill, rules_.AddressesTracked}, ownPairFailures_)),
       // Unknown accounts are counted too (or their answers would differ), so this table is bounded as well.
-      accountFailures_(rules_.AccountBurst, rules_.AccountRefill, rules_.AddressesTracked) {
+      accountFailures_(Counts(store, "account", {rules_.AccountBurst, rules_.AccountRefill, rules_.AddressesTracked},
+                              ownAccountFailures_)),
+      sessions_(store.SharedSessions()) {
+  if (!sessions_) {
+    ownSessions_ = std::make_unique<TSessions>();
+    sessions_ = ownSessions_.get();
+  }
   rules_.SlowHashesAtOnce = std::max(1u, rules_.SlowHashesAtOnce);
   rules_.DummyHashIterations = std::clamp(rules_.DummyHashIterations, 1, TPasswordHash::MaxIterations);
   rules_.Zone = NormalZone(rules_.Zone);
+}
+
+IFailureCounts* TServiceCore::Counts(IServiceStore& store, const char* kind, const TFailureRule& rule,
+                                     std::unique_ptr<TFailureLimit>& own) {
+  if (IFailureCounts* shared = store.SharedFailureCounts(kind, rule)) return shared;
+  own = std::make_unique<TFailureLimit>(rule);
+  return own.get();
 }
 
 bool TServiceCore::Slowly(const std::function<void()>& work) {
@@ -95,6 +110,31 @@ std::string TServiceCore::KeySecret() {
   return keySecret_;
 }
 
+void TServiceCore::KeyRemembered() {
+  if (rememberedKeyed_.load(std::memory_order_acquire)) return;
+  std::lock_guard<std::mutex> guard(secretLock_);
+  if (rememberedKeyed_.load(std::memory_order_relaxed)) return;
+  // Every instance on the store keys its entries alike. A store that cannot
+  // answer now (read-only before its key was made) leaves the cache with its
+  // own key until the next sign-in asks again: sign-ins still work.
+  try {
+    remembered_.UseKey(store_.VerificationKey(TVerificationCache::MakeKey()));
+  } catch (const EStoreUnavailable&) {
+    return;
+  }
+  rememberedKeyed_.store(true, std::memory_order_release);
+}
+
+void TServiceCore::EndSessions(std::int64_t accountId) {
+  // Only tidying: a session whose account changed its password or went is
+  // refused anyway where it is used (StillValid), so a store that cannot
+  // end them now does not undo what was done.
+  try {
+    sessions_->EndAll(accountId);
+  } catch (const EStoreError&) {
+  }
+}
+
 TSignIn TServiceCore::SignIn(std::string_view account, std::string_view digest, std::string_view from,
                              TServiceTime now) {
   return Verify(account, digest, from, now, {}, TPasswords::Taken);
@@ -111,18 +151,19 @@ TSignIn TServiceCore::Verify(std::string_view account, std::string_view digest, 
   const std::string accountKey = LowerCase(account), fromKey = LimitKey(from);
   // A name holds no control character, so the line feed cannot be part of either.
   const std::string pairKey = accountKey + '\n' + fromKey;
-  r.RetryAfter = std::max(addressFailures_.Blocked(fromKey, now), pairFailures_.Blocked(pairKey, now));
-  // Only a caller that failed for this account itself is held back by the
-  // account's failures from everywhere. Its remembered verification does not
-  // get it past them: a limited guesser must learn nothing, and an answer
-  // that differs for the remembered digest would tell it.
-  if (r.RetryAfter == 0 && pairFailures_.Failing(pairKey, now))
-    r.RetryAfter = accountFailures_.Blocked(accountKey, now);
-  if (r.RetryAfter > 0) {
-    r.Answer = TAnswer::Limited;
-    return r;
-  }
   try {
+    r.RetryAfter = std::max(addressFailures_->Blocked(fromKey, now), pairFailures_->Blocked(pairKey, now));
+    // Only a caller that failed for this account itself is held back by the
+    // account's failures from everywhere. Its remembered verification does not
+    // get it past them: a limited guesser must learn nothing, and an answer
+    // that differs for the remembered digest would tell it.
+    if (r.RetryAfter == 0 && pairFailures_->Failing(pairKey, now))
+      r.RetryAfter = accountFailures_->Blocked(accountKey, now);
+    if (r.RetryAfter > 0) {
+      r.Answer = TAnswer::Limited;
+      return r;
+    }
+    KeyRemembered();
     std::optional<TAccountRecord> found = store_.FindAccount(account);
     // A remembered password first: it costs nothing, not even a look for a key.
     const bool passwordTaken =
@@ -164,9 +205,9 @@ TSignIn TServiceCore::Verify(std::string_view account, std::string_view digest, 
       }
     }
     if (!verified) {
-      addressFailures_.Failed(fromKey, now);
-      pairFailures_.Failed(pairKey, now);
-      accountFailures_.Failed(accountKey, now);
+      addressFailures_->Failed(fromKey, now);
+      pairFailures_->Failed(pairKey, now);
+      accountFailures_->Failed(accountKey, now);
       return r;
     }
     r.Answer = TAnswer::Ok;
@@ -334,13 +375,18 @@ TAccountChange TServiceCore::AddAccount(std::string_view name, std::string_view 
 TAccountChange TServiceCore::ChangePassword(std::string_view name, std::string_view digest) {
   if (!IsDigest(digest)) return TAccountChange::BadName;
   // The slow hash is only worth making for an account that is there.
-  if (!store_.FindAccount(name)) return TAccountChange::NoSuchAccount;
-  return store_.SetPasswordHash(name, TPasswordHash::Make(digest)) ? TAccountChange::Done
-                                                                   : TAccountChange::NoSuchAccount;
+  const std::optional<TAccountRecord> found = store_.FindAccount(name);
+  if (!found) return TAccountChange::NoSuchAccount;
+  if (!store_.SetPasswordHash(name, TPasswordHash::Make(digest))) return TAccountChange::NoSuchAccount;
+  EndSessions(found->Id);
+  return TAccountChange::Done;
 }
 
 TAccountChange TServiceCore::RemoveAccount(std::string_view name) {
-  return store_.RemoveAccount(name) ? TAccountChange::Done : TAccountChange::NoSuchAccount;
+  const std::optional<TAccountRecord> found = store_.FindAccount(name);
+  if (!store_.RemoveAccount(name)) return TAccountChange::NoSuchAccount;
+  if (found) EndSessions(found->Id);
+  return TAccountChange::Done;
 }
 
 TSignIn TServiceCore::ChangeOwnPassword(const TAccountRecord& account, std::string_view oldDigest,

@@ -6,7 +6,7 @@
 // here reads a clock, a socket or a file.
 //
 // Signing in (every door does it): the request's names are checked
-// (NameRules), then the limits on failing too often (TFailureLimit), then the
+// (NameRules), then the limits on failing too often (IFailureCounts), then the
 // digest is verified against the account's stored hash. Failures are counted
 // per caller's address, per account and address, and per account; a caller is
 // held back by its own failures (for any account, or for this one), and by
@@ -15,9 +15,9 @@
 // per new address, while a right password from an address that has not
 // failed for the account is never refused for what others did.
 //
-// A verification that needs the slow hash is remembered (TVerificationCache)
-// and honoured before the slow hash, so a repeated check-in costs a hash map
-// lookup; since the account-wide limit never holds back an address that has
+// A verification that needs the slow hash is remembered (TVerificationCache,
+// under the store's key for it) and honoured before the slow hash, so a
+// repeated check-in costs a hash map lookup; since the account-wide limit never holds back an address that has
 // not failed for the account, an owner's remembered check-in always passes.
 // A caller held back by failures of its own is refused even with a
 // remembered digest: an answer that differed for that one digest would tell
@@ -39,6 +39,12 @@
 // A failure of the store (EStoreUnavailable, EStoreCorrupt) is answered
 // Unavailable and recorded nothing; the core stays usable.
 //
+// The failure counts and the web page's sessions are the store's when it
+// shares them between the instances of the service on one database
+// (IServiceStore::SharedFailureCounts, SharedSessions), else this core's own
+// in memory. A password changed or an account removed through the core ends
+// the account's sessions in them: with shared ones, on every instance.
+//
 // Safe to call from several threads at once.
 #pragma once
 
@@ -47,6 +53,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -55,7 +62,9 @@
 
 #include "service/core/FailureLimit.h"
 #include "service/core/PasswordHash.h"
+#include "service/core/Sessions.h"
 #include "service/core/VerificationCache.h"
+#include "service/model/FailureCounts.h"
 #include "service/model/ServiceStore.h"
 
 struct TServiceRules {
@@ -180,7 +189,8 @@ class TServiceCore {
 
   // The account commands; a store failure raises the store's exception.
   // BadName: a new account's name that is no DNS label, or a digest that is
-  // not 32 hexadecimal digits.
+  // not 32 hexadecimal digits. Changing the password and removing the
+  // account end the account's sessions (Sessions()).
   TAccountChange AddAccount(std::string_view name, std::string_view digest, TServiceTime now);
   TAccountChange ChangePassword(std::string_view name, std::string_view digest);
   TAccountChange RemoveAccount(std::string_view name);
@@ -219,6 +229,8 @@ class TServiceCore {
   static bool FamilyLeft(const TNodeRecord& node, TAddressFamily family, TServiceTime staleAfter);
 
   IServiceStore& Store() { return store_; }
+  // The web page's sign-in sessions: the store's shared ones, or this core's.
+  ISessionStore& Sessions() { return *sessions_; }
   const TServiceRules& Rules() const { return rules_; }
 
   // Slow hashes being computed now, and sign-ins waiting for one (for /metrics).
@@ -234,6 +246,14 @@ class TServiceCore {
                  const std::vector<std::string>& keyNodes, TPasswords passwords);
   // The store's secret for node keys, read once.
   std::string KeySecret();
+  // Keys remembered verifications with the store's key: a store call the
+  // first time, an atomic read after.
+  void KeyRemembered();
+  // The store's shared counts of kind, or counts of this core's own in own.
+  static IFailureCounts* Counts(IServiceStore& store, const char* kind, const TFailureRule& rule,
+                                std::unique_ptr<TFailureLimit>& own);
+  // Ends the account's sessions after its password changed or it went.
+  void EndSessions(std::int64_t accountId);
   // Runs the slow hash under the gate; false when too many wait already.
   bool VerifySlowly(std::string_view stored, std::string_view digest, bool& verified);
   // Runs work (a slow hash) under the gate; false when too many wait already.
@@ -245,7 +265,13 @@ class TServiceCore {
   IServiceStore& store_;
   TServiceRules rules_;
   TVerificationCache remembered_;
-  TFailureLimit addressFailures_, pairFailures_, accountFailures_;
+  std::atomic<bool> rememberedKeyed_{false};
+  std::unique_ptr<TFailureLimit> ownAddressFailures_, ownPairFailures_, ownAccountFailures_;
+  IFailureCounts* addressFailures_;
+  IFailureCounts* pairFailures_;
+  IFailureCounts* accountFailures_;
+  std::unique_ptr<TSessions> ownSessions_;
+  ISessionStore* sessions_;
   std::mutex secretLock_;
   std::string keySecret_;
   std::once_flag dummyMade_;

@@ -9,9 +9,19 @@
 #include "service/core/PasswordHash.h"
 
 TVerificationCache::TVerificationCache(TServiceTime keepFor, std::size_t capacity)
-    : keepFor_(keepFor), capacity_(capacity) {
-  if (RAND_bytes(key_.data(), static_cast<int>(key_.size())) != 1)
+    : keepFor_(keepFor), capacity_(capacity), key_(MakeKey()) {}
+
+std::string TVerificationCache::MakeKey() {
+  unsigned char random[32];
+  if (RAND_bytes(random, sizeof random) != 1)
     throw EPasswordHashError("OpenSSL could not draw a key for remembered verifications");
+  return BytesToHex(std::string_view(reinterpret_cast<const char*>(random), sizeof random));
+}
+
+void TVerificationCache::UseKey(std::string_view key) {
+  std::lock_guard<std::mutex> guard(lock_);
+  key_ = key;
+  expires_.clear();
 }
 
 std::string TVerificationCache::Key(std::string_view account, std::string_view storedHash,
@@ -31,8 +41,8 @@ std::string TVerificationCache::Key(std::string_view account, std::string_view s
 
 bool TVerificationCache::Remembered(std::string_view account, std::string_view storedHash, std::string_view digest,
                                     TServiceTime now) {
-  const std::string key = Key(account, storedHash, digest);
   std::lock_guard<std::mutex> guard(lock_);
+  const std::string key = Key(account, storedHash, digest);
   auto it = expires_.find(key);
   if (it == expires_.end()) return false;
   if (now < it->second) return true;
@@ -42,8 +52,8 @@ bool TVerificationCache::Remembered(std::string_view account, std::string_view s
 
 void TVerificationCache::Remember(std::string_view account, std::string_view storedHash, std::string_view digest,
                                   TServiceTime now) {
-  const std::string key = Key(account, storedHash, digest);
   std::lock_guard<std::mutex> guard(lock_);
+  const std::string key = Key(account, storedHash, digest);
   if (expires_.size() >= capacity_ && !expires_.count(key)) {
     std::erase_if(expires_, [now](const auto& entry) { return entry.second <= now; });
     if (expires_.size() >= capacity_) return;

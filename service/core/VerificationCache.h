@@ -2,9 +2,10 @@
 // minutes, so that a node checking in again does not pay the slow hash each
 // time.
 //
-// Nothing here can give the digest back: an entry is an HMAC-SHA256, under a
-// key drawn at random when the cache is made (never stored), of the account
-// name, the account's stored hash and the digest. A changed password changes
+// Nothing here can give the digest back: an entry is an HMAC-SHA256 of the
+// account name, the account's stored hash and the digest, under a key drawn
+// at random when the cache is made, or the one the store keeps for every
+// instance on it (UseKey), which is never the digest's either. A changed password changes
 // the stored hash, so what was remembered for the old one no longer matches;
 // nothing has to be told to forget.
 //
@@ -13,7 +14,6 @@
 // slow hashes. Safe to call from several threads.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <mutex>
 #include <string>
@@ -26,16 +26,23 @@ class TVerificationCache {
  public:
   TVerificationCache(TServiceTime keepFor, std::size_t capacity);
 
+  // A random key of 32 bytes as 64 hex digits, a store's first candidate.
+  static std::string MakeKey();
+  // Keys the entries with key from now on and forgets those made under the
+  // old one.
+  void UseKey(std::string_view key);
+
   bool Remembered(std::string_view account, std::string_view storedHash, std::string_view digest, TServiceTime now);
   void Remember(std::string_view account, std::string_view storedHash, std::string_view digest, TServiceTime now);
   std::size_t Size();
 
  private:
+  // Under lock_, which also guards the key.
   std::string Key(std::string_view account, std::string_view storedHash, std::string_view digest) const;
 
   TServiceTime keepFor_;
   std::size_t capacity_;
-  std::array<unsigned char, 32> key_{};
+  std::string key_;
   std::mutex lock_;
   std::unordered_map<std::string, TServiceTime> expires_;
 };

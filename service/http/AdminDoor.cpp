@@ -21,10 +21,13 @@ TFrontAnswer TAdminDoor::Metrics(const TFrontRequest& req) {
   const auto [running, waiting] = c_.Core.SlowHashes();
   gauges.SlowHashesRunning = running;
   gauges.SlowHashesWaiting = waiting;
-  gauges.Sessions = static_cast<std::int64_t>(c_.Sessions.Size());
   gauges.DatabaseErrors = SqliteErrorsRaised();
   // A database that cannot answer leaves its gauges out; the counters,
   // and the errors among them, still tell what is going on.
+  try {
+    gauges.Sessions = static_cast<std::int64_t>(c_.Sessions.Size());
+  } catch (const EStoreError&) {
+  }
   try {
     const TNodeCounts nodes = c_.Core.Store().CountNodes(now - c_.Core.Rules().StaleAfter);
     gauges.Nodes = nodes.Nodes;

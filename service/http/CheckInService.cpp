@@ -27,7 +27,7 @@ TCheckInService::TCheckInService(std::unique_ptr<IServiceStore> store, TServiceR
       store_(std::move(store)),
       core_(std::make_unique<TServiceCore>(*store_, std::move(rules))),
       proxies_(std::move(proxies)),
-      context_{*core_, sessions_, log_, proxies_, Clock, checkIns_},
+      context_{*core_, core_->Sessions(), log_, proxies_, Clock, checkIns_},
       checkInDoor_(std::make_unique<TCheckInDoor>(context_)),
       dynDns2Door_(std::make_unique<TDynDns2Door>(context_)),
       pageDoors_(std::make_unique<TPageDoors>(context_)),

@@ -49,7 +49,6 @@
 #include "service/http/DoorContext.h"
 #include "service/http/RequestCheck.h"
 #include "service/http/ServiceFront.h"
-#include "service/http/Sessions.h"
 #include "service/http/TrustedProxies.h"
 #include "service/http/WebhookSender.h"
 
@@ -154,7 +153,6 @@ class TCheckInService {
   std::unique_ptr<IServiceStore> store_;
   std::unique_ptr<TServiceCore> core_;
   TTrustedProxies proxies_;
-  TSessions sessions_;
   std::atomic<int> checkIns_{0};
   TRequestLog log_{OnLog};
   TDoorContext context_;

@@ -11,14 +11,14 @@
 #include "service/core/ServiceCore.h"
 #include "service/http/FrontRequest.h"
 #include "service/http/RequestLog.h"
-#include "service/http/Sessions.h"
 #include "service/http/TrustedProxies.h"
+#include "service/model/SessionStore.h"
 
 class TNodePublisher;
 
 struct TDoorContext {
   TServiceCore& Core;
-  TSessions& Sessions;
+  ISessionStore& Sessions;  // the core's
   const TRequestLog& Log;
   const TTrustedProxies& Proxies;
   const std::function<TServiceTime()>& Clock;

@@ -59,7 +59,8 @@ std::string TPageDoors::FormToken(const TFrontRequest& req, TFrontAnswer& answer
   for (unsigned char b : random) token += IntToHex(b, 2);
   token = LowerCase(token);
   // As long as a session: a form left open that long still works.
-  answer.Set("Set-Cookie", TAnswers::Cookie(TAnswers::FormCookie, token, TSessions::Lifetime / 1000, c_.Https(req)));
+  answer.Set("Set-Cookie",
+             TAnswers::Cookie(TAnswers::FormCookie, token, ISessionStore::Lifetime / 1000, c_.Https(req)));
   return token;
 }
 
@@ -121,10 +122,18 @@ TFrontAnswer TPageDoors::SignIn(const TFrontRequest& req) {
   };
   switch (r.Answer) {
     case TAnswer::Ok: {
-      const std::string session = c_.Sessions.Begin(r.Account, c_.Now());
+      std::string session;
+      try {
+        session = c_.Sessions.Begin(r.Account, c_.Now());
+      } catch (const EStoreError& e) {  // sessions the store shares, out of reach
+        c_.Log.Write(TLogPriority::Error, line("unavailable", e.Message()));
+        TAnswers::RetryAfter(headers, TAnswers::RetryAfterSeconds * 1000LL);
+        return WithPage(std::move(headers), 503,
+                        SignInPage(name, "The service cannot sign you in right now; try again shortly.", token));
+      }
       TFrontAnswer answer = TAnswers::SeeNodes();
       answer.Set("Set-Cookie",
-                 TAnswers::Cookie(TAnswers::SessionCookie, session, TSessions::Lifetime / 1000, c_.Https(req)));
+                 TAnswers::Cookie(TAnswers::SessionCookie, session, ISessionStore::Lifetime / 1000, c_.Https(req)));
       answer.Set("Cache-Control", "no-store");
       c_.Log.Write(TLogPriority::Info, line("ok"));
       return answer;
@@ -151,7 +160,19 @@ TFrontAnswer TPageDoors::SignIn(const TFrontRequest& req) {
 
 TFrontAnswer TPageDoors::SignOut(const TFrontRequest& req) {
   if (std::optional<TFrontAnswer> refused = Forged(req, "signout")) return *refused;
-  if (const std::optional<std::string> token = CookieOf(req, TAnswers::SessionCookie)) c_.Sessions.End(*token);
+  if (const std::optional<std::string> token = CookieOf(req, TAnswers::SessionCookie)) {
+    try {
+      c_.Sessions.End(*token);
+    } catch (const EStoreError& e) {
+      // Not signed out: the session would still be good elsewhere.
+      TFrontAnswer answer = TAnswers::Page(
+          503, MessagePage("Unavailable", "The service cannot sign you out right now; try again shortly."), true);
+      c_.Log.Write(TLogPriority::Error,
+                   "event=signout outcome=unavailable" + TRequestLog::Field("reason", e.Message()));
+      TAnswers::RetryAfter(answer, TAnswers::RetryAfterSeconds * 1000LL);
+      return answer;
+    }
+  }
   TFrontAnswer answer = TAnswers::SeeNodes();
   answer.Set("Set-Cookie", TAnswers::Cookie(TAnswers::SessionCookie, "", 0, c_.Https(req)));
   return answer;
@@ -224,7 +245,7 @@ TFrontAnswer TPageDoors::ChangePassword(const TFrontRequest& req) {
         const std::size_t ended = c_.Sessions.EndAll(account->Id);
         const std::string session = c_.Sessions.Begin(r.Account, c_.Now());
         headers.Set("Set-Cookie",
-                    TAnswers::Cookie(TAnswers::SessionCookie, session, TSessions::Lifetime / 1000, c_.Https(req)));
+                    TAnswers::Cookie(TAnswers::SessionCookie, session, ISessionStore::Lifetime / 1000, c_.Https(req)));
         c_.Log.Write(TLogPriority::Info, "event=password_changed" + who + " sessions=" + std::to_string(ended));
         return WithPage(std::move(headers), 200,
                         AccountPage(r.Account, token,

@@ -31,6 +31,10 @@ PINMARK_EXCEPTION_CLASS(EStoreUnavailable, EStoreError);
 // The stored data is damaged or is not this service's.
 PINMARK_EXCEPTION_CLASS(EStoreCorrupt, EStoreError);
 
+class ISessionStore;   // service/model/SessionStore.h
+class IFailureCounts;  // service/model/FailureCounts.h
+struct TFailureRule;
+
 // Milliseconds since 1970-01-01 00:00 UTC.
 using TServiceTime = std::int64_t;
 
@@ -215,6 +219,22 @@ class IServiceStore {
   // The secret node keys are hashed under, one per store; the first call of
   // all makes candidate (random, from the caller) the secret for good.
   virtual std::string NodeKeySecret(std::string_view candidate) = 0;
+  // The key remembered password verifications are keyed with, one per
+  // store, so that every instance on one database derives the same entries;
+  // the first call of all makes candidate (random, from the caller) the key
+  // for good. A store no other process shares may answer candidate itself.
+  virtual std::string VerificationKey(std::string_view candidate) { return std::string(candidate); }
+
+  // What a store shared by several instances of the service keeps for all
+  // of them; nullptr (the default) when each process keeps its own in
+  // memory. What these answer belongs to the store and must not outlive it.
+  // The web page's sign-in sessions:
+  virtual ISessionStore* SharedSessions() { return nullptr; }
+  // The failure counts of one limit: kind names it ("address", "pair",
+  // "account"), and every call with one kind answers the same counts.
+  virtual IFailureCounts* SharedFailureCounts(std::string_view /*kind*/, const TFailureRule& /*rule*/) {
+    return nullptr;
+  }
   // Gives the account's node (checked in or not yet) the key hash, replacing its old one; false when no such account.
   virtual bool SetNodeKey(std::int64_t accountId, std::string_view node, std::string_view keyHash, TServiceTime now) = 0;
   // Removes the node's key; false when it had none.

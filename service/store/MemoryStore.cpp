@@ -254,6 +254,12 @@ std::string TMemoryStore::NodeKeySecret(std::string_view candidate) {
   return keySecret_;
 }
 
+std::string TMemoryStore::VerificationKey(std::string_view candidate) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (verificationKey_.empty()) verificationKey_ = candidate;
+  return verificationKey_;
+}
+
 bool TMemoryStore::SetNodeKey(std::int64_t accountId, std::string_view node, std::string_view keyHash,
                               TServiceTime now) {
   std::lock_guard<std::mutex> guard(lock_);

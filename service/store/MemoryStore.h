@@ -32,6 +32,7 @@ class TMemoryStore : public IServiceStore {
                       bool pause) override;
   std::vector<TStaleNode> UntoldStaleNodes(TServiceTime before, std::size_t limit) override;
   std::string NodeKeySecret(std::string_view candidate) override;
+  std::string VerificationKey(std::string_view candidate) override;
   bool SetNodeKey(std::int64_t accountId, std::string_view node, std::string_view keyHash, TServiceTime now) override;
   bool RemoveNodeKey(std::int64_t accountId, std::string_view node) override;
   std::optional<TNodeKeyRecord> FindNodeKey(std::int64_t accountId, std::string_view node) override;
@@ -51,6 +52,7 @@ class TMemoryStore : public IServiceStore {
   std::map<std::int64_t, TDeliveryRecord> deliveries_;
   std::map<std::int64_t, TServiceTime> staleTold_;
   std::string keySecret_;
+  std::string verificationKey_;
   // Per account id, its node keys by lower-case node name.
   std::map<std::int64_t, std::map<std::string, TNodeKeyRecord, std::less<>>> keys_;
 };

@@ -110,6 +110,12 @@ const TMigration kMigrations[] = {
      "CREATE TABLE stale_told("
      "  node_id INTEGER PRIMARY KEY REFERENCES nodes(id) ON DELETE CASCADE,"
      "  last_check_in INTEGER NOT NULL);"},
+    // The key remembered password verifications are keyed with, made on
+    // first use, so that every process on the file keys them alike.
+    {6,
+     "CREATE TABLE verification_key("
+     "  id INTEGER PRIMARY KEY CHECK(id = 1),"
+     "  key TEXT NOT NULL);"},
 };
 
 int FamilyNumber(TAddressFamily family) { return family == TAddressFamily::IPv4 ? 4 : 6; }
@@ -169,6 +175,8 @@ struct TSqliteStore::TStatements {
         rollbackTo(db.Prepare("ROLLBACK TO checkin")),
         keySecret(db.Prepare("SELECT secret FROM node_key_secret WHERE id = 1")),
         makeKeySecret(db.Prepare("INSERT INTO node_key_secret(id, secret) VALUES(1, ?1) ON CONFLICT DO NOTHING")),
+        verificationKey(db.Prepare("SELECT key FROM verification_key WHERE id = 1")),
+        makeVerificationKey(db.Prepare("INSERT INTO verification_key(id, key) VALUES(1, ?1) ON CONFLICT DO NOTHING")),
         setNodeKey(db.Prepare("INSERT INTO node_keys(account_id, node, key_hash, made) SELECT ?1, ?2, ?3, ?4"
                               " WHERE EXISTS(SELECT 1 FROM accounts WHERE id = ?1) ON CONFLICT(account_id, node)"
                               " DO UPDATE SET node = excluded.node, key_hash = excluded.key_hash, made = excluded.made")),
@@ -178,7 +186,8 @@ struct TSqliteStore::TStatements {
         setKeysOnly(db.Prepare("UPDATE accounts SET keys_only = ?2 WHERE name = ?1")) {}
   TSqliteStatement findAccount, addAccount, setHash, removeAccount, accounts, findNode, findNodeById, countNodes,
       insertNode, updateNode, insertHistory, trimHistory, nodes, history, setDns, savepoint, release, rollbackTo,
-      keySecret, makeKeySecret, setNodeKey, removeNodeKey, findNodeKey, nodeKeys, setKeysOnly;
+      keySecret, makeKeySecret, verificationKey, makeVerificationKey, setNodeKey, removeNodeKey, findNodeKey, nodeKeys,
+      setKeysOnly;
 };
 
 TSqliteStore::TSqliteStore(const std::string& file, bool create) : file_(file) {
@@ -757,6 +766,21 @@ std::string TSqliteStore::NodeKeySecret(std::string_view candidate) {
   TSqliteUse(s_->makeKeySecret)->Bind(1, candidate).Run();
   TSqliteUse s(s_->keySecret);
   if (!s->Step()) throw EStoreCorrupt(file_ + " keeps no secret for node keys");
+  return s->Text(0);
+}
+
+std::string TSqliteStore::VerificationKey(std::string_view candidate) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Ready(false);
+  {
+    TSqliteUse s(s_->verificationKey);
+    if (s->Step()) return s->Text(0);
+  }
+  // As the node key secret: only the first of all processes writes.
+  Ready(true);
+  TSqliteUse(s_->makeVerificationKey)->Bind(1, candidate).Run();
+  TSqliteUse s(s_->verificationKey);
+  if (!s->Step()) throw EStoreCorrupt(file_ + " keeps no key for remembered verifications");
   return s->Text(0);
 }
 

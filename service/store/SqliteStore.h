@@ -91,6 +91,7 @@ class TSqliteStore : public IServiceStore {
                       bool pause) override;
   std::vector<TStaleNode> UntoldStaleNodes(TServiceTime before, std::size_t limit) override;
   std::string NodeKeySecret(std::string_view candidate) override;
+  std::string VerificationKey(std::string_view candidate) override;
   bool SetNodeKey(std::int64_t accountId, std::string_view node, std::string_view keyHash, TServiceTime now) override;
   bool RemoveNodeKey(std::int64_t accountId, std::string_view node) override;
   std::optional<TNodeKeyRecord> FindNodeKey(std::int64_t accountId, std::string_view node) override;

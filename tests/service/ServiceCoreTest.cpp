@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "service/core/VerificationCache.h"
 #include "service/store/MemoryStore.h"
 #include "settings/md5.h"
+#include "tests/service/FailureCountsContract.h"
 
 namespace {
 const std::string kDigest = DigestToHex(MD5OfString("secret"));
@@ -420,21 +422,78 @@ TEST_F(Core, EachFamilyKeepsItsAddressCheckInAndHistoryAndDnsHearsWhenOneLeaves)
   EXPECT_FALSE(TServiceCore::FamilyLeft(core.Nodes(*store.FindAccount("alice"), now).at(0), TAddressFamily::IPv6, stale));
 }
 
-TEST(CoreFailureLimit, AFullTableForgetsTheOldestOffenderNeverTheLatest) {
-  TFailureLimit limit(1, kMinute, 2);
-  limit.Failed("old", kStart);
-  limit.Failed("recent", kStart + 1000);
-  limit.Failed("latest", kStart + 2000);
-  EXPECT_EQ(limit.Size(), 2u);
-  EXPECT_EQ(limit.Blocked("old", kStart + 2000), 0);
-  EXPECT_GT(limit.Blocked("recent", kStart + 2000), 0);
-  EXPECT_GT(limit.Blocked("latest", kStart + 2000), 0);
-  // One whose allowance came back goes before any other.
-  const TServiceTime later = kStart + kMinute + 1500;
-  limit.Failed("next", later);
-  EXPECT_FALSE(limit.Failing("recent", later));
-  EXPECT_GT(limit.Blocked("latest", later), 0);
-  EXPECT_GT(limit.Blocked("next", later), 0);
+TEST(CoreFailureLimit, KeepsTheRulesOfEveryFailureCounts) {
+  ExpectFailureCountsContract([](const TFailureRule& rule) { return std::make_shared<TFailureLimit>(rule); });
+}
+
+namespace {
+// A store that shares sessions and failure counts as a database shared by
+// several instances does, and counts the asks for the verification key.
+class TSharingStore : public TMemoryStore {
+ public:
+  ISessionStore* SharedSessions() override { return &sessions; }
+  IFailureCounts* SharedFailureCounts(std::string_view kind, const TFailureRule& rule) override {
+    std::unique_ptr<TFailureLimit>& made = counts[std::string(kind)];
+    if (!made) made = std::make_unique<TFailureLimit>(rule);
+    return made.get();
+  }
+  std::string VerificationKey(std::string_view candidate) override {
+    ++keyAsks;
+    if (keyUnavailable) throw EStoreUnavailable("database is locked");
+    return TMemoryStore::VerificationKey(candidate);
+  }
+  TSessions sessions;
+  std::map<std::string, std::unique_ptr<TFailureLimit>> counts;
+  int keyAsks = 0;
+  bool keyUnavailable = false;
+};
+
+TServiceRules CheapRules() {
+  TServiceRules rules;
+  rules.DummyHashIterations = kTestIterations;
+  return rules;
+}
+}  // namespace
+
+TEST(CoreSharedStore, TwoInstancesOnOneStoreShareSessionsAndFailures) {
+  TSharingStore store;
+  store.AddAccount("alice", TPasswordHash::Make(kDigest, kTestIterations), kStart);
+  store.AddAccount("bob", TPasswordHash::Plain(kDigest), kStart);
+  TServiceCore one(store, CheapRules()), other(store, CheapRules());
+  const std::string changed = DigestToHex(MD5OfString("changed"));
+  // A sign-in on one is good on the other, until a password changes or the account goes on either.
+  const std::string alices = one.Sessions().Begin(*store.FindAccount("alice"), kStart);
+  const std::string bobs = one.Sessions().Begin(*store.FindAccount("bob"), kStart);
+  EXPECT_TRUE(other.Sessions().Find(alices, kStart + 1));
+  ASSERT_EQ(other.ChangePassword("alice", changed), TAccountChange::Done);
+  EXPECT_FALSE(one.Sessions().Find(alices, kStart + 1));
+  ASSERT_EQ(other.RemoveAccount("bob"), TAccountChange::Done);
+  EXPECT_FALSE(one.Sessions().Find(bobs, kStart + 1));
+
+  // A guesser spread over both gets no more tries than on one; the owner elsewhere is not held back.
+  for (int i = 0; i < TServiceRules{}.PairBurst; ++i)
+    EXPECT_EQ(one.CheckIn("alice", kWrong, "box", "192.0.2.66", kStart).Answer, TAnswer::BadAuth);
+  EXPECT_EQ(other.CheckIn("alice", changed, "box", "192.0.2.66", kStart).Answer, TAnswer::Limited)
+      << "even with the right password";
+  EXPECT_EQ(other.CheckIn("alice", changed, "box", "192.0.2.7", kStart).Answer, TAnswer::Ok);
+  // The verification key is asked for once per instance, never per check-in.
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(other.CheckIn("alice", changed, "box", "192.0.2.7", kStart).Answer, TAnswer::Ok);
+  EXPECT_EQ(store.keyAsks, 2);
+}
+
+TEST(CoreSharedStore, AVerificationKeyOutOfReachLeavesSignInsWorkingAndIsAskedForAgain) {
+  TSharingStore store;
+  store.AddAccount("alice", TPasswordHash::Make(kDigest, kTestIterations), kStart);
+  store.keyUnavailable = true;
+  TServiceCore core(store, CheapRules());
+  EXPECT_EQ(core.CheckIn("alice", kDigest, "box", "192.0.2.7", kStart).Answer, TAnswer::Ok);
+  EXPECT_EQ(core.CheckIn("alice", kDigest, "box", "192.0.2.7", kStart).Answer, TAnswer::Ok);
+  EXPECT_EQ(store.keyAsks, 2);
+  store.keyUnavailable = false;
+  EXPECT_EQ(core.CheckIn("alice", kDigest, "box", "192.0.2.7", kStart).Answer, TAnswer::Ok);
+  EXPECT_EQ(core.CheckIn("alice", kDigest, "box", "192.0.2.7", kStart).Answer, TAnswer::Ok);
+  EXPECT_EQ(store.keyAsks, 3);
 }
 
 TEST(CoreNames, RulesForNamesDigestsAndAddresses) {

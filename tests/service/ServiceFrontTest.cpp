@@ -1,6 +1,6 @@
 // The HTTP front's pieces on plain values: who the caller is behind
 // proxies, credentials and cookies from request heads, escaping in the pages
-// and the JSON, and sign-in sessions.
+// and the JSON.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,7 +10,6 @@
 #include "service/http/NodePages.h"
 #include "service/http/RequestCheck.h"
 #include "service/http/RequestText.h"
-#include "service/http/Sessions.h"
 #include "service/http/TrustedProxies.h"
 
 TEST(ServiceFront, OnlyATrustedProxyNamesTheCallerAndOnlyFromTheRight) {
@@ -117,22 +116,6 @@ TEST(ServiceFront, NamesFromClientsAreTextInPagesAndJson) {
   EXPECT_EQ(JsonString(std::string("a\nb\x01\\", 5)), "\"a\\u000ab\\u0001\\u005c\"");
   EXPECT_EQ(SignInPage("\"><script>", "").find("<script>"), std::string::npos);
   EXPECT_EQ(ReadableTime(-5), "unknown time") << "a time no clock gives is no date";
-}
-
-TEST(ServiceFront, SessionsEndWithTheirTimeOnSignOutAndOldestFirstWhenFull) {
-  TSessions sessions;
-  const TAccountRecord alice{1, "alice", "h", 0, 0};
-  const std::string token = sessions.Begin(alice, 1000);
-  EXPECT_EQ(token.size(), 64u);
-  EXPECT_NE(sessions.Begin(alice, 1000), token);
-  ASSERT_TRUE(sessions.Find(token, 1000 + TSessions::Lifetime - 1).has_value());
-  EXPECT_EQ(sessions.Find(token, 1000 + TSessions::Lifetime - 1)->Name, "alice");
-  EXPECT_FALSE(sessions.Find(token, 1000 + TSessions::Lifetime).has_value());
-  const std::string other = sessions.Begin(alice, 2000);
-  sessions.End(other);
-  EXPECT_FALSE(sessions.Find(other, 2000).has_value());
-  EXPECT_FALSE(sessions.Find(std::string(64, '0'), 2000).has_value());
-  EXPECT_FALSE(sessions.Find("", 2000).has_value());
 }
 
 TEST(ServiceFront, AHeadReadsTheSameWhereverItsBytesAreCut) {

@@ -162,9 +162,27 @@ TEST(ServiceProcess, AccountCommandsManageTheDatabaseWhileTheServiceRuns) {
   ServiceProcess service({"--db", db});
   ASSERT_GT(service.Port(), 0) << service.Log();
   EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "box").status, 200);
+  // Signed in on the page: the command, another process, ends the session too.
+  const std::string page = Ask(service.Port(), "GET /nodes HTTP/1.0\r\n\r\n", 30000);
+  const std::string form = page.substr(page.find("pinmark_form=") + 13, 64);
+  const std::string signIn = "name=alice&password=secret&form=" + form;
+  const std::string signedIn = Ask(service.Port(),
+                                   "POST /signin HTTP/1.0\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                                   "Cookie: pinmark_form=" + form + "\r\nContent-Length: " +
+                                       std::to_string(signIn.size()) + "\r\n\r\n" + signIn,
+                                   30000);
+  const std::size_t at = signedIn.find("pinmark_session=");
+  ASSERT_NE(at, std::string::npos) << signedIn;
+  const std::string session = signedIn.substr(at, signedIn.find(';', at) - at);
+  auto signedInPage = [&] {
+    const std::string nodes = Ask(service.Port(), "GET /nodes HTTP/1.0\r\nCookie: " + session + "\r\n\r\n", 30000);
+    return nodes.find("action=\"/signout\"") != std::string::npos;
+  };
+  EXPECT_TRUE(signedInPage());
   r = account({"passwd", "alice", "--password-stdin"}, "changed\n");
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out, "changed the password of alice\n");
+  EXPECT_FALSE(signedInPage()) << "the session went with the old password";
   EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "box").status, 403) << "the old one was remembered";
   EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("changed"), "box").status, 200);
   EXPECT_EQ(account({"passwd", "nobody", "--password-stdin"}, "x\n").code, 1);

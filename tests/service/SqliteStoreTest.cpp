@@ -317,6 +317,7 @@ TEST(SqliteDnsQueueStore, ADatabaseFromBeforeTheQueueGetsItAndKeepsItsNodes) {
                        "ALTER TABLE accounts DROP COLUMN webhook_secret; ALTER TABLE accounts DROP COLUMN webhook_paused;"
                        "ALTER TABLE accounts DROP COLUMN webhook_failing_since; ALTER TABLE accounts DROP COLUMN webhook_error;"
                        "DROP TABLE node_keys; DROP TABLE node_key_secret; ALTER TABLE accounts DROP COLUMN keys_only;"
+                       "DROP TABLE verification_key;"
                        "PRAGMA user_version = 1"),
               SQLITE_OK);
   }
@@ -436,4 +437,16 @@ TEST(SqliteStore, ADatabaseWithOneAddressPerNodeGivesEachAddressAndChangeToItsFa
   EXPECT_EQ(nodes[0].IPv4.Address, "10.0.1.104");
   EXPECT_EQ(nodes[0].IPv6.LastCheckIn, 300);
   EXPECT_EQ(nodes[0].Address, "2001:db8::2");
+}
+
+TEST(SqliteStore, TheVerificationKeyIsTheFirstCandidateOfAllForEveryProcessOnTheFile) {
+  TempDir dir;
+  const std::string file = dir.File("service.db");
+  {
+    TSqliteStore first(file), second(file, false);
+    EXPECT_EQ(first.VerificationKey("key-1"), "key-1");
+    EXPECT_EQ(second.VerificationKey("key-2"), "key-1");
+    EXPECT_EQ(second.NodeKeySecret("secret"), "secret") << "a secret of its own";
+  }
+  EXPECT_EQ(TSqliteStore(file, false).VerificationKey("key-3"), "key-1");
 }

@@ -1,10 +1,11 @@
-#include "service/http/Sessions.h"
+#include "service/core/Sessions.h"
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
 #include <algorithm>
 
+#include "runtime/SysUtils.h"
 #include "service/core/PasswordHash.h"
 
 TSessions::TSessions(std::size_t capacity, std::size_t perAccount)
@@ -26,15 +27,14 @@ void TSessions::Drop(TTable::iterator it) {
   sessions_.erase(it);
 }
 
-std::string TSessions::Begin(const TAccountRecord& account, TServiceTime now) {
-  unsigned char random[32];
+std::string TSessions::NewToken() {
+  unsigned char random[TokenDigits / 2];
   if (RAND_bytes(random, sizeof random) != 1) throw EPasswordHashError("OpenSSL could not draw a session token");
-  static const char digits[] = "0123456789abcdef";
-  std::string token;
-  for (unsigned char b : random) {
-    token += digits[b >> 4];
-    token += digits[b & 15];
-  }
+  return BytesToHex(std::string_view(reinterpret_cast<const char*>(random), sizeof random));
+}
+
+std::string TSessions::Begin(const TAccountRecord& account, TServiceTime now) {
+  const std::string token = NewToken();
   std::string key = Key(token);
   std::lock_guard<std::mutex> guard(lock_);
   if (auto own = byAccount_.find(account.Id); own != byAccount_.end() && own->second.size() >= perAccount_)
@@ -57,7 +57,7 @@ std::string TSessions::Begin(const TAccountRecord& account, TServiceTime now) {
 }
 
 std::optional<TAccountRecord> TSessions::Find(std::string_view token, TServiceTime now) {
-  if (token.size() != 64) return std::nullopt;
+  if (token.size() != TokenDigits) return std::nullopt;
   const std::string key = Key(token);
   std::lock_guard<std::mutex> guard(lock_);
   auto it = sessions_.find(key);
