@@ -614,7 +614,7 @@ std::string ManHeading(const CLI::Option& option) {
     for (char c : text) out += c == '-' ? std::string("\\-") : std::string(1, c);
     return out;
   };
-  if (option.get_type_size_max() == 0) return ".B " + roff(option.get_name());
+  if (ValueName(option).empty()) return ".B " + roff(option.get_name());
   std::string value;
   bool italic = true;
   for (char c : option.get_type_name()) {
