@@ -178,6 +178,7 @@ void TDeclarations::DeclareServe(TServeOptions& o) {
                  "more than once")
       ->type_name("ADDR[/BITS]")
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+      ->allow_extra_args(false)  // one value each time, as every other option
       ->transform(Network());
   app.add_option("--stale-after", o.StaleAfterMs,
                  "a node that has not checked in for this long is stale, and a family it has not checked in over for "
@@ -282,6 +283,7 @@ void TDeclarations::DeclareServe(TServeOptions& o) {
       ->type_name("ADDR[/BITS]")
       ->default_str("127.0.0.0/8 and ::1")
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+      ->allow_extra_args(false)  // one value each time, as every other option
       ->transform(Network());
   app.add_option("--healthy-queue-age", o.HealthyQueueAgeMs,
                  "/healthz answers 503 once a DNS update has waited this long; or seconds with an s, as 30s")
@@ -467,16 +469,18 @@ void TDeclarations::Finish(TServiceOptions& o) const {
   // replace it.
   std::size_t hostAt = 0, accountAt = 0, accountsAt = 0;
   const CLI::Option* previous = nullptr;
+  // Each of these options takes one value each time it is given, so its
+  // n-th appearance in the order is its n-th value.
   for (const CLI::Option* given : app.parse_order()) {
-    if (given == host) {
+    if (given == host && hostAt < host->results().size()) {
       if (previous != host) serve.Hosts.clear();
       const std::string& text = host->results()[hostAt++];
       if (std::find(serve.Hosts.begin(), serve.Hosts.end(), text) == serve.Hosts.end()) serve.Hosts.push_back(text);
-    } else if (given == account) {
+    } else if (given == account && accountAt < account->results().size()) {
       const std::string& text = account->results()[accountAt++];
       const std::size_t colon = text.find(':');
       serve.Accounts.push_back({text.substr(0, colon), text.substr(colon + 1), ""});
-    } else if (given == accounts) {
+    } else if (given == accounts && accountsAt < accounts->results().size()) {
       serve.Accounts.push_back({"", "", accounts->results()[accountsAt++]});
     }
     previous = given;

@@ -114,6 +114,7 @@ TEST(ServiceOptions, ServingTakesEachOptionInItsRangeAndThePairsAndTriosTogether
          EXPECT_EQ(o.Serve.TrustedProxies, std::vector<std::string>{"::1"});
        }},
       {{"--trusted-proxy", "localhost"}, "--trusted-proxy: takes an address or ADDR/BITS, not localhost"},
+      {{"--trusted-proxy", "::1", "10.0.0.1"}, "too many arguments: 10.0.0.1"},
       {{"--metrics-from", "10.0.0.0/33"}, "--metrics-from: takes an address or ADDR/BITS, not 10.0.0.0/33"},
       // Accounts in memory keep the order they were given in.
       {{"--accounts", "a.txt", "--account", "alice:" + kDigest, "--accounts", "b.txt"},
