@@ -172,8 +172,8 @@ std::vector<std::string> Listen(TCheckInService& service, const std::vector<std:
     if (got >= 0) {
       port = got;
       listening.push_back(host);
-    } else if (hosts.size() > 1 && (failure == std::errc::address_family_not_supported ||
-                                    failure == std::errc::address_not_available)) {
+    } else if (hosts.size() > 1 &&
+               (failure == std::errc::address_family_not_supported || failure == std::errc::address_not_available)) {
       LogLine(STDERR_FILENO, TLogPriority::Warning, "not listening on " + host + why);
     } else {
       throw EStartFailed("cannot listen on " + host + ":" + std::to_string(port) + why);

@@ -171,11 +171,11 @@ int ShowAccount(TSqliteStore& store, const std::string& name) {
   return 0;
 }
 
-
 // Keys only, or the password again; then the webhook when one was given.
 int SetAccount(TSqliteStore& store, TServiceCore& core, const TAccountOptions& o) {
   if (o.KeysOnly) {
-    if (core.SetKeysOnly(o.Operand, *o.KeysOnly) != TAccountChange::Done) return Fail("there is no account " + o.Operand);
+    if (core.SetKeysOnly(o.Operand, *o.KeysOnly) != TAccountChange::Done)
+      return Fail("there is no account " + o.Operand);
     std::cout << (*o.KeysOnly ? "only node keys update the nodes of " + o.Operand + " now\n"
                               : "the password updates the nodes of " + o.Operand + " again\n");
   }
@@ -281,8 +281,8 @@ int TServiceCommands::NodeKey(const TNodeKeyOptions& o) {
         return Fail("no key can be made for " + named);
     }
     std::cout << "made a key for " << named << (replaces ? "; the old one no longer works" : "") << "\n"
-              << "It is shown this once. Give it to that machine as its password (account " << found->Name
-              << ", node " << o.Node << "):\n"
+              << "It is shown this once. Give it to that machine as its password (account " << found->Name << ", node "
+              << o.Node << "):\n"
               << key << "\n";
     return 0;
   } catch (const EStoreUnavailable& e) {

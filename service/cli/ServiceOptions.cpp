@@ -101,9 +101,6 @@ class TDeclarations {
   std::string Usage() const;
 
   CLI::App app{"", kProgram};
-  CLI::Option *host, *port, *db, *zone, *account, *accounts, *dnsZone, *dnsServer, *dnsKey, *version;
-  CLI::App *accountCommand, *nodeCommand, *nodeKey, *backup;
-  std::map<const CLI::App*, TAccountVerb> verbs;
 
  private:
   struct TRelation {
@@ -122,7 +119,11 @@ class TDeclarations {
   void Finish(TServiceOptions& o) const;
   std::string Explain(const CLI::ParseError& e) const;
   std::vector<const CLI::App*> ParsedChain() const;
-  std::vector<std::string> Synopsis(const CLI::App& command) const;
+
+  // What Finish reads after parsing.
+  CLI::Option *host = nullptr, *account = nullptr, *accounts = nullptr, *dnsZone = nullptr, *version = nullptr;
+  CLI::App *nodeKey = nullptr, *backup = nullptr;
+  std::map<const CLI::App*, TAccountVerb> verbs_;
 
   TServiceOptions& options_;
   std::vector<TRelation> relations_;
@@ -153,26 +154,27 @@ void TDeclarations::DeclareServe(TServeOptions& o) {
              ->default_str("127.0.0.1")
              ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
              ->transform(NotEmpty("an address or a name"));
-  port = app.add_option("--port", o.Port, "the port to listen on; 0 lets the system pick one")
-             ->type_name("PORT")
-             ->default_str("8080")
-             ->transform(WholeNumber(0, 65535));
-  db = app.add_option("--db", o.Db,
-                      "the database of accounts, nodes and history; without it accounts come from --account and "
-                      "--accounts and nodes are kept in memory until the service ends")
-           ->type_name("FILE");
+  app.add_option("--port", o.Port, "the port to listen on; 0 lets the system pick one")
+      ->type_name("PORT")
+      ->default_str("8080")
+      ->transform(WholeNumber(0, 65535));
+  CLI::Option* db =
+      app.add_option("--db", o.Db,
+                     "the database of accounts, nodes and history; without it accounts come from --account and "
+                     "--accounts and nodes are kept in memory until the service ends")
+          ->type_name("FILE");
   CLI::Option* create = app.add_flag("--create", o.Create,
                                      "make the database when FILE is absent (else the service refuses to start: a "
                                      "database that went missing is not made anew, empty)");
   Needs(create, db, "--create is for --db");
-  zone = app.add_option("--zone", o.Zone, "the dyndns2 zone: an update names NODE.ACCOUNT.ZONE (--dns-zone sets it too)")
-             ->type_name("ZONE")
-             ->transform(CLI::Validator(
-                 [](std::string& text) -> std::string {
-                   text = NormalZone(text);
-                   return text.empty() ? "takes a DNS name such as dyn.example.org" : "";
-                 },
-                 ""));
+  app.add_option("--zone", o.Zone, "the dyndns2 zone: an update names NODE.ACCOUNT.ZONE (--dns-zone sets it too)")
+      ->type_name("ZONE")
+      ->transform(CLI::Validator(
+          [](std::string& text) -> std::string {
+            text = NormalZone(text);
+            return text.empty() ? "takes a DNS name such as dyn.example.org" : "";
+          },
+          ""));
   app.add_option("--trusted-proxy", o.TrustedProxies,
                  "a reverse proxy (an address or ADDR/BITS) whose X-Forwarded-For names the caller; may be given "
                  "more than once")
@@ -244,14 +246,16 @@ void TDeclarations::DeclareServe(TServeOptions& o) {
                            "name server; the dyndns2 zone")
                 ->type_name("ZONE")
                 ->transform(ParsedBy<EDnsZone>([](const std::string& text) { return TDnsZone(text).Name(); }));
-  dnsServer = app.add_option("--dns-server", o.Dns.Server, "the name server that takes the updates (port 53)")
-                  ->type_name("HOST[:PORT]")
-                  ->transform(NotEmpty("HOST or HOST:PORT"));
-  dnsKey = app.add_option("--dns-key", o.Dns.KeyFile,
-                          "the TSIG key file (key statement, Knot key section or [ALGORITHM:]NAME:SECRET); readable "
-                          "by its owner only")
-               ->type_name("FILE")
-               ->transform(NotEmpty("the key file"));
+  CLI::Option* dnsServer =
+      app.add_option("--dns-server", o.Dns.Server, "the name server that takes the updates (port 53)")
+          ->type_name("HOST[:PORT]")
+          ->transform(NotEmpty("HOST or HOST:PORT"));
+  CLI::Option* dnsKey =
+      app.add_option("--dns-key", o.Dns.KeyFile,
+                     "the TSIG key file (key statement, Knot key section or [ALGORITHM:]NAME:SECRET); readable "
+                     "by its owner only")
+          ->type_name("FILE")
+          ->transform(NotEmpty("the key file"));
   CLI::Option* trio[] = {dnsZone, dnsServer, dnsKey};
   for (CLI::Option* from : trio)
     for (CLI::Option* to : trio)
@@ -298,7 +302,7 @@ CLI::Option* TDeclarations::Db(CLI::App& command, std::string& field, const std:
 }
 
 void TDeclarations::DeclareAccount(TAccountOptions& o, const std::string& defaultDb) {
-  accountCommand = app.add_subcommand("account", "the accounts of the database")->require_subcommand(1);
+  CLI::App* accountCommand = app.add_subcommand("account", "the accounts of the database")->require_subcommand(1);
   missingChoice_[accountCommand] = "account needs add, passwd, remove, list, import, set or show";
   const struct {
     const char* name;
@@ -318,27 +322,31 @@ void TDeclarations::DeclareAccount(TAccountOptions& o, const std::string& defaul
   };
   for (const auto& v : verbs) {
     CLI::App* command = accountCommand->add_subcommand(v.name, v.description);
-    this->verbs[command] = v.verb;
+    verbs_[command] = v.verb;
     commands_.push_back(command);
     if (v.operand) {
       CLI::Option* operand = command->add_option(v.operand, o.Operand)->required();
-      missingOperand_[operand] = "account " + std::string(v.name) + " needs a " + (v.verb == TAccountVerb::Import ? "file" : "name");
+      missingOperand_[operand] =
+          "account " + std::string(v.name) + " needs a " + (v.verb == TAccountVerb::Import ? "file" : "name");
     }
     if (v.verb == TAccountVerb::Add || v.verb == TAccountVerb::Passwd)
       command->add_flag("--password-stdin", o.PasswordStdin,
                         "read the password as one line from standard input instead of asking on the terminal");
     if (v.verb == TAccountVerb::Set) {
       CLI::App* change = command->add_option_group("change");
-      CLI::Option* webhook =
-          change->add_option_function<std::string>("--webhook", [&o](const std::string& url) { o.Webhook = url; }, "POST the account's events to URL (http or https); prints the "
-                                                     "signing secret; '' stops them")
-              ->type_name("URL");
-      CLI::Option* noWebhook = change->add_flag_callback("--no-webhook", [&o] { o.Webhook = ""; }, "stop them");
+      CLI::Option* webhook = change
+                                 ->add_option_function<std::string>(
+                                     "--webhook", [&o](const std::string& url) { o.Webhook = url; },
+                                     "POST the account's events to URL (http or https); prints the "
+                                     "signing secret; '' stops them")
+                                 ->type_name("URL");
+      CLI::Option* noWebhook = change->add_flag_callback(
+          "--no-webhook", [&o] { o.Webhook = ""; }, "stop them");
       CLI::Option* keysOnly = change->add_flag_callback(
           "--keys-only", [&o] { o.KeysOnly = true; },
           "only the nodes' own keys update the account's nodes; the password still signs in to the page and the JSON");
-      CLI::Option* password = change->add_flag_callback("--no-keys-only", [&o] { o.KeysOnly = false; },
-                                                        "the password updates the account's nodes again");
+      CLI::Option* password = change->add_flag_callback(
+          "--no-keys-only", [&o] { o.KeysOnly = false; }, "the password updates the account's nodes again");
       Excludes(webhook, noWebhook, "--webhook and --no-webhook exclude each other");
       Excludes(keysOnly, password, "--keys-only and --no-keys-only exclude each other");
       change->require_option(1, 2);
@@ -350,7 +358,7 @@ void TDeclarations::DeclareAccount(TAccountOptions& o, const std::string& defaul
 }
 
 void TDeclarations::DeclareNodeKey(TNodeKeyOptions& o, const std::string& defaultDb) {
-  nodeCommand = app.add_subcommand("node", "the nodes' own keys")->require_subcommand(1);
+  CLI::App* nodeCommand = app.add_subcommand("node", "the nodes' own keys")->require_subcommand(1);
   missingChoice_[nodeCommand] = "node needs key";
   nodeKey = nodeCommand->add_subcommand(
       "key",
@@ -457,9 +465,9 @@ void TDeclarations::Finish(TServiceOptions& o) const {
     o.Command = TServiceCommand::Backup;
     return;
   }
-  if (verbs.contains(chain.back())) {
+  if (verbs_.contains(chain.back())) {
     o.Command = TServiceCommand::Account;
-    o.Account.Verb = verbs.at(chain.back());
+    o.Account.Verb = verbs_.at(chain.back());
     return;
   }
   TServeOptions& serve = o.Serve;
@@ -598,13 +606,13 @@ std::string TDeclarations::Help(const CLI::App& about) const {
     std::string out = UsageLine("usage: ", CommandLine(about)) + "\n" + Paragraph(about.get_description()) + "\n";
     const auto named = about.get_subcommands([](const CLI::App* a) { return !a->get_name().empty(); });
     if (named.empty()) return out + OptionLines(about, true);
-    for (const CLI::App* command : named)
-      out += Wrapped("  " + command->get_name(), command->get_description());
+    for (const CLI::App* command : named) out += Wrapped("  " + command->get_name(), command->get_description());
     return out;
   }
   std::string out = Usage() + "\n" + kAbout + "\n" + OptionLines(app, true) + "\n" + kCommandsAbout;
   for (const CLI::App* command : commands_) {
-    out += "\n" + Wrapped(" " + CommandLine(*command).substr(0, CommandLine(*command).find(" [")), command->get_description());
+    out += "\n" +
+           Wrapped(" " + CommandLine(*command).substr(0, CommandLine(*command).find(" [")), command->get_description());
     out += OptionLines(*command, false);
   }
   return out;

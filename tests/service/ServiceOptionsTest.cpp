@@ -12,8 +12,8 @@
 
 namespace {
 const std::string kDigest = "0123456789abcdef0123456789abcdef";
-const std::vector<std::string> kDns = {"--dns-zone", "Dyn.Example.org", "--dns-server", "127.0.0.1:5353", "--dns-key",
-                                       "k"};
+const std::vector<std::string> kDns = {"--dns-zone",     "Dyn.Example.org", "--dns-server",
+                                       "127.0.0.1:5353", "--dns-key",       "k"};
 constexpr std::int64_t kMinute = 60 * 1000;
 
 std::vector<std::string> With(std::vector<std::string> args, const std::vector<std::string>& more) {
@@ -67,10 +67,14 @@ TEST(ServiceOptions, ServingTakesEachOptionInItsRangeAndThePairsAndTriosTogether
       {{"--host", "127.0.0.1", "--host", "::1", "--port", "8080", "--host", "10.0.0.1", "--host", "::1", "--host",
         "10.0.0.1"},
        "",
-       [](const TServiceOptions& o) { EXPECT_EQ(o.Serve.Hosts, (std::vector<std::string>{"10.0.0.1", "::1"})); }},
+       [](const TServiceOptions& o) {
+         EXPECT_EQ(o.Serve.Hosts, (std::vector<std::string>{"10.0.0.1", "::1"}));
+       }},
       {{"--host", "127.0.0.1", "--host", "::1", "--zone", "dyn.example.org"},
        "",
-       [](const TServiceOptions& o) { EXPECT_EQ(o.Serve.Hosts, (std::vector<std::string>{"127.0.0.1", "::1"})); }},
+       [](const TServiceOptions& o) {
+         EXPECT_EQ(o.Serve.Hosts, (std::vector<std::string>{"127.0.0.1", "::1"}));
+       }},
       {{"--host", ""}, "--host: takes an address or a name"},
       {{"--port", "0", "--port", "65535"}, "", [](const TServiceOptions& o) { EXPECT_EQ(o.Serve.Port, 65535); }},
       {{"--port", "65536"}, "--port: takes 0 to 65535, not 65536"},
@@ -120,12 +124,13 @@ TEST(ServiceOptions, ServingTakesEachOptionInItsRangeAndThePairsAndTriosTogether
       {{"--accounts", "a.txt", "--account", "alice:" + kDigest, "--accounts", "b.txt"},
        "",
        [](const TServiceOptions& o) {
-         EXPECT_EQ(o.Serve.Accounts, (std::vector<TAccountSource>{{"", "", "a.txt"}, {"alice", kDigest, ""},
-                                                                 {"", "", "b.txt"}}));
+         EXPECT_EQ(o.Serve.Accounts,
+                   (std::vector<TAccountSource>{{"", "", "a.txt"}, {"alice", kDigest, ""}, {"", "", "b.txt"}}));
        }},
       {{"--account", "alice:" + kDigest.substr(1)},
        "--account: takes NAME:DIGEST, DIGEST the 32-digit MD5 hex digest of the password"},
-      {{"--account", ":" + kDigest}, "--account: takes NAME:DIGEST, DIGEST the 32-digit MD5 hex digest of the password"},
+      {{"--account", ":" + kDigest},
+       "--account: takes NAME:DIGEST, DIGEST the 32-digit MD5 hex digest of the password"},
       {{"--db", "x.db", "--create"}, "", [](const TServiceOptions& o) { EXPECT_TRUE(o.Serve.Create); }},
       {{"--create"}, "--create is for --db"},
       {{"--accounts", "a.txt", "--db", "x.db"},
@@ -136,8 +141,7 @@ TEST(ServiceOptions, ServingTakesEachOptionInItsRangeAndThePairsAndTriosTogether
        "",
        [](const TServiceOptions& o) { EXPECT_EQ(o.Serve.TlsCert + " " + o.Serve.TlsKey, "c.pem k.pem"); }},
       // The DNS zone is the dyndns2 zone too.
-      {With(kDns, {"--zone", "dyn.example.org.", "--dns-ttl", "0", "--dns-verify", "90s"}),
-       "",
+      {With(kDns, {"--zone", "dyn.example.org.", "--dns-ttl", "0", "--dns-verify", "90s"}), "",
        [](const TServiceOptions& o) {
          EXPECT_TRUE(o.Serve.Publish);
          EXPECT_EQ(o.Serve.Dns.Zone, "dyn.example.org.");
@@ -146,7 +150,9 @@ TEST(ServiceOptions, ServingTakesEachOptionInItsRangeAndThePairsAndTriosTogether
          EXPECT_EQ(o.Serve.Dns.Ttl, 0u);
          EXPECT_EQ(o.Serve.Dns.VerifyEvery, std::chrono::seconds(90));
        }},
-      {{"--zone", "Dyn.Example.org."}, "", [](const TServiceOptions& o) { EXPECT_EQ(o.Serve.Zone, "dyn.example.org"); }},
+      {{"--zone", "Dyn.Example.org."},
+       "",
+       [](const TServiceOptions& o) { EXPECT_EQ(o.Serve.Zone, "dyn.example.org"); }},
       {{"--zone", "."}, "--zone: takes a DNS name such as dyn.example.org"},
       {With(kDns, {"--zone", "other.example.org"}),
        "--zone other.example.org and --dns-zone dyn.example.org differ; dyndns2 hosts are the names published in "
@@ -158,8 +164,9 @@ TEST(ServiceOptions, ServingTakesEachOptionInItsRangeAndThePairsAndTriosTogether
        "--dns-zone, --dns-server and --dns-key go together; --dns-key is missing"},
       {{"--dns-ttl", "60"}, "--dns-ttl is for publishing in DNS (--dns-zone, --dns-server, --dns-key)"},
       {{"--dns-verify", "1h"}, "--dns-verify is for publishing in DNS (--dns-zone, --dns-server, --dns-key)"},
-      {{"--dns-zone", "_dyn.example.org"}, "--dns-zone: the DNS zone \"_dyn.example.org\" is not a host name: the "
-                                           "label \"_dyn\" holds '_'; only letters, digits and '-' can be published"},
+      {{"--dns-zone", "_dyn.example.org"},
+       "--dns-zone: the DNS zone \"_dyn.example.org\" is not a host name: the "
+       "label \"_dyn\" holds '_'; only letters, digits and '-' can be published"},
       {{"--frobnicate"}, "unknown option --frobnicate"},
       {{"serve"}, "too many arguments: serve"},
       {{"--version"}, "", [](const TServiceOptions& o) { EXPECT_EQ(o.Command, TServiceCommand::Version); }},
