@@ -457,6 +457,10 @@ void TDeclarations::Finish(TServiceOptions& o) const {
     o.Command = TServiceCommand::Version;
     return;
   }
+  // "--db x account list" would otherwise list the default database's
+  // accounts: an option of serving before a command is a mistake.
+  if (chain.size() > 1 && !app.parse_order().empty())
+    throw EUsage(app.parse_order().front()->get_name() + " is an option of serving; a command's options come after it");
   if (chain.back() == nodeKey) {
     o.Command = TServiceCommand::NodeKey;
     return;

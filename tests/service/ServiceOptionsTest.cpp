@@ -232,6 +232,8 @@ TEST(ServiceOptions, EachCommandTakesItsOperandsAndOptionsOnly) {
        }},
       {{"backup", "--db", "a.db"}, "backup needs the FILE to write the copy to"},
       {{"backup", "copy.db", "--port", "1"}, "unknown option --port"},
+      // Not the default database's accounts when another was meant.
+      {{"--db", "a.db", "account", "list"}, "--db is an option of serving; a command's options come after it"},
       // Help is the asked command's own.
       {{"account", "set", "--help"},
        "",
