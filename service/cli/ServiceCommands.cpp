@@ -1,0 +1,303 @@
+#include "service/cli/ServiceCommands.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <thread>
+#include <vector>
+
+#include "service/cli/PasswordPrompt.h"
+#include "service/core/AccountList.h"
+#include "service/core/NameRules.h"
+#include "service/core/PasswordHash.h"
+#include "service/dns/DnsQueue.h"
+#include "service/http/NodePages.h"
+#include "service/http/WebhookEvent.h"
+#include "service/http/WebhookUrl.h"
+#include "service/store/SqliteBackup.h"
+#include "service/store/SqliteDnsQueueStore.h"
+#include "service/store/SqliteStore.h"
+
+namespace {
+int Fail(const std::string& message) {
+  std::cerr << "pinmark-service: " << message << "\n";
+  return 1;
+}
+
+TServiceTime Now() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// A database that root makes for the service belongs to whom its folder
+// belongs to (the service's own user), or the service could not write it.
+// SQLite gives its -wal and -shm files the database's owner by itself.
+void GiveToFolderOwner(const std::string& db) {
+  if (::geteuid() != 0) return;
+  const std::size_t slash = db.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : db.substr(0, slash);
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0 || st.st_uid == 0) return;
+  for (const char* suffix : {"", "-wal", "-shm"})
+    if (::chown((db + suffix).c_str(), st.st_uid, st.st_gid) != 0 && errno != ENOENT)
+      std::cerr << "pinmark-service: cannot give " << db << suffix << " to the owner of " << folder << "\n";
+}
+
+int ImportAccounts(TServiceCore& core, const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return Fail("cannot read " + file);
+  // Read so that an empty file is no failure: it has no accounts (the unit's first start imports /dev/null).
+  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::vector<TListedAccount> accounts;
+  std::string error;
+  if (!ReadAccountList(text, file, accounts, error)) return Fail(error);
+  for (const TListedAccount& a : accounts)
+    if (!NewAccountNameProblem(a.Name).empty())
+      return Fail(file + ": " + a.Name + ": " + NewAccountNameProblem(a.Name) + "; nothing was imported");
+  // The slow hashes are made on every core at once; the store takes them one by one.
+  std::vector<std::string> hashes(accounts.size());
+  std::atomic<std::size_t> next{0};
+  std::vector<std::thread> workers;
+  for (unsigned i = 0; i < std::max(1u, std::thread::hardware_concurrency()); ++i)
+    workers.emplace_back([&] {
+      for (std::size_t k; (k = next++) < accounts.size();) hashes[k] = TPasswordHash::Make(accounts[k].Digest);
+    });
+  for (std::thread& w : workers) w.join();
+  int added = 0, existed = 0;
+  const TServiceTime now = Now();
+  for (std::size_t k = 0; k < accounts.size(); ++k) {
+    if (core.Store().AddAccount(accounts[k].Name, hashes[k], now))
+      ++added;
+    else
+      ++existed, std::cerr << "pinmark-service: account " << accounts[k].Name << " exists already; left as it is\n";
+  }
+  std::cout << "imported " << added << (added == 1 ? " account" : " accounts") << " from " << file;
+  if (existed > 0) std::cout << " (" << existed << " existed already)";
+  std::cout << "\n";
+  return 0;
+}
+
+// Withdraws the account's names from DNS first (queued beside the nodes, for
+// the running service to send), then removes it: a new account of the same
+// name starts with none of them in DNS.
+int RemoveAccount(TSqliteStore& store, TServiceCore& core, const std::string& name) {
+  const std::optional<TAccountRecord> account = store.FindAccount(name);
+  if (!account) return Fail("there is no account " + name);
+  TSqliteDnsQueueStore queueStore(store);
+  TDnsQueue queue(queueStore, {}, [](TLogPriority, const std::string&) {});
+  const TDnsTime now{std::chrono::milliseconds(Now())};
+  std::string withdrawn;
+  for (const TNodeRecord& node : store.Nodes(account->Id)) {
+    if (node.PublishedName.empty()) continue;
+    std::string types;
+    for (const TDnsRecordType type : {TDnsRecordType::A, TDnsRecordType::AAAA}) {
+      const bool held = [&] {
+        for (const TDnsQueueEntry& e : queue.StateOf(node.PublishedName))
+          if (e.Type == type) return !e.Address.empty() || !e.PublishedAddress.empty();
+        return false;
+      }();
+      if (!held) continue;
+      queue.Withdraw(node.PublishedName, type, now);
+      types += std::string(types.empty() ? "" : ", ") + DnsRecordTypeName(type);
+    }
+    if (!types.empty()) withdrawn += (withdrawn.empty() ? "" : "; ") + node.PublishedName + " (" + types + ")";
+  }
+  if (core.RemoveAccount(name) != TAccountChange::Done) return Fail("there is no account " + name);
+  std::cout << "removed account " << name << " with its nodes and their history\n";
+  if (!withdrawn.empty())
+    std::cout << "withdrawal from DNS waits in the update queue, for the service to send within seconds: " << withdrawn
+              << "\n";
+  return 0;
+}
+
+// Sets or removes the account's webhook; the account keeps its secret, or
+// gets one with its first webhook.
+int SetWebhook(TSqliteStore& store, const std::string& name, const std::string& url) {
+  const std::optional<TAccountRecord> account = store.FindAccount(name);
+  if (!account) return Fail("there is no account " + name);
+  if (!url.empty()) {
+    try {
+      const TWebhookUrl parsed = TWebhookUrl::Parse(url);
+      boost::system::error_code ec;
+      const boost::asio::ip::address literal = boost::asio::ip::make_address(parsed.Host, ec);
+      if (!ec && !PublicAddress(literal))
+        std::cerr << "pinmark-service: note: " << parsed.Host
+                  << " is a loopback, private or link-local address; the service sends to it only with"
+                     " --webhook-allow-private\n";
+    } catch (const EWebhookUrl& e) {
+      return Fail(e.Message());
+    }
+  }
+  const std::optional<TWebhookRecord> before = store.Webhook(account->Id);
+  const std::string secret = before && !before->Secret.empty() ? "" : NewWebhookSecret();
+  if (!store.SetWebhook(name, url, secret)) return Fail("there is no account " + name);
+  if (url.empty()) {
+    std::cout << "removed the webhook of " << account->Name << "\n";
+    return 0;
+  }
+  std::cout << "the webhook of " << account->Name << " is " << url << "\n"
+            << "secret " << store.Webhook(account->Id)->Secret << "\n";
+  return 0;
+}
+
+int ShowAccount(TSqliteStore& store, const std::string& name) {
+  const std::optional<TAccountRecord> account = store.FindAccount(name);
+  if (!account) return Fail("there is no account " + name);
+  const std::size_t nodes = store.Nodes(account->Id).size();
+  std::cout << "account " << account->Name << "\nsince " << ReadableTime(account->Created) << "\n"
+            << nodes << (nodes == 1 ? " node" : " nodes") << "\n";
+  const std::optional<TWebhookRecord> webhook = store.Webhook(account->Id);
+  if (!webhook || webhook->Url.empty()) {
+    std::cout << "webhook none\n";
+  } else {
+    std::cout << "webhook " << webhook->Url << "\n";
+    if (webhook->Paused)
+      std::cout << "webhook state paused, failing since " << ReadableTime(webhook->FailingSince) << ": "
+                << webhook->LastError << " (set its URL again to resume)\n";
+    else if (webhook->FailingSince != 0)
+      std::cout << "webhook state failing since " << ReadableTime(webhook->FailingSince) << ": " << webhook->LastError
+                << "\n";
+    else
+      std::cout << "webhook state delivering\n";
+  }
+  if (webhook && !webhook->Secret.empty()) std::cout << "secret " << webhook->Secret << "\n";
+  return 0;
+}
+
+// Keys only, or the password again; then the webhook when one was given.
+int SetAccount(TSqliteStore& store, TServiceCore& core, const TAccountOptions& o) {
+  if (o.KeysOnly) {
+    if (core.SetKeysOnly(o.Operand, *o.KeysOnly) != TAccountChange::Done)
+      return Fail("there is no account " + o.Operand);
+    std::cout << (*o.KeysOnly ? "only node keys update the nodes of " + o.Operand + " now\n"
+                              : "the password updates the nodes of " + o.Operand + " again\n");
+  }
+  return o.Webhook ? SetWebhook(store, o.Operand, *o.Webhook) : 0;
+}
+
+int ListAccounts(TSqliteStore& store) {
+  for (const TAccountRecord& a : store.Accounts())
+    std::cout << a.Name << "\t" << a.Nodes << (a.Nodes == 1 ? " node" : " nodes") << "\tsince "
+              << ReadableTime(a.Created) << (a.KeysOnly ? "\tkeys only" : "") << "\n";
+  return 0;
+}
+
+// add and passwd: the password is asked for once the account is known to be
+// free (or there), so nobody types one in vain.
+int SetPassword(TSqliteStore& store, TServiceCore& core, const TAccountOptions& o) {
+  const bool add = o.Verb == TAccountVerb::Add;
+  if (add && store.FindAccount(o.Operand)) return Fail("account " + o.Operand + " exists already");
+  if (!add && !store.FindAccount(o.Operand)) return Fail("there is no account " + o.Operand);
+  const std::string digest = ReadPasswordDigest(o.Operand, o.PasswordStdin);
+  if (add) {
+    if (core.AddAccount(o.Operand, digest, Now()) != TAccountChange::Done)
+      return Fail("account " + o.Operand + " exists already");
+    std::cout << "added account " << o.Operand << "\n";
+  } else {
+    if (core.ChangePassword(o.Operand, digest) != TAccountChange::Done) return Fail("there is no account " + o.Operand);
+    std::cout << "changed the password of " << o.Operand << "\n";
+  }
+  return 0;
+}
+}  // namespace
+
+std::string TServiceCommands::DefaultDatabase() {
+  const char* state = std::getenv("STATE_DIRECTORY");
+  // systemd may list several folders, separated by ':'; the first is ours.
+  if (state && *state) return std::string(state).substr(0, std::string(state).find(':')) + "/pinmark.db";
+  return "/var/lib/pinmark-service/pinmark.db";
+}
+
+int TServiceCommands::Account(const TAccountOptions& o) {
+  const TAccountVerb verb = o.Verb;
+  if (verb == TAccountVerb::Add && !NewAccountNameProblem(o.Operand).empty())
+    return Fail(NewAccountNameProblem(o.Operand));
+  if (verb != TAccountVerb::Add && verb != TAccountVerb::List && verb != TAccountVerb::Import &&
+      !RequestNameProblem("the account name", o.Operand).empty())
+    return Fail(RequestNameProblem("the account name", o.Operand));
+  try {
+    const bool existed = ::access(o.Db.c_str(), F_OK) == 0;
+    // Only adding accounts makes a database; the other commands would find an empty one.
+    const bool adds = verb == TAccountVerb::Add || verb == TAccountVerb::Import;
+    if (!existed && !adds) return Fail("there is no database " + o.Db + " (\"account add\" makes one)");
+    TSqliteStore store(o.Db, adds);
+    if (!existed) GiveToFolderOwner(o.Db);
+    TServiceCore core(store);
+    switch (verb) {
+      case TAccountVerb::List:
+        return ListAccounts(store);
+      case TAccountVerb::Import:
+        return ImportAccounts(core, o.Operand);
+      case TAccountVerb::Remove:
+        return RemoveAccount(store, core, o.Operand);
+      case TAccountVerb::Set:
+        return SetAccount(store, core, o);
+      case TAccountVerb::Show:
+        return ShowAccount(store, o.Operand);
+      case TAccountVerb::Add:
+      case TAccountVerb::Passwd:
+        return SetPassword(store, core, o);
+    }
+    return Fail("no such account command");
+  } catch (const EStoreUnavailable& e) {
+    return Fail(e.Message() + " (try again; is the file writable?)");
+  } catch (const Exception& e) {
+    return Fail(e.Message());
+  }
+}
+
+int TServiceCommands::NodeKey(const TNodeKeyOptions& o) {
+  if (!RequestNameProblem("the account name", o.Account).empty())
+    return Fail(RequestNameProblem("the account name", o.Account));
+  if (!RequestNameProblem("the node name", o.Node).empty() || o.Node.empty())
+    return Fail(o.Node.empty() ? "the node name is empty" : RequestNameProblem("the node name", o.Node));
+  try {
+    if (::access(o.Db.c_str(), F_OK) != 0) return Fail("there is no database " + o.Db + " (\"account add\" makes one)");
+    TSqliteStore store(o.Db, false);
+    TServiceCore core(store);
+    const std::optional<TAccountRecord> found = store.FindAccount(o.Account);
+    if (!found) return Fail("there is no account " + o.Account);
+    const std::string named = "node " + o.Node + " of " + found->Name;
+    if (o.Remove) {
+      if (core.RemoveNodeKey(o.Account, o.Node) != TKeyChange::Done) return Fail(named + " has no key");
+      std::cout << "removed the key of " << named << "; it no longer works\n";
+      return 0;
+    }
+    const bool replaces = store.FindNodeKey(found->Id, o.Node).has_value();
+    std::string key;
+    switch (core.MakeNodeKey(o.Account, o.Node, Now(), key)) {
+      case TKeyChange::Done:
+        break;
+      case TKeyChange::NoSuchAccount:
+        return Fail("there is no account " + o.Account);
+      default:
+        return Fail("no key can be made for " + named);
+    }
+    std::cout << "made a key for " << named << (replaces ? "; the old one no longer works" : "") << "\n"
+              << "It is shown this once. Give it to that machine as its password (account " << found->Name << ", node "
+              << o.Node << "):\n"
+              << key << "\n";
+    return 0;
+  } catch (const EStoreUnavailable& e) {
+    return Fail(e.Message() + " (try again; is the file writable?)");
+  } catch (const Exception& e) {
+    return Fail(e.Message());
+  }
+}
+
+int TServiceCommands::Backup(const TBackupOptions& o) {
+  try {
+    const TSqliteBackupResult copied = TSqliteBackup::Copy(o.Db, o.File);
+    std::cout << "copied " << o.Db << " to " << o.File << " (" << copied.Bytes << " bytes)\n";
+    return 0;
+  } catch (const Exception& e) {
+    return Fail(e.Message() + "; " + o.File + " is as it was");
+  }
+}
