@@ -123,6 +123,7 @@ class TDeclarations {
   // What Finish reads after parsing.
   CLI::Option *host = nullptr, *account = nullptr, *accounts = nullptr, *dnsZone = nullptr, *version = nullptr;
   CLI::App *nodeKey = nullptr, *backup = nullptr;
+  std::vector<const CLI::Option*> setChanges_;  // "account set" takes one of them at least
   std::map<const CLI::App*, TAccountVerb> verbs_;
 
   TServiceOptions& options_;
@@ -333,25 +334,24 @@ void TDeclarations::DeclareAccount(TAccountOptions& o, const std::string& defaul
       command->add_flag("--password-stdin", o.PasswordStdin,
                         "read the password as one line from standard input instead of asking on the terminal");
     if (v.verb == TAccountVerb::Set) {
-      CLI::App* change = command->add_option_group("change");
-      CLI::Option* webhook = change
+      // On the command itself: an option group of CLI11 2.1 loops for ever on
+      // an empty argument followed by an unknown option.
+      CLI::Option* webhook = command
                                  ->add_option_function<std::string>(
                                      "--webhook", [&o](const std::string& url) { o.Webhook = url; },
                                      "POST the account's events to URL (http or https); prints the "
                                      "signing secret; '' stops them")
                                  ->type_name("URL");
-      CLI::Option* noWebhook = change->add_flag_callback(
+      CLI::Option* noWebhook = command->add_flag_callback(
           "--no-webhook", [&o] { o.Webhook = ""; }, "stop them");
-      CLI::Option* keysOnly = change->add_flag_callback(
+      CLI::Option* keysOnly = command->add_flag_callback(
           "--keys-only", [&o] { o.KeysOnly = true; },
           "only the nodes' own keys update the account's nodes; the password still signs in to the page and the JSON");
-      CLI::Option* password = change->add_flag_callback(
+      CLI::Option* password = command->add_flag_callback(
           "--no-keys-only", [&o] { o.KeysOnly = false; }, "the password updates the account's nodes again");
       Excludes(webhook, noWebhook, "--webhook and --no-webhook exclude each other");
       Excludes(keysOnly, password, "--keys-only and --no-keys-only exclude each other");
-      change->require_option(1, 2);
-      missingChoice_[change] =
-          "account set takes --webhook URL or --no-webhook, --keys-only or --no-keys-only, and only them";
+      setChanges_ = {webhook, noWebhook, keysOnly, password};
     }
     Db(*command, o.Db, defaultDb);
   }
@@ -432,9 +432,6 @@ std::string TDeclarations::Explain(const CLI::ParseError& e) const {
       for (const CLI::Option* operand : command->get_options())
         if (operand->get_required() && operand->count() == 0 && missingOperand_.contains(operand))
           return missingOperand_.at(operand);
-      for (const CLI::App* group : command->get_subcommands([](const CLI::App* a) { return a->get_name().empty(); }))
-        if (group->count_all() < group->get_require_option_min() && missingChoice_.contains(group))
-          return missingChoice_.at(group);
       if (command->get_require_subcommand_min() > command->get_subcommands().size() && missingChoice_.contains(command))
         return missingChoice_.at(command);
     }
@@ -444,7 +441,7 @@ std::string TDeclarations::Explain(const CLI::ParseError& e) const {
       const std::vector<std::string> extra = (*it)->remaining();
       if (extra.empty()) continue;
       if (extra.front().starts_with("-")) return "unknown option " + extra.front();
-      return "too many arguments: " + extra.front();
+      return "too many arguments: " + (extra.front().empty() ? "''" : extra.front());
     }
   }
   return e.what();
@@ -472,6 +469,9 @@ void TDeclarations::Finish(TServiceOptions& o) const {
   if (verbs_.contains(chain.back())) {
     o.Command = TServiceCommand::Account;
     o.Account.Verb = verbs_.at(chain.back());
+    if (o.Account.Verb == TAccountVerb::Set &&
+        std::none_of(setChanges_.begin(), setChanges_.end(), [](const CLI::Option* c) { return c->count() > 0; }))
+      throw EUsage("account set takes --webhook URL or --no-webhook, --keys-only or --no-keys-only, and only them");
     return;
   }
   TServeOptions& serve = o.Serve;
@@ -549,15 +549,12 @@ std::string ValueName(const CLI::Option& option) {
 // command's options leaves theirs out).
 std::string OptionLines(const CLI::App& command, bool withHelp) {
   std::string out;
-  auto add = [&](const CLI::App& owner, const CLI::Option* option) {
-    if (option->get_positional() || (option == owner.get_help_ptr() && (!withHelp || &owner != &command))) return;
+  for (const CLI::Option* option : command.get_options()) {
+    if (option->get_positional() || (option == command.get_help_ptr() && !withHelp)) continue;
     std::string description = option->get_description();
     if (!option->get_default_str().empty()) description += " (" + option->get_default_str() + ")";
     out += Wrapped("  " + option->get_name() + ValueName(*option), description);
-  };
-  for (const CLI::Option* option : command.get_options()) add(command, option);
-  for (const CLI::App* group : command.get_subcommands([](const CLI::App* a) { return a->get_name().empty(); }))
-    for (const CLI::Option* option : group->get_options()) add(*group, option);
+  }
   return out;
 }
 
@@ -577,8 +574,6 @@ std::string CommandLine(const CLI::App& command) {
     if (option->get_multi_option_policy() == CLI::MultiOptionPolicy::TakeAll) line += "...";
   };
   for (const CLI::Option* option : command.get_options()) add(option);
-  for (const CLI::App* group : command.get_subcommands([](const CLI::App* a) { return a->get_name().empty(); }))
-    for (const CLI::Option* option : group->get_options()) add(option);
   return line;
 }
 

@@ -209,6 +209,8 @@ TEST(ServiceOptions, EachCommandTakesItsOperandsAndOptionsOnly) {
       {{"account", "set", "bob", "--keys-only", "--no-keys-only"}, "--keys-only and --no-keys-only exclude each other"},
       {{"account", "set", "bob", "--webhook", "", "--no-webhook"}, "--webhook and --no-webhook exclude each other"},
       {{"account", "remove", "bob", "--password-stdin"}, "unknown option --password-stdin"},
+      {{"account", "set", "bob", "", "--no-webhook"}, "too many arguments: ''"},
+      {{"account", "set", "bob", "", "--frobnicate"}, "too many arguments: ''"},
       {{"account", "add", "--password-stdin"}, "account add needs a name"},
       {{"account", "import"}, "account import needs a file"},
       {{"account", "list", "bob"}, "too many arguments: bob"},
@@ -239,7 +241,7 @@ TEST(ServiceOptions, EachCommandTakesItsOperandsAndOptionsOnly) {
        "",
        [](const TServiceOptions& o) {
          EXPECT_EQ(o.Command, TServiceCommand::Help);
-         EXPECT_EQ(o.HelpText.rfind("usage: pinmark-service account set NAME [--db FILE] [--webhook URL]\n", 0), 0u)
+         EXPECT_EQ(o.HelpText.rfind("usage: pinmark-service account set NAME [--webhook URL] [--no-webhook]\n", 0), 0u)
              << o.HelpText;
          EXPECT_NE(o.HelpText.find("\n  --no-keys-only "), std::string::npos) << o.HelpText;
        }},
