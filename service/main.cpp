@@ -163,8 +163,7 @@ int Fail(const std::string& message) {
 }
 
 TServiceTime Now() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
+  return ServiceClockNow();
 }
 
 // ---- passwords ----
@@ -309,7 +308,7 @@ int RemoveAccount(TSqliteStore& store, TServiceCore& core, const std::string& na
   if (!account) return Fail("there is no account " + name);
   TSqliteDnsQueueStore queueStore(store);
   TDnsQueue queue(queueStore, {}, [](TLogPriority, const std::string&) {});
-  const TDnsTime now{std::chrono::milliseconds(Now())};
+  const TServiceTime now = Now();
   std::string withdrawn;
   for (const TNodeRecord& node : store.Nodes(account->Id)) {
     if (node.PublishedName.empty()) continue;

@@ -26,8 +26,8 @@ std::string StateLine(const TDnsJob& job, const char* state) {
          (job.Address.empty() ? "" : Field("address", job.Address)) + " state=" + state;
 }
 
-std::string IsoTime(TDnsTime time) {
-  const std::time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(time.time_since_epoch()).count();
+std::string IsoTime(TServiceTime time) {
+  const std::time_t seconds = time / 1000;
   std::tm utc{};
   gmtime_r(&seconds, &utc);
   char text[32];
@@ -77,7 +77,7 @@ std::chrono::milliseconds TDnsQueue::Backoff(const std::string& name, int attemp
   return delay - delay * static_cast<int64_t>(spread) / 80;
 }
 
-bool TDnsQueue::Enqueue(const std::string& name, const std::string& text, TDnsTime now) {
+bool TDnsQueue::Enqueue(const std::string& name, const std::string& text, TServiceTime now) {
   const std::string address = CanonicalAddress(text);
   const TDnsRecordType type = TDnsUpdate::TypeOf(address);
   std::lock_guard<std::mutex> hold(lock_);
@@ -98,14 +98,14 @@ bool TDnsQueue::Enqueue(const std::string& name, const std::string& text, TDnsTi
   return Replace(*found, address, now);
 }
 
-bool TDnsQueue::Withdraw(const std::string& name, TDnsRecordType type, TDnsTime now) {
+bool TDnsQueue::Withdraw(const std::string& name, TDnsRecordType type, TServiceTime now) {
   std::lock_guard<std::mutex> hold(lock_);
   std::optional<TDnsQueueEntry> found = store_.Find(name, type);
   if (!found || found->Address.empty()) return false;
   return Replace(*found, "", now);
 }
 
-bool TDnsQueue::Replace(TDnsQueueEntry& entry, const std::string& address, TDnsTime now) {
+bool TDnsQueue::Replace(TDnsQueueEntry& entry, const std::string& address, TServiceTime now) {
   entry.Address = address;
   ++entry.Version;
   if (entry.State == TDnsState::Published) {
@@ -120,7 +120,7 @@ bool TDnsQueue::Replace(TDnsQueueEntry& entry, const std::string& address, TDnsT
   return !held;
 }
 
-std::optional<TDnsJob> TDnsQueue::TakeDue(TDnsTime now) {
+std::optional<TDnsJob> TDnsQueue::TakeDue(TServiceTime now) {
   std::lock_guard<std::mutex> hold(lock_);
   // A name whose lease ran out while it is still in flight gets a new lease;
   // the bound keeps one call short whatever the store holds.
@@ -128,7 +128,7 @@ std::optional<TDnsJob> TDnsQueue::TakeDue(TDnsTime now) {
     std::optional<TDnsQueueEntry> entry = store_.Earliest();
     if (!entry || !entry->Due || *entry->Due > now) return std::nullopt;
     const TKey key{entry->Name, entry->Type};
-    entry->Due = now + options_.Lease;
+    entry->Due = now + options_.Lease.count();
     store_.Save(*entry);
     if (inFlight_.count(key) != 0) continue;
     inFlight_.insert(key);
@@ -137,14 +137,14 @@ std::optional<TDnsJob> TDnsQueue::TakeDue(TDnsTime now) {
   return std::nullopt;
 }
 
-void TDnsQueue::Finish(const TDnsJob& job, const TDnsOutcome& outcome, TDnsTime now) {
+void TDnsQueue::Finish(const TDnsJob& job, const TDnsOutcome& outcome, TServiceTime now) {
   std::lock_guard<std::mutex> hold(lock_);
   TLandedIn<std::set<TKey>> landed{inFlight_, {job.Name, job.Type}};
   std::optional<TDnsQueueEntry> found = store_.Find(job.Name, job.Type);
   if (!found) return;
   TDnsQueueEntry& entry = *found;
   const TDnsState before = entry.State;
-  const TDnsTime failingSince = entry.Since;
+  const TServiceTime failingSince = entry.Since;
   std::string line;
   TLogPriority priority = TLogPriority::Info;
   if (outcome.Kind == TDnsOutcome::Done) {
@@ -164,7 +164,7 @@ void TDnsQueue::Finish(const TDnsJob& job, const TDnsOutcome& outcome, TDnsTime 
     if (before != TDnsState::Pending || entry.State == TDnsState::Published) entry.Since = now;
   } else {
     ++entry.Attempts;
-    entry.Due = now + Backoff(job.Name, entry.Attempts);
+    entry.Due = now + Backoff(job.Name, entry.Attempts).count();
     if (before != TDnsState::Failing || entry.Reason != outcome.Reason) {
       priority = TLogPriority::Warning;
       // Tried again without a line per attempt.
@@ -180,7 +180,7 @@ void TDnsQueue::Finish(const TDnsJob& job, const TDnsOutcome& outcome, TDnsTime 
     OnFailingChanged(job.Name, job.Type, entry.State == TDnsState::Failing, entry.Reason);
 }
 
-void TDnsQueue::Abandon(const TDnsJob& job, TDnsTime now) {
+void TDnsQueue::Abandon(const TDnsJob& job, TServiceTime now) {
   std::lock_guard<std::mutex> hold(lock_);
   TLandedIn<std::set<TKey>> landed{inFlight_, {job.Name, job.Type}};
   std::optional<TDnsQueueEntry> found = store_.Find(job.Name, job.Type);
@@ -190,7 +190,7 @@ void TDnsQueue::Abandon(const TDnsJob& job, TDnsTime now) {
   }
 }
 
-std::optional<TDnsTime> TDnsQueue::NextDue() {
+std::optional<TServiceTime> TDnsQueue::NextDue() {
   std::lock_guard<std::mutex> hold(lock_);
   std::optional<TDnsQueueEntry> entry = store_.Earliest();
   if (!entry) return std::nullopt;
@@ -211,7 +211,7 @@ std::vector<TDnsQueueEntry> TDnsQueue::StateOf(const std::string& name) {
   return entries;
 }
 
-void TDnsQueue::Resume(const std::string& server, TDnsTime now) {
+void TDnsQueue::Resume(const std::string& server, TServiceTime now) {
   std::lock_guard<std::mutex> hold(lock_);
   started_ = now;
   const std::string before = store_.PublishedTo();
@@ -254,7 +254,7 @@ std::vector<TDnsQueueEntry> TDnsQueue::Walk(const std::string& name, TDnsRecordT
   return store_.After(name, type, limit);
 }
 
-bool TDnsQueue::Verified(const TDnsQueueEntry& asked, const std::string& held, TDnsTime now) {
+bool TDnsQueue::Verified(const TDnsQueueEntry& asked, const std::string& held, TServiceTime now) {
   std::lock_guard<std::mutex> hold(lock_);
   std::optional<TDnsQueueEntry> found = store_.Find(asked.Name, asked.Type);
   // Changed while the question was out (a new address, an update sent): the

@@ -35,10 +35,7 @@ TCheckInService::TCheckInService(std::unique_ptr<IServiceStore> store, TServiceR
       homeDoor_(std::make_unique<THomeDoor>(context_)),
       front_(std::make_unique<TServiceFront>([this](const TFrontRequest& req) { return Route(req); }, log_,
                                              [this] { store_->EndGroup(); })) {
-  Clock = [] {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-  };
+  Clock = ServiceClockNow;
   if (tls_) valid_ = front_->UseTls(certFile, keyFile);
   // The pool runs what waits: the slow hashes, as many as run at once, and
   // one more for a write that waits for the database meanwhile; as many

@@ -11,17 +11,13 @@
 // having changed anything it keeps in memory.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "service/model/DnsRecordType.h"
-
-// Times the queue works with: wall-clock milliseconds since 1970, so that
-// they mean the same after a restart. Stored as the count of milliseconds.
-using TDnsTime = std::chrono::sys_time<std::chrono::milliseconds>;
+#include "service/model/ServiceTime.h"
 
 enum class TDnsState {
   Published,  // the name server confirmed Address
@@ -58,16 +54,16 @@ struct TDnsQueueEntry {
   std::string PublishedAddress;
   TDnsState State = TDnsState::Pending;
   std::string Reason;  // Failing: why, as one line
-  TDnsTime Since{};    // when State began (for Failing: the first failure in a row)
+  TServiceTime Since = 0;  // when State began (for Failing: the first failure in a row)
   int Attempts = 0;    // failed attempts in a row, for the backoff
   // When the entry is to be sent next; none when there is nothing to send.
   // While an update is on its way it holds the end of its lease.
-  std::optional<TDnsTime> Due;
+  std::optional<TServiceTime> Due;
 };
 
 struct TDnsBacklog {
   std::int64_t Waiting = 0;
-  std::optional<TDnsTime> OldestSince;  // none when nothing waits
+  std::optional<TServiceTime> OldestSince;  // none when nothing waits
 };
 
 class IDnsQueueStore {

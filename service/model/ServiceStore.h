@@ -23,15 +23,13 @@
 #include <vector>
 
 #include "runtime/Exception.h"
+#include "service/model/ServiceTime.h"
 
 PINMARK_EXCEPTION_CLASS(EStoreError, Exception);
 // Temporarily unable to read or write; nothing was changed.
 PINMARK_EXCEPTION_CLASS(EStoreUnavailable, EStoreError);
 // The stored data is damaged or is not this service's.
 PINMARK_EXCEPTION_CLASS(EStoreCorrupt, EStoreError);
-
-// Milliseconds since 1970-01-01 00:00 UTC.
-using TServiceTime = std::int64_t;
 
 struct TAccountRecord {
   std::int64_t Id = 0;

@@ -30,8 +30,8 @@ TDnsState StateFromText(const std::string& text, const std::string& name) {
   throw EStoreCorrupt("the DNS queue's entry for " + name + " has the unknown state \"" + text + "\"");
 }
 
-TDnsTime Time(std::int64_t milliseconds) { return TDnsTime{std::chrono::milliseconds(milliseconds)}; }
-std::int64_t Milliseconds(TDnsTime time) { return time.time_since_epoch().count(); }
+TServiceTime Time(std::int64_t milliseconds) { return milliseconds; }
+std::int64_t Milliseconds(TServiceTime time) { return time; }
 
 TDnsQueueEntry ReadEntry(const TSqliteStatement& s) {
   TDnsQueueEntry e;

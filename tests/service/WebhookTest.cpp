@@ -530,11 +530,11 @@ TEST(WebhookEvent, TheDnsQueueTellsFailingAndRecoveringOnce) {
   queue.OnFailingChanged = [&](const std::string& name, TDnsRecordType type, bool failing, const std::string& reason) {
     told.push_back(name + " " + DnsRecordTypeName(type) + (failing ? " failing: " + reason : " recovered"));
   };
-  const TDnsTime t{};
+  const TServiceTime t = 0;
   queue.Enqueue("box.demo.zone.", "192.0.2.1", t);
-  TDnsTime now = t;
+  TServiceTime now = t;
   for (const TDnsOutcome::TKind kind : {TDnsOutcome::Failed, TDnsOutcome::Failed, TDnsOutcome::Done}) {
-    now += std::chrono::hours(1);
+    now += 60 * 60 * 1000;
     const std::optional<TDnsJob> job = queue.TakeDue(now);
     ASSERT_TRUE(job);
     TDnsOutcome outcome;

@@ -45,8 +45,7 @@ inline void ExpectDnsQueueStoreWalk(IDnsQueueStore& store) {
 }
 
 inline void ExpectDnsQueueStoreContract(IDnsQueueStore& store) {
-  using std::chrono::milliseconds;
-  const TDnsTime t{milliseconds(1'800'000'000'123)};
+  const TServiceTime t = 1'800'000'000'123;
   EXPECT_FALSE(store.Find("a.b.zone.", TDnsRecordType::A));
   EXPECT_FALSE(store.Earliest());
 
@@ -60,7 +59,7 @@ inline void ExpectDnsQueueStoreContract(IDnsQueueStore& store) {
   full.Reason = "REFUSED: 'quoted' \"text\"; with\ttabs";
   full.Since = t;
   full.Attempts = 3;
-  full.Due = t + milliseconds(1500);
+  full.Due = t + 1500;
   store.Save(full);
   std::optional<TDnsQueueEntry> back = store.Find("a.b.zone.", TDnsRecordType::AAAA);
   ASSERT_TRUE(back);
@@ -78,7 +77,7 @@ inline void ExpectDnsQueueStoreContract(IDnsQueueStore& store) {
   TDnsQueueEntry other = full;
   other.Type = TDnsRecordType::A;
   other.Address = "192.0.2.1";
-  other.Due = t + milliseconds(500);
+  other.Due = t + 500;
   store.Save(other);
   TDnsQueueEntry idle = other;
   idle.Name = "c.b.zone.";
@@ -86,7 +85,7 @@ inline void ExpectDnsQueueStoreContract(IDnsQueueStore& store) {
   idle.Due.reset();
   store.Save(idle);
   EXPECT_EQ(store.Earliest()->Type, TDnsRecordType::A);
-  other.Due = t + milliseconds(2500);
+  other.Due = t + 2500;
   store.Save(other);
   EXPECT_EQ(store.Earliest()->Type, TDnsRecordType::AAAA);
   full.Due.reset();
@@ -100,7 +99,6 @@ inline void ExpectDnsQueueStoreContract(IDnsQueueStore& store) {
 // The backlog for monitoring: what is not published, and its oldest Since;
 // on a fresh, empty store.
 inline void ExpectDnsQueueStoreBacklog(IDnsQueueStore& store) {
-  using std::chrono::milliseconds;
   EXPECT_EQ(store.Backlog().Waiting, 0);
   EXPECT_FALSE(store.Backlog().OldestSince);
   const struct {
@@ -115,10 +113,10 @@ inline void ExpectDnsQueueStoreBacklog(IDnsQueueStore& store) {
     entry.Name = e.name;
     entry.Address = "192.0.2.1";
     entry.State = e.state;
-    entry.Since = TDnsTime{milliseconds(e.since)};
+    entry.Since = e.since;
     store.Save(entry);
   }
   const TDnsBacklog backlog = store.Backlog();
   EXPECT_EQ(backlog.Waiting, 2) << "a published name does not wait";
-  EXPECT_EQ(backlog.OldestSince, TDnsTime{milliseconds(3000)});
+  EXPECT_EQ(backlog.OldestSince, 3000);
 }
