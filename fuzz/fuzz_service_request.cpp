@@ -15,6 +15,7 @@
 
 #include "fuzz/ServiceFuzzInput.h"
 #include "service/core/AccountList.h"
+#include "runtime/IpAddress.h"
 #include "service/core/NameRules.h"
 #include "service/core/PasswordHash.h"
 #include "service/core/ServiceCore.h"

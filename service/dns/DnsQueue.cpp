@@ -1,11 +1,10 @@
 #include "service/dns/DnsQueue.h"
 
-#include <arpa/inet.h>
 
 #include <algorithm>
-#include <cstring>
 #include <ctime>
 
+#include "runtime/IpAddress.h"
 #include "runtime/SysUtils.h"
 
 namespace {
@@ -58,13 +57,9 @@ void TDnsQueue::Log(TLogPriority priority, const std::string& text) const {
 }
 
 std::string TDnsQueue::CanonicalAddress(const std::string& text) {
-  unsigned char bytes[16];
-  char out[INET6_ADDRSTRLEN];
-  if (inet_pton(AF_INET, text.c_str(), bytes) == 1) return inet_ntop(AF_INET, bytes, out, sizeof out);
-  if (inet_pton(AF_INET6, text.c_str(), bytes) != 1) throw EDnsUpdate("\"" + text + "\" is not an IP address");
-  static const unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-  if (std::memcmp(bytes, mapped, sizeof mapped) == 0) return inet_ntop(AF_INET, bytes + 12, out, sizeof out);
-  return inet_ntop(AF_INET6, bytes, out, sizeof out);
+  std::optional<std::string> canonical = ::CanonicalAddress(text);
+  if (!canonical) throw EDnsUpdate("\"" + text + "\" is not an IP address");
+  return std::move(*canonical);
 }
 
 std::chrono::milliseconds TDnsQueue::Backoff(const std::string& name, int attempts) const {

@@ -437,7 +437,7 @@ TEST(CoreFailureLimit, AFullTableForgetsTheOldestOffenderNeverTheLatest) {
   EXPECT_GT(limit.Blocked("next", later), 0);
 }
 
-TEST(CoreNames, RulesForNamesDigestsAndAddresses) {
+TEST(CoreNames, RulesForNamesAndDigests) {
   EXPECT_TRUE(NewAccountNameProblem("alice-2").empty());
   for (const char* bad : {"", "-a", "a-", "a.b", "a_b", "ä", "a b"})
     EXPECT_FALSE(NewAccountNameProblem(bad).empty()) << bad;
@@ -446,27 +446,6 @@ TEST(CoreNames, RulesForNamesDigestsAndAddresses) {
   EXPECT_TRUE(IsDigest(kDigest));
   EXPECT_FALSE(IsDigest(kDigest + "0"));
   EXPECT_FALSE(IsDigest(kDigest.substr(1) + "g"));
-  struct Case {
-    const char* text;
-    const char* canonical;  // nullptr: no address
-  } cases[] = {
-      {"192.0.2.1", "192.0.2.1"},
-      {"::ffff:192.0.2.1", "192.0.2.1"},
-      {"2001:DB8:0:0::1", "2001:db8::1"},
-      {"192.0.2.01", nullptr},
-      {"192.0.2", nullptr},
-      {"1.2.3.4 ", nullptr},
-      {"", nullptr},
-      {"example.org", nullptr},
-      {"fe80::1%eth0", nullptr},
-  };
-  for (const Case& c : cases) {
-    const std::optional<std::string> a = CanonicalAddress(c.text);
-    EXPECT_EQ(a.has_value(), c.canonical != nullptr) << c.text;
-    if (a && c.canonical) {
-      EXPECT_EQ(*a, c.canonical) << c.text;
-    }
-  }
 }
 
 TEST(CoreNames, DynDns2HostNamesNameANodeOfAnAccountInTheZone) {
