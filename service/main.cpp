@@ -267,13 +267,8 @@ void GiveToFolderOwner(const std::string& db) {
 }
 
 int ImportAccounts(TServiceCore& core, const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return Fail("cannot read " + file);
-  // Read so that an empty file is no failure: it has no accounts (the unit's first start imports /dev/null).
-  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  std::vector<TListedAccount> accounts;
-  std::string error;
-  if (!ReadAccountList(text, file, accounts, error)) return Fail(error);
+  // An empty file has no accounts (the unit's first start imports /dev/null).
+  const std::vector<TListedAccount> accounts = ReadAccountFile(file);
   for (const TListedAccount& a : accounts)
     if (!NewAccountNameProblem(a.Name).empty())
       return Fail(file + ": " + a.Name + ": " + NewAccountNameProblem(a.Name) + "; nothing was imported");
@@ -782,8 +777,12 @@ int Serve(int argc, char** argv) {
     std::string error;
     if (account.file.empty()) {
       service.AddAccount(account.name, account.digest);
-    } else if (!service.LoadAccounts(account.file, error)) {
-      return Fail(error);
+    } else {
+      try {
+        service.LoadAccounts(account.file);
+      } catch (const EAccountList& e) {
+        return Fail(e.Message());
+      }
     }
   }
   service.OnLog = [](TLogPriority priority, const std::string& line) { LogLine(STDOUT_FILENO, priority, line); };

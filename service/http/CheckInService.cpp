@@ -1,8 +1,6 @@
 #include "service/http/CheckInService.h"
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 
 #include "service/core/AccountList.h"
 #include "service/core/PasswordHash.h"
@@ -120,17 +118,8 @@ void TCheckInService::PublishInDns(const TDnsSettings& settings, std::unique_ptr
   nodePublisher_->Start();
 }
 
-bool TCheckInService::LoadAccounts(const std::string& file, std::string& error) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream text;
-  if (!in || !(text << in.rdbuf())) {
-    error = "cannot read " + file;
-    return false;
-  }
-  std::vector<TListedAccount> accounts;
-  if (!ReadAccountList(text.str(), file, accounts, error)) return false;
-  for (const TListedAccount& account : accounts) AddAccount(account.Name, account.Digest);
-  return true;
+void TCheckInService::LoadAccounts(const std::string& file) {
+  for (const TListedAccount& account : ReadAccountFile(file)) AddAccount(account.Name, account.Digest);
 }
 
 TServiceTime TCheckInService::Now() const { return Clock(); }

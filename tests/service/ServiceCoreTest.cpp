@@ -498,18 +498,40 @@ TEST(CorePasswordHash, TheSlowHashVerifiesOnlyItsDigestAndNeverAnOutOfBoundsText
 }
 
 TEST(CoreAccountList, LinesAreCheckedAndRead) {
-  std::vector<TListedAccount> accounts;
-  std::string error;
-  ASSERT_TRUE(
-      ReadAccountList("# accounts\n\n  ann " + kDigest + "\nbob:" + UpperCase(kDigest) + " \r\n", "f", accounts, error))
-      << error;
+  const std::vector<TListedAccount> accounts =
+      ReadAccountList("# accounts\n\n  ann " + kDigest + "\nbob:" + UpperCase(kDigest) + " \r\n", "f");
   ASSERT_EQ(accounts.size(), 2u);
   EXPECT_EQ(accounts[1].Name, "bob");
   EXPECT_EQ(accounts[1].Digest, kDigest);
-  EXPECT_FALSE(ReadAccountList("ann " + kDigest + "\nann plaintext\n", "f", accounts, error));
-  EXPECT_EQ(error, "f:2: expected a name and a 32-digit MD5 hex digest");
-  EXPECT_FALSE(ReadAccountList("a\x01 " + kDigest + "\n", "f", accounts, error));
-  EXPECT_EQ(error, "f:1: the account name holds a control character");
+  const std::pair<std::string, const char*> bad[] = {
+      {"ann " + kDigest + "\nann plaintext\n", "f:2: expected a name and a 32-digit MD5 hex digest"},
+      {"a\x01 " + kDigest + "\n", "f:1: the account name holds a control character"},
+  };
+  for (const auto& [text, message] : bad) {
+    try {
+      ReadAccountList(text, "f");
+      ADD_FAILURE() << message;
+    } catch (const EAccountList& e) {
+      EXPECT_EQ(e.Message(), message);
+    }
+  }
+}
+
+TEST(CoreAccountList, AFileIsReadWholeAndAnEmptyOneHasNoAccounts) {
+  EXPECT_TRUE(ReadAccountFile("/dev/null").empty());
+  const std::pair<const char*, const char*> bad[] = {
+      {"/nonexistent/accounts", "cannot read /nonexistent/accounts"},
+      {"/", "cannot read /"},
+      {"/dev/zero", "/dev/zero is larger than 64 MiB: not an accounts file"},
+  };
+  for (const auto& [path, message] : bad) {
+    try {
+      ReadAccountFile(path);
+      ADD_FAILURE() << path;
+    } catch (const EAccountList& e) {
+      EXPECT_EQ(e.Message(), message);
+    }
+  }
 }
 
 TEST_F(Core, APasswordChangedOnThePageAsksTheOldOneUnderTheSignInLimits) {
