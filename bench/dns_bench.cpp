@@ -45,7 +45,7 @@ using TSteady = std::chrono::steady_clock;
 
 namespace {
 
-TDnsTime Now() { return std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now()); }
+TServiceTime Now() { return ServiceClockNow(); }
 
 double Seconds(TSteady::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -127,7 +127,7 @@ struct TSetup {
 double QueueRound(TSetup& setup, int names, int round) {
   setup.published = 0;
   const auto start = TSteady::now();
-  const TDnsTime now = Now();
+  const TServiceTime now = Now();
   for (int i = 0; i < names; ++i) setup.queue.Enqueue(Name(i), Address(round, i), now);
   setup.worker.Wake();
   while (setup.published < names && TSteady::now() - start < 5min) std::this_thread::sleep_for(1ms);

@@ -17,6 +17,7 @@
 #include "fuzz/ServiceFuzzInput.h"
 #include "runtime/SysUtils.h"
 #include "service/core/DynDns2.h"
+#include "runtime/IpAddress.h"
 #include "service/core/NameRules.h"
 #include "service/core/NodeKey.h"
 #include "service/core/PasswordHash.h"

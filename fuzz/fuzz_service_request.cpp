@@ -15,6 +15,7 @@
 
 #include "fuzz/ServiceFuzzInput.h"
 #include "service/core/AccountList.h"
+#include "runtime/IpAddress.h"
 #include "service/core/NameRules.h"
 #include "service/core/PasswordHash.h"
 #include "service/core/ServiceCore.h"
@@ -94,13 +95,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const TNodeRecord& node : store.Nodes(account.Id))
       if (!RequestNameProblem("", node.Name).empty()) std::abort();
 
-  std::vector<TListedAccount> listed;
-  std::string error;
-  if (ReadAccountList(all, "f", listed, error)) {
-    for (const TListedAccount& a : listed)
+  try {
+    for (const TListedAccount& a : ReadAccountList(all, "f"))
       if (a.Name.empty() || !IsDigest(a.Digest) || !RequestNameProblem("", a.Name).empty()) std::abort();
-  } else if (error.rfind("f:", 0) != 0) {
-    std::abort();
+  } catch (const EAccountList& e) {
+    if (e.Message().rfind("f:", 0) != 0) std::abort();
   }
   return 0;
 }

@@ -115,11 +115,15 @@ std::unique_ptr<TCheckInService> MakeService(const TServeOptions& o, TSqliteStor
   if (sqlite) admin.CheckWritable = [sqlite] { sqlite->CheckWritable(); };
   service->SetAdmin(admin);
   for (const TAccountSource& account : o.Accounts) {
-    std::string error;
-    if (account.File.empty())
+    if (account.File.empty()) {
       service->AddAccount(account.Name, account.Digest);
-    else if (!service->LoadAccounts(account.File, error))
-      throw EStartFailed(error);
+      continue;
+    }
+    try {
+      service->LoadAccounts(account.File);
+    } catch (const EAccountList& e) {
+      throw EStartFailed(e.Message());
+    }
   }
   service->OnLog = [](TLogPriority priority, const std::string& line) { LogLine(STDOUT_FILENO, priority, line); };
   return service;

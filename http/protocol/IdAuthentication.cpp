@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "http/openssl/IdOpenSSL.h"
+#include "runtime/Base64.h"
 #include "runtime/SysUtils.h"
 
 namespace {
@@ -253,30 +254,4 @@ void TIdAuthenticationManager::AddAuthentication(const TIdAuthentication& authen
     url = uri.Directory + uri.DocumentName + uri.Query;
   }
   items_.push_back({std::move(url), authentication.ClassName(), authentication.SchemeParams.Items()});
-}
-
-std::string EncodeBase64(std::string_view data) {
-  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((data.size() + 2) / 3 * 4);
-  std::size_t i = 0;
-  for (; i + 2 < data.size(); i += 3) {
-    uint32_t v = static_cast<uint32_t>(static_cast<unsigned char>(data[i])) << 16 |
-                 static_cast<uint32_t>(static_cast<unsigned char>(data[i + 1])) << 8 |
-                 static_cast<unsigned char>(data[i + 2]);
-    out += kAlphabet[v >> 18 & 63];
-    out += kAlphabet[v >> 12 & 63];
-    out += kAlphabet[v >> 6 & 63];
-    out += kAlphabet[v & 63];
-  }
-  std::size_t left = data.size() - i;
-  if (left > 0) {
-    uint32_t v = static_cast<uint32_t>(static_cast<unsigned char>(data[i])) << 16;
-    if (left == 2) v |= static_cast<uint32_t>(static_cast<unsigned char>(data[i + 1])) << 8;
-    out += kAlphabet[v >> 18 & 63];
-    out += kAlphabet[v >> 12 & 63];
-    out += left == 2 ? kAlphabet[v >> 6 & 63] : '=';
-    out += '=';
-  }
-  return out;
 }

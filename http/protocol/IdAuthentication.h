@@ -144,5 +144,3 @@ class TIdAuthenticationManager {
   std::vector<TIdAuthenticationItem> items_;
 };
 
-// Standard base64 (the "+/" alphabet with "=" padding, no line breaks).
-std::string EncodeBase64(std::string_view data);

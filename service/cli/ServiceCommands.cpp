@@ -31,10 +31,7 @@ int Fail(const std::string& message) {
   return 1;
 }
 
-TServiceTime Now() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
+TServiceTime Now() { return ServiceClockNow(); }
 
 // A database that root makes for the service belongs to whom its folder
 // belongs to (the service's own user), or the service could not write it.
@@ -51,13 +48,8 @@ void GiveToFolderOwner(const std::string& db) {
 }
 
 int ImportAccounts(TServiceCore& core, const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return Fail("cannot read " + file);
-  // Read so that an empty file is no failure: it has no accounts (the unit's first start imports /dev/null).
-  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  std::vector<TListedAccount> accounts;
-  std::string error;
-  if (!ReadAccountList(text, file, accounts, error)) return Fail(error);
+  // An empty file has no accounts (the unit's first start imports /dev/null).
+  const std::vector<TListedAccount> accounts = ReadAccountFile(file);
   for (const TListedAccount& a : accounts)
     if (!NewAccountNameProblem(a.Name).empty())
       return Fail(file + ": " + a.Name + ": " + NewAccountNameProblem(a.Name) + "; nothing was imported");
@@ -92,7 +84,7 @@ int RemoveAccount(TSqliteStore& store, TServiceCore& core, const std::string& na
   if (!account) return Fail("there is no account " + name);
   TSqliteDnsQueueStore queueStore(store);
   TDnsQueue queue(queueStore, {}, [](TLogPriority, const std::string&) {});
-  const TDnsTime now{std::chrono::milliseconds(Now())};
+  const TServiceTime now = Now();
   std::string withdrawn;
   for (const TNodeRecord& node : store.Nodes(account->Id)) {
     if (node.PublishedName.empty()) continue;

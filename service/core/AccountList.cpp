@@ -1,10 +1,11 @@
 #include "service/core/AccountList.h"
 
+#include <fstream>
+
 #include "service/core/NameRules.h"
 
-bool ReadAccountList(std::string_view text, std::string_view source, std::vector<TListedAccount>& accounts,
-                     std::string& error) {
-  accounts.clear();
+std::vector<TListedAccount> ReadAccountList(std::string_view text, std::string_view source) {
+  std::vector<TListedAccount> accounts;
   int number = 0;
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
@@ -24,15 +25,27 @@ bool ReadAccountList(std::string_view text, std::string_view source, std::vector
       digest = digest.substr(0, digest.find_last_not_of(" \t") + 1);
     }
     const std::string where = std::string(source) + ":" + std::to_string(number) + ": ";
-    if (name.empty() || !IsDigest(digest)) {
-      error = where + "expected a name and a 32-digit MD5 hex digest";
-      return false;
-    }
-    if (std::string problem = RequestNameProblem("the account name", name); !problem.empty()) {
-      error = where + problem;
-      return false;
-    }
+    if (name.empty() || !IsDigest(digest)) throw EAccountList(where + "expected a name and a 32-digit MD5 hex digest");
+    if (std::string problem = RequestNameProblem("the account name", name); !problem.empty())
+      throw EAccountList(where + problem);
     accounts.push_back({std::string(name), NormalDigest(digest)});
   }
-  return true;
+  return accounts;
+}
+
+std::vector<TListedAccount> ReadAccountFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw EAccountList("cannot read " + path);
+  // Read by blocks up to the limit, so that a device that never ends (or a
+  // huge wrong file) is refused instead of filling the memory.
+  std::string text;
+  char block[65536];
+  while (in.read(block, sizeof block) || in.gcount() > 0) {
+    text.append(block, static_cast<std::size_t>(in.gcount()));
+    if (text.size() > MaxAccountFileBytes)
+      throw EAccountList(path + " is larger than " + std::to_string(MaxAccountFileBytes >> 20) +
+                         " MiB: not an accounts file");
+  }
+  if (in.bad()) throw EAccountList("cannot read " + path);
+  return ReadAccountList(text, path);
 }

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "runtime/SysUtils.h"
+#include "runtime/IpAddress.h"
 #include "service/core/NameRules.h"
 
 namespace {

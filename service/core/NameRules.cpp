@@ -1,8 +1,5 @@
 #include "service/core/NameRules.h"
 
-#include <arpa/inet.h>
-
-#include <cstring>
 
 #include "runtime/SysUtils.h"
 
@@ -80,18 +77,3 @@ std::string NewPasswordProblem(std::string_view password, std::string_view again
 }
 
 std::string NormalDigest(std::string_view digest) { return LowerCase(digest); }
-
-std::optional<std::string> CanonicalAddress(std::string_view text) {
-  if (text.empty() || text.size() >= INET6_ADDRSTRLEN) return std::nullopt;
-  const std::string s(text);
-  char out[INET6_ADDRSTRLEN];
-  in_addr v4{};
-  if (::inet_pton(AF_INET, s.c_str(), &v4) == 1) return std::string(::inet_ntop(AF_INET, &v4, out, sizeof out));
-  in6_addr v6{};
-  if (::inet_pton(AF_INET6, s.c_str(), &v6) != 1) return std::nullopt;
-  if (IN6_IS_ADDR_V4MAPPED(&v6)) {
-    std::memcpy(&v4, &v6.s6_addr[12], 4);
-    return std::string(::inet_ntop(AF_INET, &v4, out, sizeof out));
-  }
-  return std::string(::inet_ntop(AF_INET6, &v6, out, sizeof out));
-}

@@ -37,5 +37,3 @@ std::string NormalDigest(std::string_view digest);
 // The length of the well-formed UTF-8 sequence at text[at] (shortest form,
 // no surrogates, at most U+10FFFF), or 0 when there is none.
 std::size_t Utf8Length(std::string_view text, std::size_t at);
-// The address in its usual text form, or nothing when text is none.
-std::optional<std::string> CanonicalAddress(std::string_view text);

@@ -1,10 +1,9 @@
 #include "service/core/ServiceCore.h"
 
-#include <arpa/inet.h>
 
 #include <algorithm>
-#include <cstring>
 
+#include "runtime/IpAddress.h"
 #include "runtime/NoWaitScope.h"
 #include "runtime/SysUtils.h"
 #include "service/core/DynDns2.h"
@@ -79,12 +78,9 @@ namespace {
 // /64, since one host is given a /64 and could step through it a guess an
 // address; an IPv4 address (or anything else) as it is.
 std::string LimitKey(std::string_view from) {
-  in6_addr a{};
-  const std::string text(from);
-  if (::inet_pton(AF_INET6, text.c_str(), &a) != 1) return text;
-  std::memset(&a.s6_addr[8], 0, 8);
-  char out[INET6_ADDRSTRLEN];
-  return std::string(::inet_ntop(AF_INET6, &a, out, sizeof out)) + "/64";
+  const std::optional<TIpAddress> a = TIpAddress::Parse(from);
+  if (!a || a->Family() != TIpFamily::IPv6) return std::string(from);
+  return a->Masked(64).Text() + "/64";
 }
 
 TSignIn& Busy(TSignIn& r) {

@@ -1,7 +1,6 @@
 #include "service/dns/DnsKey.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,8 @@
 #include <cstring>
 #include <optional>
 #include <vector>
+
+#include "runtime/Base64.h"
 
 namespace {
 
@@ -70,24 +71,10 @@ TDnsKeyAlgorithm Algorithm(std::string_view text) {
 std::string Secret(std::string_view text) {
   if (text.empty()) Fail("the key has no secret");
   if (text.size() % 4 != 0) Fail("the secret is not base64 (its length is not a multiple of 4)");
-  std::size_t padding = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    const bool alphabet =
-        (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
-    if (c == '=' && i + 2 >= text.size()) {
-      ++padding;
-    } else if (!alphabet || padding > 0) {
-      Fail("the secret is not base64");
-    }
-  }
-  std::string out(text.size() / 4 * 3, '\0');
-  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
-  if (n < 0) Fail("the secret is not base64");
-  out.resize(static_cast<std::size_t>(n) - padding);
-  if (out.empty()) Fail("the key has no secret");
-  return out;
+  std::optional<std::string> out = DecodeBase64(text);
+  if (!out) Fail("the secret is not base64");
+  if (out->empty()) Fail("the key has no secret");
+  return std::move(*out);
 }
 
 // The parts of one key as found in a file, checked and converted at the end.
@@ -326,13 +313,7 @@ std::string TDnsKey::AlgorithmName() const {
   return Algorithm == TDnsKeyAlgorithm::HmacSha512 ? "hmac-sha512." : "hmac-sha256.";
 }
 
-std::string TDnsKey::SecretBase64() const {
-  std::string out(4 * ((Secret.size() + 2) / 3) + 1, '\0');
-  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                reinterpret_cast<const unsigned char*>(Secret.data()), static_cast<int>(Secret.size()));
-  out.resize(static_cast<std::size_t>(n));
-  return out;
-}
+std::string TDnsKey::SecretBase64() const { return EncodeBase64(Secret); }
 
 TDnsKey TDnsKey::Parse(std::string_view text, const std::string& origin) {
   try {

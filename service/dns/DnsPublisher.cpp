@@ -24,8 +24,7 @@ TDnsPublisher::~TDnsPublisher() { Stop(); }
 
 void TDnsPublisher::Start() {
   try {
-    queue_.Resume(server_.Text(),
-                  std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now()));
+    queue_.Resume(server_.Text(), ServiceClockNow());
   } catch (const std::exception& error) {
     queue_.Log(TLogPriority::Error, std::string("DNS: cannot resume the update queue: ") + error.what() +
                                         " (names on their way when the service stopped go after their leases)");
@@ -40,14 +39,14 @@ void TDnsPublisher::Stop() {
 }
 
 TDnsOwnerName TDnsPublisher::Publish(std::string_view node, std::string_view account, const std::string& address,
-                                     TDnsTime now) {
+                                     TServiceTime now) {
   TDnsOwnerName name = zone_.OwnerName(node, account);
   if (name.Valid() && queue_.Enqueue(name.Name, address, now)) worker_.Wake();
   return name;
 }
 
 TDnsOwnerName TDnsPublisher::Withdraw(std::string_view node, std::string_view account, TDnsRecordType type,
-                                      TDnsTime now) {
+                                      TServiceTime now) {
   TDnsOwnerName name = zone_.OwnerName(node, account);
   if (name.Valid() && queue_.Withdraw(name.Name, type, now)) worker_.Wake();
   return name;

@@ -55,12 +55,12 @@ class TDnsPublisher {
   // published there, and the worker woken. A name that cannot be published
   // comes back with its Reason and nothing is queued. Throws EDnsUpdate when
   // address is not an IP address, and what the store throws.
-  TDnsOwnerName Publish(std::string_view node, std::string_view account, const std::string& address, TDnsTime now);
+  TDnsOwnerName Publish(std::string_view node, std::string_view account, const std::string& address, TServiceTime now);
 
   // The node's record of type is to go (its family left, or has no
   // address): queues the deletion of that set when anything was ever queued
   // for it, and wakes the worker. The name as Publish gives it.
-  TDnsOwnerName Withdraw(std::string_view node, std::string_view account, TDnsRecordType type, TDnsTime now);
+  TDnsOwnerName Withdraw(std::string_view node, std::string_view account, TDnsRecordType type, TServiceTime now);
 
   // The node's entries (A, AAAA) with their state, for the web page and the
   // JSON; empty when nothing was ever queued for it.

@@ -5,12 +5,13 @@
 
 #include <ldns/ldns.h>
 
-#include <arpa/inet.h>
 #include <openssl/rand.h>
 
 #include <algorithm>
 #include <memory>
 #include <random>
+
+#include "runtime/IpAddress.h"
 
 namespace {
 
@@ -108,9 +109,7 @@ TDnsHeld TDnsQuery::Read(std::string_view answer) const {
       continue;
     const ldns_rdf* data = ldns_rr_rd_count(rr) == 1 ? ldns_rr_rdf(rr, 0) : nullptr;
     if (data == nullptr || ldns_rdf_size(data) != size) return Doubt("an answer with a broken address record");
-    char text[INET6_ADDRSTRLEN];
-    inet_ntop(size == 4 ? AF_INET : AF_INET6, ldns_rdf_data(data), text, sizeof text);
-    held.Addresses.emplace_back(text);
+    held.Addresses.push_back(TIpAddress::FromBytes(ldns_rdf_data(data), size).Text());
   }
   std::sort(held.Addresses.begin(), held.Addresses.end());
   held.Addresses.erase(std::unique(held.Addresses.begin(), held.Addresses.end()), held.Addresses.end());

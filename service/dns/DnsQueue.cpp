@@ -1,11 +1,10 @@
 #include "service/dns/DnsQueue.h"
 
-#include <arpa/inet.h>
 
 #include <algorithm>
-#include <cstring>
 #include <ctime>
 
+#include "runtime/IpAddress.h"
 #include "runtime/SysUtils.h"
 
 namespace {
@@ -26,8 +25,8 @@ std::string StateLine(const TDnsJob& job, const char* state) {
          (job.Address.empty() ? "" : Field("address", job.Address)) + " state=" + state;
 }
 
-std::string IsoTime(TDnsTime time) {
-  const std::time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(time.time_since_epoch()).count();
+std::string IsoTime(TServiceTime time) {
+  const std::time_t seconds = time / 1000;
   std::tm utc{};
   gmtime_r(&seconds, &utc);
   char text[32];
@@ -58,13 +57,9 @@ void TDnsQueue::Log(TLogPriority priority, const std::string& text) const {
 }
 
 std::string TDnsQueue::CanonicalAddress(const std::string& text) {
-  unsigned char bytes[16];
-  char out[INET6_ADDRSTRLEN];
-  if (inet_pton(AF_INET, text.c_str(), bytes) == 1) return inet_ntop(AF_INET, bytes, out, sizeof out);
-  if (inet_pton(AF_INET6, text.c_str(), bytes) != 1) throw EDnsUpdate("\"" + text + "\" is not an IP address");
-  static const unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-  if (std::memcmp(bytes, mapped, sizeof mapped) == 0) return inet_ntop(AF_INET, bytes + 12, out, sizeof out);
-  return inet_ntop(AF_INET6, bytes, out, sizeof out);
+  std::optional<std::string> canonical = ::CanonicalAddress(text);
+  if (!canonical) throw EDnsUpdate("\"" + text + "\" is not an IP address");
+  return std::move(*canonical);
 }
 
 std::chrono::milliseconds TDnsQueue::Backoff(const std::string& name, int attempts) const {
@@ -77,7 +72,7 @@ std::chrono::milliseconds TDnsQueue::Backoff(const std::string& name, int attemp
   return delay - delay * static_cast<int64_t>(spread) / 80;
 }
 
-bool TDnsQueue::Enqueue(const std::string& name, const std::string& text, TDnsTime now) {
+bool TDnsQueue::Enqueue(const std::string& name, const std::string& text, TServiceTime now) {
   const std::string address = CanonicalAddress(text);
   const TDnsRecordType type = TDnsUpdate::TypeOf(address);
   std::lock_guard<std::mutex> hold(lock_);
@@ -103,7 +98,7 @@ bool TDnsQueue::Enqueue(const std::string& name, const std::string& text, TDnsTi
   return due;
 }
 
-bool TDnsQueue::Withdraw(const std::string& name, TDnsRecordType type, TDnsTime now) {
+bool TDnsQueue::Withdraw(const std::string& name, TDnsRecordType type, TServiceTime now) {
   std::lock_guard<std::mutex> hold(lock_);
   bool due = false;
   store_.Change(name, type, [&](std::optional<TDnsQueueEntry>& entry) {
@@ -115,7 +110,7 @@ bool TDnsQueue::Withdraw(const std::string& name, TDnsRecordType type, TDnsTime 
   return due;
 }
 
-bool TDnsQueue::Replace(TDnsQueueEntry& entry, const std::string& address, TDnsTime now) {
+bool TDnsQueue::Replace(TDnsQueueEntry& entry, const std::string& address, TServiceTime now) {
   entry.Address = address;
   ++entry.Version;
   if (entry.State == TDnsState::Published) {
@@ -129,12 +124,12 @@ bool TDnsQueue::Replace(TDnsQueueEntry& entry, const std::string& address, TDnsT
   return !held;
 }
 
-std::optional<TDnsJob> TDnsQueue::TakeDue(TDnsTime now) {
+std::optional<TDnsJob> TDnsQueue::TakeDue(TServiceTime now) {
   std::lock_guard<std::mutex> hold(lock_);
   // A name whose lease ran out while it is still in flight gets a new lease;
   // the bound keeps one call short whatever the store holds.
   for (int tries = 0; tries < 64; ++tries) {
-    std::optional<TDnsQueueEntry> entry = store_.Claim(now, now + options_.Lease);
+    std::optional<TDnsQueueEntry> entry = store_.Claim(now, now + options_.Lease.count());
     if (!entry) return std::nullopt;
     const TKey key{entry->Name, entry->Type};
     if (inFlight_.count(key) != 0) continue;
@@ -144,7 +139,7 @@ std::optional<TDnsJob> TDnsQueue::TakeDue(TDnsTime now) {
   return std::nullopt;
 }
 
-void TDnsQueue::Finish(const TDnsJob& job, const TDnsOutcome& outcome, TDnsTime now) {
+void TDnsQueue::Finish(const TDnsJob& job, const TDnsOutcome& outcome, TServiceTime now) {
   std::lock_guard<std::mutex> hold(lock_);
   TLandedIn<std::set<TKey>> landed{inFlight_, {job.Name, job.Type}};
   std::string line, reason;
@@ -158,7 +153,7 @@ void TDnsQueue::Finish(const TDnsJob& job, const TDnsOutcome& outcome, TDnsTime 
     if (!found) return false;
     TDnsQueueEntry& entry = *stored;
     const TDnsState before = entry.State;
-    const TDnsTime failingSince = entry.Since;
+    const TServiceTime failingSince = entry.Since;
     if (outcome.Kind == TDnsOutcome::Done) {
       entry.PublishedAddress = job.Address;
       entry.Attempts = 0;
@@ -176,7 +171,7 @@ void TDnsQueue::Finish(const TDnsJob& job, const TDnsOutcome& outcome, TDnsTime 
       if (before != TDnsState::Pending || entry.State == TDnsState::Published) entry.Since = now;
     } else {
       ++entry.Attempts;
-      entry.Due = now + Backoff(job.Name, entry.Attempts);
+      entry.Due = now + Backoff(job.Name, entry.Attempts).count();
       if (before != TDnsState::Failing || entry.Reason != outcome.Reason) {
         priority = TLogPriority::Warning;
         // Tried again without a line per attempt.
@@ -197,7 +192,7 @@ void TDnsQueue::Finish(const TDnsJob& job, const TDnsOutcome& outcome, TDnsTime 
   if (OnFailingChanged && wasFailing != failing) OnFailingChanged(job.Name, job.Type, failing, reason);
 }
 
-void TDnsQueue::Abandon(const TDnsJob& job, TDnsTime now) {
+void TDnsQueue::Abandon(const TDnsJob& job, TServiceTime now) {
   std::lock_guard<std::mutex> hold(lock_);
   TLandedIn<std::set<TKey>> landed{inFlight_, {job.Name, job.Type}};
   store_.Change(job.Name, job.Type, [&](std::optional<TDnsQueueEntry>& entry) {
@@ -207,7 +202,7 @@ void TDnsQueue::Abandon(const TDnsJob& job, TDnsTime now) {
   });
 }
 
-std::optional<TDnsTime> TDnsQueue::NextDue() {
+std::optional<TServiceTime> TDnsQueue::NextDue() {
   std::lock_guard<std::mutex> hold(lock_);
   std::optional<TDnsQueueEntry> entry = store_.Earliest();
   if (!entry) return std::nullopt;
@@ -230,7 +225,7 @@ std::vector<TDnsQueueEntry> TDnsQueue::StateOf(const std::string& name) {
   return entries;
 }
 
-void TDnsQueue::Resume(const std::string& server, TDnsTime now) {
+void TDnsQueue::Resume(const std::string& server, TServiceTime now) {
   std::lock_guard<std::mutex> hold(lock_);
   started_ = now;
   const std::string before = store_.PublishedTo();
@@ -284,7 +279,7 @@ std::vector<TDnsQueueEntry> TDnsQueue::Walk(const std::string& name, TDnsRecordT
   return store_.After(name, type, limit);
 }
 
-bool TDnsQueue::Verified(const TDnsQueueEntry& asked, const std::string& held, TDnsTime now) {
+bool TDnsQueue::Verified(const TDnsQueueEntry& asked, const std::string& held, TServiceTime now) {
   std::lock_guard<std::mutex> hold(lock_);
   const TKey key{asked.Name, asked.Type};
   if (inFlight_.count(key) != 0) return false;

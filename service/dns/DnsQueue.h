@@ -72,24 +72,24 @@ class TDnsQueue {
   // TDnsZone::OwnerName). Returns true when the name became due at once, so
   // the one sending should be woken. Throws EDnsUpdate when address is not
   // an IP address.
-  bool Enqueue(const std::string& name, const std::string& address, TDnsTime now);
+  bool Enqueue(const std::string& name, const std::string& address, TServiceTime now);
 
   // Records that name is to hold no record of type any more: its whole set
   // is deleted at the name server, under the same rules as an address (an
   // entry whose Address is empty). Returns true when the withdrawal became
   // due at once, as Enqueue; false too when nothing was ever queued for the
   // name and type, or it is withdrawn already.
-  bool Withdraw(const std::string& name, TDnsRecordType type, TDnsTime now);
+  bool Withdraw(const std::string& name, TDnsRecordType type, TServiceTime now);
 
   // The next entry due at now, taken (see above); none when nothing is due.
-  std::optional<TDnsJob> TakeDue(TDnsTime now);
+  std::optional<TDnsJob> TakeDue(TServiceTime now);
   // What became of a job: Done, or Failed (Unverified counts as Failed).
-  void Finish(const TDnsJob& job, const TDnsOutcome& outcome, TDnsTime now);
+  void Finish(const TDnsJob& job, const TDnsOutcome& outcome, TServiceTime now);
   // Gives a job back unsent (the sender stops): due again at once.
-  void Abandon(const TDnsJob& job, TDnsTime now);
+  void Abandon(const TDnsJob& job, TServiceTime now);
 
   // When the earliest entry is due (it may be past), none when none waits.
-  std::optional<TDnsTime> NextDue();
+  std::optional<TServiceTime> NextDue();
   // The entries of name (its A and AAAA), for the web page and the JSON. A
   // name published but not confirmed since Resume (by an update's answer or
   // by Verified) is shown Verifying, since then; not so in a store other
@@ -101,7 +101,7 @@ class TDnsQueue {
   // updates on their way, and the waits of failing names. When server (the
   // name server's text) differs from the one the queue last published to,
   // every name is sent again. A shared store's leases are left to run out.
-  void Resume(const std::string& server, TDnsTime now);
+  void Resume(const std::string& server, TServiceTime now);
   // A page of the entries after (name, type) (see IDnsQueueStore::After).
   std::vector<TDnsQueueEntry> Walk(const std::string& name, TDnsRecordType type, std::size_t limit);
   // What the name server answered for asked (an entry as Walk gave it):
@@ -109,7 +109,7 @@ class TDnsQueue {
   // one (canonical text). When the entry is still as asked, published and
   // not on its way: held equal to its PublishedAddress confirms it; anything
   // else makes it due again (and logs it). True when it became due.
-  bool Verified(const TDnsQueueEntry& asked, const std::string& held, TDnsTime now);
+  bool Verified(const TDnsQueueEntry& asked, const std::string& held, TServiceTime now);
 
   // The delay before attempt number attempts + 1 of name.
   std::chrono::milliseconds Backoff(const std::string& name, int attempts) const;
@@ -141,7 +141,7 @@ class TDnsQueue {
   // Gives a stored entry a new address ("" withdraws it) and makes it due
   // unless an update of it is in flight or waits to be tried again; under
   // lock_. True when it became due at once.
-  bool Replace(TDnsQueueEntry& entry, const std::string& address, TDnsTime now);
+  bool Replace(TDnsQueueEntry& entry, const std::string& address, TServiceTime now);
 
   IDnsQueueStore& store_;
   TDnsQueueOptions options_;
@@ -149,5 +149,5 @@ class TDnsQueue {
   std::mutex lock_;
   std::set<TKey> inFlight_;
   std::set<TKey> confirmed_;  // published and confirmed since this process started
-  TDnsTime started_{};
+  TServiceTime started_{};
 };

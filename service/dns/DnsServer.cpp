@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 
+#include "runtime/IpAddress.h"
+
 namespace {
 uint16_t Port(const std::string& text, const std::string& whole) {
   if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
@@ -51,16 +53,13 @@ TDnsServer::TDnsServer(const std::string& text) {
   std::memcpy(&address_, found->ai_addr, found->ai_addrlen);
   length_ = found->ai_addrlen;
 
-  char name[INET6_ADDRSTRLEN] = "";
   if (address_.ss_family == AF_INET6) {
     auto* v6 = reinterpret_cast<sockaddr_in6*>(&address_);
     v6->sin6_port = htons(port);
-    inet_ntop(AF_INET6, &v6->sin6_addr, name, sizeof name);
-    text_ = "[" + std::string(name) + "]:" + std::to_string(port);
+    text_ = "[" + TIpAddress::FromBytes(&v6->sin6_addr, 16).Text() + "]:" + std::to_string(port);
   } else {
     auto* v4 = reinterpret_cast<sockaddr_in*>(&address_);
     v4->sin_port = htons(port);
-    inet_ntop(AF_INET, &v4->sin_addr, name, sizeof name);
-    text_ = std::string(name) + ":" + std::to_string(port);
+    text_ = TIpAddress::FromBytes(&v4->sin_addr, 4).Text() + ":" + std::to_string(port);
   }
 }

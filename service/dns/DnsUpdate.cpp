@@ -6,11 +6,12 @@
 
 #include <ldns/ldns.h>
 
-#include <arpa/inet.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
 #include <memory>
+
+#include "runtime/IpAddress.h"
 
 namespace {
 
@@ -190,9 +191,9 @@ std::string SignDnsMessage(std::string& wire, const TDnsKey& key, int64_t timeSi
 }
 
 TDnsRecordType TDnsUpdate::TypeOf(const std::string& address) {
-  unsigned char bytes[16];
-  if (inet_pton(AF_INET, address.c_str(), bytes) == 1) return TDnsRecordType::A;
-  if (inet_pton(AF_INET6, address.c_str(), bytes) == 1) return TDnsRecordType::AAAA;
+  // As written: an IPv4-mapped IPv6 address is an AAAA record's.
+  if (const std::optional<TIpAddress> parsed = TIpAddress::Parse(address))
+    return parsed->Family() == TIpFamily::IPv4 ? TDnsRecordType::A : TDnsRecordType::AAAA;
   throw EDnsUpdate("\"" + address + "\" is not an IP address");
 }
 

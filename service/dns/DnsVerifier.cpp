@@ -44,9 +44,9 @@ TDnsVerifier::~TDnsVerifier() {
   if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
-TDnsTime TDnsVerifier::Now() const {
+TServiceTime TDnsVerifier::Now() const {
   if (clock_) return clock_();
-  return std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now());
+  return ServiceClockNow();
 }
 
 void TDnsVerifier::Start() {

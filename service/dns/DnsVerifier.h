@@ -50,7 +50,7 @@ struct TDnsPass {
 
 class TDnsVerifier {
  public:
-  using TClock = std::function<TDnsTime()>;
+  using TClock = std::function<TServiceTime()>;
 
   // wake is called when a name became due again (the worker's Wake).
   TDnsVerifier(TDnsQueue& queue, const TDnsServer& server, TDnsVerifierOptions options, std::function<void()> wake,
@@ -72,7 +72,7 @@ class TDnsVerifier {
  private:
   void Run();
   TDnsPass Pass(bool spread);
-  TDnsTime Now() const;
+  TServiceTime Now() const;
   bool Sleep(std::chrono::steady_clock::time_point until);
 
   TDnsQueue& queue_;

@@ -14,9 +14,7 @@
 
 namespace {
 
-int64_t Seconds(TDnsTime time) {
-  return std::chrono::duration_cast<std::chrono::seconds>(time.time_since_epoch()).count();
-}
+int64_t Seconds(TServiceTime time) { return time / 1000; }
 
 // One update on its way.
 struct TFlight {
@@ -40,9 +38,9 @@ TDnsWorker::~TDnsWorker() {
   if (wake_ >= 0) ::close(wake_);
 }
 
-TDnsTime TDnsWorker::Now() const {
+TServiceTime TDnsWorker::Now() const {
   if (clock_) return clock_();
-  return std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now());
+  return ServiceClockNow();
 }
 
 void TDnsWorker::Start() {
@@ -94,7 +92,7 @@ void TDnsWorker::Run() {
     if (steadyNow >= storeRetry) {
       try {
         while (static_cast<int>(flights.size()) < options_.Window) {
-          const TDnsTime now = Now();
+          const TServiceTime now = Now();
           std::optional<TDnsJob> job = queue_.TakeDue(now);
           if (!job) break;
           TFlight flight;
@@ -138,8 +136,10 @@ void TDnsWorker::Run() {
       until = std::min(until, storeRetry);
     } else if (static_cast<int>(flights.size()) < options_.Window) {
       try {
-        if (std::optional<TDnsTime> due = queue_.NextDue()) {
-          const auto wait = std::max(std::chrono::milliseconds(0), *due - Now());
+        if (std::optional<TServiceTime> due = queue_.NextDue()) {
+          // Due is wall-clock time (it outlives the process); the wait is
+          // measured on the steady clock, which a clock change does not move.
+          const auto wait = std::chrono::milliseconds(std::max<TServiceTime>(0, *due - Now()));
           until = std::min(until, steadyNow + wait);
         }
       } catch (const std::exception& error) {

@@ -33,7 +33,7 @@ struct TDnsWorkerOptions {
 
 class TDnsWorker {
  public:
-  using TClock = std::function<TDnsTime()>;
+  using TClock = std::function<TServiceTime()>;
 
   // zone is the zone's name with its final dot. clock gives the time the
   // queue and the signatures use (the system's clock unless given).
@@ -50,7 +50,7 @@ class TDnsWorker {
 
  private:
   void Run();
-  TDnsTime Now() const;
+  TServiceTime Now() const;
   void LogStoreError(const char* what, const std::exception& error);
 
   TDnsQueue& queue_;

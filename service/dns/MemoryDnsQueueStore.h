@@ -24,6 +24,6 @@ class TMemoryDnsQueueStore : public IDnsQueueStore {
  private:
   using TKey = std::pair<std::string, TDnsRecordType>;
   std::map<TKey, TDnsQueueEntry> entries_;
-  std::set<std::tuple<TDnsTime, std::string, TDnsRecordType>> due_;  // the index on Due
+  std::set<std::tuple<TServiceTime, std::string, TDnsRecordType>> due_;  // the index on Due
   std::string publishedTo_;
 };

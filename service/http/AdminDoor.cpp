@@ -40,7 +40,7 @@ TFrontAnswer TAdminDoor::Metrics(const TFrontRequest& req) {
       gauges.DnsQueueDepth = backlog.Waiting;
       gauges.DnsQueueOldestSeconds =
           backlog.OldestSince
-              ? std::max<double>(0, static_cast<double>(now - backlog.OldestSince->time_since_epoch().count()) / 1000)
+              ? std::max<double>(0, static_cast<double>(now - *backlog.OldestSince) / 1000)
               : 0.0;
     } catch (const std::exception&) {
     }
@@ -80,7 +80,7 @@ TFrontAnswer TAdminDoor::Health(const TFrontRequest& req) {
     } catch (const std::exception& e) {
       return failing(std::string("the DNS update queue cannot be read: ") + e.what());
     }
-    const TServiceTime age = backlog.OldestSince ? now - backlog.OldestSince->time_since_epoch().count() : 0;
+    const TServiceTime age = backlog.OldestSince ? now - *backlog.OldestSince : 0;
     if (age > options_.HealthyQueueAge)
       return failing("DNS updates are not getting through: " + std::to_string(backlog.Waiting) +
                      (backlog.Waiting == 1 ? " name waits" : " names wait") + ", the oldest for " +

@@ -1,8 +1,6 @@
 #include "service/http/CheckInService.h"
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 
 #include "service/core/AccountList.h"
 #include "service/core/PasswordHash.h"
@@ -35,10 +33,7 @@ TCheckInService::TCheckInService(std::unique_ptr<IServiceStore> store, TServiceR
       homeDoor_(std::make_unique<THomeDoor>(context_)),
       front_(std::make_unique<TServiceFront>([this](const TFrontRequest& req) { return Route(req); }, log_,
                                              [this] { store_->EndGroup(); })) {
-  Clock = [] {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-  };
+  Clock = ServiceClockNow;
   if (tls_) valid_ = front_->UseTls(certFile, keyFile);
   // The pool runs what waits: the slow hashes, as many as run at once, and
   // one more for a write that waits for the database meanwhile; as many
@@ -123,17 +118,8 @@ void TCheckInService::PublishInDns(const TDnsSettings& settings, std::unique_ptr
   nodePublisher_->Start();
 }
 
-bool TCheckInService::LoadAccounts(const std::string& file, std::string& error) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream text;
-  if (!in || !(text << in.rdbuf())) {
-    error = "cannot read " + file;
-    return false;
-  }
-  std::vector<TListedAccount> accounts;
-  if (!ReadAccountList(text.str(), file, accounts, error)) return false;
-  for (const TListedAccount& account : accounts) AddAccount(account.Name, account.Digest);
-  return true;
+void TCheckInService::LoadAccounts(const std::string& file) {
+  for (const TListedAccount& account : ReadAccountFile(file)) AddAccount(account.Name, account.Digest);
 }
 
 TServiceTime TCheckInService::Now() const { return Clock(); }

@@ -99,10 +99,10 @@ class TCheckInService {
   void NotifyByWebhook(TWebhookOptions options);
   TWebhookSender* Webhooks() { return webhooks_.get(); }
 
-  // Reads an accounts file (service/core/AccountList.h). Returns false when
-  // the file cannot be read or a line is malformed (message in error); then
-  // no account of it was added.
-  bool LoadAccounts(const std::string& file, std::string& error);
+  // Adds the accounts of an accounts file (service/core/AccountList.h).
+  // Raises EAccountList when the file cannot be read or a line is
+  // malformed; then no account of it was added.
+  void LoadAccounts(const std::string& file);
 
   // Where each check-in, update, refusal and failure is logged, one line a
   // call, with its priority (Info for what was answered, Warning for

@@ -4,8 +4,6 @@
 #include "service/http/CheckInService.h"
 
 namespace {
-TDnsTime Now() { return std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now()); }
-
 // How much a family's state weighs in the node's: the worst one is shown.
 int Rank(TDnsState state) { return state == TDnsState::Failing ? 2 : state == TDnsState::Pending ? 1 : 0; }
 
@@ -55,9 +53,9 @@ void TNodePublisher::HandOver(const TNodeRecord& node, const std::string& accoun
     for (const TAddressFamily family : {TAddressFamily::IPv4, TAddressFamily::IPv6}) {
       const std::string& address = node.Family(family).Address;
       if (address.empty() || TServiceCore::FamilyLeft(node, family, staleAfter_))
-        owner = dns_.Withdraw(node.Name, account, FamilyType(family), Now());
+        owner = dns_.Withdraw(node.Name, account, FamilyType(family), ServiceClockNow());
       else
-        owner = dns_.Publish(node.Name, account, address, Now());
+        owner = dns_.Publish(node.Name, account, address, ServiceClockNow());
     }
   } catch (const EDnsUpdate& e) {
     // Only a damaged store holds an address that is none; trying again cannot mend it.
@@ -104,7 +102,7 @@ bool TNodePublisher::Remove(const TNodeRecord& node, std::string_view account, s
       for (const TDnsQueueEntry& e : entries)
         held = held || (e.Type == type && (!e.Address.empty() || !e.PublishedAddress.empty()));
       if (!held) continue;
-      dns_.Withdraw(node.Name, account, type, Now());
+      dns_.Withdraw(node.Name, account, type, ServiceClockNow());
       withdrawn.push_back(type);
     }
     removed = store_.RemoveNode(node.AccountId, node.Id);
@@ -206,7 +204,7 @@ TNodeDnsView TNodePublisher::View(const TNodeRecord& node, std::string_view acco
       if (entry.Type == FamilyType(family) && entry.Address == address) found = &entry;
     // An address the queue has not been given yet is pending, whatever came before it.
     const TDnsState state = found ? found->State : TDnsState::Pending;
-    const TServiceTime since = found ? found->Since.time_since_epoch().count() : 0;
+    const TServiceTime since = found ? found->Since : 0;
     const int rank = Rank(state);
     if (rank < worst) continue;
     if (rank > worst) {

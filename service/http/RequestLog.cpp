@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "runtime/SysUtils.h"
+#include "service/model/ServiceTime.h"
 
 void TRequestLog::Write(TLogPriority priority, const std::string& text) const {
   if (!sink_) return;
@@ -23,7 +24,7 @@ std::string TRequestLog::Timestamp() {
   // Made once a second per thread: a busy front logs many lines in one.
   thread_local std::time_t last = -1;
   thread_local char text[32];
-  const std::time_t now = std::time(nullptr);
+  const std::time_t now = ServiceClockNow() / 1000;
   if (now != last) {
     std::tm tm{};
     localtime_r(&now, &tm);

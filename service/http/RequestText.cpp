@@ -1,43 +1,7 @@
 #include "service/http/RequestText.h"
 
+#include "runtime/Base64.h"
 #include "runtime/SysUtils.h"
-
-std::optional<std::string> DecodeBase64(std::string_view text) {
-  if (text.size() % 4 != 0) return std::nullopt;
-  auto value = [](char c) -> int {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-  };
-  std::string out;
-  out.reserve(text.size() / 4 * 3);
-  for (std::size_t i = 0; i < text.size(); i += 4) {
-    const bool last = i + 4 == text.size();
-    int v[4];
-    int pad = 0;
-    for (int k = 0; k < 4; ++k) {
-      const char c = text[i + static_cast<std::size_t>(k)];
-      if (c == '=' && last && k >= 2) {
-        // Padding only at the end, and only as "x=" "==" tails.
-        if (k == 2 && text[i + 3] != '=') return std::nullopt;
-        v[k] = 0;
-        ++pad;
-        continue;
-      }
-      if (pad > 0) return std::nullopt;
-      v[k] = value(c);
-      if (v[k] < 0) return std::nullopt;
-    }
-    const unsigned bits = static_cast<unsigned>(v[0] << 18 | v[1] << 12 | v[2] << 6 | v[3]);
-    out += static_cast<char>(bits >> 16 & 0xFF);
-    if (pad < 2) out += static_cast<char>(bits >> 8 & 0xFF);
-    if (pad < 1) out += static_cast<char>(bits & 0xFF);
-  }
-  return out;
-}
 
 std::optional<TBasicCredentials> ParseBasicAuthorization(std::string_view header) {
   const std::string text = Trim(header);

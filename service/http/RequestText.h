@@ -25,5 +25,3 @@ std::optional<std::string> CookieValue(std::string_view header, std::string_view
 std::string UrlDecode(std::string_view text, bool plusIsSpace);
 // The parameters of a query or of a form body ("a=1&b=2"), decoded, in order.
 std::vector<std::pair<std::string, std::string>> FormParams(std::string_view text);
-// Strict Base64 (RFC 4648, with padding); nothing for anything else.
-std::optional<std::string> DecodeBase64(std::string_view text);

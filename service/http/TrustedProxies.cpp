@@ -1,30 +1,23 @@
 #include "service/http/TrustedProxies.h"
 
-#include <arpa/inet.h>
-
 #include <cstring>
 
+#include "runtime/IpAddress.h"
 #include "runtime/SysUtils.h"
 #include "service/core/NameRules.h"
 
 bool TTrustedProxies::Parse(std::string_view text, std::array<unsigned char, 16>& bytes) {
-  const std::optional<std::string> canonical = CanonicalAddress(text);
-  if (!canonical) return false;
-  bytes.fill(0);
-  in_addr v4{};
-  if (::inet_pton(AF_INET, canonical->c_str(), &v4) == 1) {
-    bytes[10] = bytes[11] = 0xFF;
-    std::memcpy(&bytes[12], &v4, 4);
-    return true;
-  }
-  return ::inet_pton(AF_INET6, canonical->c_str(), bytes.data()) == 1;
+  const std::optional<TIpAddress> address = TIpAddress::Parse(text);
+  if (!address) return false;
+  bytes = address->Bytes16();
+  return true;
 }
 
 bool TTrustedProxies::Add(std::string_view text) {
   const std::size_t slash = text.find('/');
   TNetwork n;
   if (!Parse(text.substr(0, slash), n.bytes)) return false;
-  const bool v4 = CanonicalAddress(text.substr(0, slash))->find(':') == std::string::npos;
+  const bool v4 = TIpAddress::Parse(text.substr(0, slash))->Unmapped().Family() == TIpFamily::IPv4;
   const int width = v4 ? 32 : 128;
   int bits = width;
   if (slash != std::string_view::npos) {

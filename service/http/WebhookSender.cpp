@@ -36,17 +36,17 @@ beast::error_code RunStep(asio::io_context& io, Start start) {
   return result;
 }
 
-std::string Failure(const char* doing, const beast::error_code& ec, std::chrono::milliseconds limit) {
-  if (ec == beast::error::timeout) return std::string(doing) + ": no answer within " + Seconds(limit);
-  return std::string(doing) + ": " + ec.message();
+[[noreturn]] void Fail(const char* doing, const beast::error_code& ec, std::chrono::milliseconds limit) {
+  if (ec == beast::error::timeout) throw EWebhookDelivery(std::string(doing) + ": no answer within " + Seconds(limit));
+  throw EWebhookDelivery(std::string(doing) + ": " + ec.message());
 }
 
 // Writes the request and reads the answer's head over stream, both within answerLimit.
 template <class Stream>
-std::string Exchange(asio::io_context& io, Stream& stream, beast::tcp_stream& tcp,
-                     const http::request<http::string_body>& request, std::chrono::milliseconds answerLimit) {
+void Exchange(asio::io_context& io, Stream& stream, beast::tcp_stream& tcp,
+              const http::request<http::string_body>& request, std::chrono::milliseconds answerLimit) {
   beast::error_code ec = RunStep(io, [&](auto handler) { http::async_write(stream, request, handler); });
-  if (ec) return Failure("sending", ec, answerLimit);
+  if (ec) Fail("sending", ec, answerLimit);
   beast::flat_buffer buffer(TWebhookSender::MaxAnswerHead);
   http::response_parser<http::empty_body> parser;
   parser.header_limit(TWebhookSender::MaxAnswerHead);
@@ -54,11 +54,11 @@ std::string Exchange(asio::io_context& io, Stream& stream, beast::tcp_stream& tc
   parser.skip(true);
   ec = RunStep(io, [&](auto handler) { http::async_read_header(stream, buffer, parser, handler); });
   tcp.close();
-  if (ec) return Failure("reading the answer", ec, answerLimit);
+  if (ec) Fail("reading the answer", ec, answerLimit);
   const unsigned status = parser.get().result_int();
-  if (status >= 200 && status < 300) return "";
-  return "answered " + std::to_string(status) +
-         (status >= 300 && status < 400 ? " (redirects are not followed; give the URL it points to)" : "");
+  if (status >= 200 && status < 300) return;
+  throw EWebhookDelivery("answered " + std::to_string(status) +
+                         (status >= 300 && status < 400 ? " (redirects are not followed; give the URL it points to)" : ""));
 }
 }  // namespace
 
@@ -114,12 +114,12 @@ std::chrono::milliseconds TWebhookSender::Backoff(int attempts) const {
   return std::min(delay, options_.MaxRetry);
 }
 
-std::string TWebhookSender::Send(const TDeliveryRecord& delivery) {
+void TWebhookSender::Send(const TDeliveryRecord& delivery) {
   TWebhookUrl url;
   try {
     url = TWebhookUrl::Parse(delivery.Webhook.Url);
   } catch (const EWebhookUrl& e) {
-    return e.Message();
+    throw EWebhookDelivery(e.Message());
   }
   asio::io_context io;
   tcp::resolver resolver(io);
@@ -127,7 +127,7 @@ std::string TWebhookSender::Send(const TDeliveryRecord& delivery) {
   // Resolved here, by the system's resolver, within its own time limits:
   // this thread is the senders' alone.
   const tcp::resolver::results_type found = resolver.resolve(url.Host, std::to_string(url.Port), ec);
-  if (ec) return "cannot resolve " + url.Host + ": " + ec.message();
+  if (ec) throw EWebhookDelivery("cannot resolve " + url.Host + ": " + ec.message());
   std::vector<tcp::endpoint> allowed;
   std::string refused;
   for (const auto& entry : found) {
@@ -138,9 +138,9 @@ std::string TWebhookSender::Send(const TDeliveryRecord& delivery) {
       refused = endpoint.address().to_string();
   }
   if (allowed.empty())
-    return url.Host + " is at " + refused +
-           ", a loopback, private or link-local address, which webhooks are not sent to"
-           " (unless the service runs with --webhook-allow-private)";
+    throw EWebhookDelivery(url.Host + " is at " + refused +
+                           ", a loopback, private or link-local address, which webhooks are not sent to"
+                           " (unless the service runs with --webhook-allow-private)");
 
   http::request<http::string_body> request{http::verb::post, url.Target, 11};
   request.set(http::field::host, url.HostField());
@@ -156,7 +156,7 @@ std::string TWebhookSender::Send(const TDeliveryRecord& delivery) {
   beast::tcp_stream tcp(io);
   tcp.expires_after(options_.ConnectTimeout);
   ec = RunStep(io, [&](auto handler) { tcp.async_connect(allowed, handler); });
-  if (ec) return Failure(("connecting to " + url.HostField()).c_str(), ec, options_.ConnectTimeout);
+  if (ec) Fail(("connecting to " + url.HostField()).c_str(), ec, options_.ConnectTimeout);
   tcp.expires_after(options_.AnswerTimeout);
   if (!url.Https) return Exchange(io, tcp, tcp, request, options_.AnswerTimeout);
 
@@ -166,10 +166,10 @@ std::string TWebhookSender::Send(const TDeliveryRecord& delivery) {
   context.set_options(asio::ssl::context::no_tlsv1 | asio::ssl::context::no_tlsv1_1);
   beast::ssl_stream<beast::tcp_stream&> tls(tcp, context);
   const bool named = url.Host.find_first_not_of("0123456789.:") != std::string::npos;
-  if (named && !SSL_set_tlsext_host_name(tls.native_handle(), url.Host.c_str())) return "cannot set the TLS name";
+  if (named && !SSL_set_tlsext_host_name(tls.native_handle(), url.Host.c_str())) throw EWebhookDelivery("cannot set the TLS name");
   tls.set_verify_callback(asio::ssl::host_name_verification(url.Host));
   ec = RunStep(io, [&](auto handler) { tls.async_handshake(asio::ssl::stream_base::client, handler); });
-  if (ec) return Failure("TLS handshake", ec, options_.AnswerTimeout);
+  if (ec) Fail("TLS handshake", ec, options_.AnswerTimeout);
   return Exchange(io, tls, tcp, request, options_.AnswerTimeout);
 }
 
@@ -231,7 +231,9 @@ void TWebhookSender::QueueStale(TServiceTime now) {
 void TWebhookSender::Deliver(const TDeliveryRecord& delivery) {
   std::string error;
   try {
-    error = Send(delivery);
+    Send(delivery);
+  } catch (const EWebhookDelivery& e) {
+    error = e.Message();
   } catch (const std::exception& e) {
     // OpenSSL or Asio could not even set the exchange up: a failure of this delivery, tried again like any.
     error = e.what();

@@ -39,9 +39,13 @@
 #include <thread>
 #include <vector>
 
+#include "runtime/Exception.h"
 #include "runtime/JournalLog.h"
 #include "service/core/ServiceCore.h"
 #include "service/http/WebhookEvent.h"
+
+// A delivery did not arrive; the message says why, in words for the log and the account's page.
+PINMARK_EXCEPTION_CLASS(EWebhookDelivery, Exception);
 
 struct TWebhookOptions {
   // Send to loopback, private and link-local addresses too (tests, a receiver on the same network).
@@ -86,8 +90,11 @@ class TWebhookSender {
   void DnsChanged(const std::string& node, const std::string& account, const std::string& name, bool failing,
                   const std::string& reason);
 
-  // Sends one delivery now and returns "" when it arrived, else why not.
-  std::string Send(const TDeliveryRecord& delivery);
+  // Sends one delivery now. Raises EWebhookDelivery with why it did not
+  // arrive (a URL it does not take, a private address, no connection, no
+  // answer in time, a failed TLS handshake, a status outside 2xx), or
+  // OpenSSL's or Asio's own exception when the exchange cannot even be set up.
+  void Send(const TDeliveryRecord& delivery);
   // The wait before attempt attempts + 1.
   std::chrono::milliseconds Backoff(int attempts) const;
 

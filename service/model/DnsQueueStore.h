@@ -11,7 +11,6 @@
 // having changed anything it keeps in memory.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -19,10 +18,7 @@
 #include <vector>
 
 #include "service/model/DnsRecordType.h"
-
-// Times the queue works with: wall-clock milliseconds since 1970, so that
-// they mean the same after a restart. Stored as the count of milliseconds.
-using TDnsTime = std::chrono::sys_time<std::chrono::milliseconds>;
+#include "service/model/ServiceTime.h"
 
 enum class TDnsState {
   Published,  // the name server confirmed Address
@@ -59,16 +55,16 @@ struct TDnsQueueEntry {
   std::string PublishedAddress;
   TDnsState State = TDnsState::Pending;
   std::string Reason;  // Failing: why, as one line
-  TDnsTime Since{};    // when State began (for Failing: the first failure in a row)
+  TServiceTime Since = 0;  // when State began (for Failing: the first failure in a row)
   int Attempts = 0;    // failed attempts in a row, for the backoff
   // When the entry is to be sent next; none when there is nothing to send.
   // While an update is on its way it holds the end of its lease.
-  std::optional<TDnsTime> Due;
+  std::optional<TServiceTime> Due;
 };
 
 struct TDnsBacklog {
   std::int64_t Waiting = 0;
-  std::optional<TDnsTime> OldestSince;  // none when nothing waits
+  std::optional<TServiceTime> OldestSince;  // none when nothing waits
 };
 
 class IDnsQueueStore {
@@ -108,7 +104,7 @@ class IDnsQueueStore {
   // The entry due first at now (Due at or before now), given the lease
   // leaseEnd as its Due; returned as it was before. None when nothing is due
   // (or everything due is being claimed by another instance this instant).
-  virtual std::optional<TDnsQueueEntry> Claim(TDnsTime now, TDnsTime leaseEnd) {
+  virtual std::optional<TDnsQueueEntry> Claim(TServiceTime now, TServiceTime leaseEnd) {
     std::optional<TDnsQueueEntry> entry = Earliest();
     if (!entry || !entry->Due || *entry->Due > now) return std::nullopt;
     TDnsQueueEntry leased = *entry;

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "runtime/Exception.h"
+#include "service/model/ServiceTime.h"
 
 PINMARK_EXCEPTION_CLASS(EStoreError, Exception);
 // Temporarily unable to read or write; nothing was changed.
@@ -34,10 +35,6 @@ PINMARK_EXCEPTION_CLASS(EStoreCorrupt, EStoreError);
 class ISessionStore;   // service/model/SessionStore.h
 class IFailureCounts;  // service/model/FailureCounts.h
 struct TFailureRule;
-
-// Milliseconds since 1970-01-01 00:00 UTC.
-using TServiceTime = std::int64_t;
-
 struct TAccountRecord {
   std::int64_t Id = 0;
   std::string Name;

@@ -30,8 +30,8 @@ TDnsState StateFromText(const std::string& text, const std::string& name) {
   throw EStoreCorrupt("the DNS queue's entry for " + name + " has the unknown state \"" + text + "\"");
 }
 
-TDnsTime Time(std::int64_t milliseconds) { return TDnsTime{std::chrono::milliseconds(milliseconds)}; }
-std::int64_t Milliseconds(TDnsTime time) { return time.time_since_epoch().count(); }
+TServiceTime Time(std::int64_t milliseconds) { return milliseconds; }
+std::int64_t Milliseconds(TServiceTime time) { return time; }
 
 TDnsQueueEntry ReadEntry(const TSqliteStatement& s) {
   TDnsQueueEntry e;
@@ -94,7 +94,7 @@ void TSqliteDnsQueueStore::Change(const std::string& name, TDnsRecordType type, 
       true);
 }
 
-std::optional<TDnsQueueEntry> TSqliteDnsQueueStore::Claim(TDnsTime now, TDnsTime leaseEnd) {
+std::optional<TDnsQueueEntry> TSqliteDnsQueueStore::Claim(TServiceTime now, TServiceTime leaseEnd) {
   return store_.WithDatabase(
       [&](TSqliteDatabase& db) -> std::optional<TDnsQueueEntry> {
         TSqliteTransaction transaction(db);

@@ -35,7 +35,7 @@ class TSqliteDnsQueueStore : public IDnsQueueStore {
   // Each in one write transaction: the account commands withdraw names from
   // the same queue while the service runs.
   void Change(const std::string& name, TDnsRecordType type, const TChange& change) override;
-  std::optional<TDnsQueueEntry> Claim(TDnsTime now, TDnsTime leaseEnd) override;
+  std::optional<TDnsQueueEntry> Claim(TServiceTime now, TServiceTime leaseEnd) override;
 
  private:
   TSqliteStore& store_;

@@ -117,7 +117,7 @@ TEST_F(NodePublisherTest, TheAddressTheStoreKeptLastIsQueuedWhateverOrderTheChan
 TEST_F(NodePublisherTest, EachFamilyIsPublishedByItselfAndWithdrawnOnceTheNodeHasLeftIt) {
   const std::string box = "box.alice.dyn.example.org.", old = "old.alice.dyn.example.org.";
   // A node that moved from IPv4 to IPv6 before nodes had both: its A set was never taken back.
-  dns->Queue().Enqueue(old, "192.0.2.50", TDnsTime{});
+  dns->Queue().Enqueue(old, "192.0.2.50", 0);
   store.RecordCheckIn(alice, "old", "2001:db8::50", 0, 10);
   Publisher().Start();
   ASSERT_TRUE(Publisher().WaitUntilHandedOver(30s));
@@ -142,7 +142,7 @@ TEST_F(NodePublisherTest, EachFamilyIsPublishedByItselfAndWithdrawnOnceTheNodeHa
   EXPECT_EQ(Queued(box, TDnsRecordType::AAAA), "") << "left: the AAAA set is to be deleted";
   EXPECT_EQ(Queued(box, TDnsRecordType::A), "192.0.2.2");
   // The page follows IPv4 alone now: published once A is, whatever AAAA does.
-  const TDnsTime t{std::chrono::milliseconds(1'800'000'000'000)};
+  const TServiceTime t = 1'800'000'000'000;
   while (std::optional<TDnsJob> job = dns->Queue().TakeDue(t))
     if (job->Type == TDnsRecordType::A) dns->Queue().Finish(*job, {TDnsOutcome::Done, ""}, t);
   EXPECT_EQ(Publisher().View(node, "alice").State, "published");
@@ -186,7 +186,7 @@ TEST_F(NodePublisherTest, ANodeNotedWhileTheStoreFailsIsHandedOverOnceItWorksAga
 
 TEST_F(NodePublisherTest, ThePageSeesTheStateOfTheNodesCurrentAddress) {
   const std::string name = "laptop.alice.dyn.example.org.";
-  const TDnsTime t{std::chrono::milliseconds(1'800'000'000'000)};
+  const TServiceTime t = 1'800'000'000'000;
   TNodeRecord node = store.RecordCheckIn(alice, "laptop", "192.0.2.1", 0, 10).Node;
   struct Step {
     const char* what;
@@ -206,7 +206,7 @@ TEST_F(NodePublisherTest, ThePageSeesTheStateOfTheNodesCurrentAddress) {
        {}},
       {"sent",
        [&] {
-         dns->Queue().Finish(*dns->Queue().TakeDue(t + 1h), {TDnsOutcome::Done, ""}, t + 1h);
+         dns->Queue().Finish(*dns->Queue().TakeDue(t + 3'600'000), {TDnsOutcome::Done, ""}, t + 3'600'000);
        },
        "published",
        "",

@@ -496,7 +496,7 @@ TEST(CoreSharedStore, AVerificationKeyOutOfReachLeavesSignInsWorkingAndIsAskedFo
   EXPECT_EQ(store.keyAsks, 3);
 }
 
-TEST(CoreNames, RulesForNamesDigestsAndAddresses) {
+TEST(CoreNames, RulesForNamesAndDigests) {
   EXPECT_TRUE(NewAccountNameProblem("alice-2").empty());
   for (const char* bad : {"", "-a", "a-", "a.b", "a_b", "ä", "a b"})
     EXPECT_FALSE(NewAccountNameProblem(bad).empty()) << bad;
@@ -505,27 +505,6 @@ TEST(CoreNames, RulesForNamesDigestsAndAddresses) {
   EXPECT_TRUE(IsDigest(kDigest));
   EXPECT_FALSE(IsDigest(kDigest + "0"));
   EXPECT_FALSE(IsDigest(kDigest.substr(1) + "g"));
-  struct Case {
-    const char* text;
-    const char* canonical;  // nullptr: no address
-  } cases[] = {
-      {"192.0.2.1", "192.0.2.1"},
-      {"::ffff:192.0.2.1", "192.0.2.1"},
-      {"2001:DB8:0:0::1", "2001:db8::1"},
-      {"192.0.2.01", nullptr},
-      {"192.0.2", nullptr},
-      {"1.2.3.4 ", nullptr},
-      {"", nullptr},
-      {"example.org", nullptr},
-      {"fe80::1%eth0", nullptr},
-  };
-  for (const Case& c : cases) {
-    const std::optional<std::string> a = CanonicalAddress(c.text);
-    EXPECT_EQ(a.has_value(), c.canonical != nullptr) << c.text;
-    if (a && c.canonical) {
-      EXPECT_EQ(*a, c.canonical) << c.text;
-    }
-  }
 }
 
 TEST(CoreNames, DynDns2HostNamesNameANodeOfAnAccountInTheZone) {
@@ -578,18 +557,40 @@ TEST(CorePasswordHash, TheSlowHashVerifiesOnlyItsDigestAndNeverAnOutOfBoundsText
 }
 
 TEST(CoreAccountList, LinesAreCheckedAndRead) {
-  std::vector<TListedAccount> accounts;
-  std::string error;
-  ASSERT_TRUE(
-      ReadAccountList("# accounts\n\n  ann " + kDigest + "\nbob:" + UpperCase(kDigest) + " \r\n", "f", accounts, error))
-      << error;
+  const std::vector<TListedAccount> accounts =
+      ReadAccountList("# accounts\n\n  ann " + kDigest + "\nbob:" + UpperCase(kDigest) + " \r\n", "f");
   ASSERT_EQ(accounts.size(), 2u);
   EXPECT_EQ(accounts[1].Name, "bob");
   EXPECT_EQ(accounts[1].Digest, kDigest);
-  EXPECT_FALSE(ReadAccountList("ann " + kDigest + "\nann plaintext\n", "f", accounts, error));
-  EXPECT_EQ(error, "f:2: expected a name and a 32-digit MD5 hex digest");
-  EXPECT_FALSE(ReadAccountList("a\x01 " + kDigest + "\n", "f", accounts, error));
-  EXPECT_EQ(error, "f:1: the account name holds a control character");
+  const std::pair<std::string, const char*> bad[] = {
+      {"ann " + kDigest + "\nann plaintext\n", "f:2: expected a name and a 32-digit MD5 hex digest"},
+      {"a\x01 " + kDigest + "\n", "f:1: the account name holds a control character"},
+  };
+  for (const auto& [text, message] : bad) {
+    try {
+      ReadAccountList(text, "f");
+      ADD_FAILURE() << message;
+    } catch (const EAccountList& e) {
+      EXPECT_EQ(e.Message(), message);
+    }
+  }
+}
+
+TEST(CoreAccountList, AFileIsReadWholeAndAnEmptyOneHasNoAccounts) {
+  EXPECT_TRUE(ReadAccountFile("/dev/null").empty());
+  const std::pair<const char*, const char*> bad[] = {
+      {"/nonexistent/accounts", "cannot read /nonexistent/accounts"},
+      {"/", "cannot read /"},
+      {"/dev/zero", "/dev/zero is larger than 64 MiB: not an accounts file"},
+  };
+  for (const auto& [path, message] : bad) {
+    try {
+      ReadAccountFile(path);
+      ADD_FAILURE() << path;
+    } catch (const EAccountList& e) {
+      EXPECT_EQ(e.Message(), message);
+    }
+  }
 }
 
 TEST_F(Core, APasswordChangedOnThePageAsksTheOldOneUnderTheSignInLimits) {

@@ -248,7 +248,7 @@ TEST(SqliteDnsQueueStore, KeepsTheQueuesContractAndItsEntriesAcrossReopening) {
     TSqliteDnsQueueStore queue(store);
     ExpectDnsQueueStoreContract(queue);
     entry = *queue.Find("a.b.zone.", TDnsRecordType::AAAA);
-    entry.Due = TDnsTime{std::chrono::milliseconds(42)};
+    entry.Due = 42;
     queue.Save(entry);
   }
   TSqliteStore store(file);
@@ -325,7 +325,7 @@ TEST(SqliteDnsQueueStore, ADatabaseFromBeforeTheQueueGetsItAndKeepsItsNodes) {
   EXPECT_EQ(store.Nodes(1).at(0).Address, "10.0.0.1");
   TSqliteDnsQueueStore queue(store);
   TDnsQueue rules(queue);
-  EXPECT_TRUE(rules.Enqueue("box.alice.zone.", "10.0.0.1", TDnsTime{}));
+  EXPECT_TRUE(rules.Enqueue("box.alice.zone.", "10.0.0.1", 0));
   EXPECT_EQ(OtherConnection(file).Int("PRAGMA user_version"), TSqliteStore::SchemaVersion());
 }
 
@@ -335,7 +335,7 @@ TEST(SqliteDnsQueueStore, AFileLockedByAnotherProgramRefusesTheQueuesWritesAndLo
   TSqliteStore store(file);
   TSqliteDnsQueueStore queueStore(store);
   TDnsQueue queue(queueStore, {}, [](TLogPriority, const std::string&) {});
-  const TDnsTime now{std::chrono::milliseconds(1000)};
+  const TServiceTime now = 1000;
   ASSERT_TRUE(queue.Enqueue("box.alice.zone.", "10.0.0.1", now));
   OtherConnection other(file);
   ASSERT_EQ(other.Exec("BEGIN IMMEDIATE"), SQLITE_OK);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "runtime/Base64.h"
+
 namespace {
 class TTestScheme : public TIdBasicAuthentication {
  public:
@@ -14,18 +16,6 @@ void Prepare(TIdBasicAuthentication& auth, const std::vector<std::string>& chall
   auth.SetUsername(user);
 }
 }  // namespace
-
-TEST(IdAuthentication, Base64IsTheStandardAlphabetWithPadding) {
-  struct Case {
-    std::string data, encoded;
-  } cases[] = {{"", ""},           {"f", "Zg=="},         {"fo", "Zm8="},
-               {"foo", "Zm9v"},    {"foob", "Zm9vYg=="},  {"foobar", "Zm9vYmFy"},
-               {"\xff\xfe", "//4="}, {"\xfb\xff", "+/8="}};
-  for (const Case& c : cases) EXPECT_EQ(EncodeBase64(c.data), c.encoded) << c.data;
-  // No line breaks, however long the text.
-  EXPECT_EQ(EncodeBase64(std::string(1000, 'a')).size(), 1336u);
-  EXPECT_EQ(EncodeBase64(std::string(1000, 'a')).find_first_of("\r\n"), std::string::npos);
-}
 
 TEST(IdAuthentication, RegistryKnowsBasicAndRefusesANameTwice) {
   EXPECT_EQ(FindScheme("basic"), AuthenticationClassOf<TIdBasicAuthentication>());

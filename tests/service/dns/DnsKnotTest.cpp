@@ -21,7 +21,7 @@ using namespace std::chrono_literals;
 namespace {
 const std::string kLaptop = "laptop.alice.dyn.example.org.";
 
-TDnsTime Now() { return std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now()); }
+TServiceTime Now() { return ServiceClockNow(); }
 
 class DnsAgainstKnot : public ::testing::Test {
  protected:

@@ -50,8 +50,7 @@ inline void ExpectDnsQueueStoreWalk(IDnsQueueStore& store) {
 }
 
 inline void ExpectDnsQueueStoreContract(IDnsQueueStore& store) {
-  using std::chrono::milliseconds;
-  const TDnsTime t{milliseconds(1'800'000'000'123)};
+  const TServiceTime t = 1'800'000'000'123;
   EXPECT_FALSE(store.Find("a.b.zone.", TDnsRecordType::A));
   EXPECT_FALSE(store.Earliest());
 
@@ -65,7 +64,7 @@ inline void ExpectDnsQueueStoreContract(IDnsQueueStore& store) {
   full.Reason = "REFUSED: 'quoted' \"text\"; with\ttabs";
   full.Since = t;
   full.Attempts = 3;
-  full.Due = t + milliseconds(1500);
+  full.Due = t + 1500;
   store.Save(full);
   std::optional<TDnsQueueEntry> back = store.Find("a.b.zone.", TDnsRecordType::AAAA);
   ASSERT_TRUE(back);
@@ -83,7 +82,7 @@ inline void ExpectDnsQueueStoreContract(IDnsQueueStore& store) {
   TDnsQueueEntry other = full;
   other.Type = TDnsRecordType::A;
   other.Address = "192.0.2.1";
-  other.Due = t + milliseconds(500);
+  other.Due = t + 500;
   store.Save(other);
   TDnsQueueEntry idle = other;
   idle.Name = "c.b.zone.";
@@ -91,7 +90,7 @@ inline void ExpectDnsQueueStoreContract(IDnsQueueStore& store) {
   idle.Due.reset();
   store.Save(idle);
   EXPECT_EQ(store.Earliest()->Type, TDnsRecordType::A);
-  other.Due = t + milliseconds(2500);
+  other.Due = t + 2500;
   store.Save(other);
   EXPECT_EQ(store.Earliest()->Type, TDnsRecordType::AAAA);
   full.Due.reset();
@@ -105,7 +104,6 @@ inline void ExpectDnsQueueStoreContract(IDnsQueueStore& store) {
 // The backlog for monitoring: what is not published, and its oldest Since;
 // on a fresh, empty store.
 inline void ExpectDnsQueueStoreBacklog(IDnsQueueStore& store) {
-  using std::chrono::milliseconds;
   EXPECT_EQ(store.Backlog().Waiting, 0);
   EXPECT_FALSE(store.Backlog().OldestSince);
   const struct {
@@ -120,22 +118,21 @@ inline void ExpectDnsQueueStoreBacklog(IDnsQueueStore& store) {
     entry.Name = e.name;
     entry.Address = "192.0.2.1";
     entry.State = e.state;
-    entry.Since = TDnsTime{milliseconds(e.since)};
+    entry.Since = e.since;
     store.Save(entry);
   }
   const TDnsBacklog backlog = store.Backlog();
   EXPECT_EQ(backlog.Waiting, 2) << "a published name does not wait";
-  EXPECT_EQ(backlog.OldestSince, TDnsTime{milliseconds(3000)});
+  EXPECT_EQ(backlog.OldestSince, 3000);
 }
 
 // Claim and Change, the queue's read-modify-write steps; on a fresh, empty
 // store.
 inline void ExpectDnsQueueStoreSteps(IDnsQueueStore& store) {
-  using std::chrono::milliseconds;
-  const TDnsTime t{milliseconds(1'800'000'000'000)};
-  const TDnsTime lease = t + milliseconds(30'000);
+  const TServiceTime t = 1'800'000'000'000;
+  const TServiceTime lease = t + 30'000;
   EXPECT_FALSE(store.Claim(t, lease));
-  const auto make = [](const char* name, const char* address, TDnsTime due) {
+  const auto make = [](const char* name, const char* address, TServiceTime due) {
     return [=](std::optional<TDnsQueueEntry>& entry) {
       EXPECT_FALSE(entry) << name;
       entry.emplace();
@@ -145,7 +142,7 @@ inline void ExpectDnsQueueStoreSteps(IDnsQueueStore& store) {
       return true;
     };
   };
-  store.Change("a.x.zone.", TDnsRecordType::A, make("a.x.zone.", "192.0.2.1", t + milliseconds(10)));
+  store.Change("a.x.zone.", TDnsRecordType::A, make("a.x.zone.", "192.0.2.1", t + 10));
   store.Change("b.x.zone.", TDnsRecordType::A, make("b.x.zone.", "192.0.2.2", t));
   // A change that says no, or throws, leaves the entry as it was.
   store.Change("a.x.zone.", TDnsRecordType::A, [](std::optional<TDnsQueueEntry>& entry) {
@@ -161,21 +158,20 @@ inline void ExpectDnsQueueStoreSteps(IDnsQueueStore& store) {
   EXPECT_EQ(store.Find("a.x.zone.", TDnsRecordType::A)->Address, "192.0.2.1");
 
   // Claim hands out the earliest due entry as it was, and leases it.
-  const std::optional<TDnsQueueEntry> first = store.Claim(t + milliseconds(10), lease);
+  const std::optional<TDnsQueueEntry> first = store.Claim(t + 10, lease);
   ASSERT_TRUE(first);
   EXPECT_EQ(first->Name, "b.x.zone.");
   EXPECT_EQ(first->Due, t);
   EXPECT_EQ(store.Find("b.x.zone.", TDnsRecordType::A)->Due, lease);
-  EXPECT_EQ(store.Claim(t + milliseconds(10), lease)->Name, "a.x.zone.");
-  EXPECT_FALSE(store.Claim(t + milliseconds(10), lease)) << "both are leased";
-  EXPECT_TRUE(store.Claim(lease, lease + milliseconds(30'000))) << "a lease that ran out is taken over";
+  EXPECT_EQ(store.Claim(t + 10, lease)->Name, "a.x.zone.");
+  EXPECT_FALSE(store.Claim(t + 10, lease)) << "both are leased";
+  EXPECT_TRUE(store.Claim(lease, lease + 30'000)) << "a lease that ran out is taken over";
 }
 
 // Two users of one queue (each with its own connection, as two service
 // instances have) claiming at once: every due entry is handed out once.
 inline void ExpectDnsQueueStoreClaimsEachOnce(IDnsQueueStore& one, IDnsQueueStore& two) {
-  using std::chrono::milliseconds;
-  const TDnsTime t{milliseconds(1'800'000'000'000)};
+  const TServiceTime t = 1'800'000'000'000;
   constexpr int kEntries = 200;
   for (int i = 0; i < kEntries; ++i) {
     TDnsQueueEntry entry;
@@ -186,7 +182,7 @@ inline void ExpectDnsQueueStoreClaimsEachOnce(IDnsQueueStore& one, IDnsQueueStor
   }
   std::vector<std::string> taken[2];
   const auto claimAll = [&](IDnsQueueStore& store, std::vector<std::string>& names) {
-    while (const std::optional<TDnsQueueEntry> entry = store.Claim(t, t + milliseconds(3'600'000)))
+    while (const std::optional<TDnsQueueEntry> entry = store.Claim(t, t + 3'600'000))
       names.push_back(entry->Name);
   };
   std::thread other(claimAll, std::ref(two), std::ref(taken[1]));

@@ -10,7 +10,7 @@
 using namespace std::chrono_literals;
 
 namespace {
-const TDnsTime T0{std::chrono::milliseconds(1'800'000'000'000)};
+const TServiceTime T0 = 1'800'000'000'000;
 const std::string kName = "laptop.alice.dyn.example.org.";
 const TDnsOutcome kDone{TDnsOutcome::Done, ""};
 const TDnsOutcome kTimeout{TDnsOutcome::Failed, "no answer from 127.0.0.1:53 in time"};
@@ -52,47 +52,47 @@ class DnsQueueRules : public ::testing::Test {
 
 TEST_F(DnsQueueRules, SendsOnlyTheNewestAddressAndOneUpdateAtATimePerName) {
   EXPECT_TRUE(queue.Enqueue(kName, "192.0.2.1", T0));
-  EXPECT_FALSE(queue.Enqueue(kName, "192.0.2.1", T0 + 1ms));  // nothing new
-  EXPECT_TRUE(queue.Enqueue(kName, "192.0.2.2", T0 + 2ms));
-  std::optional<TDnsJob> first = queue.TakeDue(T0 + 3ms);
+  EXPECT_FALSE(queue.Enqueue(kName, "192.0.2.1", T0 + 1));  // nothing new
+  EXPECT_TRUE(queue.Enqueue(kName, "192.0.2.2", T0 + 2));
+  std::optional<TDnsJob> first = queue.TakeDue(T0 + 3);
   ASSERT_TRUE(first);
   EXPECT_EQ(first->Address, "192.0.2.2");  // .1 was never sent
-  EXPECT_FALSE(queue.TakeDue(T0 + 4ms));   // nothing else is due
+  EXPECT_FALSE(queue.TakeDue(T0 + 4));   // nothing else is due
 
   // A newer address while .2 is on its way waits for it, then goes at once.
-  EXPECT_FALSE(queue.Enqueue(kName, "192.0.2.3", T0 + 5ms));
-  EXPECT_FALSE(queue.TakeDue(T0 + 6ms));
-  queue.Finish(*first, kDone, T0 + 7ms);
+  EXPECT_FALSE(queue.Enqueue(kName, "192.0.2.3", T0 + 5));
+  EXPECT_FALSE(queue.TakeDue(T0 + 6));
+  queue.Finish(*first, kDone, T0 + 7);
   EXPECT_EQ(Entry().PublishedAddress, "192.0.2.2");
   EXPECT_EQ(Entry().State, TDnsState::Pending);
-  std::optional<TDnsJob> second = queue.TakeDue(T0 + 7ms);
+  std::optional<TDnsJob> second = queue.TakeDue(T0 + 7);
   ASSERT_TRUE(second);
   EXPECT_EQ(second->Address, "192.0.2.3");
-  queue.Finish(*second, kDone, T0 + 8ms);
+  queue.Finish(*second, kDone, T0 + 8);
   const TDnsQueueEntry entry = Entry();
   EXPECT_EQ(entry.State, TDnsState::Published);
   EXPECT_EQ(entry.PublishedAddress, "192.0.2.3");
-  EXPECT_EQ(entry.Since, T0 + 8ms);
+  EXPECT_EQ(entry.Since, T0 + 8);
   EXPECT_FALSE(entry.Due);
   EXPECT_FALSE(queue.NextDue());
   // The same address again changes nothing; IPv6 is a set of its own.
-  EXPECT_FALSE(queue.Enqueue(kName, "192.0.2.3", T0 + 9ms));
-  EXPECT_TRUE(queue.Enqueue(kName, "2001:DB8::1", T0 + 9ms));
-  EXPECT_EQ(queue.TakeDue(T0 + 9ms)->Address, "2001:db8::1");
+  EXPECT_FALSE(queue.Enqueue(kName, "192.0.2.3", T0 + 9));
+  EXPECT_TRUE(queue.Enqueue(kName, "2001:DB8::1", T0 + 9));
+  EXPECT_EQ(queue.TakeDue(T0 + 9)->Address, "2001:db8::1");
   EXPECT_EQ(queue.StateOf(kName).size(), 2u);
 }
 
 TEST_F(DnsQueueRules, RetriesWithGrowingDelaysAndLogsOnlyChangesOfState) {
   queue.Enqueue(kName, "192.0.2.1", T0);
-  TDnsTime now = T0;
+  TServiceTime now = T0;
   std::vector<std::chrono::milliseconds> delays;
   for (const TDnsOutcome& outcome : {kTimeout, kTimeout, kTimeout, kRefused, kRefused, kTimeout}) {
     std::optional<TDnsJob> job = queue.TakeDue(now);
     ASSERT_TRUE(job);
     queue.Finish(*job, outcome, now);
-    const TDnsTime due = *Entry().Due;
-    EXPECT_FALSE(queue.TakeDue(due - 1ms));
-    delays.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(due - now));
+    const TServiceTime due = *Entry().Due;
+    EXPECT_FALSE(queue.TakeDue(due - 1));
+    delays.push_back(std::chrono::milliseconds(due - now));
     now = due;
   }
   // Doubling from about a second up to the cap of 8 s, a name's spread taking up to a fifth off.
@@ -123,8 +123,8 @@ TEST_F(DnsQueueRules, RetriesWithGrowingDelaysAndLogsOnlyChangesOfState) {
 TEST_F(DnsQueueRules, ANewAddressForAFailingNameGoesWithTheNextAttempt) {
   queue.Enqueue(kName, "192.0.2.1", T0);
   queue.Finish(*queue.TakeDue(T0), kTimeout, T0);
-  const TDnsTime retry = *Entry().Due;
-  EXPECT_FALSE(queue.Enqueue(kName, "192.0.2.2", T0 + 10ms));  // no hammering a failing server
+  const TServiceTime retry = *Entry().Due;
+  EXPECT_FALSE(queue.Enqueue(kName, "192.0.2.2", T0 + 10));  // no hammering a failing server
   EXPECT_EQ(*Entry().Due, retry);
   EXPECT_EQ(queue.TakeDue(retry)->Address, "192.0.2.2");
 }
@@ -134,15 +134,15 @@ TEST_F(DnsQueueRules, ANameNeverFinishedComesBackAfterItsLeaseOrWhenGivenBack) {
   std::optional<TDnsJob> job = queue.TakeDue(T0);
   ASSERT_TRUE(job);
   // Still on its way at the end of the lease: not handed out twice.
-  EXPECT_FALSE(queue.TakeDue(T0 + 31s));
-  queue.Abandon(*job, T0 + 32s);
-  EXPECT_EQ(queue.TakeDue(T0 + 32s)->Address, "192.0.2.1");
+  EXPECT_FALSE(queue.TakeDue(T0 + 31'000));
+  queue.Abandon(*job, T0 + 32'000);
+  EXPECT_EQ(queue.TakeDue(T0 + 32'000)->Address, "192.0.2.1");
 
   // A queue made anew over the same store (the service restarted) sends
   // what was on its way once the lease is over.
   TDnsQueue restarted(store, TDnsQueueOptions{1s, 8s, 30s}, [](TLogPriority, const std::string&) {});
-  EXPECT_FALSE(restarted.TakeDue(T0 + 61s));
-  EXPECT_EQ(restarted.TakeDue(T0 + 62s)->Address, "192.0.2.1");
+  EXPECT_FALSE(restarted.TakeDue(T0 + 61'000));
+  EXPECT_EQ(restarted.TakeDue(T0 + 62'000)->Address, "192.0.2.1");
 }
 
 TEST_F(DnsQueueRules, AStoreThatFailsLosesNothingAndStrandsNoName) {
@@ -153,8 +153,8 @@ TEST_F(DnsQueueRules, AStoreThatFailsLosesNothingAndStrandsNoName) {
   EXPECT_THROW(queue.Finish(*job, kDone, T0), std::runtime_error);
   store.fail = false;
   // The update's outcome was not recorded: it is sent again after its lease.
-  EXPECT_FALSE(queue.TakeDue(T0 + 29s));
-  EXPECT_EQ(queue.TakeDue(T0 + 30s)->Address, "192.0.2.1");
+  EXPECT_FALSE(queue.TakeDue(T0 + 29'000));
+  EXPECT_EQ(queue.TakeDue(T0 + 30'000)->Address, "192.0.2.1");
 }
 
 TEST(DnsQueueAddress, IsPublishedInItsCanonicalForm) {
@@ -193,11 +193,11 @@ TEST(DnsQueueShared, AnInstanceStartingTakesOverLeasesOnlyOnceTheyRunOut) {
   ASSERT_TRUE(first.TakeDue(T0));
   const std::optional<TDnsJob> done = first.TakeDue(T0);
   ASSERT_TRUE(done);
-  first.Finish(*done, kDone, T0 + 1s);
+  first.Finish(*done, kDone, T0 + 1000);
 
   TDnsQueue second(store, TDnsQueueOptions{1s, 8s, 30s}, [](TLogPriority, const std::string&) {});
-  second.Resume("127.0.0.1:53", T0 + 2s);
-  EXPECT_FALSE(second.TakeDue(T0 + 2s)) << "the first instance's lease is alive";
-  EXPECT_TRUE(second.TakeDue(T0 + 30s)) << "and taken over once it ran out";
+  second.Resume("127.0.0.1:53", T0 + 2000);
+  EXPECT_FALSE(second.TakeDue(T0 + 2000)) << "the first instance's lease is alive";
+  EXPECT_TRUE(second.TakeDue(T0 + 30000)) << "and taken over once it ran out";
   EXPECT_EQ(second.StateOf(done->Name).at(0).State, TDnsState::Published);
 }

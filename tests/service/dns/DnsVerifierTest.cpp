@@ -16,7 +16,7 @@ using namespace std::chrono_literals;
 
 namespace {
 const std::string kName = "laptop.alice.dyn.example.org.";
-const TDnsTime T0{std::chrono::milliseconds(1'800'000'000'000)};
+const TServiceTime T0 = 1'800'000'000'000;
 
 // The answer to query as a name server would give it, edited by change.
 template <typename F>
@@ -130,19 +130,19 @@ TEST_F(DnsQueueResume, DropsLeasesAndWaitsAndSendsEverythingToANewServer) {
   // What a new process sees: nothing confirmed yet.
   TDnsQueue next{store, TDnsQueueOptions{1s, 8s, 30s},
                  [this](TLogPriority, const std::string& line) { log.push_back(line); }};
-  next.Resume("127.0.0.1:53", T0 + 500ms);
-  EXPECT_EQ(Entry("leased.alice.zone.").Due, T0 + 500ms) << "no answer comes to a dead process's update";
-  EXPECT_EQ(Entry("failing.alice.zone.").Due, T0 + 500ms) << "a restart tries a failing name at once";
+  next.Resume("127.0.0.1:53", T0 + 500);
+  EXPECT_EQ(Entry("leased.alice.zone.").Due, T0 + 500) << "no answer comes to a dead process's update";
+  EXPECT_EQ(Entry("failing.alice.zone.").Due, T0 + 500) << "a restart tries a failing name at once";
   EXPECT_FALSE(Entry("published.alice.zone.").Due);
   const TDnsQueueEntry shown = next.StateOf("published.alice.zone.").at(0);
   EXPECT_EQ(shown.State, TDnsState::Verifying);
-  EXPECT_EQ(shown.Since, T0 + 500ms);
+  EXPECT_EQ(shown.Since, T0 + 500);
   EXPECT_EQ(Entry("published.alice.zone.").State, TDnsState::Published) << "verifying is only shown";
 
-  next.Resume("[::1]:53", T0 + 2s);
+  next.Resume("[::1]:53", T0 + 2'000);
   for (const char* name : {"published.alice.zone.", "leased.alice.zone.", "failing.alice.zone."}) {
     SCOPED_TRACE(name);
-    EXPECT_EQ(Entry(name).Due, T0 + 2s);
+    EXPECT_EQ(Entry(name).Due, T0 + 2'000);
     EXPECT_NE(Entry(name).State, TDnsState::Published);
   }
   EXPECT_EQ(store.PublishedTo(), "[::1]:53");
@@ -167,18 +167,18 @@ TEST_F(DnsQueueResume, AVerifiedNameIsConfirmedAndAMissingOneSentAgainUnlessItCh
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(queue.Verified(asked, c.held, T0 + 5s), c.due);
+    EXPECT_EQ(queue.Verified(asked, c.held, T0 + 5'000), c.due);
     EXPECT_EQ(queue.StateOf(name).at(0).State, c.shown);
   }
-  EXPECT_EQ(Entry(name).Due, T0 + 5s);
+  EXPECT_EQ(Entry(name).Due, T0 + 5'000);
   EXPECT_EQ(log.back(),
             "DNS: the name server holds 192.0.2.1, 192.0.2.2 for published.alice.zone. A instead of 192.0.2.1: "
             "sending it again");
   // Sent and confirmed by the update's answer: published, not verifying.
-  for (std::optional<TDnsJob> job; (job = queue.TakeDue(T0 + 5s));)
-    queue.Finish(*job, {TDnsOutcome::Done, ""}, T0 + 6s);
+  for (std::optional<TDnsJob> job; (job = queue.TakeDue(T0 + 5'000));)
+    queue.Finish(*job, {TDnsOutcome::Done, ""}, T0 + 6'000);
   EXPECT_EQ(queue.StateOf(name).at(0).State, TDnsState::Published);
   // An answer about a version since replaced changes nothing.
-  queue.Enqueue(name, "192.0.2.3", T0 + 7s);
-  EXPECT_FALSE(queue.Verified(asked, "", T0 + 8s));
+  queue.Enqueue(name, "192.0.2.3", T0 + 7'000);
+  EXPECT_FALSE(queue.Verified(asked, "", T0 + 8'000));
 }
