@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "runtime/JournalLog.h"
+#include "service/core/AccountList.h"
 #include "service/cli/ServiceCommands.h"
 #include "service/cli/ServiceOptions.h"
 #include "service/dns/MemoryDnsQueueStore.h"
