@@ -17,7 +17,8 @@
 
 struct TStoreFactory {
   std::string Name;
-  // A fresh, empty store; it may own whatever it lives in (a folder, a database).
+  // A fresh, empty store; it may own whatever it lives in (a folder, a
+  // database). Null skips the test: what the store needs is not installed.
   std::function<std::shared_ptr<IServiceStore>()> Make;
 };
 inline void PrintTo(const TStoreFactory& factory, std::ostream* out) { *out << factory.Name; }
@@ -27,7 +28,7 @@ class ServiceStoreContract : public ::testing::TestWithParam<TStoreFactory> {
  protected:
   void SetUp() override {
     store_ = GetParam().Make();
-    ASSERT_TRUE(store_);
+    if (!store_) GTEST_SKIP() << GetParam().Name << " is not installed here";
   }
   IServiceStore& Store() { return *store_; }
   // Adds an account and returns its id.
