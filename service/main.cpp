@@ -42,6 +42,8 @@
 #include "service/http/WebhookEvent.h"
 #include "service/http/WebhookUrl.h"
 #include "service/store/MemoryStore.h"
+#include "service/store/PostgresDnsQueueStore.h"
+#include "service/store/PostgresStore.h"
 #include "service/store/SqliteBackup.h"
 #include "service/store/SqliteDnsQueueStore.h"
 #include "service/store/SqliteStore.h"
@@ -83,7 +85,8 @@ const char kHelp[] =
     "  --port PORT            the port to listen on; 0 lets the system pick one (8080)\n"
     "  --db FILE              the database of accounts, nodes and history; without it accounts\n"
     "                         come from --account and --accounts and nodes are kept in memory\n"
-    "                         until the service ends\n"
+    "                         until the service ends; a postgresql:// or postgres:// URI names a\n"
+    "                         PostgreSQL database instead (several instances may share it)\n"
     "  --create               make the database when FILE is absent (else the service refuses\n"
     "                         to start: a database that went missing is not made anew, empty)\n"
     "  --zone ZONE            the dyndns2 zone: an update names NODE.ACCOUNT.ZONE\n"
@@ -267,6 +270,37 @@ void GiveToFolderOwner(const std::string& db) {
       std::cerr << "pinmark-service: cannot give " << db << suffix << " to the owner of " << folder << "\n";
 }
 
+// The store --db names: a PostgreSQL database for a postgresql:// or
+// postgres:// URI (any libpq URI), else an SQLite file, made when create
+// and absent; and the DNS update queue kept beside its nodes.
+struct TOpenedStore {
+  std::unique_ptr<IServiceStore> Store;
+  TSqliteStore* Sqlite = nullptr;  // or
+  TPostgresStore* Postgres = nullptr;
+  std::unique_ptr<IDnsQueueStore> DnsQueue() const {
+    if (Postgres) return std::make_unique<TPostgresDnsQueueStore>(*Postgres);
+    return std::make_unique<TSqliteDnsQueueStore>(*Sqlite);
+  }
+};
+TOpenedStore OpenStore(const std::string& db, bool create) {
+  TOpenedStore opened;
+  if (TPostgresStore::IsUri(db)) {
+    auto postgres = std::make_unique<TPostgresStore>(db);
+    opened.Postgres = postgres.get();
+    opened.Store = std::move(postgres);
+  } else {
+    auto sqlite = std::make_unique<TSqliteStore>(db, create);
+    opened.Sqlite = sqlite.get();
+    opened.Store = std::move(sqlite);
+  }
+  return opened;
+}
+
+// What to try when the store cannot work now.
+std::string UnavailableHint(const std::string& db) {
+  return TPostgresStore::IsUri(db) ? " (try again; is the database server up?)" : " (try again; is the file writable?)";
+}
+
 int ImportAccounts(TServiceCore& core, const std::string& file) {
   std::ifstream in(file, std::ios::binary);
   if (!in) return Fail("cannot read " + file);
@@ -304,10 +338,9 @@ int ImportAccounts(TServiceCore& core, const std::string& file) {
 // Withdraws the account's names from DNS first (queued beside the nodes, for
 // the running service to send), then removes it: a new account of the same
 // name starts with none of them in DNS.
-int RemoveAccount(TSqliteStore& store, TServiceCore& core, const std::string& name) {
+int RemoveAccount(IServiceStore& store, IDnsQueueStore& queueStore, TServiceCore& core, const std::string& name) {
   const std::optional<TAccountRecord> account = store.FindAccount(name);
   if (!account) return Fail("there is no account " + name);
-  TSqliteDnsQueueStore queueStore(store);
   TDnsQueue queue(queueStore, {}, [](TLogPriority, const std::string&) {});
   const TDnsTime now{std::chrono::milliseconds(Now())};
   std::string withdrawn;
@@ -336,7 +369,7 @@ int RemoveAccount(TSqliteStore& store, TServiceCore& core, const std::string& na
 
 // Sets or removes the account's webhook; the account keeps its secret, or
 // gets one with its first webhook.
-int SetWebhook(TSqliteStore& store, const std::string& name, const std::string& url) {
+int SetWebhook(IServiceStore& store, const std::string& name, const std::string& url) {
   const std::optional<TAccountRecord> account = store.FindAccount(name);
   if (!account) return Fail("there is no account " + name);
   if (!url.empty()) {
@@ -364,7 +397,7 @@ int SetWebhook(TSqliteStore& store, const std::string& name, const std::string& 
   return 0;
 }
 
-int ShowAccount(TSqliteStore& store, const std::string& name) {
+int ShowAccount(IServiceStore& store, const std::string& name) {
   const std::optional<TAccountRecord> account = store.FindAccount(name);
   if (!account) return Fail("there is no account " + name);
   const std::size_t nodes = store.Nodes(account->Id).size();
@@ -429,11 +462,12 @@ int AccountCommand(int argc, char** argv) {
   if ((verb == "passwd" || verb == "remove" || verb == "set" || verb == "show") && !RequestNameProblem("the account name", operand).empty())
     return Fail(RequestNameProblem("the account name", operand));
   try {
-    const bool existed = ::access(db.c_str(), F_OK) == 0;
+    const bool existed = TPostgresStore::IsUri(db) || ::access(db.c_str(), F_OK) == 0;
     // Only adding accounts makes a database; the other commands would find an empty one.
     if (!existed && verb != "add" && verb != "import")
       return Fail("there is no database " + db + " (\"account add\" makes one)");
-    TSqliteStore store(db, verb == "add" || verb == "import");
+    const TOpenedStore opened = OpenStore(db, verb == "add" || verb == "import");
+    IServiceStore& store = *opened.Store;
     if (!existed) GiveToFolderOwner(db);
     TServiceCore core(store);
     if (verb == "list") {
@@ -443,7 +477,7 @@ int AccountCommand(int argc, char** argv) {
       return 0;
     }
     if (verb == "import") return ImportAccounts(core, operand);
-    if (verb == "remove") return RemoveAccount(store, core, operand);
+    if (verb == "remove") return RemoveAccount(store, *opened.DnsQueue(), core, operand);
     if (verb == "set") {
       if (keysOnly >= 0) {
         if (core.SetKeysOnly(operand, keysOnly == 1) != TAccountChange::Done) return Fail("there is no account " + operand);
@@ -468,7 +502,7 @@ int AccountCommand(int argc, char** argv) {
     }
     return 0;
   } catch (const EStoreUnavailable& e) {
-    return Fail(e.Message() + " (try again; is the file writable?)");
+    return Fail(e.Message() + UnavailableHint(db));
   } catch (const Exception& e) {
     return Fail(e.Message());
   }
@@ -502,8 +536,10 @@ int NodeCommand(int argc, char** argv) {
   if (!RequestNameProblem("the node name", node).empty() || node.empty())
     return Fail(node.empty() ? "the node name is empty" : RequestNameProblem("the node name", node));
   try {
-    if (::access(db.c_str(), F_OK) != 0) return Fail("there is no database " + db + " (\"account add\" makes one)");
-    TSqliteStore store(db, false);
+    if (!TPostgresStore::IsUri(db) && ::access(db.c_str(), F_OK) != 0)
+      return Fail("there is no database " + db + " (\"account add\" makes one)");
+    const TOpenedStore opened = OpenStore(db, false);
+    IServiceStore& store = *opened.Store;
     TServiceCore core(store);
     const std::optional<TAccountRecord> found = store.FindAccount(account);
     if (!found) return Fail("there is no account " + account);
@@ -529,7 +565,7 @@ int NodeCommand(int argc, char** argv) {
               << key << "\n";
     return 0;
   } catch (const EStoreUnavailable& e) {
-    return Fail(e.Message() + " (try again; is the file writable?)");
+    return Fail(e.Message() + UnavailableHint(db));
   } catch (const Exception& e) {
     return Fail(e.Message());
   }
@@ -553,6 +589,8 @@ int BackupCommand(int argc, char** argv) {
     }
   }
   if (target.empty()) return Usage("backup needs the FILE to write the copy to");
+  if (TPostgresStore::IsUri(db))
+    return Fail("backup copies an SQLite file; back up a PostgreSQL database with its own tools (pg_dump)");
   try {
     const TSqliteBackupResult copied = TSqliteBackup::Copy(db, target);
     std::cout << "copied " << db << " to " << target << " (" << copied.Bytes << " bytes)\n";
@@ -734,6 +772,9 @@ int Serve(int argc, char** argv) {
   }
   rules.Zone = dyndnsZone;
   if (create && db.empty()) return Usage("--create is for --db");
+  if (create && TPostgresStore::IsUri(db))
+    return Usage("--create is for an SQLite file; a PostgreSQL database is made by its administrator (createdb),"
+                 " its tables by the service");
   if (!db.empty() && !accounts.empty())
     return Usage("--account and --accounts keep accounts in memory; with --db, add them with \"account add\"");
 
@@ -744,14 +785,20 @@ int Serve(int argc, char** argv) {
   ::signal(SIGXFSZ, SIG_IGN);
   std::unique_ptr<IServiceStore> store;
   TSqliteStore* sqliteStore = nullptr;
+  TOpenedStore opened;
   bool readOnly = false;
   if (!db.empty()) {
     struct stat st {};
-    if (!create && ::lstat(db.c_str(), &st) != 0 && errno == ENOENT)
+    if (!create && !TPostgresStore::IsUri(db) && ::lstat(db.c_str(), &st) != 0 && errno == ENOENT)
       return Fail("there is no database " + db +
                   "; give --create to make a new one (the service's unit does on its first start)");
     try {
-      auto sqlite = std::make_unique<TSqliteStore>(db, create);
+      opened = OpenStore(db, create);
+      store = std::move(opened.Store);
+    } catch (const Exception& e) {
+      return Fail(e.Message());
+    }
+    if (TSqliteStore* sqlite = opened.Sqlite) {
       // A change of state like the request log's others, in its form.
       sqlite->OnFileReplaced = [](const std::string& line) {
         static const TRequestLog::TSink sink = [](TLogPriority priority, const std::string& text) {
@@ -760,10 +807,7 @@ int Serve(int argc, char** argv) {
         TRequestLog(sink).Write(TLogPriority::Error, "event=database state=replaced" + TRequestLog::Field("reason", line));
       };
       readOnly = sqlite->ReadOnly();
-      sqliteStore = sqlite.get();
-      store = std::move(sqlite);
-    } catch (const Exception& e) {
-      return Fail(e.Message());
+      sqliteStore = sqlite;
     }
   } else {
     store = std::make_unique<TMemoryStore>();
@@ -798,12 +842,12 @@ int Serve(int argc, char** argv) {
   // Commits never wait for a checkpoint's sync to the disk.
   if (sqliteStore) sqliteStore->CheckpointInBackground();
   // Webhooks are set with "account set", on a database: accounts in memory have none.
-  if (sqliteStore) service.NotifyByWebhook(webhooks);
+  if (!db.empty()) service.NotifyByWebhook(webhooks);
   if (publish) {
     // The queue lives beside the nodes, so what was not sent yet is sent after a restart.
     std::unique_ptr<IDnsQueueStore> queue;
-    if (sqliteStore)
-      queue = std::make_unique<TSqliteDnsQueueStore>(*sqliteStore);
+    if (!db.empty())
+      queue = opened.DnsQueue();
     else
       queue = std::make_unique<TMemoryDnsQueueStore>();
     try {

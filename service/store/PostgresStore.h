@@ -31,7 +31,7 @@ class TPostgresStore : public IServiceStore {
  public:
   // pg_advisory_lock's key while migrating: "Pmrk".
   static constexpr std::int64_t MigrationLock = 0x506d726b;
-  static constexpr std::size_t Connections = 4;
+  static constexpr std::size_t Connections = 6;
 
   // Connects to uri and migrates the database; raises EStoreUnavailable when
   // the server cannot be reached, EStoreError when the database is refused.
