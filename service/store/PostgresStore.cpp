@@ -132,6 +132,20 @@ const std::string kUpdateNode =
     " ipv4_check_in = CASE WHEN $4 = 4 THEN $3 ELSE ipv4_check_in END,"
     " ipv6_address = CASE WHEN $4 = 6 THEN $2 ELSE ipv6_address END,"
     " ipv6_check_in = CASE WHEN $4 = 6 THEN $3 ELSE ipv6_check_in END WHERE id = $1";
+// Most check-ins find their node at the address it had: counted in one
+// statement, one round trip. The row is locked first, so the old values
+// returned are those this update replaced, whatever other instances do.
+const std::string kRepeatCheckIn =
+    "WITH old AS (SELECT " + kNodeColumns +
+    " FROM nodes WHERE account_id = $1 AND lower(name) = lower($2) FOR NO KEY UPDATE)"
+    " UPDATE nodes n SET address = $3::text, last_check_in = $4::bigint, check_ins = n.check_ins + 1,"
+    " ipv4_check_in = CASE WHEN $5::integer = 4 THEN $4::bigint ELSE n.ipv4_check_in END,"
+    " ipv6_check_in = CASE WHEN $5::integer = 6 THEN $4::bigint ELSE n.ipv6_check_in END"
+    " FROM old WHERE n.id = old.id"
+    " AND (CASE WHEN $5::integer = 4 THEN old.ipv4_address ELSE old.ipv6_address END) = $3::text"
+    " RETURNING old.id, old.account_id, old.name, old.address, old.first_check_in, old.last_check_in,"
+    " old.check_ins, old.published_name, old.dns_state, old.ipv4_address, old.ipv4_check_in, old.ipv6_address,"
+    " old.ipv6_check_in";
 }  // namespace
 
 TPostgresStore::TPostgresStore(const std::string& uri, std::size_t connections) : pool_(uri, connections) {
@@ -234,6 +248,20 @@ TCheckInRecord TPostgresStore::RecordCheckIn(std::int64_t accountId, std::string
   auto c = Take();
   TCheckInRecord r;
   const TAddressFamily family = FamilyOf(address);
+  const TPostgresResult same =
+      c->Run(kRepeatCheckIn, TPostgresParams(accountId, node, address, now, FamilyNumber(family)));
+  if (same.Rows() == 1) {
+    r.Node = ReadNode(same, 0);
+    TFamilyRecord& mine = r.Node.Family(family);
+    r.PreviousAddress = mine.Address;
+    r.PreviousFamilyCheckIn = mine.LastCheckIn;
+    mine.LastCheckIn = now;
+    r.Node.Address = address;
+    r.Node.LastCheckIn = now;
+    ++r.Node.CheckIns;
+    return r;
+  }
+  // A new node, or a new address: what it changes is written in one transaction.
   TPostgresTransaction t(*c);
   // The node's row stays locked to the end: check-ins of one node, from any
   // instance, follow one another, and so does its history.

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -131,6 +132,8 @@ class PostgresCluster {
       path = "runuser";
     }
     all.insert(all.end(), args.begin(), args.end());
+    // What this process has not written yet would be written by the child too.
+    std::fflush(nullptr);
     ChildProcess child(path, all, {{"LC_ALL", "C"}});
     const int code = child.Wait(std::chrono::seconds(90));
     if (out) *out = child.Out() + child.Err();
