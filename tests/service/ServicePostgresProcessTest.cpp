@@ -45,6 +45,8 @@ TEST(ServicePostgres, ChecksInKeepsItAcrossRestartsAndAnswers503WhileTheServerRe
   ServiceProcess service({"--db", uri});
   ASSERT_GT(service.Port(), 0) << service.Log();
   EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "box").status, 200) << "the account outlived the service";
+  const auto health = [&] { return Parse(Ask(service.Port(), "GET /healthz HTTP/1.0\r\n\r\n")); };
+  EXPECT_EQ(health().status, 200) << health().body;
   EXPECT_EQ(checkIns(), 3);
   r = RunService({"account", "list", "--db", uri});
   EXPECT_EQ(r.out.rfind("alice\t1 node\t", 0), 0u) << r.out << r.err;
@@ -66,9 +68,13 @@ TEST(ServicePostgres, ChecksInKeepsItAcrossRestartsAndAnswers503WhileTheServerRe
   EXPECT_TRUE(waitFor([&] { return ok > 5; }));
   ASSERT_TRUE(cluster.Stop());
   EXPECT_TRUE(waitFor([&] { return unavailable > 5; })) << "answered 503 while the server is down";
+  const Answer down = health();
+  EXPECT_EQ(down.status, 503);
+  EXPECT_NE(down.body.find("the database does not answer"), std::string::npos) << down.body;
   const int okBefore = ok;
   ASSERT_TRUE(cluster.Start()) << cluster.Log();
   EXPECT_TRUE(waitFor([&] { return ok > okBefore + 5; })) << service.Log();
+  EXPECT_EQ(health().status, 200);
   going = false;
   client.join();
   EXPECT_EQ(other, 0);
