@@ -12,7 +12,9 @@
 // libpq stays out of this header: only its two handle types are named.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -40,7 +42,10 @@ class TPostgresParams {
   TPostgresParams& Add(const char* text) { return Add(std::string_view(text)); }
   TPostgresParams& Add(std::int64_t number);
   TPostgresParams& Add(int number) { return Add(static_cast<std::int64_t>(number)); }
-  TPostgresParams& Add(std::size_t number) { return Add(static_cast<std::int64_t>(number)); }
+  // Counts beyond the largest bigint (a limit meaning "none") are that largest.
+  TPostgresParams& Add(std::size_t number) {
+    return Add(static_cast<std::int64_t>(std::min<std::size_t>(number, INT64_MAX)));
+  }
   TPostgresParams& Add(bool value);
   TPostgresParams& AddNull();
 

@@ -268,51 +268,56 @@ TCheckInRecord TPostgresStore::RecordCheckIn(std::int64_t accountId, std::string
   TPostgresResult found = c->Run(kFindNode, TPostgresParams(accountId, node));
   if (found.Rows() == 0) {
     // New nodes of an account are made one at a time, so that two made at
-    // once neither meet on the name's index nor both pass the limit.
+    // once do not both pass the limit.
     if (c->Run("SELECT 1 FROM accounts WHERE id = $1 FOR NO KEY UPDATE", TPostgresParams(accountId)).Rows() == 0)
       throw EStoreError("there is no account " + std::to_string(accountId) + " to check in to");
-    found = c->Run(kFindNode, TPostgresParams(accountId, node));
-  }
-  if (found.Rows() == 0) {
-    const std::int64_t nodes =
-        c->Run("SELECT count(*) FROM nodes WHERE account_id = $1", TPostgresParams(accountId)).Int(0, 0);
-    if (static_cast<std::size_t>(nodes) >= maxNodes) {
-      r.Outcome = TCheckInRecord::TooManyNodes;
-      return r;
-    }
     r.Node.Family(family) = {std::string(address), now};
+    // A statement of its own after the lock: its count sees every node made
+    // before the lock was taken.
     const TPostgresResult made = c->Run(
         "INSERT INTO nodes(account_id, name, address, first_check_in, last_check_in, check_ins,"
         " ipv4_address, ipv4_check_in, ipv6_address, ipv6_check_in)"
-        " VALUES($1, $2, $3, $4, $4, 1, $5, $6, $7, $8) RETURNING id",
+        " SELECT $1::bigint, $2::text, $3::text, $4::bigint, $4::bigint, 1, $5::text, $6::bigint, $7::text, $8::bigint"
+        " WHERE (SELECT count(*) FROM nodes WHERE account_id = $1::bigint) < $9::bigint"
+        " ON CONFLICT (account_id, lower(name)) DO NOTHING RETURNING id",
         TPostgresParams(accountId, node, address, now, r.Node.IPv4.Address, r.Node.IPv4.LastCheckIn,
-                        r.Node.IPv6.Address, r.Node.IPv6.LastCheckIn));
-    r.FirstCheckIn = true;
-    r.Node.Id = made.Int(0, 0);
-    r.Node.AccountId = accountId;
-    r.Node.Name = node;
-    r.Node.Address = address;
-    r.Node.FirstCheckIn = r.Node.LastCheckIn = now;
-    r.Node.CheckIns = 1;
-  } else {
-    r.Node = ReadNode(found, 0);
-    c->Run(kUpdateNode, TPostgresParams(r.Node.Id, address, now, FamilyNumber(family)));
-    TFamilyRecord& mine = r.Node.Family(family);
-    r.PreviousAddress = mine.Address;
-    r.PreviousFamilyCheckIn = mine.LastCheckIn;
-    if (mine.Address != address) {
-      r.AddressChanged = true;
-      c->Run("INSERT INTO history(node_id, time, old_address, new_address, family) VALUES($1, $2, $3, $4, $5)",
-             TPostgresParams(r.Node.Id, now, r.PreviousAddress, address, FamilyNumber(family)));
-      c->Run("DELETE FROM history WHERE node_id = $1 AND family = $3 AND id <= (SELECT id FROM history"
-             " WHERE node_id = $1 AND family = $3 ORDER BY id DESC LIMIT 1 OFFSET $2)",
-             TPostgresParams(r.Node.Id, HistoryKept, FamilyNumber(family)));
+                        r.Node.IPv6.Address, r.Node.IPv6.LastCheckIn, maxNodes));
+    if (made.Rows() == 1) {
+      r.FirstCheckIn = true;
+      r.Node.Id = made.Int(0, 0);
+      r.Node.AccountId = accountId;
+      r.Node.Name = node;
+      r.Node.Address = address;
+      r.Node.FirstCheckIn = r.Node.LastCheckIn = now;
+      r.Node.CheckIns = 1;
+      t.Commit();
+      return r;
     }
-    mine = {std::string(address), now};
-    r.Node.Address = address;
-    r.Node.LastCheckIn = now;
-    ++r.Node.CheckIns;
+    // Another check-in made the node meanwhile, or the account has maxNodes.
+    found = c->Run(kFindNode, TPostgresParams(accountId, node));
+    if (found.Rows() == 0) {
+      TCheckInRecord refused;
+      refused.Outcome = TCheckInRecord::TooManyNodes;
+      return refused;
+    }
   }
+  r.Node = ReadNode(found, 0);
+  c->Run(kUpdateNode, TPostgresParams(r.Node.Id, address, now, FamilyNumber(family)));
+  TFamilyRecord& mine = r.Node.Family(family);
+  r.PreviousAddress = mine.Address;
+  r.PreviousFamilyCheckIn = mine.LastCheckIn;
+  if (mine.Address != address) {
+    r.AddressChanged = true;
+    c->Run("INSERT INTO history(node_id, time, old_address, new_address, family) VALUES($1, $2, $3, $4, $5)",
+           TPostgresParams(r.Node.Id, now, r.PreviousAddress, address, FamilyNumber(family)));
+    c->Run("DELETE FROM history WHERE node_id = $1 AND family = $3 AND id <= (SELECT id FROM history"
+           " WHERE node_id = $1 AND family = $3 ORDER BY id DESC LIMIT 1 OFFSET $2)",
+           TPostgresParams(r.Node.Id, HistoryKept, FamilyNumber(family)));
+  }
+  mine = {std::string(address), now};
+  r.Node.Address = address;
+  r.Node.LastCheckIn = now;
+  ++r.Node.CheckIns;
   t.Commit();
   return r;
 }
