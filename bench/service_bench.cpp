@@ -13,7 +13,9 @@
 //
 //   build/bin/service_bench [--accounts N] [--nodes N] [--clients N] [--rounds N] [MODE...]
 //
-// MODE is "database", "memory" (both when none is named) or "keys". Phases:
+// MODE is "database" (an SQLite file), "postgresql" (a database on a
+// throw-away PostgreSQL cluster, as the tests make one), "memory" ("database"
+// and "memory" when none is named) or "keys". Phases:
 //   first      one check-in per account on a freshly started service: the
 //              password's slow hash is paid here (database)
 //   nodes      the other nodes of each account checked in for the first time
@@ -52,6 +54,7 @@
 
 #include "bench/BenchService.h"
 #include "settings/md5.h"
+#include "tests/support/PostgresCluster.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -138,9 +141,17 @@ bool Start(const std::string& mode, const TOptions& o, const TempDir& dir, std::
   if (mode == "memory") {
     args.insert(args.end(), {"--accounts", accounts});
   } else {
-    const std::string db = dir.File("service.db");
+    static std::unique_ptr<PostgresCluster> cluster;
+    if (mode == "postgresql" && !cluster) {
+      cluster = std::make_unique<PostgresCluster>();
+      if (!cluster->Running()) {
+        std::fprintf(stderr, "postgresql: %s\n", cluster->Error().c_str());
+        return false;
+      }
+    }
+    const std::string db = mode == "postgresql" ? cluster->NewDatabase() : dir.File("service.db");
     // The accounts are stored with their slow hash by the service's own command.
-    const std::string import = std::string(SERVICE_PATH) + " account import --db " + db + " " + accounts + " >" +
+    const std::string import = std::string(SERVICE_PATH) + " account import --db '" + db + "' " + accounts + " >" +
                                dir.File("import.log") + " 2>&1";
     std::fprintf(stderr, "importing %d accounts...\n", o.accounts);
     if (std::system(import.c_str()) != 0) {
@@ -302,12 +313,12 @@ int main(int argc, char** argv) {
       number(o.clients);
     else if (arg == "--rounds")
       number(o.rounds);
-    else if (arg == "database" || arg == "memory" || arg == "keys")
+    else if (arg == "database" || arg == "postgresql" || arg == "memory" || arg == "keys")
       o.modes.push_back(arg);
     else {
       std::fprintf(stderr,
                    "usage: service_bench [--accounts N] [--nodes N] [--clients N] [--rounds N] "
-                   "[database|memory|keys]...\n");
+                   "[database|postgresql|memory|keys]...\n");
       return 2;
     }
   }
@@ -332,6 +343,9 @@ int main(int argc, char** argv) {
       if (r.mode == mode && r.ran) return &r;
     return nullptr;
   };
+  if (const TModeResult* db = find("database"), *pg = find("postgresql"); db && pg)
+    std::printf("postgresql / database (SQLite), repeated check-ins per second: %.2f\n",
+                pg->repeated.perSecond / db->repeated.perSecond);
   if (const TModeResult* db = find("database"), *mem = find("memory"); db && mem) {
     std::printf("database / memory, repeated check-ins per second: %.2f\n",
                 db->repeated.perSecond / mem->repeated.perSecond);

@@ -30,7 +30,7 @@
 #include "service/dns/MemoryDnsQueueStore.h"
 #include "service/http/CheckInService.h"
 #include "service/store/MemoryStore.h"
-#include "service/store/SqliteDnsQueueStore.h"
+#include "service/store/OpenedStore.h"
 #include "service/store/SqliteStore.h"
 
 namespace {
@@ -66,26 +66,26 @@ class TStopOnSignal {
  private:
   std::thread thread_;
 };
-// The database of --db, or accounts and nodes in memory. sqlite is the
-// database's store, for what only it has (a DNS queue beside the nodes,
-// webhooks, the checks of /healthz), or nullptr.
-std::unique_ptr<IServiceStore> OpenStore(const TServeOptions& o, TSqliteStore*& sqlite) {
-  sqlite = nullptr;
+// The database of --db, or accounts and nodes in memory (opened.Store
+// empty, the pointers nullptr): what only a database has (a DNS queue beside
+// the nodes, webhooks, the checks of /healthz) goes by opened.
+std::unique_ptr<IServiceStore> OpenStore(const TServeOptions& o, TOpenedStore& opened) {
   if (o.Db.empty()) return std::make_unique<TMemoryStore>();
   struct stat st {};
-  if (!o.Create && ::lstat(o.Db.c_str(), &st) != 0 && errno == ENOENT)
+  if (!o.Create && !IsDatabaseUri(o.Db) && ::lstat(o.Db.c_str(), &st) != 0 && errno == ENOENT)
     throw EStartFailed("there is no database " + o.Db +
                        "; give --create to make a new one (the service's unit does on its first start)");
-  auto store = std::make_unique<TSqliteStore>(o.Db, o.Create);
-  // A change of state like the request log's others, in its form.
-  store->OnFileReplaced = [](const std::string& line) {
-    static const TRequestLog::TSink sink = [](TLogPriority priority, const std::string& text) {
-      LogLine(STDOUT_FILENO, priority, text);
+  opened = OpenDatabase(o.Db, o.Create);
+  if (TSqliteStore* sqlite = opened.Sqlite)
+    // A change of state like the request log's others, in its form.
+    sqlite->OnFileReplaced = [](const std::string& line) {
+      static const TRequestLog::TSink sink = [](TLogPriority priority, const std::string& text) {
+        LogLine(STDOUT_FILENO, priority, text);
+      };
+      TRequestLog(sink).Write(TLogPriority::Error,
+                              "event=database state=replaced" + TRequestLog::Field("reason", line));
     };
-    TRequestLog(sink).Write(TLogPriority::Error, "event=database state=replaced" + TRequestLog::Field("reason", line));
-  };
-  sqlite = store.get();
-  return store;
+  return std::move(opened.Store);
 }
 
 TTrustedProxies Networks(const std::vector<std::string>& texts) {
@@ -94,14 +94,14 @@ TTrustedProxies Networks(const std::vector<std::string>& texts) {
   return networks;
 }
 
-std::unique_ptr<TCheckInService> MakeService(const TServeOptions& o, TSqliteStore*& sqlite) {
+std::unique_ptr<TCheckInService> MakeService(const TServeOptions& o, TOpenedStore& opened) {
   TServiceRules rules;
   rules.SlowHashesAtOnce = std::max(1u, std::thread::hardware_concurrency());
   rules.StaleAfter = o.StaleAfterMs;
   rules.RememberFor = o.RememberForMs;
   rules.Zone = o.Zone;
   auto service =
-      std::make_unique<TCheckInService>(OpenStore(o, sqlite), rules, Networks(o.TrustedProxies), o.TlsCert, o.TlsKey);
+      std::make_unique<TCheckInService>(OpenStore(o, opened), rules, Networks(o.TrustedProxies), o.TlsCert, o.TlsKey);
   if (!service->Valid()) throw EStartFailed("cannot use the certificate " + o.TlsCert + " with the key " + o.TlsKey);
   TFrontLimits limits = service->Limits();
   limits.MaxConnections = o.MaxConnections;
@@ -113,7 +113,7 @@ std::unique_ptr<TCheckInService> MakeService(const TServeOptions& o, TSqliteStor
   TAdminOptions admin;
   admin.AllowedFrom = Networks(o.MetricsFrom);
   admin.HealthyQueueAge = o.HealthyQueueAgeMs;
-  if (sqlite) admin.CheckWritable = [sqlite] { sqlite->CheckWritable(); };
+  if (TSqliteStore* sqlite = opened.Sqlite) admin.CheckWritable = [sqlite] { sqlite->CheckWritable(); };
   service->SetAdmin(admin);
   for (const TAccountSource& account : o.Accounts) {
     if (account.File.empty()) {
@@ -142,11 +142,11 @@ void BlockStoppingSignals() {
 
 // Webhooks, the DNS publisher and the database's checkpoints: what runs on
 // threads of its own beside the front.
-void StartHelpers(TCheckInService& service, const TServeOptions& o, TSqliteStore* sqlite) {
+void StartHelpers(TCheckInService& service, const TServeOptions& o, const TOpenedStore& opened) {
   // Commits never wait for a checkpoint's sync to the disk.
-  if (sqlite) sqlite->CheckpointInBackground();
+  if (opened.Sqlite) opened.Sqlite->CheckpointInBackground();
   // Webhooks are set with "account set", on a database: accounts in memory have none.
-  if (sqlite) {
+  if (!o.Db.empty()) {
     TWebhookOptions webhooks;
     webhooks.UserAgent = std::string("pinmark-service/") + PINMARK_VERSION;
     webhooks.AllowPrivate = o.WebhookAllowPrivate;
@@ -155,8 +155,8 @@ void StartHelpers(TCheckInService& service, const TServeOptions& o, TSqliteStore
   if (!o.Publish) return;
   // The queue lives beside the nodes, so what was not sent yet is sent after a restart.
   std::unique_ptr<IDnsQueueStore> queue;
-  if (sqlite)
-    queue = std::make_unique<TSqliteDnsQueueStore>(*sqlite);
+  if (!o.Db.empty())
+    queue = opened.DnsQueue();
   else
     queue = std::make_unique<TMemoryDnsQueueStore>();
   service.PublishInDns(o.Dns, std::move(queue));
@@ -213,12 +213,12 @@ int Serve(const TServeOptions& o) {
   int port = o.Port;
   bool readOnly = false;
   try {
-    TSqliteStore* sqlite = nullptr;
-    service = MakeService(o, sqlite);
-    readOnly = sqlite && sqlite->ReadOnly();
+    TOpenedStore opened;
+    service = MakeService(o, opened);
+    readOnly = opened.Sqlite && opened.Sqlite->ReadOnly();
     // Blocked before any thread starts (the DNS publisher's are the first).
     BlockStoppingSignals();
-    StartHelpers(*service, o, sqlite);
+    StartHelpers(*service, o, opened);
     listening = Listen(*service, o.Hosts, port);
   } catch (const Exception& e) {
     return Fail(e.Message());

@@ -21,6 +21,7 @@
 #include "service/http/NodePages.h"
 #include "service/http/WebhookEvent.h"
 #include "service/http/WebhookUrl.h"
+#include "service/store/OpenedStore.h"
 #include "service/store/SqliteBackup.h"
 #include "service/store/SqliteDnsQueueStore.h"
 #include "service/store/SqliteStore.h"
@@ -79,10 +80,9 @@ int ImportAccounts(TServiceCore& core, const std::string& file) {
 // Withdraws the account's names from DNS first (queued beside the nodes, for
 // the running service to send), then removes it: a new account of the same
 // name starts with none of them in DNS.
-int RemoveAccount(TSqliteStore& store, TServiceCore& core, const std::string& name) {
+int RemoveAccount(IServiceStore& store, IDnsQueueStore& queueStore, TServiceCore& core, const std::string& name) {
   const std::optional<TAccountRecord> account = store.FindAccount(name);
   if (!account) return Fail("there is no account " + name);
-  TSqliteDnsQueueStore queueStore(store);
   TDnsQueue queue(queueStore, {}, [](TLogPriority, const std::string&) {});
   const TServiceTime now = Now();
   std::string withdrawn;
@@ -111,7 +111,7 @@ int RemoveAccount(TSqliteStore& store, TServiceCore& core, const std::string& na
 
 // Sets or removes the account's webhook; the account keeps its secret, or
 // gets one with its first webhook.
-int SetWebhook(TSqliteStore& store, const std::string& name, const std::string& url) {
+int SetWebhook(IServiceStore& store, const std::string& name, const std::string& url) {
   const std::optional<TAccountRecord> account = store.FindAccount(name);
   if (!account) return Fail("there is no account " + name);
   if (!url.empty()) {
@@ -139,7 +139,7 @@ int SetWebhook(TSqliteStore& store, const std::string& name, const std::string& 
   return 0;
 }
 
-int ShowAccount(TSqliteStore& store, const std::string& name) {
+int ShowAccount(IServiceStore& store, const std::string& name) {
   const std::optional<TAccountRecord> account = store.FindAccount(name);
   if (!account) return Fail("there is no account " + name);
   const std::size_t nodes = store.Nodes(account->Id).size();
@@ -164,7 +164,7 @@ int ShowAccount(TSqliteStore& store, const std::string& name) {
 }
 
 // Keys only, or the password again; then the webhook when one was given.
-int SetAccount(TSqliteStore& store, TServiceCore& core, const TAccountOptions& o) {
+int SetAccount(IServiceStore& store, TServiceCore& core, const TAccountOptions& o) {
   if (o.KeysOnly) {
     if (core.SetKeysOnly(o.Operand, *o.KeysOnly) != TAccountChange::Done)
       return Fail("there is no account " + o.Operand);
@@ -174,7 +174,7 @@ int SetAccount(TSqliteStore& store, TServiceCore& core, const TAccountOptions& o
   return o.Webhook ? SetWebhook(store, o.Operand, *o.Webhook) : 0;
 }
 
-int ListAccounts(TSqliteStore& store) {
+int ListAccounts(IServiceStore& store) {
   for (const TAccountRecord& a : store.Accounts())
     std::cout << a.Name << "\t" << a.Nodes << (a.Nodes == 1 ? " node" : " nodes") << "\tsince "
               << ReadableTime(a.Created) << (a.KeysOnly ? "\tkeys only" : "") << "\n";
@@ -183,7 +183,7 @@ int ListAccounts(TSqliteStore& store) {
 
 // add and passwd: the password is asked for once the account is known to be
 // free (or there), so nobody types one in vain.
-int SetPassword(TSqliteStore& store, TServiceCore& core, const TAccountOptions& o) {
+int SetPassword(IServiceStore& store, TServiceCore& core, const TAccountOptions& o) {
   const bool add = o.Verb == TAccountVerb::Add;
   if (add && store.FindAccount(o.Operand)) return Fail("account " + o.Operand + " exists already");
   if (!add && !store.FindAccount(o.Operand)) return Fail("there is no account " + o.Operand);
@@ -215,11 +215,12 @@ int TServiceCommands::Account(const TAccountOptions& o) {
       !RequestNameProblem("the account name", o.Operand).empty())
     return Fail(RequestNameProblem("the account name", o.Operand));
   try {
-    const bool existed = ::access(o.Db.c_str(), F_OK) == 0;
+    const bool existed = IsDatabaseUri(o.Db) || ::access(o.Db.c_str(), F_OK) == 0;
     // Only adding accounts makes a database; the other commands would find an empty one.
     const bool adds = verb == TAccountVerb::Add || verb == TAccountVerb::Import;
     if (!existed && !adds) return Fail("there is no database " + o.Db + " (\"account add\" makes one)");
-    TSqliteStore store(o.Db, adds);
+    const TOpenedStore opened = OpenDatabase(o.Db, adds);
+    IServiceStore& store = *opened.Store;
     if (!existed) GiveToFolderOwner(o.Db);
     TServiceCore core(store);
     switch (verb) {
@@ -228,7 +229,7 @@ int TServiceCommands::Account(const TAccountOptions& o) {
       case TAccountVerb::Import:
         return ImportAccounts(core, o.Operand);
       case TAccountVerb::Remove:
-        return RemoveAccount(store, core, o.Operand);
+        return RemoveAccount(store, *opened.DnsQueue(), core, o.Operand);
       case TAccountVerb::Set:
         return SetAccount(store, core, o);
       case TAccountVerb::Show:
@@ -239,7 +240,7 @@ int TServiceCommands::Account(const TAccountOptions& o) {
     }
     return Fail("no such account command");
   } catch (const EStoreUnavailable& e) {
-    return Fail(e.Message() + " (try again; is the file writable?)");
+    return Fail(e.Message() + UnavailableHint(o.Db));
   } catch (const Exception& e) {
     return Fail(e.Message());
   }
@@ -251,8 +252,10 @@ int TServiceCommands::NodeKey(const TNodeKeyOptions& o) {
   if (!RequestNameProblem("the node name", o.Node).empty() || o.Node.empty())
     return Fail(o.Node.empty() ? "the node name is empty" : RequestNameProblem("the node name", o.Node));
   try {
-    if (::access(o.Db.c_str(), F_OK) != 0) return Fail("there is no database " + o.Db + " (\"account add\" makes one)");
-    TSqliteStore store(o.Db, false);
+    if (!IsDatabaseUri(o.Db) && ::access(o.Db.c_str(), F_OK) != 0)
+      return Fail("there is no database " + o.Db + " (\"account add\" makes one)");
+    const TOpenedStore opened = OpenDatabase(o.Db, false);
+    IServiceStore& store = *opened.Store;
     TServiceCore core(store);
     const std::optional<TAccountRecord> found = store.FindAccount(o.Account);
     if (!found) return Fail("there is no account " + o.Account);
@@ -278,13 +281,15 @@ int TServiceCommands::NodeKey(const TNodeKeyOptions& o) {
               << key << "\n";
     return 0;
   } catch (const EStoreUnavailable& e) {
-    return Fail(e.Message() + " (try again; is the file writable?)");
+    return Fail(e.Message() + UnavailableHint(o.Db));
   } catch (const Exception& e) {
     return Fail(e.Message());
   }
 }
 
 int TServiceCommands::Backup(const TBackupOptions& o) {
+  if (IsDatabaseUri(o.Db))
+    return Fail("backup copies an SQLite file; back up a PostgreSQL database with its own tools (pg_dump)");
   try {
     const TSqliteBackupResult copied = TSqliteBackup::Copy(o.Db, o.File);
     std::cout << "copied " << o.Db << " to " << o.File << " (" << copied.Bytes << " bytes)\n";

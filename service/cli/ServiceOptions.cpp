@@ -11,6 +11,7 @@
 #include "service/dns/DnsVerifier.h"
 #include "service/dns/DnsZone.h"
 #include "service/http/TrustedProxies.h"
+#include "service/store/OpenedStore.h"
 
 namespace {
 constexpr char kProgram[] = "pinmark-service";
@@ -162,7 +163,8 @@ void TDeclarations::DeclareServe(TServeOptions& o) {
   CLI::Option* db =
       app.add_option("--db", o.Db,
                      "the database of accounts, nodes and history; without it accounts come from --account and "
-                     "--accounts and nodes are kept in memory until the service ends")
+                     "--accounts and nodes are kept in memory until the service ends; a postgresql:// or "
+                     "postgres:// URI names a PostgreSQL database instead (several instances may share it)")
           ->type_name("FILE");
   CLI::Option* create = app.add_flag("--create", o.Create,
                                      "make the database when FILE is absent (else the service refuses to start: a "
@@ -497,6 +499,9 @@ void TDeclarations::Finish(TServiceOptions& o) const {
     }
     previous = given;
   }
+  if (serve.Create && IsDatabaseUri(serve.Db))
+    throw EUsage("--create is for an SQLite file; a PostgreSQL database is made by its administrator (createdb), "
+                 "its tables by the service");
   serve.Publish = dnsZone->count() > 0;
   // One zone for both: a dyndns2 host is the very name the node is published under.
   if (serve.Publish) {

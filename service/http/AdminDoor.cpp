@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "runtime/NoWaitScope.h"
 #include "service/dns/DnsPublisher.h"
 #include "service/store/SqliteDatabase.h"
 
@@ -42,6 +43,8 @@ TFrontAnswer TAdminDoor::Metrics(const TFrontRequest& req) {
           backlog.OldestSince
               ? std::max<double>(0, static_cast<double>(now - *backlog.OldestSince) / 1000)
               : 0.0;
+    } catch (const EWouldWait&) {
+      throw;  // asked again where waiting is allowed
     } catch (const std::exception&) {
     }
   }
@@ -63,12 +66,16 @@ TFrontAnswer TAdminDoor::Health(const TFrontRequest& req) {
     // A lookup by name: one read of the database's index, which fails as
     // every request would when the database cannot be read.
     c_.Core.Store().FindAccount("-");
+  } catch (const EWouldWait&) {
+    throw;  // a database that may block is asked where waiting is allowed
   } catch (const std::exception& e) {
     return failing(std::string("the database does not answer: ") + e.what());
   }
   if (options_.CheckWritable) {
     try {
       options_.CheckWritable();
+    } catch (const EWouldWait&) {
+      throw;
     } catch (const std::exception& e) {
       return failing(std::string("the database cannot record check-ins: ") + e.what());
     }
@@ -77,6 +84,8 @@ TFrontAnswer TAdminDoor::Health(const TFrontRequest& req) {
     TDnsBacklog backlog;
     try {
       backlog = dns_->Queue().Backlog();
+    } catch (const EWouldWait&) {
+      throw;
     } catch (const std::exception& e) {
       return failing(std::string("the DNS update queue cannot be read: ") + e.what());
     }

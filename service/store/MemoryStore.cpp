@@ -31,8 +31,15 @@ bool TMemoryStore::RemoveAccount(std::string_view name) {
   std::lock_guard<std::mutex> guard(lock_);
   auto it = accounts_.find(LowerCase(name));
   if (it == accounts_.end()) return false;
-  nodes_.erase(it->second.Id);
-  keys_.erase(it->second.Id);
+  const std::int64_t id = it->second.Id;
+  auto nodes = nodes_.find(id);
+  if (nodes != nodes_.end())
+    for (const auto& [key, node] : nodes->second) staleTold_.erase(node.Id);
+  nodes_.erase(id);
+  keys_.erase(id);
+  // Its webhook and what waited for it go too, rather than wait unseen for good.
+  webhooks_.erase(id);
+  std::erase_if(deliveries_, [id](const auto& d) { return d.second.AccountId == id; });
   accounts_.erase(it);
   return true;
 }

@@ -15,7 +15,6 @@
 
 #include "runtime/NoWaitScope.h"
 #include "service/dns/DnsQueue.h"
-#include "service/store/MemoryStore.h"
 #include "service/store/SqliteDnsQueueStore.h"
 #include "tests/service/OtherConnection.h"
 #include "tests/service/dns/DnsQueueStoreContract.h"
@@ -39,6 +38,8 @@ void ExpectRefused(const std::string& file, const std::string& what) {
 }
 }  // namespace
 
+// What every store does is the store contract's (ServiceStoreContract.h);
+// here, what is the file's own.
 TEST(SqliteStore, AccountsNodesAndHistorySurviveReopeningAndGoWithTheirAccount) {
   TempDir dir;
   const std::string file = dir.File("service.db");
@@ -46,49 +47,26 @@ TEST(SqliteStore, AccountsNodesAndHistorySurviveReopeningAndGoWithTheirAccount) 
   {
     TSqliteStore store(file);
     ASSERT_TRUE(store.AddAccount("alice", kHash, 1000));
-    ASSERT_TRUE(store.AddAccount("bob", kHash, 1000));
-    EXPECT_FALSE(store.AddAccount("ALICE", kHash, 1000)) << "names compare without case";
     alice = store.FindAccount("Alice")->Id;
     const TCheckInRecord first = store.RecordCheckIn(alice, "box", "10.0.0.1", 2000, 10);
-    EXPECT_TRUE(first.FirstCheckIn);
-    EXPECT_FALSE(first.AddressChanged);
-    const TCheckInRecord same = store.RecordCheckIn(alice, "Box", "10.0.0.1", 3000, 10);
-    EXPECT_FALSE(same.FirstCheckIn || same.AddressChanged);
-    EXPECT_EQ(same.Node.Id, first.Node.Id);
     for (int i = 0; i < 105; ++i) store.RecordCheckIn(alice, "box", "10.0.1." + std::to_string(i), 4000 + i, 10);
     store.RecordCheckIn(alice, "pc", "10.0.0.9", 5000, 10);
-    EXPECT_EQ(store.RecordCheckIn(alice, "third", "10.0.0.9", 5000, 2).Outcome, TCheckInRecord::TooManyNodes);
     EXPECT_TRUE(store.SetNodeDns(first.Node.Id, "box.alice.dyn.example.org", "published"));
   }
   TSqliteStore store(file);
+  EXPECT_FALSE(store.AddAccount("ALICE", kHash, 1000)) << "names compare without case after reopening too";
   const std::vector<TNodeRecord> nodes = store.Nodes(alice);
   ASSERT_EQ(nodes.size(), 2u);
-  EXPECT_EQ(nodes[0].Name, "box");
   EXPECT_EQ(nodes[0].Address, "10.0.1.104");
-  EXPECT_EQ(nodes[0].FirstCheckIn, 2000);
-  EXPECT_EQ(nodes[0].LastCheckIn, 4104);
-  EXPECT_EQ(nodes[0].CheckIns, 107);
+  EXPECT_EQ(nodes[0].CheckIns, 106);
   EXPECT_EQ(nodes[0].PublishedName, "box.alice.dyn.example.org");
-  EXPECT_EQ(nodes[0].DnsState, "published");
   ASSERT_EQ(nodes[0].History.size(), IServiceStore::HistoryKept);
-  EXPECT_EQ(nodes[0].History.front().To, "10.0.1.104") << "newest first";
-  EXPECT_EQ(nodes[0].History.back().From, "10.0.1.4") << "the five oldest of 105 changes went";
-  EXPECT_TRUE(nodes[1].History.empty());
-
-  const std::vector<TAccountRecord> accounts = store.Accounts();
-  ASSERT_EQ(accounts.size(), 2u);
-  EXPECT_EQ(accounts[0].Nodes, 2);
-  EXPECT_FALSE(store.RemoveNode(accounts[1].Id, nodes[0].Id)) << "bob cannot remove alice's node";
+  EXPECT_EQ(nodes[0].History.back().From, "10.0.1.4");
+  EXPECT_EQ(OtherConnection(file).Int("SELECT count(*) FROM history"), 100);
   EXPECT_TRUE(store.RemoveNode(alice, nodes[0].Id));
-  EXPECT_FALSE(store.RemoveNode(alice, nodes[0].Id));
-  EXPECT_EQ(store.Nodes(alice).size(), 1u);
   EXPECT_EQ(OtherConnection(file).Int("SELECT count(*) FROM history"), 0) << "the node's history went with it";
-  EXPECT_TRUE(store.SetPasswordHash("alice", "pbkdf2-sha256$1$00$00"));
-  EXPECT_EQ(store.FindAccount("alice")->PasswordHash, "pbkdf2-sha256$1$00$00");
+  store.RecordCheckIn(alice, "pc", "10.0.0.8", 6000, 10);
   EXPECT_TRUE(store.RemoveAccount("alice"));
-  EXPECT_FALSE(store.RemoveAccount("alice"));
-  EXPECT_TRUE(store.Nodes(alice).empty());
-  EXPECT_FALSE(store.FindNode(nodes[0].Id).has_value());
   EXPECT_EQ(OtherConnection(file).Int("SELECT count(*) FROM history"), 0) << "the history went with its nodes";
 }
 
@@ -272,31 +250,6 @@ TEST(SqliteDnsQueueStore, KeepsTheQueuesContractAndItsEntriesAcrossReopening) {
   TSqliteStore oneStore(dir.File("shared.db")), twoStore(dir.File("shared.db"));
   TSqliteDnsQueueStore one(oneStore), two(twoStore);
   ExpectDnsQueueStoreClaimsEachOnce(one, two);
-}
-
-// Both stores count nodes, and the stale ones among them, alike.
-TEST(SqliteStore, CountsNodesAndTheStaleOnesAsTheMemoryStoreDoes) {
-  TempDir dir;
-  TSqliteStore sqlite(dir.File("service.db"));
-  TMemoryStore memory;
-  for (IServiceStore* store : {static_cast<IServiceStore*>(&sqlite), static_cast<IServiceStore*>(&memory)}) {
-    ASSERT_TRUE(store->AddAccount("alice", "hash", 1));
-    ASSERT_TRUE(store->AddAccount("bob", "hash", 1));
-    const std::int64_t alice = store->FindAccount("alice")->Id, bob = store->FindAccount("bob")->Id;
-    EXPECT_EQ(store->CountNodes(0).Nodes, 0);
-    store->RecordCheckIn(alice, "old", "10.0.0.1", 1000, 10);
-    store->RecordCheckIn(alice, "edge", "10.0.0.2", 2000, 10);
-    store->RecordCheckIn(bob, "new", "2001:db8::1", 3000, 10);
-    const struct {
-      TServiceTime staleBefore;
-      std::int64_t stale;
-    } cases[] = {{0, 0}, {1000, 0}, {1001, 1}, {2001, 2}, {5000, 3}};
-    for (const auto& c : cases) {
-      const TNodeCounts counts = store->CountNodes(c.staleBefore);
-      EXPECT_EQ(counts.Nodes, 3);
-      EXPECT_EQ(counts.Stale, c.stale) << "stale before " << c.staleBefore;
-    }
-  }
 }
 
 TEST(SqliteDnsQueueStore, ADatabaseFromBeforeTheQueueGetsItAndKeepsItsNodes) {

@@ -1,4 +1,4 @@
-// Webhooks: the URLs and addresses taken, the deliveries kept by both stores,
+// Webhooks: the URLs and addresses taken (the deliveries the stores keep are the store contract's),
 // a receiver on loopback (cpp-httplib) that checks each body and signature,
 // and receivers that answer badly or not at all.
 #include <gtest/gtest.h>
@@ -228,63 +228,6 @@ TEST(WebhookEvent, SignsWithHmacSha256AndWritesEveryFieldOfTheBody) {
   EXPECT_EQ(NewWebhookSecret().size(), 64u);
   EXPECT_NE(NewWebhookSecret(), NewWebhookSecret());
 }
-
-// Both stores keep deliveries alike.
-class WebhookStores : public ::testing::TestWithParam<bool> {
- protected:
-  std::unique_ptr<IServiceStore> Make() {
-    if (!GetParam()) return std::make_unique<TMemoryStore>();
-    return std::make_unique<TSqliteStore>(dir.File("service.db"));
-  }
-  TempDir dir;
-};
-
-TEST_P(WebhookStores, KeepDeliveriesPerWebhookFailingPausingAndStaleNodesToldOnce) {
-  std::unique_ptr<IServiceStore> store = Make();
-  ASSERT_TRUE(store->AddAccount("demo", "hash", 1));
-  const std::int64_t id = store->FindAccount("demo")->Id;
-  EXPECT_FALSE(store->SetWebhook("nobody", "http://example.org/", kSecret));
-  EXPECT_EQ(store->Webhook(id)->Url, "");
-  EXPECT_FALSE(store->AddDelivery(id, "address-changed", "{}", 10)) << "no webhook, nothing queued";
-  ASSERT_TRUE(store->SetWebhook("DEMO", "http://example.org/", kSecret));
-  for (int i = 0; i < 150; ++i) ASSERT_TRUE(store->AddDelivery(id, "address-changed", std::to_string(i), 100 + i));
-  std::optional<TDeliveryRecord> next = store->NextDelivery();
-  ASSERT_TRUE(next);
-  EXPECT_EQ(next->Body, "50") << "the newest DeliveriesKept stay";
-  EXPECT_EQ(next->Account, "demo");
-  EXPECT_EQ(next->Webhook.Secret, kSecret);
-  store->DeliveryFailed(next->Id, 1000, "refused", 500, false);
-  store->DeliveryFailed(store->NextDelivery()->Id, 1000, "refused again", 600, false);
-  EXPECT_EQ(store->Webhook(id)->FailingSince, 500);
-  EXPECT_EQ(store->Webhook(id)->LastError, "refused again");
-  next = store->NextDelivery();
-  EXPECT_EQ(next->Body, "52") << "failed ones wait for their time";
-  store->DeliveryDone(next->Id);
-  EXPECT_EQ(store->Webhook(id)->FailingSince, 0);
-  store->DeliveryFailed(store->NextDelivery()->Id, 1000, "down", 700, true);
-  EXPECT_TRUE(store->Webhook(id)->Paused);
-  EXPECT_FALSE(store->NextDelivery()) << "a paused webhook sends nothing";
-  EXPECT_FALSE(store->AddDelivery(id, "node-stale", "{}", 800));
-  ASSERT_TRUE(store->SetWebhook("demo", "http://example.org/other", ""));
-  EXPECT_FALSE(store->Webhook(id)->Paused);
-  EXPECT_EQ(store->Webhook(id)->Secret, kSecret) << "the secret stays with the account";
-  EXPECT_FALSE(store->NextDelivery()) << "what waited for the old URL went";
-
-  store->RecordCheckIn(id, "box", "192.0.2.1", 1000, 10);
-  store->RecordCheckIn(id, "fresh", "192.0.2.2", 5000, 10);
-  std::vector<TStaleNode> stale = store->UntoldStaleNodes(2000, 10);
-  ASSERT_EQ(stale.size(), 1u);
-  EXPECT_EQ(stale[0].Node.Name, "box");
-  EXPECT_EQ(stale[0].Account, "demo");
-  ASSERT_TRUE(store->AddDelivery(id, "node-stale", "{}", 3000, stale[0].Node.Id, stale[0].Node.LastCheckIn));
-  EXPECT_TRUE(store->UntoldStaleNodes(2000, 10).empty()) << "told once per silence";
-  store->RecordCheckIn(id, "box", "192.0.2.1", 6000, 10);
-  EXPECT_EQ(store->UntoldStaleNodes(7000, 10).size(), 2u) << "a new silence is told again";
-  EXPECT_TRUE(store->RemoveAccount("demo"));
-  EXPECT_FALSE(store->NextDelivery());
-}
-
-INSTANTIATE_TEST_SUITE_P(MemoryAndSqlite, WebhookStores, ::testing::Bool());
 
 TEST_F(Webhooks, AnAddressChangeArrivesSignedWithinSecondsAndAnUnchangedCheckInSendsNothing) {
   Receiver receiver;

@@ -1,0 +1,169 @@
+// The service's way to a PostgreSQL server, through libpq: a connection
+// that prepares each statement once, results read by row and column, and a
+// small pool of connections that several threads (and several stores of
+// one process) share.
+//
+// Errors are the store's: a server that cannot be reached, went away, is
+// shutting down or is out of resources raises EStoreUnavailable (and the
+// connection is Broken, to be dropped); data the server calls damaged
+// raises EStoreCorrupt; any other refusal EStoreError with the server's
+// words. Messages never hold the connection URI, which may hold a password.
+//
+// libpq stays out of this header: only its two handle types are named.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "service/model/ServiceStore.h"
+
+struct pg_conn;
+struct pg_result;
+
+// The values of a statement's $1, $2, ... in order, as text (NULL for none).
+class TPostgresParams {
+ public:
+  TPostgresParams() = default;
+  template <class... T>
+  explicit TPostgresParams(const T&... values) {
+    (Add(values), ...);
+  }
+  TPostgresParams& Add(std::string_view text);
+  TPostgresParams& Add(const std::string& text) { return Add(std::string_view(text)); }
+  TPostgresParams& Add(const char* text) { return Add(std::string_view(text)); }
+  TPostgresParams& Add(std::int64_t number);
+  TPostgresParams& Add(int number) { return Add(static_cast<std::int64_t>(number)); }
+  // Counts beyond the largest bigint (a limit meaning "none") are that largest.
+  TPostgresParams& Add(std::size_t number) {
+    return Add(static_cast<std::int64_t>(std::min<std::size_t>(number, INT64_MAX)));
+  }
+  TPostgresParams& Add(bool value);
+  TPostgresParams& AddNull();
+
+  int Count() const { return static_cast<int>(values_.size()); }
+  // For libpq: the values' C strings, a null pointer for NULL.
+  std::vector<const char*> Pointers() const;
+
+ private:
+  std::vector<std::string> values_;
+  std::vector<bool> null_;
+};
+
+// A statement's result, in libpq's text form.
+class TPostgresResult {
+ public:
+  explicit TPostgresResult(pg_result* result);
+  int Rows() const;
+  bool IsNull(int row, int column) const;
+  std::string Text(int row, int column) const;
+  // Raises EStoreCorrupt when the value is no integer.
+  std::int64_t Int(int row, int column) const;
+  bool Bool(int row, int column) const;
+  // The rows an INSERT, UPDATE or DELETE changed.
+  std::int64_t Changed() const;
+
+ private:
+  struct TFree {
+    void operator()(pg_result* r) const;
+  };
+  std::unique_ptr<pg_result, TFree> result_;
+};
+
+class TPostgresConnection {
+ public:
+  // Connects to uri (any libpq connection string or URI), waiting at most
+  // ConnectSeconds unless the URI says otherwise.
+  explicit TPostgresConnection(const std::string& uri);
+  ~TPostgresConnection();
+  TPostgresConnection(const TPostgresConnection&) = delete;
+  TPostgresConnection& operator=(const TPostgresConnection&) = delete;
+
+  static constexpr int ConnectSeconds = 5;
+
+  // Runs one statement with its parameters, prepared on this connection the
+  // first time its text is seen.
+  TPostgresResult Run(const std::string& sql, const TPostgresParams& params = TPostgresParams());
+  // Runs statements without parameters and without preparing them (BEGIN,
+  // COMMIT, a migration's steps).
+  void Exec(const std::string& sql);
+  // The connection failed and is of no more use.
+  bool Broken() const { return broken_; }
+  // "database D on H" for messages: never the URI, which may hold a password.
+  std::string Where() const;
+
+ private:
+  // Raises the store's exception for a failed result (and marks the
+  // connection broken when the server went away).
+  [[noreturn]] void Raise(pg_result* result, const std::string& what);
+  TPostgresResult Check(pg_result* result, const std::string& what);
+
+  pg_conn* conn_ = nullptr;
+  bool broken_ = false;
+  std::unordered_map<std::string, std::string> prepared_;
+};
+
+// BEGIN now, ROLLBACK unless Commit is called (on a broken connection the
+// server has rolled back already).
+class TPostgresTransaction {
+ public:
+  explicit TPostgresTransaction(TPostgresConnection& c, const char* begin = "BEGIN");
+  ~TPostgresTransaction();
+  TPostgresTransaction(const TPostgresTransaction&) = delete;
+  TPostgresTransaction& operator=(const TPostgresTransaction&) = delete;
+  void Commit();
+
+ private:
+  TPostgresConnection& c_;
+  bool done_ = false;
+};
+
+// Up to a few connections to one database, made when needed and kept. A
+// caller takes one (waiting while all are taken) and gives it back when its
+// lease ends. A broken connection is dropped with every idle one (a server
+// that went away took them all); a failed connect makes the next ones wait
+// (EStoreUnavailable at once meanwhile) from RetryFirst, doubling to
+// RetryMost, so that a server that is down is not called in a tight loop.
+class TPostgresPool {
+ public:
+  static constexpr std::chrono::milliseconds RetryFirst{100}, RetryMost{2000};
+
+  explicit TPostgresPool(std::string uri, std::size_t size = 4);
+  ~TPostgresPool();
+
+  class TLease {
+   public:
+    TLease(TPostgresPool& pool, std::unique_ptr<TPostgresConnection> c) : pool_(&pool), c_(std::move(c)) {}
+    TLease(TLease&& other) noexcept = default;
+    ~TLease();
+    TPostgresConnection& operator*() const { return *c_; }
+    TPostgresConnection* operator->() const { return c_.get(); }
+
+   private:
+    TPostgresPool* pool_;
+    std::unique_ptr<TPostgresConnection> c_;
+  };
+  TLease Take();
+  std::size_t Size() const { return size_; }
+
+ private:
+  void Give(std::unique_ptr<TPostgresConnection> c);
+
+  const std::string uri_;
+  const std::size_t size_;
+  std::mutex lock_;
+  std::condition_variable freed_;
+  std::vector<std::unique_ptr<TPostgresConnection>> idle_;
+  std::size_t open_ = 0;  // idle and taken
+  std::chrono::steady_clock::time_point retryAt_{};
+  std::chrono::milliseconds retry_{0};
+  std::string lastError_;
+};

@@ -1,0 +1,111 @@
+#include "service/store/PostgresDnsQueueStore.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "runtime/NoWaitScope.h"
+
+namespace {
+const std::string kColumns =
+    "name, type, address, version, published_address, state, reason, since_ms, attempts, due_ms";
+
+TDnsRecordType TypeFromText(const std::string& text, const std::string& name) {
+  if (text == "A") return TDnsRecordType::A;
+  if (text == "AAAA") return TDnsRecordType::AAAA;
+  throw EStoreCorrupt("the DNS queue's entry for " + name + " has the unknown record type \"" + text + "\"");
+}
+
+TDnsState StateFromText(const std::string& text, const std::string& name) {
+  for (TDnsState state : {TDnsState::Published, TDnsState::Pending, TDnsState::Failing})
+    if (text == DnsStateName(state)) return state;
+  throw EStoreCorrupt("the DNS queue's entry for " + name + " has the unknown state \"" + text + "\"");
+}
+
+TServiceTime Time(std::int64_t milliseconds) { return milliseconds; }
+std::int64_t Milliseconds(TServiceTime time) { return time; }
+
+TDnsQueueEntry ReadEntry(const TPostgresResult& r, int row) {
+  TDnsQueueEntry e;
+  e.Name = r.Text(row, 0);
+  e.Type = TypeFromText(r.Text(row, 1), e.Name);
+  e.Address = r.Text(row, 2);
+  e.Version = r.Int(row, 3);
+  e.PublishedAddress = r.Text(row, 4);
+  e.State = StateFromText(r.Text(row, 5), e.Name);
+  e.Reason = r.Text(row, 6);
+  e.Since = Time(r.Int(row, 7));
+  e.Attempts = static_cast<int>(r.Int(row, 8));
+  if (!r.IsNull(row, 9)) e.Due = Time(r.Int(row, 9));
+  return e;
+}
+}  // namespace
+
+TPostgresPool::TLease TPostgresDnsQueueStore::Take() {
+  TNoWaitScope::MayWait("a PostgreSQL query");
+  return pool_.Take();
+}
+
+std::optional<TDnsQueueEntry> TPostgresDnsQueueStore::Find(const std::string& name, TDnsRecordType type) {
+  auto c = Take();
+  const TPostgresResult r = c->Run("SELECT " + kColumns + " FROM dns_queue WHERE name = $1 AND type = $2",
+                                   TPostgresParams(name, DnsRecordTypeName(type)));
+  if (r.Rows() == 0) return std::nullopt;
+  return ReadEntry(r, 0);
+}
+
+void TPostgresDnsQueueStore::Save(const TDnsQueueEntry& e) {
+  auto c = Take();
+  TPostgresParams params(e.Name, DnsRecordTypeName(e.Type), e.Address, e.Version, e.PublishedAddress,
+                         DnsStateName(e.State), e.Reason, Milliseconds(e.Since), e.Attempts);
+  if (e.Due)
+    params.Add(Milliseconds(*e.Due));
+  else
+    params.AddNull();
+  c->Run("INSERT INTO dns_queue(" + kColumns +
+             ") VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10) ON CONFLICT (name, type) DO UPDATE SET"
+             " address = excluded.address, version = excluded.version,"
+             " published_address = excluded.published_address, state = excluded.state, reason = excluded.reason,"
+             " since_ms = excluded.since_ms, attempts = excluded.attempts, due_ms = excluded.due_ms",
+         params);
+}
+
+std::optional<TDnsQueueEntry> TPostgresDnsQueueStore::Earliest() {
+  auto c = Take();
+  const TPostgresResult r =
+      c->Run("SELECT " + kColumns + " FROM dns_queue WHERE due_ms IS NOT NULL ORDER BY due_ms LIMIT 1");
+  if (r.Rows() == 0) return std::nullopt;
+  return ReadEntry(r, 0);
+}
+
+std::vector<TDnsQueueEntry> TPostgresDnsQueueStore::After(const std::string& name, TDnsRecordType type,
+                                                          std::size_t limit) {
+  auto c = Take();
+  const TPostgresResult r =
+      c->Run("SELECT " + kColumns + " FROM dns_queue WHERE (name, type) > ($1, $2) ORDER BY name, type LIMIT $3",
+             TPostgresParams(name, DnsRecordTypeName(type), std::min<std::size_t>(limit, INT64_MAX)));
+  std::vector<TDnsQueueEntry> page;
+  for (int i = 0; i < r.Rows(); ++i) page.push_back(ReadEntry(r, i));
+  return page;
+}
+
+std::string TPostgresDnsQueueStore::PublishedTo() {
+  auto c = Take();
+  const TPostgresResult r = c->Run("SELECT value FROM dns_settings WHERE key = 'published_to'");
+  return r.Rows() == 0 ? "" : r.Text(0, 0);
+}
+
+void TPostgresDnsQueueStore::SetPublishedTo(const std::string& server) {
+  auto c = Take();
+  c->Run("INSERT INTO dns_settings(key, value) VALUES('published_to', $1)"
+         " ON CONFLICT (key) DO UPDATE SET value = excluded.value",
+         TPostgresParams(server));
+}
+
+TDnsBacklog TPostgresDnsQueueStore::Backlog() {
+  auto c = Take();
+  const TPostgresResult r = c->Run("SELECT count(*), min(since_ms) FROM dns_queue WHERE state <> 'published'");
+  TDnsBacklog backlog;
+  backlog.Waiting = r.Int(0, 0);
+  if (!r.IsNull(0, 1)) backlog.OldestSince = Time(r.Int(0, 1));
+  return backlog;
+}

@@ -1,0 +1,153 @@
+// The PostgreSQL store on a real server (a throw-away cluster per test
+// program, a database per test): the store and DNS queue contracts, what it
+// refuses, migrating once when instances start together, a server that
+// goes away and comes back, and a thread that must not wait.
+#include "service/store/PostgresStore.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "runtime/NoWaitScope.h"
+#include "service/store/PostgresDnsQueueStore.h"
+#include "tests/service/dns/DnsQueueStoreContract.h"
+#include "tests/service/store/ServiceStoreContract.h"
+#include "tests/support/PostgresCluster.h"
+
+namespace {
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new PostgresEnvironment);
+
+// The database's name in a URI the cluster made.
+std::string DatabaseOf(const std::string& uri) {
+  const std::size_t from = uri.find(":///") + 4;
+  return uri.substr(from, uri.find('?') - from);
+}
+
+std::shared_ptr<IServiceStore> MakePostgres() {
+  PostgresCluster* cluster = PostgresEnvironment::Cluster();
+  if (!cluster) return nullptr;
+  if (!cluster->Running()) throw std::runtime_error("PostgreSQL did not start: " + cluster->Error());
+  return std::make_shared<TPostgresStore>(cluster->NewDatabase());
+}
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Stores, ServiceStoreContract, ::testing::Values(TStoreFactory{"Postgres", MakePostgres}),
+                         StoreName);
+
+TEST(PostgresDnsQueueStore, KeepsTheQueuesContract) {
+  PINMARK_NEED_POSTGRES(cluster);
+  for (auto check : {ExpectDnsQueueStoreContract, ExpectDnsQueueStoreWalk, ExpectDnsQueueStoreBacklog}) {
+    TPostgresStore store(cluster.NewDatabase());
+    TPostgresDnsQueueStore queue(store);
+    check(queue);
+  }
+}
+
+TEST(PostgresStore, ADatabaseOfANewerSchemaOrOfAnotherProgramIsRefusedAndLeftAsItIs) {
+  PINMARK_NEED_POSTGRES(cluster);
+  const struct {
+    const char* sql;
+    const char* message;
+  } cases[] = {
+      {"UPDATE pinmark_schema SET version = 99", "written by a newer pinmark-service (schema 99"},
+      {"DROP TABLE pinmark_schema", "holds tables of another program"},
+  };
+  for (const auto& c : cases) {
+    const std::string uri = cluster.NewDatabase();
+    { TPostgresStore made(uri); }
+    cluster.Sql(DatabaseOf(uri), c.sql);
+    const std::string before = cluster.Sql(DatabaseOf(uri), "SELECT string_agg(tablename, ',' ORDER BY tablename)"
+                                                            " FROM pg_tables WHERE schemaname = 'public'");
+    try {
+      TPostgresStore store(uri);
+      ADD_FAILURE() << c.sql << ": opened";
+    } catch (const EStoreError& e) {
+      EXPECT_NE(e.Message().find(c.message), std::string::npos) << e.Message();
+      EXPECT_NE(e.Message().find("left as it is"), std::string::npos) << e.Message();
+      EXPECT_EQ(e.Message().find("postgresql://"), std::string::npos) << "no URI (it may hold a password)";
+    }
+    EXPECT_EQ(cluster.Sql(DatabaseOf(uri), "SELECT string_agg(tablename, ',' ORDER BY tablename)"
+                                           " FROM pg_tables WHERE schemaname = 'public'"),
+              before);
+  }
+}
+
+TEST(PostgresStore, InstancesStartingTogetherMigrateOnce) {
+  PINMARK_NEED_POSTGRES(cluster);
+  const std::string uri = cluster.NewDatabase();
+  std::atomic<int> opened{0};
+  std::vector<std::thread> instances;
+  for (int i = 0; i < 4; ++i)
+    instances.emplace_back([&] {
+      try {
+        TPostgresStore store(uri, 1);
+        ++opened;
+      } catch (const EStoreError& e) {
+        ADD_FAILURE() << e.Message();
+      }
+    });
+  for (std::thread& t : instances) t.join();
+  EXPECT_EQ(opened, 4);
+  EXPECT_EQ(cluster.Sql(DatabaseOf(uri), "SELECT version FROM pinmark_schema"),
+            std::to_string(TPostgresStore::SchemaVersion()));
+}
+
+// Retries call until it stops raising EStoreUnavailable (the pool waits a
+// little longer after each failed connect); false when it never did.
+template <class F>
+bool Recovers(F call) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < end) {
+    try {
+      call();
+      return true;
+    } catch (const EStoreUnavailable&) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  return false;
+}
+
+TEST(PostgresStore, AServerThatGoesAwayIsUnavailableUntilItIsBackAndNothingIsLost) {
+  PINMARK_NEED_POSTGRES(cluster);
+  const std::string uri = cluster.NewDatabase();
+  TPostgresStore store(uri);
+  ASSERT_TRUE(store.AddAccount("alice", "h", 1));
+  const std::int64_t alice = store.FindAccount("alice")->Id;
+  store.RecordCheckIn(alice, "box", "192.0.2.1", 1, 10);
+
+  // Its backends killed: the next call on each connection fails, and a later one goes through.
+  cluster.Sql(DatabaseOf(uri), "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE datname = '" +
+                                   DatabaseOf(uri) + "' AND pid <> pg_backend_pid()");
+  EXPECT_THROW(store.RecordCheckIn(alice, "box", "192.0.2.2", 2, 10), EStoreUnavailable);
+  ASSERT_TRUE(Recovers([&] { store.RecordCheckIn(alice, "box", "192.0.2.2", 3, 10); }));
+
+  // The server stopped: every call fails at once, none waits long, and all work again once it is back.
+  ASSERT_TRUE(cluster.Stop());
+  const auto before = std::chrono::steady_clock::now();
+  for (int i = 0; i < 20; ++i) EXPECT_THROW(store.RecordCheckIn(alice, "box", "192.0.2.3", 4, 10), EStoreUnavailable);
+  EXPECT_THROW(store.Nodes(alice), EStoreUnavailable);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
+  ASSERT_TRUE(cluster.Start()) << cluster.Log();
+  ASSERT_TRUE(Recovers([&] { store.RecordCheckIn(alice, "box", "192.0.2.4", 5, 10); }));
+  const TNodeRecord box = store.Nodes(alice).at(0);
+  EXPECT_EQ(box.CheckIns, 3) << "each answered check-in, and none that failed";
+  EXPECT_EQ(box.Address, "192.0.2.4");
+  EXPECT_EQ(box.History.size(), 2u);
+}
+
+TEST(PostgresStore, AThreadThatMustNotWaitIsSentElsewhereBeforeAnythingIsDone) {
+  PINMARK_NEED_POSTGRES(cluster);
+  TPostgresStore store(cluster.NewDatabase());
+  TPostgresDnsQueueStore queue(store);
+  ASSERT_TRUE(store.AddAccount("alice", "h", 1));
+  {
+    TNoWaitScope scope;
+    EXPECT_THROW(store.RecordCheckIn(1, "box", "192.0.2.1", 1, 10), EWouldWait);
+    EXPECT_THROW(store.FindAccount("alice"), EWouldWait);
+    EXPECT_THROW(queue.Earliest(), EWouldWait);
+    EXPECT_FALSE(scope.Group()) << "no commit group";
+  }
+  EXPECT_TRUE(store.Nodes(1).empty());
+}
