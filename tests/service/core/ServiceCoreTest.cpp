@@ -21,7 +21,7 @@
 #include "service/core/VerificationCache.h"
 #include "service/store/MemoryStore.h"
 #include "settings/md5.h"
-#include "tests/service/FailureCountsContract.h"
+#include "tests/service/core/FailureCountsContract.h"
 
 namespace {
 const std::string kDigest = DigestToHex(MD5OfString("secret"));

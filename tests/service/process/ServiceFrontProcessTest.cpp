@@ -9,7 +9,7 @@
 #include <chrono>
 #include <thread>
 
-#include "tests/service/ServiceChild.h"
+#include "tests/service/process/ServiceChild.h"
 
 using namespace servicetest;
 

@@ -16,7 +16,7 @@
 #include "runtime/NoWaitScope.h"
 #include "service/dns/DnsQueue.h"
 #include "service/store/SqliteDnsQueueStore.h"
-#include "tests/service/OtherConnection.h"
+#include "tests/service/store/OtherConnection.h"
 #include "tests/service/dns/DnsQueueStoreContract.h"
 #include "tests/support/TempDir.h"
 

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/service/SessionStoreContract.h"
+#include "tests/service/core/SessionStoreContract.h"
 
 TEST(Sessions, KeepTheRulesOfEverySessionStore) {
   ExpectSessionStoreContract(

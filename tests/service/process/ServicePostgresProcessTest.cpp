@@ -8,7 +8,7 @@
 #include <atomic>
 #include <thread>
 
-#include "tests/service/ServiceChild.h"
+#include "tests/service/process/ServiceChild.h"
 #include "tests/support/PostgresCluster.h"
 
 using namespace servicetest;

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/service/ServiceChild.h"
+#include "tests/service/process/ServiceChild.h"
 #include "tests/support/ChildProcess.h"
 
 using namespace servicetest;

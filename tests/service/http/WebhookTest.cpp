@@ -24,7 +24,7 @@
 #include "service/http/WebhookUrl.h"
 #include "service/store/MemoryStore.h"
 #include "service/store/SqliteStore.h"
-#include "tests/service/ServiceChild.h"
+#include "tests/service/process/ServiceChild.h"
 #include "tests/support/LoopbackPeer.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TlsTestAuthority.h"

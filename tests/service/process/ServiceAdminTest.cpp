@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/service/ServiceChild.h"
+#include "tests/service/process/ServiceChild.h"
 #include "tests/support/KnotServer.h"
 
 using namespace servicetest;

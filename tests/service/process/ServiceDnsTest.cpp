@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/service/ServiceChild.h"
+#include "tests/service/process/ServiceChild.h"
 #include "tests/support/KnotServer.h"
 
 using namespace servicetest;

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "tests/service/ServiceChild.h"
+#include "tests/service/process/ServiceChild.h"
 #include "tests/support/ChildProcess.h"
 
 using namespace servicetest;

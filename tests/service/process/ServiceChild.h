@@ -28,7 +28,7 @@
 #include <gtest/gtest.h>
 
 #include "settings/md5.h"
-#include "tests/service/OtherConnection.h"
+#include "tests/service/store/OtherConnection.h"
 #include "tests/support/LoopbackPeer.h"
 #include "tests/support/TempDir.h"
 
