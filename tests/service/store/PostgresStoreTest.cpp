@@ -1,12 +1,15 @@
 // The PostgreSQL store on a real server (a throw-away cluster per test
 // program, a database per test): the store and DNS queue contracts, what it
 // refuses, migrating once when instances start together, a server that
-// goes away and comes back, and a thread that must not wait.
+// goes away and comes back, a thread that must not wait, and instances
+// sharing one database: claims taken once, tasks run by one at a time.
 #include "service/store/PostgresStore.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <set>
+#include <stdexcept>
 #include <thread>
 
 #include "runtime/NoWaitScope.h"
@@ -42,6 +45,95 @@ TEST(PostgresDnsQueueStore, KeepsTheQueuesContract) {
     TPostgresDnsQueueStore queue(store);
     check(queue);
   }
+}
+
+TEST(PostgresDnsQueueStore, InstancesSharingTheQueueClaimEachEntryOnce) {
+  PINMARK_NEED_POSTGRES(cluster);
+  {
+    TPostgresStore store(cluster.NewDatabase());
+    TPostgresDnsQueueStore queue(store);
+    EXPECT_TRUE(queue.Shared());
+    ExpectDnsQueueStoreSteps(queue);
+  }
+  const std::string uri = cluster.NewDatabase();
+  TPostgresStore one(uri), two(uri);
+  TPostgresDnsQueueStore queueOne(one), queueTwo(two);
+  ExpectDnsQueueStoreClaimsEachOnce(queueOne, queueTwo);
+}
+
+// Two instances on one database, as the service store and as the queue's
+// store: while one runs a task, the other's RunAlone of it declines, of
+// another task runs; once the first is done, or its work threw, it runs.
+TEST(PostgresStore, ATaskRunsOnOneInstanceAtATime) {
+  PINMARK_NEED_POSTGRES(cluster);
+  const std::string uri = cluster.NewDatabase();
+  TPostgresStore one(uri), two(uri);
+  TPostgresDnsQueueStore queueOne(one), queueTwo(two);
+  using TRun = std::function<bool(const std::string&, const std::function<void()>&)>;
+  const struct {
+    const char* what;
+    TRun first, second;
+  } cases[] = {
+      {"service store", [&](auto& task, auto& work) { return one.RunAlone(task, work); },
+       [&](auto& task, auto& work) { return two.RunAlone(task, work); }},
+      {"queue store", [&](auto& task, auto& work) { return queueOne.RunAlone(task, work); },
+       [&](auto& task, auto& work) { return queueTwo.RunAlone(task, work); }},
+      {"one of each", [&](auto& task, auto& work) { return one.RunAlone(task, work); },
+       [&](auto& task, auto& work) { return queueTwo.RunAlone(task, work); }},
+  };
+  for (const auto& c : cases) {
+    int ran = 0;
+    const std::function<void()> count = [&] { ++ran; };
+    EXPECT_TRUE(c.first("verify", [&] {
+      EXPECT_FALSE(c.second("verify", count)) << c.what;
+      EXPECT_TRUE(c.second("publish", count)) << c.what << ": another task";
+    }));
+    EXPECT_EQ(ran, 1) << c.what;
+    EXPECT_TRUE(c.second("verify", count)) << c.what << ": after the first";
+    EXPECT_THROW(c.first("verify", [] { throw std::runtime_error("pass failed"); }), std::runtime_error);
+    EXPECT_TRUE(c.second("verify", count)) << c.what << ": after work that threw";
+    EXPECT_EQ(ran, 3) << c.what;
+  }
+}
+
+TEST(PostgresStore, InstancesClaimEachDueDeliveryOnce) {
+  PINMARK_NEED_POSTGRES(cluster);
+  const std::string uri = cluster.NewDatabase();
+  TPostgresStore one(uri), two(uri);
+  const TServiceTime t = 1'800'000'000'000, lease = t + 60'000;
+  // Alice's deliveries are due at t, t + 1, ...; bob's came first but his
+  // webhook is paused; carol's is due later than now.
+  const struct {
+    const char* account;
+    int deliveries;
+    TServiceTime created;
+  } accounts[] = {{"bob", 3, t - 10}, {"alice", 40, t}, {"carol", 1, t + 1000}};
+  for (const auto& a : accounts) {
+    ASSERT_TRUE(one.AddAccount(a.account, "h", 1));
+    ASSERT_TRUE(one.SetWebhook(a.account, "https://hooks.example/x", "s"));
+    const std::int64_t id = one.FindAccount(a.account)->Id;
+    for (int i = 0; i < a.deliveries; ++i) ASSERT_TRUE(one.AddDelivery(id, "node.changed", "{}", a.created + i));
+    if (a.created < t) one.DeliveryFailed(one.NextDelivery()->Id, a.created, "refused", t, /*pause=*/true);
+  }
+
+  std::vector<TDeliveryRecord> taken[2];
+  const auto claimAll = [&](IServiceStore& store, std::vector<TDeliveryRecord>& records) {
+    while (std::optional<TDeliveryRecord> d = store.ClaimDelivery(t + 100, lease)) records.push_back(std::move(*d));
+  };
+  std::thread other(claimAll, std::ref(two), std::ref(taken[1]));
+  claimAll(one, taken[0]);
+  other.join();
+  std::set<std::int64_t> claimed;
+  for (const auto& records : taken)
+    for (const TDeliveryRecord& d : records) {
+      EXPECT_TRUE(claimed.insert(d.Id).second) << "delivery " << d.Id << " handed out twice";
+      EXPECT_EQ(d.Account, "alice");
+      EXPECT_EQ(d.Due, d.Created) << "as it was before the lease";
+      EXPECT_EQ(d.Webhook.Url, "https://hooks.example/x");
+    }
+  EXPECT_EQ(claimed.size(), 40u) << "each of alice's, none paused or not yet due";
+  EXPECT_EQ(one.NextDelivery()->Due, t + 1000) << "carol's is next; the claimed are leased";
+  EXPECT_EQ(two.ClaimDelivery(lease, lease + 1)->Due, t + 1000) << "...and taken over when the leases ran out";
 }
 
 TEST(PostgresStore, ADatabaseOfANewerSchemaOrOfAnotherProgramIsRefusedAndLeftAsItIs) {
@@ -147,6 +239,8 @@ TEST(PostgresStore, AThreadThatMustNotWaitIsSentElsewhereBeforeAnythingIsDone) {
     EXPECT_THROW(store.RecordCheckIn(1, "box", "192.0.2.1", 1, 10), EWouldWait);
     EXPECT_THROW(store.FindAccount("alice"), EWouldWait);
     EXPECT_THROW(queue.Earliest(), EWouldWait);
+    EXPECT_THROW(queue.Claim(1, 2), EWouldWait);
+    EXPECT_THROW(store.RunAlone("pass", [] {}), EWouldWait);
     EXPECT_FALSE(scope.Group()) << "no commit group";
   }
   EXPECT_TRUE(store.Nodes(1).empty());
