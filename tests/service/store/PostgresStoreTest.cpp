@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -59,6 +60,71 @@ TEST(PostgresDnsQueueStore, InstancesSharingTheQueueClaimEachEntryOnce) {
   TPostgresStore one(uri), two(uri);
   TPostgresDnsQueueStore queueOne(one), queueTwo(two);
   ExpectDnsQueueStoreClaimsEachOnce(queueOne, queueTwo);
+
+  // Changes of one key from both at once, the first of them making it: none is lost.
+  constexpr int kChanges = 50;
+  const auto count = [](IDnsQueueStore& queue) {
+    for (int i = 0; i < kChanges; ++i)
+      queue.Change("counted.x.zone.", TDnsRecordType::AAAA, [](std::optional<TDnsQueueEntry>& entry) {
+        if (!entry) {
+          entry.emplace();
+          entry->Name = "counted.x.zone.";
+          entry->Type = TDnsRecordType::AAAA;
+        }
+        ++entry->Version;
+        return true;
+      });
+  };
+  std::thread other(count, std::ref(queueTwo));
+  count(queueOne);
+  other.join();
+  EXPECT_EQ(queueOne.Find("counted.x.zone.", TDnsRecordType::AAAA)->Version, 2 * kChanges);
+}
+
+// Another instance holds the row due first (it is claiming it this very
+// moment): a claim takes the next one rather than waiting or taking it too.
+TEST(PostgresStore, ARowAnotherInstanceIsClaimingIsPassedOverNotWaitedFor) {
+  PINMARK_NEED_POSTGRES(cluster);
+  const std::string uri = cluster.NewDatabase();
+  TPostgresStore store(uri);
+  TPostgresDnsQueueStore queue(store);
+  const TServiceTime t = 1'800'000'000'000;
+  ASSERT_TRUE(store.AddAccount("alice", "h", 1));
+  ASSERT_TRUE(store.SetWebhook("alice", "https://hooks.example/x", "s"));
+  for (int i = 0; i < 2; ++i) {
+    TDnsQueueEntry entry;
+    entry.Name = i == 0 ? "a.x.zone." : "b.x.zone.";
+    entry.Address = "192.0.2.1";
+    entry.Due = t + i;
+    queue.Save(entry);
+    ASSERT_TRUE(store.AddDelivery(store.FindAccount("alice")->Id, "node.changed", "{}", t + i));
+  }
+  const struct {
+    const char* what;
+    const char* lock;
+    std::function<TServiceTime()> claim;
+  } cases[] = {
+      {"DNS queue", "SELECT 1 FROM dns_queue WHERE due_ms = $1 FOR UPDATE",
+       [&] {
+         const std::optional<TDnsQueueEntry> e = queue.Claim(t + 10, t + 100);
+         return e ? *e->Due : 0;
+       }},
+      {"deliveries", "SELECT 1 FROM deliveries WHERE due = $1 FOR UPDATE",
+       [&] {
+         const std::optional<TDeliveryRecord> d = store.ClaimDelivery(t + 10, t + 100);
+         return d ? d->Due : 0;
+       }},
+  };
+  for (const auto& c : cases) {
+    TPostgresConnection other(uri);
+    other.Exec("BEGIN");
+    other.Run(c.lock, TPostgresParams(t));
+    std::future<TServiceTime> claimed = std::async(std::launch::async, c.claim);
+    const bool waited = claimed.wait_for(std::chrono::seconds(20)) != std::future_status::ready;
+    other.Exec("ROLLBACK");
+    EXPECT_FALSE(waited) << c.what;
+    EXPECT_EQ(claimed.get(), t + 1) << c.what << ": the next one";
+  }
 }
 
 // Two instances on one database, as the service store and as the queue's
