@@ -205,3 +205,32 @@ void TPostgresPool::Give(std::unique_ptr<TPostgresConnection> c) {
   }
   freed_.notify_all();
 }
+
+std::int64_t PostgresLockKey(std::string_view name) {
+  std::uint64_t hash = 0xcbf29ce484222325u;
+  for (unsigned char ch : name) {
+    hash ^= ch;
+    hash *= 0x100000001b3u;
+  }
+  return static_cast<std::int64_t>(hash);
+}
+
+bool PostgresRunAlone(TPostgresPool& pool, std::string_view task, const std::function<void()>& work) {
+  const std::unique_ptr<TPostgresConnection> c = pool.Separate();
+  const TPostgresParams key(PostgresLockKey(task));
+  if (!c->Run("SELECT pg_try_advisory_lock($1)", key).Bool(0, 0)) return false;
+  struct TUnlock {
+    TPostgresConnection& c;
+    const TPostgresParams& key;
+    ~TUnlock() {
+      if (c.Broken()) return;
+      try {
+        c.Run("SELECT pg_advisory_unlock($1)", key);
+      } catch (const EStoreError&) {
+        // The connection closes next, and the server drops the lock with it.
+      }
+    }
+  } unlock{*c, key};
+  work();
+  return true;
+}

@@ -14,9 +14,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdint>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -153,6 +153,9 @@ class TPostgresPool {
   };
   TLease Take();
   std::size_t Size() const { return size_; }
+  // A connection of the caller's own, outside the pool and its count, for
+  // one that holds a session lock for long and must not starve the others.
+  std::unique_ptr<TPostgresConnection> Separate() { return std::make_unique<TPostgresConnection>(uri_); }
 
  private:
   void Give(std::unique_ptr<TPostgresConnection> c);
@@ -167,3 +170,15 @@ class TPostgresPool {
   std::chrono::milliseconds retry_{0};
   std::string lastError_;
 };
+
+// A fixed 64-bit key for pg_advisory_lock made from a name: FNV-1a, so that
+// every build of every instance sharing a database computes the same key.
+std::int64_t PostgresLockKey(std::string_view name);
+
+// Runs work while this process holds the session advisory lock of task's
+// key, on a connection of its own (work keeps the whole pool), so that one
+// instance of those sharing the database runs the task at a time; false
+// without running work when another holds the lock. Whatever work throws
+// passes through, the lock released. Should the connection break while work
+// runs, the server drops the lock with it and another instance may start.
+bool PostgresRunAlone(TPostgresPool& pool, std::string_view task, const std::function<void()>& work);

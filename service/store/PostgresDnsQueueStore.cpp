@@ -38,6 +38,30 @@ TDnsQueueEntry ReadEntry(const TPostgresResult& r, int row) {
   if (!r.IsNull(row, 9)) e.Due = Time(r.Int(row, 9));
   return e;
 }
+
+std::optional<TDnsQueueEntry> FindOn(TPostgresConnection& c, const std::string& name, TDnsRecordType type,
+                                     const char* lock) {
+  const TPostgresResult r =
+      c.Run("SELECT " + kColumns + " FROM dns_queue WHERE name = $1 AND type = $2" + lock,
+            TPostgresParams(name, DnsRecordTypeName(type)));
+  if (r.Rows() == 0) return std::nullopt;
+  return ReadEntry(r, 0);
+}
+
+void SaveOn(TPostgresConnection& c, const TDnsQueueEntry& e) {
+  TPostgresParams params(e.Name, DnsRecordTypeName(e.Type), e.Address, e.Version, e.PublishedAddress,
+                         DnsStateName(e.State), e.Reason, Milliseconds(e.Since), e.Attempts);
+  if (e.Due)
+    params.Add(Milliseconds(*e.Due));
+  else
+    params.AddNull();
+  c.Run("INSERT INTO dns_queue(" + kColumns +
+             ") VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10) ON CONFLICT (name, type) DO UPDATE SET"
+             " address = excluded.address, version = excluded.version,"
+             " published_address = excluded.published_address, state = excluded.state, reason = excluded.reason,"
+             " since_ms = excluded.since_ms, attempts = excluded.attempts, due_ms = excluded.due_ms",
+         params);
+}
 }  // namespace
 
 TPostgresPool::TLease TPostgresDnsQueueStore::Take() {
@@ -47,26 +71,12 @@ TPostgresPool::TLease TPostgresDnsQueueStore::Take() {
 
 std::optional<TDnsQueueEntry> TPostgresDnsQueueStore::Find(const std::string& name, TDnsRecordType type) {
   auto c = Take();
-  const TPostgresResult r = c->Run("SELECT " + kColumns + " FROM dns_queue WHERE name = $1 AND type = $2",
-                                   TPostgresParams(name, DnsRecordTypeName(type)));
-  if (r.Rows() == 0) return std::nullopt;
-  return ReadEntry(r, 0);
+  return FindOn(*c, name, type, "");
 }
 
 void TPostgresDnsQueueStore::Save(const TDnsQueueEntry& e) {
   auto c = Take();
-  TPostgresParams params(e.Name, DnsRecordTypeName(e.Type), e.Address, e.Version, e.PublishedAddress,
-                         DnsStateName(e.State), e.Reason, Milliseconds(e.Since), e.Attempts);
-  if (e.Due)
-    params.Add(Milliseconds(*e.Due));
-  else
-    params.AddNull();
-  c->Run("INSERT INTO dns_queue(" + kColumns +
-             ") VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10) ON CONFLICT (name, type) DO UPDATE SET"
-             " address = excluded.address, version = excluded.version,"
-             " published_address = excluded.published_address, state = excluded.state, reason = excluded.reason,"
-             " since_ms = excluded.since_ms, attempts = excluded.attempts, due_ms = excluded.due_ms",
-         params);
+  SaveOn(*c, e);
 }
 
 std::optional<TDnsQueueEntry> TPostgresDnsQueueStore::Earliest() {
@@ -108,4 +118,40 @@ TDnsBacklog TPostgresDnsQueueStore::Backlog() {
   backlog.Waiting = r.Int(0, 0);
   if (!r.IsNull(0, 1)) backlog.OldestSince = Time(r.Int(0, 1));
   return backlog;
+}
+
+std::optional<TDnsQueueEntry> TPostgresDnsQueueStore::Claim(TServiceTime now, TServiceTime leaseEnd) {
+  auto c = Take();
+  // The row is locked as it is chosen, and rows another claimer holds are
+  // passed over; the answer is the row as it was, its Due before the lease.
+  const TPostgresResult r = c->Run(
+      "WITH next AS (SELECT " + kColumns +
+          " FROM dns_queue WHERE due_ms <= $1 ORDER BY due_ms LIMIT 1 FOR UPDATE SKIP LOCKED),"
+          " leased AS (UPDATE dns_queue q SET due_ms = $2 FROM next WHERE q.name = next.name AND q.type = next.type"
+          " RETURNING q.name, q.type)"
+          " SELECT " + kColumns + " FROM next JOIN leased USING (name, type)",
+      TPostgresParams(Milliseconds(now), Milliseconds(leaseEnd)));
+  if (r.Rows() == 0) return std::nullopt;
+  return ReadEntry(r, 0);
+}
+
+void TPostgresDnsQueueStore::Change(const std::string& name, TDnsRecordType type, const TChange& change) {
+  auto c = Take();
+  TPostgresTransaction t(*c);
+  std::optional<TDnsQueueEntry> entry = FindOn(*c, name, type, " FOR UPDATE");
+  if (!entry) {
+    // No row to lock: two instances would both find none and the second's
+    // write would undo the first's. A lock of the key, held to the commit,
+    // makes the second wait and then read what the first wrote.
+    c->Run("SELECT pg_advisory_xact_lock($1)",
+           TPostgresParams(PostgresLockKey("dns_queue " + name + " " + DnsRecordTypeName(type))));
+    entry = FindOn(*c, name, type, " FOR UPDATE");
+  }
+  if (change(entry) && entry) SaveOn(*c, *entry);
+  t.Commit();
+}
+
+bool TPostgresDnsQueueStore::RunAlone(const std::string& task, const std::function<void()>& work) {
+  TNoWaitScope::MayWait("a PostgreSQL lock");
+  return PostgresRunAlone(pool_, task, work);
 }

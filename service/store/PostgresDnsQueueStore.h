@@ -1,8 +1,14 @@
 // The DNS update queue kept in the service's PostgreSQL database (table
 // dns_queue, made by the store's migrations), through the store's pool of
-// connections. Each call is one statement, committed whole or not at all,
-// with the store's exceptions; on a thread that must not wait each raises
-// EWouldWait before it does anything.
+// connections. Each call is one statement or one transaction, committed
+// whole or not at all, with the store's exceptions; on a thread that must
+// not wait each raises EWouldWait before it does anything.
+//
+// Several service instances may share the queue: Claim locks the row it
+// takes with FOR UPDATE SKIP LOCKED, so that concurrent claimers pass over
+// it, and leases it by its Due; Change holds the row's lock (or, for a key
+// not there yet, a transaction advisory lock of the key) from its read to
+// its write.
 #pragma once
 
 #include "service/model/DnsQueueStore.h"
@@ -20,6 +26,10 @@ class TPostgresDnsQueueStore : public IDnsQueueStore {
   std::string PublishedTo() override;
   void SetPublishedTo(const std::string& server) override;
   TDnsBacklog Backlog() override;
+  std::optional<TDnsQueueEntry> Claim(TServiceTime now, TServiceTime leaseEnd) override;
+  void Change(const std::string& name, TDnsRecordType type, const TChange& change) override;
+  bool Shared() const override { return true; }
+  bool RunAlone(const std::string& task, const std::function<void()>& work) override;
 
  private:
   TPostgresPool::TLease Take();

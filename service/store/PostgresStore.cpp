@@ -518,3 +518,27 @@ TNodeCounts TPostgresStore::CountNodes(TServiceTime staleBefore) {
       c->Run("SELECT count(*), count(*) FILTER (WHERE last_check_in < $1) FROM nodes", TPostgresParams(staleBefore));
   return {r.Int(0, 0), r.Int(0, 1)};
 }
+
+std::optional<TDeliveryRecord> TPostgresStore::ClaimDelivery(TServiceTime now, TServiceTime leaseEnd) {
+  auto c = Take();
+  // Only the delivery's row is locked (FOR UPDATE OF d): the account's row
+  // stays free for check-ins. The answer carries the Due it had before.
+  const TPostgresResult r = c->Run(
+      "WITH next AS (SELECT d.id, d.due FROM deliveries d JOIN accounts a ON a.id = d.account_id"
+      " WHERE a.webhook_url <> '' AND NOT a.webhook_paused AND d.due <= $1 ORDER BY d.due, d.id LIMIT 1"
+      " FOR UPDATE OF d SKIP LOCKED),"
+      " leased AS (UPDATE deliveries d SET due = $2 FROM next WHERE d.id = next.id"
+      " RETURNING d.id, d.account_id, d.event, d.body, d.created, next.due, d.attempts)"
+      " SELECT l.id, l.account_id, a.name, l.event, l.body, l.created, l.due, l.attempts, " +
+          kWebhookColumns + " FROM leased l JOIN accounts a ON a.id = l.account_id",
+      TPostgresParams(now, leaseEnd));
+  if (r.Rows() == 0) return std::nullopt;
+  return TDeliveryRecord{r.Int(0, 0), r.Int(0, 1), r.Text(0, 2), r.Text(0, 3),
+                         r.Text(0, 4), r.Int(0, 5), r.Int(0, 6), static_cast<int>(r.Int(0, 7)),
+                         ReadWebhook(r, 0, 8)};
+}
+
+bool TPostgresStore::RunAlone(std::string_view task, const std::function<void()>& work) {
+  TNoWaitScope::MayWait("a PostgreSQL lock");
+  return PostgresRunAlone(pool_, task, work);
+}

@@ -72,6 +72,11 @@ class TPostgresStore : public IServiceStore {
   std::vector<TNodeKeyRecord> NodeKeys(std::int64_t accountId) override;
   bool SetKeysOnly(std::string_view name, bool keysOnly) override;
   TNodeCounts CountNodes(TServiceTime staleBefore) override;
+  // Locks the delivery it takes with FOR UPDATE SKIP LOCKED, so that
+  // instances claiming at once take different ones.
+  std::optional<TDeliveryRecord> ClaimDelivery(TServiceTime now, TServiceTime leaseEnd) override;
+  // Under a session advisory lock of the task's name (PostgresRunAlone).
+  bool RunAlone(std::string_view task, const std::function<void()>& work) override;
 
  private:
   void Migrate(TPostgresConnection& c);

@@ -1,12 +1,16 @@
 // The PostgreSQL store on a real server (a throw-away cluster per test
 // program, a database per test): the store and DNS queue contracts, what it
 // refuses, migrating once when instances start together, a server that
-// goes away and comes back, and a thread that must not wait.
+// goes away and comes back, a thread that must not wait, and instances
+// sharing one database: claims taken once, tasks run by one at a time.
 #include "service/store/PostgresStore.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
+#include <set>
+#include <stdexcept>
 #include <thread>
 
 #include "runtime/NoWaitScope.h"
@@ -42,6 +46,160 @@ TEST(PostgresDnsQueueStore, KeepsTheQueuesContract) {
     TPostgresDnsQueueStore queue(store);
     check(queue);
   }
+}
+
+TEST(PostgresDnsQueueStore, InstancesSharingTheQueueClaimEachEntryOnce) {
+  PINMARK_NEED_POSTGRES(cluster);
+  {
+    TPostgresStore store(cluster.NewDatabase());
+    TPostgresDnsQueueStore queue(store);
+    EXPECT_TRUE(queue.Shared());
+    ExpectDnsQueueStoreSteps(queue);
+  }
+  const std::string uri = cluster.NewDatabase();
+  TPostgresStore one(uri), two(uri);
+  TPostgresDnsQueueStore queueOne(one), queueTwo(two);
+  ExpectDnsQueueStoreClaimsEachOnce(queueOne, queueTwo);
+
+  // Changes of one key from both at once, the first of them making it: none is lost.
+  constexpr int kChanges = 50;
+  const auto count = [](IDnsQueueStore& queue) {
+    for (int i = 0; i < kChanges; ++i)
+      queue.Change("counted.x.zone.", TDnsRecordType::AAAA, [](std::optional<TDnsQueueEntry>& entry) {
+        if (!entry) {
+          entry.emplace();
+          entry->Name = "counted.x.zone.";
+          entry->Type = TDnsRecordType::AAAA;
+        }
+        ++entry->Version;
+        return true;
+      });
+  };
+  std::thread other(count, std::ref(queueTwo));
+  count(queueOne);
+  other.join();
+  EXPECT_EQ(queueOne.Find("counted.x.zone.", TDnsRecordType::AAAA)->Version, 2 * kChanges);
+}
+
+// Another instance holds the row due first (it is claiming it this very
+// moment): a claim takes the next one rather than waiting or taking it too.
+TEST(PostgresStore, ARowAnotherInstanceIsClaimingIsPassedOverNotWaitedFor) {
+  PINMARK_NEED_POSTGRES(cluster);
+  const std::string uri = cluster.NewDatabase();
+  TPostgresStore store(uri);
+  TPostgresDnsQueueStore queue(store);
+  const TServiceTime t = 1'800'000'000'000;
+  ASSERT_TRUE(store.AddAccount("alice", "h", 1));
+  ASSERT_TRUE(store.SetWebhook("alice", "https://hooks.example/x", "s"));
+  for (int i = 0; i < 2; ++i) {
+    TDnsQueueEntry entry;
+    entry.Name = i == 0 ? "a.x.zone." : "b.x.zone.";
+    entry.Address = "192.0.2.1";
+    entry.Due = t + i;
+    queue.Save(entry);
+    ASSERT_TRUE(store.AddDelivery(store.FindAccount("alice")->Id, "node.changed", "{}", t + i));
+  }
+  const struct {
+    const char* what;
+    const char* lock;
+    std::function<TServiceTime()> claim;
+  } cases[] = {
+      {"DNS queue", "SELECT 1 FROM dns_queue WHERE due_ms = $1 FOR UPDATE",
+       [&] {
+         const std::optional<TDnsQueueEntry> e = queue.Claim(t + 10, t + 100);
+         return e ? *e->Due : 0;
+       }},
+      {"deliveries", "SELECT 1 FROM deliveries WHERE due = $1 FOR UPDATE",
+       [&] {
+         const std::optional<TDeliveryRecord> d = store.ClaimDelivery(t + 10, t + 100);
+         return d ? d->Due : 0;
+       }},
+  };
+  for (const auto& c : cases) {
+    TPostgresConnection other(uri);
+    other.Exec("BEGIN");
+    other.Run(c.lock, TPostgresParams(t));
+    std::future<TServiceTime> claimed = std::async(std::launch::async, c.claim);
+    const bool waited = claimed.wait_for(std::chrono::seconds(20)) != std::future_status::ready;
+    other.Exec("ROLLBACK");
+    EXPECT_FALSE(waited) << c.what;
+    EXPECT_EQ(claimed.get(), t + 1) << c.what << ": the next one";
+  }
+}
+
+// Two instances on one database, as the service store and as the queue's
+// store: while one runs a task, the other's RunAlone of it declines, of
+// another task runs; once the first is done, or its work threw, it runs.
+TEST(PostgresStore, ATaskRunsOnOneInstanceAtATime) {
+  PINMARK_NEED_POSTGRES(cluster);
+  const std::string uri = cluster.NewDatabase();
+  TPostgresStore one(uri), two(uri);
+  TPostgresDnsQueueStore queueOne(one), queueTwo(two);
+  using TRun = std::function<bool(const std::string&, const std::function<void()>&)>;
+  const struct {
+    const char* what;
+    TRun first, second;
+  } cases[] = {
+      {"service store", [&](auto& task, auto& work) { return one.RunAlone(task, work); },
+       [&](auto& task, auto& work) { return two.RunAlone(task, work); }},
+      {"queue store", [&](auto& task, auto& work) { return queueOne.RunAlone(task, work); },
+       [&](auto& task, auto& work) { return queueTwo.RunAlone(task, work); }},
+      {"one of each", [&](auto& task, auto& work) { return one.RunAlone(task, work); },
+       [&](auto& task, auto& work) { return queueTwo.RunAlone(task, work); }},
+  };
+  for (const auto& c : cases) {
+    int ran = 0;
+    const std::function<void()> count = [&] { ++ran; };
+    EXPECT_TRUE(c.first("verify", [&] {
+      EXPECT_FALSE(c.second("verify", count)) << c.what;
+      EXPECT_TRUE(c.second("publish", count)) << c.what << ": another task";
+    }));
+    EXPECT_EQ(ran, 1) << c.what;
+    EXPECT_TRUE(c.second("verify", count)) << c.what << ": after the first";
+    EXPECT_THROW(c.first("verify", [] { throw std::runtime_error("pass failed"); }), std::runtime_error);
+    EXPECT_TRUE(c.second("verify", count)) << c.what << ": after work that threw";
+    EXPECT_EQ(ran, 3) << c.what;
+  }
+}
+
+TEST(PostgresStore, InstancesClaimEachDueDeliveryOnce) {
+  PINMARK_NEED_POSTGRES(cluster);
+  const std::string uri = cluster.NewDatabase();
+  TPostgresStore one(uri), two(uri);
+  const TServiceTime t = 1'800'000'000'000, lease = t + 60'000;
+  // Alice's deliveries are due at t, t + 1, ...; bob's came first but his
+  // webhook is paused; carol's is due later than now.
+  const struct {
+    const char* account;
+    int deliveries;
+    TServiceTime created;
+  } accounts[] = {{"bob", 3, t - 10}, {"alice", 40, t}, {"carol", 1, t + 1000}};
+  for (const auto& a : accounts) {
+    ASSERT_TRUE(one.AddAccount(a.account, "h", 1));
+    ASSERT_TRUE(one.SetWebhook(a.account, "https://hooks.example/x", "s"));
+    const std::int64_t id = one.FindAccount(a.account)->Id;
+    for (int i = 0; i < a.deliveries; ++i) ASSERT_TRUE(one.AddDelivery(id, "node.changed", "{}", a.created + i));
+    if (a.created < t) one.DeliveryFailed(one.NextDelivery()->Id, a.created, "refused", t, /*pause=*/true);
+  }
+
+  std::vector<TDeliveryRecord> taken[2];
+  const auto claimAll = [&](IServiceStore& store, std::vector<TDeliveryRecord>& records) {
+    while (std::optional<TDeliveryRecord> d = store.ClaimDelivery(t + 100, lease)) records.push_back(std::move(*d));
+  };
+  std::thread other(claimAll, std::ref(two), std::ref(taken[1]));
+  claimAll(one, taken[0]);
+  other.join();
+  std::set<std::int64_t> claimed;
+  for (const auto& records : taken)
+    for (const TDeliveryRecord& d : records) {
+      EXPECT_TRUE(claimed.insert(d.Id).second) << "delivery " << d.Id << " handed out twice";
+      EXPECT_EQ(d.Account, "alice");
+      EXPECT_EQ(d.Due, d.Created) << "as it was before the lease";
+      EXPECT_EQ(d.Webhook.Url, "https://hooks.example/x");
+    }
+  EXPECT_EQ(claimed.size(), 40u) << "each of alice's, none paused or not yet due";
+  EXPECT_EQ(one.NextDelivery()->Due, t + 1000) << "carol's is next; the claimed are leased";
+  EXPECT_EQ(two.ClaimDelivery(lease, lease + 1)->Due, t + 1000) << "...and taken over when the leases ran out";
 }
 
 TEST(PostgresStore, ADatabaseOfANewerSchemaOrOfAnotherProgramIsRefusedAndLeftAsItIs) {
@@ -147,6 +305,8 @@ TEST(PostgresStore, AThreadThatMustNotWaitIsSentElsewhereBeforeAnythingIsDone) {
     EXPECT_THROW(store.RecordCheckIn(1, "box", "192.0.2.1", 1, 10), EWouldWait);
     EXPECT_THROW(store.FindAccount("alice"), EWouldWait);
     EXPECT_THROW(queue.Earliest(), EWouldWait);
+    EXPECT_THROW(queue.Claim(1, 2), EWouldWait);
+    EXPECT_THROW(store.RunAlone("pass", [] {}), EWouldWait);
     EXPECT_FALSE(scope.Group()) << "no commit group";
   }
   EXPECT_TRUE(store.Nodes(1).empty());
