@@ -21,11 +21,15 @@
 // (columns in the "C" collation, so lower() touches ASCII only).
 #pragma once
 
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "service/model/ServiceStore.h"
 #include "service/store/PostgresConnection.h"
+#include "service/store/PostgresFailureCounts.h"
+#include "service/store/PostgresSessions.h"
 
 class TPostgresStore : public IServiceStore {
  public:
@@ -72,6 +76,10 @@ class TPostgresStore : public IServiceStore {
   std::vector<TNodeKeyRecord> NodeKeys(std::int64_t accountId) override;
   bool SetKeysOnly(std::string_view name, bool keysOnly) override;
   TNodeCounts CountNodes(TServiceTime staleBefore) override;
+  // Shared by every instance on the database.
+  std::string VerificationKey(std::string_view candidate) override;
+  ISessionStore* SharedSessions() override;
+  IFailureCounts* SharedFailureCounts(std::string_view kind, const TFailureRule& rule) override;
 
  private:
   void Migrate(TPostgresConnection& c);
@@ -79,4 +87,8 @@ class TPostgresStore : public IServiceStore {
   TPostgresPool::TLease Take();
 
   TPostgresPool pool_;
+  TPostgresSessions sessions_;
+  std::mutex failureLock_;
+  // One per kind, made by its first caller with its rule.
+  std::map<std::string, std::unique_ptr<TPostgresFailureCounts>, std::less<>> failures_;
 };

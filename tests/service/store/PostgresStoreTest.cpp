@@ -1,7 +1,9 @@
 // The PostgreSQL store on a real server (a throw-away cluster per test
-// program, a database per test): the store and DNS queue contracts, what it
-// refuses, migrating once when instances start together, a server that
-// goes away and comes back, and a thread that must not wait.
+// program, a database per test): the store, DNS queue, session and failure
+// count contracts, two instances sharing sessions, failure counts and the
+// verification key, what it refuses, migrating once when instances start
+// together, a server that goes away and comes back, and a thread that must
+// not wait.
 #include "service/store/PostgresStore.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +13,8 @@
 
 #include "runtime/NoWaitScope.h"
 #include "service/store/PostgresDnsQueueStore.h"
+#include "tests/service/FailureCountsContract.h"
+#include "tests/service/SessionStoreContract.h"
 #include "tests/service/dns/DnsQueueStoreContract.h"
 #include "tests/service/store/ServiceStoreContract.h"
 #include "tests/support/PostgresCluster.h"
@@ -42,6 +46,73 @@ TEST(PostgresDnsQueueStore, KeepsTheQueuesContract) {
     TPostgresDnsQueueStore queue(store);
     check(queue);
   }
+}
+
+// A fresh database with one of what a store shares, which keeps its store alive.
+template <class T, class... Args>
+std::shared_ptr<T> OnFreshDatabase(PostgresCluster& cluster, const Args&... args) {
+  struct THeld {
+    explicit THeld(const std::string& uri, const Args&... args) : store(uri), shared(store.Pool(), args...) {}
+    TPostgresStore store;
+    T shared;
+  };
+  auto held = std::make_shared<THeld>(cluster.NewDatabase(), args...);
+  return std::shared_ptr<T>(held, &held->shared);
+}
+
+TEST(PostgresSessions, KeepTheSessionStoresContract) {
+  PINMARK_NEED_POSTGRES(cluster);
+  ExpectSessionStoreContract([&](std::size_t capacity, std::size_t perAccount) {
+    return OnFreshDatabase<TPostgresSessions>(cluster, capacity, perAccount);
+  });
+}
+
+TEST(PostgresFailureCounts, KeepTheFailureCountsContract) {
+  PINMARK_NEED_POSTGRES(cluster);
+  ExpectFailureCountsContract([&](const TFailureRule& rule) {
+    return OnFreshDatabase<TPostgresFailureCounts>(cluster, std::string("address"), rule);
+  });
+}
+
+// Two instances of the service on one database.
+TEST(PostgresStore, InstancesOnOneDatabaseShareSessionsFailuresAndTheVerificationKey) {
+  PINMARK_NEED_POSTGRES(cluster);
+  const std::string uri = cluster.NewDatabase();
+  TPostgresStore one(uri), two(uri);
+  const TServiceTime t = 1'800'000'000'000;
+
+  EXPECT_EQ(one.SharedSessions(), one.SharedSessions());
+  const std::string token = one.SharedSessions()->Begin({7, "alice", "hash", 1, 0, true}, t);
+  const std::optional<TAccountRecord> found = two.SharedSessions()->Find(token, t + 1);
+  ASSERT_TRUE(found) << "a sign-in on one is honoured by the other";
+  EXPECT_EQ(found->Name, "alice");
+  EXPECT_TRUE(found->KeysOnly);
+  EXPECT_EQ(two.SharedSessions()->EndAll(7), 1u);
+  EXPECT_FALSE(one.SharedSessions()->Find(token, t + 2)) << "ended on the other, ended here";
+
+  const TFailureRule rule{40, 60 * 1000, 1000};
+  IFailureCounts* address = one.SharedFailureCounts("address", rule);
+  EXPECT_EQ(one.SharedFailureCounts("address", rule), address) << "one object per kind";
+  IFailureCounts* there = two.SharedFailureCounts("address", rule);
+  EXPECT_EQ(there->Blocked("192.0.2.1", t), 0);
+  // Failures counted at once through both are all counted.
+  std::vector<std::thread> guessers;
+  for (IFailureCounts* counts : {address, there})
+    guessers.emplace_back([counts, t] {
+      for (int i = 0; i < 20; ++i) counts->Failed("192.0.2.1", t);
+    });
+  for (std::thread& g : guessers) g.join();
+  EXPECT_EQ(address->Blocked("192.0.2.1", t), 60 * 1000) << "the instance that counted sees it at once";
+  // The other learns it with its next refresh of what is failing.
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (there->Blocked("192.0.2.1", t) == 0 && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(there->Blocked("192.0.2.1", t), 60 * 1000);
+  EXPECT_EQ(two.SharedFailureCounts("pair", rule)->Blocked("192.0.2.1", t), 0) << "kinds count apart";
+
+  EXPECT_EQ(one.VerificationKey("first"), "first");
+  EXPECT_EQ(two.VerificationKey("second"), "first");
+  EXPECT_EQ(one.VerificationKey("third"), "first");
 }
 
 TEST(PostgresStore, ADatabaseOfANewerSchemaOrOfAnotherProgramIsRefusedAndLeftAsItIs) {
