@@ -20,12 +20,14 @@ const std::string kFailed =
     " RETURNING allowance, since, (xmax = 0) AS inserted";
 }  // namespace
 
-TPostgresFailureCounts::TPostgresFailureCounts(TPostgresPool& pool, std::string kind, const TFailureRule& rule)
+TPostgresFailureCounts::TPostgresFailureCounts(TPostgresPool& pool, std::string kind, const TFailureRule& rule,
+                                               std::chrono::milliseconds refreshEvery)
     : pool_(pool),
       kind_(std::move(kind)),
       burst_(std::max(1, rule.Burst)),
       refillEvery_(std::max<TServiceTime>(1, rule.RefillEvery)),
-      capacity_(std::max<std::size_t>(1, rule.Capacity)) {}
+      capacity_(std::max<std::size_t>(1, rule.Capacity)),
+      refreshEvery_(refreshEvery) {}
 
 TPostgresPool::TLease TPostgresFailureCounts::Take() {
   TNoWaitScope::MayWait("a PostgreSQL query");
@@ -43,7 +45,7 @@ TPostgresFailureCounts::TBucket TPostgresFailureCounts::Refilled(TBucket b, TSer
 void TPostgresFailureCounts::Refresh(TServiceTime now) {
   {
     std::lock_guard<std::mutex> guard(lock_);
-    if (refreshing_ || std::chrono::steady_clock::now() - refreshed_ < RefreshEvery) return;
+    if (refreshing_ || std::chrono::steady_clock::now() - refreshed_ < refreshEvery_) return;
     refreshing_ = true;
   }
   std::unordered_map<std::string, TBucket> seen;
@@ -102,28 +104,31 @@ bool TPostgresFailureCounts::Failing(std::string_view key, TServiceTime now) {
 
 void TPostgresFailureCounts::Failed(std::string_view key, TServiceTime now) {
   auto c = Take();
-  TPostgresTransaction t(*c);
   const TPostgresResult r = c->Run(kFailed, TPostgresParams(kind_, key, burst_, now, refillEvery_));
-  const TBucket bucket{r.Int(0, 0), r.Int(0, 1)};
-  if (r.Bool(0, 2)) {
-    // A new key: a full table forgets keys whose allowance is whole again,
-    // then those whose last failure is the oldest; never this one.
-    const std::int64_t capacity = static_cast<std::int64_t>(capacity_);
-    if (c->Run("SELECT count(*) FROM failure_counts WHERE kind = $1", TPostgresParams(kind_)).Int(0, 0) > capacity) {
-      c->Run("DELETE FROM failure_counts WHERE kind = $1 AND key <> $2 AND allowance +"
-             " CASE WHEN $3::bigint > since THEN ($3::bigint - since) / $4::bigint ELSE 0 END >= $5::bigint",
-             TPostgresParams(kind_, key, now, refillEvery_, burst_));
-      const std::int64_t over =
-          c->Run("SELECT count(*) FROM failure_counts WHERE kind = $1", TPostgresParams(kind_)).Int(0, 0) - capacity;
-      if (over > 0)
-        c->Run("DELETE FROM failure_counts WHERE (kind, key) IN (SELECT kind, key FROM failure_counts"
-               " WHERE kind = $1 AND key <> $2 ORDER BY last, key LIMIT $3)",
-               TPostgresParams(kind_, key, over));
-    }
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    mirror_[std::string(key)] = {r.Int(0, 0), r.Int(0, 1)};
   }
+  if (!r.Bool(0, 2)) return;
+  // A new key: a full table forgets keys whose allowance is whole again,
+  // then those whose last failure is the oldest; never this one. Apart from
+  // the count, which stands whatever happens here, and one instance at a
+  // time, so that instances tidying at once cannot deadlock on each other's rows.
+  const std::int64_t capacity = static_cast<std::int64_t>(capacity_);
+  TPostgresTransaction t(*c);
+  c->Run("SELECT pg_advisory_xact_lock($1, hashtext($2))", TPostgresParams(TidyLock, kind_));
+  if (c->Run("SELECT count(*) FROM failure_counts WHERE kind = $1", TPostgresParams(kind_)).Int(0, 0) <= capacity)
+    return;
+  c->Run("DELETE FROM failure_counts WHERE kind = $1 AND key <> $2 AND allowance +"
+         " CASE WHEN $3::bigint > since THEN ($3::bigint - since) / $4::bigint ELSE 0 END >= $5::bigint",
+         TPostgresParams(kind_, key, now, refillEvery_, burst_));
+  const std::int64_t over =
+      c->Run("SELECT count(*) FROM failure_counts WHERE kind = $1", TPostgresParams(kind_)).Int(0, 0) - capacity;
+  if (over > 0)
+    c->Run("DELETE FROM failure_counts WHERE (kind, key) IN (SELECT kind, key FROM failure_counts"
+           " WHERE kind = $1 AND key <> $2 ORDER BY last, key LIMIT $3)",
+           TPostgresParams(kind_, key, over));
   t.Commit();
-  std::lock_guard<std::mutex> guard(lock_);
-  mirror_[std::string(key)] = bucket;
 }
 
 std::size_t TPostgresFailureCounts::Size() {

@@ -10,8 +10,8 @@
 // process does not know to be failing is answered from memory, and only a
 // key in the mirror costs an indexed read. The mirror is the keys whose
 // failures the database recorded (at the server's clock) since the last
-// refresh, less a margin; it is refreshed by the first call at least
-// RefreshEvery after the last one, in one query. So an instance may miss,
+// refresh, less a margin, and those this process counted; it is refreshed
+// by the first call at least RefreshEvery after the last one, in one query. So an instance may miss,
 // for at most RefreshEvery (and the time a failure takes to commit), that a
 // key began failing on another instance: an attacker spreading guesses
 // over instances gets, beyond what the rule allows, at most what it can try
@@ -37,7 +37,11 @@ class TPostgresFailureCounts : public IFailureCounts {
   // visible only after it.
   static constexpr std::int64_t RefreshMarginMicros = 2'000'000;
 
-  TPostgresFailureCounts(TPostgresPool& pool, std::string kind, const TFailureRule& rule);
+  // pg_advisory_xact_lock's first key while forgetting keys of a full table: "PmFc".
+  static constexpr int TidyLock = 0x506d4663;
+
+  TPostgresFailureCounts(TPostgresPool& pool, std::string kind, const TFailureRule& rule,
+                         std::chrono::milliseconds refreshEvery = RefreshEvery);
 
   TServiceTime Blocked(std::string_view key, TServiceTime now) override;
   void Failed(std::string_view key, TServiceTime now) override;
@@ -62,6 +66,7 @@ class TPostgresFailureCounts : public IFailureCounts {
   const int burst_;
   const TServiceTime refillEvery_;
   const std::size_t capacity_;
+  const std::chrono::milliseconds refreshEvery_;
 
   std::mutex lock_;
   std::unordered_map<std::string, TBucket> mirror_;

@@ -17,6 +17,10 @@
 // raises EWouldWait before it does anything, so that the work is done on a
 // thread that may wait. There is no commit group (EndGroup does nothing).
 //
+// Instances on one database also share the web page's sessions, the
+// failed sign-in counts (one TPostgresFailureCounts per kind, owned here)
+// and the key remembered verifications are keyed with.
+//
 // Names compare without ASCII case through unique indexes on lower(name)
 // (columns in the "C" collation, so lower() touches ASCII only).
 #pragma once

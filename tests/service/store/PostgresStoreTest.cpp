@@ -74,6 +74,21 @@ TEST(PostgresFailureCounts, KeepTheFailureCountsContract) {
   });
 }
 
+// Blocked and Failing are asked on every check-in: only keys known to be
+// failing may cost a query (any query would raise EWouldWait here).
+TEST(PostgresFailureCounts, KeysNotKnownToBeFailingAreAnsweredFromMemory) {
+  PINMARK_NEED_POSTGRES(cluster);
+  TPostgresStore store(cluster.NewDatabase());
+  TPostgresFailureCounts counts(store.Pool(), "address", {1, 60 * 1000, 100}, std::chrono::hours(1));
+  const TServiceTime t = 1'800'000'000'000;
+  EXPECT_EQ(counts.Blocked("192.0.2.1", t), 0);
+  counts.Failed("192.0.2.2", t);
+  TNoWaitScope scope;
+  EXPECT_EQ(counts.Blocked("192.0.2.1", t), 0);
+  EXPECT_FALSE(counts.Failing("192.0.2.1", t));
+  EXPECT_THROW(counts.Blocked("192.0.2.2", t), EWouldWait);
+}
+
 // Two instances of the service on one database.
 TEST(PostgresStore, InstancesOnOneDatabaseShareSessionsFailuresAndTheVerificationKey) {
   PINMARK_NEED_POSTGRES(cluster);
