@@ -104,6 +104,14 @@ TEST(PostgresStore, InstancesOnOneDatabaseShareSessionsFailuresAndTheVerificatio
   EXPECT_TRUE(found->KeysOnly);
   EXPECT_EQ(two.SharedSessions()->EndAll(7), 1u);
   EXPECT_FALSE(one.SharedSessions()->Find(token, t + 2)) << "ended on the other, ended here";
+  // Sign-ins at once through both never leave an account more than its share.
+  std::vector<std::thread> signIns;
+  for (TPostgresStore* store : {&one, &two})
+    signIns.emplace_back([store, t] {
+      for (int i = 0; i < 10; ++i) store->SharedSessions()->Begin({8, "bob", "hash", 1, 0, false}, t + i);
+    });
+  for (std::thread& s : signIns) s.join();
+  EXPECT_EQ(two.SharedSessions()->Size(), ISessionStore::PerAccount);
 
   const TFailureRule rule{40, 60 * 1000, 1000};
   IFailureCounts* address = one.SharedFailureCounts("address", rule);
