@@ -93,6 +93,36 @@ const TMigration kMigrations[] = {
      "CREATE TABLE dns_settings("
      "  key text PRIMARY KEY,"
      "  value text NOT NULL);"},
+    // What instances on one database share besides the data: the web page's
+    // sessions (TPostgresSessions; key is the SHA-256 of the token, the
+    // account as it was at sign-in), failed sign-ins (TPostgresFailureCounts;
+    // touched is the server's clock in microseconds, for the instances'
+    // mirrors) and the key remembered password verifications are keyed with.
+    {2,
+     "CREATE TABLE sessions("
+     "  key text PRIMARY KEY,"
+     "  seq bigint GENERATED ALWAYS AS IDENTITY,"
+     "  account_id bigint NOT NULL,"
+     "  account_name text NOT NULL,"
+     "  password_hash text NOT NULL,"
+     "  created bigint NOT NULL,"
+     "  keys_only boolean NOT NULL,"
+     "  expires bigint NOT NULL);"
+     "CREATE INDEX sessions_by_account ON sessions(account_id, seq);"
+     "CREATE INDEX sessions_by_expiry ON sessions(expires);"
+     "CREATE TABLE failure_counts("
+     "  kind text NOT NULL,"
+     "  key text NOT NULL,"
+     "  allowance bigint NOT NULL,"
+     "  since bigint NOT NULL,"
+     "  last bigint NOT NULL,"
+     "  touched bigint NOT NULL DEFAULT (extract(epoch FROM clock_timestamp()) * 1000000)::bigint,"
+     "  PRIMARY KEY (kind, key));"
+     "CREATE INDEX failure_counts_by_last ON failure_counts(kind, last);"
+     "CREATE INDEX failure_counts_by_touched ON failure_counts(kind, touched);"
+     "CREATE TABLE verification_key("
+     "  id integer PRIMARY KEY CHECK (id = 1),"
+     "  key text NOT NULL);"},
 };
 
 int FamilyNumber(TAddressFamily family) { return family == TAddressFamily::IPv4 ? 4 : 6; }
@@ -148,12 +178,33 @@ const std::string kRepeatCheckIn =
     " old.ipv6_check_in";
 }  // namespace
 
-TPostgresStore::TPostgresStore(const std::string& uri, std::size_t connections) : pool_(uri, connections) {
+TPostgresStore::TPostgresStore(const std::string& uri, std::size_t connections)
+    : pool_(uri, connections), sessions_(pool_) {
   TPostgresPool::TLease c = pool_.Take();
   Migrate(*c);
 }
 
 TPostgresStore::~TPostgresStore() = default;
+
+std::string TPostgresStore::VerificationKey(std::string_view candidate) {
+  auto c = Take();
+  // Only the first caller of all writes, whichever instance it is.
+  c->Run("INSERT INTO verification_key(id, key) VALUES(1, $1) ON CONFLICT DO NOTHING", TPostgresParams(candidate));
+  const TPostgresResult r = c->Run("SELECT key FROM verification_key WHERE id = 1");
+  if (r.Rows() != 1) throw EStoreCorrupt("the " + c->Where() + " keeps no key for remembered verifications");
+  return r.Text(0, 0);
+}
+
+ISessionStore* TPostgresStore::SharedSessions() { return &sessions_; }
+
+IFailureCounts* TPostgresStore::SharedFailureCounts(std::string_view kind, const TFailureRule& rule) {
+  std::lock_guard<std::mutex> guard(failureLock_);
+  auto it = failures_.find(kind);
+  if (it == failures_.end())
+    it = failures_.emplace(std::string(kind), std::make_unique<TPostgresFailureCounts>(pool_, std::string(kind), rule))
+             .first;
+  return it->second.get();
+}
 
 bool TPostgresStore::IsUri(const std::string& db) {
   return db.rfind("postgresql://", 0) == 0 || db.rfind("postgres://", 0) == 0;

@@ -17,15 +17,23 @@
 // raises EWouldWait before it does anything, so that the work is done on a
 // thread that may wait. There is no commit group (EndGroup does nothing).
 //
+// Instances on one database also share the web page's sessions, the
+// failed sign-in counts (one TPostgresFailureCounts per kind, owned here)
+// and the key remembered verifications are keyed with.
+//
 // Names compare without ASCII case through unique indexes on lower(name)
 // (columns in the "C" collation, so lower() touches ASCII only).
 #pragma once
 
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "service/model/ServiceStore.h"
 #include "service/store/PostgresConnection.h"
+#include "service/store/PostgresFailureCounts.h"
+#include "service/store/PostgresSessions.h"
 
 class TPostgresStore : public IServiceStore {
  public:
@@ -77,6 +85,10 @@ class TPostgresStore : public IServiceStore {
   std::optional<TDeliveryRecord> ClaimDelivery(TServiceTime now, TServiceTime leaseEnd) override;
   // Under a session advisory lock of the task's name (PostgresRunAlone).
   bool RunAlone(std::string_view task, const std::function<void()>& work) override;
+  // Shared by every instance on the database.
+  std::string VerificationKey(std::string_view candidate) override;
+  ISessionStore* SharedSessions() override;
+  IFailureCounts* SharedFailureCounts(std::string_view kind, const TFailureRule& rule) override;
 
  private:
   void Migrate(TPostgresConnection& c);
@@ -84,4 +96,8 @@ class TPostgresStore : public IServiceStore {
   TPostgresPool::TLease Take();
 
   TPostgresPool pool_;
+  TPostgresSessions sessions_;
+  std::mutex failureLock_;
+  // One per kind, made by its first caller with its rule.
+  std::map<std::string, std::unique_ptr<TPostgresFailureCounts>, std::less<>> failures_;
 };

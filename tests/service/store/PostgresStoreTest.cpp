@@ -1,8 +1,9 @@
 // The PostgreSQL store on a real server (a throw-away cluster per test
-// program, a database per test): the store and DNS queue contracts, what it
-// refuses, migrating once when instances start together, a server that
-// goes away and comes back, a thread that must not wait, and instances
-// sharing one database: claims taken once, tasks run by one at a time.
+// program, a database per test): the store, DNS queue, session and failure
+// count contracts, what it refuses, migrating once when instances start
+// together, a server that goes away and comes back, a thread that must not
+// wait, and instances sharing one database: claims taken once, tasks run by
+// one at a time, sessions, failure counts and the verification key shared.
 #include "service/store/PostgresStore.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +16,8 @@
 
 #include "runtime/NoWaitScope.h"
 #include "service/store/PostgresDnsQueueStore.h"
+#include "tests/service/core/FailureCountsContract.h"
+#include "tests/service/core/SessionStoreContract.h"
 #include "tests/service/dns/DnsQueueStoreContract.h"
 #include "tests/service/store/ServiceStoreContract.h"
 #include "tests/support/PostgresCluster.h"
@@ -200,6 +203,94 @@ TEST(PostgresStore, InstancesClaimEachDueDeliveryOnce) {
   EXPECT_EQ(claimed.size(), 40u) << "each of alice's, none paused or not yet due";
   EXPECT_EQ(one.NextDelivery()->Due, t + 1000) << "carol's is next; the claimed are leased";
   EXPECT_EQ(two.ClaimDelivery(lease, lease + 1)->Due, t + 1000) << "...and taken over when the leases ran out";
+// A fresh database with one of what a store shares, which keeps its store alive.
+template <class T, class... Args>
+std::shared_ptr<T> OnFreshDatabase(PostgresCluster& cluster, const Args&... args) {
+  struct THeld {
+    explicit THeld(const std::string& uri, const Args&... args) : store(uri), shared(store.Pool(), args...) {}
+    TPostgresStore store;
+    T shared;
+  };
+  auto held = std::make_shared<THeld>(cluster.NewDatabase(), args...);
+  return std::shared_ptr<T>(held, &held->shared);
+}
+
+TEST(PostgresSessions, KeepTheSessionStoresContract) {
+  PINMARK_NEED_POSTGRES(cluster);
+  ExpectSessionStoreContract([&](std::size_t capacity, std::size_t perAccount) {
+    return OnFreshDatabase<TPostgresSessions>(cluster, capacity, perAccount);
+  });
+}
+
+TEST(PostgresFailureCounts, KeepTheFailureCountsContract) {
+  PINMARK_NEED_POSTGRES(cluster);
+  ExpectFailureCountsContract([&](const TFailureRule& rule) {
+    return OnFreshDatabase<TPostgresFailureCounts>(cluster, std::string("address"), rule);
+  });
+}
+
+// Blocked and Failing are asked on every check-in: only keys known to be
+// failing may cost a query (any query would raise EWouldWait here).
+TEST(PostgresFailureCounts, KeysNotKnownToBeFailingAreAnsweredFromMemory) {
+  PINMARK_NEED_POSTGRES(cluster);
+  TPostgresStore store(cluster.NewDatabase());
+  TPostgresFailureCounts counts(store.Pool(), "address", {1, 60 * 1000, 100}, std::chrono::hours(1));
+  const TServiceTime t = 1'800'000'000'000;
+  EXPECT_EQ(counts.Blocked("192.0.2.1", t), 0);
+  counts.Failed("192.0.2.2", t);
+  TNoWaitScope scope;
+  EXPECT_EQ(counts.Blocked("192.0.2.1", t), 0);
+  EXPECT_FALSE(counts.Failing("192.0.2.1", t));
+  EXPECT_THROW(counts.Blocked("192.0.2.2", t), EWouldWait);
+}
+
+// Two instances of the service on one database.
+TEST(PostgresStore, InstancesOnOneDatabaseShareSessionsFailuresAndTheVerificationKey) {
+  PINMARK_NEED_POSTGRES(cluster);
+  const std::string uri = cluster.NewDatabase();
+  TPostgresStore one(uri), two(uri);
+  const TServiceTime t = 1'800'000'000'000;
+
+  EXPECT_EQ(one.SharedSessions(), one.SharedSessions());
+  const std::string token = one.SharedSessions()->Begin({7, "alice", "hash", 1, 0, true}, t);
+  const std::optional<TAccountRecord> found = two.SharedSessions()->Find(token, t + 1);
+  ASSERT_TRUE(found) << "a sign-in on one is honoured by the other";
+  EXPECT_EQ(found->Name, "alice");
+  EXPECT_TRUE(found->KeysOnly);
+  EXPECT_EQ(two.SharedSessions()->EndAll(7), 1u);
+  EXPECT_FALSE(one.SharedSessions()->Find(token, t + 2)) << "ended on the other, ended here";
+  // Sign-ins at once through both never leave an account more than its share.
+  std::vector<std::thread> signIns;
+  for (TPostgresStore* store : {&one, &two})
+    signIns.emplace_back([store, t] {
+      for (int i = 0; i < 10; ++i) store->SharedSessions()->Begin({8, "bob", "hash", 1, 0, false}, t + i);
+    });
+  for (std::thread& s : signIns) s.join();
+  EXPECT_EQ(two.SharedSessions()->Size(), ISessionStore::PerAccount);
+
+  const TFailureRule rule{40, 60 * 1000, 1000};
+  IFailureCounts* address = one.SharedFailureCounts("address", rule);
+  EXPECT_EQ(one.SharedFailureCounts("address", rule), address) << "one object per kind";
+  IFailureCounts* there = two.SharedFailureCounts("address", rule);
+  EXPECT_EQ(there->Blocked("192.0.2.1", t), 0);
+  // Failures counted at once through both are all counted.
+  std::vector<std::thread> guessers;
+  for (IFailureCounts* counts : {address, there})
+    guessers.emplace_back([counts, t] {
+      for (int i = 0; i < 20; ++i) counts->Failed("192.0.2.1", t);
+    });
+  for (std::thread& g : guessers) g.join();
+  EXPECT_EQ(address->Blocked("192.0.2.1", t), 60 * 1000) << "the instance that counted sees it at once";
+  // The other learns it with its next refresh of what is failing.
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (there->Blocked("192.0.2.1", t) == 0 && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(there->Blocked("192.0.2.1", t), 60 * 1000);
+  EXPECT_EQ(two.SharedFailureCounts("pair", rule)->Blocked("192.0.2.1", t), 0) << "kinds count apart";
+
+  EXPECT_EQ(one.VerificationKey("first"), "first");
+  EXPECT_EQ(two.VerificationKey("second"), "first");
+  EXPECT_EQ(one.VerificationKey("third"), "first");
 }
 
 TEST(PostgresStore, ADatabaseOfANewerSchemaOrOfAnotherProgramIsRefusedAndLeftAsItIs) {
