@@ -203,6 +203,8 @@ TEST(PostgresStore, InstancesClaimEachDueDeliveryOnce) {
   EXPECT_EQ(claimed.size(), 40u) << "each of alice's, none paused or not yet due";
   EXPECT_EQ(one.NextDelivery()->Due, t + 1000) << "carol's is next; the claimed are leased";
   EXPECT_EQ(two.ClaimDelivery(lease, lease + 1)->Due, t + 1000) << "...and taken over when the leases ran out";
+}
+
 // A fresh database with one of what a store shares, which keeps its store alive.
 template <class T, class... Args>
 std::shared_ptr<T> OnFreshDatabase(PostgresCluster& cluster, const Args&... args) {
