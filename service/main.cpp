@@ -252,6 +252,8 @@ int main(int argc, char** argv) {
       return TServiceCommands::NodeKey(options.NodeKey);
     case TServiceCommand::Backup:
       return TServiceCommands::Backup(options.Backup);
+    case TServiceCommand::Migrate:
+      return TServiceCommands::Migrate(options.Migrate);
     case TServiceCommand::Serve:
       break;
   }

@@ -25,6 +25,7 @@
 #include "service/store/SqliteBackup.h"
 #include "service/store/SqliteDnsQueueStore.h"
 #include "service/store/SqliteStore.h"
+#include "service/store/StoreMigration.h"
 
 namespace {
 int Fail(const std::string& message) {
@@ -296,5 +297,17 @@ int TServiceCommands::Backup(const TBackupOptions& o) {
     return 0;
   } catch (const Exception& e) {
     return Fail(e.Message() + "; " + o.File + " is as it was");
+  }
+}
+
+int TServiceCommands::Migrate(const TMigrateOptions& o) {
+  try {
+    const TStoreMigrationCounts n = TStoreMigration::Copy(o.From, o.To);
+    std::cout << "copied " << o.From << " into PostgreSQL: " << n.Accounts << " accounts, " << n.Nodes << " nodes, "
+              << n.History << " history entries, " << n.NodeKeys << " node keys, " << n.Deliveries
+              << " webhook deliveries, " << n.DnsQueue << " DNS queue entries\n";
+    return 0;
+  } catch (const Exception& e) {
+    return Fail(e.Message() + "; nothing was copied");
   }
 }

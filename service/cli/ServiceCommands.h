@@ -1,6 +1,6 @@
 // The commands that manage the service's database beside the running
 // service: account add, passwd, remove, list, import, set and show; node key;
-// backup. Each prints what it did on standard output and returns the exit
+// backup; migrate. Each prints what it did on standard output and returns the exit
 // status: 0 done, 1 failed, with the reason on standard error.
 #pragma once
 
@@ -13,6 +13,7 @@ class TServiceCommands {
   static int Account(const TAccountOptions& options);
   static int NodeKey(const TNodeKeyOptions& options);
   static int Backup(const TBackupOptions& options);
+  static int Migrate(const TMigrateOptions& options);
 
   // $STATE_DIRECTORY/pinmark.db under systemd, else the unit's own place.
   static std::string DefaultDatabase();

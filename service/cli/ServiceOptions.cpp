@@ -114,6 +114,7 @@ class TDeclarations {
   void DeclareAccount(TAccountOptions& o, const std::string& defaultDb);
   void DeclareNodeKey(TNodeKeyOptions& o, const std::string& defaultDb);
   void DeclareBackup(TBackupOptions& o, const std::string& defaultDb);
+  void DeclareMigrate(TMigrateOptions& o);
   CLI::Option* Db(CLI::App& command, std::string& field, const std::string& defaultDb);
   void Needs(CLI::Option* from, CLI::Option* to, std::string message);
   void Excludes(CLI::Option* from, CLI::Option* to, std::string message);
@@ -123,7 +124,7 @@ class TDeclarations {
 
   // What Finish reads after parsing.
   CLI::Option *host = nullptr, *account = nullptr, *accounts = nullptr, *dnsZone = nullptr, *version = nullptr;
-  CLI::App *nodeKey = nullptr, *backup = nullptr;
+  CLI::App *nodeKey = nullptr, *backup = nullptr, *migrate = nullptr;
   std::vector<const CLI::Option*> setChanges_;  // "account set" takes one of them at least
   std::map<const CLI::App*, TAccountVerb> verbs_;
 
@@ -144,6 +145,7 @@ TDeclarations::TDeclarations(TServiceOptions& o, const std::string& defaultDb) :
   DeclareAccount(o.Account, defaultDb);
   DeclareNodeKey(o.NodeKey, defaultDb);
   DeclareBackup(o.Backup, defaultDb);
+  DeclareMigrate(o.Migrate);
 }
 
 void TDeclarations::DeclareServe(TServeOptions& o) {
@@ -383,6 +385,23 @@ void TDeclarations::DeclareBackup(TBackupOptions& o, const std::string& defaultD
   Db(*backup, o.Db, defaultDb);
 }
 
+void TDeclarations::DeclareMigrate(TMigrateOptions& o) {
+  migrate = app.add_subcommand("migrate",
+                               "copy everything an SQLite database holds into an empty PostgreSQL database, in one "
+                               "transaction (stop the service first)");
+  commands_.push_back(migrate);
+  missingOperand_[migrate->add_option("--from", o.From, "the SQLite file, read only")->type_name("FILE")->required()] =
+      "migrate needs --from FILE and --to postgresql://...";
+  missingOperand_[migrate->add_option("--to", o.To, "the PostgreSQL database, one without accounts")
+                      ->type_name("URI")
+                      ->required()
+                      ->check(CLI::Validator(
+                          [](std::string& uri) {
+                            return IsDatabaseUri(uri) ? std::string() : "--to takes a postgresql:// URI";
+                          },
+                          "URI"))] = "migrate needs --from FILE and --to postgresql://...";
+}
+
 void TDeclarations::Needs(CLI::Option* from, CLI::Option* to, std::string message) {
   from->needs(to);
   relations_.push_back({from, to, true, std::move(message)});
@@ -466,6 +485,10 @@ void TDeclarations::Finish(TServiceOptions& o) const {
   }
   if (chain.back() == backup) {
     o.Command = TServiceCommand::Backup;
+    return;
+  }
+  if (chain.back() == migrate) {
+    o.Command = TServiceCommand::Migrate;
     return;
   }
   if (verbs_.contains(chain.back())) {

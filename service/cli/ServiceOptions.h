@@ -71,7 +71,11 @@ struct TBackupOptions {
   std::string File, Db;
 };
 
-enum class TServiceCommand { Serve, Help, Version, Account, NodeKey, Backup };
+struct TMigrateOptions {
+  std::string From, To;  // an SQLite file, a PostgreSQL URI
+};
+
+enum class TServiceCommand { Serve, Help, Version, Account, NodeKey, Backup, Migrate };
 
 struct TServiceOptions {
   TServiceCommand Command = TServiceCommand::Serve;
@@ -79,6 +83,7 @@ struct TServiceOptions {
   TAccountOptions Account;
   TNodeKeyOptions NodeKey;
   TBackupOptions Backup;
+  TMigrateOptions Migrate;
   std::string HelpText;  // for Help: of the command asked about
 
   // argv as main() has it. defaultDb is the commands' database when no --db
