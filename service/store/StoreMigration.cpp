@@ -15,9 +15,9 @@ namespace {
 struct TTable {
   const char* name;
   const char* columns;
-  const char* order;        // the file's order, so history stays in order
-  bool identity;            // an id PostgreSQL generates, given here
-  const char* conflict;     // "" or the ON CONFLICT clause of a single-row table
+  const char* order;     // the file's order, so history stays in order
+  bool identity;         // an id PostgreSQL generates, given here
+  const char* conflict;  // "" or the ON CONFLICT clause of a single-row table
 };
 const TTable kTables[] = {
     {"accounts",
@@ -103,8 +103,8 @@ std::int64_t CopyTable(TReadOnlyFile& from, TPostgresConnection& to, const TTabl
   }
   flush();
   if (t.identity)
-    to.Exec(std::string("SELECT setval(pg_get_serial_sequence('") + t.name + "', 'id'), COALESCE(MAX(id), 0) + 1, false) FROM " +
-            t.name);
+    to.Exec(std::string("SELECT setval(pg_get_serial_sequence('") + t.name +
+            "', 'id'), COALESCE(MAX(id), 0) + 1, false) FROM " + t.name);
   return copied;
 }
 }  // namespace
