@@ -397,7 +397,7 @@ void TDeclarations::DeclareMigrate(TMigrateOptions& o) {
                       ->required()
                       ->check(CLI::Validator(
                           [](std::string& uri) {
-                            return IsDatabaseUri(uri) ? std::string() : "--to takes a postgresql:// URI";
+                            return IsDatabaseUri(uri) ? std::string() : "takes a postgresql:// URI";
                           },
                           "URI"))] = "migrate needs --from FILE and --to postgresql://...";
 }
@@ -523,8 +523,9 @@ void TDeclarations::Finish(TServiceOptions& o) const {
     previous = given;
   }
   if (serve.Create && IsDatabaseUri(serve.Db))
-    throw EUsage("--create is for an SQLite file; a PostgreSQL database is made by its administrator (createdb), "
-                 "its tables by the service");
+    throw EUsage(
+        "--create is for an SQLite file; a PostgreSQL database is made by its administrator (createdb), "
+        "its tables by the service");
   serve.Publish = dnsZone->count() > 0;
   // One zone for both: a dyndns2 host is the very name the node is published under.
   if (serve.Publish) {

@@ -234,6 +234,15 @@ TEST(ServiceOptions, EachCommandTakesItsOperandsAndOptionsOnly) {
        }},
       {{"backup", "--db", "a.db"}, "backup needs the FILE to write the copy to"},
       {{"backup", "copy.db", "--port", "1"}, "unknown option --port"},
+      {{"migrate", "--to", "postgresql:///pinmark", "--from", "a.db"},
+       "",
+       [](const TServiceOptions& o) {
+         EXPECT_EQ(o.Command, TServiceCommand::Migrate);
+         EXPECT_EQ(o.Migrate.From + " " + o.Migrate.To, "a.db postgresql:///pinmark");
+       }},
+      {{"migrate", "--from", "a.db"}, "migrate needs --from FILE and --to postgresql://..."},
+      {{"migrate", "--from", "a.db", "--to", "b.db"}, "--to: takes a postgresql:// URI"},
+      {{"migrate", "--from", "a.db", "--to", "postgresql:///p", "--db", "c.db"}, "unknown option --db"},
       // Not the default database's accounts when another was meant.
       {{"--db", "a.db", "account", "list"}, "--db is an option of serving; a command's options come after it"},
       // Help is the asked command's own.
