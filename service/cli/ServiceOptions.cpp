@@ -1,6 +1,7 @@
 #include "service/cli/ServiceOptions.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -399,7 +400,7 @@ void TDeclarations::DeclareMigrate(TMigrateOptions& o) {
                           [](std::string& uri) {
                             return IsDatabaseUri(uri) ? std::string() : "takes a postgresql:// URI";
                           },
-                          "URI"))] = "migrate needs --from FILE and --to postgresql://...";
+                          ""))] = "migrate needs --from FILE and --to postgresql://...";
 }
 
 void TDeclarations::Needs(CLI::Option* from, CLI::Option* to, std::string message) {
@@ -599,6 +600,11 @@ std::string CommandLine(const CLI::App& command) {
       line += " " + option->get_name();
       return;
     }
+    // A required option is no choice: no brackets.
+    if (option->get_required()) {
+      line += " " + option->get_name() + ValueName(*option);
+      return;
+    }
     line += " [" + option->get_name() + ValueName(*option) + "]";
     if (option->get_multi_option_policy() == CLI::MultiOptionPolicy::TakeAll) line += "...";
   };
@@ -639,8 +645,9 @@ std::string TDeclarations::Help(const CLI::App& about) const {
   }
   std::string out = Usage() + "\n" + kAbout + "\n" + OptionLines(app, true) + "\n" + kCommandsAbout;
   for (const CLI::App* command : commands_) {
-    out += "\n" +
-           Wrapped(" " + CommandLine(*command).substr(0, CommandLine(*command).find(" [")), command->get_description());
+    out += "\n" + Wrapped(" " + CommandLine(*command).substr(
+                                    0, std::min(CommandLine(*command).find(" ["), CommandLine(*command).find(" -"))),
+                          command->get_description());
     out += OptionLines(*command, false);
   }
   return out;
