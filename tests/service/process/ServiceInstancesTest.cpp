@@ -12,6 +12,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -121,4 +122,60 @@ TEST(ServiceInstances, CheckInsThroughNginxLandOnBothAndASignInOnOneHoldsOnTheOt
   EXPECT_TRUE(SignedIn(pair.Instance(1).Port(), cookie));
   EXPECT_TRUE(SignedIn(pair.Instance(0).Port(), cookie));
   EXPECT_FALSE(SignedIn(pair.Instance(1).Port(), "pinmark_session=" + std::string(cookie.size() - 16, 'a')));
+}
+
+TEST(ServiceInstances, AKilledInstanceLosesNoCheckInItAnswered200) {
+  PINMARK_NEED_POSTGRES(cluster);
+  Pair pair(cluster, {"alice"});
+  ASSERT_TRUE(pair.Ready()) << pair.Problem();
+
+  // Each client thread is a node of its own, so what each was answered 200
+  // can be held against what its node has in the database.
+  constexpr int kThreads = 8, kEach = 250;
+  std::atomic<int> answered{0}, other{0};
+  std::vector<int> ok(kThreads, 0);
+  std::mutex lock;
+  std::map<int, int> refusals;  // status (0: no answer) to how often
+  std::vector<std::thread> clients;
+  for (int t = 0; t < kThreads; ++t)
+    clients.emplace_back([&, t] {
+      const std::string source = "127.0.2." + std::to_string(t + 1);
+      for (int i = 0; i < kEach; ++i) {
+        const int status = CheckIn(pair.Front(), "alice", Md5("secret"), "k" + std::to_string(t), source.c_str()).status;
+        if (status == 200) {
+          ++ok[t];
+        } else {
+          ++other;
+          std::lock_guard<std::mutex> guard(lock);
+          ++refusals[status];
+        }
+        ++answered;
+      }
+    });
+  // In the middle of the burst, with both instances serving.
+  const bool midway = WaitFor([&] {
+    return answered >= kThreads * kEach / 4 && pair.Instance(1).CountInLog("event=checkin outcome=") > 0;
+  });
+  pair.Instance(1).Stop(SIGKILL);
+  const int atKill = answered;
+  for (std::thread& client : clients) client.join();
+  ASSERT_TRUE(midway) << pair.Problem();
+  EXPECT_LT(atKill, kThreads * kEach) << "the kill came during the burst";
+
+  int answered200 = 0;
+  for (int t = 0; t < kThreads; ++t) {
+    const long long stored =
+        std::stoll(pair.Sql("SELECT coalesce(sum(check_ins), 0) FROM nodes WHERE name = 'k" + std::to_string(t) + "'"));
+    EXPECT_GE(stored, ok[t]) << "node k" << t << ": every check-in answered 200 is in the database";
+    EXPECT_LE(stored, kEach) << "node k" << t << ": no more than were made";
+    answered200 += ok[t];
+  }
+  EXPECT_GT(answered200, kThreads * kEach * 9 / 10) << "nginx sends the rest to the instance left";
+  std::cout << "kill -9 during " << kThreads * kEach << " check-ins through nginx: " << answered200 << " answered 200, "
+            << other << " otherwise (killed after " << atKill << " answers):";
+  for (const auto& [status, count] : refusals) std::cout << " " << count << " x " << status;
+  std::cout << "\n";
+  RecordProperty("non200", other.load());
+  // The instance left serves on.
+  EXPECT_EQ(CheckIn(pair.Front(), "alice", Md5("secret"), "k0", "127.0.2.1").status, 200);
 }
