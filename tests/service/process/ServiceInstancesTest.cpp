@@ -6,6 +6,7 @@
 // moving at once through both are published exactly once per change.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -17,6 +18,7 @@
 #include <thread>
 
 #include "tests/service/process/ServiceChild.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/KnotServer.h"
 #include "tests/support/NginxServer.h"
 #include "tests/support/PostgresCluster.h"
@@ -174,8 +176,125 @@ TEST(ServiceInstances, AKilledInstanceLosesNoCheckInItAnswered200) {
   std::cout << "kill -9 during " << kThreads * kEach << " check-ins through nginx: " << answered200 << " answered 200, "
             << other << " otherwise (killed after " << atKill << " answers):";
   for (const auto& [status, count] : refusals) std::cout << " " << count << " x " << status;
-  std::cout << "\n";
+  std::cout << std::endl;
   RecordProperty("non200", other.load());
   // The instance left serves on.
   EXPECT_EQ(CheckIn(pair.Front(), "alice", Md5("secret"), "k0", "127.0.2.1").status, 200);
+}
+
+namespace {
+// The address node j of account a checks in from in round r (1 or 2).
+std::string Address(int round, int a, int j) {
+  return "127." + std::to_string(round) + "." + std::to_string(a) + "." + std::to_string(j + 1);
+}
+std::string DnsName(int a, int j) {
+  return "n" + std::to_string(j) + ".a" + std::to_string(a) + "." + KnotServer::kZone + ".";
+}
+
+// Every node checks in from its address of round, through nginx, from
+// several threads at once; a check-in not answered 200 is made again.
+void CheckInAll(int front, int accounts, int nodes, int round) {
+  constexpr int kThreads = 8;
+  std::atomic<int> next{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < kThreads; ++t)
+    clients.emplace_back([&] {
+      for (int k; (k = next++) < accounts * nodes;) {
+        const int a = k % accounts, j = k / accounts;
+        const std::string source = Address(round, a, j);
+        int status = 0;
+        for (int attempt = 0; attempt < 20 && status != 200; ++attempt)
+          status = CheckIn(front, "a" + std::to_string(a), Md5("secret"), "n" + std::to_string(j), source.c_str()).status;
+        EXPECT_EQ(status, 200) << source;
+      }
+    });
+  for (std::thread& client : clients) client.join();
+}
+
+// How often each name was published at each address, by both instances' logs.
+std::map<std::string, int> Publications(const std::string& logs) {
+  std::map<std::string, int> counts;
+  std::istringstream in(logs);
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t at = line.find("event=dns name=");
+    if (at == std::string::npos || line.find(" type=A ") == std::string::npos ||
+        line.find(" state=published") == std::string::npos)
+      continue;
+    const std::size_t name = at + 15, address = line.find(" address=") + 9;
+    ++counts[line.substr(name, line.find(' ', name) - name) + " " +
+             line.substr(address, line.find(' ', address) - address)];
+  }
+  return counts;
+}
+
+// The A records knotd holds for names, asked 250 at a time of one kdig.
+std::map<std::string, std::vector<std::string>> Resolve(const KnotServer& knot, const std::vector<std::string>& names) {
+  std::map<std::string, std::vector<std::string>> found;
+  for (std::size_t from = 0; from < names.size(); from += 250) {
+    std::vector<std::string> args{"@127.0.0.1", "-p", std::to_string(knot.Port()), "+noall", "+answer", "+timeout=5"};
+    for (std::size_t i = from; i < std::min(names.size(), from + 250); ++i) args.insert(args.end(), {names[i], "A"});
+    ChildProcess kdig("kdig", args);
+    kdig.Wait(std::chrono::seconds(60));
+    std::istringstream out(kdig.Out());
+    for (std::string line; std::getline(out, line);) {
+      std::istringstream fields(line);
+      std::string name, ttl, klass, type, address;
+      if (fields >> name >> ttl >> klass >> type >> address && type == "A") found[name].push_back(address);
+    }
+  }
+  return found;
+}
+}  // namespace
+
+TEST(ServiceInstances, NodesMovingAtOnceThroughBothArePublishedOncePerChange) {
+  PINMARK_NEED_POSTGRES(cluster);
+  KnotServer knot;
+  ASSERT_TRUE(knot.Running()) << knot.Log();
+  // 1,000 nodes: an account holds at most 256.
+  constexpr int kAccounts = 4, kNodes = 250;
+  Pair pair(cluster, {"a0", "a1", "a2", "a3"},
+            {"--dns-zone", KnotServer::kZone, "--dns-server", knot.Server(), "--dns-key", knot.KeyFile()});
+  ASSERT_TRUE(pair.Ready()) << pair.Problem();
+  const auto logs = [&] { return pair.Instance(0).Log() + pair.Instance(1).Log(); };
+  const auto publishedIn = [&](int round) {
+    const std::map<std::string, int> counts = Publications(logs());
+    int names = 0;
+    for (int a = 0; a < kAccounts; ++a)
+      for (int j = 0; j < kNodes; ++j) names += counts.count(DnsName(a, j) + " " + Address(round, a, j));
+    return names;
+  };
+
+  const auto began = std::chrono::steady_clock::now();
+  CheckInAll(pair.Front(), kAccounts, kNodes, 1);
+  ASSERT_TRUE(WaitFor([&] { return publishedIn(1) == kAccounts * kNodes; }, std::chrono::seconds(300)))
+      << publishedIn(1) << " names published";
+
+  std::cout << "first check-ins of " << kAccounts * kNodes << " nodes published in "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began).count()
+            << " ms" << std::endl;
+  const auto start = std::chrono::steady_clock::now();
+  CheckInAll(pair.Front(), kAccounts, kNodes, 2);
+  ASSERT_TRUE(WaitFor([&] { return publishedIn(2) == kAccounts * kNodes; }, std::chrono::seconds(300)))
+      << publishedIn(2) << " names published";
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  std::cout << kAccounts * kNodes << " nodes moved through two instances: all published in " << took.count()
+            << " ms" << std::endl;
+  RecordProperty("move_ms", static_cast<int>(took.count()));
+
+  // Both instances published, and no name twice for one change.
+  for (int i : {0, 1}) EXPECT_GT(pair.Instance(i).CountInLog(" state=published"), 0);
+  const std::map<std::string, int> counts = Publications(logs());
+  EXPECT_EQ(counts.size(), static_cast<std::size_t>(2 * kAccounts * kNodes));
+  for (const auto& [publication, count] : counts) EXPECT_EQ(count, 1) << publication;
+  // And the name server holds every name at its newest address.
+  std::vector<std::string> names;
+  for (int a = 0; a < kAccounts; ++a)
+    for (int j = 0; j < kNodes; ++j) names.push_back(DnsName(a, j));
+  const std::map<std::string, std::vector<std::string>> held = Resolve(knot, names);
+  EXPECT_EQ(held.size(), names.size());
+  for (int a = 0; a < kAccounts; ++a)
+    for (int j = 0; j < kNodes; ++j) {
+      const auto at = held.find(DnsName(a, j));
+      EXPECT_TRUE(at != held.end() && at->second == std::vector<std::string>{Address(2, a, j)}) << DnsName(a, j);
+    }
 }
