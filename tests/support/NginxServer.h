@@ -30,8 +30,9 @@ class NginxServer {
   // Whether this machine has the IPv6 loopback address: a socket can be bound to [::1].
   static bool HasIPv6Loopback() { return FreePort(true) > 0; }
 
-  // locations: the "location" blocks of the one server, in nginx's own syntax.
-  NginxServer(bool ipv6, const std::string& locations) : ipv6_(ipv6) {
+  // locations: the "location" blocks of the one server, in nginx's own syntax;
+  // http: what goes beside the server, such as an upstream it proxies to.
+  NginxServer(bool ipv6, const std::string& locations, const std::string& http = "") : ipv6_(ipv6) {
     if (!std::filesystem::exists(kPath)) {
       problem_ = std::string(kPath) + " is not installed";
       return;
@@ -42,7 +43,7 @@ class NginxServer {
         problem_ = "no free port on " + Address();
         return;
       }
-      TempDir::Write(dir_.File("nginx.conf"), Config(locations));
+      TempDir::Write(dir_.File("nginx.conf"), Config(locations, http));
       std::vector<std::string> args = {
           kPath, "-p", dir_.Path().string() + "/", "-c", dir_.File("nginx.conf"), "-e", dir_.File("error.log")};
       std::vector<char*> argv;
@@ -82,12 +83,12 @@ class NginxServer {
   }
 
  private:
-  std::string Config(const std::string& locations) const {
+  std::string Config(const std::string& locations, const std::string& http) const {
     const std::string d = dir_.Path().string() + "/";
     return "daemon off;\nmaster_process off;\nworker_processes 1;\npid " + d + "nginx.pid;\nerror_log " + d +
            "error.log;\nevents { worker_connections 64; }\nhttp {\n  access_log off;\n  client_body_temp_path " + d +
            "body;\n  proxy_temp_path " + d + "proxy;\n  fastcgi_temp_path " + d + "fastcgi;\n  uwsgi_temp_path " + d +
-           "uwsgi;\n  scgi_temp_path " + d + "scgi;\n  server {\n    listen " + Address() + ":" +
+           "uwsgi;\n  scgi_temp_path " + d + "scgi;\n" + http + "\n  server {\n    listen " + Address() + ":" +
            std::to_string(port_) + ";\n" + locations + "\n  }\n}\n";
   }
 
