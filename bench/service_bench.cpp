@@ -512,5 +512,9 @@ int main(int argc, char** argv) {
   if (const TModeResult* pg = find("postgresql"), *two = find("postgresql-nginx"); pg && two)
     std::printf("postgresql-nginx (two instances) / postgresql (one), repeated check-ins per second: %.2f\n",
                 two->repeated.perSecond / pg->repeated.perSecond);
-  return takeover ? MeasureTakeover(dir) : 0;
+  // A mode that did not start or a check-in not answered 200 makes the run fail, whatever its figures.
+  int failed = results.size() == o.modes.size() ? 0 : 1;
+  for (const TModeResult& r : results) failed += r.first.failed + r.nodes.failed + r.repeated.failed;
+  if (takeover && MeasureTakeover(dir) != 0) ++failed;
+  return failed == 0 ? 0 : 1;
 }
