@@ -14,8 +14,11 @@
 //   build/bin/service_bench [--accounts N] [--nodes N] [--clients N] [--rounds N] [MODE...]
 //
 // MODE is "database" (an SQLite file), "postgresql" (a database on a
-// throw-away PostgreSQL cluster, as the tests make one), "memory" ("database"
-// and "memory" when none is named) or "keys". Phases:
+// throw-away PostgreSQL cluster, as the tests make one), "postgresql-nginx"
+// (two services on one database of that cluster, nginx on loopback sharing
+// the check-ins between them round robin; the processor time and memory are
+// both services' together), "memory" ("database" and "memory" when none is
+// named), "keys" or "takeover". Phases:
 //   first      one check-in per account on a freshly started service: the
 //              password's slow hash is paid here (database)
 //   nodes      the other nodes of each account checked in for the first time
@@ -30,11 +33,16 @@
 // ROUNDS alternating rounds of about 1,000 check-ins. Its figure is the
 // service's processor time per 1,000 check-ins of each kind (the median
 // round for the last two).
+//
+// "takeover" measures how long a dead service's DNS updates wait before
+// another service on the same PostgreSQL database sends them (see
+// MeasureTakeover): about the lease, 30 s, and the worker's wake-up.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,6 +54,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -54,6 +63,7 @@
 
 #include "bench/BenchService.h"
 #include "settings/md5.h"
+#include "tests/support/NginxServer.h"
 #include "tests/support/PostgresCluster.h"
 #include "tests/support/TempDir.h"
 
@@ -130,48 +140,106 @@ struct TModeResult {
   long peakKiB = 0;
 };
 
-// The service started in a mode; false when it could not be.
-bool Start(const std::string& mode, const TOptions& o, const TempDir& dir, std::unique_ptr<TServiceChild>& service) {
-  const std::string accounts = dir.File("accounts-" + mode);
-  {
-    std::ofstream out(accounts);
-    for (int i = 0; i < o.accounts; ++i) out << AccountName(i) << ' ' << AccountDigest(i) << '\n';
+// nginx on loopback sharing check-ins round robin between the ports given.
+// The tests' nginx takes only the server's locations; the upstream, which
+// belongs beside the server, is added by closing the server block early and
+// leaving the upstream block to be closed by the server's own brace.
+std::unique_ptr<NginxServer> RoundRobin(const std::vector<int>& ports) {
+  std::string upstream = "location / { proxy_pass http://pinmark; }\n  }\n  upstream pinmark {\n";
+  for (int port : ports) upstream += "    server 127.0.0.1:" + std::to_string(port) + ";\n";
+  return std::make_unique<NginxServer>(false, upstream);
+}
+
+// A mode's services: one, or two on one database behind nginx, which then
+// takes the check-ins.
+struct TServices {
+  std::vector<std::unique_ptr<TServiceChild>> instances;
+  std::unique_ptr<NginxServer> nginx;
+  int Port() const { return nginx ? nginx->Port() : instances.front()->Port(); }
+  double CpuMs() const {
+    double ms = 0;
+    for (const auto& s : instances) ms += s->CpuMs();
+    return ms;
   }
+  long PeakKiB() const {
+    long kib = 0;
+    for (const auto& s : instances) kib += s->PeakKiB();
+    return kib;
+  }
+};
+
+// A phase against a mode's services, with the processor time they took
+// (the services only, not nginx).
+TPhase RunOn(const TServices& services, const std::vector<std::string>& requests, int clients) {
+  const double before = services.CpuMs();
+  TPhase phase = Run(services.Port(), requests, clients);
+  phase.cpuMsPer1000 = (services.CpuMs() - before) * 1000.0 / static_cast<double>(requests.size());
+  return phase;
+}
+
+// The throw-away cluster of the PostgreSQL modes, made on first use; null
+// when it could not be started.
+PostgresCluster* Cluster() {
+  static std::unique_ptr<PostgresCluster> cluster;
+  if (!cluster) {
+    cluster = std::make_unique<PostgresCluster>();
+    if (!cluster->Running()) std::fprintf(stderr, "postgresql: %s\n", cluster->Error().c_str());
+  }
+  return cluster->Running() ? cluster.get() : nullptr;
+}
+
+std::string WriteAccounts(const TOptions& o, const TempDir& dir, const std::string& mode) {
+  const std::string accounts = dir.File("accounts-" + mode);
+  std::ofstream out(accounts);
+  for (int i = 0; i < o.accounts; ++i) out << AccountName(i) << ' ' << AccountDigest(i) << '\n';
+  return accounts;
+}
+
+// The accounts stored with their slow hash by the service's own command.
+bool Import(const std::string& mode, const std::string& db, const std::string& accounts, const TempDir& dir) {
+  const std::string import = std::string(SERVICE_PATH) + " account import --db '" + db + "' " + accounts + " >" +
+                             dir.File("import.log") + " 2>&1";
+  std::fprintf(stderr, "%s: importing the accounts...\n", mode.c_str());
+  if (std::system(import.c_str()) == 0) return true;
+  std::fprintf(stderr, "%s: account import failed (%s)\n", mode.c_str(), TempDir::Read(dir.File("import.log")).c_str());
+  return false;
+}
+
+// The services started in a mode; false when they could not be.
+bool Start(const std::string& mode, const TOptions& o, const TempDir& dir, TServices& services) {
+  const std::string accounts = WriteAccounts(o, dir, mode);
   std::vector<std::string> args{"--host", "127.0.0.1", "--port", "0"};
   if (mode == "memory") {
     args.insert(args.end(), {"--accounts", accounts});
   } else {
-    static std::unique_ptr<PostgresCluster> cluster;
-    if (mode == "postgresql" && !cluster) {
-      cluster = std::make_unique<PostgresCluster>();
-      if (!cluster->Running()) {
-        std::fprintf(stderr, "postgresql: %s\n", cluster->Error().c_str());
-        return false;
-      }
-    }
-    const std::string db = mode == "postgresql" ? cluster->NewDatabase() : dir.File("service.db");
-    // The accounts are stored with their slow hash by the service's own command.
-    const std::string import = std::string(SERVICE_PATH) + " account import --db '" + db + "' " + accounts + " >" +
-                               dir.File("import.log") + " 2>&1";
-    std::fprintf(stderr, "importing %d accounts...\n", o.accounts);
-    if (std::system(import.c_str()) != 0) {
-      std::fprintf(stderr, "%s: account import failed (%s)\n", mode.c_str(),
-                   TempDir::Read(dir.File("import.log")).c_str());
-      return false;
-    }
+    PostgresCluster* cluster = mode == "database" ? nullptr : Cluster();
+    if (mode != "database" && !cluster) return false;
+    const std::string db = cluster ? cluster->NewDatabase() : dir.File("service.db");
+    if (!Import(mode, db, accounts, dir)) return false;
     args.insert(args.end(), {"--db", db});
   }
-  service = std::make_unique<TServiceChild>(args, dir.File("service-" + mode + ".log"));
-  if (service->Port() == 0) {
-    std::fprintf(stderr, "%s: the service did not start\n", mode.c_str());
-    return false;
+  const int count = mode == "postgresql-nginx" ? 2 : 1;
+  for (int i = 0; i < count; ++i) {
+    services.instances.push_back(std::make_unique<TServiceChild>(
+        args, dir.File("service-" + mode + "-" + std::to_string(i) + ".log")));
+    if (services.instances.back()->Port() == 0) {
+      std::fprintf(stderr, "%s: the service did not start\n", mode.c_str());
+      return false;
+    }
+  }
+  if (count > 1) {
+    services.nginx = RoundRobin({services.instances[0]->Port(), services.instances[1]->Port()});
+    if (!services.nginx->Running()) {
+      std::fprintf(stderr, "%s: nginx did not start: %s\n", mode.c_str(), services.nginx->Problem().c_str());
+      return false;
+    }
   }
   return true;
 }
 
 struct TModeRun {
   TModeResult result;
-  std::unique_ptr<TServiceChild> service;
+  TServices services;
 };
 
 // Every mode's service is started first and runs its phases; the repeated
@@ -183,7 +251,7 @@ std::vector<TModeResult> Measure(const TOptions& o, const TempDir& dir) {
   for (const std::string& mode : o.modes) {
     TModeRun run;
     run.result.mode = mode;
-    if (Start(mode, o, dir, run.service)) runs.push_back(std::move(run));
+    if (Start(mode, o, dir, run.services)) runs.push_back(std::move(run));
   }
   std::vector<std::string> first, nodes, repeated;
   for (int a = 0; a < o.accounts; ++a) first.push_back(Request(a, 0));
@@ -192,14 +260,14 @@ std::vector<TModeResult> Measure(const TOptions& o, const TempDir& dir) {
   for (int a = 0; a < o.accounts; ++a)
     for (int n = 0; n < o.nodes; ++n) repeated.push_back(Request(a, n));
   for (TModeRun& run : runs) {
-    run.result.first = RunOn(*run.service, first, o.clients);
-    run.result.nodes = RunOn(*run.service, nodes, o.clients);
+    run.result.first = RunOn(run.services, first, o.clients);
+    run.result.nodes = RunOn(run.services, nodes, o.clients);
   }
   std::mt19937 shuffle(22);
   std::vector<std::vector<TPhase>> rounds(runs.size());
   for (int round = 0; round < o.rounds; ++round) {
     std::shuffle(repeated.begin(), repeated.end(), shuffle);
-    for (std::size_t i = 0; i < runs.size(); ++i) rounds[i].push_back(RunOn(*runs[i].service, repeated, o.clients));
+    for (std::size_t i = 0; i < runs.size(); ++i) rounds[i].push_back(RunOn(runs[i].services, repeated, o.clients));
   }
   std::vector<TModeResult> results;
   for (std::size_t i = 0; i < runs.size(); ++i) {
@@ -210,7 +278,7 @@ std::vector<TModeResult> Measure(const TOptions& o, const TempDir& dir) {
     for (const TPhase& p : rounds[i]) failed += p.failed;
     run.result.repeated = rounds[i][rounds[i].size() / 2];
     run.result.repeated.failed = failed;  // over every round
-    run.result.peakKiB = run.service->PeakKiB();
+    run.result.peakKiB = run.services.PeakKiB();
     run.result.ran = true;
     results.push_back(run.result);
   }
@@ -291,6 +359,88 @@ int MeasureKeys(const TOptions& o, const TempDir& dir) {
   return bySlowHash.failed + byRemembered.failed + byKey.failed == 0 ? 0 : 1;
 }
 
+// The time another instance takes to send a name whose update a dead
+// instance had claimed. A fake name server on loopback takes the updates and
+// never answers, so that the first instance's update stays in flight; once
+// it has arrived, a second instance starts on the same database and the
+// first is killed with SIGKILL. The figure is the time from the kill (and
+// from the first update's arrival, about when its lease began) to the
+// arrival of the second instance's update for the same name.
+class TSilentNameServer {
+ public:
+  TSilentNameServer() {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+      port_ = ntohs(a.sin_port);
+  }
+  ~TSilentNameServer() { ::close(fd_); }
+  int Port() const { return port_; }
+  // Waits up to limit for a DNS UPDATE (opcode 5); when it arrived, or nothing.
+  std::optional<Clock::time_point> NextUpdate(std::chrono::seconds limit) const {
+    const auto end = Clock::now() + limit;
+    for (auto now = Clock::now(); now < end; now = Clock::now()) {
+      pollfd p{fd_, POLLIN, 0};
+      const int wait = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count());
+      if (::poll(&p, 1, std::max(wait, 1)) <= 0) continue;
+      unsigned char packet[4096];
+      const ssize_t n = ::recv(fd_, packet, sizeof packet, 0);
+      if (n >= 12 && ((packet[2] >> 3) & 0x0f) == 5) return Clock::now();
+    }
+    return std::nullopt;
+  }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+int MeasureTakeover(const TempDir& dir) {
+  PostgresCluster* cluster = Cluster();
+  TSilentNameServer nameServer;
+  if (!cluster || nameServer.Port() == 0) return 1;
+  const std::string db = cluster->NewDatabase(), key = dir.File("update.key");
+  TempDir::Write(key,
+                 "key \"pinmark-update\" {\n  algorithm hmac-sha256;\n  secret "
+                 "\"cGlubWFyay10ZXN0LXNlY3JldC0zMi1ieXRlcyEhISE=\";\n};\n");
+  ::chmod(key.c_str(), 0600);
+  TOptions one;
+  one.accounts = 1;
+  if (!Import("takeover", db, WriteAccounts(one, dir, "takeover"), dir)) return 1;
+  const std::vector<std::string> args{"--host",     "127.0.0.1", "--port", "0", "--db", db, "--dns-zone",
+                                      "dyn.example.org", "--dns-server",
+                                      "127.0.0.1:" + std::to_string(nameServer.Port()), "--dns-key", key};
+  auto first = std::make_unique<TServiceChild>(args, dir.File("service-takeover-a.log"));
+  if (first->Port() == 0 || !BenchCheckIn(first->Port(), Request(0, 0))) {
+    std::fprintf(stderr, "takeover: the first instance did not take the check-in: %s\n", first->Log().c_str());
+    return 1;
+  }
+  const std::optional<Clock::time_point> claimed = nameServer.NextUpdate(std::chrono::seconds(60));
+  if (!claimed) {
+    std::fprintf(stderr, "takeover: the first instance sent no update: %s\n", first->Log().c_str());
+    return 1;
+  }
+  TServiceChild second(args, dir.File("service-takeover-b.log"));
+  if (second.Port() == 0) return 1;
+  ::kill(first->Pid(), SIGKILL);
+  const auto killed = Clock::now();
+  first.reset();  // reaps it
+  const std::optional<Clock::time_point> taken = nameServer.NextUpdate(std::chrono::seconds(300));
+  if (!taken) {
+    std::fprintf(stderr, "takeover: the second instance sent no update within 5 minutes: %s\n", second.Log().c_str());
+    return 1;
+  }
+  const auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
+  std::printf("takeover: the name sent again by the second instance %.2f s after the first was killed, %.2f s after "
+              "the first sent it (killed %.2f s after it sent it, the second instance running by then)\n",
+              seconds(*taken - killed), seconds(*taken - *claimed), seconds(killed - *claimed));
+  return 0;
+}
+
 void Print(const char* phase, const TPhase& p) {
   std::printf("  %-10s %9.0f check-ins/s   p50 %7.2f ms   p99 %7.2f ms   service cpu %7.1f ms per 1000%s\n", phase,
               p.perSecond, p.p50Ms, p.p99Ms, p.cpuMsPer1000,
@@ -313,12 +463,13 @@ int main(int argc, char** argv) {
       number(o.clients);
     else if (arg == "--rounds")
       number(o.rounds);
-    else if (arg == "database" || arg == "postgresql" || arg == "memory" || arg == "keys")
+    else if (arg == "database" || arg == "postgresql" || arg == "memory" || arg == "keys" ||
+             arg == "postgresql-nginx" || arg == "takeover")
       o.modes.push_back(arg);
     else {
       std::fprintf(stderr,
                    "usage: service_bench [--accounts N] [--nodes N] [--clients N] [--rounds N] "
-                   "[database|postgresql|memory|keys]...\n");
+                   "[database|postgresql|postgresql-nginx|memory|keys|takeover]...\n");
       return 2;
     }
   }
@@ -329,6 +480,12 @@ int main(int argc, char** argv) {
     o.modes.erase(std::remove(o.modes.begin(), o.modes.end(), "keys"), o.modes.end());
     if (const int failed = MeasureKeys(o, dir); failed != 0 || o.modes.empty()) return failed;
   }
+  bool takeover = false;
+  if (std::find(o.modes.begin(), o.modes.end(), "takeover") != o.modes.end()) {
+    o.modes.erase(std::remove(o.modes.begin(), o.modes.end(), "takeover"), o.modes.end());
+    takeover = true;
+  }
+  if (o.modes.empty()) return MeasureTakeover(dir);
   std::printf("%d accounts x %d nodes, %d clients, a new connection per check-in\n", o.accounts, o.nodes, o.clients);
   const std::vector<TModeResult> results = Measure(o, dir);
   for (const TModeResult& r : results) {
@@ -352,5 +509,12 @@ int main(int argc, char** argv) {
     std::printf("database / memory, service processor time per check-in: %.2f\n",
                 db->repeated.cpuMsPer1000 / mem->repeated.cpuMsPer1000);
   }
-  return 0;
+  if (const TModeResult* pg = find("postgresql"), *two = find("postgresql-nginx"); pg && two)
+    std::printf("postgresql-nginx (two instances) / postgresql (one), repeated check-ins per second: %.2f\n",
+                two->repeated.perSecond / pg->repeated.perSecond);
+  // A mode that did not start or a check-in not answered 200 makes the run fail, whatever its figures.
+  int failed = results.size() == o.modes.size() ? 0 : 1;
+  for (const TModeResult& r : results) failed += r.first.failed + r.nodes.failed + r.repeated.failed;
+  if (takeover && MeasureTakeover(dir) != 0) ++failed;
+  return failed == 0 ? 0 : 1;
 }
