@@ -141,13 +141,11 @@ struct TModeResult {
 };
 
 // nginx on loopback sharing check-ins round robin between the ports given.
-// The tests' nginx takes only the server's locations; the upstream, which
-// belongs beside the server, is added by closing the server block early and
-// leaving the upstream block to be closed by the server's own brace.
 std::unique_ptr<NginxServer> RoundRobin(const std::vector<int>& ports) {
-  std::string upstream = "location / { proxy_pass http://pinmark; }\n  }\n  upstream pinmark {\n";
+  std::string upstream = "upstream pinmark {\n";
   for (int port : ports) upstream += "    server 127.0.0.1:" + std::to_string(port) + ";\n";
-  return std::make_unique<NginxServer>(false, upstream);
+  upstream += "  }\n";
+  return std::make_unique<NginxServer>(false, "location / { proxy_pass http://pinmark; }\n", upstream);
 }
 
 // A mode's services: one, or two on one database behind nginx, which then
