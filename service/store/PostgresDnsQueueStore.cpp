@@ -3,39 +3,25 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "service/store/DnsQueueColumns.h"
+
 #include "runtime/NoWaitScope.h"
 
 namespace {
-const std::string kColumns =
-    "name, type, address, version, published_address, state, reason, since_ms, attempts, due_ms";
-
-TDnsRecordType TypeFromText(const std::string& text, const std::string& name) {
-  if (text == "A") return TDnsRecordType::A;
-  if (text == "AAAA") return TDnsRecordType::AAAA;
-  throw EStoreCorrupt("the DNS queue's entry for " + name + " has the unknown record type \"" + text + "\"");
-}
-
-TDnsState StateFromText(const std::string& text, const std::string& name) {
-  for (TDnsState state : {TDnsState::Published, TDnsState::Pending, TDnsState::Failing})
-    if (text == DnsStateName(state)) return state;
-  throw EStoreCorrupt("the DNS queue's entry for " + name + " has the unknown state \"" + text + "\"");
-}
-
-TServiceTime Time(std::int64_t milliseconds) { return milliseconds; }
-std::int64_t Milliseconds(TServiceTime time) { return time; }
+const std::string kColumns = kDnsQueueColumns;
 
 TDnsQueueEntry ReadEntry(const TPostgresResult& r, int row) {
   TDnsQueueEntry e;
   e.Name = r.Text(row, 0);
-  e.Type = TypeFromText(r.Text(row, 1), e.Name);
+  e.Type = DnsTypeFromText(r.Text(row, 1), e.Name);
   e.Address = r.Text(row, 2);
   e.Version = r.Int(row, 3);
   e.PublishedAddress = r.Text(row, 4);
-  e.State = StateFromText(r.Text(row, 5), e.Name);
+  e.State = DnsStateFromText(r.Text(row, 5), e.Name);
   e.Reason = r.Text(row, 6);
-  e.Since = Time(r.Int(row, 7));
+  e.Since = r.Int(row, 7);
   e.Attempts = static_cast<int>(r.Int(row, 8));
-  if (!r.IsNull(row, 9)) e.Due = Time(r.Int(row, 9));
+  if (!r.IsNull(row, 9)) e.Due = r.Int(row, 9);
   return e;
 }
 
@@ -50,9 +36,9 @@ std::optional<TDnsQueueEntry> FindOn(TPostgresConnection& c, const std::string& 
 
 void SaveOn(TPostgresConnection& c, const TDnsQueueEntry& e) {
   TPostgresParams params(e.Name, DnsRecordTypeName(e.Type), e.Address, e.Version, e.PublishedAddress,
-                         DnsStateName(e.State), e.Reason, Milliseconds(e.Since), e.Attempts);
+                         DnsStateName(e.State), e.Reason, e.Since, e.Attempts);
   if (e.Due)
-    params.Add(Milliseconds(*e.Due));
+    params.Add(*e.Due);
   else
     params.AddNull();
   c.Run("INSERT INTO dns_queue(" + kColumns +
@@ -116,7 +102,7 @@ TDnsBacklog TPostgresDnsQueueStore::Backlog() {
   const TPostgresResult r = c->Run("SELECT count(*), min(since_ms) FROM dns_queue WHERE state <> 'published'");
   TDnsBacklog backlog;
   backlog.Waiting = r.Int(0, 0);
-  if (!r.IsNull(0, 1)) backlog.OldestSince = Time(r.Int(0, 1));
+  if (!r.IsNull(0, 1)) backlog.OldestSince = r.Int(0, 1);
   return backlog;
 }
 
@@ -130,7 +116,7 @@ std::optional<TDnsQueueEntry> TPostgresDnsQueueStore::Claim(TServiceTime now, TS
           " leased AS (UPDATE dns_queue q SET due_ms = $2 FROM next WHERE q.name = next.name AND q.type = next.type"
           " RETURNING q.name, q.type)"
           " SELECT " + kColumns + " FROM next JOIN leased USING (name, type)",
-      TPostgresParams(Milliseconds(now), Milliseconds(leaseEnd)));
+      TPostgresParams(now, leaseEnd));
   if (r.Rows() == 0) return std::nullopt;
   return ReadEntry(r, 0);
 }

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "service/store/DnsQueueColumns.h"
+
 namespace {
-const char kColumns[] = "name, type, address, version, published_address, state, reason, since_ms, attempts, due_ms";
+const std::string kColumns = kDnsQueueColumns;
 const std::string kFind = std::string("SELECT ") + kColumns + " FROM dns_queue WHERE name = ?1 AND type = ?2";
 const std::string kSave =
     std::string("INSERT OR REPLACE INTO dns_queue(") + kColumns + ") VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)";
@@ -18,33 +20,18 @@ const char kMakeSettings[] =
 const char kPublishedTo[] = "SELECT value FROM dns_settings WHERE key = 'published_to'";
 const char kSetPublishedTo[] = "INSERT OR REPLACE INTO dns_settings(key, value) VALUES('published_to', ?1)";
 
-TDnsRecordType TypeFromText(const std::string& text, const std::string& name) {
-  if (text == "A") return TDnsRecordType::A;
-  if (text == "AAAA") return TDnsRecordType::AAAA;
-  throw EStoreCorrupt("the DNS queue's entry for " + name + " has the unknown record type \"" + text + "\"");
-}
-
-TDnsState StateFromText(const std::string& text, const std::string& name) {
-  for (TDnsState state : {TDnsState::Published, TDnsState::Pending, TDnsState::Failing})
-    if (text == DnsStateName(state)) return state;
-  throw EStoreCorrupt("the DNS queue's entry for " + name + " has the unknown state \"" + text + "\"");
-}
-
-TServiceTime Time(std::int64_t milliseconds) { return milliseconds; }
-std::int64_t Milliseconds(TServiceTime time) { return time; }
-
 TDnsQueueEntry ReadEntry(const TSqliteStatement& s) {
   TDnsQueueEntry e;
   e.Name = s.Text(0);
-  e.Type = TypeFromText(s.Text(1), e.Name);
+  e.Type = DnsTypeFromText(s.Text(1), e.Name);
   e.Address = s.Text(2);
   e.Version = s.Int(3);
   e.PublishedAddress = s.Text(4);
-  e.State = StateFromText(s.Text(5), e.Name);
+  e.State = DnsStateFromText(s.Text(5), e.Name);
   e.Reason = s.Text(6);
-  e.Since = Time(s.Int(7));
+  e.Since = s.Int(7);
   e.Attempts = static_cast<int>(s.Int(8));
-  if (!s.IsNull(9)) e.Due = Time(s.Int(9));
+  if (!s.IsNull(9)) e.Due = s.Int(9);
   return e;
 }
 }  // namespace
@@ -66,10 +53,10 @@ void SaveIn(TSqliteDatabase& db, const TDnsQueueEntry& e) {
       .Bind(5, e.PublishedAddress)
       .Bind(6, std::string_view(DnsStateName(e.State)))
       .Bind(7, e.Reason)
-      .Bind(8, Milliseconds(e.Since))
+      .Bind(8, e.Since)
       .Bind(9, static_cast<std::int64_t>(e.Attempts));
   // Left unbound, the due time is NULL: nothing to send.
-  if (e.Due) s->Bind(10, Milliseconds(*e.Due));
+  if (e.Due) s->Bind(10, *e.Due);
   s->Run();
 }
 }  // namespace
@@ -159,7 +146,7 @@ TDnsBacklog TSqliteDnsQueueStore::Backlog() {
     TDnsBacklog backlog;
     if (s->Step()) {
       backlog.Waiting = s->Int(0);
-      if (!s->IsNull(1)) backlog.OldestSince = Time(s->Int(1));
+      if (!s->IsNull(1)) backlog.OldestSince = s->Int(1);
     }
     return backlog;
   });
