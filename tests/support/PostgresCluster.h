@@ -91,6 +91,11 @@ class PostgresCluster {
   std::string Uri(const std::string& name) const {
     return "postgresql:///" + name + "?host=" + SocketDir() + "&user=postgres";
   }
+  // The database name of a URI that Uri made.
+  static std::string DatabaseOf(const std::string& uri) {
+    const std::size_t from = uri.find(":///") + 4;
+    return uri.substr(from, uri.find('?') - from);
+  }
   // Makes a fresh, empty database and returns its URI.
   std::string NewDatabase() {
     static std::atomic<int> counter{0};

@@ -28,10 +28,6 @@ using namespace servicetest;
 namespace {
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new PostgresEnvironment);
 
-std::string DatabaseOf(const std::string& uri) {
-  const std::size_t from = uri.find(":///") + 4;
-  return uri.substr(from, uri.find('?') - from);
-}
 
 bool WaitFor(const std::function<bool()>& done, std::chrono::seconds limit = std::chrono::seconds(120)) {
   const auto end = std::chrono::steady_clock::now() + limit;
@@ -63,7 +59,7 @@ class Pair {
   std::string Problem() const { return instances_[0]->Log() + instances_[1]->Log() + nginx_->Problem(); }
   ServiceProcess& Instance(int i) { return *instances_[i]; }
   int Front() const { return nginx_->Port(); }
-  std::string Sql(const std::string& sql) const { return cluster_.Sql(DatabaseOf(uri_), sql); }
+  std::string Sql(const std::string& sql) const { return cluster_.Sql(PostgresCluster::DatabaseOf(uri_), sql); }
 
  private:
   PostgresCluster& cluster_;

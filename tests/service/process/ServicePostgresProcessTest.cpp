@@ -15,16 +15,11 @@ using namespace servicetest;
 
 namespace {
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new PostgresEnvironment);
-
-std::string DatabaseOf(const std::string& uri) {
-  const std::size_t from = uri.find(":///") + 4;
-  return uri.substr(from, uri.find('?') - from);
-}
 }  // namespace
 
 TEST(ServicePostgres, ChecksInKeepsItAcrossRestartsAndAnswers503WhileTheServerRestarts) {
   PINMARK_NEED_POSTGRES(cluster);
-  const std::string uri = cluster.NewDatabase(), name = DatabaseOf(uri);
+  const std::string uri = cluster.NewDatabase(), name = PostgresCluster::DatabaseOf(uri);
   RunResult r = RunService({"account", "add", "alice", "--password-stdin", "--db", uri}, "secret\n");
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out, "added account alice\n");

@@ -26,10 +26,6 @@ namespace {
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new PostgresEnvironment);
 
 // The database's name in a URI the cluster made.
-std::string DatabaseOf(const std::string& uri) {
-  const std::size_t from = uri.find(":///") + 4;
-  return uri.substr(from, uri.find('?') - from);
-}
 
 std::shared_ptr<IServiceStore> MakePostgres() {
   PostgresCluster* cluster = PostgresEnvironment::Cluster();
@@ -307,8 +303,8 @@ TEST(PostgresStore, ADatabaseOfANewerSchemaOrOfAnotherProgramIsRefusedAndLeftAsI
   for (const auto& c : cases) {
     const std::string uri = cluster.NewDatabase();
     { TPostgresStore made(uri); }
-    cluster.Sql(DatabaseOf(uri), c.sql);
-    const std::string before = cluster.Sql(DatabaseOf(uri), "SELECT string_agg(tablename, ',' ORDER BY tablename)"
+    cluster.Sql(PostgresCluster::DatabaseOf(uri), c.sql);
+    const std::string before = cluster.Sql(PostgresCluster::DatabaseOf(uri), "SELECT string_agg(tablename, ',' ORDER BY tablename)"
                                                             " FROM pg_tables WHERE schemaname = 'public'");
     try {
       TPostgresStore store(uri);
@@ -318,7 +314,7 @@ TEST(PostgresStore, ADatabaseOfANewerSchemaOrOfAnotherProgramIsRefusedAndLeftAsI
       EXPECT_NE(e.Message().find("left as it is"), std::string::npos) << e.Message();
       EXPECT_EQ(e.Message().find("postgresql://"), std::string::npos) << "no URI (it may hold a password)";
     }
-    EXPECT_EQ(cluster.Sql(DatabaseOf(uri), "SELECT string_agg(tablename, ',' ORDER BY tablename)"
+    EXPECT_EQ(cluster.Sql(PostgresCluster::DatabaseOf(uri), "SELECT string_agg(tablename, ',' ORDER BY tablename)"
                                            " FROM pg_tables WHERE schemaname = 'public'"),
               before);
   }
@@ -340,7 +336,7 @@ TEST(PostgresStore, InstancesStartingTogetherMigrateOnce) {
     });
   for (std::thread& t : instances) t.join();
   EXPECT_EQ(opened, 4);
-  EXPECT_EQ(cluster.Sql(DatabaseOf(uri), "SELECT version FROM pinmark_schema"),
+  EXPECT_EQ(cluster.Sql(PostgresCluster::DatabaseOf(uri), "SELECT version FROM pinmark_schema"),
             std::to_string(TPostgresStore::SchemaVersion()));
 }
 
@@ -369,8 +365,8 @@ TEST(PostgresStore, AServerThatGoesAwayIsUnavailableUntilItIsBackAndNothingIsLos
   store.RecordCheckIn(alice, "box", "192.0.2.1", 1, 10);
 
   // Its backends killed: the next call on each connection fails, and a later one goes through.
-  cluster.Sql(DatabaseOf(uri), "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE datname = '" +
-                                   DatabaseOf(uri) + "' AND pid <> pg_backend_pid()");
+  cluster.Sql(PostgresCluster::DatabaseOf(uri), "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE datname = '" +
+                                   PostgresCluster::DatabaseOf(uri) + "' AND pid <> pg_backend_pid()");
   EXPECT_THROW(store.RecordCheckIn(alice, "box", "192.0.2.2", 2, 10), EStoreUnavailable);
   ASSERT_TRUE(Recovers([&] { store.RecordCheckIn(alice, "box", "192.0.2.2", 3, 10); }));
 
