@@ -66,7 +66,12 @@ CLI::Validator MinutesOrSeconds(std::int64_t maxMinutes, const char* example) {
 CLI::Validator Network() {
   return CLI::Validator(
       [](std::string& text) -> std::string {
-        return TTrustedProxies().Add(text) ? "" : "takes an address or ADDR/BITS, not " + text;
+        try {
+          TTrustedProxies().Add(text);
+          return "";
+        } catch (const ETrustedProxy&) {
+          return "takes an address or ADDR/BITS, not " + text;
+        }
       },
       "");
 }

@@ -13,10 +13,11 @@ bool TTrustedProxies::Parse(std::string_view text, std::array<unsigned char, 16>
   return true;
 }
 
-bool TTrustedProxies::Add(std::string_view text) {
+void TTrustedProxies::Add(std::string_view text) {
+  const auto refuse = [text] { return ETrustedProxy(std::string(text) + " is neither an address nor ADDR/BITS"); };
   const std::size_t slash = text.find('/');
   TNetwork n;
-  if (!Parse(text.substr(0, slash), n.bytes)) return false;
+  if (!Parse(text.substr(0, slash), n.bytes)) throw refuse();
   const bool v4 = TIpAddress::Parse(text.substr(0, slash))->Unmapped().Family() == TIpFamily::IPv4;
   const int width = v4 ? 32 : 128;
   int bits = width;
@@ -24,12 +25,11 @@ bool TTrustedProxies::Add(std::string_view text) {
     int64_t value = -1;
     if (!TryDecimalToInt64(text.substr(slash + 1), value) || value < 0 || value > width ||
         text.substr(slash + 1).find_first_not_of("0123456789") != std::string_view::npos)
-      return false;
+      throw refuse();
     bits = static_cast<int>(value);
   }
   n.bits = bits + (v4 ? 96 : 0);
   networks_.push_back(n);
-  return true;
 }
 
 bool TTrustedProxies::Trusted(std::string_view address) const {

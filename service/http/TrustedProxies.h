@@ -19,12 +19,17 @@
 #include <string_view>
 #include <vector>
 
+#include "runtime/Exception.h"
+
+// A text that is neither an address nor ADDR/BITS.
+PINMARK_EXCEPTION_CLASS(ETrustedProxy, Exception);
+
 class TTrustedProxies {
  public:
   static constexpr std::size_t MaxEntries = 32;
 
-  // Adds "ADDR" or "ADDR/BITS"; false when text is neither.
-  bool Add(std::string_view text);
+  // Adds "ADDR" or "ADDR/BITS"; raises ETrustedProxy when text is neither.
+  void Add(std::string_view text);
   bool Empty() const { return networks_.empty(); }
   bool Trusted(std::string_view address) const;
 
