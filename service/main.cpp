@@ -102,7 +102,6 @@ std::unique_ptr<TCheckInService> MakeService(const TServeOptions& o, TOpenedStor
   rules.Zone = o.Zone;
   auto service =
       std::make_unique<TCheckInService>(OpenStore(o, opened), rules, Networks(o.TrustedProxies), o.TlsCert, o.TlsKey);
-  if (!service->Valid()) throw EStartFailed("cannot use the certificate " + o.TlsCert + " with the key " + o.TlsKey);
   TFrontLimits limits = service->Limits();
   limits.MaxConnections = o.MaxConnections;
   limits.MaxPerAddress = o.MaxPerAddress;
@@ -171,17 +170,16 @@ void StartHelpers(TCheckInService& service, const TServeOptions& o, const TOpene
 std::vector<std::string> Listen(TCheckInService& service, const std::vector<std::string>& hosts, int& port) {
   std::vector<std::string> listening;
   for (const std::string& host : hosts) {
-    std::error_code failure;
-    const int got = service.Bind(host, port, hosts.size() > 1, &failure);
-    const std::string why = failure ? " (" + failure.message() + ")" : "";
-    if (got >= 0) {
-      port = got;
+    try {
+      port = service.Bind(host, port, hosts.size() > 1);
       listening.push_back(host);
-    } else if (hosts.size() > 1 &&
-               (failure == std::errc::address_family_not_supported || failure == std::errc::address_not_available)) {
-      LogLine(STDERR_FILENO, TLogPriority::Warning, "not listening on " + host + why);
-    } else {
-      throw EStartFailed("cannot listen on " + host + ":" + std::to_string(port) + why);
+    } catch (const EBindFailed& e) {
+      const std::error_code& why = e.Code();
+      if (hosts.size() > 1 &&
+          (why == std::errc::address_family_not_supported || why == std::errc::address_not_available))
+        LogLine(STDERR_FILENO, TLogPriority::Warning, "not listening on " + host + " (" + why.message() + ")");
+      else
+        throw EStartFailed(e.Message());
     }
   }
   if (listening.empty()) throw EStartFailed("cannot listen on any of the addresses given");

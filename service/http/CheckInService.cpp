@@ -34,7 +34,8 @@ TCheckInService::TCheckInService(std::unique_ptr<IServiceStore> store, TServiceR
       front_(std::make_unique<TServiceFront>([this](const TFrontRequest& req) { return Route(req); }, log_,
                                              [this] { store_->EndGroup(); })) {
   Clock = ServiceClockNow;
-  if (tls_) valid_ = front_->UseTls(certFile, keyFile);
+  if (tls_ && !front_->UseTls(certFile, keyFile))
+    throw ETlsSetup("cannot use the certificate " + certFile + " with the key " + keyFile);
   // The pool runs what waits: the slow hashes, as many as run at once, and
   // one more for a write that waits for the database meanwhile; as many
   // wait for it as the core lets wait for the hash.
@@ -73,8 +74,6 @@ TFrontAnswer TCheckInService::Route(const TFrontRequest& req) {
 }
 
 std::string TCheckInService::LogValue(const std::string& value) { return TRequestLog::Value(value); }
-
-bool TCheckInService::Valid() const { return valid_; }
 
 TCheckInService::~TCheckInService() { Stop(); }
 
@@ -124,8 +123,8 @@ void TCheckInService::LoadAccounts(const std::string& file) {
 
 TServiceTime TCheckInService::Now() const { return Clock(); }
 
-int TCheckInService::Bind(const std::string& host, int port, bool ipv6Only, std::error_code* failure) {
-  return front_->Bind(host, port, ipv6Only, failure);
+int TCheckInService::Bind(const std::string& host, int port, bool ipv6Only) {
+  return front_->Bind(host, port, ipv6Only);
 }
 
 void TCheckInService::Serve() { front_->Serve(); }

@@ -59,6 +59,10 @@ class TPageDoors;
 class TApiDoor;
 class THomeDoor;
 
+// A TLS certificate or key that could not be read, or that do not belong
+// together: "cannot use the certificate CERT with the key KEY".
+PINMARK_EXCEPTION_CLASS(ETlsSetup, Exception);
+
 class TCheckInService {
  public:
   static constexpr std::size_t MaxRequestBody = TRequestCheck::MaxBodyBytes;
@@ -69,7 +73,7 @@ class TCheckInService {
   // the service ends.
   TCheckInService();
   // The same over HTTPS (TLS 1.2 or newer) with the certificate chain and
-  // private key of these PEM files; Valid() says whether they could be used.
+  // private key of these PEM files; raises ETlsSetup when they cannot be used.
   TCheckInService(const std::string& certFile, const std::string& keyFile);
   // Onto a store of the caller's (an SQLite file), with its rules and
   // proxies; over HTTPS when certFile is given.
@@ -115,8 +119,6 @@ class TCheckInService {
   // A value as it goes into the log: every byte outside printable ASCII, and
   // the blank and "%" that would make a line ambiguous, as %XX.
   static std::string LogValue(const std::string& value);
-  // False when a TLS certificate or key could not be read, or do not belong together.
-  bool Valid() const;
   bool Tls() const { return tls_; }
   // The front's limits; before Serve or Start.
   void SetLimits(const TFrontLimits& limits) { front_->SetLimits(limits); }
@@ -126,9 +128,9 @@ class TCheckInService {
   TServiceCore& Core() { return *core_; }
 
   // Binds to host:port (port 0 picks a free one) and returns the port, or
-  // -1; once more for each further address to listen on (ipv6Only as
-  // TServiceFront::Bind).
-  int Bind(const std::string& host, int port, bool ipv6Only = false, std::error_code* failure = nullptr);
+  // raises EBindFailed; once more for each further address to listen on
+  // (ipv6Only as TServiceFront::Bind).
+  int Bind(const std::string& host, int port, bool ipv6Only = false);
   // Serves until Stop; blocks. Connections made after Bind wait until then.
   void Serve();
   // Serves on a thread of its own.
@@ -149,7 +151,6 @@ class TCheckInService {
   void AddressChanged(const TAddressChange& change);
 
   bool tls_ = false;
-  bool valid_ = true;
   std::unique_ptr<IServiceStore> store_;
   std::unique_ptr<TServiceCore> core_;
   TTrustedProxies proxies_;

@@ -30,7 +30,11 @@ bool TServiceFront::UseTls(const std::string& certFile, const std::string& keyFi
          SSL_CTX_check_private_key(ctx) == 1;
 }
 
-int TServiceFront::Bind(const std::string& host, int port, bool ipv6Only, std::error_code* failure) {
+EBindFailed::EBindFailed(const std::string& host, int port, std::error_code code)
+    : Exception("cannot listen on " + host + ":" + std::to_string(port) + (code ? " (" + code.message() + ")" : "")),
+      code_(code) {}
+
+int TServiceFront::Bind(const std::string& host, int port, bool ipv6Only) {
   tcp::acceptor& acceptor = listeners_.emplace_back(io_).acceptor;
   boost::system::error_code ec;
   try {
@@ -55,8 +59,7 @@ int TServiceFront::Bind(const std::string& host, int port, bool ipv6Only, std::e
     ec = error.code();
   }
   listeners_.pop_back();
-  if (failure) *failure = ec;
-  return -1;
+  throw EBindFailed(host, port, ec);
 }
 
 void TServiceFront::Serve() {

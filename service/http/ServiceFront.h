@@ -47,12 +47,27 @@
 #include <thread>
 #include <vector>
 
+#include "runtime/Exception.h"
 #include "runtime/NoWaitScope.h"
 #include "service/http/Answers.h"
 #include "service/http/FrontRequest.h"
 #include "service/http/RequestLog.h"
 
 class THttpConnection;
+
+// The front could not listen on an address; the message reads "cannot
+// listen on HOST:PORT (why)", and Code() is the system's reason (empty when
+// the host named no address at all), for callers that pass over an address
+// family the system lacks.
+class EBindFailed : public Exception {
+ public:
+  EBindFailed(const std::string& host, int port, std::error_code code);
+  const std::error_code& Code() const noexcept { return code_; }
+  PINMARK_EXCEPTION_IDENTITY(EBindFailed, Exception)
+
+ private:
+  std::error_code code_;
+};
 
 struct TFrontLimits {
   std::size_t MaxConnections = 4096;  // well under the unit's LimitNOFILE
@@ -87,12 +102,12 @@ class TServiceFront {
   void SetLimits(const TFrontLimits& limits) { limits_ = limits; }
   const TFrontLimits& Limits() const { return limits_; }
 
-  // Binds and listens on host:port (port 0 picks a free one); the port, or
-  // -1. Called again, it listens on one more address as well. ipv6Only
-  // keeps an IPv6 address from taking IPv4 connections too, so that an
-  // IPv4 address may listen on the same port beside it. failure, when
-  // given, receives why it could not listen.
-  int Bind(const std::string& host, int port, bool ipv6Only = false, std::error_code* failure = nullptr);
+  // Binds and listens on host:port (port 0 picks a free one); returns the
+  // port bound, or raises EBindFailed and listens on nothing more. Called
+  // again, it listens on one more address as well. ipv6Only keeps an IPv6
+  // address from taking IPv4 connections too, so that an IPv4 address may
+  // listen on the same port beside it.
+  int Bind(const std::string& host, int port, bool ipv6Only = false);
   // Serves until Stop; blocks.
   void Serve();
   // From any thread; Serve returns soon after.

@@ -6,6 +6,8 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <string>
+#include <system_error>
 
 #include "service/core/PasswordHash.h"
 #include "service/store/MemoryStore.h"
@@ -164,9 +166,29 @@ TEST_F(Service, TheJsonNeedsBasicCredentials) {
   EXPECT_NE(json->body.find("\"name\":\"box\",\"address\":\"127.0.0.1\""), std::string::npos) << json->body;
 }
 
+TEST(ServiceBind, AnAddressInUseRaisesWithTheSystemsReasonAndLeavesTheServiceAsItWas) {
+  TCheckInService first;
+  const int taken = first.Bind("127.0.0.1", 0);
+  TCheckInService service;
+  service.AddAccount("demo", kDigest);
+  try {
+    service.Bind("127.0.0.1", taken);
+    ADD_FAILURE() << "listens on a port another service listens on";
+  } catch (const EBindFailed& e) {
+    EXPECT_EQ(e.Code(), std::errc::address_in_use);
+    EXPECT_EQ(e.Message(), "cannot listen on 127.0.0.1:" + std::to_string(taken) + " (" + e.Code().message() + ")");
+  }
+  // Nothing of the failed address is left to serve on: the next one serves alone.
+  const int port = service.Bind("127.0.0.1", 0);
+  service.Start();
+  auto res = httplib::Client("127.0.0.1", port).Get(std::string("/includes/r_update.php?userid=demo&enc=") + kDigest);
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+}
+
 TEST(ServiceProxy, ASessionCookieIsSecureWhenATrustedProxyTookTheRequestOverTls) {
   TTrustedProxies proxies;
-  ASSERT_TRUE(proxies.Add("127.0.0.1"));
+  proxies.Add("127.0.0.1");
   TCheckInService service(std::make_unique<TMemoryStore>(), TServiceRules{}, proxies);
   service.AddAccount("demo", kDigest);
   const int port = service.Bind("127.0.0.1", 0);

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "http/exchange/IdHTTP.h"
@@ -91,10 +92,17 @@ class ServiceProcess {
 TEST(ServiceTls, ACertificateAndKeyThatDoNotBelongTogetherAreRefused) {
   TlsTestAuthority authority;
   const TlsTestAuthority::Issued one = authority.Localhost(), other = authority.Localhost();
-  EXPECT_FALSE(TCheckInService(one.certFile, other.keyFile).Valid());
-  EXPECT_FALSE(TCheckInService(one.certFile, one.keyFile + ".missing").Valid());
-  EXPECT_FALSE(TCheckInService(one.keyFile, one.keyFile).Valid());
-  EXPECT_TRUE(TCheckInService(one.certFile, one.keyFile).Valid());
+  const std::pair<std::string, std::string> refused[] = {
+      {one.certFile, other.keyFile}, {one.certFile, one.keyFile + ".missing"}, {one.keyFile, one.keyFile}};
+  for (const auto& [cert, key] : refused) {
+    try {
+      TCheckInService service(cert, key);
+      ADD_FAILURE() << cert << " with " << key << " was taken";
+    } catch (const ETlsSetup& e) {
+      EXPECT_EQ(e.Message(), "cannot use the certificate " + cert + " with the key " + key);
+    }
+  }
+  EXPECT_NO_THROW(TCheckInService(one.certFile, one.keyFile));
 }
 
 TEST(ServiceTls, TheProgramServesHttpsWithTlsCertAndTlsKey) {
