@@ -37,9 +37,17 @@ namespace {
 // The service could not start; the message says why (exit status 1).
 PINMARK_EXCEPTION_CLASS(EStartFailed, Exception);
 
-int Fail(const std::string& message) {
-  std::cerr << "pinmark-service: " << message << "\n";
-  return 1;
+// Runs a command or the service: what it raises goes to standard error
+// with the program's name, and ends it with exit status 1.
+template <class TOptions>
+int Run(void (*command)(const TOptions&), const TOptions& options) {
+  try {
+    command(options);
+    return 0;
+  } catch (const Exception& e) {
+    std::cerr << "pinmark-service: " << e.Message() << "\n";
+    return 1;
+  }
 }
 
 // Ends the service on SIGTERM or SIGINT, from a thread of its own: the
@@ -200,32 +208,24 @@ void Announce(TCheckInService& service, const TServeOptions& o, const std::vecto
             o.Db + " is read-only: nodes are shown, check-ins are answered 503 until it can be written");
 }
 
-int Serve(const TServeOptions& o) {
+void Serve(const TServeOptions& o) {
   // Standard output may be a pipe that goes away; a log line must never end the service.
   ::signal(SIGPIPE, SIG_IGN);
   // A write past a file-size limit (LimitFSIZE=, ulimit -f) fails like one on a
   // full disk, and is answered like one, instead of ending the service.
   ::signal(SIGXFSZ, SIG_IGN);
-  std::unique_ptr<TCheckInService> service;
-  std::vector<std::string> listening;
+  TOpenedStore opened;
+  std::unique_ptr<TCheckInService> service = MakeService(o, opened);
+  const bool readOnly = opened.Sqlite && opened.Sqlite->ReadOnly();
+  // Blocked before any thread starts (the DNS publisher's are the first).
+  BlockStoppingSignals();
+  StartHelpers(*service, o, opened);
   int port = o.Port;
-  bool readOnly = false;
-  try {
-    TOpenedStore opened;
-    service = MakeService(o, opened);
-    readOnly = opened.Sqlite && opened.Sqlite->ReadOnly();
-    // Blocked before any thread starts (the DNS publisher's are the first).
-    BlockStoppingSignals();
-    StartHelpers(*service, o, opened);
-    listening = Listen(*service, o.Hosts, port);
-  } catch (const Exception& e) {
-    return Fail(e.Message());
-  }
+  const std::vector<std::string> listening = Listen(*service, o.Hosts, port);
   TStopOnSignal stopOnSignal(*service);
   Announce(*service, o, listening, port, readOnly);
   service->Core().PrepareDummyHash();
   service->Serve();
-  return 0;
 }
 }  // namespace
 
@@ -245,15 +245,15 @@ int main(int argc, char** argv) {
       std::cout << "pinmark-service " << PINMARK_VERSION << "\n";
       return 0;
     case TServiceCommand::Account:
-      return TServiceCommands::Account(options.Account);
+      return Run(TServiceCommands::Account, options.Account);
     case TServiceCommand::NodeKey:
-      return TServiceCommands::NodeKey(options.NodeKey);
+      return Run(TServiceCommands::NodeKey, options.NodeKey);
     case TServiceCommand::Backup:
-      return TServiceCommands::Backup(options.Backup);
+      return Run(TServiceCommands::Backup, options.Backup);
     case TServiceCommand::Migrate:
-      return TServiceCommands::Migrate(options.Migrate);
+      return Run(TServiceCommands::Migrate, options.Migrate);
     case TServiceCommand::Serve:
       break;
   }
-  return Serve(options.Serve);
+  return Run(Serve, options.Serve);
 }

@@ -28,11 +28,6 @@
 #include "service/store/StoreMigration.h"
 
 namespace {
-int Fail(const std::string& message) {
-  std::cerr << "pinmark-service: " << message << "\n";
-  return 1;
-}
-
 TServiceTime Now() { return ServiceClockNow(); }
 
 // A database that root makes for the service belongs to whom its folder
@@ -49,12 +44,12 @@ void GiveToFolderOwner(const std::string& db) {
       std::cerr << "pinmark-service: cannot give " << db << suffix << " to the owner of " << folder << "\n";
 }
 
-int ImportAccounts(TServiceCore& core, const std::string& file) {
+void ImportAccounts(TServiceCore& core, const std::string& file) {
   // An empty file has no accounts (the unit's first start imports /dev/null).
   const std::vector<TListedAccount> accounts = ReadAccountFile(file);
   for (const TListedAccount& a : accounts)
     if (!NewAccountNameProblem(a.Name).empty())
-      return Fail(file + ": " + a.Name + ": " + NewAccountNameProblem(a.Name) + "; nothing was imported");
+      throw ECommandFailed(file + ": " + a.Name + ": " + NewAccountNameProblem(a.Name) + "; nothing was imported");
   // The slow hashes are made on every core at once; the store takes them one by one.
   std::vector<std::string> hashes(accounts.size());
   std::atomic<std::size_t> next{0};
@@ -75,15 +70,14 @@ int ImportAccounts(TServiceCore& core, const std::string& file) {
   std::cout << "imported " << added << (added == 1 ? " account" : " accounts") << " from " << file;
   if (existed > 0) std::cout << " (" << existed << " existed already)";
   std::cout << "\n";
-  return 0;
 }
 
 // Withdraws the account's names from DNS first (queued beside the nodes, for
 // the running service to send), then removes it: a new account of the same
 // name starts with none of them in DNS.
-int RemoveAccount(IServiceStore& store, IDnsQueueStore& queueStore, TServiceCore& core, const std::string& name) {
+void RemoveAccount(IServiceStore& store, IDnsQueueStore& queueStore, TServiceCore& core, const std::string& name) {
   const std::optional<TAccountRecord> account = store.FindAccount(name);
-  if (!account) return Fail("there is no account " + name);
+  if (!account) throw ECommandFailed("there is no account " + name);
   TDnsQueue queue(queueStore, {}, [](TLogPriority, const std::string&) {});
   const TServiceTime now = Now();
   std::string withdrawn;
@@ -102,47 +96,42 @@ int RemoveAccount(IServiceStore& store, IDnsQueueStore& queueStore, TServiceCore
     }
     if (!types.empty()) withdrawn += (withdrawn.empty() ? "" : "; ") + node.PublishedName + " (" + types + ")";
   }
-  if (core.RemoveAccount(name) != TAccountChange::Done) return Fail("there is no account " + name);
+  core.RemoveAccount(name);
   std::cout << "removed account " << name << " with its nodes and their history\n";
   if (!withdrawn.empty())
     std::cout << "withdrawal from DNS waits in the update queue, for the service to send within seconds: " << withdrawn
               << "\n";
-  return 0;
 }
 
 // Sets or removes the account's webhook; the account keeps its secret, or
 // gets one with its first webhook.
-int SetWebhook(IServiceStore& store, const std::string& name, const std::string& url) {
+void SetWebhook(IServiceStore& store, const std::string& name, const std::string& url) {
   const std::optional<TAccountRecord> account = store.FindAccount(name);
-  if (!account) return Fail("there is no account " + name);
+  if (!account) throw ECommandFailed("there is no account " + name);
   if (!url.empty()) {
-    try {
-      const TWebhookUrl parsed = TWebhookUrl::Parse(url);
-      boost::system::error_code ec;
-      const boost::asio::ip::address literal = boost::asio::ip::make_address(parsed.Host, ec);
-      if (!ec && !PublicAddress(literal))
-        std::cerr << "pinmark-service: note: " << parsed.Host
-                  << " is a loopback, private or link-local address; the service sends to it only with"
-                     " --webhook-allow-private\n";
-    } catch (const EWebhookUrl& e) {
-      return Fail(e.Message());
-    }
+    // A URL that cannot be used raises EWebhookUrl, whose message says why.
+    const TWebhookUrl parsed = TWebhookUrl::Parse(url);
+    boost::system::error_code ec;
+    const boost::asio::ip::address literal = boost::asio::ip::make_address(parsed.Host, ec);
+    if (!ec && !PublicAddress(literal))
+      std::cerr << "pinmark-service: note: " << parsed.Host
+                << " is a loopback, private or link-local address; the service sends to it only with"
+                   " --webhook-allow-private\n";
   }
   const std::optional<TWebhookRecord> before = store.Webhook(account->Id);
   const std::string secret = before && !before->Secret.empty() ? "" : NewWebhookSecret();
-  if (!store.SetWebhook(name, url, secret)) return Fail("there is no account " + name);
+  if (!store.SetWebhook(name, url, secret)) throw ECommandFailed("there is no account " + name);
   if (url.empty()) {
     std::cout << "removed the webhook of " << account->Name << "\n";
-    return 0;
+    return;
   }
   std::cout << "the webhook of " << account->Name << " is " << url << "\n"
             << "secret " << store.Webhook(account->Id)->Secret << "\n";
-  return 0;
 }
 
-int ShowAccount(IServiceStore& store, const std::string& name) {
+void ShowAccount(IServiceStore& store, const std::string& name) {
   const std::optional<TAccountRecord> account = store.FindAccount(name);
-  if (!account) return Fail("there is no account " + name);
+  if (!account) throw ECommandFailed("there is no account " + name);
   const std::size_t nodes = store.Nodes(account->Id).size();
   std::cout << "account " << account->Name << "\nsince " << ReadableTime(account->Created) << "\n"
             << nodes << (nodes == 1 ? " node" : " nodes") << "\n";
@@ -161,43 +150,48 @@ int ShowAccount(IServiceStore& store, const std::string& name) {
       std::cout << "webhook state delivering\n";
   }
   if (webhook && !webhook->Secret.empty()) std::cout << "secret " << webhook->Secret << "\n";
-  return 0;
 }
 
 // Keys only, or the password again; then the webhook when one was given.
-int SetAccount(IServiceStore& store, TServiceCore& core, const TAccountOptions& o) {
+void SetAccount(IServiceStore& store, TServiceCore& core, const TAccountOptions& o) {
   if (o.KeysOnly) {
-    if (core.SetKeysOnly(o.Operand, *o.KeysOnly) != TAccountChange::Done)
-      return Fail("there is no account " + o.Operand);
+    core.SetKeysOnly(o.Operand, *o.KeysOnly);
     std::cout << (*o.KeysOnly ? "only node keys update the nodes of " + o.Operand + " now\n"
                               : "the password updates the nodes of " + o.Operand + " again\n");
   }
-  return o.Webhook ? SetWebhook(store, o.Operand, *o.Webhook) : 0;
+  if (o.Webhook) SetWebhook(store, o.Operand, *o.Webhook);
 }
 
-int ListAccounts(IServiceStore& store) {
+void ListAccounts(IServiceStore& store) {
   for (const TAccountRecord& a : store.Accounts())
     std::cout << a.Name << "\t" << a.Nodes << (a.Nodes == 1 ? " node" : " nodes") << "\tsince "
               << ReadableTime(a.Created) << (a.KeysOnly ? "\tkeys only" : "") << "\n";
-  return 0;
 }
 
 // add and passwd: the password is asked for once the account is known to be
 // free (or there), so nobody types one in vain.
-int SetPassword(IServiceStore& store, TServiceCore& core, const TAccountOptions& o) {
+void SetPassword(IServiceStore& store, TServiceCore& core, const TAccountOptions& o) {
   const bool add = o.Verb == TAccountVerb::Add;
-  if (add && store.FindAccount(o.Operand)) return Fail("account " + o.Operand + " exists already");
-  if (!add && !store.FindAccount(o.Operand)) return Fail("there is no account " + o.Operand);
+  if (add && store.FindAccount(o.Operand)) throw ECommandFailed("account " + o.Operand + " exists already");
+  if (!add && !store.FindAccount(o.Operand)) throw ECommandFailed("there is no account " + o.Operand);
   const std::string digest = ReadPasswordDigest(o.Operand, o.PasswordStdin);
   if (add) {
-    if (core.AddAccount(o.Operand, digest, Now()) != TAccountChange::Done)
-      return Fail("account " + o.Operand + " exists already");
+    core.AddAccount(o.Operand, digest, Now());
     std::cout << "added account " << o.Operand << "\n";
   } else {
-    if (core.ChangePassword(o.Operand, digest) != TAccountChange::Done) return Fail("there is no account " + o.Operand);
+    core.ChangePassword(o.Operand, digest);
     std::cout << "changed the password of " << o.Operand << "\n";
   }
-  return 0;
+}
+
+// A database that cannot be reached now gets a hint of where to look.
+template <class TCommand>
+void WithHint(const std::string& db, TCommand command) {
+  try {
+    command();
+  } catch (const EStoreUnavailable& e) {
+    throw ECommandFailed(e.Message() + UnavailableHint(db));
+  }
 }
 }  // namespace
 
@@ -208,18 +202,18 @@ std::string TServiceCommands::DefaultDatabase() {
   return "/var/lib/pinmark-service/pinmark.db";
 }
 
-int TServiceCommands::Account(const TAccountOptions& o) {
+void TServiceCommands::Account(const TAccountOptions& o) {
   const TAccountVerb verb = o.Verb;
   if (verb == TAccountVerb::Add && !NewAccountNameProblem(o.Operand).empty())
-    return Fail(NewAccountNameProblem(o.Operand));
+    throw ECommandFailed(NewAccountNameProblem(o.Operand));
   if (verb != TAccountVerb::Add && verb != TAccountVerb::List && verb != TAccountVerb::Import &&
       !RequestNameProblem("the account name", o.Operand).empty())
-    return Fail(RequestNameProblem("the account name", o.Operand));
-  try {
+    throw ECommandFailed(RequestNameProblem("the account name", o.Operand));
+  WithHint(o.Db, [&] {
     const bool existed = IsDatabaseUri(o.Db) || ::access(o.Db.c_str(), F_OK) == 0;
     // Only adding accounts makes a database; the other commands would find an empty one.
     const bool adds = verb == TAccountVerb::Add || verb == TAccountVerb::Import;
-    if (!existed && !adds) return Fail("there is no database " + o.Db + " (\"account add\" makes one)");
+    if (!existed && !adds) throw ECommandFailed("there is no database " + o.Db + " (\"account add\" makes one)");
     const TOpenedStore opened = OpenDatabase(o.Db, adds);
     IServiceStore& store = *opened.Store;
     if (!existed) GiveToFolderOwner(o.Db);
@@ -239,75 +233,58 @@ int TServiceCommands::Account(const TAccountOptions& o) {
       case TAccountVerb::Passwd:
         return SetPassword(store, core, o);
     }
-    return Fail("no such account command");
-  } catch (const EStoreUnavailable& e) {
-    return Fail(e.Message() + UnavailableHint(o.Db));
-  } catch (const Exception& e) {
-    return Fail(e.Message());
-  }
+    throw ECommandFailed("no such account command");
+  });
 }
 
-int TServiceCommands::NodeKey(const TNodeKeyOptions& o) {
+void TServiceCommands::NodeKey(const TNodeKeyOptions& o) {
   if (!RequestNameProblem("the account name", o.Account).empty())
-    return Fail(RequestNameProblem("the account name", o.Account));
+    throw ECommandFailed(RequestNameProblem("the account name", o.Account));
   if (!RequestNameProblem("the node name", o.Node).empty() || o.Node.empty())
-    return Fail(o.Node.empty() ? "the node name is empty" : RequestNameProblem("the node name", o.Node));
-  try {
+    throw ECommandFailed(o.Node.empty() ? "the node name is empty" : RequestNameProblem("the node name", o.Node));
+  WithHint(o.Db, [&] {
     if (!IsDatabaseUri(o.Db) && ::access(o.Db.c_str(), F_OK) != 0)
-      return Fail("there is no database " + o.Db + " (\"account add\" makes one)");
+      throw ECommandFailed("there is no database " + o.Db + " (\"account add\" makes one)");
     const TOpenedStore opened = OpenDatabase(o.Db, false);
     IServiceStore& store = *opened.Store;
     TServiceCore core(store);
     const std::optional<TAccountRecord> found = store.FindAccount(o.Account);
-    if (!found) return Fail("there is no account " + o.Account);
+    if (!found) throw ECommandFailed("there is no account " + o.Account);
     const std::string named = "node " + o.Node + " of " + found->Name;
     if (o.Remove) {
-      if (core.RemoveNodeKey(o.Account, o.Node) != TKeyChange::Done) return Fail(named + " has no key");
+      core.RemoveNodeKey(o.Account, o.Node);
       std::cout << "removed the key of " << named << "; it no longer works\n";
-      return 0;
+      return;
     }
     const bool replaces = store.FindNodeKey(found->Id, o.Node).has_value();
-    std::string key;
-    switch (core.MakeNodeKey(o.Account, o.Node, Now(), key)) {
-      case TKeyChange::Done:
-        break;
-      case TKeyChange::NoSuchAccount:
-        return Fail("there is no account " + o.Account);
-      default:
-        return Fail("no key can be made for " + named);
-    }
+    const std::string key = core.MakeNodeKey(o.Account, o.Node, Now());
     std::cout << "made a key for " << named << (replaces ? "; the old one no longer works" : "") << "\n"
               << "It is shown this once. Give it to that machine as its password (account " << found->Name << ", node "
               << o.Node << "):\n"
               << key << "\n";
-    return 0;
-  } catch (const EStoreUnavailable& e) {
-    return Fail(e.Message() + UnavailableHint(o.Db));
-  } catch (const Exception& e) {
-    return Fail(e.Message());
-  }
+  });
 }
 
-int TServiceCommands::Backup(const TBackupOptions& o) {
+void TServiceCommands::Backup(const TBackupOptions& o) {
   if (IsDatabaseUri(o.Db))
-    return Fail("backup copies an SQLite file; back up a PostgreSQL database with its own tools (pg_dump)");
+    throw ECommandFailed("backup copies an SQLite file; back up a PostgreSQL database with its own tools (pg_dump)");
+  TSqliteBackupResult copied;
   try {
-    const TSqliteBackupResult copied = TSqliteBackup::Copy(o.Db, o.File);
-    std::cout << "copied " << o.Db << " to " << o.File << " (" << copied.Bytes << " bytes)\n";
-    return 0;
+    copied = TSqliteBackup::Copy(o.Db, o.File);
   } catch (const Exception& e) {
-    return Fail(e.Message() + "; " + o.File + " is as it was");
+    throw ECommandFailed(e.Message() + "; " + o.File + " is as it was");
   }
+  std::cout << "copied " << o.Db << " to " << o.File << " (" << copied.Bytes << " bytes)\n";
 }
 
-int TServiceCommands::Migrate(const TMigrateOptions& o) {
+void TServiceCommands::Migrate(const TMigrateOptions& o) {
+  TStoreMigrationCounts n;
   try {
-    const TStoreMigrationCounts n = TStoreMigration::Copy(o.From, o.To);
-    std::cout << "copied " << o.From << " into PostgreSQL: " << n.Accounts << " accounts, " << n.Nodes << " nodes, "
-              << n.History << " history entries, " << n.NodeKeys << " node keys, " << n.Deliveries
-              << " webhook deliveries, " << n.DnsQueue << " DNS queue entries\n";
-    return 0;
+    n = TStoreMigration::Copy(o.From, o.To);
   } catch (const Exception& e) {
-    return Fail(e.Message() + "; nothing was copied");
+    throw ECommandFailed(e.Message() + "; nothing was copied");
   }
+  std::cout << "copied " << o.From << " into PostgreSQL: " << n.Accounts << " accounts, " << n.Nodes << " nodes, "
+            << n.History << " history entries, " << n.NodeKeys << " node keys, " << n.Deliveries
+            << " webhook deliveries, " << n.DnsQueue << " DNS queue entries\n";
 }

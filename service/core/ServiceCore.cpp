@@ -83,6 +83,12 @@ std::string LimitKey(std::string_view from) {
   return a->Masked(64).Text() + "/64";
 }
 
+const char NoDigest[] = "the password's digest is no MD5 digest";
+
+ENoSuchAccount NoSuchAccount(std::string_view name) {
+  return ENoSuchAccount("there is no account " + std::string(name));
+}
+
 TSignIn& Busy(TSignIn& r) {
   r.Answer = TAnswer::Unavailable;
   r.Problem = "too many sign-ins are being checked at once";
@@ -363,26 +369,25 @@ bool TServiceCore::StillValid(const TAccountRecord& account) {
   return now && now->Id == account.Id && now->PasswordHash == account.PasswordHash;
 }
 
-TAccountChange TServiceCore::AddAccount(std::string_view name, std::string_view digest, TServiceTime now) {
-  if (!NewAccountNameProblem(name).empty() || !IsDigest(digest)) return TAccountChange::BadName;
-  return store_.AddAccount(name, TPasswordHash::Make(digest), now) ? TAccountChange::Done : TAccountChange::Exists;
+void TServiceCore::AddAccount(std::string_view name, std::string_view digest, TServiceTime now) {
+  if (const std::string problem = NewAccountNameProblem(name); !problem.empty()) throw EBadName(problem);
+  if (!IsDigest(digest)) throw EBadName(NoDigest);
+  if (!store_.AddAccount(name, TPasswordHash::Make(digest), now))
+    throw EAccountExists("account " + std::string(name) + " exists already");
 }
 
-TAccountChange TServiceCore::ChangePassword(std::string_view name, std::string_view digest) {
-  if (!IsDigest(digest)) return TAccountChange::BadName;
+void TServiceCore::ChangePassword(std::string_view name, std::string_view digest) {
+  if (!IsDigest(digest)) throw EBadName(NoDigest);
   // The slow hash is only worth making for an account that is there.
   const std::optional<TAccountRecord> found = store_.FindAccount(name);
-  if (!found) return TAccountChange::NoSuchAccount;
-  if (!store_.SetPasswordHash(name, TPasswordHash::Make(digest))) return TAccountChange::NoSuchAccount;
+  if (!found || !store_.SetPasswordHash(name, TPasswordHash::Make(digest))) throw NoSuchAccount(name);
   EndSessions(found->Id);
-  return TAccountChange::Done;
 }
 
-TAccountChange TServiceCore::RemoveAccount(std::string_view name) {
+void TServiceCore::RemoveAccount(std::string_view name) {
   const std::optional<TAccountRecord> found = store_.FindAccount(name);
-  if (!store_.RemoveAccount(name)) return TAccountChange::NoSuchAccount;
+  if (!store_.RemoveAccount(name)) throw NoSuchAccount(name);
   if (found) EndSessions(found->Id);
-  return TAccountChange::Done;
 }
 
 TSignIn TServiceCore::ChangeOwnPassword(const TAccountRecord& account, std::string_view oldDigest,
@@ -415,26 +420,26 @@ TSignIn TServiceCore::ChangeOwnPassword(const TAccountRecord& account, std::stri
   return r;
 }
 
-TAccountChange TServiceCore::SetKeysOnly(std::string_view name, bool keysOnly) {
-  return store_.SetKeysOnly(name, keysOnly) ? TAccountChange::Done : TAccountChange::NoSuchAccount;
+void TServiceCore::SetKeysOnly(std::string_view name, bool keysOnly) {
+  if (!store_.SetKeysOnly(name, keysOnly)) throw NoSuchAccount(name);
 }
 
-TKeyChange TServiceCore::MakeNodeKey(std::string_view account, std::string_view node, TServiceTime now,
-                                     std::string& key) {
-  if (!RequestNameProblem("the node name", node).empty() || node.empty()) return TKeyChange::BadName;
+std::string TServiceCore::MakeNodeKey(std::string_view account, std::string_view node, TServiceTime now) {
+  if (node.empty()) throw EBadName("the node name is empty");
+  if (const std::string problem = RequestNameProblem("the node name", node); !problem.empty()) throw EBadName(problem);
   const std::optional<TAccountRecord> found = store_.FindAccount(account);
-  if (!found) return TKeyChange::NoSuchAccount;
-  std::string made = TNodeKey::Make();
-  const std::string hash = TNodeKey::Hash(KeySecret(), found->Id, node, TNodeKey::Digest(made));
-  if (!store_.SetNodeKey(found->Id, node, hash, now)) return TKeyChange::NoSuchAccount;
-  key = std::move(made);
-  return TKeyChange::Done;
+  if (!found) throw NoSuchAccount(account);
+  std::string key = TNodeKey::Make();
+  const std::string hash = TNodeKey::Hash(KeySecret(), found->Id, node, TNodeKey::Digest(key));
+  if (!store_.SetNodeKey(found->Id, node, hash, now)) throw NoSuchAccount(account);
+  return key;
 }
 
-TKeyChange TServiceCore::RemoveNodeKey(std::string_view account, std::string_view node) {
+void TServiceCore::RemoveNodeKey(std::string_view account, std::string_view node) {
   const std::optional<TAccountRecord> found = store_.FindAccount(account);
-  if (!found) return TKeyChange::NoSuchAccount;
-  return store_.RemoveNodeKey(found->Id, node) ? TKeyChange::Done : TKeyChange::NoKey;
+  if (!found) throw NoSuchAccount(account);
+  if (!store_.RemoveNodeKey(found->Id, node))
+    throw ENoNodeKey("node " + std::string(node) + " of " + found->Name + " has no key");
 }
 
 std::pair<unsigned, std::size_t> TServiceCore::SlowHashes() {

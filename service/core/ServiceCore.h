@@ -135,9 +135,15 @@ struct TDynDns2Line {
   std::string Answer;  // "good A", "nochg A", "nohost", "notfqdn", ...
 };
 
-enum class TAccountChange { Done, BadName, Exists, NoSuchAccount };
-// NoKey: there was no key to remove.
-enum class TKeyChange { Done, BadName, NoSuchAccount, NoKey };
+// What the account and key changes refuse, each with a message for the
+// person who asked: a name or digest that cannot be taken ("the node name is
+// empty"), "account NAME exists already", "there is no account NAME", "node
+// NODE of NAME has no key".
+PINMARK_EXCEPTION_CLASS(EAccountChange, Exception);
+PINMARK_EXCEPTION_CLASS(EBadName, EAccountChange);
+PINMARK_EXCEPTION_CLASS(EAccountExists, EAccountChange);
+PINMARK_EXCEPTION_CLASS(ENoSuchAccount, EAccountChange);
+PINMARK_EXCEPTION_CLASS(ENoNodeKey, EAccountChange);
 
 // How a node stands in DNS, for the page and the JSON (filled in by the
 // front when the service publishes nodes).
@@ -187,13 +193,15 @@ class TServiceCore {
   // password (for sessions kept across requests).
   bool StillValid(const TAccountRecord& account);
 
-  // The account commands; a store failure raises the store's exception.
-  // BadName: a new account's name that is no DNS label, or a digest that is
-  // not 32 hexadecimal digits. Changing the password and removing the
-  // account end the account's sessions (Sessions()).
-  TAccountChange AddAccount(std::string_view name, std::string_view digest, TServiceTime now);
-  TAccountChange ChangePassword(std::string_view name, std::string_view digest);
-  TAccountChange RemoveAccount(std::string_view name);
+  // The account commands; each raises an EAccountChange for what it
+  // refuses, and a store failure raises the store's exception. EBadName: a
+  // new account's name that is no DNS label, or a digest that is not 32
+  // hexadecimal digits; EAccountExists; ENoSuchAccount. Changing the
+  // password and removing the account end the account's sessions
+  // (Sessions()).
+  void AddAccount(std::string_view name, std::string_view digest, TServiceTime now);
+  void ChangePassword(std::string_view name, std::string_view digest);
+  void RemoveAccount(std::string_view name);
   // A signed-in person's new password (a digest, as for ChangePassword):
   // the old one is verified as a sign-in verifies it, under the same limits
   // and counted as they count, and the new hash is made under the same gate
@@ -204,13 +212,15 @@ class TServiceCore {
   // changed).
   TSignIn ChangeOwnPassword(const TAccountRecord& account, std::string_view oldDigest, std::string_view newDigest,
                             std::string_view from, TServiceTime now);
-  TAccountChange SetKeysOnly(std::string_view name, bool keysOnly);
-  // Gives the account's node a new key, in key, to be shown once; the
-  // node's old key stops working at once. The node need not have checked in
-  // yet: a new machine can be set up with its key before its first check-in.
-  // BadName: the node's name could not be checked in with.
-  TKeyChange MakeNodeKey(std::string_view account, std::string_view node, TServiceTime now, std::string& key);
-  TKeyChange RemoveNodeKey(std::string_view account, std::string_view node);
+  void SetKeysOnly(std::string_view name, bool keysOnly);
+  // Gives the account's node a new key and returns it, to be shown once;
+  // the node's old key stops working at once. The node need not have
+  // checked in yet: a new machine can be set up with its key before its
+  // first check-in. EBadName: the node's name could not be checked in with;
+  // ENoSuchAccount.
+  std::string MakeNodeKey(std::string_view account, std::string_view node, TServiceTime now);
+  // ENoSuchAccount; ENoNodeKey when the node has no key to remove.
+  void RemoveNodeKey(std::string_view account, std::string_view node);
 
   // Told after each check-in that created a node, changed the address of
   // its family, came back over a family that had left, or finds the other

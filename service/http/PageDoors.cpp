@@ -326,8 +326,8 @@ TFrontAnswer TPageDoors::RemoveNode(const TFrontRequest& req) {
     const bool removed = c_.Publisher ? c_.Publisher->Remove(*node, account->Name, withdrawn)
                                       : c_.Core.Store().RemoveNode(account->Id, node->Id);
     if (!removed) return NoSuchNode(std::move(headers), *account, name);
-    // Its key goes too: a machine let go of must not bring the node back.
-    c_.Core.RemoveNodeKey(account->Name, name);
+    // Its key goes too, if it had one: a machine let go of must not bring the node back.
+    c_.Core.Store().RemoveNodeKey(account->Id, name);
     std::string types, logged;
     for (const TDnsRecordType type : withdrawn) {
       types += std::string(types.empty() ? "" : ", ") + DnsRecordTypeName(type);
@@ -385,14 +385,20 @@ TFrontAnswer TPageDoors::NodeKey(const TFrontRequest& req) {
                             " address=" + TRequestLog::Value(c_.Caller(req));
     if (action == "make") {
       std::string key;
-      if (c_.Core.MakeNodeKey(account->Name, node, c_.Now(), key) != TKeyChange::Done)
+      try {
+        key = c_.Core.MakeNodeKey(account->Name, node, c_.Now());
+      } catch (const EAccountChange&) {
         return TAnswers::Page(400, MessagePage("No key made", "That is no node name a node can check in with."), true);
+      }
       c_.Log.Write(TLogPriority::Info, "event=node_key_made" + who);
       return TAnswers::Page(200, NodeKeyPage(*account, node, key, c_.Core.Rules().Zone), true);
     }
     if (action == "remove") {
-      if (c_.Core.RemoveNodeKey(account->Name, node) != TKeyChange::Done)
+      try {
+        c_.Core.RemoveNodeKey(account->Name, node);
+      } catch (const EAccountChange&) {
         return TAnswers::Page(404, MessagePage("No key", "That node has no key to remove."), true);
+      }
       c_.Log.Write(TLogPriority::Info, "event=node_key_removed" + who);
       return TAnswers::Page(
           200, MessagePage("Key removed", "The key of " + node + " no longer works; the account's password updates "

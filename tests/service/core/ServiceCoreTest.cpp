@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -17,6 +18,7 @@
 #include "service/core/DynDns2.h"
 #include "service/core/FailureLimit.h"
 #include "service/core/NameRules.h"
+#include "service/core/NodeKey.h"
 #include "service/core/PasswordHash.h"
 #include "service/core/VerificationCache.h"
 #include "service/store/MemoryStore.h"
@@ -286,11 +288,60 @@ TEST_F(Core, ARememberedVerificationEndsWithItsTimeAndWithAPasswordChange) {
 
   ASSERT_EQ(CheckIn("box", "10.0.0.1").Answer, TAnswer::Ok);
   const std::string newDigest = DigestToHex(MD5OfString("new secret"));
-  ASSERT_EQ(core.ChangePassword("alice", newDigest), TAccountChange::Done);
+  ASSERT_NO_THROW(core.ChangePassword("alice", newDigest));
   EXPECT_EQ(CheckIn("box", "10.0.0.1").Answer, TAnswer::BadAuth) << "the old password was remembered, not the account";
   EXPECT_EQ(CheckIn("box", "10.0.0.1", newDigest).Answer, TAnswer::Ok);
-  EXPECT_EQ(core.RemoveAccount("alice"), TAccountChange::Done);
+  EXPECT_NO_THROW(core.RemoveAccount("alice"));
   EXPECT_EQ(CheckIn("box", "10.0.0.1", newDigest).Answer, TAnswer::BadAuth);
+}
+
+TEST_F(Core, ARefusedChangeRaisesItsKindSaysWhyAndChangesNothing) {
+  const std::string alices = store.FindAccount("alice")->PasswordHash;
+  const std::string key = core.MakeNodeKey("alice", "box", now);
+  struct Case {
+    const char* what;
+    std::function<void()> change;
+    const char* kind;
+    std::string message;
+  } cases[] = {
+      {"a new name that is no DNS label", [&] { core.AddAccount("a_b", kDigest, now); }, "EBadName",
+       NewAccountNameProblem("a_b")},
+      {"a new account without a digest", [&] { core.AddAccount("carol", "secret", now); }, "EBadName",
+       "the password's digest is no MD5 digest"},
+      {"a name taken in another case", [&] { core.AddAccount("ALICE", kDigest, now); }, "EAccountExists",
+       "account ALICE exists already"},
+      {"a new password without a digest", [&] { core.ChangePassword("alice", kDigest + "0"); }, "EBadName",
+       "the password's digest is no MD5 digest"},
+      {"a new password for nobody", [&] { core.ChangePassword("nobody", kWrong); }, "ENoSuchAccount",
+       "there is no account nobody"},
+      {"removing nobody", [&] { core.RemoveAccount("nobody"); }, "ENoSuchAccount", "there is no account nobody"},
+      {"keys only for nobody", [&] { core.SetKeysOnly("nobody", true); }, "ENoSuchAccount",
+       "there is no account nobody"},
+      {"a key for nobody's node", [&] { core.MakeNodeKey("nobody", "box", now); }, "ENoSuchAccount",
+       "there is no account nobody"},
+      {"a key for a node without a name", [&] { core.MakeNodeKey("alice", "", now); }, "EBadName",
+       "the node name is empty"},
+      {"a key for a name no node checks in with", [&] { core.MakeNodeKey("alice", "a\nb", now); }, "EBadName",
+       RequestNameProblem("the node name", "a\nb")},
+      {"removing a key never made", [&] { core.RemoveNodeKey("ALICE", "pc"); }, "ENoNodeKey",
+       "node pc of alice has no key"},
+      {"removing the key of nobody's node", [&] { core.RemoveNodeKey("nobody", "box"); }, "ENoSuchAccount",
+       "there is no account nobody"},
+  };
+  for (const Case& c : cases) {
+    try {
+      c.change();
+      ADD_FAILURE() << c.what << ": done";
+    } catch (const EAccountChange& e) {
+      EXPECT_STREQ(e.ClassName(), c.kind) << c.what;
+      EXPECT_EQ(e.Message(), c.message) << c.what;
+    }
+  }
+  EXPECT_EQ(store.Accounts().size(), 2u);
+  EXPECT_EQ(store.FindAccount("alice")->PasswordHash, alices);
+  EXPECT_FALSE(store.FindAccount("alice")->KeysOnly);
+  EXPECT_EQ(core.CheckIn("alice", TNodeKey::Digest(key), "box", "192.0.2.1", now).Answer, TAnswer::Ok)
+      << "the key made first still works";
 }
 
 TEST_F(Core, OnAThreadThatMustNotWaitTheSlowHashIsLeftToAnotherAndNothingChangesMeanwhile) {
@@ -465,9 +516,9 @@ TEST(CoreSharedStore, TwoInstancesOnOneStoreShareSessionsAndFailures) {
   const std::string alices = one.Sessions().Begin(*store.FindAccount("alice"), kStart);
   const std::string bobs = one.Sessions().Begin(*store.FindAccount("bob"), kStart);
   EXPECT_TRUE(other.Sessions().Find(alices, kStart + 1));
-  ASSERT_EQ(other.ChangePassword("alice", changed), TAccountChange::Done);
+  ASSERT_NO_THROW(other.ChangePassword("alice", changed));
   EXPECT_FALSE(one.Sessions().Find(alices, kStart + 1));
-  ASSERT_EQ(other.RemoveAccount("bob"), TAccountChange::Done);
+  ASSERT_NO_THROW(other.RemoveAccount("bob"));
   EXPECT_FALSE(one.Sessions().Find(bobs, kStart + 1));
 
   // A guesser spread over both gets no more tries than on one; the owner elsewhere is not held back.

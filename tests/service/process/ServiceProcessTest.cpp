@@ -201,7 +201,9 @@ TEST(ServiceProcess, AccountCommandsManageTheDatabaseWhileTheServiceRuns) {
   r = account({"remove", "alice"});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("changed"), "box").status, 403);
-  EXPECT_EQ(account({"remove", "alice"}).code, 1);
+  r = account({"remove", "alice"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "pinmark-service: there is no account alice\n");
   EXPECT_EQ(RunService({"--db", db, "--account", std::string("demo:") + kDigest}).code, 2)
       << "accounts in memory and a database do not mix";
 }
@@ -222,7 +224,9 @@ TEST(ServiceProcess, ANodeKeyMadeByTheCommandUpdatesItsNodeAloneAndIsKeptOnlyAsA
   const std::string stored = OtherConnection(db.file).Text("SELECT key_hash FROM node_keys");
   EXPECT_EQ(stored.rfind("hmac-sha256$", 0), 0u) << stored;
   EXPECT_EQ(TempDir::Read(db.file).find(Md5(key)), std::string::npos);
-  EXPECT_EQ(run({"node", "key", "bob", "laptop"}).code, 1);
+  r = run({"node", "key", "bob", "laptop"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "pinmark-service: there is no account bob\n");
   EXPECT_EQ(run({"node", "key", "alice"}).code, 2);
 
   ServiceProcess service({"--db", db.file, "--zone", "dyn.example.org"});
@@ -277,7 +281,9 @@ TEST(ServiceProcess, ANodeKeyMadeByTheCommandUpdatesItsNodeAloneAndIsKeptOnlyAsA
   EXPECT_EQ(CheckIn(service.Port(), "alice", Md5(second), "laptop", kOther).status, 200);
   EXPECT_EQ(run({"node", "key", "alice", "laptop", "--remove"}).code, 0);
   EXPECT_EQ(CheckIn(service.Port(), "alice", Md5(second), "laptop", kOther).status, 403);
-  EXPECT_EQ(run({"node", "key", "alice", "laptop", "--remove"}).code, 1);
+  r = run({"node", "key", "alice", "laptop", "--remove"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "pinmark-service: node laptop of alice has no key\n");
   EXPECT_EQ(run({"account", "set", "alice", "--no-keys-only"}).code, 0);
   EXPECT_EQ(CheckIn(service.Port(), "alice", Md5("secret"), "desktop", kOther).status, 200);
 }
