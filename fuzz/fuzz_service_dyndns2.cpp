@@ -10,6 +10,7 @@
 // Input: lines "Authorization", "hostname", "myip", "zone", "Cookie", "myipv6".
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,8 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string password = credentials ? credentials->Password : "secret";
   const std::vector<TDynDns2Line> lines =
       core.DynDns2Update(user, DigestToHex(MD5OfString(password)), in[1], in[2], in[5], "192.0.2.1", 1000);
-  std::vector<std::string> hosts;
-  const bool fits = SplitDynDns2Hosts(in[1], hosts);
+  const std::optional<std::vector<std::string>> listed = SplitDynDns2Hosts(in[1]);
+  const bool fits = listed.has_value();
+  const std::vector<std::string> hosts = listed.value_or(std::vector<std::string>{});
   if (lines.empty() || lines.size() > DynDns2MaxHosts ||
       (fits && lines.size() > std::max<std::size_t>(1, hosts.size())))
     std::abort();

@@ -53,9 +53,8 @@ TDynDns2Host ParseDynDns2Host(std::string_view hostname, std::string_view zone) 
   return host;
 }
 
-bool DynDns2Addresses(std::string_view myip, std::string_view myipv6, std::string_view caller,
-                      std::vector<std::string>& addresses) {
-  addresses.clear();
+std::optional<std::vector<std::string>> DynDns2Addresses(std::string_view myip, std::string_view myipv6,
+                                                         std::string_view caller) {
   std::optional<std::string> v4, v6;
   // Puts a given address in its family's place; false when that is taken by another.
   auto place = [&](const std::string& address) {
@@ -69,35 +68,36 @@ bool DynDns2Addresses(std::string_view myip, std::string_view myipv6, std::strin
     const std::size_t comma = ip.find(',');
     const std::optional<std::string> first = CanonicalAddress(Trim(std::string_view(ip).substr(0, comma)));
     const std::optional<std::string> second = CanonicalAddress(Trim(std::string_view(ip).substr(comma + 1)));
-    if (!first || !second || !place(*first) || *first == *second || !place(*second)) return false;
+    if (!first || !second || !place(*first) || *first == *second || !place(*second)) return std::nullopt;
   } else if (const std::optional<std::string> one = CanonicalAddress(ip)) {
     place(*one);
   }
   const std::string ipv6 = Trim(myipv6);
   if (!ipv6.empty()) {
     const std::optional<std::string> one = CanonicalAddress(ipv6);
-    if (!one || one->find(':') == std::string::npos || !place(*one)) return false;
+    if (!one || one->find(':') == std::string::npos || !place(*one)) return std::nullopt;
   }
+  std::vector<std::string> addresses;
   if (!v4 && !v6) {
     if (const std::optional<std::string> from = CanonicalAddress(caller)) addresses.push_back(*from);
-    return true;
+    return addresses;
   }
   if (v4) addresses.push_back(*v4);
   if (v6) addresses.push_back(*v6);
-  return true;
+  return addresses;
 }
 
-bool SplitDynDns2Hosts(std::string_view list, std::vector<std::string>& hosts) {
-  hosts.clear();
+std::optional<std::vector<std::string>> SplitDynDns2Hosts(std::string_view list) {
+  std::vector<std::string> hosts;
   while (!list.empty()) {
     const std::size_t comma = list.find(',');
     const std::string item = Trim(list.substr(0, comma));
     if (!item.empty()) {
-      if (hosts.size() == DynDns2MaxHosts) return false;
+      if (hosts.size() == DynDns2MaxHosts) return std::nullopt;
       hosts.push_back(item);
     }
     if (comma == std::string_view::npos) break;
     list.remove_prefix(comma + 1);
   }
-  return true;
+  return hosts;
 }

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,20 +25,19 @@ inline constexpr std::size_t DynDns2MaxHosts = 20;
 inline constexpr std::size_t DynDns2MaxHostBytes = 253;
 
 TDynDns2Host ParseDynDns2Host(std::string_view hostname, std::string_view zone);
-// The names of a hostname parameter; false when it names more than
+// The names of a hostname parameter; none when it names more than
 // DynDns2MaxHosts ("numhost"). Empty items are dropped.
-bool SplitDynDns2Hosts(std::string_view list, std::vector<std::string>& hosts);
+std::optional<std::vector<std::string>> SplitDynDns2Hosts(std::string_view list);
 // The addresses of an update, at most one per family, IPv4 first: myip is
 // one address or an IPv4 and an IPv6 address separated by a comma (in
 // either order), myipv6 one IPv6 address; an empty value is no value. A
 // single myip that is no address is none (the caller's address is taken,
 // as clients of the protocol expect). When neither gives an address, the
-// caller's address (canonical) is the one. False, with nothing in
-// addresses, for what cannot be meant: more than two items, an item that
-// is no address in a list, two of one family, a myipv6 that is no IPv6
-// address or that differs from myip's.
-bool DynDns2Addresses(std::string_view myip, std::string_view myipv6, std::string_view caller,
-                      std::vector<std::string>& addresses);
+// caller's address (canonical) is the one. None for what cannot be meant:
+// more than two items, an item that is no address in a list, two of one
+// family, a myipv6 that is no IPv6 address or that differs from myip's.
+std::optional<std::vector<std::string>> DynDns2Addresses(std::string_view myip, std::string_view myipv6,
+                                                         std::string_view caller);
 // A zone as given by the operator: lower case, no dot at either end; empty
 // when zone is no DNS name.
 std::string NormalZone(std::string_view zone);

@@ -278,8 +278,9 @@ std::vector<TDynDns2Line> TServiceCore::DynDns2Update(std::string_view account, 
                                                       std::string_view hostnames, std::string_view myip,
                                                       std::string_view myipv6, std::string_view caller,
                                                       TServiceTime now, TSignIn* signInOut) {
-  std::vector<std::string> hosts;
-  const bool fits = SplitDynDns2Hosts(hostnames, hosts);
+  const std::optional<std::vector<std::string>> listed = SplitDynDns2Hosts(hostnames);
+  const bool fits = listed.has_value();
+  const std::vector<std::string> hosts = listed.value_or(std::vector<std::string>{});
   const std::string from = CanonicalAddress(caller).value_or(std::string(caller));
   // The user is the account's name (its password, or the key of a node the
   // update names), or a node's own host name (that node's key alone).
@@ -316,10 +317,10 @@ std::vector<TDynDns2Line> TServiceCore::DynDns2Update(std::string_view account, 
   if (hosts.empty()) return {{"", "notfqdn"}};
   // Checked whole before anything is recorded: a request that cannot be
   // meant updates nothing, rather than one family of it.
-  std::vector<std::string> addresses;
-  if (!DynDns2Addresses(myip, myipv6, from, addresses) || addresses.empty()) return {{"", "badagent"}};
+  const std::optional<std::vector<std::string>> addresses = DynDns2Addresses(myip, myipv6, from);
+  if (!addresses || addresses->empty()) return {{"", "badagent"}};
   std::string joined;
-  for (const std::string& address : addresses) joined += (joined.empty() ? "" : ",") + address;
+  for (const std::string& address : *addresses) joined += (joined.empty() ? "" : ",") + address;
   std::vector<TDynDns2Line> lines;
   for (const std::string& host : hosts) {
     const TDynDns2Host named = ParseDynDns2Host(host, rules_.Zone);
@@ -336,7 +337,7 @@ std::vector<TDynDns2Line> TServiceCore::DynDns2Update(std::string_view account, 
     // Each address updates its own family only.
     bool changed = false;
     std::string answer;
-    for (const std::string& address : addresses) {
+    for (const std::string& address : *addresses) {
       const TCheckInResult r = Record(signIn, named.Node, address, now);
       if (r.Answer == TAnswer::Unavailable) {
         answer = "911";
