@@ -220,7 +220,9 @@ void THttpConnection::Write(TFrontAnswer answer) {
     if (WriteNow()) {
       if (close) return Close();
       // Answers are written where a commit group ends, which must not be
-      // used again from there: the next request is read a step later.
+      // used again from there: the next request is read a step later. It is
+      // idle meanwhile (one to close first should the front be full).
+      Enter(TState::Idle);
       return asio::post(timer_.get_executor(), [self = shared_from_this()] {
         if (self->state_ != TState::Closed) self->NextRequest();
       });
