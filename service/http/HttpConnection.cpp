@@ -1,5 +1,11 @@
 #include "service/http/HttpConnection.h"
 
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
@@ -16,24 +22,43 @@ namespace {
 std::chrono::steady_clock::time_point Now() { return std::chrono::steady_clock::now(); }
 }  // namespace
 
-THttpConnection::THttpConnection(TServiceFront& front, tcp::socket socket, std::string address)
+THttpConnection::THttpConnection(TServiceFront& front, int fd, tcp protocol, std::string address)
     : front_(front),
-      plain_(std::move(socket)),
+      fd_(fd),
+      protocol_(protocol),
+      plain_(front.io_),
       address_(std::move(address)),
-      timer_(plain_.get_executor()),
+      timer_(front.io_),
       requestStart_(Now()) {
-  if (front_.tls_) tls_ = std::make_unique<asio::ssl::stream<tcp::socket>>(std::move(plain_), *front_.tls_);
+  if (front_.tls_) {
+    // TLS goes through Asio from its first byte.
+    Adopt();
+    tls_ = std::make_unique<asio::ssl::stream<tcp::socket>>(std::move(plain_), *front_.tls_);
+  }
   opened_ = requestStart_.time_since_epoch().count();
 }
 
-THttpConnection::~THttpConnection() { front_.Forget(this); }
+THttpConnection::~THttpConnection() {
+  if (fd_ >= 0) ::close(fd_);
+  front_.Forget(this);
+}
 
 tcp::socket& THttpConnection::Socket() { return tls_ ? tls_->next_layer() : plain_; }
+
+bool THttpConnection::Adopt() {
+  if (fd_ < 0) return Socket().is_open();
+  boost::system::error_code ec;
+  plain_.assign(protocol_, fd_, ec);
+  if (ec) ::close(fd_);
+  fd_ = -1;
+  return !ec;
+}
 
 void THttpConnection::Enter(TState state) { state_ = state; }
 
 void THttpConnection::Start() {
   if (!tls_) return NextRequest();
+  if (!Socket().is_open()) return Close();
   // The handshake counts against the first request's head.
   Deadline(requestStart_ + std::chrono::seconds(front_.limits_.HeadSeconds), nullptr);
   tls_->async_handshake(asio::ssl::stream_base::server, [self = shared_from_this()](boost::system::error_code ec) {
@@ -130,12 +155,23 @@ void THttpConnection::Read() {
   // or than the rest of the body: bytes of a pipelined request stay unread.
   const std::size_t limit =
       head_ ? headBytes_ + head_->ContentLength - buffer_.size() : TRequestCheck::MaxHeadBytes + 1 - buffer_.size();
+  const std::size_t want = std::min(chunk_.size(), limit);
+  if (fd_ >= 0) {
+    ssize_t got;
+    do got = ::recv(fd_, chunk_.data(), want, MSG_DONTWAIT);
+    while (got < 0 && errno == EINTR);
+    if (got > 0) {
+      buffer_.append(chunk_.data(), static_cast<std::size_t>(got));
+      return Take();
+    }
+    if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) || !Adopt()) return Close();
+  }
   auto done = [self = shared_from_this()](boost::system::error_code ec, std::size_t got) {
     if (ec || self->state_ == TState::Closed) return self->Close();
     self->buffer_.append(self->chunk_.data(), got);
     self->Take();
   };
-  const auto into = asio::buffer(chunk_.data(), std::min(chunk_.size(), limit));
+  const auto into = asio::buffer(chunk_.data(), want);
   if (tls_)
     tls_->async_read_some(into, std::move(done));
   else
@@ -154,7 +190,7 @@ void THttpConnection::Refuse(const ERequestRefused& refusal) {
 void THttpConnection::Answered(TFrontAnswer answer) {
   // On the loop's one thread (a commit group ending), the connection is this
   // thread's already: written now instead of a turn later.
-  if (front_.OnTheOnlyLoop()) return Write(std::move(answer));
+  if (front_.OnTheLoop()) return Write(std::move(answer));
   asio::post(timer_.get_executor(),
              [self = shared_from_this(), answer = std::move(answer)]() mutable { self->Write(std::move(answer)); });
 }
@@ -178,10 +214,50 @@ void THttpConnection::Write(TFrontAnswer answer) {
     if (ec || close) return self->Close();
     self->NextRequest();
   };
-  if (tls_)
-    http::async_write(*tls_, response_, std::move(done));
-  else
-    http::async_write(plain_, response_, std::move(done));
+  if (tls_) return http::async_write(*tls_, response_, std::move(done));
+  serializer_.emplace(response_);
+  if (fd_ >= 0) {
+    if (WriteNow()) {
+      if (close) return Close();
+      // Answers are written where a commit group ends, which must not be
+      // used again from there: the next request is read a step later. It is
+      // idle meanwhile (one to close first should the front be full).
+      Enter(TState::Idle);
+      return asio::post(timer_.get_executor(), [self = shared_from_this()] {
+        if (self->state_ != TState::Closed) self->NextRequest();
+      });
+    }
+    if (!Adopt()) return Close();
+  }
+  http::async_write(plain_, *serializer_, std::move(done));
+}
+
+bool THttpConnection::WriteNow() {
+  boost::system::error_code ec;
+  while (!serializer_->is_done()) {
+    // The head's pieces and the body, in one call.
+    std::array<iovec, 128> parts{};
+    std::size_t count = 0;
+    serializer_->next(ec, [&](boost::system::error_code&, const auto& buffers) {
+      for (auto it = asio::buffer_sequence_begin(buffers); it != asio::buffer_sequence_end(buffers); ++it) {
+        const asio::const_buffer piece = *it;
+        if (piece.size() == 0) continue;
+        if (count == parts.size()) break;
+        parts[count++] = {const_cast<void*>(piece.data()), piece.size()};
+      }
+    });
+    if (ec) return false;
+    msghdr message{};
+    message.msg_iov = parts.data();
+    message.msg_iovlen = count;
+    ssize_t sent;
+    do sent = ::sendmsg(fd_, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+    while (sent < 0 && errno == EINTR);
+    // What is left (or the failure) is Asio's to write (or to tell).
+    if (sent < 0) return false;
+    serializer_->consume(static_cast<std::size_t>(sent));
+  }
+  return true;
 }
 
 void THttpConnection::Close() {
@@ -189,6 +265,11 @@ void THttpConnection::Close() {
   Enter(TState::Closed);
   armed_ = false;
   timer_.cancel();
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+    return;
+  }
   boost::system::error_code ec;
   Socket().close(ec);
 }

@@ -3,21 +3,29 @@
 // the request to the front's workers, and writes the answer. Requests on a
 // kept-alive connection are answered in order, one at a time.
 //
-// Everything of a connection runs on its strand; the front reads State and
-// Opened from other threads (to choose whom to close when it is full) and
-// closes a connection through Evict.
+// A plain connection starts as a bare descriptor: while its request is there
+// whole when looked for and its answer goes out at once, it is read and
+// written with calls that do not wait (MSG_DONTWAIT) and closed, and the
+// loop never hears of it. Only one that must wait is handed to Asio (and
+// registered with the loop) for the rest of its life.
+//
+// Everything of a connection runs on the loop's thread; the front reads
+// State and Opened from other threads (to choose whom to close when it is
+// full) and closes a connection through Evict.
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/http/message.hpp>
+#include <boost/beast/http/serializer.hpp>
 #include <boost/beast/http/string_body.hpp>
 
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "service/http/Answers.h"
@@ -29,7 +37,8 @@ class THttpConnection : public std::enable_shared_from_this<THttpConnection> {
  public:
   enum class TState { Handshake, Idle, Head, Body, Busy, Closed };
 
-  THttpConnection(TServiceFront& front, boost::asio::ip::tcp::socket socket, std::string address);
+  // fd: just accepted, of protocol.
+  THttpConnection(TServiceFront& front, int fd, boost::asio::ip::tcp protocol, std::string address);
   ~THttpConnection();
   THttpConnection(const THttpConnection&) = delete;
   THttpConnection& operator=(const THttpConnection&) = delete;
@@ -39,8 +48,8 @@ class THttpConnection : public std::enable_shared_from_this<THttpConnection> {
   void Evict();
   // Hands the answer to a request back; from any thread.
   void Answered(TFrontAnswer answer);
-  // Writes the answer to the request just taken; on the connection's own
-  // strand only (where the front was handed the request).
+  // Writes the answer to the request just taken; on the loop only (where
+  // the front was handed the request).
   void AnswerNow(TFrontAnswer answer) { Write(std::move(answer)); }
 
   const std::string& Address() const { return address_; }
@@ -55,6 +64,10 @@ class THttpConnection : public std::enable_shared_from_this<THttpConnection> {
   using TResponse = boost::beast::http::response<boost::beast::http::string_body>;
 
   boost::asio::ip::tcp::socket& Socket();
+  // Hands the bare descriptor to Asio; false when it could not be.
+  bool Adopt();
+  // Writes the answer without waiting: false when some of it is left.
+  bool WriteNow();
   void Enter(TState state);
   // Closes the connection at when (logging what, unless null), unless the
   // deadline is moved first.
@@ -68,10 +81,11 @@ class THttpConnection : public std::enable_shared_from_this<THttpConnection> {
   void Take();
   void Refuse(const ERequestRefused& refusal);
   void Write(TFrontAnswer answer);
-  void Written(bool close);
   void Close();
 
   TServiceFront& front_;
+  int fd_ = -1;  // the bare descriptor, until adopted
+  boost::asio::ip::tcp protocol_;
   boost::asio::ip::tcp::socket plain_;
   std::unique_ptr<boost::asio::ssl::stream<boost::asio::ip::tcp::socket>> tls_;
   std::string address_;
@@ -93,4 +107,5 @@ class THttpConnection : public std::enable_shared_from_this<THttpConnection> {
   std::size_t requests_ = 0;
   bool headRequest_ = false;  // a HEAD: the answer goes without its body
   TResponse response_;
+  std::optional<boost::beast::http::response_serializer<boost::beast::http::string_body>> serializer_;
 };

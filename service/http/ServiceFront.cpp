@@ -1,9 +1,13 @@
 #include "service/http/ServiceFront.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <boost/asio/post.hpp>
-#include <boost/asio/strand.hpp>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "runtime/JournalLog.h"
 #include "runtime/NoWaitScope.h"
@@ -51,6 +55,9 @@ int TServiceFront::Bind(const std::string& host, int port, bool ipv6Only) {
       // A long queue: a burst of connections waits instead of being dropped.
       acceptor.listen(1024, ec);
       if (ec) continue;
+      // Accept takes connections until there are none waiting.
+      acceptor.non_blocking(true, ec);
+      if (ec) continue;
       // Accepted connections take it over (Linux): one call less for each.
       acceptor.set_option(tcp::no_delay(true), ec);
       return acceptor.local_endpoint().port();
@@ -66,10 +73,7 @@ void TServiceFront::Serve() {
   workers_ = std::make_unique<asio::thread_pool>(std::max(1u, limits_.Workers));
   running_ = true;
   for (TListener& listener : listeners_) Accept(listener);
-  std::vector<std::thread> io;
-  for (unsigned i = 1; i < std::max(1u, limits_.IoThreads); ++i) io.emplace_back([this] { Loop(); });
   Loop();
-  for (std::thread& thread : io) thread.join();
   // Requests being answered finish; their answers go nowhere now.
   workers_->join();
   if (turnEnd_) turnEnd_();
@@ -77,13 +81,13 @@ void TServiceFront::Serve() {
 }
 
 namespace {
-thread_local const TServiceFront* onlyLoopOf = nullptr;
+thread_local const TServiceFront* loopOf = nullptr;
 }  // namespace
 
-bool TServiceFront::OnTheOnlyLoop() const { return onlyLoopOf == this; }
+bool TServiceFront::OnTheLoop() const { return loopOf == this; }
 
 void TServiceFront::Loop() {
-  if (limits_.IoThreads <= 1) onlyLoopOf = this;
+  loopOf = this;
   // A bounded turn: under a steady stream the group still ends often.
   constexpr int kTurn = 64;
   TLogBatch lines;
@@ -93,7 +97,7 @@ void TServiceFront::Loop() {
     if (turnEnd_) turnEnd_();
     lines.Flush();
   }
-  onlyLoopOf = nullptr;
+  loopOf = nullptr;
 }
 
 void TServiceFront::Stop() {
@@ -107,27 +111,50 @@ std::size_t TServiceFront::Connections() const {
 }
 
 void TServiceFront::Accept(TListener& listener) {
-  // One thread needs no strand to keep a connection's handlers in order.
-  listener.next.emplace(limits_.IoThreads > 1 ? asio::any_io_executor(asio::make_strand(io_))
-                                              : asio::any_io_executor(io_.get_executor()));
-  listener.acceptor.async_accept(*listener.next, listener.peer, [this, &listener](boost::system::error_code ec) {
-    if (stopping_ || ec == asio::error::operation_aborted) return;
-    if (ec) {
-      // Out of descriptors, say: wait a little instead of spinning on the error.
-      listener.pause.expires_after(std::chrono::milliseconds(100));
-      listener.pause.async_wait([this, &listener](boost::system::error_code waited) {
-        if (!waited) Accept(listener);
+  // Taken with accept4 rather than as Asio sockets: a check-in that comes
+  // whole with its connection is then read, answered and closed in four
+  // calls, the descriptor never registered with the loop (see
+  // THttpConnection). The loop hears of new connections by edges, and one
+  // that came before the wait began makes none: every one waiting is taken
+  // before waiting again.
+  constexpr int kAtOnce = 64;
+  for (int taken = 0; taken < kAtOnce;) {
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    const int fd = ::accept4(listener.acceptor.native_handle(), reinterpret_cast<sockaddr*>(&peer), &length,
+                             SOCK_CLOEXEC);
+    if (fd >= 0) {
+      Accepted(fd, peer, length);
+      ++taken;
+      continue;
+    }
+    // A connection the peer gave up on while queued: the next one.
+    if (errno == EINTR || errno == ECONNABORTED) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      listener.acceptor.async_wait(tcp::acceptor::wait_read, [this, &listener](boost::system::error_code ec) {
+        if (stopping_ || ec == asio::error::operation_aborted) return;
+        Accept(listener);
       });
       return;
     }
-    Accepted(std::move(*listener.next), listener.peer);
-    Accept(listener);
+    // Out of descriptors, say: wait a little instead of spinning on the error.
+    listener.pause.expires_after(std::chrono::milliseconds(100));
+    listener.pause.async_wait([this, &listener](boost::system::error_code waited) {
+      if (!waited && !stopping_) Accept(listener);
+    });
+    return;
+  }
+  // A crowd at once: the rest after what else is ready.
+  asio::post(io_, [this, &listener] {
+    if (!stopping_) Accept(listener);
   });
 }
 
-void TServiceFront::Accepted(tcp::socket socket, const tcp::endpoint& peer) {
-  boost::system::error_code ec;
-  const std::string address = peer.address().to_string();
+void TServiceFront::Accepted(int fd, const sockaddr_storage& peer, socklen_t length) {
+  tcp::endpoint endpoint;
+  std::memcpy(endpoint.data(), &peer, std::min<std::size_t>(length, endpoint.capacity()));
+  endpoint.resize(std::min<std::size_t>(length, endpoint.capacity()));
+  const std::string address = endpoint.address().to_string();
   std::shared_ptr<THttpConnection> connection;
   // Connections looked at while choosing whom to close; let go of after the
   // lock, since the last hold of one unregisters it, which takes the lock.
@@ -138,7 +165,7 @@ void TServiceFront::Accepted(tcp::socket socket, const tcp::endpoint& peer) {
     bool room = from == perAddress_.end() || from->second < limits_.MaxPerAddress || MakeRoom(&address, seen);
     if (room && connections_.size() >= limits_.MaxConnections) room = MakeRoom(nullptr, seen);
     if (room) {
-      connection = std::make_shared<THttpConnection>(*this, std::move(socket), address);
+      connection = std::make_shared<THttpConnection>(*this, fd, endpoint.protocol(), address);
       connections_[connection.get()] = connection;
       ++perAddress_[address];
     }
@@ -146,7 +173,7 @@ void TServiceFront::Accepted(tcp::socket socket, const tcp::endpoint& peer) {
   if (!connection) {
     log_.Write(TLogPriority::Warning, "event=refused_connection" + TRequestLog::Field("address", address) +
                                           " reason=too%20many%20connections");
-    socket.close(ec);
+    ::close(fd);
     return;
   }
   connection->Start();

@@ -3,8 +3,8 @@
 // TLS, and the pool that runs what must wait.
 //
 // It is built to face the open internet. A connection costs a socket and a
-// few kilobytes, never a thread: an event loop (one io_context, run by
-// IoThreads threads) does every connection's I/O and answers its requests
+// few kilobytes, never a thread: an event loop (one io_context, run by one
+// thread) does every connection's I/O and answers its requests
 // itself, in a TNoWaitScope. What would block the loop (the slow password
 // hash, a database another program holds) raises EWouldWait before it
 // changes anything and is run again on a small pool sized for the hash; so a
@@ -77,7 +77,6 @@ struct TFrontLimits {
   int IdleSeconds = 5;
   int WriteSeconds = 10;
   std::size_t KeepAliveRequests = 1000;
-  unsigned IoThreads = 1;
   unsigned Workers = 3;
   std::size_t MaxWaiting = 64;
 };
@@ -123,12 +122,11 @@ class TServiceFront {
     explicit TListener(boost::asio::io_context& io) : acceptor(io), pause(io) {}
     boost::asio::ip::tcp::acceptor acceptor;
     boost::asio::steady_timer pause;
-    // The connection being accepted, and whence.
-    std::optional<boost::asio::ip::tcp::socket> next;
-    boost::asio::ip::tcp::endpoint peer;
   };
+  // Takes every connection waiting, then waits for more.
   void Accept(TListener& listener);
-  void Accepted(boost::asio::ip::tcp::socket socket, const boost::asio::ip::tcp::endpoint& peer);
+  // fd: a connection just accepted from peer (of length bytes).
+  void Accepted(int fd, const sockaddr_storage& peer, socklen_t length);
   // Under lock_: closes the oldest idle connection, among those of address
   // when it is given, else the oldest one still sending its head; false when
   // there is none. Every connection looked at is held in seen, to be let go
@@ -146,8 +144,8 @@ class TServiceFront {
   void Pooled(std::shared_ptr<THttpConnection> connection, TFrontRequest req);
   // One loop thread: a turn runs every handler ready, then ends with turnEnd_.
   void Loop();
-  // Whether this thread runs the loop and is its only one (so it owns every connection).
-  bool OnTheOnlyLoop() const;
+  // Whether this thread runs the loop (and so owns every connection).
+  bool OnTheLoop() const;
 
   THandler handler_;
   const TRequestLog& log_;

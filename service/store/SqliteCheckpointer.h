@@ -27,12 +27,14 @@ class TSqliteCheckpointer {
 
   // Leaves connection's checkpoints (a connection to the same file) to this thread.
   void Watch(sqlite3* connection);
-  // Checkpoints done so far.
+  // Checkpoints so far that copied some of the log into the database.
   int Done() const { return done_; }
 
  private:
   static int Committed(void* self, sqlite3* connection, const char* database, int pages);
   void Run();
+  sqlite3* OpenOwn();
+  void Checkpoint(sqlite3* own);
 
   const std::string file_;
   const int pages_;

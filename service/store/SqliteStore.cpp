@@ -332,12 +332,37 @@ void TSqliteStore::CheckWritable() {
 }
 
 void TSqliteStore::Ready(bool write) {
-  // A thread that must not wait reads inside the open group (a check-in's
-  // reads come before its write joins it): no transaction of its own to
-  // begin and end. Anything else ends the group first.
-  if (group_ && !write && TNoWaitScope::Current()) return;
+  // A thread that must not wait reads inside the group (a check-in's reads
+  // come before its write joins it), and the first such read opens it: a
+  // read transaction of its own would cost as many locks as the group's.
+  // Anything else ends the group first.
+  if (!write && TNoWaitScope::Current()) {
+    if (group_) return;
+    // Not on a file that cannot take the group's write: reads go on there.
+    if (db_ && !db_->ReadOnly() && !replaced_ && OpenGroup(false)) return;
+  }
   EndGroupLocked();
   Connected(write);
+}
+
+bool TSqliteStore::OpenGroup(bool raise) {
+  try {
+    Connected(true);
+  } catch (const EStoreError&) {
+    if (raise) throw;
+    return false;
+  }
+  // Another program writing would keep this thread waiting: a check-in is
+  // then written where waiting is allowed (RaiseSqliteError), a read reads
+  // outside the group.
+  sqlite3* h = db_->Handle();
+  const int rc = sqlite3_exec(h, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) {
+    if (raise) RaiseSqliteError(h, rc, "beginning a transaction");
+    return false;
+  }
+  group_ = std::make_shared<TCommitGroup>();
+  return true;
 }
 
 void TSqliteStore::Connected(bool write) {
@@ -480,17 +505,8 @@ void TSqliteStore::RecordBatch(const std::vector<TPendingCheckIn*>& batch) {
 
 TCheckInRecord TSqliteStore::RecordInGroup(TNoWaitScope& scope, const TPendingCheckIn& p) {
   std::lock_guard<std::mutex> guard(lock_);
-  sqlite3* h = nullptr;
-  if (!group_) {
-    Connected(true);
-    h = db_->Handle();
-    // Another program writing would keep this thread waiting: the check-in
-    // is then written where waiting is allowed (RaiseSqliteError).
-    const int rc = sqlite3_exec(h, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) RaiseSqliteError(h, rc, "beginning a transaction");
-    group_ = std::make_shared<TCommitGroup>();
-  }
-  h = db_->Handle();
+  if (!group_) OpenGroup(true);
+  sqlite3* h = db_->Handle();
   TCheckInRecord r;
   TSqliteUse(s_->savepoint)->Run();
   try {

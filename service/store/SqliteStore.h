@@ -142,8 +142,12 @@ class TSqliteStore : public IServiceStore {
   // the file anew at most every ReopenMilliseconds; raises
   // EStoreUnavailable while there is none. Ends the open commit group
   // first (whatever comes next is not part of it), but for a read on a
-  // thread that must not wait, which reads inside the group.
+  // thread that must not wait, which reads inside the group, opening it
+  // when it can.
   void Ready(bool write);
+  // Under lock_: begins the commit group; false when it cannot, or raises
+  // why when raise.
+  bool OpenGroup(bool raise);
   void Connected(bool write);
   // SQLite's busy handler: waits up to BusyMilliseconds, but not at all on a
   // thread that must not wait.
