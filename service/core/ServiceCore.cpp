@@ -15,6 +15,7 @@ TServiceCore::TServiceCore(IServiceStore& store, TServiceRules rules)
     : store_(store),
       rules_(std::move(rules)),
       remembered_(rules_.RememberFor, rules_.RememberedMax),
+      hints_(rules_.RememberedMax),
       addressFailures_(Counts(store, "address", {rules_.AddressBurst, rules_.AddressRefill, rules_.AddressesTracked},
                               ownAddressFailures_)),
       pairFailures_(
@@ -142,8 +143,23 @@ TSignIn TServiceCore::SignIn(std::string_view account, std::string_view digest, 
   return Verify(account, digest, from, now, {}, TPasswords::Taken);
 }
 
+std::optional<TAccountRecord> TServiceCore::ReadAccount(std::string_view account, std::string_view digest,
+                                                       TPasswords passwords, TServiceTime now,
+                                                       TPendingCheckIn* pending) {
+  if (!pending || passwords != TPasswords::OnUpdateDoor || !IsDigest(digest)) return store_.FindAccount(account);
+  const std::optional<TAccountRecord> seen = hints_.Find(account);
+  // What a remembered password signs in below, the store confirms as it records.
+  if (!seen || seen->KeysOnly || !remembered_.Remembered(seen->Name, seen->PasswordHash, digest, now))
+    return store_.FindAccount(account);
+  TCheckInAs as = store_.RecordCheckInAs(*seen, pending->Node, pending->Address, now, rules_.MaxNodesPerAccount);
+  pending->Record = std::move(as.Record);
+  if (!pending->Record) hints_.Forget(account);
+  return std::move(as.Account);
+}
+
 TSignIn TServiceCore::Verify(std::string_view account, std::string_view digest, std::string_view from,
-                             TServiceTime now, const std::vector<std::string>& keyNodes, TPasswords passwords) {
+                             TServiceTime now, const std::vector<std::string>& keyNodes, TPasswords passwords,
+                             TPendingCheckIn* pending) {
   TSignIn r;
   r.Problem = RequestNameProblem("the account name", account);
   if (!r.Problem.empty()) {
@@ -166,7 +182,12 @@ TSignIn TServiceCore::Verify(std::string_view account, std::string_view digest, 
       return r;
     }
     KeyRemembered();
-    std::optional<TAccountRecord> found = store_.FindAccount(account);
+    std::optional<TAccountRecord> found = ReadAccount(account, digest, passwords, now, pending);
+    if (pending && pending->Record) {
+      r.Answer = TAnswer::Ok;
+      r.Account = std::move(*found);
+      return r;
+    }
     // A remembered password first: it costs nothing, not even a look for a key.
     const bool passwordTaken =
         found && (passwords == TPasswords::Taken || (passwords == TPasswords::OnUpdateDoor && !found->KeysOnly));
@@ -221,11 +242,13 @@ TSignIn TServiceCore::Verify(std::string_view account, std::string_view digest, 
   return r;
 }
 
-TCheckInResult TServiceCore::Record(TSignIn signIn, std::string_view node, std::string_view address, TServiceTime now) {
+TCheckInResult TServiceCore::Record(TSignIn signIn, std::string_view node, std::string_view address, TServiceTime now,
+                                    std::optional<TCheckInRecord> made) {
   TCheckInResult r;
   static_cast<TSignIn&>(r) = std::move(signIn);
   try {
-    r.Record = store_.RecordCheckIn(r.Account.Id, node, address, now, rules_.MaxNodesPerAccount);
+    r.Record =
+        made ? std::move(*made) : store_.RecordCheckIn(r.Account.Id, node, address, now, rules_.MaxNodesPerAccount);
   } catch (const EStoreError& e) {
     r.Answer = TAnswer::Unavailable;
     r.Problem = e.Message();
@@ -266,12 +289,15 @@ TCheckInResult TServiceCore::CheckIn(std::string_view account, std::string_view 
     r.Answer = TAnswer::BadRequest;
     return r;
   }
-  TSignIn signIn = Verify(account, digest, *canonical, now, {std::string(node)}, TPasswords::OnUpdateDoor);
+  TPendingCheckIn pending{node, *canonical, std::nullopt};
+  TSignIn signIn =
+      Verify(account, digest, *canonical, now, {std::string(node)}, TPasswords::OnUpdateDoor, &pending);
   if (signIn.Answer != TAnswer::Ok) {
     static_cast<TSignIn&>(r) = std::move(signIn);
     return r;
   }
-  return Record(std::move(signIn), node, *canonical, now);
+  hints_.Keep(signIn.Account);
+  return Record(std::move(signIn), node, *canonical, now, std::move(pending.Record));
 }
 
 std::vector<TDynDns2Line> TServiceCore::DynDns2Update(std::string_view account, std::string_view digest,

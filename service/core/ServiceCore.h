@@ -36,6 +36,12 @@
 // update doors; the refusal still costs a slow hash (of the dummy), as every
 // refusal does, so that its time tells nothing.
 //
+// A check-in whose password is remembered for the account as this core last
+// saw it (TAccountHints) reads the account and records the check-in in one
+// store call (RecordCheckInAs), which records nothing when the account has
+// changed since, on this instance or another; the check-in then signs in
+// with the account as it is now.
+//
 // A failure of the store (EStoreUnavailable, EStoreCorrupt) is answered
 // Unavailable and recorded nothing; the core stays usable.
 //
@@ -55,11 +61,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "service/core/AccountHints.h"
 #include "service/core/FailureLimit.h"
 #include "service/core/PasswordHash.h"
 #include "service/core/Sessions.h"
@@ -250,10 +258,22 @@ class TServiceCore {
   // Where the account's password signs in: everywhere (the pages), on an
   // update door (unless the account takes keys only), or not at all.
   enum class TPasswords { Taken, OnUpdateDoor, Refused };
+  // A check-in that waits for its sign-in; Record is set once it was
+  // recorded along with the account's read.
+  struct TPendingCheckIn {
+    std::string_view Node, Address;
+    std::optional<TCheckInRecord> Record;
+  };
   // Signs in by the key of one of keyNodes (the first whose key the digest
-  // is), else by the password where passwords says so.
+  // is), else by the password where passwords says so. With pending, a
+  // remembered password records it in the same store call as the account is
+  // read (ReadAccount).
   TSignIn Verify(std::string_view account, std::string_view digest, std::string_view from, TServiceTime now,
-                 const std::vector<std::string>& keyNodes, TPasswords passwords);
+                 const std::vector<std::string>& keyNodes, TPasswords passwords, TPendingCheckIn* pending = nullptr);
+  // The account as the store has it; when the digest is remembered for the
+  // account as last seen (hints_), pending is recorded in the same call.
+  std::optional<TAccountRecord> ReadAccount(std::string_view account, std::string_view digest, TPasswords passwords,
+                                            TServiceTime now, TPendingCheckIn* pending);
   // The store's secret for node keys, read once.
   std::string KeySecret();
   // Keys remembered verifications with the store's key: a store call the
@@ -270,11 +290,14 @@ class TServiceCore {
   bool Slowly(const std::function<void()>& work);
   // The slow hash that stands in for an unknown account's, made on first use.
   const std::string& DummyHash();
-  TCheckInResult Record(TSignIn signIn, std::string_view node, std::string_view address, TServiceTime now);
+  // Records the check-in of a signed-in account, unless made already.
+  TCheckInResult Record(TSignIn signIn, std::string_view node, std::string_view address, TServiceTime now,
+                        std::optional<TCheckInRecord> made = std::nullopt);
 
   IServiceStore& store_;
   TServiceRules rules_;
   TVerificationCache remembered_;
+  TAccountHints hints_;
   std::atomic<bool> rememberedKeyed_{false};
   std::unique_ptr<TFailureLimit> ownAddressFailures_, ownPairFailures_, ownAccountFailures_;
   IFailureCounts* addressFailures_;

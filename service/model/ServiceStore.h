@@ -113,6 +113,21 @@ struct TCheckInRecord {
   TServiceTime PreviousFamilyCheckIn = 0;  // the family's check-in before this one; 0 when none
 };
 
+// What RecordCheckInAs found and did.
+struct TCheckInAs {
+  // The account of the expected one's name as the store holds it now; none
+  // when there is no such account.
+  std::optional<TAccountRecord> Account;
+  // The check-in, recorded only when Account still was the one expected.
+  std::optional<TCheckInRecord> Record;
+};
+
+// Whether two reads of an account are of the same account with the same
+// password and the same rule for it (the node count aside).
+inline bool SameAccount(const TAccountRecord& a, const TAccountRecord& b) {
+  return a.Id == b.Id && a.PasswordHash == b.PasswordHash && a.KeysOnly == b.KeysOnly;
+}
+
 // An account's webhook: where the service tells its owner of events, and
 // the secret each delivery is signed with (HMAC-SHA-256).
 struct TWebhookRecord {
@@ -169,6 +184,22 @@ class IServiceStore {
   // commit group that the scope is told of and that ends at EndGroup.
   virtual TCheckInRecord RecordCheckIn(std::int64_t accountId, std::string_view node, std::string_view address,
                                        TServiceTime now, std::size_t maxNodes) = 0;
+  // RecordCheckIn for a caller that verified the password against an
+  // account as it read it earlier (expected): recorded only when the account
+  // of that name still is the same (SameAccount), so that a password changed
+  // or an account removed meanwhile, on any instance, records nothing. The
+  // account as it is now comes back either way, so a caller whose read was
+  // out of date verifies again without asking for it. The default is
+  // FindAccount then RecordCheckIn; a store whose every call is a round trip
+  // to a server does the common case, a repeated check-in, in one.
+  virtual TCheckInAs RecordCheckInAs(const TAccountRecord& expected, std::string_view node, std::string_view address,
+                                     TServiceTime now, std::size_t maxNodes) {
+    TCheckInAs r;
+    r.Account = FindAccount(expected.Name);
+    if (r.Account && SameAccount(*r.Account, expected))
+      r.Record = RecordCheckIn(r.Account->Id, node, address, now, maxNodes);
+    return r;
+  }
   // Commits (or loses) the open commit group, if any, and ends it: called by
   // a thread that must not wait once it has nothing else ready to do.
   virtual void EndGroup() {}

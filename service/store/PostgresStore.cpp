@@ -131,19 +131,20 @@ const std::string kNodeColumns =
     "id, account_id, name, address, first_check_in, last_check_in, check_ins, published_name, dns_state,"
     " ipv4_address, ipv4_check_in, ipv6_address, ipv6_check_in";
 
-TNodeRecord ReadNode(const TPostgresResult& r, int row) {
+// The node's columns (kNodeColumns) from column first on.
+TNodeRecord ReadNode(const TPostgresResult& r, int row, int first = 0) {
   TNodeRecord n;
-  n.Id = r.Int(row, 0);
-  n.AccountId = r.Int(row, 1);
-  n.Name = r.Text(row, 2);
-  n.Address = r.Text(row, 3);
-  n.FirstCheckIn = r.Int(row, 4);
-  n.LastCheckIn = r.Int(row, 5);
-  n.CheckIns = r.Int(row, 6);
-  n.PublishedName = r.Text(row, 7);
-  n.DnsState = r.Text(row, 8);
-  n.IPv4 = {r.Text(row, 9), r.Int(row, 10)};
-  n.IPv6 = {r.Text(row, 11), r.Int(row, 12)};
+  n.Id = r.Int(row, first);
+  n.AccountId = r.Int(row, first + 1);
+  n.Name = r.Text(row, first + 2);
+  n.Address = r.Text(row, first + 3);
+  n.FirstCheckIn = r.Int(row, first + 4);
+  n.LastCheckIn = r.Int(row, first + 5);
+  n.CheckIns = r.Int(row, first + 6);
+  n.PublishedName = r.Text(row, first + 7);
+  n.DnsState = r.Text(row, first + 8);
+  n.IPv4 = {r.Text(row, first + 9), r.Int(row, first + 10)};
+  n.IPv6 = {r.Text(row, first + 11), r.Int(row, first + 12)};
   return n;
 }
 
@@ -163,19 +164,62 @@ const std::string kUpdateNode =
     " ipv6_address = CASE WHEN $4 = 6 THEN $2 ELSE ipv6_address END,"
     " ipv6_check_in = CASE WHEN $4 = 6 THEN $3 ELSE ipv6_check_in END WHERE id = $1";
 // Most check-ins find their node at the address it had: counted in one
-// statement, one round trip. The row is locked first, so the old values
-// returned are those this update replaced, whatever other instances do.
+// statement, one round trip. The row is locked first (old), so the old
+// values returned are those this update replaced, whatever other instances
+// do; it is counted (done) only when its family's address is the one given.
+// The placeholders of the account's id, the node, the address, the time and
+// the family are the caller's.
+std::string RepeatCheckIn(const std::string& accountId, const std::string& node, const std::string& address,
+                          const std::string& now, const std::string& family) {
+  return "old AS (SELECT " + kNodeColumns + " FROM nodes WHERE account_id = " + accountId + " AND lower(name) = lower(" +
+         node + ") FOR NO KEY UPDATE),"
+         " done AS (UPDATE nodes n SET address = " + address + ", last_check_in = " + now +
+         ", check_ins = n.check_ins + 1,"
+         " ipv4_check_in = CASE WHEN " + family + " = 4 THEN " + now + " ELSE n.ipv4_check_in END,"
+         " ipv6_check_in = CASE WHEN " + family + " = 6 THEN " + now + " ELSE n.ipv6_check_in END"
+         " FROM old WHERE n.id = old.id"
+         " AND (CASE WHEN " + family + " = 4 THEN old.ipv4_address ELSE old.ipv6_address END) = " + address +
+         " RETURNING old.id, old.account_id, old.name, old.address, old.first_check_in, old.last_check_in,"
+         " old.check_ins, old.published_name, old.dns_state, old.ipv4_address, old.ipv4_check_in, old.ipv6_address,"
+         " old.ipv6_check_in)";
+}
 const std::string kRepeatCheckIn =
-    "WITH old AS (SELECT " + kNodeColumns +
-    " FROM nodes WHERE account_id = $1 AND lower(name) = lower($2) FOR NO KEY UPDATE)"
-    " UPDATE nodes n SET address = $3::text, last_check_in = $4::bigint, check_ins = n.check_ins + 1,"
-    " ipv4_check_in = CASE WHEN $5::integer = 4 THEN $4::bigint ELSE n.ipv4_check_in END,"
-    " ipv6_check_in = CASE WHEN $5::integer = 6 THEN $4::bigint ELSE n.ipv6_check_in END"
-    " FROM old WHERE n.id = old.id"
-    " AND (CASE WHEN $5::integer = 4 THEN old.ipv4_address ELSE old.ipv6_address END) = $3::text"
-    " RETURNING old.id, old.account_id, old.name, old.address, old.first_check_in, old.last_check_in,"
-    " old.check_ins, old.published_name, old.dns_state, old.ipv4_address, old.ipv4_check_in, old.ipv6_address,"
-    " old.ipv6_check_in";
+    "WITH " + RepeatCheckIn("$1::bigint", "$2::text", "$3::text", "$4::bigint", "$5::integer") + " SELECT * FROM done";
+// The account read and its node's repeated check-in in one statement: the
+// node is counted only when the account (a) is still the one the caller
+// verified ($2 to $4). The account comes back either way, the node's old
+// values after it when it was counted.
+const std::string kAccountColumns = "id, name, password_hash, created, keys_only";
+const std::string kRepeatCheckInAs =
+    "WITH a AS (SELECT " + kAccountColumns + " FROM accounts WHERE lower(name) = lower($1::text)), " +
+    RepeatCheckIn("(SELECT id FROM a WHERE id = $2::bigint AND password_hash = $3::text AND keys_only = $4::boolean)",
+                  "$5::text", "$6::text", "$7::bigint", "$8::integer") +
+    " SELECT a.id, a.name, a.password_hash, a.created, a.keys_only, done.* FROM a LEFT JOIN done ON true";
+
+TAccountRecord ReadAccount(const TPostgresResult& r, int row) {
+  TAccountRecord a;
+  a.Id = r.Int(row, 0);
+  a.Name = r.Text(row, 1);
+  a.PasswordHash = r.Text(row, 2);
+  a.Created = r.Int(row, 3);
+  a.KeysOnly = r.Bool(row, 4);
+  return a;
+}
+
+// The record of a repeated check-in from the node as it was before it
+// (ReadNode's columns from first on).
+TCheckInRecord Repeated(const TPostgresResult& r, int first, std::string_view address, TServiceTime now) {
+  TCheckInRecord record;
+  record.Node = ReadNode(r, 0, first);
+  TFamilyRecord& mine = record.Node.Family(FamilyOf(address));
+  record.PreviousAddress = mine.Address;
+  record.PreviousFamilyCheckIn = mine.LastCheckIn;
+  mine.LastCheckIn = now;
+  record.Node.Address = address;
+  record.Node.LastCheckIn = now;
+  ++record.Node.CheckIns;
+  return record;
+}
 }  // namespace
 
 TPostgresStore::TPostgresStore(const std::string& uri, std::size_t connections)
@@ -256,11 +300,10 @@ TPostgresPool::TLease TPostgresStore::Take() {
 
 std::optional<TAccountRecord> TPostgresStore::FindAccount(std::string_view name) {
   auto c = Take();
-  const TPostgresResult r = c->Run(
-      "SELECT id, name, password_hash, created, keys_only FROM accounts WHERE lower(name) = lower($1)",
-      TPostgresParams(name));
+  const TPostgresResult r =
+      c->Run("SELECT " + kAccountColumns + " FROM accounts WHERE lower(name) = lower($1)", TPostgresParams(name));
   if (r.Rows() == 0) return std::nullopt;
-  return TAccountRecord{r.Int(0, 0), r.Text(0, 1), r.Text(0, 2), r.Int(0, 3), 0, r.Bool(0, 4)};
+  return ReadAccount(r, 0);
 }
 
 bool TPostgresStore::AddAccount(std::string_view name, std::string_view passwordHash, TServiceTime now) {
@@ -297,35 +340,46 @@ std::vector<TAccountRecord> TPostgresStore::Accounts() {
 TCheckInRecord TPostgresStore::RecordCheckIn(std::int64_t accountId, std::string_view node, std::string_view address,
                                              TServiceTime now, std::size_t maxNodes) {
   auto c = Take();
+  const TPostgresResult same =
+      c->Run(kRepeatCheckIn, TPostgresParams(accountId, node, address, now, FamilyNumber(FamilyOf(address))));
+  if (same.Rows() == 1) return Repeated(same, 0, address, now);
+  return RecordChange(*c, accountId, node, address, now, maxNodes);
+}
+
+TCheckInAs TPostgresStore::RecordCheckInAs(const TAccountRecord& expected, std::string_view node,
+                                           std::string_view address, TServiceTime now, std::size_t maxNodes) {
+  auto c = Take();
+  const TPostgresResult r =
+      c->Run(kRepeatCheckInAs, TPostgresParams(expected.Name, expected.Id, expected.PasswordHash, expected.KeysOnly,
+                                               node, address, now, FamilyNumber(FamilyOf(address))));
+  TCheckInAs as;
+  if (r.Rows() == 0) return as;
+  as.Account = ReadAccount(r, 0);
+  if (!SameAccount(*as.Account, expected)) return as;
+  const int nodeColumns = 5;
+  as.Record = r.IsNull(0, nodeColumns) ? RecordChange(*c, as.Account->Id, node, address, now, maxNodes)
+                                       : Repeated(r, nodeColumns, address, now);
+  return as;
+}
+
+TCheckInRecord TPostgresStore::RecordChange(TPostgresConnection& c, std::int64_t accountId, std::string_view node,
+                                            std::string_view address, TServiceTime now, std::size_t maxNodes) {
   TCheckInRecord r;
   const TAddressFamily family = FamilyOf(address);
-  const TPostgresResult same =
-      c->Run(kRepeatCheckIn, TPostgresParams(accountId, node, address, now, FamilyNumber(family)));
-  if (same.Rows() == 1) {
-    r.Node = ReadNode(same, 0);
-    TFamilyRecord& mine = r.Node.Family(family);
-    r.PreviousAddress = mine.Address;
-    r.PreviousFamilyCheckIn = mine.LastCheckIn;
-    mine.LastCheckIn = now;
-    r.Node.Address = address;
-    r.Node.LastCheckIn = now;
-    ++r.Node.CheckIns;
-    return r;
-  }
   // A new node, or a new address: what it changes is written in one transaction.
-  TPostgresTransaction t(*c);
+  TPostgresTransaction t(c);
   // The node's row stays locked to the end: check-ins of one node, from any
   // instance, follow one another, and so does its history.
-  TPostgresResult found = c->Run(kFindNode, TPostgresParams(accountId, node));
+  TPostgresResult found = c.Run(kFindNode, TPostgresParams(accountId, node));
   if (found.Rows() == 0) {
     // New nodes of an account are made one at a time, so that two made at
     // once do not both pass the limit.
-    if (c->Run("SELECT 1 FROM accounts WHERE id = $1 FOR NO KEY UPDATE", TPostgresParams(accountId)).Rows() == 0)
+    if (c.Run("SELECT 1 FROM accounts WHERE id = $1 FOR NO KEY UPDATE", TPostgresParams(accountId)).Rows() == 0)
       throw EStoreError("there is no account " + std::to_string(accountId) + " to check in to");
     r.Node.Family(family) = {std::string(address), now};
     // A statement of its own after the lock: its count sees every node made
     // before the lock was taken.
-    const TPostgresResult made = c->Run(
+    const TPostgresResult made = c.Run(
         "INSERT INTO nodes(account_id, name, address, first_check_in, last_check_in, check_ins,"
         " ipv4_address, ipv4_check_in, ipv6_address, ipv6_check_in)"
         " SELECT $1::bigint, $2::text, $3::text, $4::bigint, $4::bigint, 1, $5::text, $6::bigint, $7::text, $8::bigint"
@@ -345,7 +399,7 @@ TCheckInRecord TPostgresStore::RecordCheckIn(std::int64_t accountId, std::string
       return r;
     }
     // Another check-in made the node meanwhile, or the account has maxNodes.
-    found = c->Run(kFindNode, TPostgresParams(accountId, node));
+    found = c.Run(kFindNode, TPostgresParams(accountId, node));
     if (found.Rows() == 0) {
       TCheckInRecord refused;
       refused.Outcome = TCheckInRecord::TooManyNodes;
@@ -353,17 +407,17 @@ TCheckInRecord TPostgresStore::RecordCheckIn(std::int64_t accountId, std::string
     }
   }
   r.Node = ReadNode(found, 0);
-  c->Run(kUpdateNode, TPostgresParams(r.Node.Id, address, now, FamilyNumber(family)));
+  c.Run(kUpdateNode, TPostgresParams(r.Node.Id, address, now, FamilyNumber(family)));
   TFamilyRecord& mine = r.Node.Family(family);
   r.PreviousAddress = mine.Address;
   r.PreviousFamilyCheckIn = mine.LastCheckIn;
   if (mine.Address != address) {
     r.AddressChanged = true;
-    c->Run("INSERT INTO history(node_id, time, old_address, new_address, family) VALUES($1, $2, $3, $4, $5)",
-           TPostgresParams(r.Node.Id, now, r.PreviousAddress, address, FamilyNumber(family)));
-    c->Run("DELETE FROM history WHERE node_id = $1 AND family = $3 AND id <= (SELECT id FROM history"
-           " WHERE node_id = $1 AND family = $3 ORDER BY id DESC LIMIT 1 OFFSET $2)",
-           TPostgresParams(r.Node.Id, HistoryKept, FamilyNumber(family)));
+    c.Run("INSERT INTO history(node_id, time, old_address, new_address, family) VALUES($1, $2, $3, $4, $5)",
+          TPostgresParams(r.Node.Id, now, r.PreviousAddress, address, FamilyNumber(family)));
+    c.Run("DELETE FROM history WHERE node_id = $1 AND family = $3 AND id <= (SELECT id FROM history"
+          " WHERE node_id = $1 AND family = $3 ORDER BY id DESC LIMIT 1 OFFSET $2)",
+          TPostgresParams(r.Node.Id, HistoryKept, FamilyNumber(family)));
   }
   mine = {std::string(address), now};
   r.Node.Address = address;

@@ -9,10 +9,11 @@
 // another program, is refused and left as it is.
 //
 // Every call is one transaction on a connection of a small pool
-// (TPostgresPool): a check-in is committed when RecordCheckIn returns. A
-// server that cannot be reached, restarts or kills the connection raises
-// EStoreUnavailable with nothing half written; the pool makes a new
-// connection on a later call, waiting longer after each failed attempt.
+// (TPostgresPool): a check-in is committed when RecordCheckIn (or
+// RecordCheckInAs) returns. A server that cannot be reached, restarts or
+// kills the connection raises EStoreUnavailable with nothing half written;
+// the pool makes a new connection on a later call, waiting longer after
+// each failed attempt.
 // Every call may wait on the network: on a thread in a TNoWaitScope each
 // raises EWouldWait before it does anything, so that the work is done on a
 // thread that may wait. There is no commit group (EndGroup does nothing).
@@ -60,6 +61,10 @@ class TPostgresStore : public IServiceStore {
   std::vector<TAccountRecord> Accounts() override;
   TCheckInRecord RecordCheckIn(std::int64_t accountId, std::string_view node, std::string_view address,
                                TServiceTime now, std::size_t maxNodes) override;
+  // The account read and a repeated check-in in one statement; a new node
+  // or address then costs what it costs in RecordCheckIn.
+  TCheckInAs RecordCheckInAs(const TAccountRecord& expected, std::string_view node, std::string_view address,
+                             TServiceTime now, std::size_t maxNodes) override;
   std::vector<TNodeRecord> Nodes(std::int64_t accountId) override;
   bool SetNodeDns(std::int64_t nodeId, std::string_view publishedName, std::string_view dnsState) override;
   std::optional<TNodeRecord> FindNode(std::int64_t nodeId) override;
@@ -92,6 +97,9 @@ class TPostgresStore : public IServiceStore {
 
  private:
   void Migrate(TPostgresConnection& c);
+  // A check-in that is not a repeated one (a new node or a new address), in a transaction of its own on c.
+  TCheckInRecord RecordChange(TPostgresConnection& c, std::int64_t accountId, std::string_view node,
+                              std::string_view address, TServiceTime now, std::size_t maxNodes);
   // A connection for one call: EWouldWait first on a thread that must not wait.
   TPostgresPool::TLease Take();
 

@@ -14,6 +14,7 @@
 
 #include "runtime/NoWaitScope.h"
 #include "runtime/SysUtils.h"
+#include "service/core/AccountHints.h"
 #include "service/core/AccountList.h"
 #include "service/core/DynDns2.h"
 #include "service/core/FailureLimit.h"
@@ -545,6 +546,93 @@ TEST(CoreSharedStore, AVerificationKeyOutOfReachLeavesSignInsWorkingAndIsAskedFo
   EXPECT_EQ(core.CheckIn("alice", kDigest, "box", "192.0.2.7", kStart).Answer, TAnswer::Ok);
   EXPECT_EQ(core.CheckIn("alice", kDigest, "box", "192.0.2.7", kStart).Answer, TAnswer::Ok);
   EXPECT_EQ(store.keyAsks, 3);
+}
+
+namespace {
+// Counts the core's reads of accounts; a check-in as an account read earlier
+// is one call, as a server's store makes it.
+class TCountingStore : public TMemoryStore {
+ public:
+  std::optional<TAccountRecord> FindAccount(std::string_view name) override {
+    ++reads;
+    return TMemoryStore::FindAccount(name);
+  }
+  TCheckInAs RecordCheckInAs(const TAccountRecord& expected, std::string_view node, std::string_view address,
+                             TServiceTime now, std::size_t maxNodes) override {
+    ++reads;
+    TCheckInAs as;
+    as.Account = TMemoryStore::FindAccount(expected.Name);
+    if (as.Account && SameAccount(*as.Account, expected))
+      as.Record = RecordCheckIn(as.Account->Id, node, address, now, maxNodes);
+    return as;
+  }
+  // Check-ins recorded for the account of that name as it is now.
+  std::int64_t CheckIns(const std::string& name) {
+    const std::optional<TAccountRecord> account = TMemoryStore::FindAccount(name);
+    std::int64_t sum = 0;
+    if (account)
+      for (const TNodeRecord& node : Nodes(account->Id)) sum += node.CheckIns;
+    return sum;
+  }
+  int reads = 0;
+};
+}  // namespace
+
+// A remembered check-in reads its account and is recorded in one store
+// call; whatever another instance changed in the store meanwhile counts at
+// once, since the store records only for the account as the core saw it.
+TEST(CoreAccountHints, ARememberedCheckInIsOneStoreCallAndSeesChangesMadeElsewhere) {
+  TCountingStore store;
+  store.AddAccount("alice", TPasswordHash::Make(kDigest, kTestIterations), kStart);
+  TServiceCore core(store, CheapRules());
+  const std::string newDigest = DigestToHex(MD5OfString("new secret"));
+  const std::string newHash = TPasswordHash::Make(newDigest, kTestIterations);
+  const struct {
+    const char* what;
+    std::function<void()> elsewhere;
+    std::string digest;
+    TAnswer answer;
+    bool recorded;
+  } steps[] = {
+      {"the first check-in", [] {}, kDigest, TAnswer::Ok, true},
+      {"a remembered one", [] {}, kDigest, TAnswer::Ok, true},
+      {"the old password after a change", [&] { store.SetPasswordHash("alice", newHash); }, kDigest,
+       TAnswer::BadAuth, false},
+      {"the new one", [] {}, newDigest, TAnswer::Ok, true},
+      {"the new one remembered", [] {}, newDigest, TAnswer::Ok, true},
+      {"a password once keys only", [&] { store.SetKeysOnly("alice", true); }, newDigest, TAnswer::BadAuth, false},
+      {"a password again", [&] { store.SetKeysOnly("alice", false); }, newDigest, TAnswer::Ok, true},
+      {"a removed account", [&] { store.RemoveAccount("alice"); }, newDigest, TAnswer::BadAuth, false},
+      {"an account made again", [&] { store.AddAccount("alice", newHash, kStart); }, newDigest, TAnswer::Ok, true},
+      {"and remembered", [] {}, newDigest, TAnswer::Ok, true},
+  };
+  TServiceTime now = kStart;
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.elsewhere();
+    const std::int64_t before = store.CheckIns("alice");
+    store.reads = 0;
+    EXPECT_EQ(core.CheckIn("alice", step.digest, "box", "192.0.2.7", now += kMinute).Answer, step.answer);
+    EXPECT_EQ(store.reads, 1) << "the account is read once, whichever way";
+    EXPECT_EQ(store.CheckIns("alice") - before, step.recorded ? 1 : 0);
+  }
+}
+
+TEST(CoreAccountHints, AFullTableMakesRoomAndForgottenNamesAreNoneWhateverTheirCase) {
+  TAccountHints hints(2);
+  hints.Keep({1, "Alice", "h1", 0, 0, false});
+  hints.Keep({2, "bob", "h2", 0, 0, false});
+  hints.Keep({1, "alice", "h3", 0, 0, true});
+  EXPECT_EQ(hints.Size(), 2u) << "the same name, kept anew";
+  EXPECT_EQ(hints.Find("ALICE")->PasswordHash, "h3");
+  hints.Keep({3, "carol", "h4", 0, 0, false});
+  EXPECT_EQ(hints.Size(), 2u) << "full: one made room";
+  EXPECT_TRUE(hints.Find("carol"));
+  hints.Forget("CAROL");
+  EXPECT_FALSE(hints.Find("carol"));
+  TAccountHints none(0);
+  none.Keep({1, "alice", "h1", 0, 0, false});
+  EXPECT_FALSE(none.Find("alice"));
 }
 
 TEST(CoreNames, RulesForNamesAndDigests) {

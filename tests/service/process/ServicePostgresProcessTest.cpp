@@ -2,7 +2,8 @@
 // the account commands and the check-in door on a postgresql:// URI, what a
 // restart of the service keeps, and a restart of the server during
 // check-ins: 503 meanwhile, 200 again after, and every check-in answered
-// 200 in the database.
+// 200 in the database; remembered check-ins against account commands run
+// from another process.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -77,4 +78,43 @@ TEST(ServicePostgres, ChecksInKeepsItAcrossRestartsAndAnswers503WhileTheServerRe
   EXPECT_GE(stored, ok.load()) << "every check-in answered 200 is in the database";
   EXPECT_LE(stored, ok + unavailable) << "and no more than were made";
   EXPECT_TRUE(service.WaitForLog("outcome=unavailable")) << service.Log().substr(0, 2000);
+}
+
+// A check-in whose password the service remembers is read and recorded in
+// one statement; what the account commands change meanwhile, from another
+// process on the database as from another instance, counts at once.
+TEST(ServicePostgres, ARememberedCheckInFollowsWhatAnotherProcessChangesInTheAccount) {
+  PINMARK_NEED_POSTGRES(cluster);
+  const std::string uri = cluster.NewDatabase(), name = PostgresCluster::DatabaseOf(uri);
+  ASSERT_EQ(RunService({"account", "add", "alice", "--password-stdin", "--db", uri}, "secret\n").code, 0);
+  ServiceProcess service({"--db", uri});
+  ASSERT_GT(service.Port(), 0) << service.Log();
+  const struct {
+    std::vector<std::string> command;  // run first, when not empty
+    std::string input, password;
+    int status;
+  } steps[] = {
+      {{}, "", "secret", 200},
+      {{}, "", "secret", 200},  // remembered
+      {{"account", "passwd", "alice", "--password-stdin"}, "changed\n", "secret", 403},
+      {{}, "", "changed", 200},
+      {{}, "", "changed", 200},
+      {{"account", "set", "alice", "--keys-only"}, "", "changed", 403},
+      {{"account", "set", "alice", "--no-keys-only"}, "", "changed", 200},
+      {{"account", "remove", "alice"}, "", "changed", 403},
+  };
+  long long recorded = 0;
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.command.empty() ? step.password : step.command[1] + " " + step.command.back());
+    if (!step.command.empty()) {
+      std::vector<std::string> args = step.command;
+      args.insert(args.end(), {"--db", uri});
+      const RunResult r = RunService(args, step.input);
+      ASSERT_EQ(r.code, 0) << r.err;
+    }
+    EXPECT_EQ(CheckIn(service.Port(), "alice", Md5(step.password), "box").status, step.status);
+    if (step.status == 200) ++recorded;
+    EXPECT_EQ(cluster.Sql(name, "SELECT coalesce(sum(check_ins), 0) FROM nodes"),
+              std::to_string(step.command.size() == 3 && step.command[1] == "remove" ? 0 : recorded));
+  }
 }

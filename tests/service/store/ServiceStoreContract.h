@@ -145,6 +145,78 @@ TEST_P(ServiceStoreContract, ACheckInSetsItsFamilyAndLeavesTheOtherAlone) {
   EXPECT_EQ(box.History[1].Family, TAddressFamily::IPv6);
 }
 
+// A check-in by a caller that verified the password against an account it
+// read earlier: every kind is recorded while the account is the same, none
+// once it changed or went (as another instance on the store may do).
+TEST_P(ServiceStoreContract, ACheckInAsAnAccountReadEarlierIsRecordedOnlyWhileItIsTheSame) {
+  IServiceStore& s = Store();
+  Account("alice");
+  const TAccountRecord read = *s.FindAccount("ALICE");
+  const struct {
+    const char* node;
+    const char* address;
+    std::size_t maxNodes;
+    TCheckInRecord::TOutcome outcome;
+    bool first, changed;
+    const char* previous;
+    std::int64_t checkIns;
+  } kinds[] = {
+      {"box", "192.0.2.1", 10, TCheckInRecord::Recorded, true, false, "", 1},
+      {"Box", "192.0.2.1", 10, TCheckInRecord::Recorded, false, false, "192.0.2.1", 2},  // repeated
+      {"box", "192.0.2.2", 10, TCheckInRecord::Recorded, false, true, "192.0.2.1", 3},
+      {"box", "2001:db8::1", 10, TCheckInRecord::Recorded, false, true, "", 4},
+      {"box", "2001:db8::1", 10, TCheckInRecord::Recorded, false, false, "2001:db8::1", 5},
+      {"pc", "192.0.2.1", 1, TCheckInRecord::TooManyNodes, false, false, "", 0},
+  };
+  TServiceTime now = 1000;
+  for (const auto& k : kinds) {
+    SCOPED_TRACE(std::string(k.node) + " at " + k.address);
+    const TCheckInAs as = s.RecordCheckInAs(read, k.node, k.address, now += 1000, k.maxNodes);
+    ASSERT_TRUE(as.Account && as.Record);
+    EXPECT_TRUE(SameAccount(*as.Account, read));
+    EXPECT_EQ(as.Account->Name, "alice");
+    EXPECT_EQ(as.Record->Outcome, k.outcome);
+    if (k.outcome != TCheckInRecord::Recorded) continue;
+    EXPECT_EQ(as.Record->FirstCheckIn, k.first);
+    EXPECT_EQ(as.Record->AddressChanged, k.changed);
+    EXPECT_EQ(as.Record->PreviousAddress, k.previous);
+    EXPECT_EQ(as.Record->Node.CheckIns, k.checkIns);
+    EXPECT_EQ(as.Record->Node.LastCheckIn, now);
+    EXPECT_EQ(as.Record->Node.Family(FamilyOf(k.address)).Address, k.address);
+  }
+  const TNodeRecord before = s.Nodes(read.Id).at(0);
+
+  // What the caller read is out of date: nothing is recorded, and the
+  // account comes back as it is now.
+  ASSERT_TRUE(s.SetPasswordHash("alice", "changed"));
+  TCheckInAs as = s.RecordCheckInAs(read, "box", "2001:db8::1", now + 1, 10);
+  EXPECT_FALSE(as.Record) << "another password";
+  ASSERT_TRUE(as.Account);
+  EXPECT_EQ(as.Account->PasswordHash, "changed");
+  TAccountRecord changed = read;
+  changed.PasswordHash = "changed";
+  ASSERT_TRUE(s.SetKeysOnly("alice", true));
+  as = s.RecordCheckInAs(changed, "box", "2001:db8::1", now + 1, 10);
+  EXPECT_FALSE(as.Record) << "keys only";
+  EXPECT_TRUE(as.Account && as.Account->KeysOnly);
+  const TNodeRecord after = s.Nodes(read.Id).at(0);
+  EXPECT_EQ(after.CheckIns, before.CheckIns) << "nothing counted";
+  EXPECT_EQ(after.LastCheckIn, before.LastCheckIn);
+  ASSERT_TRUE(s.RemoveAccount("alice"));
+  EXPECT_FALSE(s.RecordCheckInAs(read, "box", "2001:db8::1", now + 1, 10).Account) << "removed";
+  EXPECT_FALSE(s.FindNode(before.Id));
+  // Made again with the same hash: recorded only where it got the old id
+  // back (an SQLite row id is reused), and then as a new node of its own.
+  ASSERT_TRUE(s.AddAccount("alice", read.PasswordHash, 100));
+  as = s.RecordCheckInAs(read, "box", "2001:db8::1", now + 1, 10);
+  ASSERT_TRUE(as.Account);
+  EXPECT_EQ(as.Record.has_value(), as.Account->Id == read.Id);
+  if (as.Record) {
+    EXPECT_TRUE(as.Record->FirstCheckIn) << "nothing of the old account's node";
+  }
+  EXPECT_EQ(s.CountNodes(0).Nodes, as.Record ? 1 : 0);
+}
+
 TEST_P(ServiceStoreContract, EachFamilyKeepsItsNewestChangesAndNodesAreListedByName) {
   IServiceStore& s = Store();
   const std::int64_t alice = Account("alice");
@@ -325,6 +397,7 @@ TEST_P(ServiceStoreContract, NodesAndTheStaleOnesAreCounted) {
 TEST_P(ServiceStoreContract, CheckInsFromManyThreadsAreEachCountedAndTheLimitHolds) {
   IServiceStore& s = Store();
   const std::int64_t alice = Account("alice");
+  const TAccountRecord read = *s.FindAccount("alice");
   constexpr int kThreads = 4, kEach = 40;
   std::atomic<int> recorded{0}, refused{0};
   std::vector<std::thread> threads;
@@ -332,7 +405,10 @@ TEST_P(ServiceStoreContract, CheckInsFromManyThreadsAreEachCountedAndTheLimitHol
     threads.emplace_back([&, t] {
       for (int i = 0; i < kEach; ++i) {
         const std::string address = "10.0." + std::to_string(t) + "." + std::to_string(i % 3);
-        if (s.RecordCheckIn(alice, "shared", address, i, 3).Outcome == TCheckInRecord::Recorded) ++recorded;
+        // Half of them as a verified account, read and counted at once.
+        const TCheckInRecord shared = t % 2 ? s.RecordCheckIn(alice, "shared", address, i, 3)
+                                            : s.RecordCheckInAs(read, "shared", address, i, 3).Record.value();
+        if (shared.Outcome == TCheckInRecord::Recorded) ++recorded;
         const std::string own = "own" + std::to_string((t * kEach + i) % 8);
         (s.RecordCheckIn(alice, own, address, i, 3).Outcome == TCheckInRecord::Recorded ? recorded : refused)++;
       }
