@@ -1,15 +1,32 @@
 #include "service/core/VerificationCache.h"
 
+#include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
-#include <openssl/hmac.h>
+#include <openssl/params.h>
 #include <openssl/rand.h>
 
 #include "runtime/SysUtils.h"
 #include "service/core/PasswordHash.h"
 
 TVerificationCache::TVerificationCache(TServiceTime keepFor, std::size_t capacity)
-    : keepFor_(keepFor), capacity_(capacity), key_(MakeKey()) {}
+    : keepFor_(keepFor), capacity_(capacity), key_(MakeKey()) {
+  KeyMac();
+}
+
+void TVerificationCache::TMacFree::operator()(EVP_MAC_CTX* mac) const { EVP_MAC_CTX_free(mac); }
+
+void TVerificationCache::KeyMac() {
+  EVP_MAC* hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+  mac_.reset(hmac ? EVP_MAC_CTX_new(hmac) : nullptr);
+  EVP_MAC_free(hmac);
+  char digest[] = "SHA256";
+  const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+                               OSSL_PARAM_construct_end()};
+  if (!mac_ ||
+      EVP_MAC_init(mac_.get(), reinterpret_cast<const unsigned char*>(key_.data()), key_.size(), params) != 1)
+    throw EPasswordHashError("OpenSSL could not make an HMAC for remembered verifications");
+}
 
 std::string TVerificationCache::MakeKey() {
   unsigned char random[32];
@@ -21,21 +38,25 @@ std::string TVerificationCache::MakeKey() {
 void TVerificationCache::UseKey(std::string_view key) {
   std::lock_guard<std::mutex> guard(lock_);
   key_ = key;
+  KeyMac();
   expires_.clear();
 }
 
 std::string TVerificationCache::Key(std::string_view account, std::string_view storedHash,
-                                    std::string_view digest) const {
+                                    std::string_view digest) {
   // Each part is preceded by its length, so no two different triples share a text.
   std::string data;
   for (const std::string& part : {LowerCase(account), std::string(storedHash), LowerCase(digest)}) {
     data += std::to_string(part.size()) + ":" + part;
   }
   unsigned char mac[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  HMAC(EVP_sha256(), key_.data(), static_cast<int>(key_.size()), reinterpret_cast<const unsigned char*>(data.data()),
-       data.size(), mac, &size);
+  std::size_t size = 0;
+  // Started again with the key it holds.
+  const bool made = EVP_MAC_init(mac_.get(), nullptr, 0, nullptr) == 1 &&
+                    EVP_MAC_update(mac_.get(), reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1 &&
+                    EVP_MAC_final(mac_.get(), mac, &size, sizeof mac) == 1;
   OPENSSL_cleanse(data.data(), data.size());
+  if (!made) throw EPasswordHashError("OpenSSL could not make an HMAC for remembered verifications");
   return std::string(reinterpret_cast<const char*>(mac), size);
 }
 

@@ -14,7 +14,10 @@
 // slow hashes. Safe to call from several threads.
 #pragma once
 
+#include <openssl/types.h>
+
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -37,12 +40,19 @@ class TVerificationCache {
   std::size_t Size();
 
  private:
-  // Under lock_, which also guards the key.
-  std::string Key(std::string_view account, std::string_view storedHash, std::string_view digest) const;
+  struct TMacFree {
+    void operator()(EVP_MAC_CTX* mac) const;
+  };
+  // Under lock_, which also guards the key and its HMAC.
+  std::string Key(std::string_view account, std::string_view storedHash, std::string_view digest);
+  // The HMAC-SHA256 keyed with key_, made once: OpenSSL would look the
+  // algorithm up again for each check-in otherwise.
+  void KeyMac();
 
   TServiceTime keepFor_;
   std::size_t capacity_;
   std::string key_;
+  std::unique_ptr<EVP_MAC_CTX, TMacFree> mac_;
   std::mutex lock_;
   std::unordered_map<std::string, TServiceTime> expires_;
 };
