@@ -47,9 +47,13 @@ void GiveToFolderOwner(const std::string& db) {
 void ImportAccounts(TServiceCore& core, const std::string& file) {
   // An empty file has no accounts (the unit's first start imports /dev/null).
   const std::vector<TListedAccount> accounts = ReadAccountFile(file);
-  for (const TListedAccount& a : accounts)
-    if (!NewAccountNameProblem(a.Name).empty())
-      throw ECommandFailed(file + ": " + a.Name + ": " + NewAccountNameProblem(a.Name) + "; nothing was imported");
+  for (const TListedAccount& a : accounts) {
+    try {
+      CheckNewAccountName(a.Name);
+    } catch (const EBadName& e) {
+      throw ECommandFailed(file + ": " + a.Name + ": " + e.Message() + "; nothing was imported");
+    }
+  }
   // The slow hashes are made on every core at once; the store takes them one by one.
   std::vector<std::string> hashes(accounts.size());
   std::atomic<std::size_t> next{0};
@@ -204,11 +208,14 @@ std::string TServiceCommands::DefaultDatabase() {
 
 void TServiceCommands::Account(const TAccountOptions& o) {
   const TAccountVerb verb = o.Verb;
-  if (verb == TAccountVerb::Add && !NewAccountNameProblem(o.Operand).empty())
-    throw ECommandFailed(NewAccountNameProblem(o.Operand));
-  if (verb != TAccountVerb::Add && verb != TAccountVerb::List && verb != TAccountVerb::Import &&
-      !RequestNameProblem("the account name", o.Operand).empty())
-    throw ECommandFailed(RequestNameProblem("the account name", o.Operand));
+  try {
+    if (verb == TAccountVerb::Add)
+      CheckNewAccountName(o.Operand);
+    else if (verb != TAccountVerb::List && verb != TAccountVerb::Import)
+      CheckRequestName("the account name", o.Operand);
+  } catch (const EBadName& e) {
+    throw ECommandFailed(e.Message());
+  }
   WithHint(o.Db, [&] {
     const bool existed = IsDatabaseUri(o.Db) || ::access(o.Db.c_str(), F_OK) == 0;
     // Only adding accounts makes a database; the other commands would find an empty one.
@@ -238,10 +245,13 @@ void TServiceCommands::Account(const TAccountOptions& o) {
 }
 
 void TServiceCommands::NodeKey(const TNodeKeyOptions& o) {
-  if (!RequestNameProblem("the account name", o.Account).empty())
-    throw ECommandFailed(RequestNameProblem("the account name", o.Account));
-  if (!RequestNameProblem("the node name", o.Node).empty() || o.Node.empty())
-    throw ECommandFailed(o.Node.empty() ? "the node name is empty" : RequestNameProblem("the node name", o.Node));
+  try {
+    CheckRequestName("the account name", o.Account);
+    if (o.Node.empty()) throw ECommandFailed("the node name is empty");
+    CheckRequestName("the node name", o.Node);
+  } catch (const EBadName& e) {
+    throw ECommandFailed(e.Message());
+  }
   WithHint(o.Db, [&] {
     if (!IsDatabaseUri(o.Db) && ::access(o.Db.c_str(), F_OK) != 0)
       throw ECommandFailed("there is no database " + o.Db + " (\"account add\" makes one)");

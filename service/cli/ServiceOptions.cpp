@@ -210,9 +210,13 @@ void TDeclarations::DeclareServe(TServeOptions& o) {
                 ->transform(CLI::Validator(
                     [](std::string& text) -> std::string {
                       const std::size_t colon = text.find(':');
-                      if (colon != std::string::npos && colon != 0 && IsDigest(text.substr(colon + 1)) &&
-                          RequestNameProblem("the account name", text.substr(0, colon)).empty())
-                        return "";
+                      try {
+                        if (colon != std::string::npos && colon != 0 && IsDigest(text.substr(colon + 1))) {
+                          CheckRequestName("the account name", text.substr(0, colon));
+                          return "";
+                        }
+                      } catch (const EBadName&) {
+                      }
                       return "takes NAME:DIGEST, DIGEST the 32-digit MD5 hex digest of the password";
                     },
                     ""));

@@ -26,8 +26,11 @@ std::vector<TListedAccount> ReadAccountList(std::string_view text, std::string_v
     }
     const std::string where = std::string(source) + ":" + std::to_string(number) + ": ";
     if (name.empty() || !IsDigest(digest)) throw EAccountList(where + "expected a name and a 32-digit MD5 hex digest");
-    if (std::string problem = RequestNameProblem("the account name", name); !problem.empty())
-      throw EAccountList(where + problem);
+    try {
+      CheckRequestName("the account name", name);
+    } catch (const EBadName& e) {
+      throw EAccountList(where + e.Message());
+    }
     accounts.push_back({std::string(name), NormalDigest(digest)});
   }
   return accounts;

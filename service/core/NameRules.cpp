@@ -38,17 +38,16 @@ std::size_t Utf8Length(std::string_view text, std::size_t at) {
   return Utf8Sequence(text, at, code);
 }
 
-std::string RequestNameProblem(std::string_view what, std::string_view name) {
+void CheckRequestName(std::string_view what, std::string_view name) {
   if (name.size() > MaxNameBytes)
-    return std::string(what) + " is longer than " + std::to_string(MaxNameBytes) + " bytes";
+    throw EBadName(std::string(what) + " is longer than " + std::to_string(MaxNameBytes) + " bytes");
   for (std::size_t i = 0; i < name.size();) {
     char32_t code = 0;
     const std::size_t n = Utf8Sequence(name, i, code);
-    if (n == 0) return std::string(what) + " is not UTF-8 text";
-    if (code < 0x20 || (code >= 0x7F && code < 0xA0)) return std::string(what) + " holds a control character";
+    if (n == 0) throw EBadName(std::string(what) + " is not UTF-8 text");
+    if (code < 0x20 || (code >= 0x7F && code < 0xA0)) throw EBadName(std::string(what) + " holds a control character");
     i += n;
   }
-  return {};
 }
 
 bool IsDnsLabel(std::string_view label) {
@@ -58,22 +57,21 @@ bool IsDnsLabel(std::string_view label) {
   return true;
 }
 
-std::string NewAccountNameProblem(std::string_view name) {
-  if (IsDnsLabel(name)) return {};
-  return "an account name is 1 to 63 letters, digits and hyphens, not starting or ending with a hyphen";
+void CheckNewAccountName(std::string_view name) {
+  if (!IsDnsLabel(name))
+    throw EBadName("an account name is 1 to 63 letters, digits and hyphens, not starting or ending with a hyphen");
 }
 
 bool IsDigest(std::string_view digest) {
   return digest.size() == 32 && digest.find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
 }
 
-std::string NewPasswordProblem(std::string_view password, std::string_view again) {
-  if (password.empty()) return "no password given";
+void CheckNewPassword(std::string_view password, std::string_view again) {
+  if (password.empty()) throw EBadPassword("no password given");
   if (password.size() > MaxPasswordBytes)
-    return "the password is longer than " + std::to_string(MaxPasswordBytes) + " bytes";
-  if (password.find_first_of("\r\n") != std::string_view::npos) return "the password holds a line break";
-  if (again != password) return "the two passwords differ";
-  return {};
+    throw EBadPassword("the password is longer than " + std::to_string(MaxPasswordBytes) + " bytes");
+  if (password.find_first_of("\r\n") != std::string_view::npos) throw EBadPassword("the password holds a line break");
+  if (again != password) throw EBadPassword("the two passwords differ");
 }
 
 std::string NormalDigest(std::string_view digest) { return LowerCase(digest); }

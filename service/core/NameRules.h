@@ -1,7 +1,9 @@
 // What the service takes as an account name, a node name, a password digest
 // and an address, from requests and from the account commands. Every check
-// returns why a value is refused, in words for the answer and the log, or an
-// empty text when the value is fine.
+// raises EBadName (or a subclass) saying why a value is refused, in words for
+// the answer and the log, and returns when the value is fine. A value that
+// passes costs no allocation: the refusal's text is made only when there is
+// one, so the check-in's own checks stay cheap.
 //
 // The limits (also stated in the README):
 // - A name in a request, account or node: at most MaxNameBytes bytes, valid
@@ -19,19 +21,28 @@
 #include <string>
 #include <string_view>
 
+#include "service/model/BadName.h"
+
+// A new password that cannot be taken.
+PINMARK_EXCEPTION_CLASS(EBadPassword, EBadName);
+
 inline constexpr std::size_t MaxNameBytes = 64;
 inline constexpr std::size_t MaxLabelBytes = 63;
 // No password is longer: the account commands read no longer line.
 inline constexpr std::size_t MaxPasswordBytes = 4096;
 
-std::string RequestNameProblem(std::string_view what, std::string_view name);
-std::string NewAccountNameProblem(std::string_view name);
+// A name in a request; what names it in the refusal ("the node name is
+// longer than 64 bytes").
+void CheckRequestName(std::string_view what, std::string_view name);
+// A new account's name.
+void CheckNewAccountName(std::string_view name);
 bool IsDnsLabel(std::string_view label);
 bool IsDigest(std::string_view digest);
-// Why a new password, typed twice, is refused: empty, over MaxPasswordBytes,
-// holding a line end (it could never be typed at the account commands'
-// prompt, nor given on their standard input), or not the same twice.
-std::string NewPasswordProblem(std::string_view password, std::string_view again);
+// A new password, typed twice; raises EBadPassword when it is empty, over
+// MaxPasswordBytes, holds a line end (it could never be typed at the account
+// commands' prompt, nor given on their standard input), or is not the same
+// twice.
+void CheckNewPassword(std::string_view password, std::string_view again);
 // The digest in lower case (the form it is hashed in).
 std::string NormalDigest(std::string_view digest);
 // The length of the well-formed UTF-8 sequence at text[at] (shortest form,

@@ -161,9 +161,11 @@ TSignIn TServiceCore::Verify(std::string_view account, std::string_view digest, 
                              TServiceTime now, const std::vector<std::string>& keyNodes, TPasswords passwords,
                              TPendingCheckIn* pending) {
   TSignIn r;
-  r.Problem = RequestNameProblem("the account name", account);
-  if (!r.Problem.empty()) {
+  try {
+    CheckRequestName("the account name", account);
+  } catch (const EBadName& e) {
     r.Answer = TAnswer::BadRequest;
+    r.Problem = e.Message();
     return r;
   }
   const std::string accountKey = LowerCase(account), fromKey = LimitKey(from);
@@ -282,9 +284,14 @@ bool TServiceCore::FamilyLeft(const TNodeRecord& node, TAddressFamily family, TS
 TCheckInResult TServiceCore::CheckIn(std::string_view account, std::string_view digest, std::string_view node,
                                      std::string_view address, TServiceTime now) {
   TCheckInResult r;
-  r.Problem = RequestNameProblem("the node name", node);
-  std::optional<std::string> canonical = CanonicalAddress(address);
-  if (r.Problem.empty() && !canonical) r.Problem = "the caller's address is no IP address";
+  std::optional<std::string> canonical;
+  try {
+    CheckRequestName("the node name", node);
+    canonical = CanonicalAddress(address);
+    if (!canonical) r.Problem = "the caller's address is no IP address";
+  } catch (const EBadName& e) {
+    r.Problem = e.Message();
+  }
   if (!r.Problem.empty()) {
     r.Answer = TAnswer::BadRequest;
     return r;
@@ -397,7 +404,7 @@ bool TServiceCore::StillValid(const TAccountRecord& account) {
 }
 
 void TServiceCore::AddAccount(std::string_view name, std::string_view digest, TServiceTime now) {
-  if (const std::string problem = NewAccountNameProblem(name); !problem.empty()) throw EBadName(problem);
+  CheckNewAccountName(name);
   if (!IsDigest(digest)) throw EBadName(NoDigest);
   if (!store_.AddAccount(name, TPasswordHash::Make(digest), now))
     throw EAccountExists("account " + std::string(name) + " exists already");
@@ -453,7 +460,7 @@ void TServiceCore::SetKeysOnly(std::string_view name, bool keysOnly) {
 
 std::string TServiceCore::MakeNodeKey(std::string_view account, std::string_view node, TServiceTime now) {
   if (node.empty()) throw EBadName("the node name is empty");
-  if (const std::string problem = RequestNameProblem("the node name", node); !problem.empty()) throw EBadName(problem);
+  CheckRequestName("the node name", node);
   const std::optional<TAccountRecord> found = store_.FindAccount(account);
   if (!found) throw NoSuchAccount(account);
   std::string key = TNodeKey::Make();

@@ -72,6 +72,7 @@
 #include "service/core/PasswordHash.h"
 #include "service/core/Sessions.h"
 #include "service/core/VerificationCache.h"
+#include "service/model/BadName.h"
 #include "service/model/FailureCounts.h"
 #include "service/model/ServiceStore.h"
 
@@ -143,12 +144,7 @@ struct TDynDns2Line {
   std::string Answer;  // "good A", "nochg A", "nohost", "notfqdn", ...
 };
 
-// What the account and key changes refuse, each with a message for the
-// person who asked: a name or digest that cannot be taken ("the node name is
-// empty"), "account NAME exists already", "there is no account NAME", "node
-// NODE of NAME has no key".
-PINMARK_EXCEPTION_CLASS(EAccountChange, Exception);
-PINMARK_EXCEPTION_CLASS(EBadName, EAccountChange);
+// More of the account and key changes' refusals (EAccountChange and EBadName are in service/model/BadName.h).
 PINMARK_EXCEPTION_CLASS(EAccountExists, EAccountChange);
 PINMARK_EXCEPTION_CLASS(ENoSuchAccount, EAccountChange);
 PINMARK_EXCEPTION_CLASS(ENoNodeKey, EAccountChange);

@@ -36,20 +36,20 @@ bool TDnsZone::IsHostLabel(std::string_view label) {
   return true;
 }
 
-std::string TDnsZone::LabelProblem(std::string_view label, std::string_view what) {
-  const std::string subject = "the " + std::string(what);
-  if (label.empty()) return subject + " is empty";
-  if (label.size() > 63) return subject + " is longer than 63 characters";
+void TDnsZone::CheckLabel(std::string_view label, std::string_view what) {
+  // The text is made only for a refusal: good names pass on every check-in.
+  const auto subject = [what] { return "the " + std::string(what); };
+  if (label.empty()) throw EBadName(subject() + " is empty");
+  if (label.size() > 63) throw EBadName(subject() + " is longer than 63 characters");
   for (char c : label) {
     if (IsLetterOrDigit(c) || c == '-') continue;
     // The name itself stays out of the text: it comes from a client.
     if (c > ' ' && c < 0x7f)
-      return subject + " holds '" + std::string(1, c) + "'; only letters, digits and '-' can be published";
-    if (c == ' ') return subject + " holds a blank; only letters, digits and '-' can be published";
-    return subject + " holds a character other than letters, digits and '-', which cannot be published";
+      throw EBadName(subject() + " holds '" + std::string(1, c) + "'; only letters, digits and '-' can be published");
+    if (c == ' ') throw EBadName(subject() + " holds a blank; only letters, digits and '-' can be published");
+    throw EBadName(subject() + " holds a character other than letters, digits and '-', which cannot be published");
   }
-  if (label.front() == '-' || label.back() == '-') return subject + " starts or ends with '-'";
-  return "";
+  if (label.front() == '-' || label.back() == '-') throw EBadName(subject() + " starts or ends with '-'");
 }
 
 TDnsZone::TDnsZone(std::string_view zone) {
@@ -60,21 +60,23 @@ TDnsZone::TDnsZone(std::string_view zone) {
     throw EDnsZone("the DNS zone " + std::string(text) + " is too long to hold names below it");
   for (std::string_view label : Labels(text)) {
     // Zones such as _dyn.example.org are legal DNS but no host name can end in them.
-    if (!IsHostLabel(label))
-      throw EDnsZone("the DNS zone \"" + std::string(text) +
-                     "\" is not a host name: " + LabelProblem(label, "label \"" + std::string(label) + "\""));
+    if (IsHostLabel(label)) continue;
+    try {
+      CheckLabel(label, "label \"" + std::string(label) + "\"");
+    } catch (const EBadName& e) {
+      throw EDnsZone("the DNS zone \"" + std::string(text) + "\" is not a host name: " + e.Message());
+    }
   }
   name_ = Lower(text) + ".";
 }
 
 TDnsOwnerName TDnsZone::OwnerName(std::string_view node, std::string_view account) const {
   TDnsOwnerName result;
-  if (std::string problem = LabelProblem(node, "node name"); !problem.empty()) {
-    result.Reason = std::move(problem);
-    return result;
-  }
-  if (std::string problem = LabelProblem(account, "account name"); !problem.empty()) {
-    result.Reason = std::move(problem);
+  try {
+    CheckLabel(node, "node name");
+    CheckLabel(account, "account name");
+  } catch (const EBadName& e) {
+    result.Reason = e.Message();
     return result;
   }
   std::string name = Lower(node) + "." + Lower(account) + "." + name_;

@@ -7,9 +7,9 @@
 // is never sent to the name server; the caller gets the reason to record and
 // show. Names are compared without case, and published in lower case.
 //
-// Guarantees: the functions never raise for any input text (only the
-// constructor refuses a zone), and every name OwnerName returns fits a DNS
-// name (at most 253 characters).
+// Guarantees: OwnerName, Match and IsHostLabel never raise for any input
+// text (the constructor refuses a zone, CheckLabel a label), and every name
+// OwnerName returns fits a DNS name (at most 253 characters).
 #pragma once
 
 #include <optional>
@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "runtime/Exception.h"
+#include "service/model/BadName.h"
 
 // A zone name that cannot be used (--dns-zone).
 PINMARK_EXCEPTION_CLASS(EDnsZone, Exception);
@@ -58,8 +59,9 @@ class TDnsZone {
   // A valid host label: letters, digits and '-', 1 to 63 characters, not
   // starting or ending with '-'.
   static bool IsHostLabel(std::string_view label);
-  // Why label is not a host label ("" when it is); what names it in the text.
-  static std::string LabelProblem(std::string_view label, std::string_view what);
+  // Raises EBadName saying why label is not a host label ("the node name
+  // holds a blank; ..."); what names it in the text.
+  static void CheckLabel(std::string_view label, std::string_view what);
 
  private:
   std::string name_;

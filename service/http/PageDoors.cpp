@@ -230,12 +230,14 @@ TFrontAnswer TPageDoors::ChangePassword(const TFrontRequest& req) {
     const std::string caller = c_.Caller(req);
     const std::string who = " user=" + TRequestLog::Value(account->Name) + " address=" + TRequestLog::Value(caller);
     const std::string password = req.Param("password");
-    const std::string problem = !req.Has("current") || !req.Has("password") || !req.Has("again")
-                                    ? "give the current password and the new one twice"
-                                    : NewPasswordProblem(password, req.Param("again"));
-    if (!problem.empty())
+    try {
+      if (!req.Has("current") || !req.Has("password") || !req.Has("again"))
+        throw EBadPassword("give the current password and the new one twice");
+      CheckNewPassword(password, req.Param("again"));
+    } catch (const EBadPassword& e) {
       return WithPage(std::move(headers), 400,
-                      AccountPage(*account, token, "", "Nothing was changed: " + problem + "."));
+                      AccountPage(*account, token, "", "Nothing was changed: " + e.Message() + "."));
+    }
     const TSignIn r = c_.Core.ChangeOwnPassword(*account, DigestToHex(MD5OfString(req.Param("current"))),
                                                 DigestToHex(MD5OfString(password)), caller, c_.Now());
     switch (r.Answer) {

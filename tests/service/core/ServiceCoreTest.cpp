@@ -135,21 +135,28 @@ TEST_F(Core, ANodeIsStaleOnceItHasNotCheckedInForTheConfiguredTime) {
 TEST_F(Core, RequestsWithBadNamesAreRefusedBeforeAnyoneIsAsked) {
   struct Case {
     const char* what;
-    std::string account, node;
+    std::string account, node, address;
+    const char* problem;
   } cases[] = {
-      {"a node name over 64 bytes", "alice", std::string(65, 'n')},
-      {"a control character in a node name", "alice", "box\nnode=forged"},
-      {"DEL in a node name", "alice", "box\x7f"},
-      {"a C1 control character", "alice", "box\xc2\x85"},
-      {"a node name that is not UTF-8", "alice", "b\xe4r"},
-      {"an overlong UTF-8 form", "alice", "\xc0\xbcscript"},
-      {"an account name over 64 bytes", std::string(65, 'a'), "box"},
-      {"a control character in an account name", "eve\r", "box"},
+      {"a node name over 64 bytes", "alice", std::string(65, 'n'), "10.0.0.1", "the node name is longer than 64 bytes"},
+      {"a control character in a node name", "alice", "box\nnode=forged", "10.0.0.1",
+       "the node name holds a control character"},
+      {"DEL in a node name", "alice", "box\x7f", "10.0.0.1", "the node name holds a control character"},
+      {"a C1 control character", "alice", "box\xc2\x85", "10.0.0.1", "the node name holds a control character"},
+      {"a node name that is not UTF-8", "alice", "b\xe4r", "10.0.0.1", "the node name is not UTF-8 text"},
+      {"an overlong UTF-8 form", "alice", "\xc0\xbcscript", "10.0.0.1", "the node name is not UTF-8 text"},
+      {"an account name over 64 bytes", std::string(65, 'a'), "box", "10.0.0.1",
+       "the account name is longer than 64 bytes"},
+      {"a control character in an account name", "eve\r", "box", "10.0.0.1",
+       "the account name holds a control character"},
+      {"a bad node name and a bad address: the name is told", "alice", "b\xe4r", "nowhere",
+       "the node name is not UTF-8 text"},
+      {"a caller's address that is none", "alice", "box", "nowhere", "the caller's address is no IP address"},
   };
   for (const Case& c : cases) {
-    const TCheckInResult r = core.CheckIn(c.account, kDigest, c.node, "10.0.0.1", now);
+    const TCheckInResult r = core.CheckIn(c.account, kDigest, c.node, c.address, now);
     EXPECT_EQ(r.Answer, TAnswer::BadRequest) << c.what;
-    EXPECT_FALSE(r.Problem.empty()) << c.what;
+    EXPECT_EQ(r.Problem, c.problem) << c.what;
   }
   EXPECT_EQ(CheckIn(std::string(64, 'n'), "10.0.0.1").Answer, TAnswer::Ok) << "64 bytes is still fine";
   EXPECT_EQ(CheckIn("Büro-PC", "10.0.0.1").Answer, TAnswer::Ok);
@@ -306,7 +313,7 @@ TEST_F(Core, ARefusedChangeRaisesItsKindSaysWhyAndChangesNothing) {
     std::string message;
   } cases[] = {
       {"a new name that is no DNS label", [&] { core.AddAccount("a_b", kDigest, now); }, "EBadName",
-       NewAccountNameProblem("a_b")},
+       "an account name is 1 to 63 letters, digits and hyphens, not starting or ending with a hyphen"},
       {"a new account without a digest", [&] { core.AddAccount("carol", "secret", now); }, "EBadName",
        "the password's digest is no MD5 digest"},
       {"a name taken in another case", [&] { core.AddAccount("ALICE", kDigest, now); }, "EAccountExists",
@@ -323,7 +330,7 @@ TEST_F(Core, ARefusedChangeRaisesItsKindSaysWhyAndChangesNothing) {
       {"a key for a node without a name", [&] { core.MakeNodeKey("alice", "", now); }, "EBadName",
        "the node name is empty"},
       {"a key for a name no node checks in with", [&] { core.MakeNodeKey("alice", "a\nb", now); }, "EBadName",
-       RequestNameProblem("the node name", "a\nb")},
+       "the node name holds a control character"},
       {"removing a key never made", [&] { core.RemoveNodeKey("ALICE", "pc"); }, "ENoNodeKey",
        "node pc of alice has no key"},
       {"removing the key of nobody's node", [&] { core.RemoveNodeKey("nobody", "box"); }, "ENoSuchAccount",
@@ -636,11 +643,31 @@ TEST(CoreAccountHints, AFullTableMakesRoomAndForgottenNamesAreNoneWhateverTheirC
 }
 
 TEST(CoreNames, RulesForNamesAndDigests) {
-  EXPECT_TRUE(NewAccountNameProblem("alice-2").empty());
-  for (const char* bad : {"", "-a", "a-", "a.b", "a_b", "ä", "a b"})
-    EXPECT_FALSE(NewAccountNameProblem(bad).empty()) << bad;
-  EXPECT_TRUE(NewAccountNameProblem(std::string(63, 'a')).empty()) << "as long as a DNS label may be";
-  EXPECT_FALSE(NewAccountNameProblem(std::string(64, 'a')).empty());
+  const std::string notALabel =
+      "an account name is 1 to 63 letters, digits and hyphens, not starting or ending with a hyphen";
+  struct Case {
+    std::string name;
+    std::string refusal;  // empty: taken
+  } cases[] = {
+      {"alice-2", ""},
+      {std::string(63, 'a'), ""},  // as long as a DNS label may be
+      {std::string(64, 'a'), notALabel},
+      {"", notALabel},
+      {"-a", notALabel},
+      {"a-", notALabel},
+      {"a.b", notALabel},
+      {"a_b", notALabel},
+      {"ä", notALabel},
+      {"a b", notALabel},
+  };
+  for (const Case& c : cases) {
+    try {
+      CheckNewAccountName(c.name);
+      EXPECT_EQ(c.refusal, "") << c.name << ": taken";
+    } catch (const EBadName& e) {
+      EXPECT_EQ(e.Message(), c.refusal) << c.name;
+    }
+  }
   EXPECT_TRUE(IsDigest(kDigest));
   EXPECT_FALSE(IsDigest(kDigest + "0"));
   EXPECT_FALSE(IsDigest(kDigest.substr(1) + "g"));
@@ -763,9 +790,49 @@ TEST_F(Core, APasswordChangedOnThePageAsksTheOldOneUnderTheSignInLimits) {
 
 TEST(CoreNames, ANewPasswordFollowsTheAccountCommandsRules) {
   const std::string longest(MaxPasswordBytes, 'x');
-  EXPECT_EQ(NewPasswordProblem(longest, longest), "");
-  EXPECT_EQ(NewPasswordProblem(longest + "x", longest + "x"), "the password is longer than 4096 bytes");
-  EXPECT_EQ(NewPasswordProblem("", ""), "no password given");
-  EXPECT_EQ(NewPasswordProblem("se\rcret", "se\rcret"), "the password holds a line break");
-  EXPECT_EQ(NewPasswordProblem("secret", "secreT"), "the two passwords differ");
+  struct Case {
+    std::string password, again;
+    std::string refusal;  // empty: taken
+  } cases[] = {
+      {longest, longest, ""},
+      {longest + "x", longest + "x", "the password is longer than 4096 bytes"},
+      {"", "", "no password given"},
+      {"se\rcret", "se\rcret", "the password holds a line break"},
+      {"secret\n", "secret\n", "the password holds a line break"},
+      {"secret", "secreT", "the two passwords differ"},
+  };
+  for (const Case& c : cases) {
+    try {
+      CheckNewPassword(c.password, c.again);
+      EXPECT_EQ(c.refusal, "") << c.password.substr(0, 10) << ": taken";
+    } catch (const EBadPassword& e) {
+      EXPECT_EQ(e.Message(), c.refusal) << c.password.substr(0, 10);
+    }
+  }
+}
+
+TEST(CoreNames, ANameInARequestIsRefusedSayingWhatItIs) {
+  struct Case {
+    const char* what;
+    std::string name;
+    std::string refusal;  // empty: taken
+  } cases[] = {
+      {"the node name", "", ""},
+      {"the node name", std::string(64, 'n'), ""},
+      {"the node name", "B\xc3\xbcro-PC \xf0\x9f\x96\xa5", ""},
+      {"the node name", std::string(65, 'n'), "the node name is longer than 64 bytes"},
+      {"the account name", "eve\r", "the account name holds a control character"},
+      {"the account name", "eve\xc2\x9f", "the account name holds a control character"},
+      {"the account name", "eve\xed\xa0\x80", "the account name is not UTF-8 text"},     // a surrogate
+      {"the account name", "ev\xf4\x90\x80\x80", "the account name is not UTF-8 text"},  // past U+10FFFF
+      {"the account name", "eve\xe2\x82", "the account name is not UTF-8 text"},         // cut short
+  };
+  for (const Case& c : cases) {
+    try {
+      CheckRequestName(c.what, c.name);
+      EXPECT_EQ(c.refusal, "") << c.name << ": taken";
+    } catch (const EBadName& e) {
+      EXPECT_EQ(e.Message(), c.refusal) << c.name;
+    }
+  }
 }
