@@ -34,8 +34,7 @@ TCheckInService::TCheckInService(std::unique_ptr<IServiceStore> store, TServiceR
       front_(std::make_unique<TServiceFront>([this](const TFrontRequest& req) { return Route(req); }, log_,
                                              [this] { store_->EndGroup(); })) {
   Clock = ServiceClockNow;
-  if (tls_ && !front_->UseTls(certFile, keyFile))
-    throw ETlsSetup("cannot use the certificate " + certFile + " with the key " + keyFile);
+  if (tls_) front_->UseTls(certFile, keyFile);
   // The pool runs what waits: the slow hashes, as many as run at once, and
   // one more for a write that waits for the database meanwhile; as many
   // wait for it as the core lets wait for the hash.

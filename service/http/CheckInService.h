@@ -59,10 +59,6 @@ class TPageDoors;
 class TApiDoor;
 class THomeDoor;
 
-// A TLS certificate or key that could not be read, or that do not belong
-// together: "cannot use the certificate CERT with the key KEY".
-PINMARK_EXCEPTION_CLASS(ETlsSetup, Exception);
-
 class TCheckInService {
  public:
   static constexpr std::size_t MaxRequestBody = TRequestCheck::MaxBodyBytes;

@@ -1,5 +1,6 @@
 #include "service/http/ServiceFront.h"
 
+#include <openssl/err.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,14 +25,19 @@ TServiceFront::~TServiceFront() {
   if (workers_) workers_->join();
 }
 
-bool TServiceFront::UseTls(const std::string& certFile, const std::string& keyFile) {
+void TServiceFront::UseTls(const std::string& certFile, const std::string& keyFile) {
   tls_.emplace(asio::ssl::context::tls_server);
   SSL_CTX* ctx = tls_->native_handle();
   SSL_CTX_set_mode(ctx, SSL_MODE_AUTO_RETRY);
-  return SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) == 1 &&
-         SSL_CTX_use_certificate_chain_file(ctx, certFile.c_str()) == 1 &&
-         SSL_CTX_use_PrivateKey_file(ctx, keyFile.c_str(), SSL_FILETYPE_PEM) == 1 &&
-         SSL_CTX_check_private_key(ctx) == 1;
+  if (SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) == 1 &&
+      SSL_CTX_use_certificate_chain_file(ctx, certFile.c_str()) == 1 &&
+      SSL_CTX_use_PrivateKey_file(ctx, keyFile.c_str(), SSL_FILETYPE_PEM) == 1 && SSL_CTX_check_private_key(ctx) == 1)
+    return;
+  // A half-set context must not pass for HTTPS, and the reasons OpenSSL
+  // queued on this thread must not be taken for a later call's.
+  tls_.reset();
+  ERR_clear_error();
+  throw ETlsSetup("cannot use the certificate " + certFile + " with the key " + keyFile);
 }
 
 EBindFailed::EBindFailed(const std::string& host, int port, std::error_code code)

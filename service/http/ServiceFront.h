@@ -69,6 +69,10 @@ class EBindFailed : public Exception {
   std::error_code code_;
 };
 
+// A TLS certificate or key that could not be read, or that do not belong
+// together: "cannot use the certificate CERT with the key KEY".
+PINMARK_EXCEPTION_CLASS(ETlsSetup, Exception);
+
 struct TFrontLimits {
   std::size_t MaxConnections = 4096;  // well under the unit's LimitNOFILE
   std::size_t MaxPerAddress = 256;
@@ -94,8 +98,9 @@ class TServiceFront {
   TServiceFront& operator=(const TServiceFront&) = delete;
 
   // Serves HTTPS (TLS 1.2 or newer) with this PEM certificate chain and
-  // private key; false when they cannot be used together.
-  bool UseTls(const std::string& certFile, const std::string& keyFile);
+  // private key; raises ETlsSetup when they cannot be used together, and
+  // then serves plain HTTP as before.
+  void UseTls(const std::string& certFile, const std::string& keyFile);
   bool Tls() const { return tls_.has_value(); }
   // Before Serve.
   void SetLimits(const TFrontLimits& limits) { limits_ = limits; }

@@ -101,6 +101,12 @@ TEST(ServiceTls, ACertificateAndKeyThatDoNotBelongTogetherAreRefused) {
     } catch (const ETlsSetup& e) {
       EXPECT_EQ(e.Message(), "cannot use the certificate " + cert + " with the key " + key);
     }
+    // The front itself stays on plain HTTP: no half-set context passes for HTTPS.
+    const TRequestLog::TSink sink;
+    const TRequestLog log(sink);
+    TServiceFront front([](const TFrontRequest&) { return TFrontAnswer{}; }, log);
+    EXPECT_THROW(front.UseTls(cert, key), ETlsSetup);
+    EXPECT_FALSE(front.Tls()) << cert << " with " << key;
   }
   EXPECT_NO_THROW(TCheckInService(one.certFile, one.keyFile));
 }
