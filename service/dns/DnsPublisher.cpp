@@ -12,19 +12,20 @@ TDnsWorkerOptions WithTtl(TDnsWorkerOptions options, uint32_t ttl) {
 
 TDnsPublisher::TDnsPublisher(const TDnsSettings& settings, IDnsQueueStore& store, TDnsQueueOptions queueOptions,
                              TDnsWorkerOptions workerOptions, TDnsQueue::TLog log, TDnsWorker::TClock clock)
-    : zone_(settings.Zone),
+    : clock_(clock ? clock : TDnsWorker::TClock(ServiceClockNow)),
+      zone_(settings.Zone),
       server_(settings.Server),
       key_(TDnsKey::Load(settings.KeyFile)),
       queue_(store, queueOptions, std::move(log)),
       worker_(queue_, server_, key_, zone_.Name(), WithTtl(workerOptions, settings.Ttl), clock),
-      verifier_(queue_, server_, TDnsVerifierOptions{settings.VerifyEvery}, [this] { worker_.Wake(); },
-                std::move(clock)) {}
+      verifier_(
+          queue_, server_, TDnsVerifierOptions{settings.VerifyEvery}, [this] { worker_.Wake(); }, std::move(clock)) {}
 
 TDnsPublisher::~TDnsPublisher() { Stop(); }
 
 void TDnsPublisher::Start() {
   try {
-    queue_.Resume(server_.Text(), ServiceClockNow());
+    queue_.Resume(server_.Text(), clock_());
   } catch (const std::exception& error) {
     queue_.Log(TLogPriority::Error, std::string("DNS: cannot resume the update queue: ") + error.what() +
                                         " (names on their way when the service stopped go after their leases)");

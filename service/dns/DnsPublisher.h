@@ -75,6 +75,9 @@ class TDnsPublisher {
   TDnsVerifier& Verifier() { return verifier_; }
 
  private:
+  // The worker's and the verifier's clock, also the time the queue resumes
+  // at (before them: they take it over).
+  TDnsWorker::TClock clock_;
   TDnsZone zone_;
   TDnsServer server_;
   TDnsKey key_;

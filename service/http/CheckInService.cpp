@@ -99,7 +99,9 @@ void TCheckInService::PublishInDns(const TDnsSettings& settings, std::unique_ptr
   auto dns = std::make_unique<TDnsPublisher>(settings, *queueStore, queueOptions, workerOptions, log);
   dnsStore_ = std::move(queueStore);
   dns_ = std::move(dns);
-  nodePublisher_ = std::make_unique<TNodePublisher>(*store_, *dns_, log, core_->Rules().StaleAfter);
+  // Read through Now: a test may set Clock after this.
+  nodePublisher_ = std::make_unique<TNodePublisher>(
+      *store_, *dns_, log, [this] { return Now(); }, core_->Rules().StaleAfter);
   context_.Publisher = nodePublisher_.get();
   core_->OnAddressChanged = [this](const TAddressChange& change) { AddressChanged(change); };
   adminDoor_.SetDns(dns_.get());

@@ -12,9 +12,14 @@ TDnsRecordType FamilyType(TAddressFamily family) {
 }
 }  // namespace
 
-TNodePublisher::TNodePublisher(IServiceStore& store, TDnsPublisher& dns, TLog log, TServiceTime staleAfter,
-                               std::chrono::milliseconds retryAfter)
-    : store_(store), dns_(dns), log_(std::move(log)), staleAfter_(staleAfter), retryAfter_(retryAfter) {}
+TNodePublisher::TNodePublisher(IServiceStore& store, TDnsPublisher& dns, TLog log, TClock clock,
+                               TServiceTime staleAfter, std::chrono::milliseconds retryAfter)
+    : store_(store),
+      dns_(dns),
+      log_(std::move(log)),
+      clock_(clock ? std::move(clock) : TClock(ServiceClockNow)),
+      staleAfter_(staleAfter),
+      retryAfter_(retryAfter) {}
 
 TNodePublisher::~TNodePublisher() { Stop(); }
 
@@ -50,12 +55,14 @@ bool TNodePublisher::WaitUntilHandedOver(std::chrono::milliseconds limit) {
 void TNodePublisher::HandOver(const TNodeRecord& node, const std::string& account) {
   TDnsOwnerName owner;
   try {
+    // Both families of one hand-over are queued at one time.
+    const TServiceTime now = clock_();
     for (const TAddressFamily family : {TAddressFamily::IPv4, TAddressFamily::IPv6}) {
       const std::string& address = node.Family(family).Address;
       if (address.empty() || TServiceCore::FamilyLeft(node, family, staleAfter_))
-        owner = dns_.Withdraw(node.Name, account, FamilyType(family), ServiceClockNow());
+        owner = dns_.Withdraw(node.Name, account, FamilyType(family), now);
       else
-        owner = dns_.Publish(node.Name, account, address, ServiceClockNow());
+        owner = dns_.Publish(node.Name, account, address, now);
     }
   } catch (const EDnsUpdate& e) {
     // Only a damaged store holds an address that is none; trying again cannot mend it.
@@ -97,12 +104,13 @@ bool TNodePublisher::Remove(const TNodeRecord& node, std::string_view account, s
   bool removed = false;
   try {
     const std::vector<TDnsQueueEntry> entries = dns_.StateOf(node.Name, account);
+    const TServiceTime now = clock_();
     for (const TDnsRecordType type : {TDnsRecordType::A, TDnsRecordType::AAAA}) {
       bool held = false;
       for (const TDnsQueueEntry& e : entries)
         held = held || (e.Type == type && (!e.Address.empty() || !e.PublishedAddress.empty()));
       if (!held) continue;
-      dns_.Withdraw(node.Name, account, type, ServiceClockNow());
+      dns_.Withdraw(node.Name, account, type, now);
       withdrawn.push_back(type);
     }
     removed = store_.RemoveNode(node.AccountId, node.Id);

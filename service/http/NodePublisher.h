@@ -50,9 +50,14 @@
 class TNodePublisher {
  public:
   using TLog = std::function<void(TLogPriority, const std::string&)>;
+  // The time each hand-over and withdrawal is queued at: the service's own
+  // clock, so that the queue agrees with the rest of the service (and with
+  // a test that holds the time still). An empty one reads the system clock.
+  using TClock = std::function<TServiceTime()>;
 
   // store and dns must outlive this one.
-  TNodePublisher(IServiceStore& store, TDnsPublisher& dns, TLog log, TServiceTime staleAfter = TServiceRules{}.StaleAfter,
+  TNodePublisher(IServiceStore& store, TDnsPublisher& dns, TLog log, TClock clock,
+                 TServiceTime staleAfter = TServiceRules{}.StaleAfter,
                  std::chrono::milliseconds retryAfter = std::chrono::seconds(1));
   ~TNodePublisher();
   TNodePublisher(const TNodePublisher&) = delete;
@@ -90,6 +95,7 @@ class TNodePublisher {
   IServiceStore& store_;
   TDnsPublisher& dns_;
   TLog log_;
+  TClock clock_;
   TServiceTime staleAfter_;
   std::chrono::milliseconds retryAfter_;
   std::mutex lock_;

@@ -57,7 +57,7 @@ class NodePublisherTest : public ::testing::Test {
             std::lock_guard<std::mutex> hold(logLock);
             log.push_back(line);
           },
-          kStaleAfter, 20ms);
+          [this] { return now.load(); }, kStaleAfter, 20ms);
     return *publisher;
   }
 
@@ -91,6 +91,8 @@ class NodePublisherTest : public ::testing::Test {
   std::unique_ptr<TDnsPublisher> dns;
   std::unique_ptr<TNodePublisher> publisher;
   std::int64_t alice = 0;
+  // The service's clock, held still: far from the system's time.
+  std::atomic<TServiceTime> now{1'000'000'000'000};
   std::mutex logLock;
   std::vector<std::string> log;
 };
@@ -274,4 +276,26 @@ TEST_F(NodePublisherTest, ARemovedNodeIsWithdrawnAndNeverPublishedAgainAndOneTha
     EXPECT_EQ(Queued(c.node.Name + ".alice.dyn.example.org.", TDnsRecordType::A), c.queued) << c.what;
   }
   EXPECT_EQ(Queued("gone.alice.dyn.example.org.", TDnsRecordType::AAAA), "");
+}
+
+TEST_F(NodePublisherTest, HandOversAndWithdrawalsAreQueuedAtTheServicesTime) {
+  const std::string name = "laptop.alice.dyn.example.org.";
+  const TServiceTime start = now;
+  Publisher().Start();
+  const TNodeRecord node = CheckIn("laptop", "192.0.2.1").Node;
+  ASSERT_TRUE(Publisher().WaitUntilHandedOver(30s));
+  std::vector<TDnsQueueEntry> entries = dns->Queue().StateOf(name);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].Since, start);
+  EXPECT_EQ(entries[0].Due, start);
+
+  dns->Queue().Finish(*dns->Queue().TakeDue(start), {TDnsOutcome::Done, ""}, start);
+  now = start + 60'000;
+  std::vector<TDnsRecordType> withdrawn;
+  ASSERT_TRUE(Publisher().Remove(node, "alice", withdrawn));
+  entries = dns->Queue().StateOf(name);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].Address, "") << "withdrawn";
+  EXPECT_EQ(entries[0].Since, start + 60'000);
+  EXPECT_EQ(entries[0].Due, start + 60'000);
 }
