@@ -12,14 +12,14 @@ TDnsWorkerOptions WithTtl(TDnsWorkerOptions options, uint32_t ttl) {
 
 TDnsPublisher::TDnsPublisher(const TDnsSettings& settings, IDnsQueueStore& store, TDnsQueueOptions queueOptions,
                              TDnsWorkerOptions workerOptions, TDnsQueue::TLog log, TDnsWorker::TClock clock)
-    : clock_(clock ? clock : TDnsWorker::TClock(ServiceClockNow)),
+    : clock_(clock ? std::move(clock) : TDnsWorker::TClock(ServiceClockNow)),
       zone_(settings.Zone),
       server_(settings.Server),
       key_(TDnsKey::Load(settings.KeyFile)),
       queue_(store, queueOptions, std::move(log)),
-      worker_(queue_, server_, key_, zone_.Name(), WithTtl(workerOptions, settings.Ttl), clock),
+      worker_(queue_, server_, key_, zone_.Name(), WithTtl(workerOptions, settings.Ttl), clock_),
       verifier_(
-          queue_, server_, TDnsVerifierOptions{settings.VerifyEvery}, [this] { worker_.Wake(); }, std::move(clock)) {}
+          queue_, server_, TDnsVerifierOptions{settings.VerifyEvery}, [this] { worker_.Wake(); }, clock_) {}
 
 TDnsPublisher::~TDnsPublisher() { Stop(); }
 

@@ -75,8 +75,8 @@ class TDnsPublisher {
   TDnsVerifier& Verifier() { return verifier_; }
 
  private:
-  // The worker's and the verifier's clock, also the time the queue resumes
-  // at (before them: they take it over).
+  // The worker's and the verifier's clock, and the time the queue resumes
+  // at (declared before them: they are given it).
   TDnsWorker::TClock clock_;
   TDnsZone zone_;
   TDnsServer server_;
