@@ -17,8 +17,12 @@
 // throw-away PostgreSQL cluster, as the tests make one), "postgresql-nginx"
 // (two services on one database of that cluster, nginx on loopback sharing
 // the check-ins between them round robin; the processor time and memory are
-// both services' together), "memory" ("database" and "memory" when none is
-// named), "keys" or "takeover". Phases:
+// both services' together), "postgresql-nginx-one" (the same with one
+// service behind nginx, the path the two instances are compared on),
+// "memory" ("database" and "memory" when none is named), "keys" or
+// "takeover". Each phase also reports how busy the machine's processors
+// were (all programs): near 100 % the machine, not the service, sets the
+// rate. Phases:
 //   first      one check-in per account on a freshly started service: the
 //              password's slow hash is paid here (database)
 //   nodes      the other nodes of each account checked in for the first time
@@ -90,8 +94,27 @@ struct TPhase {
   double perSecond = 0;
   double cpuMsPer1000 = 0;  // the service's processor time per 1,000 check-ins
   double p50Ms = 0, p99Ms = 0;
+  double machineBusy = 0;  // the share of every processor's time not idle, in %
   int failed = 0;
 };
+
+// The machine's processor time so far in clock ticks, busy and in all (the
+// first line of /proc/stat: user nice system idle iowait irq softirq steal).
+struct TMachineTicks {
+  long long busy = 0, all = 0;
+};
+TMachineTicks MachineTicks() {
+  std::ifstream in("/proc/stat");
+  std::string cpu;
+  in >> cpu;
+  TMachineTicks t;
+  long long value = 0;
+  for (int i = 0; i < 8 && in >> value; ++i) {
+    t.all += value;
+    if (i != 3 && i != 4) t.busy += value;
+  }
+  return t;
+}
 
 // Sends every request, the clients taking the next one from a shared
 // counter; the rate is over the whole phase.
@@ -99,6 +122,7 @@ TPhase Run(int port, const std::vector<std::string>& requests, int clients) {
   std::vector<double> latencies(requests.size());
   std::atomic<std::size_t> next{0};
   std::atomic<int> failed{0};
+  const TMachineTicks ticks = MachineTicks();
   const auto start = Clock::now();
   std::vector<std::thread> threads;
   for (int c = 0; c < clients; ++c)
@@ -111,8 +135,11 @@ TPhase Run(int port, const std::vector<std::string>& requests, int clients) {
     });
   for (std::thread& t : threads) t.join();
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const TMachineTicks after = MachineTicks();
   std::sort(latencies.begin(), latencies.end());
   TPhase phase;
+  if (after.all > ticks.all)
+    phase.machineBusy = 100.0 * static_cast<double>(after.busy - ticks.busy) / static_cast<double>(after.all - ticks.all);
   phase.perSecond = static_cast<double>(requests.size()) / seconds;
   phase.p50Ms = latencies[latencies.size() / 2];
   phase.p99Ms = latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)];
@@ -217,6 +244,7 @@ bool Start(const std::string& mode, const TOptions& o, const TempDir& dir, TServ
     args.insert(args.end(), {"--db", db});
   }
   const int count = mode == "postgresql-nginx" ? 2 : 1;
+  const bool proxied = mode.rfind("postgresql-nginx", 0) == 0;
   for (int i = 0; i < count; ++i) {
     services.instances.push_back(std::make_unique<TServiceChild>(
         args, dir.File("service-" + mode + "-" + std::to_string(i) + ".log")));
@@ -225,8 +253,10 @@ bool Start(const std::string& mode, const TOptions& o, const TempDir& dir, TServ
       return false;
     }
   }
-  if (count > 1) {
-    services.nginx = RoundRobin({services.instances[0]->Port(), services.instances[1]->Port()});
+  if (proxied) {
+    std::vector<int> ports;
+    for (const auto& instance : services.instances) ports.push_back(instance->Port());
+    services.nginx = RoundRobin(ports);
     if (!services.nginx->Running()) {
       std::fprintf(stderr, "%s: nginx did not start: %s\n", mode.c_str(), services.nginx->Problem().c_str());
       return false;
@@ -440,8 +470,9 @@ int MeasureTakeover(const TempDir& dir) {
 }
 
 void Print(const char* phase, const TPhase& p) {
-  std::printf("  %-10s %9.0f check-ins/s   p50 %7.2f ms   p99 %7.2f ms   service cpu %7.1f ms per 1000%s\n", phase,
-              p.perSecond, p.p50Ms, p.p99Ms, p.cpuMsPer1000,
+  std::printf(
+      "  %-10s %9.0f check-ins/s   p50 %7.2f ms   p99 %7.2f ms   service cpu %7.1f ms per 1000   machine busy %3.0f %%%s\n",
+      phase, p.perSecond, p.p50Ms, p.p99Ms, p.cpuMsPer1000, p.machineBusy,
               p.failed ? ("   FAILED " + std::to_string(p.failed)).c_str() : "");
 }
 }  // namespace
@@ -462,12 +493,12 @@ int main(int argc, char** argv) {
     else if (arg == "--rounds")
       number(o.rounds);
     else if (arg == "database" || arg == "postgresql" || arg == "memory" || arg == "keys" ||
-             arg == "postgresql-nginx" || arg == "takeover")
+             arg == "postgresql-nginx" || arg == "postgresql-nginx-one" || arg == "takeover")
       o.modes.push_back(arg);
     else {
       std::fprintf(stderr,
                    "usage: service_bench [--accounts N] [--nodes N] [--clients N] [--rounds N] "
-                   "[database|postgresql|postgresql-nginx|memory|keys|takeover]...\n");
+                   "[database|postgresql|postgresql-nginx|postgresql-nginx-one|memory|keys|takeover]...\n");
       return 2;
     }
   }
@@ -510,6 +541,10 @@ int main(int argc, char** argv) {
   if (const TModeResult* pg = find("postgresql"), *two = find("postgresql-nginx"); pg && two)
     std::printf("postgresql-nginx (two instances) / postgresql (one), repeated check-ins per second: %.2f\n",
                 two->repeated.perSecond / pg->repeated.perSecond);
+  if (const TModeResult* one = find("postgresql-nginx-one"), *two = find("postgresql-nginx"); one && two)
+    std::printf("postgresql-nginx (two instances) / postgresql-nginx-one (one), both behind nginx, repeated check-ins "
+                "per second: %.2f\n",
+                two->repeated.perSecond / one->repeated.perSecond);
   // A mode that did not start or a check-in not answered 200 makes the run fail, whatever its figures.
   int failed = results.size() == o.modes.size() ? 0 : 1;
   for (const TModeResult& r : results) failed += r.first.failed + r.nodes.failed + r.repeated.failed;

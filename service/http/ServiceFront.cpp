@@ -229,6 +229,7 @@ TFrontAnswer TServiceFront::Answer(const TFrontRequest& req) {
 }
 
 void TServiceFront::Handle(std::shared_ptr<THttpConnection> connection, TFrontRequest req) {
+  if (limits_.EveryAnswerWaits) return HandOver(std::move(connection), std::move(req));
   AnswerHere(std::move(connection), std::move(req), TNoWaitScope::TMode::Raise);
 }
 

@@ -83,6 +83,10 @@ struct TFrontLimits {
   std::size_t KeepAliveRequests = 1000;
   unsigned Workers = 3;
   std::size_t MaxWaiting = 64;
+  // Every request goes to the pool at once, none is tried on the loop first:
+  // for a handler whose every answer waits (its store is a server), where the
+  // try would only be thrown away.
+  bool EveryAnswerWaits = false;
 };
 
 class TServiceFront {

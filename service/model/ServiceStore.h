@@ -203,6 +203,10 @@ class IServiceStore {
   // Commits (or loses) the open commit group, if any, and ends it: called by
   // a thread that must not wait once it has nothing else ready to do.
   virtual void EndGroup() {}
+  // Whether every call is a round trip to a server and so waits: its
+  // caller then makes every call on a thread that may wait, never trying one
+  // first where waiting is not allowed.
+  virtual bool EveryCallWaits() const { return false; }
   // The account's nodes by name, each with its history.
   virtual std::vector<TNodeRecord> Nodes(std::int64_t accountId) = 0;
 

@@ -53,6 +53,7 @@ class TPostgresStore : public IServiceStore {
   static int SchemaVersion();
   // Shared with the DNS queue's store (and whatever else keeps its tables here).
   TPostgresPool& Pool() { return pool_; }
+  bool EveryCallWaits() const override { return true; }
 
   std::optional<TAccountRecord> FindAccount(std::string_view name) override;
   bool AddAccount(std::string_view name, std::string_view passwordHash, TServiceTime now) override;

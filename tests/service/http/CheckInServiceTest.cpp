@@ -6,9 +6,11 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <system_error>
 
+#include "runtime/NoWaitScope.h"
 #include "service/core/PasswordHash.h"
 #include "service/store/MemoryStore.h"
 #include "settings/md5.h"
@@ -184,6 +186,47 @@ TEST(ServiceBind, AnAddressInUseRaisesWithTheSystemsReasonAndLeavesTheServiceAsI
   auto res = httplib::Client("127.0.0.1", port).Get(std::string("/includes/r_update.php?userid=demo&enc=") + kDigest);
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
+}
+
+// A store that waits on every call, as a database server does, counting
+// the calls made where waiting is not allowed.
+class TWaitingStore : public TMemoryStore {
+ public:
+  bool EveryCallWaits() const override { return true; }
+  std::optional<TAccountRecord> FindAccount(std::string_view name) override {
+    Called();
+    return TMemoryStore::FindAccount(name);
+  }
+  TCheckInRecord RecordCheckIn(std::int64_t accountId, std::string_view node, std::string_view address,
+                               TServiceTime now, std::size_t maxNodes) override {
+    Called();
+    return TMemoryStore::RecordCheckIn(accountId, node, address, now, maxNodes);
+  }
+  std::atomic<int> calls{0}, calledOnTheLoop{0};
+
+ private:
+  void Called() {
+    ++calls;
+    if (TNoWaitScope::Current()) ++calledOnTheLoop;
+  }
+};
+
+TEST(ServiceWaitingStore, EveryRequestGoesWhereItMayWaitWithoutATryOnTheLoop) {
+  auto owned = std::make_unique<TWaitingStore>();
+  TWaitingStore& store = *owned;
+  TCheckInService service(std::move(owned), TServiceRules{}, TTrustedProxies{});
+  service.AddAccount("demo", kDigest);
+  const int port = service.Bind("127.0.0.1", 0);
+  ASSERT_GT(port, 0);
+  service.Start();
+  httplib::Client client("127.0.0.1", port);
+  for (const char* node : {"box", "box", "laptop"})
+    EXPECT_EQ(client.Get(std::string("/includes/r_update.php?userid=demo&enc=") + kDigest + "&node=" + node)->status,
+              200);
+  EXPECT_EQ(client.Get("/")->status, 200);
+  EXPECT_EQ(service.CheckIns(), 3);
+  EXPECT_GE(store.calls.load(), 3);
+  EXPECT_EQ(store.calledOnTheLoop.load(), 0);
 }
 
 TEST(ServiceProxy, ASessionCookieIsSecureWhenATrustedProxyTookTheRequestOverTls) {
