@@ -44,12 +44,8 @@ TCheckInService::TCheckInService(std::unique_ptr<IServiceStore> store, TServiceR
   // A store that waits on every call takes every request on the pool at
   // once, with no more threads: on two cores a thread more for each of its
   // connections made check-ins slower (they only switched more), and a try
-  // on the loop first is thrown away every time. Every open connection may
-  // have its request waiting there.
-  if (store_->EveryCallWaits()) {
-    limits.EveryAnswerWaits = true;
-    limits.MaxWaiting = std::max(limits.MaxWaiting, limits.MaxConnections);
-  }
+  // on the loop first is thrown away every time.
+  limits.EveryAnswerWaits = store_->EveryCallWaits();
   front_->SetLimits(limits);
 }
 

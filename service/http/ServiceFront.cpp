@@ -259,8 +259,10 @@ void TServiceFront::AnswerHere(std::shared_ptr<THttpConnection> connection, TFro
 }
 
 void TServiceFront::HandOver(std::shared_ptr<THttpConnection> connection, TFrontRequest req) {
-  // Nobody queues without end: answered here as busy, as the core answers when too many hashes wait.
-  if (pooled_.load() >= std::max(1u, limits_.Workers) + limits_.MaxWaiting)
+  // Nobody queues without end: answered here as busy, as the core answers
+  // when too many hashes wait. Where every answer waits, the queue holds at
+  // most a request of each open connection, which the connection cap bounds.
+  if (!limits_.EveryAnswerWaits && pooled_.load() >= std::max(1u, limits_.Workers) + limits_.MaxWaiting)
     return AnswerHere(std::move(connection), std::move(req), TNoWaitScope::TMode::Refuse);
   Pooled(std::move(connection), std::move(req));
 }

@@ -85,7 +85,8 @@ struct TFrontLimits {
   std::size_t MaxWaiting = 64;
   // Every request goes to the pool at once, none is tried on the loop first:
   // for a handler whose every answer waits (its store is a server), where the
-  // try would only be thrown away.
+  // try would only be thrown away. MaxWaiting does not apply then: each open
+  // connection has at most one request waiting.
   bool EveryAnswerWaits = false;
 };
 
