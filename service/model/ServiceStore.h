@@ -32,6 +32,7 @@ PINMARK_EXCEPTION_CLASS(EStoreUnavailable, EStoreError);
 // The stored data is damaged or is not this service's.
 PINMARK_EXCEPTION_CLASS(EStoreCorrupt, EStoreError);
 
+class ICheckInPipe;    // service/model/CheckInPipe.h
 class ISessionStore;   // service/model/SessionStore.h
 class IFailureCounts;  // service/model/FailureCounts.h
 struct TFailureRule;
@@ -207,6 +208,10 @@ class IServiceStore {
   // caller then makes every call on a thread that may wait, never trying one
   // first where waiting is not allowed.
   virtual bool EveryCallWaits() const { return false; }
+  // Where such a store takes repeated check-ins without a thread waiting for
+  // each (RecordCheckInAs sent with others of the moment); nullptr (the
+  // default) when it has no such way. It belongs to the store.
+  virtual ICheckInPipe* CheckInPipe() { return nullptr; }
   // The account's nodes by name, each with its history.
   virtual std::vector<TNodeRecord> Nodes(std::int64_t accountId) = 0;
 

@@ -58,14 +58,14 @@ std::int64_t TPostgresResult::Changed() const {
   return value;
 }
 
-TPostgresConnection::TPostgresConnection(const std::string& uri) {
+TPostgresConnection::TPostgresConnection(const std::string& uri, const char* application) {
   // Earlier keywords give way to what the URI itself says. Over TCP, a
   // server that stops answering (a network gone, a host powered off) ends
   // the connection within seconds instead of holding a worker for hours.
   const std::string timeout = std::to_string(ConnectSeconds);
   const char* keys[] = {"connect_timeout", "application_name", "keepalives_idle", "keepalives_interval",
                         "keepalives_count", "tcp_user_timeout", "dbname", nullptr};
-  const char* values[] = {timeout.c_str(), "pinmark-service", "10", "5", "3", "20000", uri.c_str(), nullptr};
+  const char* values[] = {timeout.c_str(), application, "10", "5", "3", "20000", uri.c_str(), nullptr};
   conn_ = PQconnectdbParams(keys, values, 1);
   if (!conn_) throw EStoreUnavailable("cannot reach PostgreSQL: out of memory");
   if (PQstatus(conn_) != CONNECTION_OK) {
@@ -112,17 +112,100 @@ TPostgresResult TPostgresConnection::Check(pg_result* result, const std::string&
   return TPostgresResult(result);
 }
 
-TPostgresResult TPostgresConnection::Run(const std::string& sql, const TPostgresParams& params) {
-  if (broken_) throw EStoreUnavailable("PostgreSQL: the connection was lost");
+const std::string& TPostgresConnection::Prepared(const std::string& sql) {
   auto it = prepared_.find(sql);
   if (it == prepared_.end()) {
     const std::string name = "s" + std::to_string(prepared_.size());
     Check(PQprepare(conn_, name.c_str(), sql.c_str(), 0, nullptr), "refused a statement");
     it = prepared_.emplace(sql, name).first;
   }
+  return it->second;
+}
+
+TPostgresResult TPostgresConnection::Run(const std::string& sql, const TPostgresParams& params) {
+  if (broken_) throw EStoreUnavailable("PostgreSQL: the connection was lost");
+  const std::string& name = Prepared(sql);
   const std::vector<const char*> values = params.Pointers();
-  return Check(PQexecPrepared(conn_, it->second.c_str(), params.Count(), values.data(), nullptr, nullptr, 0),
-               "failed");
+  return Check(PQexecPrepared(conn_, name.c_str(), params.Count(), values.data(), nullptr, nullptr, 0), "failed");
+}
+
+void TPostgresConnection::EnterPipeline(const std::vector<const std::string*>& statements) {
+  if (broken_) throw EStoreUnavailable("PostgreSQL: the connection was lost");
+  for (const std::string* sql : statements) Prepared(*sql);
+  // Without waiting to send: a long group of statements must not block on
+  // a server that is busy writing the results of its first ones.
+  if (PQsetnonblocking(conn_, 1) != 0 || PQenterPipelineMode(conn_) != 1) Raise(nullptr, "refused pipeline mode");
+}
+
+void TPostgresConnection::Send(const std::string& sql, const TPostgresParams& params) {
+  if (broken_) throw EStoreUnavailable("PostgreSQL: the connection was lost");
+  const auto it = prepared_.find(sql);
+  if (it == prepared_.end()) throw EStoreError("PostgreSQL: a statement sent in a pipeline was not prepared");
+  const std::vector<const char*> values = params.Pointers();
+  if (PQsendQueryPrepared(conn_, it->second.c_str(), params.Count(), values.data(), nullptr, nullptr, 0) != 1) {
+    broken_ = true;
+    Raise(nullptr, "took no statement");
+  }
+}
+
+void TPostgresConnection::Sync() {
+  if (broken_) throw EStoreUnavailable("PostgreSQL: the connection was lost");
+  if (PQpipelineSync(conn_) != 1) {
+    broken_ = true;
+    Raise(nullptr, "took no sync");
+  }
+}
+
+void TPostgresConnection::OutOfStep() {
+  broken_ = true;
+  std::string why = PQerrorMessage(conn_);
+  while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
+  throw EStoreUnavailable("PostgreSQL: the pipeline's results are out of step" + (why.empty() ? "" : ": " + why));
+}
+
+void TPostgresConnection::EndOfResults() {
+  if (pg_result* more = PQgetResult(conn_)) {
+    PQclear(more);
+    OutOfStep();
+  }
+}
+
+TPostgresResult TPostgresConnection::Next() {
+  if (broken_) throw EStoreUnavailable("PostgreSQL: the connection was lost");
+  // Waits for the result (whatever the connection's sending mode), sending
+  // what is still unsent first.
+  pg_result* r = PQgetResult(conn_);
+  if (!r) OutOfStep();
+  switch (PQresultStatus(r)) {
+    case PGRES_TUPLES_OK:
+    case PGRES_COMMAND_OK: {
+      TPostgresResult result(r);
+      EndOfResults();
+      return result;
+    }
+    case PGRES_PIPELINE_ABORTED:
+      PQclear(r);
+      EndOfResults();
+      throw EStoreError("PostgreSQL skipped a statement after one that failed");
+    default:
+      // The statement's own error: past the end of its results first, so
+      // that the next statement's result is next.
+      if (PQstatus(conn_) == CONNECTION_OK)
+        if (pg_result* more = PQgetResult(conn_)) {
+          PQclear(more);
+          PQclear(r);
+          OutOfStep();
+        }
+      Raise(r, "failed");
+  }
+}
+
+void TPostgresConnection::Synced() {
+  if (broken_) throw EStoreUnavailable("PostgreSQL: the connection was lost");
+  pg_result* r = PQgetResult(conn_);
+  const bool synced = r && PQresultStatus(r) == PGRES_PIPELINE_SYNC;
+  if (r) PQclear(r);
+  if (!synced) OutOfStep();
 }
 
 void TPostgresConnection::Exec(const std::string& sql) {

@@ -81,8 +81,9 @@ class TPostgresResult {
 class TPostgresConnection {
  public:
   // Connects to uri (any libpq connection string or URI), waiting at most
-  // ConnectSeconds unless the URI says otherwise.
-  explicit TPostgresConnection(const std::string& uri);
+  // ConnectSeconds unless the URI says otherwise; the server shows it as
+  // application (pg_stat_activity).
+  explicit TPostgresConnection(const std::string& uri, const char* application = "pinmark-service");
   ~TPostgresConnection();
   TPostgresConnection(const TPostgresConnection&) = delete;
   TPostgresConnection& operator=(const TPostgresConnection&) = delete;
@@ -95,6 +96,23 @@ class TPostgresConnection {
   // Runs statements without parameters and without preparing them (BEGIN,
   // COMMIT, a migration's steps).
   void Exec(const std::string& sql);
+  // Pipeline mode, for a connection that sends statements without waiting
+  // for each one's result and reads the results later, in order. Enters it
+  // with the statements it will send prepared (those Run has prepared stay
+  // so). Run and Exec are not for a connection in pipeline mode.
+  void EnterPipeline(const std::vector<const std::string*>& statements);
+  // Sends a prepared statement with its parameters; its result comes with Next.
+  void Send(const std::string& sql, const TPostgresParams& params);
+  // Ends a group of statements sent: they are one transaction, committed
+  // unless one of them failed (then none of it stands).
+  void Sync();
+  // The next statement's result in order, waiting for it; raises as Run
+  // does for a failed statement, and EStoreError for one skipped after it.
+  TPostgresResult Next();
+  // Waits for the end of the group Sync ended: its transaction has committed
+  // or rolled back. Raises EStoreUnavailable (and the connection is Broken)
+  // when results are not where they should be.
+  void Synced();
   // The connection failed and is of no more use.
   bool Broken() const { return broken_; }
   // "database D on H" for messages: never the URI, which may hold a password.
@@ -105,6 +123,11 @@ class TPostgresConnection {
   // connection broken when the server went away).
   [[noreturn]] void Raise(pg_result* result, const std::string& what);
   TPostgresResult Check(pg_result* result, const std::string& what);
+  // The name a statement was prepared under, preparing it the first time.
+  const std::string& Prepared(const std::string& sql);
+  // A pipeline's statement has no more results; else it is out of step (Broken).
+  void EndOfResults();
+  [[noreturn]] void OutOfStep();
 
   pg_conn* conn_ = nullptr;
   bool broken_ = false;

@@ -223,7 +223,7 @@ TCheckInRecord Repeated(const TPostgresResult& r, int first, std::string_view ad
 }  // namespace
 
 TPostgresStore::TPostgresStore(const std::string& uri, std::size_t connections)
-    : pool_(uri, connections), sessions_(pool_) {
+    : pool_(uri, connections), sessions_(pool_), pipe_(uri) {
   TPostgresPool::TLease c = pool_.Take();
   Migrate(*c);
 }
@@ -346,19 +346,32 @@ TCheckInRecord TPostgresStore::RecordCheckIn(std::int64_t accountId, std::string
   return RecordChange(*c, accountId, node, address, now, maxNodes);
 }
 
-TCheckInAs TPostgresStore::RecordCheckInAs(const TAccountRecord& expected, std::string_view node,
-                                           std::string_view address, TServiceTime now, std::size_t maxNodes) {
-  auto c = Take();
-  const TPostgresResult r =
-      c->Run(kRepeatCheckInAs, TPostgresParams(expected.Name, expected.Id, expected.PasswordHash, expected.KeysOnly,
-                                               node, address, now, FamilyNumber(FamilyOf(address))));
+const std::string& TPostgresStore::RepeatCheckInAs() { return kRepeatCheckInAs; }
+
+TPostgresParams TPostgresStore::RepeatCheckInAsParams(const TAccountRecord& expected, std::string_view node,
+                                                      std::string_view address, TServiceTime now) {
+  return TPostgresParams(expected.Name, expected.Id, expected.PasswordHash, expected.KeysOnly, node, address, now,
+                         FamilyNumber(FamilyOf(address)));
+}
+
+TCheckInAs TPostgresStore::ReadRepeatCheckInAs(const TPostgresResult& r, const TAccountRecord& expected,
+                                               std::string_view address, TServiceTime now) {
   TCheckInAs as;
   if (r.Rows() == 0) return as;
   as.Account = ReadAccount(r, 0);
-  if (!SameAccount(*as.Account, expected)) return as;
   const int nodeColumns = 5;
-  as.Record = r.IsNull(0, nodeColumns) ? RecordChange(*c, as.Account->Id, node, address, now, maxNodes)
-                                       : Repeated(r, nodeColumns, address, now);
+  if (SameAccount(*as.Account, expected) && !r.IsNull(0, nodeColumns)) as.Record = Repeated(r, nodeColumns, address, now);
+  return as;
+}
+
+TCheckInAs TPostgresStore::RecordCheckInAs(const TAccountRecord& expected, std::string_view node,
+                                           std::string_view address, TServiceTime now, std::size_t maxNodes) {
+  auto c = Take();
+  TCheckInAs as =
+      ReadRepeatCheckInAs(c->Run(kRepeatCheckInAs, RepeatCheckInAsParams(expected, node, address, now)), expected,
+                          address, now);
+  if (as.Account && SameAccount(*as.Account, expected) && !as.Record)
+    as.Record = RecordChange(*c, as.Account->Id, node, address, now, maxNodes);
   return as;
 }
 

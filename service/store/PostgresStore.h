@@ -16,7 +16,9 @@
 // each failed attempt.
 // Every call may wait on the network: on a thread in a TNoWaitScope each
 // raises EWouldWait before it does anything, so that the work is done on a
-// thread that may wait. There is no commit group (EndGroup does nothing).
+// thread that may wait. There is no commit group; repeated check-ins may
+// instead go through the store's TPostgresCheckInPipe, those of a turn of
+// the caller's loop in one transaction (EndGroup ends the turn).
 //
 // Instances on one database also share the web page's sessions, the
 // failed sign-in counts (one TPostgresFailureCounts per kind, owned here)
@@ -32,6 +34,7 @@
 #include <string>
 
 #include "service/model/ServiceStore.h"
+#include "service/store/PostgresCheckInPipe.h"
 #include "service/store/PostgresConnection.h"
 #include "service/store/PostgresFailureCounts.h"
 #include "service/store/PostgresSessions.h"
@@ -66,6 +69,19 @@ class TPostgresStore : public IServiceStore {
   // or address then costs what it costs in RecordCheckIn.
   TCheckInAs RecordCheckInAs(const TAccountRecord& expected, std::string_view node, std::string_view address,
                              TServiceTime now, std::size_t maxNodes) override;
+  // Repeated check-ins of the moment in one transaction, on a connection of its own.
+  ICheckInPipe* CheckInPipe() override { return &pipe_; }
+  // The end of the caller's turn: the pipe's check-ins go.
+  void EndGroup() override { pipe_.Flush(); }
+  // RecordCheckInAs's one statement: the account read and, when it is the
+  // one expected and the node checks in from the address it had, the
+  // check-in recorded. Its parameters, and what its result says: Record
+  // empty when nothing was recorded.
+  static const std::string& RepeatCheckInAs();
+  static TPostgresParams RepeatCheckInAsParams(const TAccountRecord& expected, std::string_view node,
+                                               std::string_view address, TServiceTime now);
+  static TCheckInAs ReadRepeatCheckInAs(const TPostgresResult& r, const TAccountRecord& expected,
+                                        std::string_view address, TServiceTime now);
   std::vector<TNodeRecord> Nodes(std::int64_t accountId) override;
   bool SetNodeDns(std::int64_t nodeId, std::string_view publishedName, std::string_view dnsState) override;
   std::optional<TNodeRecord> FindNode(std::int64_t nodeId) override;
@@ -106,6 +122,7 @@ class TPostgresStore : public IServiceStore {
 
   TPostgresPool pool_;
   TPostgresSessions sessions_;
+  TPostgresCheckInPipe pipe_;
   std::mutex failureLock_;
   // One per kind, made by its first caller with its rule.
   std::map<std::string, std::unique_ptr<TPostgresFailureCounts>, std::less<>> failures_;

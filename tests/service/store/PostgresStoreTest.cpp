@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "runtime/NoWaitScope.h"
+#include "service/model/CheckInPipe.h"
 #include "service/store/PostgresDnsQueueStore.h"
 #include "tests/service/core/FailureCountsContract.h"
 #include "tests/service/core/SessionStoreContract.h"
@@ -399,4 +400,127 @@ TEST(PostgresStore, AThreadThatMustNotWaitIsSentElsewhereBeforeAnythingIsDone) {
     EXPECT_FALSE(scope.Group()) << "no commit group";
   }
   EXPECT_TRUE(store.Nodes(1).empty());
+}
+
+namespace {
+// Sends each check-in (node, address, expected) through the store's pipe as one turn and waits for their outcomes.
+struct TPiped {
+  bool Taken = false;
+  std::optional<TCheckInAs> Outcome;
+};
+std::vector<TPiped> Pipe(TPostgresStore& store, const TAccountRecord& expected,
+                         const std::vector<std::pair<std::string, std::string>>& checkIns, TServiceTime now) {
+  std::vector<TPiped> out(checkIns.size());
+  ICheckInPipe& pipe = *store.CheckInPipe();
+  for (std::size_t i = 0; i < checkIns.size(); ++i)
+    out[i].Taken = pipe.Send(expected, checkIns[i].first, checkIns[i].second, now,
+                             [&out, i](std::optional<TCheckInAs> as) { out[i].Outcome = std::move(as); });
+  pipe.Drain();
+  return out;
+}
+}  // namespace
+
+TEST(PostgresCheckInPipe, ATurnIsOneTransactionAndTellsEachCheckInWhatBecameOfIt) {
+  PINMARK_NEED_POSTGRES(cluster);
+  TPostgresStore store(cluster.NewDatabase());
+  ASSERT_TRUE(store.AddAccount("Alice", "h", 1));
+  const TAccountRecord alice = *store.FindAccount("alice");
+  store.RecordCheckIn(alice.Id, "box", "192.0.2.1", 1, 10);
+  store.RecordCheckIn(alice.Id, "moved", "192.0.2.1", 1, 10);
+  TAccountRecord stale = alice;
+  stale.PasswordHash = "old";
+
+  const std::vector<TPiped> turn =
+      Pipe(store, alice, {{"moved", "192.0.2.9"}, {"BOX", "192.0.2.1"}, {"new", "192.0.2.1"}, {"box", "192.0.2.1"}}, 5);
+  ASSERT_EQ(turn.size(), 4u);
+  for (const TPiped& p : turn) {
+    ASSERT_TRUE(p.Taken);
+    ASSERT_TRUE(p.Outcome && p.Outcome->Account) << "each told the account as it is";
+    EXPECT_TRUE(SameAccount(*p.Outcome->Account, alice));
+  }
+  EXPECT_FALSE(turn[0].Outcome->Record) << "a new address is no repeated check-in";
+  EXPECT_FALSE(turn[2].Outcome->Record) << "nor a new node";
+  ASSERT_TRUE(turn[1].Outcome->Record && turn[3].Outcome->Record);
+  EXPECT_EQ(turn[1].Outcome->Record->Node.CheckIns, 2);
+  EXPECT_EQ(turn[3].Outcome->Record->Node.CheckIns, 3) << "two check-ins of one node keep their order";
+  EXPECT_EQ(turn[3].Outcome->Record->PreviousFamilyCheckIn, 5);
+
+  const std::vector<TPiped> changed = Pipe(store, stale, {{"box", "192.0.2.1"}}, 6);
+  ASSERT_TRUE(changed[0].Outcome && changed[0].Outcome->Account);
+  EXPECT_FALSE(changed[0].Outcome->Record) << "a password changed since records nothing";
+  EXPECT_EQ(changed[0].Outcome->Account->PasswordHash, "h");
+
+  const std::vector<TNodeRecord> nodes = store.Nodes(alice.Id);
+  ASSERT_EQ(nodes.size(), 2u);
+  EXPECT_EQ(nodes[0].Name, "box");
+  EXPECT_EQ(nodes[0].CheckIns, 3);
+  EXPECT_EQ(nodes[1].Address, "192.0.2.1") << "nothing of a check-in that was not recorded";
+  EXPECT_EQ(nodes[1].CheckIns, 1);
+  auto& pipe = static_cast<TPostgresCheckInPipe&>(*store.CheckInPipe());
+  EXPECT_EQ(pipe.Turns(), 2u);
+  EXPECT_EQ(pipe.CheckIns(), 5u);
+}
+
+TEST(PostgresCheckInPipe, InstancesSendingOneNodesCheckInsInOppositeOrdersLoseNone) {
+  PINMARK_NEED_POSTGRES(cluster);
+  const std::string uri = cluster.NewDatabase();
+  TPostgresStore one(uri), two(uri);
+  ASSERT_TRUE(one.AddAccount("alice", "h", 1));
+  const TAccountRecord alice = *one.FindAccount("alice");
+  std::vector<std::pair<std::string, std::string>> nodes;
+  for (int i = 0; i < 10; ++i) {
+    nodes.push_back({"n" + std::to_string(i), "192.0.2.1"});
+    one.RecordCheckIn(alice.Id, nodes.back().first, "192.0.2.1", 1, 20);
+  }
+  std::vector<std::pair<std::string, std::string>> reversed(nodes.rbegin(), nodes.rend());
+  constexpr int kTurns = 40;
+  std::atomic<int> recorded{0};
+  auto run = [&](TPostgresStore& store, const std::vector<std::pair<std::string, std::string>>& order) {
+    for (int t = 0; t < kTurns; ++t)
+      for (const TPiped& p : Pipe(store, alice, order, 2 + t)) recorded += p.Outcome && p.Outcome->Record ? 1 : 0;
+  };
+  std::thread other([&] { run(two, reversed); });
+  run(one, nodes);
+  other.join();
+  EXPECT_EQ(recorded.load(), 2 * kTurns * 10) << "each instance takes the rows in one order: no deadlock";
+  std::int64_t total = 0;
+  for (const TNodeRecord& node : one.Nodes(alice.Id)) total += node.CheckIns;
+  EXPECT_EQ(total, 10 + 2 * kTurns * 10);
+}
+
+TEST(PostgresCheckInPipe, AConnectionLostLosesItsTurnAndAServerDownIsWaitedOutWithoutTakingAnything) {
+  PINMARK_NEED_POSTGRES(cluster);
+  const std::string uri = cluster.NewDatabase(), name = PostgresCluster::DatabaseOf(uri);
+  TPostgresStore store(uri);
+  ASSERT_TRUE(store.AddAccount("alice", "h", 1));
+  const TAccountRecord alice = *store.FindAccount("alice");
+  store.RecordCheckIn(alice.Id, "box", "192.0.2.1", 1, 10);
+  ASSERT_TRUE(Pipe(store, alice, {{"box", "192.0.2.1"}}, 2)[0].Outcome->Record);
+
+  cluster.Sql(name, "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE datname = '" + name +
+                        "' AND pid <> pg_backend_pid()");
+  const TPiped lost = Pipe(store, alice, {{"box", "192.0.2.1"}}, 3)[0];
+  EXPECT_TRUE(lost.Taken);
+  EXPECT_FALSE(lost.Outcome) << "told lost, to be made the waiting way";
+  const TPiped again = Pipe(store, alice, {{"box", "192.0.2.1"}}, 4)[0];
+  ASSERT_TRUE(again.Outcome && again.Outcome->Record) << "a new connection for the next turn";
+
+  ASSERT_TRUE(cluster.Stop());
+  // Lost while the connection fails, then nothing is taken while the pipe waits to connect again.
+  bool refused = false;
+  for (int i = 0; i < 3 && !refused; ++i) {
+    const TPiped p = Pipe(store, alice, {{"box", "192.0.2.1"}}, 5)[0];
+    refused = !p.Taken;
+    EXPECT_FALSE(p.Outcome);
+  }
+  EXPECT_TRUE(refused);
+  ASSERT_TRUE(cluster.Start()) << cluster.Log();
+  bool recorded = false;
+  for (int i = 0; i < 300 && !recorded; ++i) {
+    const TPiped p = Pipe(store, alice, {{"box", "192.0.2.1"}}, 7)[0];
+    recorded = p.Outcome && p.Outcome->Record;
+    if (!recorded) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(recorded);
+  ASSERT_TRUE(Recovers([&] { EXPECT_GE(store.Nodes(alice.Id).at(0).CheckIns, 4); }));
 }
