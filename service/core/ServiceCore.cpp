@@ -6,6 +6,7 @@
 #include "runtime/IpAddress.h"
 #include "runtime/NoWaitScope.h"
 #include "runtime/SysUtils.h"
+#include "service/model/CheckInPipe.h"
 #include "service/core/DynDns2.h"
 #include "service/core/NameRules.h"
 #include "service/core/NodeKey.h"
@@ -305,6 +306,37 @@ TCheckInResult TServiceCore::CheckIn(std::string_view account, std::string_view 
   }
   hints_.Keep(signIn.Account);
   return Record(std::move(signIn), node, *canonical, now, std::move(pending.Record));
+}
+
+bool TServiceCore::SendCheckIn(std::string_view account, std::string_view digest, std::string_view node,
+                               std::string_view address, TServiceTime now,
+                               std::function<void(std::optional<TCheckInResult>)> done) {
+  ICheckInPipe* pipe = store_.CheckInPipe();
+  if (!pipe || !IsDigest(digest) || !rememberedKeyed_.load(std::memory_order_acquire)) return false;
+  std::optional<std::string> canonical;
+  try {
+    CheckRequestName("the account name", account);
+    CheckRequestName("the node name", node);
+    canonical = CanonicalAddress(address);
+  } catch (const EBadName&) {
+    return false;
+  }
+  if (!canonical) return false;
+  // Only a caller no limit holds back or may hold back: Verify decides the rest.
+  const std::string fromKey = LimitKey(*canonical);
+  if (addressFailures_->Blocked(fromKey, now) > 0 || pairFailures_->Failing(LowerCase(account) + '\n' + fromKey, now))
+    return false;
+  const std::optional<TAccountRecord> seen = hints_.Find(account);
+  if (!seen || seen->KeysOnly || !remembered_.Remembered(seen->Name, seen->PasswordHash, digest, now)) return false;
+  return pipe->Send(*seen, node, *canonical, now,
+                    [this, node = std::string(node), address = *canonical, now,
+                     done = std::move(done)](std::optional<TCheckInAs> as) {
+                      if (!as || !as->Record) return done(std::nullopt);
+                      TSignIn signIn;
+                      signIn.Answer = TAnswer::Ok;
+                      signIn.Account = std::move(*as->Account);
+                      done(Record(std::move(signIn), node, address, now, std::move(as->Record)));
+                    });
 }
 
 std::vector<TDynDns2Line> TServiceCore::DynDns2Update(std::string_view account, std::string_view digest,

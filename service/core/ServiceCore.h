@@ -181,6 +181,16 @@ class TServiceCore {
   // The program's check-in: signs in and records the node at the caller's address.
   TCheckInResult CheckIn(std::string_view account, std::string_view digest, std::string_view node,
                          std::string_view address, TServiceTime now);
+  // The program's check-in sent without waiting, where the store has a pipe
+  // for repeated check-ins (IServiceStore::CheckInPipe): a node checking in
+  // again whose password is remembered for the account as this core last
+  // saw it, from a caller that has not failed lately. False when the
+  // check-in is not one of those (or the store takes none now): nothing was
+  // done, done is never called, and CheckIn makes it. Else done is told on
+  // the pipe's thread the result (as CheckIn's, Ok), or nothing when it
+  // must be made with CheckIn after all; done must not throw.
+  bool SendCheckIn(std::string_view account, std::string_view digest, std::string_view node,
+                   std::string_view address, TServiceTime now, std::function<void(std::optional<TCheckInResult>)> done);
   // A dyndns2 update: signs in, then each host of the hostname parameter.
   // myip and myipv6 are the addresses asked for (DynDns2Addresses): each
   // updates its own family and leaves the other as it is; when neither

@@ -10,7 +10,21 @@ TFrontAnswer TCheckInDoor::Answer(const TFrontRequest& req) {
   if (!req.Has("userid") || !req.Has("enc")) return TAnswers::Text(400, "missing userid or enc\n");
   const std::string name = req.Param("userid");
   const std::string node = req.Param("node");
-  const TCheckInResult r = c_.Core.CheckIn(name, req.Param("enc"), node, caller, c_.Now());
+  return Respond(c_.Core.CheckIn(name, req.Param("enc"), node, caller, c_.Now()), name, node, caller);
+}
+
+bool TCheckInDoor::AnswerSoon(const TFrontRequest& req, std::function<void(std::optional<TFrontAnswer>)> done) {
+  if (req.CrossSiteNavigation() || !req.Has("userid") || !req.Has("enc")) return false;
+  std::string caller = c_.Caller(req), name = req.Param("userid"), node = req.Param("node");
+  return c_.Core.SendCheckIn(name, req.Param("enc"), node, caller, c_.Now(),
+                             [this, name, node, caller, done = std::move(done)](std::optional<TCheckInResult> r) {
+                               if (!r) return done(std::nullopt);
+                               done(Respond(*r, name, node, caller));
+                             });
+}
+
+TFrontAnswer TCheckInDoor::Respond(const TCheckInResult& r, const std::string& name, const std::string& node,
+                                   const std::string& caller) {
   c_.Metrics.CountRequest(TMetricsDoor::CheckIn, r.Answer);
   const std::string who =
       TRequestLog::Field("node", node) + TRequestLog::Field("user", name) + TRequestLog::Field("address", caller);

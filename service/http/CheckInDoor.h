@@ -7,6 +7,9 @@
 // cannot record the check-in (nothing was recorded).
 #pragma once
 
+#include <functional>
+#include <optional>
+
 #include "service/http/Answers.h"
 #include "service/http/DoorContext.h"
 
@@ -16,7 +19,15 @@ class TCheckInDoor {
   explicit TCheckInDoor(TDoorContext& context) : c_(context) {}
   // May wait for the slow hash: not for the connections' threads.
   TFrontAnswer Answer(const TFrontRequest& req);
+  // A repeated check-in answered without waiting (TServiceCore::SendCheckIn):
+  // false when the request is not one, else done is told the answer later
+  // from another thread, or nothing when Answer must answer it after all.
+  bool AnswerSoon(const TFrontRequest& req, std::function<void(std::optional<TFrontAnswer>)> done);
 
  private:
+  // The answer to a check-in made, and its line in the log.
+  TFrontAnswer Respond(const TCheckInResult& r, const std::string& name, const std::string& node,
+                       const std::string& caller);
+
   TDoorContext& c_;
 };

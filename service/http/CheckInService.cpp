@@ -11,6 +11,7 @@
 #include "service/http/HomeDoor.h"
 #include "service/http/NodePublisher.h"
 #include "service/http/PageDoors.h"
+#include "service/model/CheckInPipe.h"
 #include "service/store/MemoryStore.h"
 
 TCheckInService::TCheckInService()
@@ -47,6 +48,14 @@ TCheckInService::TCheckInService(std::unique_ptr<IServiceStore> store, TServiceR
   // on the loop first is thrown away every time.
   limits.EveryAnswerWaits = store_->EveryCallWaits();
   front_->SetLimits(limits);
+  // Such a store may take repeated check-ins in one transaction a turn,
+  // answered without a thread of the pool waiting for each.
+  if (store_->CheckInPipe())
+    front_->AnswerLater([this](const TFrontRequest& req, std::function<void(std::optional<TFrontAnswer>)> done) {
+      const std::string& method = req.Head.Method;
+      return req.Head.Path == TCheckInDoor::Path && (method == "GET" || method == "HEAD" || method == "POST") &&
+             checkInDoor_->AnswerSoon(req, std::move(done));
+    });
 }
 
 TFrontAnswer TCheckInService::Route(const TFrontRequest& req) {
@@ -133,7 +142,11 @@ int TCheckInService::Bind(const std::string& host, int port, bool ipv6Only) {
   return front_->Bind(host, port, ipv6Only);
 }
 
-void TCheckInService::Serve() { front_->Serve(); }
+void TCheckInService::Serve() {
+  front_->Serve();
+  // Check-ins still in the store's pipe are told their end before the front goes.
+  if (ICheckInPipe* pipe = store_->CheckInPipe()) pipe->Drain();
+}
 
 void TCheckInService::Start() {
   thread_ = std::thread([this] { Serve(); });

@@ -228,7 +228,32 @@ TFrontAnswer TServiceFront::Answer(const TFrontRequest& req) {
   }
 }
 
+bool TServiceFront::Later(std::shared_ptr<THttpConnection>& connection, TFrontRequest& req) {
+  struct TWaiting {
+    std::shared_ptr<THttpConnection> Connection;
+    TFrontRequest Req;
+  };
+  auto waiting = std::make_shared<TWaiting>(TWaiting{std::move(connection), std::move(req)});
+  bool taken = false;
+  try {
+    TNoWaitScope scope;
+    taken = later_(waiting->Req, [this, waiting](std::optional<TFrontAnswer> answer) {
+      if (answer)
+        waiting->Connection->Answered(std::move(*answer));
+      else
+        Pooled(std::move(waiting->Connection), std::move(waiting->Req));
+    });
+  } catch (const EWouldWait&) {
+    // Found out before it sent anything: the usual way.
+  }
+  if (taken) return true;
+  connection = std::move(waiting->Connection);
+  req = std::move(waiting->Req);
+  return false;
+}
+
 void TServiceFront::Handle(std::shared_ptr<THttpConnection> connection, TFrontRequest req) {
+  if (later_ && Later(connection, req)) return;
   if (limits_.EveryAnswerWaits) return HandOver(std::move(connection), std::move(req));
   AnswerHere(std::move(connection), std::move(req), TNoWaitScope::TMode::Raise);
 }

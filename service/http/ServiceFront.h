@@ -11,7 +11,10 @@
 // crowd of idle or slow connections, or of sign-ins, delays nobody. Check-ins
 // written on the loop join a commit group, and their answers wait for it:
 // the loop ends the group (TTurnEnd) whenever it has nothing else ready, so
-// one commit serves all the check-ins of that moment.
+// one commit serves all the check-ins of that moment. A store that is a
+// server takes repeated check-ins the same way without the loop waiting
+// (TLaterHandler): sent at the end of the turn in one transaction, each
+// answered when it has committed.
 //
 // Limits (TFrontLimits): a request's head must be complete HeadSeconds after
 // the connection opened or the previous answer was written, and its body
@@ -96,6 +99,13 @@ class TServiceFront {
   using THandler = std::function<TFrontAnswer(const TFrontRequest&)>;
   // Run by a loop thread whenever it has nothing else ready (ends the store's commit group).
   using TTurnEnd = std::function<void()>;
+  // Takes a request on the loop, in a TNoWaitScope, to be answered later
+  // without a thread of the pool waiting for it (a check-in sent to the
+  // store with the others of the turn); false when it does not take it.
+  // done may be called from any thread, never by the call itself; with no
+  // answer, the request is answered on the pool after all.
+  using TLaterHandler =
+      std::function<bool(const TFrontRequest&, std::function<void(std::optional<TFrontAnswer>)> done)>;
 
   TServiceFront(THandler handler, const TRequestLog& log, TTurnEnd turnEnd = {});
   ~TServiceFront();
@@ -109,6 +119,8 @@ class TServiceFront {
   bool Tls() const { return tls_.has_value(); }
   // Before Serve.
   void SetLimits(const TFrontLimits& limits) { limits_ = limits; }
+  // Offers each request to later first (before Serve).
+  void AnswerLater(TLaterHandler later) { later_ = std::move(later); }
   const TFrontLimits& Limits() const { return limits_; }
 
   // Binds and listens on host:port (port 0 picks a free one); returns the
@@ -145,6 +157,8 @@ class TServiceFront {
   void Forget(THttpConnection* connection);
   // Answers a request taken on the loop, there or on the pool.
   void Handle(std::shared_ptr<THttpConnection> connection, TFrontRequest req);
+  // Offers the request to later_; false (and both given back) when it did not take it.
+  bool Later(std::shared_ptr<THttpConnection>& connection, TFrontRequest& req);
   // On the loop, in a TNoWaitScope of mode; a check-in's answer waits for its commit group.
   void AnswerHere(std::shared_ptr<THttpConnection> connection, TFrontRequest req, TNoWaitScope::TMode mode);
   // The handler's answer; a failure becomes 500 (EWouldWait passes).
@@ -158,6 +172,7 @@ class TServiceFront {
   bool OnTheLoop() const;
 
   THandler handler_;
+  TLaterHandler later_;
   const TRequestLog& log_;
   TTurnEnd turnEnd_;
   std::atomic<std::size_t> pooled_{0};

@@ -81,8 +81,9 @@ TEST(ServicePostgres, ChecksInKeepsItAcrossRestartsAndAnswers503WhileTheServerRe
 }
 
 // A check-in whose password the service remembers is read and recorded in
-// one statement; what the account commands change meanwhile, from another
-// process on the database as from another instance, counts at once.
+// one statement, sent with the others of the moment; what the account
+// commands change meanwhile, from another process on the database as from
+// another instance, counts at once.
 TEST(ServicePostgres, ARememberedCheckInFollowsWhatAnotherProcessChangesInTheAccount) {
   PINMARK_NEED_POSTGRES(cluster);
   const std::string uri = cluster.NewDatabase(), name = PostgresCluster::DatabaseOf(uri);
@@ -117,4 +118,8 @@ TEST(ServicePostgres, ARememberedCheckInFollowsWhatAnotherProcessChangesInTheAcc
     EXPECT_EQ(cluster.Sql(name, "SELECT coalesce(sum(check_ins), 0) FROM nodes"),
               std::to_string(step.command.size() == 3 && step.command[1] == "remove" ? 0 : recorded));
   }
+  // The remembered ones went through the connection that sends a turn's check-ins together.
+  EXPECT_EQ(cluster.Sql(name, "SELECT count(*) FROM pg_stat_activity WHERE application_name = "
+                              "'pinmark-service check-ins'"),
+            "1");
 }
