@@ -243,8 +243,9 @@ bool TServiceFront::Later(std::shared_ptr<THttpConnection>& connection, TFrontRe
       else
         Pooled(std::move(waiting->Connection), std::move(waiting->Req));
     });
-  } catch (const EWouldWait&) {
-    // Found out before it sent anything: the usual way.
+  } catch (const std::exception&) {
+    // Found out before it sent anything (EWouldWait, a failure): the usual
+    // way, which answers and logs what it finds.
   }
   if (taken) return true;
   connection = std::move(waiting->Connection);

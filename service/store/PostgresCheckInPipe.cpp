@@ -4,6 +4,7 @@
 #include <numeric>
 #include <utility>
 
+#include "runtime/JournalLog.h"
 #include "service/store/PostgresStore.h"
 
 namespace {
@@ -136,5 +137,7 @@ void TPostgresCheckInPipe::Turn(std::vector<TSent>& turn, std::unique_ptr<TPostg
     ++turns_;
     checkIns_ += turn.size();
   }
+  // What the check-ins log as they are answered goes out in one write.
+  TLogBatch lines;
   for (std::size_t i = 0; i < turn.size(); ++i) turn[i].Done(std::move(outcomes[i]));
 }

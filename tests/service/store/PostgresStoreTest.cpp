@@ -15,8 +15,11 @@
 #include <thread>
 
 #include "runtime/NoWaitScope.h"
+#include "service/core/PasswordHash.h"
+#include "service/core/ServiceCore.h"
 #include "service/model/CheckInPipe.h"
 #include "service/store/PostgresDnsQueueStore.h"
+#include "settings/md5.h"
 #include "tests/service/core/FailureCountsContract.h"
 #include "tests/service/core/SessionStoreContract.h"
 #include "tests/service/dns/DnsQueueStoreContract.h"
@@ -523,4 +526,61 @@ TEST(PostgresCheckInPipe, AConnectionLostLosesItsTurnAndAServerDownIsWaitedOutWi
   }
   EXPECT_TRUE(recorded);
   ASSERT_TRUE(Recovers([&] { EXPECT_GE(store.Nodes(alice.Id).at(0).CheckIns, 4); }));
+}
+
+// The core sends a check-in to the pipe only where CheckIn would record it
+// at once: the password remembered for the account as last seen, and a
+// caller no limit holds back. Anything else it leaves to CheckIn, and what
+// changed in the database meanwhile the pipe hands back to CheckIn.
+TEST(PostgresCheckInPipe, TheCoreSendsOnlyRememberedCheckInsOfCallersNoLimitHoldsBack) {
+  PINMARK_NEED_POSTGRES(cluster);
+  TPostgresStore store(cluster.NewDatabase());
+  const std::string secret = DigestToHex(MD5OfString("secret")), guess = DigestToHex(MD5OfString("guess"));
+  store.AddAccount("alice", TPasswordHash::Make(secret, 1000), 1);
+  store.AddAccount("keys", TPasswordHash::Make(secret, 1000), 1);
+  TServiceCore core(store);
+  ASSERT_EQ(core.CheckIn("alice", secret, "box", "192.0.2.1", 10).Answer, TAnswer::Ok);
+  ASSERT_EQ(core.CheckIn("keys", secret, "box", "192.0.2.1", 10).Answer, TAnswer::Ok);
+  core.SetKeysOnly("keys", true);
+  ASSERT_EQ(core.CheckIn("alice", guess, "box", "192.0.2.66", 11).Answer, TAnswer::BadAuth);
+
+  struct TSentCase {
+    const char *account, *digest, *node, *from;
+    bool sent;
+    const char* outcome;  // "ok", "again" (CheckIn makes it), or "" when not sent
+  } cases[] = {
+      {"alice", secret.c_str(), "box", "192.0.2.1", true, "ok"},
+      {"ALICE", secret.c_str(), "box", "::ffff:192.0.2.1", true, "ok"},
+      {"alice", secret.c_str(), "box", "192.0.2.2", true, "again"},  // a new address
+      {"alice", secret.c_str(), "new", "192.0.2.1", true, "again"},  // a new node
+      {"alice", guess.c_str(), "box", "192.0.2.1", false, ""},       // not the remembered password
+      {"alice", secret.c_str(), "box", "192.0.2.66", false, ""},     // a caller that failed for alice
+      {"keys", secret.c_str(), "box", "192.0.2.1", true, "again"},   // set to keys only since
+      {"bob", secret.c_str(), "box", "192.0.2.1", false, ""},        // never seen
+      {"alice", secret.c_str(), "bad\x01node", "192.0.2.1", false, ""},
+  };
+  for (const TSentCase& c : cases) {
+    SCOPED_TRACE(std::string(c.account) + " " + c.node + " " + c.from);
+    std::optional<std::optional<TCheckInResult>> told;
+    EXPECT_EQ(core.SendCheckIn(c.account, c.digest, c.node, c.from, 20,
+                               [&](std::optional<TCheckInResult> r) { told = std::move(r); }),
+              c.sent);
+    store.CheckInPipe()->Drain();
+    ASSERT_EQ(told.has_value(), c.sent);
+    if (!c.sent) continue;
+    EXPECT_EQ(told->has_value(), std::string(c.outcome) == "ok");
+    if (*told) {
+      EXPECT_EQ((*told)->Address, "192.0.2.1");
+    }
+  }
+  EXPECT_EQ(store.Nodes(store.FindAccount("alice")->Id).at(0).CheckIns, 3) << "the two sent and recorded";
+
+  // A password changed on another instance: handed back, and CheckIn then refuses.
+  store.SetPasswordHash("alice", TPasswordHash::Make(guess, 1000));
+  std::optional<std::optional<TCheckInResult>> told;
+  ASSERT_TRUE(core.SendCheckIn("alice", secret, "box", "192.0.2.1", 30, [&](auto r) { told = std::move(r); }));
+  store.CheckInPipe()->Drain();
+  ASSERT_TRUE(told);
+  EXPECT_FALSE(*told);
+  EXPECT_EQ(core.CheckIn("alice", secret, "box", "192.0.2.1", 30).Answer, TAnswer::BadAuth);
 }
