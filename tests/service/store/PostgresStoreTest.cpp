@@ -237,7 +237,7 @@ TEST(PostgresFailureCounts, KeysNotKnownToBeFailingAreAnsweredFromMemory) {
   PINMARK_NEED_POSTGRES(cluster);
   TPostgresStore store(cluster.NewDatabase());
   TPostgresFailureCounts counts(store.Pool(), "address", {1, 60 * 1000, 100}, std::chrono::hours(1));
-  const TServiceTime t = 1'800'000'000'000;
+  constexpr TServiceTime t = 1'800'000'000'000;
   EXPECT_EQ(counts.Blocked("192.0.2.1", t), 0);
   counts.Failed("192.0.2.2", t);
   TNoWaitScope scope;
@@ -264,7 +264,7 @@ TEST(PostgresStore, InstancesOnOneDatabaseShareSessionsFailuresAndTheVerificatio
   // Sign-ins at once through both never leave an account more than its share.
   std::vector<std::thread> signIns;
   for (TPostgresStore* store : {&one, &two})
-    signIns.emplace_back([store, t] {
+    signIns.emplace_back([store] {
       for (int i = 0; i < 10; ++i) store->SharedSessions()->Begin({8, "bob", "hash", 1, 0, false}, t + i);
     });
   for (std::thread& s : signIns) s.join();
@@ -278,7 +278,7 @@ TEST(PostgresStore, InstancesOnOneDatabaseShareSessionsFailuresAndTheVerificatio
   // Failures counted at once through both are all counted.
   std::vector<std::thread> guessers;
   for (IFailureCounts* counts : {address, there})
-    guessers.emplace_back([counts, t] {
+    guessers.emplace_back([counts] {
       for (int i = 0; i < 20; ++i) counts->Failed("192.0.2.1", t);
     });
   for (std::thread& g : guessers) g.join();
