@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "service/store/PostgresStore.h"
@@ -49,7 +51,11 @@ class TReadOnlyFile {
   explicit TReadOnlyFile(const std::string& file) {
     // Read only: never the file's writer, never its creator.
     const int rc = sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
-    if (rc != SQLITE_OK) RaiseSqliteError(db_, rc, "opening " + file);
+    if (rc != SQLITE_OK) {
+      // A handle is made even when opening fails; it goes with the error.
+      const std::unique_ptr<sqlite3, int (*)(sqlite3*)> failed(std::exchange(db_, nullptr), sqlite3_close_v2);
+      RaiseSqliteError(failed.get(), rc, "opening " + file);
+    }
     sqlite3_busy_timeout(db_, 5000);
   }
   ~TReadOnlyFile() { sqlite3_close_v2(db_); }
