@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "runtime/JournalLog.h"
+#include "runtime/ThreadName.h"
 #include "service/store/PostgresStore.h"
 
 namespace {
@@ -67,6 +68,7 @@ std::size_t TPostgresCheckInPipe::CheckIns() const {
 }
 
 void TPostgresCheckInPipe::Run() {
+  NameThreadForDebugging("pg-check-ins");
   std::unique_ptr<TPostgresConnection> c;
   std::unique_lock<std::mutex> hold(lock_);
   for (;;) {
