@@ -6,11 +6,11 @@
 #include "runtime/IpAddress.h"
 #include "runtime/NoWaitScope.h"
 #include "runtime/SysUtils.h"
-#include "service/model/CheckInPipe.h"
 #include "service/core/DynDns2.h"
 #include "service/core/NameRules.h"
 #include "service/core/NodeKey.h"
 #include "service/core/PasswordHash.h"
+#include "service/model/CheckInPipe.h"
 
 TServiceCore::TServiceCore(IServiceStore& store, TServiceRules rules)
     : store_(store),
@@ -144,14 +144,20 @@ TSignIn TServiceCore::SignIn(std::string_view account, std::string_view digest, 
   return Verify(account, digest, from, now, {}, TPasswords::Taken);
 }
 
+std::optional<TAccountRecord> TServiceCore::RememberedHint(std::string_view account, std::string_view digest,
+                                                          TServiceTime now) {
+  std::optional<TAccountRecord> seen = hints_.Find(account);
+  if (!seen || seen->KeysOnly || !remembered_.Remembered(seen->Name, seen->PasswordHash, digest, now)) return {};
+  return seen;
+}
+
 std::optional<TAccountRecord> TServiceCore::ReadAccount(std::string_view account, std::string_view digest,
                                                        TPasswords passwords, TServiceTime now,
                                                        TPendingCheckIn* pending) {
   if (!pending || passwords != TPasswords::OnUpdateDoor || !IsDigest(digest)) return store_.FindAccount(account);
-  const std::optional<TAccountRecord> seen = hints_.Find(account);
   // What a remembered password signs in below, the store confirms as it records.
-  if (!seen || seen->KeysOnly || !remembered_.Remembered(seen->Name, seen->PasswordHash, digest, now))
-    return store_.FindAccount(account);
+  const std::optional<TAccountRecord> seen = RememberedHint(account, digest, now);
+  if (!seen) return store_.FindAccount(account);
   TCheckInAs as = store_.RecordCheckInAs(*seen, pending->Node, pending->Address, now, rules_.MaxNodesPerAccount);
   pending->Record = std::move(as.Record);
   if (!pending->Record) hints_.Forget(account);
@@ -326,8 +332,8 @@ bool TServiceCore::SendCheckIn(std::string_view account, std::string_view digest
   const std::string fromKey = LimitKey(*canonical);
   if (addressFailures_->Blocked(fromKey, now) > 0 || pairFailures_->Failing(LowerCase(account) + '\n' + fromKey, now))
     return false;
-  const std::optional<TAccountRecord> seen = hints_.Find(account);
-  if (!seen || seen->KeysOnly || !remembered_.Remembered(seen->Name, seen->PasswordHash, digest, now)) return false;
+  const std::optional<TAccountRecord> seen = RememberedHint(account, digest, now);
+  if (!seen) return false;
   return pipe->Send(*seen, node, *canonical, now,
                     [this, node = std::string(node), address = *canonical, now,
                      done = std::move(done)](std::optional<TCheckInAs> as) {

@@ -276,6 +276,9 @@ class TServiceCore {
   // read (ReadAccount).
   TSignIn Verify(std::string_view account, std::string_view digest, std::string_view from, TServiceTime now,
                  const std::vector<std::string>& keyNodes, TPasswords passwords, TPendingCheckIn* pending = nullptr);
+  // The account as this core last saw it sign in (hints_), when the digest
+  // is remembered for it and it takes passwords on the update doors.
+  std::optional<TAccountRecord> RememberedHint(std::string_view account, std::string_view digest, TServiceTime now);
   // The account as the store has it; when the digest is remembered for the
   // account as last seen (hints_), pending is recorded in the same call.
   std::optional<TAccountRecord> ReadAccount(std::string_view account, std::string_view digest, TPasswords passwords,
