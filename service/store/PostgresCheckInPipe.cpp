@@ -36,7 +36,7 @@ TPostgresCheckInPipe::~TPostgresCheckInPipe() {
 bool TPostgresCheckInPipe::Send(const TAccountRecord& expected, std::string_view node, std::string_view address,
                                 TServiceTime now, TDone done) {
   std::lock_guard<std::mutex> hold(lock_);
-  if (stopping_ || waiting_.size() >= MaxWaiting || std::chrono::steady_clock::now() < retryAt_) return false;
+  if (stopping_ || waiting_.size() >= MaxWaiting || std::chrono::steady_clock::now() < backoff_.Until()) return false;
   if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
   waiting_.push_back({expected, std::string(node), std::string(address), now, std::move(done)});
   return true;
@@ -96,12 +96,11 @@ TPostgresConnection& TPostgresCheckInPipe::Connection(std::unique_ptr<TPostgresC
     c = std::move(made);
   } catch (const EStoreError&) {
     std::lock_guard<std::mutex> hold(lock_);
-    retry_ = retry_.count() == 0 ? TPostgresPool::RetryFirst : std::min(retry_ * 2, TPostgresPool::RetryMost);
-    retryAt_ = std::chrono::steady_clock::now() + retry_;
+    backoff_.Failed();
     throw;
   }
   std::lock_guard<std::mutex> hold(lock_);
-  retry_ = std::chrono::milliseconds(0);
+  backoff_.Succeeded();
   return *c;
 }
 

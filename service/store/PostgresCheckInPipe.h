@@ -13,7 +13,7 @@
 // A connection that fails loses the check-ins under way (done told nothing:
 // the caller makes them the waiting way) and is made anew for the next
 // turn; after a failed connect the pipe takes nothing (Send false) for a
-// while, from RetryFirst doubling to RetryMost, as the pool waits.
+// while, as the pool waits (TConnectBackoff).
 #pragma once
 
 #include <chrono>
@@ -69,8 +69,7 @@ class TPostgresCheckInPipe : public ICheckInPipe {
   std::vector<TSent> waiting_;
   std::size_t flushed_ = 0;  // of waiting_, from its start: what may go
   bool busy_ = false, stopping_ = false;
-  std::chrono::steady_clock::time_point retryAt_{};
-  std::chrono::milliseconds retry_{0};
+  TConnectBackoff backoff_;
   std::size_t turns_ = 0, checkIns_ = 0;
   std::thread thread_;  // started by the first Send
 };

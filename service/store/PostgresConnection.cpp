@@ -58,6 +58,15 @@ std::int64_t TPostgresResult::Changed() const {
   return value;
 }
 
+namespace {
+// libpq's message without the line feed it ends with.
+std::string Message(const char* text) {
+  std::string message = text;
+  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+  return message;
+}
+}  // namespace
+
 TPostgresConnection::TPostgresConnection(const std::string& uri, const char* application) {
   // Earlier keywords give way to what the URI itself says. Over TCP, a
   // server that stops answering (a network gone, a host powered off) ends
@@ -69,8 +78,7 @@ TPostgresConnection::TPostgresConnection(const std::string& uri, const char* app
   conn_ = PQconnectdbParams(keys, values, 1);
   if (!conn_) throw EStoreUnavailable("cannot reach PostgreSQL: out of memory");
   if (PQstatus(conn_) != CONNECTION_OK) {
-    std::string why = PQerrorMessage(conn_);
-    while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
+    const std::string why = Message(PQerrorMessage(conn_));
     PQfinish(conn_);
     conn_ = nullptr;
     throw EStoreUnavailable("cannot reach PostgreSQL: " + why);
@@ -88,10 +96,13 @@ std::string TPostgresConnection::Where() const {
   return std::string("database ") + PQdb(conn_) + " on " + (host && *host ? host : "the local socket");
 }
 
+void TPostgresConnection::Usable() const {
+  if (broken_) throw EStoreUnavailable("PostgreSQL: the connection was lost");
+}
+
 void TPostgresConnection::Raise(pg_result* result, const std::string& what) {
-  std::string message = result ? PQresultErrorMessage(result) : "";
-  if (message.empty()) message = PQerrorMessage(conn_);
-  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+  std::string message = Message(result ? PQresultErrorMessage(result) : "");
+  if (message.empty()) message = Message(PQerrorMessage(conn_));
   const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
   const std::string code = state ? state : "";
   if (result) PQclear(result);
@@ -123,14 +134,14 @@ const std::string& TPostgresConnection::Prepared(const std::string& sql) {
 }
 
 TPostgresResult TPostgresConnection::Run(const std::string& sql, const TPostgresParams& params) {
-  if (broken_) throw EStoreUnavailable("PostgreSQL: the connection was lost");
+  Usable();
   const std::string& name = Prepared(sql);
   const std::vector<const char*> values = params.Pointers();
   return Check(PQexecPrepared(conn_, name.c_str(), params.Count(), values.data(), nullptr, nullptr, 0), "failed");
 }
 
 void TPostgresConnection::EnterPipeline(const std::vector<const std::string*>& statements) {
-  if (broken_) throw EStoreUnavailable("PostgreSQL: the connection was lost");
+  Usable();
   for (const std::string* sql : statements) Prepared(*sql);
   // Without waiting to send: a long group of statements must not block on
   // a server that is busy writing the results of its first ones.
@@ -138,7 +149,7 @@ void TPostgresConnection::EnterPipeline(const std::vector<const std::string*>& s
 }
 
 void TPostgresConnection::Send(const std::string& sql, const TPostgresParams& params) {
-  if (broken_) throw EStoreUnavailable("PostgreSQL: the connection was lost");
+  Usable();
   const auto it = prepared_.find(sql);
   if (it == prepared_.end()) throw EStoreError("PostgreSQL: a statement sent in a pipeline was not prepared");
   const std::vector<const char*> values = params.Pointers();
@@ -149,7 +160,7 @@ void TPostgresConnection::Send(const std::string& sql, const TPostgresParams& pa
 }
 
 void TPostgresConnection::Sync() {
-  if (broken_) throw EStoreUnavailable("PostgreSQL: the connection was lost");
+  Usable();
   if (PQpipelineSync(conn_) != 1) {
     broken_ = true;
     Raise(nullptr, "took no sync");
@@ -158,8 +169,7 @@ void TPostgresConnection::Sync() {
 
 void TPostgresConnection::OutOfStep() {
   broken_ = true;
-  std::string why = PQerrorMessage(conn_);
-  while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
+  const std::string why = Message(PQerrorMessage(conn_));
   throw EStoreUnavailable("PostgreSQL: the pipeline's results are out of step" + (why.empty() ? "" : ": " + why));
 }
 
@@ -171,7 +181,7 @@ void TPostgresConnection::EndOfResults() {
 }
 
 TPostgresResult TPostgresConnection::Next() {
-  if (broken_) throw EStoreUnavailable("PostgreSQL: the connection was lost");
+  Usable();
   // Waits for the result (whatever the connection's sending mode), sending
   // what is still unsent first.
   pg_result* r = PQgetResult(conn_);
@@ -201,7 +211,7 @@ TPostgresResult TPostgresConnection::Next() {
 }
 
 void TPostgresConnection::Synced() {
-  if (broken_) throw EStoreUnavailable("PostgreSQL: the connection was lost");
+  Usable();
   pg_result* r = PQgetResult(conn_);
   const bool synced = r && PQresultStatus(r) == PGRES_PIPELINE_SYNC;
   if (r) PQclear(r);
@@ -209,7 +219,7 @@ void TPostgresConnection::Synced() {
 }
 
 void TPostgresConnection::Exec(const std::string& sql) {
-  if (broken_) throw EStoreUnavailable("PostgreSQL: the connection was lost");
+  Usable();
   Check(PQexec(conn_, sql.c_str()), "failed");
 }
 
@@ -249,24 +259,23 @@ TPostgresPool::TLease TPostgresPool::Take() {
     freed_.wait(guard);
   }
   const auto now = std::chrono::steady_clock::now();
-  if (now < retryAt_)
+  if (now < backoff_.Until())
     throw EStoreUnavailable(lastError_ + " (trying again in " +
-                            std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(retryAt_ - now).count()) +
+                            std::to_string(
+                                std::chrono::duration_cast<std::chrono::milliseconds>(backoff_.Until() - now).count()) +
                             " ms)");
   ++open_;
   guard.unlock();
   try {
     auto c = std::make_unique<TPostgresConnection>(uri_);
     guard.lock();
-    retry_ = std::chrono::milliseconds(0);
-    retryAt_ = {};
+    backoff_.Succeeded();
     guard.unlock();
     return TLease(*this, std::move(c));
   } catch (const EStoreError& e) {
     guard.lock();
     --open_;
-    retry_ = retry_.count() == 0 ? RetryFirst : std::min(retry_ * 2, RetryMost);
-    retryAt_ = std::chrono::steady_clock::now() + retry_;
+    backoff_.Failed();
     lastError_ = e.Message();
     freed_.notify_one();
     throw;

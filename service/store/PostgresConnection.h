@@ -119,6 +119,8 @@ class TPostgresConnection {
   std::string Where() const;
 
  private:
+  // Raises EStoreUnavailable once the connection is broken.
+  void Usable() const;
   // Raises the store's exception for a failed result (and marks the
   // connection broken when the server went away).
   [[noreturn]] void Raise(pg_result* result, const std::string& what);
@@ -149,16 +151,35 @@ class TPostgresTransaction {
   bool done_ = false;
 };
 
+// How long connects wait after failing, so that a server that is down is
+// not called in a tight loop: RetryFirst after the first failure, doubling
+// to RetryMost, nothing once one succeeded. Its owner locks it.
+class TConnectBackoff {
+ public:
+  static constexpr std::chrono::milliseconds RetryFirst{100}, RetryMost{2000};
+  void Failed() {
+    step_ = step_.count() == 0 ? RetryFirst : std::min(step_ * 2, RetryMost);
+    until_ = std::chrono::steady_clock::now() + step_;
+  }
+  void Succeeded() {
+    step_ = std::chrono::milliseconds(0);
+    until_ = {};
+  }
+  // When the next connect may be tried.
+  std::chrono::steady_clock::time_point Until() const { return until_; }
+
+ private:
+  std::chrono::milliseconds step_{0};
+  std::chrono::steady_clock::time_point until_{};
+};
+
 // Up to a few connections to one database, made when needed and kept. A
 // caller takes one (waiting while all are taken) and gives it back when its
 // lease ends. A broken connection is dropped with every idle one (a server
 // that went away took them all); a failed connect makes the next ones wait
-// (EStoreUnavailable at once meanwhile) from RetryFirst, doubling to
-// RetryMost, so that a server that is down is not called in a tight loop.
+// (EStoreUnavailable at once meanwhile) as TConnectBackoff says.
 class TPostgresPool {
  public:
-  static constexpr std::chrono::milliseconds RetryFirst{100}, RetryMost{2000};
-
   explicit TPostgresPool(std::string uri, std::size_t size = 4);
   ~TPostgresPool();
 
@@ -189,8 +210,7 @@ class TPostgresPool {
   std::condition_variable freed_;
   std::vector<std::unique_ptr<TPostgresConnection>> idle_;
   std::size_t open_ = 0;  // idle and taken
-  std::chrono::steady_clock::time_point retryAt_{};
-  std::chrono::milliseconds retry_{0};
+  TConnectBackoff backoff_;
   std::string lastError_;
 };
 
