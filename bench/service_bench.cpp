@@ -11,7 +11,7 @@
 // processor time the service spent per 1,000 check-ins (which, unlike the
 // rates, does not depend on what else the machine is doing).
 //
-//   build/bin/service_bench [--accounts N] [--nodes N] [--clients N] [--rounds N] [MODE...]
+//   build/bin/service_bench [--accounts N] [--nodes N] [--clients N] [--rounds N] [--seconds N] [MODE...]
 //
 // MODE is "database" (an SQLite file), "postgresql" (a database on a
 // throw-away PostgreSQL cluster, as the tests make one), "postgresql-nginx"
@@ -41,6 +41,11 @@
 // "takeover" measures how long a dead service's DNS updates wait before
 // another service on the same PostgreSQL database sends them (see
 // MeasureTakeover): about the lease, 30 s, and the worker's wake-up.
+//
+// "front" and "front-memory" set the service's HTTP front beside nginx
+// answering a fixed small body, in the same run (see FrontBench.cpp): with
+// the database, and with the accounts in memory; ROUNDS alternating rounds
+// of SECONDS (3) a phase.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -66,6 +71,7 @@
 #include <vector>
 
 #include "bench/BenchService.h"
+#include "bench/FrontBench.h"
 #include "settings/md5.h"
 #include "tests/support/NginxServer.h"
 #include "tests/support/PostgresCluster.h"
@@ -80,6 +86,7 @@ struct TOptions {
   int nodes = 10;
   int clients = 8;
   int rounds = 5;
+  double seconds = 3;  // a phase of the front's modes
   std::vector<std::string> modes;
 };
 
@@ -492,19 +499,30 @@ int main(int argc, char** argv) {
       number(o.clients);
     else if (arg == "--rounds")
       number(o.rounds);
+    else if (arg == "--seconds" && i + 1 < argc)
+      o.seconds = std::atof(argv[++i]);
     else if (arg == "database" || arg == "postgresql" || arg == "memory" || arg == "keys" ||
-             arg == "postgresql-nginx" || arg == "postgresql-nginx-one" || arg == "takeover")
+             arg == "postgresql-nginx" || arg == "postgresql-nginx-one" || arg == "takeover" || arg == "front" ||
+             arg == "front-memory")
       o.modes.push_back(arg);
     else {
       std::fprintf(stderr,
-                   "usage: service_bench [--accounts N] [--nodes N] [--clients N] [--rounds N] "
-                   "[database|postgresql|postgresql-nginx|postgresql-nginx-one|memory|keys|takeover]...\n");
+                   "usage: service_bench [--accounts N] [--nodes N] [--clients N] [--rounds N] [--seconds N] "
+                   "[database|postgresql|postgresql-nginx|postgresql-nginx-one|memory|keys|takeover|front|front-memory]"
+                   "...\n");
       return 2;
     }
   }
-  if (o.accounts < 1 || o.nodes < 1 || o.clients < 1 || o.rounds < 1) return 2;
+  if (o.accounts < 1 || o.nodes < 1 || o.clients < 1 || o.rounds < 1 || !(o.seconds > 0)) return 2;
   if (o.modes.empty()) o.modes = {"database", "memory"};
   TempDir dir;
+  // The front's modes run first, on their own services, before the others load the machine's caches.
+  for (const char* front : {"front", "front-memory"}) {
+    if (std::find(o.modes.begin(), o.modes.end(), front) == o.modes.end()) continue;
+    o.modes.erase(std::remove(o.modes.begin(), o.modes.end(), front), o.modes.end());
+    const TFrontOptions f{o.clients, o.seconds, o.rounds, std::string(front) == "front-memory"};
+    if (const int failed = MeasureFront(f, dir); failed != 0 || o.modes.empty()) return failed;
+  }
   if (std::find(o.modes.begin(), o.modes.end(), "keys") != o.modes.end()) {
     o.modes.erase(std::remove(o.modes.begin(), o.modes.end(), "keys"), o.modes.end());
     if (const int failed = MeasureKeys(o, dir); failed != 0 || o.modes.empty()) return failed;

@@ -1,6 +1,7 @@
 // The service's HTTP front against nginx on loopback, in one run: nginx
 // answers a fixed small body (the HTTP floor on this machine), the service
-// answers real check-ins with its database.
+// answers real check-ins with its database (or, with memory, its accounts
+// given on the command line and nothing stored: the front's cost alone).
 //
 //   new connections   a new connection and an HTTP/1.0 POST per check-in, as
 //                     Pinmark sends; the answer read until the server closes
@@ -15,8 +16,8 @@
 // service and nginx take turns for ROUNDS rounds; the round of the median
 // ratio is reported, so that a machine busy with other work for a moment
 // weighs on both alike.
-//
-//   build/bin/service_front_bench [--clients N] [--seconds N] [--rounds N] [memory]
+#include "bench/FrontBench.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -177,22 +178,17 @@ void Print(const char* what, const TPhase& service, const TPhase& nginx) {
 }
 }  // namespace
 
-int main(int argc, char** argv) {
-  int clients = 8, rounds = 3;
-  double seconds = 3;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::string(argv[i]) == "--clients") clients = std::atoi(argv[i + 1]);
-    if (std::string(argv[i]) == "--seconds") seconds = std::atof(argv[i + 1]);
-    if (std::string(argv[i]) == "--rounds") rounds = std::max(1, std::atoi(argv[i + 1]));
-  }
+int MeasureFront(const TFrontOptions& o, const TempDir& dir) {
+  const int clients = o.clients, rounds = o.rounds;
+  const double seconds = o.seconds;
+  const bool memory = o.memory;
   // Room for the crowds, in this process and in the service it starts.
   rlimit files{};
   ::getrlimit(RLIMIT_NOFILE, &files);
   files.rlim_cur = std::min<rlim_t>(files.rlim_max, 8192);
   ::setrlimit(RLIMIT_NOFILE, &files);
 
-  TempDir dir;
-  const std::string db = dir.File("bench.db");
+  const std::string db = dir.File(memory ? "front-memory.db" : "front.db");
   const std::string add = std::string(SERVICE_PATH) + " account add demo --password-stdin --db " + db;
   FILE* in = ::popen(add.c_str(), "w");
   if (!in || std::fputs("demo\n", in) < 0 || ::pclose(in) != 0) {
@@ -201,8 +197,7 @@ int main(int argc, char** argv) {
   }
   std::vector<std::string> args = {"--port", "0", "--zone", "dyn.example.org", "--max-connections", "5000",
                                    "--max-per-address", "5000"};
-  // "memory": the accounts in memory and nothing stored, to tell the front's cost from the database's.
-  const bool memory = argc > 1 && std::string(argv[argc - 1]) == "memory";
+  // In memory the accounts are given on the command line and nothing is stored: the front's cost alone.
   if (memory) {
     args.push_back("--account");
     args.push_back(std::string("demo:") + kDigest);
@@ -210,7 +205,7 @@ int main(int argc, char** argv) {
     args.push_back("--db");
     args.push_back(db);
   }
-  TServiceChild service(args, dir.File("service.log"));
+  TServiceChild service(args, dir.File(memory ? "service-front-memory.log" : "service-front.log"));
   NginxServer nginx(false, "location / { keepalive_requests 1000; return 200 '127.0.0.1'; }");
   if (service.Port() <= 0 || !nginx.Running()) {
     std::fprintf(stderr, "cannot start the service or nginx: %s\n", nginx.Problem().c_str());
@@ -237,9 +232,12 @@ int main(int argc, char** argv) {
     std::sort(pairs.begin(), pairs.end(), [&](const auto& a, const auto& b) { return ratio(a) < ratio(b); });
     const auto& median = pairs[pairs.size() / 2];
     Print(what, median.first, median.second);
+    long failed = 0;
+    for (const auto& p : pairs) failed += p.first.failed + p.second.failed;
+    return failed;
   };
-  compare("new connections", checkIn, false);
-  compare("keep-alive", update, true);
+  long failed = compare("new connections", checkIn, false);
+  failed += compare("keep-alive", update, true);
 
   // Idle connections: nothing sent; measured well within the idle limit, and
   // before the crowd below, whose memory the allocator would keep for them.
@@ -262,18 +260,17 @@ int main(int argc, char** argv) {
     crowd.push_back(fd);
   }
   std::vector<std::vector<double>> times(1);
-  long failed = 0;
+  long slowFailed = 0;
   for (int i = 0; i < 300; ++i) {
     const Clock::time_point start = Clock::now();
     if (BenchCheckIn(service.Port(), checkIn, "127.0.0.2"))
       times[0].push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
     else
-      ++failed;
+      ++slowFailed;
   }
-  const TPhase slow = Summarize(times, failed, 1);
+  const TPhase slow = Summarize(times, slowFailed, 1);
   std::printf("slow crowd       %zu connections held: check-in p50 %.2f ms p99 %.2f ms%s\n", crowd.size(), slow.p50,
-              slow.p99, failed ? " (some failed)" : "");
+              slow.p99, slowFailed ? " (some failed)" : "");
   for (int fd : crowd) ::close(fd);
-
-  return 0;
+  return failed + slowFailed == 0 ? 0 : 1;
 }
