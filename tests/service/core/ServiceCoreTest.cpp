@@ -697,6 +697,10 @@ TEST(CoreNames, DynDns2HostNamesNameANodeOfAnAccountInTheZone) {
     EXPECT_EQ(h.Node, c.node) << c.host;
     EXPECT_EQ(h.Account, c.account) << c.host;
   }
+  // A host label may be 63 bytes long, not one more.
+  const std::string longest(63, 'n');
+  EXPECT_EQ(ParseDynDns2Host(longest + ".alice.dyn.example.org", "dyn.example.org").Node, longest);
+  EXPECT_EQ(ParseDynDns2Host(longest + "n.alice.dyn.example.org", "dyn.example.org").Kind, TDynDns2Host::NotFqdn);
   EXPECT_EQ(ParseDynDns2Host("pc.alice.dyn.example.org", "").Kind, TDynDns2Host::NoHost) << "no zone, no host";
   EXPECT_EQ(NormalZone("Dyn.Example.ORG."), "dyn.example.org");
   EXPECT_EQ(NormalZone("bad..zone"), "");

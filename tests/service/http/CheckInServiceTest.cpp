@@ -79,6 +79,17 @@ TEST_F(Service, RefusesWrongAccountsAndIncompleteRequests) {
   ASSERT_TRUE(control);
   EXPECT_EQ(control->status, 400);
   EXPECT_EQ(control->body, "the node name holds a control character\n");
+  // A browser sent by another site's link is refused on both doors, right credentials or not.
+  const httplib::Headers navigated{{"Sec-Fetch-Mode", "navigate"}, {"Sec-Fetch-Site", "cross-site"}};
+  auto linked = client.Get(std::string("/includes/r_update.php?userid=demo&enc=") + kDigest, navigated);
+  ASSERT_TRUE(linked);
+  EXPECT_EQ(linked->status, 403);
+  httplib::Headers basic = navigated;
+  basic.emplace("Authorization", "Basic ZGVtbzpkZW1v");  // demo:demo
+  auto update = client.Get("/nic/update?hostname=box.demo&myip=192.0.2.7", basic);
+  ASSERT_TRUE(update);
+  EXPECT_EQ(update->status, 403);
+  EXPECT_EQ(update->body, "badagent\n");
   EXPECT_EQ(service.CheckIns(), 0);
   EXPECT_EQ(priorities.back(), TLogPriority::Warning);
   auto home = client.Get("/");
@@ -109,6 +120,25 @@ TEST_F(Service, ASignInSessionShowsTheNodesUntilSignOutAndGetsChangeNothing) {
   ASSERT_TRUE(wrong);
   EXPECT_EQ(wrong->status, 403);
   EXPECT_FALSE(wrong->has_header("Set-Cookie"));
+  // The right password without the page's token is another site's forged sign-in: no session.
+  const std::string offByOne = form.substr(0, form.size() - 1) + (form.back() == '0' ? '1' : '0');
+  const struct {
+    const char* what;
+    httplib::Headers headers;
+    std::string body;
+  } unbound[] = {
+      {"neither cookie nor token", {}, "name=demo&password=demo"},
+      {"the cookie without the token", formCookie, "name=demo&password=demo"},
+      {"a token one digit off", formCookie, "name=demo&password=demo&form=" + offByOne},
+      {"the token without the cookie", {}, "name=demo&password=demo&form=" + form},
+  };
+  for (const auto& c : unbound) {
+    auto forged = client.Post("/signin", c.headers, c.body, "application/x-www-form-urlencoded");
+    ASSERT_TRUE(forged) << c.what;
+    EXPECT_EQ(forged->status, 403) << c.what;
+    for (auto [at, end] = forged->headers.equal_range("Set-Cookie"); at != end; ++at)
+      EXPECT_EQ(at->second.find(TCheckInService::SessionCookie), std::string::npos) << c.what << ": " << at->second;
+  }
   auto signedIn = client.Post("/signin", formCookie, "name=demo&password=demo&form=" + form,
                               "application/x-www-form-urlencoded");
   ASSERT_TRUE(signedIn);
