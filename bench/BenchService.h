@@ -23,6 +23,28 @@
 
 #include "tests/support/TempDir.h"
 
+// A process's processor time so far (user and system), in ms.
+inline double ProcessCpuMs(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::size_t after = text.rfind(')');
+  if (after == std::string::npos) return 0;
+  std::istringstream fields(text.substr(after + 2));
+  std::string field;
+  unsigned long long ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i)
+    if (i == 14 || i == 15) ticks += std::stoull(field);
+  return 1000.0 * static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// A line of a process's /proc status in KiB, such as "VmRSS:" or "VmHWM:"; -1 when absent.
+inline long ProcessKiB(pid_t pid, const std::string& key) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + key.size());
+  return -1;
+}
+
 // The service as a child process with its log in a file; ends with SIGTERM.
 class TServiceChild {
  public:
@@ -52,25 +74,9 @@ class TServiceChild {
   pid_t Pid() const { return pid_; }
   std::string Log() const { return TempDir::Read(log_); }
   // The processor time the service has used so far (user and system), in ms.
-  double CpuMs() const {
-    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    unsigned long long user = 0, system = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-      if (i == 14) user = std::stoull(field);
-      if (i == 15) system = std::stoull(field);
-    }
-    return 1000.0 * static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-  }
+  double CpuMs() const { return ProcessCpuMs(pid_); }
   // The peak resident memory so far, in KiB.
-  long PeakKiB() const {
-    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-    for (std::string line; std::getline(status, line);)
-      if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
-    return -1;
-  }
+  long PeakKiB() const { return ProcessKiB(pid_, "VmHWM:"); }
 
  private:
   std::string log_;
@@ -78,22 +84,33 @@ class TServiceChild {
   int port_ = 0;
 };
 
-// One check-in as the program sends it, from source (an address of the
-// loopback network) when given; true when it was answered with 200.
-inline bool BenchCheckIn(int port, const std::string& request, const char* source = nullptr) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A new connection to the service on loopback, from source (an address of
+// the loopback network) when given; -1 when it could not be made.
+inline int BenchConnect(int port, const char* source = nullptr) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   if (source &&
       (::inet_pton(AF_INET, source, &a.sin_addr) != 1 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)) {
     ::close(fd);
-    return false;
+    return -1;
   }
   a.sin_port = htons(static_cast<uint16_t>(port));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// One check-in as the program sends it, from source when given; true when
+// it was answered with 200.
+inline bool BenchCheckIn(int port, const std::string& request, const char* source = nullptr) {
+  const int fd = BenchConnect(port, source);
+  if (fd < 0) return false;
   bool ok = false;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+  if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
     std::string answer;
     char buf[1024];
     pollfd p{fd, POLLIN, 0};

@@ -31,9 +31,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -52,37 +49,6 @@ struct TPhase {
   double cpuUs = 0;  // the server's processor time per request, in µs
   long failed = 0;
 };
-
-// A process's processor time so far (user and system), in µs.
-double CpuUs(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const std::size_t after = text.rfind(')');
-  if (after == std::string::npos) return 0;
-  std::istringstream fields(text.substr(after + 2));
-  std::string field;
-  double ticks = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i)
-    if (i == 14 || i == 15) ticks += std::stod(field);
-  return 1e6 * ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-int Connect(int port, const char* source = nullptr) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  if (source) {
-    ::inet_pton(AF_INET, source, &a.sin_addr);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  }
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 // One answer on a kept-alive connection: its head and Content-Length bytes.
 bool ReadAnswer(int fd, std::string& pending) {
@@ -121,7 +87,7 @@ TPhase Summarize(std::vector<std::vector<double>>& times, long failed, double se
 
 // CLIENTS threads asking for seconds, each request on a new connection or on a kept-alive one.
 TPhase Run(pid_t server, int port, const std::string& request, int clients, double seconds, bool keepAlive) {
-  const double cpuBefore = CpuUs(server);
+  const double cpuBefore = ProcessCpuMs(server);
   std::vector<std::vector<double>> times(static_cast<std::size_t>(clients));
   std::atomic<long> failed{0};
   const Clock::time_point end =
@@ -135,7 +101,7 @@ TPhase Run(pid_t server, int port, const std::string& request, int clients, doub
         const Clock::time_point start = Clock::now();
         bool ok;
         if (keepAlive) {
-          if (fd < 0) fd = Connect(port);
+          if (fd < 0) fd = BenchConnect(port);
           ok = fd >= 0 && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0 && ReadAnswer(fd, pending);
           if (!ok && fd >= 0) {
             // The server ended the connection (its request limit): a client connects again.
@@ -157,15 +123,8 @@ TPhase Run(pid_t server, int port, const std::string& request, int clients, doub
     });
   for (std::thread& t : threads) t.join();
   TPhase phase = Summarize(times, failed, seconds);
-  if (phase.perSecond > 0) phase.cpuUs = (CpuUs(server) - cpuBefore) / (phase.perSecond * seconds);
+  if (phase.perSecond > 0) phase.cpuUs = 1000 * (ProcessCpuMs(server) - cpuBefore) / (phase.perSecond * seconds);
   return phase;
-}
-
-long RssKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  return -1;
 }
 
 void Print(const char* what, const TPhase& service, const TPhase& nginx) {
@@ -242,19 +201,19 @@ int MeasureFront(const TFrontOptions& o, const TempDir& dir) {
   // Idle connections: nothing sent; measured well within the idle limit, and
   // before the crowd below, whose memory the allocator would keep for them.
   const pid_t pid = service.Pid();
-  const long before = RssKiB(pid);
+  const long before = ProcessKiB(pid, "VmRSS:");
   std::vector<int> idle;
   for (int i = 0; i < 1000; ++i)
-    if (const int fd = Connect(service.Port()); fd >= 0) idle.push_back(fd);
+    if (const int fd = BenchConnect(service.Port()); fd >= 0) idle.push_back(fd);
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-  const long with = RssKiB(pid);
+  const long with = ProcessKiB(pid, "VmRSS:");
   std::printf("idle memory      %ld KiB before, %ld KiB with %zu idle connections (%.1f KiB each)\n", before, with,
               idle.size(), idle.empty() ? 0.0 : static_cast<double>(with - before) / static_cast<double>(idle.size()));
   for (int fd : idle) ::close(fd);
   // 1,000 connections that have sent half a head, held while check-ins come from elsewhere.
   std::vector<int> crowd;
   for (int i = 0; i < 1000; ++i) {
-    const int fd = Connect(service.Port());
+    const int fd = BenchConnect(service.Port());
     if (fd < 0) continue;
     ::send(fd, "GET / HTTP/1.1\r\nHo", 18, MSG_NOSIGNAL);
     crowd.push_back(fd);
